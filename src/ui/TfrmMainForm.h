@@ -1,0 +1,171 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QSpinBox;
+class QSystemTrayIcon;
+class QTimer;
+class QWebEngineView;
+class TProxyManager;
+
+// The program's one visible window: the address under which the user is seen, the hiding
+// status, flags, the info page, the progress of list download and testing, the quick
+// settings, the actions with their menus and the tray icon. Language files address its
+// components by objectName under the section "TfrmMainForm", so the names are fixed.
+class TfrmMainForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmMainForm(QWidget* parent = nullptr);
+    ~TfrmMainForm() override;
+
+    // The next close request ends the program; while false a close only hides to the tray.
+    bool ExitRequested = false;
+    // The first-show sequence has run; until then moves and resizes are not stored.
+    bool FirstShowDone = false;
+    // The window stays above others (not stored).
+    bool StayOnTop = false;
+
+    // Handlers of the messages a second start sends; the instance channel calls them on the UI thread.
+    void WMInstanceClose();
+    int WMInstanceQueryId();
+    void WMCopyData(const QByteArray& data);
+    void WMEndSession();
+    void WMDropFiles(const QStringList& files);
+
+    // Places and sizes the window from the stored settings (centred by default).
+    void RestoreWindowPosition();
+    // Loads the automatic-change settings and opens the info page.
+    void LoadQuickSettings();
+    // Stores the quick settings and whether hiding is on.
+    void SaveQuickSettings();
+    // Keeps the window above the others, or not.
+    void SetStayOnTop(bool on);
+    // Shows the flag of the chosen proxy country in imgFL (from the cache or fetched).
+    void ShowCountryFlag();
+    // Draws a flag file into imgFL; a file that is not a PNG leaves an empty flag.
+    void DrawCountryFlag(const QString& fileName);
+    // Restores the window from the tray.
+    void Open1Click();
+    // Gives btnHide and miHide the action they carry (acVuvaVI or acStopHide).
+    void SetHideAction(QAction* action);
+    // The action btnHide and miHide carry now.
+    QAction* HideAction() const { return m_hideAction; }
+    // Whether a tray icon can be shown on this desktop; without one a close minimises.
+    bool TrayAvailable() const;
+    // Minutes of the automatic change: the field's text as a number, 10 when it is not one.
+    int ChangeIPMinutes() const;
+
+    // Components the engine window's hiding handlers read and write directly.
+    QMenuBar* mmbMainMenu = nullptr;
+    QWidget* spSkinPanel1 = nullptr;
+    QLabel* spPngImageView1 = nullptr;
+    QLabel* lbIP = nullptr;
+    QLabel* lbHidingInfo = nullptr;
+    QLabel* imgLocal = nullptr;
+    QLabel* imgFlag = nullptr;
+    QWebEngineView* wbMain = nullptr;
+    QLabel* lblProgressText = nullptr;
+    QPushButton* btnHide = nullptr;
+    QPushButton* spSkinButton3 = nullptr;
+    QPushButton* btnChkIPInfo = nullptr;
+    QGroupBox* spSkinPanel2 = nullptr;
+    QLabel* lblFakeLoc = nullptr;
+    QLabel* imgFL = nullptr;
+    QLabel* lblIPCountry = nullptr;
+    QPushButton* btnChooseIP = nullptr;
+    QCheckBox* cbChangeIP = nullptr;
+    QSpinBox* edtChangeIPTime = nullptr;
+    QCheckBox* cbClearCookie = nullptr;
+    QLabel* lblAdvSetting = nullptr;
+    QProgressBar* sgTesting = nullptr;
+    QTimer* tmProgress = nullptr;
+    QTimer* tmChangeIP = nullptr;
+    QSystemTrayIcon* spTrayIcon = nullptr;
+    QMenu* pmTrayIcon = nullptr;
+    QMenu* pmSystem = nullptr;
+    QAction* miHide = nullptr;
+
+    QAction* acVuvaVI = nullptr;
+    QAction* acStopHide = nullptr;
+    QAction* acClearCookie = nullptr;
+    QAction* acCheckIP = nullptr;
+    QAction* actChooseIP = nullptr;
+    QAction* acOption = nullptr;
+    QAction* acAbout = nullptr;
+    QAction* acAlwaysOnTop = nullptr;
+    QAction* acHelp = nullptr;
+    QAction* acHome = nullptr;
+    QAction* acUpdate = nullptr;
+    QAction* acExit = nullptr;
+    QAction* acSetupBrowser = nullptr;
+    QAction* acSkin = nullptr;
+    QAction* acLanguage = nullptr;
+    QMenu* miSkin = nullptr;
+    QMenu* miLanguage = nullptr;
+
+public slots:
+    void acVuvaVIExecute();
+    void acStopHideExecute();
+    void acClearCookieExecute();
+    void acCheckIPExecute();
+    void actChooseIPExecute();
+    void acOptionExecute();
+    void acAboutExecute();
+    void acAlwaysOnTopExecute();
+    void acHelpExecute();
+    void acHomeExecute();
+    void acUpdateExecute();
+    void acExitExecute();
+    void acSetupBrowserExecute();
+    void cbChangeIPClick();
+    void edtChangeIPTimeChange();
+    void cbClearCookieClick();
+    void tmChangeIPTimer();
+    void tmProgressTimer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    void CreateActions();
+    void CreateControls();
+    void CreateMenus();
+    void CreateTray();
+    void ConfigureInfoView();
+    void OpenInfoPage(const QString& url);
+    void RefreshHideControls();
+    void hgIPCountryDoneFile(const QString& fileName);
+    void HideToTray();
+    int ContentTop() const;
+    TProxyManager* Manager() const;
+
+    QAction* m_hideAction = nullptr;
+    QImage m_countryFlagImage;
+    QString m_lastCopyData;
+};
+
+// The main window while it exists, else null.
+extern TfrmMainForm* frmMainForm;
