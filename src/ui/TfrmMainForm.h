@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -18,9 +19,10 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QSystemTrayIcon;
-class QTimer;
 class QWebEngineView;
 class TProxyManager;
+class WindowTimer;
+class THTTPGet;
 
 // The program's one visible window: the address under which the user is seen, the hiding
 // status, flags, the info page, the progress of list download and testing, the quick
@@ -94,8 +96,8 @@ public:
     QCheckBox* cbClearCookie = nullptr;
     QLabel* lblAdvSetting = nullptr;
     QProgressBar* sgTesting = nullptr;
-    QTimer* tmProgress = nullptr;
-    QTimer* tmChangeIP = nullptr;
+    WindowTimer* tmProgress = nullptr;
+    WindowTimer* tmChangeIP = nullptr;
     QSystemTrayIcon* spTrayIcon = nullptr;
     QMenu* pmTrayIcon = nullptr;
     QMenu* pmSystem = nullptr;
@@ -139,7 +141,12 @@ public slots:
     void tmChangeIPTimer();
     void tmProgressTimer();
 
+signals:
+    // The window has closed for good (the program ends).
+    void FormClosed();
+
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -164,7 +171,9 @@ private:
 
     QAction* m_hideAction = nullptr;
     QImage m_countryFlagImage;
-    QString m_lastCopyData;
+    std::unique_ptr<THTTPGet> m_hgIPCountry;
+    QPoint m_restoredPos;
+    bool m_ignoreRestoredMove = false;
 };
 
 // The main window while it exists, else null.

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Whether any argument is the switch name behind one of the switch characters: the first
+// character is one of switchChars and the rest equals name without regard to letter case
+// ("-s", "/S"; not "--s"). Every argument is examined, not only the first.
+bool FindCmdLineSwitch(const QStringList& args, const QString& name, const QString& switchChars);
+
+// The program's switches.
+bool HasStopSwitch(const QStringList& args);
+bool HasRestartSwitch(const QStringList& args);
+bool HasAutorunSwitch(const QStringList& args);
+
+// Whether a second start hands its first argument to the running copy: there is one and it does
+// not begin with "-" or "/".
+bool ShouldHandOverFirstArgument(const QStringList& args);

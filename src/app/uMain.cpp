@@ -1,0 +1,178 @@
+#include "app/uMain.h"
+
+#include "app/CommandLine.h"
+#include "app/InstanceMessages.h"
+#include "app/TMainWindowWatch.h"
+#include "config/TSettings.h"
+#include "platform/SessionEndWatcher.h"
+#include "platform/UnixInstanceChannel.h"
+#include "ui/ForceForegroundWindow.h"
+#include "ui/TfrmEngineWnd.h"
+#include "ui/TfrmMainForm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QMetaObject>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+Q_LOGGING_CATEGORY(lcApp, "veilport.app", QtWarningMsg)
+
+QString InstanceName()
+{
+    return QStringLiteral("Global\\") + Settings()->GetConst(QStringLiteral("App.GUID"));
+}
+
+std::optional<QString> FindRunningInstance(platform::InstanceChannel& channel)
+{
+    const QString name = InstanceName();
+    const int appId = Settings()->GetConstInt(QStringLiteral("App.ID"), 0);
+    const std::optional<qint32> answer = channel.send(name, WM_INSTANCE_QUERY_ID, 0, {}, kInstanceAnswerTimeoutMs);
+    if (answer && *answer == appId)
+        return name;
+    return std::nullopt;
+}
+
+void CloseRunningInstance(platform::InstanceChannel& channel)
+{
+    if (const auto name = FindRunningInstance(channel))
+        channel.send(*name, WM_INSTANCE_CLOSE, 0, {}, kInstanceAnswerTimeoutMs);
+}
+
+void RaiseRunningInstance(platform::InstanceChannel& channel)
+{
+    if (const auto name = FindRunningInstance(channel))
+        channel.send(*name, WM_INSTANCE_RAISE, 0, {}, kInstanceAnswerTimeoutMs);
+}
+
+void SendToRunningInstance(platform::InstanceChannel& channel, const QString& text)
+{
+    if (const auto name = FindRunningInstance(channel))
+        channel.send(*name, WM_COPYDATA, 0, text.toLocal8Bit(), kInstanceAnswerTimeoutMs);
+}
+
+namespace {
+
+// The running copy's side of the messages; runs on the user-interface thread.
+std::optional<qint32> HandleInstanceMessage(quint32 message, qint32 wParam, const QByteArray& payload)
+{
+    if (message == WM_ALLUSERS_RESTART) {
+        if (!frmEngineWnd)
+            return std::nullopt;
+        // Posted, not sent: the sender does not wait for the restart.
+        frmEngineWnd->PostAllUsersRestart(wParam != 0);
+        return 0;
+    }
+    TfrmMainForm* form = frmMainForm;
+    if (!form)
+        return std::nullopt;
+    switch (message) {
+    case WM_INSTANCE_QUERY_ID:
+        return form->WMInstanceQueryId();
+    case WM_INSTANCE_CLOSE:
+        qCInfo(lcApp) << "instance: close requested";
+        form->WMInstanceClose();
+        return 0;
+    case WM_INSTANCE_RAISE:
+        qCInfo(lcApp) << "instance: raise requested";
+        ForceForegroundWindow(form);
+        return 0;
+    case WM_COPYDATA:
+        qCInfo(lcApp) << "instance: copy data of" << payload.size() << "bytes";
+        form->WMCopyData(payload);
+        return 0;
+    case WM_DROPFILES:
+        form->WMDropFiles(QString::fromLocal8Bit(payload).split(u'\n', Qt::SkipEmptyParts));
+        return 0;
+    default:
+        qCInfo(lcApp) << "instance: unknown message" << message << "ignored";
+        return 0;
+    }
+}
+
+// Ends the program the way the session's end does: the window closes for good, storing its
+// quick settings on the way.
+void EndForSession()
+{
+    if (!frmMainForm) {
+        QCoreApplication::quit();
+        return;
+    }
+    frmMainForm->WMEndSession();
+    frmMainForm->close();
+}
+
+int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& channel, bool autorun,
+                     const QElapsedTimer& sinceStart)
+{
+    QApplication app(argc, argv);
+    // The main window hides into the tray and message boxes come and go while it is hidden; the
+    // program ends only when the main window closes for good.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto engine = std::make_unique<TfrmEngineWnd>();
+    if (!engine->StartSucceeded())
+        return 1;
+
+    auto mainForm = std::make_unique<TfrmMainForm>();
+    frmMainForm = mainForm.get();
+    TMainWindowWatch watch(mainForm.get(), sinceStart);
+
+    platform::SessionEndWatcher sessionEnd;
+    QObject::connect(&sessionEnd, &platform::SessionEndWatcher::terminationRequested, &app, &EndForSession);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [] {
+        if (frmMainForm)
+            frmMainForm->WMEndSession();
+    });
+
+    channel.serve(&HandleInstanceMessage);
+
+    if (!autorun)
+        mainForm->show();
+    const int code = QApplication::exec();
+
+    // The windows go before the settings store, so nothing they do on the way out finds it gone.
+    mainForm.reset();
+    frmMainForm = nullptr;
+    engine.reset();
+    return code;
+}
+
+} // namespace
+
+int RunApplication(int& argc, char** argv)
+{
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+
+    InitSettings();
+    platform::UnixInstanceChannel channel;
+
+    if (HasStopSwitch(args)) {
+        CloseRunningInstance(channel);
+        DoneSettings();
+        return 0;
+    }
+    if (HasRestartSwitch(args)) {
+        CloseRunningInstance(channel);
+        // The old copy needs a moment to end and give up its name.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPauseMs));
+    }
+
+    int code = 0;
+    if (channel.claim(InstanceName())) {
+        code = RunFirstInstance(argc, argv, channel, HasAutorunSwitch(args), sinceStart);
+    } else {
+        RaiseRunningInstance(channel);
+        if (ShouldHandOverFirstArgument(args))
+            SendToRunningInstance(channel, args.front());
+    }
+    DoneSettings();
+    return code;
+}

@@ -1,0 +1,258 @@
+#include "config/TIniFile.h"
+
+#include "util/ByteText.h"
+#include "util/SPTools.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+namespace {
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+// Trims blanks and tabs only: other control characters are part of the text.
+QString trimBlanks(const QString& s)
+{
+    int begin = 0;
+    int end = s.size();
+    while (begin < end && isBlank(s[begin]))
+        ++begin;
+    while (end > begin && isBlank(s[end - 1]))
+        --end;
+    return s.mid(begin, end - begin);
+}
+
+bool sameName(const QString& a, const QString& b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// The section name of a "[name]" line, or a null text when the line is not a section line.
+QString sectionName(const QString& trimmed)
+{
+    if (!trimmed.startsWith(u'['))
+        return QString();
+    const int close = trimmed.indexOf(u']');
+    if (close < 0)
+        return QString();
+    const QString name = trimBlanks(trimmed.mid(1, close - 1));
+    return name.isNull() ? QStringLiteral("") : name;
+}
+
+// A value may not span lines: a line break inside it would start new keys or sections.
+QString oneLine(QString value)
+{
+    for (QChar& c : value) {
+        if (c == u'\r' || c == u'\n')
+            c = u' ';
+    }
+    return value;
+}
+
+} // namespace
+
+void TIniFile::Clear()
+{
+    m_preamble.clear();
+    m_sections.clear();
+    m_lineBreak = QStringLiteral("\r\n");
+    m_bom = false;
+}
+
+void TIniFile::LoadFromBytes(const QByteArray& bytes)
+{
+    Clear();
+    QString text = BytesToText(bytes);
+    if (text.startsWith(QChar(0xFEFF))) {
+        m_bom = true;
+        text.remove(0, 1);
+    }
+    // Keep the file's own line breaks when it is written back.
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n') {
+            m_lineBreak = QStringLiteral("\n");
+            break;
+        }
+        if (text[i] == u'\r') {
+            const bool crlf = i + 1 < text.size() && text[i + 1] == u'\n';
+            m_lineBreak = crlf ? QStringLiteral("\r\n") : QStringLiteral("\r");
+            break;
+        }
+    }
+
+    std::vector<Line>* target = &m_preamble;
+    const int n = text.size();
+    int start = 0;
+    while (start < n) {
+        int end = start;
+        while (end < n && text[end] != u'\r' && text[end] != u'\n')
+            ++end;
+        const QString raw = text.mid(start, end - start);
+        // One line break: CR LF, CR or LF. A last line without one still counts.
+        if (end < n && text[end] == u'\r' && end + 1 < n && text[end + 1] == u'\n')
+            start = end + 2;
+        else
+            start = end + 1;
+
+        const QString trimmed = trimBlanks(raw);
+        const QString section = sectionName(trimmed);
+        if (!section.isNull()) {
+            m_sections.push_back(Section{section, raw, {}});
+            target = &m_sections.back().lines;
+            continue;
+        }
+        Line line;
+        line.text = raw;
+        const int eq = trimmed.indexOf(u'=');
+        if (eq > 0 && !trimmed.startsWith(u';')) {
+            line.key = trimBlanks(trimmed.left(eq));
+            line.value = trimBlanks(trimmed.mid(eq + 1));
+            line.isValue = !line.key.isEmpty();
+        }
+        target->push_back(line);
+    }
+}
+
+bool TIniFile::LoadFromFile(const QString& fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Clear();
+        return false;
+    }
+    LoadFromBytes(file.readAll());
+    return true;
+}
+
+QByteArray TIniFile::ToBytes() const
+{
+    QString text;
+    if (m_bom)
+        text += QChar(0xFEFF);
+    for (const Line& line : m_preamble)
+        text += line.text + m_lineBreak;
+    for (const Section& section : m_sections) {
+        text += section.header + m_lineBreak;
+        for (const Line& line : section.lines)
+            text += line.text + m_lineBreak;
+    }
+    return TextToBytes(text);
+}
+
+bool TIniFile::SaveToFile(const QString& fileName) const
+{
+    return AtomicWriteFile(fileName, ToBytes());
+}
+
+TIniFile::Section* TIniFile::findSection(const QString& name)
+{
+    for (Section& section : m_sections) {
+        if (sameName(section.name, name))
+            return &section;
+    }
+    return nullptr;
+}
+
+const TIniFile::Section* TIniFile::findSection(const QString& name) const
+{
+    return const_cast<TIniFile*>(this)->findSection(name);
+}
+
+const TIniFile::Line* TIniFile::findLine(const Section& section, const QString& key)
+{
+    for (const Line& line : section.lines) {
+        if (line.isValue && sameName(line.key, key))
+            return &line;
+    }
+    return nullptr;
+}
+
+bool TIniFile::SectionExists(const QString& section) const
+{
+    return findSection(section) != nullptr;
+}
+
+bool TIniFile::ValueExists(const QString& section, const QString& key) const
+{
+    const Section* s = findSection(section);
+    return s && findLine(*s, key);
+}
+
+QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const
+{
+    const Section* s = findSection(section);
+    const Line* line = s ? findLine(*s, key) : nullptr;
+    return line ? line->value : def;
+}
+
+void TIniFile::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    const QString name = trimBlanks(oneLine(key));
+    const QString text = oneLine(value);
+    Section* s = findSection(section);
+    if (!s) {
+        // A new section is set off from the one before by a blank line, as INI files usually are.
+        std::vector<Line>& last = m_sections.empty() ? m_preamble : m_sections.back().lines;
+        if (!last.empty() && !trimBlanks(last.back().text).isEmpty())
+            last.push_back(Line{});
+        const QString sectionText = trimBlanks(oneLine(section));
+        m_sections.push_back(Section{sectionText, u'[' + sectionText + u']', {}});
+        s = &m_sections.back();
+    }
+    for (Line& line : s->lines) {
+        if (line.isValue && sameName(line.key, name)) {
+            line.value = text;
+            line.text = line.key + u'=' + text;
+            return;
+        }
+    }
+    // New keys go after the last non-blank line of the section, ahead of its separating blanks.
+    auto at = s->lines.end();
+    while (at != s->lines.begin() && trimBlanks((at - 1)->text).isEmpty())
+        --at;
+    s->lines.insert(at, Line{name + u'=' + text, name, text, true});
+}
+
+void TIniFile::DeleteKey(const QString& section, const QString& key)
+{
+    Section* s = findSection(section);
+    if (!s)
+        return;
+    auto& lines = s->lines;
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [&](const Line& line) { return line.isValue && sameName(line.key, key); }),
+                lines.end());
+}
+
+void TIniFile::EraseSection(const QString& section)
+{
+    m_sections.erase(std::remove_if(m_sections.begin(), m_sections.end(),
+                                    [&](const Section& s) { return sameName(s.name, section); }),
+                     m_sections.end());
+}
+
+QStringList TIniFile::ReadSections() const
+{
+    QStringList names;
+    for (const Section& section : m_sections) {
+        if (!names.contains(section.name, Qt::CaseInsensitive))
+            names.append(section.name);
+    }
+    return names;
+}
+
+QStringList TIniFile::ReadSection(const QString& section) const
+{
+    QStringList keys;
+    if (const Section* s = findSection(section)) {
+        for (const Line& line : s->lines) {
+            if (line.isValue && !keys.contains(line.key, Qt::CaseInsensitive))
+                keys.append(line.key);
+        }
+    }
+    return keys;
+}

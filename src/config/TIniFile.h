@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+// An INI document held in memory: "[section]" lines and "Name=Value" lines. Section and key names
+// are compared without regard to letter case; names and values are trimmed of blanks on reading.
+// Every line the document does not understand (comments starting with ";", text before the first
+// section, lines without "=", blank lines) is kept, so saving changes only what was written. New
+// sections and keys go to the end, so the file keeps the order in which things were first created.
+// Bytes that are not valid UTF-8 survive a load/save round trip unchanged.
+class TIniFile
+{
+public:
+    TIniFile() = default;
+
+    // Replaces the content by the parsed bytes (any bytes are accepted).
+    void LoadFromBytes(const QByteArray& bytes);
+    // Replaces the content by the file's; a missing or unreadable file gives an empty document
+    // and false.
+    bool LoadFromFile(const QString& fileName);
+    // The document as file bytes, line breaks as in the loaded file (CR LF for a new document).
+    QByteArray ToBytes() const;
+    // Writes the document atomically (the file is always the old or the new content).
+    bool SaveToFile(const QString& fileName) const;
+    // Removes everything.
+    void Clear();
+
+    // Whether the section exists.
+    bool SectionExists(const QString& section) const;
+    // Whether the key exists in the section (even with an empty value).
+    bool ValueExists(const QString& section, const QString& key) const;
+    // The key's value, or def when the section or key is absent.
+    QString ReadString(const QString& section, const QString& key, const QString& def) const;
+    // Sets the key's value, creating section and key at the end when absent. Line breaks in the
+    // value become blanks, so a value can never add lines of its own to the file.
+    void WriteString(const QString& section, const QString& key, const QString& value);
+    // Removes one key; nothing happens when it is absent.
+    void DeleteKey(const QString& section, const QString& key);
+    // Removes a section with all its lines.
+    void EraseSection(const QString& section);
+    // Names of the sections, in file order.
+    QStringList ReadSections() const;
+    // Names of the keys of a section, in file order.
+    QStringList ReadSection(const QString& section) const;
+
+private:
+    struct Line
+    {
+        QString text;   // the line as it is written (raw for unknown lines)
+        QString key;    // the trimmed key for Name=Value lines, empty otherwise
+        QString value;  // the trimmed value for Name=Value lines
+        bool isValue = false;
+    };
+    struct Section
+    {
+        QString name;
+        QString header;           // the header line as read, or "[name]" for a new section
+        std::vector<Line> lines;  // lines after the header up to the next section
+    };
+
+    Section* findSection(const QString& name);
+    const Section* findSection(const QString& name) const;
+    static const Line* findLine(const Section& section, const QString& key);
+
+    std::vector<Line> m_preamble;  // lines before the first section
+    std::vector<Section> m_sections;
+    QString m_lineBreak = QStringLiteral("\r\n");
+    bool m_bom = false;
+};

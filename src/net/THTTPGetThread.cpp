@@ -1,0 +1,229 @@
+#include "net/THTTPGetThread.h"
+
+#include "net/THTTPGet.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMetaObject>
+
+#include <curl/curl.h>
+
+#include <thread>
+
+namespace {
+
+// Content-Length as the server wrote it: plain decimal digits, nothing else.
+bool parseLength(const QByteArray& text, qint64& value)
+{
+    const QByteArray t = text.trimmed();
+    if (t.isEmpty() || t.size() > 18)
+        return false;
+    for (char c : t)
+        if (c < '0' || c > '9')
+            return false;
+    value = t.toLongLong();
+    return true;
+}
+
+} // namespace
+
+THTTPGetThread::THTTPGetThread(const Params& params, THTTPGet* owner) : m_owner(owner), m_params(params)
+{
+}
+
+THTTPGetThread::~THTTPGetThread()
+{
+    if (m_file)
+        fclose(m_file);
+}
+
+QByteArray THTTPGetThread::NormalizeUrl(const QString& url)
+{
+    QString rest = url.trimmed();
+    QString scheme = QStringLiteral("http://");
+    if (rest.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) {
+        rest = rest.mid(7);
+    } else if (rest.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) {
+        scheme = QStringLiteral("https://");
+        rest = rest.mid(8);
+    } else {
+        // Another scheme before the first "/" is not something this component speaks.
+        const int colonSlash = rest.indexOf(QLatin1String("://"));
+        if (colonSlash >= 0 && colonSlash < rest.indexOf(QLatin1Char('/')))
+            return QByteArray();
+    }
+    const int slash = rest.indexOf(QLatin1Char('/'));
+    // The host must be followed by the object to request.
+    if (slash <= 0)
+        return QByteArray();
+    if (rest.contains(QLatin1Char('\r')) || rest.contains(QLatin1Char('\n')) || rest.contains(QLatin1Char(' ')))
+        return QByteArray();
+    return (scheme + rest).toUtf8();
+}
+
+void THTTPGetThread::Start()
+{
+    auto self = shared_from_this();
+    std::thread([self] {
+        self->run();
+        self->postDone();
+    }).detach();
+}
+
+void THTTPGetThread::postDone()
+{
+    auto self = shared_from_this();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self] {
+            if (self->m_owner)
+                self->m_owner->workerDone(self);
+        },
+        Qt::QueuedConnection);
+}
+
+void THTTPGetThread::postProgress()
+{
+    if (!m_params.reportProgress || !QCoreApplication::instance())
+        return;
+    auto self = shared_from_this();
+    const qint64 total = m_fileSize;
+    const qint64 readed = m_readed;
+    // Waiting for the handler keeps the worker in step with the display, one block at a time.
+    // If the event is dropped at shutdown, Qt releases the wait.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, total, readed] {
+            if (self->m_owner)
+                emit self->m_owner->OnProgress(self->m_owner, total, readed);
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+bool THTTPGetThread::acceptReply()
+{
+    if (m_replyDecided)
+        return m_replyAccepted;
+    m_replyDecided = true;
+    if (!m_haveLength && m_params.binaryData)
+        return false;
+    if (m_haveLength && !m_lengthValid)
+        return false;
+    m_file = fopen(QFile::encodeName(m_params.fileName).constData(), "wb");
+    m_replyAccepted = m_file != nullptr;
+    return m_replyAccepted;
+}
+
+size_t THTTPGetThread::headerCallback(char* data, size_t size, size_t count, void* p)
+{
+    auto* self = static_cast<THTTPGetThread*>(p);
+    const QByteArray line(data, qsizetype(size * count));
+    if (line.startsWith("HTTP/")) {
+        // Each response of a redirect chain starts afresh; the last one is the reply.
+        self->m_responseSeen = true;
+        self->m_haveLength = false;
+        self->m_lengthValid = true;
+        self->m_fileSize = 0;
+    } else if (!self->m_haveLength && line.toLower().startsWith("content-length:")) {
+        self->m_haveLength = true;
+        self->m_lengthValid = parseLength(line.mid(15), self->m_fileSize);
+        if (!self->m_lengthValid)
+            self->m_fileSize = 0;
+    }
+    return size * count;
+}
+
+size_t THTTPGetThread::writeCallback(char* data, size_t size, size_t count, void* p)
+{
+    auto* self = static_cast<THTTPGetThread*>(p);
+    const size_t bytes = size * count;
+    if (self->StopRequested() || !self->acceptReply())
+        return 0;
+    if (bytes == 0)
+        return 0;
+    if (fwrite(data, 1, bytes, self->m_file) != bytes) {
+        self->m_writeFailed = true;
+        return 0;
+    }
+    self->m_readed += qint64(bytes);
+    self->postProgress();
+    return bytes;
+}
+
+int THTTPGetThread::progressCallback(void* p, long long, long long, long long, long long)
+{
+    return static_cast<THTTPGetThread*>(p)->StopRequested() ? 1 : 0;
+}
+
+void THTTPGetThread::run()
+{
+    m_success = false;
+    const QByteArray url = NormalizeUrl(m_params.url);
+    if (url.isEmpty() || StopRequested())
+        return;
+
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        return;
+    curl_slist* headers = nullptr;
+    if (!m_params.acceptTypes.isEmpty())
+        headers = curl_slist_append(headers, ("Accept: " + m_params.acceptTypes).constData());
+    if (!m_params.useCache) {
+        headers = curl_slist_append(headers, "Pragma: no-cache");
+        headers = curl_slist_append(headers, "Cache-Control: no-cache");
+    }
+    if (!m_params.postQuery.isEmpty())
+        headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    // An empty proxy text means a direct connection, whatever the environment says.
+    const QByteArray proxy = m_params.proxy.isEmpty() ? QByteArray() : "http://" + m_params.proxy;
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.constData());
+    if (!m_params.agent.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, m_params.agent.constData());
+    if (!m_params.referer.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_REFERER, m_params.referer.constData());
+    if (!m_params.userName.isEmpty()) {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, m_params.userName.constData());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, m_params.password.constData());
+    }
+    if (!m_params.postQuery.isEmpty()) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, long(m_params.postQuery.size()));
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, m_params.postQuery.constData());
+    }
+    const long stallSeconds = std::max(1L, long((m_params.stallTimeoutMs + 999) / 1000));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1000, m_params.stallTimeoutMs)));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &THTTPGetThread::headerCallback);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &THTTPGetThread::writeCallback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &THTTPGetThread::progressCallback);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+
+    curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+
+    // No reply at all (refused, unresolved, cut before the status line) is a failure; only a
+    // reply that came with an empty body still has to be accepted here.
+    if (!StopRequested() && !m_writeFailed && m_responseSeen && status != 0 && acceptReply())
+        m_success = m_fileSize == m_readed;
+    // A failed fetch leaves what it wrote in place, so close (and flush) it in every case.
+    if (m_file) {
+        if (fclose(m_file) != 0)
+            m_success = false;
+        m_file = nullptr;
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+class THTTPGet;
+
+// One fetch of THTTPGet, running in its own detached thread. It holds a copy of everything it
+// needs, so the component may change or even disappear while it runs. The link back to the
+// component (m_owner) is only read and written on the component's thread, inside the calls the
+// worker posts there; the worker itself never touches the component.
+class THTTPGetThread : public std::enable_shared_from_this<THTTPGetThread>
+{
+public:
+    struct Params
+    {
+        QString url;
+        QString fileName;
+        QByteArray acceptTypes;
+        QByteArray agent;
+        QByteArray userName;
+        QByteArray password;
+        QByteArray postQuery;
+        QByteArray referer;
+        QByteArray proxy; // "host:port" or empty for a direct connection
+        bool binaryData = false;
+        bool useCache = false;
+        bool reportProgress = false;
+        int stallTimeoutMs = 60000;
+    };
+
+    THTTPGetThread(const Params& params, THTTPGet* owner);
+    ~THTTPGetThread();
+
+    // Starts the thread; its progress and completion are posted to the application's thread.
+    void Start();
+    // Asks the fetch to stop at its next check; it then ends as failed. Safe from any thread.
+    void Stop() { m_stop.store(true); }
+    bool StopRequested() const { return m_stop.load(); }
+
+    // Link to the component; only touched on the component's thread.
+    THTTPGet* m_owner = nullptr;
+
+    // Results, read on the component's thread once the completion has been posted.
+    bool Success() const { return m_success; }
+    qint64 FileSize() const { return m_fileSize; }
+    qint64 Readed() const { return m_readed; }
+    const QString& FileName() const { return m_params.fileName; }
+
+    // Splits a URL into the address libcurl gets: http:// is assumed when no scheme is given,
+    // http and https are kept, anything else (or a URL without a path) gives an empty result.
+    static QByteArray NormalizeUrl(const QString& url);
+
+private:
+    void run();
+    bool acceptReply();
+    static size_t headerCallback(char* data, size_t size, size_t count, void* self);
+    static size_t writeCallback(char* data, size_t size, size_t count, void* self);
+    static int progressCallback(void* self, long long, long long, long long, long long);
+    void postProgress();
+    void postDone();
+
+    Params m_params;
+    std::atomic<bool> m_stop{false};
+
+    // Worker-side state.
+    bool m_success = false;
+    bool m_responseSeen = false;
+    bool m_haveLength = false;
+    bool m_lengthValid = true;
+    bool m_replyDecided = false;
+    bool m_replyAccepted = false;
+    bool m_writeFailed = false;
+    qint64 m_fileSize = 0;
+    qint64 m_readed = 0;
+    FILE* m_file = nullptr;
+};

@@ -1,0 +1,107 @@
+#include "net/TUpdateCheck.h"
+
+#include "config/TSettings.h"
+#include "net/ServiceRequests.h"
+#include "net/TIEDownload.h"
+#include "net/UpdateAnswer.h"
+#include "util/EngineServices.h"
+#include "util/SPTools.h"
+
+#include "config/SettingsError.h"
+
+namespace {
+
+// A settings file that cannot be saved must not end the answer's handling half-way: the
+// change is lost for the next run, nothing else.
+template <typename Write>
+void writeSetting(Write write)
+{
+    try {
+        write();
+    } catch (const ESettingsError&) {
+    }
+}
+
+} // namespace
+
+TUpdateCheck::TUpdateCheck(TIEDownload& channel, TSettings& settings, TEngineServices& services, QObject* parent)
+    : QObject(parent), m_channel(channel), m_settings(settings), m_services(services),
+      m_openUrl([](const QString& url) { LaunchDefaultBrowser(url); }),
+      m_clock([] { return QDateTime::currentDateTime(); })
+{
+    connect(&m_channel, &TIEDownload::OnDownloadComplete, this, &TUpdateCheck::iedNetConnectionComplete);
+}
+
+int TUpdateCheck::Today() const
+{
+    return DayNumber(m_clock());
+}
+
+void TUpdateCheck::CheckForUpdate(bool manual, const QString& url)
+{
+    if (manual)
+        m_updateManual = true;
+    // The request in flight answers for this one too, now as one the user asked for.
+    if (m_updateBusy)
+        return;
+    m_updateBusy = true;
+    m_channel.StartRequest(url);
+}
+
+void TUpdateCheck::AutoCheckForUpdate(const QString& url)
+{
+    // Sent even when AutoCheckUpdate is off: that setting only silences the answer.
+    if (AutoCheckDue(m_settings.ReadInteger(QStringLiteral("LastUpdateDate"), 0), Today()))
+        CheckForUpdate(false, url);
+}
+
+void TUpdateCheck::iedNetConnectionComplete(TIEDownload*, const QByteArray& stream, int result)
+{
+    // Any answer, even a failed one, counts as today's check.
+    writeSetting([&] { m_settings.WriteInteger(QStringLiteral("LastUpdateDate"), Today()); });
+    if (!m_updateBusy)
+        return;
+
+    bool failed = false;
+    [&] {
+        const bool transferred = result == 0 && !stream.isEmpty();
+        // An automatic check goes on with whatever arrived; the magic word decides.
+        if (!transferred && m_updateManual) {
+            failed = true;
+            return;
+        }
+        const UpdateAnswer answer = UpdateAnswer::Parse(stream);
+        // Anything without the word (a proxy's or a portal's page) is not the service speaking.
+        if (answer.Value(QStringLiteral("magicword"))
+                .compare(m_settings.GetConst(QStringLiteral("App.MagicWord")), Qt::CaseInsensitive)
+            != 0) {
+            failed = true;
+            return;
+        }
+        if (!m_updateManual && !m_settings.ReadBool(QStringLiteral("AutoCheckUpdate"), true))
+            return;
+        if (!m_updateManual && m_settings.GetConstBool(QStringLiteral("Update.NoAutoCheck"), false))
+            return;
+        const int r = SafeStrToInt(answer.Value(QStringLiteral("Result")), 0);
+        if (r == 0) {
+            if (m_updateManual)
+                m_services.ShowMessageBox(QStringLiteral("MSGBOX_LastVersionAlready"), {}, 0,
+                                          TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        } else if (r == 1) {
+            const int choice = m_services.ShowMessageBox(answer.Value(QStringLiteral("info")), {}, 0,
+                                                         TEngineServices::mtConfirmation,
+                                                         TEngineServices::mbOKCancel, 0);
+            if (choice == TEngineServices::mrOk) {
+                m_openUrl(answer.Value(QStringLiteral("page")));
+            } else if (!m_updateManual) {
+                if (m_services.ShowMessageBox(QStringLiteral("MSGBOX_AutoCheckUpdate"), {}, 0,
+                                              TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0)
+                    == TEngineServices::mrNo)
+                    writeSetting([&] { m_settings.WriteBool(QStringLiteral("AutoCheckUpdate"), false); });
+            }
+        }
+    }();
+    m_updateBusy = false;
+    if (failed && m_updateManual)
+        m_services.ShowErrorMessage(1011, QString());
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+// The service's answer to an update check: Name=Value lines (CR LF, LF or CR), names compared
+// without regard to case, the first line of a name counting.
+class UpdateAnswer
+{
+public:
+    // Splits a body; lines without "=" are ignored.
+    static UpdateAnswer Parse(const QByteArray& body);
+
+    // The value of name, or empty when the answer has no such line.
+    QString Value(const QString& name) const { return m_values.value(name.toLower()); }
+    bool Has(const QString& name) const { return m_values.contains(name.toLower()); }
+
+private:
+    QHash<QString, QString> m_values;
+};

@@ -1,0 +1,89 @@
+#include "platform/KdeProxySettings.h"
+
+#include "platform/Environment.h"
+#include "platform/PrivateProfileFile.h"
+#include "platform/ProxyAddress.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+namespace platform {
+
+namespace {
+const QString kGroup = QStringLiteral("Proxy Settings");
+
+bool inKdeSession()
+{
+    if (!qEnvironmentVariableIsEmpty("KDE_FULL_SESSION"))
+        return true;
+    const QString desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+    return desktops.split(QLatin1Char(':')).contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+}
+} // namespace
+
+KdeProxySettings::KdeProxySettings(const QString& configFolder)
+    : m_configFolder(configFolder)
+{
+}
+
+QString KdeProxySettings::name() const
+{
+    return QStringLiteral("kde");
+}
+
+QString KdeProxySettings::fileName() const
+{
+    const QString folder = m_configFolder.isEmpty() ? userConfigFolder() : m_configFolder;
+    return QDir(folder).filePath(QStringLiteral("kioslaverc"));
+}
+
+bool KdeProxySettings::isAvailable() const
+{
+    return inKdeSession() || QFileInfo::exists(fileName());
+}
+
+bool KdeProxySettings::apply(const QString& proxy)
+{
+    QString type = QStringLiteral("0");
+    QString httpProxy;
+    if (!proxy.isEmpty()) {
+        const ProxyAddress address = ProxyAddress::parse(proxy);
+        if (address.isValid()) {
+            type = QStringLiteral("1");
+            httpProxy = QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
+        } else {
+            qWarning() << "browsers: unusable proxy text for KDE, switching to direct:" << proxy;
+        }
+    }
+
+    const QString file = fileName();
+    PrivateProfileFile ini;
+    ini.load(file);
+    ini.setValue(kGroup, QStringLiteral("ProxyType"), type);
+    // A cleared proxy keeps the last address in the file, as KDE's own dialog does.
+    if (!httpProxy.isEmpty())
+        ini.setValue(kGroup, QStringLiteral("httpProxy"), httpProxy);
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    if (!ini.save(file))
+        return false;
+    if (!proxy.isEmpty() && httpProxy.isEmpty())
+        return false;
+
+    // Without a session bus there is nobody to tell (and asking for one could autolaunch a bus).
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            QStringLiteral("/KIO/Scheduler"), QStringLiteral("org.kde.KIO.Scheduler"),
+            QStringLiteral("reparseSlaveConfiguration"));
+        signal << QString();
+        bus.send(signal);
+    }
+    return true;
+}
+
+} // namespace platform

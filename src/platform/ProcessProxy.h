@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// The proxy of the program's own process. The embedded web view follows Qt's application
+// proxy; the program's own libcurl requests that go "through the system settings" (flag
+// images, the update check) read the same value through processProxy(). The list download and
+// the proxy tests do not use it.
+namespace platform {
+
+// Points the process at an HTTP proxy "host:port" for every protocol, or at a direct connection
+// when the text is empty. False (and nothing changed) when the text is not a usable host:port.
+bool setProcessProxy(const QString& proxy);
+// The proxy set last as "host:port", or empty for a direct connection. Safe from any thread.
+QString processProxy();
+// Tells listeners that proxy settings changed. GSettings and KDE notify their own listeners,
+// so nothing is left to do here; the call keeps its place between the two proxy writes.
+void notifyProxySettingsChanged();
+
+} // namespace platform

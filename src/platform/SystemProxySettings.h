@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// The desktop's own proxy settings, which the user's browsers follow live: the Linux home of
+// the "current user's Internet settings". One implementation per desktop settings store.
+class SystemProxySettings
+{
+public:
+    virtual ~SystemProxySettings() = default;
+
+    // A short name for traces and benchmark figures ("gnome", "kde").
+    virtual QString name() const = 0;
+    // Whether this store exists on this desktop; unavailable stores are not written.
+    virtual bool isAvailable() const = 0;
+    // Sends HTTP traffic through "host:port", or switches to a direct connection when the text
+    // is empty. Other proxy keys (bypass list, automatic configuration, SOCKS, credentials) are
+    // left as the user set them. Returns whether the store took the change.
+    virtual bool apply(const QString& proxy) = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,367 @@
+#include "platform/UnixInstanceChannel.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcInstance, "veilport.instance", QtWarningMsg)
+
+namespace platform {
+
+namespace {
+
+// Request: magic, message number, wParam, payload length (big-endian 32-bit each), payload.
+// Reply: magic, status byte, result (big-endian 32-bit).
+constexpr char kRequestMagic[4] = {'V', 'P', 'I', 'M'};
+constexpr char kReplyMagic[4] = {'V', 'P', 'I', 'R'};
+constexpr int kHeaderSize = 16;
+constexpr int kReplySize = 9;
+constexpr char kStatusAnswered = 0;
+constexpr char kStatusNobody = 1;
+
+class FdGuard
+{
+public:
+    explicit FdGuard(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~FdGuard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The abstract address of a name: a leading zero byte, then the name's bytes. A name too long for
+// sun_path is replaced by a digest so that every name maps to one fixed address.
+socklen_t abstractAddress(const QString& name, sockaddr_un& address)
+{
+    std::memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    QByteArray bytes = name.toUtf8();
+    const int room = int(sizeof(address.sun_path)) - 1;
+    if (bytes.size() > room)
+        bytes = "veilport-" + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    std::memcpy(address.sun_path + 1, bytes.constData(), size_t(bytes.size()));
+    return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(bytes.size()));
+}
+
+bool peerIsOwnUser(int fd)
+{
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return false;
+    return credentials.uid == ::geteuid();
+}
+
+// Waits for the socket to become ready for events; false when the deadline passes first.
+bool waitFor(int fd, short events, const QDeadlineTimer& deadline)
+{
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const qint64 left = deadline.remainingTime();
+        const int rc = ::poll(&entry, 1, left < 0 ? -1 : int(qMin<qint64>(left, 1 << 30)));
+        if (rc > 0)
+            return true;
+        if (rc == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+bool writeAll(int fd, const QByteArray& bytes, const QDeadlineTimer& deadline)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, deadline))
+            continue;
+        return false;
+    }
+    return true;
+}
+
+bool readExactly(int fd, char* buffer, int size, const QDeadlineTimer& deadline)
+{
+    int done = 0;
+    while (done < size) {
+        const ssize_t n = ::recv(fd, buffer + done, size_t(size - done), 0);
+        if (n > 0) {
+            done += int(n);
+            continue;
+        }
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLIN, deadline))
+            continue;
+        return false;
+    }
+    return true;
+}
+
+void appendUint32(QByteArray& bytes, quint32 value)
+{
+    char raw[4];
+    qToBigEndian(value, raw);
+    bytes.append(raw, 4);
+}
+
+} // namespace
+
+// One peer whose request is being received.
+class UnixInstanceChannel::Connection : public QObject
+{
+public:
+    Connection(int fd, QObject* parent)
+        : QObject(parent)
+        , fd(fd)
+        , notifier(fd, QSocketNotifier::Read)
+    {
+        deadline.setSingleShot(true);
+    }
+    ~Connection() override
+    {
+        notifier.setEnabled(false);
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    int fd;
+    QByteArray buffer;
+    QSocketNotifier notifier;
+    QTimer deadline;
+    bool finished = false;
+};
+
+UnixInstanceChannel::UnixInstanceChannel(QObject* parent)
+    : QObject(parent)
+{
+}
+
+UnixInstanceChannel::~UnixInstanceChannel()
+{
+    m_listenNotifier.reset();
+    // Connections are children and close their sockets with this object.
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+}
+
+bool UnixInstanceChannel::claim(const QString& name)
+{
+    if (m_listenFd >= 0)
+        return false;
+    sockaddr_un address;
+    const socklen_t length = abstractAddress(name, address);
+    // Close-on-exec: a program this copy starts (a browser, the restarted copy) must not inherit
+    // the lock, or the name would stay held after this copy ended.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, MaxConnections) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_listenFd = fd;
+    return true;
+}
+
+void UnixInstanceChannel::serve(Handler handler)
+{
+    m_handler = std::move(handler);
+    if (m_listenFd < 0 || m_listenNotifier)
+        return;
+    m_listenNotifier = std::make_unique<QSocketNotifier>(m_listenFd, QSocketNotifier::Read);
+    connect(m_listenNotifier.get(), &QSocketNotifier::activated, this, [this] { acceptPending(); });
+}
+
+void UnixInstanceChannel::acceptPending()
+{
+    for (;;) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return; // EAGAIN: all taken; anything else (EMFILE): try again at the next wake-up
+        }
+        if (!peerIsOwnUser(fd)) {
+            qCInfo(lcInstance) << "refused a connection from another user";
+            ::close(fd);
+            continue;
+        }
+        if (m_connections >= MaxConnections) {
+            qCInfo(lcInstance) << "too many pending requests, connection dropped";
+            ::close(fd);
+            continue;
+        }
+        ++m_connections;
+        auto* connection = new Connection(fd, this);
+        connect(&connection->notifier, &QSocketNotifier::activated, this, [this, connection] { readRequest(connection); });
+        connect(&connection->deadline, &QTimer::timeout, this, [this, connection] {
+            qCInfo(lcInstance) << "request not completed in time, dropped";
+            dropConnection(connection);
+        });
+        connection->deadline.start(RequestDeadlineMs);
+    }
+}
+
+void UnixInstanceChannel::readRequest(Connection* connection)
+{
+    if (connection->finished)
+        return;
+    for (;;) {
+        qsizetype wanted = kHeaderSize - connection->buffer.size();
+        if (wanted <= 0) {
+            if (std::memcmp(connection->buffer.constData(), kRequestMagic, 4) != 0) {
+                qCInfo(lcInstance) << "malformed request dropped";
+                dropConnection(connection);
+                return;
+            }
+            const quint32 length = qFromBigEndian<quint32>(connection->buffer.constData() + 12);
+            if (length > MaxPayload) {
+                qCInfo(lcInstance) << "oversized request dropped";
+                dropConnection(connection);
+                return;
+            }
+            wanted = kHeaderSize + qsizetype(length) - connection->buffer.size();
+            if (wanted <= 0) {
+                dispatch(connection);
+                return;
+            }
+        }
+        char chunk[4096];
+        const ssize_t n = ::recv(connection->fd, chunk, size_t(qMin<qsizetype>(wanted, sizeof(chunk))), 0);
+        if (n > 0) {
+            connection->buffer.append(chunk, qsizetype(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return; // the rest comes with a later wake-up
+        dropConnection(connection); // the peer went away before finishing
+        return;
+    }
+}
+
+void UnixInstanceChannel::dispatch(Connection* connection)
+{
+    connection->finished = true;
+    connection->notifier.setEnabled(false);
+    connection->deadline.stop();
+    const QByteArray& buffer = connection->buffer;
+    const quint32 message = qFromBigEndian<quint32>(buffer.constData() + 4);
+    const qint32 wParam = qFromBigEndian<qint32>(buffer.constData() + 8);
+    const QByteArray payload = buffer.mid(kHeaderSize);
+
+    // The handler may run a nested event loop (closing the window); a copy keeps it alive.
+    const Handler handler = m_handler;
+    const std::optional<qint32> result = handler ? handler(message, wParam, payload) : std::nullopt;
+
+    QByteArray reply(kReplyMagic, 4);
+    reply.append(result ? kStatusAnswered : kStatusNobody);
+    appendUint32(reply, quint32(result.value_or(0)));
+    // Nine bytes always fit into a fresh socket's buffer; a peer that stopped reading loses them.
+    if (connection->fd >= 0)
+        ::send(connection->fd, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    dropConnection(connection);
+}
+
+void UnixInstanceChannel::dropConnection(Connection* connection)
+{
+    if (connection->fd < 0)
+        return;
+    connection->finished = true;
+    connection->notifier.setEnabled(false);
+    connection->deadline.stop();
+    ::close(connection->fd);
+    connection->fd = -1;
+    --m_connections;
+    connection->deleteLater();
+}
+
+std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 message, qint32 wParam,
+                                                const QByteArray& payload, int timeoutMs)
+{
+    if (quint32(payload.size()) > MaxPayload)
+        return std::nullopt;
+    const QDeadlineTimer deadline(timeoutMs < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeoutMs));
+    sockaddr_un address;
+    const socklen_t length = abstractAddress(name, address);
+    FdGuard socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int fd = socketFd.get();
+    if (fd < 0)
+        return std::nullopt;
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        // A full backlog: the holder is busy (still starting); try again until the deadline.
+        if (errno == EAGAIN && !deadline.hasExpired()) {
+            ::poll(nullptr, 0, 20);
+            continue;
+        }
+        return std::nullopt; // ECONNREFUSED and the like: nobody holds the name
+    }
+    // A holder of another user gets nothing from us, not even our first argument.
+    if (!peerIsOwnUser(fd))
+        return std::nullopt;
+
+    QByteArray request(kRequestMagic, 4);
+    appendUint32(request, message);
+    appendUint32(request, quint32(wParam));
+    appendUint32(request, quint32(payload.size()));
+    request.append(payload);
+    if (!writeAll(fd, request, deadline))
+        return std::nullopt;
+
+    char reply[kReplySize];
+    if (!readExactly(fd, reply, kReplySize, deadline))
+        return std::nullopt;
+    if (std::memcmp(reply, kReplyMagic, 4) != 0 || reply[4] != kStatusAnswered)
+        return std::nullopt;
+    return qFromBigEndian<qint32>(reply + 5);
+}
+
+bool IsFirstInstance(const QString& name)
+{
+    // Held names live as long as the process, like a mutex handle that is never closed.
+    static std::vector<std::unique_ptr<UnixInstanceChannel>> held;
+    auto channel = std::make_unique<UnixInstanceChannel>();
+    if (!channel->claim(name))
+        return false;
+    held.push_back(std::move(channel));
+    return true;
+}
+
+} // namespace platform

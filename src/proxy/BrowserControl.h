@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// The browser side of hiding, as the proxy manager sees it: set or clear the proxy of each
+// browser and clear their cookies. The program uses SystemBrowserControl; tests record calls.
+// A proxy text is host:port; the empty text means a direct connection.
+class IBrowserControl
+{
+public:
+    virtual ~IBrowserControl() = default;
+
+    // Points the desktop's system proxy at the proxy (empty: direct). Reports its own failures, never throws.
+    virtual void SetIEProxy(const QString& proxy) = 0;
+    // Hands the proxy to Firefox (empty: direct). A failed start of Firefox is ignored.
+    virtual void SetFirefoxProxy(const QString& proxy) = 0;
+    // Writes the proxy into Opera's profile file (empty: direct). May throw EBrowserWriteError.
+    virtual void SetOperaProxy(const QString& proxy) = 0;
+    // Clears the cookies, history and cache the program's own browsing shares with the system.
+    virtual void ClearIECookies() = 0;
+    // Asks Firefox to clear its cookies.
+    virtual void ClearFirefoxCookies() = 0;
+};

@@ -1,0 +1,166 @@
+#include "proxy/BrowserRoutines.h"
+
+#include "config/TSettings.h"
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+#include "platform/ProcessProxy.h"
+#include "platform/ProcessRunner.h"
+#include "platform/UrlCache.h"
+#include "proxy/TBrowserRoutines.h"
+#include "util/EngineServices.h"
+
+#include <memory>
+
+Q_LOGGING_CATEGORY(lcBrowsers, "veilport.browsers")
+
+namespace {
+
+void warnOnceAboutEnvironmentProxy()
+{
+    static bool warned = false;
+    if (warned)
+        return;
+    if (!qEnvironmentVariableIsEmpty("http_proxy") || !qEnvironmentVariableIsEmpty("HTTP_PROXY")) {
+        warned = true;
+        qCWarning(lcBrowsers) << "http_proxy is set in the environment; programs started from it, Firefox"
+                                 " among them, prefer it to the desktop proxy settings";
+    }
+}
+
+} // namespace
+
+TBrowserRoutines::TBrowserRoutines(const Platform& platform)
+    : m_platform(platform)
+{
+}
+
+void TBrowserRoutines::SetIEProxy(const QString& proxy)
+{
+    if (!Settings())
+        return;
+    try {
+        QString p = proxy;
+        if (!Settings()->ReadBool(QStringLiteral("IE"), true))
+            p.clear();
+        if (!platform::setProcessProxy(p)) {
+            EngineServices().ShowMessageBox(
+                QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again."), {}, 0,
+                TEngineServices::mtError, TEngineServices::mbOK, 0);
+        }
+        // Listeners are told before the stores change, the order the program has always had.
+        platform::notifyProxySettingsChanged();
+        WriteIEProxyRegistry(p);
+    } catch (...) {
+        // The next browser must still get its proxy; this one has no more to say.
+    }
+}
+
+void TBrowserRoutines::WriteIEProxyRegistry(const QString& proxy)
+{
+    if (!proxy.isEmpty())
+        warnOnceAboutEnvironmentProxy();
+    for (platform::SystemProxySettings* store : std::as_const(m_platform.desktopProxies)) {
+        if (!store || !store->isAvailable())
+            continue;
+        if (!store->apply(proxy))
+            qCWarning(lcBrowsers) << "could not write the" << store->name() << "proxy settings";
+    }
+}
+
+void TBrowserRoutines::ClearIECookies()
+{
+    platform::UrlCache* cache = m_platform.urlCache;
+    if (!cache) {
+        qCDebug(lcBrowsers) << "no browsing cache to clear";
+        return;
+    }
+    constexpr quint32 deletable =
+        platform::UrlCache::CookieEntry | platform::UrlCache::UrlHistoryEntry | platform::UrlCache::NormalEntry;
+    qCDebug(lcBrowsers) << "FindFirstUrlCacheEntry";
+    const QList<platform::UrlCacheEntry> entries = cache->entries();
+    for (const platform::UrlCacheEntry& entry : entries) {
+        qCDebug(lcBrowsers) << QString(51, QLatin1Char('='));
+        qCDebug(lcBrowsers).noquote() << "Delete --- " + entry.sourceUrl;
+        if (entry.entryType & deletable)
+            cache->deleteEntry(entry.sourceUrl);
+        qCDebug(lcBrowsers) << "Repeat";
+    }
+    qCDebug(lcBrowsers) << "repeat end";
+    qCDebug(lcBrowsers) << "FindCloseUrlCache";
+}
+
+namespace {
+
+struct DefaultRoutines
+{
+    platform::GnomeProxySettings gnome;
+    platform::KdeProxySettings kde;
+    platform::LocalProcessRunner processes;
+    std::unique_ptr<TBrowserRoutines> routines;
+
+    DefaultRoutines()
+    {
+        TBrowserRoutines::Platform p;
+        p.desktopProxies = {&gnome, &kde};
+        p.processes = &processes;
+        routines = std::make_unique<TBrowserRoutines>(p);
+    }
+};
+
+DefaultRoutines& defaults()
+{
+    static DefaultRoutines instance;
+    return instance;
+}
+
+} // namespace
+
+TBrowserRoutines& DefaultBrowserRoutines()
+{
+    return *defaults().routines;
+}
+
+void SetBrowserUrlCache(platform::UrlCache* cache)
+{
+    DefaultBrowserRoutines().setUrlCache(cache);
+}
+
+void SetIEProxy(const QString& proxy)
+{
+    DefaultBrowserRoutines().SetIEProxy(proxy);
+}
+
+void SetFirefoxProxy(const QString& proxy)
+{
+    DefaultBrowserRoutines().SetFirefoxProxy(proxy);
+}
+
+void SetOperaProxy(const QString& proxy)
+{
+    DefaultBrowserRoutines().SetOperaProxy(proxy);
+}
+
+void ClearIECookies()
+{
+    DefaultBrowserRoutines().ClearIECookies();
+}
+
+void ClearFirefoxCookies()
+{
+    DefaultBrowserRoutines().ClearFirefoxCookies();
+}
+
+bool InstallFirefoxExtension()
+{
+    return DefaultBrowserRoutines().InstallFirefoxExtension();
+}
+
+bool IsFirefoxInstalled()
+{
+    return DefaultBrowserRoutines().IsFirefoxInstalled();
+}
+
+QString GetFirefoxPath()
+{
+    return DefaultBrowserRoutines().GetFirefoxPath();
+}

@@ -1,0 +1,42 @@
+#include "proxy/TProxyInfoGet.h"
+
+#include "net/HttpClient.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QMetaObject>
+
+#include <exception>
+#include <thread>
+
+void TProxyInfoGet::Start(const QString& url, QPointer<QObject> guard, std::function<void(const QString&)> done)
+{
+    std::thread([url, guard, done = std::move(done)] {
+        qDebug().noquote() << "Downloading proxy list:" << url;
+        QString text;
+        {
+            HttpClient client; // direct: the list comes from the service itself
+            const HttpResponse response = client.get(url);
+            if (!response.ok) {
+                qDebug().noquote() << "Proxy list download failed:" << response.error;
+                return;
+            }
+            text = QString::fromUtf8(response.body);
+        }
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        QMetaObject::invokeMethod(
+            app,
+            [&] {
+                if (!guard || !done)
+                    return;
+                try {
+                    done(text);
+                } catch (const std::exception& error) {
+                    qWarning().noquote() << "Proxy list handler failed:" << error.what();
+                }
+            },
+            Qt::BlockingQueuedConnection);
+    }).detach();
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class TProxyTester;
+
+// The engine behind TProxyTester: one background thread that runs every proxy test of a tester at once on a
+// libcurl multi handle, each after its own start delay, and hands each result to the user-interface thread,
+// waiting until it has been booked there. Shared between the tester and its thread, so a thread that
+// outlives its tester never reaches it: the tester detaches itself on destruction and the thread then cuts
+// its requests and ends.
+class TProxyTestWorker : public std::enable_shared_from_this<TProxyTestWorker>
+{
+public:
+    // tester receives the results; it must call detach() before it is destroyed.
+    TProxyTestWorker(TProxyTester* tester, const QString& url);
+    ~TProxyTestWorker();
+
+    // Queues the test of one proxy, starting after delayMs. Called on the user-interface thread.
+    void enqueue(int index, const QString& host, int port, int delayMs);
+    // While stopped, due tests end unreported and open requests are cut.
+    void setStopped(bool stopped);
+    bool stopped() const { return m_stopped.load(); }
+    // Forgets the tester (user-interface thread); the thread then ends as soon as it has cut its requests.
+    void detach();
+    // Tests queued, sleeping or with a request open.
+    int activeTests() const { return m_active.load(); }
+
+private:
+    struct Job
+    {
+        int index = 0;
+        QString host;
+        int port = 0;
+        std::chrono::steady_clock::time_point due;
+        quint64 seq = 0;
+    };
+    struct Transfer;
+
+    void run();
+    void wake();
+    void deliver(const Job& job, bool success, const QString& response, quint32 elapsed);
+
+    TProxyTester* m_tester; // read and written on the user-interface thread only
+    const QString m_url;
+    std::atomic_bool m_stopped{false};
+    std::atomic_bool m_detached{false};
+    std::atomic_int m_active{0};
+
+    std::mutex m_lock; // guards the fields below
+    std::vector<Job> m_inbox;
+    bool m_running = false;
+    void* m_multi = nullptr; // the thread's CURLM, published for wake-ups
+    quint64 m_seq = 0;
+};

@@ -1,0 +1,308 @@
+// The main window's commands, its quick settings, the automatic IP change and the flag of the
+// chosen country.
+#include "ui/TfrmMainForm.h"
+
+#include "config/TSettings.h"
+#include "net/THTTPGet.h"
+#include "proxy/BrowserRoutines.h"
+#include "proxy/TProxyManager.h"
+#include "ui/FlagCache.h"
+#include "ui/InfoPageView.h"
+#include "ui/TfrmAboutForm.h"
+#include "ui/TfrmEngineWnd.h"
+#include "ui/WindowTimer.h"
+#include "util/EngineServices.h"
+#include "util/SPTools.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include <exception>
+
+namespace {
+constexpr int kCookieNoticeId = 30;
+constexpr int kDefaultMinutes = 10;
+constexpr int kMinuteMs = 60000;
+
+QString SettingsFolder()
+{
+    return Settings() ? Settings()->SettingsFolder() : QString();
+}
+} // namespace
+
+void TfrmMainForm::SetHideAction(QAction* action)
+{
+    m_hideAction = action;
+    RefreshHideControls();
+}
+
+void TfrmMainForm::RefreshHideControls()
+{
+    if (!m_hideAction)
+        return;
+    btnHide->setText(m_hideAction->text());
+    btnHide->setEnabled(m_hideAction->isEnabled());
+    miHide->setText(m_hideAction->text());
+    miHide->setEnabled(m_hideAction->isEnabled());
+}
+
+void TfrmMainForm::acVuvaVIExecute()
+{
+    SetHideAction(acStopHide);
+    if (TProxyManager* manager = Manager())
+        manager->StartHide();
+}
+
+void TfrmMainForm::acStopHideExecute()
+{
+    SetHideAction(acVuvaVI);
+    TProxyManager* manager = Manager();
+    if (!manager)
+        return;
+    try {
+        manager->StopHide();
+    } catch (const std::exception& e) {
+        // A browser file that cannot be written ends the step; the user learns which one.
+        EngineServices().ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
+                                        TEngineServices::mbOK, 0);
+    }
+}
+
+void TfrmMainForm::acClearCookieExecute()
+{
+    ClearIECookies();
+    ClearFirefoxCookies();
+    EngineServices().ShowMessageBox(QStringLiteral("Your cookies have been cleared"), {}, kCookieNoticeId,
+                                    TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+}
+
+void TfrmMainForm::acCheckIPExecute()
+{
+    if (frmEngineWnd && Settings())
+        frmEngineWnd->OpenUrl(Settings()->GetConst(QStringLiteral("URL.IPSEEKER")));
+}
+
+void TfrmMainForm::acOptionExecute()
+{
+    // SEAM: the options dialog is opened here once it is in the tree.
+}
+
+void TfrmMainForm::actChooseIPExecute()
+{
+    // SEAM: the choose-country dialog is opened here once it is in the tree.
+}
+
+void TfrmMainForm::acAboutExecute()
+{
+    TfrmAboutForm about(this);
+    about.exec();
+}
+
+void TfrmMainForm::acAlwaysOnTopExecute()
+{
+    SetStayOnTop(!StayOnTop);
+}
+
+void TfrmMainForm::acHelpExecute()
+{
+    if (frmEngineWnd)
+        frmEngineWnd->OpenSitePage(QStringLiteral("help"), 0);
+}
+
+void TfrmMainForm::acHomeExecute()
+{
+    if (frmEngineWnd)
+        frmEngineWnd->OpenSitePage(QStringLiteral("home"), 0);
+}
+
+void TfrmMainForm::acUpdateExecute()
+{
+    if (frmEngineWnd)
+        frmEngineWnd->CheckForUpdate(true);
+}
+
+void TfrmMainForm::acExitExecute()
+{
+    acStopHide->trigger();
+    ExitRequested = true;
+    close();
+}
+
+void TfrmMainForm::acSetupBrowserExecute()
+{
+    TSettings* settings = Settings();
+    if (!settings)
+        return;
+    if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
+        InstallFirefoxExtension();
+    settings->WriteBool(QStringLiteral("SETUPFF"), false);
+}
+
+int TfrmMainForm::ChangeIPMinutes() const
+{
+    return SafeStrToInt(edtChangeIPTime->text(), kDefaultMinutes);
+}
+
+void TfrmMainForm::cbChangeIPClick()
+{
+    if (TProxyManager* manager = Manager())
+        manager->AutoChange = cbChangeIP->isChecked();
+    tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
+    tmChangeIP->SetEnabled(cbChangeIP->isChecked());
+}
+
+void TfrmMainForm::edtChangeIPTimeChange()
+{
+    if (cbChangeIP->isChecked()) {
+        tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
+        if (TProxyManager* manager = Manager())
+            manager->ChangeInterval = ChangeIPMinutes();
+    }
+    tmChangeIP->SetEnabled(cbChangeIP->isChecked());
+}
+
+void TfrmMainForm::cbClearCookieClick()
+{
+    if (TProxyManager* manager = Manager())
+        manager->ClearCookiesOnChange = cbClearCookie->isChecked();
+}
+
+void TfrmMainForm::tmChangeIPTimer()
+{
+    TProxyManager* manager = Manager();
+    if (!manager)
+        return;
+    try {
+        manager->ChangeIP();
+    } catch (const std::exception& e) {
+        EngineServices().ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
+                                        TEngineServices::mbOK, 0);
+    }
+}
+
+void TfrmMainForm::tmProgressTimer()
+{
+    sgTesting->setValue(qMin(sgTesting->value() + 3, sgTesting->maximum()));
+    sgTesting->show();
+}
+
+void TfrmMainForm::LoadQuickSettings()
+{
+    TSettings* settings = Settings();
+    ExitRequested = false;
+    const QString minutes = settings ? settings->ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10"))
+                                     : QStringLiteral("10");
+    // The field holds whole minutes; a stored text that is not a number counts as 10.
+    edtChangeIPTime->setValue(SafeStrToInt(minutes, kDefaultMinutes));
+    cbChangeIP->setChecked(settings && settings->ReadBool(QStringLiteral("ChangeIP"), false));
+    cbChangeIPClick();
+    cbClearCookie->setChecked(settings && settings->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
+    cbClearCookieClick();
+    if (settings && frmEngineWnd) {
+        const QString info = settings->GetConst(QStringLiteral("URL.InfoURL"));
+        if (!info.isEmpty())
+            OpenInfoPage(info + QLatin1Char('?') + frmEngineWnd->BuildQueryString());
+    }
+}
+
+void TfrmMainForm::SaveQuickSettings()
+{
+    TSettings* settings = Settings();
+    if (!settings)
+        return;
+    try {
+        settings->WriteBool(QStringLiteral("ChangeIP"), cbChangeIP->isChecked());
+        settings->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), cbClearCookie->isChecked());
+        settings->WriteString(QStringLiteral("ChangeIPTime"), edtChangeIPTime->text());
+        settings->WriteBool(QStringLiteral("Hiding"), m_hideAction == acStopHide);
+    } catch (const std::exception&) {
+        // An unwritable settings folder must not keep the window from closing.
+    }
+}
+
+void TfrmMainForm::FormShow()
+{
+    RestoreWindowPosition();
+    TSettings* settings = Settings();
+    if (settings && frmEngineWnd)
+        frmEngineWnd->SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
+    if (settings && settings->ReadBool(QStringLiteral("FirstTimeRun"), true))
+        settings->WriteBool(QStringLiteral("FirstTimeRun"), false);
+    if (frmEngineWnd)
+        frmEngineWnd->AutoCheckForUpdate();
+    FirstShowDone = true;
+    TProxyManager* manager = Manager();
+    if (manager && settings) {
+        if (!manager->LoadFromFile(SettingsFolder() + QStringLiteral("proxylist.lst"))) {
+            wbMain->hide();
+            tmProgress->SetEnabled(true);
+            lblProgressText->setText(EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
+            lblProgressText->show();
+        }
+        QString url = settings->GetConst(QStringLiteral("URL.GETPROXY"));
+        if (frmEngineWnd)
+            url += QLatin1Char('?') + frmEngineWnd->BuildQueryString();
+        manager->DownloadProxyList(url);
+    }
+    // SEAM: the skin and language menus are filled here once their builders are in the tree.
+}
+
+void TfrmMainForm::ShowCountryFlag()
+{
+    TProxyManager* manager = Manager();
+    if (!manager || !Settings())
+        return;
+    const QString host = Settings()->GetConst(QStringLiteral("URL.ServiceHost"));
+    QString stem;
+    QString url;
+    if (manager->Country == kAutoSelected) {
+        stem = QStringLiteral("un");
+        url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/un.png");
+    } else {
+        stem = manager->Country;
+        TProxyRec rec;
+        if (manager->FindProxyByCountry(manager->Country, rec))
+            url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country +
+                  QStringLiteral(".png");
+    }
+    const QString file = FlagCachePath(SettingsFolder(), stem, QStringLiteral("_small.png"));
+    if (QFileInfo::exists(file)) {
+        DrawCountryFlag(file);
+        return;
+    }
+    if (!m_hgIPCountry) {
+        m_hgIPCountry = std::make_unique<THTTPGet>();
+        m_hgIPCountry->SetBinaryData(true);
+        m_hgIPCountry->SetUseCache(false);
+        m_hgIPCountry->SetWaitThread(false);
+        connect(m_hgIPCountry.get(), &THTTPGet::OnDoneFile, this,
+                [this](THTTPGet*, const QString& fileName, qint64) { hgIPCountryDoneFile(fileName); });
+    }
+    // A request made while the previous one still runs is dropped; the next change of country asks again.
+    if (m_hgIPCountry->Busy())
+        return;
+    m_hgIPCountry->SetFileName(file);
+    m_hgIPCountry->SetURL(url);
+    m_hgIPCountry->GetFile();
+}
+
+void TfrmMainForm::hgIPCountryDoneFile(const QString& fileName)
+{
+    DrawCountryFlag(fileName);
+}
+
+void TfrmMainForm::DrawCountryFlag(const QString& fileName)
+{
+    m_countryFlagImage = LoadFlagImage(fileName);
+    DrawFlagInto(imgFL, m_countryFlagImage, FlagFill::FlagRect);
+}
+
+TProxyManager* TfrmMainForm::Manager() const
+{
+    return frmEngineWnd ? frmEngineWnd->ProxyManager.get() : nullptr;
+}

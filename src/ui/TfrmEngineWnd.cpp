@@ -1,0 +1,253 @@
+#include "ui/TfrmEngineWnd.h"
+
+#include "config/SettingsError.h"
+#include "config/TSettings.h"
+#include "platform/XdgAutostart.h"
+#include "proxy/SystemBrowserControl.h"
+#include "proxy/TProxyManager.h"
+#include "ui/TLanguageProvider.h"
+#include "ui/TMessageDialog.h"
+#include "ui/TfrmMainForm.h"
+#include "util/SPTools.h"
+
+#include <QFileInfo>
+#include <QImage>
+#include <QLoggingCategory>
+#include <QMetaObject>
+
+Q_LOGGING_CATEGORY(lcEngine, "veilport.engine", QtWarningMsg)
+
+TfrmEngineWnd* frmEngineWnd = nullptr;
+
+namespace {
+// The icon list holds at most this many files (il_01.png ... il_70.png).
+constexpr int kMaxIcons = 70;
+} // namespace
+
+TfrmEngineWnd::TfrmEngineWnd(QWidget* parent, std::unique_ptr<platform::Autostart> autostart)
+    : QWidget(parent)
+    , m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>())
+{
+    setObjectName(QStringLiteral("frmEngineWnd"));
+    frmEngineWnd = this;
+    SetEngineServices(this);
+    FormCreate();
+}
+
+TfrmEngineWnd::~TfrmEngineWnd()
+{
+    FormDestroy();
+    if (&EngineServices() == this)
+        SetEngineServices(nullptr);
+    if (frmEngineWnd == this)
+        frmEngineWnd = nullptr;
+}
+
+void TfrmEngineWnd::FormCreate()
+{
+    TSettings* settings = Settings();
+    if (!settings) {
+        qCWarning(lcEngine) << "the settings store does not exist";
+        return;
+    }
+    try {
+        ChooseSettingsFolder();
+        SetAllUsersMode(settings->ReadAllUsersFlag());
+    } catch (const ESettingsError& error) {
+        // Without a settings folder nothing can be remembered; the user is told why and the
+        // program ends instead of running on and losing every change.
+        TMessageDialog::Execute(nullptr, LangText(QStringLiteral("strAppName")), QString::fromLocal8Bit(error.what()),
+                                mtError, mbOK, false);
+        return;
+    }
+
+    const QString forced = settings->GetConst(QStringLiteral("Language.Force"));
+    SetLanguage(!forced.isEmpty() ? forced : settings->ReadString(QStringLiteral("Language"), QStringLiteral("English")));
+
+    LoadIcons();
+
+    m_browserControl = std::make_unique<SystemBrowserControl>();
+    ProxyManager = std::make_unique<TProxyManager>(
+        *m_browserControl, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
+    connect(ProxyManager.get(), &TProxyManager::listLoaded, this, &TfrmEngineWnd::OnProxyListLoaded);
+    connect(ProxyManager.get(), &TProxyManager::proxyChanged, this, &TfrmEngineWnd::OnHide);
+    connect(ProxyManager.get(), &TProxyManager::stopped, this, &TfrmEngineWnd::OnStopHide);
+    connect(ProxyManager.get(), &TProxyManager::progress, this, &TfrmEngineWnd::OnTestProgress);
+
+    m_startSucceeded = true;
+}
+
+void TfrmEngineWnd::ChooseSettingsFolder()
+{
+    TSettings* settings = Settings();
+    if (!settings->HasAllUsersFlag()) {
+        // First start of this user: all users share the settings when the machine allows it.
+        if (settings->CanWriteCommonFolder()) {
+            settings->WriteAllUsersFlag(true);
+        } else {
+            ShowPlainNotice(QStringLiteral("MSGBOX_HavetoCurrentUser"));
+            settings->WriteAllUsersFlag(false);
+        }
+    } else if (settings->ReadAllUsersFlag() && !settings->CanWriteCommonFolder()) {
+        // The stored choice no longer works (the folder lost its write access): fall back for good.
+        ShowPlainNotice(QStringLiteral("MSGBOX_HavetoCurrentUser"));
+        settings->WriteAllUsersFlag(false);
+    }
+}
+
+void TfrmEngineWnd::ShowPlainNotice(const QString& textKey)
+{
+    // Shown before any window exists, so it is a plain box that does not depend on the main window.
+    TMessageDialog::Execute(nullptr, LangText(QStringLiteral("strAppName")), LangText(textKey), mtInformation, mbOK,
+                            false);
+}
+
+void TfrmEngineWnd::FormDestroy()
+{
+    // The manager drives the browser control, so it goes first. Browser settings stay as they are.
+    ProxyManager.reset();
+    m_browserControl.reset();
+}
+
+void TfrmEngineWnd::SetAllUsersMode(bool allUsers)
+{
+    AllUsersMode = allUsers;
+    Settings()->OpenSettingsFile(allUsers);
+}
+
+QString TfrmEngineWnd::LangText(const QString& key) const
+{
+    return m_language ? m_language->LangText(key) : key;
+}
+
+void TfrmEngineWnd::LangStrings(const QString& section, QStringList& list) const
+{
+    if (m_language)
+        m_language->LangStrings(section, list);
+}
+
+void TfrmEngineWnd::SetLanguage(const QString& name)
+{
+    m_languageName = name;
+    if (m_language)
+        m_language->SetLanguage(name);
+}
+
+void TfrmEngineWnd::SetLanguageProvider(TLanguageProvider* provider)
+{
+    m_language = provider;
+}
+
+void TfrmEngineWnd::SetMainWindow(QWidget* window)
+{
+    m_mainWindow = window;
+}
+
+QWidget* TfrmEngineWnd::MainWindow() const
+{
+    if (m_mainWindow)
+        return m_mainWindow;
+    return frmMainForm;
+}
+
+int TfrmEngineWnd::ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType,
+                                  int buttons, int fixedResult)
+{
+    const QString text = FormatArgs(LangText(key), args);
+    QWidget* mainWindow = MainWindow();
+    if (!mainWindow)
+        return mrNone;
+    TSettings* settings = Settings();
+    if (showAgainId != 0 && settings && !settings->ReadShowAgain(showAgainId))
+        return fixedResult != 0 ? fixedResult : settings->ReadShowAgainResult(showAgainId);
+
+    // Parent only to a visible main window: a box parented to a window hidden in the tray would be
+    // placed relative to nothing the user can see.
+    QWidget* parent = mainWindow->isVisible() ? mainWindow : nullptr;
+    const TMessageDialog::Outcome outcome =
+        TMessageDialog::Execute(parent, mainWindow->windowTitle(), text, msgType, buttons, showAgainId != 0);
+
+    if (showAgainId != 0 && outcome.showAgainTicked && settings) {
+        try {
+            settings->WriteShowAgain(showAgainId, false);
+            settings->WriteShowAgainResult(showAgainId, outcome.result);
+        } catch (const ESettingsError& error) {
+            // The answer still counts for this time; only remembering it failed.
+            qCWarning(lcEngine) << "could not store the don't-show-again choice:" << error.what();
+        }
+    }
+    return outcome.result;
+}
+
+void TfrmEngineWnd::ShowErrorMessage(int code, const QString& extra)
+{
+    QString text = FormatArgs(LangText(QStringLiteral("ERRORMSG_") + QString::number(code)), {extra});
+    if (text.isEmpty())
+        text = extra;
+    ShowMessageBox(text, {}, 0, mtError, mbOK, 0);
+}
+
+void TfrmEngineWnd::OpenUrl(const QString& url)
+{
+    LaunchDefaultBrowser(url);
+}
+
+bool TfrmEngineWnd::SetAutoRun(bool enable)
+{
+    QString error;
+    if (m_autostart->setEnabled(LangText(QStringLiteral("strAppName")), GetExeFileName(), enable, &error))
+        return true;
+    // Shown the way an unhandled error of a command is shown: the user learns it, the program goes on.
+    if (QWidget* mainWindow = MainWindow())
+        TMessageDialog::Execute(mainWindow->isVisible() ? mainWindow : nullptr, mainWindow->windowTitle(), error,
+                                mtError, mbOK, false);
+    qCWarning(lcEngine) << error;
+    return false;
+}
+
+void TfrmEngineWnd::LoadIcons()
+{
+    liIconsPng.clear();
+    const QString folder = Settings() ? Settings()->ProgramFolder() : GetAppPath();
+    auto iconFile = [&folder](int n) {
+        return folder + QStringLiteral("res/images/il_") + IntToStrPad(n, 2, u'0') + QStringLiteral(".png");
+    };
+    if (!QFileInfo::exists(iconFile(1)))
+        return;
+    const QImage first(iconFile(1), "PNG");
+    if (first.isNull())
+        return;
+    liIconsPngSize = first.size();
+    for (int n = 1; n <= kMaxIcons; ++n) {
+        const QString file = iconFile(n);
+        if (!QFileInfo::exists(file))
+            break;
+        liIconsPng.append(QPixmap(file, "PNG"));
+    }
+}
+
+void TfrmEngineWnd::RestartWithUserMode(int wParam)
+{
+    try {
+        Settings()->WriteAllUsersFlag(wParam != 0);
+    } catch (const ESettingsError& error) {
+        // Restarting would only come back in the old mode; say why nothing happens instead.
+        if (QWidget* mainWindow = MainWindow())
+            TMessageDialog::Execute(mainWindow->isVisible() ? mainWindow : nullptr, mainWindow->windowTitle(),
+                                    QString::fromLocal8Bit(error.what()), mtError, mbOK, false);
+        return;
+    }
+    // Not waited for: the new copy first asks this one to close, so this one must stay responsive.
+    if (!ExecuteProgram(GetExeFileName(), {QStringLiteral("-r")}, false, false, -1))
+        qCWarning(lcEngine) << "could not start the new copy";
+    if (frmMainForm) {
+        frmMainForm->ExitRequested = true;
+        frmMainForm->close();
+    }
+}
+
+void TfrmEngineWnd::PostAllUsersRestart(bool allUsers)
+{
+    const int wParam = allUsers ? 1 : 0;
+    QMetaObject::invokeMethod(this, [this, wParam] { RestartWithUserMode(wParam); }, Qt::QueuedConnection);
+}

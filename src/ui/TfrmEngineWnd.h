@@ -1,0 +1,104 @@
+#pragma once
+
+#include "util/EngineServices.h"
+
+#include <QList>
+#include <QPixmap>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <memory>
+
+class IBrowserControl;
+class TLanguageProvider;
+class TProxyManager;
+struct TProxyRec;
+
+namespace platform {
+class Autostart;
+}
+
+// The hidden window that carries the services every window needs: the choice of the settings
+// folder, localised texts, the program's message box, opening addresses, the log-on start, the
+// icon list, the restart that switches between all-users and per-user settings, and the proxy
+// manager with its event handlers. It is never shown and is not the application's main window.
+// While it exists it is the program's TEngineServices, so code below the user interface reaches
+// its texts and message box too.
+class TfrmEngineWnd : public QWidget, public TEngineServices
+{
+    Q_OBJECT
+
+public:
+    // Runs FormCreate. autostart: the log-on start mechanism (the desktop's autostart folder when null).
+    explicit TfrmEngineWnd(QWidget* parent = nullptr, std::unique_ptr<platform::Autostart> autostart = {});
+    ~TfrmEngineWnd() override;
+
+    // The settings folder in use is the all-users folder.
+    bool AllUsersMode = false;
+    // The PNG icons of res/images (il_01.png ...), and their common size.
+    QList<QPixmap> liIconsPng;
+    QSize liIconsPngSize{20, 20};
+    // The one proxy pool of the program (created by FormCreate).
+    std::unique_ptr<TProxyManager> ProxyManager;
+
+    // False when the settings folder could not be set up; the program then ends without a window.
+    bool StartSucceeded() const { return m_startSucceeded; }
+
+    // Sets AllUsersMode and opens Setting.dat in the matching folder (throws ESettingsError).
+    void SetAllUsersMode(bool allUsers);
+
+    QString LangText(const QString& key) const override;
+    void LangStrings(const QString& section, QStringList& list) const override;
+    // Loads a language through the language engine; remembered as the current language name.
+    void SetLanguage(const QString& name);
+    // The language loaded last.
+    QString LanguageName() const { return m_languageName; }
+    // Plugs in the language engine (not owned; null goes back to keys read as themselves).
+    void SetLanguageProvider(TLanguageProvider* provider);
+
+    int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
+                       int fixedResult) override;
+    void ShowErrorMessage(int code, const QString& extra) override;
+    // Opens an address in the user's browser; failures are not reported.
+    void OpenUrl(const QString& url);
+    // Registers or removes the log-on start under the product name of the current language.
+    // A failure is shown as an error message; the result tells whether the change was made.
+    bool SetAutoRun(bool enable);
+    // Loads res/images/il_01.png, il_02.png, ... up to the first missing one (at most 70).
+    void LoadIcons();
+    // The handler of the all-users restart: stores the choice, starts a new copy with "-r" without
+    // waiting for it and closes this copy through its main window.
+    void RestartWithUserMode(int wParam);
+    // Queues RestartWithUserMode as a posted message would (the options dialog's request).
+    void PostAllUsersRestart(bool allUsers);
+
+    // The window whose caption message boxes carry and whose existence lets them show; the main
+    // window by default.
+    void SetMainWindow(QWidget* window);
+    QWidget* MainWindow() const;
+
+    // Handlers of the proxy manager's events.
+    void OnProxyListLoaded(TProxyManager* manager);
+    void OnHide(const TProxyRec& rec);
+    void OnStopHide();
+    void OnTestProgress(int max, int current);
+
+private:
+    void FormCreate();
+    void FormDestroy();
+    void ChooseSettingsFolder();
+    void ShowPlainNotice(const QString& textKey);
+
+    std::unique_ptr<platform::Autostart> m_autostart;
+    std::unique_ptr<IBrowserControl> m_browserControl;
+    TLanguageProvider* m_language = nullptr;
+    QPointer<QWidget> m_mainWindow;
+    QString m_languageName;
+    bool m_startSucceeded = false;
+};
+
+// The engine window while it exists, else null.
+extern TfrmEngineWnd* frmEngineWnd;

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTabWidget;
+class QWidget;
+class TBrowserRoutines;
+
+// What the options dialog asks of the rest of the program. Empty members do nothing.
+struct TOptionFormServices
+{
+    // Writes or removes the log-on entry (the engine window's SetAutoRun).
+    std::function<void(bool enable)> SetAutoRun;
+    // Posts the all-users restart to the engine window, to be handled after the dialog has closed.
+    std::function<void(bool allUsers)> PostAllUsersRestart;
+    // Shows the dialog in which the user points to Firefox; null: TfrmLocateFirefox.
+    std::function<void(QWidget* parent)> ShowLocateFirefox;
+    // The browser routines (the process-wide ones when null).
+    TBrowserRoutines* Routines = nullptr;
+};
+
+// "Advance Settings": log-on start, update check, settings folder, don't-show-again reset, the
+// browsers that follow hiding and the Firefox extension. Saves only on OK.
+class TfrmOptionForm : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmOptionForm(QWidget* parent = nullptr, TOptionFormServices services = {});
+
+    QTabWidget* pcSetting = nullptr;
+    QWidget* tsGeneral = nullptr;
+    QWidget* tsBrowser = nullptr;
+    QCheckBox* cbAutoRun = nullptr;
+    QCheckBox* cbAutoUpdate = nullptr;
+    QLabel* lbSettingfor = nullptr;
+    QComboBox* cbAllUsers = nullptr;
+    QPushButton* btnClearShowAgainFlag = nullptr;
+    QLabel* lbBrowser = nullptr;
+    QCheckBox* cbIE = nullptr;
+    QCheckBox* cbFF = nullptr;
+    QCheckBox* cbOpera = nullptr;
+    QPushButton* btnReinstallFF = nullptr;
+    QWidget* pnButton = nullptr;
+    QPushButton* btnOk = nullptr;
+    QPushButton* btnCancel = nullptr;
+
+    // True while the controls are filled from the settings.
+    bool Loading = false;
+
+    // Fills the controls from the user settings.
+    void LoadOptions();
+    // Writes the controls back, log-on entry first; throws what the writes throw.
+    void SaveOptions();
+
+public slots:
+    // Saves and closes with OK; a save that fails is reported and the dialog stays open.
+    void btnOkClick();
+    // Clears every don't-show-again choice at once.
+    void btnClearShowAgainFlagClick();
+    // Asks, then closes the dialog and restarts the program in the chosen settings mode.
+    void cbAllUsersChange(int index);
+    // Installs the Firefox extension, or asks where Firefox is.
+    void btnReinstallFFClick();
+
+private:
+    void FormCreate();
+    void buildGeneralPage();
+    void buildBrowserPage();
+    void buildButtonPanel();
+
+    TOptionFormServices m_services;
+};

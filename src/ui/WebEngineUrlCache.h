@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/UrlCache.h"
+
+#include <QList>
+#include <QNetworkCookie>
+#include <QObject>
+
+class QWebEngineProfile;
+
+// The browsing cache of the program's embedded web view: its cookies (one entry each), its
+// visited links and its HTTP cache (one entry each, as the profile clears them only whole).
+class WebEngineUrlCache : public QObject, public platform::UrlCache
+{
+    Q_OBJECT
+
+public:
+    // profile: the profile to manage (the default profile when null). Not owned.
+    explicit WebEngineUrlCache(QWebEngineProfile* profile = nullptr, QObject* parent = nullptr);
+
+    QList<platform::UrlCacheEntry> entries() const override;
+    bool deleteEntry(const QString& sourceUrl) override;
+
+    // The source names of the two whole-store entries.
+    static QString visitedLinksEntry();
+    static QString httpCacheEntry();
+
+private:
+    static QString cookieSource(const QNetworkCookie& cookie);
+
+    QWebEngineProfile* m_profile;
+    // The cookie store only reports changes, so the known cookies are kept here.
+    QList<QNetworkCookie> m_cookies;
+};

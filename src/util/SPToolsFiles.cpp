@@ -1,0 +1,169 @@
+// Path and file routines of SPTools.
+#include "util/ByteText.h"
+#include "util/SPTools.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray toPath(const QString& path)
+{
+    return TextToBytes(path);
+}
+
+// write() until everything is written or a real error occurs.
+bool writeAll(int fd, const char* data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+} // namespace
+
+QString GetExeFileName()
+{
+    char buffer[PATH_MAX + 1];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (length <= 0)
+        return QString();
+    return BytesToText(QByteArray(buffer, int(length)));
+}
+
+QString GetAppPath()
+{
+    const QString exe = GetExeFileName();
+    const int slash = exe.lastIndexOf(u'/');
+    if (slash < 0)
+        return QString();
+    return IncludeBackslash(GetLongPath(exe.left(slash + 1)));
+}
+
+QString GetLongPath(const QString& path)
+{
+    if (path.isEmpty())
+        return path;
+    char buffer[PATH_MAX + 1];
+    if (!::realpath(toPath(path).constData(), buffer))
+        return path;
+    QString longPath = BytesToText(QByteArray(buffer));
+    if (path.endsWith(u'/') && !longPath.endsWith(u'/'))
+        longPath += u'/';
+    return longPath;
+}
+
+QString IncludeBackslash(const QString& folder)
+{
+    if (folder.isEmpty())
+        return folder;
+    QString result = folder;
+    while (result.size() > 1 && result.endsWith(u'/') && result[result.size() - 2] == u'/')
+        result.chop(1);
+    if (!result.endsWith(u'/'))
+        result += u'/';
+    return result;
+}
+
+QString CombinePath(const QString& dir, const QString& path)
+{
+    if (path.startsWith(u'/') || dir.isEmpty())
+        return path;
+    return IncludeBackslash(dir) + path;
+}
+
+QString ExtractFileTitle(const QString& fileName)
+{
+    QString name = fileName.mid(fileName.lastIndexOf(u'/') + 1);
+    const int dot = name.lastIndexOf(u'.');
+    if (dot >= 0)
+        name.truncate(dot);
+    return name;
+}
+
+void ListFiles(const QString& mask, QStringList& list, bool withFolder)
+{
+    const int slash = mask.lastIndexOf(u'/');
+    const QString folder = mask.left(slash + 1);
+    const QString pattern = mask.mid(slash + 1);
+    if (pattern.isEmpty())
+        return;
+    const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
+    const QFileInfoList entries =
+        dir.entryInfoList({pattern}, QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+    for (const QFileInfo& entry : entries)
+        list.append(withFolder ? folder + entry.fileName() : entry.fileName());
+}
+
+bool SaveTextToFile(const QString& text, const QString& fileName)
+{
+    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
+    QStringList lines = text.split(lineBreak);
+    // A text that ends with a line break has no further line after it.
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    QString content;
+    for (const QString& line : lines)
+        content += line + QStringLiteral("\r\n");
+    return AtomicWriteFile(fileName, TextToBytes(content));
+}
+
+bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
+{
+    if (path.isEmpty())
+        return false;
+    const QByteArray target = toPath(path);
+    const int slash = target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+    QByteArray temp = target + ".tmp.XXXXXX";
+
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Keep the permissions of the file being replaced; a new file gets the usual ones.
+    struct stat old;
+    if (::stat(target.constData(), &old) == 0)
+        ::fchmod(fd, old.st_mode & 07777);
+    else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    const bool written = writeAll(fd, bytes.constData(), bytes.size()) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written || ::rename(temp.constData(), target.constData()) != 0) {
+        // Callers report errno; the clean-up must not replace it.
+        const int error = errno;
+        ::unlink(temp.constData());
+        errno = error;
+        return false;
+    }
+    // The rename itself only survives a power cut once the folder is on disk.
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool CheckFileAccess(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    return ::faccessat(AT_FDCWD, toPath(path).constData(), W_OK, AT_EACCESS) == 0;
+}

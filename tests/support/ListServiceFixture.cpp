@@ -1,0 +1,172 @@
+#include "support/ListServiceFixture.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace testsupport {
+
+namespace {
+
+constexpr int kStartTimeoutMs = 15000;
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    // Written atomically so the running service never reads half a pool.
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(bytes);
+    return f.commit();
+}
+
+} // namespace
+
+ListServiceFixture::ListServiceFixture() : m_dir(QDir::tempPath() + "/veilport-listservice-XXXXXX") {}
+
+ListServiceFixture::~ListServiceFixture()
+{
+    stop();
+}
+
+QString ListServiceFixture::executablePath()
+{
+    const QString name = QStringLiteral("veilport-listservice");
+    const QString binDir = qEnvironmentVariable("VEILPORT_BIN_DIR");
+    if (!binDir.isEmpty() && QFileInfo::exists(binDir + '/' + name))
+        return binDir + '/' + name;
+    return QDir(QCoreApplication::applicationDirPath() + "/../bin").absoluteFilePath(name);
+}
+
+QByteArray ListServiceFixture::poolText(const QList<Entry>& pool)
+{
+    QByteArray text = "# proxy|info|country|flag URL|longitude|latitude\n";
+    for (const Entry& e : pool)
+        text += QStringList{e.proxy, e.info, e.country, e.flagUrl, e.longitude, e.latitude}.join('|').toUtf8() + '\n';
+    return text;
+}
+
+bool ListServiceFixture::start(const QList<Entry>& pool, const Options& options)
+{
+    return startWithPoolText(poolText(pool), options);
+}
+
+bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options& options)
+{
+    stop();
+    m_error.clear();
+    m_stderr.clear();
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("cannot create a temporary folder");
+        return false;
+    }
+    const QString exe = executablePath();
+    if (!QFileInfo(exe).isExecutable()) {
+        m_error = QStringLiteral("list service not built: ") + exe;
+        return false;
+    }
+    const QString poolFile = m_dir.filePath(QStringLiteral("pool.txt"));
+    const QString confFile = m_dir.filePath(QStringLiteral("listservice.conf"));
+    const QByteArray conf = QStringLiteral("LocalCountry=%1\nLocalLongitude=%2\nLocalLatitude=%3\nMagicWord=%4\n"
+                                           "Result=%5\nInfo=%6\nPage=%7\n")
+                                .arg(options.localCountry, options.localLongitude, options.localLatitude,
+                                     options.magicWord, options.updateResult, options.updateInfo, options.updatePage)
+                                .toUtf8();
+    if (!writeFile(poolFile, pool) || !writeFile(confFile, conf)) {
+        m_error = QStringLiteral("cannot write the pool or config file");
+        return false;
+    }
+
+    m_process = std::make_unique<QProcess>();
+    m_process->start(exe, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
+                           QStringLiteral("--config"), confFile});
+    if (!m_process->waitForStarted(kStartTimeoutMs)) {
+        m_error = QStringLiteral("list service did not start: ") + m_process->errorString();
+        m_process.reset();
+        return false;
+    }
+    // The service prints its real port once it listens.
+    static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)/"));
+    QByteArray out;
+    const QDeadlineTimer deadline(kStartTimeoutMs);
+    while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
+        m_process->waitForReadyRead(100);
+        out += m_process->readAllStandardOutput();
+        const auto match = listening.match(QString::fromUtf8(out));
+        if (match.hasMatch()) {
+            m_port = match.captured(1).toInt();
+            return true;
+        }
+    }
+    m_stderr += m_process->readAllStandardError();
+    m_error = QStringLiteral("list service did not come up: ") + QString::fromUtf8(out + m_stderr);
+    stop();
+    return false;
+}
+
+void ListServiceFixture::setPool(const QList<Entry>& pool)
+{
+    setPoolText(poolText(pool));
+}
+
+void ListServiceFixture::setPoolText(const QByteArray& pool)
+{
+    writeFile(m_dir.filePath(QStringLiteral("pool.txt")), pool);
+}
+
+void ListServiceFixture::stop()
+{
+    if (!m_process)
+        return;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+    m_stderr += m_process->readAllStandardError();
+    m_process.reset();
+    m_port = 0;
+}
+
+bool ListServiceFixture::isRunning() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+QString ListServiceFixture::host() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(m_port);
+}
+
+QString ListServiceFixture::url(const QString& path) const
+{
+    return QStringLiteral("http://") + host() + path;
+}
+
+QByteArray ListServiceFixture::oemDat() const
+{
+    const QString h = host();
+    return QStringLiteral("[const]\n"
+                          "URL.ServiceHost=%1\n"
+                          "URL.SiteHost=%1\n"
+                          "URL.GETPROXY=http://%1/getproxy.php\n"
+                          "URL.InfoURL=http://%1/info.php\n"
+                          "URL.IPSEEKER=http://%1/ipseeker.php\n"
+                          "URL.Redirect=http://%1/redirect.php\n"
+                          "URL.help=http://%1/help.php\n"
+                          "URL.home=http://%1/\n")
+        .arg(h)
+        .toUtf8();
+}
+
+QByteArray ListServiceFixture::errorOutput()
+{
+    if (m_process)
+        m_stderr += m_process->readAllStandardError();
+    return m_stderr;
+}
+
+} // namespace testsupport

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testsupport {
+
+// One proxy of the pool. flagUrl empty: the service's own large-flag URL for the country.
+struct ListServiceEntry
+{
+    QString proxy;
+    QString country;
+    QString longitude;
+    QString latitude;
+    QString info = QStringLiteral("anonymous");
+    QString flagUrl;
+};
+// What the service says about the caller and what it answers to update checks.
+struct ListServiceOptions
+{
+    QString localCountry = QStringLiteral("United States");
+    QString localLongitude = QStringLiteral("-77.0369");
+    QString localLatitude = QStringLiteral("38.9072");
+    QString magicWord = QStringLiteral("veilport-update-v1");
+    QString updateResult = QStringLiteral("0");
+    QString updateInfo;
+    QString updatePage;
+};
+
+
+// The real local list service (veilport-listservice) on an ephemeral loopback port, with a pool given by the test.
+//
+//     testsupport::TinyproxyFixture proxies;
+//     ASSERT_TRUE(proxies.start(2));
+//     testsupport::ListServiceFixture service;
+//     ASSERT_TRUE(service.start({{proxies.proxyText(0), "Canada", "-75.7", "45.4"},
+//                                {proxies.proxyText(1), "Japan", "139.7", "35.7"}})) << service.errorText();
+//     service.url("/getproxy.php")      // "http://127.0.0.1:<port>/getproxy.php"
+//     service.host()                    // "127.0.0.1:<port>", the value of URL.ServiceHost / URL.SiteHost
+//     tmp.write("oem.dat", service.oemDat()); // points every URL.* constant of the program at this service
+//
+// The executable is taken from $VEILPORT_BIN_DIR (set by CTest), else from ../bin beside the test
+// executable. The pool and config files live in a private temporary folder; setPool() rewrites the
+// pool and the service serves it from the next list request on. The process is killed by its own
+// pid in stop() and on destruction.
+class ListServiceFixture
+{
+public:
+    using Entry = ListServiceEntry;
+    using Options = ListServiceOptions;
+
+    ListServiceFixture();
+    ~ListServiceFixture();
+    ListServiceFixture(const ListServiceFixture&) = delete;
+    ListServiceFixture& operator=(const ListServiceFixture&) = delete;
+
+    // Starts the service; false (with errorText()) when the executable is missing or it does not come up.
+    bool start(const QList<Entry>& pool = {}, const Options& options = Options());
+    // Same, with the pool file's raw text (for malformed pools).
+    bool startWithPoolText(const QByteArray& poolText, const Options& options = Options());
+    // Replaces the pool; served from the next list request on.
+    void setPool(const QList<Entry>& pool);
+    void setPoolText(const QByteArray& poolText);
+    // Kills the service; its port then refuses connections.
+    void stop();
+    bool isRunning() const;
+
+    int port() const { return m_port; }
+    // "127.0.0.1:<port>".
+    QString host() const;
+    // "http://127.0.0.1:<port>" + path.
+    QString url(const QString& path) const;
+    // An oem.dat ([const] section) pointing URL.ServiceHost, URL.SiteHost and every URL.* page at this service.
+    QByteArray oemDat() const;
+    // The pool file text that an entry list becomes.
+    static QByteArray poolText(const QList<Entry>& pool);
+    // Full path of the service executable that start() uses.
+    static QString executablePath();
+    // Everything the service wrote to stderr so far.
+    QByteArray errorOutput();
+    QString errorText() const { return m_error; }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_process;
+    int m_port = 0;
+    QString m_error;
+    QByteArray m_stderr;
+};
+
+} // namespace testsupport

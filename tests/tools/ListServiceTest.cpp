@@ -1,0 +1,287 @@
+// The list service driven as the program and hostile clients meet it: a real process on an ephemeral port.
+#include "HttpExchange.h"
+#include "support/ListServiceFixture.h"
+
+#include <QHash>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+using testsupport::ListServiceFixture;
+
+namespace {
+
+// Lines of a Name=Value answer, split on CR LF as the program does; the first occurrence of a name wins.
+QHash<QString, QString> NameValues(const QByteArray& body)
+{
+    QHash<QString, QString> out;
+    for (const QString& line : QString::fromUtf8(body).split(QStringLiteral("\r\n"))) {
+        const int eq = line.indexOf('=');
+        if (eq > 0 && !out.contains(line.left(eq).toLower()))
+            out.insert(line.left(eq).toLower(), line.mid(eq + 1));
+    }
+    return out;
+}
+
+class ListServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(service.start({{"127.0.0.1:3128", "United States", "-95.7", "37.1"},
+                                   {"127.0.0.2:8080", "Great Britain", "-0.12", "51.5", "elite"},
+                                   {"127.0.0.3:80", "Japan", "139.7", "35.7", "anonymous", "http://x/jp.png"}},
+                                  options()))
+            << service.errorText().toStdString();
+    }
+    virtual ListServiceFixture::Options options() const
+    {
+        ListServiceFixture::Options o;
+        o.localCountry = "Canada";
+        o.localLongitude = "-75.7";
+        o.localLatitude = "45.4";
+        o.updateResult = "1";
+        o.updateInfo = "Version 2 is out";
+        o.updatePage = "http://example.invalid/download";
+        return o;
+    }
+    int port() const { return service.port(); }
+    void ExpectStillServing()
+    {
+        ASSERT_TRUE(service.isRunning()) << service.errorOutput().toStdString();
+        EXPECT_EQ(Get(port(), "/getip.php?VER=1").status, 200);
+    }
+
+    ListServiceFixture service;
+};
+
+TEST_F(ListServiceTest, ListAnswerDescribesCallerAndEveryPoolEntry)
+{
+    const HttpAnswer a = Get(port(), "/getproxy.php?&LANG=English&VER=0100&SVER=1&WVER=6_1_Debian&WLANG=1033&CHL=AB");
+    ASSERT_EQ(a.status, 200);
+    EXPECT_TRUE(a.body.endsWith("\r\n"));
+    EXPECT_FALSE(a.body.contains("\n\n")) << "every line ends with CR LF";
+    const auto v = NameValues(a.body);
+    EXPECT_EQ(v.value("localip"), "127.0.0.1");
+    EXPECT_EQ(v.value("localcountry"), "Canada");
+    EXPECT_EQ(v.value("locallongitude"), "-75.7");
+    EXPECT_EQ(v.value("locallatitude"), "45.4");
+    EXPECT_EQ(v.value("countryflag"), service.url("/images/flag/Canada.png"));
+    ASSERT_EQ(v.value("proxycount"), "3");
+    EXPECT_EQ(v.value("proxy_0"), "127.0.0.1:3128|anonymous|United States|" + service.url("/images/flag/United%20States.png") +
+                                       "|-95.7|37.1");
+    EXPECT_EQ(v.value("proxy_1").split('|').value(1), "elite");
+    EXPECT_EQ(v.value("proxy_2"), "127.0.0.3:80|anonymous|Japan|http://x/jp.png|139.7|35.7")
+        << "a flag URL given in the pool is passed on unchanged";
+}
+
+TEST_F(ListServiceTest, FlagUrlsInTheListLeadToLargeFlags)
+{
+    const auto v = NameValues(Get(port(), "/getproxy.php").body);
+    for (const QString& url : {v.value("countryflag"), v.value("proxy_0").split('|').value(3)}) {
+        ASSERT_TRUE(url.startsWith(service.url("/"))) << url.toStdString();
+        const HttpAnswer flag = Get(port(), url.mid(service.url("").size()).toUtf8());
+        ASSERT_EQ(flag.status, 200) << url.toStdString();
+        EXPECT_EQ(PngOf(flag).width(), 48) << url.toStdString();
+    }
+}
+
+TEST_F(ListServiceTest, PoolEditsApplyFromTheNextListRequest)
+{
+    service.setPool({{"10.0.0.1:3128", "France", "2.35", "48.85"}});
+    const auto v = NameValues(Get(port(), "/getproxy.php").body);
+    EXPECT_EQ(v.value("proxycount"), "1");
+    EXPECT_TRUE(v.value("proxy_0").startsWith("10.0.0.1:3128|anonymous|France|"));
+    EXPECT_FALSE(v.contains("proxy_1"));
+}
+
+TEST_F(ListServiceTest, AddressCheckAnswersTheCallerOnlyForVersionOne)
+{
+    const HttpAnswer ok = Get(port(), "/getip.php?VER=1");
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ok.body, "127.0.0.1");
+    EXPECT_EQ(Get(port(), "/getip.php").status, 400);
+    EXPECT_EQ(Get(port(), "/getip.php?VER=2").status, 400);
+}
+
+TEST_F(ListServiceTest, UpdateAnswerCarriesTheConfiguredValues)
+{
+    for (const QByteArray& target : {QByteArray("/update/?&LANG=English&VER=0100"), QByteArray("/update")}) {
+        const HttpAnswer a = Get(port(), target);
+        ASSERT_EQ(a.status, 200) << target.constData();
+        const auto v = NameValues(a.body);
+        EXPECT_EQ(v.value("magicword"), "veilport-update-v1");
+        EXPECT_EQ(v.value("result"), "1");
+        EXPECT_EQ(v.value("info"), "Version 2 is out");
+        EXPECT_EQ(v.value("page"), "http://example.invalid/download");
+    }
+}
+
+TEST_F(ListServiceTest, FlagsAreRealPngsOfTheirSize)
+{
+    struct Case
+    {
+        QByteArray target;
+        int width;
+        int height;
+    };
+    const Case cases[] = {
+        {"/tpl/images/flag_small/United States.png", 16, 11}, // sent unescaped, as the program builds it
+        {"/tpl/images/flag_small/united%20states.png", 16, 11},
+        {"/tpl/images/flag_small/un.png", 16, 11},
+        {"/images/flag/Great Britain.png", 48, 33},
+        {"/images/flag/German.png", 48, 33},
+        {"/images/flag/JP.png", 48, 33},
+        {"/images/flag/un.png", 48, 33},
+    };
+    for (const Case& c : cases) {
+        const HttpAnswer a = Get(port(), c.target);
+        ASSERT_EQ(a.status, 200) << c.target.constData();
+        EXPECT_TRUE(a.head.contains("Content-Type: image/png"));
+        const QImage image = PngOf(a);
+        EXPECT_EQ(image.size(), QSize(c.width, c.height)) << c.target.constData();
+    }
+    EXPECT_EQ(Get(port(), "/images/flag/Great Britain.png").body, Get(port(), "/images/flag/United Kingdom.png").body);
+    EXPECT_NE(Get(port(), "/images/flag/German.png").body, Get(port(), "/images/flag/France.png").body);
+}
+
+TEST_F(ListServiceTest, UnknownCountriesAndOddFlagNamesAreNotFound)
+{
+    for (const QByteArray target : {"/images/flag/Atlantis.png", "/images/flag/.png", "/images/flag/us.gif",
+                                    "/images/flag/../../etc/passwd", "/tpl/images/flag_small/%2e%2e%2fus.png",
+                                    "/tpl/images/flag_small/"})
+        EXPECT_EQ(Get(port(), target).status, 404) << target.constData();
+    ExpectStillServing();
+}
+
+TEST_F(ListServiceTest, MapPageMarksThePlaceWithTheEscapedTag)
+{
+    const HttpAnswer a = Get(port(), "/map/map.php?tag=Canada&longitude=-75.7&latitude=45.4");
+    ASSERT_EQ(a.status, 200);
+    EXPECT_TRUE(a.body.contains("id=\"marker\""));
+    EXPECT_TRUE(a.body.contains(">Canada</text>"));
+    EXPECT_FALSE(a.body.contains("http")) << "the page must not load anything from elsewhere";
+
+    const HttpAnswer hostile = Get(port(), "/map/map.php?tag=%3Cscript%3Ealert(1)%3C/script%3E&longitude=0&latitude=0");
+    ASSERT_EQ(hostile.status, 200);
+    EXPECT_FALSE(hostile.body.contains("<script>"));
+    EXPECT_TRUE(hostile.body.contains("&lt;script&gt;"));
+}
+
+TEST_F(ListServiceTest, MapPageWithEmptyPlaceShowsTheMapWithoutMarker)
+{
+    const HttpAnswer a = Get(port(), "/map/map.php?tag=&longitude=&latitude=");
+    ASSERT_EQ(a.status, 200);
+    EXPECT_TRUE(a.body.contains("<svg"));
+    EXPECT_FALSE(a.body.contains("id=\"marker\""));
+}
+
+TEST_F(ListServiceTest, MapPageRejectsBadParameters)
+{
+    for (const QByteArray target :
+         {"/map/map.php?tag=X&longitude=abc&latitude=1", "/map/map.php?tag=X&longitude=181&latitude=0",
+          "/map/map.php?tag=X&longitude=0&latitude=-90.5", "/map/map.php?tag=X&longitude=1",
+          "/map/map.php?longitude=1&latitude=1", "/map/map.php?tag=X&longitude=1e999&latitude=0",
+          "/map/map.php?tag=X&longitude=nan&latitude=0", "/map/map.php?tag=X&longitude=&latitude=5"}) {
+        EXPECT_EQ(Get(port(), target).status, 400) << target.constData();
+    }
+    EXPECT_EQ(Get(port(), "/map/map.php?tag=" + QByteArray(500, 'x') + "&longitude=1&latitude=1").status, 400);
+}
+
+TEST_F(ListServiceTest, SitePagesAnswerAndUnknownPathsAreNotFound)
+{
+    const HttpAnswer seeker = Get(port(), "/ipseeker.php");
+    EXPECT_EQ(seeker.status, 200);
+    EXPECT_TRUE(seeker.body.contains("127.0.0.1"));
+    const HttpAnswer info = Get(port(), "/info.php?&LANG=English");
+    EXPECT_EQ(info.status, 200);
+    EXPECT_TRUE(info.body.contains("449px"));
+    for (const QByteArray target : {"/help.php?&LANG=English&ACTION=help&CPOS=0", "/", "/redirect.php?&ACTION=x"})
+        EXPECT_EQ(Get(port(), target).status, 200) << target.constData();
+    EXPECT_TRUE(Get(port(), "/help.php?&ACTION=<b>&CPOS=0").body.contains("&lt;b&gt;"));
+    EXPECT_EQ(Get(port(), "/nothing.php").status, 404);
+}
+
+TEST_F(ListServiceTest, HeadAnswersWithoutBodyAndOtherMethodsAreRefused)
+{
+    const HttpAnswer head = RawExchange(port(), "HEAD /getip.php?VER=1 HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.body.isEmpty());
+    EXPECT_EQ(RawExchange(port(), "POST /getproxy.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc").status, 405);
+}
+
+TEST_F(ListServiceTest, MalformedRequestsGetAnErrorAndNeverStopTheService)
+{
+    const QByteArray garbage[] = {
+        "\r\n\r\n",
+        "GARBAGE\r\n\r\n",
+        "GET\r\n\r\n",
+        "GET / HTTP/9.9\r\n\r\n",
+        "GET nothing-absolute HTTP/1.1\r\n\r\n",
+        "get / HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nno colon here\r\n\r\n",
+        QByteArray("GET /a\0b HTTP/1.1\r\n\r\n", 21),
+        "GET /getip.php?VER=%ZZ&%%%=%=% HTTP/1.1\r\n\r\n",
+        "GET /%00 HTTP/1.1\r\n\r\n",
+        QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 16), // a TLS hello
+    };
+    for (const QByteArray& request : garbage) {
+        const HttpAnswer a = RawExchange(port(), request);
+        EXPECT_GE(a.status, 400) << request.toPercentEncoding().constData();
+        EXPECT_LT(a.status, 600) << request.toPercentEncoding().constData();
+    }
+    ExpectStillServing();
+}
+
+TEST_F(ListServiceTest, HugeRequestsAreRejected)
+{
+    EXPECT_EQ(RawExchange(port(), "GET /" + QByteArray(100000, 'a') + " HTTP/1.1\r\n\r\n").status, 414);
+    EXPECT_EQ(RawExchange(port(), "GET /" + QByteArray(100000, 'a')).status, 414) << "no line end at all";
+    QByteArray headers = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 2000; ++i)
+        headers += "X-Filler-" + QByteArray::number(i) + ": some value\r\n";
+    EXPECT_EQ(RawExchange(port(), headers + "\r\n").status, 431);
+    ExpectStillServing();
+}
+
+TEST_F(ListServiceTest, ASilentClientDoesNotHoldUpOthers)
+{
+    QTcpSocket silent;
+    silent.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port()));
+    ASSERT_TRUE(silent.waitForConnected(5000));
+    silent.write("GET /getip.php?VER=1 HTTP/1.1\r\nHost: x\r\n"); // never finished
+    silent.flush();
+    const HttpAnswer other = RawExchange(port(), "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 3000);
+    EXPECT_EQ(other.status, 200);
+}
+
+TEST(ListServiceStartup, BadPoolLinesAreSkippedWithTheirLineNumbers)
+{
+    ListServiceFixture service;
+    ASSERT_TRUE(service.startWithPoolText("# comment\n"
+                                          "127.0.0.1:3128|a|France||2.3|48.8\n"
+                                          "too|few|fields\n"
+                                          "127.0.0.1:99999|a|France||2.3|48.8\n"
+                                          "127.0.0.1:1|a|France||200|48.8\n"
+                                          "\r\n"
+                                          "127.0.0.1:3129|a|Japan||139.7|35.7\r\n"))
+        << service.errorText().toStdString();
+    const auto v = NameValues(Get(service.port(), "/getproxy.php").body);
+    EXPECT_EQ(v.value("proxycount"), "2");
+    EXPECT_TRUE(v.value("proxy_1").startsWith("127.0.0.1:3129|a|Japan|"));
+    const QByteArray err = service.errorOutput();
+    EXPECT_TRUE(err.contains("line 3")) << err.constData();
+    EXPECT_TRUE(err.contains("line 4"));
+    EXPECT_TRUE(err.contains("line 5"));
+}
+
+TEST(ListServiceStartup, EmptyPoolGivesAListWithoutProxies)
+{
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start()) << service.errorText().toStdString();
+    const auto v = NameValues(Get(service.port(), "/getproxy.php").body);
+    EXPECT_EQ(v.value("proxycount"), "0");
+    EXPECT_EQ(v.value("localip"), "127.0.0.1");
+}
+
+} // namespace

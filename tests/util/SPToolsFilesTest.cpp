@@ -1,0 +1,201 @@
+// Path and file routines against real files in a temporary folder.
+#include "support/TempDir.h"
+#include "util/ByteText.h"
+#include "util/SPTools.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using testsupport::TempDir;
+
+namespace {
+
+TEST(PathTextTest, IncludeBackslashEndsWithExactlyOneSlash)
+{
+    EXPECT_EQ(IncludeBackslash(""), "");
+    EXPECT_EQ(IncludeBackslash("/a/b"), "/a/b/");
+    EXPECT_EQ(IncludeBackslash("/a/b/"), "/a/b/");
+    EXPECT_EQ(IncludeBackslash("/a/b///"), "/a/b/");
+    EXPECT_EQ(IncludeBackslash("/"), "/");
+    EXPECT_EQ(IncludeBackslash("rel"), "rel/");
+}
+
+TEST(PathTextTest, CombinePathJoinsRelativeAndKeepsAbsolute)
+{
+    EXPECT_EQ(CombinePath("/opt/app", "res/x.png"), "/opt/app/res/x.png");
+    EXPECT_EQ(CombinePath("/opt/app/", "res/x.png"), "/opt/app/res/x.png");
+    EXPECT_EQ(CombinePath("/opt/app/", "/usr/bin/firefox"), "/usr/bin/firefox");
+    EXPECT_EQ(CombinePath("", "res/x.png"), "res/x.png");
+    // Dots are left for the file system to resolve.
+    EXPECT_EQ(CombinePath("/opt/app", "../x"), "/opt/app/../x");
+    EXPECT_EQ(CombinePath("/opt/app", ""), "/opt/app/");
+}
+
+TEST(PathTextTest, ExtractFileTitleDropsFolderAndLastExtensionOnly)
+{
+    EXPECT_EQ(ExtractFileTitle("/opt/app/langs/English.lan"), "English");
+    EXPECT_EQ(ExtractFileTitle("a.b.skn"), "a.b");
+    EXPECT_EQ(ExtractFileTitle("/x/.lan"), "");
+    EXPECT_EQ(ExtractFileTitle("/x.y/README"), "README");
+    EXPECT_EQ(ExtractFileTitle("plain"), "plain");
+    EXPECT_EQ(ExtractFileTitle("/x/"), "");
+}
+
+TEST(PathTest, GetLongPathResolvesLinksAndKeepsMissingPathsUnchanged)
+{
+    TempDir dir;
+    const QString target = dir.write("real/file.txt", "x");
+    const QString link = dir.file("link");
+    ASSERT_TRUE(QFile::link(dir.file("real"), link));
+    const QString canonicalDir = QFileInfo(dir.file("real")).canonicalFilePath();
+    EXPECT_EQ(GetLongPath(link + "/file.txt"), canonicalDir + "/file.txt");
+    EXPECT_EQ(GetLongPath(link + "/"), canonicalDir + "/");
+    EXPECT_EQ(GetLongPath(link + "/./../real"), canonicalDir);
+    EXPECT_EQ(GetLongPath(dir.file("missing/../x")), dir.file("missing/../x"));
+    EXPECT_EQ(GetLongPath(""), "");
+    Q_UNUSED(target);
+}
+
+TEST(PathTest, ProgramPathsNameTheRunningExecutable)
+{
+    const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    EXPECT_EQ(GetExeFileName(), exe);
+    EXPECT_EQ(GetAppPath(), QFileInfo(exe).canonicalPath() + "/");
+}
+
+TEST(ListFilesTest, AppendsMatchingFilesButNoFolders)
+{
+    TempDir dir;
+    dir.write("langs/English.lan", "x");
+    dir.write("langs/German.LAN", "x");
+    dir.write("langs/.hidden.lan", "x");
+    dir.write("langs/notes.txt", "x");
+    dir.write("langs/folder.lan/inner.lan", "x");
+    const QString folder = dir.file("langs/");
+
+    QStringList bare{"existing"};
+    ListFiles(folder + "*.lan", bare, false);
+    bare.sort();
+    EXPECT_EQ(bare, (QStringList{".hidden.lan", "English.lan", "German.LAN", "existing"}));
+
+    QStringList full;
+    ListFiles(folder + "E*.lan", full, true);
+    EXPECT_EQ(full, QStringList{folder + "English.lan"});
+
+    QStringList none;
+    ListFiles(folder + "*.skn", none, true);
+    ListFiles(dir.file("missing/*.lan"), none, true);
+    ListFiles(folder, none, true);
+    EXPECT_TRUE(none.isEmpty());
+}
+
+TEST(SaveTextToFileTest, WritesEveryLineWithCrLf)
+{
+    TempDir dir;
+    const QString file = dir.file("out.txt");
+    ASSERT_TRUE(SaveTextToFile(" ", file));
+    EXPECT_EQ(dir.read("out.txt"), QByteArray(" \r\n"));
+    ASSERT_TRUE(SaveTextToFile("a\rb\nc\r\nd", file));
+    EXPECT_EQ(dir.read("out.txt"), QByteArray("a\r\nb\r\nc\r\nd\r\n"));
+    ASSERT_TRUE(SaveTextToFile("a\n\nb\n", file));
+    EXPECT_EQ(dir.read("out.txt"), QByteArray("a\r\n\r\nb\r\n"));
+    ASSERT_TRUE(SaveTextToFile("", file));
+    EXPECT_EQ(dir.read("out.txt"), QByteArray());
+    EXPECT_FALSE(SaveTextToFile("x", dir.file("missing/out.txt")));
+}
+
+TEST(AtomicWriteFileTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile)
+{
+    TempDir dir;
+    const QString file = dir.write("data.bin", "old");
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0640), 0);
+    const QByteArray bytes("new\0bytes\xff", 10);
+    ASSERT_TRUE(AtomicWriteFile(file, bytes));
+    EXPECT_EQ(dir.read("data.bin"), bytes);
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.bin"});
+}
+
+TEST(AtomicWriteFileTest, FailureLeavesTheOldFileAlone)
+{
+    TempDir dir;
+    dir.write("target/keep.txt", "keep");
+    // A folder cannot be replaced by a file: the rename fails after the temporary file is written.
+    EXPECT_FALSE(AtomicWriteFile(dir.file("target"), "x"));
+    EXPECT_EQ(dir.read("target/keep.txt"), QByteArray("keep"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    EXPECT_FALSE(AtomicWriteFile(dir.file("missing/x"), "x"));
+    EXPECT_FALSE(AtomicWriteFile("", "x"));
+}
+
+// CheckFileAccess asks for the effective user's rights; root may write almost anywhere, so the
+// refused case runs a probe as an unprivileged user when the tests run as root.
+bool probeAccessAs(uid_t uid, const QString& path)
+{
+    QProcess probe;
+    probe.setProgram(QCoreApplication::applicationDirPath() + "/access_probe");
+    probe.setArguments({path});
+    if (::geteuid() == 0) {
+        probe.setChildProcessModifier([uid] {
+            if (::setgid(uid) != 0 || ::setuid(uid) != 0)
+                ::_exit(3);
+        });
+    }
+    probe.start();
+    EXPECT_TRUE(probe.waitForFinished(30000));
+    EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(probe.exitCode() == 0 || probe.exitCode() == 1) << probe.exitCode();
+    return probe.exitCode() == 0;
+}
+
+TEST(CheckFileAccessTest, TellsWhetherTheUserMayWrite)
+{
+    TempDir dir;
+    EXPECT_TRUE(CheckFileAccess(dir.path()));
+    EXPECT_TRUE(CheckFileAccess(dir.write("f.txt", "x")));
+    EXPECT_FALSE(CheckFileAccess(dir.file("missing")));
+    EXPECT_FALSE(CheckFileAccess(""));
+
+    const uid_t nobody = 65534;
+    const QString shared = dir.file("shared");
+    const QString locked = dir.file("locked");
+    ASSERT_TRUE(QDir().mkdir(shared) && QDir().mkdir(locked));
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0555), 0);
+    const uid_t who = ::geteuid() == 0 ? nobody : ::geteuid();
+    EXPECT_TRUE(probeAccessAs(who, shared));
+    EXPECT_FALSE(probeAccessAs(who, locked));
+    ::chmod(QFile::encodeName(locked).constData(), 0755);
+}
+
+TEST(ByteTextTest, InvalidUtf8SurvivesARoundTrip)
+{
+    const QByteArray samples[] = {
+        QByteArray("plain ascii"),
+        QByteArray("gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"),
+        QByteArray("latin1 \xe4\xf6\xfc"),
+        QByteArray("\xc0\xaf overlong, \xed\xa0\x80 surrogate, \xf4\x90\x80\x80 too big"),
+        QByteArray("cut \xe2\x82", 7),
+        QByteArray("nul\0inside", 10),
+    };
+    for (const QByteArray& bytes : samples)
+        EXPECT_EQ(TextToBytes(BytesToText(bytes)), bytes) << bytes.toHex().constData();
+    EXPECT_EQ(BytesToText("gr\xc3\xbc\xc3\x9f" "e"), QString::fromUtf8("grüße"));
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    EXPECT_EQ(TextToBytes(BytesToText(all)), all);
+}
+
+} // namespace

@@ -1,0 +1,240 @@
+#include "HttpServer.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+#include <sys/socket.h>
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
+    default: return "Status";
+    }
+}
+
+QString decodeComponent(const QByteArray& raw)
+{
+    QByteArray b = raw;
+    b.replace('+', ' ');
+    return QUrl::fromPercentEncoding(b);
+}
+
+} // namespace
+
+HttpResponse HttpResponse::text(int status, const QByteArray& body)
+{
+    return HttpResponse{status, "text/plain; charset=utf-8", body};
+}
+
+HttpResponse HttpResponse::html(int status, const QByteArray& body)
+{
+    return HttpResponse{status, "text/html; charset=utf-8", body};
+}
+
+HttpServer::HttpServer(Handler handler, QObject* parent) : QObject(parent), m_handler(std::move(handler))
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+}
+
+bool HttpServer::listen(const QHostAddress& address, quint16 port)
+{
+    return m_server.listen(address, port);
+}
+
+QHash<QString, QString> HttpServer::parseQuery(const QByteArray& query)
+{
+    QHash<QString, QString> out;
+    for (const QByteArray& part : query.split('&')) {
+        if (part.isEmpty())
+            continue;
+        const int eq = part.indexOf('=');
+        const QString name = decodeComponent(eq < 0 ? part : part.left(eq)).toLower();
+        const QString value = eq < 0 ? QString() : decodeComponent(part.mid(eq + 1));
+        if (!out.contains(name))
+            out.insert(name, value);
+    }
+    return out;
+}
+
+bool HttpServer::parseRequestHead(const QByteArray& head, HttpRequest& out, int& errorStatus)
+{
+    errorStatus = 400;
+    QList<QByteArray> lines = head.split('\n');
+    for (QByteArray& l : lines)
+        if (l.endsWith('\r'))
+            l.chop(1);
+    if (lines.isEmpty())
+        return false;
+    const QByteArray requestLine = lines.first();
+    if (requestLine.size() > kMaxRequestLineBytes) {
+        errorStatus = 414;
+        return false;
+    }
+    // Some clients send the target unescaped ("/images/flag/United States.png"), so the target is
+    // everything between the method and the version rather than the second blank-separated word.
+    const int firstSpace = requestLine.indexOf(' ');
+    const int lastSpace = requestLine.lastIndexOf(' ');
+    if (firstSpace <= 0 || lastSpace <= firstSpace)
+        return false;
+    out.method = requestLine.left(firstSpace);
+    const QByteArray version = requestLine.mid(lastSpace + 1);
+    QByteArray target = requestLine.mid(firstSpace + 1, lastSpace - firstSpace - 1).trimmed();
+    if (!version.startsWith("HTTP/"))
+        return false;
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        errorStatus = 505;
+        return false;
+    }
+    for (char c : out.method)
+        if (c < 'A' || c > 'Z')
+            return false;
+    // Absolute form, as sent to proxies: keep only the path and query.
+    if (target.startsWith("http://") || target.startsWith("https://")) {
+        const int slash = target.indexOf('/', target.indexOf("//") + 2);
+        target = slash < 0 ? QByteArray("/") : target.mid(slash);
+    }
+    if (!target.startsWith('/'))
+        return false;
+    for (char c : target)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    const int hash = target.indexOf('#');
+    if (hash >= 0)
+        target.truncate(hash);
+    const int qm = target.indexOf('?');
+    out.path = QUrl::fromPercentEncoding(qm < 0 ? target : target.left(qm));
+    out.query = parseQuery(qm < 0 ? QByteArray() : target.mid(qm + 1));
+    if (out.path.contains(QChar(0)))
+        return false;
+
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray& l = lines[i];
+        if (l.isEmpty())
+            continue;
+        const int colon = l.indexOf(':');
+        if (colon <= 0)
+            return false;
+        const QByteArray name = l.left(colon).trimmed().toLower();
+        if (!out.headers.contains(name))
+            out.headers.insert(name, l.mid(colon + 1).trimmed());
+    }
+    return true;
+}
+
+void HttpServer::onNewConnection()
+{
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        if (m_connections >= kMaxConnections) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        ++m_connections;
+        auto* buffer = new QByteArray;
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->start(kIdleTimeoutMs);
+
+        auto finish = [this, socket, idle](const HttpResponse& r, const QByteArray& method, const QString& what) {
+            idle->stop();
+            QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
+            out += "Content-Type: " + r.contentType + "\r\n";
+            out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+            out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+            if (method != "HEAD")
+                out += r.body;
+            if (m_verbose)
+                std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()), qPrintable(what),
+                             r.status);
+            socket->write(out);
+            // Close only our sending side once the answer is out and keep draining what the peer still
+            // sends: closing a socket with unread input resets the connection and the peer might lose the
+            // answer (a 414 to a client still writing its huge request, for instance).
+            auto halfClose = [socket] {
+                if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+                    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, halfClose);
+            socket->flush();
+            halfClose();
+            // A peer that never reads or never closes must not keep the connection.
+            QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
+                socket->abort();
+                socket->deleteLater();
+            });
+        };
+
+        connect(idle, &QTimer::timeout, socket, [socket, finish] {
+            socket->setProperty("answered", true);
+            finish(HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)"));
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QObject::destroyed, this, [this, buffer] {
+            delete buffer;
+            --m_connections;
+        });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, finish] {
+            buffer->append(socket->readAll());
+            if (socket->property("answered").toBool())
+                return buffer->clear(); // the rest of a request already answered is discarded
+            int end = buffer->indexOf("\r\n\r\n");
+            if (end < 0)
+                end = buffer->indexOf("\n\n");
+            if (end < 0) {
+                const int lineEnd = buffer->indexOf('\n');
+                if (buffer->size() > kMaxHeaderBytes || (lineEnd < 0 && buffer->size() > kMaxRequestLineBytes) ||
+                    lineEnd > kMaxRequestLineBytes) {
+                    socket->setProperty("answered", true);
+                    const int status = (lineEnd < 0 || lineEnd > kMaxRequestLineBytes) ? 414 : 431;
+                    buffer->clear();
+                    finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
+                }
+                return;
+            }
+            if (end > kMaxHeaderBytes) {
+                socket->setProperty("answered", true);
+                buffer->clear();
+                finish(HttpResponse::text(431, "Request too large\n"), "GET", QStringLiteral("(too large)"));
+                return;
+            }
+            const QByteArray head = buffer->left(end);
+            buffer->clear();
+            socket->setProperty("answered", true);
+            HttpRequest req;
+            req.peer = socket->peerAddress();
+            int errorStatus = 400;
+            if (!parseRequestHead(head, req, errorStatus)) {
+                finish(HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)"));
+                return;
+            }
+            if (req.method != "GET" && req.method != "HEAD") {
+                finish(HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method,
+                       QString::fromLatin1(req.method) + ' ' + req.path);
+                return;
+            }
+            HttpResponse r;
+            try {
+                r = m_handler(req);
+            } catch (const std::exception& e) {
+                r = HttpResponse::text(500, QByteArray("Internal error: ") + e.what() + '\n');
+            }
+            finish(r, req.method, QString::fromLatin1(req.method) + ' ' + req.path);
+        });
+    }
+}
