@@ -93,20 +93,23 @@ void TIniFile::LoadFromBytes(const QByteArray& bytes)
             ++end;
         const QString raw = text.mid(start, end - start);
         // One line break: CR LF, CR or LF. A last line without one still counts.
+        QString eol;
         if (end < n && text[end] == u'\r' && end + 1 < n && text[end + 1] == u'\n')
-            start = end + 2;
-        else
-            start = end + 1;
+            eol = QStringLiteral("\r\n");
+        else if (end < n)
+            eol = text[end];
+        start = end + eol.size() + (end < n ? 0 : 1);
 
         const QString trimmed = trimBlanks(raw);
         const QString section = sectionName(trimmed);
         if (!section.isNull()) {
-            m_sections.push_back(Section{section, raw, {}});
+            m_sections.push_back(Section{section, raw, eol, {}});
             target = &m_sections.back().lines;
             continue;
         }
         Line line;
         line.text = raw;
+        line.eol = eol;
         const int eq = trimmed.indexOf(u'=');
         if (eq > 0 && !trimmed.startsWith(u';')) {
             line.key = trimBlanks(trimmed.left(eq));
@@ -133,12 +136,13 @@ QByteArray TIniFile::ToBytes() const
     QString text;
     if (m_bom)
         text += QChar(0xFEFF);
+    const auto lineEnd = [this](const QString& eol) { return eol.isEmpty() ? m_lineBreak : eol; };
     for (const Line& line : m_preamble)
-        text += line.text + m_lineBreak;
+        text += line.text + lineEnd(line.eol);
     for (const Section& section : m_sections) {
-        text += section.header + m_lineBreak;
+        text += section.header + lineEnd(section.headerEol);
         for (const Line& line : section.lines)
-            text += line.text + m_lineBreak;
+            text += line.text + lineEnd(line.eol);
     }
     return TextToBytes(text);
 }
@@ -200,7 +204,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         if (!last.empty() && !trimBlanks(last.back().text).isEmpty())
             last.push_back(Line{});
         const QString sectionText = trimBlanks(oneLine(section));
-        m_sections.push_back(Section{sectionText, u'[' + sectionText + u']', {}});
+        m_sections.push_back(Section{sectionText, u'[' + sectionText + u']', QString(), {}});
         s = &m_sections.back();
     }
     for (Line& line : s->lines) {

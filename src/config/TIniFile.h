@@ -22,7 +22,8 @@ public:
     // Replaces the content by the file's; a missing or unreadable file gives an empty document
     // and false.
     bool LoadFromFile(const QString& fileName);
-    // The document as file bytes, line breaks as in the loaded file (CR LF for a new document).
+    // The document as file bytes. Loaded lines keep their own line breaks; new lines (and a last
+    // line that had none) get the file's first kind of line break, CR LF in a new document.
     QByteArray ToBytes() const;
     // Writes the document atomically (the file is always the old or the new content).
     bool SaveToFile(const QString& fileName) const;
@@ -54,11 +55,13 @@ private:
         QString key;    // the trimmed key for Name=Value lines, empty otherwise
         QString value;  // the trimmed value for Name=Value lines
         bool isValue = false;
+        QString eol;    // the line break that ended the line; empty: the document's usual one
     };
     struct Section
     {
         QString name;
         QString header;           // the header line as read, or "[name]" for a new section
+        QString headerEol;        // the line break after the header; empty: the usual one
         std::vector<Line> lines;  // lines after the header up to the next section
     };
 

@@ -22,10 +22,26 @@ QByteArray stripped(const char* begin, const char* end)
     return QByteArray(begin, end - begin);
 }
 
-// Names are compared without regard to letter case.
+// Bytes to text: UTF-8, or byte for byte when the file is in an older 8-bit code page.
+QString bytesToText(const QByteArray& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8(bytes);
+    if (utf8.hasError())
+        text = QString::fromLatin1(bytes);
+    return text;
+}
+
+// Names are compared without regard to letter case; the index and the look-ups share this form,
+// whatever code page the file was written in.
 QByteArray nameKey(const QString& name)
 {
-    return name.toUtf8().toLower();
+    return name.toCaseFolded().toUtf8();
+}
+
+QByteArray nameKey(const QByteArray& raw)
+{
+    return nameKey(bytesToText(raw));
 }
 
 bool startsWithTagAt(const QByteArray& raw, qsizetype i, const char* tag)
@@ -92,7 +108,7 @@ void TspAceMultiLangData::ensureIndex() const
         if (line.isEmpty() || line.startsWith(';'))
             continue;
         if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
-            const QByteArray name = stripped(line.constData() + 1, line.constData() + line.size() - 1).toLower();
+            const QByteArray name = nameKey(stripped(line.constData() + 1, line.constData() + line.size() - 1));
             if (m_sectionByName.contains(name)) {
                 // Only the first occurrence of a section is seen.
                 current = nullptr;
@@ -110,7 +126,7 @@ void TspAceMultiLangData::ensureIndex() const
             continue;
         Entry entry{stripped(line.constData(), line.constData() + eq),
                     stripped(line.constData() + eq + 1, line.constData() + line.size())};
-        const QByteArray key = entry.key.toLower();
+        const QByteArray key = nameKey(entry.key);
         if (current->byKey.contains(key))
             continue;
         current->byKey.insert(key, current->entries.size());
@@ -122,7 +138,7 @@ void TspAceMultiLangData::ensureIndex() const
 const TspAceMultiLangData::Section* TspAceMultiLangData::findSection(const QString& section) const
 {
     ensureIndex();
-    const auto it = m_sectionByName.constFind(nameKey(section.trimmed()));
+    const auto it = m_sectionByName.constFind(nameKey(section));
     return it == m_sectionByName.cend() ? nullptr : &m_sections.at(*it);
 }
 
@@ -151,8 +167,41 @@ void TspAceMultiLangData::FillStrings(const QString& section, QStringList& list)
     const Section* s = findSection(section);
     if (!s)
         return;
-    for (const Entry& entry : s->entries)
-        SetListValue(list, DecodeValue(entry.key), DecodeValue(entry.value));
+    // An index over the list keeps a copy of a large section linear instead of quadratic.
+    QHash<QString, qsizetype> position;
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QString name = list.at(i).section(QLatin1Char('='), 0, 0).toCaseFolded();
+        if (!position.contains(name))
+            position.insert(name, i);
+    }
+    QVector<bool> removed(list.size(), false);
+    for (const Entry& entry : s->entries) {
+        const QString name = bytesToText(entry.key);
+        const QString value = DecodeValue(entry.value);
+        const QString folded = name.toCaseFolded();
+        const auto it = position.find(folded);
+        if (it != position.end()) {
+            if (value.isEmpty()) {
+                removed[*it] = true;
+                position.erase(it);
+            } else {
+                list[*it] = name + QLatin1Char('=') + value;
+            }
+        } else if (!value.isEmpty()) {
+            position.insert(folded, list.size());
+            list.append(name + QLatin1Char('=') + value);
+            removed.append(false);
+        }
+    }
+    if (removed.contains(true)) {
+        QStringList kept;
+        kept.reserve(list.size());
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            if (!removed.at(i))
+                kept.append(list.at(i));
+        }
+        list = std::move(kept);
+    }
 }
 
 QStringList TspAceMultiLangData::SectionKeys(const QString& section) const
@@ -161,7 +210,7 @@ QStringList TspAceMultiLangData::SectionKeys(const QString& section) const
     if (const Section* s = findSection(section)) {
         keys.reserve(s->entries.size());
         for (const Entry& entry : s->entries)
-            keys.append(DecodeValue(entry.key));
+            keys.append(bytesToText(entry.key));
     }
     return keys;
 }
@@ -233,12 +282,7 @@ QString TspAceMultiLangData::DecodeValue(const QByteArray& raw)
             ++i;
         }
     }
-    // Language files are written in UTF-8; a file in an older 8-bit code page still keeps every byte.
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8(bytes);
-    if (utf8.hasError())
-        text = QString::fromLatin1(bytes);
-    return text;
+    return bytesToText(bytes);
 }
 
 void SetListValue(QStringList& list, const QString& name, const QString& value)

@@ -68,7 +68,7 @@ private:
     struct Section
     {
         QVector<Entry> entries;          // first occurrence of each key, in file order
-        QHash<QByteArray, int> byKey;    // lower-case key -> index into entries
+        QHash<QByteArray, int> byKey;    // case-folded key -> index into entries
     };
 
     void ensureIndex() const;
@@ -78,7 +78,7 @@ private:
     QByteArray m_data;
     mutable bool m_indexValid = false;
     mutable QVector<Section> m_sections;
-    mutable QHash<QByteArray, int> m_sectionByName; // lower-case name -> index into m_sections
+    mutable QHash<QByteArray, int> m_sectionByName; // case-folded name -> index into m_sections
     QList<QPointer<TspAceMultiLang>> m_translators;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Autostart.h"
 #include "util/EngineServices.h"
 
 #include <QList>
@@ -13,12 +14,15 @@
 #include <memory>
 
 class IBrowserControl;
+class TIEDownload;
+class TUpdateCheck;
 class TLanguageProvider;
 class TProxyManager;
 struct TProxyRec;
 
 namespace platform {
 class Autostart;
+class SystemInfo;
 }
 
 // The hidden window that carries the services every window needs: the choice of the settings
@@ -86,6 +90,28 @@ public:
     void OnStopHide();
     void OnTestProgress(int max, int current);
 
+    // Service requests and the update check (EngineUpdate.cpp).
+    // The common query string every service address carries.
+    QString BuildQueryString() const;
+    // The address of site page key ("help", "home"), with the query string when withQuery is set.
+    QString BuildSiteUrl(const QString& key, bool withQuery) const;
+    // Opens site page key in the browser, telling the site the place it was opened from.
+    void OpenSitePage(const QString& key, int position);
+    // Asks the service for a newer version; manual: the user asked, so every outcome is reported.
+    void CheckForUpdate(bool manual);
+    // The daily automatic check, at the main window's first showing.
+    void AutoCheckForUpdate();
+    // Completion of iedNetConnection (the update request): the body and the channel's result code.
+    void iedNetConnectionComplete(TIEDownload* sender, const QByteArray& stream, int result);
+    // A check the user asked for was made in this run.
+    bool UpdateManual() const;
+    // An update request is in flight.
+    bool UpdateBusy() const;
+    // Replaces the machine facts the query string reports (tests pass fixed values).
+    void SetSystemInfo(std::unique_ptr<platform::SystemInfo> systemInfo);
+    // The channel of the update request; created with the first check.
+    TIEDownload* iedNetConnection = nullptr;
+
 private:
     void FormCreate();
     void FormDestroy();
@@ -98,6 +124,10 @@ private:
     QPointer<QWidget> m_mainWindow;
     QString m_languageName;
     bool m_startSucceeded = false;
+    // Update check (EngineUpdate.cpp): created on first use, children of this window.
+    void EnsureUpdateCheck();
+    TUpdateCheck* m_updateCheck = nullptr;
+    std::shared_ptr<platform::SystemInfo> m_systemInfo;
 };
 
 // The engine window while it exists, else null.

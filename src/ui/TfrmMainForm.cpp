@@ -1,6 +1,7 @@
 #include "ui/TfrmMainForm.h"
 
 #include "config/TSettings.h"
+#include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/InfoPageView.h"

@@ -25,6 +25,9 @@ struct TOptionFormServices
     TBrowserRoutines* Routines = nullptr;
 };
 
+// The services of the running program: the engine window's log-on entry and restart.
+TOptionFormServices DefaultOptionFormServices();
+
 // "Advance Settings": log-on start, update check, settings folder, don't-show-again reset, the
 // browsers that follow hiding and the Firefox extension. Saves only on OK.
 class TfrmOptionForm : public QDialog

@@ -7,12 +7,21 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <utility>
 
 namespace testsupport {
 
 // One proxy of the pool. flagUrl empty: the service's own large-flag URL for the country.
 struct ListServiceEntry
 {
+    ListServiceEntry() = default;
+    ListServiceEntry(QString proxy, QString country, QString longitude, QString latitude,
+                     QString info = QStringLiteral("anonymous"), QString flagUrl = QString())
+        : proxy(std::move(proxy)), country(std::move(country)), longitude(std::move(longitude)),
+          latitude(std::move(latitude)), info(std::move(info)), flagUrl(std::move(flagUrl))
+    {
+    }
+
     QString proxy;
     QString country;
     QString longitude;

@@ -40,7 +40,8 @@ TEST(TinyproxyFixture, InstancesGetDistinctPortsAndStopOneByOne)
     TinyproxyFixture proxies;
     ASSERT_TRUE(proxies.start(3)) << proxies.errorText().toStdString();
     ASSERT_EQ(proxies.count(), 3);
-    EXPECT_EQ(QSet<QString>(proxies.proxyTexts().begin(), proxies.proxyTexts().end()).size(), 3);
+    const QStringList texts = proxies.proxyTexts();
+    EXPECT_EQ(QSet<QString>(texts.begin(), texts.end()).size(), 3);
 
     proxies.stop(1);
     EXPECT_FALSE(proxies.isRunning(1));

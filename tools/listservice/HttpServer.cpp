@@ -196,23 +196,20 @@ void HttpServer::onNewConnection()
             int end = buffer->indexOf("\r\n\r\n");
             if (end < 0)
                 end = buffer->indexOf("\n\n");
-            if (end < 0) {
-                const int lineEnd = buffer->indexOf('\n');
-                if (buffer->size() > kMaxHeaderBytes || (lineEnd < 0 && buffer->size() > kMaxRequestLineBytes) ||
-                    lineEnd > kMaxRequestLineBytes) {
-                    socket->setProperty("answered", true);
-                    const int status = (lineEnd < 0 || lineEnd > kMaxRequestLineBytes) ? 414 : 431;
-                    buffer->clear();
-                    finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
-                }
-                return;
-            }
-            if (end > kMaxHeaderBytes) {
+            const int lineEnd = buffer->indexOf('\n');
+            int status = 0;
+            if ((lineEnd < 0 ? buffer->size() : lineEnd) > kMaxRequestLineBytes)
+                status = 414;
+            else if ((end < 0 ? buffer->size() : end) > kMaxHeaderBytes)
+                status = 431;
+            if (status != 0) {
                 socket->setProperty("answered", true);
                 buffer->clear();
-                finish(HttpResponse::text(431, "Request too large\n"), "GET", QStringLiteral("(too large)"));
+                finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
                 return;
             }
+            if (end < 0)
+                return; // the head is not complete yet
             const QByteArray head = buffer->left(end);
             buffer->clear();
             socket->setProperty("answered", true);

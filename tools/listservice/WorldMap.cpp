@@ -99,7 +99,7 @@ QByteArray WorldMapPage(const QString& tag, const QString& longitude, const QStr
         ".pin{fill:#d62d20;stroke:#fff;stroke-width:0.6;}"
         ".tag{font:bold 8px sans-serif;fill:#222;paint-order:stroke;stroke:#fff;stroke-width:2px;}</style>\n"
         "</head><body>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 5 360 150\" preserveAspectRatio=\"xMidYMid slice\">\n"
+        "<svg viewBox=\"0 5 360 150\" preserveAspectRatio=\"xMidYMid slice\">\n"
         "<path class=\"grid\" d=\"M0 30H360M0 60H360M0 90H360M0 120H360M0 150H360"
         "M60 0V180M120 0V180M180 0V180M240 0V180M300 0V180\"/>\n"
         "%2%3</svg>\n</body></html>\n")

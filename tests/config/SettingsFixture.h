@@ -1,0 +1,50 @@
+#pragma once
+
+#include "config/TSettings.h"
+#include "support/TempDir.h"
+
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+// A program folder with its own const.dat, and private per-user and all-users folders, for one
+// settings store per test.
+class SettingsFixture : public ::testing::Test
+{
+protected:
+    SettingsFixture()
+        : m_userEnv("XDG_CONFIG_HOME", m_dir.file("home/.config").toUtf8())
+        , m_commonEnv("VEILPORT_COMMON_DATA_DIR", m_dir.file("common").toUtf8())
+    {
+        m_dir.write("prog/const.dat", "; constants of the test build\r\n"
+                                      "[const]\r\n"
+                                      "App.ConfigPath=Veil Test\r\n"
+                                      "App.Ver=2.5.0.3 beta\r\n"
+                                      "App.SubVer=7\r\n"
+                                      "MainForm.Width=wide\r\n"
+                                      "Update.Enable=1\r\n"
+                                      "URL.home=http://const.example/\r\n");
+    }
+    ~SettingsFixture() override { DoneSettings(); }
+
+    // Creates the process's store over the test's program folder.
+    TSettings& init()
+    {
+        InitSettings(programFolder());
+        return *Settings();
+    }
+    // Releases the store and creates it again, as a second start of the program would.
+    TSettings& restart()
+    {
+        DoneSettings();
+        return init();
+    }
+    QString programFolder() const { return m_dir.file("prog"); }
+    QString userFolder() const { return m_dir.file("home/.config/Veil Test/"); }
+    QString commonFolder() const { return m_dir.file("common/Veil Test/"); }
+    static QString canonical(const QString& folder) { return QFileInfo(folder).canonicalFilePath() + "/"; }
+
+    testsupport::TempDir m_dir;
+    testsupport::ScopedEnv m_userEnv;
+    testsupport::ScopedEnv m_commonEnv;
+};

@@ -1,0 +1,171 @@
+// The INI document: reading rules, preservation of everything it does not understand, and
+// resistance to garbage.
+#include "config/TIniFile.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using testsupport::TempDir;
+
+namespace {
+
+TIniFile parse(const QByteArray& bytes)
+{
+    TIniFile ini;
+    ini.LoadFromBytes(bytes);
+    return ini;
+}
+
+TEST(TIniFileTest, ReadsNamesWithoutCaseAndTrimsNamesAndValues)
+{
+    const TIniFile ini = parse("; comment=ignored\r\n"
+                               "orphan=before any section\r\n"
+                               "[ Const ]\r\n"
+                               "  App.Ver =  1.2.3.4  \r\n"
+                               "\tTabbed\t=\tv\t\r\n"
+                               "Empty=\r\n"
+                               "no equals sign\r\n"
+                               ";Hidden=1\r\n"
+                               "=no name\r\n"
+                               "Twice=first\r\n"
+                               "twice=second\r\n"
+                               "Eq=a=b\r\n"
+                               "Quoted=\"kept\"\r\n");
+    EXPECT_EQ(ini.ReadString("const", "app.ver", "d"), "1.2.3.4");
+    EXPECT_EQ(ini.ReadString("CONST", "TABBED", "d"), "v");
+    EXPECT_TRUE(ini.ValueExists("const", "Empty"));
+    EXPECT_EQ(ini.ReadString("const", "Empty", "d"), "");
+    EXPECT_FALSE(ini.ValueExists("const", "no equals sign"));
+    EXPECT_FALSE(ini.ValueExists("const", ";Hidden"));
+    EXPECT_FALSE(ini.ValueExists("const", "Hidden"));
+    EXPECT_EQ(ini.ReadString("const", "Twice", "d"), "first");
+    EXPECT_EQ(ini.ReadString("const", "Eq", "d"), "a=b");
+    EXPECT_EQ(ini.ReadString("const", "Quoted", "d"), "\"kept\"");
+    EXPECT_EQ(ini.ReadString("const", "Missing", "d"), "d");
+    EXPECT_EQ(ini.ReadString("other", "App.Ver", "d"), "d");
+    EXPECT_EQ(ini.ReadSections(), QStringList{"Const"});
+    EXPECT_EQ(ini.ReadSection("const"), (QStringList{"App.Ver", "Tabbed", "Empty", "Twice", "Eq", "Quoted"}));
+}
+
+TEST(TIniFileTest, AcceptsEveryKindOfLineBreakAndAMissingLastOne)
+{
+    for (const QByteArray& bytes : {QByteArray("[s]\rA=1\rB=2"), QByteArray("[s]\nA=1\nB=2"),
+                                    QByteArray("[s]\r\nA=1\r\nB=2"), QByteArray("[s]\r\nA=1\nB=2\r")}) {
+        const TIniFile ini = parse(bytes);
+        EXPECT_EQ(ini.ReadString("s", "A", ""), "1") << bytes.constData();
+        EXPECT_EQ(ini.ReadString("s", "B", ""), "2") << bytes.constData();
+    }
+}
+
+TEST(TIniFileTest, SavingKeepsUnknownLinesLineBreaksAndBytes)
+{
+    const QByteArray original("\xef\xbb\xbfOpera Preferences version 2.1\n"
+                              "; a comment\n"
+                              "\n"
+                              "[User Prefs]\n"
+                              "Name = caf\xe9 \xff\xfe\n"
+                              "junk line without equals\n"
+                              "\n"
+                              "[Proxy]\n"
+                              "Use HTTP=0\n");
+    TIniFile ini = parse(original);
+    EXPECT_EQ(ini.ToBytes(), original);
+
+    ini.WriteString("proxy", "use http", "1");
+    ini.WriteString("Proxy", "HTTP server", "127.0.0.1:8080");
+    ini.WriteString("User Prefs", "New", "x");
+    EXPECT_EQ(ini.ToBytes(), QByteArray("\xef\xbb\xbfOpera Preferences version 2.1\n"
+                                        "; a comment\n"
+                                        "\n"
+                                        "[User Prefs]\n"
+                                        "Name = caf\xe9 \xff\xfe\n"
+                                        "junk line without equals\n"
+                                        "New=x\n"
+                                        "\n"
+                                        "[Proxy]\n"
+                                        "use http=1\n"
+                                        "HTTP server=127.0.0.1:8080\n"));
+}
+
+TEST(TIniFileTest, NewSectionsAndKeysFollowTheOrderOfFirstCreation)
+{
+    TIniFile ini;
+    ini.WriteString("b", "z", "1");
+    ini.WriteString("a", "y", "2");
+    ini.WriteString("B", "X", "3");
+    ini.WriteString("b", "Z", "4");
+    EXPECT_EQ(ini.ToBytes(), QByteArray("[b]\r\nz=4\r\nX=3\r\n\r\n[a]\r\ny=2\r\n"));
+    // Loading the result gives the same document again.
+    EXPECT_EQ(parse(ini.ToBytes()).ToBytes(), ini.ToBytes());
+}
+
+TEST(TIniFileTest, ALineBreakInAValueCannotAddKeysOrSections)
+{
+    TIniFile ini;
+    ini.WriteString("setting", "Language", "English\r\n[setting]\nIE=0\rFF=0");
+    const TIniFile reread = parse(ini.ToBytes());
+    EXPECT_EQ(reread.ReadSection("setting"), QStringList{"Language"});
+    EXPECT_EQ(reread.ReadSections(), QStringList{"setting"});
+    EXPECT_EQ(reread.ReadString("setting", "Language", ""), "English  [setting] IE=0 FF=0");
+}
+
+TEST(TIniFileTest, EraseAndDeleteRemoveOnlyWhatWasNamed)
+{
+    TIniFile ini = parse("[a]\r\nk=1\r\nj=2\r\n\r\n[b]\r\nk=1\r\n[A]\r\nm=3\r\n");
+    ini.DeleteKey("A", "K");
+    ini.DeleteKey("missing", "k");
+    EXPECT_EQ(ini.ReadSection("a"), QStringList{"j"});
+    ini.EraseSection("a");
+    EXPECT_EQ(ini.ReadSections(), QStringList{"b"});
+    EXPECT_EQ(ini.ToBytes(), QByteArray("[b]\r\nk=1\r\n"));
+}
+
+TEST(TIniFileTest, FilesLoadAndSave)
+{
+    TempDir dir;
+    TIniFile ini;
+    EXPECT_FALSE(ini.LoadFromFile(dir.file("missing.ini")));
+    EXPECT_TRUE(ini.ReadSections().isEmpty());
+    ini.WriteString("s", "k", "v");
+    ASSERT_TRUE(ini.SaveToFile(dir.file("out.ini")));
+    TIniFile again;
+    ASSERT_TRUE(again.LoadFromFile(dir.file("out.ini")));
+    EXPECT_EQ(again.ReadString("s", "k", ""), "v");
+    EXPECT_FALSE(ini.SaveToFile(dir.file("missing/out.ini")));
+}
+
+TEST(TIniFileTest, GarbageNeverCrashesAndRoundTripsExactly)
+{
+    std::mt19937 random(20261209);
+    std::vector<QByteArray> inputs = {
+        QByteArray(),
+        QByteArray("\0\0\0[const]\0=\0", 13),
+        QByteArray("[unclosed\r\nA=1\r\n[]\r\n=\r\n[[x]]\r\nB=2"),
+        QByteArray(2 * 1024 * 1024, 'x') + "=1\n[s]\nk=" + QByteArray(1024 * 1024, 'v'),
+        QByteArray(1000, '\r') + QByteArray(1000, '\n'),
+        QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+    };
+    for (int i = 0; i < 200; ++i) {
+        QByteArray bytes(int(random() % 4096), '\0');
+        for (char& c : bytes)
+            c = char(random() % 256);
+        inputs.push_back(bytes);
+    }
+    for (const QByteArray& bytes : inputs) {
+        TIniFile ini = parse(bytes);
+        // A file that does not end with a line break gets one; nothing else may change.
+        const QByteArray out = ini.ToBytes();
+        ASSERT_TRUE(out.startsWith(bytes));
+        const QByteArray added = out.mid(bytes.size());
+        if (bytes.isEmpty() || bytes.endsWith('\n') || bytes.endsWith('\r'))
+            EXPECT_EQ(added, QByteArray());
+        else
+            EXPECT_TRUE(added == "\r\n" || added == "\n" || added == "\r") << added.toHex().constData();
+        ini.WriteString("setting", "Key", "value");
+        EXPECT_EQ(parse(ini.ToBytes()).ReadString("setting", "key", ""), "value");
+    }
+}
+
+} // namespace

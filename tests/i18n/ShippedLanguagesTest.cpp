@@ -1,0 +1,125 @@
+// The language files and skins that ship with the program: complete, consistent and readable.
+#include "i18n/BuiltinLanguage.h"
+#include "i18n/TSkinEngine.h"
+#include "i18n/TSkinFile.h"
+#include "i18n/TspAceMultiLangData.h"
+#include "i18n/TspResourceStrData.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString sourceDir()
+{
+    return qEnvironmentVariable("VEILPORT_SOURCE_DIR", QStringLiteral(VEILPORT_TEST_SOURCE_DIR));
+}
+
+QString binDir()
+{
+    return qEnvironmentVariable("VEILPORT_BIN_DIR", QStringLiteral(VEILPORT_TEST_BIN_DIR));
+}
+
+std::unique_ptr<TspAceMultiLangData> load(const QString& name)
+{
+    auto data = std::make_unique<TspAceMultiLangData>();
+    data->LoadLanguageFile(sourceDir() + "/data/langs/" + name + ".lan");
+    return data;
+}
+
+QStringList sectionsOf(const QByteArray& text)
+{
+    QStringList sections;
+    for (const QByteArray& line : text.split('\n')) {
+        const QByteArray t = line.trimmed();
+        if (t.startsWith('[') && t.endsWith(']'))
+            sections << QString::fromUtf8(t.mid(1, t.size() - 2));
+    }
+    return sections;
+}
+
+const QStringList kMessageKeys = {"strAppName",           "MSGBOX_HavetoCurrentUser", "MSGBOX_SetAllUsers",
+                                  "MSGBOX_SetCurrentUser", "MSGBOX_AutoCheckUpdate",  "MSGBOX_LastVersionAlready",
+                                  "ERRORMSG_1011",         "TEXT_DOWNLOADINGPROXYLIST", "TEXT_TESTPROXY"};
+
+} // namespace
+
+TEST(ShippedLanguages, EnglishAndGermanCoverTheSameKeysAndEveryMessage)
+{
+    const auto english = load("English");
+    const auto german = load("Deutsch");
+    ASSERT_FALSE(english->Data().isEmpty());
+    ASSERT_FALSE(german->Data().isEmpty());
+    EXPECT_EQ(english->Language(), "English");
+    EXPECT_EQ(german->Language(), "Deutsch");
+
+    for (const QString& key : kMessageKeys) {
+        QString en, de;
+        EXPECT_TRUE(english->FindText("ResString", "", key, en)) << key.toStdString();
+        EXPECT_TRUE(german->FindText("ResString", "", key, de)) << key.toStdString();
+        EXPECT_FALSE(en.isEmpty()) << key.toStdString();
+        if (key != "strAppName")
+            EXPECT_NE(en, de) << key.toStdString() << " is not translated";
+    }
+    EXPECT_EQ(sectionsOf(english->Data()), sectionsOf(german->Data()));
+    for (const QString& section : sectionsOf(english->Data())) {
+        if (section == "ResString")
+            continue; // German also translates the sentences the code passes in English
+        QStringList en = english->SectionKeys(section), de = german->SectionKeys(section);
+        en.sort(Qt::CaseInsensitive);
+        de.sort(Qt::CaseInsensitive);
+        EXPECT_EQ(en, de) << section.toStdString();
+    }
+}
+
+TEST(ShippedLanguages, EveryBuiltInWindowTextHasAnEnglishAndAGermanEntry)
+{
+    TspAceMultiLangData builtin;
+    builtin.SetData(BuiltinLanguageData());
+    const auto english = load("English");
+    const auto german = load("Deutsch");
+    int translated = 0;
+    for (const QString& section : {"TfrmMainForm", "TfrmOptionForm", "TfrmAboutForm"}) {
+        for (const QString& key : builtin.SectionKeys(section)) {
+            QString en, de;
+            EXPECT_TRUE(english->FindText(section, "", key, en)) << key.toStdString();
+            EXPECT_TRUE(german->FindText(section, "", key, de)) << key.toStdString();
+            translated += (en != de);
+        }
+    }
+    EXPECT_GT(translated, 30) << "the German file must differ visibly";
+}
+
+TEST(ShippedLanguages, SkinTextsListEveryLibraryText)
+{
+    const auto english = load("English");
+    const auto german = load("Deutsch");
+    QStringList en, de;
+    english->FillStrings("skinres", en);
+    german->FillStrings("skinres", de);
+    EXPECT_EQ(en.size(), 118);
+    EXPECT_EQ(de.size(), 118);
+    EXPECT_EQ(en, DefaultResStrings());
+    EXPECT_EQ(ListValue(de, "MSG_BTN_YES"), "&Ja");
+}
+
+TEST(ShippedSkins, AtLeastTwoSkinsThatDifferFromEachOtherAndTheBuiltInOne)
+{
+    const QDir skins(binDir() + "/skins");
+    const QStringList files = skins.entryList({"*.skn"}, QDir::Files, QDir::Name);
+    ASSERT_GE(files.size(), 2) << skins.path().toStdString();
+    TSkinFile builtin;
+    ASSERT_TRUE(TSkinFile::Decode(TSkinEngine::BuiltinSkinData(), builtin));
+    QSet<QString> styles{builtin.styleSheet};
+    for (const QString& file : files) {
+        QFile f(skins.filePath(file));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        TSkinFile skin;
+        ASSERT_TRUE(TSkinFile::Decode(f.readAll(), skin)) << file.toStdString();
+        EXPECT_FALSE(styles.contains(skin.styleSheet)) << file.toStdString();
+        styles.insert(skin.styleSheet);
+    }
+}

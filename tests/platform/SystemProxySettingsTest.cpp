@@ -1,0 +1,117 @@
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+
+#include "support/BrowserTestHome.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using platform::GnomeProxySettings;
+using platform::KdeProxySettings;
+using testsupport::BrowserTestHome;
+
+namespace {
+
+const QString kSchema = QStringLiteral("org.gnome.system.proxy");
+const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
+
+// Sets a key with the gsettings tool directly, as the user's own settings dialog would.
+void gsettingsSet(const QString& schema, const QString& key, const QString& value)
+{
+    QProcess::execute(QStringLiteral("gsettings"), {QStringLiteral("set"), schema, key, value});
+}
+
+class GnomeProxySettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!gnome.isAvailable())
+            GTEST_SKIP() << "gsettings or the org.gnome.system.proxy schema is not installed";
+    }
+    BrowserTestHome home;
+    GnomeProxySettings gnome;
+};
+
+} // namespace
+
+TEST_F(GnomeProxySettingsTest, AProxySetsManualModeWithHostAndPortAndClearingSetsNone)
+{
+    ASSERT_TRUE(gnome.apply(QStringLiteral("10.0.0.1:3128")));
+    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'manual'"));
+    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("port")), QStringLiteral("3128"));
+    // Written to the home's own keyfile, synced before apply returned.
+    const QByteArray keyfile = home.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile"));
+    EXPECT_TRUE(keyfile.contains("mode='manual'")) << keyfile.constData();
+
+    ASSERT_TRUE(gnome.apply(QString()));
+    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+}
+
+TEST_F(GnomeProxySettingsTest, LeavesTheUsersOtherProxyKeysAlone)
+{
+    gsettingsSet(kSchema, QStringLiteral("ignore-hosts"), QStringLiteral("['intranet.local']"));
+    gsettingsSet(kSchema, QStringLiteral("autoconfig-url"), QStringLiteral("'http://wpad/proxy.pac'"));
+    gsettingsSet(QStringLiteral("org.gnome.system.proxy.socks"), QStringLiteral("host"), QStringLiteral("'socks.lan'"));
+
+    ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
+    ASSERT_TRUE(gnome.apply(QString()));
+
+    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("ignore-hosts")), QStringLiteral("['intranet.local']"));
+    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("autoconfig-url")), QStringLiteral("'http://wpad/proxy.pac'"));
+    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.socks"), QStringLiteral("host")),
+              QStringLiteral("'socks.lan'"));
+}
+
+TEST_F(GnomeProxySettingsTest, AProxyTextThatIsNoAddressLeavesTheDesktopDirect)
+{
+    ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
+    EXPECT_FALSE(gnome.apply(QStringLiteral("evil' host:80")));
+    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+}
+
+TEST(GnomeProxySettings, QuotesTextsAsGVariantStrings)
+{
+    EXPECT_EQ(platform::gvariantStringLiteral(QStringLiteral("a'b\\c")), QStringLiteral("'a\\'b\\\\c'"));
+    EXPECT_FALSE(GnomeProxySettings(QStringLiteral("/nonexistent/gsettings")).isAvailable());
+}
+
+TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)
+{
+    BrowserTestHome home;
+    KdeProxySettings kde;
+    EXPECT_EQ(kde.fileName(), home.configFolder() + QStringLiteral("/kioslaverc"));
+    EXPECT_FALSE(kde.isAvailable()); // no KDE session, no file
+
+    home.dir().write(QStringLiteral("config/kioslaverc"),
+                     "[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=0\n");
+    EXPECT_TRUE(kde.isAvailable());
+
+    ASSERT_TRUE(kde.apply(QStringLiteral("10.0.0.1:3128")));
+    EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
+              QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=1\n"
+                         "httpProxy=http://10.0.0.1 3128\n"));
+
+    ASSERT_TRUE(kde.apply(QString()));
+    EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
+              QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=0\n"
+                         "httpProxy=http://10.0.0.1 3128\n"));
+}
+
+TEST(KdeProxySettings, AKdeSessionWithoutAFileGetsOne)
+{
+    BrowserTestHome home;
+    testsupport::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "KDE");
+    KdeProxySettings kde;
+    ASSERT_TRUE(kde.isAvailable());
+    ASSERT_TRUE(kde.apply(QStringLiteral("proxy.example:80")));
+    EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
+              QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://proxy.example 80\n"));
+
+    EXPECT_FALSE(kde.apply(QStringLiteral("no port")));
+    EXPECT_TRUE(home.dir().read(QStringLiteral("config/kioslaverc")).contains("ProxyType=0"));
+}

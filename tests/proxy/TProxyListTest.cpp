@@ -1,0 +1,270 @@
+#include "proxy/TProxyManager.h"
+
+#include "support/ListServiceFixture.h"
+#include "support/RecordingBrowserControl.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using testsupport::ScriptedHttpServer;
+
+namespace {
+
+class ProxyList : public ::testing::Test
+{
+protected:
+    testsupport::RecordingBrowserControl browsers;
+    TProxyManager manager{browsers, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
+
+    void parse(const QString& text)
+    {
+        manager.RawList = text.split(QLatin1Char('\n'));
+        manager.ParseProxyList();
+    }
+};
+
+QString entry(int n, const QString& fields)
+{
+    return QStringLiteral("Proxy_%1=%2").arg(n).arg(fields);
+}
+
+// Spins the event loop until the condition holds or the time is up.
+template <typename Condition>
+bool spinUntil(Condition condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(ProxyList, ReadsLocalValuesAndEntriesAndFiresLoaded)
+{
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    parse(QStringLiteral("LocalIP=10.1.2.3\nLocalCountry=Canada\nCountryFlag=http://f/ca.png\n"
+                         "LocalLatitude=45.4\nLocalLongitude=-75.7\nProxyCount=2\n") +
+          entry(0, "1.1.1.1:8080|anon|Japan|http://f/jp.png|139.7|35.7") + "\n" +
+          entry(1, "2.2.2.2:3128|elite|Brazil|http://f/br.png|-47.9|-15.8"));
+    ASSERT_EQ(loaded.count(), 1);
+    EXPECT_EQ(loaded.at(0).at(0).value<TProxyManager*>(), &manager);
+    EXPECT_EQ(manager.LocalIP, "10.1.2.3");
+    EXPECT_EQ(manager.LocalCountry, "Canada");
+    EXPECT_EQ(manager.CountryFlag, "http://f/ca.png");
+    EXPECT_EQ(manager.LocalLatitude, "45.4");
+    EXPECT_EQ(manager.LocalLongitude, "-75.7");
+    ASSERT_EQ(manager.Proxies.size(), 2);
+    const TProxyRec& second = manager.Proxies.at(1);
+    EXPECT_EQ(second.Proxy, "2.2.2.2:3128");
+    EXPECT_EQ(second.Info, "elite");
+    EXPECT_EQ(second.Country, "Brazil");
+    EXPECT_EQ(second.FlagUrl, "http://f/br.png");
+    EXPECT_EQ(second.Longitude, "-47.9");
+    EXPECT_EQ(second.Latitude, "-15.8");
+    EXPECT_EQ(manager.Countries, QStringList({"Japan", "Brazil"}));
+}
+
+TEST_F(ProxyList, MissingOrMalformedEntriesLeaveEmptyRecordsAndNoCountry)
+{
+    parse(QStringLiteral("ProxyCount=5\n") + entry(0, "1.1.1.1:80|i|Peru|f|1|2") + "\n" +
+          entry(2, "3.3.3.3:80|i|Chile|f|1") + "\n" +      // five fields
+          entry(3, "4.4.4.4:80|i|Cuba|f|1|2|x") + "\n" +   // seven fields
+          entry(4, " 5.5.5.5:80||Mali|||"));                // empty fields count, nothing trimmed
+    ASSERT_EQ(manager.Proxies.size(), 5);
+    EXPECT_EQ(manager.Proxies.at(1).Proxy, "");
+    EXPECT_EQ(manager.Proxies.at(1).Status, TProxyRec::stUntested);
+    EXPECT_EQ(manager.Proxies.at(2).Proxy, "");
+    EXPECT_EQ(manager.Proxies.at(3).Proxy, "");
+    EXPECT_EQ(manager.Proxies.at(4).Proxy, " 5.5.5.5:80");
+    EXPECT_EQ(manager.Proxies.at(4).Country, "Mali");
+    EXPECT_EQ(manager.Proxies.at(4).Latitude, "");
+    EXPECT_EQ(manager.Countries, QStringList({"Peru", "Mali"}));
+}
+
+TEST_F(ProxyList, KeysIgnoreCaseFirstLineWinsAndBlanksBeforeEqualsDoNotMatch)
+{
+    parse(QStringLiteral("PROXYCOUNT=1\nproxycount=7\nLocalIP =9.9.9.9\nlocalip==x=\nno equals sign\n") +
+          QStringLiteral("PROXY_0=1.1.1.1:80|i|Peru|f|1|2\nProxy_0=2.2.2.2:80|i|Chad|f|1|2"));
+    EXPECT_EQ(manager.Proxies.size(), 1);
+    EXPECT_EQ(manager.Proxies.at(0).Proxy, "1.1.1.1:80");
+    EXPECT_EQ(manager.LocalIP, "=x="); // the value is everything after the first "=", untrimmed
+}
+
+TEST_F(ProxyList, CountriesMergeLetterCaseButLookupsAreExact)
+{
+    parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|Japan|f0|1|2") + "\n" +
+          entry(1, "2.2.2.2:80|i|JAPAN|f1|3|4") + "\n" + entry(2, "3.3.3.3:80|i|Japan|f2|5|6"));
+    EXPECT_EQ(manager.Countries, QStringList({"Japan"}));
+    TProxyRec rec;
+    ASSERT_TRUE(manager.FindProxyByCountry("Japan", rec));
+    EXPECT_EQ(rec.FlagUrl, "f2"); // the last match wins
+    ASSERT_TRUE(manager.FindProxyByCountry("JAPAN", rec));
+    EXPECT_EQ(rec.FlagUrl, "f1");
+    rec.Proxy = "stale";
+    EXPECT_FALSE(manager.FindProxyByCountry("japan", rec));
+    EXPECT_EQ(rec.Proxy, ""); // cleared even when nothing matches
+
+    manager.Proxies[0].Status = TProxyRec::stPassed;
+    manager.Proxies[2].Status = TProxyRec::stFailed;
+    int working = -1, others = -1;
+    EXPECT_TRUE(manager.CountProxies("Japan", working, others));
+    EXPECT_EQ(working, 1);
+    EXPECT_EQ(others, 1);
+    EXPECT_FALSE(manager.CountProxies("Nowhere", working, others));
+    EXPECT_EQ(working + others, 0);
+
+    ASSERT_TRUE(manager.FindProxy("2.2.2.2:80", rec));
+    EXPECT_EQ(rec.Country, "JAPAN");
+    EXPECT_FALSE(manager.FindProxy("2.2.2.2", rec));
+}
+
+TEST_F(ProxyList, ReparsingShrinksAndKeepsOldRecordsUnderInvalidNewEntries)
+{
+    parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|A|f|1|2") + "\n" + entry(1, "2.2.2.2:80|i|B|f|1|2") +
+          "\n" + entry(2, "3.3.3.3:80|i|C|f|1|2"));
+    manager.Proxies[1].Status = TProxyRec::stPassed;
+    manager.Proxies[1].Speed = 77;
+    parse(QStringLiteral("ProxyCount=2\n") + entry(0, "9.9.9.9:80|i|Z|f|1|2") + "\n" + entry(1, "broken"));
+    ASSERT_EQ(manager.Proxies.size(), 2);
+    EXPECT_EQ(manager.Proxies.at(0).Proxy, "9.9.9.9:80");
+    EXPECT_EQ(manager.Proxies.at(1).Proxy, "2.2.2.2:80");
+    EXPECT_EQ(manager.Proxies.at(1).Status, TProxyRec::stPassed);
+    EXPECT_EQ(manager.Countries, QStringList({"Z"}));
+
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    parse(QStringLiteral("LocalIP=1.2.3.4"));
+    EXPECT_EQ(loaded.count(), 1);
+    EXPECT_TRUE(manager.Proxies.isEmpty());
+    EXPECT_TRUE(manager.Countries.isEmpty());
+}
+
+TEST_F(ProxyList, CountsThatAreNotUsableGiveNoRecords)
+{
+    for (const char* count : {"-3", "abc", "", "2x", "99999999999999"}) {
+        parse(QStringLiteral("ProxyCount=%1\n").arg(QLatin1String(count)) + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+        EXPECT_TRUE(manager.Proxies.isEmpty()) << count;
+    }
+    // A count far beyond any list is bounded rather than allocated.
+    parse(QStringLiteral("ProxyCount=2147483647\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+    EXPECT_EQ(manager.Proxies.size(), TProxyManager::kMaxProxyCount);
+    EXPECT_EQ(manager.Proxies.at(0).Country, "A");
+}
+
+TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
+{
+    testsupport::TempDir dir;
+    const QString path = dir.write("in.lst", "LocalIP=1.2.3.4\rProxyCount=2\r\nProxy_0=1.1.1.1:80|i|A|f|1|2\n"
+                                             "Proxy_1=\x01\xff|b|B|f|1|2\r");
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    ASSERT_TRUE(manager.LoadFromFile(path));
+    EXPECT_EQ(loaded.count(), 1);
+    EXPECT_EQ(manager.RawList.size(), 4);
+    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+    ASSERT_EQ(manager.Proxies.size(), 2);
+    EXPECT_EQ(manager.Proxies.at(1).Country, "B");
+
+    const QString saved = dir.file("proxylist.lst");
+    manager.SaveToFile(saved);
+    const QByteArray bytes = dir.read("proxylist.lst");
+    EXPECT_TRUE(bytes.startsWith("LocalIP=1.2.3.4\r\nProxyCount=2\r\nProxy_0="));
+    EXPECT_TRUE(bytes.endsWith("|B|f|1|2\r\n"));
+
+    testsupport::RecordingBrowserControl otherBrowsers;
+    TProxyManager other(otherBrowsers, QString());
+    ASSERT_TRUE(other.LoadFromFile(saved));
+    EXPECT_EQ(other.RawList, manager.RawList);
+    EXPECT_EQ(other.Countries, manager.Countries);
+}
+
+TEST_F(ProxyList, MissingFileChangesNothingAndUnwritableFolderThrows)
+{
+    parse(QStringLiteral("LocalIP=1.2.3.4\nProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    testsupport::TempDir dir;
+    EXPECT_FALSE(manager.LoadFromFile(dir.file("absent.lst")));
+    EXPECT_EQ(loaded.count(), 0);
+    EXPECT_EQ(manager.Proxies.size(), 1);
+    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+
+    EXPECT_THROW(manager.SaveToFile(dir.file("no/such/folder/proxylist.lst")), std::runtime_error);
+    EXPECT_THROW(manager.SaveToFile(dir.path()), std::runtime_error); // a folder where the file should be
+}
+
+TEST_F(ProxyList, EmptyDownloadTextIsIgnored)
+{
+    parse(QStringLiteral("ProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    manager.ProxyListReceived(QString());
+    EXPECT_EQ(loaded.count(), 0);
+    EXPECT_EQ(manager.Proxies.size(), 1);
+    manager.ProxyListReceived(QStringLiteral("ProxyCount=0\r\n"));
+    EXPECT_EQ(loaded.count(), 1);
+    EXPECT_TRUE(manager.Proxies.isEmpty());
+}
+
+TEST_F(ProxyList, DownloadsTheListFromTheService)
+{
+    testsupport::ListServiceFixture service;
+    ASSERT_TRUE(service.start({{"127.0.0.1:3128", "Canada", "-75.7", "45.4"},
+                               {"127.0.0.1:3129", "Japan", "139.7", "35.7"}}))
+        << qPrintable(service.errorText());
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    manager.DownloadProxyList(service.url("/getproxy.php") + "?&VER=1");
+    ASSERT_TRUE(loaded.wait(10000));
+    EXPECT_EQ(manager.Proxies.size(), 2);
+    EXPECT_EQ(manager.Countries, QStringList({"Canada", "Japan"}));
+    EXPECT_FALSE(manager.LocalIP.isEmpty());
+}
+
+// Only a non-empty 2xx body may change the list; every other answer leaves it as it was.
+class FailedDownload : public ProxyList, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(FailedDownload, LeavesTheListAlone)
+{
+    parse(QStringLiteral("LocalIP=1.2.3.4\nProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+    const QByteArray list = "ProxyCount=0\r\n";
+    ScriptedHttpServer server;
+    switch (GetParam()) {
+    case 404: server.setDefaultReply(ScriptedHttpServer::Reply::http(404, list)); break;
+    case 302:
+        server.setDefaultReply(ScriptedHttpServer::Reply::http(302, list, {{"Location", server.url("/other").toUtf8()}}));
+        break;
+    case 204: server.setDefaultReply(ScriptedHttpServer::Reply::http(200, QByteArray())); break;
+    case 0: server.setDefaultReply(ScriptedHttpServer::Reply().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nProxyCount=0")); break;
+    }
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    manager.DownloadProxyList(server.url("/getproxy.php"));
+    ASSERT_TRUE(server.waitForRequests(1, 10000));
+    ASSERT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    // The worker has its answer once the connection is gone; give a hand-over the time to show up.
+    EXPECT_FALSE(loaded.wait(300));
+    EXPECT_EQ(server.requestCount(), 1); // a redirect is not followed
+    EXPECT_EQ(manager.Proxies.size(), 1);
+    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, FailedDownload, ::testing::Values(404, 302, 204, 0));
+
+TEST_F(ProxyList, RefusedConnectionLeavesTheListAlone)
+{
+    parse(QStringLiteral("ProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
+    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
+    manager.DownloadProxyList(QStringLiteral("http://") + testsupport::TinyproxyFixture::deadProxyText() + "/list");
+    EXPECT_FALSE(loaded.wait(500));
+    EXPECT_EQ(manager.Proxies.size(), 1);
+}

@@ -1,0 +1,297 @@
+#include "proxy/TProxyTester.h"
+
+#include "support/LoopbackHttpResponder.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/TinyproxyFixture.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using testsupport::ScriptedHttpServer;
+
+namespace {
+
+struct Result
+{
+    bool success;
+    int index;
+    QString response;
+    QString host;
+    int port;
+    quint32 elapsed;
+};
+
+template <typename Condition>
+bool spinUntil(Condition condition, int timeoutMs = 10000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// Waits without running the event loop, so results stay queued for the user-interface thread.
+template <typename Condition>
+bool waitWithoutEvents(Condition condition, int timeoutMs = 10000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+QPair<QString, int> split(const QString& hostPort)
+{
+    const qsizetype colon = hostPort.lastIndexOf(':');
+    return {hostPort.left(colon), hostPort.mid(colon + 1).toInt()};
+}
+
+class ProxyTester : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        origin.setDefaultReply(ScriptedHttpServer::Reply::http(200, "203.0.113.7"));
+        makeTester();
+    }
+
+    void makeTester()
+    {
+        tester = std::make_unique<TProxyTester>(origin.url("/getip.php?VER=1"), [this](int range) {
+            draws << range;
+            return delayMs;
+        });
+        tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host,
+                                      int port, quint32 elapsed) {
+            results.append({success, index, response, host, port, elapsed});
+        };
+    }
+
+    void test(int index, const QString& hostPort)
+    {
+        const auto [host, port] = split(hostPort);
+        ++tester->Total;
+        tester->TestProxy(index, host, port);
+    }
+
+    ScriptedHttpServer origin;
+    int delayMs = 0;
+    QList<int> draws;
+    QList<Result> results;
+    std::unique_ptr<TProxyTester> tester;
+};
+
+} // namespace
+
+TEST_F(ProxyTester, AWorkingProxyPassesAndAClosedPortFails)
+{
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
+    const QString dead = testsupport::TinyproxyFixture::deadProxyText();
+    test(4, proxies.proxyText(0));
+    test(9, dead);
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
+    EXPECT_EQ(draws, QList<int>({10000, 10000})); // one start delay drawn from 0..9999 per proxy
+    EXPECT_EQ(tester->Done, 2);
+    for (const Result& r : results) {
+        if (r.index == 4) {
+            EXPECT_TRUE(r.success);
+            EXPECT_EQ(r.response, "203.0.113.7");
+            EXPECT_EQ(QStringLiteral("%1:%2").arg(r.host).arg(r.port), proxies.proxyText(0));
+        } else {
+            EXPECT_EQ(r.index, 9);
+            EXPECT_FALSE(r.success);
+        }
+    }
+    EXPECT_EQ(origin.requestCount(), 1);
+    // The failed proxy leaves Pending so a later run tests it again; the passed one stays.
+    EXPECT_EQ(tester->Pending(), QStringList({proxies.proxyText(0)}));
+    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+}
+
+TEST_F(ProxyTester, TheProxySeesAFullUrlGetWithTheClientHeaders)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_TRUE(results.at(0).success);
+    const QByteArray request = proxy.lastRequest();
+    EXPECT_TRUE(request.startsWith("GET " + origin.url("/getip.php?VER=1").toUtf8() + " HTTP/1.1\r\n"));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "User-Agent"), "Mozilla/3.0 (compatible; Indy Library)");
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "Accept"), "text/html, */*");
+}
+
+TEST_F(ProxyTester, NonSuccessAnswersOfAProxyCountAsFailures)
+{
+    ScriptedHttpServer proxy;
+    proxy.enqueueReply(ScriptedHttpServer::Reply::http(302, "", {{"Location", "http://elsewhere/"}}));
+    proxy.enqueueReply(ScriptedHttpServer::Reply::http(407, "auth"));
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_FALSE(results.at(0).success);
+    EXPECT_TRUE(tester->Pending().isEmpty());
+    // Failed proxies are tested again when handed over again.
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
+    EXPECT_FALSE(results.at(1).success);
+    EXPECT_EQ(proxy.requestCount(), 2);
+}
+
+TEST_F(ProxyTester, TheSameProxyTwiceInOneRunIsReportedAtOnceAsPassed)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    test(0, proxy.hostPort());
+    // The key is compared without case.
+    ++tester->Total;
+    tester->TestProxy(1, "LOCALHOST", 1);
+    ++tester->Total;
+    tester->TestProxy(2, "localhost", 1);
+    ASSERT_EQ(results.size(), 1); // reported on this thread, before any event loop ran
+    EXPECT_TRUE(results.at(0).success);
+    EXPECT_EQ(results.at(0).index, 1);              // the entry's position in Pending
+    EXPECT_EQ(results.at(0).response, "localhost"); // the host stands in for the body
+    EXPECT_EQ(results.at(0).elapsed, 0u);
+    EXPECT_EQ(tester->Done, 1);
+
+    test(3, proxy.hostPort());
+    ASSERT_EQ(results.size(), 2);
+    EXPECT_EQ(results.at(1).index, 0);
+    EXPECT_EQ(tester->Done, 2);
+    // The first hand-over of each key still reports from the network later.
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 4; }));
+    EXPECT_EQ(proxy.requestCount(), 1);
+    EXPECT_EQ(tester->Done, 4);
+    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+}
+
+TEST_F(ProxyTester, APassedProxyIsReportedAgainWithoutARequest)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    tester->Done = 0;
+    tester->Total = 0;
+    test(0, proxy.hostPort());
+    ASSERT_EQ(results.size(), 2);
+    EXPECT_TRUE(results.at(1).success);
+    EXPECT_EQ(tester->Done, 1);
+    EXPECT_EQ(proxy.requestCount(), 1);
+    EXPECT_EQ(tester->ActiveTests(), 0);
+}
+
+TEST_F(ProxyTester, StoppingWhileTestsSleepEndsThemWithoutAReport)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    delayMs = 300;
+    test(0, proxy.hostPort());
+    test(1, testsupport::TinyproxyFixture::deadProxyText());
+    tester->SetStopped(true);
+    EXPECT_TRUE(tester->Stopped());
+    EXPECT_EQ(tester->ActiveTests(), 2);
+    ASSERT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(results.isEmpty());
+    EXPECT_EQ(tester->Done, 0);
+    EXPECT_EQ(proxy.requestCount(), 0);
+    // Entries of tests that ended unreported stay, so those proxies count as passed from now on.
+    EXPECT_EQ(tester->Pending().size(), 2);
+}
+
+TEST_F(ProxyTester, AProxyThatNeverAnswersGivesNoResultAndIsLetGoOnceStopped)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply().hang());
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(proxy.waitForRequests(1, 10000));
+    EXPECT_FALSE(spinUntil([&] { return !results.isEmpty(); }, 300));
+    EXPECT_EQ(proxy.openConnections(), 1);
+    EXPECT_EQ(tester->ActiveTests(), 1);
+    tester->SetStopped(true);
+    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
+    EXPECT_TRUE(results.isEmpty());
+}
+
+TEST_F(ProxyTester, DestroyingTheTesterLetsHangingRequestsGo)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply().hang());
+    test(0, proxy.hostPort());
+    delayMs = 60000;
+    test(1, testsupport::TinyproxyFixture::deadProxyText());
+    ASSERT_TRUE(proxy.waitForRequests(1, 10000));
+    tester.reset();
+    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0; }, 5000));
+    EXPECT_TRUE(results.isEmpty());
+}
+
+// A result already on its way to the user-interface thread when the run stops is dropped there.
+class HeldResult : public ProxyTester
+{
+protected:
+    void SetUp() override
+    {
+        ProxyTester::SetUp();
+        ASSERT_TRUE(responder.listen(1));
+        responder.start();
+        test(0, responder.hostPort(0));
+        // The request is done and the worker is waiting on this thread, which has not run its event loop.
+        ASSERT_TRUE(waitWithoutEvents([&] { return responder.requests() == 1 && tester->ActiveTests() == 0; }));
+    }
+
+    testsupport::LoopbackHttpResponder responder;
+};
+
+TEST_F(HeldResult, IsDroppedAfterStopAndTheEntryStaysPending)
+{
+    tester->SetStopped(true);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(results.isEmpty());
+    EXPECT_EQ(tester->Done, 0);
+    EXPECT_EQ(tester->Pending(), QStringList({responder.hostPort(0)}));
+}
+
+TEST_F(HeldResult, IsDeliveredWhenTheRunGoesOn)
+{
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_TRUE(results.at(0).success);
+    EXPECT_EQ(tester->Done, 1);
+}
+
+TEST_F(HeldResult, NeverReachesADestroyedTester)
+{
+    tester.reset();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(results.isEmpty());
+}
+
+TEST_F(ProxyTester, AHandlerThatThrowsDoesNotStopTheTester)
+{
+    testsupport::LoopbackHttpResponder responder;
+    responder.setReply(503, "busy");
+    ASSERT_TRUE(responder.listen(2));
+    responder.start();
+    int calls = 0;
+    tester->OnTestResult = [&](bool, int, const QString&, const QString&, int, quint32) {
+        ++calls;
+        throw std::runtime_error("handler failed");
+    };
+    test(0, responder.hostPort(0));
+    test(1, responder.hostPort(1));
+    ASSERT_TRUE(spinUntil([&] { return calls == 2; }));
+    EXPECT_EQ(tester->Done, 2);
+}

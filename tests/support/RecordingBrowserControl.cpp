@@ -1,0 +1,34 @@
+#include "support/RecordingBrowserControl.h"
+
+#include <stdexcept>
+
+namespace testsupport {
+
+void RecordingBrowserControl::SetIEProxy(const QString& proxy)
+{
+    calls << QStringLiteral("IE:") + proxy;
+}
+
+void RecordingBrowserControl::SetFirefoxProxy(const QString& proxy)
+{
+    calls << QStringLiteral("Firefox:") + proxy;
+}
+
+void RecordingBrowserControl::SetOperaProxy(const QString& proxy)
+{
+    calls << QStringLiteral("Opera:") + proxy;
+    if (failOpera)
+        throw std::runtime_error("Unable to write to opera6.ini");
+}
+
+void RecordingBrowserControl::ClearIECookies()
+{
+    calls << QStringLiteral("ClearIE");
+}
+
+void RecordingBrowserControl::ClearFirefoxCookies()
+{
+    calls << QStringLiteral("ClearFirefox");
+}
+
+} // namespace testsupport
