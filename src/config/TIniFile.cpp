@@ -218,7 +218,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     auto at = s->lines.end();
     while (at != s->lines.begin() && trimBlanks((at - 1)->text).isEmpty())
         --at;
-    s->lines.insert(at, Line{name + u'=' + text, name, text, true});
+    s->lines.insert(at, Line{name + u'=' + text, name, text, true, QString()});
 }
 
 void TIniFile::DeleteKey(const QString& section, const QString& key)

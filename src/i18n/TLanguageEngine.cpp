@@ -36,12 +36,15 @@ TLanguageEngine::~TLanguageEngine()
         m_translator->SetData(nullptr);
 }
 
-TspAceMultiLang* TLanguageEngine::CreateTranslator(QObject* window) const
+TspAceMultiLang* TLanguageEngine::CreateTranslator(QObject* window,
+                                                   const std::function<void()>& onChangeLanguage) const
 {
     auto* translator = new TspAceMultiLang(window);
     translator->SetData(m_current);
     translator->SetDefaultData(m_default);
     translator->SetConfig(m_config);
+    if (onChangeLanguage)
+        QObject::connect(translator, &TspAceMultiLang::OnChangeLanguage, window, onChangeLanguage);
     translator->Loaded();
     return translator;
 }

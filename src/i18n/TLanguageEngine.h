@@ -32,9 +32,10 @@ public:
     /// The engine window's translator; its OnChangeLanguage follows every change of language.
     TspAceMultiLang* smLanguage() const { return m_translator; }
 
-    /// Creates, attaches and (with AutoApply) applies the translator of a window; call it at the end
-    /// of the window's constructor, once its children have their object names. The window owns it.
-    TspAceMultiLang* CreateTranslator(QObject* window) const;
+    /// Creates, attaches and (with AutoApply) applies the translator of a window; call it once the
+    /// window's children have their object names, before texts are set at run time. The window owns
+    /// it. onChangeLanguage (optional) runs after every application, the first one included.
+    TspAceMultiLang* CreateTranslator(QObject* window, const std::function<void()>& onChangeLanguage = {}) const;
 
     /// The name last passed to SetLanguage.
     QString CurrentLanguage() const { return m_currentLanguage; }

@@ -105,8 +105,26 @@ int TBSCB::progressCallback(void* p, long long, long long, long long, long long)
     return static_cast<TBSCB*>(p)->m_stop.load() ? 1 : 0;
 }
 
+bool TBSCB::urlUsable(const QByteArray& url)
+{
+    CURLU* parsed = curl_url();
+    bool usable = curl_url_set(parsed, CURLUPART_URL, url.constData(), CURLU_GUESS_SCHEME) == CURLUE_OK;
+    char* scheme = nullptr;
+    if (usable && curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+        const QByteArray name = QByteArray(scheme).toLower();
+        usable = name == "http" || name == "https";
+        curl_free(scheme);
+    }
+    curl_url_cleanup(parsed);
+    return usable;
+}
+
 void TBSCB::run()
 {
+    if (!urlUsable(m_params.url)) {
+        m_result = TIEDownload::ResultSyntax;
+        return;
+    }
     CURL* curl = curl_easy_init();
     if (!curl) {
         m_result = TIEDownload::ResultFailed;
@@ -151,7 +169,6 @@ void TBSCB::run()
         m_result = TIEDownload::ResultOk;
         break;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
         m_result = TIEDownload::ResultSyntax;
         break;
     case CURLE_COULDNT_RESOLVE_HOST:

@@ -41,6 +41,8 @@ public:
     int Result() const { return m_result; }
 
 private:
+    // Whether libcurl can parse url and it names a scheme this channel speaks.
+    static bool urlUsable(const QByteArray& url);
     void run();
     // Inactivity timer: firings since the last restart up to `now` set the mark unless they
     // came before the HTTP transaction began.

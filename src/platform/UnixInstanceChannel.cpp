@@ -207,6 +207,12 @@ void UnixInstanceChannel::serve(Handler handler)
 void UnixInstanceChannel::acceptPending()
 {
     for (;;) {
+        // With every slot busy the rest wait in the listen backlog until one frees up, so a flood
+        // of silent peers delays a real request by one deadline at most instead of refusing it.
+        if (m_connections >= MaxConnections) {
+            m_listenNotifier->setEnabled(false);
+            return;
+        }
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -215,11 +221,6 @@ void UnixInstanceChannel::acceptPending()
         }
         if (!peerIsOwnUser(fd)) {
             qCInfo(lcInstance) << "refused a connection from another user";
-            ::close(fd);
-            continue;
-        }
-        if (m_connections >= MaxConnections) {
-            qCInfo(lcInstance) << "too many pending requests, connection dropped";
             ::close(fd);
             continue;
         }
@@ -307,6 +308,8 @@ void UnixInstanceChannel::dropConnection(Connection* connection)
     connection->fd = -1;
     --m_connections;
     connection->deleteLater();
+    if (m_listenNotifier && !m_listenNotifier->isEnabled())
+        m_listenNotifier->setEnabled(true);
 }
 
 std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 message, qint32 wParam,

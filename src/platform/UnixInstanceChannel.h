@@ -20,7 +20,7 @@ class UnixInstanceChannel : public QObject, public InstanceChannel
 public:
     // Largest payload a request may carry (a path or a short text).
     static constexpr quint32 MaxPayload = 64 * 1024;
-    // Requests being received at once; further connections are closed at once.
+    // Requests being received at once; further peers wait in the listen backlog.
     static constexpr int MaxConnections = 16;
     // Time a peer has to deliver its whole request.
     static constexpr int RequestDeadlineMs = 3000;

@@ -131,14 +131,27 @@ void TProxyManager::ParseProxyList()
         count = 0;
     count = qMin(count, kMaxProxyCount);
 
+    // Only entries that are present can fill a record, so walk those (in entry order) rather than every
+    // number below the count: a huge count then costs its records, not a lookup per number.
+    QList<QPair<int, QString>> entries;
+    const QString prefix = QStringLiteral("proxy_");
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString& name = it.key();
+        if (!name.startsWith(prefix) || it.value().isEmpty())
+            continue;
+        const QString digits = name.mid(prefix.size());
+        const int n = digits.toInt(&ok);
+        // "Proxy_" followed by n in decimal: no sign, blanks or leading zeros.
+        if (!ok || n < 0 || n >= count || digits != QString::number(n))
+            continue;
+        entries.append({n, it.value()});
+    }
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
     Countries.clear();
     QSet<QString> seenCountries;
     Proxies.resize(count);
-    const QString prefix = QStringLiteral("proxy_");
-    for (int n = 0; n < count; ++n) {
-        const QString value = values.value(prefix + QString::number(n));
-        if (value.isEmpty())
-            continue;
+    for (const auto& [n, value] : entries) {
         const QStringList fields = value.split(QLatin1Char('|'));
         if (fields.size() != 6)
             continue;

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,8 @@
 #include <memory>
 
 class IBrowserControl;
+
+Q_DECLARE_METATYPE(TProxyRec)
 
 // The value of Country that stands for every country.
 inline const QString kAutoSelected = QStringLiteral("Auto Selected");

@@ -21,7 +21,8 @@ TLocalisation* g_localisation = nullptr;
 // "Prop[3].ItemProp" -> ("prop", 3, "itemprop")
 bool splitCollectionPath(const QString& path, QString& prop, int& index, QString& itemProp)
 {
-    static const QRegularExpression re(QStringLiteral("^([A-Za-z_][A-Za-z0-9_]*)\\[(\\d{1,6})\\]\\.([A-Za-z_][A-Za-z0-9_]*)$"));
+    static const QRegularExpression re(
+        QStringLiteral("^([A-Za-z_][A-Za-z0-9_]*)\\[(\\d{1,6})\\]\\.([A-Za-z_][A-Za-z0-9_]*)$"));
     const QRegularExpressionMatch m = re.match(path);
     if (!m.hasMatch())
         return false;
@@ -162,7 +163,7 @@ TLocalisation* Localisation()
     return g_localisation;
 }
 
-TspAceMultiLang* AttachWindowTranslator(QObject* window)
+TspAceMultiLang* AttachWindowTranslator(QObject* window, const std::function<void()>& onChangeLanguage)
 {
-    return g_localisation ? g_localisation->Language().CreateTranslator(window) : nullptr;
+    return g_localisation ? g_localisation->Language().CreateTranslator(window, onChangeLanguage) : nullptr;
 }

@@ -50,11 +50,13 @@ private:
 /// The program's localisation while it exists (created by the engine window), else null.
 TLocalisation* Localisation();
 
-/// Gives a window its translator ("smLanguage"): call it at the end of the window's constructor,
-/// once every child has its object name. The window then opens in the current language and
-/// follows every change; connect to the returned translator's OnChangeLanguage for texts built in
-/// code (captions with a version, for example). Returns null while there is no localisation.
-TspAceMultiLang* AttachWindowTranslator(QObject* window);
+/// Gives a window its translator ("smLanguage"). Call it in the window's constructor once every
+/// child exists with its object name, and before the window sets texts of its own at run time
+/// (FormCreate): the window then opens in the current language and follows every change.
+/// onChangeLanguage runs after every application, the first included (the window's
+/// smLanguageChangeLanguage, e.g. the main window's caption "strAppName  version").
+/// Returns null while there is no localisation.
+TspAceMultiLang* AttachWindowTranslator(QObject* window, const std::function<void()>& onChangeLanguage = {});
 
 /// Teaches the language engine the widget texts that are not plain Qt properties (combo-box and
 /// list items, tab captions, tree-column captions). Safe to call more than once.

@@ -6,6 +6,8 @@
 #include "proxy/SystemBrowserControl.h"
 #include "proxy/TProxyManager.h"
 #include "ui/TLanguageProvider.h"
+#include "ui/TLocalisation.h"
+#include "i18n/TSkinEngine.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmMainForm.h"
 #include "util/SPTools.h"
@@ -61,6 +63,19 @@ void TfrmEngineWnd::FormCreate()
         return;
     }
 
+    // The language engine and the skin live here; every window reaches them through Localisation().
+    m_localisation = std::make_unique<TLocalisation>(this, GetAppPath(), [](const QString& name, const QString& value) {
+        TSettings* store = Settings();
+        if (!store)
+            return;
+        try {
+            store->WriteString(name, value);
+        } catch (const ESettingsError& error) {
+            // The choice still applies now; it is only not remembered for the next start.
+            qCWarning(lcEngine) << "cannot store" << name << ":" << error.what();
+        }
+    });
+    SetLanguageProvider(m_localisation.get());
     const QString forced = settings->GetConst(QStringLiteral("Language.Force"));
     SetLanguage(!forced.isEmpty() ? forced : settings->ReadString(QStringLiteral("Language"), QStringLiteral("English")));
 
@@ -250,4 +265,21 @@ void TfrmEngineWnd::PostAllUsersRestart(bool allUsers)
 {
     const int wParam = allUsers ? 1 : 0;
     QMetaObject::invokeMethod(this, [this, wParam] { RestartWithUserMode(wParam); }, Qt::QueuedConnection);
+}
+
+void TfrmEngineWnd::SetSkin(const QString& name)
+{
+    if (m_localisation)
+        m_localisation->SetSkin(name);
+}
+
+QString TfrmEngineWnd::GetCurrentSkin() const
+{
+    return m_localisation ? m_localisation->GetCurrentSkin() : QString();
+}
+
+int TfrmEngineWnd::GetSkinList(QStringList& list) const
+{
+    list.clear();
+    return m_localisation ? m_localisation->Skin().GetSkinList(list) : 0;
 }

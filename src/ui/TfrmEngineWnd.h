@@ -17,6 +17,7 @@ class IBrowserControl;
 class TIEDownload;
 class TUpdateCheck;
 class TLanguageProvider;
+class TLocalisation;
 class TProxyManager;
 struct TProxyRec;
 
@@ -62,6 +63,12 @@ public:
     QString LanguageName() const { return m_languageName; }
     // Plugs in the language engine (not owned; null goes back to keys read as themselves).
     void SetLanguageProvider(TLanguageProvider* provider);
+    // Shows skins/<name>.skn, or the built-in skin when there is no such file, and stores the choice.
+    void SetSkin(const QString& name);
+    // Empty while the built-in skin shows, else the name of the skin file shown.
+    QString GetCurrentSkin() const;
+    // The skin files beside the program (names sorted without case, "Default" left out); returns their number.
+    int GetSkinList(QStringList& list) const;
 
     int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
                        int fixedResult) override;
@@ -128,6 +135,8 @@ private:
     void EnsureUpdateCheck();
     TUpdateCheck* m_updateCheck = nullptr;
     std::shared_ptr<platform::SystemInfo> m_systemInfo;
+    // Languages and skins: smLanguage, smdCurrent, smdDefault, spcConfig, spSkinData and the skin texts.
+    std::unique_ptr<TLocalisation> m_localisation;
 };
 
 // The engine window while it exists, else null.

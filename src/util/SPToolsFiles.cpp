@@ -127,7 +127,15 @@ bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
 {
     if (path.isEmpty())
         return false;
-    const QByteArray target = toPath(path);
+    QByteArray target = toPath(path);
+    // Replace the file a symbolic link points to, not the link itself, so that a settings file kept
+    // elsewhere through a link stays where the user put it.
+    struct stat link;
+    if (::lstat(target.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char resolved[PATH_MAX + 1];
+        if (::realpath(target.constData(), resolved))
+            target = QByteArray(resolved);
+    }
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
     QByteArray temp = target + ".tmp.XXXXXX";

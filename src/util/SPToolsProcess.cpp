@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -168,7 +169,11 @@ bool waitForExit(pid_t pid, int timeoutMs)
 // that no zombie is left behind.
 void reapLater(pid_t pid)
 {
-    std::thread([pid] { reapNow(pid, true); }).detach();
+    try {
+        std::thread([pid] { reapNow(pid, true); }).detach();
+    } catch (const std::system_error&) {
+        // Out of threads: the child stays a zombie until this process ends, which is harmless.
+    }
 }
 
 // Replaces every "%1" (and "%s", the placeholder of $BROWSER) in one pass, so that a URL which

@@ -85,7 +85,7 @@ TEST(TIniFileTest, SavingKeepsUnknownLinesLineBreaksAndBytes)
                                         "New=x\n"
                                         "\n"
                                         "[Proxy]\n"
-                                        "use http=1\n"
+                                        "Use HTTP=1\n"
                                         "HTTP server=127.0.0.1:8080\n"));
 }
 

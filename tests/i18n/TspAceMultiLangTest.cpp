@@ -189,6 +189,17 @@ TEST_F(ApplyLanguage, EveryAttachedWindowIsReTranslatedInAttachOrderAndDetachesW
     EXPECT_EQ(order, (QStringList{"first"}));
 }
 
+TEST_F(ApplyLanguage, TheWindowsOwnReactionFollowsEveryApplicationTheFirstIncluded)
+{
+    writeLanguage("Sample", kSample);
+    TfrmSample window;
+    QStringList seen;
+    engine.CreateTranslator(&window, [&] { seen << window.btnOk->text(); });
+    EXPECT_EQ(seen, QStringList{"OK"});
+    engine.SetLanguage("Sample");
+    EXPECT_EQ(seen, (QStringList{"OK", "&Jawohl"})) << "the reaction runs after the texts are written";
+}
+
 TEST_F(ApplyLanguage, AChildWindowWithItsOwnTranslatorKeepsItsOwnSection)
 {
     writeLanguage("Sample", kSample);

@@ -126,6 +126,17 @@ TEST(AtomicWriteFileTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.bin"});
 }
 
+TEST(AtomicWriteFileTest, ALinkedFileIsReplacedWhereItLies)
+{
+    TempDir dir;
+    const QString real = dir.write("elsewhere/Setting.dat", "old");
+    const QString link = dir.file("Setting.dat");
+    ASSERT_TRUE(QFile::link(real, link));
+    ASSERT_TRUE(AtomicWriteFile(link, "new"));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(dir.read("elsewhere/Setting.dat"), QByteArray("new"));
+}
+
 TEST(AtomicWriteFileTest, FailureLeavesTheOldFileAlone)
 {
     TempDir dir;

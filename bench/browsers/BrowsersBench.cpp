@@ -1,0 +1,93 @@
+// Times the desktop proxy writes on their own and the whole system-proxy step, in a private
+// home (GSettings keyfile backend, temporary XDG_CONFIG_HOME). Prints name=value lines; times
+// are medians in milliseconds.
+#include "config/TSettings.h"
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+#include "platform/ProcessRunner.h"
+#include "proxy/TBrowserRoutines.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+double medianMs(int runs, const std::function<void(int)>& step)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        step(i);
+        times.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+QString proxyFor(int i)
+{
+    return QStringLiteral("10.0.%1.%2:%3").arg(i / 250).arg(i % 250 + 1).arg(3128 + i);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int requested = qEnvironmentVariableIntValue("VEILPORT_BENCH_RUNS");
+    const int runs = requested > 0 ? qMax(3, requested) : 15;
+
+    QTemporaryDir home;
+    const QString config = home.filePath(QStringLiteral("config"));
+    QDir().mkpath(config);
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    qputenv("VEILPORT_COMMON_DATA_DIR", QFile::encodeName(home.filePath(QStringLiteral("common"))));
+    qputenv("GSETTINGS_BACKEND", "keyfile");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "");
+    QDir().mkpath(home.filePath(QStringLiteral("program")));
+    QFile constDat(home.filePath(QStringLiteral("program/const.dat")));
+    if (constDat.open(QIODevice::WriteOnly))
+        constDat.write("[const]\nApp.ConfigPath=Veilport\n");
+    constDat.close();
+    InitSettings(home.filePath(QStringLiteral("program")));
+    Settings()->OpenSettingsFile(false);
+
+    platform::GnomeProxySettings gnome;
+    platform::KdeProxySettings kde;
+    std::printf("runs=%d\n", runs);
+    std::printf("gnome_available=%d\n", gnome.isAvailable() ? 1 : 0);
+    if (gnome.isAvailable()) {
+        std::printf("gnome_apply_ms=%.2f\n", medianMs(runs, [&](int i) { gnome.apply(proxyFor(i)); }));
+        std::printf("gnome_clear_ms=%.2f\n", medianMs(runs, [&](int) { gnome.apply(QString()); }));
+    }
+    std::printf("kde_apply_ms=%.3f\n", medianMs(runs, [&](int i) { kde.apply(proxyFor(i)); }));
+    std::printf("kde_clear_ms=%.3f\n", medianMs(runs, [&](int) { kde.apply(QString()); }));
+
+    platform::LocalProcessRunner processes;
+    TBrowserRoutines::Platform p;
+    p.desktopProxies = {&gnome, &kde};
+    p.processes = &processes;
+    TBrowserRoutines routines(p);
+    std::printf("system_proxy_step_ms=%.2f\n", medianMs(runs, [&](int i) { routines.SetIEProxy(proxyFor(i)); }));
+
+    const QString opera = TBrowserRoutines::OperaProfileFile();
+    QDir().mkpath(QFileInfo(opera).absolutePath());
+    QFile operaFile(opera);
+    if (operaFile.open(QIODevice::WriteOnly))
+        operaFile.write("[User Prefs]\nLanguage=en\n\n[Proxy]\nUse HTTP=0\n");
+    operaFile.close();
+    std::printf("opera_write_ms=%.3f\n", medianMs(runs, [&](int i) { routines.SetOperaProxy(proxyFor(i)); }));
+
+    DoneSettings();
+    return 0;
+}

@@ -1,0 +1,79 @@
+// Parses, saves and reloads a 100,000-entry proxy list; prints the times as name=value lines.
+//   bench_proxy_list [entries]
+
+#include "proxy/TProxyManager.h"
+
+#include "proxy/BrowserControl.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+class NoBrowsers : public IBrowserControl
+{
+public:
+    void SetIEProxy(const QString&) override {}
+    void SetFirefoxProxy(const QString&) override {}
+    void SetOperaProxy(const QString&) override {}
+    void ClearIECookies() override {}
+    void ClearFirefoxCookies() override {}
+};
+
+const char* const kCountries[] = {"Canada", "Japan", "Brazil", "Germany", "Kenya", "Peru", "India", "Norway"};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int entries = argc > 1 ? atoi(argv[1]) : 100000;
+    QString text = QStringLiteral("LocalIP=198.51.100.1\r\nLocalCountry=Canada\r\nCountryFlag=http://f/ca.png\r\n"
+                                  "LocalLatitude=45.4\r\nLocalLongitude=-75.7\r\nProxyCount=%1\r\n")
+                       .arg(entries);
+    for (int i = 0; i < entries; ++i) {
+        const QString country = QLatin1String(kCountries[i % 8]);
+        text += QStringLiteral("Proxy_%1=10.%2.%3.%4:%5|anonymous|%6|http://service/flags/%6.png|%7|%8\r\n")
+                    .arg(i)
+                    .arg((i >> 16) & 255)
+                    .arg((i >> 8) & 255)
+                    .arg(i & 255)
+                    .arg(3128 + i % 5000)
+                    .arg(country)
+                    .arg(-75.7 + i % 100)
+                    .arg(45.4 - i % 50);
+    }
+
+    NoBrowsers browsers;
+    TProxyManager manager(browsers, QString());
+    QTemporaryDir dir;
+    const QString file = dir.filePath("proxylist.lst");
+
+    QElapsedTimer timer;
+    timer.start();
+    manager.ProxyListReceived(text);
+    const double parseMs = timer.nsecsElapsed() / 1e6;
+    timer.restart();
+    manager.SaveToFile(file);
+    const double saveMs = timer.nsecsElapsed() / 1e6;
+    timer.restart();
+    TProxyManager reloaded(browsers, QString());
+    const bool loaded = reloaded.LoadFromFile(file);
+    const double loadMs = timer.nsecsElapsed() / 1e6;
+
+    const bool same = loaded && reloaded.Proxies.size() == entries && manager.Proxies.size() == entries &&
+                      reloaded.Proxies.last().Proxy == manager.Proxies.last().Proxy &&
+                      reloaded.Countries == manager.Countries;
+    std::printf("entries=%d\n", entries);
+    std::printf("list_bytes=%lld\n", (long long)text.toUtf8().size());
+    std::printf("roundtrip_ok=%d\n", same ? 1 : 0);
+    std::printf("parse_ms=%.1f\n", parseMs);
+    std::printf("save_ms=%.1f\n", saveMs);
+    std::printf("reload_ms=%.1f\n", loadMs);
+    std::printf("total_ms=%.1f\n", parseMs + saveMs + loadMs);
+    return same ? 0 : 1;
+}

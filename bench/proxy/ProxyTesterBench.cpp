@@ -1,0 +1,333 @@
+// Tests 1,000 and 10,000 distinct proxies on loopback (real tinyproxy instances reached through many
+// 127.x.y.z addresses) with no start delays, and runs curl --parallel through the same proxies for comparison.
+// Prints name=value lines, the figures last.
+//   bench_proxy_tester [--sizes 1000,10000] [--instances 20] [--model event|threads] [--no-curl]
+// --model threads runs the one-thread-per-proxy design (blocking client per thread) instead of the tester.
+
+#include "net/HttpClient.h"
+#include "proxy/TProxyTester.h"
+#include "support/LoopbackHttpResponder.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Proxy
+{
+    QString host;
+    int port;
+};
+
+double peakRssMb()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+int freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+bool accepts(int port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+    return socket.waitForConnected(200);
+}
+
+// Real tinyproxy instances, each reachable on every 127.x.y.z address, refusing anyone else.
+class Tinyproxies
+{
+public:
+    ~Tinyproxies()
+    {
+        for (auto& process : m_processes) {
+            process->kill();
+            process->waitForFinished(3000);
+        }
+    }
+
+    bool start(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const int port = freePort();
+            const QString conf = m_dir.filePath(QStringLiteral("tp%1.conf").arg(i));
+            QFile f(conf);
+            if (!f.open(QIODevice::WriteOnly))
+                return false;
+            f.write(QStringLiteral("Port %1\nTimeout 60\nMaxClients 2000\nAllow 127.0.0.0/8\nDisableViaHeader Yes\n"
+                                   "LogLevel Critical\nLogFile \"%2\"\nPidFile \"%3\"\n")
+                        .arg(port)
+                        .arg(m_dir.filePath(QStringLiteral("tp%1.log").arg(i)))
+                        .arg(m_dir.filePath(QStringLiteral("tp%1.pid").arg(i)))
+                        .toUtf8());
+            f.close();
+            auto process = std::make_unique<QProcess>();
+            process->start("tinyproxy", {"-d", "-c", conf});
+            if (!process->waitForStarted(5000))
+                return false;
+            m_processes.push_back(std::move(process));
+            m_ports.push_back(port);
+        }
+        QDeadlineTimer deadline(10000);
+        for (int port : m_ports) {
+            while (!accepts(port)) {
+                if (deadline.hasExpired())
+                    return false;
+                QThread::msleep(20);
+            }
+        }
+        return true;
+    }
+
+    const std::vector<int>& ports() const { return m_ports; }
+
+private:
+    QTemporaryDir m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<int> m_ports;
+};
+
+// The longest gap between ticks of a 1 ms timer on the user-interface thread.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_maxGapNs = std::max(m_maxGapNs, now - m_lastNs);
+            m_lastNs = now;
+        });
+    }
+    void start()
+    {
+        m_clock.start();
+        m_lastNs = 0;
+        m_maxGapNs = 0;
+        m_timer.start();
+    }
+    // The longest time the loop did not run its timer, beyond the timer's own interval.
+    double stop()
+    {
+        m_timer.stop();
+        const qint64 now = m_clock.nsecsElapsed();
+        m_maxGapNs = std::max(m_maxGapNs, now - m_lastNs);
+        return std::max(0.0, m_maxGapNs / 1e6 - 1.0);
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastNs = 0;
+    qint64 m_maxGapNs = 0;
+};
+
+struct RunFigures
+{
+    double timeMs = 0;
+    double handOverMs = 0;
+    double stallMs = 0;
+    int passed = 0;
+    int results = 0;
+};
+
+bool spinUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+RunFigures runTester(const QString& url, const std::vector<Proxy>& proxies)
+{
+    RunFigures figures;
+    auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
+    tester->OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32) {
+        ++figures.results;
+        figures.passed += success ? 1 : 0;
+    };
+    StallMeter stall;
+    stall.start();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < int(proxies.size()); ++i) {
+        ++tester->Total;
+        tester->TestProxy(i, proxies[i].host, proxies[i].port);
+    }
+    figures.handOverMs = timer.nsecsElapsed() / 1e6;
+    spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    figures.timeMs = timer.nsecsElapsed() / 1e6;
+    figures.stallMs = stall.stop();
+    return figures;
+}
+
+// The design with one thread per proxy: each thread sends its request with a blocking client and hands its
+// result over to this thread, waiting until it has been booked.
+RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
+{
+    RunFigures figures;
+    QObject target;
+    StallMeter stall;
+    stall.start();
+    QElapsedTimer timer;
+    timer.start();
+    for (const Proxy& proxy : proxies) {
+        std::thread([&figures, &target, url, proxy] {
+            HttpClient client;
+            client.setProxy(proxy.host, proxy.port);
+            const bool ok = client.get(url).ok;
+            QMetaObject::invokeMethod(
+                &target,
+                [&figures, ok] {
+                    ++figures.results;
+                    figures.passed += ok ? 1 : 0;
+                },
+                Qt::BlockingQueuedConnection);
+        }).detach();
+    }
+    figures.handOverMs = timer.nsecsElapsed() / 1e6;
+    spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    figures.timeMs = timer.nsecsElapsed() / 1e6;
+    figures.stallMs = stall.stop();
+    return figures;
+}
+
+// curl --parallel fetching the same URL through the same proxies; returns the time and the 200 answers.
+double runCurl(const QString& url, const std::vector<Proxy>& proxies, int& ok)
+{
+    QTemporaryDir dir;
+    QFile config(dir.filePath("curl.cfg"));
+    if (!config.open(QIODevice::WriteOnly))
+        return -1;
+    for (const Proxy& proxy : proxies) {
+        config.write(QStringLiteral("url = \"%1\"\nproxy = \"http://%2:%3\"\noutput = \"/dev/null\"\nsilent\n"
+                                    "write-out = \"%{http_code}\\n\"\nnext\n")
+                         .arg(url, proxy.host)
+                         .arg(proxy.port)
+                         .toUtf8());
+    }
+    config.close();
+    QProcess curl;
+    QElapsedTimer timer;
+    timer.start();
+    curl.start("curl", {"--parallel", "--parallel-max", "64", "-K", config.fileName()});
+    if (!curl.waitForFinished(300000))
+        curl.kill();
+    const double ms = timer.nsecsElapsed() / 1e6;
+    ok = int(curl.readAllStandardOutput().count("200\n"));
+    return ms;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QList<int> sizes = {1000, 10000};
+    int instances = 20;
+    bool threads = false;
+    bool withCurl = true;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--sizes" && i + 1 < args.size()) {
+            sizes.clear();
+            for (const QString& s : args[++i].split(','))
+                sizes << s.toInt();
+        } else if (args[i] == "--instances" && i + 1 < args.size()) {
+            instances = args[++i].toInt();
+        } else if (args[i] == "--model" && i + 1 < args.size()) {
+            threads = args[++i] == "threads";
+        } else if (args[i] == "--no-curl") {
+            withCurl = false;
+        }
+    }
+
+    // Ten thousand simultaneous requests need as many sockets.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    testsupport::LoopbackHttpResponder origin;
+    if (!origin.listen(1)) {
+        std::fprintf(stderr, "cannot listen for the origin\n");
+        return 1;
+    }
+    origin.setReply(200, "198.51.100.1");
+    origin.start();
+    const QString url = QStringLiteral("http://%1/getip.php?VER=1").arg(origin.hostPort(0));
+
+    Tinyproxies tinyproxies;
+    if (!tinyproxies.start(instances)) {
+        std::fprintf(stderr, "cannot start tinyproxy\n");
+        return 1;
+    }
+
+    QStringList lines;
+    lines << QStringLiteral("model=%1").arg(threads ? "threads" : "event");
+    lines << QStringLiteral("tinyproxy_instances=%1").arg(instances);
+    for (const int n : sizes) {
+        // Distinct proxies: every instance behind its own run of loopback addresses.
+        std::vector<Proxy> proxies;
+        for (int i = 0; i < n; ++i) {
+            const int address = i / instances + 1;
+            proxies.push_back({QStringLiteral("127.1.%1.%2").arg(address / 250).arg(address % 250 + 1),
+                               tinyproxies.ports()[size_t(i % instances)]});
+        }
+        const RunFigures run = threads ? runThreads(url, proxies) : runTester(url, proxies);
+        const QString p = QStringLiteral("n%1_").arg(n);
+        lines << p + QStringLiteral("results=%1").arg(run.results);
+        lines << p + QStringLiteral("passed=%1").arg(run.passed);
+        lines << p + QStringLiteral("handover_loop_ms=%1").arg(run.handOverMs, 0, 'f', 1);
+        lines << p + QStringLiteral("time_ms=%1").arg(run.timeMs, 0, 'f', 1);
+        lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
+        lines << p + QStringLiteral("rss_mb_peak=%1").arg(peakRssMb(), 0, 'f', 1);
+        if (withCurl) {
+            int curlOk = 0;
+            const double curlMs = runCurl(url, proxies, curlOk);
+            lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
+            lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
+            lines << p + QStringLiteral("ratio_vs_curl=%1").arg(curlMs / run.timeMs, 0, 'f', 2);
+        }
+    }
+    for (const QString& line : lines)
+        std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+    // Threads of the one-thread-per-proxy model may still be running; they are not waited for.
+    std::_Exit(0);
+}

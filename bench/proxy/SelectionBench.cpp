@@ -1,0 +1,102 @@
+// Overhead of one proxy selection: from the test result that triggers it until the desktop's proxy settings
+// (GNOME through gsettings, KDE's kioslaverc) are written, and those two writes on their own.
+// Runs on a temporary configuration folder with GSettings' keyfile backend. Prints name=value lines.
+//   bench_proxy_selection [runs]
+
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+#include "proxy/BrowserControl.h"
+#include "proxy/TProxyManager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+// The desktop half of the browsers: what applying a proxy writes into the desktop's settings.
+class DesktopBrowsers : public IBrowserControl
+{
+public:
+    DesktopBrowsers(platform::GnomeProxySettings& gnome, platform::KdeProxySettings& kde)
+        : m_gnome(gnome)
+        , m_kde(kde)
+    {
+    }
+    void SetIEProxy(const QString& proxy) override
+    {
+        ok = m_gnome.apply(proxy) && ok;
+        ok = m_kde.apply(proxy) && ok;
+    }
+    void SetFirefoxProxy(const QString&) override {}
+    void SetOperaProxy(const QString&) override {}
+    void ClearIECookies() override {}
+    void ClearFirefoxCookies() override {}
+    bool ok = true;
+
+private:
+    platform::GnomeProxySettings& m_gnome;
+    platform::KdeProxySettings& m_kde;
+};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+    qputenv("GSETTINGS_BACKEND", "keyfile");
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
+
+    platform::GnomeProxySettings gnome;
+    platform::KdeProxySettings kde(home.path());
+    DesktopBrowsers browsers(gnome, kde);
+    if (!gnome.isAvailable())
+        std::fprintf(stderr, "gsettings with the proxy schema is missing; GNOME writes will fail\n");
+
+    TProxyManager manager(browsers, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1"));
+    manager.ProxyListReceived(QStringLiteral("ProxyCount=2\nProxy_0=127.0.0.1:3128|i|Canada|f|1|2\n"
+                                             "Proxy_1=127.0.0.1:3129|i|Canada|f|1|2\n"));
+    std::vector<double> selection, gnomeWrite, kdeWrite;
+    for (int run = 0; run < runs; ++run) {
+        // The last of two results arrives: it completes the run and triggers the selection.
+        const QString host = QStringLiteral("127.0.0.1");
+        const int port = run % 2 ? 3129 : 3128;
+        manager.ReadyList.clear();
+        manager.Tester().SetStopped(false);
+        manager.Tester().Total = 1;
+        manager.Tester().Done = 1;
+        QElapsedTimer timer;
+        timer.start();
+        manager.ProxyTested(true, 0, QString(), host, port, 5);
+        selection.push_back(timer.nsecsElapsed() / 1e6);
+
+        timer.restart();
+        gnome.apply(QStringLiteral("127.0.0.1:%1").arg(port));
+        gnomeWrite.push_back(timer.nsecsElapsed() / 1e6);
+        timer.restart();
+        kde.apply(QStringLiteral("127.0.0.1:%1").arg(port));
+        kdeWrite.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    const bool written = gnome.readKey("org.gnome.system.proxy", "mode").contains("manual");
+    std::printf("runs=%d\n", runs);
+    std::printf("writes_ok=%d\n", browsers.ok && written ? 1 : 0);
+    std::printf("selection_ms_median=%.2f\n", median(selection));
+    std::printf("gnome_write_ms_median=%.2f\n", median(gnomeWrite));
+    std::printf("kde_write_ms_median=%.2f\n", median(kdeWrite));
+    std::printf("selection_overhead_ms_median=%.2f\n",
+                std::max(0.0, median(selection) - median(gnomeWrite) - median(kdeWrite)));
+    return 0;
+}

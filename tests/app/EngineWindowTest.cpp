@@ -1,0 +1,393 @@
+#include "ui/TfrmEngineWnd.h"
+
+#include "config/TSettings.h"
+#include "platform/XdgAutostart.h"
+#include "support/TempDir.h"
+#include "ui/TMessageDialog.h"
+#include "util/SPTools.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+QByteArray pngOfSize(int width, int height)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(Qt::darkGreen);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// A private machine for one test: program folder with its own constants, user and all-users
+// folders, and the desktop's settings kept in a temporary keyfile.
+class EngineWindow : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        root.write(QStringLiteral("program/const.dat"), "[const]\nApp.ConfigPath=Veilport\nApp.ID=77\n");
+        m_env.push_back(std::make_unique<ScopedEnv>("HOME", root.file(QStringLiteral("home")).toUtf8()));
+        m_env.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8()));
+        m_env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "keyfile"));
+        setCommonFolder(root.file(QStringLiteral("common")));
+        TMessageDialog::ResetAutomation();
+    }
+
+    void TearDown() override
+    {
+        engine.reset();
+        DoneSettings();
+        TMessageDialog::ResetAutomation();
+    }
+
+    void setCommonFolder(const QString& folder)
+    {
+        m_common = std::make_unique<ScopedEnv>("VEILPORT_COMMON_DATA_DIR", folder.toUtf8());
+    }
+
+    // A common folder that cannot be created: its parent is a regular file (fails for root too).
+    void makeCommonFolderUnusable()
+    {
+        setCommonFolder(root.write(QStringLiteral("blocked"), "file, not folder") + QStringLiteral("/common"));
+    }
+
+    QString programFolder() const { return root.file(QStringLiteral("program")) + u'/'; }
+    QString userFolder() const { return root.file(QStringLiteral("config/Veilport/")); }
+
+    void start()
+    {
+        engine.reset();
+        DoneSettings();
+        InitSettings(programFolder());
+        engine = std::make_unique<TfrmEngineWnd>(
+            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+    }
+
+    QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
+
+    TempDir root;
+    std::unique_ptr<TfrmEngineWnd> engine;
+
+private:
+    std::vector<std::unique_ptr<ScopedEnv>> m_env;
+    std::unique_ptr<ScopedEnv> m_common;
+};
+
+// Message-box tests need a main window: its caption titles the box and its absence silences it.
+class EngineMessages : public EngineWindow
+{
+protected:
+    void SetUp() override
+    {
+        EngineWindow::SetUp();
+        start();
+        ASSERT_TRUE(engine->StartSucceeded());
+        mainWindow.setWindowTitle(QStringLiteral("Veilport  1.0.0.0"));
+        engine->SetMainWindow(&mainWindow);
+    }
+
+    int box(const QString& key, int showAgainId, int fixedResult = 0, const QStringList& args = {})
+    {
+        return engine->ShowMessageBox(key, args, showAgainId, TEngineServices::mtInformation, TEngineServices::mbOK,
+                                      fixedResult);
+    }
+
+    QWidget mainWindow;
+};
+
+} // namespace
+
+TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWord)
+{
+    start();
+    ASSERT_TRUE(engine->StartSucceeded());
+    EXPECT_TRUE(engine->AllUsersMode);
+    EXPECT_TRUE(userFlag().contains("AllUsers=1"));
+    EXPECT_EQ(Settings()->SettingsFolder(), Settings()->CommonFolder());
+    EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("common/Veilport/Setting.dat"))));
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_EQ(&EngineServices(), engine.get());
+    EXPECT_EQ(frmEngineWnd, engine.get());
+    EXPECT_NE(engine->ProxyManager, nullptr);
+
+    engine.reset();
+    EXPECT_EQ(frmEngineWnd, nullptr);
+    EXPECT_NE(&EngineServices(), nullptr);
+}
+
+TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUser)
+{
+    makeCommonFolderUnusable();
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    start();
+    ASSERT_TRUE(engine->StartSucceeded());
+    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_TRUE(userFlag().contains("AllUsers=0"));
+    EXPECT_EQ(Settings()->SettingsFolder(), userFolder());
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    // No language is loaded yet, so the notice shows its key.
+    EXPECT_EQ(shown[0].text, QStringLiteral("MSGBOX_HavetoCurrentUser"));
+    EXPECT_EQ(shown[0].caption, engine->LangText(QStringLiteral("strAppName")));
+    EXPECT_EQ(shown[0].msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(shown[0].buttons, TEngineServices::mbOK);
+    EXPECT_FALSE(shown[0].hasShowAgainBox);
+
+    // The next start remembers the choice and says nothing.
+    start();
+    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+}
+
+TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotice)
+{
+    start();
+    ASSERT_TRUE(engine->AllUsersMode);
+    makeCommonFolderUnusable();
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    start();
+    ASSERT_TRUE(engine->StartSucceeded());
+    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_TRUE(userFlag().contains("AllUsers=0"));
+    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+}
+
+TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
+{
+    // Neither folder can be created: the per-user choice cannot even be stored.
+    const QString blocker = root.write(QStringLiteral("config-file"), "file, not folder");
+    ScopedEnv config("XDG_CONFIG_HOME", (blocker + QStringLiteral("/config")).toUtf8());
+    makeCommonFolderUnusable();
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the notice
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the error
+    start();
+    EXPECT_FALSE(engine->StartSucceeded());
+    EXPECT_EQ(engine->ProxyManager, nullptr);
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_FALSE(shown.isEmpty());
+    EXPECT_EQ(shown.back().msgType, TEngineServices::mtError);
+    EXPECT_TRUE(shown.back().text.contains(QStringLiteral("config"))) << shown.back().text.toStdString();
+}
+
+TEST_F(EngineMessages, WithoutAMainWindowNothingIsShownAndTheAnswerIsZero)
+{
+    engine->SetMainWindow(nullptr);
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    EXPECT_EQ(box(QStringLiteral("Hello"), 0), TEngineServices::mrNone);
+    EXPECT_EQ(TMessageDialog::QueuedAnswers(), 1);
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+}
+
+TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButtons)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrYes);
+    EXPECT_EQ(engine->ShowMessageBox(QStringLiteral("%1 of %2 (%3)"), {QStringLiteral("3"), QStringLiteral("9")}, 0,
+                                     TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
+              TEngineServices::mrYes);
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
+    EXPECT_EQ(shown[0].text, QStringLiteral("3 of 9 ()"));
+    EXPECT_EQ(shown[0].msgType, TEngineServices::mtConfirmation);
+    EXPECT_EQ(shown[0].buttons, TEngineServices::mbYesNo);
+    EXPECT_FALSE(shown[0].hasShowAgainBox);
+}
+
+TEST_F(EngineMessages, ATickedShowAgainBoxSilencesTheMessageUntilTheFlagsAreCleared)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true);
+    EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
+    auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].hasShowAgainBox);
+    EXPECT_TRUE(shown[0].showAgainTicked);
+
+    // Answered from the settings without showing anything; other numbers are unaffected.
+    EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_FALSE(Settings()->ReadShowAgain(31));
+    EXPECT_TRUE(Settings()->ReadShowAgain(30));
+
+    Settings()->ClearShowAgainFlags();
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    box(QStringLiteral("Minimized to the tray"), 31);
+    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+}
+
+TEST_F(EngineMessages, TheRememberedAnswerIsTheButtonChosenUnlessTheCallerFixesOne)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrCancel, true);
+    EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
+    EXPECT_EQ(Settings()->ReadShowAgainResult(41), TEngineServices::mrCancel);
+    EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
+    EXPECT_EQ(box(QStringLiteral("Question"), 41, TEngineServices::mrYes), TEngineServices::mrYes);
+    EXPECT_TRUE(TMessageDialog::TakeRecords().size() == 1);
+}
+
+TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk, false);
+    box(QStringLiteral("Cookies cleared"), 30);
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true); // no box to tick without a number
+    box(QStringLiteral("Plain"), 0);
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    box(QStringLiteral("Cookies cleared"), 30);
+    box(QStringLiteral("Plain"), 0);
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 4);
+    EXPECT_FALSE(shown[1].showAgainTicked);
+    EXPECT_TRUE(Settings()->ReadShowAgain(30));
+}
+
+TEST_F(EngineMessages, AnErrorWithoutLanguageTextShowsItsKeyAsAnErrorBox)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    engine->ShowErrorMessage(1011, QString());
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].text, QStringLiteral("ERRORMSG_1011"));
+    EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
+    EXPECT_EQ(shown[0].buttons, TEngineServices::mbOK);
+    EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
+}
+
+TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
+{
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    EXPECT_EQ(EngineServices().ShowMessageBox(QStringLiteral("From below"), {}, 0, TEngineServices::mtWarning,
+                                              TEngineServices::mbOK, 0),
+              TEngineServices::mrOk);
+    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
+}
+
+TEST_F(EngineWindow, IconsAreLoadedUpToTheFirstGap)
+{
+    for (int n : {1, 2, 3, 4, 5, 7})
+        root.write(QStringLiteral("program/res/images/il_%1.png").arg(n, 2, 10, QChar(u'0')), pngOfSize(16, 18));
+    start();
+    EXPECT_EQ(engine->liIconsPng.size(), 5);
+    EXPECT_EQ(engine->liIconsPngSize, QSize(16, 18));
+    EXPECT_FALSE(engine->liIconsPng.front().isNull());
+
+    // Without a readable first icon the list stays empty.
+    root.write(QStringLiteral("program/res/images/il_01.png"), "not a png at all");
+    engine->LoadIcons();
+    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+    QFile::remove(root.file(QStringLiteral("program/res/images/il_01.png")));
+    engine->LoadIcons();
+    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+}
+
+TEST_F(EngineWindow, TheShippedIconsLoad)
+{
+    const QString source = qEnvironmentVariable("VEILPORT_SOURCE_DIR");
+    if (source.isEmpty())
+        GTEST_SKIP() << "VEILPORT_SOURCE_DIR not set";
+    for (int n = 1; n <= 70; ++n) {
+        QFile file(source + QStringLiteral("/data/res/images/il_%1.png").arg(n, 2, 10, QChar(u'0')));
+        if (!file.open(QIODevice::ReadOnly))
+            break;
+        root.write(QStringLiteral("program/res/images/") + QFileInfo(file).fileName(), file.readAll());
+    }
+    start();
+    EXPECT_GE(engine->liIconsPng.size(), 10);
+    EXPECT_EQ(engine->liIconsPngSize, QSize(20, 20));
+}
+
+TEST_F(EngineWindow, AutoRunWritesTheEntryForThisExecutableAndRemovesIt)
+{
+    start();
+    const QString entry =
+        root.file(QStringLiteral("autostart/")) + platform::XdgAutostart::safeFileName(engine->LangText("strAppName")) +
+        QStringLiteral(".desktop");
+    ASSERT_TRUE(engine->SetAutoRun(true));
+    const QByteArray text = root.read(QStringLiteral("autostart/") + QFileInfo(entry).fileName());
+    EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + "\n")) << text.constData();
+    ASSERT_TRUE(engine->SetAutoRun(false));
+    EXPECT_FALSE(QFileInfo::exists(entry));
+}
+
+TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
+{
+    start();
+    QWidget mainWindow;
+    engine->SetMainWindow(&mainWindow);
+    root.write(QStringLiteral("autostart"), "file, not folder");
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    EXPECT_FALSE(engine->SetAutoRun(true));
+    const auto shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
+}
+
+// The dialog itself, driven like a user would.
+namespace {
+template <typename Action>
+TMessageDialog::Outcome executeAndThen(int buttons, bool showAgainBox, Action action)
+{
+    QTimer::singleShot(0, [action] {
+        auto* dialog = qobject_cast<TMessageDialog*>(QApplication::activeModalWidget());
+        if (dialog)
+            action(dialog);
+    });
+    return TMessageDialog::Execute(nullptr, QStringLiteral("Caption"), QStringLiteral("Text"),
+                                   TEngineServices::mtConfirmation, buttons, showAgainBox);
+}
+} // namespace
+
+TEST(MessageDialog, EachButtonSetOffersItsButtonsInOrder)
+{
+    auto names = [](int buttons) {
+        TMessageDialog dialog(nullptr, {}, {}, TEngineServices::mtInformation, buttons, false);
+        QStringList list;
+        for (QPushButton* button : dialog.findChildren<QPushButton*>())
+            list << button->text();
+        return list;
+    };
+    EXPECT_EQ(names(TEngineServices::mbOK), QStringList{QStringLiteral("&OK")});
+    EXPECT_EQ(names(TEngineServices::mbOKCancel), (QStringList{QStringLiteral("&OK"), QStringLiteral("Cancel")}));
+    EXPECT_EQ(names(TEngineServices::mbYesNo), (QStringList{QStringLiteral("&Yes"), QStringLiteral("&No")}));
+}
+
+TEST(MessageDialog, ButtonsGiveTheirResultsAndClosingWithoutOneGivesCancel)
+{
+    TMessageDialog::ResetAutomation();
+    auto click = [](const char* name) {
+        return [name](TMessageDialog* dialog) { dialog->findChild<QPushButton*>(QLatin1String(name))->click(); };
+    };
+    EXPECT_EQ(executeAndThen(TEngineServices::mbYesNo, false, click("MSG_BTN_NO")).result, TEngineServices::mrNo);
+    EXPECT_EQ(executeAndThen(TEngineServices::mbYesNo, false, click("MSG_BTN_YES")).result, TEngineServices::mrYes);
+    EXPECT_EQ(executeAndThen(TEngineServices::mbOK, false, click("MSG_BTN_OK")).result, TEngineServices::mrOk);
+    EXPECT_EQ(executeAndThen(TEngineServices::mbOK, false, [](TMessageDialog* d) { d->close(); }).result,
+              TEngineServices::mrCancel);
+    EXPECT_EQ(executeAndThen(TEngineServices::mbYesNo, false, [](TMessageDialog* d) { d->reject(); }).result,
+              TEngineServices::mrCancel);
+
+    const auto ticked = executeAndThen(TEngineServices::mbOK, true, [](TMessageDialog* dialog) {
+        auto* box = dialog->findChild<QCheckBox*>(QStringLiteral("cbShowAgain"));
+        box->setChecked(true);
+        EXPECT_EQ(box->text(), QStringLiteral("Don't display this message again"));
+        dialog->findChild<QPushButton*>(QStringLiteral("MSG_BTN_OK"))->click();
+    });
+    EXPECT_EQ(ticked.result, TEngineServices::mrOk);
+    EXPECT_TRUE(ticked.showAgainTicked);
+}

@@ -1,0 +1,178 @@
+#include "net/ServiceRequests.h"
+
+#include "ServiceSettingsFixture.h"
+#include "platform/SystemInfo.h"
+#include "support/FixedSystemInfo.h"
+#include "util/SPTools.h"
+
+#include <QDateTime>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using ServiceRequestsTest = ServiceSettingsFixture;
+
+TEST_F(ServiceRequestsTest, QueryStringOfTheReferenceMachine)
+{
+    TSettings& settings = init();
+    settings.WriteString("Language", "English");
+    testsupport::FixedSystemInfo system;
+    EXPECT_EQ(BuildQueryString(settings, system),
+              "&LANG=English&VER=2503&SVER=7&WVER=5_1_Service Pack 2&WLANG=1033&CHL=756E6B6E6F77");
+    EXPECT_EQ(system.askedRegPath, "veilport");
+}
+
+TEST_F(ServiceRequestsTest, QueryStringTakesTheLanguageInUseAndTheDefaultLanguage)
+{
+    TSettings& settings = init();
+    testsupport::FixedSystemInfo system;
+    system.major = 6;
+    system.minor = 1;
+    system.servicePack = "Debian GNU/Linux 12 (bookworm)";
+    system.languageId = 1031;
+    EXPECT_TRUE(BuildQueryString(settings, system).startsWith("&LANG=English&"));
+    settings.WriteString("Language", "Deutsch");
+    EXPECT_EQ(BuildQueryString(settings, system),
+              "&LANG=Deutsch&VER=2503&SVER=7&WVER=6_1_Debian GNU/Linux 12 (bookworm)&WLANG=1031&CHL=756E6B6E6F77");
+}
+
+TEST(ServiceRequestsPure, VersionIsFourUpperCaseHexDigitsOfTheLow16Bits)
+{
+    QueryStringValues values;
+    values.versionCode = 0x1A0B;
+    EXPECT_TRUE(BuildQueryString(values).contains("&VER=1A0B&"));
+    values.versionCode = 0x3;
+    EXPECT_TRUE(BuildQueryString(values).contains("&VER=0003&"));
+    values.versionCode = 0x12345;
+    EXPECT_TRUE(BuildQueryString(values).contains("&VER=2345&"));
+}
+
+TEST(ServiceRequestsPure, ChannelIsTheHexCodeOfTheInstallersFileName)
+{
+    EXPECT_EQ(ChannelCode("unknow"), "756E6B6E6F77");
+    EXPECT_EQ(ChannelCode("\"C:\\Downloads\\vp_ch7.exe\""), BytesToHex("vp_ch7.exe"));
+    EXPECT_EQ(ChannelCode("\"/home/ann/Downloads/vp_ch7.deb\""), BytesToHex("vp_ch7.deb"));
+    EXPECT_EQ(ChannelCode("D:setup.exe"), BytesToHex("setup.exe"));
+    EXPECT_EQ(ChannelCode(""), "");
+}
+
+TEST_F(ServiceRequestsTest, SiteUrlAddsTheQueryToWebAddresses)
+{
+    TSettings& settings = init();
+    const QString query = "&LANG=English&VER=2503";
+    // An address that already has a query: two "&" follow each other.
+    EXPECT_EQ(BuildSiteUrl(settings, query, "home", true),
+              "http://www.example/home.php?ref=app&&LANG=English&VER=2503&ACTION=home");
+    EXPECT_EQ(BuildSiteUrl(settings, query, "home", false), "http://www.example/home.php?ref=app");
+    EXPECT_EQ(SitePageUrl(settings, query, "home", 0),
+              "http://www.example/home.php?ref=app&&LANG=English&VER=2503&ACTION=home&CPOS=0");
+}
+
+TEST_F(ServiceRequestsTest, SiteUrlWithoutQuestionMarkStartsTheQuery)
+{
+    TSettings& settings = init("URL.home=HTTP://www.example/home.php\r\n");
+    EXPECT_EQ(BuildSiteUrl(settings, "&LANG=English", "home", true),
+              "HTTP://www.example/home.php?&LANG=English&ACTION=home");
+}
+
+TEST_F(ServiceRequestsTest, ExePathPageIsAFileBesideTheProgramWithOnlyThePosition)
+{
+    TSettings& settings = init();
+    const QString expected = settings.ProgramFolder() + "help/index.html";
+    EXPECT_TRUE(settings.ProgramFolder().endsWith('/'));
+    EXPECT_EQ(BuildSiteUrl(settings, "&LANG=English", "help", true), expected);
+    EXPECT_EQ(SitePageUrl(settings, "&LANG=English", "help", 0), expected + "&CPOS=0");
+}
+
+TEST_F(ServiceRequestsTest, BlankPageFallsBackToTheRedirectAddress)
+{
+    TSettings& settings = init("URL.help=   \r\n");
+    EXPECT_EQ(SitePageUrl(settings, "&LANG=English", "help", 3),
+              "http://www.example/redirect.php?&LANG=English&ACTION=help&CPOS=3");
+    // A key with no constant at all takes the same way.
+    EXPECT_EQ(BuildSiteUrl(settings, "&LANG=English", "faq", false), "http://www.example/redirect.php");
+}
+
+TEST_F(ServiceRequestsTest, UpdateAddressIsTheServiceHostsUpdatePathAndQuery)
+{
+    TSettings& settings = init();
+    EXPECT_EQ(UpdateRequestUrl(settings, "&LANG=English"), "http://service.example:8080/update/?&LANG=English");
+}
+
+TEST(ServiceRequestsPure, DayNumberCountsLocalDaysFromTheEndOf1899)
+{
+    EXPECT_EQ(DayNumber(QDateTime(QDate(1899, 12, 31), QTime(0, 0))), 1);
+    EXPECT_EQ(DayNumber(QDateTime(QDate(2000, 1, 1), QTime(12, 0))), 36526);
+    // Every moment of a day has the same number.
+    const QDate day(2026, 12, 9);
+    EXPECT_EQ(DayNumber(QDateTime(day, QTime(0, 0))), DayNumber(QDateTime(day, QTime(23, 59, 59))));
+    EXPECT_EQ(DayNumber(QDateTime(day.addDays(1), QTime(0, 0))), DayNumber(QDateTime(day, QTime(12, 0))) + 1);
+}
+
+TEST(ServiceRequestsPure, AutomaticCheckIsDueOnAnyOtherDay)
+{
+    EXPECT_FALSE(AutoCheckDue(46000, 46000));
+    EXPECT_TRUE(AutoCheckDue(46000, 46001));
+    EXPECT_TRUE(AutoCheckDue(46001, 46000)); // clock set back
+    EXPECT_TRUE(AutoCheckDue(0, 46000));     // never checked
+}
+
+TEST(LinuxSystemInfoTest, ReadsTheChannelFileOfTheProgram)
+{
+    testsupport::TempDir etc;
+    platform::LinuxSystemInfo system(etc.path(), etc.file("os-release"));
+    EXPECT_EQ(system.channel("veilport", "unknow"), "unknow");
+    etc.write("veilport/CHL", "\"/srv/dist/veilport_partner42.deb\"\n# second line ignored\n");
+    EXPECT_EQ(system.channel("veilport", "unknow"), "\"/srv/dist/veilport_partner42.deb\"");
+    EXPECT_EQ(ChannelCode(system.channel("veilport", "unknow")), BytesToHex("veilport_partner42.deb"));
+    // A name that would leave the folder is not followed.
+    EXPECT_EQ(system.channel("../etc/veilport", "unknow"), "unknow");
+}
+
+TEST(LinuxSystemInfoTest, ReleaseTextIsThePrettyName)
+{
+    testsupport::TempDir etc;
+    platform::LinuxSystemInfo missing(etc.path(), etc.file("none"));
+    EXPECT_EQ(missing.servicePackText(), "");
+    etc.write("os-release", "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n");
+    platform::LinuxSystemInfo system(etc.path(), etc.file("os-release"));
+    EXPECT_EQ(system.servicePackText(), "Debian GNU/Linux 12 (bookworm)");
+    EXPECT_EQ(platform::PrettyNameFromOsRelease("PRETTY_NAME=Plain\n"), "Plain");
+    EXPECT_EQ(platform::PrettyNameFromOsRelease("PRETTY_NAME=\"" + QByteArray(300, 'x') + "\"\n").size(), 128);
+}
+
+TEST(LinuxSystemInfoTest, KernelReleaseGivesMajorAndMinor)
+{
+    int major = -1, minor = -1;
+    platform::ParseKernelRelease("6.1.0-18-amd64", major, minor);
+    EXPECT_EQ(major, 6);
+    EXPECT_EQ(minor, 1);
+    platform::ParseKernelRelease("5", major, minor);
+    EXPECT_EQ(major, 5);
+    EXPECT_EQ(minor, 0);
+    platform::ParseKernelRelease("weird", major, minor);
+    EXPECT_EQ(major, 0);
+    EXPECT_EQ(minor, 0);
+    platform::LinuxSystemInfo system;
+    EXPECT_GT(system.osMajorVersion(), 1);
+}
+
+TEST(LinuxSystemInfoTest, LocaleMapsToTheWindowsLanguageNumber)
+{
+    EXPECT_EQ(platform::WindowsLanguageId("en_US.UTF-8"), 1033u);
+    EXPECT_EQ(platform::WindowsLanguageId("de_DE.UTF-8"), 1031u);
+    EXPECT_EQ(platform::WindowsLanguageId("en_GB"), 2057u);
+    EXPECT_EQ(platform::WindowsLanguageId("pt_BR.utf8"), 1046u);
+    EXPECT_EQ(platform::WindowsLanguageId("fr_CA.UTF-8@euro"), 3084u);
+    // An unlisted country falls back to the language, an unknown language to US English.
+    EXPECT_EQ(platform::WindowsLanguageId("de_BE.UTF-8"), 1031u);
+    EXPECT_EQ(platform::WindowsLanguageId("C.UTF-8"), 1033u);
+    EXPECT_EQ(platform::WindowsLanguageId(""), 1033u);
+
+    testsupport::ScopedEnv all("LC_ALL", "");
+    testsupport::ScopedEnv messages("LC_MESSAGES", "ja_JP.UTF-8");
+    EXPECT_EQ(platform::LinuxSystemInfo().systemLanguageId(), 1041u);
+}
+
+} // namespace

@@ -1,0 +1,284 @@
+#include "net/THTTPGet.h"
+
+#include "platform/ProcessProxy.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/TempDir.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using testsupport::ScriptedHttpServer;
+using Reply = testsupport::ScriptedHttpServer::Reply;
+
+namespace {
+
+// Runs the event loop until expr holds or the time is up; the caller checks expr afterwards.
+#define WAIT_UNTIL(expr, timeoutMs) \
+    do { \
+        QDeadlineTimer deadline_(timeoutMs); \
+        while (!(expr) && !deadline_.hasExpired()) \
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20); \
+    } while (false)
+
+// A component configured as the program's flag fetchers are: raw bytes, no cache, not waited for.
+class THTTPGetTest : public ::testing::Test
+{
+protected:
+    THTTPGetTest()
+    {
+        platform::setProcessProxy(QString());
+        get.SetBinaryData(true);
+        get.SetFileName(dir.file("flag.png"));
+    }
+
+    // Waits for the fetch to end one way or the other.
+    bool waitIdle(int timeoutMs = 10000)
+    {
+        WAIT_UNTIL(!get.Busy(), timeoutMs);
+        return !get.Busy();
+    }
+
+    testsupport::TempDir dir;
+    ScriptedHttpServer server;
+    THTTPGet get;
+    QSignalSpy done{&get, &THTTPGet::OnDoneFile};
+    QSignalSpy failed{&get, &THTTPGet::OnError};
+};
+
+TEST_F(THTTPGetTest, ReplyOfAnyStatusWithMatchingLengthIsSavedAndReportedDone)
+{
+    server.setDefaultReply(Reply::http(404, "not here, but complete"));
+    get.SetURL(server.url("/tpl/images/flag_small/Canada.png"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_EQ(done.at(0).at(1).toString(), dir.file("flag.png"));
+    EXPECT_EQ(done.at(0).at(2).toLongLong(), 22);
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("not here, but complete"));
+    EXPECT_TRUE(get.Success());
+}
+
+TEST_F(THTTPGetTest, ReplyWithoutContentLengthFailsWithoutCreatingTheFile)
+{
+    server.setDefaultReply(Reply::http(200, "PNG bytes", {}, false));
+    get.SetURL(server.url("/flag.png"));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(done.count(), 0);
+    EXPECT_FALSE(QFile::exists(dir.file("flag.png")));
+    EXPECT_FALSE(get.Success());
+}
+
+TEST_F(THTTPGetTest, WithoutBinaryDataOnlyAnEmptyBodyWithoutLengthSucceeds)
+{
+    get.SetBinaryData(false);
+    server.enqueueReply(Reply::http(200, "", {}, false));
+    server.enqueueReply(Reply::http(200, "some text", {}, false));
+    get.SetURL(server.url("/empty"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_EQ(dir.read("flag.png"), QByteArray());
+
+    get.SetURL(server.url("/text"));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(done.count(), 1);
+}
+
+TEST_F(THTTPGetTest, ShortBodyFailsAndLeavesThePartialFile)
+{
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 10)).send("abcd"));
+    get.SetURL(server.url("/flag.png"));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(done.count(), 0);
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("abcd"));
+}
+
+TEST_F(THTTPGetTest, AbortEndsTheFetchWithoutAnyEvent)
+{
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 100)).send("part").hang());
+    get.SetURL(server.url("/flag.png"));
+    get.GetFile();
+    ASSERT_TRUE(server.waitForRequests(1, 10000));
+    get.Abort();
+    ASSERT_TRUE(waitIdle());
+    // Give a late event the chance to show up.
+    QTest::qWait(100);
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_EQ(done.count(), 0);
+    EXPECT_FALSE(get.Success());
+
+    // The component is usable again afterwards.
+    server.setDefaultReply(Reply::http(200, "next"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("next"));
+}
+
+TEST_F(THTTPGetTest, GetFileWhileBusyIsDroppedWithoutEvents)
+{
+    server.setDefaultReply(Reply().pause(300).send(ScriptedHttpServer::httpHead(200, 5) + "first"));
+    get.SetURL(server.url("/first.png"));
+    get.GetFile();
+    get.SetURL(server.url("/second.png"));
+    get.SetFileName(dir.file("second.png"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    QTest::qWait(300);
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_TRUE(server.lastRequest().startsWith("GET /first.png "));
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_EQ(done.at(0).at(1).toString(), dir.file("flag.png"));
+    EXPECT_FALSE(QFile::exists(dir.file("second.png")));
+}
+
+TEST_F(THTTPGetTest, RequestIsPlainHttp10WithAcceptAgentAndCacheBypass)
+{
+    server.setDefaultReply(Reply::http(200, "x"));
+    // The prefix rule ignores letter case and leaves an address inside the query alone.
+    get.SetURL(QStringLiteral("HTTP://") + server.hostPort() + "/f.png?from=http://elsewhere/");
+    get.SetReferer("http://referrer.example/");
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    const QByteArray request = server.lastRequest();
+    EXPECT_TRUE(request.startsWith("GET /f.png?from=http://elsewhere/ HTTP/1.0\r\n")) << request.constData();
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "Accept"), QByteArray("*/*"));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "User-Agent"), QByteArray("Veilport HTTPGet"));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "Pragma"), QByteArray("no-cache"));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "Referer"), QByteArray("http://referrer.example/"));
+
+    // With the cache allowed and no agent, neither header is sent.
+    get.SetUseCache(true);
+    get.SetAgent(QString());
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(server.lastRequest(), "Pragma"), QByteArray());
+    EXPECT_EQ(ScriptedHttpServer::headerValue(server.lastRequest(), "User-Agent"), QByteArray());
+}
+
+TEST_F(THTTPGetTest, PostQueryIsSentAsFormBody)
+{
+    server.setDefaultReply(Reply::http(200, "ok"));
+    get.SetURL(server.url("/form"));
+    get.SetPostQuery("a=1&b=two");
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    const QByteArray request = server.lastRequest();
+    EXPECT_TRUE(request.startsWith("POST /form HTTP/1.0\r\n"));
+    EXPECT_EQ(ScriptedHttpServer::headerValue(request, "Content-Type"),
+              QByteArray("application/x-www-form-urlencoded"));
+    EXPECT_TRUE(request.endsWith("\r\n\r\na=1&b=two"));
+}
+
+TEST_F(THTTPGetTest, AddressesItCannotFetchFailWithoutRequest)
+{
+    for (const QString& url : {QStringLiteral("ftp://%1/flag.png"), QStringLiteral("http://%1"),
+                               QStringLiteral("%1")}) {
+        get.SetURL(url.arg(server.hostPort()));
+        get.GetFile();
+        ASSERT_TRUE(failed.wait(5000)) << url.toStdString();
+    }
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_EQ(done.count(), 0);
+}
+
+TEST_F(THTTPGetTest, RefusedConnectionFailsWithoutFileEvenWithoutBinaryData)
+{
+    // A port that was just free: nobody listens there any more.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    get.SetBinaryData(false);
+    get.SetURL(QStringLiteral("http://127.0.0.1:%1/flag.png").arg(port));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(done.count(), 0);
+    EXPECT_FALSE(QFile::exists(dir.file("flag.png")));
+}
+
+TEST_F(THTTPGetTest, ProgressArrivesOnTheOwnersThreadForEveryBlock)
+{
+    const QByteArray body(3000, 'p');
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, body.size())).trickle(body, 1000, 50));
+    QList<qint64> readings;
+    bool allOnOwnerThread = true;
+    QObject::connect(&get, &THTTPGet::OnProgress, [&](THTTPGet* sender, qint64 total, qint64 readed) {
+        allOnOwnerThread = allOnOwnerThread && QThread::currentThread() == get.thread() && sender == &get
+                           && total == 3000;
+        readings << readed;
+    });
+    get.SetURL(server.url("/big.png"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_TRUE(allOnOwnerThread);
+    ASSERT_GE(readings.size(), 3);
+    EXPECT_EQ(readings.last(), 3000);
+    EXPECT_TRUE(std::is_sorted(readings.begin(), readings.end()));
+}
+
+TEST_F(THTTPGetTest, DestroyingTheComponentMidFetchCutsTheWorkerLoose)
+{
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 100)).send("part").hang());
+    auto doomed = std::make_unique<THTTPGet>();
+    QSignalSpy doomedFailed(doomed.get(), &THTTPGet::OnError);
+    doomed->SetBinaryData(true);
+    doomed->SetFileName(dir.file("doomed.png"));
+    doomed->SetURL(server.url("/slow.png"));
+    doomed->GetFile();
+    ASSERT_TRUE(server.waitForRequests(1, 10000));
+    doomed.reset();
+    // The worker stops and lets go of the connection on its own.
+    WAIT_UNTIL(server.openConnections() == 0, 10000);
+    EXPECT_EQ(server.openConnections(), 0);
+    QTest::qWait(100);
+}
+
+TEST_F(THTTPGetTest, StalledServerIsGivenUpAfterTheStallTimeout)
+{
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 100)).send("part").hang());
+    get.SetStallTimeoutMs(1000);
+    get.SetURL(server.url("/stuck.png"));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(15000));
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("part"));
+}
+
+TEST_F(THTTPGetTest, WaitThreadReturnsOnlyWhenTheFetchHasEnded)
+{
+    server.setDefaultReply(Reply().pause(200).send(ScriptedHttpServer::httpHead(200, 3) + "abc"));
+    get.SetWaitThread(true);
+    get.SetURL(server.url("/w.png"));
+    get.GetFile();
+    EXPECT_FALSE(get.Busy());
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("abc"));
+}
+
+TEST_F(THTTPGetTest, FetchGoesThroughTheProcessProxy)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(Reply::http(200, "via proxy"));
+    ASSERT_TRUE(platform::setProcessProxy(proxy.hostPort()));
+    get.SetURL(server.url("/flag.png"));
+    get.GetFile();
+    const bool finished = done.wait(10000);
+    platform::setProcessProxy(QString());
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(server.requestCount(), 0);
+    ASSERT_EQ(proxy.requestCount(), 1);
+    EXPECT_TRUE(proxy.lastRequest().startsWith("GET " + server.url("/flag.png").toUtf8() + " HTTP/1.0"));
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("via proxy"));
+}
+
+} // namespace

@@ -1,0 +1,296 @@
+#include "net/TUpdateCheck.h"
+
+#include "ServiceSettingsFixture.h"
+#include "net/ServiceRequests.h"
+#include "net/TIEDownload.h"
+#include "platform/ProcessProxy.h"
+#include "support/ListServiceFixture.h"
+#include "support/RecordingEngineServices.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <QDeadlineTimer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using testsupport::ScriptedHttpServer;
+using Reply = testsupport::ScriptedHttpServer::Reply;
+using Services = testsupport::RecordingEngineServices;
+
+namespace {
+
+QByteArray answer(const QByteArray& result, const QByteArray& magic = "open-sesame")
+{
+    return "magicword=" + magic + "\r\nResult=" + result + "\r\ninfo=MSGBOX_NewVersion\r\npage=http://www.example/get\r\n";
+}
+
+// The update check over a real channel talking to a scripted server, with a clock the test sets.
+class TUpdateCheckTest : public ServiceSettingsFixture
+{
+protected:
+    TUpdateCheckTest()
+    {
+        platform::setProcessProxy(QString());
+        init();
+        channel.SetTimeOut(500);
+        channel.SetOverallTimeoutMs(3000);
+        makeCheck();
+    }
+
+    // A fresh check object, as a new run of the program has.
+    void makeCheck()
+    {
+        check = std::make_unique<TUpdateCheck>(channel, *Settings(), services);
+        check->SetOpenUrl([this](const QString& url) { opened << url; });
+        check->SetClock([this] { return now; });
+    }
+    QString url() const { return server.url("/update/?&LANG=English"); }
+    // Runs the event loop until no request is in flight.
+    bool settle(int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (check->UpdateBusy() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return !check->UpdateBusy();
+    }
+    int lastUpdateDate() const { return Settings()->ReadInteger("LastUpdateDate", 0); }
+
+    ScriptedHttpServer server;
+    TIEDownload channel;
+    Services services;
+    QStringList opened;
+    QDateTime now{QDate(2026, 12, 9), QTime(10, 0)};
+    std::unique_ptr<TUpdateCheck> check;
+};
+
+TEST_F(TUpdateCheckTest, NewestVersionIsReportedOnlyToTheUser)
+{
+    server.setDefaultReply(Reply::http(200, answer("0")));
+    check->CheckForUpdate(false, url());
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.errors.isEmpty());
+    EXPECT_EQ(lastUpdateDate(), DayNumber(now));
+
+    check->CheckForUpdate(true, url());
+    EXPECT_TRUE(check->UpdateBusy());
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
+    EXPECT_TRUE(services.errors.isEmpty());
+}
+
+TEST_F(TUpdateCheckTest, AcceptedOfferOpensThePage)
+{
+    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrOk;
+    server.setDefaultReply(Reply::http(200, answer("1")));
+    check->CheckForUpdate(false, url());
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
+    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtConfirmation);
+    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOKCancel);
+    EXPECT_EQ(opened, QStringList{"http://www.example/get"});
+}
+
+TEST_F(TUpdateCheckTest, DeclinedAutomaticOfferAsksWhetherToKeepChecking)
+{
+    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrCancel;
+    services.answers["MSGBOX_AutoCheckUpdate"] = TEngineServices::mrYes;
+    server.setDefaultReply(Reply::http(200, answer("1")));
+    check->CheckForUpdate(false, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), (QStringList{"MSGBOX_NewVersion", "MSGBOX_AutoCheckUpdate"}));
+    EXPECT_EQ(services.boxes[1].buttons, TEngineServices::mbYesNo);
+    EXPECT_TRUE(Settings()->ReadBool("AutoCheckUpdate", true));
+    EXPECT_TRUE(opened.isEmpty());
+
+    // No turns the automatic check off; the next day's request is still sent but stays silent.
+    services.answers["MSGBOX_AutoCheckUpdate"] = TEngineServices::mrNo;
+    now = now.addDays(1);
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_FALSE(Settings()->ReadBool("AutoCheckUpdate", true));
+    services.boxes.clear();
+    now = now.addDays(1);
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 3);
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_EQ(lastUpdateDate(), DayNumber(now));
+}
+
+TEST_F(TUpdateCheckTest, DeclinedManualOfferAsksNothingMore)
+{
+    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrCancel;
+    server.setDefaultReply(Reply::http(200, answer("1")));
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
+    EXPECT_TRUE(services.errors.isEmpty());
+}
+
+TEST_F(TUpdateCheckTest, OtherResultsShowNothingEvenToTheUser)
+{
+    for (const QByteArray& result : {QByteArray("2"), QByteArray("-1")}) {
+        server.setDefaultReply(Reply::http(200, answer(result)));
+        check->CheckForUpdate(true, url());
+        ASSERT_TRUE(settle());
+    }
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.errors.isEmpty());
+    // A result that is no number counts as the newest version.
+    server.setDefaultReply(Reply::http(200, answer("soon")));
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+}
+
+TEST_F(TUpdateCheckTest, AnswerNamesIgnoreCaseAndTheFirstLineCounts)
+{
+    services.answers["first"] = TEngineServices::mrOk;
+    server.setDefaultReply(Reply::http(
+        200, "MAGICWORD=OPEN-SESAME\nresult=1\rINFO=first\ninfo=second\r\nPage=http://p/\nmagicword=wrong\n"));
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), QStringList{"first"});
+    EXPECT_EQ(opened, QStringList{"http://p/"});
+}
+
+struct FailureCase
+{
+    const char* name;
+    Reply reply;
+};
+
+class TUpdateCheckFailureTest : public TUpdateCheckTest, public ::testing::WithParamInterface<FailureCase>
+{
+};
+
+TEST_P(TUpdateCheckFailureTest, FailureIsReportedToTheUserOnly)
+{
+    server.setDefaultReply(GetParam().reply);
+    check->CheckForUpdate(false, url());
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(services.errors.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_EQ(lastUpdateDate(), DayNumber(now));
+
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.errors, QList<int>{1011});
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_FALSE(check->UpdateBusy());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TUpdateCheckFailureTest,
+    ::testing::Values(
+        FailureCase{"WrongMagicWord", Reply::http(200, answer("1", "proxy-portal"))},
+        FailureCase{"NotFound", Reply::http(404, answer("1"))},
+        FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
+        FailureCase{"SlowFirstByte",
+                    Reply().pause(1200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
+        FailureCase{"NeverAnswers", Reply().hang()}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
+{
+    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrOk;
+    server.setDefaultReply(Reply::http(200, answer("1")));
+    Settings()->WriteBool("AutoCheckUpdate", false);
+    check->CheckForUpdate(false, url());
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(services.boxes.isEmpty());
+    // The user's own check still offers the new version.
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
+}
+
+TEST_F(TUpdateCheckTest, DistributorCanSilenceTheAutomaticCheck)
+{
+    DoneSettings();
+    init("Update.NoAutoCheck=1\r\n");
+    makeCheck();
+    server.setDefaultReply(Reply::http(200, answer("1")));
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_TRUE(services.boxes.isEmpty());
+}
+
+TEST_F(TUpdateCheckTest, OneAutomaticRequestPerDay)
+{
+    server.setDefaultReply(Reply::http(200, answer("0")));
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 1);
+
+    // A second run on the same day finds the stored day.
+    restart();
+    makeCheck();
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 1);
+
+    now = now.addDays(1);
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 2);
+
+    // A clock set back by a day checks again too.
+    now = now.addDays(-1);
+    check->AutoCheckForUpdate(url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 3);
+}
+
+TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
+{
+    server.setDefaultReply(Reply().pause(300).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    check->CheckForUpdate(true, url());
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+}
+
+TEST_F(TUpdateCheckTest, UserCheckDuringAnAutomaticOneTakesOverItsAnswer)
+{
+    server.setDefaultReply(Reply().pause(300).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    check->AutoCheckForUpdate(url());
+    check->CheckForUpdate(true, url());
+    EXPECT_TRUE(check->UpdateManual());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+}
+
+TEST_F(TUpdateCheckTest, LateCompletionWithoutRequestOnlyStoresTheDay)
+{
+    check->iedNetConnectionComplete(&channel, answer("1"), 0);
+    EXPECT_EQ(lastUpdateDate(), DayNumber(now));
+    EXPECT_TRUE(services.boxes.isEmpty());
+}
+
+TEST_F(TUpdateCheckTest, AnswersOfTheLocalListService)
+{
+    testsupport::ListServiceFixture service;
+    testsupport::ListServiceOptions options;
+    options.magicWord = "Open-Sesame";
+    options.updateResult = "1";
+    options.updateInfo = "A newer Veilport is ready";
+    options.updatePage = "http://www.example/download";
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    services.answers["A newer Veilport is ready"] = TEngineServices::mrOk;
+    check->CheckForUpdate(true, service.url("/update/?&LANG=English&VER=2503"));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(services.boxKeys(), QStringList{"A newer Veilport is ready"});
+    EXPECT_EQ(opened, QStringList{"http://www.example/download"});
+    EXPECT_TRUE(services.errors.isEmpty());
+}
+
+} // namespace

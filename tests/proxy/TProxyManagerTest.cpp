@@ -1,0 +1,348 @@
+#include "proxy/TProxyManager.h"
+
+#include "support/ListServiceFixture.h"
+#include "support/LoopbackHttpResponder.h"
+#include "support/RecordingBrowserControl.h"
+#include "support/TinyproxyFixture.h"
+#include "util/EngineServices.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+struct ShownMessage
+{
+    QString key;
+    int type;
+    int buttons;
+    int showAgainId;
+};
+
+class RecordingServices : public TEngineServices
+{
+public:
+    int ShowMessageBox(const QString& key, const QStringList&, int showAgainId, int msgType, int buttons,
+                       int) override
+    {
+        messages.append({key, msgType, buttons, showAgainId});
+        return mrOk;
+    }
+    QList<ShownMessage> messages;
+};
+
+template <typename Condition>
+bool spinUntil(Condition condition, int timeoutMs = 15000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class ProxyManager : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SetEngineServices(&services);
+        ASSERT_TRUE(origin.listen(1));
+        origin.start();
+        manager = std::make_unique<TProxyManager>(
+            browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)), [this](int range) {
+                if (range == 10000)
+                    return 0; // no start delays
+                rotationRanges << range;
+                return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
+            });
+    }
+    void TearDown() override { SetEngineServices(nullptr); }
+
+    // Loads a list of the given proxies, all of one country unless countries are given.
+    void loadList(const QStringList& proxies, const QStringList& countries = {})
+    {
+        QString text = QStringLiteral("LocalIP=198.51.100.1\r\nProxyCount=%1\r\n").arg(proxies.size());
+        for (int i = 0; i < proxies.size(); ++i) {
+            const QString country = countries.isEmpty() ? QStringLiteral("Canada") : countries.at(i);
+            text += QStringLiteral("Proxy_%1=%2|anon|%3|http://f/%1.png|1|2\r\n").arg(i).arg(proxies.at(i), country);
+        }
+        manager->ProxyListReceived(text);
+    }
+
+    // A running set of proxy stand-ins that answer 200 (or the given status) to everything.
+    QStringList answeringProxies(int count, int status = 200)
+    {
+        auto responder = std::make_unique<testsupport::LoopbackHttpResponder>();
+        responder->setReply(status, "198.51.100.9");
+        EXPECT_TRUE(responder->listen(count));
+        responder->start();
+        QStringList list;
+        for (int i = 0; i < count; ++i)
+            list << responder->hostPort(i);
+        responders.push_back(std::move(responder));
+        return list;
+    }
+
+    QStringList appliedProxies() const
+    {
+        QStringList applied;
+        for (const QString& call : browsers.calls) {
+            if (call.startsWith("IE:") && call.size() > 3)
+                applied << call.mid(3);
+        }
+        return applied;
+    }
+
+    RecordingServices services;
+    testsupport::RecordingBrowserControl browsers;
+    testsupport::LoopbackHttpResponder origin;
+    std::vector<std::unique_ptr<testsupport::LoopbackHttpResponder>> responders;
+    QList<int> rotationPicks;
+    QList<int> rotationRanges;
+    std::unique_ptr<TProxyManager> manager;
+};
+
+} // namespace
+
+TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInOrder)
+{
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
+    const QString dead = testsupport::TinyproxyFixture::deadProxyText();
+    testsupport::ListServiceFixture service;
+    ASSERT_TRUE(service.start({{dead, "Canada", "-75.7", "45.4"}, {proxies.proxyText(0), "Canada", "-75.6", "45.5"},
+                               {proxies.proxyText(0), "Japan", "139.7", "35.7"}}))
+        << qPrintable(service.errorText());
+    QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+    manager->DownloadProxyList(service.url("/getproxy.php"));
+    ASSERT_TRUE(loaded.wait(10000));
+
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    QSignalSpy progress(manager.get(), &TProxyManager::progress);
+    manager->Country = "Canada";
+    manager->StartHide();
+    EXPECT_FALSE(manager->Active); // testing first, nothing applied yet
+    ASSERT_EQ(progress.count(), 1);
+    EXPECT_EQ(progress.at(0).at(0).toInt(), 2);
+    EXPECT_EQ(progress.at(0).at(1).toInt(), 0);
+    ASSERT_TRUE(changed.wait(15000));
+
+    const QString applied = proxies.proxyText(0);
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + applied, "Firefox:" + applied, "Opera:" + applied}));
+    EXPECT_TRUE(manager->Active);
+    EXPECT_EQ(manager->CurrentProxy, applied);
+    // Both records of that address passed, so it is ready twice.
+    EXPECT_EQ(manager->ReadyList, QStringList({applied, applied}));
+    // The event carries the last record of that address; both records of it were booked as passed.
+    const TProxyRec rec = changed.at(0).at(0).value<TProxyRec>();
+    EXPECT_EQ(rec.Country, "Japan");
+    EXPECT_EQ(manager->Proxies.at(0).Status, TProxyRec::stFailed);
+    EXPECT_EQ(manager->Proxies.at(1).Status, TProxyRec::stPassed);
+    EXPECT_EQ(manager->Proxies.at(2).Status, TProxyRec::stPassed);
+    EXPECT_EQ(progress.last().at(0).toInt(), 2);
+    EXPECT_EQ(progress.last().at(1).toInt(), 2);
+    EXPECT_TRUE(services.messages.isEmpty());
+}
+
+TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
+{
+    const QStringList refusing = answeringProxies(3, 503);
+    loadList(refusing + QStringList{testsupport::TinyproxyFixture::deadProxyText()}, {"Peru", "Peru", "Chile", "Peru"});
+    QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
+    manager->Country = "Peru";
+    manager->StartHide();
+    EXPECT_EQ(manager->Tester().Total, 3);
+    ASSERT_TRUE(stopped.wait(15000));
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages.at(0).key,
+              "IP in Peru is not available now. Please choose other countries or try it later.");
+    EXPECT_EQ(services.messages.at(0).type, TEngineServices::mtInformation);
+    EXPECT_EQ(services.messages.at(0).buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.messages.at(0).showAgainId, 0);
+    EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
+    EXPECT_FALSE(manager->Active);
+    EXPECT_EQ(manager->Tester().Done, 3);
+}
+
+TEST_F(ProxyManager, ACountryWithoutRecordsReportsEmptyProgressAndNothingElse)
+{
+    loadList(answeringProxies(2), {"Peru", "Chile"});
+    QSignalSpy progress(manager.get(), &TProxyManager::progress);
+    manager->Country = "peru"; // countries are matched exactly
+    manager->StartHide();
+    ASSERT_EQ(progress.count(), 1);
+    EXPECT_EQ(progress.at(0).at(0).toInt(), 0);
+    EXPECT_EQ(progress.at(0).at(1).toInt(), 0);
+    EXPECT_EQ(manager->Tester().ActiveTests(), 0);
+    EXPECT_TRUE(browsers.calls.isEmpty());
+}
+
+TEST_F(ProxyManager, FortyCandidatesAreDecidedAtThe31stResult)
+{
+    loadList(answeringProxies(40));
+    manager->Country = kAutoSelected;
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->StartHide();
+    EXPECT_EQ(manager->Tester().Total, 40);
+    ASSERT_TRUE(changed.wait(15000));
+    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(manager->Tester().Done, 31);
+    EXPECT_EQ(manager->ReadyList.size(), 31);
+    EXPECT_TRUE(manager->Tester().Stopped());
+    EXPECT_EQ(manager->CurrentProxy, manager->ReadyList.first());
+    int passed = 0;
+    for (const TProxyRec& rec : manager->Proxies)
+        passed += rec.Status == TProxyRec::stPassed ? 1 : 0;
+    EXPECT_EQ(passed, 31); // results after the decision are dropped
+}
+
+class ReadyProxies : public ProxyManager
+{
+protected:
+    void SetUp() override
+    {
+        ProxyManager::SetUp();
+        ready = answeringProxies(3);
+        loadList(ready);
+        manager->Country = kAutoSelected;
+        QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+        manager->StartHide();
+        ASSERT_TRUE(changed.wait(15000));
+        ASSERT_EQ(manager->ReadyList.size(), 3);
+        first = manager->ReadyList.at(0);
+        ASSERT_EQ(manager->CurrentProxy, first);
+        browsers.calls.clear();
+    }
+
+    QStringList ready;
+    QString first;
+};
+
+TEST_F(ReadyProxies, WithoutAutoChangeChangeIPReappliesTheFirstEntry)
+{
+    manager->ClearCookiesOnChange = true;
+    manager->ChangeIP();
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + first, "Firefox:" + first, "Opera:" + first}));
+    EXPECT_TRUE(rotationRanges.isEmpty());
+}
+
+TEST_F(ReadyProxies, AutoChangeMovesToARandomOtherProxyClearingCookiesFirst)
+{
+    manager->AutoChange = true;
+    manager->ClearCookiesOnChange = true;
+    rotationPicks = {0, 0, 2}; // entry 0 is the current one: drawn again until another comes up
+    manager->ChangeIP();
+    const QString third = manager->ReadyList.at(2);
+    EXPECT_EQ(browsers.calls,
+              QStringList({"ClearIE", "ClearFirefox", "IE:" + third, "Firefox:" + third, "Opera:" + third}));
+    EXPECT_EQ(rotationRanges, QList<int>({3, 3, 3}));
+    EXPECT_EQ(manager->CurrentProxy, third);
+
+    // Entry 0 is no longer the current proxy, so it is taken without a draw.
+    browsers.calls.clear();
+    manager->ChangeIP();
+    EXPECT_EQ(browsers.calls.mid(2), QStringList({"IE:" + first, "Firefox:" + first, "Opera:" + first}));
+    EXPECT_EQ(rotationRanges.size(), 3);
+}
+
+TEST_F(ReadyProxies, ARandomSourceThatKeepsPickingTheCurrentProxyStillEnds)
+{
+    manager->AutoChange = true;
+    rotationPicks = QList<int>(100000, 0);
+    manager->ChangeIP();
+    EXPECT_NE(manager->CurrentProxy, first);
+    EXPECT_TRUE(manager->ReadyList.contains(manager->CurrentProxy));
+}
+
+TEST_F(ReadyProxies, AutoChangeKeepsTheProxyWhenEveryEntryIsTheCurrentOne)
+{
+    manager->AutoChange = true;
+    manager->ClearCookiesOnChange = true;
+    manager->ReadyList = {first, first};
+    manager->ChangeIP();
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + first, "Firefox:" + first, "Opera:" + first}));
+}
+
+TEST_F(ReadyProxies, AutoChangeAppliesASingleReadyProxyThatDiffers)
+{
+    manager->AutoChange = true;
+    manager->ClearCookiesOnChange = true;
+    manager->ReadyList = {ready.last()};
+    manager->ChangeIP();
+    EXPECT_EQ(browsers.calls, QStringList({"ClearIE", "ClearFirefox", "IE:" + ready.last(), "Firefox:" + ready.last(),
+                                           "Opera:" + ready.last()}));
+}
+
+TEST_F(ReadyProxies, StopHideClearsEveryBrowserButKeepsTheChoiceForRotation)
+{
+    QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
+    manager->StopHide();
+    EXPECT_EQ(stopped.count(), 1);
+    EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
+    EXPECT_FALSE(manager->Active);
+    EXPECT_EQ(manager->CurrentProxy, first);
+    EXPECT_EQ(manager->ReadyList.size(), 3);
+    browsers.calls.clear();
+    manager->ChangeIP(); // not hiding: nothing happens
+    EXPECT_TRUE(browsers.calls.isEmpty());
+}
+
+TEST_F(ReadyProxies, ARepeatedStartHideReportsPassedProxiesAtOnceAndSelectsEachTime)
+{
+    const int requestsBefore = responders.front()->requests();
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->StartHide();
+    // Every candidate passed before, so each hand-over completes the run so far and selects.
+    EXPECT_EQ(changed.count(), 3);
+    EXPECT_EQ(manager->Tester().Done, 3);
+    EXPECT_EQ(manager->ReadyList, ready);
+    EXPECT_EQ(responders.front()->requests(), requestsBefore);
+}
+
+TEST_F(ReadyProxies, AFailedOperaWriteReachesTheCallerBeforeTheStateChanges)
+{
+    manager->StopHide();
+    browsers.failOpera = true;
+    browsers.calls.clear();
+    EXPECT_THROW(manager->ApplyProxy(ready.at(1)), std::runtime_error);
+    EXPECT_EQ(manager->CurrentProxy, ready.at(1));
+    EXPECT_FALSE(manager->Active);
+    QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
+    EXPECT_THROW(manager->StopHide(), std::runtime_error);
+    EXPECT_EQ(stopped.count(), 0);
+}
+
+TEST_F(ProxyManager, StopHideDuringTestingDropsLaterResults)
+{
+    loadList(answeringProxies(3));
+    manager->Country = kAutoSelected;
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->StartHide();
+    manager->StopHide();
+    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changed.count(), 0);
+    EXPECT_TRUE(manager->ReadyList.isEmpty());
+    EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
+}
+
+TEST_F(ProxyManager, PortsThatAreNotNumbersAreTestedOn80)
+{
+    manager->ProxyListReceived("ProxyCount=2\nProxy_0=127.0.0.1:http|i|A|f|1|2\nProxy_1=127.0.0.1|i|A|f|1|2\n");
+    manager->Country = kAutoSelected;
+    manager->StartHide();
+    // Both become the key 127.0.0.1:80: the second is reported at once as pending.
+    EXPECT_EQ(manager->Tester().Pending(), QStringList({"127.0.0.1:80"}));
+    EXPECT_EQ(manager->Tester().Done, 1);
+    manager->StopHide();
+}

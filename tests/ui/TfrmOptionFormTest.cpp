@@ -1,0 +1,227 @@
+#include "ui/TfrmOptionForm.h"
+
+#include "config/TSettings.h"
+#include "proxy/TBrowserRoutines.h"
+#include "platform/ProcessRunner.h"
+#include "support/BrowserTestHome.h"
+#include "support/FakeFirefox.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+using testsupport::BrowserTestHome;
+using testsupport::FakeFirefox;
+using testsupport::RecordingEngineServices;
+
+namespace {
+
+const QByteArray kConstWithUpdate = "[const]\nApp.ConfigPath=Veilport\nUpdate.Enable=1\n";
+const QByteArray kConstWithoutUpdate = "[const]\nApp.ConfigPath=Veilport\n";
+
+// What the dialog asked of the program, and what the settings held at that moment.
+struct ServiceLog
+{
+    QList<bool> autoRunCalls;
+    QString autoRunStoredDuringCall;
+    QString ffStoredDuringCall;
+    QList<bool> restarts;
+    int locateShown = 0;
+};
+
+class OptionFormTest : public ::testing::Test
+{
+protected:
+    explicit OptionFormTest(const QByteArray& constDat = kConstWithUpdate)
+        : home(constDat)
+        , path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
+    {
+        TBrowserRoutines::Platform p;
+        p.processes = &processes;
+        routines = std::make_unique<TBrowserRoutines>(p);
+    }
+
+    TOptionFormServices services()
+    {
+        TOptionFormServices s;
+        s.SetAutoRun = [this](bool enable) {
+            log.autoRunCalls.append(enable);
+            log.autoRunStoredDuringCall = stored("AutoRun");
+            log.ffStoredDuringCall = stored("FF");
+        };
+        s.PostAllUsersRestart = [this](bool allUsers) { log.restarts.append(allUsers); };
+        s.ShowLocateFirefox = [this](QWidget*) { ++log.locateShown; };
+        s.Routines = routines.get();
+        return s;
+    }
+
+    static QString stored(const char* key) { return Settings()->ReadString(QLatin1String(key), QStringLiteral("-")); }
+
+    BrowserTestHome home;
+    testsupport::ScopedEnv path;
+    RecordingEngineServices messages;
+    platform::LocalProcessRunner processes;
+    std::unique_ptr<TBrowserRoutines> routines;
+    ServiceLog log;
+};
+
+class OptionFormWithoutUpdateTest : public OptionFormTest
+{
+protected:
+    OptionFormWithoutUpdateTest()
+        : OptionFormTest(kConstWithoutUpdate)
+    {
+    }
+};
+
+} // namespace
+
+TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplorerLocked)
+{
+    Settings()->WriteBool(QStringLiteral("AutoRun"), true);
+    Settings()->WriteBool(QStringLiteral("FF"), false);
+    Settings()->WriteString(QStringLiteral("OPERA"), QStringLiteral("yes")); // not a number: the default
+    TfrmOptionForm form(nullptr, services());
+
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Advance Settings"));
+    EXPECT_EQ(form.size(), QSize(434, 344));
+    EXPECT_EQ(form.pcSetting->currentWidget(), form.tsGeneral);
+    EXPECT_TRUE(form.cbAutoRun->isChecked());
+    EXPECT_TRUE(form.cbAutoUpdate->isChecked());
+    EXPECT_FALSE(form.cbAutoUpdate->isHidden());
+    EXPECT_TRUE(form.cbIE->isChecked());
+    EXPECT_FALSE(form.cbIE->isEnabled());
+    EXPECT_FALSE(form.cbFF->isChecked());
+    EXPECT_TRUE(form.cbOpera->isChecked());
+    EXPECT_FALSE(form.Loading);
+
+    // The mode list is not preset from the mode in use.
+    EXPECT_EQ(form.cbAllUsers->currentIndex(), -1);
+    EXPECT_EQ(form.cbAllUsers->placeholderText(), QStringLiteral("All Users"));
+    ASSERT_EQ(form.cbAllUsers->count(), 3);
+    EXPECT_EQ(form.cbAllUsers->itemText(1), QStringLiteral("Current User"));
+    EXPECT_TRUE(form.cbAllUsers->itemText(2).isEmpty());
+}
+
+TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
+{
+    {
+        TfrmOptionForm form(nullptr, services());
+        form.open();
+        form.cbFF->setChecked(false);
+        form.cbAutoRun->setChecked(true);
+        form.btnCancel->click();
+        EXPECT_EQ(form.result(), QDialog::Rejected);
+    }
+    EXPECT_EQ(stored("FF"), QStringLiteral("-"));
+    EXPECT_EQ(stored("AutoRun"), QStringLiteral("-"));
+    EXPECT_TRUE(log.autoRunCalls.isEmpty());
+
+    TfrmOptionForm form(nullptr, services());
+    form.open();
+    form.cbFF->setChecked(false);
+    form.cbAutoRun->setChecked(true);
+    form.btnOk->click();
+    EXPECT_EQ(form.result(), QDialog::Accepted);
+    EXPECT_EQ(log.autoRunCalls, QList<bool>{true});
+    // The log-on entry follows the stored AutoRun, before the browser settings are written.
+    EXPECT_EQ(log.autoRunStoredDuringCall, QStringLiteral("1"));
+    EXPECT_EQ(log.ffStoredDuringCall, QStringLiteral("-"));
+    EXPECT_EQ(stored("FF"), QStringLiteral("0"));
+    EXPECT_EQ(stored("IE"), QStringLiteral("1"));
+    EXPECT_EQ(stored("OPERA"), QStringLiteral("1"));
+    EXPECT_EQ(stored("AutoCheckUpdate"), QStringLiteral("1"));
+}
+
+TEST_F(OptionFormWithoutUpdateTest, HidesTheUpdateBoxButOkStillWritesItsLoadedValue)
+{
+    Settings()->WriteBool(QStringLiteral("AutoCheckUpdate"), false);
+    TfrmOptionForm form(nullptr, services());
+    EXPECT_TRUE(form.cbAutoUpdate->isHidden());
+    form.open();
+    form.btnOk->click();
+    EXPECT_EQ(stored("AutoCheckUpdate"), QStringLiteral("0"));
+    EXPECT_EQ(log.autoRunCalls, QList<bool>{false}); // written on every OK, changed or not
+}
+
+TEST_F(OptionFormTest, ClearingTheShowAgainFlagsActsAtOnceEvenWhenCancelled)
+{
+    Settings()->WriteShowAgain(31, false);
+    Settings()->WriteShowAgainResult(31, 2);
+    Settings()->WriteBool(QStringLiteral("FF"), false);
+    TfrmOptionForm form(nullptr, services());
+    form.open();
+    form.btnClearShowAgainFlag->click();
+    form.btnCancel->click();
+
+    EXPECT_TRUE(Settings()->ReadShowAgain(31));
+    EXPECT_EQ(Settings()->ReadShowAgainResult(31), 1);
+    EXPECT_EQ(stored("FF"), QStringLiteral("0"));
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
+
+TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
+{
+    struct Case
+    {
+        int index;
+        QString key;
+        bool allUsers;
+    };
+    const QList<Case> cases{{0, QStringLiteral("MSGBOX_SetAllUsers"), true},
+                            {1, QStringLiteral("MSGBOX_SetCurrentUser"), false},
+                            {2, QStringLiteral("MSGBOX_SetCurrentUser"), false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.index);
+        log = ServiceLog();
+        messages.messages.clear();
+        TfrmOptionForm form(nullptr, services());
+        form.open();
+        form.cbFF->setChecked(false);
+
+        messages.answers = {TEngineServices::mrCancel};
+        emit form.cbAllUsers->activated(c.index);
+        ASSERT_EQ(messages.messages.size(), 1);
+        EXPECT_EQ(messages.messages[0].key, c.key);
+        EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOKCancel);
+        EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtConfirmation);
+        EXPECT_EQ(messages.messages[0].showAgainId, 0);
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_TRUE(log.restarts.isEmpty());
+
+        messages.answers = {TEngineServices::mrOk};
+        emit form.cbAllUsers->activated(c.index);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(form.result(), QDialog::Rejected);
+        EXPECT_EQ(log.restarts, QList<bool>{c.allUsers});
+        EXPECT_TRUE(log.autoRunCalls.isEmpty());
+        EXPECT_EQ(stored("FF"), QStringLiteral("-"));
+    }
+}
+
+TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxIs)
+{
+    {
+        TfrmOptionForm form(nullptr, services());
+        form.btnReinstallFF->click();
+        EXPECT_EQ(log.locateShown, 1);
+    }
+
+    FakeFirefox fake(FakeFirefox::Mode::NeverEnd);
+    Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
+    TfrmOptionForm form(nullptr, services());
+    form.btnReinstallFF->click();
+    EXPECT_EQ(log.locateShown, 1);
+    const auto calls = fake.waitForInvocations(1);
+    ASSERT_EQ(calls.size(), 1);
+    EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
+    ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
+    EXPECT_TRUE(messages.messages.isEmpty());
+}
