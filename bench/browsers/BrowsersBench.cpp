@@ -62,9 +62,16 @@ int main(int argc, char** argv)
     InitSettings(home.filePath(QStringLiteral("program")));
     Settings()->OpenSettingsFile(false);
 
+    std::printf("runs=%d\n", runs);
+    // Which desktop stores get written: decided once per store object (GNOME asks gsettings).
+    std::printf("store_selection_ms=%.2f\n", medianMs(runs, [](int) {
+                    platform::GnomeProxySettings fresh;
+                    platform::KdeProxySettings freshKde;
+                    fresh.isAvailable();
+                    freshKde.isAvailable();
+                }));
     platform::GnomeProxySettings gnome;
     platform::KdeProxySettings kde;
-    std::printf("runs=%d\n", runs);
     std::printf("gnome_available=%d\n", gnome.isAvailable() ? 1 : 0);
     if (gnome.isAvailable()) {
         std::printf("gnome_apply_ms=%.2f\n", medianMs(runs, [&](int i) { gnome.apply(proxyFor(i)); }));
@@ -79,6 +86,12 @@ int main(int argc, char** argv)
     p.processes = &processes;
     TBrowserRoutines routines(p);
     std::printf("system_proxy_step_ms=%.2f\n", medianMs(runs, [&](int i) { routines.SetIEProxy(proxyFor(i)); }));
+
+    // Locating Firefox on PATH when nothing is stored yet (nothing found is the slow case).
+    std::printf("firefox_lookup_ms=%.3f\n", medianMs(runs, [&](int) {
+                    Settings()->WriteString(QStringLiteral("FireFoxPath"), QString());
+                    routines.GetFirefoxPath();
+                }));
 
     const QString opera = TBrowserRoutines::OperaProfileFile();
     QDir().mkpath(QFileInfo(opera).absolutePath());

@@ -32,10 +32,26 @@ int main(int argc, char** argv)
     TSettings& settings = *Settings();
     settings.OpenSettingsFile(false);
     // A realistic file: the few dozen settings and flags the program keeps.
-    const char* keys[] = {"Language", "Skin", "AutoRun", "AutoCheckUpdate", "IE", "FF", "OPERA", "FireFoxPath",
-                          "SETUPFF", "FirstTimeRun", "MainForm.Left", "MainForm.Top", "MainForm.Width",
-                          "MainForm.Height", "PROXYCOUNTRY", "ChangeIP", "ChangeIPTime",
-                          "ChearCookieWhenIPChanges", "Hiding", "LastUpdateDate"};
+    const char* keys[] = {"Language",
+                          "Skin",
+                          "AutoRun",
+                          "AutoCheckUpdate",
+                          "IE",
+                          "FF",
+                          "OPERA",
+                          "FireFoxPath",
+                          "SETUPFF",
+                          "FirstTimeRun",
+                          "MainForm.Left",
+                          "MainForm.Top",
+                          "MainForm.Width",
+                          "MainForm.Height",
+                          "PROXYCOUNTRY",
+                          "ChangeIP",
+                          "ChangeIPTime",
+                          "ChearCookieWhenIPChanges",
+                          "Hiding",
+                          "LastUpdateDate"};
     for (const char* key : keys)
         settings.WriteString(key, "value of " + QString::fromLatin1(key));
     for (int id : {30, 31, 41}) {

@@ -3,10 +3,12 @@
 #include "app/CommandLine.h"
 #include "app/InstanceMessages.h"
 #include "app/TMainWindowWatch.h"
+#include "config/SettingsError.h"
 #include "config/TSettings.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
 #include "ui/ForceForegroundWindow.h"
+#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
@@ -117,7 +119,16 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     if (!engine->StartSucceeded())
         return 1;
 
-    auto mainForm = std::make_unique<TfrmMainForm>();
+    std::unique_ptr<TfrmMainForm> mainForm;
+    try {
+        mainForm = std::make_unique<TfrmMainForm>();
+    } catch (const ESettingsError& error) {
+        // The settings folder became unusable after it was chosen (a full or vanished disk).
+        TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
+                                QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
+                                false);
+        return 1;
+    }
     frmMainForm = mainForm.get();
     TMainWindowWatch watch(mainForm.get(), sinceStart);
 

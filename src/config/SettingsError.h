@@ -9,8 +9,5 @@
 class ESettingsError : public std::runtime_error
 {
 public:
-    explicit ESettingsError(const QString& message)
-        : std::runtime_error(message.toStdString())
-    {
-    }
+    explicit ESettingsError(const QString& message) : std::runtime_error(message.toStdString()) {}
 };

@@ -4,6 +4,7 @@
 #include "util/SPTools.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -123,7 +124,8 @@ void TIniFile::LoadFromBytes(const QByteArray& bytes)
 bool TIniFile::LoadFromFile(const QString& fileName)
 {
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only regular files: opening a FIFO put in a file's place would block the program.
+    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly)) {
         Clear();
         return false;
     }

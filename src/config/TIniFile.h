@@ -51,25 +51,25 @@ public:
 private:
     struct Line
     {
-        QString text;   // the line as it is written (raw for unknown lines)
-        QString key;    // the trimmed key for Name=Value lines, empty otherwise
-        QString value;  // the trimmed value for Name=Value lines
+        QString text;  // the line as it is written (raw for unknown lines)
+        QString key;   // the trimmed key for Name=Value lines, empty otherwise
+        QString value; // the trimmed value for Name=Value lines
         bool isValue = false;
-        QString eol;    // the line break that ended the line; empty: the document's usual one
+        QString eol; // the line break that ended the line; empty: the document's usual one
     };
     struct Section
     {
         QString name;
-        QString header;           // the header line as read, or "[name]" for a new section
-        QString headerEol;        // the line break after the header; empty: the usual one
-        std::vector<Line> lines;  // lines after the header up to the next section
+        QString header;          // the header line as read, or "[name]" for a new section
+        QString headerEol;       // the line break after the header; empty: the usual one
+        std::vector<Line> lines; // lines after the header up to the next section
     };
 
     Section* findSection(const QString& name);
     const Section* findSection(const QString& name) const;
     static const Line* findLine(const Section& section, const QString& key);
 
-    std::vector<Line> m_preamble;  // lines before the first section
+    std::vector<Line> m_preamble; // lines before the first section
     std::vector<Section> m_sections;
     QString m_lineBreak = QStringLiteral("\r\n");
     bool m_bom = false;

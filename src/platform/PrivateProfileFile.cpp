@@ -140,7 +140,10 @@ void PrivateProfileFile::setValue(const QString& section, const QString& key, co
 bool PrivateProfileFile::save(const QString& fileName) const
 {
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a short write (full disk, size limit) shows in write()'s result; buffered, it
+    // only surfaces in the final flush, which commit() does not check, and a truncated file
+    // would replace the good one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QByteArray bytes = contents();
     if (file.write(bytes) != bytes.size()) {

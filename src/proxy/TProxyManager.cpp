@@ -9,51 +9,80 @@
 #include <QPointer>
 #include <QSaveFile>
 #include <QSet>
+#include <QStringEncoder>
 
 #include <algorithm>
+#include <limits>
+#include <utility>
+#include <vector>
 #include <stdexcept>
 
 namespace {
 
 // Splits a list text into lines at CR LF, LF or CR; a final line break adds no empty line.
-QStringList splitLines(const QString& text)
+QStringList splitLines(QStringView text)
 {
     QStringList lines;
     const qsizetype size = text.size();
     qsizetype start = 0;
     for (qsizetype i = 0; i < size; ++i) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
-            lines.append(text.mid(start, i - start));
-            if (c == QLatin1Char('\r') && i + 1 < size && text.at(i + 1) == QLatin1Char('\n'))
+        const char16_t c = text[i].unicode();
+        if (c == u'\r' || c == u'\n') {
+            lines.append(text.mid(start, i - start).toString());
+            if (c == u'\r' && i + 1 < size && text[i + 1] == QLatin1Char('\n'))
                 ++i;
             start = i + 1;
         }
     }
     if (start < size)
-        lines.append(text.mid(start));
+        lines.append(text.mid(start).toString());
     return lines;
 }
 
-// The value of the first line of each name (compared without case); lines without "=" have no name.
-QHash<QString, QString> firstValues(const QStringList& lines)
+// The same for UTF-8 bytes, decoding line by line so the whole text never exists twice.
+QStringList splitLines(const QByteArray& bytes)
 {
-    QHash<QString, QString> values;
-    values.reserve(lines.size());
-    for (const QString& line : lines) {
-        const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (eq < 0)
-            continue;
-        const QString name = line.left(eq).toCaseFolded();
-        if (!values.contains(name))
-            values.insert(name, line.mid(eq + 1));
+    QStringList lines;
+    const qsizetype size = bytes.size();
+    const char* data = bytes.constData();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\r' || c == '\n') {
+            lines.append(QString::fromUtf8(data + start, i - start));
+            if (c == '\r' && i + 1 < size && data[i + 1] == '\n')
+                ++i;
+            start = i + 1;
+        }
     }
-    return values;
+    if (start < size)
+        lines.append(QString::fromUtf8(data + start, size - start));
+    return lines;
 }
 
-QString valueOf(const QHash<QString, QString>& values, const QString& key)
+// Where the value of a line starts, or -1 when the line has no "=" (and so no name).
+qsizetype valueStart(QStringView line)
 {
-    return values.value(key.toCaseFolded());
+    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    return eq < 0 ? -1 : eq + 1;
+}
+
+// The entry number of a name "Proxy_<n>" (any letter case, n in plain decimal), or -1.
+int entryNumber(QStringView name)
+{
+    static const QString prefix = QStringLiteral("proxy_");
+    if (name.size() <= prefix.size() || !name.startsWith(prefix, Qt::CaseInsensitive))
+        return -1;
+    const QStringView digits = name.mid(prefix.size());
+    if (digits.size() > 10 || (digits.size() > 1 && digits.front() == QLatin1Char('0')))
+        return -1;
+    qint64 n = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        n = n * 10 + (c.unicode() - '0');
+    }
+    return n > std::numeric_limits<int>::max() ? -1 : int(n);
 }
 
 } // namespace
@@ -85,18 +114,26 @@ bool TProxyManager::LoadFromFile(const QString& fileName)
     QFile file(fileName);
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return false;
-    RawList = splitLines(QString::fromUtf8(file.readAll()));
+    RawList = splitLines(file.readAll());
     ParseProxyList();
     return true;
 }
 
 void TProxyManager::SaveToFile(const QString& fileName) const
 {
-    QByteArray bytes;
+    // Encoded straight into one buffer: a UTF-16 unit never takes more than three bytes of UTF-8.
+    qsizetype capacity = 0;
+    for (const QString& line : RawList)
+        capacity += line.size() * 3 + 2;
+    QByteArray bytes(capacity, Qt::Uninitialized);
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    char* out = bytes.data();
     for (const QString& line : RawList) {
-        bytes += line.toUtf8();
-        bytes += "\r\n";
+        out = encoder.appendToBuffer(out, line);
+        *out++ = '\r';
+        *out++ = '\n';
     }
+    bytes.truncate(out - bytes.constData());
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         throw std::runtime_error(QStringLiteral("Unable to write to %1").arg(fileName).toStdString());
@@ -117,62 +154,101 @@ void TProxyManager::ProxyListReceived(const QString& text)
 
 void TProxyManager::ParseProxyList()
 {
-    const QHash<QString, QString> values = firstValues(RawList);
-    LocalIP = valueOf(values, QStringLiteral("LocalIP"));
-    LocalCountry = valueOf(values, QStringLiteral("LocalCountry"));
-    CountryFlag = valueOf(values, QStringLiteral("CountryFlag"));
-    LocalLatitude = valueOf(values, QStringLiteral("LocalLatitude"));
-    LocalLongitude = valueOf(values, QStringLiteral("LocalLongitude"));
+    // One pass over the lines: the scalar keys (first line of each name wins) and the lines of "Proxy_<n>".
+    // Names are compared in place, so a list of a hundred thousand entries costs no copies beyond its records.
+    static const QString scalarKeys[] = {QStringLiteral("LocalIP"), QStringLiteral("LocalCountry"),
+                                         QStringLiteral("CountryFlag"), QStringLiteral("LocalLatitude"),
+                                         QStringLiteral("LocalLongitude"), QStringLiteral("ProxyCount")};
+    constexpr int kScalars = 6;
+    int scalarLine[kScalars] = {-1, -1, -1, -1, -1, -1};
+    std::vector<std::pair<int, int>> entryLines; // (n, line)
+    for (int i = 0; i < RawList.size(); ++i) {
+        const QStringView line(RawList.at(i));
+        const qsizetype start = valueStart(line);
+        if (start < 0)
+            continue;
+        const QStringView name = line.left(start - 1);
+        const int n = entryNumber(name);
+        if (n >= 0) {
+            entryLines.emplace_back(n, i);
+            continue;
+        }
+        for (int k = 0; k < kScalars; ++k) {
+            if (scalarLine[k] < 0 && name.compare(scalarKeys[k], Qt::CaseInsensitive) == 0)
+                scalarLine[k] = i;
+        }
+    }
+    const auto scalar = [&](int k) {
+        if (scalarLine[k] < 0)
+            return QString();
+        const QString& line = RawList.at(scalarLine[k]);
+        return line.mid(valueStart(line));
+    };
+    LocalIP = scalar(0);
+    LocalCountry = scalar(1);
+    CountryFlag = scalar(2);
+    LocalLatitude = scalar(3);
+    LocalLongitude = scalar(4);
 
     bool ok = false;
-    int count = valueOf(values, QStringLiteral("ProxyCount")).toInt(&ok);
+    int count = scalar(5).toInt(&ok);
     // A count the parser cannot honour (negative, or more records than memory holds) is not a list.
     if (!ok || count < 0)
         count = 0;
     count = qMin(count, kMaxProxyCount);
 
-    // Only entries that are present can fill a record, so walk those (in entry order) rather than every
-    // number below the count: a huge count then costs its records, not a lookup per number.
-    QList<QPair<int, QString>> entries;
-    const QString prefix = QStringLiteral("proxy_");
-    for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        const QString& name = it.key();
-        if (!name.startsWith(prefix) || it.value().isEmpty())
-            continue;
-        const QString digits = name.mid(prefix.size());
-        const int n = digits.toInt(&ok);
-        // "Proxy_" followed by n in decimal: no sign, blanks or leading zeros.
-        if (!ok || n < 0 || n >= count || digits != QString::number(n))
-            continue;
-        entries.append({n, it.value()});
-    }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Entry order, and the first line of each number when a number repeats.
+    std::stable_sort(entryLines.begin(), entryLines.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
 
     Countries.clear();
-    QSet<QString> seenCountries;
+    QSet<QString> exactCountries;  // names met so far, as written
+    QSet<QString> foldedCountries; // and without letter case
     Proxies.resize(count);
-    for (const auto& [n, value] : entries) {
-        const QStringList fields = value.split(QLatin1Char('|'));
-        if (fields.size() != 6)
+    int previous = -1;
+    for (const auto& [n, lineIndex] : entryLines) {
+        if (n >= count)
+            break;
+        if (n == previous)
+            continue;
+        previous = n;
+        const QString& line = RawList.at(lineIndex);
+        const QStringView value = QStringView(line).mid(valueStart(line));
+        if (value.isEmpty() || value.count(QLatin1Char('|')) != 5)
             continue;
         TProxyRec& rec = Proxies[n];
-        rec.Proxy = fields.at(0);
-        rec.Info = fields.at(1);
-        rec.Country = fields.at(2);
-        rec.FlagUrl = fields.at(3);
-        rec.Longitude = fields.at(4);
-        rec.Latitude = fields.at(5);
+        QString* fields[] = {&rec.Proxy, &rec.Info, &rec.Country, &rec.FlagUrl, &rec.Longitude, &rec.Latitude};
+        qsizetype from = 0;
+        for (int f = 0; f < 6; ++f) {
+            const qsizetype bar = f < 5 ? value.indexOf(QLatin1Char('|'), from) : value.size();
+            *fields[f] = value.mid(from, bar - from).toString();
+            from = bar + 1;
+        }
         rec.Status = TProxyRec::stUntested;
-        const QString folded = rec.Country.toCaseFolded();
-        if (!seenCountries.contains(folded)) {
-            seenCountries.insert(folded);
-            Countries.append(rec.Country);
+        if (!exactCountries.contains(rec.Country)) {
+            exactCountries.insert(rec.Country);
+            const QString folded = rec.Country.toCaseFolded();
+            if (!foldedCountries.contains(folded)) {
+                foldedCountries.insert(folded);
+                Countries.append(rec.Country);
+            }
         }
     }
 
     m_recordsByProxy.clear();
-    for (int i = 0; i < Proxies.size(); ++i)
-        m_recordsByProxy[Proxies.at(i).Proxy].append(i);
+    m_nextSameProxy.assign(size_t(Proxies.size()), -1);
+    for (int i = int(Proxies.size()) - 1; i >= 0; --i) {
+        const QString& proxy = Proxies.at(i).Proxy;
+        if (proxy.isEmpty())
+            continue;
+        auto it = m_recordsByProxy.find(proxy);
+        if (it == m_recordsByProxy.end()) {
+            m_recordsByProxy.insert(proxy, i);
+        } else {
+            m_nextSameProxy[size_t(i)] = it.value();
+            it.value() = i;
+        }
+    }
 
     emit listLoaded(this);
 }
@@ -254,8 +330,9 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
         return;
 
     const QString key = Host + QLatin1Char(':') + QString::number(Port);
-    for (const int i : m_recordsByProxy.value(key)) {
-        if (i >= Proxies.size() || Proxies.at(i).Proxy != key)
+    for (int i = m_recordsByProxy.value(key, -1); i >= 0 && i < Proxies.size();
+         i = size_t(i) < m_nextSameProxy.size() ? m_nextSameProxy[size_t(i)] : -1) {
+        if (Proxies.at(i).Proxy != key)
             continue; // the index is rebuilt with every list; a record changed since is not this proxy
         TProxyRec& rec = Proxies[i];
         if (Success) {

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 class IBrowserControl;
 
@@ -108,5 +109,7 @@ private:
     IBrowserControl& m_browsers;
     TRandomSource m_random;
     std::unique_ptr<TProxyTester> m_tester;
-    QHash<QString, QList<int>> m_recordsByProxy; // Proxy -> indices in Proxies, rebuilt by ParseProxyList
+    // Records by address, rebuilt by ParseProxyList: the first index of each Proxy, then a chain to the next.
+    QHash<QString, int> m_recordsByProxy;
+    std::vector<int> m_nextSameProxy;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 // One proxy of the list. Passed by value.
 struct TProxyRec
@@ -16,3 +17,6 @@ struct TProxyRec
     int Status = stUntested;
     int Speed = 0;     // milliseconds
 };
+
+// Its strings move with it, so lists may relocate records without copying them.
+Q_DECLARE_TYPEINFO(TProxyRec, Q_RELOCATABLE_TYPE);

@@ -8,8 +8,15 @@
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
+#include "i18n/TLanguageEngine.h"
+#include "i18n/TSkinEngine.h"
+#include "ui/LanguageMenu.h"
+#include "ui/SkinMenu.h"
+#include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
+#include "ui/TfrmChooseIP.h"
 #include "ui/TfrmEngineWnd.h"
+#include "ui/TfrmOptionForm.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
 #include "util/SPTools.h"
@@ -89,12 +96,22 @@ void TfrmMainForm::acCheckIPExecute()
 
 void TfrmMainForm::acOptionExecute()
 {
-    // SEAM: the options dialog is opened here once it is in the tree.
+    TfrmOptionForm options(this, DefaultOptionFormServices());
+    options.exec();
 }
 
 void TfrmMainForm::actChooseIPExecute()
 {
-    // SEAM: the choose-country dialog is opened here once it is in the tree.
+    TProxyManager* manager = Manager();
+    if (!manager || !Settings())
+        return;
+    TfrmChooseIP dialog(*manager, Settings()->SettingsFolder(), Settings()->GetConst(QStringLiteral("URL.ServiceHost")),
+                        Settings()->GetConst(QStringLiteral("URL.SiteHost")), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry());
+    lblIPCountry->setText(manager->Country);
+    ShowCountryFlag();
 }
 
 void TfrmMainForm::acAboutExecute()
@@ -249,7 +266,22 @@ void TfrmMainForm::FormShow()
             url += QLatin1Char('?') + frmEngineWnd->BuildQueryString();
         manager->DownloadProxyList(url);
     }
-    // SEAM: the skin and language menus are filled here once their builders are in the tree.
+    FillSkinAndLanguageMenus();
+}
+
+void TfrmMainForm::FillSkinAndLanguageMenus()
+{
+    TLocalisation* localisation = Localisation();
+    if (!localisation)
+        return;
+    if (!m_skinMenu) {
+        m_skinMenu = new SkinMenu(miSkin, localisation->Skin(), this);
+        m_skinMenu->Fill();
+    }
+    if (!m_languageMenu) {
+        m_languageMenu = new LanguageMenu(miLanguage, localisation->Language(), this);
+        m_languageMenu->Fill();
+    }
 }
 
 void TfrmMainForm::ShowCountryFlag()

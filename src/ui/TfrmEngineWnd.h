@@ -3,6 +3,7 @@
 #include "platform/Autostart.h"
 #include "util/EngineServices.h"
 
+#include <QImage>
 #include <QList>
 #include <QPixmap>
 #include <QPointer>
@@ -14,6 +15,7 @@
 #include <memory>
 
 class IBrowserControl;
+class THTTPGet;
 class TIEDownload;
 class TUpdateCheck;
 class TLanguageProvider;
@@ -96,6 +98,19 @@ public:
     void OnHide(const TProxyRec& rec);
     void OnStopHide();
     void OnTestProgress(int max, int current);
+
+    // Flags of the hiding display (EngineHiding.cpp): the own country's into imgLocal, the proxy
+    // country's into imgFlag, from the flag cache in the settings folder or fetched into it.
+    void ShowLocalFlag(const QString& country, const QString& url);
+    void ShowProxyFlag(const QString& country, const QString& url);
+    // Completions of the two flag fetches.
+    void hglocalDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize);
+    void hgFlagDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize);
+    // The fetchers of the own and the proxy country's flag (children of this window, made on first use).
+    THTTPGet* hglocal = nullptr;
+    THTTPGet* hgFlag = nullptr;
+    // The flag image loaded last.
+    QImage FlagImage;
 
     // Service requests and the update check (EngineUpdate.cpp).
     // The common query string every service address carries.

@@ -5,6 +5,9 @@
 #include "proxy/TProxyManager.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/InfoPageView.h"
+#include "ui/TLocalisation.h"
+#include "ui/WebEngineUrlCache.h"
+#include "proxy/BrowserRoutines.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
 #include "util/SPTools.h"
@@ -23,7 +26,9 @@
 #include <QScreen>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
+#include <QWebEnginePage>
 
 TfrmMainForm* frmMainForm = nullptr;
 
@@ -88,11 +93,17 @@ TfrmMainForm::TfrmMainForm(QWidget* parent)
     CreateMenus();
     CreateTray();
     setFixedSize(kClientWidth, kClientHeight + ContentTop());
+    // Cookie clearing works on the browsing store the info page shares with the program.
+    m_urlCache = new WebEngineUrlCache(wbMain->page()->profile(), this);
+    SetBrowserUrlCache(m_urlCache);
+    // Every child exists with its name now: the window opens in the current language.
+    AttachWindowTranslator(this, [this] { smLanguageChangeLanguage(); });
     FormCreate();
 }
 
 TfrmMainForm::~TfrmMainForm()
 {
+    SetBrowserUrlCache(nullptr);
     if (frmMainForm == this)
         frmMainForm = nullptr;
 }
@@ -303,7 +314,10 @@ void TfrmMainForm::CreateMenus()
     miSkin = view->addMenu(acSkin->text());
     miSkin->setObjectName(QStringLiteral("miSkin"));
     miLanguage = view->addMenu(acLanguage->text());
-    miLanguage->setObjectName(QStringLiteral("miLanguage"));
+    miLanguage->setObjectName(QStringLiteral("miChangeLanguage"));
+    miLanguage->addSeparator();
+    QAction* more = miLanguage->addAction(QStringLiteral("&More Languages..."));
+    more->setObjectName(QStringLiteral("miMoreLanguages"));
     QMenu* tools = mmbMainMenu->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("Tools1"));
     tools->addAction(acOption);
@@ -514,4 +528,27 @@ void TfrmMainForm::SetStayOnTop(bool on)
     if (wasVisible)
         show();
     acAlwaysOnTop->setChecked(on);
+}
+
+void TfrmMainForm::smLanguageChangeLanguage()
+{
+    const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
+    setWindowTitle(EngineServices().LangText(QStringLiteral("strAppName")) + QStringLiteral("  ") + version);
+}
+
+void TfrmMainForm::TakeScreenshotIfAsked()
+{
+    const QString file = qEnvironmentVariable("VEILPORT_SCREENSHOT");
+    if (file.isEmpty() || m_screenshotTaken)
+        return;
+    m_screenshotTaken = true;
+    // The info page draws in another process; give it a moment before taking the picture.
+    QTimer::singleShot(2500, this, [this, file] {
+        const bool saved = grab().save(file, "PNG");
+        qInfo("veilport: screenshot %s %s", qPrintable(file), saved ? "saved" : "NOT saved");
+        if (qEnvironmentVariable("VEILPORT_SCREENSHOT_EXIT") == QLatin1String("1")) {
+            ExitRequested = true;
+            close();
+        }
+    });
 }

@@ -23,6 +23,9 @@ class QWebEngineView;
 class TProxyManager;
 class WindowTimer;
 class THTTPGet;
+class LanguageMenu;
+class SkinMenu;
+class WebEngineUrlCache;
 
 // The program's one visible window: the address under which the user is seen, the hiding
 // status, flags, the info page, the progress of list download and testing, the quick
@@ -70,6 +73,8 @@ public:
     QAction* HideAction() const { return m_hideAction; }
     // Whether a tray icon can be shown on this desktop; without one a close minimises.
     bool TrayAvailable() const;
+    // With VEILPORT_SCREENSHOT=<file.png> set, saves a picture of the window once the page has had time to draw.
+    void TakeScreenshotIfAsked();
     // Minutes of the automatic change: the field's text as a number, 10 when it is not one.
     int ChangeIPMinutes() const;
 
@@ -164,6 +169,8 @@ private:
     void ConfigureInfoView();
     void OpenInfoPage(const QString& url);
     void RefreshHideControls();
+    void smLanguageChangeLanguage();
+    void FillSkinAndLanguageMenus();
     void hgIPCountryDoneFile(const QString& fileName);
     void HideToTray();
     int ContentTop() const;
@@ -174,6 +181,10 @@ private:
     std::unique_ptr<THTTPGet> m_hgIPCountry;
     QPoint m_restoredPos;
     bool m_ignoreRestoredMove = false;
+    bool m_screenshotTaken = false;
+    LanguageMenu* m_languageMenu = nullptr;
+    SkinMenu* m_skinMenu = nullptr;
+    WebEngineUrlCache* m_urlCache = nullptr;
 };
 
 // The main window while it exists, else null.

@@ -47,8 +47,9 @@ QString IncludeBackslash(const QString& folder);
 QString CombinePath(const QString& dir, const QString& path);
 // The file name without its folder and without its last extension ("a/b.c.lan" gives "b.c").
 QString ExtractFileTitle(const QString& fileName);
-// Appends the files (not folders, hidden ones included) matching a mask such as "/x/langs/*.lan",
-// with the mask's folder in front when withFolder is set. Letter case is ignored in the pattern.
+// Appends the regular files (hidden ones included; no folders, pipes or devices) matching a mask
+// such as "/x/langs/*.lan", with the mask's folder in front when withFolder is set. Letter case is
+// ignored in the pattern.
 void ListFiles(const QString& mask, QStringList& list, bool withFolder);
 // Writes text as lines, each ending with CR LF (the last one too); replaces the file atomically.
 bool SaveTextToFile(const QString& text, const QString& fileName);
@@ -85,5 +86,4 @@ bool RunProgram(const QString& fileName, const QStringList& args, bool hideAndWa
 // Like ExecuteProgram with wait, but a process still running after timeoutMs is ended (SIGTERM,
 // then SIGKILL after a short grace). Returns whether it started; *exitedInTime (optional) tells
 // whether it ended by itself in time.
-bool RunProgramBounded(const QString& fileName, const QStringList& args, int timeoutMs,
-                       bool* exitedInTime = nullptr);
+bool RunProgramBounded(const QString& fileName, const QStringList& args, int timeoutMs, bool* exitedInTime = nullptr);

@@ -104,8 +104,9 @@ void ListFiles(const QString& mask, QStringList& list, bool withFolder)
     if (pattern.isEmpty())
         return;
     const QDir dir(folder.isEmpty() ? QStringLiteral(".") : folder);
-    const QFileInfoList entries =
-        dir.entryInfoList({pattern}, QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+    // Regular files only (links to them included): a FIFO or device among the matches would make
+    // whoever reads the list block or read garbage.
+    const QFileInfoList entries = dir.entryInfoList({pattern}, QDir::Files | QDir::Hidden, QDir::Unsorted);
     for (const QFileInfo& entry : entries)
         list.append(withFolder ? folder + entry.fileName() : entry.fileName());
 }

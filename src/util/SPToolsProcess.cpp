@@ -148,8 +148,8 @@ bool waitForExit(pid_t pid, int timeoutMs)
                 ::close(pidFd);
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             break;
         if (pidFd >= 0) {

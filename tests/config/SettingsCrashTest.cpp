@@ -60,8 +60,8 @@ TEST_F(SettingsCrashTest, KilledWriterAlwaysLeavesTheOldOrTheNewFile)
         QThread::usleep(random() % 25000);
         process.kill();
         ASSERT_TRUE(process.waitForFinished(30000));
-        ASSERT_EQ(process.exitStatus(), QProcess::CrashExit) << "writer ended by itself: "
-                                                            << process.readAllStandardError().constData();
+        ASSERT_EQ(process.exitStatus(), QProcess::CrashExit)
+            << "writer ended by itself: " << process.readAllStandardError().constData();
 
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << "kill " << kill << ": Setting.dat is gone";

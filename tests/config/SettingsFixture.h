@@ -13,8 +13,8 @@ class SettingsFixture : public ::testing::Test
 {
 protected:
     SettingsFixture()
-        : m_userEnv("XDG_CONFIG_HOME", m_dir.file("home/.config").toUtf8())
-        , m_commonEnv("VEILPORT_COMMON_DATA_DIR", m_dir.file("common").toUtf8())
+        : m_userEnv("XDG_CONFIG_HOME", m_dir.file("home/.config").toUtf8()),
+          m_commonEnv("VEILPORT_COMMON_DATA_DIR", m_dir.file("common").toUtf8())
     {
         m_dir.write("prog/const.dat", "; constants of the test build\r\n"
                                       "[const]\r\n"

@@ -3,9 +3,12 @@
 #include "config/TIniFile.h"
 #include "support/TempDir.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sys/stat.h>
 
 using testsupport::TempDir;
 
@@ -134,6 +137,11 @@ TEST(TIniFileTest, FilesLoadAndSave)
     ASSERT_TRUE(again.LoadFromFile(dir.file("out.ini")));
     EXPECT_EQ(again.ReadString("s", "k", ""), "v");
     EXPECT_FALSE(ini.SaveToFile(dir.file("missing/out.ini")));
+    // Neither a folder nor a pipe in a file's place is read (a pipe would block forever).
+    EXPECT_FALSE(again.LoadFromFile(dir.path()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.file("pipe.ini")).constData(), 0600), 0);
+    EXPECT_FALSE(again.LoadFromFile(dir.file("pipe.ini")));
+    EXPECT_TRUE(again.ReadSections().isEmpty());
 }
 
 TEST(TIniFileTest, GarbageNeverCrashesAndRoundTripsExactly)

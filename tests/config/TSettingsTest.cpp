@@ -61,7 +61,9 @@ struct BadFile
 
 const BadFile kBadFiles[] = {
     {"empty", QByteArray()},
-    {"binary", QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01\0\0\0", 24)},
+    {"binary", QByteArray("\x7f"
+                          "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01\0\0\0",
+                          24)},
     {"nul bytes", QByteArray("[const]\0App.SubVer=5\0[setting]\0Language=X\0[Flag]\0AllUsers=0", 62)},
     {"very long line", QByteArray(3 * 1024 * 1024, '[')},
     {"cr only, no final newline", QByteArray("\r\r[junk\r=\r;\r")},
@@ -104,12 +106,11 @@ TEST_P(BadFileTest, BadSettingAndFlagFilesGiveDefaultsAndStayWritable)
     EXPECT_EQ(again.ReadString("Language", "English"), "German");
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::ValuesIn(kBadFiles),
-                         [](const auto& info) {
-                             QString name = QString::fromLatin1(info.param.name);
-                             name.replace(QRegularExpression("[^A-Za-z0-9]"), "_");
-                             return name.toStdString();
-                         });
+INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::ValuesIn(kBadFiles), [](const auto& info) {
+    QString name = QString::fromLatin1(info.param.name);
+    name.replace(QRegularExpression("[^A-Za-z0-9]"), "_");
+    return name.toStdString();
+});
 
 TEST_F(SettingsStoreTest, ConstantFilesWithCrOnlyLinesAndNoFinalNewlineAreRead)
 {

@@ -101,8 +101,9 @@ TEST_F(SystemProxyTest, AProxyTheProcessCannotUseIsReportedOnceAndTheDesktopStay
     EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(services.messages[0].showAgainId, 0);
     EXPECT_TRUE(kioslaverc().contains("ProxyType=0"));
-    if (gnome.isAvailable())
+    if (gnome.isAvailable()) {
         EXPECT_NE(mode(), QStringLiteral("'manual'"));
+    }
 }
 
 TEST(SystemProxy, WithoutASettingsStoreNothingIsTouched)

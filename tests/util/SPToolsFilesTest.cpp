@@ -79,12 +79,14 @@ TEST(ListFilesTest, AppendsMatchingFilesButNoFolders)
     dir.write("langs/.hidden.lan", "x");
     dir.write("langs/notes.txt", "x");
     dir.write("langs/folder.lan/inner.lan", "x");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.file("langs/pipe.lan")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(dir.file("langs/English.lan"), dir.file("langs/Linked.lan")));
     const QString folder = dir.file("langs/");
 
     QStringList bare{"existing"};
     ListFiles(folder + "*.lan", bare, false);
     bare.sort();
-    EXPECT_EQ(bare, (QStringList{".hidden.lan", "English.lan", "German.LAN", "existing"}));
+    EXPECT_EQ(bare, (QStringList{".hidden.lan", "English.lan", "German.LAN", "Linked.lan", "existing"}));
 
     QStringList full;
     ListFiles(folder + "E*.lan", full, true);
@@ -194,7 +196,8 @@ TEST(ByteTextTest, InvalidUtf8SurvivesARoundTrip)
 {
     const QByteArray samples[] = {
         QByteArray("plain ascii"),
-        QByteArray("gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"),
+        QByteArray("gr\xc3\xbc\xc3\x9f"
+                   "e \xf0\x9f\x98\x80"),
         QByteArray("latin1 \xe4\xf6\xfc"),
         QByteArray("\xc0\xaf overlong, \xed\xa0\x80 surrogate, \xf4\x90\x80\x80 too big"),
         QByteArray("cut \xe2\x82", 7),
@@ -202,7 +205,9 @@ TEST(ByteTextTest, InvalidUtf8SurvivesARoundTrip)
     };
     for (const QByteArray& bytes : samples)
         EXPECT_EQ(TextToBytes(BytesToText(bytes)), bytes) << bytes.toHex().constData();
-    EXPECT_EQ(BytesToText("gr\xc3\xbc\xc3\x9f" "e"), QString::fromUtf8("grüße"));
+    EXPECT_EQ(BytesToText("gr\xc3\xbc\xc3\x9f"
+                          "e"),
+              QString::fromUtf8("grüße"));
     QByteArray all;
     for (int i = 0; i < 256; ++i)
         all += char(i);

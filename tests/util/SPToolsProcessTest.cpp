@@ -152,9 +152,9 @@ protected:
     // A stand-in browser that records its arguments, one per line.
     QString recorder() const
     {
-        return writeScript(m_dir, "browser.sh", "printf '%s\\n' \"$@\" > \"" + m_dir.file("args.tmp").toUtf8() +
-                                                    "\"\nmv \"" + m_dir.file("args.tmp").toUtf8() + "\" \"" +
-                                                    m_dir.file("args.txt").toUtf8() + "\"\n");
+        return writeScript(m_dir, "browser.sh",
+                           "printf '%s\\n' \"$@\" > \"" + m_dir.file("args.tmp").toUtf8() + "\"\nmv \"" +
+                               m_dir.file("args.tmp").toUtf8() + "\" \"" + m_dir.file("args.txt").toUtf8() + "\"\n");
     }
     QByteArray recordedArgs() const
     {

@@ -25,9 +25,8 @@ TEST_P(SafeStrToIntTest, ReadsIntegerOrGivesDefault)
 INSTANTIATE_TEST_SUITE_P(Texts, SafeStrToIntTest,
                          ::testing::Values(IntCase{"0", 0}, IntCase{"42", 42}, IntCase{"-42", -42}, IntCase{"+7", 7},
                                            IntCase{"   12", 12}, IntCase{"\t5", 5}, IntCase{"$1F", 31},
-                                           IntCase{"$ff", 255}, IntCase{"-$10", -16},
-                                           IntCase{"2147483647", INT_MAX}, IntCase{"-2147483648", INT_MIN},
-                                           IntCase{"$7FFFFFFF", INT_MAX},
+                                           IntCase{"$ff", 255}, IntCase{"-$10", -16}, IntCase{"2147483647", INT_MAX},
+                                           IntCase{"-2147483648", INT_MIN}, IntCase{"$7FFFFFFF", INT_MAX},
                                            // Everything below is not an integer and gives the default.
                                            IntCase{"", -77}, IntCase{"   ", -77}, IntCase{"12a", -77},
                                            IntCase{"12 ", -77}, IntCase{"-", -77}, IntCase{"$", -77},
@@ -121,18 +120,19 @@ class FormatArgsTest : public ::testing::TestWithParam<FormatCase>
 
 TEST_P(FormatArgsTest, FillsPlaceholders)
 {
-    EXPECT_EQ(FormatArgs(QString::fromUtf8(GetParam().pattern), GetParam().args), QString::fromUtf8(GetParam().expected))
+    EXPECT_EQ(FormatArgs(QString::fromUtf8(GetParam().pattern), GetParam().args),
+              QString::fromUtf8(GetParam().expected))
         << GetParam().pattern;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Patterns, FormatArgsTest,
-    ::testing::Values(FormatCase{"%1 of %2", {"3", "9"}, "3 of 9"}, FormatCase{"100%", {}, "100%"},
-                      FormatCase{"%%", {}, "%"}, FormatCase{"%x", {}, "%x"}, FormatCase{"%3", {}, ""},
-                      FormatCase{"a%0b", {"z"}, "a%0b"}, FormatCase{"%12", {"A"}, "A2"},
-                      FormatCase{"%2%1", {"a", "b"}, "ba"}, FormatCase{"%%1", {"a"}, "%1"},
-                      FormatCase{"%1", {"%2"}, "%2"}, FormatCase{"%9", {"1", "2", "3", "4", "5", "6", "7", "8", "nine"}, "nine"},
-                      FormatCase{"", {"a"}, ""}));
+INSTANTIATE_TEST_SUITE_P(Patterns, FormatArgsTest,
+                         ::testing::Values(FormatCase{"%1 of %2", {"3", "9"}, "3 of 9"}, FormatCase{"100%", {}, "100%"},
+                                           FormatCase{"%%", {}, "%"}, FormatCase{"%x", {}, "%x"},
+                                           FormatCase{"%3", {}, ""}, FormatCase{"a%0b", {"z"}, "a%0b"},
+                                           FormatCase{"%12", {"A"}, "A2"}, FormatCase{"%2%1", {"a", "b"}, "ba"},
+                                           FormatCase{"%%1", {"a"}, "%1"}, FormatCase{"%1", {"%2"}, "%2"},
+                                           FormatCase{"%9", {"1", "2", "3", "4", "5", "6", "7", "8", "nine"}, "nine"},
+                                           FormatCase{"", {"a"}, ""}));
 
 TEST(AddUrlParamsTest, JoinsWithTheRightSeparator)
 {
@@ -163,11 +163,12 @@ TEST_P(SplitCommandLineTest, SplitsLikeTheShellWithoutExpansion)
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, SplitCommandLineTest,
-    ::testing::Values(CommandLineCase{"", {}}, CommandLineCase{"   \t ", {}}, CommandLineCase{"a b  c", {"a", "b", "c"}},
-                      CommandLineCase{"\"a b\" c", {"a b", "c"}}, CommandLineCase{"'a \"b' c", {"a \"b", "c"}},
-                      CommandLineCase{"a\\ b", {"a b"}}, CommandLineCase{"\"a\\\"b\\\\c\\n\"", {"a\"b\\c\\n"}},
-                      CommandLineCase{"'a\\b'", {"a\\b"}}, CommandLineCase{"''", {""}},
-                      CommandLineCase{"x\"\"y", {"xy"}}, CommandLineCase{"a\"b c\"d", {"ab cd"}},
+    ::testing::Values(CommandLineCase{"", {}}, CommandLineCase{"   \t ", {}},
+                      CommandLineCase{"a b  c", {"a", "b", "c"}}, CommandLineCase{"\"a b\" c", {"a b", "c"}},
+                      CommandLineCase{"'a \"b' c", {"a \"b", "c"}}, CommandLineCase{"a\\ b", {"a b"}},
+                      CommandLineCase{"\"a\\\"b\\\\c\\n\"", {"a\"b\\c\\n"}}, CommandLineCase{"'a\\b'", {"a\\b"}},
+                      CommandLineCase{"''", {""}}, CommandLineCase{"x\"\"y", {"xy"}},
+                      CommandLineCase{"a\"b c\"d", {"ab cd"}},
                       CommandLineCase{"$HOME *.txt ~", {"$HOME", "*.txt", "~"}},
                       CommandLineCase{"\"open end", {"open end"}}, CommandLineCase{"trail\\", {"trail"}}));
 

@@ -1,0 +1,180 @@
+// The engine window's side of hiding: what the main window shows while the proxy manager loads
+// lists, tests proxies, applies one and takes it away again, and the flags of both countries.
+#include "ui/TfrmEngineWnd.h"
+
+#include "config/TSettings.h"
+#include "net/THTTPGet.h"
+#include "proxy/TProxyManager.h"
+#include "ui/FlagCache.h"
+#include "ui/TfrmMainForm.h"
+#include "ui/WindowTimer.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QProgressBar>
+#include <QWebEngineView>
+
+#include <exception>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcHiding, "veilport.hiding")
+
+const QString kHidingText = QStringLiteral("You are hiding your real ip ");
+const QString kNotHidingText = QStringLiteral("Warning! You are currently not hiding your real IP!");
+// The flag boxes' places: the first line shows the flag of the address the web sees.
+constexpr int kFlagLeft = 88;
+constexpr int kFirstLineTop = 16;
+constexpr int kSecondLineTop = 37;
+constexpr int kOutOfSightTop = 375;
+
+QString FlagFile(const QString& country)
+{
+    return FlagCachePath(Settings() ? Settings()->SettingsFolder() : QString(), country, QStringLiteral("_small.png"));
+}
+
+THTTPGet* MakeFlagFetcher(QObject* owner, const char* name)
+{
+    auto* fetcher = new THTTPGet(owner);
+    fetcher->setObjectName(QString::fromLatin1(name));
+    fetcher->SetBinaryData(true);
+    fetcher->SetUseCache(false);
+    fetcher->SetWaitThread(false);
+    return fetcher;
+}
+
+} // namespace
+
+void TfrmEngineWnd::OnProxyListLoaded(TProxyManager* manager)
+{
+    if (!manager)
+        return;
+    if (Settings()) {
+        try {
+            manager->SaveToFile(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
+        } catch (const std::exception& e) {
+            // The list is in memory and usable; only the cache for the next start is missing.
+            qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
+        }
+    }
+    TfrmMainForm* form = frmMainForm;
+    if (form) {
+        form->wbMain->show();
+        form->tmProgress->SetEnabled(false);
+        form->sgTesting->hide();
+        form->lblProgressText->hide();
+        form->lbIP->setText(manager->LocalIP);
+    }
+    ShowLocalFlag(manager->LocalCountry, manager->CountryFlag);
+    if (!form)
+        return;
+    form->acVuvaVI->setEnabled(true);
+    // Hiding was on when the window last closed: it resumes with every list that arrives.
+    if (Settings() && Settings()->ReadBool(QStringLiteral("Hiding"), false))
+        form->acVuvaVI->trigger();
+}
+
+void TfrmEngineWnd::OnTestProgress(int max, int current)
+{
+    TfrmMainForm* form = frmMainForm;
+    if (!form)
+        return;
+    const bool running = current < max;
+    form->wbMain->setVisible(current == max);
+    form->tmProgress->SetEnabled(running);
+    // The gauge counts in thousandths of a proxy so that the timer can creep on between results.
+    // A range of 0 to 0 would turn the bar into a busy indicator; an empty run keeps a plain empty bar.
+    form->sgTesting->setRange(0, qMax(1, qBound(0, max, TProxyManager::kMaxProxyCount) * 1000));
+    form->sgTesting->setValue(qBound(0, current, TProxyManager::kMaxProxyCount) * 1000);
+    form->lblProgressText->setText(LangText(QStringLiteral("TEXT_TESTPROXY")));
+    form->lblProgressText->setVisible(running);
+}
+
+void TfrmEngineWnd::OnHide(const TProxyRec& rec)
+{
+    TfrmMainForm* form = frmMainForm;
+    if (form) {
+        form->imgLocal->move(kFlagLeft, kSecondLineTop);
+        form->imgFlag->move(kFlagLeft, kFirstLineTop);
+        form->SetHideAction(form->acStopHide);
+        form->imgFlag->show();
+    }
+    ShowProxyFlag(rec.Country, rec.FlagUrl);
+    if (!form)
+        return;
+    form->lbHidingInfo->setText(kHidingText + (ProxyManager ? ProxyManager->LocalIP : QString()));
+    const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
+    form->lbIP->setText(colon < 0 ? QString() : rec.Proxy.left(colon));
+    form->tmProgress->SetEnabled(false);
+    form->lblProgressText->setText(QString());
+    form->sgTesting->hide();
+    form->wbMain->show();
+    form->TakeScreenshotIfAsked();
+}
+
+void TfrmEngineWnd::OnStopHide()
+{
+    TfrmMainForm* form = frmMainForm;
+    if (!form)
+        return;
+    // The gauge and the progress text are left alone: a run stopped half-way lets the bar run out.
+    form->imgLocal->move(kFlagLeft, kFirstLineTop);
+    form->imgFlag->move(kFlagLeft, kOutOfSightTop);
+    form->SetHideAction(form->acVuvaVI);
+    form->imgFlag->hide();
+    form->lbHidingInfo->setText(kNotHidingText);
+    form->lbIP->setText(ProxyManager ? ProxyManager->LocalIP : QString());
+    form->wbMain->show();
+}
+
+void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
+{
+    const QString file = FlagFile(country);
+    if (QFileInfo::exists(file)) {
+        FlagImage = LoadFlagImage(file);
+        if (frmMainForm)
+            DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::FlagRect);
+        return;
+    }
+    if (!hglocal) {
+        hglocal = MakeFlagFetcher(this, "hglocal");
+        connect(hglocal, &THTTPGet::OnDoneFile, this, &TfrmEngineWnd::hglocalDoneFile);
+    }
+    hglocal->SetFileName(file);
+    hglocal->SetURL(url);
+    hglocal->GetFile();
+}
+
+void TfrmEngineWnd::ShowProxyFlag(const QString& country, const QString& url)
+{
+    const QString file = FlagFile(country);
+    if (QFileInfo::exists(file)) {
+        FlagImage = LoadFlagImage(file);
+        if (frmMainForm)
+            DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::FlagRect);
+        return;
+    }
+    if (!hgFlag) {
+        hgFlag = MakeFlagFetcher(this, "hgFlag");
+        connect(hgFlag, &THTTPGet::OnDoneFile, this, &TfrmEngineWnd::hgFlagDoneFile);
+    }
+    hgFlag->SetFileName(file);
+    hgFlag->SetURL(url);
+    hgFlag->GetFile();
+}
+
+void TfrmEngineWnd::hglocalDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
+{
+    FlagImage = LoadFlagImage(fileName);
+    if (frmMainForm)
+        DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::None);
+}
+
+void TfrmEngineWnd::hgFlagDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
+{
+    FlagImage = LoadFlagImage(fileName);
+    if (frmMainForm)
+        DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::WholeCanvas);
+}

@@ -1,0 +1,281 @@
+#include "ui/TfrmChooseIP.h"
+
+#include "config/TSettings.h"
+#include "net/THTTPGet.h"
+#include "proxy/TProxyManager.h"
+#include "ui/FlagCache.h"
+#include "util/EngineServices.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QUrl>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+namespace {
+
+// Bottom of the list first: each one found is moved just below "Auto Selected", so the last one moved ends up highest.
+const char* const kPriorityCountries[] = {"Japan", "German", "France", "Great Britain", "Canada", "United States"};
+
+const QString kNewCountryMessage =
+    QStringLiteral("Please stop hide and click \"Vuva VI\" again to use the new IP country you choose.");
+constexpr int kNewCountryShowAgainId = 41;
+
+// The map is a picture, not a document: no selecting of its labels.
+const char* const kNoSelectionScript =
+    "(function(){var s=document.createElement('style');"
+    "s.textContent='*{-webkit-user-select:none;user-select:none;}';"
+    "(document.head||document.documentElement).appendChild(s);})();";
+
+} // namespace
+
+TfrmChooseIP::TfrmChooseIP(TProxyManager& manager, const QString& settingsFolder, const QString& serviceHost,
+                           const QString& siteHost, QWidget* parent)
+    : QDialog(parent), m_manager(manager), m_settingsFolder(settingsFolder), m_serviceHost(serviceHost),
+      m_siteHost(siteHost)
+{
+    FormCreate();
+}
+
+TfrmChooseIP::~TfrmChooseIP() = default;
+
+void TfrmChooseIP::FormCreate()
+{
+    setObjectName(QStringLiteral("TfrmChooseIP"));
+    setWindowTitle(QStringLiteral("Choose IP Country"));
+    setFixedSize(458, 465);
+
+    imgFlag = new QLabel(this);
+    imgFlag->setObjectName(QStringLiteral("imgFlag"));
+    imgFlag->setGeometry(16, 8, 46, 36);
+
+    lblCountry = new QLabel(QStringLiteral("Country"), this);
+    lblCountry->setObjectName(QStringLiteral("lblCountry"));
+    lblCountry->move(80, 16);
+    lblCountry->adjustSize();
+
+    cbbCountry = new QComboBox(this);
+    cbbCountry->setObjectName(QStringLiteral("cbbCountry"));
+    cbbCountry->setGeometry(120, 12, 241, 20);
+    cbbCountry->setEditable(false);
+    cbbCountry->setMaxVisibleItems(8);
+    connect(cbbCountry, &QComboBox::currentIndexChanged, this, [this] { cbbCountryChange(); });
+
+    pnl1 = new QFrame(this);
+    pnl1->setObjectName(QStringLiteral("pnl1"));
+    pnl1->setGeometry(16, 56, 425, 350);
+    pnl1->setFrameStyle(QFrame::Box | QFrame::Plain);
+    pnl1->setLineWidth(1);
+
+    wbMap = new QWebEngineView(pnl1);
+    wbMap->setObjectName(QStringLiteral("wbMap"));
+    wbMap->setGeometry(1, 1, 423, 348);
+    wbMap->setContextMenuPolicy(Qt::NoContextMenu);
+    wbMap->setAcceptDrops(false);
+    wbMap->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+    QWebEngineScript noSelection;
+    noSelection.setName(QStringLiteral("noSelection"));
+    noSelection.setSourceCode(QString::fromLatin1(kNoSelectionScript));
+    noSelection.setInjectionPoint(QWebEngineScript::DocumentReady);
+    noSelection.setWorldId(QWebEngineScript::ApplicationWorld);
+    wbMap->page()->scripts().insert(noSelection);
+    connect(wbMap, &QWebEngineView::loadStarted, this, [this] { wbMapProgressChange(0, 100); });
+    connect(wbMap, &QWebEngineView::loadProgress, this, [this](int p) { wbMapProgressChange(p, 100); });
+    connect(wbMap, &QWebEngineView::loadFinished, this, [this] { wbMapProgressChange(100, 100); });
+
+    sgLoadingMap = new QProgressBar(this);
+    sgLoadingMap->setObjectName(QStringLiteral("sgLoadingMap"));
+    sgLoadingMap->setGeometry(16, 424, 100, 20);
+    sgLoadingMap->setRange(0, 100);
+    sgLoadingMap->setTextVisible(false);
+    sgLoadingMap->hide();
+
+    btnOK = new QPushButton(QStringLiteral("&OK"), this);
+    btnOK->setObjectName(QStringLiteral("btnOK"));
+    btnOK->setGeometry(272, 424, 75, 25);
+    btnOK->setDefault(true);
+    connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
+
+    btnCancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    btnCancel->setObjectName(QStringLiteral("btnCancel"));
+    btnCancel->setGeometry(352, 424, 75, 25);
+    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    m_hgFlag = std::make_unique<THTTPGet>();
+    hgFlag = m_hgFlag.get();
+    hgFlag->SetBinaryData(true);
+    hgFlag->SetUseCache(false);
+    hgFlag->SetWaitThread(false);
+    connect(hgFlag, &THTTPGet::OnDoneFile, this,
+            [this](THTTPGet*, const QString& fileName, qint64) { hgFlagDoneFile(fileName); });
+
+    Ready = false;
+    FillCountries();
+}
+
+void TfrmChooseIP::FillCountries()
+{
+    QStringList names{kAutoSelected};
+    for (const QString& country : m_manager.Countries) {
+        int working = 0;
+        int others = 0;
+        if (m_manager.CountProxies(country, working, others))
+            names << country;
+    }
+    for (const char* priority : kPriorityCountries) {
+        for (int i = 1; i < names.size(); ++i) {
+            if (names[i].compare(QLatin1String(priority), Qt::CaseInsensitive) == 0) {
+                names.move(i, 1);
+                break;
+            }
+        }
+    }
+    const QSignalBlocker block(cbbCountry);
+    cbbCountry->clear();
+    cbbCountry->addItems(names);
+    cbbCountry->setCurrentIndex(-1);
+}
+
+QString TfrmChooseIP::SelectedCountry() const
+{
+    return cbbCountry->currentIndex() < 0 ? kAutoSelected : cbbCountry->currentText();
+}
+
+void TfrmChooseIP::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!Ready)
+        FormShow();
+}
+
+void TfrmChooseIP::FormShow()
+{
+    // A stored country that the current list no longer holds is shown as "Auto Selected", so the map, the
+    // flag and OK all have a real entry to work with; OK then stores "Auto Selected".
+    int index = 0;
+    if (m_manager.Country != kAutoSelected) {
+        const int found = cbbCountry->findText(m_manager.Country, Qt::MatchFixedString);
+        if (found > 0)
+            index = found;
+    }
+    {
+        const QSignalBlocker block(cbbCountry);
+        cbbCountry->setCurrentIndex(index);
+    }
+
+    QString stem = QStringLiteral("un");
+    QString flagUrl = UnknownFlagUrl();
+    if (index > 0) {
+        TProxyRec rec;
+        if (m_manager.FindProxyByCountry(cbbCountry->itemText(index), rec)) {
+            ShowMap(rec.Longitude, rec.Latitude, rec.Country);
+            flagUrl = rec.FlagUrl;
+        }
+        // The stem follows the entry, as a later change of selection would, so both find the same file.
+        stem = cbbCountry->itemText(index);
+    } else {
+        ShowMap(m_manager.LocalLongitude, m_manager.LocalLatitude, m_manager.LocalCountry);
+    }
+    ShowFlag(stem, flagUrl);
+    Ready = true;
+}
+
+void TfrmChooseIP::cbbCountryChange()
+{
+    if (!Ready || cbbCountry->currentIndex() < 0)
+        return;
+    if (cbbCountry->currentIndex() == 0) {
+        ShowMap(m_manager.LocalLongitude, m_manager.LocalLatitude, m_manager.LocalCountry);
+        ShowFlag(QStringLiteral("un"), UnknownFlagUrl());
+        return;
+    }
+    const QString name = cbbCountry->currentText();
+    TProxyRec rec;
+    // A country whose records vanished with a newer list keeps the map and flag as they are.
+    if (!m_manager.FindProxyByCountry(name, rec))
+        return;
+    ShowMap(rec.Longitude, rec.Latitude, rec.Country);
+    ShowFlag(name, rec.FlagUrl);
+}
+
+QString TfrmChooseIP::UnknownFlagUrl() const
+{
+    return QStringLiteral("http://") + m_serviceHost + QStringLiteral("/images/flag/un.png");
+}
+
+void TfrmChooseIP::ShowFlag(const QString& stem, const QString& url)
+{
+    const QString file = FlagCachePath(m_settingsFolder, stem, QStringLiteral(".png"));
+    if (QFileInfo::exists(file)) {
+        DrawFlag(file);
+        return;
+    }
+    // One fetch at a time: a request made while the previous flag is still coming is dropped.
+    if (hgFlag->Busy() || url.isEmpty())
+        return;
+    hgFlag->SetFileName(file);
+    hgFlag->SetURL(url);
+    hgFlag->GetFile();
+}
+
+void TfrmChooseIP::hgFlagDoneFile(const QString& fileName)
+{
+    // Cached flags are never fetched again, so a file that is no flag (an error page, a cut-off reply) is
+    // removed, or every later dialog would show an empty box for that country.
+    if (!DrawFlag(fileName))
+        QFile::remove(fileName);
+}
+
+bool TfrmChooseIP::DrawFlag(const QString& fileName)
+{
+    LargeFlagImage = LoadFlagImage(fileName);
+    QPixmap canvas(imgFlag->size());
+    canvas.fill(imgFlag->palette().color(imgFlag->backgroundRole()));
+    if (!LargeFlagImage.isNull()) {
+        QPainter p(&canvas);
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        // The rectangle overhangs the box on every side but the right, so the flag fills it edge to edge.
+        p.drawImage(QRect(-1, -6, 49, 42), LargeFlagImage);
+    }
+    imgFlag->setPixmap(canvas);
+    return !LargeFlagImage.isNull();
+}
+
+void TfrmChooseIP::ShowMap(const QString& longitude, const QString& latitude, const QString& tag)
+{
+    m_mapUrl = QStringLiteral("http://") + m_siteHost + QStringLiteral("/map/map.php?tag=") + tag +
+               QStringLiteral("&longitude=") + longitude + QStringLiteral("&latitude=") + latitude;
+    wbMap->setUrl(QUrl(m_mapUrl));
+}
+
+void TfrmChooseIP::wbMapProgressChange(int progress, int progressMax)
+{
+    sgLoadingMap->setVisible(progress != progressMax);
+    sgLoadingMap->setMaximum(progressMax);
+    sgLoadingMap->setValue(progress);
+}
+
+bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen)
+{
+    const bool changed = chosen != manager.Country;
+    if (changed) {
+        manager.Country = chosen;
+        // The proxy in use stays until the user hides again.
+        if (manager.Active)
+            EngineServices().ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId,
+                                            TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+    }
+    if (Settings())
+        Settings()->WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country);
+    return changed;
+}
