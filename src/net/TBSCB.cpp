@@ -20,6 +20,9 @@ void TBSCB::Start()
     auto self = shared_from_this();
     std::thread([self] {
         self->run();
+        // At shutdown there may be nobody left to tell.
+        if (!QCoreApplication::instance())
+            return;
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self] {

@@ -72,6 +72,9 @@ void THTTPGetThread::Start()
 
 void THTTPGetThread::postDone()
 {
+    // At shutdown there may be nobody left to tell.
+    if (!QCoreApplication::instance())
+        return;
     auto self = shared_from_this();
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),

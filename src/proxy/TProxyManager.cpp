@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 #include <stdexcept>
@@ -84,6 +86,26 @@ int entryNumber(QStringView name)
     }
     return n > std::numeric_limits<int>::max() ? -1 : int(n);
 }
+
+// Hands out one shared QString per distinct text, found without building a string for the lookup.
+class TextPool
+{
+public:
+    QString get(QStringView text)
+    {
+        const std::u16string_view key(text.utf16(), size_t(text.size()));
+        const auto it = m_texts.find(key);
+        if (it != m_texts.end())
+            return it->second;
+        QString copy = text.toString();
+        // The key views the pooled copy's own characters, which stay put while the copy lives in the map.
+        m_texts.emplace(std::u16string_view(reinterpret_cast<const char16_t*>(copy.constData()), size_t(copy.size())), copy);
+        return copy;
+    }
+
+private:
+    std::unordered_map<std::u16string_view, QString> m_texts;
+};
 
 } // namespace
 
@@ -201,6 +223,7 @@ void TProxyManager::ParseProxyList()
     std::stable_sort(entryLines.begin(), entryLines.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
 
+    TextPool shared;
     Countries.clear();
     QSet<QString> exactCountries;  // names met so far, as written
     QSet<QString> foldedCountries; // and without letter case
@@ -221,7 +244,9 @@ void TProxyManager::ParseProxyList()
         qsizetype from = 0;
         for (int f = 0; f < 6; ++f) {
             const qsizetype bar = f < 5 ? value.indexOf(QLatin1Char('|'), from) : value.size();
-            *fields[f] = value.mid(from, bar - from).toString();
+            const QStringView field = value.mid(from, bar - from);
+            // Info, country and flag repeat across the list: records share one copy of each text.
+            *fields[f] = (f >= 1 && f <= 3) ? shared.get(field) : field.toString();
             from = bar + 1;
         }
         rec.Status = TProxyRec::stUntested;
@@ -236,6 +261,17 @@ void TProxyManager::ParseProxyList()
     }
 
     m_recordsByProxy.clear();
+    m_nextSameProxy.clear();
+    m_indexedRecords = -1; // built when the first result needs it
+
+    emit listLoaded(this);
+}
+
+void TProxyManager::ensureRecordIndex()
+{
+    if (m_indexedRecords == Proxies.size())
+        return;
+    m_recordsByProxy.clear();
     m_nextSameProxy.assign(size_t(Proxies.size()), -1);
     for (int i = int(Proxies.size()) - 1; i >= 0; --i) {
         const QString& proxy = Proxies.at(i).Proxy;
@@ -249,8 +285,7 @@ void TProxyManager::ParseProxyList()
             it.value() = i;
         }
     }
-
-    emit listLoaded(this);
+    m_indexedRecords = Proxies.size();
 }
 
 bool TProxyManager::FindProxyByCountry(const QString& country, TProxyRec& rec) const
@@ -330,6 +365,7 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
         return;
 
     const QString key = Host + QLatin1Char(':') + QString::number(Port);
+    ensureRecordIndex();
     for (int i = m_recordsByProxy.value(key, -1); i >= 0 && i < Proxies.size();
          i = size_t(i) < m_nextSameProxy.size() ? m_nextSameProxy[size_t(i)] : -1) {
         if (Proxies.at(i).Proxy != key)

@@ -109,7 +109,10 @@ private:
     IBrowserControl& m_browsers;
     TRandomSource m_random;
     std::unique_ptr<TProxyTester> m_tester;
-    // Records by address, rebuilt by ParseProxyList: the first index of each Proxy, then a chain to the next.
+    // Records by address: the first index of each Proxy, then a chain to the next; built on first use after
+    // each parse (m_indexedRecords is the record count it was built for, -1 when stale).
+    void ensureRecordIndex();
     QHash<QString, int> m_recordsByProxy;
     std::vector<int> m_nextSameProxy;
+    qsizetype m_indexedRecords = -1;
 };

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QSet>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 namespace {

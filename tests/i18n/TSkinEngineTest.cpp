@@ -4,6 +4,7 @@
 #include "i18n/TSkinFile.h"
 #include "support/TempDir.h"
 
+#include <QFile>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 QString find(const TspAceMultiLangData& data, const QString& section, const QString& component,
@@ -17,10 +19,10 @@ QString find(const TspAceMultiLangData& data, const QString& section, const QStr
     return text;
 }
 
-TspAceMultiLangData dataOf(const QByteArray& bytes)
+std::unique_ptr<TspAceMultiLangData> dataOf(const QByteArray& bytes)
 {
-    TspAceMultiLangData data;
-    data.SetData(bytes);
+    auto data = std::make_unique<TspAceMultiLangData>();
+    data->SetData(bytes);
     return data;
 }
 
@@ -37,26 +39,26 @@ TEST(LanguageFileRules, LinesAreStrippedAndCommentsAndStrayLinesIgnored)
                             "key2=two\r"
                             "key3=three";
     const auto data = dataOf(text);
-    EXPECT_EQ(find(data, "Sec", "", "key1"), "value one");
-    EXPECT_EQ(find(data, "Sec", "", "key2"), "two");
-    EXPECT_EQ(find(data, "Sec", "", "key3"), "three");
+    EXPECT_EQ(find(*data, "Sec", "", "key1"), "value one");
+    EXPECT_EQ(find(*data, "Sec", "", "key2"), "two");
+    EXPECT_EQ(find(*data, "Sec", "", "key3"), "three");
     bool found = true;
-    find(data, "Sec", "", "; comment", &found);
+    find(*data, "Sec", "", "; comment", &found);
     EXPECT_FALSE(found);
-    find(data, "Sec", "", "line without equals sign", &found);
+    find(*data, "Sec", "", "line without equals sign", &found);
     EXPECT_FALSE(found);
-    find(data, "", "", "orphan", &found);
+    find(*data, "", "", "orphan", &found);
     EXPECT_FALSE(found);
-    EXPECT_EQ(data.SectionCount(), 1);
+    EXPECT_EQ(data->SectionCount(), 1);
 }
 
 TEST(LanguageFileRules, FirstSectionAndFirstKeyWinRegardlessOfCase)
 {
     const auto data = dataOf("[TfrmX]\nbtnOk.Caption=First\nBTNOK.caption=Second\n"
                              "[tfrmx]\nbtnOk.Caption=Third\nother.Caption=Hidden\n");
-    EXPECT_EQ(find(data, "TFRMX", "btnok", "CAPTION"), "First");
+    EXPECT_EQ(find(*data, "TFRMX", "btnok", "CAPTION"), "First");
     bool found = true;
-    find(data, "TfrmX", "other", "Caption", &found);
+    find(*data, "TfrmX", "other", "Caption", &found);
     EXPECT_FALSE(found) << "entries of a repeated section are never seen";
 }
 
@@ -64,32 +66,32 @@ TEST(LanguageFileRules, BreakAndBlankTagsInAnyCaseAndOnlyTagsKeepOuterBlanks)
 {
     const auto data = dataOf("[S]\nlist=one<BR>two<br>three<Br>\nspaced=<SP>x<sp>\n"
                              "plain=   x   \nmixed=a<bR>b<Sp>c\n");
-    EXPECT_EQ(find(data, "S", "", "list"), "one\r\ntwo\r\nthree\r\n");
-    EXPECT_EQ(find(data, "S", "", "spaced"), " x ");
-    EXPECT_EQ(find(data, "S", "", "plain"), "x");
-    EXPECT_EQ(find(data, "S", "", "mixed"), "a\r\nb c");
+    EXPECT_EQ(find(*data, "S", "", "list"), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(find(*data, "S", "", "spaced"), " x ");
+    EXPECT_EQ(find(*data, "S", "", "plain"), "x");
+    EXPECT_EQ(find(*data, "S", "", "mixed"), "a\r\nb c");
 }
 
 TEST(LanguageFileRules, PercentPlusAndHighBytesAreKept)
 {
     const auto data = dataOf("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f" "e\nlatin=Gr\xf6\xdf" "e\n");
-    EXPECT_EQ(find(data, "S", "", "rate"), "50% of %1 + %2");
-    EXPECT_EQ(find(data, "S", "", "utf8"), QString::fromUtf8("Größe"));
+    EXPECT_EQ(find(*data, "S", "", "rate"), "50% of %1 + %2");
+    EXPECT_EQ(find(*data, "S", "", "utf8"), QString::fromUtf8("Größe"));
     // A file in an old 8-bit code page keeps every byte instead of turning into replacement marks.
-    EXPECT_EQ(find(data, "S", "", "latin"), QString::fromLatin1("Gr\xf6\xdf" "e"));
-    EXPECT_EQ(data.Data(), QByteArray("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f" "e\nlatin=Gr\xf6\xdf" "e\n"));
+    EXPECT_EQ(find(*data, "S", "", "latin"), QString::fromLatin1("Gr\xf6\xdf" "e"));
+    EXPECT_EQ(data->Data(), QByteArray("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f" "e\nlatin=Gr\xf6\xdf" "e\n"));
 }
 
 TEST(LanguageFileRules, EmptyValueIsFoundAndMissingKeyLeavesTextAlone)
 {
     const auto data = dataOf("[S]\nempty=\ncomp.Prop=v\n");
     bool found = false;
-    EXPECT_EQ(find(data, "S", "", "empty", &found), "");
+    EXPECT_EQ(find(*data, "S", "", "empty", &found), "");
     EXPECT_TRUE(found);
-    EXPECT_EQ(find(data, "S", "", "missing", &found), "<unchanged>");
+    EXPECT_EQ(find(*data, "S", "", "missing", &found), "<unchanged>");
     EXPECT_FALSE(found);
-    EXPECT_EQ(find(data, "S", "comp", "Prop"), "v") << "component and path are joined with a dot";
-    EXPECT_EQ(find(data, "Nope", "comp", "Prop", &found), "<unchanged>");
+    EXPECT_EQ(find(*data, "S", "comp", "Prop"), "v") << "component and path are joined with a dot";
+    EXPECT_EQ(find(*data, "Nope", "comp", "Prop", &found), "<unchanged>");
     EXPECT_FALSE(found);
 }
 
@@ -97,17 +99,17 @@ TEST(LanguageFileRules, FillStringsCopiesInFileOrderAndEmptyValueRemovesName)
 {
     const auto data = dataOf("[skinres]\nMSG_BTN_YES=&Ja\nMSG_BTN_NO=\nNEW=<SP>neu\n");
     QStringList list{"MSG_BTN_NO=&No", "msg_btn_yes=&Yes", "KEEP=1"};
-    data.FillStrings("SKINRES", list);
+    data->FillStrings("SKINRES", list);
     EXPECT_EQ(list, (QStringList{"MSG_BTN_YES=&Ja", "KEEP=1", "NEW= neu"}));
 }
 
 TEST(LanguageFileRules, InfoEntriesGiveLanguageVersionAndTranslator)
 {
     const auto data = dataOf("[info]\nlanguage=Deutsch\nVERSION=2.1\nTranslator=Anna<BR>Berlin\n");
-    EXPECT_EQ(data.Language(), "Deutsch");
-    EXPECT_EQ(data.Version(), "2.1");
-    EXPECT_EQ(data.Translator(), "Anna\r\nBerlin");
-    EXPECT_EQ(dataOf("").Language(), "");
+    EXPECT_EQ(data->Language(), "Deutsch");
+    EXPECT_EQ(data->Version(), "2.1");
+    EXPECT_EQ(data->Translator(), "Anna\r\nBerlin");
+    EXPECT_EQ(dataOf("")->Language(), "");
 }
 
 TEST(LanguageFileRules, UnreadableFileLoadsAsEmpty)

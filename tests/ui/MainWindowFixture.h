@@ -1,0 +1,130 @@
+#pragma once
+
+#include "config/TSettings.h"
+#include "platform/XdgAutostart.h"
+#include "proxy/TProxyManager.h"
+#include "support/TempDir.h"
+#include "ui/TMessageDialog.h"
+#include "ui/TfrmEngineWnd.h"
+#include "ui/TfrmMainForm.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+// A private machine for one main-window test: a program folder with its own constants (every
+// service address on a port nobody listens on unless the test says otherwise), user and
+// all-users folders, the desktop's proxy settings in a temporary keyfile, and the engine and
+// main windows built as the program builds them.
+class MainWindowFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        env("HOME", root.file(QStringLiteral("home")).toUtf8());
+        env("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8());
+        env("VEILPORT_COMMON_DATA_DIR", root.file(QStringLiteral("common")).toUtf8());
+        env("GSETTINGS_BACKEND", "keyfile");
+        env("PATH", "/usr/bin:/bin"); // no Firefox of the machine takes part
+        TMessageDialog::ResetAutomation();
+    }
+
+    void TearDown() override
+    {
+        stop();
+        TMessageDialog::ResetAutomation();
+    }
+
+    void env(const char* name, const QByteArray& value)
+    {
+        m_env.push_back(std::make_unique<testsupport::ScopedEnv>(name, value));
+    }
+
+    // The constants of the program; extra lines are appended to the [const] section.
+    void writeConstants(const QByteArray& serviceHost = "127.0.0.1:1", const QByteArray& extra = QByteArray())
+    {
+        const QByteArray base = "http://" + serviceHost;
+        root.write(QStringLiteral("program/const.dat"),
+                   "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
+                   "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
+                   "URL.ServiceHost=" + serviceHost + "\nURL.SiteHost=" + serviceHost + "\n"
+                   "URL.GETPROXY=" + base + "/getproxy.php\nURL.InfoURL=" + base + "/info.php\n"
+                   "URL.IPSEEKER=" + base + "/ipseeker.php\n" + extra);
+        m_constantsWritten = true;
+    }
+
+    QString programFolder() const { return root.file(QStringLiteral("program")) + QLatin1Char('/'); }
+    QString settingsFolder() const { return Settings() ? Settings()->SettingsFolder() : QString(); }
+
+    // Opens the settings store only, so a test can store settings before the windows exist.
+    void openSettings()
+    {
+        if (!m_constantsWritten)
+            writeConstants();
+        if (!Settings()) {
+            InitSettings(programFolder());
+            // The per-user folder, chosen beforehand so that settings stored now are the ones read later.
+            Settings()->WriteAllUsersFlag(false);
+            Settings()->OpenSettingsFile(false);
+        }
+    }
+
+    // Builds the engine window and the main window.
+    void start()
+    {
+        openSettings();
+        engine = std::make_unique<TfrmEngineWnd>(
+            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+        ASSERT_TRUE(engine->StartSucceeded());
+        form = std::make_unique<TfrmMainForm>();
+    }
+
+    void stop()
+    {
+        if (form)
+            form->ExitRequested = true;
+        form.reset();
+        engine.reset();
+        DoneSettings();
+    }
+
+    TProxyManager& manager() { return *engine->ProxyManager; }
+
+    // A list text as the service sends it.
+    static QString listText(const QStringList& proxies, const QString& localIp = QStringLiteral("1.2.3.4"),
+                            const QString& localCountry = QStringLiteral("Germany"),
+                            const QString& countryFlag = QString())
+    {
+        QStringList lines{QStringLiteral("LocalIP=") + localIp, QStringLiteral("LocalCountry=") + localCountry,
+                          QStringLiteral("CountryFlag=") + countryFlag, QStringLiteral("LocalLatitude=52.5"),
+                          QStringLiteral("LocalLongitude=13.4"),
+                          QStringLiteral("ProxyCount=") + QString::number(proxies.size())};
+        for (int i = 0; i < proxies.size(); ++i)
+            lines << QStringLiteral("Proxy_%1=%2").arg(i).arg(proxies[i]);
+        return lines.join(QStringLiteral("\r\n"));
+    }
+
+    static QByteArray pngBytes(const QColor& colour)
+    {
+        QImage image(16, 16, QImage::Format_RGB32);
+        image.fill(colour);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    }
+
+    testsupport::TempDir root;
+    std::unique_ptr<TfrmEngineWnd> engine;
+    std::unique_ptr<TfrmMainForm> form;
+
+private:
+    std::vector<std::unique_ptr<testsupport::ScopedEnv>> m_env;
+    bool m_constantsWritten = false;
+};

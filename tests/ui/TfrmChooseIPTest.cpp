@@ -1,0 +1,301 @@
+// The choose-country dialog offscreen, against the real list service for flags and the map page.
+#include "ui/TfrmChooseIP.h"
+
+#include "config/TSettings.h"
+#include "net/THTTPGet.h"
+#include "proxy/TProxyManager.h"
+#include "support/ListServiceFixture.h"
+#include "support/RecordingBrowserControl.h"
+#include "support/RecordingEngineServices.h"
+#include "support/TempDir.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QImage>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEngineView>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testsupport::ListServiceEntry;
+
+class ChooseIPTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_service = new testsupport::ListServiceFixture;
+        ASSERT_TRUE(s_service->start()) << s_service->errorText().toStdString();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_service;
+        s_service = nullptr;
+    }
+
+    void SetUp() override
+    {
+        program.write("const.dat", "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\n");
+        InitSettings(program.path());
+        Settings()->OpenSettingsFile(false);
+        SetEngineServices(&services);
+        manager = std::make_unique<TProxyManager>(browsers, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"));
+    }
+    void TearDown() override
+    {
+        dialog.reset();
+        manager.reset();
+        SetEngineServices(nullptr);
+        DoneSettings();
+    }
+
+    // Loads a list of (country, longitude, latitude) records as the service would send it.
+    void LoadList(const QList<QStringList>& records)
+    {
+        QStringList lines{"LocalIP=127.0.0.1", "LocalCountry=Germany", "CountryFlag=x", "LocalLatitude=52.5",
+                          "LocalLongitude=13.4", QStringLiteral("ProxyCount=%1").arg(records.size())};
+        for (int i = 0; i < records.size(); ++i) {
+            const QStringList& r = records[i];
+            const QString flag = r.value(3, s_service->url("/images/flag/") + r[0] + ".png");
+            lines << QStringLiteral("Proxy_%1=10.0.0.%1:3128|anon|%2|%3|%4|%5").arg(i).arg(r[0], flag, r[1], r[2]);
+        }
+        manager->RawList = lines;
+        manager->ParseProxyList();
+    }
+
+    TfrmChooseIP& Open()
+    {
+        dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
+                                                s_service->host());
+        dialog->show();
+        return *dialog;
+    }
+
+    QStringList Entries() const
+    {
+        QStringList names;
+        for (int i = 0; i < dialog->cbbCountry->count(); ++i)
+            names << dialog->cbbCountry->itemText(i);
+        return names;
+    }
+
+    QString MapUrl(const QString& tag, const QString& lon, const QString& lat) const
+    {
+        return QStringLiteral("http://%1/map/map.php?tag=%2&longitude=%3&latitude=%4")
+            .arg(s_service->host(), tag, lon, lat);
+    }
+
+    QString FlagFile(const QString& stem) const { return Settings()->SettingsFolder() + stem + ".png"; }
+
+    // Waits for the running flag fetch, if any, to end.
+    void WaitForFlag()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->hgFlag->Busy(), 10000);
+        QCoreApplication::processEvents();
+    }
+
+    static testsupport::ListServiceFixture* s_service;
+    testsupport::TempDir program;
+    testsupport::TempDir home;
+    testsupport::ScopedEnv configHome{"XDG_CONFIG_HOME", home.path().toUtf8()};
+    testsupport::RecordingEngineServices services;
+    testsupport::RecordingBrowserControl browsers;
+    std::unique_ptr<TProxyManager> manager;
+    std::unique_ptr<TfrmChooseIP> dialog;
+};
+
+testsupport::ListServiceFixture* ChooseIPTest::s_service = nullptr;
+
+TEST_F(ChooseIPTest, WellKnownCountriesStandBelowAutoSelectedInTheirOwnOrder)
+{
+    LoadList({{"Japan", "139", "35"},
+              {"Brazil", "-47", "-15"},
+              {"United States", "-95", "37"},
+              {"Canada", "-75", "45"},
+              {"german", "13", "52"},
+              {"Chile", "-70", "-33"}});
+    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
+                                            s_service->host());
+    EXPECT_EQ(Entries(), QStringList({"Auto Selected", "United States", "Canada", "german", "Japan", "Brazil", "Chile"}));
+    EXPECT_EQ(dialog->cbbCountry->currentIndex(), -1) << "nothing is selected before the first show";
+    EXPECT_EQ(dialog->size(), QSize(458, 465));
+    EXPECT_EQ(dialog->windowTitle(), "Choose IP Country");
+}
+
+TEST_F(ChooseIPTest, WithoutAListOnlyAutoSelectedIsOffered)
+{
+    Open();
+    EXPECT_EQ(Entries(), QStringList({"Auto Selected"}));
+    EXPECT_EQ(dialog->SelectedCountry(), "Auto Selected");
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("", "", ""));
+}
+
+TEST_F(ChooseIPTest, StoredCountryIsSelectedWithItsLastRecordAndFetchedFlag)
+{
+    LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
+    manager->Country = "Canada";
+    ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
+    Open();
+    EXPECT_EQ(dialog->SelectedCountry(), "Canada");
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Canada", "-75.7", "45.4"));
+    WaitForFlag();
+    ASSERT_TRUE(QFileInfo::exists(FlagFile("Canada")));
+    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
+    EXPECT_EQ(dialog->LargeFlagImage.width(), 48);
+}
+
+TEST_F(ChooseIPTest, StoredCountryIsFoundWhateverItsLetterCase)
+{
+    LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}});
+    manager->Country = "JAPAN";
+    Open();
+    EXPECT_EQ(dialog->SelectedCountry(), "Japan");
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Japan", "139", "35"));
+}
+
+TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
+{
+    QImage marker(20, 10, QImage::Format_RGB32);
+    marker.fill(Qt::red);
+    ASSERT_TRUE(marker.save(FlagFile("Canada"), "PNG"));
+    LoadList({{"Canada", "-75", "45", "http://127.0.0.1:1/never.png"}});
+    manager->Country = "Canada";
+    Open();
+    EXPECT_FALSE(dialog->hgFlag->Busy());
+    EXPECT_EQ(dialog->LargeFlagImage.size(), QSize(20, 10));
+    const QImage shown = dialog->imgFlag->pixmap().toImage();
+    EXPECT_EQ(shown.size(), QSize(46, 36));
+    EXPECT_EQ(QColor(shown.pixel(23, 18)), QColor(Qt::red)) << "the flag fills the box";
+}
+
+TEST_F(ChooseIPTest, AutoSelectedShowsTheOwnPlaceAndTheWorldFlag)
+{
+    LoadList({{"Canada", "-75", "45"}});
+    manager->Country = kAutoSelected;
+    Open();
+    EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
+    WaitForFlag();
+    EXPECT_TRUE(QFileInfo::exists(FlagFile("un")));
+    EXPECT_FALSE(dialog->LargeFlagImage.isNull());
+}
+
+TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
+{
+    LoadList({{"Canada", "-75", "45"}});
+    manager->Country = "Atlantis";
+    Open();
+    EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
+    EXPECT_EQ(dialog->SelectedCountry(), "Auto Selected");
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
+
+    dialog->btnOK->click();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, dialog->SelectedCountry()));
+    EXPECT_EQ(manager->Country, "Auto Selected");
+}
+
+TEST_F(ChooseIPTest, ChangingTheSelectionMovesMapAndFlagOnlyForListedRecords)
+{
+    LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}, {"France", "2.3", "48.8"}});
+    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
+                                            s_service->host());
+    dialog->cbbCountry->setCurrentIndex(2);
+    EXPECT_TRUE(dialog->MapUrl().isEmpty()) << "changes before the first show are ignored";
+
+    dialog->show();
+    WaitForFlag();
+    dialog->cbbCountry->setCurrentIndex(dialog->cbbCountry->findText("Japan"));
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Japan", "139", "35"));
+    WaitForFlag();
+    EXPECT_TRUE(QFileInfo::exists(FlagFile("Japan")));
+
+    // A fresh list without France arrives while the dialog is open.
+    LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}});
+    dialog->cbbCountry->setCurrentIndex(dialog->cbbCountry->findText("France"));
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Japan", "139", "35"));
+    EXPECT_FALSE(dialog->hgFlag->Busy());
+
+    dialog->cbbCountry->setCurrentIndex(0);
+    EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
+}
+
+TEST_F(ChooseIPTest, AFetchedFileThatIsNoFlagIsNotKept)
+{
+    LoadList({{"Canada", "-75", "45", s_service->url("/images/flag/Atlantis.png")}});
+    manager->Country = "Canada";
+    Open();
+    QSignalSpy done(dialog->hgFlag, &THTTPGet::OnDoneFile);
+    QSignalSpy failed(dialog->hgFlag, &THTTPGet::OnError);
+    WaitForFlag();
+    EXPECT_TRUE(dialog->LargeFlagImage.isNull());
+    EXPECT_FALSE(QFileInfo::exists(FlagFile("Canada"))) << "the next dialog must try again";
+}
+
+TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)
+{
+    LoadList({{"Canada", "-75", "45"}});
+    manager->Country = "Canada";
+    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
+                                            s_service->host());
+    dialog->wbMapProgressChange(30, 100);
+    EXPECT_TRUE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
+    EXPECT_EQ(dialog->sgLoadingMap->value(), 30);
+    dialog->wbMapProgressChange(100, 100);
+    EXPECT_FALSE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
+
+    QSignalSpy loaded(dialog->wbMap, &QWebEngineView::loadFinished);
+    dialog->show();
+    ASSERT_TRUE(loaded.wait(30000));
+    EXPECT_TRUE(loaded.first().first().toBool()) << "the service's map page loads";
+    EXPECT_FALSE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
+}
+
+TEST_F(ChooseIPTest, CancelAndOkEndTheDialogWithTheirResults)
+{
+    LoadList({{"Canada", "-75", "45"}});
+    Open();
+    dialog->btnCancel->click();
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    Open();
+    dialog->btnOK->click();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+}
+
+TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
+{
+    manager->Country = kAutoSelected;
+    manager->Active = true;
+    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
+    EXPECT_EQ(manager->Country, "Canada");
+    ASSERT_EQ(services.boxes.size(), 1);
+    EXPECT_EQ(services.boxes[0].showAgainId, 41);
+    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtInformation);
+    EXPECT_TRUE(services.boxes[0].key.contains("\"Vuva VI\""));
+    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
+    EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
+
+    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
+    EXPECT_EQ(services.boxes.size(), 1) << "the same country again shows no message";
+}
+
+TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
+{
+    manager->Country = "Japan";
+    Settings()->WriteString("PROXYCOUNTRY", "stale");
+    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
+
+    Settings()->WriteString("PROXYCOUNTRY", "stale");
+    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France") << "an unchanged choice is still stored";
+}
+
+} // namespace
