@@ -1,16 +1,31 @@
 # Installs the program and its data in one folder (it finds its files beside the executable),
 # with a symlink on PATH, plus the desktop integration and the list service for self-hosting.
+# Works for any prefix and DESTDIR: `cmake --install <build> --prefix /usr` with DESTDIR=/tmp/x.
 include(GNUInstallDirs)
 
-set(VEILPORT_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/veilport)
+# A fixed, prefix-relative folder: the multiarch libdir would differ between the configure-time
+# prefix and the one given to `cmake --install --prefix`, and the symlink must match either.
+set(VEILPORT_INSTALL_DIR lib/veilport)
+set(VEILPORT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/veilport)
 
 if(TARGET veilport)
     install(TARGETS veilport RUNTIME DESTINATION ${VEILPORT_INSTALL_DIR})
-    install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${VEILPORT_INSTALL_DIR})
+    # Skins are packed into the build's bin/ at build time; data/skins in the tree holds none.
+    install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${VEILPORT_INSTALL_DIR}
+            PATTERN skins EXCLUDE)
+    if(TARGET veilport_skins)
+        install(DIRECTORY ${VEILPORT_BIN_DIR}/skins/ DESTINATION ${VEILPORT_INSTALL_DIR}/skins
+                FILES_MATCHING PATTERN "*.skn")
+    endif()
+    # A relative link, so the tree stays correct wherever DESTDIR puts it.
+    file(RELATIVE_PATH VEILPORT_LINK_TARGET /root/${CMAKE_INSTALL_BINDIR} /root/${VEILPORT_INSTALL_DIR}/veilport)
     install(CODE "
+        set(link \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/veilport\")
+        message(STATUS \"Installing: \${link} -> ${VEILPORT_LINK_TARGET}\")
         file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-        file(CREATE_LINK ../${VEILPORT_INSTALL_DIR}/veilport
-             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/veilport\" SYMBOLIC)
+        file(REMOVE \"\${link}\")
+        file(CREATE_LINK ${VEILPORT_LINK_TARGET} \"\${link}\" SYMBOLIC)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${link}\")
     ")
 endif()
 
@@ -33,7 +48,33 @@ foreach(size 16 22 24 32 48 64 128 256)
     install(FILES ${CMAKE_SOURCE_DIR}/packaging/icons/veilport-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME org.veilport.Veilport.png)
 endforeach()
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilport.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Manual pages and the changelog go compressed, as Debian wants them; gzip -n keeps the bytes
+# the same from build to build.
+function(veilport_install_gzipped source destination)
+    get_filename_component(name ${source} NAME)
+    install(CODE "
+        set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}\")
+        file(MAKE_DIRECTORY \"\${dir}\")
+        message(STATUS \"Installing: \${dir}/${name}.gz\")
+        execute_process(COMMAND gzip -9n -c ${source} OUTPUT_FILE \"\${dir}/${name}.gz\" RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0)
+            message(FATAL_ERROR \"gzip ${source} failed: \${rc}\")
+        endif()
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${dir}/${name}.gz\")
+    ")
+endfunction()
+
+veilport_install_gzipped(${CMAKE_SOURCE_DIR}/packaging/veilport.1 ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET veilport-listservice)
+    veilport_install_gzipped(${CMAKE_SOURCE_DIR}/packaging/veilport-listservice.1 ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+veilport_install_gzipped(${CMAKE_SOURCE_DIR}/packaging/changelog ${VEILPORT_DOC_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${VEILPORT_DOC_DIR})
+
+# `make install` and CPack install what is built already; scripts/package builds first, and the
+# packaging tests depend on the targets they install.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # Debian package: dependencies come from the libraries the binaries link (dpkg-shlibdeps).
 set(CPACK_GENERATOR DEB)
@@ -45,7 +86,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Veilport downloads a list of anonymous HTT
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, tinyproxy")
+# The list service's default flags and country names; xdg-utils opens the site pages.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, famfamfam-flag-png, iso-codes")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -6,6 +6,7 @@
 #include "proxy/BrowserControl.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
@@ -41,6 +42,8 @@ const char* const kCountries[] = {"Canada", "Japan", "Brazil", "Germany", "Kenya
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    // The developer trace would time the terminal, not the program.
+    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     const int entries = argc > 1 ? atoi(argv[1]) : 100000;
     QString text = QStringLiteral("LocalIP=198.51.100.1\r\nLocalCountry=Canada\r\nCountryFlag=http://f/ca.png\r\n"
                                   "LocalLatitude=45.4\r\nLocalLongitude=-75.7\r\nProxyCount=%1\r\n")

@@ -30,3 +30,30 @@ bool ShouldHandOverFirstArgument(const QStringList& args)
 {
     return !args.isEmpty() && !args.front().startsWith(u'-') && !args.front().startsWith(u'/');
 }
+
+bool HasHelpOption(const QStringList& args)
+{
+    return args.contains(QStringLiteral("--help"));
+}
+
+bool HasVersionOption(const QStringList& args)
+{
+    return args.contains(QStringLiteral("--version"));
+}
+
+QString UsageText(const QString& program)
+{
+    return QStringLiteral("Usage: %1 [-s | -r] [-autorun] [file]\n"
+                          "       %1 --help | --version\n"
+                          "Hide your IP address from web sites behind a tested anonymous proxy.\n"
+                          "\n"
+                          "  -s, /s          ask the running copy to close, then end\n"
+                          "  -r, /r          ask the running copy to close, wait two seconds, then start\n"
+                          "  -autorun        start without showing the main window (also /autorun, \\autorun)\n"
+                          "  --help          print this text and end\n"
+                          "  --version       print the version and end\n"
+                          "\n"
+                          "Switches may be written in any letter case. A second start brings the running copy\n"
+                          "to the front and hands it a first argument that does not begin with - or /.\n")
+        .arg(program);
+}

@@ -16,3 +16,11 @@ bool HasAutorunSwitch(const QStringList& args);
 // Whether a second start hands its first argument to the running copy: there is one and it does
 // not begin with "-" or "/".
 bool ShouldHandOverFirstArgument(const QStringList& args);
+
+// The GNU-style informational options "--help" and "--version", written exactly so. They are
+// apart from the switches above: "--s" stays no switch at all.
+bool HasHelpOption(const QStringList& args);
+bool HasVersionOption(const QStringList& args);
+
+// The usage text printed by "--help"; program is the name the program was started under.
+QString UsageText(const QString& program);

@@ -14,10 +14,12 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMetaObject>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -152,6 +154,19 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     return code;
 }
 
+// The version comes from the constants beside the executable, so an install that lost them shows
+// here instead of at the first window.
+int PrintVersion()
+{
+    const QString version = Settings()->VersionText();
+    if (version.isEmpty()) {
+        std::fprintf(stderr, "veilport: no App.Ver in %sconst.dat\n", qPrintable(Settings()->ProgramFolder()));
+        return 1;
+    }
+    std::printf("Veilport %s\n", qPrintable(version));
+    return 0;
+}
+
 } // namespace
 
 int RunApplication(int& argc, char** argv)
@@ -162,7 +177,17 @@ int RunApplication(int& argc, char** argv)
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
 
+    // The informational options end before anything looks for a running copy.
+    if (HasHelpOption(args)) {
+        std::fputs(qPrintable(UsageText(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName())), stdout);
+        return 0;
+    }
     InitSettings();
+    if (HasVersionOption(args)) {
+        const int code = PrintVersion();
+        DoneSettings();
+        return code;
+    }
     platform::UnixInstanceChannel channel;
 
     if (HasStopSwitch(args)) {

@@ -3,7 +3,9 @@
 QByteArray BuiltinLanguageData()
 {
     // A few entries differ from the designed captions on purpose: the About box's version pattern,
-    // the three entries of the settings-owner list, and the shorter "&Check IP".
+    // the three entries of the settings-owner list, and the shorter "&Check IP". Labels that show
+    // run-time values (address, hiding state, chosen country) are left out: re-applying a language
+    // must not wipe what they show.
     return QByteArrayLiteral(
         "[TfrmAboutForm]\r\n"
         "frmAboutForm.Caption=About Veilport\r\n"
@@ -30,7 +32,6 @@ QByteArray BuiltinLanguageData()
         "spSkinButton3.Caption=Clear Cookies\r\n"
         "spSkinPanel2.Caption=Quick Settings\r\n"
         "lblFakeLoc.Caption=Fake location:<SP>\r\n"
-        "lblIPCountry.Caption=Auto selected\r\n"
         "cbChangeIP.Caption=Change IP Every               Minutes<SP>\r\n"
         "cbClearCookie.Caption=Clear Cookies When IP Changes\r\n"
         "lblAdvSetting.Caption=Advance Settings\r\n"

@@ -1,6 +1,7 @@
 #include "net/THTTPGetThread.h"
 
 #include "net/THTTPGet.h"
+#include "net/WireUrl.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -56,9 +57,7 @@ QByteArray THTTPGetThread::NormalizeUrl(const QString& url)
     // The host must be followed by the object to request.
     if (slash <= 0)
         return QByteArray();
-    if (rest.contains(QLatin1Char('\r')) || rest.contains(QLatin1Char('\n')) || rest.contains(QLatin1Char(' ')))
-        return QByteArray();
-    return (scheme + rest).toUtf8();
+    return WireUrl(scheme + rest);
 }
 
 void THTTPGetThread::Start()

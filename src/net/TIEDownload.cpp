@@ -2,6 +2,7 @@
 
 #include "net/CurlGlobal.h"
 #include "net/TBSCB.h"
+#include "net/WireUrl.h"
 #include "platform/ProcessProxy.h"
 
 #include <algorithm>
@@ -63,7 +64,7 @@ void TIEDownload::StartRequest(const QString& url)
 {
     EnsureCurlGlobalInit();
     TBSCB::Params params;
-    params.url = CompleteUrl(url).trimmed().toUtf8();
+    params.url = WireUrl(CompleteUrl(url).trimmed());
     for (const QString& line : RequestHeaders())
         params.headers << line.toUtf8();
     // Our own requests go where the program's process proxy points, like the web view does.

@@ -3,6 +3,8 @@
 #include "net/HttpClient.h"
 
 #include <QCoreApplication>
+#include "proxy/ProxyTrace.h"
+
 #include <QDebug>
 #include <QMetaObject>
 
@@ -12,13 +14,13 @@
 void TProxyInfoGet::Start(const QString& url, QPointer<QObject> guard, std::function<void(const QString&)> done)
 {
     std::thread([url, guard, done = std::move(done)] {
-        qDebug().noquote() << "Downloading proxy list:" << url;
+        qCDebug(lcProxyTrace).noquote() << "Downloading proxy list:" << url;
         QString text;
         {
             HttpClient client; // direct: the list comes from the service itself
             const HttpResponse response = client.get(url);
             if (!response.ok) {
-                qDebug().noquote() << "Proxy list download failed:" << response.error;
+                qCDebug(lcProxyTrace).noquote() << "Proxy list download failed:" << response.error;
                 return;
             }
             text = QString::fromUtf8(response.body);
@@ -34,7 +36,7 @@ void TProxyInfoGet::Start(const QString& url, QPointer<QObject> guard, std::func
                 try {
                     done(text);
                 } catch (const std::exception& error) {
-                    qWarning().noquote() << "Proxy list handler failed:" << error.what();
+                    qCWarning(lcProxyTrace).noquote() << "Proxy list handler failed:" << error.what();
                 }
             },
             Qt::BlockingQueuedConnection);

@@ -4,6 +4,8 @@
 #include "proxy/TProxyInfoGet.h"
 #include "util/EngineServices.h"
 
+#include "proxy/ProxyTrace.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QPointer>
@@ -379,7 +381,7 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
             rec.Status = TProxyRec::stFailed;
         }
     }
-    qDebug().noquote() << "Max" << tester.Total << "Current" << tester.Done;
+    qCDebug(lcProxyTrace).noquote() << "Max" << tester.Total << "Current" << tester.Done;
 
     if (tester.Done > 30) {
         SelectProxy();
@@ -391,7 +393,7 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
 
 void TProxyManager::SelectProxy()
 {
-    qDebug().noquote() << "ready list:" << ReadyList.join(QStringLiteral(", "));
+    qCDebug(lcProxyTrace).noquote() << "ready list:" << ReadyList.join(QStringLiteral(", "));
     if (ReadyList.isEmpty()) {
         EngineServices().ShowMessageBox(
             QStringLiteral("IP in ") + Country +

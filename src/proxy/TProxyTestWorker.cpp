@@ -9,9 +9,15 @@
 
 #include <curl/curl.h>
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -32,10 +38,15 @@ struct TProxyTestWorker::Transfer
 TProxyTestWorker::TProxyTestWorker(TProxyTester* tester, const QString& url)
     : m_tester(tester)
     , m_url(url)
+    , m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
 }
 
-TProxyTestWorker::~TProxyTestWorker() = default;
+TProxyTestWorker::~TProxyTestWorker()
+{
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
+}
 
 void TProxyTestWorker::enqueue(int index, const QString& host, int port, int delayMs)
 {
@@ -53,10 +64,10 @@ void TProxyTestWorker::enqueue(int index, const QString& host, int port, int del
         if (!m_running) {
             m_running = true;
             startThread = true;
-        } else if (m_multi) {
-            curl_multi_wakeup(static_cast<CURLM*>(m_multi));
         }
     }
+    if (!startThread)
+        wake();
     if (startThread) {
         // The thread keeps the worker alive until it ends, so it never outlives what it uses.
         std::thread([self = shared_from_this()] { self->run(); }).detach();
@@ -80,39 +91,100 @@ void TProxyTestWorker::detach()
 
 void TProxyTestWorker::wake()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_multi)
-        curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+    const quint64 one = 1;
+    (void)!write(m_wakeFd, &one, sizeof(one));
 }
 
-void TProxyTestWorker::deliver(const Job& job, bool success, const QString& response, quint32 elapsed)
+void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
+    if (!app || outcomes.empty() || m_handOverBusy.load())
+        return; // the results wait here until the hand-over in flight has been booked
+    m_handOverBusy.store(true);
     auto self = shared_from_this();
-    // The result is booked on the user-interface thread while this thread waits, so results arrive one at a time.
+    // One hand-over at a time and in order: the results travel together and are booked one by one on the
+    // user-interface thread, the stop flag checked before each. The thread meanwhile serves its other
+    // requests instead of waiting for a scheduling round trip per result.
     QMetaObject::invokeMethod(
         app,
-        [self, job, success, response, elapsed] {
-            if (self->m_tester)
-                self->m_tester->DoResult(success, job.index, response, job.host, job.port, elapsed);
+        [self, batch = std::move(outcomes)] {
+            for (const Outcome& outcome : batch) {
+                if (!self->m_tester)
+                    break;
+                self->m_tester->DoResult(outcome.success, outcome.job.index, outcome.response, outcome.job.host,
+                                         outcome.job.port, outcome.elapsed);
+            }
+            self->m_handOverBusy.store(false);
+            self->wake();
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
+    outcomes.clear();
 }
+
+namespace {
+
+// What libcurl's socket and timer callbacks share with the loop: sockets are watched with epoll, so each
+// wake-up costs only the sockets that are ready, however many thousands of requests are open.
+struct SocketLoop
+{
+    int epoll = -1;
+    std::unordered_set<curl_socket_t> watched;
+    bool timerSet = false;
+    std::chrono::steady_clock::time_point timerDue;
+};
+
+int onSocket(CURL*, curl_socket_t socket, int what, void* user, void*)
+{
+    auto* loop = static_cast<SocketLoop*>(user);
+    if (what == CURL_POLL_REMOVE) {
+        epoll_ctl(loop->epoll, EPOLL_CTL_DEL, socket, nullptr);
+        loop->watched.erase(socket);
+        return 0;
+    }
+    epoll_event event{};
+    event.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
+    event.data.fd = socket;
+    const bool known = loop->watched.count(socket) > 0;
+    if (epoll_ctl(loop->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 && !known &&
+        errno == EEXIST)
+        epoll_ctl(loop->epoll, EPOLL_CTL_MOD, socket, &event); // a reused descriptor number
+    loop->watched.insert(socket);
+    return 0;
+}
+
+int onTimer(CURLM*, long timeoutMs, void* user)
+{
+    auto* loop = static_cast<SocketLoop*>(user);
+    loop->timerSet = timeoutMs >= 0;
+    if (loop->timerSet)
+        loop->timerDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return 0;
+}
+
+} // namespace
 
 void TProxyTestWorker::run()
 {
     EnsureCurlGlobalInit();
     CURLM* multi = curl_multi_init();
+    SocketLoop loop;
+    loop.epoll = epoll_create1(EPOLL_CLOEXEC);
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_multi = multi;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = m_wakeFd;
+        epoll_ctl(loop.epoll, EPOLL_CTL_ADD, m_wakeFd, &event);
     }
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, &loop);
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, &loop);
 
     const auto later = [](const Job& a, const Job& b) { return a.due != b.due ? a.due > b.due : a.seq > b.seq; };
     std::vector<Job> sleeping; // a heap, earliest due first
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> open;
+    std::vector<Outcome> finished;
+    std::vector<epoll_event> events(512);
 
     const auto closeTransfer = [&](CURL* easy) {
         curl_multi_remove_handle(multi, easy);
@@ -135,7 +207,6 @@ void TProxyTestWorker::run()
                 sleeping.clear();
                 while (!open.empty())
                     closeTransfer(open.begin()->first);
-                m_multi = nullptr;
                 m_running = false;
                 break;
             }
@@ -147,7 +218,7 @@ void TProxyTestWorker::run()
                 closeTransfer(open.begin()->first);
         }
 
-        const auto now = std::chrono::steady_clock::now();
+        auto now = std::chrono::steady_clock::now();
         while (!sleeping.empty() && sleeping.front().due <= now) {
             std::pop_heap(sleeping.begin(), sleeping.end(), later);
             Job job = std::move(sleeping.back());
@@ -161,27 +232,44 @@ void TProxyTestWorker::run()
             transfer->body.keep = kKeptResponseBytes;
             transfer->easy = curl_easy_init();
             if (!transfer->easy) {
-                if (!m_stopped.load())
-                    deliver(transfer->job, false, QString(), 0);
+                finished.push_back({transfer->job, false, QString(), 0});
                 m_active.fetch_sub(1);
                 continue;
             }
             HttpClient::prepareTransfer(transfer->easy, m_url, transfer->job.host, transfer->job.port,
                                         &transfer->body);
-            curl_multi_add_handle(multi, transfer->easy);
-            open.emplace(transfer->easy, std::move(transfer));
+            CURL* easy = transfer->easy;
+            open.emplace(easy, std::move(transfer));
+            curl_multi_add_handle(multi, easy);
         }
 
-        int timeoutMs = kMaxPollMs;
-        if (!sleeping.empty()) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(sleeping.front().due - now);
-            timeoutMs = int(std::clamp<qint64>(wait.count() + 1, 0, kMaxPollMs));
-        }
-        if (!open.empty() || timeoutMs > 0)
-            curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
+        now = std::chrono::steady_clock::now();
+        auto wakeAt = now + std::chrono::milliseconds(kMaxPollMs);
+        if (!sleeping.empty())
+            wakeAt = std::min(wakeAt, sleeping.front().due);
+        if (loop.timerSet)
+            wakeAt = std::min(wakeAt, loop.timerDue);
+        const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count();
+        const int ready = epoll_wait(loop.epoll, events.data(), int(events.size()), int(std::max<qint64>(0, waitMs)));
 
         int running = 0;
-        curl_multi_perform(multi, &running);
+        for (int e = 0; e < ready; ++e) {
+            const int fd = events[e].data.fd;
+            if (fd == m_wakeFd) {
+                quint64 count = 0;
+                (void)!read(m_wakeFd, &count, sizeof(count));
+                continue;
+            }
+            const uint32_t flags = events[e].events;
+            const int mask = (flags & EPOLLIN ? CURL_CSELECT_IN : 0) | (flags & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
+                             (flags & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0);
+            curl_multi_socket_action(multi, fd, mask, &running);
+        }
+        if (loop.timerSet && std::chrono::steady_clock::now() >= loop.timerDue) {
+            loop.timerSet = false;
+            curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
+        }
+
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
             if (msg->msg != CURLMSG_DONE)
@@ -197,8 +285,13 @@ void TProxyTestWorker::run()
             const Job job = transfer.job;
             closeTransfer(easy);
             if (!m_stopped.load())
-                deliver(job, response.ok, QString::fromUtf8(response.body), quint32(micros / 1000));
+                finished.push_back({job, response.ok, QString::fromUtf8(response.body), quint32(micros / 1000)});
         }
+        if (m_stopped.load())
+            finished.clear(); // a stopped tester reports nothing
+        else
+            deliver(finished);
     }
     curl_multi_cleanup(multi);
+    close(loop.epoll);
 }

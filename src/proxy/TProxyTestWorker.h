@@ -42,20 +42,30 @@ private:
         quint64 seq = 0;
     };
     struct Transfer;
+    struct Outcome
+    {
+        Job job;
+        bool success = false;
+        QString response;
+        quint32 elapsed = 0;
+    };
 
     void run();
     void wake();
-    void deliver(const Job& job, bool success, const QString& response, quint32 elapsed);
+    // Hands the results to the user-interface thread unless a hand-over is still being booked there (then
+    // they stay in outcomes for the next call).
+    void deliver(std::vector<Outcome>& outcomes);
 
     TProxyTester* m_tester; // read and written on the user-interface thread only
     const QString m_url;
     std::atomic_bool m_stopped{false};
     std::atomic_bool m_detached{false};
     std::atomic_int m_active{0};
+    std::atomic_bool m_handOverBusy{false};
+    const int m_wakeFd; // an eventfd that interrupts the thread's wait
 
     std::mutex m_lock; // guards the fields below
     std::vector<Job> m_inbox;
     bool m_running = false;
-    void* m_multi = nullptr; // the thread's CURLM, published for wake-ups
     quint64 m_seq = 0;
 };

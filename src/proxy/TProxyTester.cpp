@@ -2,10 +2,14 @@
 
 #include "proxy/TProxyTestWorker.h"
 
+#include "proxy/ProxyTrace.h"
+
 #include <QDebug>
 #include <QRandomGenerator>
 
 #include <exception>
+
+Q_LOGGING_CATEGORY(lcProxyTrace, "veilport.proxy")
 
 namespace {
 
@@ -73,7 +77,7 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
         return;
     }
     addPending(key);
-    qDebug().noquote() << "[Testing] IP:" << key;
+    qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << key;
     int delay = m_random(kStartDelayRange);
     delay = qBound(0, delay, kStartDelayRange - 1);
     m_worker->enqueue(Index, Host, Port, delay);
@@ -89,7 +93,7 @@ void TProxyTester::DoResult(bool success, int index, const QString& response, co
         OnTestResult(success, index, response, host, port, elapsed);
     } catch (const std::exception& error) {
         // The handler's error ends this one result; the tester carries on.
-        qWarning().noquote() << "Test result handler failed:" << error.what();
+        qCWarning(lcProxyTrace).noquote() << "Test result handler failed:" << error.what();
         return;
     }
     // A failed proxy may be tested again in a later run; a passed one is trusted for the tester's life.

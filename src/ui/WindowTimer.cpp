@@ -3,7 +3,7 @@
 WindowTimer::WindowTimer(QObject* parent)
     : QObject(parent)
 {
-    m_timer.setTimerType(Qt::CoarseTimer);
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &WindowTimer::Timer);
 }
 

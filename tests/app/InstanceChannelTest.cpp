@@ -202,6 +202,7 @@ TEST_F(InstanceChannelServing, JunkFromLocalProcessesIsDroppedAndTheHolderKeepsA
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL), ssize_t(bytes.size()));
         ::close(fd);
+        QCoreApplication::processEvents(); // let the holder accept, as it would between processes
     }
     serveUntil([this] { return server.pendingConnections() == 0; }, 5000);
     EXPECT_EQ(server.pendingConnections(), 0);

@@ -5,6 +5,7 @@
 #include "proxy/TProxyManager.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -30,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static char name[] = "list_parser_fuzz";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     static NoBrowsers browsers;
     // One manager for every input, so re-parsing over earlier records is exercised too.
     static TProxyManager manager(browsers, QString());

@@ -166,6 +166,15 @@ TEST_F(THTTPGetTest, RequestIsPlainHttp10WithAcceptAgentAndCacheBypass)
     EXPECT_EQ(ScriptedHttpServer::headerValue(server.lastRequest(), "User-Agent"), QByteArray());
 }
 
+TEST_F(THTTPGetTest, CountryNamesWithBlanksAreEscapedOnTheWire)
+{
+    server.setDefaultReply(Reply::http(200, "png"));
+    get.SetURL(server.url("/tpl/images/flag_small/United States.png"));
+    get.GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_TRUE(server.lastRequest().startsWith("GET /tpl/images/flag_small/United%20States.png HTTP/1.0\r\n"));
+}
+
 TEST_F(THTTPGetTest, PostQueryIsSentAsFormBody)
 {
     server.setDefaultReply(Reply::http(200, "ok"));

@@ -25,7 +25,7 @@ protected:
         platform::setProcessProxy(QString());
         channel.SetAdditionalHeader({QStringLiteral("Content-Type: application/x-www-form-urlencoded")});
         channel.SetUserAgent(QStringLiteral("App from: http://veilport.example"));
-        channel.SetTimeOut(600);
+        channel.SetTimeOut(700);
     }
 
     // Starts a request and waits for its completion; returns the result code.
@@ -48,7 +48,7 @@ TEST_F(TIEDownloadTest, AnswerWithoutLongPausesYieldsSuccessAndTheWholeBody)
 {
     const QByteArray text = "magicword=w\r\nResult=0\r\n";
     server.setDefaultReply(
-        Reply().pause(200).send(ScriptedHttpServer::httpHead(200, text.size())).trickle(text, 6, 200));
+        Reply().pause(100).send(ScriptedHttpServer::httpHead(200, text.size())).trickle(text, 6, 100));
     EXPECT_EQ(request(server.url("/update/?&LANG=English")), TIEDownload::ResultOk);
     EXPECT_EQ(body(), text);
     EXPECT_EQ(complete.last().at(0).value<TIEDownload*>(), &channel);
@@ -80,6 +80,16 @@ TEST_F(TIEDownloadTest, HeaderTextsCannotAddLinesOfTheirOwn)
     EXPECT_EQ(ScriptedHttpServer::headerValue(server.lastRequest(), "X-Injected"), QByteArray());
 }
 
+TEST_F(TIEDownloadTest, ValuesWithBlanksAreEscapedOnTheWire)
+{
+    server.setDefaultReply(Reply::http(200, "x"));
+    ASSERT_EQ(request(server.url("/update/?&WVER=6_1_Debian GNU/Linux 12 (bookworm)&LANG=Fran\u00e7ais")),
+              TIEDownload::ResultOk);
+    EXPECT_TRUE(server.lastRequest().startsWith(
+        "GET /update/?&WVER=6_1_Debian%20GNU/Linux%2012%20(bookworm)&LANG=Fran%C3%A7ais HTTP/1.1\r\n"))
+        << server.lastRequest().constData();
+}
+
 TEST_F(TIEDownloadTest, PauseBeforeTheFirstByteYieldsTimeOutEvenWhenTheBodyArrivesInFull)
 {
     server.setDefaultReply(Reply().pause(1500).send(ScriptedHttpServer::httpHead(200, 5) + "whole"));
@@ -108,6 +118,11 @@ struct StatusCase
     QByteArray reply;
     int result;
 };
+
+void PrintTo(const StatusCase& status, std::ostream* os)
+{
+    *os << status.name;
+}
 
 class TIEDownloadStatusTest : public TIEDownloadTest, public ::testing::WithParamInterface<StatusCase>
 {

@@ -4,6 +4,7 @@
 #include "net/ServiceRequests.h"
 #include "net/TIEDownload.h"
 #include "platform/ProcessProxy.h"
+#include "support/FixedSystemInfo.h"
 #include "support/ListServiceFixture.h"
 #include "support/RecordingEngineServices.h"
 #include "support/ScriptedHttpServer.h"
@@ -32,8 +33,8 @@ protected:
     {
         platform::setProcessProxy(QString());
         init();
-        channel.SetTimeOut(500);
-        channel.SetOverallTimeoutMs(3000);
+        channel.SetTimeOut(1000);
+        channel.SetOverallTimeoutMs(4000);
         makeCheck();
     }
 
@@ -163,6 +164,11 @@ struct FailureCase
     Reply reply;
 };
 
+void PrintTo(const FailureCase& failure, std::ostream* os)
+{
+    *os << failure.name;
+}
+
 class TUpdateCheckFailureTest : public TUpdateCheckTest, public ::testing::WithParamInterface<FailureCase>
 {
 };
@@ -190,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NotFound", Reply::http(404, answer("1"))},
         FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
         FailureCase{"SlowFirstByte",
-                    Reply().pause(1200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
+                    Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
         FailureCase{"NeverAnswers", Reply().hang()}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -250,7 +256,7 @@ TEST_F(TUpdateCheckTest, OneAutomaticRequestPerDay)
 
 TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
 {
-    server.setDefaultReply(Reply().pause(300).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    server.setDefaultReply(Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
     check->CheckForUpdate(true, url());
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
@@ -260,7 +266,7 @@ TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
 
 TEST_F(TUpdateCheckTest, UserCheckDuringAnAutomaticOneTakesOverItsAnswer)
 {
-    server.setDefaultReply(Reply().pause(300).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    server.setDefaultReply(Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
     check->AutoCheckForUpdate(url());
     check->CheckForUpdate(true, url());
     EXPECT_TRUE(check->UpdateManual());
@@ -286,7 +292,10 @@ TEST_F(TUpdateCheckTest, AnswersOfTheLocalListService)
     options.updatePage = "http://www.example/download";
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
     services.answers["A newer Veilport is ready"] = TEngineServices::mrOk;
-    check->CheckForUpdate(true, service.url("/update/?&LANG=English&VER=2503"));
+    // The query string as the program sends it, blanks and all.
+    testsupport::FixedSystemInfo system;
+    Settings()->WriteString("Language", "English");
+    check->CheckForUpdate(true, service.url("/update/?") + BuildQueryString(*Settings(), system));
     ASSERT_TRUE(settle());
     EXPECT_EQ(services.boxKeys(), QStringList{"A newer Veilport is ready"});
     EXPECT_EQ(opened, QStringList{"http://www.example/download"});

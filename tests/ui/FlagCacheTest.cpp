@@ -132,7 +132,9 @@ TEST(FlagCache, DrawsTheFlagOnePixelLeftAndTwoAboveTheBox)
     // Row 2 of the flag is the box's top row; row 3 follows.
     EXPECT_EQ(QColor(shown.pixel(5, 0)), QColor(Qt::blue));
     EXPECT_EQ(QColor(shown.pixel(5, 1)), QColor(Qt::red));
-    EXPECT_EQ(QColor(shown.pixel(15, 11)), QColor(Qt::red));
+    EXPECT_EQ(QColor(shown.pixel(14, 11)), QColor(Qt::red));
+    // The rectangle ends one column short of the box's right edge, which keeps the background.
+    EXPECT_EQ(QColor(shown.pixel(15, 5)).rgb(), box.palette().color(box.backgroundRole()).rgb());
 }
 
 TEST(FlagCache, FillingTheWholeBoxClearsAnOldFlagAndDrawingNothingKeepsIt)

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -231,8 +232,8 @@ TEST_F(ChooseIPTest, AFetchedFileThatIsNoFlagIsNotKept)
     manager->Country = "Canada";
     Open();
     QSignalSpy done(dialog->hgFlag, &THTTPGet::OnDoneFile);
-    QSignalSpy failed(dialog->hgFlag, &THTTPGet::OnError);
     WaitForFlag();
+    ASSERT_EQ(done.count(), 1) << "the error page arrives whole, as a file";
     EXPECT_TRUE(dialog->LargeFlagImage.isNull());
     EXPECT_FALSE(QFileInfo::exists(FlagFile("Canada"))) << "the next dialog must try again";
 }

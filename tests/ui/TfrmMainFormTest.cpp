@@ -1,0 +1,437 @@
+#include "MainWindowFixture.h"
+
+#include "ui/WindowTimer.h"
+#include "util/EngineServices.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QWebEngineView>
+
+namespace {
+
+const QString kNotHiding = QStringLiteral("Warning! You are currently not hiding your real IP!");
+
+QStringList MenuTexts(const QMenu* menu)
+{
+    QStringList texts;
+    for (const QAction* action : menu->actions())
+        texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return texts;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, int ms = 5000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!pred() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return pred();
+}
+
+} // namespace
+
+using MainWindow = MainWindowFixture;
+
+TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
+{
+    start();
+    TfrmMainForm& w = *form;
+    EXPECT_EQ(w.metaObject()->className(), QByteArray("TfrmMainForm"));
+    EXPECT_EQ(w.size(), QSize(476, 302));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_FALSE(w.mmbMainMenu->isVisibleTo(&w));
+
+    EXPECT_EQ(w.lbIP->pos(), QPoint(107, 8));
+    EXPECT_EQ(w.lbIP->font().pixelSize(), 21);
+    EXPECT_TRUE(w.lbIP->font().bold());
+    EXPECT_EQ(w.lbHidingInfo->pos(), QPoint(108, 35));
+    EXPECT_EQ(w.imgLocal->geometry(), QRect(88, 16, 16, 12)); // the stop-hide at creation moved it
+    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(w.wbMain->geometry(), QRect(8, 72, 449, 57));
+    EXPECT_EQ(w.btnHide->geometry(), QRect(119, 136, 105, 25));
+    EXPECT_EQ(w.spSkinButton3->geometry(), QRect(232, 136, 105, 25));
+    EXPECT_EQ(w.spSkinButton3->text(), QStringLiteral("Clear Cookies"));
+    EXPECT_EQ(w.btnChkIPInfo->geometry(), QRect(345, 136, 105, 25));
+    EXPECT_EQ(w.spSkinPanel2->geometry(), QRect(8, 165, 449, 113));
+    EXPECT_EQ(w.spSkinPanel2->title(), QStringLiteral("Quick Settings"));
+    EXPECT_EQ(w.lblFakeLoc->text(), QStringLiteral("Fake location: "));
+    EXPECT_EQ(w.imgFL->geometry(), QRect(107, 25, 16, 12));
+    EXPECT_EQ(w.btnChooseIP->geometry(), QRect(334, 16, 105, 25));
+    EXPECT_EQ(w.cbChangeIP->geometry(), QRect(8, 56, 193, 25));
+    EXPECT_EQ(w.cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
+    EXPECT_EQ(w.edtChangeIPTime->geometry(), QRect(113, 57, 37, 20));
+    EXPECT_EQ(w.edtChangeIPTime->minimum(), 1);
+    EXPECT_EQ(w.edtChangeIPTime->maximum(), 120);
+    EXPECT_EQ(w.edtChangeIPTime->value(), 10);
+    EXPECT_EQ(w.cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
+    EXPECT_EQ(w.lblAdvSetting->pos(), QPoint(346, 89));
+    EXPECT_TRUE(w.lblAdvSetting->font().underline());
+    EXPECT_EQ(w.sgTesting->geometry(), QRect(8, 117, 449, 20));
+    EXPECT_FALSE(w.sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(w.sgTesting->maximum(), 400);
+    EXPECT_EQ(w.tmProgress->Interval(), 100);
+    EXPECT_FALSE(w.tmProgress->Enabled());
+
+    // The stop-hide at creation leaves the not-hiding display with Vuva VI still disabled.
+    EXPECT_EQ(w.HideAction(), w.acVuvaVI);
+    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Vuva VI"));
+    EXPECT_FALSE(w.btnHide->isEnabled());
+    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(w.lbIP->text(), QString());
+    EXPECT_EQ(w.lblIPCountry->text(), QStringLiteral("Auto Selected"));
+
+    EXPECT_EQ(MenuTexts(w.pmTrayIcon),
+              (QStringList{QStringLiteral("&Vuva VI"), QStringLiteral("&Check IP"), QStringLiteral("Choose IP Country"),
+                           QStringLiteral("&Open..."), QStringLiteral("Home &Page..."), QStringLiteral("-"),
+                           QStringLiteral("&Update..."), QStringLiteral("&About..."), QStringLiteral("E&xit")}));
+    EXPECT_EQ(MenuTexts(w.pmSystem),
+              (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("&Update..."),
+                           QStringLiteral("Home &Page..."), QStringLiteral("&About..."), QStringLiteral("-"),
+                           QStringLiteral("E&xit")}));
+}
+
+TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
+{
+    writeConstants("127.0.0.1:1", "MainForm.MainMenu=1\n");
+    start();
+    EXPECT_TRUE(form->mmbMainMenu->isVisibleTo(form.get()));
+    EXPECT_EQ(form->spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
+    EXPECT_EQ(form->height(), 302 + 22);
+    QStringList titles;
+    for (QAction* a : form->mmbMainMenu->actions())
+        titles << a->text();
+    EXPECT_EQ(titles, (QStringList{QStringLiteral("&File"), QStringLiteral("&View"), QStringLiteral("&Tools"),
+                                   QStringLiteral("&Help")}));
+}
+
+TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
+{
+    start();
+    TfrmMainForm& w = *form;
+    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
+                                          QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
+    // Ready: own address, Vuva VI enabled, the list kept for the next start.
+    EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_TRUE(w.btnHide->isEnabled());
+    EXPECT_FALSE(w.lblProgressText->isVisibleTo(&w));
+    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(QFileInfo::exists(settingsFolder() + QStringLiteral("proxylist.lst")));
+
+    // Testing: the button carries Stop Hide, the gauge replaces the page.
+    w.SetHideAction(w.acStopHide);
+    emit manager().progress(3, 1);
+    EXPECT_EQ(w.btnHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_EQ(w.miHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_FALSE(w.wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(w.tmProgress->Enabled());
+    EXPECT_EQ(w.sgTesting->maximum(), 3000);
+    EXPECT_EQ(w.sgTesting->value(), 1000);
+    EXPECT_TRUE(w.lblProgressText->isVisibleTo(&w));
+    EXPECT_EQ(w.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
+    w.tmProgressTimer();
+    EXPECT_EQ(w.sgTesting->value(), 1003);
+    EXPECT_TRUE(w.sgTesting->isVisibleTo(&w));
+
+    // Hiding: the proxy's host on the first line, the sentence with the own address on the second.
+    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
+    EXPECT_EQ(w.lbIP->text(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(w.lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
+    EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 16));
+    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 37));
+    EXPECT_FALSE(w.tmProgress->Enabled());
+    EXPECT_FALSE(w.sgTesting->isVisibleTo(&w));
+    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
+    EXPECT_EQ(w.lblProgressText->text(), QString());
+
+    // A proxy text without a port leaves the first line empty.
+    manager().ApplyProxy(QStringLiteral("noport"));
+    EXPECT_EQ(w.lbIP->text(), QString());
+
+    // Not hiding again.
+    w.acStopHide->trigger();
+    EXPECT_EQ(w.HideAction(), w.acVuvaVI);
+    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Vuva VI"));
+    EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
+    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 375));
+    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
+}
+
+TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
+{
+    start();
+    TfrmMainForm& w = *form;
+    emit manager().progress(0, 0);
+    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
+    EXPECT_FALSE(w.lblProgressText->isVisibleTo(&w));
+    EXPECT_FALSE(w.tmProgress->Enabled());
+
+    emit manager().progress(4, 2);
+    w.acStopHide->trigger();
+    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(w.tmProgress->Enabled());
+    const int before = w.sgTesting->value();
+    w.tmProgressTimer();
+    EXPECT_EQ(w.sgTesting->value(), before + 3);
+    // The creeping gauge never passes its maximum.
+    for (int i = 0; i < 1000; ++i)
+        w.tmProgressTimer();
+    EXPECT_EQ(w.sgTesting->value(), w.sgTesting->maximum());
+}
+
+TEST_F(MainWindow, StoredHidingResumesWithEveryListThatLoads)
+{
+    openSettings();
+    Settings()->WriteBool(QStringLiteral("Hiding"), true);
+    start();
+    EXPECT_EQ(form->HideAction(), form->acVuvaVI);
+    // A country without proxies: the test run is empty, so no network and no message take part.
+    manager().Country = QStringLiteral("Atlantis");
+    const QString list = listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")});
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(form->HideAction(), form->acStopHide);
+    // The user stops; the next list starts hiding again.
+    form->acStopHide->trigger();
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(form->HideAction(), form->acStopHide);
+}
+
+TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
+{
+    start();
+    form->show();
+    form->cbClearCookie->setChecked(true);
+    form->edtChangeIPTime->setValue(7);
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    EXPECT_FALSE(form->close());
+    EXPECT_FALSE(form->ExitRequested);
+    // With a tray the window hides; without one it is minimised so it can still be reached.
+    if (form->TrayAvailable())
+        EXPECT_FALSE(form->isVisible());
+    else
+        EXPECT_TRUE(form->isMinimized());
+    const QList<TMessageDialog::Record> shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Veilport will be minimized to the system tray.")));
+    EXPECT_TRUE(shown[0].hasShowAgainBox);
+    EXPECT_EQ(Settings()->ReadString(QStringLiteral("ChangeIPTime"), QString()), QStringLiteral("7"));
+    EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("ChangeIP"), true));
+}
+
+TEST_F(MainWindow, DismissingTheTrayNoticeEndsTheProgram)
+{
+    start();
+    form->show();
+    TMessageDialog::QueueAnswer(TEngineServices::mrCancel);
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(form->ExitRequested);
+}
+
+TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
+{
+    start();
+    form->show();
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true);
+    EXPECT_FALSE(form->close());
+    TMessageDialog::TakeRecords();
+    form->Open1Click();
+    // No answer is queued: a shown dialog would block here; the stored answer hides again.
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_FALSE(form->ExitRequested);
+}
+
+TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
+{
+    start();
+    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}));
+    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
+    ASSERT_EQ(form->HideAction(), form->acStopHide);
+    form->WMInstanceClose();
+    EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("Hiding"), false));
+    EXPECT_TRUE(form->ExitRequested);
+
+    form->ExitRequested = false;
+    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
+    form->acExit->trigger();
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("Hiding"), true));
+    EXPECT_FALSE(manager().Active);
+    EXPECT_TRUE(form->ExitRequested);
+}
+
+TEST_F(MainWindow, InstanceMessagesAnswerTheIdAndEndTheSessionQuietly)
+{
+    start();
+    EXPECT_EQ(form->WMInstanceQueryId(), 4242);
+    form->WMCopyData(QByteArray("some-file.txt"));
+    form->WMDropFiles({QStringLiteral("/tmp/a"), QStringLiteral("/tmp/b")});
+    EXPECT_FALSE(form->ExitRequested);
+    form->WMEndSession();
+    EXPECT_TRUE(form->ExitRequested);
+    // The session's end closes without asking anything.
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+}
+
+TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
+{
+    openSettings();
+    Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("7"));
+    Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
+    Settings()->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), true);
+    start();
+    EXPECT_EQ(form->edtChangeIPTime->value(), 7);
+    EXPECT_TRUE(form->cbChangeIP->isChecked());
+    EXPECT_TRUE(form->cbClearCookie->isChecked());
+    EXPECT_TRUE(form->tmChangeIP->Enabled());
+    EXPECT_EQ(form->tmChangeIP->Interval(), 7 * 60000);
+    EXPECT_TRUE(manager().AutoChange);
+    EXPECT_TRUE(manager().ClearCookiesOnChange);
+}
+
+TEST_F(MainWindow, StoredMinutesThatAreNotANumberCountAsTen)
+{
+    openSettings();
+    Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("soon"));
+    Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
+    start();
+    EXPECT_TRUE(form->cbChangeIP->isChecked());
+    EXPECT_EQ(form->ChangeIPMinutes(), 10);
+    EXPECT_EQ(form->tmChangeIP->Interval(), 10 * 60000);
+}
+
+TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
+{
+    start();
+    form->cbChangeIP->click();
+    ASSERT_TRUE(form->tmChangeIP->Counting());
+    EXPECT_EQ(form->tmChangeIP->Interval(), 10 * 60000);
+    EXPECT_TRUE(manager().AutoChange);
+
+    form->edtChangeIPTime->setValue(5);
+    EXPECT_EQ(form->tmChangeIP->Interval(), 5 * 60000);
+    EXPECT_EQ(manager().ChangeInterval, 5);
+    const int start = form->tmChangeIP->RemainingTime();
+    EXPECT_TRUE(WaitFor([&] { return form->tmChangeIP->RemainingTime() <= start - 60; }));
+    // Typing the same value again keeps the countdown.
+    form->edtChangeIPTime->setValue(4);
+    form->edtChangeIPTime->setValue(5);
+    EXPECT_GT(form->tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
+    const int running = form->tmChangeIP->RemainingTime();
+    EXPECT_TRUE(WaitFor([&] { return form->tmChangeIP->RemainingTime() <= running - 60; }));
+    form->cbChangeIPClick(); // code setting the state it already has
+    EXPECT_LE(form->tmChangeIP->RemainingTime(), running - 50);
+
+    form->cbChangeIP->click();
+    EXPECT_FALSE(form->tmChangeIP->Counting());
+    EXPECT_FALSE(manager().AutoChange);
+    // Minutes typed while the box is off leave the clock off.
+    form->edtChangeIPTime->setValue(3);
+    EXPECT_FALSE(form->tmChangeIP->Counting());
+}
+
+TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
+{
+    start();
+    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}));
+    TMessageDialog::TakeRecords();
+    form->tmChangeIPTimer();
+    EXPECT_FALSE(manager().Active);
+    EXPECT_TRUE(manager().CurrentProxy.isEmpty());
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_EQ(form->lbHidingInfo->text(), kNotHiding);
+}
+
+TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheFirstShow)
+{
+    start();
+    form->move(10, 20);
+    EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1), -1);
+    form->show();
+    EXPECT_TRUE(form->FirstShowDone);
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    EXPECT_EQ(form->pos(), QPoint((screen.width() - 476) / 2, (screen.height() - 302) / 2));
+    EXPECT_EQ(form->size(), QSize(476, 302));
+    form->move(31, 41);
+    EXPECT_TRUE(WaitFor([] { return Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1) == 31; }));
+    EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Top"), -1), 41);
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("FirstTimeRun"), true));
+}
+
+TEST_F(MainWindow, StoredPlaceIsRestoredAndAZeroSizeKeepsTheDesignedOne)
+{
+    openSettings();
+    Settings()->WriteInteger(QStringLiteral("MainForm.Left"), 12);
+    Settings()->WriteInteger(QStringLiteral("MainForm.Top"), 34);
+    Settings()->WriteInteger(QStringLiteral("MainForm.Width"), 0);
+    start();
+    form->show();
+    EXPECT_EQ(form->pos(), QPoint(12, 34));
+    EXPECT_EQ(form->size(), QSize(476, 302));
+}
+
+TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)
+{
+    start();
+    form->show();
+    EXPECT_FALSE(form->wbMain->isVisibleTo(form.get()));
+    EXPECT_TRUE(form->tmProgress->Enabled());
+    EXPECT_TRUE(form->lblProgressText->isVisibleTo(form.get()));
+    EXPECT_EQ(form->lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
+    EXPECT_FALSE(form->acVuvaVI->isEnabled());
+}
+
+TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
+{
+    openSettings();
+    QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+    list.write(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
+    list.close();
+    start();
+    form->show();
+    EXPECT_TRUE(form->acVuvaVI->isEnabled());
+    EXPECT_EQ(form->lbIP->text(), QStringLiteral("5.6.7.8"));
+    EXPECT_TRUE(form->wbMain->isVisibleTo(form.get()));
+    EXPECT_FALSE(form->tmProgress->Enabled());
+}
+
+TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)
+{
+    start();
+    EXPECT_FALSE(form->StayOnTop);
+    form->acAlwaysOnTop->trigger();
+    EXPECT_TRUE(form->StayOnTop);
+    EXPECT_TRUE(form->acAlwaysOnTop->isChecked());
+    EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    form->acAlwaysOnTop->trigger();
+    EXPECT_FALSE(form->StayOnTop);
+    EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+}
+
+TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUser)
+{
+    start();
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("SETUPFF"), true));
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    form->acClearCookie->trigger();
+    const QList<TMessageDialog::Record> shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].text, QStringLiteral("Your cookies have been cleared"));
+    EXPECT_TRUE(shown[0].hasShowAgainBox);
+}
