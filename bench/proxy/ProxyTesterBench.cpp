@@ -23,6 +23,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +162,9 @@ struct RunFigures
     double stallMs = 0;
     int passed = 0;
     int results = 0;
+    double p50Ms = 0; // when half of the results had been handed over
+    double p90Ms = 0;
+    quint32 maxElapsed = 0; // the slowest request as the client measured it
 };
 
 bool spinUntil(const std::function<bool()>& done, int timeoutMs)
@@ -178,13 +182,17 @@ RunFigures runTester(const QString& url, const std::vector<Proxy>& proxies)
 {
     RunFigures figures;
     auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
-    tester->OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32) {
+    QElapsedTimer timer;
+    std::vector<double> arrivals;
+    tester->OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32 elapsed) {
         ++figures.results;
         figures.passed += success ? 1 : 0;
+        arrivals.push_back(timer.nsecsElapsed() / 1e6);
+        if (success)
+            figures.maxElapsed = std::max(figures.maxElapsed, elapsed);
     };
     StallMeter stall;
     stall.start();
-    QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < int(proxies.size()); ++i) {
         ++tester->Total;
@@ -194,6 +202,10 @@ RunFigures runTester(const QString& url, const std::vector<Proxy>& proxies)
     spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.stallMs = stall.stop();
+    if (!arrivals.empty()) {
+        figures.p50Ms = arrivals[arrivals.size() / 2];
+        figures.p90Ms = arrivals[arrivals.size() * 9 / 10];
+    }
     return figures;
 }
 
@@ -229,7 +241,7 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
 }
 
 // curl --parallel fetching the same URL through the same proxies; returns the time and the 200 answers.
-double runCurl(const QString& url, const std::vector<Proxy>& proxies, int& ok)
+double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parallel, int& ok)
 {
     QTemporaryDir dir;
     QFile config(dir.filePath("curl.cfg"));
@@ -246,7 +258,7 @@ double runCurl(const QString& url, const std::vector<Proxy>& proxies, int& ok)
     QProcess curl;
     QElapsedTimer timer;
     timer.start();
-    curl.start("curl", {"--parallel", "--parallel-max", "64", "-K", config.fileName()});
+    curl.start("curl", {"--parallel", "--parallel-max", QString::number(parallel), "-K", config.fileName()});
     if (!curl.waitForFinished(300000))
         curl.kill();
     const double ms = timer.nsecsElapsed() / 1e6;
@@ -318,13 +330,21 @@ int main(int argc, char** argv)
         lines << p + QStringLiteral("passed=%1").arg(run.passed);
         lines << p + QStringLiteral("handover_loop_ms=%1").arg(run.handOverMs, 0, 'f', 1);
         lines << p + QStringLiteral("time_ms=%1").arg(run.timeMs, 0, 'f', 1);
+        lines << p + QStringLiteral("result_p50_ms=%1").arg(run.p50Ms, 0, 'f', 1);
+        lines << p + QStringLiteral("result_p90_ms=%1").arg(run.p90Ms, 0, 'f', 1);
+        lines << p + QStringLiteral("request_ms_max=%1").arg(run.maxElapsed);
         lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
         lines << p + QStringLiteral("rss_mb_peak=%1").arg(peakRssMb(), 0, 'f', 1);
         if (withCurl) {
             int curlOk = 0;
-            const double curlMs = runCurl(url, proxies, curlOk);
+            const double curlMs = runCurl(url, proxies, 64, curlOk);
+            // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
+            int curl300Ok = 0;
+            const double curl300Ms = runCurl(url, proxies, 300, curl300Ok);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
             lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
+            lines << p + QStringLiteral("curl_p300_time_ms=%1").arg(curl300Ms, 0, 'f', 1);
+            lines << p + QStringLiteral("curl_p300_passed=%1").arg(curl300Ok);
             lines << p + QStringLiteral("ratio_vs_curl=%1").arg(curlMs / run.timeMs, 0, 'f', 2);
         }
     }

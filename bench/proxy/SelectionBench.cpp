@@ -24,9 +24,7 @@ namespace {
 class DesktopBrowsers : public IBrowserControl
 {
 public:
-    DesktopBrowsers(platform::GnomeProxySettings& gnome, platform::KdeProxySettings& kde)
-        : m_gnome(gnome)
-        , m_kde(kde)
+    DesktopBrowsers(platform::GnomeProxySettings& gnome, platform::KdeProxySettings& kde) : m_gnome(gnome), m_kde(kde)
     {
     }
     void SetIEProxy(const QString& proxy) override

@@ -26,8 +26,9 @@ bool hasOwnTranslator(const QObject* o)
     return false;
 }
 
-// Children in creation order, depth first, like the component list of a designed window.
-void collectComponents(const QObject* parent, QList<QObject*>& out)
+// Children in creation order, depth first, like the component list of a designed window. Guarded,
+// because writing a text may delete a widget's internal helpers (a label's text control, say).
+void collectComponents(const QObject* parent, QList<QPointer<QObject>>& out)
 {
     for (QObject* child : parent->children()) {
         if (isLanguageComponent(child) || hasOwnTranslator(child))
@@ -107,11 +108,12 @@ void TspAceMultiLang::ApplyLanguage()
             if (!window->objectName().isEmpty())
                 applyToComponent(window, section, pathsByComponent.value(window->objectName().toLower()).values(),
                                  true);
-            QList<QObject*> components;
+            QList<QPointer<QObject>> components;
             collectComponents(window, components);
-            for (QObject* component : components) {
+            for (const QPointer<QObject>& guarded : components) {
+                QObject* component = guarded.data();
                 // Objects created at run time without a name are never translated.
-                if (component->objectName().isEmpty())
+                if (!component || component->objectName().isEmpty())
                     continue;
                 const auto it = pathsByComponent.constFind(component->objectName().toLower());
                 if (it != pathsByComponent.cend())
@@ -126,11 +128,15 @@ void TspAceMultiLang::applyToComponent(QObject* component, const QString& sectio
                                        bool isWindow)
 {
     // Paths arrive in alphabetical order (case-insensitive), the order in which properties are visited.
+    const QPointer<QObject> guard(component);
+    const QString name = component->objectName();
     for (const QString& path : paths) {
+        if (!guard)
+            return;
         if (path.compare(QLatin1String("Name"), Qt::CaseInsensitive) == 0)
             continue; // a component is never renamed by a language
         QString text;
-        if (FindText(section, component->objectName(), path, text))
+        if (FindText(section, name, path, text))
             TPropertyMap::Write(component, path, text, isWindow);
     }
 }

@@ -69,8 +69,7 @@ void HttpClient::setAbortFlag(std::shared_ptr<const std::atomic_bool> flag)
     m_abort = std::move(flag);
 }
 
-void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort,
-                                 Body* body)
+void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body)
 {
     EnsureCurlGlobalInit();
     const QByteArray urlBytes = url.toUtf8();

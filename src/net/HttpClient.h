@@ -12,10 +12,10 @@ typedef void CURL;
 // The result of one request of HttpClient.
 struct HttpResponse
 {
-    bool ok = false;      // a 2xx status arrived with a complete body
-    long status = 0;      // HTTP status, 0 when none arrived
-    QByteArray body;      // body as received (possibly cut at the keep limit)
-    QString error;        // why the request failed; empty on success
+    bool ok = false; // a 2xx status arrived with a complete body
+    long status = 0; // HTTP status, 0 when none arrived
+    QByteArray body; // body as received (possibly cut at the keep limit)
+    QString error;   // why the request failed; empty on success
 };
 
 // A blocking HTTP/1.1 GET client on libcurl, for worker threads: the list download and proxy tests.
@@ -48,8 +48,8 @@ public:
     struct Body
     {
         QByteArray data;
-        qint64 keep = 0;      // bytes kept at most (<= 0: all)
-        qint64 max = 0;       // bytes allowed at most (<= 0: no limit)
+        qint64 keep = 0; // bytes kept at most (<= 0: all)
+        qint64 max = 0;  // bytes allowed at most (<= 0: no limit)
         bool tooLarge = false;
     };
 

@@ -44,8 +44,7 @@ bool GnomeProxySettings::isAvailable() const
 {
     if (m_available < 0) {
         QByteArray out;
-        m_available = !m_program.isEmpty() && run({QStringLiteral("list-keys"), kSchema}, &out)
-                && out.contains("mode");
+        m_available = !m_program.isEmpty() && run({QStringLiteral("list-keys"), kSchema}, &out) && out.contains("mode");
     }
     return m_available == 1;
 }
@@ -65,8 +64,8 @@ bool GnomeProxySettings::apply(const QString& proxy)
         return false;
     }
     // Host and port first: a listener woken by the mode change must already see them.
-    const bool hostOk = run({QStringLiteral("set"), kHttpSchema, QStringLiteral("host"),
-                             gvariantStringLiteral(address.host)});
+    const bool hostOk =
+        run({QStringLiteral("set"), kHttpSchema, QStringLiteral("host"), gvariantStringLiteral(address.host)});
     const bool portOk =
         run({QStringLiteral("set"), kHttpSchema, QStringLiteral("port"), QString::number(address.port)});
     if (!hostOk || !portOk)

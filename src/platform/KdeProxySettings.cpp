@@ -24,10 +24,7 @@ bool inKdeSession()
 }
 } // namespace
 
-KdeProxySettings::KdeProxySettings(const QString& configFolder)
-    : m_configFolder(configFolder)
-{
-}
+KdeProxySettings::KdeProxySettings(const QString& configFolder) : m_configFolder(configFolder) {}
 
 QString KdeProxySettings::name() const
 {
@@ -77,9 +74,9 @@ bool KdeProxySettings::apply(const QString& proxy)
         return true;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        QDBusMessage signal = QDBusMessage::createSignal(
-            QStringLiteral("/KIO/Scheduler"), QStringLiteral("org.kde.KIO.Scheduler"),
-            QStringLiteral("reparseSlaveConfiguration"));
+        QDBusMessage signal =
+            QDBusMessage::createSignal(QStringLiteral("/KIO/Scheduler"), QStringLiteral("org.kde.KIO.Scheduler"),
+                                       QStringLiteral("reparseSlaveConfiguration"));
         signal << QString();
         bus.send(signal);
     }

@@ -37,8 +37,6 @@ QString processProxy()
     return g_proxy;
 }
 
-void notifyProxySettingsChanged()
-{
-}
+void notifyProxySettingsChanged() {}
 
 } // namespace platform

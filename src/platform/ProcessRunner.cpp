@@ -19,8 +19,7 @@ bool LocalProcessRunner::startDetached(const QString& program, const QStringList
     return process.startDetached();
 }
 
-ProcessRunner::WaitResult LocalProcessRunner::runAndWait(const QString& program, const QStringList& args,
-                                                         int timeoutMs)
+ProcessRunner::WaitResult LocalProcessRunner::runAndWait(const QString& program, const QStringList& args, int timeoutMs)
 {
     QProcess process;
     process.setProgram(program);

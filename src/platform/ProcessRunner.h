@@ -10,7 +10,12 @@ namespace platform {
 class ProcessRunner
 {
 public:
-    enum class WaitResult { FailedToStart, Finished, TimedOut };
+    enum class WaitResult
+    {
+        FailedToStart,
+        Finished,
+        TimedOut
+    };
 
     virtual ~ProcessRunner() = default;
 

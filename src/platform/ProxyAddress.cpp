@@ -7,9 +7,9 @@ bool isHostCharacter(QChar c)
 {
     // Names, IPv4 addresses and bracketless IPv6 are all this program's lists carry; anything
     // else (blanks, quotes, slashes, control characters) would end up in other programs' files.
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') || c == QLatin1Char('-')
-        || c == QLatin1Char('_') || c == QLatin1Char(':');
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+           (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') || c == QLatin1Char('-') ||
+           c == QLatin1Char('_') || c == QLatin1Char(':');
 }
 } // namespace
 

@@ -29,10 +29,7 @@ void warnOnceAboutEnvironmentProxy()
 
 } // namespace
 
-TBrowserRoutines::TBrowserRoutines(const Platform& platform)
-    : m_platform(platform)
-{
-}
+TBrowserRoutines::TBrowserRoutines(const Platform& platform) : m_platform(platform) {}
 
 void TBrowserRoutines::SetIEProxy(const QString& proxy)
 {

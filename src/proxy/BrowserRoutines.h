@@ -13,10 +13,7 @@ class TBrowserRoutines;
 class EBrowserWriteError : public std::runtime_error
 {
 public:
-    explicit EBrowserWriteError(const QString& message)
-        : std::runtime_error(message.toStdString())
-    {
-    }
+    explicit EBrowserWriteError(const QString& message) : std::runtime_error(message.toStdString()) {}
 };
 
 // The browser routines of the process, over the desktop's real settings stores and processes.

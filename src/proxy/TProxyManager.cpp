@@ -101,7 +101,8 @@ public:
             return it->second;
         QString copy = text.toString();
         // The key views the pooled copy's own characters, which stay put while the copy lives in the map.
-        m_texts.emplace(std::u16string_view(reinterpret_cast<const char16_t*>(copy.constData()), size_t(copy.size())), copy);
+        m_texts.emplace(std::u16string_view(reinterpret_cast<const char16_t*>(copy.constData()), size_t(copy.size())),
+                        copy);
         return copy;
     }
 
@@ -111,12 +112,9 @@ private:
 
 } // namespace
 
-TProxyManager::TProxyManager(IBrowserControl& browsers, const QString& testUrl, TRandomSource random,
-                             QObject* parent)
-    : QObject(parent)
-    , m_browsers(browsers)
-    , m_random(random ? std::move(random) : DefaultRandomSource())
-    , m_tester(std::make_unique<TProxyTester>(testUrl, m_random))
+TProxyManager::TProxyManager(IBrowserControl& browsers, const QString& testUrl, TRandomSource random, QObject* parent)
+    : QObject(parent), m_browsers(browsers), m_random(random ? std::move(random) : DefaultRandomSource()),
+      m_tester(std::make_unique<TProxyTester>(testUrl, m_random))
 {
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
                                     quint32 elapsed) { ProxyTested(success, index, response, host, port, elapsed); };
@@ -180,8 +178,8 @@ void TProxyManager::ParseProxyList()
 {
     // One pass over the lines: the scalar keys (first line of each name wins) and the lines of "Proxy_<n>".
     // Names are compared in place, so a list of a hundred thousand entries costs no copies beyond its records.
-    static const QString scalarKeys[] = {QStringLiteral("LocalIP"), QStringLiteral("LocalCountry"),
-                                         QStringLiteral("CountryFlag"), QStringLiteral("LocalLatitude"),
+    static const QString scalarKeys[] = {QStringLiteral("LocalIP"),        QStringLiteral("LocalCountry"),
+                                         QStringLiteral("CountryFlag"),    QStringLiteral("LocalLatitude"),
                                          QStringLiteral("LocalLongitude"), QStringLiteral("ProxyCount")};
     constexpr int kScalars = 6;
     int scalarLine[kScalars] = {-1, -1, -1, -1, -1, -1};

@@ -53,13 +53,13 @@ public:
     QStringList Countries;
 
     // Hiding state.
-    QString CurrentProxy;      // host:port applied last; empty until the first
-    int ChangeInterval = 0;    // minutes between automatic changes; kept for the main window
-    bool AutoChange = false;   // rotation on: SelectProxy avoids CurrentProxy
+    QString CurrentProxy;    // host:port applied last; empty until the first
+    int ChangeInterval = 0;  // minutes between automatic changes; kept for the main window
+    bool AutoChange = false; // rotation on: SelectProxy avoids CurrentProxy
     bool ClearCookiesOnChange = false;
-    QString Country;           // chosen country; kAutoSelected means every country
-    QStringList ReadyList;     // proxies that passed in the current run, in order of arrival
-    bool Active = false;       // a proxy is applied to the browsers
+    QString Country;       // chosen country; kAutoSelected means every country
+    QStringList ReadyList; // proxies that passed in the current run, in order of arrival
+    bool Active = false;   // a proxy is applied to the browsers
 
     // The tester owned by the manager.
     TProxyTester& Tester() { return *m_tester; }
@@ -92,8 +92,7 @@ public:
     // Applies host:port to every browser and emits proxyChanged with its record.
     void ApplyProxy(const QString& proxy);
     // Books one test result (the tester's OnTestResult).
-    void ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port,
-                     quint32 Elapsed);
+    void ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port, quint32 Elapsed);
 
 signals:
     // A list has been parsed (from the file or the service).

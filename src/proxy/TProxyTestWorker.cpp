@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <cerrno>
 #include <thread>
 #include <unordered_map>
@@ -23,6 +24,10 @@ namespace {
 
 // The body through a proxy is not examined; a little of it is kept for the report.
 constexpr qint64 kKeptResponseBytes = 16 * 1024;
+// Connection attempts in flight at most. Thousands of simultaneous attempts overflow the proxies' accept
+// queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
+// Requests already connected do not count, so proxies that accept and never answer cannot hold places.
+constexpr int kMaxConnecting = 256;
 // The longest the thread sleeps without looking at its inbox and the stop flag.
 constexpr int kMaxPollMs = 1000;
 
@@ -33,12 +38,26 @@ struct TProxyTestWorker::Transfer
     Job job;
     HttpClient::Body body;
     CURL* easy = nullptr;
+    int* connecting = nullptr; // the loop's count of connection attempts, while this one is among them
 };
 
+namespace {
+
+// Called once the connection to the proxy stands: the transfer no longer counts as a connection attempt.
+int onConnected(void* user, char*, char*, int, int)
+{
+    auto* transfer = static_cast<TProxyTestWorker::Transfer*>(user);
+    if (transfer->connecting) {
+        --*transfer->connecting;
+        transfer->connecting = nullptr;
+    }
+    return CURL_PREREQFUNC_OK;
+}
+
+} // namespace
+
 TProxyTestWorker::TProxyTestWorker(TProxyTester* tester, const QString& url)
-    : m_tester(tester)
-    , m_url(url)
-    , m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    : m_tester(tester), m_url(url), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
 }
 
@@ -57,16 +76,19 @@ void TProxyTestWorker::enqueue(int index, const QString& host, int port, int del
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
     m_active.fetch_add(1);
     bool startThread = false;
+    bool wakeThread = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         job.seq = m_seq++;
+        // The thread takes the whole inbox at once, so only the first job of a burst needs to wake it.
+        wakeThread = m_inbox.empty();
         m_inbox.push_back(std::move(job));
         if (!m_running) {
             m_running = true;
             startThread = true;
         }
     }
-    if (!startThread)
+    if (!startThread && wakeThread)
         wake();
     if (startThread) {
         // The thread keeps the worker alive until it ends, so it never outlives what it uses.
@@ -145,8 +167,7 @@ int onSocket(CURL*, curl_socket_t socket, int what, void* user, void*)
     event.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
     event.data.fd = socket;
     const bool known = loop->watched.count(socket) > 0;
-    if (epoll_ctl(loop->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 && !known &&
-        errno == EEXIST)
+    if (epoll_ctl(loop->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 && !known && errno == EEXIST)
         epoll_ctl(loop->epoll, EPOLL_CTL_MOD, socket, &event); // a reused descriptor number
     loop->watched.insert(socket);
     return 0;
@@ -182,6 +203,8 @@ void TProxyTestWorker::run()
 
     const auto later = [](const Job& a, const Job& b) { return a.due != b.due ? a.due > b.due : a.seq > b.seq; };
     std::vector<Job> sleeping; // a heap, earliest due first
+    std::deque<Job> due;       // past their start delay, waiting for a place among the connection attempts
+    int connecting = 0;
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> open;
     std::vector<Outcome> finished;
     std::vector<epoll_event> events(512);
@@ -189,7 +212,12 @@ void TProxyTestWorker::run()
     const auto closeTransfer = [&](CURL* easy) {
         curl_multi_remove_handle(multi, easy);
         curl_easy_cleanup(easy);
-        open.erase(easy);
+        const auto it = open.find(easy);
+        if (it == open.end())
+            return;
+        if (it->second->connecting)
+            --connecting;
+        open.erase(it);
         m_active.fetch_sub(1);
     };
 
@@ -203,8 +231,9 @@ void TProxyTestWorker::run()
             m_inbox.clear();
             if (m_detached.load()) {
                 // Nobody will ever receive these results: drop the sleepers and cut the requests.
-                m_active.fetch_sub(int(sleeping.size()));
+                m_active.fetch_sub(int(sleeping.size() + due.size()));
                 sleeping.clear();
+                due.clear();
                 while (!open.empty())
                     closeTransfer(open.begin()->first);
                 m_running = false;
@@ -221,14 +250,18 @@ void TProxyTestWorker::run()
         auto now = std::chrono::steady_clock::now();
         while (!sleeping.empty() && sleeping.front().due <= now) {
             std::pop_heap(sleeping.begin(), sleeping.end(), later);
-            Job job = std::move(sleeping.back());
+            due.push_back(std::move(sleeping.back()));
             sleeping.pop_back();
-            if (m_stopped.load()) {
-                m_active.fetch_sub(1);
-                continue;
-            }
+        }
+        if (m_stopped.load()) {
+            // Woken after the stop: they end without a request and without a report.
+            m_active.fetch_sub(int(due.size()));
+            due.clear();
+        }
+        while (!due.empty() && connecting < kMaxConnecting) {
             auto transfer = std::make_unique<Transfer>();
-            transfer->job = std::move(job);
+            transfer->job = std::move(due.front());
+            due.pop_front();
             transfer->body.keep = kKeptResponseBytes;
             transfer->easy = curl_easy_init();
             if (!transfer->easy) {
@@ -236,8 +269,11 @@ void TProxyTestWorker::run()
                 m_active.fetch_sub(1);
                 continue;
             }
-            HttpClient::prepareTransfer(transfer->easy, m_url, transfer->job.host, transfer->job.port,
-                                        &transfer->body);
+            HttpClient::prepareTransfer(transfer->easy, m_url, transfer->job.host, transfer->job.port, &transfer->body);
+            curl_easy_setopt(transfer->easy, CURLOPT_PREREQFUNCTION, onConnected);
+            curl_easy_setopt(transfer->easy, CURLOPT_PREREQDATA, transfer.get());
+            transfer->connecting = &connecting;
+            ++connecting;
             CURL* easy = transfer->easy;
             open.emplace(easy, std::move(transfer));
             curl_multi_add_handle(multi, easy);

@@ -32,6 +32,8 @@ public:
     // Tests queued, sleeping or with a request open.
     int activeTests() const { return m_active.load(); }
 
+    struct Transfer;
+
 private:
     struct Job
     {
@@ -41,7 +43,6 @@ private:
         std::chrono::steady_clock::time_point due;
         quint64 seq = 0;
     };
-    struct Transfer;
     struct Outcome
     {
         Job job;

@@ -38,8 +38,7 @@ TRandomSource DefaultRandomSource()
 }
 
 TProxyTester::TProxyTester(const QString& testUrl, TRandomSource random)
-    : TestUrl(testUrl)
-    , m_random(random ? std::move(random) : DefaultRandomSource())
+    : TestUrl(testUrl), m_random(random ? std::move(random) : DefaultRandomSource())
 {
     m_worker = std::make_shared<TProxyTestWorker>(this, testUrl);
 }

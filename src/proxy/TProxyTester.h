@@ -60,8 +60,7 @@ public:
 private:
     friend class TProxyTestWorker;
     // Runs on the user-interface thread for each result a test delivers.
-    void DoResult(bool success, int index, const QString& response, const QString& host, int port,
-                  quint32 elapsed);
+    void DoResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
     void addPending(const QString& key);
     void removePending(const QString& key);
 

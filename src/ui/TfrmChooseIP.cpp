@@ -32,10 +32,9 @@ const QString kNewCountryMessage =
 constexpr int kNewCountryShowAgainId = 41;
 
 // The map is a picture, not a document: no selecting of its labels.
-const char* const kNoSelectionScript =
-    "(function(){var s=document.createElement('style');"
-    "s.textContent='*{-webkit-user-select:none;user-select:none;}';"
-    "(document.head||document.documentElement).appendChild(s);})();";
+const char* const kNoSelectionScript = "(function(){var s=document.createElement('style');"
+                                       "s.textContent='*{-webkit-user-select:none;user-select:none;}';"
+                                       "(document.head||document.documentElement).appendChild(s);})();";
 
 } // namespace
 

@@ -18,8 +18,8 @@ namespace {
 // Where distributions install Firefox; the dialog opens in the first that exists.
 QString initialFolder()
 {
-    for (const QString& folder : {QStringLiteral("/usr/lib/firefox"), QStringLiteral("/usr/lib/firefox-esr"),
-                                  QStringLiteral("/opt/firefox")}) {
+    for (const QString& folder :
+         {QStringLiteral("/usr/lib/firefox"), QStringLiteral("/usr/lib/firefox-esr"), QStringLiteral("/opt/firefox")}) {
         if (QFileInfo(folder).isDir())
             return folder;
     }
@@ -29,8 +29,7 @@ QString initialFolder()
 } // namespace
 
 TfrmLocateFirefox::TfrmLocateFirefox(QWidget* parent, TBrowserRoutines* routines)
-    : QDialog(parent)
-    , m_routines(routines ? *routines : DefaultBrowserRoutines())
+    : QDialog(parent), m_routines(routines ? *routines : DefaultBrowserRoutines())
 {
     setObjectName(QStringLiteral("frmLocateFirefox"));
     setWindowTitle(QStringLiteral("Firefox"));
@@ -38,8 +37,8 @@ TfrmLocateFirefox::TfrmLocateFirefox(QWidget* parent, TBrowserRoutines* routines
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setFixedSize(506, 162);
 
-    lbText = new QLabel(QStringLiteral("The Firefox extension is not installed. Please specify the path of the Firefox!"),
-                        this);
+    lbText = new QLabel(
+        QStringLiteral("The Firefox extension is not installed. Please specify the path of the Firefox!"), this);
     lbText->setObjectName(QStringLiteral("lbText"));
     lbText->setWordWrap(true);
     lbText->setGeometry(16, 16, 474, 80);

@@ -27,8 +27,7 @@ QCheckBox* makeCheckBox(QWidget* page, const char* name, const QString& text, in
 } // namespace
 
 TfrmOptionForm::TfrmOptionForm(QWidget* parent, TOptionFormServices services)
-    : QDialog(parent)
-    , m_services(std::move(services))
+    : QDialog(parent), m_services(std::move(services))
 {
     setObjectName(QStringLiteral("frmOptionForm"));
     setWindowTitle(QStringLiteral("Advance Settings"));
@@ -57,8 +56,8 @@ void TfrmOptionForm::buildGeneralPage()
     tsGeneral->setObjectName(QStringLiteral("tsGeneral"));
     pcSetting->addTab(tsGeneral, QStringLiteral("General"));
 
-    cbAutoRun = makeCheckBox(tsGeneral, "cbAutoRun", QStringLiteral("Automatically run Veilport when I log on to Windows"),
-                             10, 9, 389, 25);
+    cbAutoRun = makeCheckBox(tsGeneral, "cbAutoRun",
+                             QStringLiteral("Automatically run Veilport when I log on to Windows"), 10, 9, 389, 25);
     cbAutoUpdate = makeCheckBox(tsGeneral, "cbAutoUpdate",
                                 QStringLiteral("Automaticaly check updates when Veilport starts"), 10, 41, 389, 25);
 
@@ -195,8 +194,8 @@ void TfrmOptionForm::cbAllUsersChange(int index)
         return;
     const bool allUsers = index == 0;
     const QString key = allUsers ? QStringLiteral("MSGBOX_SetAllUsers") : QStringLiteral("MSGBOX_SetCurrentUser");
-    const int answer = EngineServices().ShowMessageBox(key, {}, 0, TEngineServices::mtConfirmation,
-                                                       TEngineServices::mbOKCancel, 0);
+    const int answer =
+        EngineServices().ShowMessageBox(key, {}, 0, TEngineServices::mtConfirmation, TEngineServices::mbOKCancel, 0);
     if (answer != TEngineServices::mrOk)
         return;
     // Closed as Cancel: the check boxes are not saved, the other folder has its own settings.

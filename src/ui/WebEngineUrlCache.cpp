@@ -4,8 +4,7 @@
 #include <QWebEngineProfile>
 
 WebEngineUrlCache::WebEngineUrlCache(QWebEngineProfile* profile, QObject* parent)
-    : QObject(parent)
-    , m_profile(profile ? profile : QWebEngineProfile::defaultProfile())
+    : QObject(parent), m_profile(profile ? profile : QWebEngineProfile::defaultProfile())
 {
     QWebEngineCookieStore* store = m_profile->cookieStore();
     connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie& cookie) {
@@ -35,8 +34,8 @@ QString WebEngineUrlCache::httpCacheEntry()
 
 QString WebEngineUrlCache::cookieSource(const QNetworkCookie& cookie)
 {
-    return QStringLiteral("Cookie:") + QString::fromUtf8(cookie.name()) + QLatin1Char('@') + cookie.domain()
-        + cookie.path();
+    return QStringLiteral("Cookie:") + QString::fromUtf8(cookie.name()) + QLatin1Char('@') + cookie.domain() +
+           cookie.path();
 }
 
 QList<platform::UrlCacheEntry> WebEngineUrlCache::entries() const

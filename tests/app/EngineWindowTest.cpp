@@ -59,6 +59,7 @@ protected:
 
     void setCommonFolder(const QString& folder)
     {
+        m_common.reset(); // restores the old value first, so it cannot undo the new one
         m_common = std::make_unique<ScopedEnv>("VEILPORT_COMMON_DATA_DIR", folder.toUtf8());
     }
 

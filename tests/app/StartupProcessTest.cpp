@@ -121,22 +121,27 @@ protected:
     {
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(env.isEmpty() ? environment() : env);
+        // Output goes to a file, not a pipe: a copy started by this one inherits it and must not
+        // die of a closed pipe once the test stops reading from its parent.
+        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
+        process->setStandardOutputFile(log);
+        process->setStandardErrorFile(log);
         if (prefix.isEmpty())
             process->start(program, args);
         else
             process->start(prefix.front(), prefix.mid(1) + QStringList{program} + args);
         QProcess* raw = process.get();
-        m_processes.emplace(std::move(process), QString());
+        m_processes.emplace(std::move(process), log);
         return raw;
     }
 
-    // Everything the process wrote to stderr so far.
+    // Everything the process wrote so far.
     QString trace(QProcess* process)
     {
-        for (auto& [p, text] : m_processes)
+        for (auto& [p, log] : m_processes)
             if (p.get() == process) {
-                text += QString::fromLocal8Bit(process->readAllStandardError());
-                return text;
+                QFile file(log);
+                return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
             }
         return {};
     }
@@ -312,7 +317,7 @@ TEST_F(Startup, AllUsersRestartStartsANewCopyOnTheChosenFolder)
     EXPECT_EQ(first->exitCode(), 0);
     EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/UserFlag.ini")).contains("AllUsers=0"));
     // The new copy was started without being waited for; it takes over after its pause.
-    ASSERT_TRUE(waitForCopy());
+    ASSERT_TRUE(waitForCopy()) << trace(first).toStdString();
     EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("config/Veilport/Setting.dat"))));
     EXPECT_EQ(send(2027), 0);
     EXPECT_TRUE(waitUntil([this] { return !answers(); }, 30000));

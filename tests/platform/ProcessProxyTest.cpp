@@ -16,8 +16,8 @@ TEST(ProxyAddress, TakesHostAndPortApartAndRefusesWhatNoProxySettingCanHold)
     EXPECT_EQ(ProxyAddress::parse(QStringLiteral("proxy.example-1.net:80")).host,
               QStringLiteral("proxy.example-1.net"));
 
-    for (const char* bad : {"", "10.0.0.1", ":80", "host:", "host:0", "host:65536", "host:+80", "host:8 0",
-                            "ho st:80", "host':80", "-host:80", "a/b:80", "host:80x"}) {
+    for (const char* bad : {"", "10.0.0.1", ":80", "host:", "host:0", "host:65536", "host:+80", "host:8 0", "ho st:80",
+                            "host':80", "-host:80", "a/b:80", "host:80x"}) {
         EXPECT_FALSE(ProxyAddress::parse(QString::fromLatin1(bad)).isValid()) << bad;
     }
 }

@@ -29,8 +29,7 @@ const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
 class SystemProxyTest : public ::testing::Test
 {
 protected:
-    SystemProxyTest()
-        : routines(makePlatform())
+    SystemProxyTest() : routines(makePlatform())
     {
         home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
     }
@@ -136,8 +135,8 @@ TEST(ClearIECookies, DeletesCookieHistoryAndPageEntriesAndKeepsTheRest)
     TBrowserRoutines routines(p);
 
     routines.ClearIECookies();
-    EXPECT_EQ(cache.remaining(),
-              (QStringList{QStringLiteral("https://example.com/sticky.js"), QStringLiteral("https://example.com/edited")}));
+    EXPECT_EQ(cache.remaining(), (QStringList{QStringLiteral("https://example.com/sticky.js"),
+                                              QStringLiteral("https://example.com/edited")}));
     EXPECT_EQ(cache.deleted().size(), 4);
 
     // An empty cache, or none at all, is simply nothing to do.

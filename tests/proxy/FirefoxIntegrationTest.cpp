@@ -28,8 +28,7 @@ QStringList chrome(const QString& url)
 class FirefoxTest : public ::testing::Test
 {
 protected:
-    FirefoxTest()
-        : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
+    FirefoxTest() : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
     {
         QDir().mkpath(home.path(QStringLiteral("bin")));
         TBrowserRoutines::Platform p;

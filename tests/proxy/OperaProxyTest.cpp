@@ -73,7 +73,9 @@ TEST_F(OperaProxyTest, AFileThatCannotBeRewrittenRaisesUnableToWriteAndStaysWhol
 {
     const QString file = home.dir().write(kProfile, kBefore);
     // Even root cannot write past the file-size limit: the write fails as on a full disk.
-    struct rlimit old {};
+    struct rlimit old
+    {
+    };
     getrlimit(RLIMIT_FSIZE, &old);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit tiny = old;

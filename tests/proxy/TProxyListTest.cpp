@@ -38,8 +38,7 @@ QString entry(int n, const QString& fields)
 }
 
 // Spins the event loop until the condition holds or the time is up.
-template <typename Condition>
-bool spinUntil(Condition condition, int timeoutMs)
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -80,9 +79,9 @@ TEST_F(ProxyList, ReadsLocalValuesAndEntriesAndFiresLoaded)
 TEST_F(ProxyList, MissingOrMalformedEntriesLeaveEmptyRecordsAndNoCountry)
 {
     parse(QStringLiteral("ProxyCount=5\n") + entry(0, "1.1.1.1:80|i|Peru|f|1|2") + "\n" +
-          entry(2, "3.3.3.3:80|i|Chile|f|1") + "\n" +      // five fields
-          entry(3, "4.4.4.4:80|i|Cuba|f|1|2|x") + "\n" +   // seven fields
-          entry(4, " 5.5.5.5:80||Mali|||"));                // empty fields count, nothing trimmed
+          entry(2, "3.3.3.3:80|i|Chile|f|1") + "\n" +    // five fields
+          entry(3, "4.4.4.4:80|i|Cuba|f|1|2|x") + "\n" + // seven fields
+          entry(4, " 5.5.5.5:80||Mali|||"));             // empty fields count, nothing trimmed
     ASSERT_EQ(manager.Proxies.size(), 5);
     EXPECT_EQ(manager.Proxies.at(1).Proxy, "");
     EXPECT_EQ(manager.Proxies.at(1).Status, TProxyRec::stUntested);
@@ -133,8 +132,8 @@ TEST_F(ProxyList, CountriesMergeLetterCaseButLookupsAreExact)
 
 TEST_F(ProxyList, ReparsingShrinksAndKeepsOldRecordsUnderInvalidNewEntries)
 {
-    parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|A|f|1|2") + "\n" + entry(1, "2.2.2.2:80|i|B|f|1|2") +
-          "\n" + entry(2, "3.3.3.3:80|i|C|f|1|2"));
+    parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|A|f|1|2") + "\n" +
+          entry(1, "2.2.2.2:80|i|B|f|1|2") + "\n" + entry(2, "3.3.3.3:80|i|C|f|1|2"));
     manager.Proxies[1].Status = TProxyRec::stPassed;
     manager.Proxies[1].Speed = 77;
     parse(QStringLiteral("ProxyCount=2\n") + entry(0, "9.9.9.9:80|i|Z|f|1|2") + "\n" + entry(1, "broken"));
@@ -218,8 +217,8 @@ TEST_F(ProxyList, EmptyDownloadTextIsIgnored)
 TEST_F(ProxyList, DownloadsTheListFromTheService)
 {
     testsupport::ListServiceFixture service;
-    ASSERT_TRUE(service.start({{"127.0.0.1:3128", "Canada", "-75.7", "45.4"},
-                               {"127.0.0.1:3129", "Japan", "139.7", "35.7"}}))
+    ASSERT_TRUE(
+        service.start({{"127.0.0.1:3128", "Canada", "-75.7", "45.4"}, {"127.0.0.1:3129", "Japan", "139.7", "35.7"}}))
         << qPrintable(service.errorText());
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(service.url("/getproxy.php") + "?&VER=1");
@@ -240,12 +239,20 @@ TEST_P(FailedDownload, LeavesTheListAlone)
     const QByteArray list = "ProxyCount=0\r\n";
     ScriptedHttpServer server;
     switch (GetParam()) {
-    case 404: server.setDefaultReply(ScriptedHttpServer::Reply::http(404, list)); break;
-    case 302:
-        server.setDefaultReply(ScriptedHttpServer::Reply::http(302, list, {{"Location", server.url("/other").toUtf8()}}));
+    case 404:
+        server.setDefaultReply(ScriptedHttpServer::Reply::http(404, list));
         break;
-    case 204: server.setDefaultReply(ScriptedHttpServer::Reply::http(200, QByteArray())); break;
-    case 0: server.setDefaultReply(ScriptedHttpServer::Reply().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nProxyCount=0")); break;
+    case 302:
+        server.setDefaultReply(
+            ScriptedHttpServer::Reply::http(302, list, {{"Location", server.url("/other").toUtf8()}}));
+        break;
+    case 204:
+        server.setDefaultReply(ScriptedHttpServer::Reply::http(200, QByteArray()));
+        break;
+    case 0:
+        server.setDefaultReply(
+            ScriptedHttpServer::Reply().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nProxyCount=0"));
+        break;
     }
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(server.url("/getproxy.php"));

@@ -27,8 +27,7 @@ struct ShownMessage
 class RecordingServices : public TEngineServices
 {
 public:
-    int ShowMessageBox(const QString& key, const QStringList&, int showAgainId, int msgType, int buttons,
-                       int) override
+    int ShowMessageBox(const QString& key, const QStringList&, int showAgainId, int msgType, int buttons, int) override
     {
         messages.append({key, msgType, buttons, showAgainId});
         return mrOk;
@@ -36,8 +35,7 @@ public:
     QList<ShownMessage> messages;
 };
 
-template <typename Condition>
-bool spinUntil(Condition condition, int timeoutMs = 15000)
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 15000)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -56,13 +54,13 @@ protected:
         SetEngineServices(&services);
         ASSERT_TRUE(origin.listen(1));
         origin.start();
-        manager = std::make_unique<TProxyManager>(
-            browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)), [this](int range) {
-                if (range == 10000)
-                    return 0; // no start delays
-                rotationRanges << range;
-                return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
-            });
+        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+                                                  [this](int range) {
+                                                      if (range == 10000)
+                                                          return 0; // no start delays
+                                                      rotationRanges << range;
+                                                      return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
+                                                  });
     }
     void TearDown() override { SetEngineServices(nullptr); }
 
@@ -118,7 +116,8 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
     ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
     const QString dead = testsupport::TinyproxyFixture::deadProxyText();
     testsupport::ListServiceFixture service;
-    ASSERT_TRUE(service.start({{dead, "Canada", "-75.7", "45.4"}, {proxies.proxyText(0), "Canada", "-75.6", "45.5"},
+    ASSERT_TRUE(service.start({{dead, "Canada", "-75.7", "45.4"},
+                               {proxies.proxyText(0), "Canada", "-75.6", "45.5"},
                                {proxies.proxyText(0), "Japan", "139.7", "35.7"}}))
         << qPrintable(service.errorText());
     QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);

@@ -25,8 +25,7 @@ struct Result
     quint32 elapsed;
 };
 
-template <typename Condition>
-bool spinUntil(Condition condition, int timeoutMs = 10000)
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 10000)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -38,8 +37,7 @@ bool spinUntil(Condition condition, int timeoutMs = 10000)
 }
 
 // Waits without running the event loop, so results stay queued for the user-interface thread.
-template <typename Condition>
-bool waitWithoutEvents(Condition condition, int timeoutMs = 10000)
+template <typename Condition> bool waitWithoutEvents(Condition condition, int timeoutMs = 10000)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -71,8 +69,8 @@ protected:
             draws << range;
             return delayMs;
         });
-        tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host,
-                                      int port, quint32 elapsed) {
+        tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
+                                      quint32 elapsed) {
             results.append({success, index, response, host, port, elapsed});
         };
     }

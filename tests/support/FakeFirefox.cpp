@@ -8,8 +8,7 @@
 
 namespace testsupport {
 
-FakeFirefox::FakeFirefox(Mode mode)
-    : m_log(m_dir.file(QStringLiteral("firefox.log")))
+FakeFirefox::FakeFirefox(Mode mode) : m_log(m_dir.file(QStringLiteral("firefox.log")))
 {
     m_logEnv = std::make_unique<ScopedEnv>("FAKE_FIREFOX_LOG", QFile::encodeName(m_log));
     m_modeEnv = std::make_unique<ScopedEnv>("FAKE_FIREFOX_MODE", mode == Mode::NeverEnd ? "hang" : "end");
@@ -28,8 +27,8 @@ QString FakeFirefox::installAs(const QString& folder, const QString& name)
     const QString target = QDir(folder).filePath(name);
     QFile::remove(target);
     QFile::copy(executable(), target);
-    QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                      | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                      QFileDevice::ReadGroup | QFileDevice::ExeGroup);
     return target;
 }
 

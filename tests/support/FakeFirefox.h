@@ -22,7 +22,11 @@ struct FirefoxInvocation
 class FakeFirefox
 {
 public:
-    enum class Mode { EndAtOnce, NeverEnd };
+    enum class Mode
+    {
+        EndAtOnce,
+        NeverEnd
+    };
 
     explicit FakeFirefox(Mode mode = Mode::EndAtOnce);
     ~FakeFirefox();

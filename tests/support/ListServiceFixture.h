@@ -41,7 +41,6 @@ struct ListServiceOptions
     QString updatePage;
 };
 
-
 // The real local list service (veilport-listservice) on an ephemeral loopback port, with a pool given by the test.
 //
 //     testsupport::TinyproxyFixture proxies;

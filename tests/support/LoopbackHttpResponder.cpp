@@ -25,11 +25,16 @@ void setNonBlocking(int fd)
 QByteArray reasonOf(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 302:
+        return "Found";
+    case 404:
+        return "Not Found";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 

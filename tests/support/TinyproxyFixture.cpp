@@ -113,7 +113,8 @@ bool TinyproxyFixture::startOne(Instance& inst, int number)
         const QByteArray out = inst.process->readAll();
         inst.process->kill();
         inst.process->waitForFinished(2000);
-        m_error = QStringLiteral("tinyproxy on port %1 did not come up: %2").arg(inst.port).arg(QString::fromLocal8Bit(out));
+        m_error =
+            QStringLiteral("tinyproxy on port %1 did not come up: %2").arg(inst.port).arg(QString::fromLocal8Bit(out));
         inst.process.reset();
     }
     return false;

@@ -27,8 +27,9 @@ TEST(TinyproxyFixture, StartedProxyPassesARequestThroughToTheListService)
     ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
 
     const QByteArray target = service.url("/getip.php?VER=1").toUtf8();
-    const HttpAnswer a = RawExchange(proxies.port(0), "GET " + target + " HTTP/1.1\r\nHost: " + service.host().toUtf8() +
-                                                          "\r\nConnection: close\r\n\r\n");
+    const HttpAnswer a =
+        RawExchange(proxies.port(0), "GET " + target + " HTTP/1.1\r\nHost: " + service.host().toUtf8() +
+                                         "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(a.status, 200) << a.head.constData();
     EXPECT_EQ(a.body, "127.0.0.1");
     EXPECT_FALSE(a.head.contains("Via:")) << "the proxies act as anonymous ones";

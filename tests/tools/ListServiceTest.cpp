@@ -1,9 +1,11 @@
 // The list service driven as the program and hostile clients meet it: a real process on an ephemeral port.
 #include "HttpExchange.h"
 #include "support/ListServiceFixture.h"
+#include "support/TempDir.h"
 
 #include <QHash>
 #include <QImage>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -68,8 +70,8 @@ TEST_F(ListServiceTest, ListAnswerDescribesCallerAndEveryPoolEntry)
     EXPECT_EQ(v.value("locallatitude"), "45.4");
     EXPECT_EQ(v.value("countryflag"), service.url("/images/flag/Canada.png"));
     ASSERT_EQ(v.value("proxycount"), "3");
-    EXPECT_EQ(v.value("proxy_0"), "127.0.0.1:3128|anonymous|United States|" + service.url("/images/flag/United%20States.png") +
-                                       "|-95.7|37.1");
+    EXPECT_EQ(v.value("proxy_0"), "127.0.0.1:3128|anonymous|United States|" +
+                                      service.url("/images/flag/United%20States.png") + "|-95.7|37.1");
     EXPECT_EQ(v.value("proxy_1").split('|').value(1), "elite");
     EXPECT_EQ(v.value("proxy_2"), "127.0.0.3:80|anonymous|Japan|http://x/jp.png|139.7|35.7")
         << "a flag URL given in the pool is passed on unchanged";
@@ -147,9 +149,9 @@ TEST_F(ListServiceTest, FlagsAreRealPngsOfTheirSize)
 
 TEST_F(ListServiceTest, UnknownCountriesAndOddFlagNamesAreNotFound)
 {
-    for (const QByteArray target : {"/images/flag/Atlantis.png", "/images/flag/.png", "/images/flag/us.gif",
-                                    "/images/flag/../../etc/passwd", "/tpl/images/flag_small/%2e%2e%2fus.png",
-                                    "/tpl/images/flag_small/"})
+    for (const QByteArray target :
+         {"/images/flag/Atlantis.png", "/images/flag/.png", "/images/flag/us.gif", "/images/flag/../../etc/passwd",
+          "/tpl/images/flag_small/%2e%2e%2fus.png", "/tpl/images/flag_small/"})
         EXPECT_EQ(Get(port(), target).status, 404) << target.constData();
     ExpectStillServing();
 }
@@ -282,6 +284,50 @@ TEST(ListServiceStartup, EmptyPoolGivesAListWithoutProxies)
     const auto v = NameValues(Get(service.port(), "/getproxy.php").body);
     EXPECT_EQ(v.value("proxycount"), "0");
     EXPECT_EQ(v.value("localip"), "127.0.0.1");
+}
+
+} // namespace
+
+namespace {
+
+// The example files a self-hosting user starts from must work as shipped.
+TEST(ListServiceStartup, ShippedExampleFilesAreAccepted)
+{
+    QString source = qEnvironmentVariable("VEILPORT_SOURCE_DIR");
+    if (source.isEmpty())
+        source = QStringLiteral(VEILPORT_TEST_SOURCE_DIR);
+    QProcess service;
+    service.start(ListServiceFixture::executablePath(),
+                  {"--port", "0", "--pool", source + "/tools/listservice/pool.example", "--config",
+                   source + "/tools/listservice/listservice.conf.example"});
+    ASSERT_TRUE(service.waitForStarted(10000));
+    QByteArray out;
+    int port = 0;
+    const QDeadlineTimer deadline(10000);
+    while (port == 0 && !deadline.hasExpired() && service.state() == QProcess::Running) {
+        service.waitForReadyRead(100);
+        out += service.readAllStandardOutput();
+        const int at = out.lastIndexOf(':');
+        if (out.endsWith("/\n") && at > 0)
+            port = out.mid(at + 1, out.size() - at - 3).toInt();
+    }
+    ASSERT_GT(port, 0) << out.constData() << service.readAllStandardError().constData();
+    const QByteArray list = Get(port, "/getproxy.php").body;
+    EXPECT_TRUE(list.contains("ProxyCount=4\r\n")) << list.constData();
+    EXPECT_TRUE(service.readAllStandardError().isEmpty()) << "no line of the examples is rejected";
+    service.kill();
+    service.waitForFinished(5000);
+}
+
+TEST(ListServiceStartup, UnknownConfigNamesStopTheService)
+{
+    testsupport::TempDir dir;
+    const QString conf = dir.write("bad.conf", "LocalCountry=Japan\nMagicWrod=typo\n");
+    QProcess service;
+    service.start(ListServiceFixture::executablePath(), {"--port", "0", "--config", conf});
+    ASSERT_TRUE(service.waitForFinished(10000));
+    EXPECT_EQ(service.exitCode(), 2);
+    EXPECT_TRUE(service.readAllStandardError().contains("bad.conf:2")) << "the error names the line";
 }
 
 } // namespace

@@ -58,7 +58,8 @@ protected:
     // Loads a list of (country, longitude, latitude) records as the service would send it.
     void LoadList(const QList<QStringList>& records)
     {
-        QStringList lines{"LocalIP=127.0.0.1", "LocalCountry=Germany", "CountryFlag=x", "LocalLatitude=52.5",
+        QStringList lines{"LocalIP=127.0.0.1",   "LocalCountry=Germany",
+                          "CountryFlag=x",       "LocalLatitude=52.5",
                           "LocalLongitude=13.4", QStringLiteral("ProxyCount=%1").arg(records.size())};
         for (int i = 0; i < records.size(); ++i) {
             const QStringList& r = records[i];
@@ -120,9 +121,10 @@ TEST_F(ChooseIPTest, WellKnownCountriesStandBelowAutoSelectedInTheirOwnOrder)
               {"Canada", "-75", "45"},
               {"german", "13", "52"},
               {"Chile", "-70", "-33"}});
-    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
-                                            s_service->host());
-    EXPECT_EQ(Entries(), QStringList({"Auto Selected", "United States", "Canada", "german", "Japan", "Brazil", "Chile"}));
+    dialog =
+        std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(), s_service->host());
+    EXPECT_EQ(Entries(),
+              QStringList({"Auto Selected", "United States", "Canada", "german", "Japan", "Brazil", "Chile"}));
     EXPECT_EQ(dialog->cbbCountry->currentIndex(), -1) << "nothing is selected before the first show";
     EXPECT_EQ(dialog->size(), QSize(458, 465));
     EXPECT_EQ(dialog->windowTitle(), "Choose IP Country");
@@ -204,8 +206,8 @@ TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
 TEST_F(ChooseIPTest, ChangingTheSelectionMovesMapAndFlagOnlyForListedRecords)
 {
     LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}, {"France", "2.3", "48.8"}});
-    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
-                                            s_service->host());
+    dialog =
+        std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(), s_service->host());
     dialog->cbbCountry->setCurrentIndex(2);
     EXPECT_TRUE(dialog->MapUrl().isEmpty()) << "changes before the first show are ignored";
 
@@ -242,8 +244,8 @@ TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)
 {
     LoadList({{"Canada", "-75", "45"}});
     manager->Country = "Canada";
-    dialog = std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(),
-                                            s_service->host());
+    dialog =
+        std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(), s_service->host());
     dialog->wbMapProgressChange(30, 100);
     EXPECT_TRUE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
     EXPECT_EQ(dialog->sgLoadingMap->value(), 30);

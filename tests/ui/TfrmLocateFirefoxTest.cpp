@@ -24,13 +24,12 @@ class LocateFirefoxTest : public ::testing::Test
 {
 protected:
     LocateFirefoxTest()
-        : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
-        , routines([this] {
-            TBrowserRoutines::Platform p;
-            p.processes = &processes;
-            return p;
-        }())
-        , form(nullptr, &routines)
+        : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin")))), routines([this] {
+              TBrowserRoutines::Platform p;
+              p.processes = &processes;
+              return p;
+          }()),
+          form(nullptr, &routines)
     {
         form.open();
     }

@@ -40,8 +40,7 @@ class OptionFormTest : public ::testing::Test
 {
 protected:
     explicit OptionFormTest(const QByteArray& constDat = kConstWithUpdate)
-        : home(constDat)
-        , path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
+        : home(constDat), path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
     {
         TBrowserRoutines::Platform p;
         p.processes = &processes;
@@ -75,10 +74,7 @@ protected:
 class OptionFormWithoutUpdateTest : public OptionFormTest
 {
 protected:
-    OptionFormWithoutUpdateTest()
-        : OptionFormTest(kConstWithoutUpdate)
-    {
-    }
+    OptionFormWithoutUpdateTest() : OptionFormTest(kConstWithoutUpdate) {}
 };
 
 } // namespace

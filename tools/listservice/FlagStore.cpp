@@ -12,10 +12,10 @@ namespace {
 
 // Names the proxy lists have always used that are not ISO names.
 const char* const kAliases[][2] = {
-    {"great britain", "gb"}, {"britain", "gb"},     {"england", "gb"},      {"uk", "gb"},
-    {"german", "de"},        {"usa", "us"},         {"america", "us"},      {"russia", "ru"},
-    {"korea", "kr"},         {"czech republic", "cz"}, {"holland", "nl"},   {"hong kong", "hk"},
-    {"macedonia", "mk"},     {"vatican", "va"},     {"ivory coast", "ci"},  {"burma", "mm"},
+    {"great britain", "gb"}, {"britain", "gb"},   {"england", "gb"},   {"uk", "gb"},      {"german", "de"},
+    {"usa", "us"},           {"america", "us"},   {"russia", "ru"},    {"korea", "kr"},   {"czech republic", "cz"},
+    {"holland", "nl"},       {"hong kong", "hk"}, {"macedonia", "mk"}, {"vatican", "va"}, {"ivory coast", "ci"},
+    {"burma", "mm"},
 };
 
 constexpr int kSmallWidth = 16;
@@ -94,8 +94,7 @@ QByteArray FlagStore::unknownFlag(Size size) const
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(Qt::white, scale));
-    const QRectF globe(image.width() / 2.0 - 4.0 * scale, image.height() / 2.0 - 4.0 * scale, 8.0 * scale,
-                       8.0 * scale);
+    const QRectF globe(image.width() / 2.0 - 4.0 * scale, image.height() / 2.0 - 4.0 * scale, 8.0 * scale, 8.0 * scale);
     p.drawEllipse(globe);
     p.drawLine(QPointF(globe.left(), globe.center().y()), QPointF(globe.right(), globe.center().y()));
     p.drawEllipse(globe.adjusted(2.5 * scale, 0, -2.5 * scale, 0));

@@ -9,7 +9,11 @@
 class FlagStore
 {
 public:
-    enum class Size { Small, Large };
+    enum class Size
+    {
+        Small,
+        Large
+    };
 
     static constexpr int kLargeWidth = 48;
 

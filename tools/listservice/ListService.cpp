@@ -96,8 +96,8 @@ QByteArray ListService::proxyList(const QString& callerAddress, const QString& h
         const PoolEntry& e = m_pool[i];
         lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                      .arg(i)
-                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(e.country) : e.flagUrl,
-                          e.longitude, e.latitude);
+                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(e.country) : e.flagUrl, e.longitude,
+                          e.latitude);
     }
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
@@ -113,15 +113,17 @@ HttpResponse ListService::handle(const HttpRequest& request)
         return HttpResponse::text(200, callerText(request.peer).toUtf8());
     }
     if (path == QLatin1String("/update/") || path == QLatin1String("/update")) {
-        const QString answer = QStringLiteral("magicword=%1\r\nResult=%2\r\ninfo=%3\r\npage=%4\r\n")
-                                   .arg(m_config.magicWord, m_config.updateResult, m_config.updateInfo,
-                                        m_config.updatePage);
+        const QString answer =
+            QStringLiteral("magicword=%1\r\nResult=%2\r\ninfo=%3\r\npage=%4\r\n")
+                .arg(m_config.magicWord, m_config.updateResult, m_config.updateInfo, m_config.updatePage);
         return HttpResponse::text(200, answer.toUtf8());
     }
     if (path.startsWith(QLatin1String(kSmallFlagPrefix)))
         return flagResponse(path.mid(int(strlen(kSmallFlagPrefix))), FlagStore::Size::Small);
     if (path.startsWith(QLatin1String(kLargeFlagPrefix)))
         return flagResponse(path.mid(int(strlen(kLargeFlagPrefix))), FlagStore::Size::Large);
+    if (path == QLatin1String("/favicon.ico")) // asked for by every web view showing our pages
+        return flagResponse(QStringLiteral("un.png"), FlagStore::Size::Small);
     if (path == QLatin1String("/map/map.php"))
         return mapPage(request);
     if (path == QLatin1String("/info.php"))
@@ -138,8 +140,9 @@ HttpResponse ListService::handle(const HttpRequest& request)
                                        "connect directly again.</p>"),
                         request);
     if (path == QLatin1String("/redirect.php"))
-        return sitePage(QStringLiteral("Veilport"), QStringLiteral("<p>This page is served by the local list "
-                                                                   "service.</p>"),
+        return sitePage(QStringLiteral("Veilport"),
+                        QStringLiteral("<p>This page is served by the local list "
+                                       "service.</p>"),
                         request);
     if (path == QLatin1String("/") || path == QLatin1String("/index.php"))
         return sitePage(QStringLiteral("Veilport"),

@@ -87,7 +87,8 @@ QList<PoolEntry> ParsePool(const QByteArray& text, QStringList& warnings)
             continue;
         const QStringList f = line.split(QLatin1Char('|'));
         if (f.size() != 6) {
-            warnings << QStringLiteral("line %1: expected 6 fields separated by '|', found %2").arg(i + 1).arg(f.size());
+            warnings
+                << QStringLiteral("line %1: expected 6 fields separated by '|', found %2").arg(i + 1).arg(f.size());
             continue;
         }
         PoolEntry e{f[0].trimmed(), f[1].trimmed(), f[2].trimmed(), f[3].trimmed(), f[4].trimmed(), f[5].trimmed()};

@@ -6,6 +6,7 @@ namespace {
 
 // Coarse coastlines (longitude, latitude) in an equirectangular projection: enough to recognise the
 // continents at the size of a dialog, small enough to ship in every page with no tile server.
+// clang-format off
 const char* const kLand[] = {
     // North and Central America
     "-168,66 -162,70 -140,70 -128,70 -110,73 -95,72 -80,73 -62,66 -64,60 -56,52 -66,45 -70,42 -76,35 -81,31 "
@@ -51,6 +52,7 @@ const char* const kWater[] = {
     "47,45 52,47 54,42 54,37 49,37 49,41",  // Caspian Sea
     "28,42 28,45 34,46 38,47 41,42 36,41 29,41", // Black Sea
 };
+// clang-format on
 
 // Screen coordinates: x = longitude + 180, y = 90 - latitude.
 QString toPoints(const char* lonLat)
@@ -91,18 +93,19 @@ QByteArray WorldMapPage(const QString& tag, const QString& longitude, const QStr
                      .arg(label);
     }
 
-    const QString page = QStringLiteral(
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>%1</title>\n"
-        "<style>html,body{margin:0;padding:0;overflow:hidden;background:#9cc3e6;height:100%;}"
-        "svg{display:block;width:100%;height:100%;}.land{fill:#e8e1c8;stroke:#8a8466;stroke-width:0.3;}"
-        ".water{fill:#9cc3e6;stroke:#8a8466;stroke-width:0.3;}.grid{stroke:#b6d3ee;stroke-width:0.3;}"
-        ".pin{fill:#d62d20;stroke:#fff;stroke-width:0.6;}"
-        ".tag{font:bold 8px sans-serif;fill:#222;paint-order:stroke;stroke:#fff;stroke-width:2px;}</style>\n"
-        "</head><body>\n"
-        "<svg viewBox=\"0 5 360 150\" preserveAspectRatio=\"xMidYMid slice\">\n"
-        "<path class=\"grid\" d=\"M0 30H360M0 60H360M0 90H360M0 120H360M0 150H360"
-        "M60 0V180M120 0V180M180 0V180M240 0V180M300 0V180\"/>\n"
-        "%2%3</svg>\n</body></html>\n")
-                             .arg(label, shapes, marker);
+    const QString page =
+        QStringLiteral(
+            "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>%1</title>\n"
+            "<style>html,body{margin:0;padding:0;overflow:hidden;background:#9cc3e6;height:100%;}"
+            "svg{display:block;width:100%;height:100%;}.land{fill:#e8e1c8;stroke:#8a8466;stroke-width:0.3;}"
+            ".water{fill:#9cc3e6;stroke:#8a8466;stroke-width:0.3;}.grid{stroke:#b6d3ee;stroke-width:0.3;}"
+            ".pin{fill:#d62d20;stroke:#fff;stroke-width:0.6;}"
+            ".tag{font:bold 8px sans-serif;fill:#222;paint-order:stroke;stroke:#fff;stroke-width:2px;}</style>\n"
+            "</head><body>\n"
+            "<svg viewBox=\"0 5 360 150\" preserveAspectRatio=\"xMidYMid slice\">\n"
+            "<path class=\"grid\" d=\"M0 30H360M0 60H360M0 90H360M0 120H360M0 150H360"
+            "M60 0V180M120 0V180M180 0V180M240 0V180M300 0V180\"/>\n"
+            "%2%3</svg>\n</body></html>\n")
+            .arg(label, shapes, marker);
     return page.toUtf8();
 }

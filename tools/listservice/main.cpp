@@ -83,8 +83,8 @@ int main(int argc, char** argv)
     HttpServer server([&service](const HttpRequest& r) { return service.handle(r); });
     server.setVerbose(parser.isSet(verboseOpt));
     if (!server.listen(address, static_cast<quint16>(port))) {
-        std::fprintf(stderr, "veilport-listservice: cannot listen on %s:%d: %s\n", qPrintable(address.toString()),
-                     port, qPrintable(server.errorString()));
+        std::fprintf(stderr, "veilport-listservice: cannot listen on %s:%d: %s\n", qPrintable(address.toString()), port,
+                     qPrintable(server.errorString()));
         return 1;
     }
     std::signal(SIGTERM, quitOnSignal);
