@@ -3,6 +3,11 @@
 # Tests run headless (Qt offscreen) with the web engine's sandbox off, as CI runs as root.
 function(veilport_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    # Every test carries its area (the folder below tests/) as a label, plus any given ones,
+    # so `ctest -L proxy` runs one area.
+    get_filename_component(area ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    list(PREPEND ARG_LABELS ${area})
+    list(JOIN ARG_LABELS "\\;" labels)
     add_executable(${name} ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests-bin)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} veilport_testsupport GTest::gtest)
@@ -11,7 +16,7 @@ function(veilport_add_test name)
         DISCOVERY_MODE PRE_TEST
         PROPERTIES
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;VEILPORT_BIN_DIR=${VEILPORT_BIN_DIR};VEILPORT_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-            LABELS "${ARG_LABELS}"
+            LABELS "${labels}"
             TIMEOUT 300)
 endfunction()
 

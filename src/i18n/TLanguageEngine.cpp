@@ -36,8 +36,7 @@ TLanguageEngine::~TLanguageEngine()
         m_translator->SetData(nullptr);
 }
 
-TspAceMultiLang* TLanguageEngine::CreateTranslator(QObject* window,
-                                                   const std::function<void()>& onChangeLanguage) const
+TspAceMultiLang* TLanguageEngine::CreateTranslator(QObject* window, const std::function<void()>& onChangeLanguage) const
 {
     auto* translator = new TspAceMultiLang(window);
     translator->SetData(m_current);

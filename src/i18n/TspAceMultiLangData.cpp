@@ -151,8 +151,8 @@ const TspAceMultiLangData::Entry* TspAceMultiLangData::findEntry(const QString& 
     return it == s->byKey.cend() ? nullptr : &s->entries.at(*it);
 }
 
-bool TspAceMultiLangData::FindText(const QString& section, const QString& componentName,
-                                   const QString& propertyPath, QString& text) const
+bool TspAceMultiLangData::FindText(const QString& section, const QString& componentName, const QString& propertyPath,
+                                   QString& text) const
 {
     const QString key = componentName.isEmpty() ? propertyPath : componentName + QLatin1Char('.') + propertyPath;
     const Entry* entry = findEntry(section, key);

@@ -67,8 +67,8 @@ private:
     };
     struct Section
     {
-        QVector<Entry> entries;          // first occurrence of each key, in file order
-        QHash<QByteArray, int> byKey;    // case-folded key -> index into entries
+        QVector<Entry> entries;       // first occurrence of each key, in file order
+        QHash<QByteArray, int> byKey; // case-folded key -> index into entries
     };
 
     void ensureIndex() const;

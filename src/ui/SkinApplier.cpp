@@ -36,25 +36,37 @@ struct QtText
 };
 
 const QtText kQtTexts[] = {
-    {"QPlatformTheme", "OK", "MSG_BTN_OK"},         {"QPlatformTheme", "Cancel", "MSG_BTN_CANCEL"},
-    {"QPlatformTheme", "&Yes", "MSG_BTN_YES"},      {"QPlatformTheme", "&No", "MSG_BTN_NO"},
-    {"QPlatformTheme", "Abort", "MSG_BTN_ABORT"},   {"QPlatformTheme", "Retry", "MSG_BTN_RETRY"},
-    {"QPlatformTheme", "Ignore", "MSG_BTN_IGNORE"}, {"QPlatformTheme", "Yes to &All", "MSG_BTN_YESTOALL"},
-    {"QPlatformTheme", "N&o to All", "MSG_BTN_NOTOALL"}, {"QPlatformTheme", "Help", "MSG_BTN_HELP"},
-    {"QPlatformTheme", "Open", "MSG_BTN_OPEN"},     {"QPlatformTheme", "Save", "MSG_BTN_SAVE"},
-    {"QPlatformTheme", "Close", "MSG_BTN_CLOSE"},   {"QLineEdit", "&Undo", "EDIT_UNDO"},
-    {"QLineEdit", "Cu&t", "EDIT_CUT"},              {"QLineEdit", "&Copy", "EDIT_COPY"},
-    {"QLineEdit", "&Paste", "EDIT_PASTE"},          {"QLineEdit", "Delete", "EDIT_DELETE"},
-    {"QLineEdit", "Select All", "EDIT_SELECTALL"},  {"QWidgetTextControl", "&Undo", "EDIT_UNDO"},
-    {"QWidgetTextControl", "Cu&t", "EDIT_CUT"},     {"QWidgetTextControl", "&Copy", "EDIT_COPY"},
-    {"QWidgetTextControl", "&Paste", "EDIT_PASTE"}, {"QWidgetTextControl", "Delete", "EDIT_DELETE"},
+    {"QPlatformTheme", "OK", "MSG_BTN_OK"},
+    {"QPlatformTheme", "Cancel", "MSG_BTN_CANCEL"},
+    {"QPlatformTheme", "&Yes", "MSG_BTN_YES"},
+    {"QPlatformTheme", "&No", "MSG_BTN_NO"},
+    {"QPlatformTheme", "Abort", "MSG_BTN_ABORT"},
+    {"QPlatformTheme", "Retry", "MSG_BTN_RETRY"},
+    {"QPlatformTheme", "Ignore", "MSG_BTN_IGNORE"},
+    {"QPlatformTheme", "Yes to &All", "MSG_BTN_YESTOALL"},
+    {"QPlatformTheme", "N&o to All", "MSG_BTN_NOTOALL"},
+    {"QPlatformTheme", "Help", "MSG_BTN_HELP"},
+    {"QPlatformTheme", "Open", "MSG_BTN_OPEN"},
+    {"QPlatformTheme", "Save", "MSG_BTN_SAVE"},
+    {"QPlatformTheme", "Close", "MSG_BTN_CLOSE"},
+    {"QLineEdit", "&Undo", "EDIT_UNDO"},
+    {"QLineEdit", "Cu&t", "EDIT_CUT"},
+    {"QLineEdit", "&Copy", "EDIT_COPY"},
+    {"QLineEdit", "&Paste", "EDIT_PASTE"},
+    {"QLineEdit", "Delete", "EDIT_DELETE"},
+    {"QLineEdit", "Select All", "EDIT_SELECTALL"},
+    {"QWidgetTextControl", "&Undo", "EDIT_UNDO"},
+    {"QWidgetTextControl", "Cu&t", "EDIT_CUT"},
+    {"QWidgetTextControl", "&Copy", "EDIT_COPY"},
+    {"QWidgetTextControl", "&Paste", "EDIT_PASTE"},
+    {"QWidgetTextControl", "Delete", "EDIT_DELETE"},
     {"QWidgetTextControl", "Select All", "EDIT_SELECTALL"},
 };
 
 const char* const kDialogTexts[] = {
-    "MSG_CAP_SHOWFLAG", "MSG_BTN_OK",    "MSG_BTN_CANCEL", "MSG_BTN_YES",     "MSG_BTN_NO",      "MSG_BTN_ABORT",
-    "MSG_BTN_RETRY",    "MSG_BTN_IGNORE", "MSG_BTN_ALL",   "MSG_BTN_NOTOALL", "MSG_BTN_YESTOALL", "MSG_CAP_WARNING",
-    "MSG_CAP_ERROR",    "MSG_CAP_INFORMATION", "MSG_CAP_CONFIRM",
+    "MSG_CAP_SHOWFLAG", "MSG_BTN_OK",      "MSG_BTN_CANCEL", "MSG_BTN_YES",         "MSG_BTN_NO",
+    "MSG_BTN_ABORT",    "MSG_BTN_RETRY",   "MSG_BTN_IGNORE", "MSG_BTN_ALL",         "MSG_BTN_NOTOALL",
+    "MSG_BTN_YESTOALL", "MSG_CAP_WARNING", "MSG_CAP_ERROR",  "MSG_CAP_INFORMATION", "MSG_CAP_CONFIRM",
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "ui/TfrmChooseIP.h"
 
+#include "config/SettingsError.h"
 #include "config/TSettings.h"
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
@@ -274,7 +275,13 @@ bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen)
             EngineServices().ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId,
                                             TEngineServices::mtInformation, TEngineServices::mbOK, 0);
     }
-    if (Settings())
-        Settings()->WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country);
+    if (Settings()) {
+        try {
+            Settings()->WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country);
+        } catch (const ESettingsError& error) {
+            // The choice holds for this run; only remembering it for the next one failed.
+            qWarning("could not store the proxy country: %s", error.what());
+        }
+    }
     return changed;
 }

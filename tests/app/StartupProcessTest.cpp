@@ -65,8 +65,11 @@ class Startup : public ::testing::Test
 protected:
     void SetUp() override
     {
-        const QString bin = qEnvironmentVariable("VEILPORT_BIN_DIR");
-        if (bin.isEmpty() || !QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
+        // The build puts the program in bin/ beside tests-bin/ when the runner does not say where.
+        QString bin = qEnvironmentVariable("VEILPORT_BIN_DIR");
+        if (bin.isEmpty())
+            bin = QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
+        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
             GTEST_SKIP() << "the veilport executable is not built";
         program = root.file(QStringLiteral("program/veilport"));
         QDir().mkpath(root.file(QStringLiteral("program")));

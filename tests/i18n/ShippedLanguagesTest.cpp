@@ -43,9 +43,15 @@ QStringList sectionsOf(const QByteArray& text)
     return sections;
 }
 
-const QStringList kMessageKeys = {"strAppName",           "MSGBOX_HavetoCurrentUser", "MSGBOX_SetAllUsers",
-                                  "MSGBOX_SetCurrentUser", "MSGBOX_AutoCheckUpdate",  "MSGBOX_LastVersionAlready",
-                                  "ERRORMSG_1011",         "TEXT_DOWNLOADINGPROXYLIST", "TEXT_TESTPROXY"};
+const QStringList kMessageKeys = {"strAppName",
+                                  "MSGBOX_HavetoCurrentUser",
+                                  "MSGBOX_SetAllUsers",
+                                  "MSGBOX_SetCurrentUser",
+                                  "MSGBOX_AutoCheckUpdate",
+                                  "MSGBOX_LastVersionAlready",
+                                  "ERRORMSG_1011",
+                                  "TEXT_DOWNLOADINGPROXYLIST",
+                                  "TEXT_TESTPROXY"};
 
 } // namespace
 

@@ -54,15 +54,15 @@ TEST(SkinFile, FilesWithoutSkinDataAreRejected)
     const QByteArray sig = TSkinFile::Signature();
 
     const QList<QByteArray> bad = {
-        QByteArray(),                                              // empty file
-        QByteArray("QWidget { color: red; }"),                     // a bare style sheet
-        sig,                                                       // signature only
-        sig + QByteArray("not zlib at all"),                       // damaged stream
-        good.left(good.size() - 6),                                // truncated stream
-        sig + zlibPack(record("style.qss", "   \n")),              // blank style
-        sig + zlibPack(record("other.png", "x")),                  // no style record
-        sig + zlibPack(record("style.qss", "a{}").left(10)),       // cut record
-        sig + zlibPack(QByteArray("\xff\xff\xff\xff", 4)),         // absurd record length
+        QByteArray(),                                        // empty file
+        QByteArray("QWidget { color: red; }"),               // a bare style sheet
+        sig,                                                 // signature only
+        sig + QByteArray("not zlib at all"),                 // damaged stream
+        good.left(good.size() - 6),                          // truncated stream
+        sig + zlibPack(record("style.qss", "   \n")),        // blank style
+        sig + zlibPack(record("other.png", "x")),            // no style record
+        sig + zlibPack(record("style.qss", "a{}").left(10)), // cut record
+        sig + zlibPack(QByteArray("\xff\xff\xff\xff", 4)),   // absurd record length
     };
     for (const QByteArray& bytes : bad) {
         TSkinFile out;

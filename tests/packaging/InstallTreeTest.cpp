@@ -57,7 +57,7 @@ protected:
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DESTDIR"), s_root->file(QStringLiteral("dest")));
-        const RunResult install = Run(QStringLiteral(VEILPORT_CMAKE_COMMAND),
+        const RunResult install = RunTool(QStringLiteral(VEILPORT_CMAKE_COMMAND),
                                       {QStringLiteral("--install"), BuildDir(), QStringLiteral("--prefix"),
                                        QStringLiteral("/usr")},
                                       env);
@@ -142,11 +142,11 @@ TEST_F(InstalledTree, DesktopEntryMetainfoAndIconsPassTheirChecks)
     ASSERT_FALSE(validateDesktop.isEmpty()) << "desktop-file-utils is missing (scripts/setup installs it)";
     ASSERT_FALSE(appstream.isEmpty()) << "appstream is missing (scripts/setup installs it)";
 
-    const RunResult entry = Run(validateDesktop, {desktop});
+    const RunResult entry = RunTool(validateDesktop, {desktop});
     EXPECT_EQ(entry.exitCode, 0) << entry.out.toStdString() << entry.err.toStdString();
     // The validator prints warnings and hints even when it succeeds; a clean entry has none.
     EXPECT_EQ(entry.out + entry.err, QString());
-    const RunResult meta = Run(appstream, {QStringLiteral("validate"), QStringLiteral("--no-net"), metainfo});
+    const RunResult meta = RunTool(appstream, {QStringLiteral("validate"), QStringLiteral("--no-net"), metainfo});
     EXPECT_EQ(meta.exitCode, 0) << meta.out.toStdString() << meta.err.toStdString();
 
     // The entry starts the symlinked program and names the icon installed in every size.
@@ -186,7 +186,7 @@ TEST_F(InstalledTree, ListServiceComesWithManualPagesAndAUnitItsOptionsMatch)
     ASSERT_TRUE(QFileInfo(service).isExecutable());
 
     // An option the service does not know makes it end at once, and the unit would never run.
-    const RunResult help = Run(service, {QStringLiteral("--help")});
+    const RunResult help = RunTool(service, {QStringLiteral("--help")});
     ASSERT_EQ(help.exitCode, 0) << help.err.toStdString();
     int options = 0;
     for (const QString& word : exec.mid(1)) {
@@ -204,7 +204,7 @@ TEST_F(InstalledTree, VersionAndHelpPrintAndEndWithoutStartingTheProgram)
     const QProcessEnvironment env = session(home);
     const QString link = usr(QStringLiteral("bin/veilport"));
 
-    const RunResult version = Run(link, {QStringLiteral("--version")}, env, 30000);
+    const RunResult version = RunTool(link, {QStringLiteral("--version")}, env, 30000);
     ASSERT_TRUE(version.finished);
     EXPECT_EQ(version.exitCode, 0) << version.err.toStdString();
     // The version is the one of the constants found beside the real executable, not the link.
@@ -212,7 +212,7 @@ TEST_F(InstalledTree, VersionAndHelpPrintAndEndWithoutStartingTheProgram)
     ASSERT_FALSE(constVersion.isEmpty());
     EXPECT_EQ(version.out, QStringLiteral("Veilport ") + constVersion + u'\n');
 
-    const RunResult help = Run(link, {QStringLiteral("--help")}, env, 30000);
+    const RunResult help = RunTool(link, {QStringLiteral("--help")}, env, 30000);
     ASSERT_TRUE(help.finished);
     EXPECT_EQ(help.exitCode, 0);
     for (const char* word : {"Usage: veilport", "-autorun", "--version", "-s"})
@@ -227,7 +227,7 @@ TEST_F(InstalledTree, VersionAndHelpPrintAndEndWithoutStartingTheProgram)
     const QString bare = home.file(QStringLiteral("bare/veilport"));
     ASSERT_TRUE(QFile::copy(programFolder() + QStringLiteral("/veilport"), bare));
     QFile::setPermissions(bare, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const RunResult lost = Run(bare, {QStringLiteral("--version")}, env, 30000);
+    const RunResult lost = RunTool(bare, {QStringLiteral("--version")}, env, 30000);
     EXPECT_EQ(lost.exitCode, 1);
     EXPECT_TRUE(lost.out.isEmpty());
     EXPECT_TRUE(lost.err.contains(QStringLiteral("const.dat"))) << lost.err.toStdString();
@@ -286,14 +286,14 @@ TEST_F(InstalledTree, ProgramStartedThroughTheSymlinkFindsItsConstantsAndSkins)
         << readTrace().toStdString();
 
     // "--version" ends before looking for the running copy, even with the stop switch beside it.
-    const RunResult version = Run(link, {QStringLiteral("--version"), QStringLiteral("-s")}, base, 30000);
+    const RunResult version = RunTool(link, {QStringLiteral("--version"), QStringLiteral("-s")}, base, 30000);
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_TRUE(version.out.startsWith(QStringLiteral("Veilport ")));
     EXPECT_TRUE(answers());
     EXPECT_FALSE(readTrace().contains(QStringLiteral("requested"))) << trace.toStdString();
     EXPECT_EQ(first.state(), QProcess::Running);
 
-    const RunResult stop = Run(link, {QStringLiteral("-s")}, base, 60000);
+    const RunResult stop = RunTool(link, {QStringLiteral("-s")}, base, 60000);
     EXPECT_EQ(stop.exitCode, 0) << stop.err.toStdString();
     ASSERT_TRUE(waitUntil([&] { return first.state() == QProcess::NotRunning; }, 60000)) << readTrace().toStdString();
     EXPECT_EQ(first.exitCode(), 0) << readTrace().toStdString();

@@ -17,7 +17,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
         << "dpkg-dev is missing (scripts/setup installs it)";
 
     testsupport::TempDir out;
-    const RunResult cpack = Run(QStringLiteral(VEILPORT_CPACK_COMMAND),
+    const RunResult cpack = RunTool(QStringLiteral(VEILPORT_CPACK_COMMAND),
                                 {QStringLiteral("--config"), BuildDir() + QStringLiteral("/CPackConfig.cmake"),
                                  QStringLiteral("-B"), out.path()},
                                 QProcessEnvironment::systemEnvironment(), 240000);
@@ -26,7 +26,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
     ASSERT_EQ(debs.size(), 1) << cpack.out.toStdString();
     const QString deb = out.file(debs.front());
 
-    const RunResult listing = Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), deb});
+    const RunResult listing = RunTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), deb});
     ASSERT_EQ(listing.exitCode, 0) << listing.err.toStdString();
     QStringList entries;
     for (const QString& line : listing.out.split(u'\n', Qt::SkipEmptyParts)) {
@@ -66,7 +66,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
                                             << listing.out.toStdString();
 
     // dpkg-shlibdeps filled Depends from the libraries the binaries link.
-    const RunResult depends = Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
+    const RunResult depends = RunTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
     ASSERT_EQ(depends.exitCode, 0);
     for (const char* package : {"libc6 (>=", "libqt6core6", "libqt6widgets6", "libqt6webenginewidgets6", "libcurl4"})
         EXPECT_TRUE(depends.out.contains(QString::fromLatin1(package))) << package << " not in " << depends.out.toStdString();

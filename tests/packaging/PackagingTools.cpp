@@ -5,7 +5,7 @@
 
 namespace packaging {
 
-RunResult Run(const QString& program, const QStringList& args, const QProcessEnvironment& env, int timeoutMs)
+RunResult RunTool(const QString& program, const QStringList& args, const QProcessEnvironment& env, int timeoutMs)
 {
     RunResult result;
     QProcess process;

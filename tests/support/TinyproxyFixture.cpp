@@ -6,7 +6,6 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 namespace testsupport {
 

@@ -156,7 +156,9 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
     EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
     EXPECT_EQ(w.lblProgressText->text(), QString());
 
-    // A proxy text without a port leaves the first line empty.
+    // A proxy text without a port leaves the first line empty (the program's own network stack
+    // refuses such a proxy and says so).
+    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
     manager().ApplyProxy(QStringLiteral("noport"));
     EXPECT_EQ(w.lbIP->text(), QString());
 

@@ -1,0 +1,111 @@
+#include "proxy/SystemBrowserControl.h"
+#include "proxy/TBrowserRoutines.h"
+#include "proxy/TProxyManager.h"
+
+#include "config/TSettings.h"
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+#include "platform/ProcessRunner.h"
+#include "support/BrowserTestHome.h"
+#include "support/FakeFirefox.h"
+#include "support/ListServiceFixture.h"
+#include "support/LoopbackHttpResponder.h"
+#include "support/TinyproxyFixture.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using testsupport::FakeFirefox;
+
+namespace {
+
+const QString kSchema = QStringLiteral("org.gnome.system.proxy");
+const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
+const QString kOperaFile = QStringLiteral("config/Opera/Opera/profile/opera6.ini");
+const QByteArray kOperaOther = "[User Prefs]\nHome URL=http://example.org/\n\n";
+
+// The whole path from the list service to the desktop: real proxies, the real browser routines over a
+// private home (GSettings keyfile, kioslaverc, an Opera profile) and a fake Firefox that records itself.
+class HidingEndToEnd : public ::testing::Test
+{
+protected:
+    HidingEndToEnd()
+        : routines(platform())
+        , browsers(&routines)
+    {
+        home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
+        home.dir().write(kOperaFile, kOperaOther + "[Proxy]\nUse HTTP=0\n");
+        Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
+        origin.listen(1);
+        origin.start();
+        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+                                                  [](int) { return 0; });
+    }
+
+    TBrowserRoutines::Platform platform()
+    {
+        TBrowserRoutines::Platform p;
+        p.desktopProxies = {&gnome, &kde};
+        p.processes = &processes;
+        return p;
+    }
+
+    testsupport::BrowserTestHome home;
+    testsupport::RecordingEngineServices services;
+    FakeFirefox firefox;
+    platform::GnomeProxySettings gnome;
+    platform::KdeProxySettings kde;
+    platform::LocalProcessRunner processes;
+    TBrowserRoutines routines;
+    SystemBrowserControl browsers;
+    testsupport::LoopbackHttpResponder origin;
+    std::unique_ptr<TProxyManager> manager;
+};
+
+} // namespace
+
+TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDirect)
+{
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "gsettings with the proxy schema is not installed";
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
+    const QString working = proxies.proxyText(0);
+    const QString port = working.section(':', 1);
+    testsupport::ListServiceFixture service;
+    ASSERT_TRUE(service.start({{testsupport::TinyproxyFixture::deadProxyText(), "Canada", "-75.7", "45.4"},
+                               {working, "Canada", "-75.6", "45.5"}}))
+        << qPrintable(service.errorText());
+    QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+    manager->DownloadProxyList(service.url("/getproxy.php"));
+    ASSERT_TRUE(loaded.wait(10000));
+
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->Country = "Canada";
+    manager->StartHide();
+    ASSERT_TRUE(changed.wait(20000));
+    EXPECT_EQ(manager->CurrentProxy, working);
+
+    EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'manual'");
+    EXPECT_EQ(gnome.readKey(kHttp, "host"), "'127.0.0.1'");
+    EXPECT_EQ(gnome.readKey(kHttp, "port"), port);
+    EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("httpProxy=http://127.0.0.1 " + port.toUtf8()));
+    const QByteArray opera = home.dir().read(kOperaFile);
+    EXPECT_TRUE(opera.startsWith(kOperaOther)) << opera.constData();
+    EXPECT_TRUE(opera.contains(working.toUtf8())) << opera.constData();
+    const auto started = firefox.waitForInvocations(1);
+    ASSERT_FALSE(started.isEmpty());
+    EXPECT_EQ(started.first().args, TBrowserRoutines::FirefoxSetProxyArgs(working));
+
+    QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
+    manager->StopHide();
+    EXPECT_EQ(stopped.count(), 1);
+    EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'none'");
+    EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("ProxyType=0"));
+    EXPECT_FALSE(home.dir().read(kOperaFile).contains(working.toUtf8()));
+    const auto all = firefox.waitForInvocations(2);
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_EQ(all.last().args, TBrowserRoutines::FirefoxClearProxyArgs());
+    EXPECT_TRUE(services.messages.isEmpty());
+}
