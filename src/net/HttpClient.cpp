@@ -1,6 +1,7 @@
 #include "net/HttpClient.h"
 
 #include "net/CurlGlobal.h"
+#include "net/WireUrl.h"
 
 #include <curl/curl.h>
 
@@ -72,7 +73,9 @@ void HttpClient::setAbortFlag(std::shared_ptr<const std::atomic_bool> flag)
 void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body)
 {
     EnsureCurlGlobalInit();
-    const QByteArray urlBytes = url.toUtf8();
+    // The list address carries the query string with its values unescaped (a release name with
+    // blanks), which curl refuses as it stands.
+    const QByteArray urlBytes = WireUrl(url);
     curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData()); // curl copies option strings
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
