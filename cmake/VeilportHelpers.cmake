@@ -3,11 +3,13 @@
 # Tests run headless (Qt offscreen) with the web engine's sandbox off, as CI runs as root.
 function(veilport_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
-    # Every test carries its area (the folder below tests/) as a label, plus any given ones,
-    # so `ctest -L proxy` runs one area.
+    # Every test carries its area (the folder below tests/) as its label, so `ctest -L proxy` runs
+    # one area. gtest_discover_tests cannot pass list-valued properties through, so the test
+    # environment is set by the shared test entry point (tests/support/TestMain.cpp) instead.
     get_filename_component(area ${CMAKE_CURRENT_SOURCE_DIR} NAME)
-    list(PREPEND ARG_LABELS ${area})
-    list(JOIN ARG_LABELS "\\;" labels)
+    if(ARG_LABELS)
+        list(GET ARG_LABELS 0 area)
+    endif()
     add_executable(${name} ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests-bin)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} veilport_testsupport GTest::gtest)
@@ -15,8 +17,7 @@ function(veilport_add_test name)
         DISCOVERY_TIMEOUT 120
         DISCOVERY_MODE PRE_TEST
         PROPERTIES
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QTWEBENGINE_DISABLE_SANDBOX=1;VEILPORT_BIN_DIR=${VEILPORT_BIN_DIR};VEILPORT_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-            LABELS "${labels}"
+            LABELS ${area}
             TIMEOUT 300)
 endfunction()
 

@@ -4,7 +4,8 @@
 
 // Messages between copies of the program. The numbers are those of the program's window messages,
 // so that a trace reads the same on every platform.
-enum TInstanceMessage : quint32 {
+enum TInstanceMessage : quint32
+{
     // Copy data: the payload is the sender's first argument (no terminating zero).
     WM_COPYDATA = 74,
     // Files dropped on the main window; the payload holds one name per line.

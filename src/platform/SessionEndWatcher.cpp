@@ -29,8 +29,7 @@ void onSignal(int)
 
 } // namespace
 
-SessionEndWatcher::SessionEndWatcher(QObject* parent)
-    : QObject(parent)
+SessionEndWatcher::SessionEndWatcher(QObject* parent) : QObject(parent)
 {
     if (g_pipe[0] >= 0)
         return; // another watcher is active

@@ -35,10 +35,7 @@ constexpr char kStatusNobody = 1;
 class FdGuard
 {
 public:
-    explicit FdGuard(int fd)
-        : m_fd(fd)
-    {
-    }
+    explicit FdGuard(int fd) : m_fd(fd) {}
     ~FdGuard()
     {
         if (m_fd >= 0)
@@ -142,10 +139,7 @@ void appendUint32(QByteArray& bytes, quint32 value)
 class UnixInstanceChannel::Connection : public QObject
 {
 public:
-    Connection(int fd, QObject* parent)
-        : QObject(parent)
-        , fd(fd)
-        , notifier(fd, QSocketNotifier::Read)
+    Connection(int fd, QObject* parent) : QObject(parent), fd(fd), notifier(fd, QSocketNotifier::Read)
     {
         deadline.setSingleShot(true);
     }
@@ -163,10 +157,7 @@ public:
     bool finished = false;
 };
 
-UnixInstanceChannel::UnixInstanceChannel(QObject* parent)
-    : QObject(parent)
-{
-}
+UnixInstanceChannel::UnixInstanceChannel(QObject* parent) : QObject(parent) {}
 
 UnixInstanceChannel::~UnixInstanceChannel()
 {
@@ -226,7 +217,8 @@ void UnixInstanceChannel::acceptPending()
         }
         ++m_connections;
         auto* connection = new Connection(fd, this);
-        connect(&connection->notifier, &QSocketNotifier::activated, this, [this, connection] { readRequest(connection); });
+        connect(&connection->notifier, &QSocketNotifier::activated, this,
+                [this, connection] { readRequest(connection); });
         connect(&connection->deadline, &QTimer::timeout, this, [this, connection] {
             qCInfo(lcInstance) << "request not completed in time, dropped";
             dropConnection(connection);
@@ -268,7 +260,7 @@ void UnixInstanceChannel::readRequest(Connection* connection)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return; // the rest comes with a later wake-up
+            return;                 // the rest comes with a later wake-up
         dropConnection(connection); // the peer went away before finishing
         return;
     }

@@ -51,10 +51,7 @@ QString execArgument(const QString& argument)
 
 } // namespace
 
-XdgAutostart::XdgAutostart(const QString& folder)
-    : m_folder(folder)
-{
-}
+XdgAutostart::XdgAutostart(const QString& folder) : m_folder(folder) {}
 
 QString XdgAutostart::folder() const
 {

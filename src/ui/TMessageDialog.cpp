@@ -23,10 +23,10 @@ struct ButtonKind
 
 // In the order of the bits of a button set; Help (bit 10) gives no result and is not offered.
 constexpr ButtonKind kButtons[] = {
-    {0, TEngineServices::mrYes, "MSG_BTN_YES"},       {1, TEngineServices::mrNo, "MSG_BTN_NO"},
-    {2, TEngineServices::mrOk, "MSG_BTN_OK"},         {3, TEngineServices::mrCancel, "MSG_BTN_CANCEL"},
-    {4, TEngineServices::mrAbort, "MSG_BTN_ABORT"},   {5, TEngineServices::mrRetry, "MSG_BTN_RETRY"},
-    {6, TEngineServices::mrIgnore, "MSG_BTN_IGNORE"}, {7, TEngineServices::mrAll, "MSG_BTN_ALL"},
+    {0, TEngineServices::mrYes, "MSG_BTN_YES"},         {1, TEngineServices::mrNo, "MSG_BTN_NO"},
+    {2, TEngineServices::mrOk, "MSG_BTN_OK"},           {3, TEngineServices::mrCancel, "MSG_BTN_CANCEL"},
+    {4, TEngineServices::mrAbort, "MSG_BTN_ABORT"},     {5, TEngineServices::mrRetry, "MSG_BTN_RETRY"},
+    {6, TEngineServices::mrIgnore, "MSG_BTN_IGNORE"},   {7, TEngineServices::mrAll, "MSG_BTN_ALL"},
     {8, TEngineServices::mrNoToAll, "MSG_BTN_NOTOALL"}, {9, TEngineServices::mrYesToAll, "MSG_BTN_YESTOALL"},
 };
 

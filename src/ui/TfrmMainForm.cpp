@@ -178,6 +178,8 @@ void TfrmMainForm::CreateControls()
     ipFont.setBold(true);
     ipFont.setPixelSize(21);
     lbIP->setFont(ipFont);
+    // The skin styles the whole application; these two lines keep their own weight, size and colour.
+    lbIP->setStyleSheet(QStringLiteral("font-weight: bold; font-size: 21px;"));
 
     lbHidingInfo = MakeLabel(spSkinPanel1, "lbHidingInfo", QStringLiteral("NONE"), 108, 35, 360, 17);
     QFont infoFont = lbHidingInfo->font();
@@ -186,6 +188,7 @@ void TfrmMainForm::CreateControls()
     QPalette infoPalette = lbHidingInfo->palette();
     infoPalette.setColor(QPalette::WindowText, Qt::red);
     lbHidingInfo->setPalette(infoPalette);
+    lbHidingInfo->setStyleSheet(QStringLiteral("font-weight: bold; color: red;"));
 
     imgLocal = MakeFlagBox(spSkinPanel1, "imgLocal", 80, 16);
     imgFlag = MakeFlagBox(spSkinPanel1, "imgFlag", 80, 38);
@@ -227,6 +230,8 @@ void TfrmMainForm::CreateControls()
     cbChangeIP = new QCheckBox(QStringLiteral("Change IP Every               Minutes "), spSkinPanel2);
     cbChangeIP->setObjectName(QStringLiteral("cbChangeIP"));
     cbChangeIP->setGeometry(8, 56, 193, 25);
+    // The field must fit into the caption's run of blanks, which needs the compact size of the design.
+    cbChangeIP->setStyleSheet(QStringLiteral("font-size: 11px;"));
     // The field lies over the run of blanks in the box's caption.
     edtChangeIPTime = new QSpinBox(spSkinPanel2);
     edtChangeIPTime->setObjectName(QStringLiteral("edtChangeIPTime"));
@@ -239,6 +244,7 @@ void TfrmMainForm::CreateControls()
     cbClearCookie = new QCheckBox(QStringLiteral("Clear Cookies When IP Changes"), spSkinPanel2);
     cbClearCookie->setObjectName(QStringLiteral("cbClearCookie"));
     cbClearCookie->setGeometry(8, 80, 193, 25);
+    cbClearCookie->setStyleSheet(QStringLiteral("font-size: 11px;"));
 
     lblAdvSetting = MakeLabel(spSkinPanel2, "lblAdvSetting", QStringLiteral("Advance Settings"), 346, 89, 100, 17);
     QFont linkFont = lblAdvSetting->font();

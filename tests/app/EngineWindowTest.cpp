@@ -317,9 +317,9 @@ TEST_F(EngineWindow, TheShippedIconsLoad)
 TEST_F(EngineWindow, AutoRunWritesTheEntryForThisExecutableAndRemovesIt)
 {
     start();
-    const QString entry =
-        root.file(QStringLiteral("autostart/")) + platform::XdgAutostart::safeFileName(engine->LangText("strAppName")) +
-        QStringLiteral(".desktop");
+    const QString entry = root.file(QStringLiteral("autostart/")) +
+                          platform::XdgAutostart::safeFileName(engine->LangText("strAppName")) +
+                          QStringLiteral(".desktop");
     ASSERT_TRUE(engine->SetAutoRun(true));
     const QByteArray text = root.read(QStringLiteral("autostart/") + QFileInfo(entry).fileName());
     EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + "\n")) << text.constData();
@@ -342,8 +342,7 @@ TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
 
 // The dialog itself, driven like a user would.
 namespace {
-template <typename Action>
-TMessageDialog::Outcome executeAndThen(int buttons, bool showAgainBox, Action action)
+template <typename Action> TMessageDialog::Outcome executeAndThen(int buttons, bool showAgainBox, Action action)
 {
     QTimer::singleShot(0, [action] {
         auto* dialog = qobject_cast<TMessageDialog*>(QApplication::activeModalWidget());

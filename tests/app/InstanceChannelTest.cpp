@@ -26,8 +26,8 @@ QString uniqueName()
 }
 
 // Runs the blocking send on a thread while this thread keeps serving, as two processes would.
-std::optional<qint32> sendWhileServing(const QString& name, quint32 message, qint32 wParam,
-                                       const QByteArray& payload, int timeoutMs = 5000)
+std::optional<qint32> sendWhileServing(const QString& name, quint32 message, qint32 wParam, const QByteArray& payload,
+                                       int timeoutMs = 5000)
 {
     auto answer = std::async(std::launch::async, [=] {
         UnixInstanceChannel client;
@@ -177,8 +177,7 @@ TEST_F(InstanceChannelServing, AMessageWithoutReceiverLooksLikeNoRunningCopy)
 TEST_F(InstanceChannelServing, AnOversizedPayloadIsNeverSent)
 {
     UnixInstanceChannel client;
-    EXPECT_EQ(client.send(name, 74, 0, QByteArray(int(UnixInstanceChannel::MaxPayload) + 1, 'a'), 2000),
-              std::nullopt);
+    EXPECT_EQ(client.send(name, 74, 0, QByteArray(int(UnixInstanceChannel::MaxPayload) + 1, 'a'), 2000), std::nullopt);
     EXPECT_EQ(received.count, 0);
 }
 

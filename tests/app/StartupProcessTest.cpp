@@ -79,8 +79,9 @@ protected:
         copyFolder(bin + QStringLiteral("/res"), root.file(QStringLiteral("program/res")));
         const QString guid = QUuid::createUuid().toString();
         root.write(QStringLiteral("program/const.dat"), "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\n"
-                                                        "App.GUID=" + guid.toUtf8() + "\nApp.ID=" +
-                                                            QByteArray::number(kAppId) + "\n");
+                                                        "App.GUID=" +
+                                                            guid.toUtf8() + "\nApp.ID=" + QByteArray::number(kAppId) +
+                                                            "\n");
         name = QStringLiteral("Global\\") + guid;
         for (const char* folder : {"home", "config", "common", "runtime"})
             QDir().mkpath(root.file(QString::fromLatin1(folder)));
@@ -157,7 +158,10 @@ protected:
 
     bool answers() { return send(2135, 0, 3000) == kAppId; }
 
-    bool waitForCopy() { return waitUntil([this] { return answers(); }, kStartTimeoutMs); }
+    bool waitForCopy()
+    {
+        return waitUntil([this] { return answers(); }, kStartTimeoutMs);
+    }
 
     bool finishes(QProcess* process, int timeoutMs = 30000)
     {
@@ -281,7 +285,11 @@ TEST_P(StartupAutorun, StartsWithTheWindowHidden)
 INSTANTIATE_TEST_SUITE_P(EverySwitchCharacter, StartupAutorun,
                          ::testing::Values(QStringList{QStringLiteral("-autorun")},
                                            QStringList{QStringLiteral("/AUTORUN")},
-                                           QStringList{QStringLiteral("notes.txt"), QStringLiteral("\\AutoRun")}));
+                                           QStringList{QStringLiteral("notes.txt"), QStringLiteral("\\AutoRun")}),
+                         [](const ::testing::TestParamInfo<QStringList>& info) {
+                             static const char* const names[] = {"Minus", "SlashUpperCase", "BackslashAfterAFile"};
+                             return std::string(names[info.index % 3]);
+                         });
 
 TEST_F(Startup, JunkOnTheChannelLeavesTheCopyWorking)
 {
@@ -292,8 +300,8 @@ TEST_F(Startup, JunkOnTheChannelLeavesTheCopyWorking)
     const QByteArray bytes = name.toUtf8();
     memcpy(address.sun_path + 1, bytes.constData(), size_t(bytes.size()));
     const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(bytes.size()));
-    const QList<QByteArray> junk = {"hello", QByteArray(5000, '\xff'), QByteArray("VPIM\0\0\x07\xeb\0\0\0\0\x7f\0\0\0", 16),
-                                    QByteArray("VPIM", 4)};
+    const QList<QByteArray> junk = {"hello", QByteArray(5000, '\xff'),
+                                    QByteArray("VPIM\0\0\x07\xeb\0\0\0\0\x7f\0\0\0", 16), QByteArray("VPIM", 4)};
     for (int round = 0; round < 5; ++round) {
         for (const QByteArray& blob : junk) {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -333,9 +341,9 @@ TEST_F(Startup, AnotherUserCanNeitherStartASecondCopyNorCloseTheFirst)
         GTEST_SKIP() << "needs root and setpriv to act as another user";
     const char* const user = "veilport-test";
     if (QProcess::execute(QStringLiteral("id"), {QString::fromLatin1(user)}) != 0)
-        QProcess::execute(QStringLiteral("useradd"), {QStringLiteral("--system"), QStringLiteral("--no-create-home"),
-                                                      QStringLiteral("--shell"), QStringLiteral("/usr/sbin/nologin"),
-                                                      QString::fromLatin1(user)});
+        QProcess::execute(QStringLiteral("useradd"),
+                          {QStringLiteral("--system"), QStringLiteral("--no-create-home"), QStringLiteral("--shell"),
+                           QStringLiteral("/usr/sbin/nologin"), QString::fromLatin1(user)});
     QProcess id;
     id.start(QStringLiteral("id"), {QStringLiteral("-u"), QString::fromLatin1(user)});
     id.waitForFinished();

@@ -42,7 +42,8 @@ TEST(XdgAutostart, EnablingWritesAValidEntryAndDisablingRemovesIt)
     const QString file = home.path() + QStringLiteral("/autostart/Veilport.desktop");
 
     QString error;
-    ASSERT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/opt/veilport/veilport"), true, &error))
+    ASSERT_TRUE(
+        autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/opt/veilport/veilport"), true, &error))
         << error.toStdString();
     EXPECT_EQ(autostart.entryFile(QStringLiteral("Veilport")), file);
     EXPECT_TRUE(autostart.isEnabled(QStringLiteral("Veilport")));

@@ -174,7 +174,7 @@ TEST_F(InstalledTree, DesktopEntryMetainfoAndIconsPassTheirChecks)
 
 TEST_F(InstalledTree, ListServiceComesWithManualPagesAndAUnitItsOptionsMatch)
 {
-    for (const char* page : {"share/man/man1/veilport.1", "share/man/man1/veilport-listservice.1"})
+    for (const char* page : {"share/man/man1/veilport.1.gz", "share/man/man1/veilport-listservice.1.gz"})
         EXPECT_TRUE(QFileInfo(usr(QString::fromLatin1(page))).isFile()) << page;
     EXPECT_TRUE(QFileInfo(usr(QStringLiteral("share/doc/veilport/copyright"))).isFile());
 
