@@ -15,7 +15,6 @@ function(veilport_add_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} veilport_testsupport GTest::gtest)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 120
-        DISCOVERY_MODE PRE_TEST
         PROPERTIES
             LABELS ${area}
             TIMEOUT 300)

@@ -282,14 +282,17 @@ TEST_P(StartupAutorun, StartsWithTheWindowHidden)
     EXPECT_EQ(copy->exitCode(), 0);
 }
 
+std::string switchName(const ::testing::TestParamInfo<QStringList>& info)
+{
+    static const char* const names[] = {"Minus", "SlashUpperCase", "BackslashAfterAFile"};
+    return names[info.index % 3];
+}
+
 INSTANTIATE_TEST_SUITE_P(EverySwitchCharacter, StartupAutorun,
                          ::testing::Values(QStringList{QStringLiteral("-autorun")},
                                            QStringList{QStringLiteral("/AUTORUN")},
                                            QStringList{QStringLiteral("notes.txt"), QStringLiteral("\\AutoRun")}),
-                         [](const ::testing::TestParamInfo<QStringList>& info) {
-                             static const char* const names[] = {"Minus", "SlashUpperCase", "BackslashAfterAFile"};
-                             return std::string(names[info.index % 3]);
-                         });
+                         switchName);
 
 TEST_F(Startup, JunkOnTheChannelLeavesTheCopyWorking)
 {

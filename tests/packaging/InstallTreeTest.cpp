@@ -303,10 +303,10 @@ TEST_F(InstalledTree, ProgramStartedThroughTheSymlinkFindsItsConstantsAndSkins)
     QStringList used;
     for (const char* folder : {"config/Veilport/Setting.dat", "common/Veilport/Setting.dat"}) {
         const QByteArray text = home.read(QString::fromLatin1(folder));
-        if (text != seeded)
-            used << QString::fromLatin1(folder);
-        if (text != seeded)
-            EXPECT_EQ(IniValue(text, QStringLiteral("Skin")), skin) << folder << "\n" << text.constData();
+        if (text == seeded)
+            continue;
+        used << QString::fromLatin1(folder);
+        EXPECT_EQ(IniValue(text, QStringLiteral("Skin")), skin) << folder << "\n" << text.constData();
     }
     // The folder named by App.ConfigPath of const.dat was the one in use.
     EXPECT_EQ(used.size(), 1) << used.join(u',').toStdString();
