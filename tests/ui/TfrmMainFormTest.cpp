@@ -1,5 +1,6 @@
 #include "MainWindowFixture.h"
 
+#include "ui/TfrmAboutForm.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
 
@@ -436,4 +437,17 @@ TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUser)
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].text, QStringLiteral("Your cookies have been cleared"));
     EXPECT_TRUE(shown[0].hasShowAgainBox);
+}
+
+TEST_F(MainWindow, AboutBoxShowsTheVersionFromTheLanguagePattern)
+{
+    start();
+    TfrmAboutForm about(form.get());
+    EXPECT_EQ(about.size(), QSize(409, 155));
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Veilport"));
+    EXPECT_EQ(about.lbAbout->text(), QStringLiteral("Veilport"));
+    // The built-in English data holds the pattern "Version %1".
+    EXPECT_EQ(about.lbVersion->text(), QStringLiteral("Version 1.0.0.0"));
+    // English needs no translator credit.
+    EXPECT_TRUE(about.lbTranslater->text().isEmpty());
 }
