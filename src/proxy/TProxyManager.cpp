@@ -7,6 +7,7 @@
 #include "proxy/ProxyTrace.h"
 
 #include <QDebug>
+#include <QHash>
 #include <QFile>
 #include <QPointer>
 #include <QSaveFile>
@@ -14,68 +15,101 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
-#include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 #include <stdexcept>
 
 namespace {
 
-// Splits a list text into lines at CR LF, LF or CR; a final line break adds no empty line.
-QStringList splitLines(QStringView text)
+// Splits a text into lines at CR LF, LF or CR; a final line break adds no empty line. nextBreak(from, c) is
+// where the next c lies at or after from, or size when there is none; makeLine builds one line. Both kinds
+// of break are looked for with the library's vectorised search, remembering the later one for the next lines.
+template <typename NextBreak, typename MakeLine>
+QStringList splitLinesWith(qsizetype size, NextBreak nextBreak, MakeLine makeLine)
 {
     QStringList lines;
-    const qsizetype size = text.size();
     qsizetype start = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        const char16_t c = text[i].unicode();
-        if (c == u'\r' || c == u'\n') {
-            lines.append(text.mid(start, i - start).toString());
-            if (c == u'\r' && i + 1 < size && text[i + 1] == QLatin1Char('\n'))
-                ++i;
-            start = i + 1;
-        }
+    qsizetype nextCr = -1; // unknown until searched
+    qsizetype nextLf = -1;
+    while (start < size) {
+        if (nextCr < start)
+            nextCr = nextBreak(start, '\r');
+        if (nextLf < start)
+            nextLf = nextBreak(start, '\n');
+        const qsizetype end = qMin(nextCr, nextLf);
+        if (end >= size)
+            break;
+        lines.append(makeLine(start, end - start));
+        // CR LF counts as one break.
+        start = (end == nextCr && nextLf == end + 1) ? end + 2 : end + 1;
     }
     if (start < size)
-        lines.append(text.mid(start).toString());
+        lines.append(makeLine(start, size - start));
     return lines;
+}
+
+QStringList splitLines(QStringView text)
+{
+    return splitLinesWith(
+        text.size(),
+        [text](qsizetype from, char c) {
+            const qsizetype at = text.indexOf(QLatin1Char(c), from);
+            return at < 0 ? text.size() : at;
+        },
+        [text](qsizetype from, qsizetype length) { return text.mid(from, length).toString(); });
 }
 
 // The same for UTF-8 bytes, decoding line by line so the whole text never exists twice.
 QStringList splitLines(const QByteArray& bytes)
 {
-    QStringList lines;
-    const qsizetype size = bytes.size();
     const char* data = bytes.constData();
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (c == '\r' || c == '\n') {
-            lines.append(QString::fromUtf8(data + start, i - start));
-            if (c == '\r' && i + 1 < size && data[i + 1] == '\n')
-                ++i;
-            start = i + 1;
-        }
-    }
-    if (start < size)
-        lines.append(QString::fromUtf8(data + start, size - start));
-    return lines;
+    const qsizetype size = bytes.size();
+    return splitLinesWith(
+        size,
+        [data, size](qsizetype from, char c) {
+            const void* at = std::memchr(data + from, c, size_t(size - from));
+            return at ? static_cast<const char*>(at) - data : size;
+        },
+        [data](qsizetype from, qsizetype length) { return QString::fromUtf8(data + from, length); });
 }
 
 // Where the value of a line starts, or -1 when the line has no "=" (and so no name).
 qsizetype valueStart(QStringView line)
 {
-    const qsizetype eq = line.indexOf(QLatin1Char('='));
-    return eq < 0 ? -1 : eq + 1;
+    // A plain loop: the library search is built for long texts and costs more than it saves on short names.
+    const char16_t* chars = line.utf16();
+    const qsizetype size = line.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        if (chars[i] == u'=')
+            return i + 1;
+    }
+    return -1;
+}
+
+// Whether name starts with "proxy_" in any letter case. Nearly every line of a list does, so ASCII names are
+// compared by hand; any other character leaves the decision to Qt's full case folding.
+bool hasEntryPrefix(QStringView name, QStringView prefix)
+{
+    if (name.size() < prefix.size())
+        return false;
+    for (qsizetype i = 0; i < prefix.size(); ++i) {
+        const char16_t c = name.utf16()[i];
+        if (c >= 0x80)
+            return name.startsWith(prefix, Qt::CaseInsensitive);
+        const char16_t lower = (c >= u'A' && c <= u'Z') ? char16_t(c + (u'a' - u'A')) : c;
+        if (lower != prefix.utf16()[i])
+            return false;
+    }
+    return true;
 }
 
 // The entry number of a name "Proxy_<n>" (any letter case, n in plain decimal), or -1.
 int entryNumber(QStringView name)
 {
-    static const QString prefix = QStringLiteral("proxy_");
-    if (name.size() <= prefix.size() || !name.startsWith(prefix, Qt::CaseInsensitive))
+    static constexpr QStringView prefix = u"proxy_";
+    if (name.size() <= prefix.size() || !hasEntryPrefix(name, prefix))
         return -1;
     const QStringView digits = name.mid(prefix.size());
     if (digits.size() > 10 || (digits.size() > 1 && digits.front() == QLatin1Char('0')))
@@ -93,21 +127,28 @@ int entryNumber(QStringView name)
 class TextPool
 {
 public:
-    QString get(QStringView text)
+    // Past maxTexts distinct texts, new ones are handed out as plain copies and not remembered.
+    explicit TextPool(qsizetype maxTexts = std::numeric_limits<qsizetype>::max()) : m_maxTexts(maxTexts) {}
+
+    // added tells whether the text was not in the pool yet.
+    QString get(QStringView text, bool* added = nullptr)
     {
-        const std::u16string_view key(text.utf16(), size_t(text.size()));
-        const auto it = m_texts.find(key);
-        if (it != m_texts.end())
-            return it->second;
+        const auto it = m_texts.constFind(text);
+        if (added)
+            *added = it == m_texts.cend();
+        if (it != m_texts.cend())
+            return it.value();
         QString copy = text.toString();
+        if (m_texts.size() >= m_maxTexts)
+            return copy;
         // The key views the pooled copy's own characters, which stay put while the copy lives in the map.
-        m_texts.emplace(std::u16string_view(reinterpret_cast<const char16_t*>(copy.constData()), size_t(copy.size())),
-                        copy);
+        m_texts.insert(QStringView(copy), copy);
         return copy;
     }
 
 private:
-    std::unordered_map<std::u16string_view, QString> m_texts;
+    qsizetype m_maxTexts;
+    QHash<QStringView, QString> m_texts;
 };
 
 } // namespace
@@ -136,29 +177,56 @@ bool TProxyManager::LoadFromFile(const QString& fileName)
     QFile file(fileName);
     if (!file.exists() || !file.open(QIODevice::ReadOnly))
         return false;
-    RawList = splitLines(file.readAll());
+    // Mapped rather than read: the lines are decoded straight from the page cache, sparing a copy of the whole
+    // file in fresh memory. The file is only ever replaced by renaming, never truncated in place while mapped.
+    const qint64 size = file.size();
+    uchar* const mapped = size > 0 ? file.map(0, size) : nullptr;
+    if (mapped) {
+        RawList = splitLines(QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size));
+        file.unmap(mapped);
+    } else {
+        RawList = splitLines(file.readAll());
+    }
     ParseProxyList();
     return true;
 }
 
 void TProxyManager::SaveToFile(const QString& fileName) const
 {
-    // Encoded straight into one buffer: a UTF-16 unit never takes more than three bytes of UTF-8.
-    qsizetype capacity = 0;
-    for (const QString& line : RawList)
-        capacity += line.size() * 3 + 2;
-    QByteArray bytes(capacity, Qt::Uninitialized);
+    QSaveFile file(fileName);
+    const auto fail = [&fileName]() {
+        throw std::runtime_error(QStringLiteral("Unable to write to %1").arg(fileName).toStdString());
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        fail();
+    // Encoded through one small reused buffer: a copy of the whole list would cost a fresh page for every
+    // four kilobytes written. A UTF-16 unit never takes more than three bytes of UTF-8.
+    constexpr qsizetype kChunk = 256 * 1024;
+    QByteArray buffer(kChunk, Qt::Uninitialized);
     QStringEncoder encoder(QStringEncoder::Utf8);
-    char* out = bytes.data();
+    char* out = buffer.data();
+    const auto flush = [&]() {
+        const qsizetype used = out - buffer.constData();
+        if (used > 0 && file.write(buffer.constData(), used) != used)
+            fail();
+        out = buffer.data();
+    };
     for (const QString& line : RawList) {
+        const qsizetype needed = line.size() * 3 + 2;
+        if (buffer.constData() + buffer.size() - out < needed) {
+            flush();
+            if (buffer.size() < needed) {
+                buffer.resize(needed);
+                out = buffer.data();
+            }
+        }
         out = encoder.appendToBuffer(out, line);
         *out++ = '\r';
         *out++ = '\n';
     }
-    bytes.truncate(out - bytes.constData());
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        throw std::runtime_error(QStringLiteral("Unable to write to %1").arg(fileName).toStdString());
+    flush();
+    if (!file.commit())
+        fail();
 }
 
 void TProxyManager::DownloadProxyList(const QString& url)
@@ -183,7 +251,14 @@ void TProxyManager::ParseProxyList()
                                          QStringLiteral("LocalLongitude"), QStringLiteral("ProxyCount")};
     constexpr int kScalars = 6;
     int scalarLine[kScalars] = {-1, -1, -1, -1, -1, -1};
-    std::vector<std::pair<int, int>> entryLines; // (n, line)
+    struct EntryLine
+    {
+        int n;
+        int line;
+        int value; // where the value starts in the line
+    };
+    std::vector<EntryLine> entryLines;
+    entryLines.reserve(size_t(RawList.size()));
     for (int i = 0; i < RawList.size(); ++i) {
         const QStringView line(RawList.at(i));
         const qsizetype start = valueStart(line);
@@ -192,7 +267,7 @@ void TProxyManager::ParseProxyList()
         const QStringView name = line.left(start - 1);
         const int n = entryNumber(name);
         if (n >= 0) {
-            entryLines.emplace_back(n, i);
+            entryLines.push_back({n, i, int(start)});
             continue;
         }
         for (int k = 0; k < kScalars; ++k) {
@@ -219,39 +294,57 @@ void TProxyManager::ParseProxyList()
         count = 0;
     count = qMin(count, kMaxProxyCount);
 
-    // Entry order, and the first line of each number when a number repeats.
-    std::stable_sort(entryLines.begin(), entryLines.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Entry order, and the first line of each number when a number repeats. Lists nearly always come in
+    // order already, and checking that is far cheaper than sorting.
+    const auto byNumber = [](const EntryLine& a, const EntryLine& b) { return a.n < b.n; };
+    if (!std::is_sorted(entryLines.begin(), entryLines.end(), byNumber))
+        std::stable_sort(entryLines.begin(), entryLines.end(), byNumber);
 
     TextPool shared;
+    TextPool countries; // a name new to this pool is new as written
+    // Every fresh page of memory costs a fault, and a list is dominated by its small strings, so shared copies
+    // make parsing markedly faster. Coordinates can also be unique per proxy; past a bound the pool stops
+    // growing, so such a list costs one lookup per field and no memory beyond its own strings.
+    TextPool coordinates(4096);
     Countries.clear();
-    QSet<QString> exactCountries;  // names met so far, as written
-    QSet<QString> foldedCountries; // and without letter case
+    QSet<QString> foldedCountries; // the names met so far without letter case
     Proxies.resize(count);
     int previous = -1;
-    for (const auto& [n, lineIndex] : entryLines) {
-        if (n >= count)
+    for (const EntryLine& entry : entryLines) {
+        if (entry.n >= count)
             break;
-        if (n == previous)
+        if (entry.n == previous)
             continue;
-        previous = n;
-        const QString& line = RawList.at(lineIndex);
-        const QStringView value = QStringView(line).mid(valueStart(line));
-        if (value.isEmpty() || value.count(QLatin1Char('|')) != 5)
-            continue;
-        TProxyRec& rec = Proxies[n];
-        QString* fields[] = {&rec.Proxy, &rec.Info, &rec.Country, &rec.FlagUrl, &rec.Longitude, &rec.Latitude};
-        qsizetype from = 0;
-        for (int f = 0; f < 6; ++f) {
-            const qsizetype bar = f < 5 ? value.indexOf(QLatin1Char('|'), from) : value.size();
-            const QStringView field = value.mid(from, bar - from);
-            // Info, country and flag repeat across the list: records share one copy of each text.
-            *fields[f] = (f >= 1 && f <= 3) ? shared.get(field) : field.toString();
-            from = bar + 1;
+        previous = entry.n;
+        const QStringView value = QStringView(RawList.at(entry.line)).mid(entry.value);
+        // The five bars, found in one pass; a value with any other number of them is not a record.
+        constexpr int kBars = 5;
+        qsizetype bars[kBars + 1];
+        int barCount = 0;
+        const char16_t* chars = value.utf16();
+        for (qsizetype i = 0; i < value.size() && barCount <= kBars; ++i) {
+            if (chars[i] == u'|')
+                bars[barCount++] = i;
         }
+        if (value.isEmpty() || barCount != kBars)
+            continue;
+        bars[kBars] = value.size();
+        TProxyRec& rec = Proxies[entry.n];
+        const auto field = [&](int f) {
+            const qsizetype from = f == 0 ? 0 : bars[f - 1] + 1;
+            return value.mid(from, bars[f] - from);
+        };
+        bool newCountry = false;
+        rec.Proxy = field(0).toString();
+        // Info, country and flag repeat across the list: records share one copy of each text.
+        rec.Info = shared.get(field(1));
+        rec.Country = countries.get(field(2), &newCountry);
+        rec.FlagUrl = shared.get(field(3));
+        // Coordinates repeat for every proxy of a place (the pool above says why it is bounded).
+        rec.Longitude = coordinates.get(field(4));
+        rec.Latitude = coordinates.get(field(5));
         rec.Status = TProxyRec::stUntested;
-        if (!exactCountries.contains(rec.Country)) {
-            exactCountries.insert(rec.Country);
+        if (newCountry) {
             const QString folded = rec.Country.toCaseFolded();
             if (!foldedCountries.contains(folded)) {
                 foldedCountries.insert(folded);

@@ -275,3 +275,54 @@ TEST_F(ProxyList, RefusedConnectionLeavesTheListAlone)
     EXPECT_FALSE(loaded.wait(500));
     EXPECT_EQ(manager.Proxies.size(), 1);
 }
+
+TEST_F(ProxyList, EveryKindOfLineBreakSplitsTheSameInTextAndFile)
+{
+    // Lone CR, lone LF and CR LF each end one line; a break right after another leaves an empty line.
+    const QByteArray text = "LocalIP=a\r\rProxyCount=1\n\r\nProxy_0=1.1.1.1:80|i|\xc3\xa9|f|1|2\n\rtail";
+    const QStringList expected = {"LocalIP=a", "", "ProxyCount=1", "", "Proxy_0=1.1.1.1:80|i|\u00e9|f|1|2", "", "tail"};
+    manager.ProxyListReceived(QString::fromUtf8(text));
+    EXPECT_EQ(manager.RawList, expected);
+
+    testsupport::TempDir dir;
+    testsupport::RecordingBrowserControl otherBrowsers;
+    TProxyManager other(otherBrowsers, QString());
+    ASSERT_TRUE(other.LoadFromFile(dir.write("breaks.lst", text)));
+    EXPECT_EQ(other.RawList, expected);
+    ASSERT_EQ(other.Proxies.size(), 1);
+    EXPECT_EQ(other.Proxies.at(0).Country, QString(QChar(0xE9)));
+}
+
+TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
+{
+    // Lines longer than any write buffer, and multi-byte characters at every offset, must come out whole.
+    QStringList lines;
+    lines << QStringLiteral("ProxyCount=0") << QString(200000, QChar(0x20AC)) + QStringLiteral("end");
+    for (int i = 0; i < 30000; ++i)
+        lines << QStringLiteral("x%1=\u00e9\U0001F600").arg(i) + QString(i % 7, QLatin1Char('y'));
+    lines << QString() << QString(100000, QLatin1Char('z'));
+    manager.RawList = lines;
+
+    testsupport::TempDir dir;
+    manager.SaveToFile(dir.file("long.lst"));
+    EXPECT_EQ(dir.read("long.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+
+    testsupport::RecordingBrowserControl otherBrowsers;
+    TProxyManager other(otherBrowsers, QString());
+    ASSERT_TRUE(other.LoadFromFile(dir.file("long.lst")));
+    EXPECT_EQ(other.RawList, lines);
+}
+
+TEST_F(ProxyList, EntriesOutOfOrderKeepTheirNumbersAndTheFirstLineOfARepeat)
+{
+    parse(
+        QStringLiteral("ProxyCount=4\nProxy_3=4.4.4.4:80|i|D|f|1|2\npRoXy_1=2.2.2.2:80|i|B|f|1|2\n") +
+        QStringLiteral("Proxy_0=1.1.1.1:80|i|A|f|1|2\nProxy_1=9.9.9.9:80|i|Z|f|1|2\nProxy_02=8.8.8.8:80|i|Y|f|1|2\n") +
+        QStringLiteral("Pr\u00f6xy_2=7.7.7.7:80|i|X|f|1|2\n\uff30roxy_2=6.6.6.6:80|i|W|f|1|2\nProxy_2=1|2|3|4|5|6|7"));
+    ASSERT_EQ(manager.Proxies.size(), 4);
+    EXPECT_EQ(manager.Proxies.at(0).Proxy, "1.1.1.1:80");
+    EXPECT_EQ(manager.Proxies.at(1).Proxy, "2.2.2.2:80");
+    EXPECT_TRUE(manager.Proxies.at(2).Proxy.isEmpty()); // only names that are not entries, and six bars
+    EXPECT_EQ(manager.Proxies.at(3).Proxy, "4.4.4.4:80");
+    EXPECT_EQ(manager.Countries, QStringList({"A", "B", "D"}));
+}
