@@ -1,6 +1,7 @@
 // The program as a user meets it: real copies of the executable in a private home, talking to
 // each other over the machine-wide instance channel.
 #include "platform/UnixInstanceChannel.h"
+#include "ProgramProcess.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
@@ -29,34 +30,9 @@ constexpr int kAppId = 4242;
 constexpr int kStartTimeoutMs = 60000;
 const char* const kShownMarker = "main window shown";
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
-}
-
-bool copyFile(const QString& from, const QString& to)
-{
-    QFile::remove(to);
-    return QFile::copy(from, to);
-}
-
-void copyFolder(const QString& from, const QString& to)
-{
-    QDir().mkpath(to);
-    const QDir source(from);
-    for (const QFileInfo& entry : source.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (entry.isDir())
-            copyFolder(entry.filePath(), to + u'/' + entry.fileName());
-        else
-            copyFile(entry.filePath(), to + u'/' + entry.fileName());
-    }
-}
+using apptest::copyFile;
+using apptest::copyFolder;
+using apptest::waitUntil;
 
 // A private installation of the program (its own App.GUID, so it never meets another test's
 // copies) with a private home, per-user and all-users folders.
@@ -66,9 +42,7 @@ protected:
     void SetUp() override
     {
         // The build puts the program in bin/ beside tests-bin/ when the runner does not say where.
-        QString bin = qEnvironmentVariable("VEILPORT_BIN_DIR");
-        if (bin.isEmpty())
-            bin = QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
+        const QString bin = apptest::builtProgramFolder();
         if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
             GTEST_SKIP() << "the veilport executable is not built";
         program = root.file(QStringLiteral("program/veilport"));
@@ -83,10 +57,7 @@ protected:
                                                             guid.toUtf8() + "\nApp.ID=" + QByteArray::number(kAppId) +
                                                             "\n");
         name = QStringLiteral("Global\\") + guid;
-        for (const char* folder : {"home", "config", "common", "runtime"})
-            QDir().mkpath(root.file(QString::fromLatin1(folder)));
-        QFile::setPermissions(root.file(QStringLiteral("runtime")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        apptest::makePrivateHome(root);
     }
 
     void TearDown() override
@@ -105,18 +76,10 @@ protected:
 
     QProcessEnvironment environment() const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), root.file(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.file(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.file(QStringLiteral("runtime")));
-        env.insert(QStringLiteral("VEILPORT_COMMON_DATA_DIR"), root.file(QStringLiteral("common")));
-        env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        QProcessEnvironment env = apptest::privateHomeEnvironment(root);
         env.insert(QStringLiteral("VEILPORT_TRACE_STARTUP"), QStringLiteral("1"));
         env.insert(QStringLiteral("QT_LOGGING_RULES"),
                    QStringLiteral("veilport.app.info=true;veilport.instance.info=true"));
-        env.remove(QStringLiteral("http_proxy"));
         return env;
     }
 

@@ -1,0 +1,250 @@
+// The hiding workflow as a user meets it: the real program in a private home, fed by the local
+// list service whose pool holds a real tinyproxy, writing the desktop's proxy settings into a
+// GSettings keyfile that the tests read back.
+#include "ProgramProcess.h"
+#include "platform/UnixInstanceChannel.h"
+#include "support/ListServiceFixture.h"
+#include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using apptest::waitUntil;
+
+constexpr quint32 kInstanceClose = 2027;
+constexpr quint32 kInstanceQueryId = 2135;
+constexpr int kHideTimeoutMs = 40000;
+constexpr int kStartTimeoutMs = 30000;
+
+// The desktop's proxy settings as the keyfile backend stores them.
+struct DesktopProxy
+{
+    QString mode;
+    QString host;
+    int port = 0;
+};
+
+QString unquote(const QString& value)
+{
+    if (value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\''))
+        return value.mid(1, value.size() - 2);
+    return value;
+}
+
+DesktopProxy readDesktopProxy(const QString& keyfile)
+{
+    DesktopProxy result;
+    QFile file(keyfile);
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    QString section;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(u'[') && line.endsWith(u']')) {
+            section = line.mid(1, line.size() - 2);
+            continue;
+        }
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq <= 0)
+            continue;
+        const QString key = line.left(eq).trimmed();
+        const QString value = unquote(line.mid(eq + 1).trimmed());
+        if (section == QLatin1String("system/proxy") && key == QLatin1String("mode"))
+            result.mode = value;
+        else if (section == QLatin1String("system/proxy/http") && key == QLatin1String("host"))
+            result.host = value;
+        else if (section == QLatin1String("system/proxy/http") && key == QLatin1String("port"))
+            result.port = value.toInt();
+    }
+    return result;
+}
+
+// A private installation pointed at a local list service whose pool offers one working tinyproxy,
+// with a home whose settings say that hiding was on.
+class HidingEndToEnd : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const QString bin = apptest::builtProgramFolder();
+        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
+            GTEST_SKIP() << "the veilport executable is not built";
+        ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+        ASSERT_TRUE(service.start({workingEntry()})) << service.errorText().toStdString();
+
+        const QString folder = root.file(QStringLiteral("program"));
+        program = folder + QStringLiteral("/veilport");
+        QDir().mkpath(folder);
+        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
+        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
+        for (const char* data : {"langs", "res", "skins"})
+            apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
+        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // Its own instance identity keeps it apart from every other copy on the machine.
+        const QString guid = QUuid::createUuid().toString();
+        channelName = QStringLiteral("Global\\") + guid;
+        root.write(QStringLiteral("program/oem.dat"),
+                   service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
+
+        apptest::makePrivateHome(root);
+        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
+        root.write(QStringLiteral("config/Veilport/Setting.dat"),
+                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
+    }
+
+    void TearDown() override
+    {
+        if (!channelName.isEmpty() && answers())
+            send(kInstanceClose, 3000);
+        for (const auto& process : m_processes) {
+            if (!process->waitForFinished(10000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+    }
+
+    QProcess* launch(const QStringList& args = {})
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(apptest::privateHomeEnvironment(root));
+        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
+        process->setStandardOutputFile(log);
+        process->setStandardErrorFile(log);
+        process->start(program, args);
+        m_logs.push_back(log);
+        m_processes.push_back(std::move(process));
+        return m_processes.back().get();
+    }
+
+    // Everything the copies wrote so far, for failure messages.
+    std::string traces() const
+    {
+        QByteArray all;
+        for (const QString& log : m_logs) {
+            QFile file(log);
+            if (file.open(QIODevice::ReadOnly))
+                all += "--- " + log.toUtf8() + "\n" + file.readAll();
+        }
+        return all.toStdString();
+    }
+
+    std::optional<qint32> send(quint32 message, int timeoutMs)
+    {
+        platform::UnixInstanceChannel client;
+        return client.send(channelName, message, 0, {}, timeoutMs);
+    }
+
+    bool answers() { return send(kInstanceQueryId, 2000).has_value(); }
+
+    static bool finishes(QProcess* process, int timeoutMs = 20000)
+    {
+        return waitUntil([process] { return process->state() == QProcess::NotRunning; }, timeoutMs);
+    }
+
+    testsupport::ListServiceEntry workingEntry() const
+    {
+        return {proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")};
+    }
+
+    DesktopProxy desktop() const { return readDesktopProxy(keyfile); }
+
+    bool desktopIs(const QString& mode) const { return desktop().mode == mode; }
+
+    // Starts a copy and waits until it has pointed the desktop at the working proxy.
+    QProcess* startHiding()
+    {
+        QProcess* copy = launch();
+        if (!waitUntil([this] { return desktopIs(QStringLiteral("manual")); }, kHideTimeoutMs))
+            return nullptr;
+        return copy;
+    }
+
+    testsupport::TempDir root;
+    testsupport::TinyproxyFixture proxies;
+    testsupport::ListServiceFixture service;
+    QString program;
+    QString channelName;
+    QString keyfile;
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<QString> m_logs;
+};
+
+} // namespace
+
+TEST_F(HidingEndToEnd, HidingPointsTheDesktopAtTheWorkingProxyOfThePool)
+{
+    // A dead proxy of the same country comes first, so picking the first record is not enough.
+    service.setPool({{testsupport::TinyproxyFixture::deadProxyText(), QStringLiteral("Canada"), QStringLiteral("-79.4"),
+                      QStringLiteral("43.7")},
+                     workingEntry()});
+    QProcess* copy = startHiding();
+    ASSERT_NE(copy, nullptr) << traces();
+    const DesktopProxy proxy = desktop();
+    EXPECT_EQ(proxy.host, QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(proxy.port, proxies.port(0)) << traces();
+    EXPECT_EQ(copy->state(), QProcess::Running);
+    // It was chosen after a test fetch from the list service through it.
+    EXPECT_TRUE(proxies.log(0).contains("Request (file descriptor") && proxies.log(0).contains(service.host().toUtf8()))
+        << proxies.log(0).toStdString();
+}
+
+TEST_F(HidingEndToEnd, StopSwitchKeepsHidingOnSoTheNextStartClearsTheDesktopAndHidesAgain)
+{
+    QProcess* first = startHiding();
+    ASSERT_NE(first, nullptr) << traces();
+
+    QProcess* stopper = launch({QStringLiteral("-s")});
+    ASSERT_TRUE(finishes(stopper));
+    EXPECT_EQ(stopper->exitCode(), 0);
+    ASSERT_TRUE(finishes(first)) << traces();
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/Setting.dat")).contains("Hiding=1"));
+    // A close leaves the desktop as it was; only the next start clears it.
+    EXPECT_EQ(desktop().mode, QStringLiteral("manual"));
+    EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("config/Veilport/proxylist.lst"))));
+
+    launch();
+    bool clearedFirst = false;
+    const bool hidAgain = waitUntil(
+        [&] {
+            const QString mode = desktop().mode;
+            if (mode == QLatin1String("none"))
+                clearedFirst = true;
+            return clearedFirst && mode == QLatin1String("manual");
+        },
+        kHideTimeoutMs);
+    EXPECT_TRUE(clearedFirst) << "the desktop never went back to a direct connection\n" << traces();
+    ASSERT_TRUE(hidAgain) << traces();
+    EXPECT_EQ(desktop().port, proxies.port(0)) << traces();
+}
+
+TEST_F(HidingEndToEnd, AfterAKillWhileHidingTheNextStartReturnsTheDesktopToADirectConnection)
+{
+    QProcess* first = startHiding();
+    ASSERT_NE(first, nullptr) << traces();
+    first->kill(); // SIGKILL: no chance to clean up
+    ASSERT_TRUE(finishes(first));
+    ASSERT_EQ(desktop().mode, QStringLiteral("manual"));
+
+    // Without the service no proxy passes its test, so nothing can hide again.
+    service.stop();
+    QProcess* next = launch();
+    ASSERT_TRUE(waitUntil([this] { return desktopIs(QStringLiteral("none")); }, kStartTimeoutMs)) << traces();
+    EXPECT_EQ(next->state(), QProcess::Running);
+}
