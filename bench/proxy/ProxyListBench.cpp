@@ -17,16 +17,6 @@
 
 namespace {
 
-class NoBrowsers : public IBrowserControl
-{
-public:
-    void SetIEProxy(const QString&) override {}
-    void SetFirefoxProxy(const QString&) override {}
-    void SetOperaProxy(const QString&) override {}
-    void ClearIECookies() override {}
-    void ClearFirefoxCookies() override {}
-};
-
 // CPU time of the process, so the figures can be read on a machine shared with other work.
 double cpuMs()
 {
@@ -61,7 +51,7 @@ int main(int argc, char** argv)
                     .arg(45.4 - i % 50);
     }
 
-    NoBrowsers browsers;
+    NullBrowserControl browsers;
     TProxyManager manager(browsers, QString());
     QTemporaryDir dir;
     const QString file = dir.filePath("proxylist.lst");

@@ -21,3 +21,14 @@ public:
     // Asks Firefox to clear its cookies.
     virtual void ClearFirefoxCookies() = 0;
 };
+
+// Leaves every browser alone: for reading, parsing and measuring lists without touching the desktop.
+class NullBrowserControl : public IBrowserControl
+{
+public:
+    void SetIEProxy(const QString&) override {}
+    void SetFirefoxProxy(const QString&) override {}
+    void SetOperaProxy(const QString&) override {}
+    void ClearIECookies() override {}
+    void ClearFirefoxCookies() override {}
+};

@@ -13,16 +13,6 @@
 
 namespace {
 
-class NoBrowsers : public IBrowserControl
-{
-public:
-    void SetIEProxy(const QString&) override {}
-    void SetFirefoxProxy(const QString&) override {}
-    void SetOperaProxy(const QString&) override {}
-    void ClearIECookies() override {}
-    void ClearFirefoxCookies() override {}
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -32,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
-    static NoBrowsers browsers;
+    static NullBrowserControl browsers;
     // One manager for every input, so re-parsing over earlier records is exercised too.
     static TProxyManager manager(browsers, QString());
     static QTemporaryDir dir;

@@ -8,16 +8,6 @@
 
 namespace {
 
-class NoBrowsers : public IBrowserControl
-{
-public:
-    void SetIEProxy(const QString&) override {}
-    void SetFirefoxProxy(const QString&) override {}
-    void SetOperaProxy(const QString&) override {}
-    void ClearIECookies() override {}
-    void ClearFirefoxCookies() override {}
-};
-
 TEST(ListParsedByTheProgram, EveryEntryAndTheLocalPlaceArriveIntact)
 {
     testsupport::ListServiceFixture service;
@@ -33,7 +23,7 @@ TEST(ListParsedByTheProgram, EveryEntryAndTheLocalPlaceArriveIntact)
     const HttpAnswer a = Get(service.port(), "/getproxy.php?&LANG=English");
     ASSERT_EQ(a.status, 200);
 
-    NoBrowsers browsers;
+    NullBrowserControl browsers;
     TProxyManager manager(browsers, TProxyManager::TestUrlForHost(service.host()));
     manager.ProxyListReceived(QString::fromUtf8(a.body));
 
