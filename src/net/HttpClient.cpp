@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include <cstring>
+
 namespace {
 
 size_t writeBody(char* data, size_t size, size_t count, void* user)
@@ -22,6 +24,19 @@ size_t writeBody(char* data, size_t size, size_t count, void* user)
         body->data.append(data, qMin(bytes, body->keep - body->data.size()));
     }
     return size * count;
+}
+
+// Watches for the blank line that ends a reply's header block: a peer that closes the connection
+// inside the headers has sent no complete reply, whatever its status line said.
+size_t readHeader(char* data, size_t size, size_t count, void* user)
+{
+    auto* body = static_cast<HttpClient::Body*>(user);
+    const size_t bytes = size * count;
+    if (bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
+        body->headComplete = false; // an interim or redirect reply came first; this one starts afresh
+    else if ((bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n'))
+        body->headComplete = true;
+    return bytes;
 }
 
 int checkAbort(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -91,6 +106,11 @@ void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& 
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 4096L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, body);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, readHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, body);
+    // A declared length over the limit fails before a byte of the body is read.
+    if (body && body->max > 0)
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(body->max));
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     if (proxyHost.isEmpty()) {
         curl_easy_setopt(easy, CURLOPT_PROXY, ""); // ignores http_proxy and friends: a direct request
@@ -110,10 +130,12 @@ HttpResponse HttpClient::finishTransfer(CURL* easy, int curlCode, Body& body)
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     response.status = status;
     response.body = std::move(body.data);
-    if (body.tooLarge) {
+    if (body.tooLarge || curlCode == CURLE_FILESIZE_EXCEEDED) {
         response.error = QStringLiteral("response body too large");
     } else if (curlCode != CURLE_OK) {
         response.error = QString::fromUtf8(curl_easy_strerror(CURLcode(curlCode)));
+    } else if (!body.headComplete) {
+        response.error = QStringLiteral("connection closed inside the reply's headers");
     } else if (status < 200 || status > 299) {
         response.error = QStringLiteral("HTTP status %1").arg(status);
     } else {

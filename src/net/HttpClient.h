@@ -51,6 +51,7 @@ public:
         qint64 keep = 0; // bytes kept at most (<= 0: all)
         qint64 max = 0;  // bytes allowed at most (<= 0: no limit)
         bool tooLarge = false;
+        bool headComplete = false; // the reply's header block ended with its blank line
     };
 
     // Gives an easy handle this client's options for a GET of url into body (for multi-handle callers).

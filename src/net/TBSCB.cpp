@@ -151,6 +151,9 @@ void TBSCB::run()
     // An empty proxy text means a direct connection, whatever the environment says.
     const QByteArray proxy = m_params.proxy.isEmpty() ? QByteArray() : "http://" + m_params.proxy;
     curl_easy_setopt(curl, CURLOPT_PROXY, proxy.constData());
+    // A declared length over the limit fails before a byte of the body is read.
+    if (m_params.maxBodySize > 0)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_params.maxBodySize));
     if (m_params.overallTimeoutMs > 0)
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(m_params.overallTimeoutMs));
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &TBSCB::prereqCallback);

@@ -43,6 +43,8 @@ void THTTPGet::GetFile()
     params.useCache = m_useCache;
     params.reportProgress = isSignalConnected(QMetaMethod::fromSignal(&THTTPGet::OnProgress));
     params.stallTimeoutMs = m_stallTimeoutMs;
+    params.maxFileSize = m_maxFileSize;
+    params.overallTimeoutMs = m_overallTimeoutMs;
 
     auto worker = std::make_shared<THTTPGetThread>(params, this);
     m_worker = worker;

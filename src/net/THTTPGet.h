@@ -60,6 +60,18 @@ public:
     int StallTimeoutMs() const { return m_stallTimeoutMs; }
     void SetStallTimeoutMs(int value) { m_stallTimeoutMs = value; }
 
+    // Largest body a fetch writes (default kDefaultMaxFileSize; <= 0: no limit). A server that
+    // declares or sends more fails the fetch instead of filling the disk; a longer declared
+    // length fails before the file is created.
+    static constexpr qint64 kDefaultMaxFileSize = 64ll * 1024 * 1024;
+    qint64 MaxFileSize() const { return m_maxFileSize; }
+    void SetMaxFileSize(qint64 value) { m_maxFileSize = value; }
+    // Longest a whole fetch may take (default 120000 ms; <= 0: no limit). A server that keeps
+    // trickling a byte now and then never looks stalled, and would keep the component busy for
+    // the rest of the run, dropping every later GetFile.
+    int OverallTimeoutMs() const { return m_overallTimeoutMs; }
+    void SetOverallTimeoutMs(int value) { m_overallTimeoutMs = value; }
+
     // Starts fetching URL into FileName; does nothing while a fetch is running.
     void GetFile();
     // Stops the running fetch, if any; it ends as failed and raises no OnError.
@@ -93,6 +105,8 @@ private:
     QString m_referer;
     bool m_waitThread = false;
     int m_stallTimeoutMs = 60000;
+    qint64 m_maxFileSize = kDefaultMaxFileSize;
+    int m_overallTimeoutMs = 120000;
 
     std::shared_ptr<THTTPGetThread> m_worker;
     bool m_success = false;

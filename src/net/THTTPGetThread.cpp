@@ -89,7 +89,7 @@ void THTTPGetThread::postProgress()
     if (!m_params.reportProgress || !QCoreApplication::instance())
         return;
     auto self = shared_from_this();
-    const qint64 total = m_fileSize;
+    const qint64 total = m_header.length;
     const qint64 readed = m_readed;
     // Waiting for the handler keeps the worker in step with the display, one block at a time.
     // If the event is dropped at shutdown, Qt releases the wait.
@@ -107,31 +107,37 @@ bool THTTPGetThread::acceptReply()
     if (m_replyDecided)
         return m_replyAccepted;
     m_replyDecided = true;
-    if (!m_haveLength && m_params.binaryData)
-        return false;
-    if (m_haveLength && !m_lengthValid)
+    if (!AcceptsHeader(m_header, m_params.binaryData))
         return false;
     m_file = fopen(QFile::encodeName(m_params.fileName).constData(), "wb");
     m_replyAccepted = m_file != nullptr;
     return m_replyAccepted;
 }
 
+void THTTPGetThread::ReadHeaderLine(const QByteArray& line, ReplyHeader& header)
+{
+    if (line.startsWith("HTTP/")) {
+        header = ReplyHeader();
+        header.responseSeen = true;
+    } else if (!header.haveLength && line.toLower().startsWith("content-length:")) {
+        header.haveLength = true;
+        header.lengthValid = parseLength(line.mid(15), header.length);
+        if (!header.lengthValid)
+            header.length = 0;
+    }
+}
+
+bool THTTPGetThread::AcceptsHeader(const ReplyHeader& header, bool binaryData)
+{
+    if (!header.haveLength && binaryData)
+        return false;
+    return !header.haveLength || header.lengthValid;
+}
+
 size_t THTTPGetThread::headerCallback(char* data, size_t size, size_t count, void* p)
 {
     auto* self = static_cast<THTTPGetThread*>(p);
-    const QByteArray line(data, qsizetype(size * count));
-    if (line.startsWith("HTTP/")) {
-        // Each response of a redirect chain starts afresh; the last one is the reply.
-        self->m_responseSeen = true;
-        self->m_haveLength = false;
-        self->m_lengthValid = true;
-        self->m_fileSize = 0;
-    } else if (!self->m_haveLength && line.toLower().startsWith("content-length:")) {
-        self->m_haveLength = true;
-        self->m_lengthValid = parseLength(line.mid(15), self->m_fileSize);
-        if (!self->m_lengthValid)
-            self->m_fileSize = 0;
-    }
+    ReadHeaderLine(QByteArray(data, qsizetype(size * count)), self->m_header);
     return size * count;
 }
 
@@ -143,6 +149,11 @@ size_t THTTPGetThread::writeCallback(char* data, size_t size, size_t count, void
         return 0;
     if (bytes == 0)
         return 0;
+    const qint64 limit = self->m_params.maxFileSize;
+    if (limit > 0 && self->m_readed + qint64(bytes) > limit) {
+        self->m_tooLarge = true;
+        return 0;
+    }
     if (fwrite(data, 1, bytes, self->m_file) != bytes) {
         self->m_writeFailed = true;
         return 0;
@@ -204,6 +215,11 @@ void THTTPGetThread::run()
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1000, m_params.stallTimeoutMs)));
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    if (m_params.overallTimeoutMs > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(m_params.overallTimeoutMs));
+    // A declared length over the limit ends the fetch before a byte of the body is read.
+    if (m_params.maxFileSize > 0)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_params.maxFileSize));
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &THTTPGetThread::headerCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &THTTPGetThread::writeCallback);
@@ -212,7 +228,8 @@ void THTTPGetThread::run()
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &THTTPGetThread::progressCallback);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
 
-    curl_easy_perform(curl);
+    if (curl_easy_perform(curl) == CURLE_FILESIZE_EXCEEDED)
+        m_tooLarge = true;
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
@@ -220,8 +237,8 @@ void THTTPGetThread::run()
 
     // No reply at all (refused, unresolved, cut before the status line) is a failure; only a
     // reply that came with an empty body still has to be accepted here.
-    if (!StopRequested() && !m_writeFailed && m_responseSeen && status != 0 && acceptReply())
-        m_success = m_fileSize == m_readed;
+    if (!StopRequested() && !m_writeFailed && !m_tooLarge && m_header.responseSeen && status != 0 && acceptReply())
+        m_success = m_header.length == m_readed;
     // A failed fetch leaves what it wrote in place, so close (and flush) it in every case.
     if (m_file) {
         if (fclose(m_file) != 0)

@@ -31,6 +31,8 @@ public:
         bool useCache = false;
         bool reportProgress = false;
         int stallTimeoutMs = 60000;
+        qint64 maxFileSize = 0; // bytes a body may have at most (<= 0: no limit)
+        int overallTimeoutMs = 0; // longest the whole fetch may take (<= 0: no limit)
     };
 
     THTTPGetThread(const Params& params, THTTPGet* owner);
@@ -47,9 +49,25 @@ public:
 
     // Results, read on the component's thread once the completion has been posted.
     bool Success() const { return m_success; }
-    qint64 FileSize() const { return m_fileSize; }
+    qint64 FileSize() const { return m_header.length; }
     qint64 Readed() const { return m_readed; }
     const QString& FileName() const { return m_params.fileName; }
+
+    // What the reply's header says about its body, gathered one header line at a time.
+    struct ReplyHeader
+    {
+        bool responseSeen = false; // a status line arrived
+        bool haveLength = false;   // the reply named its Content-Length
+        bool lengthValid = true;   // ... as plain decimal digits
+        qint64 length = 0;         // that length; 0 when absent or not valid
+    };
+    // Takes one header line as the server sent it (a status line or "Name: value", with or
+    // without its line break) into header. A status line starts the reply afresh, as every reply
+    // of a redirect chain does; the first Content-Length of a reply counts.
+    static void ReadHeaderLine(const QByteArray& line, ReplyHeader& header);
+    // Whether a reply with this header may be written to the file: its length must be valid, and
+    // present when the body is binary data.
+    static bool AcceptsHeader(const ReplyHeader& header, bool binaryData);
 
     // Splits a URL into the address libcurl gets: http:// is assumed when no scheme is given,
     // http and https are kept, anything else (or a URL without a path) gives an empty result.
@@ -69,13 +87,11 @@ private:
 
     // Worker-side state.
     bool m_success = false;
-    bool m_responseSeen = false;
-    bool m_haveLength = false;
-    bool m_lengthValid = true;
+    ReplyHeader m_header;
     bool m_replyDecided = false;
     bool m_replyAccepted = false;
     bool m_writeFailed = false;
-    qint64 m_fileSize = 0;
+    bool m_tooLarge = false; // the body was or would have been over maxFileSize
     qint64 m_readed = 0;
     FILE* m_file = nullptr;
 };

@@ -28,7 +28,6 @@ namespace {
 constexpr char kRequestMagic[4] = {'V', 'P', 'I', 'M'};
 constexpr char kReplyMagic[4] = {'V', 'P', 'I', 'R'};
 constexpr int kHeaderSize = 16;
-constexpr int kReplySize = 9;
 constexpr char kStatusAnswered = 0;
 constexpr char kStatusNobody = 1;
 
@@ -227,29 +226,79 @@ void UnixInstanceChannel::acceptPending()
     }
 }
 
+UnixInstanceChannel::Frame UnixInstanceChannel::decodeRequest(const QByteArray& buffer, Request& request,
+                                                              qsizetype& wanted)
+{
+    if (buffer.size() < kHeaderSize) {
+        wanted = kHeaderSize - buffer.size();
+        return Frame::Incomplete;
+    }
+    if (std::memcmp(buffer.constData(), kRequestMagic, 4) != 0)
+        return Frame::Malformed;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData() + 12);
+    if (length > MaxPayload)
+        return Frame::Oversized;
+    const qsizetype total = kHeaderSize + qsizetype(length);
+    if (buffer.size() < total) {
+        wanted = total - buffer.size();
+        return Frame::Incomplete;
+    }
+    // The reader never takes more than a request announces; more is not a request of this program.
+    if (buffer.size() > total)
+        return Frame::Malformed;
+    request.message = qFromBigEndian<quint32>(buffer.constData() + 4);
+    request.wParam = qFromBigEndian<qint32>(buffer.constData() + 8);
+    request.payload = buffer.mid(kHeaderSize);
+    return Frame::Complete;
+}
+
+QByteArray UnixInstanceChannel::encodeRequest(quint32 message, qint32 wParam, const QByteArray& payload)
+{
+    QByteArray request(kRequestMagic, 4);
+    appendUint32(request, message);
+    appendUint32(request, quint32(wParam));
+    appendUint32(request, quint32(payload.size()));
+    request.append(payload);
+    return request;
+}
+
+QByteArray UnixInstanceChannel::encodeReply(std::optional<qint32> result)
+{
+    QByteArray reply(kReplyMagic, 4);
+    reply.append(result ? kStatusAnswered : kStatusNobody);
+    appendUint32(reply, quint32(result.value_or(0)));
+    return reply;
+}
+
+std::optional<qint32> UnixInstanceChannel::decodeReply(const QByteArray& reply)
+{
+    if (reply.size() != ReplySize || std::memcmp(reply.constData(), kReplyMagic, 4) != 0 ||
+        reply[4] != kStatusAnswered)
+        return std::nullopt;
+    return qFromBigEndian<qint32>(reply.constData() + 5);
+}
+
 void UnixInstanceChannel::readRequest(Connection* connection)
 {
     if (connection->finished)
         return;
     for (;;) {
-        qsizetype wanted = kHeaderSize - connection->buffer.size();
-        if (wanted <= 0) {
-            if (std::memcmp(connection->buffer.constData(), kRequestMagic, 4) != 0) {
-                qCInfo(lcInstance) << "malformed request dropped";
-                dropConnection(connection);
-                return;
-            }
-            const quint32 length = qFromBigEndian<quint32>(connection->buffer.constData() + 12);
-            if (length > MaxPayload) {
-                qCInfo(lcInstance) << "oversized request dropped";
-                dropConnection(connection);
-                return;
-            }
-            wanted = kHeaderSize + qsizetype(length) - connection->buffer.size();
-            if (wanted <= 0) {
-                dispatch(connection);
-                return;
-            }
+        Request request;
+        qsizetype wanted = 0;
+        switch (decodeRequest(connection->buffer, request, wanted)) {
+        case Frame::Malformed:
+            qCInfo(lcInstance) << "malformed request dropped";
+            dropConnection(connection);
+            return;
+        case Frame::Oversized:
+            qCInfo(lcInstance) << "oversized request dropped";
+            dropConnection(connection);
+            return;
+        case Frame::Complete:
+            dispatch(connection, request);
+            return;
+        case Frame::Incomplete:
+            break;
         }
         char chunk[4096];
         const ssize_t n = ::recv(connection->fd, chunk, size_t(qMin<qsizetype>(wanted, sizeof(chunk))), 0);
@@ -266,23 +315,18 @@ void UnixInstanceChannel::readRequest(Connection* connection)
     }
 }
 
-void UnixInstanceChannel::dispatch(Connection* connection)
+void UnixInstanceChannel::dispatch(Connection* connection, const Request& request)
 {
     connection->finished = true;
     connection->notifier.setEnabled(false);
     connection->deadline.stop();
-    const QByteArray& buffer = connection->buffer;
-    const quint32 message = qFromBigEndian<quint32>(buffer.constData() + 4);
-    const qint32 wParam = qFromBigEndian<qint32>(buffer.constData() + 8);
-    const QByteArray payload = buffer.mid(kHeaderSize);
 
     // The handler may run a nested event loop (closing the window); a copy keeps it alive.
     const Handler handler = m_handler;
-    const std::optional<qint32> result = handler ? handler(message, wParam, payload) : std::nullopt;
+    const std::optional<qint32> result =
+        handler ? handler(request.message, request.wParam, request.payload) : std::nullopt;
 
-    QByteArray reply(kReplyMagic, 4);
-    reply.append(result ? kStatusAnswered : kStatusNobody);
-    appendUint32(reply, quint32(result.value_or(0)));
+    const QByteArray reply = encodeReply(result);
     // Nine bytes always fit into a fresh socket's buffer; a peer that stopped reading loses them.
     if (connection->fd >= 0)
         ::send(connection->fd, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -332,20 +376,13 @@ std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 mes
     if (!peerIsOwnUser(fd))
         return std::nullopt;
 
-    QByteArray request(kRequestMagic, 4);
-    appendUint32(request, message);
-    appendUint32(request, quint32(wParam));
-    appendUint32(request, quint32(payload.size()));
-    request.append(payload);
-    if (!writeAll(fd, request, deadline))
+    if (!writeAll(fd, encodeRequest(message, wParam, payload), deadline))
         return std::nullopt;
 
-    char reply[kReplySize];
-    if (!readExactly(fd, reply, kReplySize, deadline))
+    char reply[ReplySize];
+    if (!readExactly(fd, reply, ReplySize, deadline))
         return std::nullopt;
-    if (std::memcmp(reply, kReplyMagic, 4) != 0 || reply[4] != kStatusAnswered)
-        return std::nullopt;
-    return qFromBigEndian<qint32>(reply + 5);
+    return decodeReply(QByteArray(reply, ReplySize));
 }
 
 bool IsFirstInstance(const QString& name)

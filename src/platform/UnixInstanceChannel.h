@@ -37,12 +37,39 @@ public:
     // Number of requests being received now (for diagnostics and tests).
     int pendingConnections() const { return m_connections; }
 
+    // A request as it travels between copies.
+    struct Request
+    {
+        quint32 message = 0;
+        qint32 wParam = 0;
+        QByteArray payload;
+    };
+    enum class Frame
+    {
+        Incomplete, // more bytes are needed
+        Complete,   // the buffer holds the whole request
+        Malformed,  // not a request of this program
+        Oversized,  // announces a payload larger than MaxPayload
+    };
+    // Reads the request at the start of buffer. Incomplete: wanted is the number of bytes still
+    // missing (never more than the request announces); Complete: request holds it. Bytes beyond
+    // the announced payload make the buffer malformed.
+    static Frame decodeRequest(const QByteArray& buffer, Request& request, qsizetype& wanted);
+    // The bytes of a request.
+    static QByteArray encodeRequest(quint32 message, qint32 wParam, const QByteArray& payload);
+    // The bytes of the answer to a request; nullopt: nobody there to answer.
+    static QByteArray encodeReply(std::optional<qint32> result);
+    // The result carried by an answer; nullopt when it is malformed or says nobody answered.
+    static std::optional<qint32> decodeReply(const QByteArray& reply);
+    // Size of an answer in bytes.
+    static constexpr int ReplySize = 9;
+
 private:
     class Connection;
 
     void acceptPending();
     void readRequest(Connection* connection);
-    void dispatch(Connection* connection);
+    void dispatch(Connection* connection, const Request& request);
     void dropConnection(Connection* connection);
 
     int m_listenFd = -1;

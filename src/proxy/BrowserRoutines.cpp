@@ -5,6 +5,7 @@
 #include "platform/KdeProxySettings.h"
 #include "platform/ProcessProxy.h"
 #include "platform/ProcessRunner.h"
+#include "platform/QueuedProxySettings.h"
 #include "platform/UrlCache.h"
 #include "proxy/TBrowserRoutines.h"
 #include "util/EngineServices.h"
@@ -91,6 +92,9 @@ namespace {
 struct DefaultRoutines
 {
     platform::GnomeProxySettings gnome;
+    // gsettings runs three helper programs per change (tens of milliseconds, far more on a busy
+    // machine); the running program has them written in the background (SetDesktopProxyWritesInBackground).
+    platform::QueuedProxySettings queuedGnome{gnome};
     platform::KdeProxySettings kde;
     platform::LocalProcessRunner processes;
     std::unique_ptr<TBrowserRoutines> routines;
@@ -98,7 +102,7 @@ struct DefaultRoutines
     DefaultRoutines()
     {
         TBrowserRoutines::Platform p;
-        p.desktopProxies = {&gnome, &kde};
+        p.desktopProxies = {&queuedGnome, &kde};
         p.processes = &processes;
         routines = std::make_unique<TBrowserRoutines>(p);
     }
@@ -115,6 +119,11 @@ DefaultRoutines& defaults()
 TBrowserRoutines& DefaultBrowserRoutines()
 {
     return *defaults().routines;
+}
+
+void SetDesktopProxyWritesInBackground(bool on)
+{
+    defaults().queuedGnome.setBackground(on);
 }
 
 void SetBrowserUrlCache(platform::UrlCache* cache)

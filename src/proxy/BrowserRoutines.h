@@ -39,5 +39,8 @@ QString GetFirefoxPath();
 
 // The process-wide routines behind the functions above.
 TBrowserRoutines& DefaultBrowserRoutines();
+// Has the desktop's proxy settings written on a thread of their own, in order, so that applying a proxy
+// does not wait for the desktop's tools; off (the default) waits until every change so far is written.
+void SetDesktopProxyWritesInBackground(bool on);
 // Gives the routines the program's browsing cache (the user interface owns it); nullptr removes it.
 void SetBrowserUrlCache(platform::UrlCache* cache);

@@ -3,5 +3,5 @@
 #include <QLoggingCategory>
 
 // The proxy pool's developer trace ("[Testing] IP:", the ready list, progress). It has no effect on behaviour;
-// switch it off with QT_LOGGING_RULES="veilport.proxy.debug=false".
+// the program's engine window switches it off; QT_LOGGING_RULES="veilport.proxy.debug=true" brings it back.
 Q_DECLARE_LOGGING_CATEGORY(lcProxyTrace)

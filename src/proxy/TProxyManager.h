@@ -1,5 +1,6 @@
 #pragma once
 
+#include "proxy/ProxyListLines.h"
 #include "proxy/TProxyRec.h"
 #include "proxy/TProxyTester.h"
 
@@ -43,7 +44,7 @@ public:
     static QString TestUrlForHost(const QString& serviceHost);
 
     // List data (filled by ParseProxyList).
-    QStringList RawList;
+    ProxyListLines RawList; // the list text as received or loaded, line by line
     QString LocalIP;
     QString LocalCountry;
     QString CountryFlag;

@@ -67,19 +67,21 @@ TProxyTestWorker::~TProxyTestWorker()
         close(m_wakeFd);
 }
 
-void TProxyTestWorker::enqueue(int index, const QString& host, int port, int delayMs)
+quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs)
 {
     Job job;
-    job.index = index;
     job.host = host;
     job.port = port;
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
+    job.epoch = m_epoch.load();
     m_active.fetch_add(1);
     bool startThread = false;
     bool wakeThread = false;
+    quint64 ticket = 0;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         job.seq = m_seq++;
+        ticket = job.seq;
         // The thread takes the whole inbox at once, so only the first job of a burst needs to wake it.
         wakeThread = m_inbox.empty();
         m_inbox.push_back(std::move(job));
@@ -94,10 +96,13 @@ void TProxyTestWorker::enqueue(int index, const QString& host, int port, int del
         // The thread keeps the worker alive until it ends, so it never outlives what it uses.
         std::thread([self = shared_from_this()] { self->run(); }).detach();
     }
+    return ticket;
 }
 
 void TProxyTestWorker::setStopped(bool stopped)
 {
+    if (stopped)
+        m_epoch.fetch_add(1);
     m_stopped.store(stopped);
     if (stopped)
         wake();
@@ -107,6 +112,7 @@ void TProxyTestWorker::detach()
 {
     m_tester = nullptr;
     m_detached.store(true);
+    m_epoch.fetch_add(1);
     m_stopped.store(true);
     wake();
 }
@@ -133,7 +139,7 @@ void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
             for (const Outcome& outcome : batch) {
                 if (!self->m_tester)
                     break;
-                self->m_tester->DoResult(outcome.success, outcome.job.index, outcome.response, outcome.job.host,
+                self->m_tester->DoResult(outcome.job.seq, outcome.success, outcome.response, outcome.job.host,
                                          outcome.job.port, outcome.elapsed);
             }
             self->m_handOverBusy.store(false);
@@ -208,6 +214,7 @@ void TProxyTestWorker::run()
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> open;
     std::vector<Outcome> finished;
     std::vector<epoll_event> events(512);
+    quint64 seenEpoch = ~quint64(0); // purges once at the start, in case a stop came before the thread
 
     const auto closeTransfer = [&](CURL* easy) {
         curl_multi_remove_handle(multi, easy);
@@ -241,10 +248,26 @@ void TProxyTestWorker::run()
             }
         }
 
-        // A stopped tester reports nothing for open requests, so a proxy that never answers is let go now.
-        if (m_stopped.load()) {
-            while (!open.empty())
-                closeTransfer(open.begin()->first);
+        // Tests queued before the latest stop end without a report. Their open requests are cut at once, so a
+        // proxy that never answers is let go, and sleepers leave now rather than when their delay is up.
+        const quint64 epoch = m_epoch.load();
+        if (epoch != seenEpoch) {
+            seenEpoch = epoch;
+            const auto isCut = [this](const Job& job) { return cut(job); };
+            const auto sleepersEnd = std::remove_if(sleeping.begin(), sleeping.end(), isCut);
+            m_active.fetch_sub(int(sleeping.end() - sleepersEnd));
+            sleeping.erase(sleepersEnd, sleeping.end());
+            std::make_heap(sleeping.begin(), sleeping.end(), later);
+            const auto dueEnd = std::remove_if(due.begin(), due.end(), isCut);
+            m_active.fetch_sub(int(due.end() - dueEnd));
+            due.erase(dueEnd, due.end());
+            std::vector<CURL*> cutTransfers;
+            for (const auto& [easy, transfer] : open) {
+                if (cut(transfer->job))
+                    cutTransfers.push_back(easy);
+            }
+            for (CURL* easy : cutTransfers)
+                closeTransfer(easy);
         }
 
         auto now = std::chrono::steady_clock::now();
@@ -253,11 +276,10 @@ void TProxyTestWorker::run()
             due.push_back(std::move(sleeping.back()));
             sleeping.pop_back();
         }
-        if (m_stopped.load()) {
-            // Woken after the stop: they end without a request and without a report.
-            m_active.fetch_sub(int(due.size()));
-            due.clear();
-        }
+        // Woken after a stop that came since the purge above: they end without a request and without a report.
+        const auto dueEnd = std::remove_if(due.begin(), due.end(), [this](const Job& job) { return cut(job); });
+        m_active.fetch_sub(int(due.end() - dueEnd));
+        due.erase(dueEnd, due.end());
         while (!due.empty() && connecting < kMaxConnecting) {
             auto transfer = std::make_unique<Transfer>();
             transfer->job = std::move(due.front());
@@ -320,13 +342,14 @@ void TProxyTestWorker::run()
             const HttpResponse response = HttpClient::finishTransfer(easy, msg->data.result, transfer.body);
             const Job job = transfer.job;
             closeTransfer(easy);
-            if (!m_stopped.load())
+            if (!cut(job))
                 finished.push_back({job, response.ok, QString::fromUtf8(response.body), quint32(micros / 1000)});
         }
-        if (m_stopped.load())
-            finished.clear(); // a stopped tester reports nothing
-        else
-            deliver(finished);
+        // Results still waiting for their hand-over are dropped too when a stop came meanwhile.
+        finished.erase(std::remove_if(finished.begin(), finished.end(),
+                                      [this](const Outcome& outcome) { return cut(outcome.job); }),
+                       finished.end());
+        deliver(finished);
     }
     curl_multi_cleanup(multi);
     close(loop.epoll);

@@ -22,9 +22,11 @@ public:
     TProxyTestWorker(TProxyTester* tester, const QString& url);
     ~TProxyTestWorker();
 
-    // Queues the test of one proxy, starting after delayMs. Called on the user-interface thread.
-    void enqueue(int index, const QString& host, int port, int delayMs);
-    // While stopped, due tests end unreported and open requests are cut.
+    // Queues the test of one proxy, starting after delayMs; returns the ticket its result carries.
+    // Called on the user-interface thread.
+    quint64 enqueue(const QString& host, int port, int delayMs);
+    // While stopped, due tests end unreported and open requests are cut. A stop ends every test queued before
+    // it for good, even when the flag is cleared again before the thread has looked at it.
     void setStopped(bool stopped);
     bool stopped() const { return m_stopped.load(); }
     // Forgets the tester (user-interface thread); the thread then ends as soon as it has cut its requests.
@@ -37,11 +39,11 @@ public:
 private:
     struct Job
     {
-        int index = 0;
         QString host;
         int port = 0;
         std::chrono::steady_clock::time_point due;
-        quint64 seq = 0;
+        quint64 seq = 0;   // the ticket, in order of hand-over
+        quint64 epoch = 0; // the stops counted when it was queued
     };
     struct Outcome
     {
@@ -52,6 +54,8 @@ private:
     };
 
     void run();
+    // Whether a stop came after the job was queued.
+    bool cut(const Job& job) const { return job.epoch != m_epoch.load(); }
     void wake();
     // Hands the results to the user-interface thread unless a hand-over is still being booked there (then
     // they stay in outcomes for the next call).
@@ -60,6 +64,7 @@ private:
     TProxyTester* m_tester; // read and written on the user-interface thread only
     const QString m_url;
     std::atomic_bool m_stopped{false};
+    std::atomic<quint64> m_epoch{0}; // stops so far
     std::atomic_bool m_detached{false};
     std::atomic_int m_active{0};
     std::atomic_bool m_handOverBusy{false};

@@ -16,18 +16,9 @@ namespace {
 // Start delays spread the requests when many proxies are handed over at once.
 constexpr int kStartDelayRange = 10000;
 
-QString pendingKey(const QString& key)
+QString keyOf(const QString& host, int port)
 {
-    return key.toCaseFolded();
-}
-
-int indexWithoutCase(const QStringList& list, const QString& key)
-{
-    for (int i = 0; i < list.size(); ++i) {
-        if (list.at(i).compare(key, Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    return -1;
+    return host + QLatin1Char(':') + QString::number(port);
 }
 
 } // namespace
@@ -56,6 +47,15 @@ bool TProxyTester::Stopped() const
 void TProxyTester::SetStopped(bool stopped)
 {
     m_worker->setStopped(stopped);
+    if (!stopped)
+        return;
+    // Every test under way is cut now, whether or not its thread has noticed yet: none of them will report,
+    // so their proxies are not known to work and must not be answered as passed later.
+    for (Entry& entry : m_entries) {
+        if (entry.state == EntryState::Testing)
+            dropEntry(entry);
+    }
+    compact();
 }
 
 int TProxyTester::ActiveTests() const
@@ -63,57 +63,143 @@ int TProxyTester::ActiveTests() const
     return m_worker->activeTests();
 }
 
+const QStringList& TProxyTester::Pending() const
+{
+    if (m_pendingDirty) {
+        m_pendingView.clear();
+        m_pendingView.reserve(qsizetype(m_entries.size()) - m_gone);
+        for (const Entry& entry : m_entries) {
+            if (entry.state != EntryState::Gone)
+                m_pendingView.append(entry.key);
+        }
+        m_pendingDirty = false;
+    }
+    return m_pendingView;
+}
+
 void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
 {
     SetStopped(false);
-    const QString key = Host + QLatin1Char(':') + QString::number(Port);
-    if (m_pendingCount.contains(pendingKey(key))) {
+    // The owner zeroes Total at the start of a run and raises it before each hand-over.
+    if (Total == 1)
+        ++m_run;
+    const QString key = keyOf(Host, Port);
+    const QString folded = key.toCaseFolded();
+    if (Entry* entry = findEntry(folded)) {
+        if (entry->state == EntryState::Testing) {
+            // One test answers every hand-over of the proxy; its result goes out under the latest one.
+            if (entry->run != m_run) {
+                entry->run = m_run;
+                entry->handOvers = 0;
+            }
+            ++entry->handOvers;
+            entry->index = Index;
+            entry->host = Host;
+            entry->port = Port;
+            return;
+        }
         if (OnTestResult) {
-            const int position = indexWithoutCase(m_pending, key);
+            const int position = pendingPosition(*entry);
             ++Done;
             OnTestResult(true, position, Host, Host, Port, 0);
         }
         return;
     }
-    addPending(key);
+
+    Entry entry;
+    entry.key = key;
+    entry.folded = folded;
+    entry.index = Index;
+    entry.host = Host;
+    entry.port = Port;
+    entry.run = m_run;
+    entry.handOvers = 1;
     qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << key;
     int delay = m_random(kStartDelayRange);
     delay = qBound(0, delay, kStartDelayRange - 1);
-    m_worker->enqueue(Index, Host, Port, delay);
+    entry.ticket = m_worker->enqueue(Host, Port, delay);
+    m_byKey.insert(folded, qsizetype(m_entries.size()));
+    m_entries.push_back(std::move(entry));
+    m_pendingDirty = true;
 }
 
-void TProxyTester::DoResult(bool success, int index, const QString& response, const QString& host, int port,
+void TProxyTester::DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port,
                             quint32 elapsed)
 {
-    if (Stopped() || !OnTestResult)
+    if (Stopped())
         return;
-    ++Done;
+    Entry* entry = findEntry(keyOf(host, port).toCaseFolded());
+    // A test cut by a stop may still deliver when the run went on at once; the proxy has been handed over
+    // afresh since (or not at all), so this result belongs to nobody.
+    if (!entry || entry->state != EntryState::Testing || entry->ticket != ticket)
+        return;
+    const bool inThisRun = entry->run == m_run;
+    const int answered = entry->handOvers;
+    const int index = entry->index;
+    const QString callerHost = entry->host;
+    const int callerPort = entry->port;
+    // Booked before the handler runs: it may hand proxies over or stop the run itself.
+    if (success) {
+        entry->state = EntryState::Passed; // trusted for the tester's life
+    } else {
+        dropEntry(*entry); // tested again when handed over again
+        compact();
+    }
+    // A test of an earlier run that nobody handed over again in this one counts for nothing here: its proxy
+    // is not a candidate of this run, and counting it would run Done past Total.
+    if (!inThisRun || !OnTestResult)
+        return;
+    Done += answered;
     try {
-        OnTestResult(success, index, response, host, port, elapsed);
+        OnTestResult(success, index, response, callerHost, callerPort, elapsed);
     } catch (const std::exception& error) {
         // The handler's error ends this one result; the tester carries on.
         qCWarning(lcProxyTrace).noquote() << "Test result handler failed:" << error.what();
-        return;
     }
-    // A failed proxy may be tested again in a later run; a passed one is trusted for the tester's life.
-    if (!success)
-        removePending(host + QLatin1Char(':') + QString::number(port));
 }
 
-void TProxyTester::addPending(const QString& key)
+TProxyTester::Entry* TProxyTester::findEntry(const QString& folded)
 {
-    m_pending.append(key);
-    ++m_pendingCount[pendingKey(key)];
+    const auto it = m_byKey.constFind(folded);
+    return it == m_byKey.cend() ? nullptr : &m_entries[size_t(it.value())];
 }
 
-void TProxyTester::removePending(const QString& key)
+int TProxyTester::pendingPosition(const Entry& entry) const
 {
-    const auto it = m_pendingCount.find(pendingKey(key));
-    if (it == m_pendingCount.end())
+    int position = 0;
+    for (const Entry& each : m_entries) {
+        if (&each == &entry)
+            break;
+        if (each.state != EntryState::Gone)
+            ++position;
+    }
+    return position;
+}
+
+void TProxyTester::dropEntry(Entry& entry)
+{
+    if (entry.state == EntryState::Gone)
         return;
-    const int position = indexWithoutCase(m_pending, key);
-    if (position >= 0)
-        m_pending.removeAt(position);
-    if (--it.value() == 0)
-        m_pendingCount.erase(it);
+    m_byKey.remove(entry.folded);
+    entry.state = EntryState::Gone;
+    ++m_gone;
+    m_pendingDirty = true;
+}
+
+void TProxyTester::compact()
+{
+    // Renumbering costs the whole list, so it waits until half of it has gone.
+    if (m_gone == 0 || m_gone * 2 < qsizetype(m_entries.size()))
+        return;
+    std::vector<Entry> kept;
+    kept.reserve(m_entries.size() - size_t(m_gone));
+    m_byKey.clear();
+    for (Entry& entry : m_entries) {
+        if (entry.state == EntryState::Gone)
+            continue;
+        m_byKey.insert(entry.folded, qsizetype(kept.size()));
+        kept.push_back(std::move(entry));
+    }
+    m_entries = std::move(kept);
+    m_gone = 0;
 }

@@ -129,11 +129,23 @@ void TfrmEngineWnd::OnStopHide()
     form->wbMain->show();
 }
 
+bool TfrmEngineWnd::LoadCachedFlag(const QString& file)
+{
+    if (!QFileInfo::exists(file))
+        return false;
+    FlagImage = LoadFlagImage(file);
+    if (!FlagImage.isNull())
+        return true;
+    // A download cut short (the program killed mid-write, a broken reply) must not stay in the cache for good:
+    // the flag is fetched again instead.
+    QFile::remove(file);
+    return false;
+}
+
 void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
 {
     const QString file = FlagFile(country);
-    if (QFileInfo::exists(file)) {
-        FlagImage = LoadFlagImage(file);
+    if (LoadCachedFlag(file)) {
         if (frmMainForm)
             DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::FlagRect);
         return;
@@ -150,8 +162,7 @@ void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
 void TfrmEngineWnd::ShowProxyFlag(const QString& country, const QString& url)
 {
     const QString file = FlagFile(country);
-    if (QFileInfo::exists(file)) {
-        FlagImage = LoadFlagImage(file);
+    if (LoadCachedFlag(file)) {
         if (frmMainForm)
             DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::FlagRect);
         return;

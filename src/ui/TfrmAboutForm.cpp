@@ -1,6 +1,7 @@
 #include "ui/TfrmAboutForm.h"
 
 #include "config/TSettings.h"
+#include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 #include "util/SPTools.h"
 
@@ -82,6 +83,8 @@ TfrmAboutForm::TfrmAboutForm(QWidget* parent)
 
     if (const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
+    // Translated first: FormCreate then writes the version line and translator text of its own.
+    AttachWindowTranslator(this);
     FormCreate();
 }
 

@@ -5,6 +5,7 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
+#include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 
 #include <QComboBox>
@@ -51,7 +52,8 @@ TfrmChooseIP::~TfrmChooseIP() = default;
 
 void TfrmChooseIP::FormCreate()
 {
-    setObjectName(QStringLiteral("TfrmChooseIP"));
+    // Language files address the window's own texts under this name (frmChooseIP.Caption).
+    setObjectName(QStringLiteral("frmChooseIP"));
     setWindowTitle(QStringLiteral("Choose IP Country"));
     setFixedSize(458, 465);
 
@@ -119,6 +121,8 @@ void TfrmChooseIP::FormCreate()
     connect(hgFlag, &THTTPGet::OnDoneFile, this,
             [this](THTTPGet*, const QString& fileName, qint64) { hgFlagDoneFile(fileName); });
 
+    // Every control exists with its name: the dialog opens in the current language.
+    AttachWindowTranslator(this);
     Ready = false;
     FillCountries();
 }

@@ -3,6 +3,7 @@
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
+#include "proxy/BrowserRoutines.h"
 #include "proxy/SystemBrowserControl.h"
 #include "proxy/TProxyManager.h"
 #include "ui/TLanguageProvider.h"
@@ -81,6 +82,11 @@ void TfrmEngineWnd::FormCreate()
 
     LoadIcons();
 
+    // The pool's developer trace writes a line per proxy handed to the tester, ten thousand at a time on
+    // this thread; the running program keeps it quiet unless QT_LOGGING_RULES asks for it.
+    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
+    // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
+    SetDesktopProxyWritesInBackground(true);
     m_browserControl = std::make_unique<SystemBrowserControl>();
     ProxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
@@ -122,6 +128,8 @@ void TfrmEngineWnd::FormDestroy()
     // The manager drives the browser control, so it goes first. Browser settings stay as they are.
     ProxyManager.reset();
     m_browserControl.reset();
+    // The last change of the desktop's settings (a stop at Exit) must land before the program ends.
+    SetDesktopProxyWritesInBackground(false);
 }
 
 void TfrmEngineWnd::SetAllUsersMode(bool allUsers)

@@ -111,6 +111,8 @@ public:
     THTTPGet* hgFlag = nullptr;
     // The flag image loaded last.
     QImage FlagImage;
+    // Loads a cached flag file into FlagImage; false (and an undecodable file removed) when it must be fetched.
+    bool LoadCachedFlag(const QString& file);
 
     // Service requests and the update check (EngineUpdate.cpp).
     // The common query string every service address carries.

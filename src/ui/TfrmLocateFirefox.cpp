@@ -3,6 +3,7 @@
 #include "config/TSettings.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
+#include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 
 #include <QDir>
@@ -57,6 +58,7 @@ TfrmLocateFirefox::TfrmLocateFirefox(QWidget* parent, TBrowserRoutines* routines
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
+    AttachWindowTranslator(this);
 }
 
 QString TfrmLocateFirefox::runFileDialog()

@@ -3,6 +3,7 @@
 #include "config/TSettings.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
+#include "ui/TLocalisation.h"
 #include "ui/TfrmLocateFirefox.h"
 #include "util/EngineServices.h"
 
@@ -47,6 +48,8 @@ TfrmOptionForm::TfrmOptionForm(QWidget* parent, TOptionFormServices services)
     } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->geometry().center() - rect().center());
     }
+    // Translated before FormCreate, which sets the state of the controls but no texts of the design.
+    AttachWindowTranslator(this);
     FormCreate();
 }
 

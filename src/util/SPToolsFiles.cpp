@@ -3,6 +3,7 @@
 #include "util/SPTools.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -124,6 +125,29 @@ bool SaveTextToFile(const QString& text, const QString& fileName)
     return AtomicWriteFile(fileName, TextToBytes(content));
 }
 
+namespace {
+
+// The process's file creation mask, read without changing it: setting it to learn it would, for that
+// moment, give files other threads create (flag downloads, child processes) world-writable permissions.
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        while (!status.atEnd()) {
+            const QByteArray line = status.readLine();
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mode_t(mask & 0777);
+            }
+        }
+    }
+    return 022; // the usual mask, for kernels that do not report it
+}
+
+} // namespace
+
 bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
 {
     if (path.isEmpty())
@@ -149,9 +173,7 @@ bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
     if (::stat(target.constData(), &old) == 0)
         ::fchmod(fd, old.st_mode & 07777);
     else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
+        ::fchmod(fd, 0666 & ~currentUmask());
     }
     const bool written = writeAll(fd, bytes.constData(), bytes.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !written || ::rename(temp.constData(), target.constData()) != 0) {

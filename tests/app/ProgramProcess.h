@@ -82,4 +82,23 @@ inline QProcessEnvironment privateHomeEnvironment(const testsupport::TempDir& ro
     return env;
 }
 
+// Copies the built program and the data it reads beside itself (const.dat, langs/, res/, skins/)
+// into folder, with the given oem.dat; returns the path of the copied executable.
+inline QString installProgramCopy(const QString& folder, const QByteArray& oemDat)
+{
+    const QString bin = builtProgramFolder();
+    const QString program = folder + QStringLiteral("/veilport");
+    QDir().mkpath(folder);
+    if (!copyFile(bin + QStringLiteral("/veilport"), program) ||
+        !copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")))
+        return QString();
+    for (const char* data : {"langs", "res", "skins"})
+        copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
+    QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile oem(folder + QStringLiteral("/oem.dat"));
+    if (!oem.open(QIODevice::WriteOnly | QIODevice::Truncate) || oem.write(oemDat) != oemDat.size())
+        return QString();
+    return program;
+}
+
 } // namespace apptest

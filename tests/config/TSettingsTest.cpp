@@ -59,12 +59,15 @@ struct BadFile
     QByteArray bytes;
 };
 
+// Counted by the compiler: a hand-written length once read past the end of the literal.
+const char kNulBytes[] = "[const]\0App.SubVer=5\0[setting]\0Language=X\0[Flag]\0AllUsers=0";
+
 const BadFile kBadFiles[] = {
     {"empty", QByteArray()},
     {"binary", QByteArray("\x7f"
                           "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01\0\0\0",
                           24)},
-    {"nul bytes", QByteArray("[const]\0App.SubVer=5\0[setting]\0Language=X\0[Flag]\0AllUsers=0", 62)},
+    {"nul bytes", QByteArray::fromRawData(kNulBytes, sizeof(kNulBytes) - 1)},
     {"very long line", QByteArray(3 * 1024 * 1024, '[')},
     {"cr only, no final newline", QByteArray("\r\r[junk\r=\r;\r")},
     {"invalid utf-8", QByteArray("\xff\xfe[\xc0]\r\n\xe9=\xe9\r\n")},

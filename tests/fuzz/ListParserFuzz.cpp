@@ -5,15 +5,12 @@
 #include "proxy/TProxyManager.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -25,7 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static NullBrowserControl browsers;
     // One manager for every input, so re-parsing over earlier records is exercised too.
     static TProxyManager manager(browsers, QString());
-    static QTemporaryDir dir;
+    // The list file is synced on every save; in memory-backed storage that costs nothing.
+    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                                 ? QStringLiteral("/dev/shm/list_parser_fuzz-XXXXXX")
+                                 : QDir::tempPath() + QStringLiteral("/list_parser_fuzz-XXXXXX"));
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     manager.ProxyListReceived(QString::fromUtf8(bytes));

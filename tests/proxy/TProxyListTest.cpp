@@ -326,3 +326,139 @@ TEST_F(ProxyList, EntriesOutOfOrderKeepTheirNumbersAndTheFirstLineOfARepeat)
     EXPECT_EQ(manager.Proxies.at(3).Proxy, "4.4.4.4:80");
     EXPECT_EQ(manager.Countries, QStringList({"A", "B", "D"}));
 }
+
+namespace {
+
+// The lines of a text split the plain way, as the list format defines them.
+QStringList referenceLines(const QString& text)
+{
+    QStringList lines;
+    QString current;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n')) {
+            current += c;
+            continue;
+        }
+        lines << current;
+        current.clear();
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+    }
+    if (!current.isEmpty())
+        lines << current;
+    return lines;
+}
+
+} // namespace
+
+TEST_F(ProxyList, AFileReadsAsIfDecodedWholeWhateverItsBytes)
+{
+    // Noise with many line breaks, broken and whole multi-byte sequences and byte order marks, well past the
+    // size of one read, so pieces end at every kind of byte.
+    QByteArray bytes = "\xef\xbb\xbfLocalIP=1.2.3.4\r\n";
+    quint32 seed = 12345;
+    const char* const pieces[] = {"\r",
+                                  "\n",
+                                  "\r\n",
+                                  "\xc3\xa9",
+                                  "\xe2\x82\xac",
+                                  "\xf0\x9f\x98\x80",
+                                  "\xe2\x82",
+                                  "\xff",
+                                  "\xc3",
+                                  "\xef\xbb\xbf",
+                                  "=",
+                                  "|",
+                                  "Proxy_1",
+                                  "abc",
+                                  "\x01",
+                                  ""};
+    while (bytes.size() < 900 * 1024) {
+        seed = seed * 1103515245u + 12345u;
+        bytes += pieces[(seed >> 16) % 16];
+        if ((seed >> 8) % 97 == 0)
+            bytes += QByteArray(int((seed >> 4) % 300000), 'x'); // now and then a line longer than a read
+    }
+    testsupport::TempDir dir;
+    ASSERT_TRUE(manager.LoadFromFile(dir.write("noise.lst", bytes)));
+    const QStringList expected = referenceLines(QString::fromUtf8(bytes));
+    ASSERT_EQ(manager.RawList.size(), expected.size());
+    EXPECT_TRUE(manager.RawList == expected);
+    EXPECT_EQ(manager.RawList.at(0), "LocalIP=1.2.3.4"); // only the byte order mark that opens the file goes
+    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+    EXPECT_TRUE(manager.RawList == ProxyListLines::fromUtf8(bytes));
+}
+
+TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
+{
+    // Lone CR, lone LF, CR LF, empty lines, lines without "=", control characters and a final line without a
+    // break, around entries that come out of order.
+    const QString text = QStringLiteral("LocalIP=9.8.7.6\rProxyCount=4\n\nno equals sign\r\n"
+                                        "Proxy_2=3.3.3.3:80|i|C|f|1|2\r\r\n"
+                                        "Proxy_0=1.1.1.1:80|\u0001\u00ff|A|f|1|2\n"
+                                        "=value without a name\r"
+                                        "Proxy_3=4.4.4.4:80|i|\u20ac\U0001F600|f|1|2\r\n"
+                                        "Proxy_1=2.2.2.2:80|i|B|f|1|2");
+    manager.ProxyListReceived(text);
+    const QStringList lines = referenceLines(text);
+    EXPECT_TRUE(manager.RawList == lines);
+    EXPECT_EQ(manager.RawList.size(), 10);
+    EXPECT_EQ(manager.RawList.at(5), QString()); // "\r\r\n": the lone CR ends an empty line
+
+    testsupport::TempDir dir;
+    manager.SaveToFile(dir.file("proxylist.lst"));
+    EXPECT_EQ(dir.read("proxylist.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+
+    testsupport::RecordingBrowserControl otherBrowsers;
+    TProxyManager reloaded(otherBrowsers, QString());
+    ASSERT_TRUE(reloaded.LoadFromFile(dir.file("proxylist.lst")));
+    EXPECT_TRUE(reloaded.RawList == manager.RawList);
+    ASSERT_EQ(reloaded.Proxies.size(), 4);
+    for (int n = 0; n < 4; ++n)
+        EXPECT_EQ(reloaded.Proxies.at(n).Proxy, QStringLiteral("%1.%1.%1.%1:80").arg(n + 1)) << n;
+    EXPECT_EQ(reloaded.Proxies.at(0).Info, QStringLiteral("\u0001\u00ff"));
+    EXPECT_EQ(reloaded.Countries, QStringList({"A", "B", "C", QStringLiteral("\u20ac\U0001F600")}));
+    EXPECT_EQ(reloaded.LocalIP, "9.8.7.6");
+}
+
+TEST_F(ProxyList, LinesGivenAsAListStayAsGivenEvenWithBreaksInside)
+{
+    const QStringList given = {"LocalIP=1.2.3.4\r", "", "a\nb", "ProxyCount=0"};
+    manager.RawList = given;
+    EXPECT_EQ(manager.RawList.size(), 4);
+    EXPECT_EQ(QStringList(manager.RawList), given);
+    manager.ParseProxyList();
+    EXPECT_EQ(manager.LocalIP, "1.2.3.4\r"); // values are taken untrimmed
+}
+
+TEST_F(ProxyList, RepeatedFieldsAreSharedButEachRecordKeepsItsOwnValues)
+{
+    // Records whose info, country and flag (or coordinates) repeat share texts; the values must still be
+    // each record's own, also when only some of the fields repeat.
+    QString text = QStringLiteral("ProxyCount=5000\n");
+    for (int n = 0; n < 5000; ++n) {
+        text += QStringLiteral("Proxy_%1=10.0.%2.%3:80|info%4|Land%5|flag%6|%7|%8\n")
+                    .arg(n)
+                    .arg(n / 256)
+                    .arg(n % 256)
+                    .arg(n % 3)
+                    .arg(n % 7)
+                    .arg(n % 5)
+                    .arg(n) // unique longitudes push the pools past their bound
+                    .arg(n % 11);
+    }
+    manager.ProxyListReceived(text);
+    ASSERT_EQ(manager.Proxies.size(), 5000);
+    for (int n = 0; n < 5000; ++n) {
+        const TProxyRec& rec = manager.Proxies.at(n);
+        ASSERT_EQ(rec.Info, QStringLiteral("info%1").arg(n % 3)) << n;
+        ASSERT_EQ(rec.Country, QStringLiteral("Land%1").arg(n % 7)) << n;
+        ASSERT_EQ(rec.FlagUrl, QStringLiteral("flag%1").arg(n % 5)) << n;
+        ASSERT_EQ(rec.Longitude, QString::number(n)) << n;
+        ASSERT_EQ(rec.Latitude, QString::number(n % 11)) << n;
+    }
+    EXPECT_EQ(manager.Countries.size(), 7);
+    EXPECT_EQ(manager.Countries.first(), "Land0");
+    EXPECT_EQ(manager.Countries.last(), "Land6");
+}

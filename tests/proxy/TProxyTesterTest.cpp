@@ -146,32 +146,123 @@ TEST_F(ProxyTester, NonSuccessAnswersOfAProxyCountAsFailures)
     EXPECT_EQ(proxy.requestCount(), 2);
 }
 
-TEST_F(ProxyTester, TheSameProxyTwiceInOneRunIsReportedAtOnceAsPassed)
+TEST_F(ProxyTester, TheSameProxyTwiceInOneRunIsTestedOnceAndItsResultAnswersBoth)
 {
     ScriptedHttpServer proxy;
     proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    delayMs = 200;
     test(0, proxy.hostPort());
     // The key is compared without case.
+    const auto [host, port] = split(proxy.hostPort());
     ++tester->Total;
-    tester->TestProxy(1, "LOCALHOST", 1);
-    ++tester->Total;
-    tester->TestProxy(2, "localhost", 1);
-    ASSERT_EQ(results.size(), 1); // reported on this thread, before any event loop ran
-    EXPECT_TRUE(results.at(0).success);
-    EXPECT_EQ(results.at(0).index, 1);              // the entry's position in Pending
-    EXPECT_EQ(results.at(0).response, "localhost"); // the host stands in for the body
-    EXPECT_EQ(results.at(0).elapsed, 0u);
-    EXPECT_EQ(tester->Done, 1);
+    tester->TestProxy(1, host.toUpper(), port);
+    EXPECT_TRUE(results.isEmpty()); // under test is not passed: nothing is reported before the result
+    EXPECT_EQ(tester->Done, 0);
+    EXPECT_EQ(draws.size(), 1); // one test only
+    EXPECT_EQ(tester->Pending(), QStringList({proxy.hostPort()}));
 
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_TRUE(results.at(0).success);
+    EXPECT_EQ(results.at(0).index, 1); // the latest hand-over's, with its host text
+    EXPECT_EQ(results.at(0).host, host.toUpper());
+    EXPECT_EQ(results.at(0).response, "ok");
+    EXPECT_EQ(tester->Done, 2); // one result answers both hand-overs, so the run is complete
+    EXPECT_EQ(tester->Total, 2);
+    EXPECT_EQ(proxy.requestCount(), 1);
+
+    // Now that it passed, a further hand-over is answered at once.
     test(3, proxy.hostPort());
     ASSERT_EQ(results.size(), 2);
-    EXPECT_EQ(results.at(1).index, 0);
-    EXPECT_EQ(tester->Done, 2);
-    // The first hand-over of each key still reports from the network later.
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 4; }));
-    EXPECT_EQ(proxy.requestCount(), 1);
-    EXPECT_EQ(tester->Done, 4);
+    EXPECT_TRUE(results.at(1).success);
+    EXPECT_EQ(results.at(1).index, 0);       // the entry's position in Pending
+    EXPECT_EQ(results.at(1).response, host); // the host stands in for the body
+    EXPECT_EQ(results.at(1).elapsed, 0u);
+    EXPECT_EQ(tester->Done, 3);
     EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(results.size(), 2);
+}
+
+// The fault this guards against: a dead proxy handed over again while its test slept was reported as passed
+// at once, and the program applied it to the desktop.
+TEST_F(ProxyTester, ADeadProxyHandedOverAgainWhileItsTestSleepsFailsOnceAndNeverPasses)
+{
+    const QString dead = testsupport::TinyproxyFixture::deadProxyText();
+    delayMs = 300;
+    test(0, dead);
+    test(1, dead); // the same run
+    // The owner starts a new run with the same proxy while the test still sleeps.
+    tester->Done = 0;
+    tester->Total = 0;
+    test(2, dead);
+    EXPECT_TRUE(results.isEmpty());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_FALSE(results.at(0).success);
+    EXPECT_EQ(results.at(0).index, 2);
+    EXPECT_EQ(tester->Done, 1); // only the current run's hand-over is answered: Done never passes Total
+    EXPECT_EQ(tester->Total, 1);
+    EXPECT_TRUE(tester->Pending().isEmpty());
+    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(results.size(), 1);
+    EXPECT_EQ(draws.size(), 1); // one test only
+}
+
+TEST_F(ProxyTester, AResultOfAnEarlierRunNotHandedOverAgainIsNotCounted)
+{
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
+    delayMs = 300;
+    test(0, testsupport::TinyproxyFixture::deadProxyText());
+    tester->Done = 0;
+    tester->Total = 0;
+    delayMs = 0;
+    test(1, proxies.proxyText(0));
+    // The earlier test's failure has been booked once its proxy has left Pending.
+    ASSERT_TRUE(spinUntil([&] { return tester->Pending().size() == 1 && !results.isEmpty(); }));
+    ASSERT_EQ(results.size(), 1);
+    EXPECT_EQ(results.at(0).index, 1);
+    EXPECT_TRUE(results.at(0).success);
+    EXPECT_EQ(tester->Done, tester->Total);
+    EXPECT_EQ(tester->Pending(), QStringList({proxies.proxyText(0)}));
+}
+
+// After a stop, nothing is known of the proxies whose tests it cut: they are tested afresh, even when the run
+// goes on at once, before the test thread has seen the stop.
+TEST_F(ProxyTester, ProxiesWhoseTestsAStopCutAreTestedAgain)
+{
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
+    const QString dead = testsupport::TinyproxyFixture::deadProxyText();
+    const QString live = proxies.proxyText(0);
+    delayMs = 400;
+    test(0, dead);
+    test(1, live);
+    tester->SetStopped(true);
+    EXPECT_TRUE(tester->Pending().isEmpty());
+
+    tester->Done = 0;
+    tester->Total = 0;
+    delayMs = 0;
+    test(2, dead);
+    test(3, live);
+    EXPECT_TRUE(results.isEmpty());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
+    ASSERT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(results.size(), 2); // the cut tests never report
+    for (const Result& r : results) {
+        if (r.index == 2) {
+            EXPECT_FALSE(r.success);
+        } else {
+            EXPECT_EQ(r.index, 3);
+            EXPECT_TRUE(r.success);
+            EXPECT_EQ(r.response, "203.0.113.7"); // a real answer through the proxy
+        }
+    }
+    EXPECT_EQ(origin.requestCount(), 1);
+    EXPECT_EQ(tester->Done, 2);
+    EXPECT_EQ(tester->Pending(), QStringList({live}));
 }
 
 TEST_F(ProxyTester, APassedProxyIsReportedAgainWithoutARequest)
@@ -197,16 +288,16 @@ TEST_F(ProxyTester, StoppingWhileTestsSleepEndsThemWithoutAReport)
     delayMs = 300;
     test(0, proxy.hostPort());
     test(1, testsupport::TinyproxyFixture::deadProxyText());
+    EXPECT_EQ(tester->ActiveTests(), 2);
     tester->SetStopped(true);
     EXPECT_TRUE(tester->Stopped());
-    EXPECT_EQ(tester->ActiveTests(), 2);
     ASSERT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     EXPECT_TRUE(results.isEmpty());
     EXPECT_EQ(tester->Done, 0);
     EXPECT_EQ(proxy.requestCount(), 0);
-    // Entries of tests that ended unreported stay, so those proxies count as passed from now on.
-    EXPECT_EQ(tester->Pending().size(), 2);
+    // Their proxies are neither passed nor under test any more.
+    EXPECT_TRUE(tester->Pending().isEmpty());
 }
 
 TEST_F(ProxyTester, AProxyThatNeverAnswersGivesNoResultAndIsLetGoOnceStopped)
@@ -253,13 +344,26 @@ protected:
     testsupport::LoopbackHttpResponder responder;
 };
 
-TEST_F(HeldResult, IsDroppedAfterStopAndTheEntryStaysPending)
+TEST_F(HeldResult, IsDroppedAfterStopAndItsProxyLeavesPending)
 {
     tester->SetStopped(true);
     QCoreApplication::processEvents();
     EXPECT_TRUE(results.isEmpty());
     EXPECT_EQ(tester->Done, 0);
-    EXPECT_EQ(tester->Pending(), QStringList({responder.hostPort(0)}));
+    EXPECT_TRUE(tester->Pending().isEmpty());
+}
+
+TEST_F(HeldResult, IsDroppedWhenTheRunStopsAndGoesOnBeforeItIsBooked)
+{
+    tester->SetStopped(true);
+    test(1, responder.hostPort(0)); // clears the stop and tests afresh
+    EXPECT_FALSE(tester->Stopped());
+    ASSERT_TRUE(spinUntil([&] { return !results.isEmpty() && tester->ActiveTests() == 0; }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(results.size(), 1);
+    EXPECT_EQ(results.at(0).index, 1);
+    EXPECT_EQ(responder.requests(), 2);
+    EXPECT_EQ(tester->Done, 1);
 }
 
 TEST_F(HeldResult, IsDeliveredWhenTheRunGoesOn)

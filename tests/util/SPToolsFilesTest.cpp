@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +130,39 @@ TEST(AtomicWriteFileTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile)
     ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.bin"});
+}
+
+TEST(AtomicWriteFileTest, ANewFileFollowsTheUmaskWithoutOpeningItToOthersMeanwhile)
+{
+    TempDir dir;
+    const mode_t saved = ::umask(027);
+    ASSERT_TRUE(AtomicWriteFile(dir.file("new.bin"), "x"));
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(dir.file("new.bin")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // Files other threads create while settings are saved keep the process's mask.
+    ::umask(022);
+    std::atomic<bool> writing{true};
+    std::atomic<int> openToOthers{0};
+    std::thread creator([&] {
+        const QByteArray path = QFile::encodeName(dir.file("other.bin"));
+        while (writing.load()) {
+            const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+            struct stat created;
+            if (fd >= 0 && ::fstat(fd, &created) == 0 && (created.st_mode & 0022) != 0)
+                ++openToOthers;
+            if (fd >= 0)
+                ::close(fd);
+            ::unlink(path.constData());
+        }
+    });
+    for (int i = 0; i < 500; ++i)
+        AtomicWriteFile(dir.file("saved.bin"), QByteArray::number(i));
+    writing = false;
+    creator.join();
+    ::umask(saved);
+    EXPECT_EQ(openToOthers.load(), 0);
 }
 
 TEST(AtomicWriteFileTest, ALinkedFileIsReplacedWhereItLies)

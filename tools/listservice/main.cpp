@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 
 #include <csignal>
@@ -43,7 +44,10 @@ int main(int argc, char** argv)
                                     QStringLiteral("file"),
                                     QStringLiteral("/usr/share/iso-codes/json/iso_3166-1.json"));
     const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QStringLiteral("Log every request to stderr."));
-    parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt});
+    const QCommandLineOption requestLogOpt(QStringLiteral("request-log"),
+                                           QStringLiteral("Append the path of every answered request to this file."),
+                                           QStringLiteral("file"));
+    parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt, requestLogOpt});
     parser.process(app);
 
     bool portOk = false;
@@ -79,8 +83,27 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "veilport-listservice: no country names from %s; flags use codes and aliases only\n",
                      qPrintable(parser.value(isoOpt)));
 
+    // Lets a caller tell afterwards which paths were asked for (a cache that works asks for nothing).
+    QFile requestLog;
+    if (parser.isSet(requestLogOpt)) {
+        requestLog.setFileName(parser.value(requestLogOpt));
+        if (!requestLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            std::fprintf(stderr, "veilport-listservice: cannot write request log %s\n",
+                         qPrintable(requestLog.fileName()));
+            return 2;
+        }
+    }
+
     ListService service(config, poolFile, &flags);
-    HttpServer server([&service](const HttpRequest& r) { return service.handle(r); });
+    HttpServer server([&service, &requestLog](const HttpRequest& r) {
+        if (requestLog.isOpen()) {
+            // One line per request; a decoded line break in the path must not start a line of its own.
+            QByteArray path = r.path.toUtf8();
+            path.replace('\n', "%0A").replace('\r', "%0D");
+            requestLog.write(r.method + ' ' + path + '\n');
+        }
+        return service.handle(r);
+    });
     server.setVerbose(parser.isSet(verboseOpt));
     if (!server.listen(address, static_cast<quint16>(port))) {
         std::fprintf(stderr, "veilport-listservice: cannot listen on %s:%d: %s\n", qPrintable(address.toString()), port,

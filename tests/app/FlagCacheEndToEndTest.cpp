@@ -1,0 +1,275 @@
+// The flag cache as a user meets it: the real program in a private home fetches the flags of its
+// own and of the proxy's country once, from the local list service, and draws them from the
+// settings folder on every later start without asking the service again.
+#include "ProgramProcess.h"
+#include "platform/UnixInstanceChannel.h"
+#include "support/ListServiceFixture.h"
+#include "support/TempDir.h"
+#include "support/TinyproxyFarm.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSet>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using apptest::waitUntil;
+
+constexpr quint32 kInstanceClose = 2027;
+constexpr quint32 kInstanceQueryId = 2135;
+constexpr int kStepTimeoutMs = 25000;
+// Many working proxies make the choice come at the 31st result, about a second into the test run,
+// instead of after the slowest of the random start delays of up to ten seconds.
+constexpr int kPoolSize = 200;
+// How long a second start is watched for flag requests once it has drawn its flags.
+constexpr int kQuietMs = 3000;
+
+const QString kLocalCountry = QStringLiteral("United States");
+const QString kProxyCountry = QStringLiteral("Canada");
+
+// The list service with its request log switched on, on an ephemeral port.
+class LoggingListService
+{
+public:
+    ~LoggingListService()
+    {
+        if (m_process) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+
+    bool start(const QList<testsupport::ListServiceEntry>& pool, const QString& folder)
+    {
+        m_log = folder + QStringLiteral("/requests.log");
+        const QString poolFile = folder + QStringLiteral("/pool.txt");
+        const QString confFile = folder + QStringLiteral("/listservice.conf");
+        QFile p(poolFile), c(confFile);
+        if (!p.open(QIODevice::WriteOnly) || !c.open(QIODevice::WriteOnly))
+            return false;
+        p.write(testsupport::ListServiceFixture::poolText(pool));
+        c.write("LocalCountry=" + kLocalCountry.toUtf8() + "\nLocalLongitude=-77.0\nLocalLatitude=38.9\n");
+        p.close();
+        c.close();
+        m_process = std::make_unique<QProcess>();
+        m_process->start(testsupport::ListServiceFixture::executablePath(),
+                         {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
+                          QStringLiteral("--config"), confFile, QStringLiteral("--request-log"), m_log});
+        static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)/"));
+        QByteArray out;
+        const QDeadlineTimer deadline(15000);
+        while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
+            m_process->waitForReadyRead(100);
+            out += m_process->readAllStandardOutput();
+            const auto match = listening.match(QString::fromUtf8(out));
+            if (match.hasMatch()) {
+                m_port = match.captured(1).toInt();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+
+    // Every request line logged so far ("GET /path").
+    QStringList requests() const
+    {
+        QFile file(m_log);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QString m_log;
+    int m_port = 0;
+};
+
+bool isFlagRequest(const QString& line)
+{
+    return line.contains(QLatin1String("/images/flag/")) || line.contains(QLatin1String("/tpl/images/flag_small/"));
+}
+
+QStringList flagRequests(const QStringList& lines)
+{
+    QStringList flags;
+    for (const QString& line : lines)
+        if (isFlagRequest(line))
+            flags << line;
+    return flags;
+}
+
+// A flag box in a screenshot of the main window shows a picture, not its plain background.
+bool showsAFlag(const QImage& shot, const QPoint& topLeft)
+{
+    QSet<QRgb> colours;
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x)
+            colours.insert(shot.pixel(topLeft + QPoint(x, y)));
+    return colours.size() > 1;
+}
+
+class FlagCacheEndToEnd : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const QString bin = apptest::builtProgramFolder();
+        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
+            GTEST_SKIP() << "the veilport executable is not built";
+        ASSERT_TRUE(farm.start(2, 500)) << farm.errorText().toStdString();
+        QList<testsupport::ListServiceEntry> pool;
+        for (int i = 0; i < kPoolSize; ++i)
+            pool.append({farm.proxyText(i), kProxyCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
+        QDir().mkpath(root.file(QStringLiteral("service")));
+        ASSERT_TRUE(service.start(pool, root.file(QStringLiteral("service"))));
+
+        const QString folder = root.file(QStringLiteral("program"));
+        program = folder + QStringLiteral("/veilport");
+        QDir().mkpath(folder);
+        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
+        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
+        for (const char* data : {"langs", "res", "skins"})
+            apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
+        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const QString guid = QUuid::createUuid().toString();
+        channelName = QStringLiteral("Global\\") + guid;
+        root.write(QStringLiteral("program/oem.dat"),
+                   oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
+
+        apptest::makePrivateHome(root);
+        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
+        // Hiding was on at the last close, so every start hides on its own once a list is in.
+        root.write(QStringLiteral("config/Veilport/Setting.dat"),
+                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        settingsFolder = root.file(QStringLiteral("config/Veilport"));
+    }
+
+    void TearDown() override
+    {
+        if (!channelName.isEmpty() && send(kInstanceQueryId, 2000).has_value())
+            send(kInstanceClose, 3000);
+        for (const auto& process : m_processes) {
+            if (!process->waitForFinished(10000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+    }
+
+    QByteArray oemDat() const
+    {
+        const QString h = service.host();
+        return QStringLiteral("[const]\nURL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
+                              "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n")
+            .arg(h)
+            .toUtf8();
+    }
+
+    // Starts a copy; with a screenshot file it saves a picture of its main window shortly after it has
+    // applied a proxy.
+    QProcess* launch(const QString& screenshot)
+    {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+        if (!screenshot.isEmpty())
+            env.insert(QStringLiteral("VEILPORT_SCREENSHOT"), screenshot);
+        process->setProcessEnvironment(env);
+        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
+        process->setStandardOutputFile(log);
+        process->setStandardErrorFile(log);
+        process->start(program, {});
+        m_logs.push_back(log);
+        m_processes.push_back(std::move(process));
+        return m_processes.back().get();
+    }
+
+    std::optional<qint32> send(quint32 message, int timeoutMs)
+    {
+        platform::UnixInstanceChannel client;
+        return client.send(channelName, message, 0, {}, timeoutMs);
+    }
+
+    std::string traces() const
+    {
+        QByteArray all;
+        for (const QString& log : m_logs) {
+            QFile file(log);
+            if (file.open(QIODevice::ReadOnly))
+                all += "--- " + log.toUtf8() + "\n" + file.readAll();
+        }
+        return all.toStdString() + "--- requests\n" + service.requests().join(QLatin1Char('\n')).toStdString();
+    }
+
+    QString flagFile(const QString& country) const { return settingsFolder + u'/' + country + "_small.png"; }
+
+    bool flagCached(const QString& country) const { return !QImage(flagFile(country)).isNull(); }
+
+    // Ends the running copy as a second start with the stop switch would.
+    bool closeCopy(QProcess* copy)
+    {
+        send(kInstanceClose, 5000);
+        return waitUntil([copy] { return copy->state() == QProcess::NotRunning; }, kStepTimeoutMs);
+    }
+
+    testsupport::TempDir root;
+    testsupport::TinyproxyFarm farm;
+    LoggingListService service;
+    QString program;
+    QString channelName;
+    QString settingsFolder;
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<QString> m_logs;
+};
+
+} // namespace
+
+TEST_F(FlagCacheEndToEnd, FlagsSeenBeforeAreDrawnFromTheCacheWithoutARequest)
+{
+    QProcess* first = launch(QString());
+    // The first start knows no flag: both are fetched into the settings folder.
+    ASSERT_TRUE(waitUntil([&] { return flagCached(kLocalCountry) && flagCached(kProxyCountry); }, kStepTimeoutMs))
+        << traces();
+    const QStringList fetched = flagRequests(service.requests());
+    EXPECT_TRUE(fetched.contains(QStringLiteral("GET /images/flag/United States.png"))) << traces();
+    EXPECT_TRUE(fetched.contains(QStringLiteral("GET /images/flag/Canada.png"))) << traces();
+    ASSERT_TRUE(closeCopy(first)) << traces();
+    const qsizetype requestsBefore = service.requests().size();
+
+    const QString secondShot = root.file(QStringLiteral("second.png"));
+    QProcess* second = launch(secondShot);
+    // Hiding again: the picture is taken a moment after the proxy was applied and its flag shown.
+    ASSERT_TRUE(waitUntil([&] { return !QImage(secondShot).isNull(); }, kStepTimeoutMs)) << traces();
+    // The fresh list has been asked for as well; its arrival shows the own flag once more.
+    ASSERT_TRUE(waitUntil(
+        [&] { return service.requests().mid(requestsBefore).filter(QStringLiteral("/getproxy.php")).size() >= 1; },
+        kStepTimeoutMs))
+        << traces();
+    // Whatever fetch those showings could have started would reach the service within this time.
+    waitUntil([&] { return !flagRequests(service.requests().mid(requestsBefore)).isEmpty(); }, kQuietMs);
+    const QStringList asked = flagRequests(service.requests().mid(requestsBefore));
+    EXPECT_TRUE(asked.isEmpty()) << "flags asked for again:\n" << asked.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(second->state(), QProcess::Running);
+
+    // Both flags were drawn all the same: the proxy's on the first line, the own one on the second.
+    const QImage shot(secondShot);
+    EXPECT_TRUE(showsAFlag(shot, QPoint(88, 16))) << "no proxy flag in " << secondShot.toStdString();
+    EXPECT_TRUE(showsAFlag(shot, QPoint(88, 37))) << "no own flag in " << secondShot.toStdString();
+}

@@ -1,0 +1,397 @@
+// The network clients against servers that misbehave on purpose: bodies of several GiB, replies
+// that never end or trickle in a byte at a time, broken status lines and headers. Whatever the
+// server does, each client ends the way its rules say, memory stays bounded, and nothing waits
+// on the thread that runs the windows.
+#include "net/HttpClient.h"
+#include "net/THTTPGet.h"
+#include "net/TIEDownload.h"
+#include "net/TUpdateCheck.h"
+
+#include "ServiceSettingsFixture.h"
+#include "platform/ProcessProxy.h"
+#include "support/HostileHttpServer.h"
+#include "support/RecordingEngineServices.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+
+using testsupport::HostileHttpServer;
+using Script = testsupport::HostileHttpServer::Script;
+
+namespace {
+
+constexpr qint64 kGiB = 1024ll * 1024 * 1024;
+constexpr qint64 kMiB = 1024ll * 1024;
+
+// Runs the event loop until condition holds or the time is up; returns whether it holds.
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Resident memory of this process in KiB.
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+// A server that stops answering after the first bytes cannot end a request on its own; the
+// clients' own rules must. The replies below are the broken ones servers and middle boxes send.
+struct MalformedReply
+{
+    const char* name;
+    QByteArray bytes;
+    bool listClientSucceeds; // the list download's client (2xx rule)
+    bool flagFetchSucceeds;  // the flag fetcher (Content-Length rule, status ignored)
+    bool channelSucceeds;    // the update channel (result 0)
+};
+
+void PrintTo(const MalformedReply& reply, std::ostream* os)
+{
+    *os << reply.name;
+}
+
+const QByteArray kOk = "HTTP/1.1 200 OK\r\n";
+
+std::vector<MalformedReply> malformedReplies()
+{
+    return {
+        {"NoStatusLine", "magicword=x\r\nResult=1\r\n\r\nbody", false, false, false},
+        {"StatusNotANumber", "HTTP/1.1 abc OK\r\nContent-Length: 2\r\n\r\nok", false, false, false},
+        {"NegativeLength", kOk + "Content-Length: -5\r\n\r\nok", false, false, false},
+        {"LengthBeyondAnyInteger", kOk + "Content-Length: 99999999999999999999999\r\n\r\nok", false, false, false},
+        {"DuplicateEqualLengths", kOk + "Content-Length: 2\r\nContent-Length: 2\r\n\r\nok", true, true, true},
+        // The fetcher goes by the first length a reply names, and the body matches it.
+        {"ConflictingLengths", kOk + "Content-Length: 2\r\nContent-Length: 5\r\n\r\nok", false, true, false},
+        {"MegabyteHeaderLine", kOk + "X-Junk: " + QByteArray(kMiB, 'j') + "\r\nContent-Length: 2\r\n\r\nok", false,
+         false, false},
+        {"NulInHeaders", kOk + QByteArray("Content-Length: 2\0\0X: y\r\n\r\nok", 26), false, false, false},
+        {"CutInsideTheHeaders", kOk + "Content-Le", false, false, true},
+        {"NoLineBreakAtAll", "HTTP/1.1 200 OK Content-Length: 2 ok", false, false, false},
+        {"Noise", HostileHttpServer::noise(4096, 7), false, false, false},
+    };
+}
+
+class MalformedReplyTest : public ::testing::TestWithParam<MalformedReply>
+{
+protected:
+    void SetUp() override
+    {
+        platform::setProcessProxy(QString());
+        ASSERT_TRUE(server.start(Script().send(GetParam().bytes)));
+    }
+
+    testsupport::TempDir dir;
+    HostileHttpServer server;
+};
+
+} // namespace
+
+TEST_P(MalformedReplyTest, ListClientCountsOnlyA2xxWithACompleteBody)
+{
+    HttpClient client;
+    const HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
+    EXPECT_EQ(response.ok, GetParam().listClientSucceeds) << qPrintable(response.error);
+    if (!response.ok)
+        EXPECT_FALSE(response.error.isEmpty());
+}
+
+TEST_P(MalformedReplyTest, FlagFetchSucceedsOnlyWithAMatchingLength)
+{
+    THTTPGet get;
+    get.SetBinaryData(true);
+    get.SetFileName(dir.file(QStringLiteral("Germany_small.png")));
+    get.SetURL(server.url(QStringLiteral("/flag.png")));
+    QSignalSpy done(&get, &THTTPGet::OnDoneFile);
+    QSignalSpy failed(&get, &THTTPGet::OnError);
+    get.GetFile();
+    ASSERT_TRUE(spinUntil([&] { return !get.Busy(); }, 15000));
+    EXPECT_EQ(done.count(), GetParam().flagFetchSucceeds ? 1 : 0);
+    EXPECT_EQ(failed.count(), GetParam().flagFetchSucceeds ? 0 : 1);
+}
+
+TEST_P(MalformedReplyTest, UpdateChannelReportsAFailureCode)
+{
+    TIEDownload channel;
+    channel.SetOverallTimeoutMs(10000);
+    QSignalSpy complete(&channel, &TIEDownload::OnDownloadComplete);
+    channel.StartRequest(server.url(QStringLiteral("/update/?&LANG=English")));
+    ASSERT_TRUE(spinUntil([&] { return complete.count() == 1; }, 15000));
+    const int result = complete.first().at(2).toInt();
+    EXPECT_EQ(result == TIEDownload::ResultOk, GetParam().channelSucceeds) << std::hex << result;
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, MalformedReplyTest, ::testing::ValuesIn(malformedReplies()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// The flag fetchers as the program sets them up.
+class HostileFlagServer : public ::testing::Test
+{
+protected:
+    HostileFlagServer()
+    {
+        platform::setProcessProxy(QString());
+        get = std::make_unique<THTTPGet>();
+        get->SetBinaryData(true);
+        get->SetFileName(file);
+    }
+    void fetch(const Script& script)
+    {
+        ASSERT_TRUE(server.start(script));
+        get->SetURL(server.url(QStringLiteral("/tpl/images/flag_small/Germany.png")));
+        get->GetFile();
+    }
+    bool idle(int timeoutMs)
+    {
+        return spinUntil([&] { return !get->Busy(); }, timeoutMs);
+    }
+
+    testsupport::TempDir dir;
+    const QString file = dir.file(QStringLiteral("Germany_small.png"));
+    HostileHttpServer server;
+    std::unique_ptr<THTTPGet> get;
+};
+
+} // namespace
+
+TEST_F(HostileFlagServer, DeclaredGigabytesFailAtOnceWithoutAFile)
+{
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    fetch(Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB));
+    ASSERT_TRUE(idle(15000));
+    EXPECT_EQ(failed.count(), 1);
+    EXPECT_FALSE(QFileInfo::exists(file));
+    EXPECT_LT(server.bytesSent(), THTTPGet::kDefaultMaxFileSize);
+}
+
+TEST_F(HostileFlagServer, EndlessBodyWithoutLengthStopsAtTheSizeLimit)
+{
+    // Only a fetcher that takes replies without a length reads such a body at all.
+    get->SetBinaryData(false);
+    get->SetMaxFileSize(4 * kMiB);
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    fetch(Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").stream(-1));
+    ASSERT_TRUE(idle(15000));
+    EXPECT_EQ(failed.count(), 1);
+    EXPECT_LE(QFileInfo(file).size(), 4 * kMiB);
+}
+
+TEST_F(HostileFlagServer, TrickleIsEndedByAbortWithoutAnEvent)
+{
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    QSignalSpy done(get.get(), &THTTPGet::OnDoneFile);
+    const QByteArray head = HostileHttpServer::head(200, 1000);
+    fetch(Script().send(head).trickle(QByteArray(), 1000));
+    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > head.size(); }, 10000));
+    EXPECT_TRUE(get->Busy());
+    get->Abort();
+    ASSERT_TRUE(idle(10000));
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_EQ(done.count(), 0);
+    // The worker lets the connection go, so a dead server does not keep a socket for the run.
+    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+}
+
+TEST_F(HostileFlagServer, TrickleThatNeverLooksStalledIsCutByTheOverallLimit)
+{
+    get->SetStallTimeoutMs(60000);
+    get->SetOverallTimeoutMs(2000);
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    fetch(Script().send(HostileHttpServer::head(200, 1000)).trickle(QByteArray(), 100));
+    ASSERT_TRUE(idle(15000));
+    EXPECT_EQ(failed.count(), 1);
+    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+}
+
+TEST_F(HostileFlagServer, DestroyingTheFetcherDuringATrickleLetsTheServerGo)
+{
+    const QByteArray head = HostileHttpServer::head(200, 60 * kMiB);
+    fetch(Script().send(head).trickle(QByteArray(), 200));
+    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > head.size() + 2; }, 10000));
+    QElapsedTimer clock;
+    clock.start();
+    get.reset();
+    EXPECT_LT(clock.elapsed(), 100); // nothing waits for the worker on this thread
+    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+}
+
+TEST_F(HostileFlagServer, SilentServerIsGivenUpByTheStallLimit)
+{
+    get->SetStallTimeoutMs(1000);
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    fetch(Script().withoutRequest().hang());
+    ASSERT_TRUE(idle(15000));
+    EXPECT_EQ(failed.count(), 1);
+}
+
+namespace {
+
+class HostileUpdateServer : public ServiceSettingsFixture
+{
+protected:
+    HostileUpdateServer()
+    {
+        platform::setProcessProxy(QString());
+        init();
+        channel.SetTimeOut(1000);
+        check = std::make_unique<TUpdateCheck>(channel, *Settings(), services);
+        check->SetOpenUrl([this](const QString& url) { opened << url; });
+    }
+    void checkManually(const Script& script)
+    {
+        ASSERT_TRUE(server.start(script));
+        check->CheckForUpdate(true, server.url(QStringLiteral("/update/?&LANG=English")));
+    }
+
+    HostileHttpServer server;
+    TIEDownload channel;
+    testsupport::RecordingEngineServices services;
+    QStringList opened;
+    std::unique_ptr<TUpdateCheck> check;
+};
+
+} // namespace
+
+TEST_F(HostileUpdateServer, EndlessAnswerEndsAtTheBodyLimitAsAFailure)
+{
+    const qint64 before = residentKiB();
+    qint64 peak = before;
+    checkManually(Script().send("HTTP/1.1 200 OK\r\n\r\nmagicword=open-sesame\r\nResult=1\r\n").stream(-1));
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            peak = qMax(peak, residentKiB());
+            return !check->UpdateBusy();
+        },
+        15000));
+    EXPECT_EQ(services.errors, QList<int>{1011});
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_LT(server.bytesSent(), 64 * kMiB);
+    EXPECT_LT(peak - before, 200 * 1024);
+}
+
+TEST_F(HostileUpdateServer, TrickledAnswerIsCutByTheOverallLimitAndReportedAsAFailure)
+{
+    channel.SetOverallTimeoutMs(2500);
+    checkManually(Script().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n").trickle(QByteArray(), 1000));
+    ASSERT_TRUE(spinUntil([&] { return !check->UpdateBusy(); }, 15000));
+    EXPECT_EQ(services.errors, QList<int>{1011});
+    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+}
+
+TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
+{
+    // The answer's lines arrive where the headers should be: the reply is not HTTP.
+    checkManually(
+        Script().send("magicword=open-sesame\r\nResult=1\r\ninfo=take this\r\npage=http://evil.example/\r\n\r\n"));
+    ASSERT_TRUE(spinUntil([&] { return !check->UpdateBusy(); }, 15000));
+    EXPECT_EQ(services.errors, QList<int>{1011});
+    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
+}
+
+TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAnEndlessAnswerCompletesNothing)
+{
+    auto own = std::make_unique<TIEDownload>();
+    QSignalSpy complete(own.get(), &TIEDownload::OnDownloadComplete);
+    ASSERT_TRUE(server.start(Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 100)));
+    own->StartRequest(server.url(QStringLiteral("/update/?&LANG=English")));
+    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > 30; }, 10000));
+    own.reset();
+    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_EQ(complete.count(), 0);
+}
+
+namespace {
+
+class HostileListServer : public ::testing::Test
+{
+protected:
+    HostileListServer() { platform::setProcessProxy(QString()); }
+    HostileHttpServer server;
+};
+
+} // namespace
+
+TEST_F(HostileListServer, GigabytesBodyFailsAfterAtMostTheBodyLimitWithBoundedMemory)
+{
+    // No Content-Length: the size shows only while reading, so the limit must hold while streaming.
+    ASSERT_TRUE(server.start(Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").stream(3 * kGiB)));
+    std::atomic_bool finished{false};
+    auto download = std::async(std::launch::async, [&] {
+        HttpClient client;
+        HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
+        finished.store(true);
+        return response;
+    });
+    const qint64 before = residentKiB();
+    qint64 peak = before;
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            peak = qMax(peak, residentKiB());
+            return finished.load();
+        },
+        20000));
+    const HttpResponse response = download.get();
+    EXPECT_FALSE(response.ok);
+    // What the kernel buffers between the two ends comes on top of the limit.
+    EXPECT_LT(server.bytesSent(), HttpClient::kDefaultMaxBodySize + 16 * kMiB);
+    EXPECT_LT(peak - before, 200 * 1024) << "KiB";
+}
+
+TEST_F(HostileListServer, DeclaredGigabytesFailBeforeTheBodyIsRead)
+{
+    ASSERT_TRUE(server.start(Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB)));
+    HttpClient client;
+    const HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
+    EXPECT_FALSE(response.ok);
+    EXPECT_TRUE(response.body.isEmpty());
+    EXPECT_LT(server.bytesSent(), 16 * kMiB);
+}
+
+TEST_F(HostileListServer, AbortFlagEndsTrickleAndSilence)
+{
+    for (const Script& script :
+         {Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 1000), Script().withoutRequest().hang()}) {
+        HostileHttpServer peer;
+        ASSERT_TRUE(peer.start(script));
+        auto abort = std::make_shared<std::atomic_bool>(false);
+        std::atomic_bool finished{false};
+        auto download = std::async(std::launch::async, [&] {
+            HttpClient client;
+            client.setAbortFlag(abort);
+            HttpResponse response = client.get(peer.url(QStringLiteral("/getproxy.php")));
+            finished.store(true);
+            return response;
+        });
+        ASSERT_TRUE(spinUntil([&] { return peer.connections() == 1; }, 10000));
+        abort->store(true);
+        ASSERT_TRUE(spinUntil([&] { return finished.load(); }, 10000));
+        EXPECT_FALSE(download.get().ok);
+    }
+}

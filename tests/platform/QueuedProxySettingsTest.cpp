@@ -1,0 +1,121 @@
+// Desktop proxy writes handed to a thread of their own: the caller does not wait, every change lands
+// in order, and nothing queued is lost when writing is switched back or the writer goes away.
+#include "platform/GnomeProxySettings.h"
+#include "platform/QueuedProxySettings.h"
+
+#include "support/BrowserTestHome.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+using platform::QueuedProxySettings;
+
+namespace {
+
+// A store whose writes wait until the test opens the gate, and that records what it wrote.
+class GatedStore : public platform::SystemProxySettings
+{
+public:
+    QString name() const override { return QStringLiteral("gated"); }
+    bool isAvailable() const override { return available; }
+    bool apply(const QString& proxy) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_gateChanged.wait(lock, [this] { return m_open; });
+        m_written << proxy;
+        return true;
+    }
+    void open()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_open = true;
+        }
+        m_gateChanged.notify_all();
+    }
+    QStringList written()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_written;
+    }
+
+    bool available = true;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_gateChanged;
+    bool m_open = false;
+    QStringList m_written;
+};
+
+} // namespace
+
+TEST(QueuedProxySettings, InTheBackgroundApplyReturnsAtOnceAndFlushWritesEveryChangeInOrder)
+{
+    GatedStore store;
+    QueuedProxySettings queued(store);
+    queued.setBackground(true);
+    // The store blocks every write; apply must still come back.
+    EXPECT_TRUE(queued.apply(QStringLiteral("1.2.3.4:80")));
+    EXPECT_TRUE(queued.apply(QString()));
+    EXPECT_TRUE(queued.apply(QStringLiteral("5.6.7.8:3128")));
+    EXPECT_TRUE(store.written().isEmpty());
+
+    store.open();
+    queued.flush();
+    EXPECT_EQ(store.written(), (QStringList{QStringLiteral("1.2.3.4:80"), QString(), QStringLiteral("5.6.7.8:3128")}));
+}
+
+TEST(QueuedProxySettings, SwitchingTheBackgroundOffOrDestroyingTheWriterLosesNothing)
+{
+    GatedStore store;
+    {
+        QueuedProxySettings queued(store);
+        queued.setBackground(true);
+        queued.apply(QStringLiteral("1.2.3.4:80"));
+        store.open();
+        queued.setBackground(false);
+        EXPECT_EQ(store.written(), QStringList{QStringLiteral("1.2.3.4:80")}) << "switching off waits for the queue";
+        // Written at once now, after what was queued.
+        EXPECT_TRUE(queued.apply(QString()));
+        EXPECT_EQ(store.written().size(), 2);
+        queued.setBackground(true);
+        queued.apply(QStringLiteral("9.9.9.9:8080"));
+    }
+    EXPECT_EQ(store.written().last(), QStringLiteral("9.9.9.9:8080")) << "the destructor writes what was queued";
+}
+
+TEST(QueuedProxySettings, AnUnavailableStoreIsNeitherQueuedNorWritten)
+{
+    GatedStore store;
+    store.available = false;
+    store.open();
+    QueuedProxySettings queued(store);
+    queued.setBackground(true);
+    EXPECT_EQ(queued.name(), QStringLiteral("gated"));
+    EXPECT_FALSE(queued.isAvailable());
+    EXPECT_FALSE(queued.apply(QStringLiteral("1.2.3.4:80")));
+    queued.flush();
+    EXPECT_TRUE(store.written().isEmpty());
+}
+
+TEST(QueuedProxySettings, TheRealGnomeSettingsHoldTheLastChangeAfterAFlush)
+{
+    testsupport::BrowserTestHome home;
+    platform::GnomeProxySettings gnome;
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "gsettings or the org.gnome.system.proxy schema is not installed";
+    QueuedProxySettings queued(gnome);
+    queued.setBackground(true);
+    ASSERT_TRUE(queued.apply(QStringLiteral("10.0.0.1:3128")));
+    ASSERT_TRUE(queued.apply(QStringLiteral("10.0.0.2:8080")));
+    queued.flush();
+    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode")),
+              QStringLiteral("'manual'"));
+    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("host")),
+              QStringLiteral("'10.0.0.2'"));
+    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port")),
+              QStringLiteral("8080"));
+}

@@ -1,0 +1,227 @@
+// The proxy pool against peers that misbehave on purpose: a list service that sends gigabytes or
+// never finishes, and proxies that answer noise. A failed download keeps the list the program
+// had; a proxy that does not answer with a success status does not pass its test.
+#include "proxy/TProxyManager.h"
+#include "proxy/TProxyTester.h"
+
+#include "support/HostileHttpServer.h"
+#include "support/RecordingBrowserControl.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using testsupport::HostileHttpServer;
+using Script = testsupport::HostileHttpServer::Script;
+
+namespace {
+
+constexpr qint64 kGiB = 1024ll * 1024 * 1024;
+constexpr qint64 kMiB = 1024ll * 1024;
+
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+const QString kOldList = QStringLiteral("LocalIP=198.51.100.1\r\nLocalCountry=Canada\r\nProxyCount=1\r\n"
+                                        "Proxy_0=192.0.2.10:8080|anon|Canada|http://f/ca.png|-75.7|45.4\r\n");
+
+class HostileListService : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        origin.setDefaultReply(testsupport::ScriptedHttpServer::Reply::http(200, "ok"));
+        manager = std::make_unique<TProxyManager>(browsers, origin.url(QStringLiteral("/getip.php?VER=1")),
+                                                  [](int) { return 0; });
+        manager->ProxyListReceived(kOldList);
+        ASSERT_EQ(manager->Proxies.size(), 1);
+    }
+
+    void expectOldList() const
+    {
+        EXPECT_EQ(manager->LocalIP, QStringLiteral("198.51.100.1"));
+        ASSERT_EQ(manager->Proxies.size(), 1);
+        EXPECT_EQ(manager->Proxies.at(0).Proxy, QStringLiteral("192.0.2.10:8080"));
+        EXPECT_EQ(manager->Countries, QStringList{QStringLiteral("Canada")});
+    }
+
+    testsupport::ScriptedHttpServer origin;
+    testsupport::RecordingBrowserControl browsers;
+    std::unique_ptr<TProxyManager> manager;
+};
+
+} // namespace
+
+TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList)
+{
+    HostileHttpServer service;
+    ASSERT_TRUE(service.start(
+        Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nLocalIP=6.6.6.6\r\n").stream(3 * kGiB)));
+    QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+    const qint64 before = residentKiB();
+    qint64 peak = before;
+    manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+    // The download has ended when the client has let the connection go.
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            peak = qMax(peak, residentKiB());
+            return service.connections() == 1 && service.openConnections() == 0;
+        },
+        20000));
+    EXPECT_LT(service.bytesSent(), 64 * kMiB + 16 * kMiB);
+    EXPECT_LT(peak - before, 200 * 1024) << "KiB";
+
+    // A good list sent afterwards is the only one that arrives.
+    HostileHttpServer good;
+    const QByteArray list = "LocalIP=203.0.113.5\r\nProxyCount=0\r\n";
+    ASSERT_TRUE(good.start(Script().send(HostileHttpServer::head(200, list.size()) + list)));
+    expectOldList();
+    manager->DownloadProxyList(good.url(QStringLiteral("/getproxy.php")));
+    ASSERT_TRUE(spinUntil([&] { return loaded.count() >= 1; }, 10000));
+    EXPECT_EQ(loaded.count(), 1);
+    EXPECT_EQ(manager->LocalIP, QStringLiteral("203.0.113.5"));
+}
+
+TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)
+{
+    const QList<QByteArray> replies = {
+        HostileHttpServer::head(200, 3 * kGiB) + "LocalIP=6.6.6.6\r\n",
+        "HTTP/1.1 abc\r\nContent-Length: 17\r\n\r\nLocalIP=6.6.6.6\r\n",
+        "LocalIP=6.6.6.6\r\nProxyCount=0\r\n\r\n",
+        "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 17\r\n\r\nLocalIP=6.6.6.6\r\n",
+        HostileHttpServer::noise(8192, 3),
+    };
+    QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+    for (const QByteArray& reply : replies) {
+        HostileHttpServer service;
+        ASSERT_TRUE(service.start(Script().send(reply)));
+        manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+        ASSERT_TRUE(spinUntil([&] { return service.connections() == 1 && service.openConnections() == 0; }, 10000));
+        expectOldList();
+    }
+    EXPECT_EQ(loaded.count(), 0);
+}
+
+TEST_F(HostileListService, ManagerDestroyedDuringATrickledListIsNeverReached)
+{
+    HostileHttpServer service;
+    ASSERT_TRUE(service.start(Script()
+                                  .send("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n")
+                                  .trickle("LocalIP=6.6.6.6\r\nProxyCount=0\r\n\r\n", 50)));
+    manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+    ASSERT_TRUE(spinUntil([&] { return service.bytesSent() > 40; }, 10000));
+    manager.reset();
+    // The body completes after the manager is gone; the delivery must find nobody to call.
+    EXPECT_TRUE(spinUntil([&] { return service.openConnections() == 0; }, 10000));
+    QCoreApplication::processEvents();
+}
+
+namespace {
+
+struct GarbageProxy
+{
+    const char* name;
+    Script script;
+    bool passes;
+};
+
+void PrintTo(const GarbageProxy& proxy, std::ostream* os)
+{
+    *os << proxy.name;
+}
+
+std::vector<GarbageProxy> garbageProxies()
+{
+    return {
+        {"Noise", Script().send(HostileHttpServer::noise(4096, 11)), false},
+        {"NoiseWithoutWaitingForTheRequest", Script().withoutRequest().send(HostileHttpServer::noise(512, 5)), false},
+        {"BodyWithoutStatusLine", Script().send("203.0.113.7\r\n"), false},
+        {"StatusNotANumber", Script().send("HTTP/1.1 2OO OK\r\nContent-Length: 2\r\n\r\nok"), false},
+        {"StatusThenNoise", Script().send("HTTP/1.1 200 OK\r\n" + HostileHttpServer::noise(4096, 13)), false},
+        {"CutInsideTheHeaders", Script().send("HTTP/1.1 200 OK\r\nContent-Le"), false},
+        {"ShortBody", Script().send(HostileHttpServer::head(200, 100) + "only a little"), false},
+        {"ServerErrorWithNoise", Script().send(HostileHttpServer::head(503, 64) + HostileHttpServer::noise(64)), false},
+        // The body is never read: any 2xx reply with a complete body passes, noise or not.
+        {"SuccessWithNoiseBody", Script().send(HostileHttpServer::head(200, 4096) + HostileHttpServer::noise(4096)),
+         true},
+    };
+}
+
+class GarbageProxyTest : public ::testing::TestWithParam<GarbageProxy>
+{
+protected:
+    void SetUp() override
+    {
+        tester =
+            std::make_unique<TProxyTester>(QStringLiteral("http://192.0.2.1/getip.php?VER=1"), [](int) { return 0; });
+        tester->OnTestResult = [this](bool success, int, const QString&, const QString&, int, quint32) {
+            results << success;
+        };
+    }
+    QList<bool> results;
+    std::unique_ptr<TProxyTester> tester;
+};
+
+} // namespace
+
+TEST_P(GarbageProxyTest, OnlyACompleteSuccessReplyPasses)
+{
+    HostileHttpServer proxy;
+    ASSERT_TRUE(proxy.start(GetParam().script));
+    ++tester->Total;
+    tester->TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }, 15000));
+    EXPECT_EQ(results.first(), GetParam().passes);
+    EXPECT_EQ(tester->Pending().contains(proxy.hostPort()), GetParam().passes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, GarbageProxyTest, ::testing::ValuesIn(garbageProxies()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HostileProxy, EndlessBodyIsHeldInBoundedMemoryAndLetGoWhenHidingStops)
+{
+    HostileHttpServer proxy;
+    ASSERT_TRUE(proxy.start(Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").stream(-1)));
+    QList<bool> results;
+    TProxyTester tester(QStringLiteral("http://192.0.2.1/getip.php?VER=1"), [](int) { return 0; });
+    tester.OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32) { results << success; };
+    const qint64 before = residentKiB();
+    qint64 peak = before;
+    ++tester.Total;
+    tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            peak = qMax(peak, residentKiB());
+            return proxy.bytesSent() > 128 * kMiB;
+        },
+        20000));
+    EXPECT_LT(peak - before, 200 * 1024) << "KiB";
+    tester.SetStopped(true);
+    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
+    EXPECT_TRUE(results.isEmpty());
+}

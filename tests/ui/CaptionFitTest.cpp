@@ -1,0 +1,238 @@
+// Every shipped language must fit the windows' fixed control sizes: a caption wider than its
+// button, box or label is cut off on screen. Measured with the default font and the built-in
+// skin on the offscreen platform, as the program shows them, so the result does not depend on
+// the machine's display.
+#include "MainWindowFixture.h"
+
+#include "i18n/TLanguageEngine.h"
+#include "i18n/TspAceMultiLangData.h"
+#include "ui/TLocalisation.h"
+#include "ui/TfrmAboutForm.h"
+#include "ui/TfrmChooseIP.h"
+#include "ui/TfrmLocateFirefox.h"
+#include "ui/TfrmOptionForm.h"
+#include "util/EngineServices.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionButton>
+
+namespace {
+
+QString sourceDir()
+{
+    return qEnvironmentVariable("VEILPORT_SOURCE_DIR", QStringLiteral(VEILPORT_TEST_SOURCE_DIR));
+}
+
+QStringList shippedLanguages()
+{
+    QStringList names = QDir(sourceDir() + QStringLiteral("/data/langs"))
+                            .entryList({QStringLiteral("*.lan")}, QDir::Files, QDir::Name | QDir::IgnoreCase);
+    for (QString& name : names)
+        name.chop(4);
+    return names;
+}
+
+QString where(const QWidget* w)
+{
+    QStringList path;
+    for (const QWidget* p = w; p; p = p->parentWidget()) {
+        if (!p->objectName().isEmpty())
+            path.prepend(p->objectName());
+        if (p->isWindow())
+            break;
+    }
+    return path.join(QLatin1Char('.'));
+}
+
+// Why the text of a control does not fit its fixed size, or an empty text when it fits.
+QString overflow(QWidget* w, const QString& text)
+{
+    w->ensurePolished();
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->wordWrap()) {
+            const int need = label->heightForWidth(label->width());
+            if (need > label->height())
+                return QStringLiteral("%1 \"%2\": wraps to %3 px in a height of %4")
+                    .arg(where(w), text)
+                    .arg(need)
+                    .arg(label->height());
+            return {};
+        }
+    }
+    // The size hint is the text's advance plus the style's margins, frame and (for boxes) indicator.
+    const int need = w->sizeHint().width();
+    if (need > w->width())
+        return QStringLiteral("%1 \"%2\": needs %3 px, has %4").arg(where(w), text).arg(need).arg(w->width());
+    return {};
+}
+
+// A control lying wholly outside its parent is never seen (the About box's translator line).
+bool outOfSight(const QWidget* w)
+{
+    const QWidget* parent = w->parentWidget();
+    return parent && !QRect(QPoint(0, 0), parent->size()).intersects(w->geometry());
+}
+
+// Every caption of a window's labels, buttons and boxes that does not fit.
+QStringList overflowsIn(QWidget* window)
+{
+    window->ensurePolished();
+    QStringList problems;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        // Dialogs owned by the window are checked on their own.
+        if (w->window() != window || outOfSight(w))
+            continue;
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            if (label->text().isEmpty())
+                continue;
+            const QString why = overflow(label, label->text());
+            if (!why.isEmpty())
+                problems << why;
+        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            if (!qobject_cast<QPushButton*>(w) && !qobject_cast<QCheckBox*>(w) && !qobject_cast<QRadioButton*>(w))
+                continue;
+            if (button->text().isEmpty())
+                continue;
+            const QString why = overflow(button, button->text());
+            if (!why.isEmpty())
+                problems << why;
+        } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+            const int need = group->fontMetrics().horizontalAdvance(group->title()) + 40;
+            if (need > group->width())
+                problems << QStringLiteral("%1 \"%2\": title needs %3 px").arg(where(w), group->title()).arg(need);
+        }
+    }
+    return problems;
+}
+
+// The minutes field lies over the run of blanks in the caption of its check box: the words before
+// the run must end left of the field and the words after it must start right of it.
+QString fieldOverlap(QCheckBox* box, QWidget* field)
+{
+    box->ensurePolished();
+    static const QRegularExpression blanks(QStringLiteral(" {2,}"));
+    const QString text = box->text();
+    const QRegularExpressionMatch run = blanks.match(text);
+    if (!run.hasMatch())
+        return QStringLiteral("%1 \"%2\": no run of blanks for the minutes field").arg(where(box), text);
+    QStyleOptionButton option;
+    option.initFrom(box);
+    option.text = text;
+    const int textLeft = box->x() + box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box).left();
+    const QFontMetrics metrics = box->fontMetrics();
+    const int beforeEnds = textLeft + metrics.horizontalAdvance(text.left(run.capturedStart()));
+    const int afterStarts = textLeft + metrics.horizontalAdvance(text.left(run.capturedEnd()));
+    if (beforeEnds > field->x() || afterStarts < field->geometry().right() + 1)
+        return QStringLiteral("%1 \"%2\": the blanks span %3..%4, the field %5..%6")
+            .arg(where(box), text)
+            .arg(beforeEnds)
+            .arg(afterStarts)
+            .arg(field->x())
+            .arg(field->geometry().right() + 1);
+    return {};
+}
+
+class CaptionFit : public MainWindowFixture, public ::testing::WithParamInterface<QString>
+{
+protected:
+    void loadLanguage(const QString& name)
+    {
+        ASSERT_NE(Localisation(), nullptr);
+        const QString file = sourceDir() + QStringLiteral("/data/langs/") + name + QStringLiteral(".lan");
+        ASSERT_TRUE(QFileInfo::exists(file)) << file.toStdString();
+        // Loading the data re-translates every window that is open, as a change of language does.
+        Localisation()->Language().smdCurrent()->LoadLanguageFile(file);
+    }
+};
+
+} // namespace
+
+TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
+{
+    start();
+    TfrmOptionForm options(form.get());
+    TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
+                          form.get());
+    TfrmAboutForm about(form.get());
+    TfrmLocateFirefox locate(form.get());
+    loadLanguage(GetParam());
+    ASSERT_EQ(Localisation()->Language().smdCurrent()->Language(), GetParam()) << "the language did not load";
+
+    QStringList problems;
+    for (QWidget* window :
+         {static_cast<QWidget*>(form.get()), static_cast<QWidget*>(&options), static_cast<QWidget*>(&chooseIP),
+          static_cast<QWidget*>(&about), static_cast<QWidget*>(&locate)})
+        problems << overflowsIn(window);
+
+    problems << fieldOverlap(form->cbChangeIP, form->edtChangeIPTime);
+
+    // Texts the program writes at run time into the main window's fixed labels.
+    QLabel* progress = form->lblProgressText;
+    for (const char* key : {"TEXT_DOWNLOADINGPROXYLIST", "TEXT_TESTPROXY"}) {
+        progress->setText(EngineServices().LangText(QString::fromLatin1(key)));
+        problems << overflow(progress, progress->text());
+    }
+    form->lbHidingInfo->setText(QStringLiteral("You are hiding your real ip 255.255.255.255"));
+    problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
+    form->lbHidingInfo->setText(QStringLiteral("Warning! You are currently not hiding your real IP!"));
+    problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
+    form->lbIP->setText(QStringLiteral("255.255.255.255"));
+    problems << overflow(form->lbIP, form->lbIP->text());
+    problems.removeAll(QString());
+
+    EXPECT_TRUE(problems.isEmpty()) << GetParam().toStdString() << ":\n"
+                                    << problems.join(QLatin1Char('\n')).toStdString();
+}
+
+using CaptionCheck = MainWindowFixture;
+
+TEST_F(CaptionCheck, NoticesACaptionTooLongForItsButton)
+{
+    // The measure itself must be able to fail, or a clipped language would pass unseen.
+    start();
+    const auto aboutChooseIP = [](const QStringList& problems) {
+        return problems.filter(QStringLiteral("btnChooseIP")).size();
+    };
+    form->btnChooseIP->setText(QStringLiteral("&OK"));
+    EXPECT_EQ(aboutChooseIP(overflowsIn(form.get())), 0);
+    form->btnChooseIP->setText(QStringLiteral("Ein viel zu langer Knopftext für diesen Knopf"));
+    EXPECT_EQ(aboutChooseIP(overflowsIn(form.get())), 1);
+
+    // A minutes field that no longer lies over the blanks is noticed too.
+    form->cbChangeIP->setText(QStringLiteral("Change IP Every Minutes"));
+    EXPECT_FALSE(fieldOverlap(form->cbChangeIP, form->edtChangeIPTime).isEmpty());
+}
+
+// The fit above only means something if the dialogs show the language at all: each one opens in the
+// current language, as the main window does.
+using DialogLanguage = CaptionFit;
+
+TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
+{
+    start();
+    loadLanguage(QStringLiteral("Deutsch"));
+    TfrmOptionForm options(form.get());
+    EXPECT_EQ(options.windowTitle(), QStringLiteral("Erweiterte Einstellungen"));
+    EXPECT_EQ(options.btnCancel->text(), QStringLiteral("Abbrechen"));
+    TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
+                          form.get());
+    EXPECT_EQ(chooseIP.windowTitle(), QString::fromUtf8("IP-Land wählen"));
+    EXPECT_EQ(chooseIP.btnCancel->text(), QStringLiteral("&Abbrechen"));
+    TfrmAboutForm about(form.get());
+    EXPECT_EQ(about.windowTitle(), QString::fromUtf8("Über Veilport"));
+    TfrmLocateFirefox locate(form.get());
+    EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
+}
+
+// Measured with the built-in skin, the one a first start shows.
+INSTANTIATE_TEST_SUITE_P(ShippedLanguages, CaptionFit, ::testing::ValuesIn(shippedLanguages()),
+                         [](const ::testing::TestParamInfo<QString>& info) { return info.param.toStdString(); });
