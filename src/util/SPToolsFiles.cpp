@@ -132,9 +132,9 @@ namespace {
 mode_t currentUmask()
 {
     QFile status(QStringLiteral("/proc/self/status"));
+    // Files under /proc report a size of 0, so the whole text is read rather than line by line up to atEnd().
     if (status.open(QIODevice::ReadOnly)) {
-        while (!status.atEnd()) {
-            const QByteArray line = status.readLine();
+        for (const QByteArray& line : status.readAll().split('\n')) {
             if (line.startsWith("Umask:")) {
                 bool ok = false;
                 const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);

@@ -324,13 +324,19 @@ TEST_F(HostileService, AFlagFileCutShortIsFetchedAgainInsteadOfStayingBroken)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(cut);
     }
-    const int requestsBefore = flags.requestCount();
+    // Other service requests of the start-up reach the same server; only the flag's own count here.
+    const auto flagRequests = [&] {
+        int count = 0;
+        for (const QByteArray& request : flags.requests())
+            count += request.startsWith("GET /flag/Canada.png ") ? 1 : 0;
+        return count;
+    };
     engine->ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
     ASSERT_TRUE(fetcherIdle(engine->hgFlag));
-    EXPECT_EQ(flags.requestCount(), requestsBefore + 1);
+    EXPECT_EQ(flagRequests(), 1);
     EXPECT_FALSE(LoadFlagImage(cached).isNull());
 
     // Once whole, the cached copy is used without asking again.
     engine->ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
-    EXPECT_EQ(flags.requestCount(), requestsBefore + 1);
+    EXPECT_EQ(flagRequests(), 1);
 }
