@@ -9,7 +9,7 @@
 #include <cstdio>
 
 TMainWindowWatch::TMainWindowWatch(TfrmMainForm* window, const QElapsedTimer& sinceStart)
-    : m_window(window), m_sinceStart(sinceStart), m_traceStartup(qgetenv("VEILPORT_TRACE_STARTUP") == "1")
+    : m_window(window), m_watched(window), m_sinceStart(sinceStart), m_traceStartup(qgetenv("VEILPORT_TRACE_STARTUP") == "1")
 {
     window->installEventFilter(this);
     connect(window, &QObject::destroyed, this, [] { QCoreApplication::quit(); });
@@ -17,7 +17,7 @@ TMainWindowWatch::TMainWindowWatch(TfrmMainForm* window, const QElapsedTimer& si
 
 bool TMainWindowWatch::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_window) {
+    if (watched == m_watched) {
         if (event->type() == QEvent::Show && !m_shown) {
             m_shown = true;
             if (m_traceStartup) {

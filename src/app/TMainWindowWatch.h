@@ -22,6 +22,9 @@ private:
     void quitIfClosedForGood();
 
     QPointer<TfrmMainForm> m_window;
+    // The same window as a plain object, for telling its events apart: events still reach the filter while the
+    // window is half destroyed, when it may no longer be looked at as a TfrmMainForm.
+    const QObject* m_watched;
     QElapsedTimer m_sinceStart;
     bool m_traceStartup = false;
     bool m_shown = false;

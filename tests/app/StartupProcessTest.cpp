@@ -281,7 +281,7 @@ TEST_F(Startup, JunkOnTheChannelLeavesTheCopyWorking)
     EXPECT_FALSE(trace(copy).contains(QStringLiteral("close requested")));
     EXPECT_EQ(send(2027), 0);
     ASSERT_TRUE(finishes(copy));
-    EXPECT_EQ(copy->exitCode(), 0);
+    EXPECT_EQ(copy->exitCode(), 0) << trace(copy).toStdString();
 }
 
 TEST_F(Startup, AllUsersRestartStartsANewCopyOnTheChosenFolder)
