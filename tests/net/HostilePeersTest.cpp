@@ -10,6 +10,7 @@
 #include "ServiceSettingsFixture.h"
 #include "platform/ProcessProxy.h"
 #include "support/HostileHttpServer.h"
+#include "support/HostilePeerLimits.h"
 #include "support/RecordingEngineServices.h"
 #include "support/TempDir.h"
 
@@ -28,43 +29,13 @@
 
 using testsupport::HostileHttpServer;
 using Script = testsupport::HostileHttpServer::Script;
-
-// Memory a hostile reply may make the process grow by, in KiB. AddressSanitizer keeps freed buffers in
-// quarantine for a while, so a body buffer that grew by doubling counts about twice under it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long kGrowthBoundKiB = 400 * 1024;
-#else
-constexpr long kGrowthBoundKiB = 200 * 1024;
-#endif
+using testsupport::kGiB;
+using testsupport::kGrowthBoundKiB;
+using testsupport::kMiB;
+using testsupport::residentKiB;
+using testsupport::spinUntil;
 
 namespace {
-
-constexpr qint64 kGiB = 1024ll * 1024 * 1024;
-constexpr qint64 kMiB = 1024ll * 1024;
-
-// Runs the event loop until condition holds or the time is up; returns whether it holds.
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-// Resident memory of this process in KiB.
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return 0;
-}
 
 // A server that stops answering after the first bytes cannot end a request on its own; the
 // clients' own rules must. The replies below are the broken ones servers and middle boxes send.

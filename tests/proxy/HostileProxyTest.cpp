@@ -5,6 +5,7 @@
 #include "proxy/TProxyTester.h"
 
 #include "support/HostileHttpServer.h"
+#include "support/HostilePeerLimits.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/ScriptedHttpServer.h"
 
@@ -19,41 +20,13 @@
 
 using testsupport::HostileHttpServer;
 using Script = testsupport::HostileHttpServer::Script;
-
-// Memory a hostile reply may make the process grow by, in KiB. AddressSanitizer keeps freed buffers in
-// quarantine for a while, so a body buffer that grew by doubling counts about twice under it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long kGrowthBoundKiB = 400 * 1024;
-#else
-constexpr long kGrowthBoundKiB = 200 * 1024;
-#endif
+using testsupport::kGiB;
+using testsupport::kGrowthBoundKiB;
+using testsupport::kMiB;
+using testsupport::residentKiB;
+using testsupport::spinUntil;
 
 namespace {
-
-constexpr qint64 kGiB = 1024ll * 1024 * 1024;
-constexpr qint64 kMiB = 1024ll * 1024;
-
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return 0;
-}
 
 const QString kOldList = QStringLiteral("LocalIP=198.51.100.1\r\nLocalCountry=Canada\r\nProxyCount=1\r\n"
                                         "Proxy_0=192.0.2.10:8080|anon|Canada|http://f/ca.png|-75.7|45.4\r\n");

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+
+namespace testsupport {
+
+constexpr qint64 kGiB = 1024ll * 1024 * 1024;
+constexpr qint64 kMiB = 1024ll * 1024;
+
+// Memory a hostile reply may make the process grow by, in KiB. AddressSanitizer keeps freed buffers in
+// quarantine for a while, so a body buffer that grew by doubling counts about twice under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kGrowthBoundKiB = 400 * 1024;
+#else
+constexpr long kGrowthBoundKiB = 200 * 1024;
+#endif
+
+// Runs the event loop until condition holds or the time is up; returns whether it holds.
+template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Resident memory of this process in KiB (files under /proc are read whole: they report no size).
+inline qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+} // namespace testsupport
