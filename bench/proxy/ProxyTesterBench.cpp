@@ -6,6 +6,7 @@
 
 #include "net/HttpClient.h"
 #include "proxy/TProxyTester.h"
+#include "support/EndsWithParent.h"
 #include "support/LoopbackHttpResponder.h"
 
 #include <QCoreApplication>
@@ -69,12 +70,15 @@ bool accepts(int port)
 class Tinyproxies
 {
 public:
-    ~Tinyproxies()
+    ~Tinyproxies() { stop(); }
+
+    void stop()
     {
         for (auto& process : m_processes) {
             process->kill();
             process->waitForFinished(3000);
         }
+        m_processes.clear();
     }
 
     bool start(int count)
@@ -93,6 +97,7 @@ public:
                         .toUtf8());
             f.close();
             auto process = std::make_unique<QProcess>();
+            testsupport::EndsWithParent(*process);
             process->start("tinyproxy", {"-d", "-c", conf});
             if (!process->waitForStarted(5000))
                 return false;
@@ -128,7 +133,10 @@ public:
         m_timer.setInterval(1);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 now = m_clock.nsecsElapsed();
-            m_maxGapNs = std::max(m_maxGapNs, now - m_lastNs);
+            if (now - m_lastNs > m_maxGapNs) {
+                m_maxGapNs = now - m_lastNs;
+                m_maxGapEndNs = now;
+            }
             m_lastNs = now;
         });
     }
@@ -137,6 +145,7 @@ public:
         m_clock.start();
         m_lastNs = 0;
         m_maxGapNs = 0;
+        m_maxGapEndNs = 0;
         m_timer.start();
     }
     // The longest time the loop did not run its timer, beyond the timer's own interval.
@@ -144,15 +153,21 @@ public:
     {
         m_timer.stop();
         const qint64 now = m_clock.nsecsElapsed();
-        m_maxGapNs = std::max(m_maxGapNs, now - m_lastNs);
+        if (now - m_lastNs > m_maxGapNs) {
+            m_maxGapNs = now - m_lastNs;
+            m_maxGapEndNs = now;
+        }
         return std::max(0.0, m_maxGapNs / 1e6 - 1.0);
     }
+    // When the longest gap began, in milliseconds since start().
+    double longestStartMs() const { return (m_maxGapEndNs - m_maxGapNs) / 1e6; }
 
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_lastNs = 0;
     qint64 m_maxGapNs = 0;
+    qint64 m_maxGapEndNs = 0;
 };
 
 struct RunFigures
@@ -160,6 +175,7 @@ struct RunFigures
     double timeMs = 0;
     double handOverMs = 0;
     double stallMs = 0;
+    double stallAtMs = 0; // when the longest stall began
     int passed = 0;
     int results = 0;
     double p50Ms = 0; // when half of the results had been handed over
@@ -202,6 +218,7 @@ RunFigures runTester(const QString& url, const std::vector<Proxy>& proxies)
     spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.stallMs = stall.stop();
+    figures.stallAtMs = stall.longestStartMs();
     if (!arrivals.empty()) {
         figures.p50Ms = arrivals[arrivals.size() / 2];
         figures.p90Ms = arrivals[arrivals.size() * 9 / 10];
@@ -237,11 +254,14 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
     spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.stallMs = stall.stop();
+    figures.stallAtMs = stall.longestStartMs();
     return figures;
 }
 
 // curl --parallel fetching the same URL through the same proxies; returns the time and the 200 answers.
-double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parallel, int& ok)
+// Meanwhile this thread's event loop runs with nothing to do but its stall meter, so loopStallMs is what the
+// same load on the machine alone costs an idle event loop.
+double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parallel, int& ok, double& loopStallMs)
 {
     QTemporaryDir dir;
     QFile config(dir.filePath("curl.cfg"));
@@ -256,12 +276,17 @@ double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parall
     }
     config.close();
     QProcess curl;
+    StallMeter stall;
     QElapsedTimer timer;
     timer.start();
     curl.start("curl", {"--parallel", "--parallel-max", QString::number(parallel), "-K", config.fileName()});
-    if (!curl.waitForFinished(300000))
+    stall.start();
+    if (!spinUntil([&] { return curl.state() == QProcess::NotRunning; }, 300000)) {
         curl.kill();
+        curl.waitForFinished(5000);
+    }
     const double ms = timer.nsecsElapsed() / 1e6;
+    loopStallMs = stall.stop();
     ok = int(curl.readAllStandardOutput().count("200\n"));
     return ms;
 }
@@ -334,23 +359,32 @@ int main(int argc, char** argv)
         lines << p + QStringLiteral("result_p90_ms=%1").arg(run.p90Ms, 0, 'f', 1);
         lines << p + QStringLiteral("request_ms_max=%1").arg(run.maxElapsed);
         lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
+        lines << p + QStringLiteral("stall_at_ms=%1").arg(run.stallAtMs, 0, 'f', 1);
         lines << p + QStringLiteral("rss_mb_peak=%1").arg(peakRssMb(), 0, 'f', 1);
         if (withCurl) {
             int curlOk = 0;
-            const double curlMs = runCurl(url, proxies, 64, curlOk);
+            double curlStallMs = 0;
+            const double curlMs = runCurl(url, proxies, 64, curlOk, curlStallMs);
             // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
             int curl300Ok = 0;
-            const double curl300Ms = runCurl(url, proxies, 300, curl300Ok);
+            double curl300StallMs = 0;
+            const double curl300Ms = runCurl(url, proxies, 300, curl300Ok, curl300StallMs);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
             lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
             lines << p + QStringLiteral("curl_p300_time_ms=%1").arg(curl300Ms, 0, 'f', 1);
             lines << p + QStringLiteral("curl_p300_passed=%1").arg(curl300Ok);
+            // The longest stall of this thread's empty event loop while curl ran: the machine's share, as a
+            // yardstick for stall_ms_max (the proxies share this machine's cores, unlike real ones).
+            lines << p + QStringLiteral("idle_loop_stall_ms_max_during_curl=%1")
+                             .arg(std::max(curlStallMs, curl300StallMs), 0, 'f', 1);
             lines << p + QStringLiteral("ratio_vs_curl=%1").arg(curlMs / run.timeMs, 0, 'f', 2);
         }
     }
     for (const QString& line : lines)
         std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
-    // Threads of the one-thread-per-proxy model may still be running; they are not waited for.
+    // Threads of the one-thread-per-proxy model may still be running; they are not waited for, so no
+    // destructor runs after this and the proxies are ended here.
+    tinyproxies.stop();
     std::_Exit(0);
 }

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 
 #include <curl/curl.h>
 
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <cerrno>
 #include <thread>
 #include <unordered_map>
@@ -74,17 +76,56 @@ quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs)
     job.port = port;
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
     job.epoch = m_epoch.load();
+    job.seq = m_seq++;
     m_active.fetch_add(1);
+    const quint64 ticket = job.seq;
+    m_staged.push_back(std::move(job));
+    if (m_staged.size() > 1)
+        return ticket; // the burst's first job has asked for the flush already
+    // A burst of hand-overs reaches the thread in one piece once the caller is back in its event loop: one
+    // lock and one wake-up for thousands of proxies, and no thread starting its requests on the other core
+    // while the hand-over loop still runs. Their start delays count from now all the same.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || app->thread() != QThread::currentThread()) {
+        flush();
+        return ticket;
+    }
+    QMetaObject::invokeMethod(
+        app,
+        [weak = weak_from_this()] {
+            if (const auto self = weak.lock())
+                self->flush();
+        },
+        Qt::QueuedConnection);
+    return ticket;
+}
+
+void TProxyTestWorker::flush()
+{
+    if (m_staged.empty())
+        return;
+    std::vector<Job> jobs;
+    jobs.swap(m_staged);
+    if (m_detached.load()) {
+        m_active.fetch_sub(int(jobs.size()));
+        return;
+    }
+    // Jobs a stop has cut since their hand-over never need the thread.
+    const auto keptEnd = std::remove_if(jobs.begin(), jobs.end(), [this](const Job& job) { return cut(job); });
+    m_active.fetch_sub(int(jobs.end() - keptEnd));
+    jobs.erase(keptEnd, jobs.end());
+    if (jobs.empty())
+        return;
     bool startThread = false;
     bool wakeThread = false;
-    quint64 ticket = 0;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        job.seq = m_seq++;
-        ticket = job.seq;
-        // The thread takes the whole inbox at once, so only the first job of a burst needs to wake it.
+        // The thread takes the whole inbox at once, so only a burst that finds it empty needs to wake it.
         wakeThread = m_inbox.empty();
-        m_inbox.push_back(std::move(job));
+        if (m_inbox.empty())
+            m_inbox.swap(jobs);
+        else
+            std::move(jobs.begin(), jobs.end(), std::back_inserter(m_inbox));
         if (!m_running) {
             m_running = true;
             startThread = true;
@@ -96,7 +137,6 @@ quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs)
         // The thread keeps the worker alive until it ends, so it never outlives what it uses.
         std::thread([self = shared_from_this()] { self->run(); }).detach();
     }
-    return ticket;
 }
 
 void TProxyTestWorker::setStopped(bool stopped)
@@ -111,6 +151,8 @@ void TProxyTestWorker::setStopped(bool stopped)
 void TProxyTestWorker::detach()
 {
     m_tester = nullptr;
+    m_active.fetch_sub(int(m_staged.size()));
+    m_staged.clear();
     m_detached.store(true);
     m_epoch.fetch_add(1);
     m_stopped.store(true);

@@ -57,6 +57,8 @@ private:
     // Whether a stop came after the job was queued.
     bool cut(const Job& job) const { return job.epoch != m_epoch.load(); }
     void wake();
+    // Passes the jobs handed over since the last flush to the thread, starting it when needed.
+    void flush();
     // Hands the results to the user-interface thread unless a hand-over is still being booked there (then
     // they stay in outcomes for the next call).
     void deliver(std::vector<Outcome>& outcomes);
@@ -69,9 +71,11 @@ private:
     std::atomic_int m_active{0};
     std::atomic_bool m_handOverBusy{false};
     const int m_wakeFd; // an eventfd that interrupts the thread's wait
+    // User-interface thread only: jobs handed over and not yet passed to the thread, and the next ticket.
+    std::vector<Job> m_staged;
+    quint64 m_seq = 0;
 
     std::mutex m_lock; // guards the fields below
     std::vector<Job> m_inbox;
     bool m_running = false;
-    quint64 m_seq = 0;
 };

@@ -327,6 +327,29 @@ TEST_F(ProxyTester, DestroyingTheTesterLetsHangingRequestsGo)
     EXPECT_TRUE(results.isEmpty());
 }
 
+TEST_F(ProxyTester, HandOversCutBeforeTheCallerIsBackInItsEventLoopSendNothing)
+{
+    testsupport::LoopbackHttpResponder responder;
+    ASSERT_TRUE(responder.listen(2));
+    responder.start();
+    test(0, responder.hostPort(0));
+    test(1, responder.hostPort(1));
+    EXPECT_EQ(tester->ActiveTests(), 2);
+    tester->SetStopped(true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tester->ActiveTests(), 0);
+    EXPECT_FALSE(spinUntil([&] { return responder.requests() > 0 || !results.isEmpty(); }, 300));
+
+    // Handed over again, the same proxy is tested afresh; so is one handed to a tester destroyed meanwhile.
+    test(2, responder.hostPort(0));
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    EXPECT_EQ(results.at(0).index, 2);
+    test(3, responder.hostPort(1));
+    tester.reset();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(spinUntil([&] { return responder.requests() > 1; }, 300));
+}
+
 // A result already on its way to the user-interface thread when the run stops is dropped there.
 class HeldResult : public ProxyTester
 {
@@ -337,7 +360,9 @@ protected:
         ASSERT_TRUE(responder.listen(1));
         responder.start();
         test(0, responder.hostPort(0));
-        // The request is done and the worker is waiting on this thread, which has not run its event loop.
+        // Hand-overs reach the thread when the caller is back in its event loop: one turn passes this one on.
+        QCoreApplication::processEvents();
+        // The request is done and the worker is waiting on this thread, which has not run its event loop since.
         ASSERT_TRUE(waitWithoutEvents([&] { return responder.requests() == 1 && tester->ActiveTests() == 0; }));
     }
 

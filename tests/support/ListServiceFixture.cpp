@@ -1,5 +1,7 @@
 #include "support/ListServiceFixture.h"
 
+#include "support/EndsWithParent.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -82,6 +84,7 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
     }
 
     m_process = std::make_unique<QProcess>();
+    testsupport::EndsWithParent(*m_process);
     m_process->start(exe, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
                            QStringLiteral("--config"), confFile});
     if (!m_process->waitForStarted(kStartTimeoutMs)) {

@@ -49,8 +49,8 @@ ScriptedHttpServer::Reply& ScriptedHttpServer::Reply::hang()
 }
 
 ScriptedHttpServer::Reply ScriptedHttpServer::Reply::http(int status, const QByteArray& body,
-                                                         const QList<QPair<QByteArray, QByteArray>>& headers,
-                                                         bool withLength)
+                                                          const QList<QPair<QByteArray, QByteArray>>& headers,
+                                                          bool withLength)
 {
     QByteArray head = "HTTP/1.0 " + QByteArray::number(status) + " Scripted\r\n";
     if (withLength)
@@ -65,8 +65,8 @@ ScriptedHttpServer::Reply ScriptedHttpServer::Reply::http(int status, const QByt
 
 QByteArray ScriptedHttpServer::httpHead(int status, qint64 contentLength)
 {
-    return "HTTP/1.0 " + QByteArray::number(status) + " Scripted\r\nContent-Length: "
-           + QByteArray::number(contentLength) + "\r\n\r\n";
+    return "HTTP/1.0 " + QByteArray::number(status) +
+           " Scripted\r\nContent-Length: " + QByteArray::number(contentLength) + "\r\n\r\n";
 }
 
 ScriptedHttpServer::ScriptedHttpServer(QObject* parent) : QObject(parent), m_server(std::make_unique<QTcpServer>())

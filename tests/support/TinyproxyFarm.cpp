@@ -1,5 +1,7 @@
 #include "support/TinyproxyFarm.h"
 
+#include "support/EndsWithParent.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -65,6 +67,7 @@ bool TinyproxyFarm::start(int count, int maxClientsEach)
                     .toUtf8());
         f.close();
         auto process = std::make_unique<QProcess>();
+        testsupport::EndsWithParent(*process);
         process->start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
         if (!process->waitForStarted(kStartTimeoutMs)) {
             m_error = QStringLiteral("tinyproxy did not start: ") + process->errorString();

@@ -1,5 +1,7 @@
 #include "support/TinyproxyFixture.h"
 
+#include "support/EndsWithParent.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -97,6 +99,7 @@ bool TinyproxyFixture::startOne(Instance& inst, int number)
 
         inst.process = std::make_unique<QProcess>();
         inst.process->setProcessChannelMode(QProcess::MergedChannels);
+        testsupport::EndsWithParent(*inst.process);
         inst.process->start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
         if (!inst.process->waitForStarted(kStartTimeoutMs)) {
             m_error = QStringLiteral("tinyproxy did not start: ") + inst.process->errorString();
