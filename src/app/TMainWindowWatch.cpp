@@ -9,7 +9,8 @@
 #include <cstdio>
 
 TMainWindowWatch::TMainWindowWatch(TfrmMainForm* window, const QElapsedTimer& sinceStart)
-    : m_window(window), m_watched(window), m_sinceStart(sinceStart), m_traceStartup(qgetenv("VEILPORT_TRACE_STARTUP") == "1")
+    : m_window(window), m_watched(window), m_sinceStart(sinceStart),
+      m_traceStartup(qgetenv("VEILPORT_TRACE_STARTUP") == "1")
 {
     window->installEventFilter(this);
     connect(window, &QObject::destroyed, this, [] { QCoreApplication::quit(); });

@@ -28,8 +28,8 @@ QString ChannelCode(const QString& channel)
     QString text = channel;
     text.remove(QLatin1Char('"'));
     // A distributor may record the path of the installer it shipped; only its name matters.
-    const qsizetype cut = std::max({text.lastIndexOf(QLatin1Char('\\')), text.lastIndexOf(QLatin1Char(':')),
-                                    text.lastIndexOf(QLatin1Char('/'))});
+    const qsizetype cut = std::max(
+        {text.lastIndexOf(QLatin1Char('\\')), text.lastIndexOf(QLatin1Char(':')), text.lastIndexOf(QLatin1Char('/'))});
     if (cut >= 0)
         text = text.mid(cut + 1);
     return BytesToHex(text.toLocal8Bit());
@@ -38,11 +38,11 @@ QString ChannelCode(const QString& channel)
 QString BuildQueryString(const QueryStringValues& values)
 {
     const QString version = QStringLiteral("%1").arg(values.versionCode & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
-    return QStringLiteral("&LANG=") + values.language + QStringLiteral("&VER=") + version
-           + QStringLiteral("&SVER=") + QString::number(values.subVersion) + QStringLiteral("&WVER=")
-           + QString::number(values.osMajor) + QLatin1Char('_') + QString::number(values.osMinor) + QLatin1Char('_')
-           + values.servicePack.left(128) + QStringLiteral("&WLANG=") + QString::number(values.languageId)
-           + QStringLiteral("&CHL=") + ChannelCode(values.channel);
+    return QStringLiteral("&LANG=") + values.language + QStringLiteral("&VER=") + version + QStringLiteral("&SVER=") +
+           QString::number(values.subVersion) + QStringLiteral("&WVER=") + QString::number(values.osMajor) +
+           QLatin1Char('_') + QString::number(values.osMinor) + QLatin1Char('_') + values.servicePack.left(128) +
+           QStringLiteral("&WLANG=") + QString::number(values.languageId) + QStringLiteral("&CHL=") +
+           ChannelCode(values.channel);
 }
 
 QString BuildQueryString(const TSettings& settings, const platform::SystemInfo& system)
@@ -55,8 +55,7 @@ QString BuildSiteUrl(const TSettings& settings, const QString& queryString, cons
     QString url = settings.GetConst(QStringLiteral("URL.") + key);
     if (!url.trimmed().isEmpty()) {
         // Lets a distributor point a page at a file installed beside the program.
-        static const QRegularExpression exePath(QStringLiteral("%exepath%"),
-                                                QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression exePath(QStringLiteral("%exepath%"), QRegularExpression::CaseInsensitiveOption);
         const QString folder = settings.ProgramFolder();
         url.replace(exePath, QString(folder).replace(QLatin1Char('\\'), QStringLiteral("\\\\")));
     } else {

@@ -15,14 +15,14 @@ class SystemInfo;
 // The values that make up the common query string.
 struct QueryStringValues
 {
-    QString language;     // language file name in use
-    int versionCode = 0;  // packed program version
+    QString language;    // language file name in use
+    int versionCode = 0; // packed program version
     int subVersion = 0;
     int osMajor = 0;
     int osMinor = 0;
-    QString servicePack;  // release text, may be empty
+    QString servicePack; // release text, may be empty
     quint32 languageId = 0;
-    QString channel;      // distribution channel as recorded, before encoding
+    QString channel; // distribution channel as recorded, before encoding
 };
 
 // Reads the query values from the settings and the platform.

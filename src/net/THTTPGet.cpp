@@ -9,9 +9,7 @@
 #include <QMetaMethod>
 #include <QPointer>
 
-THTTPGet::THTTPGet(QObject* parent) : QObject(parent)
-{
-}
+THTTPGet::THTTPGet(QObject* parent) : QObject(parent) {}
 
 THTTPGet::~THTTPGet()
 {

@@ -28,9 +28,7 @@ bool parseLength(const QByteArray& text, qint64& value)
 
 } // namespace
 
-THTTPGetThread::THTTPGetThread(const Params& params, THTTPGet* owner) : m_owner(owner), m_params(params)
-{
-}
+THTTPGetThread::THTTPGetThread(const Params& params, THTTPGet* owner) : m_owner(owner), m_params(params) {}
 
 THTTPGetThread::~THTTPGetThread()
 {

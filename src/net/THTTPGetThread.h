@@ -31,7 +31,7 @@ public:
         bool useCache = false;
         bool reportProgress = false;
         int stallTimeoutMs = 60000;
-        qint64 maxFileSize = 0; // bytes a body may have at most (<= 0: no limit)
+        qint64 maxFileSize = 0;   // bytes a body may have at most (<= 0: no limit)
         int overallTimeoutMs = 0; // longest the whole fetch may take (<= 0: no limit)
     };
 

@@ -10,9 +10,9 @@
 namespace {
 
 // Scheme names whose presence anywhere in an address means it already says how to reach it.
-const char* const kSchemeNames[] = {"about", "cdl", "dvd", "file", "ftp", "gopher", "http", "ipp",
-                                    "its", "javascript", "local", "mailto", "mk", "msdaipp", "ms-help",
-                                    "ms-its", "mso", "res", "sysimage", "tv", "vbscript"};
+const char* const kSchemeNames[] = {"about",   "cdl",    "dvd",        "file",  "ftp",      "gopher", "http",
+                                    "ipp",     "its",    "javascript", "local", "mailto",   "mk",     "msdaipp",
+                                    "ms-help", "ms-its", "mso",        "res",   "sysimage", "tv",     "vbscript"};
 
 // A header line may not smuggle in further lines.
 QString oneLine(const QString& text)
@@ -25,9 +25,7 @@ QString oneLine(const QString& text)
 
 } // namespace
 
-TIEDownload::TIEDownload(QObject* parent) : QObject(parent)
-{
-}
+TIEDownload::TIEDownload(QObject* parent) : QObject(parent) {}
 
 TIEDownload::~TIEDownload()
 {
@@ -48,8 +46,8 @@ QString TIEDownload::CompleteUrl(const QString& url) const
 QStringList TIEDownload::RequestHeaders() const
 {
     QStringList lines;
-    lines << QStringLiteral("User-agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)(")
-                 + oneLine(m_userAgent) + QLatin1Char(')');
+    lines << QStringLiteral("User-agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)(") +
+                 oneLine(m_userAgent) + QLatin1Char(')');
     for (const QString& header : m_additionalHeader) {
         for (const QString& line : header.split(QLatin1Char('\n'))) {
             const QString clean = oneLine(line).trimmed();

@@ -21,16 +21,22 @@ class TIEDownload : public QObject
 public:
     // Result codes, the values the service channel has always reported.
     static constexpr int ResultOk = 0;
-    static constexpr int ResultAborted = int(0x80004004u);        // 4xx reply or declared empty body
-    static constexpr int ResultSyntax = int(0x800401E4u);         // the address cannot be requested
-    static constexpr int ResultCannotConnect = int(0x800C0004u);  // connection refused or dropped
-    static constexpr int ResultNotFound = int(0x800C0005u);       // host name does not resolve
-    static constexpr int ResultFailed = int(0x800C0008u);         // any other transfer failure
-    static constexpr int ResultTimeout = int(0x800C000Bu);        // a pause of TimeOut ms, or the overall bound
+    static constexpr int ResultAborted = int(0x80004004u);       // 4xx reply or declared empty body
+    static constexpr int ResultSyntax = int(0x800401E4u);        // the address cannot be requested
+    static constexpr int ResultCannotConnect = int(0x800C0004u); // connection refused or dropped
+    static constexpr int ResultNotFound = int(0x800C0005u);      // host name does not resolve
+    static constexpr int ResultFailed = int(0x800C0008u);        // any other transfer failure
+    static constexpr int ResultTimeout = int(0x800C000Bu);       // a pause of TimeOut ms, or the overall bound
 
     // Request options; GetNewestVersion makes every cache on the way fetch afresh. The transfer
     // is always asynchronous and silent, the other two flags are kept for the settings' sake.
-    enum Option { Asynchronous = 0x1, AsyncStorage = 0x2, GetNewestVersion = 0x10, SilentOperation = 0x1000 };
+    enum Option
+    {
+        Asynchronous = 0x1,
+        AsyncStorage = 0x2,
+        GetNewestVersion = 0x10,
+        SilentOperation = 0x1000
+    };
 
     explicit TIEDownload(QObject* parent = nullptr);
     // Cancels running requests; none of them reports to a destroyed component.

@@ -13,8 +13,7 @@ namespace {
 
 // A settings file that cannot be saved must not end the answer's handling half-way: the
 // change is lost for the next run, nothing else.
-template <typename Write>
-void writeSetting(Write write)
+template <typename Write> void writeSetting(Write write)
 {
     try {
         write();
@@ -73,8 +72,7 @@ void TUpdateCheck::iedNetConnectionComplete(TIEDownload*, const QByteArray& stre
         const UpdateAnswer answer = UpdateAnswer::Parse(stream);
         // Anything without the word (a proxy's or a portal's page) is not the service speaking.
         if (answer.Value(QStringLiteral("magicword"))
-                .compare(m_settings.GetConst(QStringLiteral("App.MagicWord")), Qt::CaseInsensitive)
-            != 0) {
+                .compare(m_settings.GetConst(QStringLiteral("App.MagicWord")), Qt::CaseInsensitive) != 0) {
             failed = true;
             return;
         }
@@ -88,15 +86,15 @@ void TUpdateCheck::iedNetConnectionComplete(TIEDownload*, const QByteArray& stre
                 m_services.ShowMessageBox(QStringLiteral("MSGBOX_LastVersionAlready"), {}, 0,
                                           TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         } else if (r == 1) {
-            const int choice = m_services.ShowMessageBox(answer.Value(QStringLiteral("info")), {}, 0,
-                                                         TEngineServices::mtConfirmation,
-                                                         TEngineServices::mbOKCancel, 0);
+            const int choice =
+                m_services.ShowMessageBox(answer.Value(QStringLiteral("info")), {}, 0, TEngineServices::mtConfirmation,
+                                          TEngineServices::mbOKCancel, 0);
             if (choice == TEngineServices::mrOk) {
                 m_openUrl(answer.Value(QStringLiteral("page")));
             } else if (!m_updateManual) {
                 if (m_services.ShowMessageBox(QStringLiteral("MSGBOX_AutoCheckUpdate"), {}, 0,
-                                              TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0)
-                    == TEngineServices::mrNo)
+                                              TEngineServices::mtConfirmation, TEngineServices::mbYesNo,
+                                              0) == TEngineServices::mrNo)
                     writeSetting([&] { m_settings.WriteBool(QStringLiteral("AutoCheckUpdate"), false); });
             }
         }

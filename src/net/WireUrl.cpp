@@ -8,8 +8,8 @@ QByteArray WireUrl(const QString& url)
     wire.reserve(bytes.size());
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
-        const bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^'
-                            || c == '`' || c == '{' || c == '|' || c == '}';
+        const bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+                            c == '`' || c == '{' || c == '|' || c == '}';
         if (escape) {
             wire += '%';
             wire += hex[c >> 4];

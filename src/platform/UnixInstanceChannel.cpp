@@ -272,8 +272,7 @@ QByteArray UnixInstanceChannel::encodeReply(std::optional<qint32> result)
 
 std::optional<qint32> UnixInstanceChannel::decodeReply(const QByteArray& reply)
 {
-    if (reply.size() != ReplySize || std::memcmp(reply.constData(), kReplyMagic, 4) != 0 ||
-        reply[4] != kStatusAnswered)
+    if (reply.size() != ReplySize || std::memcmp(reply.constData(), kReplyMagic, 4) != 0 || reply[4] != kStatusAnswered)
         return std::nullopt;
     return qFromBigEndian<qint32>(reply.constData() + 5);
 }

@@ -6,16 +6,21 @@
 // One proxy of the list. Passed by value.
 struct TProxyRec
 {
-    enum { stUntested = 0, stPassed = 1, stFailed = 2 };
+    enum
+    {
+        stUntested = 0,
+        stPassed = 1,
+        stFailed = 2
+    };
 
-    QString Proxy;     // host:port
+    QString Proxy; // host:port
     QString Info;
     QString Country;
     QString FlagUrl;
     QString Longitude;
     QString Latitude;
     int Status = stUntested;
-    int Speed = 0;     // milliseconds
+    int Speed = 0; // milliseconds
 };
 
 // Its strings move with it, so lists may relocate records without copying them.

@@ -19,11 +19,11 @@ void TfrmEngineWnd::EnsureUpdateCheck()
     iedNetConnection->SetAdditionalHeader({QStringLiteral("Content-Type: application/x-www-form-urlencoded")});
     iedNetConnection->SetDefaultProtocol(QStringLiteral("http://"));
     iedNetConnection->SetDefaultUrlFileName(QStringLiteral("index.html"));
-    iedNetConnection->SetOptions(TIEDownload::Asynchronous | TIEDownload::AsyncStorage
-                                 | TIEDownload::GetNewestVersion | TIEDownload::SilentOperation);
+    iedNetConnection->SetOptions(TIEDownload::Asynchronous | TIEDownload::AsyncStorage | TIEDownload::GetNewestVersion |
+                                 TIEDownload::SilentOperation);
     iedNetConnection->SetTimeOut(5000);
-    iedNetConnection->SetUserAgent(QStringLiteral("App from: http://")
-                                   + Settings()->GetConst(QStringLiteral("URL.SiteHost")).trimmed());
+    iedNetConnection->SetUserAgent(QStringLiteral("App from: http://") +
+                                   Settings()->GetConst(QStringLiteral("URL.SiteHost")).trimmed());
     m_updateCheck = new TUpdateCheck(*iedNetConnection, *Settings(), *this, this);
     m_updateCheck->SetOpenUrl([this](const QString& url) { OpenUrl(url); });
 }

@@ -22,10 +22,11 @@ QString FlagCachePath(const QString& folder, const QString& country, const QStri
 QImage LoadFlagImage(const QString& fileName);
 
 // How a flag box is prepared before the flag is drawn into it.
-enum class FlagFill {
-    None,        // draw over what the box shows
-    FlagRect,    // fill the 16 x 16 flag rectangle with the box's background first
-    WholeCanvas  // fill the whole box with its background first
+enum class FlagFill
+{
+    None,       // draw over what the box shows
+    FlagRect,   // fill the 16 x 16 flag rectangle with the box's background first
+    WholeCanvas // fill the whole box with its background first
 };
 
 // Draws a flag into a flag box (a 16 x 12 label) at the rectangle (-1, -2)-(15, 14),

@@ -7,8 +7,7 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
-InfoPageView::InfoPageView(QWidget* parent)
-    : QWebEngineView(parent)
+InfoPageView::InfoPageView(QWidget* parent) : QWebEngineView(parent)
 {
     setContextMenuPolicy(Qt::NoContextMenu);
     setAcceptDrops(false);
@@ -22,13 +21,13 @@ InfoPageView::InfoPageView(QWidget* parent)
     noSelection.setName(QStringLiteral("veilport-no-selection"));
     noSelection.setInjectionPoint(QWebEngineScript::DocumentReady);
     noSelection.setWorldId(QWebEngineScript::ApplicationWorld);
-    noSelection.setSourceCode(QStringLiteral(
-        "(function(){var s=document.createElement('style');"
-        "s.textContent='*{-webkit-user-select:none!important;user-select:none!important;"
-        "-webkit-user-drag:none!important}html,body{overflow:hidden!important}';"
-        "(document.head||document.documentElement).appendChild(s);"
-        "document.addEventListener('dragstart',function(e){e.preventDefault();},true);"
-        "document.addEventListener('drop',function(e){e.preventDefault();},true);})();"));
+    noSelection.setSourceCode(
+        QStringLiteral("(function(){var s=document.createElement('style');"
+                       "s.textContent='*{-webkit-user-select:none!important;user-select:none!important;"
+                       "-webkit-user-drag:none!important}html,body{overflow:hidden!important}';"
+                       "(document.head||document.documentElement).appendChild(s);"
+                       "document.addEventListener('dragstart',function(e){e.preventDefault();},true);"
+                       "document.addEventListener('drop',function(e){e.preventDefault();},true);})();"));
     page()->scripts().insert(noSelection);
 }
 

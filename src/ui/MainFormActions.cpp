@@ -212,8 +212,8 @@ void TfrmMainForm::LoadQuickSettings()
 {
     TSettings* settings = Settings();
     ExitRequested = false;
-    const QString minutes = settings ? settings->ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10"))
-                                     : QStringLiteral("10");
+    const QString minutes =
+        settings ? settings->ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10")) : QStringLiteral("10");
     // The field holds whole minutes; a stored text that is not a number counts as 10.
     edtChangeIPTime->setValue(SafeStrToInt(minutes, kDefaultMinutes));
     cbChangeIP->setChecked(settings && settings->ReadBool(QStringLiteral("ChangeIP"), false));

@@ -36,8 +36,7 @@ bool FindPair(const QStringList& pairs, const QString& name, QString& value)
 
 } // namespace
 
-TfrmAboutForm::TfrmAboutForm(QWidget* parent)
-    : QDialog(parent)
+TfrmAboutForm::TfrmAboutForm(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmAboutForm"));
     setWindowTitle(QStringLiteral("About Veilport"));

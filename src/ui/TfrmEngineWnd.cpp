@@ -28,8 +28,7 @@ constexpr int kMaxIcons = 70;
 } // namespace
 
 TfrmEngineWnd::TfrmEngineWnd(QWidget* parent, std::unique_ptr<platform::Autostart> autostart)
-    : QWidget(parent)
-    , m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>())
+    : QWidget(parent), m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>())
 {
     setObjectName(QStringLiteral("frmEngineWnd"));
     frmEngineWnd = this;
@@ -78,7 +77,8 @@ void TfrmEngineWnd::FormCreate()
     });
     SetLanguageProvider(m_localisation.get());
     const QString forced = settings->GetConst(QStringLiteral("Language.Force"));
-    SetLanguage(!forced.isEmpty() ? forced : settings->ReadString(QStringLiteral("Language"), QStringLiteral("English")));
+    SetLanguage(!forced.isEmpty() ? forced
+                                  : settings->ReadString(QStringLiteral("Language"), QStringLiteral("English")));
 
     LoadIcons();
 
@@ -272,7 +272,8 @@ void TfrmEngineWnd::RestartWithUserMode(int wParam)
 void TfrmEngineWnd::PostAllUsersRestart(bool allUsers)
 {
     const int wParam = allUsers ? 1 : 0;
-    QMetaObject::invokeMethod(this, [this, wParam] { RestartWithUserMode(wParam); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, wParam] { RestartWithUserMode(wParam); }, Qt::QueuedConnection);
 }
 
 void TfrmEngineWnd::SetSkin(const QString& name)

@@ -26,7 +26,7 @@ struct TProxyRec;
 namespace platform {
 class Autostart;
 class SystemInfo;
-}
+} // namespace platform
 
 // The hidden window that carries the services every window needs: the choice of the settings
 // folder, localised texts, the program's message box, opening addresses, the log-on start, the

@@ -77,8 +77,7 @@ QLabel* MakeFlagBox(QWidget* parent, const char* name, int x, int y)
 
 } // namespace
 
-TfrmMainForm::TfrmMainForm(QWidget* parent)
-    : QWidget(parent)
+TfrmMainForm::TfrmMainForm(QWidget* parent) : QWidget(parent)
 {
     frmMainForm = this;
     setObjectName(QStringLiteral("frmMainForm"));
@@ -364,8 +363,8 @@ void TfrmMainForm::FormCreate()
     acStopHide->trigger();
     OpenInfoPage(QUrl::fromLocalFile(GetAppPath() + QStringLiteral("res/temp.html")).toString());
     if (TProxyManager* manager = Manager()) {
-        manager->Country = Settings() ? Settings()->ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected)
-                                      : kAutoSelected;
+        manager->Country =
+            Settings() ? Settings()->ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected) : kAutoSelected;
         lblIPCountry->setText(manager->Country);
     }
     ShowCountryFlag();

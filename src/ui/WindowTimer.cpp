@@ -1,7 +1,6 @@
 #include "ui/WindowTimer.h"
 
-WindowTimer::WindowTimer(QObject* parent)
-    : QObject(parent)
+WindowTimer::WindowTimer(QObject* parent) : QObject(parent)
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &WindowTimer::Timer);

@@ -194,8 +194,9 @@ void checkSettingsStore(const QByteArray& input, const QString& value, const QTe
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // Every write of the store is synced to disk; in memory-backed storage that costs nothing.
-    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/ini_file_fuzz-XXXXXX")
-                                                                        : QDir::tempPath() + QStringLiteral("/ini_file_fuzz-XXXXXX"));
+    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                                 ? QStringLiteral("/dev/shm/ini_file_fuzz-XXXXXX")
+                                 : QDir::tempPath() + QStringLiteral("/ini_file_fuzz-XXXXXX"));
     static bool environment = [] {
         qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("home")).toUtf8());
         qputenv("VEILPORT_COMMON_DATA_DIR", dir.filePath(QStringLiteral("common")).toUtf8());

@@ -9,8 +9,8 @@
 
 namespace {
 
-QString find(const TspAceMultiLangData& data, const QString& section, const QString& component,
-             const QString& path, bool* found = nullptr)
+QString find(const TspAceMultiLangData& data, const QString& section, const QString& component, const QString& path,
+             bool* found = nullptr)
 {
     QString text = QStringLiteral("<unchanged>");
     const bool ok = data.FindText(section, component, path, text);
@@ -74,12 +74,17 @@ TEST(LanguageFileRules, BreakAndBlankTagsInAnyCaseAndOnlyTagsKeepOuterBlanks)
 
 TEST(LanguageFileRules, PercentPlusAndHighBytesAreKept)
 {
-    const auto data = dataOf("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f" "e\nlatin=Gr\xf6\xdf" "e\n");
+    const auto data = dataOf("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f"
+                             "e\nlatin=Gr\xf6\xdf"
+                             "e\n");
     EXPECT_EQ(find(*data, "S", "", "rate"), "50% of %1 + %2");
     EXPECT_EQ(find(*data, "S", "", "utf8"), QString::fromUtf8("Größe"));
     // A file in an old 8-bit code page keeps every byte instead of turning into replacement marks.
-    EXPECT_EQ(find(*data, "S", "", "latin"), QString::fromLatin1("Gr\xf6\xdf" "e"));
-    EXPECT_EQ(data->Data(), QByteArray("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f" "e\nlatin=Gr\xf6\xdf" "e\n"));
+    EXPECT_EQ(find(*data, "S", "", "latin"), QString::fromLatin1("Gr\xf6\xdf"
+                                                                 "e"));
+    EXPECT_EQ(data->Data(), QByteArray("[S]\nrate=50% of %1 + %2\nutf8=Gr\xc3\xb6\xc3\x9f"
+                                       "e\nlatin=Gr\xf6\xdf"
+                                       "e\n"));
 }
 
 TEST(LanguageFileRules, EmptyValueIsFoundAndMissingKeyLeavesTextAlone)

@@ -21,11 +21,11 @@ using Reply = testsupport::ScriptedHttpServer::Reply;
 namespace {
 
 // Runs the event loop until expr holds or the time is up; the caller checks expr afterwards.
-#define WAIT_UNTIL(expr, timeoutMs) \
-    do { \
-        QDeadlineTimer deadline_(timeoutMs); \
-        while (!(expr) && !deadline_.hasExpired()) \
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20); \
+#define WAIT_UNTIL(expr, timeoutMs)                                                                                    \
+    do {                                                                                                               \
+        QDeadlineTimer deadline_(timeoutMs);                                                                           \
+        while (!(expr) && !deadline_.hasExpired())                                                                     \
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);                                                \
     } while (false)
 
 // A component configured as the program's flag fetchers are: raw bytes, no cache, not waited for.
@@ -191,8 +191,8 @@ TEST_F(THTTPGetTest, PostQueryIsSentAsFormBody)
 
 TEST_F(THTTPGetTest, AddressesItCannotFetchFailWithoutRequest)
 {
-    for (const QString& url : {QStringLiteral("ftp://%1/flag.png"), QStringLiteral("http://%1"),
-                               QStringLiteral("%1")}) {
+    for (const QString& url :
+         {QStringLiteral("ftp://%1/flag.png"), QStringLiteral("http://%1"), QStringLiteral("%1")}) {
         get.SetURL(url.arg(server.hostPort()));
         get.GetFile();
         ASSERT_TRUE(failed.wait(5000)) << url.toStdString();
@@ -223,8 +223,8 @@ TEST_F(THTTPGetTest, ProgressArrivesOnTheOwnersThreadForEveryBlock)
     QList<qint64> readings;
     bool allOnOwnerThread = true;
     QObject::connect(&get, &THTTPGet::OnProgress, [&](THTTPGet* sender, qint64 total, qint64 readed) {
-        allOnOwnerThread = allOnOwnerThread && QThread::currentThread() == get.thread() && sender == &get
-                           && total == 3000;
+        allOnOwnerThread =
+            allOnOwnerThread && QThread::currentThread() == get.thread() && sender == &get && total == 3000;
         readings << readed;
     });
     get.SetURL(server.url("/big.png"));

@@ -99,8 +99,7 @@ TEST_F(TIEDownloadTest, PauseBeforeTheFirstByteYieldsTimeOutEvenWhenTheBodyArriv
 
 TEST_F(TIEDownloadTest, PauseInsideTheBodyYieldsTimeOut)
 {
-    server.setDefaultReply(
-        Reply().send(ScriptedHttpServer::httpHead(200, 8) + "half").pause(1500).send("more"));
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 8) + "half").pause(1500).send("more"));
     EXPECT_EQ(request(server.url("/update/")), TIEDownload::ResultTimeout);
     EXPECT_EQ(body(), QByteArray("halfmore"));
 }
@@ -137,7 +136,8 @@ TEST_P(TIEDownloadStatusTest, ReplyStatusDecidesTheResult)
 INSTANTIATE_TEST_SUITE_P(
     Replies, TIEDownloadStatusTest,
     ::testing::Values(
-        StatusCase{"NotFound", "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", TIEDownload::ResultAborted},
+        StatusCase{"NotFound", "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
+                   TIEDownload::ResultAborted},
         StatusCase{"Forbidden", "HTTP/1.0 403 Forbidden\r\n\r\n", TIEDownload::ResultAborted},
         StatusCase{"DeclaredEmpty", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", TIEDownload::ResultAborted},
         StatusCase{"ServerErrorLetsTheBodyThrough", "HTTP/1.0 500 Oops\r\nContent-Length: 4\r\n\r\noops",

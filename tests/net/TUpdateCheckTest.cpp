@@ -22,7 +22,8 @@ namespace {
 
 QByteArray answer(const QByteArray& result, const QByteArray& magic = "open-sesame")
 {
-    return "magicword=" + magic + "\r\nResult=" + result + "\r\ninfo=MSGBOX_NewVersion\r\npage=http://www.example/get\r\n";
+    return "magicword=" + magic + "\r\nResult=" + result +
+           "\r\ninfo=MSGBOX_NewVersion\r\npage=http://www.example/get\r\n";
 }
 
 // The update check over a real channel talking to a scripted server, with a clock the test sets.
@@ -191,13 +192,13 @@ TEST_P(TUpdateCheckFailureTest, FailureIsReportedToTheUserOnly)
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, TUpdateCheckFailureTest,
-    ::testing::Values(
-        FailureCase{"WrongMagicWord", Reply::http(200, answer("1", "proxy-portal"))},
-        FailureCase{"NotFound", Reply::http(404, answer("1"))},
-        FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
-        FailureCase{"SlowFirstByte",
-                    Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
-        FailureCase{"NeverAnswers", Reply().hang()}),
+    ::testing::Values(FailureCase{"WrongMagicWord", Reply::http(200, answer("1", "proxy-portal"))},
+                      FailureCase{"NotFound", Reply::http(404, answer("1"))},
+                      FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
+                      FailureCase{"SlowFirstByte",
+                                  Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) +
+                                                           answer("0"))},
+                      FailureCase{"NeverAnswers", Reply().hang()}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
@@ -256,7 +257,8 @@ TEST_F(TUpdateCheckTest, OneAutomaticRequestPerDay)
 
 TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
 {
-    server.setDefaultReply(Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    server.setDefaultReply(
+        Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
     check->CheckForUpdate(true, url());
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
@@ -266,7 +268,8 @@ TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
 
 TEST_F(TUpdateCheckTest, UserCheckDuringAnAutomaticOneTakesOverItsAnswer)
 {
-    server.setDefaultReply(Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
+    server.setDefaultReply(
+        Reply().pause(150).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0")));
     check->AutoCheckForUpdate(url());
     check->CheckForUpdate(true, url());
     EXPECT_TRUE(check->UpdateManual());

@@ -57,10 +57,9 @@ protected:
         }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DESTDIR"), s_root->file(QStringLiteral("dest")));
-        const RunResult install = RunTool(QStringLiteral(VEILPORT_CMAKE_COMMAND),
-                                      {QStringLiteral("--install"), BuildDir(), QStringLiteral("--prefix"),
-                                       QStringLiteral("/usr")},
-                                      env);
+        const RunResult install =
+            RunTool(QStringLiteral(VEILPORT_CMAKE_COMMAND),
+                    {QStringLiteral("--install"), BuildDir(), QStringLiteral("--prefix"), QStringLiteral("/usr")}, env);
         s_installLog = install.out + install.err;
         s_installed = install.finished && install.exitCode == 0;
     }
@@ -208,7 +207,8 @@ TEST_F(InstalledTree, VersionAndHelpPrintAndEndWithoutStartingTheProgram)
     ASSERT_TRUE(version.finished);
     EXPECT_EQ(version.exitCode, 0) << version.err.toStdString();
     // The version is the one of the constants found beside the real executable, not the link.
-    const QString constVersion = IniValue(readFile(programFolder() + QStringLiteral("/const.dat")), QStringLiteral("App.Ver"));
+    const QString constVersion =
+        IniValue(readFile(programFolder() + QStringLiteral("/const.dat")), QStringLiteral("App.Ver"));
     ASSERT_FALSE(constVersion.isEmpty());
     EXPECT_EQ(version.out, QStringLiteral("Veilport ") + constVersion + u'\n');
 
@@ -277,7 +277,8 @@ TEST_F(InstalledTree, ProgramStartedThroughTheSymlinkFindsItsConstantsAndSkins)
     });
 
     const QString name = QStringLiteral("Global\\") + guid;
-    const int appId = IniValue(readFile(programFolder() + QStringLiteral("/const.dat")), QStringLiteral("App.ID")).toInt();
+    const int appId =
+        IniValue(readFile(programFolder() + QStringLiteral("/const.dat")), QStringLiteral("App.ID")).toInt();
     const auto answers = [&] {
         platform::UnixInstanceChannel client;
         return client.send(name, 2135, 0, {}, 3000) == appId;

@@ -18,9 +18,9 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
 
     testsupport::TempDir out;
     const RunResult cpack = RunTool(QStringLiteral(VEILPORT_CPACK_COMMAND),
-                                {QStringLiteral("--config"), BuildDir() + QStringLiteral("/CPackConfig.cmake"),
-                                 QStringLiteral("-B"), out.path()},
-                                QProcessEnvironment::systemEnvironment(), 240000);
+                                    {QStringLiteral("--config"), BuildDir() + QStringLiteral("/CPackConfig.cmake"),
+                                     QStringLiteral("-B"), out.path()},
+                                    QProcessEnvironment::systemEnvironment(), 240000);
     ASSERT_TRUE(cpack.finished && cpack.exitCode == 0) << cpack.out.toStdString() << cpack.err.toStdString();
     const QStringList debs = FilesIn(out.path(), QStringLiteral("veilport_*.deb"));
     ASSERT_EQ(debs.size(), 1) << cpack.out.toStdString();
@@ -37,8 +37,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
     }
     // Every path lives below /usr: nothing of the build machine or the configure-time prefix.
     for (const QString& entry : entries)
-        EXPECT_TRUE(entry == QStringLiteral("./") || entry.startsWith(QStringLiteral("./usr/")))
-            << entry.toStdString();
+        EXPECT_TRUE(entry == QStringLiteral("./") || entry.startsWith(QStringLiteral("./usr/"))) << entry.toStdString();
 
     QStringList expected = {
         QStringLiteral("./usr/bin/veilport -> ../lib/veilport/veilport"),
@@ -62,12 +61,13 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
     for (const QString& skin : FilesIn(BuildDir() + QStringLiteral("/bin/skins"), QStringLiteral("*.skn")))
         expected << QStringLiteral("./usr/lib/veilport/skins/") + skin;
     for (const QString& path : expected)
-        EXPECT_TRUE(entries.contains(path)) << path.toStdString() << " is missing from\n"
-                                            << listing.out.toStdString();
+        EXPECT_TRUE(entries.contains(path)) << path.toStdString() << " is missing from\n" << listing.out.toStdString();
 
     // dpkg-shlibdeps filled Depends from the libraries the binaries link.
-    const RunResult depends = RunTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
+    const RunResult depends =
+        RunTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
     ASSERT_EQ(depends.exitCode, 0);
     for (const char* package : {"libc6 (>=", "libqt6core6", "libqt6widgets6", "libqt6webenginewidgets6", "libcurl4"})
-        EXPECT_TRUE(depends.out.contains(QString::fromLatin1(package))) << package << " not in " << depends.out.toStdString();
+        EXPECT_TRUE(depends.out.contains(QString::fromLatin1(package)))
+            << package << " not in " << depends.out.toStdString();
 }

@@ -17,7 +17,7 @@ struct RunResult
 
 // Runs a program to its end (killed after timeoutMs) and collects its output.
 RunResult RunTool(const QString& program, const QStringList& args,
-              const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 120000);
+                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 120000);
 
 // The build tree under test and the source tree it came from.
 QString BuildDir();

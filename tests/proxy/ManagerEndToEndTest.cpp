@@ -30,9 +30,7 @@ const QByteArray kOperaOther = "[User Prefs]\nHome URL=http://example.org/\n\n";
 class HidingEndToEnd : public ::testing::Test
 {
 protected:
-    HidingEndToEnd()
-        : routines(platform())
-        , browsers(&routines)
+    HidingEndToEnd() : routines(platform()), browsers(&routines)
     {
         home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
         home.dir().write(kOperaFile, kOperaOther + "[Proxy]\nUse HTTP=0\n");

@@ -24,9 +24,8 @@ namespace testsupport {
 //
 //     ScriptedHttpServer server;
 //     server.setDefaultReply(ScriptedHttpServer::Reply::http(404, "gone"));
-//     server.enqueueReply(ScriptedHttpServer::Reply().pause(6000).send(ScriptedHttpServer::httpHead(200, 2)).send("ok"));
-//     fetch(server.url("/update/?&LANG=English"));
-//     ASSERT_TRUE(server.waitForRequests(1, 5000));
+//     server.enqueueReply(ScriptedHttpServer::Reply().pause(6000).send(ScriptedHttpServer::httpHead(200,
+//     2)).send("ok")); fetch(server.url("/update/?&LANG=English")); ASSERT_TRUE(server.waitForRequests(1, 5000));
 //     EXPECT_TRUE(server.lastRequest().startsWith("GET /update/"));
 //
 // Replies queued with enqueueReply serve the next connections in order; after that every
@@ -52,12 +51,17 @@ public:
 
         // A complete reply: status line, headers (Content-Length first unless withLength is
         // false; extra headers after it), blank line, body.
-        static Reply http(int status, const QByteArray& body,
-                          const QList<QPair<QByteArray, QByteArray>>& headers = {}, bool withLength = true);
+        static Reply http(int status, const QByteArray& body, const QList<QPair<QByteArray, QByteArray>>& headers = {},
+                          bool withLength = true);
 
         struct Step
         {
-            enum Kind { Send, Pause, Hang } kind;
+            enum Kind
+            {
+                Send,
+                Pause,
+                Hang
+            } kind;
             QByteArray bytes;
             int ms = 0;
         };

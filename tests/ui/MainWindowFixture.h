@@ -52,9 +52,14 @@ protected:
         root.write(QStringLiteral("program/const.dat"),
                    "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
                    "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
-                   "URL.ServiceHost=" + serviceHost + "\nURL.SiteHost=" + serviceHost + "\n"
-                   "URL.GETPROXY=" + base + "/getproxy.php\nURL.InfoURL=" + base + "/info.php\n"
-                   "URL.IPSEEKER=" + base + "/ipseeker.php\n" + extra);
+                   "URL.ServiceHost=" +
+                       serviceHost + "\nURL.SiteHost=" + serviceHost +
+                       "\n"
+                       "URL.GETPROXY=" +
+                       base + "/getproxy.php\nURL.InfoURL=" + base +
+                       "/info.php\n"
+                       "URL.IPSEEKER=" +
+                       base + "/ipseeker.php\n" + extra);
         m_constantsWritten = true;
     }
 
@@ -100,8 +105,10 @@ protected:
                             const QString& localCountry = QStringLiteral("Germany"),
                             const QString& countryFlag = QString())
     {
-        QStringList lines{QStringLiteral("LocalIP=") + localIp, QStringLiteral("LocalCountry=") + localCountry,
-                          QStringLiteral("CountryFlag=") + countryFlag, QStringLiteral("LocalLatitude=52.5"),
+        QStringList lines{QStringLiteral("LocalIP=") + localIp,
+                          QStringLiteral("LocalCountry=") + localCountry,
+                          QStringLiteral("CountryFlag=") + countryFlag,
+                          QStringLiteral("LocalLatitude=52.5"),
                           QStringLiteral("LocalLongitude=13.4"),
                           QStringLiteral("ProxyCount=") + QString::number(proxies.size())};
         for (int i = 0; i < proxies.size(); ++i)

@@ -32,8 +32,7 @@ QStringList MenuTexts(const QMenu* menu)
     return texts;
 }
 
-template <typename Pred>
-bool WaitFor(Pred pred, int ms = 5000)
+template <typename Pred> bool WaitFor(Pred pred, int ms = 5000)
 {
     QDeadlineTimer deadline(ms);
     while (!pred() && !deadline.hasExpired())
@@ -121,8 +120,9 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
-    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
-                                          QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
+    manager().ProxyListReceived(
+        listText({QStringLiteral("10.0.0.5:8080|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
+                  QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Vuva VI enabled, the list kept for the next start.
     EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
     EXPECT_TRUE(w.btnHide->isEnabled());
