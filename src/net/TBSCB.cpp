@@ -1,9 +1,7 @@
 #include "net/TBSCB.h"
 
 #include "net/TIEDownload.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
+#include "util/MainThreadQueue.h"
 
 #include <curl/curl.h>
 
@@ -20,16 +18,11 @@ void TBSCB::Start()
     auto self = shared_from_this();
     std::thread([self] {
         self->run();
-        // At shutdown there may be nobody left to tell.
-        if (!QCoreApplication::instance())
-            return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self] {
-                if (self->m_owner)
-                    self->m_owner->requestDone(self);
-            },
-            Qt::QueuedConnection);
+        // At shutdown there may be nobody left to tell; then nothing is posted.
+        PostToMainThread([self] {
+            if (self->m_owner)
+                self->m_owner->requestDone(self);
+        });
     }).detach();
 }
 

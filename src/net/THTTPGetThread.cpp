@@ -2,10 +2,10 @@
 
 #include "net/THTTPGet.h"
 #include "net/WireUrl.h"
+#include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QMetaObject>
 
 #include <curl/curl.h>
 
@@ -69,17 +69,12 @@ void THTTPGetThread::Start()
 
 void THTTPGetThread::postDone()
 {
-    // At shutdown there may be nobody left to tell.
-    if (!QCoreApplication::instance())
-        return;
+    // At shutdown there may be nobody left to tell; then nothing is posted.
     auto self = shared_from_this();
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [self] {
-            if (self->m_owner)
-                self->m_owner->workerDone(self);
-        },
-        Qt::QueuedConnection);
+    PostToMainThread([self] {
+        if (self->m_owner)
+            self->m_owner->workerDone(self);
+    });
 }
 
 void THTTPGetThread::postProgress()
@@ -90,14 +85,11 @@ void THTTPGetThread::postProgress()
     const qint64 total = m_header.length;
     const qint64 readed = m_readed;
     // Waiting for the handler keeps the worker in step with the display, one block at a time.
-    // If the event is dropped at shutdown, Qt releases the wait.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [self, total, readed] {
-            if (self->m_owner)
-                emit self->m_owner->OnProgress(self->m_owner, total, readed);
-        },
-        Qt::BlockingQueuedConnection);
+    // At shutdown the wait ends without the handler.
+    RunOnMainThreadAndWait([self, total, readed] {
+        if (self->m_owner)
+            emit self->m_owner->OnProgress(self->m_owner, total, readed);
+    });
 }
 
 bool THTTPGetThread::acceptReply()

@@ -1,12 +1,11 @@
 #include "proxy/TProxyInfoGet.h"
 
 #include "net/HttpClient.h"
+#include "util/MainThreadQueue.h"
 
-#include <QCoreApplication>
 #include "proxy/ProxyTrace.h"
 
 #include <QDebug>
-#include <QMetaObject>
 
 #include <exception>
 #include <thread>
@@ -25,20 +24,14 @@ void TProxyInfoGet::Start(const QString& url, QPointer<QObject> guard, std::func
             }
             text = QString::fromUtf8(response.body);
         }
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app)
-            return;
-        QMetaObject::invokeMethod(
-            app,
-            [&] {
-                if (!guard || !done)
-                    return;
-                try {
-                    done(text);
-                } catch (const std::exception& error) {
-                    qCWarning(lcProxyTrace).noquote() << "Proxy list handler failed:" << error.what();
-                }
-            },
-            Qt::BlockingQueuedConnection);
+        RunOnMainThreadAndWait([&] {
+            if (!guard || !done)
+                return;
+            try {
+                done(text);
+            } catch (const std::exception& error) {
+                qCWarning(lcProxyTrace).noquote() << "Proxy list handler failed:" << error.what();
+            }
+        });
     }).detach();
 }

@@ -3,6 +3,7 @@
 #include "net/CurlGlobal.h"
 #include "net/HttpClient.h"
 #include "proxy/TProxyTester.h"
+#include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -167,27 +168,25 @@ void TProxyTestWorker::wake()
 
 void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || outcomes.empty() || m_handOverBusy.load())
+    if (!QCoreApplication::instance() || outcomes.empty() || m_handOverBusy.load())
         return; // the results wait here until the hand-over in flight has been booked
     m_handOverBusy.store(true);
     auto self = shared_from_this();
     // One hand-over at a time and in order: the results travel together and are booked one by one on the
     // user-interface thread, the stop flag checked before each. The thread meanwhile serves its other
     // requests instead of waiting for a scheduling round trip per result.
-    QMetaObject::invokeMethod(
-        app,
-        [self, batch = std::move(outcomes)] {
-            for (const Outcome& outcome : batch) {
-                if (!self->m_tester)
-                    break;
-                self->m_tester->DoResult(outcome.job.seq, outcome.success, outcome.response, outcome.job.host,
-                                         outcome.job.port, outcome.elapsed);
-            }
-            self->m_handOverBusy.store(false);
-            self->wake();
-        },
-        Qt::QueuedConnection);
+    const bool posted = PostToMainThread([self, batch = std::move(outcomes)] {
+        for (const Outcome& outcome : batch) {
+            if (!self->m_tester)
+                break;
+            self->m_tester->DoResult(outcome.job.seq, outcome.success, outcome.response, outcome.job.host,
+                                     outcome.job.port, outcome.elapsed);
+        }
+        self->m_handOverBusy.store(false);
+        self->wake();
+    });
+    if (!posted)
+        m_handOverBusy.store(false); // the application is gone: nobody books results any more
     outcomes.clear();
 }
 
