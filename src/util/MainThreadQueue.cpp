@@ -1,8 +1,11 @@
 #include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QSocketNotifier>
 #include <QThread>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,13 +27,37 @@ struct Item
     std::shared_ptr<Completion> completion; // empty for a queued hand-over
 };
 
+// The main thread learns of new work through an eventfd it watches from its event loop. Posting is a lock
+// and a write to that descriptor: nothing is allocated on one thread for the other to free, and no
+// synchronisation hides inside the toolkit.
 class Queue
 {
 public:
+    Queue() : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+    int wakeFd() const { return m_wakeFd; }
+
     void push(Item item)
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_items.push_back(std::move(item));
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_items.push_back(std::move(item));
+        }
+        wake();
+    }
+
+    void wake()
+    {
+        const quint64 one = 1;
+        (void)!write(m_wakeFd, &one, sizeof(one));
+    }
+
+    // Called when the descriptor is readable: clears it, then runs the work.
+    void woken()
+    {
+        quint64 count = 0;
+        (void)!read(m_wakeFd, &count, sizeof(count));
+        drain();
     }
 
     // Runs everything queued so far, in order, outside the lock (the work may post again).
@@ -69,6 +96,7 @@ public:
     }
 
 private:
+    const int m_wakeFd;
     std::mutex m_lock;
     std::condition_variable m_finished;
     std::deque<Item> m_items;
@@ -80,16 +108,22 @@ Queue& queue()
     return *instance;
 }
 
-bool post(Item item)
+// Runs on the main thread as each application object is made: its event loop watches the queue from then on.
+void watchFromApplication()
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
+    Queue& work = queue();
+    auto* notifier = new QSocketNotifier(work.wakeFd(), QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { queue().woken(); });
+    work.wake(); // work left over from an earlier application object runs in the first turn
+}
+Q_COREAPP_STARTUP_FUNCTION(watchFromApplication)
+
+bool post(Item item)
+{
+    if (!QCoreApplication::instance())
         return false;
     queue().push(std::move(item));
-    // The request carries nothing: the work travels in the queue. Requests outnumbering the work find an
-    // empty queue and cost nothing.
-    QMetaObject::invokeMethod(
-        app, [] { queue().drain(); }, Qt::QueuedConnection);
     return true;
 }
 
