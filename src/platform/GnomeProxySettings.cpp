@@ -11,6 +11,7 @@ namespace platform {
 namespace {
 const QString kSchema = QStringLiteral("org.gnome.system.proxy");
 const QString kHttpSchema = QStringLiteral("org.gnome.system.proxy.http");
+const QString kHttpsSchema = QStringLiteral("org.gnome.system.proxy.https");
 // gsettings normally ends in milliseconds; a hung session bus must not hang the caller.
 constexpr int kTimeoutMs = 5000;
 } // namespace
@@ -49,7 +50,7 @@ bool GnomeProxySettings::isAvailable() const
     return m_available == 1;
 }
 
-bool GnomeProxySettings::apply(const QString& proxy)
+bool GnomeProxySettings::apply(const QString& proxy, bool https)
 {
     if (!isAvailable())
         return false;
@@ -63,12 +64,20 @@ bool GnomeProxySettings::apply(const QString& proxy)
         run({QStringLiteral("set"), kSchema, QStringLiteral("mode"), QStringLiteral("'none'")});
         return false;
     }
-    // Host and port first: a listener woken by the mode change must already see them.
-    const bool hostOk =
-        run({QStringLiteral("set"), kHttpSchema, QStringLiteral("host"), gvariantStringLiteral(address.host)});
-    const bool portOk =
-        run({QStringLiteral("set"), kHttpSchema, QStringLiteral("port"), QString::number(address.port)});
-    if (!hostOk || !portOk)
+    // Host and port first: a listener woken by the mode change must already see them. Browsers send
+    // secure pages direct unless the https keys name a proxy too, so they are written either way: the
+    // proxy, or an empty host that keeps secure pages direct.
+    const QString host = gvariantStringLiteral(address.host);
+    const QString port = QString::number(address.port);
+    bool ok = run({QStringLiteral("set"), kHttpSchema, QStringLiteral("host"), host}) &&
+              run({QStringLiteral("set"), kHttpSchema, QStringLiteral("port"), port});
+    if (https) {
+        ok = ok && run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("host"), host}) &&
+             run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("port"), port});
+    } else {
+        ok = ok && run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("host"), QStringLiteral("''")});
+    }
+    if (!ok)
         return false;
     return run({QStringLiteral("set"), kSchema, QStringLiteral("mode"), QStringLiteral("'manual'")});
 }

@@ -18,7 +18,8 @@ public:
     QString name() const override;
     // True when the gsettings tool exists and knows the proxy schema.
     bool isAvailable() const override;
-    bool apply(const QString& proxy) override;
+    using SystemProxySettings::apply;
+    bool apply(const QString& proxy, bool https) override;
 
     // Reads one key back (as gsettings prints it), mainly for checks; empty on failure.
     QString readKey(const QString& schema, const QString& key) const;

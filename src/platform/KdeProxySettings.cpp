@@ -42,7 +42,7 @@ bool KdeProxySettings::isAvailable() const
     return inKdeSession() || QFileInfo::exists(fileName());
 }
 
-bool KdeProxySettings::apply(const QString& proxy)
+bool KdeProxySettings::apply(const QString& proxy, bool https)
 {
     QString type = QStringLiteral("0");
     QString httpProxy;
@@ -61,8 +61,11 @@ bool KdeProxySettings::apply(const QString& proxy)
     ini.load(file);
     ini.setValue(kGroup, QStringLiteral("ProxyType"), type);
     // A cleared proxy keeps the last address in the file, as KDE's own dialog does.
-    if (!httpProxy.isEmpty())
+    // Secure pages go direct unless httpsProxy names a proxy too.
+    if (!httpProxy.isEmpty()) {
         ini.setValue(kGroup, QStringLiteral("httpProxy"), httpProxy);
+        ini.setValue(kGroup, QStringLiteral("httpsProxy"), https ? httpProxy : QString());
+    }
     QDir().mkpath(QFileInfo(file).absolutePath());
     if (!ini.save(file))
         return false;

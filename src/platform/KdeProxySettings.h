@@ -15,7 +15,8 @@ public:
     QString name() const override;
     // True in a KDE session, or wherever a kioslaverc already exists.
     bool isAvailable() const override;
-    bool apply(const QString& proxy) override;
+    using SystemProxySettings::apply;
+    bool apply(const QString& proxy, bool https) override;
 
     // The full name of the kioslaverc that apply() writes.
     QString fileName() const;

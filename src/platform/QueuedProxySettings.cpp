@@ -26,18 +26,18 @@ bool QueuedProxySettings::isAvailable() const
     return m_store.isAvailable();
 }
 
-bool QueuedProxySettings::apply(const QString& proxy)
+bool QueuedProxySettings::apply(const QString& proxy, bool https)
 {
     if (!m_store.isAvailable())
         return false;
     if (!m_background) {
         // Changes queued before the switch still come first.
         flush();
-        return m_store.apply(proxy);
+        return m_store.apply(proxy, https);
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(proxy);
+        m_queue.push_back({proxy, https});
     }
     m_wake.notify_all();
     return true;
@@ -63,11 +63,11 @@ void QueuedProxySettings::run()
         m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
         if (m_queue.empty())
             return; // quitting with nothing left to write
-        const QString proxy = m_queue.front();
+        const Change change = m_queue.front();
         m_queue.pop_front();
         m_writing = true;
         lock.unlock();
-        if (!m_store.apply(proxy))
+        if (!m_store.apply(change.proxy, change.https))
             qWarning().noquote() << "browsers: could not write the" << m_store.name() << "proxy settings";
         lock.lock();
         m_writing = false;

@@ -31,7 +31,8 @@ public:
     bool isAvailable() const override;
     // In the background: queues the change and returns at once, false only when the store is not
     // available (a write that fails later is traced as a warning). Otherwise writes it now.
-    bool apply(const QString& proxy) override;
+    using SystemProxySettings::apply;
+    bool apply(const QString& proxy, bool https) override;
     // Turns writing in the background on or off; off waits for the queue first.
     void setBackground(bool on);
     bool background() const { return m_background; }
@@ -46,7 +47,12 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
-    std::deque<QString> m_queue;
+    struct Change
+    {
+        QString proxy;
+        bool https = true;
+    };
+    std::deque<Change> m_queue;
     bool m_writing = false;
     bool m_quit = false;
     std::thread m_thread;

@@ -21,10 +21,14 @@ void warnOnceAboutEnvironmentProxy()
     static bool warned = false;
     if (warned)
         return;
-    if (!qEnvironmentVariableIsEmpty("http_proxy") || !qEnvironmentVariableIsEmpty("HTTP_PROXY")) {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"}) {
+        if (qEnvironmentVariableIsEmpty(name))
+            continue;
         warned = true;
-        qCWarning(lcBrowsers) << "http_proxy is set in the environment; programs started from it, Firefox"
-                                 " among them, prefer it to the desktop proxy settings";
+        qCWarning(lcBrowsers) << name
+                              << "is set in the environment; programs started from it, Firefox among them, prefer it"
+                                 " to the desktop proxy settings";
+        return;
     }
 }
 
@@ -57,10 +61,12 @@ void TBrowserRoutines::WriteIEProxyRegistry(const QString& proxy)
 {
     if (!proxy.isEmpty())
         warnOnceAboutEnvironmentProxy();
+    // Secure pages are hidden too unless the user chose to send only plain pages through the proxy.
+    const bool https = !Settings() || Settings()->ReadBool(QStringLiteral("HideHttps"), true);
     for (platform::SystemProxySettings* store : std::as_const(m_platform.desktopProxies)) {
         if (!store || !store->isAvailable())
             continue;
-        if (!store->apply(proxy))
+        if (!store->apply(proxy, https))
             qCWarning(lcBrowsers) << "could not write the" << store->name() << "proxy settings";
     }
 }

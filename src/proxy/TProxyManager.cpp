@@ -25,17 +25,61 @@ TProxyManager::TProxyManager(IBrowserControl& browsers, const QString& testUrl, 
 {
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
                                     quint32 elapsed) { ProxyTested(success, index, response, host, port, elapsed); };
+    m_checker = std::make_unique<TProxyTester>(testUrl, [](int) { return 0; });
+    m_checker->SetPassValidityMs(0);
+    m_checker->OnTestResult = [this](bool success, int, const QString&, const QString& host, int port, quint32) {
+        ProxyChecked(success, host, port);
+    };
+    m_checkTimer.setTimerType(Qt::VeryCoarseTimer);
+    connect(&m_checkTimer, &QTimer::timeout, this, &TProxyManager::CheckCurrentProxy);
 }
 
 TProxyManager::~TProxyManager()
 {
+    m_checkTimer.stop();
     m_tester->SetStopped(true);
     m_tester->OnTestResult = nullptr;
+    m_checker->SetStopped(true);
+    m_checker->OnTestResult = nullptr;
 }
 
 QString TProxyManager::TestUrlForHost(const QString& serviceHost)
 {
-    return QStringLiteral("http://") + serviceHost + QStringLiteral("/getip.php?VER=1");
+    return QStringLiteral("http://") + serviceHost + QStringLiteral("/getip.php?VER=2");
+}
+
+void TProxyManager::SetTunnelUrl(const QString& url)
+{
+    m_tester->SetTunnelUrl(url);
+    m_checker->SetTunnelUrl(url);
+}
+
+void TProxyManager::SetTestTimeoutMs(int ms)
+{
+    m_tester->SetTimeoutMs(ms);
+    m_checker->SetTimeoutMs(ms);
+}
+
+void TProxyManager::SetPassValidityMs(qint64 ms)
+{
+    m_tester->SetPassValidityMs(ms);
+}
+
+void TProxyManager::SetLeakCheck(bool on, int intervalMs)
+{
+    m_leakCheck = on;
+    m_checkTimer.setInterval(qMax(1, intervalMs));
+    if (!on) {
+        m_checkTimer.stop();
+        m_checker->SetStopped(true);
+    } else if (Active && !m_checkTimer.isActive()) {
+        m_checkTimer.start();
+    }
+}
+
+bool TProxyManager::Testing() const
+{
+    return !m_tester->Stopped() && m_tester->Done < m_tester->Total;
 }
 
 bool TProxyManager::LoadFromFile(const QString& fileName)
@@ -114,6 +158,9 @@ void TProxyManager::ParseProxyList()
     CountryFlag = std::move(local.CountryFlag);
     LocalLatitude = std::move(local.LocalLatitude);
     LocalLongitude = std::move(local.LocalLongitude);
+    // A proxy that shows the service this address hides nothing.
+    m_tester->SetLocalAddress(LocalIP);
+    m_checker->SetLocalAddress(LocalIP);
 
     m_recordsByProxy.clear();
     m_nextSameProxy.clear();
@@ -230,6 +277,9 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
         if (Success) {
             rec.Status = TProxyRec::stPassed;
             rec.Speed = int(Elapsed);
+            ProxyJudgement verdict;
+            if (tester.PassVerdict(Host, Port, verdict))
+                rec.Anonymity = AnonymityName(verdict.anonymity);
             ReadyList.append(rec.Proxy);
         } else {
             rec.Status = TProxyRec::stFailed;
@@ -297,11 +347,87 @@ void TProxyManager::ApplyProxy(const QString& proxy)
     TProxyRec rec;
     if (FindProxy(proxy, rec))
         emit proxyChanged(rec);
+    if (m_leakCheck && Active && CurrentProxy == proxy) {
+        // The test that made the proxy ready may be minutes old, and what the sites see is what counts.
+        m_checkFailures = 0;
+        m_firstCheckPending = true;
+        m_checkTimer.start();
+        CheckCurrentProxy();
+    }
+}
+
+void TProxyManager::CheckCurrentProxy()
+{
+    if (!Active || CurrentProxy.isEmpty())
+        return;
+    const qsizetype colon = CurrentProxy.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const int port = colon < 0 ? 0 : CurrentProxy.mid(colon + 1).toInt(&ok);
+    m_checker->Done = 0;
+    m_checker->Total = 1;
+    m_checker->TestProxy(0, CurrentProxy.left(colon), ok ? port : 80);
+}
+
+void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
+{
+    const QString key = host + QLatin1Char(':') + QString::number(port);
+    // A check of a proxy no longer applied says nothing about the one that is.
+    if (!Active || key != CurrentProxy)
+        return;
+    const bool first = m_firstCheckPending;
+    m_firstCheckPending = false;
+    if (success) {
+        m_checkFailures = 0;
+        ProxyJudgement verdict;
+        m_checker->PassVerdict(host, port, verdict);
+        const QString anonymity = AnonymityName(verdict.anonymity);
+        setRecordStatus(key, TProxyRec::stPassed, anonymity);
+        TProxyRec rec;
+        if (FindProxy(key, rec))
+            emit proxyVerified(rec, verdict.seenAddress);
+        return;
+    }
+    ++m_checkFailures;
+    qCWarning(lcProxyTrace).noquote() << "The applied proxy" << key << "failed its check" << m_checkFailures
+                                      << (m_checkFailures == 1 ? "time" : "times in a row");
+    if (first || m_checkFailures >= 2)
+        FailOver();
+}
+
+void TProxyManager::FailOver()
+{
+    // A test run under way ends in a selection of its own, which replaces this proxy.
+    if (Testing())
+        return;
+    const QString dead = CurrentProxy;
+    const qsizetype colon = dead.lastIndexOf(QLatin1Char(':'));
+    m_tester->Forget(dead.left(colon), dead.mid(colon + 1).toInt());
+    setRecordStatus(dead, TProxyRec::stFailed, QString());
+    ReadyList.removeAll(dead);
+    m_checkFailures = 0;
+    SelectProxy();
+}
+
+void TProxyManager::setRecordStatus(const QString& proxy, int status, const QString& anonymity)
+{
+    ensureRecordIndex();
+    for (int i = m_recordsByProxy.value(proxy, -1); i >= 0 && i < Proxies.size();
+         i = size_t(i) < m_nextSameProxy.size() ? m_nextSameProxy[size_t(i)] : -1) {
+        if (Proxies.at(i).Proxy != proxy)
+            continue;
+        Proxies[i].Status = status;
+        if (status == TProxyRec::stPassed && !anonymity.isEmpty())
+            Proxies[i].Anonymity = anonymity;
+    }
 }
 
 void TProxyManager::StopHide()
 {
     Active = false;
+    m_checkTimer.stop();
+    m_checker->SetStopped(true);
+    m_firstCheckPending = false;
+    m_checkFailures = 0;
     m_tester->SetStopped(true);
     m_browsers.SetIEProxy(QString());
     m_browsers.SetFirefoxProxy(QString());
@@ -311,6 +437,8 @@ void TProxyManager::StopHide()
 
 void TProxyManager::ChangeIP()
 {
-    if (Active)
+    // While a test run is under way the ready list is being refilled; the run's own selection changes the
+    // proxy, and this tick is skipped rather than read as "nothing works".
+    if (Active && !Testing())
         SelectProxy();
 }

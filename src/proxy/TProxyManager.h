@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -40,8 +41,21 @@ public:
     // Stops the tester; does not touch the browsers.
     ~TProxyManager() override;
 
-    // The service's test address "http://" + serviceHost + "/getip.php?VER=1".
+    // The service's test address "http://" + serviceHost + "/getip.php?VER=2".
     static QString TestUrlForHost(const QString& serviceHost);
+
+    // What a proxy must show to pass, for the tests and checks started from now on: an https address
+    // reached through a CONNECT tunnel of the proxy (empty: none), and the time limit of a test.
+    void SetTunnelUrl(const QString& url);
+    void SetTestTimeoutMs(int ms);
+    // How long a pass is trusted before the proxy is tested again.
+    void SetPassValidityMs(qint64 ms);
+    // With the check on, every applied proxy is asked at once, and then every intervalMs while hiding, to
+    // show that it still works and hides the user; a failed first check, or two failed checks in a row,
+    // move to another ready proxy (or end hiding when none is left).
+    void SetLeakCheck(bool on, int intervalMs = 60000);
+    // Whether a test run is under way (proxies handed over, results still to come).
+    bool Testing() const;
 
     // List data (filled by ParseProxyList).
     ProxyListLines RawList; // the list text as received or loaded, line by line
@@ -94,6 +108,8 @@ public:
     void ApplyProxy(const QString& proxy);
     // Books one test result (the tester's OnTestResult).
     void ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port, quint32 Elapsed);
+    // Checks the applied proxy now (a check already under way answers for it).
+    void CheckCurrentProxy();
 
 signals:
     // A list has been parsed (from the file or the service).
@@ -104,11 +120,25 @@ signals:
     void proxyChanged(const TProxyRec& rec);
     // The proxy has been removed from the browsers.
     void stopped();
+    // A check through the applied proxy passed: web sites now see seenAddress (empty when the service
+    // did not tell); rec.Anonymity carries the proxy's class.
+    void proxyVerified(const TProxyRec& rec, const QString& seenAddress);
 
 private:
+    void ProxyChecked(bool success, const QString& host, int port);
+    // The applied proxy failed its check: it leaves the ready list and another one takes its place.
+    void FailOver();
+    void setRecordStatus(const QString& proxy, int status, const QString& anonymity);
+
     IBrowserControl& m_browsers;
     TRandomSource m_random;
     std::unique_ptr<TProxyTester> m_tester;
+    // Checks the applied proxy: its own tester, with no start delay and no trust in earlier passes.
+    std::unique_ptr<TProxyTester> m_checker;
+    QTimer m_checkTimer;
+    bool m_leakCheck = false;
+    bool m_firstCheckPending = false; // the check right after an apply has not answered yet
+    int m_checkFailures = 0;          // failed periodic checks in a row
     // Records by address: the first index of each Proxy, then a chain to the next; built on first use after
     // each parse (m_indexedRecords is the record count it was built for, -1 when stale).
     void ensureRecordIndex();

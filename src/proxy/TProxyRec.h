@@ -20,7 +20,8 @@ struct TProxyRec
     QString Longitude;
     QString Latitude;
     int Status = stUntested;
-    int Speed = 0; // milliseconds
+    int Speed = 0;     // milliseconds
+    QString Anonymity; // "elite" or "anonymous" once it passed a test that could tell; else empty
 };
 
 // Its strings move with it, so lists may relocate records without copying them.

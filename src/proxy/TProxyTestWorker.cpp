@@ -25,8 +25,9 @@
 
 namespace {
 
-// The body through a proxy is not examined; a little of it is kept for the report.
-constexpr qint64 kKeptResponseBytes = 16 * 1024;
+// The service's account of a request is a few lines; anything longer through a proxy is not an honest
+// answer, and failing it at once keeps ten thousand tests cheap.
+constexpr qint64 kMaxAnswerBytes = 64 * 1024;
 // Connection attempts in flight at most. Thousands of simultaneous attempts overflow the proxies' accept
 // queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
 // Requests already connected do not count, so proxies that accept and never answer cannot hold places.
@@ -42,6 +43,12 @@ struct TProxyTestWorker::Transfer
     HttpClient::Body body;
     CURL* easy = nullptr;
     int* connecting = nullptr; // the loop's count of connection attempts, while this one is among them
+    bool tunnel = false;       // the second request, through a CONNECT tunnel
+    std::chrono::steady_clock::time_point deadline;
+    // What the plain request brought, kept while the tunnel is tried.
+    QString response;
+    quint32 elapsed = 0;
+    ProxyJudgement judgement;
 };
 
 namespace {
@@ -70,11 +77,13 @@ TProxyTestWorker::~TProxyTestWorker()
         close(m_wakeFd);
 }
 
-quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs)
+quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs,
+                                  std::shared_ptr<const TProxyTestCriteria> criteria)
 {
     Job job;
     job.host = host;
     job.port = port;
+    job.criteria = std::move(criteria);
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
     job.epoch = m_epoch.load();
     job.seq = m_seq++;
@@ -180,7 +189,7 @@ void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
             if (!self->m_tester)
                 break;
             self->m_tester->DoResult(outcome.job.seq, outcome.success, outcome.response, outcome.job.host,
-                                     outcome.job.port, outcome.elapsed);
+                                     outcome.job.port, outcome.elapsed, outcome.judgement);
         }
         self->m_handOverBusy.store(false);
         self->wake();
@@ -257,16 +266,66 @@ void TProxyTestWorker::run()
     std::vector<epoll_event> events(512);
     quint64 seenEpoch = ~quint64(0); // purges once at the start, in case a stop came before the thread
 
-    const auto closeTransfer = [&](CURL* easy) {
+    // Takes a request off the loop; its test goes on only if the caller starts another request for it.
+    const auto detachTransfer = [&](CURL* easy) {
         curl_multi_remove_handle(multi, easy);
         curl_easy_cleanup(easy);
+        std::unique_ptr<Transfer> transfer;
         const auto it = open.find(easy);
         if (it == open.end())
-            return;
-        if (it->second->connecting)
-            --connecting;
+            return transfer;
+        transfer = std::move(it->second);
         open.erase(it);
+        if (transfer->connecting)
+            --connecting;
+        transfer->connecting = nullptr;
+        transfer->easy = nullptr;
+        return transfer;
+    };
+    const auto closeTransfer = [&](CURL* easy) {
+        if (detachTransfer(easy))
+            m_active.fetch_sub(1);
+    };
+    const auto fail = [&](Transfer& transfer, const QString& reason) {
+        Outcome outcome{transfer.job, false, transfer.response, 0, {}};
+        outcome.judgement.reason = reason;
+        finished.push_back(std::move(outcome));
         m_active.fetch_sub(1);
+    };
+    // Starts the transfer's next request (the plain one, or the tunnelled one); false when it could not.
+    const auto startRequest = [&](std::unique_ptr<Transfer> transfer) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(transfer->deadline -
+                                                                                std::chrono::steady_clock::now());
+        const TProxyTestCriteria& criteria = *transfer->job.criteria;
+        if (criteria.timeoutMs > 0 && left.count() <= 0) {
+            fail(*transfer, QStringLiteral("no answer in time"));
+            return;
+        }
+        transfer->body = HttpClient::Body();
+        transfer->body.keep = kMaxAnswerBytes;
+        transfer->body.max = kMaxAnswerBytes;
+        transfer->easy = curl_easy_init();
+        if (!transfer->easy) {
+            fail(*transfer, QStringLiteral("cannot create a request"));
+            return;
+        }
+        HttpClient::prepareTransfer(transfer->easy, transfer->tunnel ? criteria.tunnelUrl : m_url, transfer->job.host,
+                                    transfer->job.port, &transfer->body);
+        if (criteria.timeoutMs > 0)
+            curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, left.count())));
+        if (transfer->tunnel) {
+            // The tunnel is under test, not the certificate: a proxy could lie about either.
+            curl_easy_setopt(transfer->easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+            curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYPEER, 0L);
+            curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYHOST, 0L);
+        }
+        curl_easy_setopt(transfer->easy, CURLOPT_PREREQFUNCTION, onConnected);
+        curl_easy_setopt(transfer->easy, CURLOPT_PREREQDATA, transfer.get());
+        transfer->connecting = &connecting;
+        ++connecting;
+        CURL* easy = transfer->easy;
+        open.emplace(easy, std::move(transfer));
+        curl_multi_add_handle(multi, easy);
     };
 
     for (;;) {
@@ -325,21 +384,11 @@ void TProxyTestWorker::run()
             auto transfer = std::make_unique<Transfer>();
             transfer->job = std::move(due.front());
             due.pop_front();
-            transfer->body.keep = kKeptResponseBytes;
-            transfer->easy = curl_easy_init();
-            if (!transfer->easy) {
-                finished.push_back({transfer->job, false, QString(), 0});
-                m_active.fetch_sub(1);
-                continue;
-            }
-            HttpClient::prepareTransfer(transfer->easy, m_url, transfer->job.host, transfer->job.port, &transfer->body);
-            curl_easy_setopt(transfer->easy, CURLOPT_PREREQFUNCTION, onConnected);
-            curl_easy_setopt(transfer->easy, CURLOPT_PREREQDATA, transfer.get());
-            transfer->connecting = &connecting;
-            ++connecting;
-            CURL* easy = transfer->easy;
-            open.emplace(easy, std::move(transfer));
-            curl_multi_add_handle(multi, easy);
+            if (!transfer->job.criteria)
+                transfer->job.criteria = std::make_shared<const TProxyTestCriteria>();
+            // The time limit counts from the end of the start delay, waiting for a place included.
+            transfer->deadline = transfer->job.due + std::chrono::milliseconds(transfer->job.criteria->timeoutMs);
+            startRequest(std::move(transfer));
         }
 
         now = std::chrono::steady_clock::now();
@@ -377,14 +426,37 @@ void TProxyTestWorker::run()
             const auto it = open.find(easy);
             if (it == open.end())
                 continue;
-            Transfer& transfer = *it->second;
             curl_off_t micros = 0;
             curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &micros);
-            const HttpResponse response = HttpClient::finishTransfer(easy, msg->data.result, transfer.body);
-            const Job job = transfer.job;
-            closeTransfer(easy);
-            if (!cut(job))
-                finished.push_back({job, response.ok, QString::fromUtf8(response.body), quint32(micros / 1000)});
+            const HttpResponse response = HttpClient::finishTransfer(easy, msg->data.result, it->second->body);
+            std::unique_ptr<Transfer> transfer = detachTransfer(easy);
+            if (cut(transfer->job)) {
+                m_active.fetch_sub(1);
+                continue;
+            }
+            if (!transfer->tunnel)
+                transfer->response = QString::fromUtf8(response.body);
+            if (!response.ok) {
+                fail(*transfer, (transfer->tunnel ? QStringLiteral("tunnel: ") : QString()) + response.error);
+                continue;
+            }
+            const TProxyTestCriteria& criteria = *transfer->job.criteria;
+            ProxyJudgement judgement = JudgeAddressAnswer(response.body, criteria.localAddress, !transfer->tunnel);
+            if (!judgement.pass) {
+                fail(*transfer, (transfer->tunnel ? QStringLiteral("tunnel: ") : QString()) + judgement.reason);
+                continue;
+            }
+            if (!transfer->tunnel) {
+                transfer->elapsed = quint32(micros / 1000);
+                transfer->judgement = std::move(judgement);
+                if (!criteria.tunnelUrl.isEmpty()) {
+                    transfer->tunnel = true;
+                    startRequest(std::move(transfer));
+                    continue;
+                }
+            }
+            finished.push_back({transfer->job, true, transfer->response, transfer->elapsed, transfer->judgement});
+            m_active.fetch_sub(1);
         }
         // Results still waiting for their hand-over are dropped too when a stop came meanwhile.
         finished.erase(std::remove_if(finished.begin(), finished.end(),

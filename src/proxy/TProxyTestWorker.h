@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy/ProxyJudgement.h"
+
 #include <QString>
 
 #include <atomic>
@@ -9,6 +11,17 @@
 #include <vector>
 
 class TProxyTester;
+
+// What a proxy must show to pass, fixed for each test when it is handed over.
+struct TProxyTestCriteria
+{
+    // An https address asked for through a CONNECT tunnel of the proxy after the plain test; empty: none.
+    QString tunnelUrl;
+    // The user's own address as the service sees it; a proxy that shows it to the service fails.
+    QString localAddress;
+    // A test not finished this long after its start delay has failed (<= 0: no limit).
+    int timeoutMs = 15000;
+};
 
 // The engine behind TProxyTester: one background thread that runs every proxy test of a tester at once on a
 // libcurl multi handle, each after its own start delay, and hands each result to the user-interface thread,
@@ -24,7 +37,7 @@ public:
 
     // Queues the test of one proxy, starting after delayMs; returns the ticket its result carries.
     // Called on the user-interface thread.
-    quint64 enqueue(const QString& host, int port, int delayMs);
+    quint64 enqueue(const QString& host, int port, int delayMs, std::shared_ptr<const TProxyTestCriteria> criteria);
     // While stopped, due tests end unreported and open requests are cut. A stop ends every test queued before
     // it for good, even when the flag is cleared again before the thread has looked at it.
     void setStopped(bool stopped);
@@ -44,6 +57,7 @@ private:
         std::chrono::steady_clock::time_point due;
         quint64 seq = 0;   // the ticket, in order of hand-over
         quint64 epoch = 0; // the stops counted when it was queued
+        std::shared_ptr<const TProxyTestCriteria> criteria;
     };
     struct Outcome
     {
@@ -51,6 +65,7 @@ private:
         bool success = false;
         QString response;
         quint32 elapsed = 0;
+        ProxyJudgement judgement;
     };
 
     void run();

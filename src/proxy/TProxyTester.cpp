@@ -29,9 +29,68 @@ TRandomSource DefaultRandomSource()
 }
 
 TProxyTester::TProxyTester(const QString& testUrl, TRandomSource random)
-    : TestUrl(testUrl), m_random(random ? std::move(random) : DefaultRandomSource())
+    : TestUrl(testUrl), m_random(random ? std::move(random) : DefaultRandomSource()),
+      m_criteria(std::make_shared<const TProxyTestCriteria>())
 {
+    m_clock.start();
     m_worker = std::make_shared<TProxyTestWorker>(this, testUrl);
+}
+
+void TProxyTester::SetTunnelUrl(const QString& url)
+{
+    auto criteria = std::make_shared<TProxyTestCriteria>(*m_criteria);
+    criteria->tunnelUrl = url;
+    m_criteria = std::move(criteria);
+}
+
+void TProxyTester::SetLocalAddress(const QString& address)
+{
+    auto criteria = std::make_shared<TProxyTestCriteria>(*m_criteria);
+    criteria->localAddress = address;
+    m_criteria = std::move(criteria);
+}
+
+void TProxyTester::SetTimeoutMs(int ms)
+{
+    auto criteria = std::make_shared<TProxyTestCriteria>(*m_criteria);
+    criteria->timeoutMs = ms;
+    m_criteria = std::move(criteria);
+}
+
+QString TProxyTester::TunnelUrl() const
+{
+    return m_criteria->tunnelUrl;
+}
+
+QString TProxyTester::LocalAddress() const
+{
+    return m_criteria->localAddress;
+}
+
+bool TProxyTester::PassVerdict(const QString& host, int port, ProxyJudgement& verdict) const
+{
+    const auto it = m_byKey.constFind(keyOf(host, port).toCaseFolded());
+    if (it == m_byKey.cend())
+        return false;
+    const Entry& entry = m_entries[size_t(it.value())];
+    if (entry.state != EntryState::Passed)
+        return false;
+    verdict = entry.judgement;
+    return true;
+}
+
+void TProxyTester::Forget(const QString& host, int port)
+{
+    Entry* entry = findEntry(keyOf(host, port).toCaseFolded());
+    if (entry && entry->state == EntryState::Passed) {
+        dropEntry(*entry);
+        compact();
+    }
+}
+
+bool TProxyTester::passStale(const Entry& entry) const
+{
+    return m_passValidityMs <= 0 || m_clock.elapsed() - entry.passedAtMs > m_passValidityMs;
 }
 
 TProxyTester::~TProxyTester()
@@ -98,6 +157,11 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
             entry->port = Port;
             return;
         }
+        if (passStale(*entry)) {
+            // A pass is a snapshot: public proxies die or change their ways within minutes.
+            startTest(*entry, Index, Host, Port);
+            return;
+        }
         if (OnTestResult) {
             const int position = pendingPosition(*entry);
             ++Done;
@@ -109,22 +173,29 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
     Entry entry;
     entry.key = key;
     entry.folded = folded;
-    entry.index = Index;
-    entry.host = Host;
-    entry.port = Port;
-    entry.run = m_run;
-    entry.handOvers = 1;
-    qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << key;
-    int delay = m_random(kStartDelayRange);
-    delay = qBound(0, delay, kStartDelayRange - 1);
-    entry.ticket = m_worker->enqueue(Host, Port, delay);
     m_byKey.insert(folded, qsizetype(m_entries.size()));
     m_entries.push_back(std::move(entry));
     m_pendingDirty = true;
+    startTest(m_entries.back(), Index, Host, Port);
+}
+
+void TProxyTester::startTest(Entry& entry, int index, const QString& host, int port)
+{
+    entry.state = EntryState::Testing;
+    entry.index = index;
+    entry.host = host;
+    entry.port = port;
+    entry.run = m_run;
+    entry.handOvers = 1;
+    entry.judgement = ProxyJudgement();
+    qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << entry.key;
+    int delay = m_random(kStartDelayRange);
+    delay = qBound(0, delay, kStartDelayRange - 1);
+    entry.ticket = m_worker->enqueue(host, port, delay, m_criteria);
 }
 
 void TProxyTester::DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port,
-                            quint32 elapsed)
+                            quint32 elapsed, const ProxyJudgement& judgement)
 {
     if (Stopped())
         return;
@@ -140,8 +211,13 @@ void TProxyTester::DoResult(quint64 ticket, bool success, const QString& respons
     const int callerPort = entry->port;
     // Booked before the handler runs: it may hand proxies over or stop the run itself.
     if (success) {
-        entry->state = EntryState::Passed; // trusted for the tester's life
+        entry->state = EntryState::Passed; // trusted while the pass is fresh
+        entry->passedAtMs = m_clock.elapsed();
+        entry->judgement = judgement;
+        qCDebug(lcProxyTrace).noquote() << "[Passed] IP:" << entry->key << AnonymityName(judgement.anonymity)
+                                        << judgement.seenAddress;
     } else {
+        qCDebug(lcProxyTrace).noquote() << "[Failed] IP:" << entry->key << judgement.reason;
         dropEntry(*entry); // tested again when handed over again
         compact();
     }

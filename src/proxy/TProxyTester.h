@@ -1,5 +1,8 @@
 #pragma once
 
+#include "proxy/ProxyJudgement.h"
+
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -9,6 +12,7 @@
 #include <vector>
 
 class TProxyTestWorker;
+struct TProxyTestCriteria;
 
 // Called on the user-interface thread for each test result.
 // Index is the caller's index (the latest hand-over's when a proxy was handed over again while under test;
@@ -25,8 +29,11 @@ using TRandomSource = std::function<int(int range)>;
 TRandomSource DefaultRandomSource();
 
 // Tests proxies in parallel: each proxy handed over waits a random start delay (0..9999 ms), is asked for
-// TestUrl as an HTTP proxy request, and its result comes back on the user-interface thread through
-// OnTestResult, one at a time. A proxy that passed is never tested again: it is reported at once as passed.
+// TestUrl as an HTTP proxy request and, when a tunnel address is set, for that https address through a
+// CONNECT tunnel; the service's account of each request must not show the user's own address, and the
+// whole test must end within its time limit. Its result comes back on the user-interface thread through
+// OnTestResult, one at a time. A proxy that passed is not tested again while its pass is fresh: it is
+// reported at once as passed.
 // A proxy handed over again while its test runs is not tested twice either: the running test's result
 // answers every hand-over of it. Lives on the user-interface thread; all members are used there.
 //
@@ -65,6 +72,20 @@ public:
     // Tests that are sleeping or have a request open right now (for diagnostics and tests).
     int ActiveTests() const;
 
+    // What a proxy must show, for the tests handed over from now on.
+    void SetTunnelUrl(const QString& url);
+    void SetLocalAddress(const QString& address);
+    void SetTimeoutMs(int ms);
+    // A pass older than this is tested again when the proxy is handed over (<= 0: always tested again).
+    void SetPassValidityMs(qint64 ms) { m_passValidityMs = ms; }
+    QString TunnelUrl() const;
+    QString LocalAddress() const;
+
+    // The verdict of the last pass of host:port while it stands; false when it has none.
+    bool PassVerdict(const QString& host, int port, ProxyJudgement& verdict) const;
+    // Forgets the pass of host:port (found dead since): it is tested afresh when handed over again.
+    void Forget(const QString& host, int port);
+
 private:
     friend class TProxyTestWorker;
 
@@ -85,13 +106,18 @@ private:
         int index = 0;
         QString host;
         int port = 0;
-        quint64 run = 0;   // the run of the latest hand-over
-        int handOvers = 0; // hand-overs of this proxy in that run that wait for the result
+        quint64 run = 0;          // the run of the latest hand-over
+        int handOvers = 0;        // hand-overs of this proxy in that run that wait for the result
+        qint64 passedAtMs = 0;    // on the tester's clock (Passed only)
+        ProxyJudgement judgement; // of the pass (Passed only)
     };
 
     // Runs on the user-interface thread for each result a test delivers.
-    void DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port,
-                  quint32 elapsed);
+    void DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port, quint32 elapsed,
+                  const ProxyJudgement& judgement);
+    // Hands the entry's proxy to the worker for a test of its own.
+    void startTest(Entry& entry, int index, const QString& host, int port);
+    bool passStale(const Entry& entry) const;
     Entry* findEntry(const QString& folded);
     // Position among the entries still in Pending.
     int pendingPosition(const Entry& entry) const;
@@ -106,5 +132,8 @@ private:
     quint64 m_run = 0;
     mutable QStringList m_pendingView; // Pending as a list, rebuilt when asked after a change
     mutable bool m_pendingDirty = false;
+    std::shared_ptr<const TProxyTestCriteria> m_criteria;
+    qint64 m_passValidityMs = 300000;
+    QElapsedTimer m_clock;
     std::shared_ptr<TProxyTestWorker> m_worker;
 };

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QProgressBar>
+#include <QSystemTrayIcon>
 #include <QWebEngineView>
 
 #include <exception>
@@ -43,6 +44,15 @@ THTTPGet* MakeFlagFetcher(QObject* owner, const char* name)
     fetcher->SetUseCache(false);
     fetcher->SetWaitThread(false);
     return fetcher;
+}
+
+// The tray's hint while hiding: the address the web sees, the proxy's country and how well it hides.
+QString HidingTip(const QString& address, const TProxyRec& rec)
+{
+    QString tip = QStringLiteral("Veilport\n%1 (%2)").arg(address, rec.Country);
+    if (!rec.Anonymity.isEmpty())
+        tip += QStringLiteral(", ") + rec.Anonymity;
+    return tip;
 }
 
 } // namespace
@@ -107,11 +117,42 @@ void TfrmEngineWnd::OnHide(const TProxyRec& rec)
     form->lbHidingInfo->setText(kHidingText + (ProxyManager ? ProxyManager->LocalIP : QString()));
     const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
     form->lbIP->setText(colon < 0 ? QString() : rec.Proxy.left(colon));
+    if (form->spTrayIcon)
+        form->spTrayIcon->setToolTip(HidingTip(form->lbIP->text(), rec));
     form->tmProgress->SetEnabled(false);
     form->lblProgressText->setText(QString());
     form->sgTesting->hide();
     form->wbMain->show();
     form->TakeScreenshotIfAsked();
+}
+
+void TfrmEngineWnd::ApplyProxyTestOptions()
+{
+    TSettings* settings = Settings();
+    if (!ProxyManager || !settings)
+        return;
+    ProxyManager->SetTestTimeoutMs(qBound(1, settings->GetConstInt(QStringLiteral("Proxy.TestTimeout"), 15), 3600) *
+                                   1000);
+    ProxyManager->SetPassValidityMs(qint64(qMax(0, settings->GetConstInt(QStringLiteral("Proxy.PassValidity"), 300))) *
+                                    1000);
+    // Secure pages go through the proxy only while the user hides them; only then must it tunnel them.
+    const bool https = settings->ReadBool(QStringLiteral("HideHttps"), true);
+    ProxyManager->SetTunnelUrl(https ? settings->GetConst(QStringLiteral("URL.TUNNELTEST")) : QString());
+    ProxyManager->SetLeakCheck(
+        true, qBound(1, settings->GetConstInt(QStringLiteral("Proxy.CheckInterval"), 60), 86400) * 1000);
+}
+
+void TfrmEngineWnd::OnProxyVerified(const TProxyRec& rec, const QString& seenAddress)
+{
+    TfrmMainForm* form = frmMainForm;
+    if (!form)
+        return;
+    if (!seenAddress.isEmpty())
+        form->lbIP->setText(seenAddress);
+    const QString shown = form->lbIP->text();
+    if (form->spTrayIcon)
+        form->spTrayIcon->setToolTip(HidingTip(shown, rec));
+    qCInfo(lcHiding).noquote() << "web sites see" << shown << "through" << rec.Proxy << rec.Anonymity;
 }
 
 void TfrmEngineWnd::OnStopHide()
@@ -125,6 +166,8 @@ void TfrmEngineWnd::OnStopHide()
     form->SetHideAction(form->acVuvaVI);
     form->imgFlag->hide();
     form->lbHidingInfo->setText(kNotHidingText);
+    if (form->spTrayIcon)
+        form->spTrayIcon->setToolTip(QStringLiteral("Veilport"));
     form->lbIP->setText(ProxyManager ? ProxyManager->LocalIP : QString());
     form->wbMain->show();
 }

@@ -97,7 +97,8 @@ void TfrmMainForm::acCheckIPExecute()
 void TfrmMainForm::acOptionExecute()
 {
     TfrmOptionForm options(this, DefaultOptionFormServices());
-    options.exec();
+    if (options.exec() == QDialog::Accepted && frmEngineWnd)
+        frmEngineWnd->ApplyProxyTestOptions();
 }
 
 void TfrmMainForm::actChooseIPExecute()

@@ -94,6 +94,8 @@ void TfrmEngineWnd::FormCreate()
     connect(ProxyManager.get(), &TProxyManager::proxyChanged, this, &TfrmEngineWnd::OnHide);
     connect(ProxyManager.get(), &TProxyManager::stopped, this, &TfrmEngineWnd::OnStopHide);
     connect(ProxyManager.get(), &TProxyManager::progress, this, &TfrmEngineWnd::OnTestProgress);
+    connect(ProxyManager.get(), &TProxyManager::proxyVerified, this, &TfrmEngineWnd::OnProxyVerified);
+    ApplyProxyTestOptions();
 
     m_startSucceeded = true;
 }

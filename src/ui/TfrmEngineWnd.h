@@ -97,6 +97,10 @@ public:
     void OnProxyListLoaded(TProxyManager* manager);
     void OnHide(const TProxyRec& rec);
     void OnStopHide();
+    // A check through the applied proxy passed: shows the address the web now sees.
+    void OnProxyVerified(const TProxyRec& rec, const QString& seenAddress);
+    // Gives the proxy manager what a proxy must show, from the constants and the user's settings.
+    void ApplyProxyTestOptions();
     void OnTestProgress(int max, int current);
 
     // Flags of the hiding display (EngineHiding.cpp): the own country's into imgLocal, the proxy

@@ -101,6 +101,8 @@ void TfrmOptionForm::buildBrowserPage()
     cbIE->setEnabled(false);
     cbFF = makeCheckBox(tsBrowser, "cbFF", QStringLiteral("Fire Fox"), 24, 80, 150, 25);
     cbOpera = makeCheckBox(tsBrowser, "cbOpera", QStringLiteral("Opera"), 24, 112, 150, 25);
+    cbHideHttps =
+        makeCheckBox(tsBrowser, "cbHideHttps", QStringLiteral("Also hide secure (https) pages"), 24, 152, 360, 25);
 
     btnReinstallFF = new QPushButton(QStringLiteral("Re-install FireFox Extension"), tsBrowser);
     btnReinstallFF->setObjectName(QStringLiteral("btnReinstallFF"));
@@ -146,6 +148,7 @@ void TfrmOptionForm::LoadOptions()
     cbIE->setChecked(read("IE", true));
     cbFF->setChecked(read("FF", true));
     cbOpera->setChecked(read("OPERA", true));
+    cbHideHttps->setChecked(read("HideHttps", true));
     Loading = false;
 }
 
@@ -162,6 +165,7 @@ void TfrmOptionForm::SaveOptions()
     settings->WriteBool(QStringLiteral("IE"), cbIE->isChecked());
     settings->WriteBool(QStringLiteral("FF"), cbFF->isChecked());
     settings->WriteBool(QStringLiteral("OPERA"), cbOpera->isChecked());
+    settings->WriteBool(QStringLiteral("HideHttps"), cbHideHttps->isChecked());
 }
 
 void TfrmOptionForm::btnOkClick()

@@ -49,6 +49,7 @@ public:
     QCheckBox* cbIE = nullptr;
     QCheckBox* cbFF = nullptr;
     QCheckBox* cbOpera = nullptr;
+    QCheckBox* cbHideHttps = nullptr;
     QPushButton* btnReinstallFF = nullptr;
     QWidget* pnButton = nullptr;
     QPushButton* btnOk = nullptr;

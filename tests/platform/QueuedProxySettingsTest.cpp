@@ -20,7 +20,8 @@ class GatedStore : public platform::SystemProxySettings
 public:
     QString name() const override { return QStringLiteral("gated"); }
     bool isAvailable() const override { return available; }
-    bool apply(const QString& proxy) override
+    using SystemProxySettings::apply;
+    bool apply(const QString& proxy, bool) override
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_gateChanged.wait(lock, [this] { return m_open; });

@@ -94,12 +94,12 @@ TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)
     ASSERT_TRUE(kde.apply(QStringLiteral("10.0.0.1:3128")));
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
               QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=1\n"
-                         "httpProxy=http://10.0.0.1 3128\n"));
+                         "httpProxy=http://10.0.0.1 3128\nhttpsProxy=http://10.0.0.1 3128\n"));
 
     ASSERT_TRUE(kde.apply(QString()));
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
               QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=0\n"
-                         "httpProxy=http://10.0.0.1 3128\n"));
+                         "httpProxy=http://10.0.0.1 3128\nhttpsProxy=http://10.0.0.1 3128\n"));
 }
 
 TEST(KdeProxySettings, AKdeSessionWithoutAFileGetsOne)
@@ -110,7 +110,8 @@ TEST(KdeProxySettings, AKdeSessionWithoutAFileGetsOne)
     ASSERT_TRUE(kde.isAvailable());
     ASSERT_TRUE(kde.apply(QStringLiteral("proxy.example:80")));
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
-              QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://proxy.example 80\n"));
+              QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://proxy.example 80\n"
+                         "httpsProxy=http://proxy.example 80\n"));
 
     EXPECT_FALSE(kde.apply(QStringLiteral("no port")));
     EXPECT_TRUE(home.dir().read(QStringLiteral("config/kioslaverc")).contains("ProxyType=0"));

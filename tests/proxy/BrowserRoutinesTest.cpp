@@ -24,6 +24,7 @@ namespace {
 
 const QString kSchema = QStringLiteral("org.gnome.system.proxy");
 const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
+const QString kHttps = QStringLiteral("org.gnome.system.proxy.https");
 
 // The system proxy step over a private home's GSettings keyfile and kioslaverc.
 class SystemProxyTest : public ::testing::Test
@@ -66,7 +67,11 @@ TEST_F(SystemProxyTest, AppliedProxyReachesTheProcessGnomeAndKde)
     EXPECT_EQ(mode(), QStringLiteral("'manual'"));
     EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
     EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("port")), QStringLiteral("8080"));
-    EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://1.2.3.4 8080\n"));
+    // Browsers send secure pages direct unless the https keys name the proxy too.
+    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("port")), QStringLiteral("8080"));
+    EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://1.2.3.4 8080\n"
+                                       "httpsProxy=http://1.2.3.4 8080\n"));
     EXPECT_TRUE(services.messages.isEmpty());
 
     routines.SetIEProxy(QString());
@@ -74,6 +79,20 @@ TEST_F(SystemProxyTest, AppliedProxyReachesTheProcessGnomeAndKde)
     EXPECT_EQ(QNetworkProxy::applicationProxy().type(), QNetworkProxy::NoProxy);
     EXPECT_EQ(mode(), QStringLiteral("'none'"));
     EXPECT_TRUE(kioslaverc().contains("ProxyType=0"));
+}
+
+TEST_F(SystemProxyTest, WithSecurePagesNotHiddenOnlyPlainPagesGoThroughTheProxy)
+{
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "no GSettings proxy schema";
+    routines.SetIEProxy(QStringLiteral("1.2.3.4:8080"));
+    Settings()->WriteBool(QStringLiteral("HideHttps"), false);
+    routines.SetIEProxy(QStringLiteral("5.6.7.8:3128"));
+    EXPECT_EQ(mode(), QStringLiteral("'manual'"));
+    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'5.6.7.8'"));
+    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://5.6.7.8 3128\n"
+                                       "httpsProxy=\n"));
 }
 
 TEST_F(SystemProxyTest, TurnedOffSystemProxyBehavesAsAnEmptyProxy)

@@ -314,6 +314,79 @@ TEST_F(ProxyTester, AProxyThatNeverAnswersGivesNoResultAndIsLetGoOnceStopped)
     EXPECT_TRUE(results.isEmpty());
 }
 
+TEST_F(ProxyTester, AProxyThatNeverAnswersFailsAtItsTimeLimitSoEveryRunEnds)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply().hang());
+    tester->SetTimeoutMs(400);
+    delayMs = 200; // the limit counts from the end of the start delay
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return !results.isEmpty(); }, 10000));
+    EXPECT_FALSE(results.at(0).success);
+    EXPECT_EQ(tester->Done, tester->Total);
+    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
+    EXPECT_TRUE(tester->Pending().isEmpty());
+}
+
+TEST_F(ProxyTester, APassOlderThanItsValidityIsTestedAgain)
+{
+    ScriptedHttpServer proxy;
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
+    test(0, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    test(1, proxy.hostPort()); // fresh: answered at once
+    ASSERT_EQ(results.size(), 2);
+    EXPECT_EQ(proxy.requestCount(), 1);
+    tester->SetPassValidityMs(0);
+    test(2, proxy.hostPort());
+    EXPECT_EQ(results.size(), 2); // no immediate report: the proxy is asked again
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 3; }));
+    EXPECT_TRUE(results.at(2).success);
+    EXPECT_EQ(proxy.requestCount(), 2);
+    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(503, "gone"));
+    test(3, proxy.hostPort());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 4; }));
+    EXPECT_FALSE(results.at(3).success); // a proxy that died since its pass is caught
+}
+
+TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
+{
+    // What the service answers to the address check: the sender and every header it received.
+    tester->SetLocalAddress(QStringLiteral("198.51.100.23"));
+    struct Case
+    {
+        QByteArray answer;
+        bool passes;
+        TAnonymity anonymity;
+    };
+    const QList<Case> cases = {
+        {"RemoteAddr=203.0.113.9\r\nHeader.Accept=text/html, */*\r\n", true, TAnonymity::Elite},
+        {"RemoteAddr=203.0.113.9\r\nHeader.Via=1.1 proxy\r\n", true, TAnonymity::Anonymous},
+        {"RemoteAddr=198.51.100.23\r\n", false, TAnonymity::Unknown},
+        {"RemoteAddr=203.0.113.9\r\nHeader.X-Forwarded-For=10.0.0.1, 198.51.100.23\r\n", false, TAnonymity::Unknown},
+        {"RemoteAddr=203.0.113.9\nHeader.Forwarded=for=198.51.100.23:4711;proto=http", false, TAnonymity::Unknown},
+        {"RemoteAddr=203.0.113.9\r\nHeader.X-Note=198.51.100.234\r\n", true, TAnonymity::Elite},
+        {"RemoteAddr=not an address\r\n", false, TAnonymity::Unknown},
+        {QByteArray("RemoteAddr=203.0.113.9\r\n\0\x01", 26), false, TAnonymity::Unknown},
+        {"203.0.113.9", true, TAnonymity::Unknown}, // an older service tells nothing to judge
+    };
+    ScriptedHttpServer proxy;
+    for (const Case& c : cases)
+        proxy.enqueueReply(ScriptedHttpServer::Reply::http(200, c.answer));
+    for (int i = 0; i < cases.size(); ++i) {
+        results.clear();
+        test(i, proxy.hostPort());
+        ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+        EXPECT_EQ(results.at(0).success, cases.at(i).passes) << cases.at(i).answer.constData();
+        ProxyJudgement verdict;
+        if (cases.at(i).passes) {
+            ASSERT_TRUE(tester->PassVerdict(results.at(0).host, results.at(0).port, verdict));
+            EXPECT_EQ(verdict.anonymity, cases.at(i).anonymity) << cases.at(i).answer.constData();
+            tester->Forget(results.at(0).host, results.at(0).port);
+        }
+    }
+}
+
 TEST_F(ProxyTester, DestroyingTheTesterLetsHangingRequestsGo)
 {
     ScriptedHttpServer proxy;

@@ -58,7 +58,10 @@ bool TinyproxyFarm::start(int count, int maxClientsEach)
             return false;
         }
         // No Listen line: the instance answers on every loopback address; Allow keeps everyone else out.
+        // Each request leaves from the address it came to, so a service sees it come from elsewhere than
+        // the user on 127.0.0.1.
         f.write(QStringLiteral("Port %1\nTimeout 60\nMaxClients %2\nAllow 127.0.0.0/8\nDisableViaHeader Yes\n"
+                               "BindSame Yes\n"
                                "LogLevel Critical\nLogFile \"%3\"\nPidFile \"%4\"\n")
                     .arg(port)
                     .arg(maxClientsEach)

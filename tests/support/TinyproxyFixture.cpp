@@ -67,6 +67,11 @@ bool TinyproxyFixture::start(int count)
     return true;
 }
 
+QString TinyproxyFixture::outgoingAddress(int i)
+{
+    return QStringLiteral("127.0.0.%1").arg(2 + i % 250);
+}
+
 bool TinyproxyFixture::startOne(Instance& inst, int number)
 {
     inst.folder = m_dir.filePath(QStringLiteral("proxy%1").arg(number));
@@ -89,12 +94,15 @@ bool TinyproxyFixture::startOne(Instance& inst, int number)
                                "MaxClients 100\n"
                                "Allow 127.0.0.1\n"
                                "DisableViaHeader Yes\n"
+                               "Bind %4\n"
                                "LogLevel Info\n"
                                "LogFile \"%2\"\n"
                                "PidFile \"%3\"\n")
                     .arg(inst.port)
-                    .arg(logFile, inst.folder + "/tinyproxy.pid")
+                    .arg(logFile, inst.folder + "/tinyproxy.pid", outgoingAddress(number))
                     .toUtf8());
+        for (const QString& line : std::as_const(m_extraConfig))
+            f.write(line.toUtf8() + '\n');
         f.close();
 
         inst.process = std::make_unique<QProcess>();

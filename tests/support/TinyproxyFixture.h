@@ -21,7 +21,8 @@ namespace testsupport {
 // folder, runs in the foreground as a child process and is killed (by its own pid) when stop()
 // is called or the fixture is destroyed. start() returns only when every instance accepts TCP
 // connections, so tests may use them at once. Requests are accepted from 127.0.0.1 only and no
-// "Via" header is added, as an anonymous proxy would do.
+// "Via" header is added, as an elite proxy would do; each instance leaves from an address of its own
+// (outgoingAddress), so a service sees the request come from elsewhere than the user on 127.0.0.1.
 class TinyproxyFixture
 {
 public:
@@ -32,6 +33,11 @@ public:
 
     // Starts count more instances; false (with errorText()) when tinyproxy is missing or one does not come up in time.
     bool start(int count = 1);
+    // Lines added to the configuration of the instances started from now on (a leaking header, a
+    // CONNECT port restriction ...).
+    void setExtraConfig(const QStringList& lines) { m_extraConfig = lines; }
+    // The address instance i's requests leave from: 127.0.0.2, 127.0.0.3 ...
+    static QString outgoingAddress(int i);
     // Number of instances started so far (stopped ones included, so indexes stay stable).
     int count() const { return static_cast<int>(m_instances.size()); }
     // Port of instance i.
@@ -66,6 +72,7 @@ private:
 
     QTemporaryDir m_dir;
     QList<std::shared_ptr<Instance>> m_instances;
+    QStringList m_extraConfig;
     QString m_error;
 };
 
