@@ -71,6 +71,8 @@ public:
     QString errorString() const { return m_error; }
     /// Writes one access-log line per request to stderr when on.
     void setVerbose(bool on) { m_verbose = on; }
+    /// Connections open now, on both ports.
+    int connectionCount() const { return m_connections; }
     /// Connections one client address may hold at a time (plain and TLS together); more are closed at once.
     void setMaxPerAddress(int limit) { m_maxPerAddress = limit; }
 

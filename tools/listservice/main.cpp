@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -172,6 +173,11 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
             return 2;
         }
+        // The test's own connection must be gone before anyone is told to connect: it counts
+        // against the loopback address like any client's.
+        const QDeadlineTimer deadline(5000);
+        while (server.connectionCount() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     const SignalQuitter quitter;
     if (!quitter.isActive())
