@@ -90,8 +90,8 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
     m_process->start(exe, QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-port"),
                                       QStringLiteral("0"), QStringLiteral("--cert"), certificateFile(),
                                       QStringLiteral("--key"), keyFile(), QStringLiteral("--pool"), poolFile,
-                                      QStringLiteral("--config"), confFile} +
-                              options.extraArguments);
+                                      QStringLiteral("--config"), confFile, QStringLiteral("--max-per-address"),
+                                      QString::number(options.maxPerAddress)});
     if (!m_process->waitForStarted(kStartTimeoutMs)) {
         m_error = QStringLiteral("list service did not start: ") + m_process->errorString();
         m_process.reset();

@@ -4,7 +4,6 @@
 #include <QList>
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -40,8 +39,9 @@ struct ListServiceOptions
     QString updateResult = QStringLiteral("0");
     QString updateInfo;
     QString updatePage;
-    // Further command-line options of the service (for instance {"--max-per-address", "2"}).
-    QStringList extraArguments;
+    // Connections one client address may hold (--max-per-address). Loopback tests send every
+    // proxy's requests from 127.0.0.1, so by default as many as the service allows in all.
+    int maxPerAddress = 256;
 };
 
 // The real local list service (veilport-listservice) on ephemeral loopback ports (plain HTTP and

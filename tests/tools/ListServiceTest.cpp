@@ -298,7 +298,7 @@ TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
 {
     ListServiceFixture service;
     ListServiceFixture::Options options;
-    options.extraArguments = QStringList{"--max-per-address", "3"};
+    options.maxPerAddress = 3;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
 
     std::vector<std::unique_ptr<QTcpSocket>> holders;
