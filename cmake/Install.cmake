@@ -37,7 +37,21 @@ if(TARGET veilport-listservice)
                     DESTINATION ${CMAKE_INSTALL_DATADIR}/veilport-listservice)
         endif()
     endforeach()
-    install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilport-listservice.service DESTINATION lib/systemd/system)
+    # The unit names the executable where this install puts it. The prefix may be given only at
+    # install time (`cmake --install --prefix`, CPack), so the unit is filled in then.
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+        set(VEILPORT_UNIT_BINDIR "${CMAKE_INSTALL_BINDIR}")
+    else()
+        set(VEILPORT_UNIT_BINDIR "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+    endif()
+    install(CODE "
+        set(VEILPORT_LISTSERVICE_EXECUTABLE \"${VEILPORT_UNIT_BINDIR}/veilport-listservice\")
+        set(VEILPORT_LISTSERVICE_EXAMPLES \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/veilport-listservice\")
+        set(unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/veilport-listservice.service\")
+        message(STATUS \"Installing: \${unit}\")
+        configure_file(${CMAKE_SOURCE_DIR}/packaging/veilport-listservice.service.in \"\${unit}\" @ONLY)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+    ")
 endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/org.veilport.Veilport.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

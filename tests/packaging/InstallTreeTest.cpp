@@ -184,6 +184,20 @@ TEST_F(InstalledTree, ListServiceComesWithManualPagesAndAUnitItsOptionsMatch)
     const QString service = usr(QStringLiteral("bin/veilport-listservice"));
     ASSERT_TRUE(QFileInfo(service).isExecutable());
 
+    // Under another prefix the unit names the executable there, not /usr/bin.
+    testsupport::TempDir other;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DESTDIR"), other.path());
+    const RunResult install = RunTool(
+        QStringLiteral(VEILPORT_CMAKE_COMMAND),
+        {QStringLiteral("--install"), BuildDir(), QStringLiteral("--prefix"), QStringLiteral("/opt/veilport")}, env);
+    ASSERT_EQ(install.exitCode, 0) << install.err.toStdString();
+    const QByteArray otherUnit =
+        readFile(other.file(QStringLiteral("opt/veilport/lib/systemd/system/veilport-listservice.service")));
+    const QString otherExec = IniValue(otherUnit, QStringLiteral("ExecStart")).section(u' ', 0, 0);
+    EXPECT_EQ(otherExec, QStringLiteral("/opt/veilport/bin/veilport-listservice"));
+    EXPECT_TRUE(QFileInfo(other.path() + otherExec).isExecutable());
+
     // An option the service does not know makes it end at once, and the unit would never run.
     const RunResult help = RunTool(service, {QStringLiteral("--help")});
     ASSERT_EQ(help.exitCode, 0) << help.err.toStdString();

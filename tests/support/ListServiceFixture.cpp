@@ -82,18 +82,24 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
         m_error = QStringLiteral("cannot write the pool or config file");
         return false;
     }
+    if (!makeCertificate())
+        return false;
 
     m_process = std::make_unique<QProcess>();
     testsupport::EndsWithParent(*m_process);
-    m_process->start(exe, {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
-                           QStringLiteral("--config"), confFile});
+    m_process->start(exe, QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-port"),
+                                      QStringLiteral("0"), QStringLiteral("--cert"), certificateFile(),
+                                      QStringLiteral("--key"), keyFile(), QStringLiteral("--pool"), poolFile,
+                                      QStringLiteral("--config"), confFile, QStringLiteral("--max-per-address"),
+                                      QString::number(options.maxPerAddress)});
     if (!m_process->waitForStarted(kStartTimeoutMs)) {
         m_error = QStringLiteral("list service did not start: ") + m_process->errorString();
         m_process.reset();
         return false;
     }
-    // The service prints its real port once it listens.
-    static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)/"));
+    // The service prints its real ports once it listens, the plain one first.
+    static const QRegularExpression listening(
+        QStringLiteral("listening on http://[^\\n]+:(\\d+)/\\n.*listening on https://[^\\n]+:(\\d+)/\\n"));
     QByteArray out;
     const QDeadlineTimer deadline(kStartTimeoutMs);
     while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
@@ -102,6 +108,7 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
         const auto match = listening.match(QString::fromUtf8(out));
         if (match.hasMatch()) {
             m_port = match.captured(1).toInt();
+            m_tlsPort = match.captured(2).toInt();
             return true;
         }
     }
@@ -132,6 +139,7 @@ void ListServiceFixture::stop()
     m_stderr += m_process->readAllStandardError();
     m_process.reset();
     m_port = 0;
+    m_tlsPort = 0;
 }
 
 bool ListServiceFixture::isRunning() const
@@ -149,6 +157,44 @@ QString ListServiceFixture::url(const QString& path) const
     return QStringLiteral("http://") + host() + path;
 }
 
+QString ListServiceFixture::tlsUrl(const QString& path) const
+{
+    return QStringLiteral("https://127.0.0.1:%1").arg(m_tlsPort) + path;
+}
+
+QString ListServiceFixture::certificateFile() const
+{
+    return m_dir.filePath(QStringLiteral("cert.pem"));
+}
+
+QString ListServiceFixture::keyFile() const
+{
+    return m_dir.filePath(QStringLiteral("key.pem"));
+}
+
+bool ListServiceFixture::makeCertificate()
+{
+    if (QFileInfo::exists(certificateFile()))
+        return true; // made for an earlier start of this fixture
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"), keyFile(),
+                   QStringLiteral("-out"), certificateFile()});
+    if (!openssl.waitForFinished(kStartTimeoutMs) || openssl.exitStatus() != QProcess::NormalExit ||
+        openssl.exitCode() != 0) {
+        m_error = QStringLiteral("openssl could not make the test certificate (run scripts/setup): ") +
+                  openssl.errorString() + u' ' + QString::fromLocal8Bit(openssl.readAll());
+        QFile::remove(certificateFile());
+        return false;
+    }
+    return true;
+}
+
 QByteArray ListServiceFixture::oemDat() const
 {
     const QString h = host();
@@ -160,8 +206,9 @@ QByteArray ListServiceFixture::oemDat() const
                           "URL.IPSEEKER=http://%1/ipseeker.php\n"
                           "URL.Redirect=http://%1/redirect.php\n"
                           "URL.help=http://%1/help.php\n"
-                          "URL.home=http://%1/\n")
-        .arg(h)
+                          "URL.home=http://%1/\n"
+                          "URL.TUNNELTEST=%2\n")
+        .arg(h, tlsUrl(QStringLiteral("/getip.php?VER=2")))
         .toUtf8();
 }
 

@@ -39,9 +39,13 @@ struct ListServiceOptions
     QString updateResult = QStringLiteral("0");
     QString updateInfo;
     QString updatePage;
+    // Connections one client address may hold (--max-per-address). Loopback tests send every
+    // proxy's requests from 127.0.0.1, so by default as many as the service allows in all.
+    int maxPerAddress = 256;
 };
 
-// The real local list service (veilport-listservice) on an ephemeral loopback port, with a pool given by the test.
+// The real local list service (veilport-listservice) on ephemeral loopback ports (plain HTTP and
+// TLS with a self-signed certificate), with a pool given by the test.
 //
 //     testsupport::TinyproxyFixture proxies;
 //     ASSERT_TRUE(proxies.start(2));
@@ -50,10 +54,12 @@ struct ListServiceOptions
 //                                {proxies.proxyText(1), "Japan", "139.7", "35.7"}})) << service.errorText();
 //     service.url("/getproxy.php")      // "http://127.0.0.1:<port>/getproxy.php"
 //     service.host()                    // "127.0.0.1:<port>", the value of URL.ServiceHost / URL.SiteHost
+//     service.tlsUrl("/getip.php?VER=2") // "https://127.0.0.1:<tlsPort>/getip.php?VER=2", the tunnel test's URL
 //     tmp.write("oem.dat", service.oemDat()); // points every URL.* constant of the program at this service
 //
 // The executable is taken from $VEILPORT_BIN_DIR (set by CTest), else from ../bin beside the test
-// executable. The pool and config files live in a private temporary folder; setPool() rewrites the
+// executable. The pool and config files, and the certificate and key that the `openssl` command
+// makes for the TLS port (self-signed EC, for 127.0.0.1), live in a private temporary folder; setPool() rewrites the
 // pool and the service serves it from the next list request on. The process is killed by its own
 // pid in stop() and on destruction.
 class ListServiceFixture
@@ -79,12 +85,20 @@ public:
     bool isRunning() const;
 
     int port() const { return m_port; }
+    // The TLS port, serving the same as port().
+    int tlsPort() const { return m_tlsPort; }
     // "127.0.0.1:<port>".
     QString host() const;
     // "http://127.0.0.1:<port>" + path.
     QString url(const QString& path) const;
-    // An oem.dat ([const] section) pointing URL.ServiceHost, URL.SiteHost and every URL.* page at this service.
+    // "https://127.0.0.1:<tlsPort>" + path.
+    QString tlsUrl(const QString& path) const;
+    // An oem.dat ([const] section) pointing URL.ServiceHost, URL.SiteHost, every URL.* page and the
+    // tunnel test (URL.TUNNELTEST, over TLS) at this service.
     QByteArray oemDat() const;
+    // The self-signed certificate (PEM) the TLS port presents, and its private key.
+    QString certificateFile() const;
+    QString keyFile() const;
     // The pool file text that an entry list becomes.
     static QByteArray poolText(const QList<Entry>& pool);
     // Full path of the service executable that start() uses.
@@ -94,9 +108,12 @@ public:
     QString errorText() const { return m_error; }
 
 private:
+    bool makeCertificate();
+
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
+    int m_tlsPort = 0;
     QString m_error;
     QByteArray m_stderr;
 };

@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QImage>
+#include <QNetworkProxy>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 // Raw HTTP over a socket, so tests can send what no well-behaved client would.
@@ -13,14 +16,10 @@ struct HttpAnswer
     QByteArray body;
 };
 
-// Sends bytes to 127.0.0.1:port and reads until the server closes (or the deadline passes).
-inline HttpAnswer RawExchange(int port, const QByteArray& request, int timeoutMs = 10000)
+// Writes the request and reads until the server closes (or the deadline passes).
+inline HttpAnswer ExchangeOn(QTcpSocket& s, const QByteArray& request, int timeoutMs)
 {
-    QTcpSocket s;
-    s.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
     HttpAnswer a;
-    if (!s.waitForConnected(timeoutMs))
-        return a;
     s.write(request);
     QByteArray all;
     const QDeadlineTimer deadline(timeoutMs);
@@ -35,6 +34,35 @@ inline HttpAnswer RawExchange(int port, const QByteArray& request, int timeoutMs
     if (a.head.startsWith("HTTP/1.1 "))
         a.status = a.head.mid(9, 3).toInt();
     return a;
+}
+
+// Sends bytes to 127.0.0.1:port (from the given loopback address, when one is given) and reads until
+// the server closes (or the deadline passes).
+inline HttpAnswer RawExchange(int port, const QByteArray& request, int timeoutMs = 10000,
+                              const QHostAddress& from = QHostAddress())
+{
+    QTcpSocket s;
+    if (!from.isNull() && !s.bind(from))
+        return {};
+    s.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
+    if (!s.waitForConnected(timeoutMs))
+        return {};
+    return ExchangeOn(s, request, timeoutMs);
+}
+
+// The same over TLS to 127.0.0.1:port, directly or through a CONNECT tunnel of an HTTP proxy on
+// 127.0.0.1:proxyPort. The certificate is not checked: the tests' certificate is self-signed.
+inline HttpAnswer TlsExchange(int port, const QByteArray& request, int proxyPort = 0, int timeoutMs = 10000)
+{
+    QSslSocket s;
+    s.setPeerVerifyMode(QSslSocket::VerifyNone);
+    s.setProxy(proxyPort == 0 ? QNetworkProxy(QNetworkProxy::NoProxy)
+                              : QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"),
+                                              static_cast<quint16>(proxyPort)));
+    s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
+    if (!s.waitForEncrypted(timeoutMs))
+        return {};
+    return ExchangeOn(s, request, timeoutMs);
 }
 
 inline HttpAnswer Get(int port, const QByteArray& target)

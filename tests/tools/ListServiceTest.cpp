@@ -1,7 +1,9 @@
 // The list service driven as the program and hostile clients meet it: a real process on an ephemeral port.
 #include "HttpExchange.h"
+#include "support/HostilePeerLimits.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
 
 #include <QHash>
 #include <QImage>
@@ -9,7 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include <signal.h>
+
 using testsupport::ListServiceFixture;
+using testsupport::TinyproxyFixture;
 
 namespace {
 
@@ -97,13 +104,42 @@ TEST_F(ListServiceTest, PoolEditsApplyFromTheNextListRequest)
     EXPECT_FALSE(v.contains("proxy_1"));
 }
 
-TEST_F(ListServiceTest, AddressCheckAnswersTheCallerOnlyForVersionOne)
+TEST_F(ListServiceTest, AddressCheckVersionOneStaysTheBareAddressAndUnknownVersionsAreRefused)
 {
     const HttpAnswer ok = Get(port(), "/getip.php?VER=1");
     EXPECT_EQ(ok.status, 200);
-    EXPECT_EQ(ok.body, "127.0.0.1");
-    EXPECT_EQ(Get(port(), "/getip.php").status, 400);
-    EXPECT_EQ(Get(port(), "/getip.php?VER=2").status, 400);
+    EXPECT_EQ(ok.body, "127.0.0.1") << "older programs read the body as the address";
+    for (const QByteArray target : {"/getip.php", "/getip.php?VER=", "/getip.php?VER=3", "/getip.php?VER=2x"})
+        EXPECT_EQ(Get(port(), target).status, 400) << target.constData();
+}
+
+// The program's proxy test asks through the proxy and judges what arrived: the peer the service saw
+// and every header, including those the proxy itself added.
+TEST_F(ListServiceTest, AddressCheckVersionTwoShowsThePeerAndEveryHeaderThatArrived)
+{
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+    const HttpAnswer a = RawExchange(proxies.port(0), "GET " + service.url("/getip.php?VER=2").toUtf8() +
+                                                          " HTTP/1.1\r\nHost: " + service.host().toUtf8() +
+                                                          "\r\nX-Veilport-Probe: Mixed Case value\r\n\r\n");
+    ASSERT_EQ(a.status, 200) << a.head.constData();
+    EXPECT_TRUE(a.head.contains("Content-Type: text/plain"));
+    const QList<QByteArray> lines = a.body.split('\n');
+    EXPECT_EQ(a.body.count('\n'), a.body.count("\r\n")) << "CR LF lines";
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines.first(), "RemoteAddr=127.0.0.1\r");
+    EXPECT_TRUE(lines.contains("Header.X-Veilport-Probe=Mixed Case value\r")) << a.body.constData();
+    EXPECT_TRUE(lines.contains("Header.Connection=close\r")) << "added by the proxy: " << a.body.constData();
+    EXPECT_FALSE(a.body.toLower().contains("header.host=")) << "Host is left out";
+
+    // A client cannot forge a line of its own with line breaks or '=' in a header.
+    const HttpAnswer forged = RawExchange(port(), "GET /getip.php?VER=2 HTTP/1.1\r\nHost: x\r\n"
+                                                  "X-A: one\rRemoteAddr=6.6.6.6\r\n"
+                                                  "X=RemoteAddr: 6.6.6.6\r\nX-A: two\r\n\r\n");
+    ASSERT_EQ(forged.status, 200);
+    EXPECT_EQ(forged.body.count('\r'), forged.body.count("\r\n"));
+    EXPECT_EQ(forged.body, "RemoteAddr=127.0.0.1\r\nHeader.X-A=one RemoteAddr=6.6.6.6\r\n"
+                           "Header.X_RemoteAddr=6.6.6.6\r\nHeader.X-A=two\r\n");
 }
 
 TEST_F(ListServiceTest, UpdateAnswerCarriesTheConfiguredValues)
@@ -257,6 +293,37 @@ TEST_F(ListServiceTest, ASilentClientDoesNotHoldUpOthers)
     EXPECT_EQ(other.status, 200);
 }
 
+// Every connection counts against its client's address, on the plain and the TLS port alike.
+TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
+{
+    ListServiceFixture service;
+    ListServiceFixture::Options options;
+    options.maxPerAddress = 3;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    for (int port : {service.port(), service.port(), service.tlsPort()}) {
+        auto& s = holders.emplace_back(std::make_unique<QTcpSocket>());
+        s->connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port));
+        ASSERT_TRUE(s->waitForConnected(5000));
+    }
+    // Answered only once the service has taken the connections above from both ports.
+    const HttpAnswer other =
+        RawExchange(service.port(), "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 5000, QHostAddress("127.0.0.2"));
+    EXPECT_EQ(other.status, 200) << "another address is still served";
+    EXPECT_EQ(other.body, "127.0.0.2");
+
+    const QDeadlineTimer quick(5000);
+    const HttpAnswer refused = RawExchange(service.port(), "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 8000);
+    EXPECT_EQ(refused.status, 0) << "a fourth connection from 127.0.0.1 is closed at once";
+    EXPECT_FALSE(quick.hasExpired()) << "closed, not left to time out";
+
+    holders.front()->abort();
+    EXPECT_TRUE(testsupport::spinUntil([&] { return Get(service.port(), "/getip.php?VER=1").status == 200; }, 5000))
+        << "a freed slot is given out again";
+    EXPECT_TRUE(service.isRunning());
+}
+
 TEST(ListServiceStartup, BadPoolLinesAreSkippedWithTheirLineNumbers)
 {
     ListServiceFixture service;
@@ -317,6 +384,27 @@ TEST(ListServiceStartup, ShippedExampleFilesAreAccepted)
     EXPECT_TRUE(service.readAllStandardError().isEmpty()) << "no line of the examples is rejected";
     service.kill();
     service.waitForFinished(5000);
+}
+
+// SIGTERM (systemd's stop) and SIGINT (Ctrl+C) end the event loop; the service exits with 0.
+TEST(ListServiceStartup, TerminationSignalsEndTheServiceNormally)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        QProcess service;
+        service.start(ListServiceFixture::executablePath(), {"--port", "0"});
+        ASSERT_TRUE(service.waitForStarted(10000));
+        QByteArray out;
+        const QDeadlineTimer deadline(10000);
+        while (!out.contains('\n') && !deadline.hasExpired() && service.state() == QProcess::Running) {
+            service.waitForReadyRead(100);
+            out += service.readAllStandardOutput();
+        }
+        ASSERT_TRUE(out.contains("listening on http://")) << out.constData();
+        ::kill(static_cast<pid_t>(service.processId()), signal);
+        ASSERT_TRUE(service.waitForFinished(5000)) << signal;
+        EXPECT_EQ(service.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(service.exitCode(), 0) << signal;
+    }
 }
 
 TEST(ListServiceStartup, UnknownConfigNamesStopTheService)

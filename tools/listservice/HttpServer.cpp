@@ -1,6 +1,9 @@
 #include "HttpServer.h"
 
+#include "TlsTcpServer.h"
+
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
@@ -46,6 +49,14 @@ QString decodeComponent(const QByteArray& raw)
     return QUrl::fromPercentEncoding(b);
 }
 
+// One key per client machine: an IPv4 client on a dual-stack socket counts as its IPv4 address.
+QString addressKey(const QHostAddress& peer)
+{
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : peer.toString();
+}
+
 } // namespace
 
 HttpResponse HttpResponse::text(int status, const QByteArray& body)
@@ -60,12 +71,35 @@ HttpResponse HttpResponse::html(int status, const QByteArray& body)
 
 HttpServer::HttpServer(Handler handler, QObject* parent) : QObject(parent), m_handler(std::move(handler))
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] { takePendingConnections(m_server); });
 }
+
+HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port)
 {
-    return m_server.listen(address, port);
+    if (m_server.listen(address, port))
+        return true;
+    m_error = m_server.errorString();
+    return false;
+}
+
+bool HttpServer::listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& configuration)
+{
+    auto server = std::make_unique<TlsTcpServer>(configuration);
+    if (!server->listen(address, port)) {
+        m_error = server->errorString();
+        return false;
+    }
+    QTcpServer* raw = server.get();
+    connect(raw, &QTcpServer::newConnection, this, [this, raw] { takePendingConnections(*raw); });
+    m_tlsServer = std::move(server);
+    return true;
+}
+
+quint16 HttpServer::tlsPort() const
+{
+    return m_tlsServer ? m_tlsServer->serverPort() : 0;
 }
 
 QHash<QString, QString> HttpServer::parseQuery(const QByteArray& query)
@@ -141,108 +175,143 @@ bool HttpServer::parseRequestHead(const QByteArray& head, HttpRequest& out, int&
         const int colon = l.indexOf(':');
         if (colon <= 0)
             return false;
-        const QByteArray name = l.left(colon).trimmed().toLower();
-        if (!out.headers.contains(name))
-            out.headers.insert(name, l.mid(colon + 1).trimmed());
+        const QByteArray name = l.left(colon).trimmed();
+        const QByteArray value = l.mid(colon + 1).trimmed();
+        out.rawHeaders.append({name, value});
+        if (!out.headers.contains(name.toLower()))
+            out.headers.insert(name.toLower(), value);
     }
     return true;
 }
 
-void HttpServer::onNewConnection()
+void HttpServer::takePendingConnections(QTcpServer& server)
 {
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        if (m_connections >= kMaxConnections) {
+    while (QTcpSocket* socket = server.nextPendingConnection()) {
+        const QString key = addressKey(socket->peerAddress());
+        if (m_connections >= kMaxConnections || m_perAddress.value(key) >= m_maxPerAddress) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
         ++m_connections;
-        auto* buffer = new QByteArray;
-        auto* idle = new QTimer(socket);
-        idle->setSingleShot(true);
-        idle->start(kIdleTimeoutMs);
+        ++m_perAddress[key];
+        connect(socket, &QObject::destroyed, this, [this, key] {
+            --m_connections;
+            if (--m_perAddress[key] <= 0)
+                m_perAddress.remove(key);
+        });
+        serve(socket);
+    }
+}
 
-        auto finish = [this, socket, idle](const HttpResponse& r, const QByteArray& method, const QString& what) {
-            idle->stop();
-            QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
-            out += "Content-Type: " + r.contentType + "\r\n";
-            out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
-            out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-            if (method != "HEAD")
-                out += r.body;
-            if (m_verbose)
-                std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()), qPrintable(what),
-                             r.status);
-            socket->write(out);
-            // Close only our sending side once the answer is out and keep draining what the peer still
-            // sends: closing a socket with unread input resets the connection and the peer might lose the
-            // answer (a 414 to a client still writing its huge request, for instance).
-            auto halfClose = [socket] {
-                if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
-                    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-            };
-            connect(socket, &QTcpSocket::bytesWritten, socket, halfClose);
-            socket->flush();
-            halfClose();
-            // A peer that never reads or never closes must not keep the connection.
+void HttpServer::serve(QTcpSocket* socket)
+{
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    auto* buffer = new QByteArray;
+    auto* idle = new QTimer(socket);
+    idle->setSingleShot(true);
+    idle->start(kIdleTimeoutMs);
+
+    auto finish = [this, socket, tls, idle](const HttpResponse& r, const QByteArray& method, const QString& what) {
+        idle->stop();
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
+        out += "Content-Type: " + r.contentType + "\r\n";
+        out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+        out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+        if (method != "HEAD")
+            out += r.body;
+        if (m_verbose)
+            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()), qPrintable(what),
+                         r.status);
+        socket->write(out);
+        if (tls) {
+            // TLS closes with its own close alert once everything is written.
+            tls->disconnectFromHost();
             QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
                 socket->abort();
                 socket->deleteLater();
             });
+            return;
+        }
+        // Close only our sending side once the answer is out and keep draining what the peer still
+        // sends: closing a socket with unread input resets the connection and the peer might lose the
+        // answer (a 414 to a client still writing its huge request, for instance).
+        auto halfClose = [socket] {
+            if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+                ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
         };
+        connect(socket, &QTcpSocket::bytesWritten, socket, halfClose);
+        socket->flush();
+        halfClose();
+        // A peer that never reads or never closes must not keep the connection.
+        QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+    };
 
-        connect(idle, &QTimer::timeout, socket, [socket, finish] {
-            socket->setProperty("answered", true);
-            finish(HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)"));
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QObject::destroyed, this, [this, buffer] {
-            delete buffer;
-            --m_connections;
-        });
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, finish] {
-            buffer->append(socket->readAll());
-            if (socket->property("answered").toBool())
-                return buffer->clear(); // the rest of a request already answered is discarded
-            int end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                end = buffer->indexOf("\n\n");
-            const int lineEnd = buffer->indexOf('\n');
-            int status = 0;
-            if ((lineEnd < 0 ? buffer->size() : lineEnd) > kMaxRequestLineBytes)
-                status = 414;
-            else if ((end < 0 ? buffer->size() : end) > kMaxHeaderBytes)
-                status = 431;
-            if (status != 0) {
-                socket->setProperty("answered", true);
-                buffer->clear();
-                finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
-                return;
+    if (tls) {
+        // Garbage instead of a handshake, or a failed one: nothing can be answered, so just close.
+        connect(tls, &QAbstractSocket::errorOccurred, tls, [tls] {
+            if (!tls->isEncrypted()) {
+                tls->abort();
+                tls->deleteLater();
             }
-            if (end < 0)
-                return; // the head is not complete yet
-            const QByteArray head = buffer->left(end);
-            buffer->clear();
-            socket->setProperty("answered", true);
-            HttpRequest req;
-            req.peer = socket->peerAddress();
-            int errorStatus = 400;
-            if (!parseRequestHead(head, req, errorStatus)) {
-                finish(HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)"));
-                return;
-            }
-            if (req.method != "GET" && req.method != "HEAD") {
-                finish(HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method,
-                       QString::fromLatin1(req.method) + ' ' + req.path);
-                return;
-            }
-            HttpResponse r;
-            try {
-                r = m_handler(req);
-            } catch (const std::exception& e) {
-                r = HttpResponse::text(500, QByteArray("Internal error: ") + e.what() + '\n');
-            }
-            finish(r, req.method, QString::fromLatin1(req.method) + ' ' + req.path);
         });
     }
+    connect(idle, &QTimer::timeout, socket, [socket, tls, finish] {
+        if (tls && !tls->isEncrypted()) {
+            socket->abort(); // stalled in the handshake
+            socket->deleteLater();
+            return;
+        }
+        socket->setProperty("answered", true);
+        finish(HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)"));
+    });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, this, [buffer] { delete buffer; });
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, finish] {
+        buffer->append(socket->readAll());
+        if (socket->property("answered").toBool())
+            return buffer->clear(); // the rest of a request already answered is discarded
+        int end = buffer->indexOf("\r\n\r\n");
+        if (end < 0)
+            end = buffer->indexOf("\n\n");
+        const int lineEnd = buffer->indexOf('\n');
+        int status = 0;
+        if ((lineEnd < 0 ? buffer->size() : lineEnd) > kMaxRequestLineBytes)
+            status = 414;
+        else if ((end < 0 ? buffer->size() : end) > kMaxHeaderBytes)
+            status = 431;
+        if (status != 0) {
+            socket->setProperty("answered", true);
+            buffer->clear();
+            finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
+            return;
+        }
+        if (end < 0)
+            return; // the head is not complete yet
+        const QByteArray head = buffer->left(end);
+        buffer->clear();
+        socket->setProperty("answered", true);
+        HttpRequest req;
+        req.peer = socket->peerAddress();
+        int errorStatus = 400;
+        if (!parseRequestHead(head, req, errorStatus)) {
+            finish(HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)"));
+            return;
+        }
+        if (req.method != "GET" && req.method != "HEAD") {
+            finish(HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method,
+                   QString::fromLatin1(req.method) + ' ' + req.path);
+            return;
+        }
+        HttpResponse r;
+        try {
+            r = m_handler(req);
+        } catch (const std::exception& e) {
+            r = HttpResponse::text(500, QByteArray("Internal error: ") + e.what() + '\n');
+        }
+        finish(r, req.method, QString::fromLatin1(req.method) + ' ' + req.path);
+    });
 }

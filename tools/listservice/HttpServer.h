@@ -3,11 +3,17 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
+#include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 
 #include <functional>
+#include <memory>
+
+class QTcpSocket;
 
 // One parsed request: the path and query are percent-decoded, header names lower-cased.
 struct HttpRequest
@@ -16,6 +22,8 @@ struct HttpRequest
     QString path;
     QHash<QString, QString> query; // names lower-cased; the first occurrence of a name wins
     QHash<QByteArray, QByteArray> headers;
+    // Every header line in the order received, the name spelled as the client sent it.
+    QList<QPair<QByteArray, QByteArray>> rawHeaders;
     QHostAddress peer;
 
     bool hasParam(const QString& name) const { return query.contains(name.toLower()); }
@@ -33,7 +41,9 @@ struct HttpResponse
 };
 
 // A deliberately small HTTP/1.1 server: GET and HEAD only, one request per connection, bounded
-// header size and idle time, so that no client, however broken or hostile, can crash it or tie it up.
+// header size, idle time and connections (in all and per client address), so that no client,
+// however broken or hostile, can crash it or tie it up. It serves plain HTTP on one port and,
+// optionally, the same over TLS on another.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -44,16 +54,27 @@ public:
     static constexpr int kMaxRequestLineBytes = 8 * 1024;
     static constexpr int kIdleTimeoutMs = 10000;
     static constexpr int kMaxConnections = 256;
+    static constexpr int kDefaultMaxPerAddress = 32;
 
     explicit HttpServer(Handler handler, QObject* parent = nullptr);
+    ~HttpServer() override;
 
-    /// Starts listening; port 0 picks a free port (see serverPort()).
+    /// Starts listening for plain HTTP; port 0 picks a free port (see serverPort()).
     bool listen(const QHostAddress& address, quint16 port);
-    /// The port actually bound.
+    /// Also serves over TLS with the given certificate and key; port 0 picks a free port (see tlsPort()).
+    bool listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& configuration);
+    /// The plain port actually bound.
     quint16 serverPort() const { return m_server.serverPort(); }
-    QString errorString() const { return m_server.errorString(); }
+    /// The TLS port actually bound; 0 when TLS is off.
+    quint16 tlsPort() const;
+    /// Why the last listen() or listenTls() failed.
+    QString errorString() const { return m_error; }
     /// Writes one access-log line per request to stderr when on.
     void setVerbose(bool on) { m_verbose = on; }
+    /// Connections open now, on both ports.
+    int connectionCount() const { return m_connections; }
+    /// Connections one client address may hold at a time (plain and TLS together); more are closed at once.
+    void setMaxPerAddress(int limit) { m_maxPerAddress = limit; }
 
     /// Parses a raw request head (without the blank line); false with an error status when it is not a valid request.
     static bool parseRequestHead(const QByteArray& head, HttpRequest& out, int& errorStatus);
@@ -61,10 +82,16 @@ public:
     static QHash<QString, QString> parseQuery(const QByteArray& query);
 
 private:
-    void onNewConnection();
+    void takePendingConnections(QTcpServer& server);
+    void serve(QTcpSocket* socket);
 
-    QTcpServer m_server;
+    // Declared before the listeners: sockets still open when the server goes update these as they die.
+    int m_connections = 0;
+    QHash<QString, int> m_perAddress;
     Handler m_handler;
     bool m_verbose = false;
-    int m_connections = 0;
+    int m_maxPerAddress = kDefaultMaxPerAddress;
+    QString m_error;
+    QTcpServer m_server;
+    std::unique_ptr<QTcpServer> m_tlsServer;
 };

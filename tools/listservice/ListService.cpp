@@ -23,6 +23,20 @@ QString callerText(const QHostAddress& peer)
     return isV4 ? QHostAddress(v4).toString() : peer.toString();
 }
 
+// The address check of the program's proxy test: where the request came from and every header that
+// reached us, so the program can tell whether the proxy passed the user's own address on.
+QByteArray addressCheckAnswer(const HttpRequest& request)
+{
+    // Nothing a client sends may start a line of its own in the answer.
+    auto oneLine = [](QByteArray text) { return text.replace('\r', ' ').replace('\n', ' '); };
+    QByteArray out = "RemoteAddr=" + callerText(request.peer).toUtf8() + "\r\n";
+    for (const auto& [name, value] : request.rawHeaders) {
+        if (name.compare("host", Qt::CaseInsensitive) != 0)
+            out += "Header." + oneLine(name).replace('=', '_') + '=' + oneLine(value) + "\r\n";
+    }
+    return out;
+}
+
 bool parseCoordinate(const QString& text, double limit)
 {
     bool ok = false;
@@ -108,9 +122,13 @@ HttpResponse ListService::handle(const HttpRequest& request)
     if (path == QLatin1String("/getproxy.php"))
         return HttpResponse::text(200, proxyList(callerText(request.peer), hostFor(request)));
     if (path == QLatin1String("/getip.php")) {
-        if (request.param(QStringLiteral("VER")) != QLatin1String("1"))
-            return HttpResponse::text(400, "VER=1 expected\n");
-        return HttpResponse::text(200, callerText(request.peer).toUtf8());
+        // Version 1 (the bare address) stays exactly as older programs read it.
+        const QString version = request.param(QStringLiteral("VER"));
+        if (version == QLatin1String("1"))
+            return HttpResponse::text(200, callerText(request.peer).toUtf8());
+        if (version == QLatin1String("2"))
+            return HttpResponse::text(200, addressCheckAnswer(request));
+        return HttpResponse::text(400, "VER=1 or VER=2 expected\n");
     }
     if (path == QLatin1String("/update/") || path == QLatin1String("/update")) {
         const QString answer =

@@ -4,20 +4,31 @@
 #include "HttpServer.h"
 #include "ListService.h"
 #include "ServiceConfig.h"
+#include "SignalQuitter.h"
+#include "TlsCredentials.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
 
-void quitOnSignal(int)
+// A port option: 0..65535, 0 picks a free one.
+bool parsePort(const QString& text, int& port)
 {
-    QCoreApplication::exit(0);
+    bool ok = false;
+    port = text.toInt(&ok);
+    return ok && port >= 0 && port <= 65535;
+}
+
+QString shownAddress(const QHostAddress& address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
+                                                               : address.toString();
 }
 
 } // namespace
@@ -28,7 +39,8 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("veilport-listservice"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Serves Veilport's proxy list, flags, map and pages over HTTP."));
+    parser.setApplicationDescription(
+        QStringLiteral("Serves Veilport's proxy list, flags, map and pages over HTTP (and HTTPS)."));
     parser.addHelpOption();
     const QCommandLineOption portOpt(QStringLiteral("port"), QStringLiteral("TCP port (0 picks a free one)."),
                                      QStringLiteral("port"), QStringLiteral("18787"));
@@ -47,13 +59,51 @@ int main(int argc, char** argv)
     const QCommandLineOption requestLogOpt(QStringLiteral("request-log"),
                                            QStringLiteral("Append the path of every answered request to this file."),
                                            QStringLiteral("file"));
-    parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt, requestLogOpt});
+    const QCommandLineOption tlsPortOpt(
+        QStringLiteral("tls-port"),
+        QStringLiteral("Also serve everything over TLS on this port (0 picks a free one); needs --cert and --key."),
+        QStringLiteral("port"));
+    const QCommandLineOption certOpt(QStringLiteral("cert"), QStringLiteral("PEM certificate (chain) for --tls-port."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption keyOpt(QStringLiteral("key"), QStringLiteral("PEM private key for --tls-port."),
+                                    QStringLiteral("file"));
+    const QCommandLineOption perAddressOpt(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Connections one client address may hold at a time (default %1).")
+            .arg(HttpServer::kDefaultMaxPerAddress),
+        QStringLiteral("count"), QString::number(HttpServer::kDefaultMaxPerAddress));
+    parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt, requestLogOpt, tlsPortOpt,
+                       certOpt, keyOpt, perAddressOpt});
     parser.process(app);
 
-    bool portOk = false;
-    const int port = parser.value(portOpt).toInt(&portOk);
-    if (!portOk || port < 0 || port > 65535) {
+    int port = 0;
+    if (!parsePort(parser.value(portOpt), port)) {
         std::fprintf(stderr, "veilport-listservice: bad --port %s\n", qPrintable(parser.value(portOpt)));
+        return 2;
+    }
+    const bool tls = parser.isSet(tlsPortOpt);
+    int tlsPort = 0;
+    if (tls && !parsePort(parser.value(tlsPortOpt), tlsPort)) {
+        std::fprintf(stderr, "veilport-listservice: bad --tls-port %s\n", qPrintable(parser.value(tlsPortOpt)));
+        return 2;
+    }
+    if (tls != parser.isSet(certOpt) || tls != parser.isSet(keyOpt)) {
+        std::fprintf(stderr, "veilport-listservice: --tls-port, --cert and --key go together\n");
+        return 2;
+    }
+    QSslConfiguration tlsConfiguration;
+    if (tls) {
+        QString error;
+        if (!LoadTlsCredentials(parser.value(certOpt), parser.value(keyOpt), tlsConfiguration, error)) {
+            std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+    bool perAddressOk = false;
+    const int perAddress = parser.value(perAddressOpt).toInt(&perAddressOk);
+    if (!perAddressOk || perAddress < 1 || perAddress > HttpServer::kMaxConnections) {
+        std::fprintf(stderr, "veilport-listservice: bad --max-per-address %s (1 to %d)\n",
+                     qPrintable(parser.value(perAddressOpt)), HttpServer::kMaxConnections);
         return 2;
     }
     const QHostAddress address(parser.value(listenOpt));
@@ -105,18 +155,39 @@ int main(int argc, char** argv)
         return service.handle(r);
     });
     server.setVerbose(parser.isSet(verboseOpt));
+    server.setMaxPerAddress(perAddress);
     if (!server.listen(address, static_cast<quint16>(port))) {
         std::fprintf(stderr, "veilport-listservice: cannot listen on %s:%d: %s\n", qPrintable(address.toString()), port,
                      qPrintable(server.errorString()));
         return 1;
     }
-    std::signal(SIGTERM, quitOnSignal);
-    std::signal(SIGINT, quitOnSignal);
-    // Callers that start the service on port 0 read the real port from this line.
-    const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol
-                              ? QStringLiteral("[%1]").arg(address.toString())
-                              : address.toString();
-    std::printf("veilport-listservice listening on http://%s:%u/\n", qPrintable(shown), server.serverPort());
+    if (tls) {
+        if (!server.listenTls(address, static_cast<quint16>(tlsPort), tlsConfiguration)) {
+            std::fprintf(stderr, "veilport-listservice: cannot listen on %s:%d: %s\n", qPrintable(address.toString()),
+                         tlsPort, qPrintable(server.errorString()));
+            return 1;
+        }
+        // A key of another certificate is accepted by every check above and fails every client later.
+        QString error;
+        if (!SelfTestTls(address, server.tlsPort(), error)) {
+            std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
+            return 2;
+        }
+        // The test's own connection must be gone before anyone is told to connect: it counts
+        // against the loopback address like any client's.
+        const QDeadlineTimer deadline(5000);
+        while (server.connectionCount() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    const SignalQuitter quitter;
+    if (!quitter.isActive())
+        std::fprintf(stderr, "veilport-listservice: cannot catch SIGTERM and SIGINT; they end the service at once\n");
+    // Callers that start the service on port 0 read the real ports from these lines.
+    std::printf("veilport-listservice listening on http://%s:%u/\n", qPrintable(shownAddress(address)),
+                server.serverPort());
+    if (tls)
+        std::printf("veilport-listservice listening on https://%s:%u/\n", qPrintable(shownAddress(address)),
+                    server.tlsPort());
     std::fflush(stdout);
     return app.exec();
 }
