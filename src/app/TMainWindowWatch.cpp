@@ -22,8 +22,9 @@ bool TMainWindowWatch::eventFilter(QObject* watched, QEvent* event)
         if (event->type() == QEvent::Show && !m_shown) {
             m_shown = true;
             if (m_traceStartup) {
-                std::fprintf(stderr, "veilport: main window shown after %lld ms\n",
-                             static_cast<long long>(m_sinceStart.elapsed()));
+                std::fprintf(stderr, "veilport: main window shown after %lld ms%s\n",
+                             static_cast<long long>(m_sinceStart.elapsed()),
+                             m_window && m_window->isMinimized() ? " minimised" : "");
                 std::fflush(stderr);
             }
         } else if (event->type() == QEvent::Close) {

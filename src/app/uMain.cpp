@@ -143,8 +143,12 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
 
     channel.serve(&HandleInstanceMessage);
 
+    // A log-on start keeps the window in the tray. Without a tray the hidden window could never be
+    // reached again, so it waits minimised in the task bar instead.
     if (!autorun)
         mainForm->show();
+    else if (!mainForm->TrayAvailable())
+        mainForm->showMinimized();
     const int code = QApplication::exec();
 
     // The windows go before the settings store, so nothing they do on the way out finds it gone.

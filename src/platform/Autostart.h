@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace platform {
 
@@ -10,9 +11,11 @@ class Autostart
 public:
     virtual ~Autostart() = default;
 
-    // Registers (enable) or removes the log-on start of executable under entryName, a display name
-    // such as the product name. False with a readable reason in *error when the change failed.
-    virtual bool setEnabled(const QString& entryName, const QString& executable, bool enable, QString* error) = 0;
+    // Registers (enable) or removes the log-on start of executable with its arguments under
+    // entryName, a display name such as the product name. False with a readable reason in *error
+    // when the change failed.
+    virtual bool setEnabled(const QString& entryName, const QString& executable, const QStringList& arguments,
+                            bool enable, QString* error) = 0;
     // Whether a log-on start is registered under entryName.
     virtual bool isEnabled(const QString& entryName) const = 0;
 };

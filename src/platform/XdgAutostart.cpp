@@ -76,17 +76,21 @@ QString XdgAutostart::entryFile(const QString& entryName) const
     return folder() + u'/' + safeFileName(entryName) + QStringLiteral(".desktop");
 }
 
-QByteArray XdgAutostart::entryText(const QString& entryName, const QString& executable)
+QByteArray XdgAutostart::entryText(const QString& entryName, const QString& executable, const QStringList& arguments)
 {
+    QString command = execArgument(executable);
+    for (const QString& argument : arguments)
+        command += u' ' + execArgument(argument);
     QString text = QStringLiteral("[Desktop Entry]\n");
     text += QStringLiteral("Type=Application\n");
     text += QStringLiteral("Name=") + escapeValue(entryName) + u'\n';
-    text += QStringLiteral("Exec=") + escapeValue(execArgument(executable)) + u'\n';
+    text += QStringLiteral("Exec=") + escapeValue(command) + u'\n';
     text += QStringLiteral("Terminal=false\n");
     return text.toUtf8();
 }
 
-bool XdgAutostart::setEnabled(const QString& entryName, const QString& executable, bool enable, QString* error)
+bool XdgAutostart::setEnabled(const QString& entryName, const QString& executable, const QStringList& arguments,
+                              bool enable, QString* error)
 {
     const QString file = entryFile(entryName);
     if (!enable) {
@@ -102,7 +106,8 @@ bool XdgAutostart::setEnabled(const QString& entryName, const QString& executabl
         return false;
     }
     QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(entryText(entryName, executable)) < 0 || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(entryText(entryName, executable, arguments)) < 0 ||
+        !out.commit()) {
         if (error)
             *error = QStringLiteral("Unable to write to %1: %2").arg(file, out.errorString());
         return false;

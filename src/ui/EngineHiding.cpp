@@ -3,11 +3,13 @@
 #include "ui/TfrmEngineWnd.h"
 
 #include "config/TSettings.h"
+#include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
 #include "ui/TfrmMainForm.h"
 #include "ui/WindowTimer.h"
+#include "util/SPTools.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -23,8 +25,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcHiding, "veilport.hiding")
 
-const QString kHidingText = QStringLiteral("You are hiding your real ip ");
-const QString kNotHidingText = QStringLiteral("Warning! You are currently not hiding your real IP!");
 // The flag boxes' places: the first line shows the flag of the address the web sees.
 constexpr int kFlagLeft = 88;
 constexpr int kFirstLineTop = 16;
@@ -98,7 +98,7 @@ void TfrmEngineWnd::OnTestProgress(int max, int current)
     // A range of 0 to 0 would turn the bar into a busy indicator; an empty run keeps a plain empty bar.
     form->sgTesting->setRange(0, qMax(1, qBound(0, max, TProxyManager::kMaxProxyCount) * 1000));
     form->sgTesting->setValue(qBound(0, current, TProxyManager::kMaxProxyCount) * 1000);
-    form->lblProgressText->setText(LangText(QStringLiteral("TEXT_TESTPROXY")));
+    form->lblProgressText->setText(LangText(QString::fromLatin1(MessageText::kTestProxy)));
     form->lblProgressText->setVisible(running);
 }
 
@@ -114,7 +114,8 @@ void TfrmEngineWnd::OnHide(const TProxyRec& rec)
     ShowProxyFlag(rec.Country, rec.FlagUrl);
     if (!form)
         return;
-    form->lbHidingInfo->setText(kHidingText + (ProxyManager ? ProxyManager->LocalIP : QString()));
+    form->lbHidingInfo->setText(FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
+                                           {ProxyManager ? ProxyManager->LocalIP : QString()}));
     const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
     form->lbIP->setText(colon < 0 ? QString() : rec.Proxy.left(colon));
     if (form->spTrayIcon)
@@ -165,7 +166,7 @@ void TfrmEngineWnd::OnStopHide()
     form->imgFlag->move(kFlagLeft, kOutOfSightTop);
     form->SetHideAction(form->acVuvaVI);
     form->imgFlag->hide();
-    form->lbHidingInfo->setText(kNotHidingText);
+    form->lbHidingInfo->setText(LangText(QString::fromUtf8(MessageText::kNotHiding)));
     if (form->spTrayIcon)
         form->spTrayIcon->setToolTip(QStringLiteral("Veilport"));
     form->lbIP->setText(ProxyManager ? ProxyManager->LocalIP : QString());

@@ -3,6 +3,7 @@
 #include "ui/TfrmMainForm.h"
 
 #include "config/TSettings.h"
+#include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
@@ -11,6 +12,7 @@
 #include "i18n/TLanguageEngine.h"
 #include "i18n/TSkinEngine.h"
 #include "ui/LanguageMenu.h"
+#include "ui/SettingsWriteGuard.h"
 #include "ui/SkinMenu.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
@@ -84,7 +86,7 @@ void TfrmMainForm::acClearCookieExecute()
 {
     ClearIECookies();
     ClearFirefoxCookies();
-    EngineServices().ShowMessageBox(QStringLiteral("Your cookies have been cleared"), {}, kCookieNoticeId,
+    EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kCookiesCleared), {}, kCookieNoticeId,
                                     TEngineServices::mtInformation, TEngineServices::mbOK, 0);
 }
 
@@ -158,7 +160,7 @@ void TfrmMainForm::acSetupBrowserExecute()
         return;
     if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
         InstallFirefoxExtension();
-    settings->WriteBool(QStringLiteral("SETUPFF"), false);
+    GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
 }
 
 int TfrmMainForm::ChangeIPMinutes() const
@@ -230,17 +232,13 @@ void TfrmMainForm::LoadQuickSettings()
 
 void TfrmMainForm::SaveQuickSettings()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
-    try {
-        settings->WriteBool(QStringLiteral("ChangeIP"), cbChangeIP->isChecked());
-        settings->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), cbClearCookie->isChecked());
-        settings->WriteString(QStringLiteral("ChangeIPTime"), edtChangeIPTime->text());
-        settings->WriteBool(QStringLiteral("Hiding"), m_hideAction == acStopHide);
-    } catch (const std::exception&) {
-        // An unwritable settings folder must not keep the window from closing.
-    }
+    // An unwritable settings folder must not keep the window from closing.
+    GuardSettingsWrite([this](TSettings& settings) {
+        settings.WriteBool(QStringLiteral("ChangeIP"), cbChangeIP->isChecked());
+        settings.WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), cbClearCookie->isChecked());
+        settings.WriteString(QStringLiteral("ChangeIPTime"), edtChangeIPTime->text());
+        settings.WriteBool(QStringLiteral("Hiding"), m_hideAction == acStopHide);
+    });
 }
 
 void TfrmMainForm::FormShow()
@@ -250,7 +248,7 @@ void TfrmMainForm::FormShow()
     if (settings && frmEngineWnd)
         frmEngineWnd->SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
     if (settings && settings->ReadBool(QStringLiteral("FirstTimeRun"), true))
-        settings->WriteBool(QStringLiteral("FirstTimeRun"), false);
+        GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
     if (frmEngineWnd)
         frmEngineWnd->AutoCheckForUpdate();
     FirstShowDone = true;
@@ -259,7 +257,8 @@ void TfrmMainForm::FormShow()
         if (!manager->LoadFromFile(SettingsFolder() + QStringLiteral("proxylist.lst"))) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
-            lblProgressText->setText(EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
+            lblProgressText->setText(
+                EngineServices().LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));
             lblProgressText->show();
         }
         QString url = settings->GetConst(QStringLiteral("URL.GETPROXY"));

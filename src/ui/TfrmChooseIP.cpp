@@ -1,10 +1,11 @@
 #include "ui/TfrmChooseIP.h"
 
-#include "config/SettingsError.h"
 #include "config/TSettings.h"
+#include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
+#include "ui/SettingsWriteGuard.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 
@@ -29,8 +30,7 @@ namespace {
 // Bottom of the list first: each one found is moved just below "Auto Selected", so the last one moved ends up highest.
 const char* const kPriorityCountries[] = {"Japan", "German", "France", "Great Britain", "Canada", "United States"};
 
-const QString kNewCountryMessage =
-    QStringLiteral("Please stop hide and click \"Vuva VI\" again to use the new IP country you choose.");
+const QString kNewCountryMessage = QString::fromUtf8(MessageText::kNewCountry);
 constexpr int kNewCountryShowAgainId = 41;
 
 // The map is a picture, not a document: no selecting of its labels.
@@ -279,13 +279,8 @@ bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen)
             EngineServices().ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId,
                                             TEngineServices::mtInformation, TEngineServices::mbOK, 0);
     }
-    if (Settings()) {
-        try {
-            Settings()->WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country);
-        } catch (const ESettingsError& error) {
-            // The choice holds for this run; only remembering it for the next one failed.
-            qWarning("could not store the proxy country: %s", error.what());
-        }
-    }
+    // The choice holds for this run; a failure only keeps it from the next one.
+    GuardSettingsWrite(
+        [&manager](TSettings& settings) { settings.WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country); });
     return changed;
 }

@@ -8,7 +8,9 @@
 #include "proxy/TProxyManager.h"
 #include "ui/TLanguageProvider.h"
 #include "ui/TLocalisation.h"
+#include "i18n/MessageTexts.h"
 #include "i18n/TSkinEngine.h"
+#include "ui/SettingsWriteGuard.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmMainForm.h"
 #include "util/SPTools.h"
@@ -52,33 +54,32 @@ void TfrmEngineWnd::FormCreate()
         qCWarning(lcEngine) << "the settings store does not exist";
         return;
     }
+    bool tellCurrentUser = false;
     try {
-        ChooseSettingsFolder();
+        tellCurrentUser = ChooseSettingsFolder();
         SetAllUsersMode(settings->ReadAllUsersFlag());
     } catch (const ESettingsError& error) {
         // Without a settings folder nothing can be remembered; the user is told why and the
         // program ends instead of running on and losing every change.
-        TMessageDialog::Execute(nullptr, LangText(QStringLiteral("strAppName")), QString::fromLocal8Bit(error.what()),
-                                mtError, mbOK, false);
+        TMessageDialog::Execute(nullptr, LangText(QString::fromLatin1(MessageText::kAppName)),
+                                QString::fromLocal8Bit(error.what()), mtError, mbOK, false);
         return;
     }
 
     // The language engine and the skin live here; every window reaches them through Localisation().
-    m_localisation = std::make_unique<TLocalisation>(this, GetAppPath(), [](const QString& name, const QString& value) {
-        TSettings* store = Settings();
-        if (!store)
-            return;
-        try {
-            store->WriteString(name, value);
-        } catch (const ESettingsError& error) {
-            // The choice still applies now; it is only not remembered for the next start.
-            qCWarning(lcEngine) << "cannot store" << name << ":" << error.what();
-        }
-    });
+    // Their files lie beside the constants (the program's folder).
+    m_localisation =
+        std::make_unique<TLocalisation>(this, settings->ProgramFolder(), [](const QString& name, const QString& value) {
+            // The choice still applies now; a failure only keeps it from the next start.
+            GuardSettingsWrite([&](TSettings& store) { store.WriteString(name, value); });
+        });
     SetLanguageProvider(m_localisation.get());
     const QString forced = settings->GetConst(QStringLiteral("Language.Force"));
     SetLanguage(!forced.isEmpty() ? forced
                                   : settings->ReadString(QStringLiteral("Language"), QStringLiteral("English")));
+    // Told only now, so that the notice speaks the user's language instead of showing its keys.
+    if (tellCurrentUser)
+        ShowPlainNotice(QString::fromLatin1(MessageText::kHaveToCurrentUser));
 
     LoadIcons();
 
@@ -100,29 +101,31 @@ void TfrmEngineWnd::FormCreate()
     m_startSucceeded = true;
 }
 
-void TfrmEngineWnd::ChooseSettingsFolder()
+bool TfrmEngineWnd::ChooseSettingsFolder()
 {
     TSettings* settings = Settings();
     if (!settings->HasAllUsersFlag()) {
         // First start of this user: all users share the settings when the machine allows it.
         if (settings->CanWriteCommonFolder()) {
             settings->WriteAllUsersFlag(true);
-        } else {
-            ShowPlainNotice(QStringLiteral("MSGBOX_HavetoCurrentUser"));
-            settings->WriteAllUsersFlag(false);
+            return false;
         }
-    } else if (settings->ReadAllUsersFlag() && !settings->CanWriteCommonFolder()) {
-        // The stored choice no longer works (the folder lost its write access): fall back for good.
-        ShowPlainNotice(QStringLiteral("MSGBOX_HavetoCurrentUser"));
         settings->WriteAllUsersFlag(false);
+        return true;
     }
+    if (settings->ReadAllUsersFlag() && !settings->CanWriteCommonFolder()) {
+        // The stored choice no longer works (the folder lost its write access): fall back for good.
+        settings->WriteAllUsersFlag(false);
+        return true;
+    }
+    return false;
 }
 
 void TfrmEngineWnd::ShowPlainNotice(const QString& textKey)
 {
     // Shown before any window exists, so it is a plain box that does not depend on the main window.
-    TMessageDialog::Execute(nullptr, LangText(QStringLiteral("strAppName")), LangText(textKey), mtInformation, mbOK,
-                            false);
+    TMessageDialog::Execute(nullptr, LangText(QString::fromLatin1(MessageText::kAppName)), LangText(textKey),
+                            mtInformation, mbOK, false);
 }
 
 void TfrmEngineWnd::FormDestroy()
@@ -192,16 +195,26 @@ int TfrmEngineWnd::ShowMessageBox(const QString& key, const QStringList& args, i
     const TMessageDialog::Outcome outcome =
         TMessageDialog::Execute(parent, mainWindow->windowTitle(), text, msgType, buttons, showAgainId != 0);
 
-    if (showAgainId != 0 && outcome.showAgainTicked && settings) {
-        try {
-            settings->WriteShowAgain(showAgainId, false);
-            settings->WriteShowAgainResult(showAgainId, outcome.result);
-        } catch (const ESettingsError& error) {
-            // The answer still counts for this time; only remembering it failed.
-            qCWarning(lcEngine) << "could not store the don't-show-again choice:" << error.what();
-        }
+    if (showAgainId != 0 && outcome.showAgainTicked) {
+        // The answer still counts for this time; a failure only keeps it from being remembered.
+        GuardSettingsWrite([&](TSettings& store) {
+            store.WriteShowAgain(showAgainId, false);
+            store.WriteShowAgainResult(showAgainId, outcome.result);
+        });
     }
     return outcome.result;
+}
+
+void TfrmEngineWnd::ReportSettingsWriteError(const QString& reason)
+{
+    if (m_writeErrorShown)
+        return;
+    const QString key = QString::fromLatin1(MessageText::kSettingsNotSaved);
+    const QString pattern = LangText(key);
+    // Without a language file the reason alone is clearer than the key.
+    const QString text = pattern == key ? reason : FormatArgs(pattern, {reason});
+    // Counted as told only when a box could show: before the main window exists nothing is shown.
+    m_writeErrorShown = ShowMessageBox(text, {}, 0, mtError, mbOK, 0) != mrNone;
 }
 
 void TfrmEngineWnd::ShowErrorMessage(int code, const QString& extra)
@@ -220,7 +233,9 @@ void TfrmEngineWnd::OpenUrl(const QString& url)
 bool TfrmEngineWnd::SetAutoRun(bool enable)
 {
     QString error;
-    if (m_autostart->setEnabled(LangText(QStringLiteral("strAppName")), GetExeFileName(), enable, &error))
+    // A log-on start opens no window (-autorun): the tray, or the task bar without one, leads to it.
+    if (m_autostart->setEnabled(LangText(QString::fromLatin1(MessageText::kAppName)), GetExeFileName(),
+                                {QStringLiteral("-autorun")}, enable, &error))
         return true;
     // Shown the way an unhandled error of a command is shown: the user learns it, the program goes on.
     if (QWidget* mainWindow = MainWindow())

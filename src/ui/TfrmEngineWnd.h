@@ -75,6 +75,9 @@ public:
     int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
                        int fixedResult) override;
     void ShowErrorMessage(int code, const QString& extra) override;
+    // Tells the user that a setting could not be stored (reason: the file and why), once per
+    // session: later failures are only traced, so a full disk does not bury the window in boxes.
+    void ReportSettingsWriteError(const QString& reason);
     // Opens an address in the user's browser; failures are not reported.
     void OpenUrl(const QString& url);
     // Registers or removes the log-on start under the product name of the current language.
@@ -143,7 +146,9 @@ public:
 private:
     void FormCreate();
     void FormDestroy();
-    void ChooseSettingsFolder();
+    // Settles the folder choice in UserFlag.ini; true when the user must be told that the
+    // all-users folder cannot be used.
+    bool ChooseSettingsFolder();
     void ShowPlainNotice(const QString& textKey);
 
     std::unique_ptr<platform::Autostart> m_autostart;
@@ -152,6 +157,7 @@ private:
     QPointer<QWidget> m_mainWindow;
     QString m_languageName;
     bool m_startSucceeded = false;
+    bool m_writeErrorShown = false;
     // Update check (EngineUpdate.cpp): created on first use, children of this window.
     void EnsureUpdateCheck();
     TUpdateCheck* m_updateCheck = nullptr;

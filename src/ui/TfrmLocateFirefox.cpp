@@ -1,6 +1,7 @@
 #include "ui/TfrmLocateFirefox.h"
 
 #include "config/TSettings.h"
+#include "i18n/MessageTexts.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
 #include "ui/TLocalisation.h"
@@ -88,11 +89,11 @@ void TfrmLocateFirefox::btnP5BrowerClick()
         }
     }
     if (m_routines.InstallFirefoxExtension()) {
-        EngineServices().ShowMessageBox(QStringLiteral("The extension has installed successful"), {}, 0,
+        EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kExtensionInstalled), {}, 0,
                                         TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {
-        EngineServices().ShowMessageBox(QStringLiteral("Your specification is not correct!"), {}, 0,
+        EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kSpecificationWrong), {}, 0,
                                         TEngineServices::mtError, TEngineServices::mbOK, 0);
     }
 }

@@ -1,10 +1,13 @@
 #include "ui/TfrmMainForm.h"
 
 #include "config/TSettings.h"
+#include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/InfoPageView.h"
+#include "ui/ScreenPlacement.h"
+#include "ui/SettingsWriteGuard.h"
 #include "ui/TLocalisation.h"
 #include "ui/WebEngineUrlCache.h"
 #include "proxy/BrowserRoutines.h"
@@ -42,8 +45,8 @@ constexpr int kMenuHeight = 22;
 constexpr int kCentre = -100;
 // The tray notice shown at a close; its answer can be remembered under this number.
 constexpr int kTrayNoticeId = 31;
-const char* const kTrayNotice = "Veilport will be minimized to the system tray. To exit please right click on the "
-                                "tray icon and choose \"Exit\".";
+// How long the window must stay put before its place is stored (each store is a file written to disk).
+constexpr int kPlaceSettleMs = 400;
 
 QAction* MakeAction(QObject* owner, const char* name, const char* caption)
 {
@@ -86,6 +89,10 @@ TfrmMainForm::TfrmMainForm(QWidget* parent) : QWidget(parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setAcceptDrops(false);
+    m_placeSettled = new QTimer(this);
+    m_placeSettled->setSingleShot(true);
+    m_placeSettled->setInterval(kPlaceSettleMs);
+    connect(m_placeSettled, &QTimer::timeout, this, &TfrmMainForm::SaveWindowPlace);
 
     CreateActions();
     CreateControls();
@@ -114,7 +121,7 @@ int TfrmMainForm::ContentTop() const
 
 void TfrmMainForm::CreateActions()
 {
-    acVuvaVI = MakeAction(this, "acVuvaVI", "&Vuva VI");
+    acVuvaVI = MakeAction(this, "acVuvaVI", "&Hide");
     acVuvaVI->setEnabled(false);
     acStopHide = MakeAction(this, "acStopHide", "S&top Hide");
     acClearCookie = MakeAction(this, "acClearCookie", "Clear Cookie");
@@ -394,8 +401,7 @@ void TfrmMainForm::moveEvent(QMoveEvent* event)
     if (m_ignoreRestoredMove && pos() == m_restoredPos)
         return;
     m_ignoreRestoredMove = false;
-    Settings()->WriteInteger(QStringLiteral("MainForm.Left"), x());
-    Settings()->WriteInteger(QStringLiteral("MainForm.Top"), y());
+    m_placeSettled->start();
 }
 
 void TfrmMainForm::resizeEvent(QResizeEvent* event)
@@ -403,8 +409,18 @@ void TfrmMainForm::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     if (!FirstShowDone || !Settings())
         return;
-    Settings()->WriteInteger(QStringLiteral("MainForm.Width"), width());
-    Settings()->WriteInteger(QStringLiteral("MainForm.Height"), height());
+    m_placeSettled->start();
+}
+
+void TfrmMainForm::SaveWindowPlace()
+{
+    m_placeSettled->stop();
+    GuardSettingsWrite([this](TSettings& settings) {
+        settings.WriteInteger(QStringLiteral("MainForm.Left"), x());
+        settings.WriteInteger(QStringLiteral("MainForm.Top"), y());
+        settings.WriteInteger(QStringLiteral("MainForm.Width"), width());
+        settings.WriteInteger(QStringLiteral("MainForm.Height"), height());
+    });
 }
 
 void TfrmMainForm::contextMenuEvent(QContextMenuEvent* event)
@@ -441,10 +457,14 @@ void TfrmMainForm::RestoreWindowPosition()
         left = (screenSize.width() - w) / 2;
     if (top == kCentre)
         top = (screenSize.height() - h) / 2;
-    move(left, top);
+    // The place is the frame's; the frame (known once the window exists) must fit as well.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize size = (w != 0 && h != 0 ? QSize(w, h) : this->size()) + frame;
+    const QPoint place = VisiblePlaceOnAttachedScreens(QRect(QPoint(left, top), size));
+    move(place);
     if (w != 0 && h != 0)
         setFixedSize(w, h);
-    m_restoredPos = QPoint(left, top);
+    m_restoredPos = place;
     m_ignoreRestoredMove = true;
 }
 
@@ -472,13 +492,17 @@ void TfrmMainForm::Open1Click()
 bool TfrmMainForm::FormCloseQuery()
 {
     if (!ExitRequested) {
-        const int answer = EngineServices().ShowMessageBox(QString::fromLatin1(kTrayNotice), {}, kTrayNoticeId,
-                                                           TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        const int answer =
+            EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kTrayNotice), {}, kTrayNoticeId,
+                                            TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         if (answer == TEngineServices::mrOk)
             HideToTray();
         else
             ExitRequested = true;
     }
+    // A move the user made just before closing has not settled yet.
+    if (m_placeSettled->isActive())
+        SaveWindowPlace();
     SaveQuickSettings();
     return ExitRequested;
 }
@@ -538,7 +562,8 @@ void TfrmMainForm::SetStayOnTop(bool on)
 void TfrmMainForm::smLanguageChangeLanguage()
 {
     const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
-    setWindowTitle(EngineServices().LangText(QStringLiteral("strAppName")) + QStringLiteral("  ") + version);
+    setWindowTitle(EngineServices().LangText(QString::fromLatin1(MessageText::kAppName)) + QStringLiteral("  ") +
+                   version);
 }
 
 void TfrmMainForm::TakeScreenshotIfAsked()

@@ -19,6 +19,7 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QSystemTrayIcon;
+class QTimer;
 class QWebEngineView;
 class TProxyManager;
 class WindowTimer;
@@ -53,8 +54,11 @@ public:
     void WMEndSession();
     void WMDropFiles(const QStringList& files);
 
-    // Places and sizes the window from the stored settings (centred by default).
+    // Places and sizes the window from the stored settings (centred by default), on a screen that
+    // is attached now.
     void RestoreWindowPosition();
+    // Stores the window's place and size now (a move or resize has settled, or the window closes).
+    void SaveWindowPlace();
     // Loads the automatic-change settings and opens the info page.
     void LoadQuickSettings();
     // Stores the quick settings and whether hiding is on.
@@ -180,6 +184,8 @@ private:
     QImage m_countryFlagImage;
     std::unique_ptr<THTTPGet> m_hgIPCountry;
     QPoint m_restoredPos;
+    // Moves and resizes come in bursts while the user drags; the place is stored once they settle.
+    QTimer* m_placeSettled = nullptr;
     bool m_ignoreRestoredMove = false;
     bool m_screenshotTaken = false;
     LanguageMenu* m_languageMenu = nullptr;

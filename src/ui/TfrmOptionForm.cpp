@@ -59,8 +59,8 @@ void TfrmOptionForm::buildGeneralPage()
     tsGeneral->setObjectName(QStringLiteral("tsGeneral"));
     pcSetting->addTab(tsGeneral, QStringLiteral("General"));
 
-    cbAutoRun = makeCheckBox(tsGeneral, "cbAutoRun",
-                             QStringLiteral("Automatically run Veilport when I log on to Windows"), 10, 9, 389, 25);
+    cbAutoRun = makeCheckBox(tsGeneral, "cbAutoRun", QStringLiteral("Automatically run Veilport when I log in"), 10, 9,
+                             389, 25);
     cbAutoUpdate = makeCheckBox(tsGeneral, "cbAutoUpdate",
                                 QStringLiteral("Automaticaly check updates when Veilport starts"), 10, 41, 389, 25);
 
@@ -91,7 +91,7 @@ void TfrmOptionForm::buildBrowserPage()
     tsBrowser->setObjectName(QStringLiteral("tsBrowser"));
     pcSetting->addTab(tsBrowser, QStringLiteral("Browser"));
 
-    lbBrowser = new QLabel(QStringLiteral("Enable Vuva VI For Selected Browsers"), tsBrowser);
+    lbBrowser = new QLabel(QStringLiteral("Hide Your IP In Selected Browsers"), tsBrowser);
     lbBrowser->setObjectName(QStringLiteral("lbBrowser"));
     lbBrowser->move(8, 16);
     lbBrowser->adjustSize();

@@ -136,6 +136,9 @@ TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWo
 TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUser)
 {
     makeCommonFolderUnusable();
+    QFile english(QStringLiteral(VEILPORT_TEST_SOURCE_DIR "/data/langs/English.lan"));
+    ASSERT_TRUE(english.open(QIODevice::ReadOnly));
+    root.write(QStringLiteral("program/langs/English.lan"), english.readAll());
     TMessageDialog::QueueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
@@ -144,9 +147,10 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     EXPECT_EQ(Settings()->SettingsFolder(), userFolder());
     const auto shown = TMessageDialog::TakeRecords();
     ASSERT_EQ(shown.size(), 1);
-    // No language is loaded yet, so the notice shows its key.
-    EXPECT_EQ(shown[0].text, QStringLiteral("MSGBOX_HavetoCurrentUser"));
-    EXPECT_EQ(shown[0].caption, engine->LangText(QStringLiteral("strAppName")));
+    // The notice waits for the language, so a new user reads words, not keys.
+    EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("The settings folder shared by all users cannot be written.")))
+        << shown[0].text.toStdString();
+    EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport"));
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtInformation);
     EXPECT_EQ(shown[0].buttons, TEngineServices::mbOK);
     EXPECT_FALSE(shown[0].hasShowAgainBox);
@@ -314,7 +318,7 @@ TEST_F(EngineWindow, TheShippedIconsLoad)
     EXPECT_EQ(engine->liIconsPngSize, QSize(20, 20));
 }
 
-TEST_F(EngineWindow, AutoRunWritesTheEntryForThisExecutableAndRemovesIt)
+TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableAndRemovesIt)
 {
     start();
     const QString entry = root.file(QStringLiteral("autostart/")) +
@@ -322,7 +326,8 @@ TEST_F(EngineWindow, AutoRunWritesTheEntryForThisExecutableAndRemovesIt)
                           QStringLiteral(".desktop");
     ASSERT_TRUE(engine->SetAutoRun(true));
     const QByteArray text = root.read(QStringLiteral("autostart/") + QFileInfo(entry).fileName());
-    EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + "\n")) << text.constData();
+    // Started at log-in without popping the window up.
+    EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + " -autorun\n")) << text.constData();
     ASSERT_TRUE(engine->SetAutoRun(false));
     EXPECT_FALSE(QFileInfo::exists(entry));
 }

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -29,6 +30,9 @@ namespace {
 constexpr int kAppId = 4242;
 constexpr int kStartTimeoutMs = 60000;
 const char* const kShownMarker = "main window shown";
+// The test desktop is headless and has no tray: a log-on start waits minimised in the task bar.
+const QRegularExpression kShownMinimised(QStringLiteral("main window shown after [0-9]+ ms minimised\n"));
+const QRegularExpression kShownNormally(QStringLiteral("main window shown after [0-9]+ ms\n"));
 
 using apptest::copyFile;
 using apptest::copyFolder;
@@ -145,15 +149,15 @@ TEST_F(Startup, ASecondStartEndsAtOnceAndBringsTheFirstCopyForward)
 {
     QProcess* first = launch({QStringLiteral("-autorun")});
     ASSERT_TRUE(waitForCopy()) << trace(first).toStdString();
-    EXPECT_FALSE(trace(first).contains(kShownMarker));
+    EXPECT_FALSE(trace(first).contains(kShownNormally));
 
     QProcess* second = launch({});
     ASSERT_TRUE(finishes(second));
     EXPECT_EQ(second->exitCode(), 0);
     EXPECT_FALSE(trace(second).contains(kShownMarker));
-    // The hidden first copy was raised: its window is shown now.
-    EXPECT_TRUE(waitUntil([&] { return trace(first).contains(kShownMarker); }, 10000)) << trace(first).toStdString();
-    EXPECT_TRUE(trace(first).contains(QStringLiteral("raise requested")));
+    // The first copy was asked to bring its window forward.
+    EXPECT_TRUE(waitUntil([&] { return trace(first).contains(QStringLiteral("raise requested")); }, 10000))
+        << trace(first).toStdString();
     EXPECT_EQ(first->state(), QProcess::Running);
 }
 
@@ -235,11 +239,13 @@ class StartupAutorun : public Startup, public ::testing::WithParamInterface<QStr
 {
 };
 
-TEST_P(StartupAutorun, StartsWithTheWindowHidden)
+TEST_P(StartupAutorun, StartsWithTheWindowOutOfTheWayButReachableWithoutATray)
 {
     QProcess* copy = launch(GetParam());
     ASSERT_TRUE(waitForCopy()) << trace(copy).toStdString();
-    EXPECT_FALSE(trace(copy).contains(kShownMarker));
+    // Hidden, it could never be opened again on this desktop: it waits minimised instead.
+    EXPECT_TRUE(waitUntil([&] { return trace(copy).contains(kShownMinimised); }, 10000)) << trace(copy).toStdString();
+    EXPECT_FALSE(trace(copy).contains(kShownNormally));
     EXPECT_EQ(send(2027), 0);
     ASSERT_TRUE(finishes(copy));
     EXPECT_EQ(copy->exitCode(), 0);

@@ -43,7 +43,7 @@ TEST(XdgAutostart, EnablingWritesAValidEntryAndDisablingRemovesIt)
 
     QString error;
     ASSERT_TRUE(
-        autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/opt/veilport/veilport"), true, &error))
+        autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/opt/veilport/veilport"), {}, true, &error))
         << error.toStdString();
     EXPECT_EQ(autostart.entryFile(QStringLiteral("Veilport")), file);
     EXPECT_TRUE(autostart.isEnabled(QStringLiteral("Veilport")));
@@ -59,14 +59,15 @@ TEST(XdgAutostart, EnablingWritesAValidEntryAndDisablingRemovesIt)
     EXPECT_TRUE(validates(file, &output)) << output.toStdString();
 
     // Writing again replaces the entry; disabling twice is no error.
-    ASSERT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/usr/bin/veilport"), true, &error));
+    ASSERT_TRUE(
+        autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/usr/bin/veilport"), {}, true, &error));
     EXPECT_EQ(execLine(text), QStringLiteral("/opt/veilport/veilport"));
     entry.close();
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     EXPECT_EQ(execLine(entry.readAll()), QStringLiteral("/usr/bin/veilport"));
-    EXPECT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), {}, false, &error));
+    EXPECT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), {}, {}, false, &error));
     EXPECT_FALSE(QFileInfo::exists(file));
-    EXPECT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), {}, false, &error));
+    EXPECT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), {}, {}, false, &error));
 }
 
 TEST(XdgAutostart, PathsWithBlanksQuotesAndPercentSignsStayOneArgument)
@@ -75,7 +76,7 @@ TEST(XdgAutostart, PathsWithBlanksQuotesAndPercentSignsStayOneArgument)
     XdgAutostart autostart(home.path());
     const QString exe = QStringLiteral("/opt/My Apps/100% \"fast\"/$HOME\\veil");
     QString error;
-    ASSERT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), exe, true, &error));
+    ASSERT_TRUE(autostart.setEnabled(QStringLiteral("Veilport"), exe, {}, true, &error));
     const QString file = autostart.entryFile(QStringLiteral("Veilport"));
     QFile entry(file);
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
@@ -108,7 +109,8 @@ TEST(XdgAutostart, AnUnwritableFolderIsReportedNotIgnored)
     const QString blocker = home.write(QStringLiteral("autostart"), "not a folder");
     XdgAutostart autostart(blocker + QStringLiteral("/inner"));
     QString error;
-    EXPECT_FALSE(autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/usr/bin/veilport"), true, &error));
+    EXPECT_FALSE(
+        autostart.setEnabled(QStringLiteral("Veilport"), QStringLiteral("/usr/bin/veilport"), {}, true, &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(autostart.isEnabled(QStringLiteral("Veilport")));
 }

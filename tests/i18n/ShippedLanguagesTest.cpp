@@ -51,7 +51,8 @@ const QStringList kMessageKeys = {"strAppName",
                                   "MSGBOX_LastVersionAlready",
                                   "ERRORMSG_1011",
                                   "TEXT_DOWNLOADINGPROXYLIST",
-                                  "TEXT_TESTPROXY"};
+                                  "TEXT_TESTPROXY",
+                                  "MSGBOX_SettingsNotSaved"};
 
 } // namespace
 

@@ -1,17 +1,23 @@
 // Every shipped language must fit the windows' fixed control sizes: a caption wider than its
 // button, box or label is cut off on screen. Measured with the default font and the built-in
 // skin on the offscreen platform, as the program shows them, so the result does not depend on
-// the machine's display.
+// the machine's display. And every entry of a shipped language must reach something: a key that
+// names no component of its window, or a text the program never asks for, is never seen.
 #include "MainWindowFixture.h"
 
+#include "i18n/MessageTexts.h"
 #include "i18n/TLanguageEngine.h"
+#include "i18n/TPropertyMap.h"
+#include "i18n/TspAceMultiLang.h"
 #include "i18n/TspAceMultiLangData.h"
+#include "i18n/TspResourceStrData.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
 #include "ui/TfrmChooseIP.h"
 #include "ui/TfrmLocateFirefox.h"
 #include "ui/TfrmOptionForm.h"
 #include "util/EngineServices.h"
+#include "util/SPTools.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -181,9 +187,10 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
         progress->setText(EngineServices().LangText(QString::fromLatin1(key)));
         problems << overflow(progress, progress->text());
     }
-    form->lbHidingInfo->setText(QStringLiteral("You are hiding your real ip 255.255.255.255"));
+    form->lbHidingInfo->setText(FormatArgs(EngineServices().LangText(QString::fromUtf8(MessageText::kHiding)),
+                                           {QStringLiteral("255.255.255.255")}));
     problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
-    form->lbHidingInfo->setText(QStringLiteral("Warning! You are currently not hiding your real IP!"));
+    form->lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kNotHiding)));
     problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
     form->lbIP->setText(QStringLiteral("255.255.255.255"));
     problems << overflow(form->lbIP, form->lbIP->text());
@@ -232,6 +239,105 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
     TfrmLocateFirefox locate(form.get());
     EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
 }
+
+namespace {
+
+// The sections of a language text, in file order.
+QStringList sectionsOf(const QByteArray& text)
+{
+    QStringList sections;
+    for (const QByteArray& line : text.split('\n')) {
+        const QByteArray t = line.trimmed();
+        if (t.startsWith('[') && t.endsWith(']'))
+            sections << QString::fromUtf8(t.mid(1, t.size() - 2)).trimmed();
+    }
+    return sections;
+}
+
+// The window's own object or one of its named components (not those of a dialog it owns).
+QObject* componentOf(QObject* window, const QString& name)
+{
+    if (window->objectName().compare(name, Qt::CaseInsensitive) == 0)
+        return window;
+    for (QObject* child : window->findChildren<QObject*>()) {
+        if (child->objectName().compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        QObject* owner = child->parent();
+        while (owner && owner != window && !owner->findChild<TspAceMultiLang*>(QString(), Qt::FindDirectChildrenOnly))
+            owner = owner->parent();
+        if (owner == window)
+            return child;
+    }
+    return nullptr;
+}
+
+bool containsName(const QStringList& names, const QString& name)
+{
+    return names.contains(name, Qt::CaseInsensitive);
+}
+
+} // namespace
+
+using ShippedLanguage = CaptionFit;
+
+TEST_P(ShippedLanguage, EveryKeyNamesARealComponentOrText)
+{
+    start();
+    form->show(); // the first show adds the skin menu's designed entry
+    TfrmOptionForm options;
+    TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
+    TfrmAboutForm about;
+    TfrmLocateFirefox locate;
+    QHash<QString, QObject*> windows;
+    for (QObject* window :
+         {static_cast<QObject*>(engine.get()), static_cast<QObject*>(form.get()), static_cast<QObject*>(&options),
+          static_cast<QObject*>(&chooseIP), static_cast<QObject*>(&about), static_cast<QObject*>(&locate)})
+        windows.insert(TspAceMultiLang::SectionOf(window).toLower(), window);
+
+    QStringList skinTexts;
+    for (const QString& entry : DefaultResStrings())
+        skinTexts << entry.section(u'=', 0, 0);
+    const QStringList infoKeys{QStringLiteral("Language"), QStringLiteral("Version"), QStringLiteral("Translator"),
+                               QStringLiteral("testver")};
+
+    TspAceMultiLangData data;
+    data.LoadLanguageFile(sourceDir() + QStringLiteral("/data/langs/") + GetParam() + QStringLiteral(".lan"));
+    const QStringList sections = sectionsOf(data.Data());
+    ASSERT_GE(sections.size(), 5) << "the language did not load";
+    QStringList problems;
+    for (const QString& section : sections) {
+        for (const QString& key : data.SectionKeys(section)) {
+            const QString where = QStringLiteral("[%1] %2").arg(section, key);
+            if (section.compare(QLatin1String("ResString"), Qt::CaseInsensitive) == 0) {
+                if (!containsName(KnownMessageTexts(), key))
+                    problems << where + QStringLiteral(": no such text is shown");
+            } else if (section.compare(QLatin1String("skinres"), Qt::CaseInsensitive) == 0) {
+                if (!containsName(skinTexts, key))
+                    problems << where + QStringLiteral(": no such skin text");
+            } else if (section.compare(QLatin1String("Info"), Qt::CaseInsensitive) == 0) {
+                if (!containsName(infoKeys, key))
+                    problems << where + QStringLiteral(": no such entry");
+            } else if (QObject* window = windows.value(section.toLower())) {
+                const qsizetype dot = key.indexOf(u'.');
+                QObject* component = dot > 0 ? componentOf(window, key.left(dot)) : nullptr;
+                QString text;
+                data.FindText(section, QString(), key, text);
+                // Written as the translator writes it: the property must exist and take the text.
+                if (!component)
+                    problems << where + QStringLiteral(": no such component");
+                else if (!TPropertyMap::Write(component, key.mid(dot + 1), text, component == window))
+                    problems << where + QStringLiteral(": the component has no such text property");
+            } else {
+                problems << where + QStringLiteral(": no such window");
+            }
+        }
+    }
+    EXPECT_TRUE(problems.isEmpty()) << GetParam().toStdString() << ":\n"
+                                    << problems.join(QLatin1Char('\n')).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(ShippedLanguages, ShippedLanguage, ::testing::ValuesIn(shippedLanguages()),
+                         [](const ::testing::TestParamInfo<QString>& info) { return info.param.toStdString(); });
 
 // Measured with the built-in skin, the one a first start shows.
 INSTANTIATE_TEST_SUITE_P(ShippedLanguages, CaptionFit, ::testing::ValuesIn(shippedLanguages()),

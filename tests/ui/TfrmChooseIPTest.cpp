@@ -280,7 +280,7 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
     EXPECT_EQ(services.boxes[0].showAgainId, 41);
     EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtInformation);
-    EXPECT_TRUE(services.boxes[0].key.contains("\"Vuva VI\""));
+    EXPECT_TRUE(services.boxes[0].key.contains("\"Hide\""));
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
     EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
 

@@ -8,6 +8,8 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -84,16 +86,16 @@ TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
     EXPECT_EQ(w.tmProgress->Interval(), 100);
     EXPECT_FALSE(w.tmProgress->Enabled());
 
-    // The stop-hide at creation leaves the not-hiding display with Vuva VI still disabled.
+    // The stop-hide at creation leaves the not-hiding display with Hide still disabled.
     EXPECT_EQ(w.HideAction(), w.acVuvaVI);
-    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Vuva VI"));
+    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Hide"));
     EXPECT_FALSE(w.btnHide->isEnabled());
     EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
     EXPECT_EQ(w.lbIP->text(), QString());
     EXPECT_EQ(w.lblIPCountry->text(), QStringLiteral("Auto Selected"));
 
     EXPECT_EQ(MenuTexts(w.pmTrayIcon),
-              (QStringList{QStringLiteral("&Vuva VI"), QStringLiteral("&Check IP"), QStringLiteral("Choose IP Country"),
+              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"), QStringLiteral("Choose IP Country"),
                            QStringLiteral("&Open..."), QStringLiteral("Home &Page..."), QStringLiteral("-"),
                            QStringLiteral("&Update..."), QStringLiteral("&About..."), QStringLiteral("E&xit")}));
     EXPECT_EQ(MenuTexts(w.pmSystem),
@@ -123,7 +125,7 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
     manager().ProxyListReceived(
         listText({QStringLiteral("10.0.0.5:8080|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
                   QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
-    // Ready: own address, Vuva VI enabled, the list kept for the next start.
+    // Ready: own address, Hide enabled, the list kept for the next start.
     EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
     EXPECT_TRUE(w.btnHide->isEnabled());
     EXPECT_FALSE(w.lblProgressText->isVisibleTo(&w));
@@ -166,7 +168,7 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
     // Not hiding again.
     w.acStopHide->trigger();
     EXPECT_EQ(w.HideAction(), w.acVuvaVI);
-    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Vuva VI"));
+    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Hide"));
     EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
     EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
     EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
@@ -386,6 +388,59 @@ TEST_F(MainWindow, StoredPlaceIsRestoredAndAZeroSizeKeepsTheDesignedOne)
     form->show();
     EXPECT_EQ(form->pos(), QPoint(12, 34));
     EXPECT_EQ(form->size(), QSize(476, 302));
+}
+
+TEST_F(MainWindow, APlaceStoredOnAMonitorThatIsGoneOpensOnAVisibleScreen)
+{
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const QPoint stored :
+         {QPoint(screen.right() + 2000, screen.bottom() + 1500), QPoint(-3000, 40), QPoint(40, -2000)}) {
+        openSettings();
+        Settings()->WriteInteger(QStringLiteral("MainForm.Left"), stored.x());
+        Settings()->WriteInteger(QStringLiteral("MainForm.Top"), stored.y());
+        start();
+        form->show();
+        EXPECT_TRUE(screen.contains(form->frameGeometry())) << stored.x() << "," << stored.y();
+        stop();
+    }
+}
+
+TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
+{
+    start();
+    form->show();
+    // The settings file turns into a folder: every later save fails, as on a full or vanished disk.
+    const QString file = settingsFolder() + QStringLiteral("Setting.dat");
+    ASSERT_TRUE(QFile::remove(file));
+    ASSERT_TRUE(QDir().mkdir(file));
+    for (int answer = 0; answer < 5; ++answer)
+        TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+
+    // A drag: many moves, stored once they settle.
+    for (int step = 0; step < 5; ++step)
+        form->move(40 + step, 50);
+    QList<TMessageDialog::Record> shown;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            shown += TMessageDialog::TakeRecords();
+            return !shown.isEmpty();
+        },
+        3000));
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
+    EXPECT_TRUE(shown[0].text.contains(QStringLiteral("Setting.dat"))) << shown[0].text.toStdString();
+
+    // Later failures are not told again: a menu action, another drag, a quick setting, a close to
+    // the tray (which stores the quick settings and the place not yet settled).
+    form->acSetupBrowser->trigger();
+    form->move(70, 80);
+    form->cbClearCookie->click();
+    EXPECT_FALSE(form->close());
+    shown = TMessageDialog::TakeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Veilport will be minimized"))) << shown[0].text.toStdString();
+    EXPECT_FALSE(form->ExitRequested);
+    QDir().rmdir(file);
 }
 
 TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)

@@ -1,0 +1,16 @@
+#include "i18n/MessageTexts.h"
+
+QStringList KnownMessageTexts()
+{
+    using namespace MessageText;
+    QStringList texts;
+    for (const char* text : {kAppName, kHaveToCurrentUser, kSetAllUsers, kSetCurrentUser, kSettingsNotSaved,
+                             kDownloadingProxyList, kTestProxy, kNotHiding, kHiding, kCookiesCleared, kTrayNotice,
+                             kNewCountry, kExtensionInstalled, kSpecificationWrong})
+        texts << QString::fromUtf8(text);
+    // Looked up by the update check and the browser routines, which do not link this library.
+    texts << QStringLiteral("MSGBOX_AutoCheckUpdate") << QStringLiteral("MSGBOX_LastVersionAlready")
+          << QStringLiteral("ERRORMSG_1011")
+          << QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again.");
+    return texts;
+}
