@@ -157,7 +157,7 @@ BrowserRun BrowserRunner::load(const BrowserLaunch& launch)
 bool BrowserRunner::enterPrivateHosts(const QStringList& names)
 {
     if (::geteuid() != 0) {
-        hostsError() = QStringLiteral("a private /etc/hosts needs root (a mount namespace)");
+        hostsError() = QStringLiteral("not root, and only root may enter a mount namespace");
         return false;
     }
     QFile system(QStringLiteral("/etc/hosts"));
