@@ -76,33 +76,44 @@ QString XdgAutostart::entryFile(const QString& entryName) const
     return folder() + u'/' + safeFileName(entryName) + QStringLiteral(".desktop");
 }
 
-QByteArray XdgAutostart::entryText(const QString& entryName, const QString& executable)
+QByteArray XdgAutostart::entryText(const QString& entryName, const QString& executable, const QStringList& arguments)
 {
+    QString exec = execArgument(executable);
+    for (const QString& argument : arguments)
+        exec += u' ' + execArgument(argument);
     QString text = QStringLiteral("[Desktop Entry]\n");
     text += QStringLiteral("Type=Application\n");
     text += QStringLiteral("Name=") + escapeValue(entryName) + u'\n';
-    text += QStringLiteral("Exec=") + escapeValue(execArgument(executable)) + u'\n';
+    text += QStringLiteral("TryExec=") + escapeValue(executable) + u'\n';
+    text += QStringLiteral("Exec=") + escapeValue(exec) + u'\n';
     text += QStringLiteral("Terminal=false\n");
     return text.toUtf8();
 }
 
 bool XdgAutostart::setEnabled(const QString& entryName, const QString& executable, bool enable, QString* error)
 {
+    if (enable)
+        return enableWithArguments(entryName, executable, {}, error);
     const QString file = entryFile(entryName);
-    if (!enable) {
-        if (!QFileInfo::exists(file) || QFile::remove(file))
-            return true;
-        if (error)
-            *error = QStringLiteral("Unable to delete %1").arg(file);
-        return false;
-    }
+    if (!QFileInfo::exists(file) || QFile::remove(file))
+        return true;
+    if (error)
+        *error = QStringLiteral("Unable to delete %1").arg(file);
+    return false;
+}
+
+bool XdgAutostart::enableWithArguments(const QString& entryName, const QString& executable,
+                                       const QStringList& arguments, QString* error)
+{
+    const QString file = entryFile(entryName);
     if (!QDir().mkpath(folder())) {
         if (error)
             *error = QStringLiteral("Unable to create the folder %1").arg(folder());
         return false;
     }
     QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(entryText(entryName, executable)) < 0 || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(entryText(entryName, executable, arguments)) < 0 ||
+        !out.commit()) {
         if (error)
             *error = QStringLiteral("Unable to write to %1: %2").arg(file, out.errorString());
         return false;

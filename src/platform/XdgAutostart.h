@@ -14,14 +14,17 @@ public:
     explicit XdgAutostart(const QString& folder = QString());
 
     bool setEnabled(const QString& entryName, const QString& executable, bool enable, QString* error) override;
+    bool enableWithArguments(const QString& entryName, const QString& executable, const QStringList& arguments,
+                             QString* error) override;
     bool isEnabled(const QString& entryName) const override;
 
     // The file that holds the entry of entryName.
     QString entryFile(const QString& entryName) const;
     // entryName made safe as a file name: no path separators, control characters or leading dot.
     static QString safeFileName(const QString& entryName);
-    // The desktop entry's text for executable under entryName.
-    static QByteArray entryText(const QString& entryName, const QString& executable);
+    // The desktop entry's text for executable (and arguments) under entryName. TryExec names the
+    // executable too, so a session ignores the entry once the program is uninstalled.
+    static QByteArray entryText(const QString& entryName, const QString& executable, const QStringList& arguments = {});
 
 private:
     QString folder() const;
