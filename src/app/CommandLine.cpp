@@ -41,10 +41,15 @@ bool HasVersionOption(const QStringList& args)
     return args.contains(QStringLiteral("--version"));
 }
 
+bool HasRestoreDesktopOption(const QStringList& args)
+{
+    return args.contains(QStringLiteral("--restore-desktop"));
+}
+
 QString UsageText(const QString& program)
 {
     return QStringLiteral("Usage: %1 [-s | -r] [-autorun] [file]\n"
-                          "       %1 --help | --version\n"
+                          "       %1 --help | --version | --restore-desktop\n"
                           "Hide your IP address from web sites behind a tested anonymous proxy.\n"
                           "\n"
                           "  -s, /s          ask the running copy to close, then end\n"
@@ -53,6 +58,8 @@ QString UsageText(const QString& program)
                           "                  (also /autorun, \\autorun; the log-in start uses it)\n"
                           "  --help          print this text and end\n"
                           "  --version       print the version and end\n"
+                          "  --restore-desktop  when no copy runs and the desktop still uses the proxy Veilport\n"
+                          "                  applied last, return it to a direct connection, then end\n"
                           "\n"
                           "Switches may be written in any letter case. A second start brings the running copy\n"
                           "to the front and hands it a first argument that does not begin with - or /.\n")

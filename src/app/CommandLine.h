@@ -21,6 +21,8 @@ bool ShouldHandOverFirstArgument(const QStringList& args);
 // apart from the switches above: "--s" stays no switch at all.
 bool HasHelpOption(const QStringList& args);
 bool HasVersionOption(const QStringList& args);
+// "--restore-desktop", written exactly so: the log-in guard's start (no window, no copy of its own).
+bool HasRestoreDesktopOption(const QStringList& args);
 
 // The usage text printed by "--help"; program is the name the program was started under.
 QString UsageText(const QString& program);

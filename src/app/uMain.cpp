@@ -2,17 +2,20 @@
 
 #include "app/CommandLine.h"
 #include "app/InstanceMessages.h"
+#include "app/RestoreDesktop.h"
 #include "app/TMainWindowWatch.h"
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
+#include "platform/XdgAutostart.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -194,6 +197,14 @@ int RunApplication(int& argc, char** argv)
     }
     platform::UnixInstanceChannel channel;
 
+    if (HasRestoreDesktopOption(args)) {
+        // No window: the log-in guard runs before the session is fully up and ends at once.
+        QCoreApplication app(argc, argv);
+        platform::XdgAutostart autostart;
+        const int code = RestoreDesktop(channel, autostart);
+        DoneSettings();
+        return code;
+    }
     if (HasStopSwitch(args)) {
         CloseRunningInstance(channel);
         DoneSettings();

@@ -4,9 +4,11 @@
 #include "util/SPTools.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -121,15 +123,29 @@ void TIniFile::LoadFromBytes(const QByteArray& bytes)
     }
 }
 
-bool TIniFile::LoadFromFile(const QString& fileName)
+bool TIniFile::LoadFromFile(const QString& fileName, bool followLinks)
 {
-    QFile file(fileName);
-    // Only regular files: opening a FIFO put in a file's place would block the program.
-    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly)) {
-        Clear();
+    Clear();
+    // Opened without blocking and checked on the open descriptor: a FIFO or device put in the
+    // file's place between a check and the open would otherwise block the program or feed it garbage.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::open(TextToBytes(fileName).constData(), flags);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > MaxFileSize) {
+        ::close(fd);
         return false;
     }
-    LoadFromBytes(file.readAll());
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    const QByteArray bytes = file.read(MaxFileSize + 1);
+    if (bytes.size() > MaxFileSize)
+        return false;
+    LoadFromBytes(bytes);
     return true;
 }
 

@@ -19,9 +19,12 @@ public:
 
     // Replaces the content by the parsed bytes (any bytes are accepted).
     void LoadFromBytes(const QByteArray& bytes);
-    // Replaces the content by the file's; a missing or unreadable file gives an empty document
-    // and false.
-    bool LoadFromFile(const QString& fileName);
+    // Replaces the content by the file's; a missing or unreadable file, anything but a regular file
+    // and a file over MaxFileSize give an empty document and false. A symbolic link is refused
+    // unless followLinks is set: in a folder that other users can write, a link is theirs.
+    bool LoadFromFile(const QString& fileName, bool followLinks = false);
+    // The largest file LoadFromFile reads; INI files of the program are a few kilobytes.
+    static constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
     // The document as file bytes. Loaded lines keep their own line breaks; new lines (and a last
     // line that had none) get the file's first kind of line break, CR LF in a new document.
     QByteArray ToBytes() const;

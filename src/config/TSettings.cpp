@@ -20,6 +20,9 @@ const QString kFlagSection = QStringLiteral("Flag");
 const QString kAllUsersKey = QStringLiteral("AllUsers");
 const QString kSettingFile = QStringLiteral("Setting.dat");
 const QString kUserFlagFile = QStringLiteral("UserFlag.ini");
+// Settings joined into a path below the program folder ("langs/<Language>.lan", "skins/<Skin>.skn").
+const QStringList kFileNameKeys = {QStringLiteral("Skin"), QStringLiteral("Language")};
+const QStringList kPerUserKeys = {QStringLiteral("FireFoxPath"), QStringLiteral("DesktopProxy")};
 
 std::unique_ptr<TSettings> g_settings;
 
@@ -47,8 +50,9 @@ TSettings::TSettings(const QString& programFolder)
 {
     m_programFolder = programFolder.isEmpty() ? GetAppPath() : IncludeBackslash(GetLongPath(programFolder));
     // A missing file simply holds no constants.
-    m_const.LoadFromFile(m_programFolder + QStringLiteral("const.dat"));
-    m_oem.LoadFromFile(m_programFolder + QStringLiteral("oem.dat"));
+    // The program folder is the installer's: a link there (to a distributor's file in /etc) is trusted.
+    m_const.LoadFromFile(m_programFolder + QStringLiteral("const.dat"), true);
+    m_oem.LoadFromFile(m_programFolder + QStringLiteral("oem.dat"), true);
     const QString configPath = GetConst(QStringLiteral("App.ConfigPath"));
     m_userFolder = IncludeBackslash(IncludeBackslash(GetShellFolder(QStringLiteral("AppData"))) + configPath);
     m_commonFolder =
@@ -78,19 +82,40 @@ bool TSettings::GetConstBool(const QString& key, bool def) const
     return GetConstInt(key, def ? 1 : 0) != 0;
 }
 
+bool TSettings::IsPerUserKey(const QString& key)
+{
+    return kPerUserKeys.contains(key, Qt::CaseInsensitive);
+}
+
+TIniFile* TSettings::documentFor(const QString& key) const
+{
+    if (m_userSettings && IsPerUserKey(key))
+        return m_userSettings.get();
+    return m_settings.get();
+}
+
 QString TSettings::ReadString(const QString& key, const QString& def) const
 {
-    if (!m_settings)
+    const TIniFile* document = documentFor(key);
+    if (!document)
         return def;
-    return m_settings->ReadString(kSettingSection, key, def);
+    const QString value = document->ReadString(kSettingSection, key, def);
+    // An empty name is the built-in skin; anything else must stay inside its folder.
+    if (kFileNameKeys.contains(key, Qt::CaseInsensitive) && !value.isEmpty() && !IsPlainFileName(value))
+        return def;
+    return value;
 }
 
 void TSettings::WriteString(const QString& key, const QString& value)
 {
-    if (!m_settings)
+    TIniFile* document = documentFor(key);
+    if (!document)
         return;
-    m_settings->WriteString(kSettingSection, key, value);
-    saveSettings();
+    document->WriteString(kSettingSection, key, value);
+    if (document == m_userSettings.get())
+        saveUserSettings();
+    else
+        saveSettings();
 }
 
 int TSettings::ReadInteger(const QString& key, int def) const
@@ -198,6 +223,7 @@ void TSettings::OpenSettingsFile(bool allUsers)
     createFolder(folder, !allUsers);
     m_settingsFolder = IncludeBackslash(GetLongPath(folder));
     m_settings.reset();
+    m_userSettings.reset();
 
     const QString fileName = m_settingsFolder + kSettingFile;
     // A save cut short by a crash leaves its temporary file behind; only one copy of the program
@@ -211,12 +237,26 @@ void TSettings::OpenSettingsFile(bool allUsers)
     auto settings = std::make_unique<TIniFile>();
     settings->LoadFromFile(fileName);
     m_settings = std::move(settings);
+    if (allUsers) {
+        // Created by the first write of a per-user setting.
+        createFolder(m_userFolder, true);
+        auto own = std::make_unique<TIniFile>();
+        own->LoadFromFile(m_userFolder + kSettingFile);
+        m_userSettings = std::move(own);
+    }
 }
 
 void TSettings::saveSettings()
 {
     const QString fileName = m_settingsFolder + kSettingFile;
     if (!m_settings->SaveToFile(fileName))
+        throwWriteError(fileName, errno);
+}
+
+void TSettings::saveUserSettings()
+{
+    const QString fileName = m_userFolder + kSettingFile;
+    if (!m_userSettings->SaveToFile(fileName))
         throwWriteError(fileName, errno);
 }
 

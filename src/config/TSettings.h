@@ -13,6 +13,10 @@
 //    "ShowAgain" and "ShowAgainModuleResult"), per user or for all users; opened later by
 //    OpenSettingsFile and saved whole after every change;
 //  - the all-users choice in "UserFlag.ini" in the per-user folder (section "Flag", "AllUsers").
+// Every other user who uses the program may write the all-users Setting.dat, so nothing in it may
+// make this user's copy run a program, reach a path or describe this user's desktop: the settings
+// that would (IsPerUserKey) stay in the per-user Setting.dat in both modes, and "Skin" and
+// "Language" are read only as plain file names.
 // Used from the user-interface thread only. Writes that cannot be saved throw ESettingsError.
 class TSettings
 {
@@ -30,7 +34,8 @@ public:
     // A constant as a boolean ("0" false, other numbers true); def when absent or not a number.
     bool GetConstBool(const QString& key, bool def) const;
 
-    // A user setting; def when absent or while the settings file is not open.
+    // A user setting; def when absent or while the settings file is not open. "Skin" and "Language"
+    // give def when the stored value is not empty and not a plain file name.
     QString ReadString(const QString& key, const QString& def) const;
     // Stores a user setting and saves Setting.dat at once; ignored while the file is not open.
     void WriteString(const QString& key, const QString& value);
@@ -67,11 +72,16 @@ public:
     // file cannot be created.
     void OpenSettingsFile(bool allUsers);
 
+    // Whether a user setting is kept in the per-user Setting.dat even in all-users mode: the Firefox
+    // executable ("FireFoxPath") and the proxy last applied to this user's desktop ("DesktopProxy").
+    static bool IsPerUserKey(const QString& key);
+
     // Folder of the executable and its data files, ending with "/".
     QString ProgramFolder() const { return m_programFolder; }
     // Folder of Setting.dat once opened, ending with "/"; empty before OpenSettingsFile.
     QString SettingsFolder() const { return m_settingsFolder; }
-    // The per-user data folder, ending with "/".
+    // The per-user data folder, ending with "/". It also holds the caches (the proxy list, flags)
+    // in all-users mode, so that no other user can choose what this user's copy reads.
     QString UserFolder() const { return m_userFolder; }
     // The all-users data folder, ending with "/".
     QString CommonFolder() const { return m_commonFolder; }
@@ -86,11 +96,15 @@ public:
 
 private:
     void saveSettings();
+    void saveUserSettings();
     QString userFlagFile() const;
+    // The document that holds key: the per-user one for IsPerUserKey in all-users mode.
+    TIniFile* documentFor(const QString& key) const;
 
     TIniFile m_const;
     TIniFile m_oem;
     std::unique_ptr<TIniFile> m_settings;
+    std::unique_ptr<TIniFile> m_userSettings; // the per-user Setting.dat, in all-users mode only
     QString m_programFolder;
     QString m_settingsFolder;
     QString m_userFolder;

@@ -70,6 +70,7 @@ void THTTPGet::workerDone(const std::shared_ptr<THTTPGetThread>& worker)
         return;
     worker->m_owner = nullptr;
     m_success = worker->Success() && !m_aborted;
+    m_httpStatus = worker->HttpStatus();
     // Idle again before the events run, so a handler may start the next fetch.
     m_worker.reset();
     if (m_success)

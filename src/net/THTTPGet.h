@@ -80,6 +80,9 @@ public:
     bool Busy() const { return m_worker != nullptr; }
     // Whether the last completed fetch succeeded.
     bool Success() const { return m_success; }
+    // The HTTP status of the last completed fetch's reply (0 when none arrived); a fetch succeeds
+    // whatever the status, so a caller that keeps only real content checks it.
+    int HttpStatus() const { return m_httpStatus; }
 
 signals:
     // After each block received; totalSize is the Content-Length (0 when the reply gave none).
@@ -110,5 +113,6 @@ private:
 
     std::shared_ptr<THTTPGetThread> m_worker;
     bool m_success = false;
+    int m_httpStatus = 0;
     bool m_aborted = false;
 };

@@ -9,7 +9,10 @@
 
 #include <curl/curl.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -99,7 +102,18 @@ bool THTTPGetThread::acceptReply()
     m_replyDecided = true;
     if (!AcceptsHeader(m_header, m_params.binaryData))
         return false;
-    m_file = fopen(QFile::encodeName(m_params.fileName).constData(), "wb");
+    // Never through a link (a dangling one would create its target wherever it points) and never into
+    // a FIFO or device put in the file's place: only a regular file is truncated and written.
+    const int fd = ::open(QFile::encodeName(m_params.fileName).constData(),
+                          O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return false;
+    }
+    m_file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && !m_file)
+        ::close(fd);
     m_replyAccepted = m_file != nullptr;
     return m_replyAccepted;
 }
@@ -222,6 +236,7 @@ void THTTPGetThread::run()
         m_tooLarge = true;
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    m_status = int(status);
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
 

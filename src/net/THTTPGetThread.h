@@ -51,6 +51,8 @@ public:
     bool Success() const { return m_success; }
     qint64 FileSize() const { return m_header.length; }
     qint64 Readed() const { return m_readed; }
+    // The status code of the last reply (of a redirect chain, the final one); 0 without a reply.
+    int HttpStatus() const { return m_status; }
     const QString& FileName() const { return m_params.fileName; }
 
     // What the reply's header says about its body, gathered one header line at a time.
@@ -93,5 +95,6 @@ private:
     bool m_writeFailed = false;
     bool m_tooLarge = false; // the body was or would have been over maxFileSize
     qint64 m_readed = 0;
+    int m_status = 0;
     FILE* m_file = nullptr;
 };

@@ -9,7 +9,11 @@
 
 #include "config/SettingsError.h"
 
+#include <QLoggingCategory>
+
 namespace {
+
+Q_LOGGING_CATEGORY(lcUpdate, "veilport.update")
 
 // A settings file that cannot be saved must not end the answer's handling half-way: the
 // change is lost for the next run, nothing else.
@@ -86,11 +90,20 @@ void TUpdateCheck::iedNetConnectionComplete(TIEDownload*, const QByteArray& stre
                 m_services.ShowMessageBox(QStringLiteral("MSGBOX_LastVersionAlready"), {}, 0,
                                           TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         } else if (r == 1) {
+            const QString page = answer.Value(QStringLiteral("page"));
+            // Offering a download the program cannot open would only end in nothing; a user who asked
+            // learns that the check failed.
+            if (!UpdateAnswer::IsWebAddress(page)) {
+                qCWarning(lcUpdate).noquote()
+                    << "update answer ignored: its page is no http or https address:" << page.left(200);
+                failed = true;
+                return;
+            }
             const int choice =
                 m_services.ShowMessageBox(answer.Value(QStringLiteral("info")), {}, 0, TEngineServices::mtConfirmation,
                                           TEngineServices::mbOKCancel, 0);
             if (choice == TEngineServices::mrOk) {
-                m_openUrl(answer.Value(QStringLiteral("page")));
+                m_openUrl(page);
             } else if (!m_updateManual) {
                 if (m_services.ShowMessageBox(QStringLiteral("MSGBOX_AutoCheckUpdate"), {}, 0,
                                               TEngineServices::mtConfirmation, TEngineServices::mbYesNo,

@@ -1,6 +1,7 @@
 #include "net/UpdateAnswer.h"
 
 #include <QRegularExpression>
+#include <QUrl>
 
 UpdateAnswer UpdateAnswer::Parse(const QByteArray& body)
 {
@@ -16,4 +17,17 @@ UpdateAnswer UpdateAnswer::Parse(const QByteArray& body)
             answer.m_values.insert(name, line.mid(eq + 1));
     }
     return answer;
+}
+
+bool UpdateAnswer::IsWebAddress(const QString& text)
+{
+    if (!text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) &&
+        !text.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        return false;
+    for (const QChar c : text) {
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            return false;
+    }
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty();
 }

@@ -78,13 +78,14 @@ QString XdgAutostart::entryFile(const QString& entryName) const
 
 QByteArray XdgAutostart::entryText(const QString& entryName, const QString& executable, const QStringList& arguments)
 {
-    QString command = execArgument(executable);
+    QString exec = execArgument(executable);
     for (const QString& argument : arguments)
-        command += u' ' + execArgument(argument);
+        exec += u' ' + execArgument(argument);
     QString text = QStringLiteral("[Desktop Entry]\n");
     text += QStringLiteral("Type=Application\n");
     text += QStringLiteral("Name=") + escapeValue(entryName) + u'\n';
-    text += QStringLiteral("Exec=") + escapeValue(command) + u'\n';
+    text += QStringLiteral("TryExec=") + escapeValue(executable) + u'\n';
+    text += QStringLiteral("Exec=") + escapeValue(exec) + u'\n';
     text += QStringLiteral("Terminal=false\n");
     return text.toUtf8();
 }

@@ -21,7 +21,8 @@ public:
     QString entryFile(const QString& entryName) const;
     // entryName made safe as a file name: no path separators, control characters or leading dot.
     static QString safeFileName(const QString& entryName);
-    // The desktop entry's text for executable with its arguments under entryName.
+    // The desktop entry's text for executable (and arguments) under entryName. TryExec names the
+    // executable too, so a session ignores the entry once the program is uninstalled.
     static QByteArray entryText(const QString& entryName, const QString& executable, const QStringList& arguments = {});
 
 private:

@@ -33,7 +33,8 @@ constexpr int kOutOfSightTop = 375;
 
 QString FlagFile(const QString& country)
 {
-    return FlagCachePath(Settings() ? Settings()->SettingsFolder() : QString(), country, QStringLiteral("_small.png"));
+    // Per user in either settings mode, like the proxy list below.
+    return FlagCachePath(Settings() ? Settings()->UserFolder() : QString(), country, QStringLiteral("_small.png"));
 }
 
 THTTPGet* MakeFlagFetcher(QObject* owner, const char* name)
@@ -43,6 +44,8 @@ THTTPGet* MakeFlagFetcher(QObject* owner, const char* name)
     fetcher->SetBinaryData(true);
     fetcher->SetUseCache(false);
     fetcher->SetWaitThread(false);
+    // A fetch that failed leaves only its download behind, never a cache file.
+    QObject::connect(fetcher, &THTTPGet::OnError, fetcher, [](THTTPGet* sender) { QFile::remove(sender->FileName()); });
     return fetcher;
 }
 
@@ -63,7 +66,9 @@ void TfrmEngineWnd::OnProxyListLoaded(TProxyManager* manager)
         return;
     if (Settings()) {
         try {
-            manager->SaveToFile(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
+            // Kept per user even when the settings are shared: a list another user can write would let
+            // that user choose this user's proxy.
+            manager->SaveToFile(Settings()->UserFolder() + QStringLiteral("proxylist.lst"));
         } catch (const std::exception& e) {
             // The list is in memory and usable; only the cache for the next start is missing.
             qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
@@ -175,15 +180,8 @@ void TfrmEngineWnd::OnStopHide()
 
 bool TfrmEngineWnd::LoadCachedFlag(const QString& file)
 {
-    if (!QFileInfo::exists(file))
-        return false;
-    FlagImage = LoadFlagImage(file);
-    if (!FlagImage.isNull())
-        return true;
-    // A download cut short (the program killed mid-write, a broken reply) must not stay in the cache for good:
-    // the flag is fetched again instead.
-    QFile::remove(file);
-    return false;
+    FlagImage = CachedFlagImage(file);
+    return !FlagImage.isNull();
 }
 
 void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
@@ -198,7 +196,7 @@ void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
         hglocal = MakeFlagFetcher(this, "hglocal");
         connect(hglocal, &THTTPGet::OnDoneFile, this, &TfrmEngineWnd::hglocalDoneFile);
     }
-    hglocal->SetFileName(file);
+    hglocal->SetFileName(FlagDownloadFile(file, QStringLiteral("hglocal")));
     hglocal->SetURL(url);
     hglocal->GetFile();
 }
@@ -215,21 +213,21 @@ void TfrmEngineWnd::ShowProxyFlag(const QString& country, const QString& url)
         hgFlag = MakeFlagFetcher(this, "hgFlag");
         connect(hgFlag, &THTTPGet::OnDoneFile, this, &TfrmEngineWnd::hgFlagDoneFile);
     }
-    hgFlag->SetFileName(file);
+    hgFlag->SetFileName(FlagDownloadFile(file, QStringLiteral("hgFlag")));
     hgFlag->SetURL(url);
     hgFlag->GetFile();
 }
 
 void TfrmEngineWnd::hglocalDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
 {
-    FlagImage = LoadFlagImage(fileName);
+    FlagImage = StoreFlagDownload(fileName, sender->HttpStatus());
     if (frmMainForm)
         DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::None);
 }
 
 void TfrmEngineWnd::hgFlagDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
 {
-    FlagImage = LoadFlagImage(fileName);
+    FlagImage = StoreFlagDownload(fileName, sender->HttpStatus());
     if (frmMainForm)
         DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::WholeCanvas);
 }

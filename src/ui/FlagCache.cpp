@@ -1,10 +1,14 @@
 #include "ui/FlagCache.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+
+#include <cstdio>
 
 namespace {
 
@@ -12,6 +16,7 @@ namespace {
 constexpr int kMaxFlagSide = 1024;
 // File names are limited to 255 bytes; leave room for the suffix.
 constexpr int kMaxNameBytes = 200;
+const QString kDownloadMark = QStringLiteral(".part-");
 
 bool IsSafeFileStem(const QString& name)
 {
@@ -59,6 +64,38 @@ QImage LoadFlagImage(const QString& fileName)
     QImage image;
     if (!reader.read(&image))
         return {};
+    return image;
+}
+
+QImage CachedFlagImage(const QString& cacheFile)
+{
+    if (!QFileInfo::exists(cacheFile))
+        return {};
+    QImage image = LoadFlagImage(cacheFile);
+    if (image.isNull())
+        QFile::remove(cacheFile);
+    return image;
+}
+
+QString FlagDownloadFile(const QString& cacheFile, const QString& tag)
+{
+    return cacheFile + kDownloadMark + tag;
+}
+
+QImage StoreFlagDownload(const QString& downloadFile, int httpStatus)
+{
+    const qsizetype mark = downloadFile.lastIndexOf(kDownloadMark);
+    QImage image;
+    // An error page is no flag even when it is a picture.
+    if (mark > 0 && httpStatus >= 200 && httpStatus < 300)
+        image = LoadFlagImage(downloadFile);
+    if (!image.isNull()) {
+        const QString cacheFile = downloadFile.left(mark);
+        // rename() replaces the old file in one step; QFile::rename refuses an existing target.
+        if (::rename(QFile::encodeName(downloadFile).constData(), QFile::encodeName(cacheFile).constData()) == 0)
+            return image;
+    }
+    QFile::remove(downloadFile);
     return image;
 }
 

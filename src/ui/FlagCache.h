@@ -21,6 +21,19 @@ QString FlagCachePath(const QString& folder, const QString& country, const QStri
 // Decodes a PNG flag file; a missing, truncated, over-large or non-PNG file gives a null image.
 QImage LoadFlagImage(const QString& fileName);
 
+// A cached flag, or a null image when there is none. A cached file that does not decode (a fetch cut
+// short by a crash, an error page an older version kept) is removed, so that it is fetched again.
+QImage CachedFlagImage(const QString& cacheFile);
+
+// Fetches never write the cache file itself: a failed or refused fetch would leave a broken file
+// there. They write this file beside it (tag, a word without dots, keeps apart fetchers that may
+// fetch the same flag at once), which StoreFlagDownload then moves into place.
+QString FlagDownloadFile(const QString& cacheFile, const QString& tag);
+// Takes a finished fetch of FlagDownloadFile into the cache: only an answer with a 2xx status that
+// decodes as a flag replaces the cache file (by a rename). Returns that flag; otherwise the download
+// is removed and the image is null.
+QImage StoreFlagDownload(const QString& downloadFile, int httpStatus);
+
 // How a flag box is prepared before the flag is drawn into it.
 enum class FlagFill
 {

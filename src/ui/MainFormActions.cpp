@@ -25,6 +25,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
@@ -38,9 +39,11 @@ constexpr int kCookieNoticeId = 30;
 constexpr int kDefaultMinutes = 10;
 constexpr int kMinuteMs = 60000;
 
-QString SettingsFolder()
+// The proxy list and the flags are cached per user even when the settings are shared: another user
+// who could write them would choose this user's proxy.
+QString CacheFolder()
 {
-    return Settings() ? Settings()->SettingsFolder() : QString();
+    return Settings() ? Settings()->UserFolder() : QString();
 }
 } // namespace
 
@@ -108,7 +111,7 @@ void TfrmMainForm::actChooseIPExecute()
     TProxyManager* manager = Manager();
     if (!manager || !Settings())
         return;
-    TfrmChooseIP dialog(*manager, Settings()->SettingsFolder(), Settings()->GetConst(QStringLiteral("URL.ServiceHost")),
+    TfrmChooseIP dialog(*manager, CacheFolder(), Settings()->GetConst(QStringLiteral("URL.ServiceHost")),
                         Settings()->GetConst(QStringLiteral("URL.SiteHost")), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
@@ -254,7 +257,7 @@ void TfrmMainForm::FormShow()
     FirstShowDone = true;
     TProxyManager* manager = Manager();
     if (manager && settings) {
-        if (!manager->LoadFromFile(SettingsFolder() + QStringLiteral("proxylist.lst"))) {
+        if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst"))) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
             lblProgressText->setText(
@@ -302,8 +305,8 @@ void TfrmMainForm::ShowCountryFlag()
             url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country +
                   QStringLiteral(".png");
     }
-    const QString file = FlagCachePath(SettingsFolder(), stem, QStringLiteral("_small.png"));
-    if (QFileInfo::exists(file)) {
+    const QString file = FlagCachePath(CacheFolder(), stem, QStringLiteral("_small.png"));
+    if (!CachedFlagImage(file).isNull()) {
         DrawCountryFlag(file);
         return;
     }
@@ -314,18 +317,21 @@ void TfrmMainForm::ShowCountryFlag()
         m_hgIPCountry->SetWaitThread(false);
         connect(m_hgIPCountry.get(), &THTTPGet::OnDoneFile, this,
                 [this](THTTPGet*, const QString& fileName, qint64) { hgIPCountryDoneFile(fileName); });
+        connect(m_hgIPCountry.get(), &THTTPGet::OnError, this,
+                [](THTTPGet* sender) { QFile::remove(sender->FileName()); });
     }
     // A request made while the previous one still runs is dropped; the next change of country asks again.
     if (m_hgIPCountry->Busy())
         return;
-    m_hgIPCountry->SetFileName(file);
+    m_hgIPCountry->SetFileName(FlagDownloadFile(file, QStringLiteral("hgIPCountry")));
     m_hgIPCountry->SetURL(url);
     m_hgIPCountry->GetFile();
 }
 
 void TfrmMainForm::hgIPCountryDoneFile(const QString& fileName)
 {
-    DrawCountryFlag(fileName);
+    m_countryFlagImage = StoreFlagDownload(fileName, m_hgIPCountry ? m_hgIPCountry->HttpStatus() : 0);
+    DrawFlagInto(imgFL, m_countryFlagImage, FlagFill::FlagRect);
 }
 
 void TfrmMainForm::DrawCountryFlag(const QString& fileName)

@@ -120,6 +120,7 @@ void TfrmChooseIP::FormCreate()
     hgFlag->SetWaitThread(false);
     connect(hgFlag, &THTTPGet::OnDoneFile, this,
             [this](THTTPGet*, const QString& fileName, qint64) { hgFlagDoneFile(fileName); });
+    connect(hgFlag, &THTTPGet::OnError, this, [](THTTPGet* sender) { QFile::remove(sender->FileName()); });
 
     // Every control exists with its name: the dialog opens in the current language.
     AttachWindowTranslator(this);
@@ -220,29 +221,28 @@ QString TfrmChooseIP::UnknownFlagUrl() const
 void TfrmChooseIP::ShowFlag(const QString& stem, const QString& url)
 {
     const QString file = FlagCachePath(m_settingsFolder, stem, QStringLiteral(".png"));
-    if (QFileInfo::exists(file)) {
-        DrawFlag(file);
+    const QImage cached = CachedFlagImage(file);
+    if (!cached.isNull()) {
+        DrawFlag(cached);
         return;
     }
     // One fetch at a time: a request made while the previous flag is still coming is dropped.
     if (hgFlag->Busy() || url.isEmpty())
         return;
-    hgFlag->SetFileName(file);
+    hgFlag->SetFileName(FlagDownloadFile(file, QStringLiteral("hgFlag")));
     hgFlag->SetURL(url);
     hgFlag->GetFile();
 }
 
 void TfrmChooseIP::hgFlagDoneFile(const QString& fileName)
 {
-    // Cached flags are never fetched again, so a file that is no flag (an error page, a cut-off reply) is
-    // removed, or every later dialog would show an empty box for that country.
-    if (!DrawFlag(fileName))
-        QFile::remove(fileName);
+    // Only a flag reaches the cache; an error page or a cut-off reply is dropped and fetched again next time.
+    DrawFlag(StoreFlagDownload(fileName, hgFlag->HttpStatus()));
 }
 
-bool TfrmChooseIP::DrawFlag(const QString& fileName)
+bool TfrmChooseIP::DrawFlag(const QImage& flag)
 {
-    LargeFlagImage = LoadFlagImage(fileName);
+    LargeFlagImage = flag;
     QPixmap canvas(imgFlag->size());
     canvas.fill(imgFlag->palette().color(imgFlag->backgroundRole()));
     if (!LargeFlagImage.isNull()) {

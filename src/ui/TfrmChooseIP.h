@@ -51,8 +51,8 @@ public:
     void FillCountries();
     /// Opens the map page for a place with its label.
     void ShowMap(const QString& longitude, const QString& latitude, const QString& tag);
-    /// Draws a PNG flag file into imgFlag; false (and an empty box) when the file is not a PNG.
-    bool DrawFlag(const QString& fileName);
+    /// Draws a flag into imgFlag; false (and an empty box) for a null image.
+    bool DrawFlag(const QImage& flag);
     /// The selection changed (ignored until the dialog has been shown).
     void cbbCountryChange();
     /// The map page's loading progress: the gauge shows only while loading.

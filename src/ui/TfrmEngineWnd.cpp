@@ -6,6 +6,7 @@
 #include "proxy/BrowserRoutines.h"
 #include "proxy/SystemBrowserControl.h"
 #include "proxy/TProxyManager.h"
+#include "ui/LoginGuardBrowserControl.h"
 #include "ui/TLanguageProvider.h"
 #include "ui/TLocalisation.h"
 #include "i18n/MessageTexts.h"
@@ -88,7 +89,8 @@ void TfrmEngineWnd::FormCreate()
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
     SetDesktopProxyWritesInBackground(true);
-    m_browserControl = std::make_unique<SystemBrowserControl>();
+    m_browserControl =
+        std::make_unique<LoginGuardBrowserControl>(std::make_unique<SystemBrowserControl>(), *m_autostart);
     ProxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
     connect(ProxyManager.get(), &TProxyManager::listLoaded, this, &TfrmEngineWnd::OnProxyListLoaded);

@@ -34,7 +34,8 @@ QStringList SplitCommandLine(const QString& commandLine);
 
 // ---- Paths and files ---------------------------------------------------------------------------
 
-// Full file name of the running program (from /proc/self/exe); empty if it cannot be read.
+// Full file name of the running program (from /proc/self/exe); empty if it cannot be read. After
+// the file was replaced while running (a package upgrade), the installed file of the same name.
 QString GetExeFileName();
 // Canonical folder of the running program, ending with "/".
 QString GetAppPath();
@@ -45,6 +46,9 @@ QString IncludeBackslash(const QString& folder);
 // An absolute path ("/…") as it is; a relative one joined to dir; path unchanged when dir is empty.
 // "." and ".." are not resolved.
 QString CombinePath(const QString& dir, const QString& path);
+// Whether name is a plain file name that stays inside the folder it is joined to: not empty, no
+// "/", no "..", no control character.
+bool IsPlainFileName(const QString& name);
 // The file name without its folder and without its last extension ("a/b.c.lan" gives "b.c").
 QString ExtractFileTitle(const QString& fileName);
 // Appends the regular files (hidden ones included; no folders, pipes or devices) matching a mask
@@ -55,6 +59,7 @@ void ListFiles(const QString& mask, QStringList& list, bool withFolder);
 bool SaveTextToFile(const QString& text, const QString& fileName);
 // Replaces a file so that it always holds either the old or the new bytes: writes a temporary
 // file in the same folder, flushes it to disk, renames it over the target and flushes the folder.
+// A symbolic link at path is replaced itself; what it points to is never written.
 bool AtomicWriteFile(const QString& path, const QByteArray& bytes);
 // Whether the current user may write to the file or folder (effective ids); any error gives false.
 bool CheckFileAccess(const QString& path);
@@ -73,7 +78,8 @@ QString GetCommonShellFolder(const QString& name);
 
 // Opens url in the user's browser: $BROWSER (first entry that starts) or "xdg-open %1"; "%1" in
 // the command is replaced by url, else url is appended as one more argument. Started detached and
-// without a shell; the result tells whether the process started.
+// without a shell; the result tells whether the process started. A url starting with "-" (which the
+// command would take for an option) starts nothing.
 bool LaunchDefaultBrowser(const QString& url);
 // Starts a program with an argument vector (never through a shell). A relative fileName is taken
 // from the program folder, a bare name not found there from PATH; the child's working folder is the

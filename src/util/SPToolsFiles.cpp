@@ -44,7 +44,20 @@ QString GetExeFileName()
     const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
     if (length <= 0)
         return QString();
-    return BytesToText(QByteArray(buffer, int(length)));
+    const QByteArray path(buffer, int(length));
+    // A package upgrade replaces the running file; the kernel then names the old one with this mark.
+    // The file now installed under the name is what a restart or a log-on entry must run.
+    static const QByteArray deletedMark(" (deleted)");
+    if (path.endsWith(deletedMark)) {
+        struct stat running;
+        struct stat named;
+        const QByteArray installed = path.chopped(deletedMark.size());
+        const bool reallyNamed = ::stat("/proc/self/exe", &running) == 0 && ::stat(path.constData(), &named) == 0 &&
+                                 running.st_dev == named.st_dev && running.st_ino == named.st_ino;
+        if (!reallyNamed && ::access(installed.constData(), F_OK) == 0)
+            return BytesToText(installed);
+    }
+    return BytesToText(path);
 }
 
 QString GetAppPath()
@@ -86,6 +99,17 @@ QString CombinePath(const QString& dir, const QString& path)
     if (path.startsWith(u'/') || dir.isEmpty())
         return path;
     return IncludeBackslash(dir) + path;
+}
+
+bool IsPlainFileName(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1String("..")))
+        return false;
+    for (const QChar c : name) {
+        if (c == u'/' || c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
 }
 
 QString ExtractFileTitle(const QString& fileName)
@@ -152,15 +176,9 @@ bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
 {
     if (path.isEmpty())
         return false;
-    QByteArray target = toPath(path);
-    // Replace the file a symbolic link points to, not the link itself, so that a settings file kept
-    // elsewhere through a link stays where the user put it.
-    struct stat link;
-    if (::lstat(target.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        char resolved[PATH_MAX + 1];
-        if (::realpath(target.constData(), resolved))
-            target = QByteArray(resolved);
-    }
+    // A link is replaced like any file, never followed: in a folder that another user can write,
+    // a link would make this program overwrite whatever file that user points it at.
+    const QByteArray target = toPath(path);
     const int slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
     QByteArray temp = target + ".tmp.XXXXXX";
@@ -168,13 +186,13 @@ bool AtomicWriteFile(const QString& path, const QByteArray& bytes)
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    // Keep the permissions of the file being replaced; a new file gets the usual ones.
+    // Keep the permissions of the file being replaced when it is this user's own regular file; a new
+    // file (or one that was another user's, or a link) gets the usual ones.
     struct stat old;
-    if (::stat(target.constData(), &old) == 0)
+    if (::lstat(target.constData(), &old) == 0 && S_ISREG(old.st_mode) && old.st_uid == ::geteuid())
         ::fchmod(fd, old.st_mode & 07777);
-    else {
+    else
         ::fchmod(fd, 0666 & ~currentUmask());
-    }
     const bool written = writeAll(fd, bytes.constData(), bytes.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !written || ::rename(temp.constData(), target.constData()) != 0) {
         // Callers report errno; the clean-up must not replace it.

@@ -239,6 +239,9 @@ bool RunProgramBounded(const QString& fileName, const QStringList& args, int tim
 
 bool LaunchDefaultBrowser(const QString& url)
 {
+    // A text starting with "-" would reach the browser command as one of its options.
+    if (url.startsWith(u'-'))
+        return false;
     // $BROWSER may list several commands separated by ":"; the first one that starts is used.
     QStringList commands = qEnvironmentVariable("BROWSER").split(u':', Qt::SkipEmptyParts);
     if (commands.isEmpty())

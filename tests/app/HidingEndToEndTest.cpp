@@ -253,3 +253,51 @@ TEST_F(HidingEndToEnd, AfterAKillWhileHidingTheNextStartReturnsTheDesktopToADire
     ASSERT_TRUE(waitUntil([this] { return desktopIs(QStringLiteral("none")); }, kStartTimeoutMs)) << traces();
     EXPECT_EQ(next->state(), QProcess::Running);
 }
+
+// After a crash (or a log-out, or the stop switch) the desktop stays on the proxy. The log-in entry
+// that applying installed runs the program with --restore-desktop: it returns the desktop to direct
+// only when no copy runs and the desktop still uses the proxy this copy applied.
+TEST_F(HidingEndToEnd, TheLogInGuardReturnsTheDesktopToDirectOnlyWhenNoCopyRunsAndTheProxyIsStillOurs)
+{
+    QProcess* first = startHiding();
+    ASSERT_NE(first, nullptr) << traces();
+    const QString entry = root.file(QStringLiteral("config/autostart/Veilport desktop guard.desktop"));
+    ASSERT_TRUE(QFileInfo::exists(entry)) << traces();
+    QStringList command;
+    for (const QByteArray& line :
+         root.read(QStringLiteral("config/autostart/Veilport desktop guard.desktop")).split('\n'))
+        if (line.startsWith("Exec="))
+            command = QProcess::splitCommand(QString::fromUtf8(line.mid(5)));
+    ASSERT_EQ(command, QStringList({QFileInfo(program).canonicalFilePath(), QStringLiteral("--restore-desktop")}));
+    const auto runGuard = [&] {
+        QProcess* guard = launch(command.mid(1));
+        return finishes(guard) && guard->exitStatus() == QProcess::NormalExit ? guard->exitCode() : -1;
+    };
+    const auto setPort = [&](int port) {
+        QProcess gsettings;
+        gsettings.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+        gsettings.start(QStringLiteral("gsettings"),
+                        {QStringLiteral("set"), QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port"),
+                         QString::number(port)});
+        return gsettings.waitForFinished(20000) && gsettings.exitCode() == 0;
+    };
+
+    // While a copy runs, the desktop is its business.
+    EXPECT_EQ(runGuard(), 0) << traces();
+    EXPECT_EQ(desktop().mode, QStringLiteral("manual"));
+
+    first->kill(); // SIGKILL: no chance to clean up
+    ASSERT_TRUE(finishes(first));
+    // The user has pointed the desktop at a proxy of their own since: it is left alone.
+    ASSERT_TRUE(setPort(3128));
+    EXPECT_EQ(runGuard(), 0) << traces();
+    EXPECT_EQ(desktop().mode, QStringLiteral("manual"));
+    EXPECT_EQ(desktop().port, 3128);
+
+    ASSERT_TRUE(setPort(proxies.port(0)));
+    EXPECT_EQ(runGuard(), 0) << traces();
+    EXPECT_EQ(desktop().mode, QStringLiteral("none")) << traces();
+    EXPECT_FALSE(QFileInfo::exists(entry)) << "the guard's work is done until the next proxy is applied";
+    // The resume rule is the program's own: the next start hides again.
+    EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/Setting.dat")).contains("Hiding=1"));
+}

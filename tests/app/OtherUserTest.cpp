@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QUuid>
 #include <QtEndian>
@@ -665,8 +666,10 @@ TEST_F(OwnFolders, APerUserFolderCreatedUnderUmask022KeepsOtherUsersOut)
     ScopedUmask mask(022);
 
     // The first start of this user chooses the all-users folder where it is writable (as here); the
-    // per-user folder is created all the same, for the choice itself.
-    runUntilListStored(commonFolder);
+    // per-user folder is created all the same, for the choice itself and the caches, which stay per user.
+    runUntilListStored(userFolder);
+    EXPECT_TRUE(QFileInfo::exists(commonFolder + QStringLiteral("/Setting.dat")));
+    EXPECT_FALSE(QFileInfo::exists(commonFolder + QStringLiteral("/proxylist.lst")));
     EXPECT_EQ(modeOf(userFolder), mode_t(0700));
     EXPECT_EQ(modeOf(userFolder + QStringLiteral("/UserFlag.ini")), mode_t(0644));
     // The all-users folder is shared on purpose: readable by every user, writable by its owner.
@@ -677,6 +680,9 @@ TEST_F(OwnFolders, APerUserFolderCreatedUnderUmask022KeepsOtherUsersOut)
     ASSERT_TRUE(flag.open(QIODevice::WriteOnly | QIODevice::Truncate));
     flag.write("[Flag]\r\nAllUsers=0\r\n");
     flag.close();
+    // The caches of the first run are gone, so the wait below sees this run's own.
+    for (const QString& cache : QDir(userFolder).entryList({QStringLiteral("proxylist.lst"), QStringLiteral("*.png")}))
+        QFile::remove(userFolder + u'/' + cache);
     runUntilListStored(userFolder);
 
     EXPECT_EQ(modeOf(userFolder), mode_t(0700));
@@ -696,4 +702,118 @@ TEST_F(OwnFolders, APerUserFolderCreatedUnderUmask022KeepsOtherUsersOut)
     // No temporary file of a save is left behind.
     for (const QString& file : names)
         EXPECT_FALSE(file.contains(QLatin1String(".tmp")) || file.startsWith(u'.')) << file.toStdString();
+}
+
+namespace {
+
+// Makes a folder of the test reachable for the other user (the test's temporary folders are private).
+void openTo(const QString& folder, mode_t mode)
+{
+    ::chmod(QFile::encodeName(folder).constData(), mode);
+}
+
+// Runs body as nobody and waits for it to end.
+void asNobody(const std::function<void()>& body)
+{
+    ForeignUserChild child;
+    ASSERT_TRUE(child.start([&](int, int) { body(); }));
+    EXPECT_EQ(child.finish(), 0);
+}
+
+// In the child: plain system calls over names encoded before the fork.
+void writeRaw(const QByteArray& file, const QByteArray& bytes)
+{
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        ::_exit(92);
+    writeAllRaw(fd, bytes.constData(), size_t(bytes.size()));
+    ::close(fd);
+}
+
+void linkRaw(const QByteArray& target, const QByteArray& link)
+{
+    ::unlink(link.constData());
+    if (::symlink(target.constData(), link.constData()) != 0)
+        ::_exit(93);
+}
+
+} // namespace
+
+// All-users mode shares Setting.dat with every user of the program. What another user writes there
+// must not make this user's copy run a program, reach a path or write any other file.
+TEST_F(OtherUser, TheSharedSettingsNameNoProgramOrPathAndTheirLinksAreNotFollowed)
+{
+    testsupport::TempDir root;
+    root.write(QStringLiteral("prog/const.dat"), "[const]\r\nApp.ConfigPath=Veilport\r\n");
+    testsupport::ScopedEnv user("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8());
+    testsupport::ScopedEnv common("VEILPORT_COMMON_DATA_DIR", root.file(QStringLiteral("common")).toUtf8());
+    const QString shared = root.file(QStringLiteral("common/Veilport"));
+    ASSERT_TRUE(QDir().mkpath(shared));
+    // The administrator opened the folder to every user, as all-users mode needs.
+    openTo(root.path(), 0711);
+    openTo(root.file(QStringLiteral("common")), 0711);
+    openTo(shared, 0777);
+    root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nFireFoxPath=/usr/bin/firefox-esr\r\n");
+    const QByteArray victim = QFile::encodeName(
+        root.write(QStringLiteral("victim.txt"), "[setting]\r\nHiding=1\r\nFireFoxPath=/usr/bin/firefox-esr\r\n"));
+    const QByteArray sharedFile = QFile::encodeName(shared + QStringLiteral("/Setting.dat"));
+
+    asNobody([&] {
+        writeRaw(sharedFile, "[setting]\r\nFireFoxPath=/tmp/other-users-program\r\nSkin=../../../../tmp/evil\r\n"
+                             "Language=../../../../tmp/evil\r\nPROXYCOUNTRY=Canada\r\n");
+    });
+    DoneSettings();
+    InitSettings(root.file(QStringLiteral("prog")));
+    TSettings& settings = *Settings();
+    settings.OpenSettingsFile(true);
+    EXPECT_EQ(settings.ReadString(QStringLiteral("FireFoxPath"), QString()), QStringLiteral("/usr/bin/firefox-esr"));
+    EXPECT_EQ(settings.ReadString(QStringLiteral("Skin"), QStringLiteral("Default")), QStringLiteral("Default"));
+    EXPECT_EQ(settings.ReadString(QStringLiteral("Language"), QStringLiteral("English")), QStringLiteral("English"));
+    // What is shared on purpose stays shared.
+    EXPECT_EQ(settings.ReadString(QStringLiteral("PROXYCOUNTRY"), QString()), QStringLiteral("Canada"));
+    settings.WriteString(QStringLiteral("FireFoxPath"), QStringLiteral("/opt/firefox/firefox"));
+    EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/Setting.dat")).contains("FireFoxPath=/opt/firefox/firefox"));
+    EXPECT_FALSE(root.read(QStringLiteral("common/Veilport/Setting.dat")).contains("/opt/firefox"));
+
+    // The other user puts a link to one of this user's files in the shared file's place.
+    asNobody([&] { linkRaw(victim, sharedFile); });
+    DoneSettings();
+    InitSettings(root.file(QStringLiteral("prog")));
+    Settings()->OpenSettingsFile(true);
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("Hiding"), false)) << "read through the link";
+    Settings()->WriteString(QStringLiteral("PROXYCOUNTRY"), QStringLiteral("Japan"));
+    EXPECT_EQ(root.read(QStringLiteral("victim.txt")), "[setting]\r\nHiding=1\r\nFireFoxPath=/usr/bin/firefox-esr\r\n");
+    EXPECT_FALSE(QFileInfo(shared + QStringLiteral("/Setting.dat")).isSymLink());
+    EXPECT_TRUE(root.read(QStringLiteral("common/Veilport/Setting.dat")).contains("PROXYCOUNTRY=Japan"));
+    DoneSettings();
+}
+
+// The proxy list and the flags: another user who could write them would choose this user's proxy,
+// and a dangling link among them would make this user's copy create files wherever it points.
+TEST_F(OwnFolders, TheCachesStayPerUserAndAnotherUsersLinksInTheSharedFolderLeadNowhere)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user (uid 65534) needs root";
+    ASSERT_TRUE(QDir().mkpath(commonFolder));
+    openTo(root.path(), 0711);
+    openTo(root.file(QStringLiteral("common")), 0711);
+    openTo(commonFolder, 0777);
+    const QString victimList = root.file(QStringLiteral("victim-list"));
+    const QString victimFlag = root.file(QStringLiteral("victim-flag"));
+    const QByteArray listTarget = QFile::encodeName(victimList);
+    const QByteArray flagTarget = QFile::encodeName(victimFlag);
+    const QByteArray listLink = QFile::encodeName(commonFolder + QStringLiteral("/proxylist.lst"));
+    const QByteArray flagLink = QFile::encodeName(commonFolder + QStringLiteral("/United States_small.png"));
+    asNobody([&] {
+        linkRaw(listTarget, listLink);
+        linkRaw(flagTarget, flagLink);
+    });
+
+    runUntilListStored(userFolder);
+    EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/UserFlag.ini")).contains("AllUsers=1"));
+    EXPECT_FALSE(QFileInfo::exists(victimList));
+    EXPECT_FALSE(QFileInfo::exists(victimFlag));
+    EXPECT_TRUE(QFileInfo(commonFolder + QStringLiteral("/proxylist.lst")).isSymLink());
+    EXPECT_TRUE(QFileInfo(commonFolder + QStringLiteral("/United States_small.png")).isSymLink());
+    EXPECT_FALSE(QImage(userFolder + QStringLiteral("/United States_small.png")).isNull());
 }

@@ -20,10 +20,10 @@ using Services = testsupport::RecordingEngineServices;
 
 namespace {
 
-QByteArray answer(const QByteArray& result, const QByteArray& magic = "open-sesame")
+QByteArray answer(const QByteArray& result, const QByteArray& magic = "open-sesame",
+                  const QByteArray& page = "http://www.example/get")
 {
-    return "magicword=" + magic + "\r\nResult=" + result +
-           "\r\ninfo=MSGBOX_NewVersion\r\npage=http://www.example/get\r\n";
+    return "magicword=" + magic + "\r\nResult=" + result + "\r\ninfo=MSGBOX_NewVersion\r\npage=" + page + "\r\n";
 }
 
 // The update check over a real channel talking to a scripted server, with a clock the test sets.
@@ -188,17 +188,23 @@ TEST_P(TUpdateCheckFailureTest, FailureIsReportedToTheUserOnly)
     EXPECT_EQ(services.errors, QList<int>{1011});
     EXPECT_TRUE(services.boxes.isEmpty());
     EXPECT_FALSE(check->UpdateBusy());
+    EXPECT_TRUE(opened.isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, TUpdateCheckFailureTest,
-    ::testing::Values(FailureCase{"WrongMagicWord", Reply::http(200, answer("1", "proxy-portal"))},
-                      FailureCase{"NotFound", Reply::http(404, answer("1"))},
-                      FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
-                      FailureCase{"SlowFirstByte",
-                                  Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) +
-                                                           answer("0"))},
-                      FailureCase{"NeverAnswers", Reply().hang()}),
+    ::testing::Values(
+        FailureCase{"WrongMagicWord", Reply::http(200, answer("1", "proxy-portal"))},
+        FailureCase{"NotFound", Reply::http(404, answer("1"))},
+        // The page goes to the browser launcher: only web addresses, never an option or a file.
+        FailureCase{"PageIsALocalFile", Reply::http(200, answer("1", "open-sesame", "file:///etc/passwd"))},
+        FailureCase{"PageIsAnOption", Reply::http(200, answer("1", "open-sesame", "--new-window=x"))},
+        FailureCase{"PageIsAScript", Reply::http(200, answer("1", "open-sesame", "javascript:alert(1)"))},
+        FailureCase{"PageHasNoHost", Reply::http(200, answer("1", "open-sesame", "http:///etc/passwd"))},
+        FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
+        FailureCase{"SlowFirstByte",
+                    Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
+        FailureCase{"NeverAnswers", Reply().hang()}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)

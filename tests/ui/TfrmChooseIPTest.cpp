@@ -7,9 +7,12 @@
 #include "support/ListServiceFixture.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 
+#include <QBuffer>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QLabel>
@@ -238,6 +241,41 @@ TEST_F(ChooseIPTest, AFetchedFileThatIsNoFlagIsNotKept)
     ASSERT_EQ(done.count(), 1) << "the error page arrives whole, as a file";
     EXPECT_TRUE(dialog->LargeFlagImage.isNull());
     EXPECT_FALSE(QFileInfo::exists(FlagFile("Canada"))) << "the next dialog must try again";
+}
+
+TEST_F(ChooseIPTest, OnlyAFlagAnsweredWithSuccessIsCachedAndABrokenCachedFileIsFetchedAgain)
+{
+    QImage flag(48, 36, QImage::Format_RGB32);
+    flag.fill(Qt::green);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(flag.save(&buffer, "PNG"));
+    testsupport::ScriptedHttpServer server;
+    // A server's error page that happens to be a picture, then the flag itself.
+    server.enqueueReply(testsupport::ScriptedHttpServer::Reply::http(404, png));
+    server.setDefaultReply(testsupport::ScriptedHttpServer::Reply::http(200, png));
+    // A fetch cut short by a crash left half a file in the cache.
+    QFile cut(FlagFile("Canada"));
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(png.left(png.size() / 2));
+    cut.close();
+    LoadList({{"Canada", "-75", "45", server.url("/flag/Canada.png")}});
+    manager->Country = "Canada";
+
+    Open();
+    ASSERT_TRUE(server.waitForRequests(1, 10000)) << "the broken file was taken for the flag";
+    WaitForFlag();
+    EXPECT_TRUE(dialog->LargeFlagImage.isNull());
+    EXPECT_FALSE(QFileInfo::exists(FlagFile("Canada"))) << "the error page was cached";
+
+    Open();
+    ASSERT_TRUE(server.waitForRequests(2, 10000));
+    WaitForFlag();
+    EXPECT_EQ(dialog->LargeFlagImage.width(), 48);
+    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
+    EXPECT_EQ(QDir(Settings()->SettingsFolder()).entryList(QDir::Files | QDir::Hidden).filter(".part"), QStringList{})
+        << "a download was left behind";
 }
 
 TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)

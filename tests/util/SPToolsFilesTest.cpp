@@ -75,6 +75,35 @@ TEST(PathTest, ProgramPathsNameTheRunningExecutable)
     EXPECT_EQ(GetAppPath(), QFileInfo(exe).canonicalPath() + "/");
 }
 
+TEST(PathTest, AProgramReplacedWhileRunningNamesTheInstalledFile)
+{
+    // As a package upgrade does: the running file is unlinked and a new one put under its name.
+    TempDir dir;
+    const QString probe = dir.file("access_probe");
+    const QString built = QCoreApplication::applicationDirPath() + "/access_probe";
+    ASSERT_TRUE(QFile::copy(built, probe));
+    QProcess running;
+    running.start(probe, {"--exe-after-line"});
+    ASSERT_TRUE(running.waitForStarted(10000));
+    ASSERT_TRUE(QFile::remove(probe));
+    ASSERT_TRUE(QFile::copy(built, probe));
+    running.write("go\n");
+    ASSERT_TRUE(running.waitForFinished(10000));
+    const QStringList lines = QString::fromLocal8Bit(running.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QFileInfo(probe).canonicalFilePath());
+    EXPECT_EQ(lines[1], QFileInfo(probe).canonicalPath() + "/");
+
+    // Removed for good (an uninstall), there is no installed file to name: the kernel's text stays.
+    running.start(probe, {"--exe-after-line"});
+    ASSERT_TRUE(running.waitForStarted(10000));
+    ASSERT_TRUE(QFile::remove(probe));
+    running.write("go\n");
+    ASSERT_TRUE(running.waitForFinished(10000));
+    EXPECT_TRUE(running.readAllStandardOutput().startsWith(
+        QFile::encodeName(QFileInfo(dir.path()).canonicalFilePath()) + "/access_probe (deleted)\n"));
+}
+
 TEST(ListFilesTest, AppendsMatchingFilesButNoFolders)
 {
     TempDir dir;
@@ -165,15 +194,25 @@ TEST(AtomicWriteFileTest, ANewFileFollowsTheUmaskWithoutOpeningItToOthersMeanwhi
     EXPECT_EQ(openToOthers.load(), 0);
 }
 
-TEST(AtomicWriteFileTest, ALinkedFileIsReplacedWhereItLies)
+TEST(AtomicWriteFileTest, ALinkIsReplacedItselfAndItsTargetNeverWritten)
 {
+    // In a folder another user can write, a link is that user's: following it would let them choose
+    // which of this user's files a save overwrites.
     TempDir dir;
-    const QString real = dir.write("elsewhere/Setting.dat", "old");
+    const QString real = dir.write("elsewhere/victim.txt", "old");
     const QString link = dir.file("Setting.dat");
     ASSERT_TRUE(QFile::link(real, link));
     ASSERT_TRUE(AtomicWriteFile(link, "new"));
-    EXPECT_TRUE(QFileInfo(link).isSymLink());
-    EXPECT_EQ(dir.read("elsewhere/Setting.dat"), QByteArray("new"));
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(dir.read("Setting.dat"), QByteArray("new"));
+    EXPECT_EQ(dir.read("elsewhere/victim.txt"), QByteArray("old"));
+
+    // A dangling link does not create its target either.
+    const QString dangling = dir.file("proxylist.lst");
+    ASSERT_TRUE(QFile::link(dir.file("elsewhere/created.txt"), dangling));
+    ASSERT_TRUE(AtomicWriteFile(dangling, "list"));
+    EXPECT_FALSE(QFileInfo::exists(dir.file("elsewhere/created.txt")));
+    EXPECT_EQ(dir.read("proxylist.lst"), QByteArray("list"));
 }
 
 TEST(AtomicWriteFileTest, FailureLeavesTheOldFileAlone)

@@ -1,0 +1,51 @@
+#include "platform/DesktopProxyState.h"
+
+#include "platform/GnomeProxySettings.h"
+#include "platform/KdeProxySettings.h"
+#include "platform/PrivateProfileFile.h"
+#include "platform/ProxyAddress.h"
+
+#include <QFileInfo>
+
+namespace platform {
+
+namespace {
+
+bool gnomeNames(const ProxyAddress& address)
+{
+    GnomeProxySettings gnome;
+    if (!gnome.isAvailable())
+        return false;
+    const QString schema = QStringLiteral("org.gnome.system.proxy");
+    const QString httpSchema = QStringLiteral("org.gnome.system.proxy.http");
+    // gsettings prints strings as GVariant literals, quoted the way gvariantStringLiteral quotes.
+    return gnome.readKey(schema, QStringLiteral("mode")) == QLatin1String("'manual'") &&
+           gnome.readKey(httpSchema, QStringLiteral("host")) == gvariantStringLiteral(address.host) &&
+           gnome.readKey(httpSchema, QStringLiteral("port")) == QString::number(address.port);
+}
+
+bool kdeNames(const ProxyAddress& address)
+{
+    const KdeProxySettings kde;
+    if (!QFileInfo::exists(kde.fileName()))
+        return false;
+    PrivateProfileFile file;
+    if (!file.load(kde.fileName()))
+        return false;
+    const QString group = QStringLiteral("Proxy Settings");
+    return file.value(group, QStringLiteral("ProxyType")).trimmed() == QLatin1String("1") &&
+           file.value(group, QStringLiteral("httpProxy")).trimmed() ==
+               QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
+}
+
+} // namespace
+
+bool desktopNamesProxy(const QString& proxy)
+{
+    const ProxyAddress address = ProxyAddress::parse(proxy);
+    if (!address.isValid())
+        return false;
+    return gnomeNames(address) || kdeNames(address);
+}
+
+} // namespace platform

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "proxy/BrowserControl.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace platform {
+class Autostart;
+}
+
+// The browser control of the running program, with the log-in guard armed before any proxy reaches
+// the desktop: the proxy is remembered for this user (the setting "DesktopProxy") and a log-in entry
+// runs "veilport --restore-desktop". A crash, a log-out or a stop switch can leave the desktop on a
+// public proxy that may die at any time; the guard returns it to direct at the next log-in even when
+// Veilport itself is not started then.
+//
+// The entry is not removed when hiding stops: at a log-out the stop's own desktop write is the one
+// most likely lost, and only a later reading of the desktop can tell. The guard removes its entry
+// itself once it finds the desktop no longer on the remembered proxy; the next apply installs it again.
+class LoginGuardBrowserControl : public IBrowserControl
+{
+public:
+    // Wraps inner (owned); the entry goes through autostart (not owned, must outlive this object).
+    LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner, platform::Autostart& autostart);
+
+    // The name of the log-in entry and the switch it runs the program with.
+    static QString EntryName();
+    static QString RestoreSwitch();
+
+    // Arms the guard for a proxy (not for a direct connection), then passes the call on.
+    void SetIEProxy(const QString& proxy) override;
+    void SetFirefoxProxy(const QString& proxy) override;
+    void SetOperaProxy(const QString& proxy) override;
+    void ClearIECookies() override;
+    void ClearFirefoxCookies() override;
+
+private:
+    void arm(const QString& proxy);
+
+    std::unique_ptr<IBrowserControl> m_inner;
+    platform::Autostart& m_autostart;
+    bool m_entryWritten = false;
+};
