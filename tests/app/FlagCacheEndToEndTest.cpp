@@ -176,7 +176,9 @@ protected:
     {
         const QString h = service.host();
         return QStringLiteral("[const]\nURL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
-                              "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n")
+                              "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n"
+                              // This service has no TLS port: proxies are not asked to tunnel.
+                              "URL.TUNNELTEST=\n")
             .arg(h)
             .toUtf8();
     }

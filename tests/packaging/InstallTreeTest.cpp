@@ -258,7 +258,11 @@ TEST_F(InstalledTree, ProgramStartedThroughTheSymlinkFindsItsConstantsAndSkins)
     QByteArray oem = "[const]\nApp.GUID=" + guid.toUtf8() + "\n";
     for (const QByteArray& line : readFile(programFolder() + QStringLiteral("/const.dat")).split('\n'))
         if (line.startsWith("URL."))
-            oem += QByteArray(line).replace("127.0.0.1:18787", "127.0.0.1:1").trimmed() + '\n';
+            oem += QByteArray(line)
+                       .replace("127.0.0.1:18787", "127.0.0.1:1")
+                       .replace("127.0.0.1:18788", "127.0.0.1:1")
+                       .trimmed() +
+                   '\n';
     const QString oemFile = programFolder() + QStringLiteral("/oem.dat");
     home.write(QStringLiteral("oem.dat"), oem);
     ASSERT_TRUE(QFile::copy(home.file(QStringLiteral("oem.dat")), oemFile));
@@ -323,6 +327,7 @@ TEST_F(InstalledTree, ProgramStartedThroughTheSymlinkFindsItsConstantsAndSkins)
         used << QString::fromLatin1(folder);
         EXPECT_EQ(IniValue(text, QStringLiteral("Skin")), skin) << folder << "\n" << text.constData();
     }
-    // The folder named by App.ConfigPath of const.dat was the one in use.
-    EXPECT_EQ(used.size(), 1) << used.join(u',').toStdString();
+    // A folder named by App.ConfigPath of const.dat was in use (the per-user one keeps the keys that are
+    // never shared even while all users share the other).
+    EXPECT_GE(used.size(), 1) << used.join(u',').toStdString();
 }

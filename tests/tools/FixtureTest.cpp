@@ -31,7 +31,7 @@ TEST(TinyproxyFixture, StartedProxyPassesARequestThroughToTheListService)
         RawExchange(proxies.port(0), "GET " + target + " HTTP/1.1\r\nHost: " + service.host().toUtf8() +
                                          "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(a.status, 200) << a.head.constData();
-    EXPECT_EQ(a.body, "127.0.0.1");
+    EXPECT_EQ(a.body, testsupport::TinyproxyFixture::outgoingAddress(0).toUtf8()); // it leaves from its own address
     EXPECT_FALSE(a.head.contains("Via:")) << "the proxies act as anonymous ones";
     EXPECT_EQ(proxies.proxyText(0), QStringLiteral("127.0.0.1:%1").arg(proxies.port(0)));
 }

@@ -45,7 +45,7 @@ TEST(ListParsedByTheProgram, EveryEntryAndTheLocalPlaceArriveIntact)
     TProxyRec us;
     ASSERT_TRUE(manager.FindProxyByCountry("United States", us));
     EXPECT_EQ(us.Proxy, "127.0.0.1:3128") << "records keep the country exactly as the pool spells it";
-    EXPECT_EQ(TProxyManager::TestUrlForHost(service.host()), service.url("/getip.php?VER=1"));
+    EXPECT_EQ(TProxyManager::TestUrlForHost(service.host()), service.url("/getip.php?VER=2"));
     EXPECT_EQ(Get(service.port(), "/getip.php?VER=1").status, 200);
 }
 

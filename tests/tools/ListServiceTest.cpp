@@ -127,7 +127,7 @@ TEST_F(ListServiceTest, AddressCheckVersionTwoShowsThePeerAndEveryHeaderThatArri
     const QList<QByteArray> lines = a.body.split('\n');
     EXPECT_EQ(a.body.count('\n'), a.body.count("\r\n")) << "CR LF lines";
     ASSERT_GE(lines.size(), 2);
-    EXPECT_EQ(lines.first(), "RemoteAddr=127.0.0.1\r");
+    EXPECT_EQ(lines.first(), "RemoteAddr=" + testsupport::TinyproxyFixture::outgoingAddress(0).toUtf8() + "\r");
     EXPECT_TRUE(lines.contains("Header.X-Veilport-Probe=Mixed Case value\r")) << a.body.constData();
     EXPECT_TRUE(lines.contains("Header.Connection=close\r")) << "added by the proxy: " << a.body.constData();
     EXPECT_FALSE(a.body.toLower().contains("header.host=")) << "Host is left out";
