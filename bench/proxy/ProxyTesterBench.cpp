@@ -1,5 +1,6 @@
 // Tests 1,000 and 10,000 distinct proxies on loopback (real tinyproxy instances reached through many
-// 127.x.y.z addresses) with no start delays, and runs curl --parallel through the same proxies for comparison.
+// 127.x.y.z addresses) with no start delays, each with the plain address check, its judgement and an https
+// request through a CONNECT tunnel, and runs curl --parallel through the same proxies for comparison.
 // Prints name=value lines, the figures last.
 //   bench_proxy_tester [--sizes 1000,10000] [--instances 20] [--model event|threads] [--no-curl]
 // --model threads runs the one-thread-per-proxy design (blocking client per thread) instead of the tester.
@@ -194,10 +195,13 @@ bool spinUntil(const std::function<bool()>& done, int timeoutMs)
     return true;
 }
 
-RunFigures runTester(const QString& url, const std::vector<Proxy>& proxies)
+RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies)
 {
     RunFigures figures;
     auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
+    // Judged as the program judges: the answer must not show the user's address, and the tunnel must carry.
+    tester->SetLocalAddress(QStringLiteral("203.0.113.5"));
+    tester->SetTunnelUrl(tunnelUrl);
     QElapsedTimer timer;
     std::vector<double> arrivals;
     tester->OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32 elapsed) {
@@ -258,10 +262,12 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
     return figures;
 }
 
-// curl --parallel fetching the same URL through the same proxies; returns the time and the 200 answers.
+// curl --parallel making the same two requests through the same proxies (the plain GET and the https GET
+// through a CONNECT tunnel); returns the time and the 200 answers.
 // Meanwhile this thread's event loop runs with nothing to do but its stall meter, so loopStallMs is what the
 // same load on the machine alone costs an idle event loop.
-double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parallel, int& ok, double& loopStallMs)
+double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int parallel, int& ok,
+               double& loopStallMs)
 {
     QTemporaryDir dir;
     QFile config(dir.filePath("curl.cfg"));
@@ -273,6 +279,12 @@ double runCurl(const QString& url, const std::vector<Proxy>& proxies, int parall
                          .arg(url, proxy.host)
                          .arg(proxy.port)
                          .toUtf8());
+        if (!tunnelUrl.isEmpty())
+            config.write(QStringLiteral("url = \"%1\"\nproxy = \"http://%2:%3\"\ninsecure\noutput = \"/dev/null\"\n"
+                                        "silent\nwrite-out = \"%{http_code}\\n\"\nnext\n")
+                             .arg(tunnelUrl, proxy.host)
+                             .arg(proxy.port)
+                             .toUtf8());
     }
     config.close();
     QProcess curl;
@@ -323,14 +335,22 @@ int main(int argc, char** argv)
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
 
+    // The origin answers as the list service's address check does, over plain HTTP and over TLS.
+    QTemporaryDir certificates;
+    QString certificate;
+    QString key;
+    QString error;
     testsupport::LoopbackHttpResponder origin;
-    if (!origin.listen(1)) {
-        std::fprintf(stderr, "cannot listen for the origin\n");
+    if (!testsupport::LoopbackHttpResponder::makeCertificate(certificates.path(), QStringLiteral("127.0.0.1"),
+                                                             &certificate, &key, &error) ||
+        !origin.listen(1) || !origin.listenTls(1, certificate, key)) {
+        std::fprintf(stderr, "cannot listen for the origin: %s\n", qPrintable(error));
         return 1;
     }
-    origin.setReply(200, "198.51.100.1");
+    origin.setReply(200, "RemoteAddr=198.51.100.1\r\nHeader.Accept=text/html, */*\r\n");
     origin.start();
-    const QString url = QStringLiteral("http://%1/getip.php?VER=1").arg(origin.hostPort(0));
+    const QString url = QStringLiteral("http://%1/getip.php?VER=2").arg(origin.hostPort(0));
+    const QString tunnelUrl = QStringLiteral("https://%1/getip.php?VER=2").arg(origin.hostPort(1));
 
     Tinyproxies tinyproxies;
     if (!tinyproxies.start(instances)) {
@@ -341,6 +361,7 @@ int main(int argc, char** argv)
     QStringList lines;
     lines << QStringLiteral("model=%1").arg(threads ? "threads" : "event");
     lines << QStringLiteral("tinyproxy_instances=%1").arg(instances);
+    lines << QStringLiteral("tunnel_and_judgement=%1").arg(threads ? 0 : 1);
     for (const int n : sizes) {
         // Distinct proxies: every instance behind its own run of loopback addresses.
         std::vector<Proxy> proxies;
@@ -349,7 +370,7 @@ int main(int argc, char** argv)
             proxies.push_back({QStringLiteral("127.1.%1.%2").arg(address / 250).arg(address % 250 + 1),
                                tinyproxies.ports()[size_t(i % instances)]});
         }
-        const RunFigures run = threads ? runThreads(url, proxies) : runTester(url, proxies);
+        const RunFigures run = threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies);
         const QString p = QStringLiteral("n%1_").arg(n);
         lines << p + QStringLiteral("results=%1").arg(run.results);
         lines << p + QStringLiteral("passed=%1").arg(run.passed);
@@ -364,11 +385,12 @@ int main(int argc, char** argv)
         if (withCurl) {
             int curlOk = 0;
             double curlStallMs = 0;
-            const double curlMs = runCurl(url, proxies, 64, curlOk, curlStallMs);
+            const QString curlTunnel = threads ? QString() : tunnelUrl;
+            const double curlMs = runCurl(url, curlTunnel, proxies, 64, curlOk, curlStallMs);
             // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
             int curl300Ok = 0;
             double curl300StallMs = 0;
-            const double curl300Ms = runCurl(url, proxies, 300, curl300Ok, curl300StallMs);
+            const double curl300Ms = runCurl(url, curlTunnel, proxies, 300, curl300Ok, curl300StallMs);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
             lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
             lines << p + QStringLiteral("curl_p300_time_ms=%1").arg(curl300Ms, 0, 'f', 1);

@@ -210,10 +210,17 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     // The address every proxy is tested with, behind the proxies.
+    // The test address answers as the list service's address check does, over plain HTTP and over TLS, so each
+    // proxy is judged and its CONNECT tunnel tested as in the program's normal use.
     testsupport::LoopbackHttpResponder origin;
-    if (!origin.listen(1))
+    QString certificate;
+    QString key;
+    QString certificateError;
+    if (!testsupport::LoopbackHttpResponder::makeCertificate(home.path(), QStringLiteral("127.0.0.1"), &certificate,
+                                                             &key, &certificateError) ||
+        !origin.listen(1) || !origin.listenTls(1, certificate, key))
         fail("cannot listen for the test address");
-    origin.setReply(200, "198.51.100.1");
+    origin.setReply(200, "RemoteAddr=198.51.100.1\r\nHeader.Accept=text/html, */*\r\n");
     origin.start();
     testsupport::TinyproxyFarm farm;
     if (!farm.start(instances))
@@ -238,6 +245,8 @@ int main(int argc, char** argv)
         QByteArray constants = service.oemDat();
         constants.replace("URL.ServiceHost=" + service.host().toUtf8(),
                           "URL.ServiceHost=" + origin.hostPort(0).toUtf8());
+        constants.replace("URL.TUNNELTEST=" + service.tlsUrl(QStringLiteral("/getip.php?VER=2")).toUtf8(),
+                          "URL.TUNNELTEST=https://" + origin.hostPort(1).toUtf8() + "/getip.php?VER=2");
         oem.write(constants + "Update.NoAutoCheck=1\nUpdate.Enable=0\n");
     }
     InitSettings(program);

@@ -153,7 +153,7 @@ HttpResponse ListService::handle(const HttpRequest& request)
                         request);
     if (path == QLatin1String("/help.php"))
         return sitePage(QStringLiteral("Veilport help"),
-                        QStringLiteral("<p>Choose <b>Vuva VI</b> to hide your address behind a tested proxy, "
+                        QStringLiteral("<p>Choose <b>Hide</b> to hide your address behind a tested proxy, "
                                        "<b>Choose IP Country</b> to pick the country, and <b>Stop Hide</b> to "
                                        "connect directly again.</p>"),
                         request);
