@@ -7,6 +7,8 @@
 #include "config/TSettings.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
+#include "proxy/BrowserRoutines.h"
+#include "proxy/CompanionHub.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
@@ -142,6 +144,10 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     });
 
     channel.serve(&HandleInstanceMessage);
+    // Browser companions keep their host's connection open for commands (same user only, as every
+    // message on the channel).
+    channel.serveSessions(WM_COMPANION_SESSION,
+                          [](int fd, const QByteArray& greeting) { DefaultCompanionHub().adopt(fd, greeting); });
 
     if (!autorun)
         mainForm->show();
@@ -150,6 +156,8 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // The windows go before the settings store, so nothing they do on the way out finds it gone.
     mainForm.reset();
     frmMainForm = nullptr;
+    // Each companion gives its browser the user's own proxy setting back as its host's line ends.
+    DefaultCompanionHub().closeAll();
     engine.reset();
     return code;
 }

@@ -5,6 +5,7 @@
 #include "config/TSettings.h"
 #include "net/THTTPGet.h"
 #include "proxy/BrowserRoutines.h"
+#include "proxy/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
@@ -22,6 +23,7 @@
 #include "util/SPTools.h"
 
 #include <QAction>
+#include <QPointer>
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -82,10 +84,19 @@ void TfrmMainForm::acStopHideExecute()
 
 void TfrmMainForm::acClearCookieExecute()
 {
-    ClearIECookies();
-    ClearFirefoxCookies();
-    EngineServices().ShowMessageBox(QStringLiteral("Your cookies have been cleared"), {}, kCookieNoticeId,
-                                    TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+    // The companions answer later; the window stays responsive meanwhile and the user is told what
+    // was cleared where once all have answered.
+    QPointer<TfrmMainForm> self(this);
+    ClearBrowserCookies([self](const TCookieClearReport& report) {
+        if (!self)
+            return;
+        const bool complete =
+            report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
+        // Only a notice of full success may be silenced; a failure is always shown.
+        EngineServices().ShowMessageBox(report.text(), {}, complete ? kCookieNoticeId : 0,
+                                        complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
+                                        TEngineServices::mbOK, 0);
+    });
 }
 
 void TfrmMainForm::acCheckIPExecute()
@@ -155,6 +166,9 @@ void TfrmMainForm::acSetupBrowserExecute()
     TSettings* settings = Settings();
     if (!settings)
         return;
+    // The host is registered at every start, so a moved program folder is followed; Firefox is
+    // offered the companion once.
+    RegisterCompanionHost();
     if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
         InstallFirefoxExtension();
     settings->WriteBool(QStringLiteral("SETUPFF"), false);

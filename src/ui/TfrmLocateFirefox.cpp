@@ -3,6 +3,7 @@
 #include "config/TSettings.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
+#include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 
@@ -88,7 +89,7 @@ void TfrmLocateFirefox::btnP5BrowerClick()
         }
     }
     if (m_routines.InstallFirefoxExtension()) {
-        EngineServices().ShowMessageBox(QStringLiteral("The extension has installed successful"), {}, 0,
+        EngineServices().ShowMessageBox(FirefoxCompanionNotice(true, m_routines.ConnectedCompanions()), {}, 0,
                                         TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {
