@@ -194,6 +194,11 @@ bool UnixInstanceChannel::claim(const QString& name)
 void UnixInstanceChannel::serve(Handler handler)
 {
     m_handler = std::move(handler);
+    startListening();
+}
+
+void UnixInstanceChannel::startListening()
+{
     if (m_listenFd < 0 || m_listenNotifier)
         return;
     m_listenNotifier = std::make_unique<QSocketNotifier>(m_listenFd, QSocketNotifier::Read);
@@ -372,6 +377,7 @@ void UnixInstanceChannel::serveSessions(quint32 message, SessionHandler handler)
 {
     m_sessionMessage = message;
     m_sessionHandler = std::move(handler);
+    startListening();
 }
 
 std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 message, qint32 wParam,

@@ -77,6 +77,7 @@ public:
 private:
     class Connection;
 
+    void startListening();
     void acceptPending();
     void readRequest(Connection* connection);
     void dispatch(Connection* connection, const Request& request);
