@@ -3,13 +3,16 @@
 #include "platform/ProcessRunner.h"
 #include "proxy/CompanionHub.h"
 #include "proxy/CompanionRegistration.h"
+#include "proxy/ProfileCookieCleaner.h"
 #include "proxy/TBrowserRoutines.h"
 #include "proxy/TCookieClearReport.h"
+#include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <memory>
@@ -107,29 +110,67 @@ bool TBrowserRoutines::InstallFirefoxExtension()
     return m_platform.processes->startDetached(path, FirefoxInstallArgs());
 }
 
+namespace {
+
+// Clears the profiles of closed browsers on a pool thread (file and database work) and hands the
+// result to done on the user-interface thread.
+void clearClosedProfiles(std::function<void(const ProfileCookieCleaner::Result&)> done)
+{
+    QThreadPool::globalInstance()->start([done = std::move(done)] {
+        const ProfileCookieCleaner::Result result = ProfileCookieCleaner::clear(ProfileCookieCleaner::findProfiles());
+        PostToMainThread([done, result] { done(result); });
+    });
+}
+
+} // namespace
+
 void TBrowserRoutines::ClearFirefoxCookies()
 {
-    if (!m_platform.companions)
-        return;
-    m_platform.companions->clearBrowsingData([](const CompanionClearOutcome& outcome) {
-        for (const QString& browser : outcome.cleared)
-            qCInfo(lcBrowsers) << "cleared through its companion:" << browser;
-        for (const QString& failure : outcome.failed)
-            qCWarning(lcBrowsers) << "not cleared:" << failure;
+    ClearBrowserCookies([](const TCookieClearReport& report) {
+        for (const QString& place : report.companionsCleared + report.profilesCleared)
+            qCInfo(lcBrowsers) << "cookies cleared:" << place;
+        for (const QString& failure : report.companionsFailed + report.profilesSkipped)
+            qCWarning(lcBrowsers) << "cookies not cleared:" << failure;
     });
 }
 
 void TBrowserRoutines::ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done)
 {
-    auto report = std::make_shared<TCookieClearReport>();
-    report->embeddedView = ClearIECookies();
+    struct Pending
+    {
+        TCookieClearReport report;
+        QList<ProfileCookieCleaner::Skipped> skipped;
+        int waiting = 2;
+        std::function<void(const TCookieClearReport&)> done;
+
+        void finishOne()
+        {
+            if (--waiting > 0)
+                return;
+            // A running browser whose companion cleared it was cleared: its locked profile is no failure.
+            for (const ProfileCookieCleaner::Skipped& profile : skipped) {
+                if (!profile.inUse || !report.companionsCleared.contains(profile.family))
+                    report.profilesSkipped << profile.text;
+            }
+            done(report);
+        }
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->done = std::move(done);
+    pending->report.embeddedView = ClearIECookies();
+
+    clearClosedProfiles([pending](const ProfileCookieCleaner::Result& result) {
+        pending->report.profilesCleared = result.cleared;
+        pending->skipped = result.skipped;
+        pending->finishOne();
+    });
     if (!m_platform.companions) {
-        QTimer::singleShot(0, [report, done] { done(*report); });
+        QTimer::singleShot(0, [pending] { pending->finishOne(); });
         return;
     }
-    m_platform.companions->clearBrowsingData([report, done](const CompanionClearOutcome& outcome) {
-        report->companionsCleared = outcome.cleared;
-        report->companionsFailed = outcome.failed;
-        done(*report);
+    m_platform.companions->clearBrowsingData([pending](const CompanionClearOutcome& outcome) {
+        pending->report.companionsCleared = outcome.cleared;
+        pending->report.companionsFailed = outcome.failed;
+        pending->finishOne();
     });
 }

@@ -2,7 +2,8 @@
 #include "platform/UnixInstanceChannel.h"
 #include "proxy/CompanionHub.h"
 #include "proxy/CompanionRegistration.h"
-#include "support/EndsWithParent.h"
+#include "support/CookieSite.h"
+#include "support/HeadlessBrowser.h"
 #include "support/HostilePeerLimits.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
@@ -11,16 +12,12 @@
 
 #include <QDir>
 #include <QHostAddress>
-#include <QStandardPaths>
 #include <QNetworkInterface>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <memory>
 
 using testsupport::spinUntil;
 
@@ -37,62 +34,6 @@ QString siteAddress()
     return {};
 }
 
-// A site whose page sets a cookie and then asks for /probe every 300 ms; it records whether each
-// probe carried the cookie.
-class CookieSite : public QObject
-{
-public:
-    bool listen(const QString& address) { return m_server.listen(QHostAddress(address)); }
-    QString url() const
-    {
-        return QStringLiteral("http://%1:%2/").arg(m_server.serverAddress().toString()).arg(m_server.serverPort());
-    }
-    int probes() const { return int(m_probes.size()); }
-    // Whether the last probe carried the cookie.
-    bool lastHadCookie() const { return !m_probes.isEmpty() && m_probes.last(); }
-
-    CookieSite()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-
-private:
-    void answer(QTcpSocket* socket)
-    {
-        QByteArray& head = m_heads[socket];
-        head += socket->readAll();
-        if (!head.contains("\r\n\r\n"))
-            return;
-        const QByteArray request = head;
-        m_heads.remove(socket);
-        QByteArray reply;
-        if (request.startsWith("GET /probe")) {
-            m_probes << request.contains("\r\nCookie: vp=1");
-            reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nCache-Control: no-store\r\nConnection: close\r\n\r\nok";
-        } else if (request.startsWith("GET / ")) {
-            const QByteArray page = "<html><body><script>let n = 0; setInterval(() => fetch('/probe?' + n++, "
-                                    "{cache: 'no-store'}).catch(() => {}), 300);</script></body></html>";
-            reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: vp=1; Max-Age=3600; Path=/\r\n"
-                    "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: " +
-                    QByteArray::number(page.size()) + "\r\n\r\n" + page;
-        } else {
-            reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        }
-        socket->write(reply);
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_heads;
-    QList<bool> m_probes;
-};
-
 // The real companion in a real headless browser, its real host, and the program's channel and
 // companion hub played by this test; a real tinyproxy as the applied proxy. The browser has no
 // desktop proxy settings at all, so only the companion can send its requests through tinyproxy.
@@ -104,8 +45,9 @@ protected:
         address = siteAddress();
         if (address.isEmpty())
             GTEST_SKIP() << "no non-loopback address to put the site on";
-        browserExe = QStandardPaths::findExecutable(QString::fromLatin1(GetParam()));
-        if (browserExe.isEmpty())
+        if (testsupport::HeadlessBrowser::executable(isFirefox() ? testsupport::HeadlessBrowser::Kind::Firefox
+                                                                 : testsupport::HeadlessBrowser::Kind::Chromium)
+                .isEmpty())
             GTEST_SKIP() << GetParam() << " is not installed";
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
         ASSERT_TRUE(site.listen(address));
@@ -128,69 +70,27 @@ protected:
                          [this](const QString&, bool ok, const QString&) { answers << ok; });
     }
 
-    void TearDown() override
-    {
-        if (browser.state() != QProcess::NotRunning) {
-            // The whole group: the browsers' helper processes and the host go with it.
-            ::kill(-pid_t(browser.processId()), SIGKILL);
-            browser.kill();
-            browser.waitForFinished(10000);
-        }
-    }
-
     bool isFirefox() const { return QString::fromLatin1(GetParam()).startsWith(QStringLiteral("firefox")); }
 
     void startBrowser()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), dir.file(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.file(QStringLiteral("config")));
-        // No desktop: no system proxy to follow.
-        env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
-        for (const char* name : {"XDG_CURRENT_DESKTOP", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy",
-                                 "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
-            env.remove(QString::fromLatin1(name));
-        QStringList args;
+        using testsupport::HeadlessBrowser;
+        browser = std::make_unique<HeadlessBrowser>(
+            isFirefox() ? HeadlessBrowser::Kind::Firefox : HeadlessBrowser::Kind::Chromium,
+            dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")));
+        QStringList extra;
         if (isFirefox()) {
-            const QString profile = dir.file(QStringLiteral("firefox-profile"));
-            QDir().mkpath(profile + QStringLiteral("/extensions"));
-            ASSERT_TRUE(QFile::copy(apptest::builtProgramFolder() + QStringLiteral("/evport.xpi"),
-                                    profile + QStringLiteral("/extensions/companion@veilport.org.xpi")));
-            // An unsigned companion is allowed on ESR by this preference; profile extensions start enabled.
-            dir.write(QStringLiteral("firefox-profile/user.js"),
-                      "user_pref(\"xpinstall.signatures.required\", false);\n"
-                      "user_pref(\"extensions.autoDisableScopes\", 0);\n"
-                      "user_pref(\"extensions.enabledScopes\", 15);\n"
-                      "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                      "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n"
-                      "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-                      "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-                      "user_pref(\"app.update.disabledForTesting\", true);\n"
-                      "user_pref(\"dom.security.https_first\", false);\n"
-                      "user_pref(\"network.proxy.type\", 5);\n");
-            args << QStringLiteral("--headless") << QStringLiteral("--no-remote") << QStringLiteral("--profile")
-                 << profile << site.url();
+            ASSERT_TRUE(browser->addFirefoxExtension(apptest::builtProgramFolder() + QStringLiteral("/evport.xpi")));
         } else {
-            args << QStringLiteral("--headless=new") << QStringLiteral("--no-sandbox")
-                 << QStringLiteral("--no-first-run")
-                 << QStringLiteral("--user-data-dir=") + dir.file(QStringLiteral("config/chromium"))
-                 << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
-                 << QStringLiteral("--load-extension=") + apptest::builtProgramFolder() +
-                        QStringLiteral("/companion-chromium")
-                 << site.url();
+            extra << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
+                  << QStringLiteral("--load-extension=") + apptest::builtProgramFolder() +
+                         QStringLiteral("/companion-chromium");
         }
-        browser.setProcessEnvironment(env);
-        browser.setProcessChannelMode(QProcess::MergedChannels);
-        browser.setStandardOutputFile(dir.file(QStringLiteral("browser.log")));
-        // A group of its own, so that the browser's helpers end with it.
-        browser.setChildProcessModifier([] { ::setpgid(0, 0); });
-        testsupport::EndsWithParent(browser);
-        browser.start(browserExe, args);
-        ASSERT_TRUE(browser.waitForStarted(10000));
+        ASSERT_TRUE(browser->start(site.url(), extra));
     }
 
     int proxiedProbes() const { return int(proxies.log(0).count("/probe")); }
-    std::string log() const { return dir.read(QStringLiteral("browser.log")).right(3000).toStdString(); }
+    std::string log() const { return browser ? browser->log() : std::string(); }
 
     // Waits for count more probes at the site.
     bool moreProbes(int count, int timeoutMs = 20000)
@@ -200,14 +100,13 @@ protected:
     }
 
     QString address;
-    QString browserExe;
     QString host;
     testsupport::TempDir dir;
     testsupport::TinyproxyFixture proxies;
-    CookieSite site;
+    testsupport::CookieSite site;
     platform::UnixInstanceChannel channel;
     CompanionHub hub;
-    QProcess browser;
+    std::unique_ptr<testsupport::HeadlessBrowser> browser;
     QList<bool> answers;
 };
 
