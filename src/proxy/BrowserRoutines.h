@@ -31,7 +31,8 @@ void SetFirefoxProxy(const QString& proxy);
 void SetOperaProxy(const QString& proxy);
 // Deletes the cookies, history and cached pages of the program's own browsing; false: none to clear.
 bool ClearIECookies();
-// Has every connected browser companion clear its browser's cookies, cache and history; never waits.
+// Has every connected browser companion clear its browser's cookies, cache and history, and deletes the
+// cookies of closed browsers' profiles; never waits.
 void ClearFirefoxCookies();
 // Clears everywhere it can and calls done later, on this thread, with what was and was not cleared.
 void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done);

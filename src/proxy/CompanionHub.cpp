@@ -90,6 +90,8 @@ void CompanionHub::onAnswer(CompanionSession* session, const QJsonObject& answer
     if (command == QStringLiteral("setProxy") || command == QStringLiteral("clearProxy")) {
         if (!ok)
             qCWarning(lcBrowsers) << "the" << session->browser() << "companion could not" << command << ":" << detail;
+        else
+            qCInfo(lcBrowsers) << "the" << session->browser() << "companion did" << command << detail;
         emit proxyAnswered(session->browser(), ok, command == QStringLiteral("setProxy") ? detail : QString());
         return;
     }

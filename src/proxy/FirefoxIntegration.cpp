@@ -126,7 +126,8 @@ void clearClosedProfiles(std::function<void(const ProfileCookieCleaner::Result&)
 
 void TBrowserRoutines::ClearFirefoxCookies()
 {
-    ClearBrowserCookies([](const TCookieClearReport& report) {
+    // The program's own browsing has its own step (ClearIECookies); this one is the browsers'.
+    clearBrowsers(false, [](const TCookieClearReport& report) {
         for (const QString& place : report.companionsCleared + report.profilesCleared)
             qCInfo(lcBrowsers) << "cookies cleared:" << place;
         for (const QString& failure : report.companionsFailed + report.profilesSkipped)
@@ -135,6 +136,11 @@ void TBrowserRoutines::ClearFirefoxCookies()
 }
 
 void TBrowserRoutines::ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done)
+{
+    clearBrowsers(true, std::move(done));
+}
+
+void TBrowserRoutines::clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done)
 {
     struct Pending
     {
@@ -157,7 +163,8 @@ void TBrowserRoutines::ClearBrowserCookies(std::function<void(const TCookieClear
     };
     auto pending = std::make_shared<Pending>();
     pending->done = std::move(done);
-    pending->report.embeddedView = ClearIECookies();
+    if (ownBrowsing)
+        pending->report.embeddedView = ClearIECookies();
 
     clearClosedProfiles([pending](const ProfileCookieCleaner::Result& result) {
         pending->report.profilesCleared = result.cleared;

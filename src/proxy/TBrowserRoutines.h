@@ -64,7 +64,8 @@ public:
 
     // Clears the program's own browsing; false when there is none to clear.
     bool ClearIECookies();
-    // Has every connected companion clear its browser's cookies, cache and history; does not wait.
+    // Has every connected companion clear its browser's cookies, cache and history and deletes the cookies
+    // of closed browsers' profiles; does not wait (the outcome goes to the trace).
     void ClearFirefoxCookies();
     // Clears everywhere it can (own browsing, companions) and reports, once every companion answered
     // or timed out, what was cleared and what was not. done runs on this thread, later.
@@ -81,5 +82,9 @@ public:
     static QString CompanionHostExecutable();
 
 private:
+    // The browsers' part of clearing (companions, closed profiles), with the program's own browsing first
+    // when ownBrowsing.
+    void clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done);
+
     Platform m_platform;
 };
