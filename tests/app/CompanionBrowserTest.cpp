@@ -5,6 +5,7 @@
 #include "support/CookieSite.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HostilePeerLimits.h"
+#include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
@@ -13,12 +14,15 @@
 #include <QDir>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QFileInfo>
+#include <QProcess>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+using testsupport::HeadlessBrowser;
 using testsupport::spinUntil;
 
 namespace {
@@ -151,6 +155,113 @@ TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCooki
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);
 }
+
+// The whole path: the real program in a private home, hiding through the one working tinyproxy of a
+// local list service, registers the host at its start; a headless browser's companion connects, the
+// browser's own requests go through the proxy, and when the program ends they go direct again.
+class CompanionWithProgram : public ::testing::TestWithParam<HeadlessBrowser::Kind>
+{
+protected:
+    void SetUp() override
+    {
+        address = siteAddress();
+        if (address.isEmpty())
+            GTEST_SKIP() << "no non-loopback address to put the site on";
+        if (HeadlessBrowser::executable(GetParam()).isEmpty())
+            GTEST_SKIP() << "the browser is not installed";
+        ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+        ASSERT_TRUE(service.start(
+            {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")}}))
+            << service.errorText().toStdString();
+        ASSERT_TRUE(site.listen(address));
+
+        const QString guid = QUuid::createUuid().toString();
+        channelName = QStringLiteral("Global\\") + guid;
+        const QString folder = root.file(QStringLiteral("program"));
+        program = apptest::installProgramCopy(folder, service.oemDat() + "App.GUID=" + guid.toUtf8() +
+                                                          "\nUpdate.NoAutoCheck=1\n");
+        ASSERT_FALSE(program.isEmpty());
+        const QString host = folder + QStringLiteral("/veilport-companion-host");
+        ASSERT_TRUE(
+            apptest::copyFile(apptest::builtProgramFolder() + QStringLiteral("/veilport-companion-host"), host));
+        QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        apptest::makePrivateHome(root);
+        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
+        root.write(QStringLiteral("config/Veilport/Setting.dat"),
+                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        browser = std::make_unique<HeadlessBrowser>(GetParam(), root.file(QStringLiteral("home")),
+                                                    root.file(QStringLiteral("config")));
+    }
+
+    void TearDown() override
+    {
+        browser.reset();
+        if (copy.state() != QProcess::NotRunning) {
+            copy.kill();
+            copy.waitForFinished(10000);
+        }
+    }
+
+    int proxiedProbes() const { return int(proxies.log(0).count("/probe")); }
+    std::string traces() const
+    {
+        return (browser ? browser->log() : std::string()) + "\n--- program\n" +
+               root.read(QStringLiteral("program.log")).right(3000).toStdString();
+    }
+
+    QString address;
+    QString program;
+    QString channelName;
+    testsupport::TempDir root;
+    testsupport::TinyproxyFixture proxies;
+    testsupport::ListServiceFixture service;
+    testsupport::CookieSite site;
+    QProcess copy;
+    std::unique_ptr<HeadlessBrowser> browser;
+};
+
+TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsEndGivesThemBack)
+{
+    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessChannelMode(QProcess::MergedChannels);
+    copy.setStandardOutputFile(root.file(QStringLiteral("program.log")));
+    copy.start(program, {});
+    ASSERT_TRUE(copy.waitForStarted(10000));
+    // Registered at the start, naming the host beside this copy.
+    const QString manifest =
+        GetParam() == HeadlessBrowser::Kind::Firefox
+            ? CompanionRegistration::firefoxManifest(root.file(QStringLiteral("home")))
+            : CompanionRegistration::chromiumManifest(root.file(QStringLiteral("config/chromium")));
+    ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << traces();
+    EXPECT_TRUE(root.read(QDir(root.path()).relativeFilePath(manifest)).contains("program/veilport-companion-host"));
+
+    QStringList extra;
+    if (GetParam() == HeadlessBrowser::Kind::Firefox) {
+        ASSERT_TRUE(browser->addFirefoxExtension(apptest::builtProgramFolder() + QStringLiteral("/evport.xpi")));
+    } else {
+        extra << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
+              << QStringLiteral("--load-extension=") + apptest::builtProgramFolder() +
+                     QStringLiteral("/companion-chromium");
+    }
+    ASSERT_TRUE(browser->start(site.url(), extra));
+    ASSERT_TRUE(spinUntil([&] { return proxiedProbes() >= 3; }, 60000)) << traces();
+
+    // The program ends (as at logout); its companion gives the browser its own setting back.
+    platform::UnixInstanceChannel client;
+    ASSERT_TRUE(client.send(channelName, WM_INSTANCE_CLOSE, 0, {}, 5000));
+    ASSERT_TRUE(spinUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000)) << traces();
+    const int before = site.probes();
+    spinUntil([&] { return site.probes() >= before + 2; }, 20000);
+    const int proxied = proxiedProbes();
+    ASSERT_TRUE(spinUntil([&] { return site.probes() >= before + 5; }, 20000)) << traces();
+    EXPECT_EQ(proxiedProbes(), proxied);
+}
+
+INSTANTIATE_TEST_SUITE_P(Browsers, CompanionWithProgram,
+                         ::testing::Values(HeadlessBrowser::Kind::Chromium, HeadlessBrowser::Kind::Firefox),
+                         [](const auto& info) {
+                             return info.param == HeadlessBrowser::Kind::Firefox ? "firefox" : "chromium";
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Browsers, CompanionInBrowser, ::testing::Values("chromium", "firefox-esr"),
                          [](const auto& info) {
