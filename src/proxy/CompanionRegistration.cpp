@@ -21,14 +21,16 @@ QJsonObject manifest(const QString& hostExecutable)
             {QStringLiteral("type"), QStringLiteral("stdio")}};
 }
 
-// Writes the file unless the way to it goes through a link: a folder someone pointed elsewhere
-// must not make the program write outside the browser's own folder.
-QString writeManifest(const QString& file, const QJsonObject& content)
+// Writes the file unless the way to it from base goes through a link: a folder someone pointed
+// elsewhere must not make the program write outside the browser's own folder.
+QString writeManifest(const QString& file, const QJsonObject& content, const QString& base)
 {
-    const QFileInfo info(file);
-    const QString folder = info.absolutePath();
-    if (info.isSymLink() || QFileInfo(folder).isSymLink())
-        return QStringLiteral("a link, left alone");
+    for (QString step = file; step.size() > base.size() && step.startsWith(base);
+         step = QFileInfo(step).absolutePath()) {
+        if (QFileInfo(step).isSymLink())
+            return QStringLiteral("a link, left alone");
+    }
+    const QString folder = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(folder))
         return QStringLiteral("cannot create the folder");
     QSaveFile out(file);
@@ -62,8 +64,8 @@ CompanionRegistration::Result CompanionRegistration::registerHost(const QString&
         config = qEnvironmentVariable("XDG_CONFIG_HOME", userHome + QStringLiteral("/.config"));
 
     Result result;
-    auto write = [&result](const QString& file, const QJsonObject& content) {
-        const QString error = writeManifest(file, content);
+    auto write = [&result](const QString& file, const QJsonObject& content, const QString& base) {
+        const QString error = writeManifest(file, content, base);
         if (error.isEmpty())
             result.registered << file;
         else
@@ -72,17 +74,17 @@ CompanionRegistration::Result CompanionRegistration::registerHost(const QString&
 
     QJsonObject firefox = manifest(hostExecutable);
     firefox.insert(QStringLiteral("allowed_extensions"), QJsonArray{QString(c::FirefoxExtensionId)});
-    write(firefoxManifest(userHome), firefox);
+    write(firefoxManifest(userHome), firefox, userHome);
 
     QJsonObject chromium = manifest(hostExecutable);
     chromium.insert(QStringLiteral("allowed_origins"),
                     QJsonArray{QStringLiteral("chrome-extension://%1/").arg(c::ChromiumExtensionId)});
-    write(chromiumManifest(config + QStringLiteral("/chromium")), chromium);
+    write(chromiumManifest(config + QStringLiteral("/chromium")), chromium, config);
     for (const QString& other :
          {QStringLiteral("google-chrome"), QStringLiteral("BraveSoftware/Brave-Browser"), QStringLiteral("vivaldi")}) {
         const QString folder = config + QLatin1Char('/') + other;
         if (QFileInfo(folder).isDir())
-            write(chromiumManifest(folder), chromium);
+            write(chromiumManifest(folder), chromium, config);
     }
     return result;
 }

@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <unistd.h>
+
 using platform::NativeMessageFrame;
 using testsupport::spinUntil;
 
@@ -150,6 +153,31 @@ TEST_F(CompanionHostTest, RefusesStrangersAndMessagesThatAreNotTheCompanions)
         ASSERT_TRUE(hostEnds());
         EXPECT_TRUE(spinUntil([&] { return hub.connectedBrowsers().isEmpty(); }, 5000));
     }
+}
+
+TEST_F(CompanionHostTest, AHostStartedByAnotherUsersBrowserIsRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to start the host as nobody";
+    serve();
+    // The copy must be reachable by nobody; the folder is this test's own.
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                    QFileDevice::ExeOther);
+    process.setChildProcessModifier([] {
+        constexpr uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+            ::setresuid(nobody, nobody, nobody) != 0)
+            ::_exit(90);
+    });
+    startHost(kFirefoxArgs);
+    const auto answer = read();
+    ASSERT_TRUE(hostEnds());
+    ASSERT_NE(process.exitCode(), 90) << "could not become nobody";
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->value("type").toString(), "error");
+    EXPECT_TRUE(hub.connectedBrowsers().isEmpty());
 }
 
 TEST_F(CompanionHostTest, WithoutTheProgramTheHostSaysSoAndEnds)
