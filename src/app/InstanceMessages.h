@@ -19,4 +19,7 @@ enum TInstanceMessage : quint32
     // Bring the main window to the front. Outside the range of window messages, so it never
     // clashes with one.
     WM_INSTANCE_RAISE = 0x10001,
+    // A browser companion's host opens a session: the connection stays open for the companion's
+    // commands and answers; the payload is the host's JSON greeting.
+    WM_COMPANION_SESSION = 0x10002,
 };

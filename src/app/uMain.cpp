@@ -8,6 +8,8 @@
 #include "config/TSettings.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
+#include "proxy/BrowserRoutines.h"
+#include "proxy/CompanionHub.h"
 #include "platform/XdgAutostart.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/TMessageDialog.h"
@@ -145,6 +147,10 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     });
 
     channel.serve(&HandleInstanceMessage);
+    // Browser companions keep their host's connection open for commands (same user only, as every
+    // message on the channel).
+    channel.serveSessions(WM_COMPANION_SESSION,
+                          [](int fd, const QByteArray& greeting) { DefaultCompanionHub().adopt(fd, greeting); });
 
     // A log-on start keeps the window in the tray. Without a tray the hidden window could never be
     // reached again, so it waits minimised in the task bar instead.
@@ -157,6 +163,8 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // The windows go before the settings store, so nothing they do on the way out finds it gone.
     mainForm.reset();
     frmMainForm = nullptr;
+    // Each companion gives its browser the user's own proxy setting back as its host's line ends.
+    DefaultCompanionHub().closeAll();
     engine.reset();
     return code;
 }

@@ -43,6 +43,12 @@ public:
     FdGuard(const FdGuard&) = delete;
     FdGuard& operator=(const FdGuard&) = delete;
     int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd;
@@ -188,6 +194,11 @@ bool UnixInstanceChannel::claim(const QString& name)
 void UnixInstanceChannel::serve(Handler handler)
 {
     m_handler = std::move(handler);
+    startListening();
+}
+
+void UnixInstanceChannel::startListening()
+{
     if (m_listenFd < 0 || m_listenNotifier)
         return;
     m_listenNotifier = std::make_unique<QSocketNotifier>(m_listenFd, QSocketNotifier::Read);
@@ -320,6 +331,21 @@ void UnixInstanceChannel::dispatch(Connection* connection, const Request& reques
     connection->notifier.setEnabled(false);
     connection->deadline.stop();
 
+    if (m_sessionHandler && request.message == m_sessionMessage) {
+        const QByteArray reply = encodeReply(0);
+        ::send(connection->fd, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // The socket leaves this channel's bookkeeping: the session's owner closes it.
+        const int fd = connection->fd;
+        connection->fd = -1;
+        --m_connections;
+        connection->deleteLater();
+        if (m_listenNotifier && !m_listenNotifier->isEnabled())
+            m_listenNotifier->setEnabled(true);
+        const SessionHandler handler = m_sessionHandler;
+        handler(fd, request.payload);
+        return;
+    }
+
     // The handler may run a nested event loop (closing the window); a copy keeps it alive.
     const Handler handler = m_handler;
     const std::optional<qint32> result =
@@ -347,8 +373,32 @@ void UnixInstanceChannel::dropConnection(Connection* connection)
         m_listenNotifier->setEnabled(true);
 }
 
+void UnixInstanceChannel::serveSessions(quint32 message, SessionHandler handler)
+{
+    m_sessionMessage = message;
+    m_sessionHandler = std::move(handler);
+    startListening();
+}
+
 std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 message, qint32 wParam,
                                                 const QByteArray& payload, int timeoutMs)
+{
+    return request(name, message, wParam, payload, timeoutMs, nullptr);
+}
+
+int UnixInstanceChannel::openSession(const QString& name, quint32 message, const QByteArray& payload, int timeoutMs)
+{
+    int fd = -1;
+    const std::optional<qint32> answer = request(name, message, 0, payload, timeoutMs, &fd);
+    if (answer && *answer == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+std::optional<qint32> UnixInstanceChannel::request(const QString& name, quint32 message, qint32 wParam,
+                                                   const QByteArray& payload, int timeoutMs, int* keepOpen)
 {
     if (quint32(payload.size()) > MaxPayload)
         return std::nullopt;
@@ -381,7 +431,10 @@ std::optional<qint32> UnixInstanceChannel::send(const QString& name, quint32 mes
     char reply[ReplySize];
     if (!readExactly(fd, reply, ReplySize, deadline))
         return std::nullopt;
-    return decodeReply(QByteArray(reply, ReplySize));
+    const std::optional<qint32> result = decodeReply(QByteArray(reply, ReplySize));
+    if (result && keepOpen)
+        *keepOpen = socketFd.release();
+    return result;
 }
 
 bool IsFirstInstance(const QString& name)

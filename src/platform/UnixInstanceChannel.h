@@ -34,6 +34,16 @@ public:
     std::optional<qint32> send(const QString& name, quint32 message, qint32 wParam, const QByteArray& payload,
                                int timeoutMs) override;
 
+    // Receives the socket of a connection that asked for a session, with the request's payload; the
+    // receiver owns the socket (non-blocking, close-on-exec) from then on.
+    using SessionHandler = std::function<void(int fd, const QByteArray& payload)>;
+    // Requests carrying message are answered with 0 and their connection stays open for handler
+    // (a long conversation such as a browser companion's) instead of being closed after the answer.
+    void serveSessions(quint32 message, SessionHandler handler);
+    // Asks the holder of name for a session: the connected socket, owned by the caller, once the
+    // holder accepted; -1 when nobody of this user holds the name or it does not accept in time.
+    static int openSession(const QString& name, quint32 message, const QByteArray& payload, int timeoutMs);
+
     // Number of requests being received now (for diagnostics and tests).
     int pendingConnections() const { return m_connections; }
 
@@ -67,12 +77,19 @@ public:
 private:
     class Connection;
 
+    void startListening();
     void acceptPending();
     void readRequest(Connection* connection);
     void dispatch(Connection* connection, const Request& request);
     void dropConnection(Connection* connection);
 
+    // The request's answer over a fresh connection; the socket is left open in fd when keepOpen.
+    static std::optional<qint32> request(const QString& name, quint32 message, qint32 wParam, const QByteArray& payload,
+                                         int timeoutMs, int* keepOpen);
+
     int m_listenFd = -1;
+    quint32 m_sessionMessage = 0;
+    SessionHandler m_sessionHandler;
     int m_connections = 0;
     Handler m_handler;
     std::unique_ptr<QSocketNotifier> m_listenNotifier;

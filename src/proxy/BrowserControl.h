@@ -12,13 +12,13 @@ public:
 
     // Points the desktop's system proxy at the proxy (empty: direct). Reports its own failures, never throws.
     virtual void SetIEProxy(const QString& proxy) = 0;
-    // Hands the proxy to Firefox (empty: direct). A failed start of Firefox is ignored.
+    // Hands the proxy to the browsers' companions (empty: their users' own setting). Returns at once.
     virtual void SetFirefoxProxy(const QString& proxy) = 0;
     // Writes the proxy into Opera's profile file (empty: direct). May throw EBrowserWriteError.
     virtual void SetOperaProxy(const QString& proxy) = 0;
     // Clears the cookies, history and cache the program's own browsing shares with the system.
     virtual void ClearIECookies() = 0;
-    // Asks Firefox to clear its cookies.
+    // Clears the cookies of the user's browsers (through their companions, or in closed profiles). Returns at once.
     virtual void ClearFirefoxCookies() = 0;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/QueuedProxySettings.h"
 #include "platform/UrlCache.h"
+#include "proxy/CompanionHub.h"
 #include "proxy/TBrowserRoutines.h"
 #include "util/EngineServices.h"
 
@@ -71,12 +72,12 @@ void TBrowserRoutines::WriteIEProxyRegistry(const QString& proxy)
     }
 }
 
-void TBrowserRoutines::ClearIECookies()
+bool TBrowserRoutines::ClearIECookies()
 {
     platform::UrlCache* cache = m_platform.urlCache;
     if (!cache) {
         qCDebug(lcBrowsers) << "no browsing cache to clear";
-        return;
+        return false;
     }
     constexpr quint32 deletable =
         platform::UrlCache::CookieEntry | platform::UrlCache::UrlHistoryEntry | platform::UrlCache::NormalEntry;
@@ -91,6 +92,7 @@ void TBrowserRoutines::ClearIECookies()
     }
     qCDebug(lcBrowsers) << "repeat end";
     qCDebug(lcBrowsers) << "FindCloseUrlCache";
+    return true;
 }
 
 namespace {
@@ -103,6 +105,7 @@ struct DefaultRoutines
     platform::QueuedProxySettings queuedGnome{gnome};
     platform::KdeProxySettings kde;
     platform::LocalProcessRunner processes;
+    CompanionHub companions;
     std::unique_ptr<TBrowserRoutines> routines;
 
     DefaultRoutines()
@@ -110,6 +113,7 @@ struct DefaultRoutines
         TBrowserRoutines::Platform p;
         p.desktopProxies = {&queuedGnome, &kde};
         p.processes = &processes;
+        p.companions = &companions;
         routines = std::make_unique<TBrowserRoutines>(p);
     }
 };
@@ -152,9 +156,24 @@ void SetOperaProxy(const QString& proxy)
     DefaultBrowserRoutines().SetOperaProxy(proxy);
 }
 
-void ClearIECookies()
+bool ClearIECookies()
 {
-    DefaultBrowserRoutines().ClearIECookies();
+    return DefaultBrowserRoutines().ClearIECookies();
+}
+
+void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done)
+{
+    DefaultBrowserRoutines().ClearBrowserCookies(std::move(done));
+}
+
+QStringList RegisterCompanionHost()
+{
+    return DefaultBrowserRoutines().RegisterCompanionHost();
+}
+
+CompanionHub& DefaultCompanionHub()
+{
+    return defaults().companions;
 }
 
 void ClearFirefoxCookies()

@@ -2,12 +2,15 @@
 
 #include <QString>
 
+#include <functional>
 #include <stdexcept>
 
 namespace platform {
 class UrlCache;
 }
+class CompanionHub;
 class TBrowserRoutines;
+struct TCookieClearReport;
 
 // Raised when a browser's settings file exists but cannot be rewritten ("Unable to write to <file>").
 class EBrowserWriteError : public std::runtime_error
@@ -22,16 +25,23 @@ public:
 // Points the program's own process and the desktop's proxy settings at the proxy (empty: direct).
 // Never throws; a process proxy that cannot be set is reported with a message box.
 void SetIEProxy(const QString& proxy);
-// Hands the proxy to Firefox through the extension's command line (empty: direct).
+// Hands the proxy to the connected browser companions (empty: their users' own setting); never waits.
 void SetFirefoxProxy(const QString& proxy);
 // Writes the proxy into an existing Opera profile file (empty: off). Throws EBrowserWriteError.
 void SetOperaProxy(const QString& proxy);
-// Deletes the cookies, history and cached pages of the program's own browsing.
-void ClearIECookies();
-// Asks Firefox, when it is found, to clear its cookies.
+// Deletes the cookies, history and cached pages of the program's own browsing; false: none to clear.
+bool ClearIECookies();
+// Has every connected browser companion clear its browser's cookies, cache and history, and deletes the
+// cookies of closed browsers' profiles; never waits.
 void ClearFirefoxCookies();
-// Starts Firefox with the extension package beside the program; whether Firefox started.
+// Clears everywhere it can and calls done later, on this thread, with what was and was not cleared.
+void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done);
+// Registers the companion's host and opens the Firefox package in Firefox; whether Firefox started.
 bool InstallFirefoxExtension();
+// Registers the companion's native messaging host for this user's browsers; the manifests written.
+QStringList RegisterCompanionHost();
+// The connected browser companions (their sessions arrive over the single-instance channel).
+CompanionHub& DefaultCompanionHub();
 // Whether a Firefox executable is known (stored or found on PATH).
 bool IsFirefoxInstalled();
 // The Firefox executable: the stored one when it exists, else firefox / firefox-esr on PATH.

@@ -1,51 +1,49 @@
 #include "config/TSettings.h"
+#include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
+#include "proxy/CompanionHub.h"
+#include "proxy/CompanionRegistration.h"
+#include "proxy/ProfileCookieCleaner.h"
 #include "proxy/TBrowserRoutines.h"
+#include "proxy/TCookieClearReport.h"
+#include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
-
-const QString kChromePage = QStringLiteral("chrome://veilport/content/veilport.xul");
-
-QStringList chromeCommand(const QString& url)
-{
-    // The URL stays one argument whatever it holds: a proxy text from the service cannot add
-    // options of its own to Firefox's command line.
-    return {QStringLiteral("-silent"), QStringLiteral("-nosplash"), QStringLiteral("-chrome"), url};
-}
 
 bool isExistingFile(const QString& path)
 {
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
+QString besideProgram(QLatin1StringView name)
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QString(name));
+}
+
 } // namespace
-
-QStringList TBrowserRoutines::FirefoxSetProxyArgs(const QString& proxy)
-{
-    const qsizetype colon = proxy.indexOf(QLatin1Char(':'));
-    const QString host = colon < 0 ? QString() : proxy.left(colon);
-    const QString port = colon < 0 ? proxy : proxy.mid(colon + 1);
-    return chromeCommand(kChromePage + QStringLiteral("?ssl=&proxy=") + host + QStringLiteral("&port=") + port);
-}
-
-QStringList TBrowserRoutines::FirefoxClearProxyArgs()
-{
-    return chromeCommand(kChromePage + QStringLiteral("?clear"));
-}
-
-QStringList TBrowserRoutines::FirefoxClearCookiesArgs()
-{
-    return chromeCommand(kChromePage + QStringLiteral("?cc"));
-}
 
 QStringList TBrowserRoutines::FirefoxInstallArgs()
 {
-    return {QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("evport.xpi"))};
+    return {besideProgram(platform::companion::FirefoxPackage)};
+}
+
+QString TBrowserRoutines::ChromiumCompanionFolder()
+{
+    return besideProgram(platform::companion::ChromiumFolder);
+}
+
+QString TBrowserRoutines::CompanionHostExecutable()
+{
+    return besideProgram(platform::companion::HostExecutable);
 }
 
 QString TBrowserRoutines::GetFirefoxPath()
@@ -82,34 +80,104 @@ bool TBrowserRoutines::IsFirefoxInstalled()
 void TBrowserRoutines::SetFirefoxProxy(const QString& proxy)
 {
     TSettings* settings = Settings();
-    if (!settings || !m_platform.processes)
+    if (!settings || !m_platform.companions)
         return;
-    QString p = proxy;
-    if (!settings->ReadBool(QStringLiteral("FF"), true))
-        p.clear();
-    const QString path = GetFirefoxPath();
-    if (path.isEmpty())
-        return;
-    const QStringList args = p.isEmpty() ? FirefoxClearProxyArgs() : FirefoxSetProxyArgs(p);
-    const auto result = m_platform.processes->runAndWait(path, args, m_platform.firefoxWaitMs);
-    if (result == platform::ProcessRunner::WaitResult::TimedOut)
-        qCDebug(lcBrowsers) << "Firefox did not end within" << m_platform.firefoxWaitMs << "ms and was ended";
+    // "FF" off: the browsers keep (or get back) their users' own setting.
+    const bool enabled = settings->ReadBool(QStringLiteral("FF"), true);
+    m_platform.companions->setProxy(enabled ? proxy : QString());
+}
+
+QStringList TBrowserRoutines::RegisterCompanionHost()
+{
+    const CompanionRegistration::Result result = CompanionRegistration::registerHost(CompanionHostExecutable());
+    for (const QString& failure : result.failed)
+        qCWarning(lcBrowsers) << "companion host not registered:" << failure;
+    return result.registered;
+}
+
+QStringList TBrowserRoutines::ConnectedCompanions() const
+{
+    return m_platform.companions ? m_platform.companions->connectedBrowsers() : QStringList();
 }
 
 bool TBrowserRoutines::InstallFirefoxExtension()
 {
+    RegisterCompanionHost();
     const QString path = GetFirefoxPath();
-    if (path.isEmpty() || !m_platform.processes)
+    if (!isExistingFile(path) || !m_platform.processes)
         return false;
+    // Opened, not waited for: Firefox asks the user, and a running Firefox takes the file over.
     return m_platform.processes->startDetached(path, FirefoxInstallArgs());
 }
 
+namespace {
+
+// Clears the profiles of closed browsers on a pool thread (file and database work) and hands the
+// result to done on the user-interface thread.
+void clearClosedProfiles(std::function<void(const ProfileCookieCleaner::Result&)> done)
+{
+    QThreadPool::globalInstance()->start([done = std::move(done)] {
+        const ProfileCookieCleaner::Result result = ProfileCookieCleaner::clear(ProfileCookieCleaner::findProfiles());
+        PostToMainThread([done, result] { done(result); });
+    });
+}
+
+} // namespace
+
 void TBrowserRoutines::ClearFirefoxCookies()
 {
-    const QString path = GetFirefoxPath();
-    if (!isExistingFile(path) || !m_platform.processes)
+    // The program's own browsing has its own step (ClearIECookies); this one is the browsers'.
+    clearBrowsers(false, [](const TCookieClearReport& report) {
+        for (const QString& place : report.companionsCleared + report.profilesCleared)
+            qCInfo(lcBrowsers) << "cookies cleared:" << place;
+        for (const QString& failure : report.companionsFailed + report.profilesSkipped)
+            qCWarning(lcBrowsers) << "cookies not cleared:" << failure;
+    });
+}
+
+void TBrowserRoutines::ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done)
+{
+    clearBrowsers(true, std::move(done));
+}
+
+void TBrowserRoutines::clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done)
+{
+    struct Pending
+    {
+        TCookieClearReport report;
+        QList<ProfileCookieCleaner::Skipped> skipped;
+        int waiting = 2;
+        std::function<void(const TCookieClearReport&)> done;
+
+        void finishOne()
+        {
+            if (--waiting > 0)
+                return;
+            // A running browser whose companion cleared it was cleared: its locked profile is no failure.
+            for (const ProfileCookieCleaner::Skipped& profile : skipped) {
+                if (!profile.inUse || !report.companionsCleared.contains(profile.family))
+                    report.profilesSkipped << profile.text;
+            }
+            done(report);
+        }
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->done = std::move(done);
+    if (ownBrowsing)
+        pending->report.embeddedView = ClearIECookies();
+
+    clearClosedProfiles([pending](const ProfileCookieCleaner::Result& result) {
+        pending->report.profilesCleared = result.cleared;
+        pending->skipped = result.skipped;
+        pending->finishOne();
+    });
+    if (!m_platform.companions) {
+        QTimer::singleShot(0, [pending] { pending->finishOne(); });
         return;
-    qCDebug(lcBrowsers) << "cmd";
-    m_platform.processes->startDetached(path, FirefoxClearCookiesArgs());
-    qCDebug(lcBrowsers) << "SP_CreateProcess";
+    }
+    m_platform.companions->clearBrowsingData([pending](const CompanionClearOutcome& outcome) {
+        pending->report.companionsCleared = outcome.cleared;
+        pending->report.companionsFailed = outcome.failed;
+        pending->finishOne();
+    });
 }

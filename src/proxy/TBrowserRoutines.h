@@ -5,6 +5,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class CompanionHub;
+struct TCookieClearReport;
+
 namespace platform {
 class ProcessRunner;
 class SystemProxySettings;
@@ -26,8 +31,8 @@ public:
         // The program's browsing cache; nullptr: nothing to clear.
         platform::UrlCache* urlCache = nullptr;
         platform::ProcessRunner* processes = nullptr;
-        // Bound of the wait for a hidden Firefox; a current Firefox never ends by itself.
-        int firefoxWaitMs = 5000;
+        // The connected browser companions; nullptr: browsers follow the desktop settings alone.
+        CompanionHub* companions = nullptr;
     };
 
     explicit TBrowserRoutines(const Platform& platform);
@@ -45,24 +50,41 @@ public:
     // The Firefox executable, remembered in FireFoxPath once found; may name a missing file.
     QString GetFirefoxPath();
     bool IsFirefoxInstalled();
-    // Starts Firefox hidden with the set- or clear-proxy command and waits, at most the bound.
+    // Hands the proxy (empty: the user's own setting) to every connected browser companion, Firefox's
+    // and the Chromium family's, and to those that connect later. Returns at once; starts nothing.
     void SetFirefoxProxy(const QString& proxy);
-    // Starts Firefox with the extension package; whether it started.
+    // Registers the companion's host for this user and opens the Firefox package in Firefox, not
+    // waiting for it; whether Firefox started (installing is then up to the user and Firefox).
     bool InstallFirefoxExtension();
+    // Writes the host manifests for Firefox and the Chromium-family browsers of this user; the files
+    // written, or why not.
+    QStringList RegisterCompanionHost();
+    // The browsers whose companion is connected now.
+    QStringList ConnectedCompanions() const;
 
-    void ClearIECookies();
+    // Clears the program's own browsing; false when there is none to clear.
+    bool ClearIECookies();
+    // Has every connected companion clear its browser's cookies, cache and history and deletes the cookies
+    // of closed browsers' profiles; does not wait (the outcome goes to the trace).
     void ClearFirefoxCookies();
+    // Clears everywhere it can (own browsing, companions) and reports, once every companion answered
+    // or timed out, what was cleared and what was not. done runs on this thread, later.
+    void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done);
 
     void setUrlCache(platform::UrlCache* cache) { m_platform.urlCache = cache; }
-    void setFirefoxWaitMs(int ms) { m_platform.firefoxWaitMs = ms; }
+    void setCompanions(CompanionHub* companions) { m_platform.companions = companions; }
 
-    // The argument vectors of the Firefox commands; the chrome URL is always one argument.
-    static QStringList FirefoxSetProxyArgs(const QString& proxy);
-    static QStringList FirefoxClearProxyArgs();
-    static QStringList FirefoxClearCookiesArgs();
-    // The extension package beside the program's executable.
+    // The argument vector that opens the Firefox package beside the program's executable.
     static QStringList FirefoxInstallArgs();
+    // The unpacked Chromium companion beside the program's executable.
+    static QString ChromiumCompanionFolder();
+    // The native messaging host beside the program's executable.
+    static QString CompanionHostExecutable();
 
 private:
+    // The browsers' part of clearing (companions, closed profiles), with the program's own browsing first
+    // when ownBrowsing.
+    void clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done);
+
     Platform m_platform;
 };

@@ -6,6 +6,7 @@
 #include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
 #include "proxy/BrowserRoutines.h"
+#include "proxy/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
@@ -24,6 +25,7 @@
 #include "util/SPTools.h"
 
 #include <QAction>
+#include <QPointer>
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
@@ -87,10 +89,19 @@ void TfrmMainForm::acStopHideExecute()
 
 void TfrmMainForm::acClearCookieExecute()
 {
-    ClearIECookies();
-    ClearFirefoxCookies();
-    EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kCookiesCleared), {}, kCookieNoticeId,
-                                    TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+    // The companions answer later; the window stays responsive meanwhile and the user is told what
+    // was cleared where once all have answered.
+    QPointer<TfrmMainForm> self(this);
+    ClearBrowserCookies([self](const TCookieClearReport& report) {
+        if (!self)
+            return;
+        const bool complete =
+            report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
+        // Only a notice of full success may be silenced; a failure is always shown.
+        EngineServices().ShowMessageBox(report.text(), {}, complete ? kCookieNoticeId : 0,
+                                        complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
+                                        TEngineServices::mbOK, 0);
+    });
 }
 
 void TfrmMainForm::acCheckIPExecute()
@@ -161,6 +172,9 @@ void TfrmMainForm::acSetupBrowserExecute()
     TSettings* settings = Settings();
     if (!settings)
         return;
+    // The host is registered at every start, so a moved program folder is followed; Firefox is
+    // offered the companion once.
+    RegisterCompanionHost();
     if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
         InstallFirefoxExtension();
     GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });

@@ -4,6 +4,7 @@
 #include "i18n/MessageTexts.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
+#include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 
@@ -89,7 +90,7 @@ void TfrmLocateFirefox::btnP5BrowerClick()
         }
     }
     if (m_routines.InstallFirefoxExtension()) {
-        EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kExtensionInstalled), {}, 0,
+        EngineServices().ShowMessageBox(FirefoxCompanionNotice(true, m_routines.ConnectedCompanions()), {}, 0,
                                         TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {

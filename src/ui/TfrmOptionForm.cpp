@@ -3,6 +3,7 @@
 #include "config/TSettings.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
+#include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmLocateFirefox.h"
 #include "util/EngineServices.h"
@@ -215,7 +216,11 @@ void TfrmOptionForm::btnReinstallFFClick()
 {
     TBrowserRoutines& routines = m_services.Routines ? *m_services.Routines : DefaultBrowserRoutines();
     if (routines.IsFirefoxInstalled()) {
-        routines.InstallFirefoxExtension();
+        const bool started = routines.InstallFirefoxExtension();
+        EngineServices().ShowMessageBox(
+            FirefoxCompanionNotice(started, routines.ConnectedCompanions()) + QStringLiteral("\n\n") +
+                ChromiumCompanionNotice(TBrowserRoutines::ChromiumCompanionFolder(), routines.ConnectedCompanions()),
+            {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         return;
     }
     if (m_services.ShowLocateFirefox) {

@@ -118,6 +118,8 @@ TEST_F(InstalledTree, ProgramAndAllItsDataShareOneFolderReachedThroughARelativeS
     const QString data = SourceDir() + QStringLiteral("/data");
     EXPECT_EQ(readFile(programFolder() + QStringLiteral("/const.dat")), readFile(data + QStringLiteral("/const.dat")));
     EXPECT_TRUE(QFileInfo(programFolder() + QStringLiteral("/evport.xpi")).isFile());
+    EXPECT_TRUE(QFileInfo(programFolder() + QStringLiteral("/veilport-companion-host")).isExecutable());
+    EXPECT_TRUE(QFileInfo(programFolder() + QStringLiteral("/companion-chromium/background.js")).isFile());
     EXPECT_TRUE(QFileInfo(programFolder() + QStringLiteral("/res/temp.html")).isFile());
     EXPECT_EQ(FilesIn(programFolder() + QStringLiteral("/res/images"), QStringLiteral("*")),
               FilesIn(data + QStringLiteral("/res/images"), QStringLiteral("*")));

@@ -44,6 +44,8 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
         QStringLiteral("./usr/lib/veilport/veilport"),
         QStringLiteral("./usr/lib/veilport/const.dat"),
         QStringLiteral("./usr/lib/veilport/evport.xpi"),
+        QStringLiteral("./usr/lib/veilport/veilport-companion-host"),
+        QStringLiteral("./usr/lib/veilport/companion-chromium/manifest.json"),
         QStringLiteral("./usr/lib/veilport/res/temp.html"),
         QStringLiteral("./usr/bin/veilport-listservice"),
         QStringLiteral("./usr/lib/systemd/system/veilport-listservice.service"),

@@ -2,13 +2,22 @@
 #include "proxy/TBrowserRoutines.h"
 
 #include "config/TSettings.h"
+#include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
+#include "proxy/CompanionHub.h"
 #include "support/BrowserTestHome.h"
+#include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -16,13 +25,6 @@ using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
 
 namespace {
-
-const QString kPage = QStringLiteral("chrome://veilport/content/veilport.xul");
-
-QStringList chrome(const QString& url)
-{
-    return {QStringLiteral("-silent"), QStringLiteral("-nosplash"), QStringLiteral("-chrome"), url};
-}
 
 // Firefox integration in a private home whose PATH holds only what a test puts there.
 class FirefoxTest : public ::testing::Test
@@ -33,7 +35,7 @@ protected:
         QDir().mkpath(home.path(QStringLiteral("bin")));
         TBrowserRoutines::Platform p;
         p.processes = &processes;
-        p.firefoxWaitMs = 10000;
+        p.companions = &companions;
         routines = std::make_unique<TBrowserRoutines>(p);
     }
 
@@ -47,96 +49,52 @@ protected:
     BrowserTestHome home;
     testsupport::ScopedEnv path;
     platform::LocalProcessRunner processes;
+    CompanionHub companions;
     std::unique_ptr<TBrowserRoutines> routines;
 };
 
 } // namespace
 
-TEST(FirefoxCommandLines, AreTheExtensionsChromeCommandsWithTheUrlAsOneArgument)
-{
-    EXPECT_EQ(TBrowserRoutines::FirefoxSetProxyArgs(QStringLiteral("10.0.0.1:3128")),
-              chrome(QStringLiteral("chrome://veilport/content/veilport.xul?ssl=&proxy=10.0.0.1&port=3128")));
-    EXPECT_EQ(TBrowserRoutines::FirefoxClearProxyArgs(), chrome(kPage + QStringLiteral("?clear")));
-    EXPECT_EQ(TBrowserRoutines::FirefoxClearCookiesArgs(), chrome(kPage + QStringLiteral("?cc")));
-    // Host before the first ":", port after it; without ":" the whole text is the port.
-    EXPECT_EQ(TBrowserRoutines::FirefoxSetProxyArgs(QStringLiteral("h:1:2")),
-              chrome(kPage + QStringLiteral("?ssl=&proxy=h&port=1:2")));
-    EXPECT_EQ(TBrowserRoutines::FirefoxSetProxyArgs(QStringLiteral("8080")),
-              chrome(kPage + QStringLiteral("?ssl=&proxy=&port=8080")));
-}
-
-TEST_F(FirefoxTest, SettingAndClearingStartFirefoxWithTheExactCommandAndWait)
+TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachTheCompanions)
 {
     FakeFirefox fake;
     useFake();
+    testsupport::CompanionPeer companion(companions);
     routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    // Waited for: the start is recorded by the time the call returns.
-    ASSERT_EQ(fake.invocations().size(), 1);
     routines->SetFirefoxProxy(QString());
-    const auto calls = fake.invocations();
-    ASSERT_EQ(calls.size(), 2);
-    EXPECT_EQ(calls[0].args, chrome(kPage + QStringLiteral("?ssl=&proxy=10.0.0.1&port=3128")));
-    EXPECT_EQ(calls[1].args, chrome(kPage + QStringLiteral("?clear")));
-}
-
-TEST_F(FirefoxTest, AProxyTextFromTheServiceCannotAddFirefoxArguments)
-{
-    FakeFirefox fake;
-    useFake();
-    const QString hostile = QStringLiteral("-profile /tmp/x \"a b\":80 --remote-debugging-port=1");
-    routines->SetFirefoxProxy(hostile);
-    const auto calls = fake.invocations();
-    ASSERT_EQ(calls.size(), 1);
-    ASSERT_EQ(calls[0].args.size(), 4);
-    EXPECT_EQ(calls[0].args[3], TBrowserRoutines::FirefoxSetProxyArgs(hostile).at(3));
-    EXPECT_TRUE(calls[0].args[3].startsWith(kPage + QStringLiteral("?ssl=&proxy=-profile /tmp/x \"a b\"&port=80")));
-}
-
-TEST_F(FirefoxTest, TurnedOffFirefoxReceivesTheClearCommandEvenWhenAProxyIsApplied)
-{
-    FakeFirefox fake;
-    useFake();
+    // "FF" off: a proxy being applied still leaves the browsers on their users' own setting.
     Settings()->WriteBool(QStringLiteral("FF"), false);
     routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    const auto calls = fake.invocations();
-    ASSERT_EQ(calls.size(), 1);
-    EXPECT_EQ(calls[0].args, chrome(kPage + QStringLiteral("?clear")));
+
+    const auto set = companion.next();
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->value("cmd").toString(), "setProxy");
+    EXPECT_EQ(set->value("host").toString(), "10.0.0.1");
+    EXPECT_EQ(set->value("port").toInt(), 3128);
+    for (int i = 0; i < 2; ++i) {
+        const auto cleared = companion.next();
+        ASSERT_TRUE(cleared);
+        EXPECT_EQ(cleared->value("cmd").toString(), "clearProxy");
+    }
+    EXPECT_TRUE(fake.invocations().isEmpty());
 }
 
-TEST_F(FirefoxTest, AFirefoxThatNeverEndsIsEndedAfterTheBound)
+TEST_F(FirefoxTest, InstallingRegistersTheHostAndOpensThePackageWithoutWaiting)
 {
     FakeFirefox fake(FakeFirefox::Mode::NeverEnd);
     useFake();
-    routines->setFirefoxWaitMs(300);
     QElapsedTimer timer;
     timer.start();
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    EXPECT_LT(timer.elapsed(), 5000);
-    const auto calls = fake.invocations();
-    ASSERT_EQ(calls.size(), 1);
-    EXPECT_FALSE(testsupport::processIsRunning(calls[0].pid));
-}
-
-TEST_F(FirefoxTest, CookiesAndTheExtensionStartFirefoxWithoutWaiting)
-{
-    FakeFirefox fake(FakeFirefox::Mode::NeverEnd);
-    const QString exe = useFake();
-    QElapsedTimer timer;
-    timer.start();
-    routines->ClearFirefoxCookies();
     EXPECT_TRUE(routines->InstallFirefoxExtension());
     EXPECT_LT(timer.elapsed(), 5000);
-
-    auto calls = fake.waitForInvocations(2);
-    ASSERT_EQ(calls.size(), 2);
-    std::sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.args.size() > b.args.size(); });
-    EXPECT_EQ(calls[0].args, chrome(kPage + QStringLiteral("?cc")));
-    EXPECT_EQ(calls[1].args, TBrowserRoutines::FirefoxInstallArgs());
-    EXPECT_TRUE(calls[1].args.constFirst().endsWith(QStringLiteral("/evport.xpi")));
-    for (const auto& call : calls) {
-        EXPECT_TRUE(testsupport::processIsRunning(call.pid)); // not waited for, not ended
-        ::kill(static_cast<pid_t>(call.pid), SIGKILL);
-    }
+    const auto calls = fake.waitForInvocations(1);
+    ASSERT_EQ(calls.size(), 1);
+    EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
+    EXPECT_TRUE(calls[0].args.constFirst().endsWith(QStringLiteral("/evport.xpi")));
+    EXPECT_TRUE(testsupport::processIsRunning(calls[0].pid)); // not waited for, not ended
+    ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
+    EXPECT_TRUE(QFileInfo(home.path(QStringLiteral("home/.mozilla/native-messaging-hosts/org.veilport.companion.json")))
+                    .isFile());
 }
 
 TEST_F(FirefoxTest, WithoutFirefoxNothingStartsAndInstallingFails)
@@ -145,8 +103,6 @@ TEST_F(FirefoxTest, WithoutFirefoxNothingStartsAndInstallingFails)
     EXPECT_TRUE(routines->GetFirefoxPath().isEmpty());
     EXPECT_FALSE(routines->IsFirefoxInstalled());
     EXPECT_FALSE(routines->InstallFirefoxExtension());
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    routines->ClearFirefoxCookies();
     EXPECT_TRUE(fake.invocations().isEmpty());
     EXPECT_TRUE(storedPath().isEmpty());
 }
@@ -181,17 +137,32 @@ TEST_F(FirefoxTest, AStoredPathWhoseFileIsGoneStillCountsAsInstalledButStartsNot
     EXPECT_EQ(routines->GetFirefoxPath(), stale);
     EXPECT_TRUE(routines->IsFirefoxInstalled());
     EXPECT_FALSE(routines->InstallFirefoxExtension());
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    routines->ClearFirefoxCookies();
     EXPECT_TRUE(fake.invocations().isEmpty());
 }
 
-TEST(FirefoxExtensionPackage, ShipsAsAZipWithAManifest)
+TEST(CompanionPackages, BuildIntoAFirefoxZipAndAChromiumFolderWhoseKeyGivesOurId)
 {
-    const QString source = qEnvironmentVariable("VEILPORT_SOURCE_DIR", QStringLiteral(VEILPORT_SOURCE_ROOT));
-    QFile xpi(source + QStringLiteral("/data/evport.xpi"));
+    const QString bin = QStringLiteral(VEILPORT_BIN_ROOT);
+    QFile xpi(bin + QStringLiteral("/evport.xpi"));
     ASSERT_TRUE(xpi.open(QIODevice::ReadOnly));
     const QByteArray bytes = xpi.readAll();
     EXPECT_TRUE(bytes.startsWith("PK\x03\x04"));
     EXPECT_TRUE(bytes.contains("manifest.json"));
+    EXPECT_TRUE(bytes.contains("background.js"));
+
+    QFile manifest(bin + QStringLiteral("/companion-chromium/manifest.json"));
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    const QJsonObject chromium = QJsonDocument::fromJson(manifest.readAll()).object();
+    EXPECT_EQ(chromium.value("manifest_version").toInt(), 3);
+    // Chromium's id is the first 128 bits of the key's SHA-256, written with the letters a to p.
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromBase64(chromium.value("key").toString().toLatin1()),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .left(32);
+    QString id;
+    for (const char c : digest)
+        id += QChar(u'a' + QByteArray(1, c).toInt(nullptr, 16));
+    EXPECT_EQ(id, QString(platform::companion::ChromiumExtensionId));
+    EXPECT_TRUE(QFileInfo(bin + QStringLiteral("/companion-chromium/background.js")).isFile());
 }

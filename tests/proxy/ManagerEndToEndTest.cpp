@@ -6,7 +6,9 @@
 #include "platform/GnomeProxySettings.h"
 #include "platform/KdeProxySettings.h"
 #include "platform/ProcessRunner.h"
+#include "proxy/CompanionHub.h"
 #include "support/BrowserTestHome.h"
+#include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -26,7 +28,8 @@ const QString kOperaFile = QStringLiteral("config/Opera/Opera/profile/opera6.ini
 const QByteArray kOperaOther = "[User Prefs]\nHome URL=http://example.org/\n\n";
 
 // The whole path from the list service to the desktop: real proxies, the real browser routines over a
-// private home (GSettings keyfile, kioslaverc, an Opera profile) and a fake Firefox that records itself.
+// private home (GSettings keyfile, kioslaverc, an Opera profile), a connected companion, and a fake
+// Firefox that records itself: no step of hiding may start a browser.
 class HidingEndToEnd : public ::testing::Test
 {
 protected:
@@ -46,6 +49,7 @@ protected:
         TBrowserRoutines::Platform p;
         p.desktopProxies = {&gnome, &kde};
         p.processes = &processes;
+        p.companions = &companions;
         return p;
     }
 
@@ -55,6 +59,7 @@ protected:
     platform::GnomeProxySettings gnome;
     platform::KdeProxySettings kde;
     platform::LocalProcessRunner processes;
+    CompanionHub companions;
     TBrowserRoutines routines;
     SystemBrowserControl browsers;
     testsupport::LoopbackHttpResponder origin;
@@ -75,6 +80,7 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(service.start({{testsupport::TinyproxyFixture::deadProxyText(), "Canada", "-75.7", "45.4"},
                                {working, "Canada", "-75.6", "45.5"}}))
         << qPrintable(service.errorText());
+    testsupport::CompanionPeer companion(companions);
     QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
     manager->DownloadProxyList(service.url("/getproxy.php"));
     ASSERT_TRUE(loaded.wait(10000));
@@ -92,9 +98,14 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     const QByteArray opera = home.dir().read(kOperaFile);
     EXPECT_TRUE(opera.startsWith(kOperaOther)) << opera.constData();
     EXPECT_TRUE(opera.contains(working.toUtf8())) << opera.constData();
-    const auto started = firefox.waitForInvocations(1);
-    ASSERT_FALSE(started.isEmpty());
-    EXPECT_EQ(started.first().args, TBrowserRoutines::FirefoxSetProxyArgs(working));
+    // Whatever came before (the return to direct at the start), the proxy command names the working proxy.
+    std::optional<QJsonObject> command;
+    do
+        command = companion.next();
+    while (command && command->value("cmd").toString() != "setProxy");
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->value("host").toString(), "127.0.0.1");
+    EXPECT_EQ(QString::number(command->value("port").toInt()), port);
 
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     manager->StopHide();
@@ -102,8 +113,9 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'none'");
     EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("ProxyType=0"));
     EXPECT_FALSE(home.dir().read(kOperaFile).contains(working.toUtf8()));
-    const auto all = firefox.waitForInvocations(2);
-    ASSERT_EQ(all.size(), 2);
-    EXPECT_EQ(all.last().args, TBrowserRoutines::FirefoxClearProxyArgs());
+    const auto back = companion.next();
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
+    EXPECT_TRUE(firefox.invocations().isEmpty());
     EXPECT_TRUE(services.messages.isEmpty());
 }

@@ -1,0 +1,170 @@
+"use strict";
+// Veilport's companion: one script for Firefox and the Chromium family. It talks to the running
+// Veilport through the native messaging host and does only what Veilport asks: point this browser's
+// own proxy at the applied proxy, give the user's setting back, clear browsing data, say who it is.
+// Whenever the connection ends (Veilport stopped, crashed or was never there) the user's own proxy
+// setting is back in force.
+
+const HOST_NAME = "org.veilport.companion";
+const RECONNECT_ALARM = "veilport-reconnect";
+const isFirefox = typeof browser !== "undefined" && typeof browser.runtime.getBrowserInfo === "function";
+const api = isFirefox ? browser : chrome;
+
+let port = null;
+// The per-request proxy used where Firefox refuses proxy.settings (it wants the private-window
+// permission for that); removing the listener hands every request back to the user's setting.
+let requestProxy = null;
+
+// The Chromium family answers through callbacks and lastError, Firefox through promises.
+function call(fn, thisArg, ...args) {
+    if (isFirefox)
+        return fn.apply(thisArg, args);
+    return new Promise((resolve, reject) => {
+        fn.call(thisArg, ...args, (result) => {
+            const error = chrome.runtime.lastError;
+            if (error)
+                reject(new Error(error.message));
+            else
+                resolve(result);
+        });
+    });
+}
+
+function browserName() {
+    if (isFirefox)
+        return "firefox";
+    const brands = (navigator.userAgentData && navigator.userAgentData.brands) || [];
+    for (const known of ["Google Chrome", "Brave", "Vivaldi", "Microsoft Edge"]) {
+        if (brands.some((b) => b.brand === known))
+            return known.toLowerCase().replace(/ /g, "-");
+    }
+    return "chromium";
+}
+
+function send(message) {
+    if (!port)
+        return;
+    try {
+        port.postMessage(message);
+    } catch (e) {
+        // The port died between the check and the send; onDisconnect restores the user's setting.
+    }
+}
+
+function validProxy(command) {
+    const host = command.host;
+    const portNumber = command.port;
+    return typeof host === "string" && /^[A-Za-z0-9.\-:\[\]]{1,253}$/.test(host) && Number.isInteger(portNumber) &&
+           portNumber > 0 && portNumber < 65536;
+}
+
+function dropRequestProxy() {
+    if (requestProxy && isFirefox) {
+        browser.proxy.onRequest.removeListener(requestProxy);
+    }
+    requestProxy = null;
+}
+
+async function setProxy(host, portNumber) {
+    dropRequestProxy();
+    if (isFirefox) {
+        const address = host.includes(":") && !host.startsWith("[") ? `[${host}]:${portNumber}` : `${host}:${portNumber}`;
+        try {
+            const accepted = await browser.proxy.settings.set({
+                value: {proxyType: "manual", http: address, ssl: address, httpProxyAll: false, passthrough: ""},
+            });
+            if (accepted)
+                return "settings";
+        } catch (e) {
+            // Falls through to the per-request proxy below.
+        }
+        requestProxy = () => ({type: "http", host: host, port: portNumber});
+        browser.proxy.onRequest.addListener(requestProxy, {urls: ["<all_urls>"]});
+        return "requests";
+    }
+    const server = {scheme: "http", host: host, port: portNumber};
+    await call(chrome.proxy.settings.set, chrome.proxy.settings, {
+        scope: "regular",
+        value: {mode: "fixed_servers", rules: {proxyForHttp: server, proxyForHttps: server}},
+    });
+    return "settings";
+}
+
+async function restoreUserProxy() {
+    dropRequestProxy();
+    try {
+        if (isFirefox)
+            await browser.proxy.settings.clear({});
+        else
+            await call(chrome.proxy.settings.clear, chrome.proxy.settings, {scope: "regular"});
+    } catch (e) {
+        // Nothing of ours was set (or Firefox would not have let us set it): nothing to give back.
+    }
+}
+
+async function clearBrowsingData() {
+    const kinds = {cookies: true, cache: true, history: true};
+    if (isFirefox)
+        await browser.browsingData.remove({since: 0}, kinds);
+    else
+        await call(chrome.browsingData.remove, chrome.browsingData, {since: 0}, kinds);
+}
+
+async function onCommand(command) {
+    if (!command || typeof command !== "object" || typeof command.cmd !== "string")
+        return;
+    const id = Number.isInteger(command.id) ? command.id : 0;
+    const reply = {type: "result", id: id, cmd: command.cmd, browser: browserName()};
+    try {
+        switch (command.cmd) {
+        case "setProxy":
+            if (!validProxy(command))
+                throw new Error("malformed proxy");
+            reply.via = await setProxy(command.host, command.port);
+            break;
+        case "clearProxy":
+            await restoreUserProxy();
+            break;
+        case "clearData":
+            await clearBrowsingData();
+            reply.cleared = ["cookies", "cache", "history"];
+            break;
+        case "hello":
+            reply.version = api.runtime.getManifest().version;
+            break;
+        default:
+            throw new Error("unknown command");
+        }
+        reply.ok = true;
+    } catch (e) {
+        reply.ok = false;
+        reply.error = String((e && e.message) || e);
+    }
+    send(reply);
+}
+
+function connect() {
+    if (port)
+        return;
+    try {
+        port = api.runtime.connectNative(HOST_NAME);
+    } catch (e) {
+        port = null;
+        return;
+    }
+    port.onMessage.addListener(onCommand);
+    port.onDisconnect.addListener(() => {
+        port = null;
+        restoreUserProxy();
+    });
+    send({type: "hello", browser: browserName(), version: api.runtime.getManifest().version});
+}
+
+// A proxy left set by a browser that ended while hiding is given back before anything else.
+restoreUserProxy().then(connect);
+// Veilport may start after the browser: look for it again every half minute while not connected.
+api.alarms.create(RECONNECT_ALARM, {periodInMinutes: 0.5});
+api.alarms.onAlarm.addListener((alarm) => {
+    if (alarm.name === RECONNECT_ALARM)
+        connect();
+});

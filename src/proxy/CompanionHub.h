@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+
+class CompanionSession;
+
+// What the companions did with one clearing request.
+struct CompanionClearOutcome
+{
+    QStringList cleared; // browsers whose companion reported its data cleared
+    QStringList failed;  // "browser: reason" for the others
+};
+
+// The browser companions connected to the running program. Commands go to every connected
+// companion and return at once; answers arrive later on the user-interface thread.
+class CompanionHub : public QObject
+{
+    Q_OBJECT
+public:
+    // Time a companion has to answer a command before it counts as failed.
+    static constexpr int DefaultAnswerTimeoutMs = 15000;
+
+    explicit CompanionHub(QObject* parent = nullptr);
+    ~CompanionHub() override;
+
+    // Takes over a session socket opened by a companion's host (greeting: the host's JSON).
+    void adopt(int fd, const QByteArray& greeting);
+    // Points every companion's browser at proxy (host:port), or gives each its user's own setting
+    // back (empty). Remembered: a companion that connects later gets it at once.
+    void setProxy(const QString& proxy);
+    QString proxy() const { return m_proxy; }
+    // Has every companion clear cookies, cache and history; done runs once all have answered,
+    // failed, gone away or timed out (at once when none is connected).
+    void clearBrowsingData(std::function<void(const CompanionClearOutcome&)> done);
+    // The browsers of the connected companions.
+    QStringList connectedBrowsers() const;
+    // Ends every session (the program is ending); each companion gives its browser back.
+    void closeAll();
+    void setAnswerTimeoutMs(int ms) { m_answerTimeoutMs = ms; }
+
+signals:
+    // A companion connected or went away.
+    void companionsChanged();
+    // A companion answered a proxy command (for the trace and tests).
+    void proxyAnswered(const QString& browser, bool ok, const QString& detail);
+
+private:
+    struct Clearing
+    {
+        std::function<void(const CompanionClearOutcome&)> done;
+        CompanionClearOutcome outcome;
+        std::map<qint64, QPointer<CompanionSession>> waiting; // command id -> session
+    };
+
+    QJsonObject proxyCommand() const;
+    void onAnswer(CompanionSession* session, const QJsonObject& answer);
+    void onClosed(CompanionSession* session);
+    void settle(qint64 clearingId, qint64 commandId, const QString& browser, bool ok, const QString& reason);
+    void finishIfDone(qint64 clearingId);
+
+    QList<QPointer<CompanionSession>> m_sessions;
+    QString m_proxy;
+    qint64 m_nextId = 1;
+    int m_answerTimeoutMs = DefaultAnswerTimeoutMs;
+    std::map<qint64, Clearing> m_clearings;     // clearing id -> its state
+    std::map<qint64, qint64> m_commandClearing; // command id -> clearing id
+};

@@ -1,0 +1,128 @@
+#include "proxy/ProfileCookieCleaner.h"
+
+#include "support/CookieSite.h"
+#include "support/HeadlessBrowser.h"
+#include "support/HostilePeerLimits.h"
+#include "support/TempDir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+using testsupport::HeadlessBrowser;
+using testsupport::spinUntil;
+
+namespace {
+
+// Rows in the database's cookie table; -1 when it cannot be read.
+int cookieRows(const QString& database, bool firefox)
+{
+    sqlite3* db = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(QFile::encodeName(database).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        const char* query = firefox ? "SELECT count(*) FROM moz_cookies" : "SELECT count(*) FROM cookies";
+        if (sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            rows = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+// Cookie databases as the real browsers write them: a site sets a lasting cookie in a browser that then
+// ends by itself; the database is cleared only while no browser holds the profile.
+class ProfileCookies : public ::testing::TestWithParam<HeadlessBrowser::Kind>
+{
+protected:
+    void SetUp() override
+    {
+        if (HeadlessBrowser::executable(GetParam()).isEmpty())
+            GTEST_SKIP() << "the browser is not installed";
+        ASSERT_TRUE(site.listen(QStringLiteral("127.0.0.1")));
+        browser = std::make_unique<HeadlessBrowser>(GetParam(), home(), config());
+    }
+
+    bool firefox() const { return GetParam() == HeadlessBrowser::Kind::Firefox; }
+    QString home() const { return dir.file(QStringLiteral("home")); }
+    QString config() const { return dir.file(QStringLiteral("config")); }
+
+    // The one profile the browser made, found as the program finds it.
+    std::optional<ProfileCookieCleaner::Profile> theProfile() const
+    {
+        const QList<ProfileCookieCleaner::Profile> found = ProfileCookieCleaner::findProfiles(home(), config());
+        if (found.size() != 1)
+            return std::nullopt;
+        return found.first();
+    }
+
+    testsupport::TempDir dir;
+    testsupport::CookieSite site;
+    std::unique_ptr<HeadlessBrowser> browser;
+};
+
+} // namespace
+
+TEST_P(ProfileCookies, AClosedBrowsersCookiesAreDeletedARunningBrowsersAreLeftAloneAndReported)
+{
+    ASSERT_TRUE(browser->loadOnce(site.url())) << browser->log() << qPrintable(browser->profile());
+    auto profile = theProfile();
+    ASSERT_TRUE(profile) << browser->log();
+    ASSERT_GT(cookieRows(profile->database, firefox()), 0) << browser->log();
+
+    // Running: the profile is the browser's; nothing is written and the user is told.
+    ASSERT_TRUE(browser->start(site.url()));
+    ASSERT_TRUE(spinUntil([&] { return ProfileCookieCleaner::inUse(*profile); }, 30000)) << browser->log();
+    const ProfileCookieCleaner::Result held = ProfileCookieCleaner::clear({*profile});
+    EXPECT_TRUE(held.cleared.isEmpty());
+    ASSERT_EQ(held.skipped.size(), 1);
+    EXPECT_TRUE(held.skipped[0].inUse);
+    EXPECT_TRUE(held.skipped[0].text.endsWith(QStringLiteral("in use by the running browser")));
+    browser->stop();
+    EXPECT_GT(cookieRows(profile->database, firefox()), 0);
+
+    // A link among the profiles to a database elsewhere is not followed.
+    testsupport::TempDir elsewhere;
+    const QString outside = elsewhere.file(QStringLiteral("profile"));
+    QDir().mkpath(outside);
+    const QString outsideDb = outside + QStringLiteral("/") + QFileInfo(profile->database).fileName();
+    ASSERT_TRUE(QFile::copy(profile->database, outsideDb));
+    const QString linkParent =
+        firefox() ? home() + QStringLiteral("/.mozilla/firefox") : config() + QStringLiteral("/chromium");
+    ASSERT_TRUE(QFile::link(outside, linkParent + QStringLiteral("/Linked")));
+
+    // Closed: its cookies are gone, and only its own.
+    profile = theProfile();
+    ASSERT_TRUE(profile);
+    const ProfileCookieCleaner::Result closed = ProfileCookieCleaner::clear({*profile});
+    EXPECT_EQ(closed.cleared, QStringList{profile->label});
+    EXPECT_TRUE(closed.skipped.isEmpty());
+    EXPECT_EQ(cookieRows(profile->database, firefox()), 0);
+    EXPECT_GT(cookieRows(outsideDb, firefox()), 0);
+}
+
+TEST(ProfileCookieCleaner, ADatabaseThatIsNotACookieDatabaseIsReportedNotChanged)
+{
+    testsupport::TempDir dir;
+    const QString database =
+        dir.write(QStringLiteral("home/.mozilla/firefox/x.default/cookies.sqlite"), "not sqlite at all");
+    const QList<ProfileCookieCleaner::Profile> found =
+        ProfileCookieCleaner::findProfiles(dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")));
+    ASSERT_EQ(found.size(), 1);
+    const ProfileCookieCleaner::Result result = ProfileCookieCleaner::clear(found);
+    EXPECT_TRUE(result.cleared.isEmpty());
+    ASSERT_EQ(result.skipped.size(), 1);
+    EXPECT_FALSE(result.skipped[0].inUse);
+    EXPECT_EQ(dir.read(QStringLiteral("home/.mozilla/firefox/x.default/cookies.sqlite")), "not sqlite at all");
+}
+
+INSTANTIATE_TEST_SUITE_P(Browsers, ProfileCookies,
+                         ::testing::Values(HeadlessBrowser::Kind::Chromium, HeadlessBrowser::Kind::Firefox),
+                         [](const auto& info) {
+                             return info.param == HeadlessBrowser::Kind::Firefox ? "firefox" : "chromium";
+                         });
