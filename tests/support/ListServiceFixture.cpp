@@ -1,5 +1,7 @@
 #include "support/ListServiceFixture.h"
 
+#include "support/LoopbackHttpResponder.h"
+
 #include "support/EndsWithParent.h"
 
 #include <QCoreApplication>
@@ -164,35 +166,25 @@ QString ListServiceFixture::tlsUrl(const QString& path) const
 
 QString ListServiceFixture::certificateFile() const
 {
-    return m_dir.filePath(QStringLiteral("cert.pem"));
+    return m_dir.filePath(QStringLiteral("127.0.0.1.pem")); // as LoopbackHttpResponder::makeCertificate names it
 }
 
 QString ListServiceFixture::keyFile() const
 {
-    return m_dir.filePath(QStringLiteral("key.pem"));
+    return m_dir.filePath(QStringLiteral("127.0.0.1.key"));
 }
 
 bool ListServiceFixture::makeCertificate()
 {
     if (QFileInfo::exists(certificateFile()))
         return true; // made for an earlier start of this fixture
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"), keyFile(),
-                   QStringLiteral("-out"), certificateFile()});
-    if (!openssl.waitForFinished(kStartTimeoutMs) || openssl.exitStatus() != QProcess::NormalExit ||
-        openssl.exitCode() != 0) {
-        m_error = QStringLiteral("openssl could not make the test certificate (run scripts/setup): ") +
-                  openssl.errorString() + u' ' + QString::fromLocal8Bit(openssl.readAll());
-        QFile::remove(certificateFile());
-        return false;
-    }
-    return true;
+    QString certificate;
+    QString key;
+    if (LoopbackHttpResponder::makeCertificate(m_dir.path(), QStringLiteral("127.0.0.1"), &certificate, &key, &m_error))
+        return true;
+    m_error += QStringLiteral(" (run scripts/setup)");
+    QFile::remove(certificateFile());
+    return false;
 }
 
 QByteArray ListServiceFixture::oemDat() const

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 #include <QSet>
 
@@ -189,8 +190,9 @@ bool LoopbackHttpResponder::makeCertificate(const QString& folder, const QString
                    QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
                    QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
                    QStringLiteral("/CN=") + hostName, QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:") + hostName, QStringLiteral("-keyout"), *keyFile,
-                   QStringLiteral("-out"), *certificateFile});
+                   QStringLiteral("subjectAltName=") +
+                       (QHostAddress(hostName).isNull() ? QStringLiteral("DNS:") : QStringLiteral("IP:")) + hostName,
+                   QStringLiteral("-keyout"), *keyFile, QStringLiteral("-out"), *certificateFile});
     const bool ended = openssl.waitForFinished(30000);
     if (ended && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0)
         return true;
