@@ -206,3 +206,29 @@ TEST(HostileProxy, AnEndlessBodyFailsAtTheAnswerLimitInBoundedMemory)
     EXPECT_EQ(results, QList<bool>({false}));
     EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
 }
+
+TEST(HostileProxy, AProxyThatAnswersPlainlyButSendsNoTlsInsideItsTunnelFails)
+{
+    // The same script answers the plain request in full, and the CONNECT with a 200 followed by bytes that
+    // are no TLS handshake and then silence.
+    HostileHttpServer proxy;
+    const QByteArray answer = "RemoteAddr=203.0.113.9\r\n";
+    ASSERT_TRUE(proxy.start(Script().send(HostileHttpServer::head(200, answer.size()) + answer).hang()));
+    QList<bool> results;
+    TProxyTester tester(QStringLiteral("http://192.0.2.1/getip.php?VER=2"), [](int) { return 0; });
+    tester.OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32) { results << success; };
+    tester.SetTimeoutMs(1500);
+    ++tester.Total;
+    tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }, 10000));
+    EXPECT_TRUE(results.first()) << "the plain test alone passes";
+
+    tester.Forget(QStringLiteral("127.0.0.1"), proxy.port());
+    tester.SetTunnelUrl(QStringLiteral("https://192.0.2.1/getip.php?VER=2"));
+    tester.Done = 0;
+    tester.Total = 1;
+    tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
+    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }, 10000));
+    EXPECT_FALSE(results.last());
+    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
+}
