@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <ostream>
 
 namespace testsupport {
 
@@ -43,6 +44,12 @@ struct BrowserLaunch
     QString firefoxExtensionId;
     int timeoutMs = 60000;
 };
+
+// Test names and failure messages say which browser (parameterised tests pass it).
+inline void PrintTo(BrowserLaunch::Browser browser, std::ostream* out)
+{
+    *out << (browser == BrowserLaunch::Browser::Chromium ? "Chromium" : "Firefox");
+}
 
 // How one browser run ended.
 struct BrowserRun
