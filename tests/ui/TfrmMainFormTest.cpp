@@ -122,9 +122,8 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
-    manager().ProxyListReceived(
-        listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
-                  QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
+    manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
+                                          QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Hide enabled, the list kept for the next start.
     EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
     EXPECT_TRUE(w.btnHide->isEnabled());
