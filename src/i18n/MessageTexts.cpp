@@ -4,9 +4,39 @@ QStringList KnownMessageTexts()
 {
     using namespace MessageText;
     QStringList texts;
-    for (const char* text : {kAppName, kHaveToCurrentUser, kSetAllUsers, kSetCurrentUser, kSettingsNotSaved,
-                             kDownloadingProxyList, kTestProxy, kNotHiding, kHiding, kCookiesCleared, kTrayNotice,
-                             kNewCountry, kExtensionInstalled, kSpecificationWrong})
+    for (const char* text : {kAppName,
+                             kHaveToCurrentUser,
+                             kSetAllUsers,
+                             kSetCurrentUser,
+                             kSettingsNotSaved,
+                             kDownloadingProxyList,
+                             kTestProxy,
+                             kNotHiding,
+                             kHiding,
+                             kCookiesCleared,
+                             kTrayNotice,
+                             kNewCountry,
+                             kExtensionInstalled,
+                             kSpecificationWrong,
+                             kCookiesClearedIn,
+                             kNoCookiesCleared,
+                             kNotCleared,
+                             kOwnWebView,
+                             kClearedByCompanion,
+                             kClearedClosedProfile,
+                             kNoCompanionToClear,
+                             kInUseByBrowser,
+                             kCompanionNoAnswer,
+                             kCompanionDisconnected,
+                             kCompanionFailed,
+                             kFirefoxOpened,
+                             kFirefoxNotStarted,
+                             kSignedExtensionsOnly,
+                             kFirefoxCompanionConnected,
+                             kNoFirefoxCompanion,
+                             kChromiumLoadUnpacked,
+                             kChromiumCompanionConnected,
+                             kNoChromiumCompanion})
         texts << QString::fromUtf8(text);
     // Looked up by the update check and the browser routines, which do not link this library.
     texts << QStringLiteral("MSGBOX_AutoCheckUpdate") << QStringLiteral("MSGBOX_LastVersionAlready")

@@ -28,6 +28,36 @@ inline constexpr char kNewCountry[] =
 inline constexpr char kExtensionInstalled[] = "The extension has installed successful";
 inline constexpr char kSpecificationWrong[] = "Your specification is not correct!";
 
+// What one "clear cookies" did, place by place. The reasons are those the companions' hub and the profile
+// cleaner give after "place: ".
+inline constexpr char kCookiesClearedIn[] = "Your cookies have been cleared in:";
+inline constexpr char kNoCookiesCleared[] = "No cookies were cleared.";
+inline constexpr char kNotCleared[] = "Not cleared:";
+inline constexpr char kOwnWebView[] = "Veilport's own web view";
+inline constexpr char kClearedByCompanion[] = "%1 (cookies, cache and history, through its companion)";
+inline constexpr char kClearedClosedProfile[] = "%1 (cookies, browser closed)";
+inline constexpr char kNoCompanionToClear[] = "No browser companion is connected: running browsers were not cleared.";
+inline constexpr char kInUseByBrowser[] = "in use by the running browser";
+inline constexpr char kCompanionNoAnswer[] = "no answer";
+inline constexpr char kCompanionDisconnected[] = "disconnected";
+inline constexpr char kCompanionFailed[] = "failed";
+
+// Where an install command left the browser companions.
+inline constexpr char kFirefoxOpened[] =
+    "Firefox was opened with the Veilport companion (%1). Confirm the installation in Firefox.";
+inline constexpr char kFirefoxNotStarted[] = "Firefox could not be started. The Veilport companion for Firefox is %1.";
+inline constexpr char kSignedExtensionsOnly[] =
+    "Release builds of Firefox install only signed extensions. Firefox ESR, Developer Edition and Nightly install "
+    "this one once xpinstall.signatures.required is set to false in about:config.";
+inline constexpr char kFirefoxCompanionConnected[] = "The Firefox companion is connected.";
+inline constexpr char kNoFirefoxCompanion[] =
+    "No Firefox companion is connected yet; until one is, Firefox follows the desktop proxy settings only.";
+inline constexpr char kChromiumLoadUnpacked[] =
+    "For Chromium, Google Chrome, Brave or Vivaldi: open chrome://extensions, switch on Developer mode, choose "
+    "\"Load unpacked\" and select the folder %1.";
+inline constexpr char kChromiumCompanionConnected[] = "A Chromium-family companion is connected.";
+inline constexpr char kNoChromiumCompanion[] = "No Chromium-family companion is connected yet.";
+
 } // namespace MessageText
 
 /// Every text of the ResString section that the program looks up: the keys and sentences above,

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-// What one "clear cookies" did, place by place, so the user is told exactly that.
+// What one "clear cookies" did, place by place, so the user is told exactly that (CookieClearNotice).
 struct TCookieClearReport
 {
     // The program's own browsing (embedded view): cleared, or there was none to clear.
@@ -19,6 +19,4 @@ struct TCookieClearReport
 
     // Whether anything at all was cleared.
     bool anythingCleared() const { return embeddedView || !companionsCleared.isEmpty() || !profilesCleared.isEmpty(); }
-    // The message for the user: what was cleared and what was not.
-    QString text() const;
 };

@@ -8,6 +8,7 @@
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
+#include "ui/CompanionNotice.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
 #include "i18n/TLanguageEngine.h"
@@ -98,7 +99,7 @@ void TfrmMainForm::acClearCookieExecute()
         const bool complete =
             report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
         // Only a notice of full success may be silenced; a failure is always shown.
-        EngineServices().ShowMessageBox(report.text(), {}, complete ? kCookieNoticeId : 0,
+        EngineServices().ShowMessageBox(CookieClearNotice(report), {}, complete ? kCookieNoticeId : 0,
                                         complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
                                         TEngineServices::mbOK, 0);
     });

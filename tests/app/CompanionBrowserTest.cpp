@@ -2,8 +2,9 @@
 #include "platform/UnixInstanceChannel.h"
 #include "proxy/CompanionHub.h"
 #include "proxy/CompanionRegistration.h"
+#include "platform/CompanionIdentity.h"
+#include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
-#include "support/HeadlessBrowser.h"
 #include "support/HostilePeerLimits.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
@@ -12,8 +13,6 @@
 #include "ProgramProcess.h"
 
 #include <QDir>
-#include <QHostAddress>
-#include <QNetworkInterface>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUuid>
@@ -22,39 +21,62 @@
 
 #include <memory>
 
-using testsupport::HeadlessBrowser;
+using testsupport::BrowserLaunch;
+using testsupport::BrowserRunner;
 using testsupport::spinUntil;
+using Browser = testsupport::BrowserLaunch::Browser;
 
 namespace {
 
-// The machine's own non-loopback address: browsers send requests for loopback addresses direct
-// whatever their proxy says, so the site must live elsewhere for the proxy to be used at all.
-QString siteAddress()
+// Browsers send requests for loopback addresses and "localhost" direct whatever their proxy says, so the
+// site on 127.0.0.1 is reached through the proxy only under a name, which a private /etc/hosts gives it.
+const QString kSiteName = QStringLiteral("site.veilport.test");
+
+// Entered before main() starts any thread, so that the browsers (and tinyproxy) the tests start share it.
+const bool g_privateHosts = BrowserRunner::enterPrivateHosts({kSiteName});
+
+// Why a browser test cannot run here, empty when it can.
+std::string missing(Browser browser)
 {
-    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            return address.toString();
-    }
+    if (!g_privateHosts)
+        return "needs a private /etc/hosts: " + BrowserRunner::privateHostsError().toStdString();
+    if (BrowserRunner::executable(browser).isEmpty())
+        return BrowserRunner::name(browser).toStdString() + " is not installed (run scripts/setup)";
     return {};
+}
+
+// The browser with the built companion loaded, its proxy following no desktop setting, on its page. Chromium
+// keeps its profile where its native messaging hosts are looked up ($XDG_CONFIG_HOME/chromium); Firefox finds
+// them below $HOME whatever its profile.
+BrowserLaunch companionLaunch(Browser browser, const QString& home, const QString& config, const QString& url)
+{
+    const QString bin = apptest::builtProgramFolder() + QLatin1Char('/');
+    BrowserLaunch launch;
+    launch.browser = browser;
+    launch.url = url;
+    launch.environment = BrowserRunner::environmentWithoutProxy(home, config);
+    if (browser == Browser::Chromium) {
+        launch.profile = config + QStringLiteral("/chromium");
+        launch.extension = bin + platform::companion::ChromiumFolder;
+    } else {
+        launch.extension = bin + platform::companion::FirefoxPackage;
+        launch.firefoxExtensionId = platform::companion::FirefoxExtensionId;
+    }
+    return launch;
 }
 
 // The real companion in a real headless browser, its real host, and the program's channel and
 // companion hub played by this test; a real tinyproxy as the applied proxy. The browser has no
 // desktop proxy settings at all, so only the companion can send its requests through tinyproxy.
-class CompanionInBrowser : public ::testing::TestWithParam<const char*>
+class CompanionInBrowser : public ::testing::TestWithParam<Browser>
 {
 protected:
     void SetUp() override
     {
-        address = siteAddress();
-        if (address.isEmpty())
-            GTEST_SKIP() << "no non-loopback address to put the site on";
-        if (testsupport::HeadlessBrowser::executable(isFirefox() ? testsupport::HeadlessBrowser::Kind::Firefox
-                                                                 : testsupport::HeadlessBrowser::Kind::Chromium)
-                .isEmpty())
-            GTEST_SKIP() << GetParam() << " is not installed";
+        if (const std::string why = missing(GetParam()); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
-        ASSERT_TRUE(site.listen(address));
+        ASSERT_TRUE(site.start());
 
         // The host beside a const.dat of its own, so it reaches this test's channel only.
         const QString bin = apptest::builtProgramFolder();
@@ -74,27 +96,15 @@ protected:
                          [this](const QString&, bool ok, const QString&) { answers << ok; });
     }
 
-    bool isFirefox() const { return QString::fromLatin1(GetParam()).startsWith(QStringLiteral("firefox")); }
-
     void startBrowser()
     {
-        using testsupport::HeadlessBrowser;
-        browser = std::make_unique<HeadlessBrowser>(
-            isFirefox() ? HeadlessBrowser::Kind::Firefox : HeadlessBrowser::Kind::Chromium,
-            dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")));
-        QStringList extra;
-        if (isFirefox()) {
-            ASSERT_TRUE(browser->addFirefoxExtension(apptest::builtProgramFolder() + QStringLiteral("/evport.xpi")));
-        } else {
-            extra << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
-                  << QStringLiteral("--load-extension=") + apptest::builtProgramFolder() +
-                         QStringLiteral("/companion-chromium");
-        }
-        ASSERT_TRUE(browser->start(site.url(), extra));
+        ASSERT_TRUE(browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")),
+                                                  dir.file(QStringLiteral("config")), site.url())))
+            << log();
     }
 
-    int proxiedProbes() const { return int(proxies.log(0).count("/probe")); }
-    std::string log() const { return browser ? browser->log() : std::string(); }
+    int proxiedProbes() const { return site.proxiedProbes(); }
+    std::string log() const { return browser.output().right(3000).toStdString(); }
 
     // Waits for count more probes at the site.
     bool moreProbes(int count, int timeoutMs = 20000)
@@ -103,14 +113,13 @@ protected:
         return spinUntil([&] { return site.probes() >= target; }, timeoutMs);
     }
 
-    QString address;
     QString host;
     testsupport::TempDir dir;
     testsupport::TinyproxyFixture proxies;
-    testsupport::CookieSite site;
+    testsupport::CookieSite site{kSiteName};
     platform::UnixInstanceChannel channel;
     CompanionHub hub;
-    std::unique_ptr<testsupport::HeadlessBrowser> browser;
+    BrowserRunner browser;
     QList<bool> answers;
 };
 
@@ -159,21 +168,18 @@ TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCooki
 // The whole path: the real program in a private home, hiding through the one working tinyproxy of a
 // local list service, registers the host at its start; a headless browser's companion connects, the
 // browser's own requests go through the proxy, and when the program ends they go direct again.
-class CompanionWithProgram : public ::testing::TestWithParam<HeadlessBrowser::Kind>
+class CompanionWithProgram : public ::testing::TestWithParam<Browser>
 {
 protected:
     void SetUp() override
     {
-        address = siteAddress();
-        if (address.isEmpty())
-            GTEST_SKIP() << "no non-loopback address to put the site on";
-        if (HeadlessBrowser::executable(GetParam()).isEmpty())
-            GTEST_SKIP() << "the browser is not installed";
+        if (const std::string why = missing(GetParam()); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
         ASSERT_TRUE(service.start(
             {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")}}))
             << service.errorText().toStdString();
-        ASSERT_TRUE(site.listen(address));
+        ASSERT_TRUE(site.start());
 
         const QString guid = QUuid::createUuid().toString();
         channelName = QStringLiteral("Global\\") + guid;
@@ -189,35 +195,32 @@ protected:
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
                    "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
-        browser = std::make_unique<HeadlessBrowser>(GetParam(), root.file(QStringLiteral("home")),
-                                                    root.file(QStringLiteral("config")));
     }
 
     void TearDown() override
     {
-        browser.reset();
+        browser.stop();
         if (copy.state() != QProcess::NotRunning) {
             copy.kill();
             copy.waitForFinished(10000);
         }
     }
 
-    int proxiedProbes() const { return int(proxies.log(0).count("/probe")); }
+    int proxiedProbes() const { return site.proxiedProbes(); }
     std::string traces() const
     {
-        return (browser ? browser->log() : std::string()) + "\n--- program\n" +
+        return browser.output().right(3000).toStdString() + "\n--- program\n" +
                root.read(QStringLiteral("program.log")).right(3000).toStdString();
     }
 
-    QString address;
     QString program;
     QString channelName;
     testsupport::TempDir root;
     testsupport::TinyproxyFixture proxies;
     testsupport::ListServiceFixture service;
-    testsupport::CookieSite site;
+    testsupport::CookieSite site{kSiteName};
     QProcess copy;
-    std::unique_ptr<HeadlessBrowser> browser;
+    BrowserRunner browser;
 };
 
 TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsEndGivesThemBack)
@@ -229,21 +232,15 @@ TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsE
     ASSERT_TRUE(copy.waitForStarted(10000));
     // Registered at the start, naming the host beside this copy.
     const QString manifest =
-        GetParam() == HeadlessBrowser::Kind::Firefox
+        GetParam() == Browser::Firefox
             ? CompanionRegistration::firefoxManifest(root.file(QStringLiteral("home")))
             : CompanionRegistration::chromiumManifest(root.file(QStringLiteral("config/chromium")));
     ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << traces();
     EXPECT_TRUE(root.read(QDir(root.path()).relativeFilePath(manifest)).contains("program/veilport-companion-host"));
 
-    QStringList extra;
-    if (GetParam() == HeadlessBrowser::Kind::Firefox) {
-        ASSERT_TRUE(browser->addFirefoxExtension(apptest::builtProgramFolder() + QStringLiteral("/evport.xpi")));
-    } else {
-        extra << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
-              << QStringLiteral("--load-extension=") + apptest::builtProgramFolder() +
-                     QStringLiteral("/companion-chromium");
-    }
-    ASSERT_TRUE(browser->start(site.url(), extra));
+    ASSERT_TRUE(browser.start(companionLaunch(GetParam(), root.file(QStringLiteral("home")),
+                                              root.file(QStringLiteral("config")), site.url())))
+        << traces();
     ASSERT_TRUE(spinUntil([&] { return proxiedProbes() >= 3; }, 60000)) << traces();
 
     // The program ends (as at logout); its companion gives the browser its own setting back.
@@ -257,13 +254,8 @@ TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsE
     EXPECT_EQ(proxiedProbes(), proxied);
 }
 
-INSTANTIATE_TEST_SUITE_P(Browsers, CompanionWithProgram,
-                         ::testing::Values(HeadlessBrowser::Kind::Chromium, HeadlessBrowser::Kind::Firefox),
-                         [](const auto& info) {
-                             return info.param == HeadlessBrowser::Kind::Firefox ? "firefox" : "chromium";
-                         });
-
-INSTANTIATE_TEST_SUITE_P(Browsers, CompanionInBrowser, ::testing::Values("chromium", "firefox-esr"),
-                         [](const auto& info) {
-                             return QString::fromLatin1(info.param).remove(QLatin1Char('-')).toStdString();
-                         });
+const auto kBrowserName = [](const auto& info) { return BrowserRunner::name(info.param).toLower().toStdString(); };
+INSTANTIATE_TEST_SUITE_P(Browsers, CompanionWithProgram, ::testing::Values(Browser::Chromium, Browser::Firefox),
+                         kBrowserName);
+INSTANTIATE_TEST_SUITE_P(Browsers, CompanionInBrowser, ::testing::Values(Browser::Chromium, Browser::Firefox),
+                         kBrowserName);

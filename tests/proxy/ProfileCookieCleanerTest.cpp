@@ -1,7 +1,7 @@
 #include "proxy/ProfileCookieCleaner.h"
 
+#include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
-#include "support/HeadlessBrowser.h"
 #include "support/HostilePeerLimits.h"
 #include "support/TempDir.h"
 
@@ -13,8 +13,10 @@
 
 #include <sqlite3.h>
 
-using testsupport::HeadlessBrowser;
+using testsupport::BrowserLaunch;
+using testsupport::BrowserRunner;
 using testsupport::spinUntil;
+using Browser = testsupport::BrowserLaunch::Browser;
 
 namespace {
 
@@ -37,20 +39,33 @@ int cookieRows(const QString& database, bool firefox)
 
 // Cookie databases as the real browsers write them: a site sets a lasting cookie in a browser that then
 // ends by itself; the database is cleared only while no browser holds the profile.
-class ProfileCookies : public ::testing::TestWithParam<HeadlessBrowser::Kind>
+class ProfileCookies : public ::testing::TestWithParam<Browser>
 {
 protected:
     void SetUp() override
     {
-        if (HeadlessBrowser::executable(GetParam()).isEmpty())
-            GTEST_SKIP() << "the browser is not installed";
-        ASSERT_TRUE(site.listen(QStringLiteral("127.0.0.1")));
-        browser = std::make_unique<HeadlessBrowser>(GetParam(), home(), config());
+        if (BrowserRunner::executable(GetParam()).isEmpty())
+            GTEST_SKIP() << BrowserRunner::name(GetParam()).toStdString() << " is not installed (run scripts/setup)";
+        ASSERT_TRUE(site.start());
     }
 
-    bool firefox() const { return GetParam() == HeadlessBrowser::Kind::Firefox; }
+    bool firefox() const { return GetParam() == Browser::Firefox; }
     QString home() const { return dir.file(QStringLiteral("home")); }
     QString config() const { return dir.file(QStringLiteral("config")); }
+    std::string output() const { return browser.output().right(3000).toStdString(); }
+
+    // The site in the browser, on a profile where the program looks for profiles; no proxy is involved, so the
+    // site is reached by its loopback address.
+    BrowserLaunch launch() const
+    {
+        BrowserLaunch launch;
+        launch.browser = GetParam();
+        launch.url = site.url();
+        launch.environment = BrowserRunner::environmentWithoutProxy(home(), config());
+        launch.profile = firefox() ? home() + QStringLiteral("/.mozilla/firefox/test.default")
+                                   : config() + QStringLiteral("/chromium");
+        return launch;
+    }
 
     // The one profile the browser made, found as the program finds it.
     std::optional<ProfileCookieCleaner::Profile> theProfile() const
@@ -62,28 +77,29 @@ protected:
     }
 
     testsupport::TempDir dir;
-    testsupport::CookieSite site;
-    std::unique_ptr<HeadlessBrowser> browser;
+    testsupport::CookieSite site{QStringLiteral("127.0.0.1")};
+    BrowserRunner browser;
 };
 
 } // namespace
 
 TEST_P(ProfileCookies, AClosedBrowsersCookiesAreDeletedARunningBrowsersAreLeftAloneAndReported)
 {
-    ASSERT_TRUE(browser->loadOnce(site.url())) << browser->log() << qPrintable(browser->profile());
+    const testsupport::BrowserRun run = browser.load(launch());
+    ASSERT_TRUE(run.ok()) << run.output.right(3000).toStdString();
     auto profile = theProfile();
-    ASSERT_TRUE(profile) << browser->log();
-    ASSERT_GT(cookieRows(profile->database, firefox()), 0) << browser->log();
+    ASSERT_TRUE(profile) << output();
+    ASSERT_GT(cookieRows(profile->database, firefox()), 0) << output();
 
     // Running: the profile is the browser's; nothing is written and the user is told.
-    ASSERT_TRUE(browser->start(site.url()));
-    ASSERT_TRUE(spinUntil([&] { return ProfileCookieCleaner::inUse(*profile); }, 30000)) << browser->log();
+    ASSERT_TRUE(browser.start(launch())) << output();
+    ASSERT_TRUE(spinUntil([&] { return ProfileCookieCleaner::inUse(*profile); }, 30000)) << output();
     const ProfileCookieCleaner::Result held = ProfileCookieCleaner::clear({*profile});
     EXPECT_TRUE(held.cleared.isEmpty());
     ASSERT_EQ(held.skipped.size(), 1);
     EXPECT_TRUE(held.skipped[0].inUse);
     EXPECT_TRUE(held.skipped[0].text.endsWith(QStringLiteral("in use by the running browser")));
-    browser->stop();
+    browser.stop();
     EXPECT_GT(cookieRows(profile->database, firefox()), 0);
 
     // A link among the profiles to a database elsewhere is not followed.
@@ -121,8 +137,5 @@ TEST(ProfileCookieCleaner, ADatabaseThatIsNotACookieDatabaseIsReportedNotChanged
     EXPECT_EQ(dir.read(QStringLiteral("home/.mozilla/firefox/x.default/cookies.sqlite")), "not sqlite at all");
 }
 
-INSTANTIATE_TEST_SUITE_P(Browsers, ProfileCookies,
-                         ::testing::Values(HeadlessBrowser::Kind::Chromium, HeadlessBrowser::Kind::Firefox),
-                         [](const auto& info) {
-                             return info.param == HeadlessBrowser::Kind::Firefox ? "firefox" : "chromium";
-                         });
+INSTANTIATE_TEST_SUITE_P(Browsers, ProfileCookies, ::testing::Values(Browser::Chromium, Browser::Firefox),
+                         [](const auto& info) { return BrowserRunner::name(info.param).toLower().toStdString(); });

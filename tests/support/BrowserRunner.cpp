@@ -44,7 +44,10 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 
 BrowserRunner::BrowserRunner() = default;
 
-BrowserRunner::~BrowserRunner() = default;
+BrowserRunner::~BrowserRunner()
+{
+    stop();
+}
 
 QString BrowserRunner::executable(BrowserLaunch::Browser browser)
 {
@@ -79,17 +82,21 @@ QByteArray BrowserRunner::firefoxPrefs()
            "user_pref(\"network.trr.mode\", 5);\n";
 }
 
-BrowserRun BrowserRunner::load(const BrowserLaunch& launch)
+bool BrowserRunner::launch(const BrowserLaunch& launch, bool once, QString* profile)
 {
-    BrowserRun run;
+    stop();
     const QString exe = executable(launch.browser);
     const QString folder = m_dir.file(QStringLiteral("run%1").arg(++m_runs));
-    run.profile = folder + QStringLiteral("/profile");
-    QDir().mkpath(run.profile);
-    if (exe.isEmpty()) {
-        run.output = name(launch.browser).toUtf8() + " is not installed (run scripts/setup)";
-        return run;
-    }
+    QDir().mkpath(folder);
+    *profile = launch.profile.isEmpty() ? folder + QStringLiteral("/profile") : launch.profile;
+    QDir().mkpath(*profile);
+    m_outputFile = folder + QStringLiteral("/output.txt");
+    const auto fail = [&](const QByteArray& why) {
+        writeFile(m_outputFile, why);
+        return false;
+    };
+    if (exe.isEmpty())
+        return fail(name(launch.browser).toUtf8() + " is not installed (run scripts/setup)");
 
     QStringList args;
     QList<QPair<QString, QByteArray>> files;
@@ -103,55 +110,126 @@ BrowserRun BrowserRunner::load(const BrowserLaunch& launch)
                 QStringLiteral("--disable-background-networking"),
                 QStringLiteral("--disable-component-update"),
                 QStringLiteral("--disable-sync"),
-                QStringLiteral("--user-data-dir=") + run.profile};
+                QStringLiteral("--user-data-dir=") + *profile};
+        // Chromium's release builds refuse --load-extension unless this feature is off.
+        if (!launch.extension.isEmpty())
+            args << QStringLiteral("--disable-features=DisableLoadExtensionCommandLineSwitch")
+                 << QStringLiteral("--load-extension=") + launch.extension;
         args += launch.extraArgs;
-        args << QStringLiteral("--dump-dom") << launch.url;
+        if (once)
+            args << QStringLiteral("--dump-dom");
     } else {
-        files.append({QStringLiteral("user.js"), firefoxPrefs()});
-        args = {QStringLiteral("--headless"), QStringLiteral("--no-remote"), QStringLiteral("--profile"), run.profile};
+        QByteArray prefs = firefoxPrefs();
+        if (!launch.extension.isEmpty()) {
+            QFile package(launch.extension);
+            if (!package.open(QIODevice::ReadOnly))
+                return fail("cannot read " + QFile::encodeName(launch.extension));
+            files.append({QStringLiteral("extensions/") + launch.firefoxExtensionId + QStringLiteral(".xpi"),
+                          package.readAll()});
+            // Debian's Firefox ESR runs an unsigned extension when the profile says so; one placed in the
+            // profile's extensions folder is enabled without asking.
+            prefs += "user_pref(\"xpinstall.signatures.required\", false);\n"
+                     "user_pref(\"extensions.autoDisableScopes\", 0);\n"
+                     "user_pref(\"extensions.enabledScopes\", 15);\n";
+        }
+        files.append({QStringLiteral("user.js"), prefs});
+        args = {QStringLiteral("--headless"), QStringLiteral("--no-remote"), QStringLiteral("--profile"), *profile};
         args += launch.extraArgs;
-        args << QStringLiteral("--screenshot") << folder + QStringLiteral("/page.png") << launch.url;
+        if (once)
+            args << QStringLiteral("--screenshot") << folder + QStringLiteral("/page.png");
     }
+    args << launch.url;
     for (const auto& file : launch.profileFiles) {
         files.removeIf([&](const QPair<QString, QByteArray>& own) { return own.first == file.first; });
         files.append(file);
     }
     for (const auto& [path, bytes] : files) {
-        if (!writeFile(run.profile + u'/' + path, bytes)) {
-            run.output = "cannot write " + path.toUtf8() + " into the profile";
-            return run;
-        }
+        if (!writeFile(*profile + u'/' + path, bytes))
+            return fail("cannot write " + path.toUtf8() + " into the profile");
     }
 
     QProcessEnvironment env = launch.environment;
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    QProcess browser;
-    browser.setProcessEnvironment(env);
-    const QString outputFile = folder + QStringLiteral("/output.txt");
-    browser.setStandardOutputFile(outputFile);
-    browser.setStandardErrorFile(outputFile, QIODevice::Append);
+    m_browser = std::make_unique<QProcess>();
+    m_browser->setProcessEnvironment(env);
+    m_browser->setStandardOutputFile(m_outputFile);
+    m_browser->setStandardErrorFile(m_outputFile, QIODevice::Append);
     // Its own process group, so that its helper processes can be ended with it; and it ends with the test.
-    browser.setChildProcessModifier([] {
+    m_browser->setChildProcessModifier([] {
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
-    browser.start(exe, args);
-    run.started = browser.waitForStarted(10000);
-    if (run.started) {
-        const qint64 group = browser.processId();
-        run.timedOut = !browser.waitForFinished(launch.timeoutMs);
-        // Helpers that outlive the browser (or a browser that hangs) would hold the profile and the cores.
-        ::kill(-pid_t(group), SIGKILL);
-        browser.waitForFinished(5000);
-        run.exitCode = browser.exitStatus() == QProcess::NormalExit ? browser.exitCode() : -1;
+    m_browser->start(exe, args);
+    if (m_browser->waitForStarted(10000)) {
+        m_group = m_browser->processId();
+        return true;
     }
-    QFile output(outputFile);
-    if (output.open(QIODevice::ReadOnly))
-        run.output = output.readAll();
-    if (!run.started)
-        run.output += "\ncould not start " + exe.toUtf8() + ": " + browser.errorString().toUtf8();
+    const QByteArray why = "\ncould not start " + exe.toUtf8() + ": " + m_browser->errorString().toUtf8();
+    m_browser.reset();
+    QFile output(m_outputFile);
+    if (output.open(QIODevice::Append))
+        output.write(why);
+    return false;
+}
+
+BrowserRun BrowserRunner::load(const BrowserLaunch& launch)
+{
+    BrowserRun run;
+    run.started = this->launch(launch, true, &run.profile);
+    if (run.started) {
+        run.timedOut = !m_browser->waitForFinished(launch.timeoutMs);
+        run.exitCode = m_browser->exitStatus() == QProcess::NormalExit ? m_browser->exitCode() : -1;
+        // Helpers that outlive the browser (or a browser that hangs) would hold the profile and the cores.
+        stop();
+    }
+    run.output = output();
     return run;
+}
+
+bool BrowserRunner::start(const BrowserLaunch& launch)
+{
+    QString profile;
+    return this->launch(launch, false, &profile);
+}
+
+bool BrowserRunner::running() const
+{
+    return m_browser && m_browser->state() != QProcess::NotRunning;
+}
+
+void BrowserRunner::stop()
+{
+    if (!m_browser)
+        return;
+    // The group outlives a browser that has ended by itself while its helpers go on (its id is kept from the
+    // start: a process that has ended has none, and kill(0) would end the test's own group).
+    if (m_group > 0)
+        ::kill(-pid_t(m_group), SIGKILL);
+    m_group = 0;
+    m_browser->kill();
+    m_browser->waitForFinished(10000);
+    m_browser.reset();
+}
+
+QByteArray BrowserRunner::output() const
+{
+    QFile file(m_outputFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QProcessEnvironment BrowserRunner::environmentWithoutProxy(const QString& home, const QString& configHome)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    // GLib's in-memory settings hold no proxy, and with no desktop named neither browser reads KDE's.
+    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
+    for (const char* name :
+         {"XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION", "KDE_SESSION_VERSION", "http_proxy", "https_proxy", "HTTP_PROXY",
+          "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+        env.remove(QString::fromLatin1(name));
+    return env;
 }
 
 bool BrowserRunner::enterPrivateHosts(const QStringList& names)

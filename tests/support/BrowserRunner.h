@@ -5,9 +5,13 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
+#include <ostream>
 
 namespace testsupport {
 
@@ -31,8 +35,21 @@ struct BrowserLaunch
     // Files written into the new profile before the start, as (path inside the profile, contents). A file
     // named like one of the runner's own (Firefox's user.js, see firefoxPrefs()) replaces it.
     QList<QPair<QString, QByteArray>> profileFiles;
+    // The profile folder; empty for a new one of the runner's own. A test that must find the profile where the
+    // program looks for it (~/.mozilla/firefox/NAME, $XDG_CONFIG_HOME/chromium) names that folder here.
+    QString profile;
+    // An extension to load: Chromium's unpacked folder, from the command line; or Firefox's package, installed
+    // into the profile under firefoxExtensionId with preferences that let an unsigned extension run.
+    QString extension;
+    QString firefoxExtensionId;
     int timeoutMs = 60000;
 };
+
+// Test names and failure messages say which browser (parameterised tests pass it).
+inline void PrintTo(BrowserLaunch::Browser browser, std::ostream* out)
+{
+    *out << (browser == BrowserLaunch::Browser::Chromium ? "Chromium" : "Firefox");
+}
 
 // How one browser run ended.
 struct BrowserRun
@@ -46,7 +63,8 @@ struct BrowserRun
     bool ok() const { return started && !timedOut; }
 };
 
-// Real Chromium and Firefox ESR, headless, each run on a new empty profile, loading one page and ending:
+// Real Chromium and Firefox ESR, headless, each run on a new empty profile (or one of the test's choosing),
+// loading one page and ending:
 //
 //     BrowserRunner browsers;
 //     BrowserLaunch launch;
@@ -60,6 +78,9 @@ struct BrowserRun
 // first-run pages, telemetry, updates, HTTPS-first and its own DNS over HTTPS, and saves a picture of the page
 // (--screenshot). Both end when the page has loaded; a run is bounded by its time limit, and whatever is left
 // of the browser (its whole process group) is killed afterwards.
+//
+// start() instead leaves the browser running on its page (with an extension that talks to the test, say) until
+// stop() or the runner's end, while the test's event loop goes on; one such browser at a time.
 //
 // Browsers reach a loopback site through a proxy only under a host name (they send requests for "localhost"
 // and loopback addresses direct): enterPrivateHosts() gives the test process, and every process it starts, a
@@ -82,6 +103,19 @@ public:
     // Starts the browser on a new empty profile, loads launch.url, and waits until it ends or the time is up.
     BrowserRun load(const BrowserLaunch& launch);
 
+    // Starts the browser on launch.url and leaves it running (launch.timeoutMs does not apply); false when it
+    // could not start, with the reason in output(). A browser started before is stopped first.
+    bool start(const BrowserLaunch& launch);
+    bool running() const;
+    // Kills the running browser with its helpers (and a native messaging host it started).
+    void stop();
+    // What the browser started last has printed so far.
+    QByteArray output() const;
+
+    // An environment with this home and configuration folder that follows no desktop proxy setting and no
+    // proxy variable at all: whatever proxy the browser uses, its own setting (or a companion) chose.
+    static QProcessEnvironment environmentWithoutProxy(const QString& home, const QString& configHome);
+
     // Moves this process into its own mount namespace with a private /etc/hosts (the system's lines, plus
     // each name for 127.0.0.1), which every process it starts afterwards sees too. Call it while the process
     // has a single thread, as a static initializer or the first thing in main(): a namespace entered later
@@ -90,8 +124,14 @@ public:
     static QString privateHostsError();
 
 private:
+    // Writes the profile's files and starts the browser; false, with the reason in the output file, otherwise.
+    bool launch(const BrowserLaunch& launch, bool once, QString* profile);
+
     TempDir m_dir;
     int m_runs = 0;
+    QString m_outputFile;
+    std::unique_ptr<QProcess> m_browser;
+    qint64 m_group = 0; // the running browser's process group
 };
 
 } // namespace testsupport

@@ -1,57 +1,54 @@
 #include "support/CookieSite.h"
 
-#include <QHostAddress>
-#include <QTcpSocket>
+#include <algorithm>
 
 namespace testsupport {
 
-CookieSite::CookieSite()
-{
-    connect(&m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-            socket->setParent(this);
-            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
-            connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
-                m_heads.remove(socket);
-                socket->deleteLater();
-            });
-        }
-    });
-}
+CookieSite::CookieSite(const QString& hostName) : m_host(hostName) {}
 
-bool CookieSite::listen(const QString& address)
+bool CookieSite::start()
 {
-    return m_server.listen(QHostAddress(address));
+    if (!m_server.listen(1))
+        return false;
+    m_server.setReply(200,
+                      "<html><body><script>let n = 0; setInterval(() => fetch('/probe?' + n++, "
+                      "{cache: 'no-store'}).catch(() => {}), 300);</script></body></html>",
+                      "text/html", "Set-Cookie: vp=1; Max-Age=3600; Path=/\r\nCache-Control: no-store\r\n");
+    // A probe's answer sets nothing, so a cleared cookie stays cleared.
+    m_server.setReplyFor("/probe", 200, "ok", "text/plain", "Cache-Control: no-store\r\n");
+    m_server.recordVisits();
+    m_server.start();
+    return true;
 }
 
 QString CookieSite::url() const
 {
-    return QStringLiteral("http://%1:%2/").arg(m_server.serverAddress().toString()).arg(m_server.serverPort());
+    return QStringLiteral("http://%1:%2/").arg(m_host).arg(m_server.port(0));
 }
 
-void CookieSite::answer(QTcpSocket* socket)
+QList<LoopbackHttpResponder::Visit> CookieSite::probeVisits() const
 {
-    QByteArray& head = m_heads[socket];
-    head += socket->readAll();
-    if (!head.contains("\r\n\r\n"))
-        return;
-    const QByteArray request = head;
-    m_heads.remove(socket);
-    QByteArray reply;
-    if (request.startsWith("GET /probe")) {
-        m_probes << request.contains("\r\nCookie: vp=1");
-        reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nCache-Control: no-store\r\nConnection: close\r\n\r\nok";
-    } else if (request.startsWith("GET / ")) {
-        const QByteArray page = "<html><body><script>let n = 0; setInterval(() => fetch('/probe?' + n++, "
-                                "{cache: 'no-store'}).catch(() => {}), 300);</script></body></html>";
-        reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: vp=1; Max-Age=3600; Path=/\r\n"
-                "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: " +
-                QByteArray::number(page.size()) + "\r\n\r\n" + page;
-    } else {
-        reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    }
-    socket->write(reply);
-    socket->disconnectFromHost();
+    QList<LoopbackHttpResponder::Visit> probes = m_server.visits();
+    probes.removeIf([](const LoopbackHttpResponder::Visit& visit) { return !visit.request.startsWith("GET /probe"); });
+    return probes;
+}
+
+int CookieSite::probes() const
+{
+    return int(probeVisits().size());
+}
+
+int CookieSite::proxiedProbes() const
+{
+    const QList<LoopbackHttpResponder::Visit> probes = probeVisits();
+    return int(std::count_if(probes.begin(), probes.end(),
+                             [](const LoopbackHttpResponder::Visit& visit) { return visit.peer == "tinyproxy"; }));
+}
+
+bool CookieSite::lastHadCookie() const
+{
+    const QList<LoopbackHttpResponder::Visit> probes = probeVisits();
+    return !probes.isEmpty() && probes.last().cookie.contains("vp=1");
 }
 
 } // namespace testsupport

@@ -1,38 +1,34 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHash>
-#include <QList>
-#include <QObject>
-#include <QString>
-#include <QTcpServer>
+#include "support/LoopbackHttpResponder.h"
 
-class QTcpSocket;
+#include <QString>
 
 namespace testsupport {
 
-// A site for real browsers: its page sets a lasting cookie (vp=1) and then asks for /probe every
-// 300 ms; the site records whether each probe carried the cookie. Runs on the creating thread's
-// event loop, so the test must spin it while a browser talks to it.
-class CookieSite : public QObject
+// A site for real browsers, on 127.0.0.1 under a host name (see BrowserRunner::enterPrivateHosts): its page
+// sets a lasting cookie (vp=1) and then asks for /probe every 300 ms. The site's visit log tells whether each
+// probe carried the cookie and whether it came through tinyproxy or from the browser itself. It serves on a
+// thread of its own, so the test may block meanwhile.
+class CookieSite
 {
 public:
-    CookieSite();
-    // Listens on address (a port the system chooses).
-    bool listen(const QString& address);
-    // "http://<address>:<port>/", the page.
+    explicit CookieSite(const QString& hostName);
+    // Listens on a port of 127.0.0.1 that the system chooses, and starts serving.
+    bool start();
+    // "http://<host name>:<port>/", the page.
     QString url() const;
-    // Probes received so far.
-    int probes() const { return int(m_probes.size()); }
+    // Probes received so far, and how many of them came through tinyproxy.
+    int probes() const;
+    int proxiedProbes() const;
     // Whether the last probe carried the cookie.
-    bool lastHadCookie() const { return !m_probes.isEmpty() && m_probes.last(); }
+    bool lastHadCookie() const;
 
 private:
-    void answer(QTcpSocket* socket);
+    QList<LoopbackHttpResponder::Visit> probeVisits() const;
 
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_heads;
-    QList<bool> m_probes;
+    QString m_host;
+    LoopbackHttpResponder m_server;
 };
 
 } // namespace testsupport

@@ -45,6 +45,23 @@ QByteArray reasonOf(int status)
     }
 }
 
+QByteArray replyText(int status, const QByteArray& body, const QByteArray& contentType, const QByteArray& headers)
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonOf(status) + "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + headers + "\r\n" +
+           body;
+}
+
+// The value of the request head's Cookie header, empty when it has none.
+QByteArray cookieOf(const QByteArray& head)
+{
+    for (const QByteArray& line : head.split('\n')) {
+        if (line.toLower().startsWith("cookie:"))
+            return line.mid(7).trimmed();
+    }
+    return {};
+}
+
 // The kernel's name for an IPv4 socket address in /proc/net/tcp: the address as the host reads the four bytes,
 // and the port, both in hexadecimal.
 QByteArray procAddress(const sockaddr_in& address)
@@ -230,10 +247,27 @@ bool LoopbackHttpResponder::listenOn(int count, const QByteArray& address, bool 
     return true;
 }
 
-void LoopbackHttpResponder::setReply(int status, const QByteArray& body, const QByteArray& contentType)
+void LoopbackHttpResponder::setReply(int status, const QByteArray& body, const QByteArray& contentType,
+                                     const QByteArray& headers)
 {
-    m_reply = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonOf(status) + "\r\nContent-Type: " + contentType +
-              "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    m_reply = replyText(status, body, contentType, headers);
+}
+
+void LoopbackHttpResponder::setReplyFor(const QByteArray& pathPrefix, int status, const QByteArray& body,
+                                        const QByteArray& contentType, const QByteArray& headers)
+{
+    m_pathReplies.append({pathPrefix, replyText(status, body, contentType, headers)});
+}
+
+const QByteArray& LoopbackHttpResponder::replyTo(const QByteArray& request) const
+{
+    // "GET /path HTTP/1.1": the path is the second word of the request line.
+    const qsizetype space = request.indexOf(' ');
+    for (const auto& [prefix, reply] : m_pathReplies) {
+        if (space > 0 && request.mid(space + 1).startsWith(prefix))
+            return reply;
+    }
+    return m_reply;
 }
 
 void LoopbackHttpResponder::start()
@@ -280,8 +314,10 @@ void LoopbackHttpResponder::updateVisit(int index, const QByteArray& request, co
         return;
     const std::lock_guard<std::mutex> hold(m_lock);
     Visit& visit = m_visits[index];
-    if (!request.isEmpty())
+    if (!request.isEmpty()) {
         visit.request = request.left(request.indexOf("\r\n"));
+        visit.cookie = cookieOf(request.left(request.indexOf("\r\n\r\n")));
+    }
     if (!tlsFailure.isEmpty())
         visit.tlsFailure = tlsFailure;
 }
@@ -296,6 +332,7 @@ void LoopbackHttpResponder::run()
         SSL* tls = nullptr; // on a TLS listener
         bool handshaken = false;
         int visit = -1;
+        QByteArray reply; // chosen when the request head is complete
     };
     // A client that leaves before its reply is written must not end the test: writes to it fail with EPIPE
     // instead of raising SIGPIPE (blocked on this thread only, so children started elsewhere do not inherit it).
@@ -392,6 +429,7 @@ void LoopbackHttpResponder::run()
                 client.request.append(buffer, got);
                 if (client.request.contains("\r\n\r\n")) {
                     client.sent = 0;
+                    client.reply = replyTo(client.request);
                     updateVisit(client.visit, client.request, {});
                 } else if (client.request.size() > kMaxRequest) {
                     done = true;
@@ -401,12 +439,12 @@ void LoopbackHttpResponder::run()
             }
             if (!done && client.sent >= 0) {
                 want = 0;
-                const char* data = m_reply.constData() + client.sent;
-                const qsizetype left = m_reply.size() - client.sent;
+                const char* data = client.reply.constData() + client.sent;
+                const qsizetype left = client.reply.size() - client.sent;
                 const ssize_t put = client.tls ? SSL_write(client.tls, data, int(left)) : write(fd, data, left);
                 if (put > 0) {
                     client.sent += put;
-                    if (client.sent == m_reply.size()) {
+                    if (client.sent == client.reply.size()) {
                         m_requests.fetch_add(1);
                         done = true;
                     } else {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 #include <atomic>
@@ -40,6 +41,7 @@ public:
         qint64 peerPid = 0;    // the process holding the other end; 0 when it could not be found
         QByteArray peer;       // that process's name (/proc/<pid>/comm), empty when unknown
         QByteArray request;    // the request line, empty when none arrived
+        QByteArray cookie;     // the request's Cookie header, empty when it had none
         QByteArray tlsFailure; // why the handshake failed (a browser that does not trust the certificate ends it)
     };
 
@@ -54,8 +56,12 @@ public:
     // The same with TLS, using a PEM certificate and key (before start()); false when they cannot be loaded.
     bool listenTls(int count, const QString& certificateFile, const QString& keyFile,
                    const QByteArray& address = "127.0.0.1");
-    // Sets the answer (before start()).
-    void setReply(int status, const QByteArray& body, const QByteArray& contentType = "text/plain");
+    // Sets the answer (before start()); headers are more header lines, each ending in CR LF.
+    void setReply(int status, const QByteArray& body, const QByteArray& contentType = "text/plain",
+                  const QByteArray& headers = {});
+    // Sets the answer to requests whose path starts with pathPrefix (before start()); others get setReply's.
+    void setReplyFor(const QByteArray& pathPrefix, int status, const QByteArray& body,
+                     const QByteArray& contentType = "text/plain", const QByteArray& headers = {});
     // Keeps the visit log (before start()). Finding the peer process reads /proc, so busy benchmarks leave it off.
     void recordVisits() { m_recordVisits = true; }
     // Starts serving.
@@ -89,10 +95,12 @@ private:
     bool listenOn(int count, const QByteArray& address, bool tls);
     int recordVisit(int fd, const Listener& listener);
     void updateVisit(int index, const QByteArray& request, const QByteArray& tlsFailure);
+    const QByteArray& replyTo(const QByteArray& request) const;
     void run();
 
     QList<Listener> m_listeners;
     QByteArray m_reply;
+    QList<QPair<QByteArray, QByteArray>> m_pathReplies; // (path prefix, reply)
     ssl_ctx_st* m_tls = nullptr;
     bool m_recordVisits = false;
     int m_wakeRead = -1;

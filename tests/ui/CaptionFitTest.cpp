@@ -11,6 +11,8 @@
 #include "i18n/TspAceMultiLang.h"
 #include "i18n/TspAceMultiLangData.h"
 #include "i18n/TspResourceStrData.h"
+#include "proxy/TCookieClearReport.h"
+#include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
 #include "ui/TfrmChooseIP.h"
@@ -238,6 +240,42 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
     EXPECT_EQ(about.windowTitle(), QString::fromUtf8("Über Veilport"));
     TfrmLocateFirefox locate(form.get());
     EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
+}
+
+// The companions' notices and the cookie report are put together from pieces at run time; each piece, and
+// the reasons the program itself gives for a place it could not clear, must reach the user translated.
+TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLanguage)
+{
+    start();
+    loadLanguage(QStringLiteral("Deutsch"));
+    TCookieClearReport everything;
+    everything.embeddedView = true;
+    everything.companionsCleared = {QStringLiteral("firefox")};
+    everything.companionsFailed = {QStringLiteral("chromium: disconnected"), QStringLiteral("brave: no answer")};
+    everything.profilesCleared = {QStringLiteral("Firefox default")};
+    everything.profilesSkipped = {QStringLiteral("Chromium Default: in use by the running browser")};
+    const QStringList notices = {
+        CookieClearNotice(everything),
+        CookieClearNotice(TCookieClearReport()),
+        FirefoxCompanionNotice(true, {}),
+        FirefoxCompanionNotice(false, {QStringLiteral("firefox")}),
+        ChromiumCompanionNotice(QStringLiteral("/opt/veilport/companion-chromium"), {}),
+        ChromiumCompanionNotice(QStringLiteral("/opt/veilport/companion-chromium"), {QStringLiteral("chromium")}),
+    };
+    const QString all = notices.join(QStringLiteral("\n---\n"));
+    for (const QString& sentence : KnownMessageTexts()) {
+        // Every English sentence (its words before any %1) must have given way to its translation.
+        const QString words = sentence.section(QStringLiteral("%1"), 0, 0).trimmed();
+        if (words.size() > 5 && words.contains(u' '))
+            EXPECT_FALSE(all.contains(words)) << "untranslated: " << words.toStdString() << "\n" << all.toStdString();
+    }
+    for (const char* german :
+         {"Veilports eigene Web-Ansicht", "firefox (Cookies, Cache und Verlauf, über seinen Begleiter)",
+          "Firefox default (Cookies, Browser geschlossen)", "chromium: Verbindung getrennt", "brave: keine Antwort",
+          "Chromium Default: vom laufenden Browser belegt", "Es wurden keine Cookies gelöscht.",
+          "Bitte bestätigen Sie die Installation", "Der Firefox-Begleiter ist verbunden.",
+          "den Ordner /opt/veilport/companion-chromium.", "Noch ist kein Begleiter der Chromium-Familie verbunden."})
+        EXPECT_TRUE(all.contains(QString::fromUtf8(german))) << german << "\n" << all.toStdString();
 }
 
 namespace {

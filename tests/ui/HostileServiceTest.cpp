@@ -150,8 +150,7 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
     for (const QString& country : countries) {
         for (const QString& url : urls) {
             // Through the list, as the service delivers it: the own country and its flag address.
-            const QString entry =
-                QStringLiteral("192.0.2.%1:8080|anon|%2|%3|1|2").arg(round % 250 + 1).arg(country, url);
+            const QString entry = QStringLiteral("127.0.2.%1:9|anon|%2|%3|1|2").arg(round % 250 + 1).arg(country, url);
             manager().ProxyListReceived(listText({entry}, QStringLiteral("1.2.3.4"), country, url));
             ASSERT_TRUE(fetcherIdle(engine->hglocal));
             engine->ShowProxyFlag(country, url);

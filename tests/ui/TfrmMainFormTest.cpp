@@ -122,9 +122,8 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
-    manager().ProxyListReceived(
-        listText({QStringLiteral("10.0.0.5:8080|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
-                  QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
+    manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
+                                          QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Hide enabled, the list kept for the next start.
     EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
     EXPECT_TRUE(w.btnHide->isEnabled());
@@ -148,8 +147,8 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
     EXPECT_TRUE(w.sgTesting->isVisibleTo(&w));
 
     // Hiding: the proxy's host on the first line, the sentence with the own address on the second.
-    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
-    EXPECT_EQ(w.lbIP->text(), QStringLiteral("10.0.0.5"));
+    manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
+    EXPECT_EQ(w.lbIP->text(), QStringLiteral("127.0.0.5"));
     EXPECT_EQ(w.lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
     EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
     EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 16));
@@ -206,7 +205,7 @@ TEST_F(MainWindow, StoredHidingResumesWithEveryListThatLoads)
     EXPECT_EQ(form->HideAction(), form->acVuvaVI);
     // A country without proxies: the test run is empty, so no network and no message take part.
     manager().Country = QStringLiteral("Atlantis");
-    const QString list = listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")});
+    const QString list = listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")});
     manager().ProxyListReceived(list);
     EXPECT_EQ(form->HideAction(), form->acStopHide);
     // The user stops; the next list starts hiding again.
@@ -264,15 +263,15 @@ TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
 TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
 {
     start();
-    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}));
-    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
+    manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
+    manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
     ASSERT_EQ(form->HideAction(), form->acStopHide);
     form->WMInstanceClose();
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("Hiding"), false));
     EXPECT_TRUE(form->ExitRequested);
 
     form->ExitRequested = false;
-    manager().ApplyProxy(QStringLiteral("10.0.0.5:8080"));
+    manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
     form->acExit->trigger();
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("Hiding"), true));
     EXPECT_FALSE(manager().Active);
@@ -353,7 +352,7 @@ TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
 TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
 {
     start();
-    manager().ProxyListReceived(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}));
+    manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
     TMessageDialog::TakeRecords();
     form->tmChangeIPTimer();
     EXPECT_FALSE(manager().Active);
@@ -459,7 +458,7 @@ TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
     openSettings();
     QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
     ASSERT_TRUE(list.open(QIODevice::WriteOnly));
-    list.write(listText({QStringLiteral("10.0.0.5:8080|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
+    list.write(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
     list.close();
     start();
     form->show();
