@@ -144,13 +144,15 @@ TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCooki
     hub.clearBrowsingData([&](const CompanionClearOutcome& o) { outcome = o; });
     ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }, 20000));
     EXPECT_EQ(outcome->cleared.size(), 1) << outcome->failed.join(' ').toStdString();
-    ASSERT_TRUE(moreProbes(2));
-    EXPECT_FALSE(site.lastHadCookie());
+    // Probes already on their way may still carry it; the next ones must not.
+    EXPECT_TRUE(spinUntil([&] { return site.probes() > 0 && !site.lastHadCookie(); }, 20000));
 
     // Stopped: back to the user's own setting (direct here), with the program still there...
     hub.setProxy(QString());
     ASSERT_TRUE(spinUntil([&] { return answers.size() >= 2; }, 10000));
-    moreProbes(2);
+    // Probes sent before the change may still arrive through the proxy (a slow machine); once one comes direct,
+    // none may go through the proxy again.
+    ASSERT_TRUE(spinUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
     int proxied = proxiedProbes();
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);
@@ -159,7 +161,7 @@ TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCooki
     hub.setProxy(proxies.proxyText(0));
     ASSERT_TRUE(spinUntil([&] { return proxiedProbes() > proxied; }, 20000)) << log();
     hub.closeAll();
-    moreProbes(2);
+    ASSERT_TRUE(spinUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
     proxied = proxiedProbes();
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);

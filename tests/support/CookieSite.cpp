@@ -45,6 +45,12 @@ int CookieSite::proxiedProbes() const
                              [](const LoopbackHttpResponder::Visit& visit) { return visit.peer == "tinyproxy"; }));
 }
 
+bool CookieSite::lastWasProxied() const
+{
+    const QList<LoopbackHttpResponder::Visit> probes = probeVisits();
+    return !probes.isEmpty() && probes.last().peer == "tinyproxy";
+}
+
 bool CookieSite::lastHadCookie() const
 {
     const QList<LoopbackHttpResponder::Visit> probes = probeVisits();

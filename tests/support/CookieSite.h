@@ -21,6 +21,8 @@ public:
     // Probes received so far, and how many of them came through tinyproxy.
     int probes() const;
     int proxiedProbes() const;
+    // Whether the last probe came through tinyproxy.
+    bool lastWasProxied() const;
     // Whether the last probe carried the cookie.
     bool lastHadCookie() const;
 
