@@ -62,7 +62,7 @@ int main(int argc, char** argv)
     qputenv("GSETTINGS_BACKEND", "keyfile");
     QCoreApplication app(argc, argv);
     // The developer trace would time the terminal, not the program.
-    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false\nveilport.desktop.info=false"));
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
 
     platform::GnomeProxySettings gnome;
