@@ -1,5 +1,5 @@
 // Overhead of one proxy selection: from the test result that triggers it until the desktop's proxy settings
-// (GNOME through gsettings, KDE's kioslaverc) are written, and those two writes on their own.
+// (GNOME through GSettings, KDE's kioslaverc) are written, and those two writes on their own.
 // Runs on a temporary configuration folder with GSettings' keyfile backend. Prints name=value lines.
 //   bench_proxy_selection [runs]
 
