@@ -1,5 +1,5 @@
 // Overhead of one proxy selection: from the test result that triggers it until the desktop's proxy settings
-// (GNOME through gsettings, KDE's kioslaverc) are written, and those two writes on their own.
+// (GNOME through GSettings, KDE's kioslaverc) are written, and those two writes on their own.
 // Runs on a temporary configuration folder with GSettings' keyfile backend. Prints name=value lines.
 //   bench_proxy_selection [runs]
 
@@ -62,7 +62,7 @@ int main(int argc, char** argv)
     qputenv("GSETTINGS_BACKEND", "keyfile");
     QCoreApplication app(argc, argv);
     // The developer trace would time the terminal, not the program.
-    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false\nveilport.desktop.info=false"));
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
 
     platform::GnomeProxySettings gnome;

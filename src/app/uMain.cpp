@@ -15,6 +15,7 @@
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
+#include "ui/WebRendering.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -117,7 +118,9 @@ void EndForSession()
 int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& channel, bool autorun,
                      const QElapsedTimer& sinceStart)
 {
+    UseSoftwareWebRendering();
     QApplication app(argc, argv);
+    EndWebRenderingSetup();
     // The main window hides into the tray and message boxes come and go while it is hidden; the
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -18,7 +18,8 @@ bool gnomeNames(const ProxyAddress& address)
         return false;
     const QString schema = QStringLiteral("org.gnome.system.proxy");
     const QString httpSchema = QStringLiteral("org.gnome.system.proxy.http");
-    // gsettings prints strings as GVariant literals, quoted the way gvariantStringLiteral quotes.
+    // Keys read back as GVariant literals; a valid host needs no escapes, so it is quoted as gvariantStringLiteral
+    // quotes.
     return gnome.readKey(schema, QStringLiteral("mode")) == QLatin1String("'manual'") &&
            gnome.readKey(httpSchema, QStringLiteral("host")) == gvariantStringLiteral(address.host) &&
            gnome.readKey(httpSchema, QStringLiteral("port")) == QString::number(address.port);

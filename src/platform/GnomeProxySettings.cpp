@@ -3,17 +3,191 @@
 #include "platform/ProxyAddress.h"
 
 #include <QDebug>
-#include <QProcess>
-#include <QStandardPaths>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QStringList>
+
+// GIO names a struct member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#define G_SETTINGS_ENABLE_BACKEND
+#include <gio/gio.h>
+#include <gio/gsettingsbackend.h>
+#pragma pop_macro("signals")
+
+#include <cstring>
+#include <memory>
 
 namespace platform {
 
 namespace {
-const QString kSchema = QStringLiteral("org.gnome.system.proxy");
-const QString kHttpSchema = QStringLiteral("org.gnome.system.proxy.http");
-const QString kHttpsSchema = QStringLiteral("org.gnome.system.proxy.https");
-// gsettings normally ends in milliseconds; a hung session bus must not hang the caller.
-constexpr int kTimeoutMs = 5000;
+
+// One line per change written: what the desktop's browsers were told, and in which order.
+Q_LOGGING_CATEGORY(lcDesktop, "veilport.desktop")
+
+const char* const kSchema = "org.gnome.system.proxy";
+const char* const kHttpSchema = "org.gnome.system.proxy.http";
+const char* const kHttpsSchema = "org.gnome.system.proxy.https";
+
+struct GObjectUnref
+{
+    void operator()(gpointer object) const
+    {
+        if (object)
+            g_object_unref(object);
+    }
+};
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct SchemaUnref
+{
+    void operator()(GSettingsSchema* schema) const
+    {
+        if (schema)
+            g_settings_schema_unref(schema);
+    }
+};
+using SchemaPtr = std::unique_ptr<GSettingsSchema, SchemaUnref>;
+
+struct VariantUnref
+{
+    void operator()(GVariant* value) const
+    {
+        if (value)
+            g_variant_unref(value);
+    }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+
+// One use of GSettings: the backend chosen from the environment of the moment, and a main context
+// of its own for the calling thread. GLib picks its default backend and the user's configuration
+// folder once per process, while the program's tests run many private homes one after another in
+// one process; and the keyfile backend's file monitor must not deliver its events to the
+// user-interface thread's main loop while this thread is still using (or freeing) the backend.
+class Session
+{
+public:
+    explicit Session(GSettingsSchemaSource* source) : m_source(source), m_context(g_main_context_new())
+    {
+        g_main_context_push_thread_default(m_context);
+        if (qgetenv("GSETTINGS_BACKEND") == "keyfile") {
+            // Where the gsettings tool's keyfile backend writes, with the same layout (groups named
+            // after the schema's path below "/"), so the user's browsers and our tests read it alike.
+            QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+            if (config.isEmpty())
+                config = QDir::homePath() + QStringLiteral("/.config");
+            const QByteArray file = QFile::encodeName(config + QStringLiteral("/glib-2.0/settings/keyfile"));
+            m_backend = g_keyfile_settings_backend_new(file.constData(), "/", nullptr);
+        } else {
+            m_backend = g_settings_backend_get_default();
+        }
+    }
+    ~Session()
+    {
+        g_object_unref(m_backend);
+        g_main_context_pop_thread_default(m_context);
+        g_main_context_unref(m_context);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    GSettingsBackend* backend() const { return m_backend; }
+
+    // The installed schema with this id, or null.
+    SchemaPtr schema(const char* schemaId) const
+    {
+        return SchemaPtr(m_source ? g_settings_schema_source_lookup(m_source, schemaId, TRUE) : nullptr);
+    }
+
+private:
+    GSettingsSchemaSource* m_source;
+    GMainContext* m_context;
+    GSettingsBackend* m_backend = nullptr;
+};
+
+// Keys of several schemas written as one change: one write of the keyfile (each is a file replaced
+// and flushed to disk) or one message to dconf, and no listener ever sees half of a proxy.
+class ChangeSet
+{
+public:
+    explicit ChangeSet(const Session& session)
+        : m_session(session), m_tree(g_tree_new_full(&ChangeSet::comparePaths, nullptr, g_free, &ChangeSet::unrefValue))
+    {
+    }
+    ~ChangeSet() { g_tree_unref(m_tree); }
+    ChangeSet(const ChangeSet&) = delete;
+    ChangeSet& operator=(const ChangeSet&) = delete;
+
+    // Adds one key (value: a new, possibly floating reference, taken over). A key the schema lacks, or
+    // a value of another type or out of the key's range, spoils the whole change: GSettings itself
+    // would abort the program on such a write.
+    void set(const char* schemaId, const char* key, GVariant* value)
+    {
+        const VariantPtr owned(g_variant_ref_sink(value));
+        const SchemaPtr schema = m_session.schema(schemaId);
+        if (!schema || !g_settings_schema_has_key(schema.get(), key)) {
+            m_valid = false;
+            return;
+        }
+        GSettingsSchemaKey* schemaKey = g_settings_schema_get_key(schema.get(), key);
+        const bool fits = g_variant_is_of_type(value, g_settings_schema_key_get_value_type(schemaKey)) &&
+                          g_settings_schema_key_range_check(schemaKey, value);
+        g_settings_schema_key_unref(schemaKey);
+        if (!fits) {
+            m_valid = false;
+            return;
+        }
+        const QByteArray path = QByteArray(g_settings_schema_get_path(schema.get())) + key;
+        g_tree_insert(m_tree, g_strdup(path.constData()), g_variant_ref(value));
+        gchar* printed = g_variant_print(value, FALSE);
+        m_trace
+            << QStringLiteral("%1 %2 %3").arg(QLatin1String(schemaId), QLatin1String(key), QString::fromUtf8(printed));
+        g_free(printed);
+    }
+
+    // Writes every key or, when one of them was unusable or the store refuses one (locked down by an
+    // administrator), none. Returns once the change has reached the store.
+    bool write()
+    {
+        if (!m_valid || g_tree_nnodes(m_tree) == 0)
+            return false;
+        GSettingsBackend* backend = m_session.backend();
+        GSettingsBackendClass* backendClass = G_SETTINGS_BACKEND_GET_CLASS(backend);
+        if (!backendClass->write_tree(backend, m_tree, nullptr))
+            return false;
+        // The keyfile backend has replaced its file already; dconf sends the change to its service later.
+        if (backendClass->sync)
+            backendClass->sync(backend);
+        qCInfo(lcDesktop).noquote() << "gnome proxy settings written:" << m_trace.join(QStringLiteral(", "));
+        return true;
+    }
+
+private:
+    static gint comparePaths(gconstpointer a, gconstpointer b, gpointer)
+    {
+        return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
+    }
+    static void unrefValue(gpointer value) { g_variant_unref(static_cast<GVariant*>(value)); }
+
+    const Session& m_session;
+    GTree* m_tree;
+    bool m_valid = true;
+    QStringList m_trace;
+};
+
+GVariant* text(const QString& value)
+{
+    return g_variant_new_string(value.toUtf8().constData());
+}
+
+bool setMode(const Session& session, const char* mode)
+{
+    ChangeSet change(session);
+    change.set(kSchema, "mode", g_variant_new_string(mode));
+    return change.write();
+}
+
 } // namespace
 
 QString gvariantStringLiteral(const QString& text)
@@ -30,10 +204,25 @@ QString gvariantStringLiteral(const QString& text)
     return out;
 }
 
-GnomeProxySettings::GnomeProxySettings(const QString& gsettingsProgram)
-    : m_program(gsettingsProgram.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("gsettings"))
-                                           : gsettingsProgram)
+GnomeProxySettings::GnomeProxySettings(const QString& schemaDirectory)
 {
+    if (schemaDirectory.isEmpty()) {
+        m_source = g_settings_schema_source_get_default();
+        if (m_source)
+            g_settings_schema_source_ref(m_source);
+        return;
+    }
+    GError* error = nullptr;
+    m_source = g_settings_schema_source_new_from_directory(QFile::encodeName(schemaDirectory).constData(), nullptr,
+                                                           FALSE, &error);
+    if (error)
+        g_error_free(error);
+}
+
+GnomeProxySettings::~GnomeProxySettings()
+{
+    if (m_source)
+        g_settings_schema_source_unref(m_source);
 }
 
 QString GnomeProxySettings::name() const
@@ -44,8 +233,10 @@ QString GnomeProxySettings::name() const
 bool GnomeProxySettings::isAvailable() const
 {
     if (m_available < 0) {
-        QByteArray out;
-        m_available = !m_program.isEmpty() && run({QStringLiteral("list-keys"), kSchema}, &out) && out.contains("mode");
+        GSettingsSchema* schema = m_source ? g_settings_schema_source_lookup(m_source, kSchema, TRUE) : nullptr;
+        m_available = schema ? 1 : 0;
+        if (schema)
+            g_settings_schema_unref(schema);
     }
     return m_available == 1;
 }
@@ -54,61 +245,49 @@ bool GnomeProxySettings::apply(const QString& proxy, bool https)
 {
     if (!isAvailable())
         return false;
+    const Session session(m_source);
     if (proxy.isEmpty())
-        return run({QStringLiteral("set"), kSchema, QStringLiteral("mode"), QStringLiteral("'none'")});
+        return setMode(session, "none");
 
     const ProxyAddress address = ProxyAddress::parse(proxy);
     if (!address.isValid()) {
         // A half-valid manual proxy would cut the desktop off; a direct connection does not.
         qWarning() << "browsers: unusable proxy text for GNOME, switching to direct:" << proxy;
-        run({QStringLiteral("set"), kSchema, QStringLiteral("mode"), QStringLiteral("'none'")});
+        setMode(session, "none");
         return false;
     }
-    // Host and port first: a listener woken by the mode change must already see them. Browsers send
-    // secure pages direct unless the https keys name a proxy too, so they are written either way: the
-    // proxy, or an empty host that keeps secure pages direct.
-    const QString host = gvariantStringLiteral(address.host);
-    const QString port = QString::number(address.port);
-    bool ok = run({QStringLiteral("set"), kHttpSchema, QStringLiteral("host"), host}) &&
-              run({QStringLiteral("set"), kHttpSchema, QStringLiteral("port"), port});
+    // Browsers send secure pages direct unless the https keys name a proxy too, so they are written
+    // either way: the proxy, or an empty host that keeps secure pages direct.
+    const int port = int(address.port);
+    ChangeSet change(session);
+    change.set(kHttpSchema, "host", text(address.host));
+    change.set(kHttpSchema, "port", g_variant_new_int32(port));
     if (https) {
-        ok = ok && run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("host"), host}) &&
-             run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("port"), port});
+        change.set(kHttpsSchema, "host", text(address.host));
+        change.set(kHttpsSchema, "port", g_variant_new_int32(port));
     } else {
-        ok = ok && run({QStringLiteral("set"), kHttpsSchema, QStringLiteral("host"), QStringLiteral("''")});
+        change.set(kHttpsSchema, "host", g_variant_new_string(""));
     }
-    if (!ok)
-        return false;
-    return run({QStringLiteral("set"), kSchema, QStringLiteral("mode"), QStringLiteral("'manual'")});
+    change.set(kSchema, "mode", g_variant_new_string("manual"));
+    return change.write();
 }
 
 QString GnomeProxySettings::readKey(const QString& schema, const QString& key) const
 {
-    QByteArray out;
-    if (m_program.isEmpty() || !run({QStringLiteral("get"), schema, key}, &out))
+    const QByteArray schemaId = schema.toUtf8();
+    const QByteArray keyName = key.toUtf8();
+    const Session session(m_source);
+    const SchemaPtr schemaInfo = session.schema(schemaId.constData());
+    if (!schemaInfo || !g_settings_schema_has_key(schemaInfo.get(), keyName.constData()))
         return QString();
-    return QString::fromUtf8(out).trimmed();
-}
-
-bool GnomeProxySettings::run(const QStringList& args, QByteArray* output) const
-{
-    QProcess process;
-    process.setProgram(m_program);
-    process.setArguments(args);
-    if (!output)
-        process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForStarted(kTimeoutMs))
-        return false;
-    if (!process.waitForFinished(kTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return false;
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    const GObjectPtr<GSettings> settings(g_settings_new_full(schemaInfo.get(), session.backend(), nullptr));
+    const VariantPtr value(g_settings_get_value(settings.get(), keyName.constData()));
+    if (!value)
+        return QString();
+    gchar* printed = g_variant_print(value.get(), TRUE);
+    const QString result = QString::fromUtf8(printed);
+    g_free(printed);
+    return result;
 }
 
 } // namespace platform

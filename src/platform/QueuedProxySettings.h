@@ -12,7 +12,7 @@
 
 namespace platform {
 
-// A slow settings store (one that runs a helper program per key, such as GNOME's gsettings)
+// A slow settings store (one that waits for a disk flush or a settings service, such as GNOME's)
 // that can be written on a thread of its own, so that the user-interface thread applying a
 // proxy never waits for it. In the background every change is written in the order it was
 // made; flush(), switching the background off and the destructor wait until all are written.

@@ -17,7 +17,6 @@
 #include <QLoggingCategory>
 #include <QProgressBar>
 #include <QSystemTrayIcon>
-#include <QWebEngineView>
 
 #include <exception>
 

@@ -99,8 +99,11 @@ TfrmMainForm::TfrmMainForm(QWidget* parent) : QWidget(parent)
     CreateMenus();
     CreateTray();
     setFixedSize(kClientWidth, kClientHeight + ContentTop());
-    // Cookie clearing works on the browsing store the info page shares with the program.
-    m_urlCache = new WebEngineUrlCache(wbMain->page()->profile(), this);
+    // Cookie clearing works on the browsing store the info page shares with the program, once a
+    // page has been shown: until then nothing has been stored in it.
+    m_urlCache = new WebEngineUrlCache(nullptr, this);
+    connect(wbMain, &InfoPagePane::viewCreated, m_urlCache,
+            [this](InfoPageView* view) { m_urlCache->attach(view->page()->profile()); });
     SetBrowserUrlCache(m_urlCache);
     // Every child exists with its name now: the window opens in the current language.
     AttachWindowTranslator(this, [this] { smLanguageChangeLanguage(); });
@@ -203,8 +206,7 @@ void TfrmMainForm::CreateControls()
     // Created before the web view so that it lies under it and shows only while the page is hidden.
     lblProgressText = MakeLabel(spSkinPanel1, "lblProgressText", QString(), 13, 94, 440, 17);
 
-    auto* view = new InfoPageView(spSkinPanel1);
-    wbMain = view;
+    wbMain = new InfoPagePane(spSkinPanel1);
     wbMain->setObjectName(QStringLiteral("wbMain"));
     wbMain->setGeometry(8, 72, 449, 57);
 
@@ -382,7 +384,7 @@ void TfrmMainForm::FormCreate()
 
 void TfrmMainForm::OpenInfoPage(const QString& url)
 {
-    static_cast<InfoPageView*>(wbMain)->OpenUrl(url);
+    wbMain->OpenUrl(url);
 }
 
 void TfrmMainForm::showEvent(QShowEvent* event)

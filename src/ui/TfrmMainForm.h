@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/InfoPagePane.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QPoint>
@@ -20,7 +22,6 @@ class QPushButton;
 class QSpinBox;
 class QSystemTrayIcon;
 class QTimer;
-class QWebEngineView;
 class TProxyManager;
 class WindowTimer;
 class THTTPGet;
@@ -90,7 +91,8 @@ public:
     QLabel* lbHidingInfo = nullptr;
     QLabel* imgLocal = nullptr;
     QLabel* imgFlag = nullptr;
-    QWebEngineView* wbMain = nullptr;
+    // The info page; its web view exists only while the window can be seen.
+    InfoPagePane* wbMain = nullptr;
     QLabel* lblProgressText = nullptr;
     QPushButton* btnHide = nullptr;
     QPushButton* spSkinButton3 = nullptr;

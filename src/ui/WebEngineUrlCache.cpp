@@ -3,9 +3,16 @@
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 
-WebEngineUrlCache::WebEngineUrlCache(QWebEngineProfile* profile, QObject* parent)
-    : QObject(parent), m_profile(profile ? profile : QWebEngineProfile::defaultProfile())
+WebEngineUrlCache::WebEngineUrlCache(QWebEngineProfile* profile, QObject* parent) : QObject(parent)
 {
+    attach(profile);
+}
+
+void WebEngineUrlCache::attach(QWebEngineProfile* profile)
+{
+    if (!profile || m_profile)
+        return;
+    m_profile = profile;
     QWebEngineCookieStore* store = m_profile->cookieStore();
     connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie& cookie) {
         for (QNetworkCookie& known : m_cookies) {
@@ -50,6 +57,10 @@ QList<platform::UrlCacheEntry> WebEngineUrlCache::entries() const
 
 bool WebEngineUrlCache::deleteEntry(const QString& sourceUrl)
 {
+    if (!m_profile) {
+        // No page has been shown yet: the whole stores are empty, and there are no cookies.
+        return sourceUrl == visitedLinksEntry() || sourceUrl == httpCacheEntry();
+    }
     if (sourceUrl == visitedLinksEntry()) {
         m_profile->clearAllVisitedLinks();
         return true;

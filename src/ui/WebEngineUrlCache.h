@@ -15,8 +15,12 @@ class WebEngineUrlCache : public QObject, public platform::UrlCache
     Q_OBJECT
 
 public:
-    // profile: the profile to manage (the default profile when null). Not owned.
-    explicit WebEngineUrlCache(QWebEngineProfile* profile = nullptr, QObject* parent = nullptr);
+    // profile: the profile to manage, not owned; null until attach() names one (the web engine is
+    // started only when a page is shown, and nothing is stored before that).
+    explicit WebEngineUrlCache(QWebEngineProfile* profile, QObject* parent = nullptr);
+
+    // Starts managing this profile, when none is managed yet.
+    void attach(QWebEngineProfile* profile);
 
     QList<platform::UrlCacheEntry> entries() const override;
     bool deleteEntry(const QString& sourceUrl) override;
@@ -28,7 +32,7 @@ public:
 private:
     static QString cookieSource(const QNetworkCookie& cookie);
 
-    QWebEngineProfile* m_profile;
+    QWebEngineProfile* m_profile = nullptr;
     // The cookie store only reports changes, so the known cookies are kept here.
     QList<QNetworkCookie> m_cookies;
 };

@@ -3,9 +3,8 @@
 // settings readable with every value kept, and its first write to the desktop's proxy settings must
 // be the switch back to a direct connection; when hiding was on, the start then hides again.
 //
-// The desktop's proxy settings are written by running the gsettings tool; a logging wrapper first on
-// PATH records every call (sequence number, calling process, time, arguments) before running the
-// real tool, so the order of one start's desktop writes can be read back afterwards.
+// The program traces every change it writes to the desktop's proxy settings (one line each, in the
+// order written), so the order of one start's desktop writes can be read back from its output.
 //
 // By default a short loop runs (10 kills during start-up, list load and the first tests, each start
 // finding the desktop pointed at a proxy as a kill while hiding leaves it). scripts/crash-loop runs
@@ -53,9 +52,9 @@ constexpr int kHideTimeoutMs = 45000;
 constexpr int kRotationTimeoutMs = 120000;
 constexpr int kRotationEarliestMs = 50000;
 
-const QString kDirectWrite = QStringLiteral("set org.gnome.system.proxy mode 'none'");
-const QString kManualWrite = QStringLiteral("set org.gnome.system.proxy mode 'manual'");
-const QString kHostWrite = QStringLiteral("set org.gnome.system.proxy.http host ");
+const QString kDirectWrite = QStringLiteral("org.gnome.system.proxy mode 'none'");
+const QString kManualWrite = QStringLiteral("org.gnome.system.proxy mode 'manual'");
+const QString kHostWrite = QStringLiteral("org.gnome.system.proxy.http host ");
 
 // The moments at which a copy is killed.
 enum class Moment
@@ -110,39 +109,19 @@ struct LoopFigures
     std::array<int, kMomentCount> killsAt{};
 };
 
-// One call of the gsettings tool as the wrapper logged it.
-struct DesktopCall
+// The desktop writes one start traced, in order: the keys of each change, as the program printed them.
+QList<QString> desktopWrites(const QString& programLog)
 {
-    qint64 pid = 0;
-    QString args;
-};
-
-QList<DesktopCall> readCalls(const QString& log, qint64 pid)
-{
-    QList<DesktopCall> calls;
-    QFile file(log);
-    if (!file.open(QIODevice::ReadOnly))
-        return calls;
-    for (const QByteArray& raw : file.readAll().split('\n')) {
-        // "<sequence> <pid> <seconds.nanoseconds> <arguments>"
-        const QList<QByteArray> fields = raw.split(' ');
-        if (fields.size() < 4)
-            continue;
-        const qint64 caller = fields.at(1).toLongLong();
-        if (caller != pid)
-            continue;
-        const qsizetype argsAt = fields.at(0).size() + fields.at(1).size() + fields.at(2).size() + 3;
-        calls.append({caller, QString::fromUtf8(raw.mid(argsAt))});
-    }
-    return calls;
-}
-
-QList<QString> desktopWrites(const QList<DesktopCall>& calls)
-{
+    static const QByteArray marker = "gnome proxy settings written: ";
     QList<QString> writes;
-    for (const DesktopCall& call : calls)
-        if (call.args.startsWith(QLatin1String("set ")))
-            writes.append(call.args);
+    QFile file(programLog);
+    if (!file.open(QIODevice::ReadOnly))
+        return writes;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const qsizetype at = line.indexOf(marker);
+        if (at >= 0)
+            writes.append(QString::fromUtf8(line.mid(at + marker.size())).trimmed());
+    }
     return writes;
 }
 
@@ -196,9 +175,8 @@ protected:
         if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
             GTEST_SKIP() << "the veilport executable is not built";
         const QString gsettings = QStandardPaths::findExecutable(QStringLiteral("gsettings"));
-        const QString flock = QStandardPaths::findExecutable(QStringLiteral("flock"));
-        if (gsettings.isEmpty() || flock.isEmpty())
-            GTEST_SKIP() << "gsettings and flock are needed to log the desktop's proxy writes";
+        if (gsettings.isEmpty())
+            GTEST_SKIP() << "gsettings is needed to point the desktop at a proxy before a start";
         options = LoopOptions::fromEnvironment();
 
         // Two working proxies, so that an automatic change has somewhere to go.
@@ -233,27 +211,7 @@ protected:
             settings += key.toUtf8() + '=' + value.toUtf8() + "\r\n";
         root.write(QStringLiteral("config/Veilport/Setting.dat"), settings);
 
-        callLog = root.file(QStringLiteral("gsettings-calls.log"));
-        root.write(QStringLiteral("gsettings-calls.log"), QByteArray());
-        root.write(QStringLiteral("wrapper/gsettings"),
-                   "#!/bin/sh\n"
-                   "# Logs the call, then runs the real tool.\n"
-                   "exec 9>>\"$VEILPORT_GSETTINGS_LOG.lock\"\n" +
-                       flock.toUtf8() +
-                       " 9\n"
-                       "n=$(($(wc -l <\"$VEILPORT_GSETTINGS_LOG\") + 1))\n"
-                       "printf '%s %s %s %s\\n' \"$n\" \"$PPID\" \"$(date +%s.%N)\" \"$*\" "
-                       ">>\"$VEILPORT_GSETTINGS_LOG\"\n"
-                       "exec 9>&-\n"
-                       "exec " +
-                       gsettings.toUtf8() + " \"$@\"\n");
-        QFile::setPermissions(root.file(QStringLiteral("wrapper/gsettings")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
         environment = apptest::privateHomeEnvironment(root);
-        environment.insert(QStringLiteral("PATH"),
-                           root.file(QStringLiteral("wrapper")) + u':' + environment.value(QStringLiteral("PATH")));
-        environment.insert(QStringLiteral("VEILPORT_GSETTINGS_LOG"), callLog);
         keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
 
         // What a kill while hiding leaves behind: the desktop pointed at a proxy.
@@ -286,8 +244,10 @@ protected:
         m_copy = std::make_unique<QProcess>();
         m_copy->setProcessEnvironment(environment);
         m_log = root.file(QStringLiteral("program.log"));
-        m_copy->setStandardOutputFile(m_log);
-        m_copy->setStandardErrorFile(m_log);
+        // Both channels append to one emptied file, so that neither writes over the other's trace lines.
+        root.write(QStringLiteral("program.log"), QByteArray());
+        m_copy->setStandardOutputFile(m_log, QIODevice::Append);
+        m_copy->setStandardErrorFile(m_log, QIODevice::Append);
         m_copy->start(program, {});
         m_copy->waitForStarted(10000);
         return m_copy.get();
@@ -356,12 +316,8 @@ protected:
     // Waits until this copy has made a desktop write that matches, or the time is up.
     bool waitForWrite(QProcess* copy, const std::function<bool(const QList<QString>&)>& seen, int timeoutMs) const
     {
-        const qint64 pid = copy->processId();
-        return waitUntil(
-                   [&] {
-                       return copy->state() == QProcess::NotRunning || seen(desktopWrites(readCalls(callLog, pid)));
-                   },
-                   timeoutMs) &&
+        return waitUntil([&] { return copy->state() == QProcess::NotRunning || seen(desktopWrites(m_log)); },
+                         timeoutMs) &&
                copy->state() != QProcess::NotRunning;
     }
 
@@ -369,7 +325,7 @@ protected:
     {
         int found = 0;
         for (const QString& write : writes)
-            found += write.startsWith(prefix) ? 1 : 0;
+            found += write.contains(prefix) ? 1 : 0;
         return found;
     }
 
@@ -452,7 +408,7 @@ protected:
                 return false;
             waitUntil([&] { return copy->state() == QProcess::NotRunning; },
                       int(qMax<qint64>(0, kRotationEarliestMs - sinceLaunch.elapsed())));
-            const int hostWritesBefore = countWrites(desktopWrites(readCalls(callLog, copy->processId())), kHostWrite);
+            const int hostWritesBefore = countWrites(desktopWrites(m_log), kHostWrite);
             if (!waitForWrite(
                     copy, [&](const QList<QString>& w) { return hasWrite(w, kHostWrite, hostWritesBefore + 1); },
                     int(qMax<qint64>(1000, kRotationTimeoutMs - sinceLaunch.elapsed()))))
@@ -465,9 +421,9 @@ protected:
     }
 
     // Checks one start's desktop writes; prints what was wrong.
-    void judgeStart(qint64 pid, bool foundProxy, LoopFigures& figures, int iteration) const
+    void judgeStart(bool foundProxy, LoopFigures& figures, int iteration) const
     {
-        const QList<QString> writes = desktopWrites(readCalls(callLog, pid));
+        const QList<QString> writes = desktopWrites(m_log);
         if (writes.isEmpty())
             return;
         if (foundProxy)
@@ -498,7 +454,6 @@ protected:
     QString program;
     QString channelName;
     QString settingsFolder;
-    QString callLog;
     QString keyfile;
     QString marker;
     QByteArray killedWhileHiding;
@@ -538,7 +493,6 @@ TEST_F(CrashLoop, EveryStartAfterAKillFindsItsSettingsAndClearsTheDesktopFirst)
         ++figures.starts;
         QElapsedTimer sinceLaunch;
         sinceLaunch.start();
-        const qint64 pid = copy->processId();
         if (!runUntil(copy, moment, random, sinceLaunch)) {
             ++figures.missedMoments;
             std::printf("crash_loop_note start %d: moment %s not reached in time\n", iteration,
@@ -557,7 +511,7 @@ TEST_F(CrashLoop, EveryStartAfterAKillFindsItsSettingsAndClearsTheDesktopFirst)
                         int(copy->exitStatus()), copy->exitCode(), programLog().c_str());
         }
         finishCloseRequest();
-        judgeStart(pid, foundProxy, figures, iteration);
+        judgeStart(foundProxy, figures, iteration);
         // Figures so far, so that a long loop cut short still tells what it saw.
         if (figures.kills / 25 > lastProgress / 25 && figures.kills < options.kills) {
             lastProgress = figures.kills;
@@ -578,7 +532,7 @@ TEST_F(CrashLoop, EveryStartAfterAKillFindsItsSettingsAndClearsTheDesktopFirst)
     ++figures.starts;
     const bool hidAgain = waitForWrite(
         last, [](const QList<QString>& writes) { return hasWrite(writes, kManualWrite); }, kHideTimeoutMs);
-    judgeStart(last->processId(), foundProxy, figures, figures.starts - 1);
+    judgeStart(foundProxy, figures, figures.starts - 1);
     {
         auto closed = std::async(std::launch::async, [this] {
             platform::UnixInstanceChannel client;

@@ -23,13 +23,22 @@ void gsettingsSet(const QString& schema, const QString& key, const QString& valu
     QProcess::execute(QStringLiteral("gsettings"), {QStringLiteral("set"), schema, key, value});
 }
 
+// Reads a key with the gsettings tool, as another program on the desktop would.
+QString gsettingsGet(const QString& schema, const QString& key)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("gsettings"), {QStringLiteral("get"), schema, key});
+    tool.waitForFinished(10000);
+    return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+}
+
 class GnomeProxySettingsTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         if (!gnome.isAvailable())
-            GTEST_SKIP() << "gsettings or the org.gnome.system.proxy schema is not installed";
+            GTEST_SKIP() << "the org.gnome.system.proxy schema is not installed";
     }
     BrowserTestHome home;
     GnomeProxySettings gnome;
@@ -47,8 +56,30 @@ TEST_F(GnomeProxySettingsTest, AProxySetsManualModeWithHostAndPortAndClearingSet
     const QByteArray keyfile = home.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile"));
     EXPECT_TRUE(keyfile.contains("mode='manual'")) << keyfile.constData();
 
+    // Other programs read the same file the same way.
+    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("port")),
+              QStringLiteral("3128"));
+
     ASSERT_TRUE(gnome.apply(QString()));
     EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+}
+
+TEST_F(GnomeProxySettingsTest, EachPrivateHomeOfTheProcessGetsItsOwnKeyfile)
+{
+    ASSERT_TRUE(gnome.apply(QStringLiteral("10.0.0.1:3128")));
+    {
+        // A second home later in the same process: written there, and the first one left as it was.
+        BrowserTestHome second;
+        ASSERT_TRUE(gnome.apply(QStringLiteral("10.0.0.2:8080"), false));
+        EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.2'"));
+        EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("host")),
+                  QStringLiteral("''"));
+        EXPECT_TRUE(second.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile")).contains("'10.0.0.2'"));
+    }
+    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_FALSE(home.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile")).contains("10.0.0.2"));
 }
 
 TEST_F(GnomeProxySettingsTest, LeavesTheUsersOtherProxyKeysAlone)
@@ -77,7 +108,10 @@ TEST_F(GnomeProxySettingsTest, AProxyTextThatIsNoAddressLeavesTheDesktopDirect)
 TEST(GnomeProxySettings, QuotesTextsAsGVariantStrings)
 {
     EXPECT_EQ(platform::gvariantStringLiteral(QStringLiteral("a'b\\c")), QStringLiteral("'a\\'b\\\\c'"));
-    EXPECT_FALSE(GnomeProxySettings(QStringLiteral("/nonexistent/gsettings")).isAvailable());
+    // A schema folder without the proxy schema: nothing to write.
+    EXPECT_FALSE(GnomeProxySettings(QStringLiteral("/nonexistent/schemas")).isAvailable());
+    EXPECT_TRUE(
+        GnomeProxySettings(QStringLiteral("/nonexistent/schemas")).readKey(kSchema, QStringLiteral("mode")).isEmpty());
 }
 
 TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)
