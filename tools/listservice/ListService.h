@@ -3,6 +3,9 @@
 #include "FlagStore.h"
 #include "HttpServer.h"
 #include "ServiceConfig.h"
+#include "ServiceMetrics.h"
+
+class ProxyGatherer;
 
 #include <QList>
 #include <QString>
@@ -25,13 +28,26 @@ public:
     const QList<PoolEntry>& pool() const { return m_pool; }
     /// Replaces the pool (used when no pool file is given).
     void setPool(const QList<PoolEntry>& pool) { m_pool = pool; }
+    /// Serves the checked proxies of gatherer instead of the pool (null: the pool as it stands).
+    void setGatherer(const ProxyGatherer* gatherer) { m_gatherer = gatherer; }
+    /// The counters this service adds to and shows on /metrics.
+    ServiceMetrics& metrics() { return m_metrics; }
+
+    /// The caller's address: the TCP peer, or, when the peer is a trusted reverse proxy, the nearest
+    /// address of its X-Forwarded-For that is not trusted itself.
+    QString callerAddress(const HttpRequest& request) const;
 
 private:
+    HttpResponse answer(const HttpRequest& request);
     HttpResponse flagResponse(const QString& fileName, FlagStore::Size size);
     HttpResponse mapPage(const HttpRequest& request);
     HttpResponse sitePage(const QString& title, const QString& text, const HttpRequest& request);
     HttpResponse infoPage(const HttpRequest& request);
     QString hostFor(const HttpRequest& request) const;
+    QByteArray checkedList(const QString& callerAddress, const QString& host);
+    HttpResponse healthPage();
+    HttpResponse metricsPage();
+    bool trusted(const QHostAddress& address) const;
     void reloadPool();
 
     ServiceConfig m_config;
@@ -39,4 +55,7 @@ private:
     FlagStore* m_flags;
     QList<PoolEntry> m_pool;
     QByteArray m_poolText;
+    const ProxyGatherer* m_gatherer = nullptr;
+    ServiceMetrics m_metrics;
+    QList<QPair<QHostAddress, int>> m_trusted;
 };

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "ProxyStore.h"
+#include "ServiceConfig.h"
+#include "ServiceMetrics.h"
+#include "SourceFetcher.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class TProxyTester;
+
+// Gathers proxies from the configured sources into the store and checks every one of them on a
+// schedule with the program's own tester: a plain request for the service's address check through
+// the proxy, the same through a CONNECT tunnel to the TLS port, the anonymity judgement and the time
+// limit. At most CheckConcurrency checks run at once.
+class ProxyGatherer : public QObject
+{
+    Q_OBJECT
+public:
+    // Where the checks go and how the checker is seen; all of them reach this service through the proxy.
+    struct Target
+    {
+        QString testUrl;        // http://PUBLIC/getip.php?VER=2
+        QString tunnelUrl;      // https://PUBLIC_TLS/getip.php?VER=2; empty: no tunnel test
+        QString checkerAddress; // a proxy that shows this to the service gives its user away
+    };
+
+    ProxyGatherer(ServiceConfig config, ServiceMetrics* metrics, QObject* parent = nullptr);
+    ~ProxyGatherer() override;
+
+    /// Opens the configured database (none: memory only); false with error text, the store then runs in memory.
+    bool openDatabase(QString& error);
+    /// Starts fetching the sources and checking.
+    void start(const Target& target);
+
+    const ProxyStore& store() const { return m_store; }
+    const ServiceConfig& config() const { return m_config; }
+    /// The latest error of each source that failed its last fetch.
+    const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
+    int checksInFlight() const { return int(m_inFlight.size()); }
+    /// Seconds since the epoch on the service's clock.
+    static qint64 now();
+
+signals:
+    /// A check was booked (for tests and logs).
+    void checked(qint64 id, bool passed);
+
+private:
+    void tick();
+    void onFetched(int index, const SourceParseResult& result);
+    void onFailed(int index, const QString& error);
+    void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
+
+    ServiceConfig m_config;
+    ServiceMetrics* m_metrics;
+    ProxyStore m_store;
+    std::unique_ptr<SourceFetcher> m_fetcher;
+    std::unique_ptr<TProxyTester> m_tester;
+    QHash<qint64, qint64> m_inFlight; // proxy id -> start on m_clock
+    QHash<QString, QString> m_sourceErrors;
+    QElapsedTimer m_clock;
+    QTimer m_tick;
+    qint64 m_lastPrune = 0;
+};

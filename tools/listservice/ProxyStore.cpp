@@ -1,0 +1,356 @@
+#include "ProxyStore.h"
+
+#include <QAtomicInt>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Each step brings the schema from the version before it to its own; a database of an older build is
+// carried forward step by step, one of a newer build is refused rather than misread.
+const char* const kMigrations[][4] = {
+    // 1: proxies, where they came from, and every check.
+    {"CREATE TABLE sources (name TEXT PRIMARY KEY, location TEXT, last_fetch BIGINT, last_ok BIGINT, "
+     "last_error TEXT, entries INTEGER)",
+     "CREATE TABLE proxies (id BIGINT PRIMARY KEY, host TEXT NOT NULL, port INTEGER NOT NULL, source TEXT, "
+     "country TEXT, info TEXT, flag_url TEXT, longitude TEXT, latitude TEXT, added BIGINT, next_check BIGINT, "
+     "failures INTEGER, last_ok BIGINT, anonymity TEXT, UNIQUE (host, port))",
+     "CREATE TABLE checks (proxy_id BIGINT NOT NULL, at BIGINT NOT NULL, ok INTEGER NOT NULL, latency_ms INTEGER, "
+     "anonymity TEXT, reason TEXT)",
+     nullptr},
+    // 2: the history is read per proxy and pruned by age.
+    {"CREATE INDEX checks_by_proxy ON checks (proxy_id, at)", "CREATE INDEX checks_by_time ON checks (at)", nullptr,
+     nullptr},
+};
+
+QString nextConnectionName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("veilport-store-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+} // namespace
+
+ProxyStore::ProxyStore(int maxProxies) : m_maxProxies(maxProxies) {}
+
+ProxyStore::~ProxyStore()
+{
+    if (!m_connection.isEmpty()) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+void ProxyStore::dbFailed(const QString& what)
+{
+    ++m_dbErrors;
+    if (m_dbError.isEmpty())
+        std::fprintf(stderr, "veilport-listservice: database error, the list is now kept in memory only: %s\n",
+                     qPrintable(what));
+    m_dbError = what;
+    m_writable = false;
+}
+
+bool ProxyStore::exec(const QString& sql, const QVariantList& values)
+{
+    if (!m_writable)
+        return false;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(sql);
+    for (const QVariant& v : values)
+        q.addBindValue(v);
+    if (!q.exec()) {
+        dbFailed(q.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+bool ProxyStore::open(const QString& file, QString& error)
+{
+    m_connection = nextConnectionName();
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    if (!db.isValid()) {
+        error = QStringLiteral("the Qt SQLite driver (QSQLITE) is not installed");
+        QSqlDatabase::removeDatabase(m_connection);
+        m_connection.clear();
+        return false;
+    }
+    db.setDatabaseName(file);
+    // A locked database is waited for briefly instead of failing the first write at once.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+    if (!db.open()) {
+        error = QStringLiteral("cannot open database %1: %2").arg(file, db.lastError().text());
+        m_dbError = error;
+        return false;
+    }
+    QSqlQuery q(db);
+    // Anything that is not an SQLite database shows itself at the first read.
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+        error = QStringLiteral("%1 is not a usable database: %2").arg(file, q.lastError().text());
+        m_dbError = error;
+        return false;
+    }
+    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    m_writable = true;
+    if (!migrate(error)) {
+        m_dbError = error;
+        m_writable = false;
+        return false;
+    }
+    load();
+    // A read-only file still gives its proxies; it only cannot keep what happens from now on.
+    if (!exec(QStringLiteral("UPDATE schema_version SET version = version"))) {
+        error = QStringLiteral("database %1 cannot be written: %2").arg(file, m_dbError);
+        m_dbError = error;
+        return false;
+    }
+    return true;
+}
+
+bool ProxyStore::migrate(QString& error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery q(db);
+    int version = 0;
+    if (db.tables().contains(QStringLiteral("schema_version"))) {
+        if (!q.exec(QStringLiteral("SELECT version FROM schema_version")) || !q.next()) {
+            error = QStringLiteral("database schema version unreadable: %1").arg(q.lastError().text());
+            return false;
+        }
+        version = q.value(0).toInt();
+    }
+    if (version > kSchemaVersion) {
+        error = QStringLiteral("database schema %1 is newer than this service (%2)").arg(version).arg(kSchemaVersion);
+        return false;
+    }
+    if (version == kSchemaVersion)
+        return true;
+    if (!db.transaction()) {
+        error = QStringLiteral("cannot migrate the database: %1").arg(db.lastError().text());
+        return false;
+    }
+    bool ok = version > 0 || q.exec(QStringLiteral("CREATE TABLE schema_version (version INTEGER NOT NULL)")) &&
+                                 q.exec(QStringLiteral("INSERT INTO schema_version VALUES (0)"));
+    for (int step = version; ok && step < kSchemaVersion; ++step) {
+        for (const char* sql : kMigrations[step]) {
+            if (sql && !q.exec(QString::fromLatin1(sql))) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    ok = ok && q.exec(QStringLiteral("UPDATE schema_version SET version = %1").arg(kSchemaVersion));
+    if (!ok || !db.commit()) {
+        error = QStringLiteral("cannot migrate the database from schema %1: %2")
+                    .arg(version)
+                    .arg(q.lastError().isValid() ? q.lastError().text() : db.lastError().text());
+        db.rollback();
+        return false;
+    }
+    std::fprintf(stderr, "veilport-listservice: database schema %d -> %d\n", version, kSchemaVersion);
+    return true;
+}
+
+void ProxyStore::load()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT id, host, port, source, country, info, flag_url, longitude, latitude, added, "
+                               "next_check, failures, last_ok, anonymity FROM proxies ORDER BY id"))) {
+        dbFailed(q.lastError().text());
+        return;
+    }
+    while (q.next() && int(m_proxies.size()) < m_maxProxies) {
+        StoredProxy p;
+        p.id = q.value(0).toLongLong();
+        p.entry =
+            SourceEntry{q.value(1).toString(), q.value(2).toInt(),    q.value(4).toString(), q.value(5).toString(),
+                        q.value(6).toString(), q.value(7).toString(), q.value(8).toString()};
+        p.source = q.value(3).toString();
+        p.added = q.value(9).toLongLong();
+        p.nextCheck = q.value(10).toLongLong();
+        p.failuresInRow = q.value(11).toInt();
+        p.lastOk = q.value(12).toLongLong();
+        p.anonymity = q.value(13).toString();
+        m_nextId = std::max(m_nextId, p.id + 1);
+        m_byKey.insert(p.entry.key(), p.id);
+        m_proxies.emplace(p.id, std::move(p));
+    }
+    // The latest few checks of each proxy are all the ranking looks at.
+    if (!q.exec(QStringLiteral("SELECT proxy_id, at, ok, latency_ms, anonymity, reason FROM (SELECT *, ROW_NUMBER() "
+                               "OVER (PARTITION BY proxy_id ORDER BY at DESC) AS n FROM checks) AS c WHERE n <= %1 "
+                               "ORDER BY proxy_id, at")
+                    .arg(StoredProxy::kRecentChecks))) {
+        dbFailed(q.lastError().text());
+        return;
+    }
+    while (q.next()) {
+        const auto it = m_proxies.find(q.value(0).toLongLong());
+        if (it != m_proxies.end())
+            it->second.recent.push_back({q.value(1).toLongLong(), q.value(2).toInt() != 0, q.value(3).toInt(),
+                                         q.value(4).toString(), q.value(5).toString()});
+    }
+}
+
+int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& entries, qint64 now)
+{
+    QSet<QString> listed;
+    for (const SourceEntry& e : entries)
+        listed.insert(e.key());
+    const bool tx = m_writable && QSqlDatabase::database(m_connection, false).transaction();
+    for (auto it = m_proxies.begin(); it != m_proxies.end();) {
+        if (it->second.source == source && !listed.contains(it->second.entry.key())) {
+            exec(QStringLiteral("DELETE FROM checks WHERE proxy_id = ?"), {it->first});
+            exec(QStringLiteral("DELETE FROM proxies WHERE id = ?"), {it->first});
+            m_byKey.remove(it->second.entry.key());
+            it = m_proxies.erase(it);
+        } else
+            ++it;
+    }
+    int added = 0;
+    for (const SourceEntry& e : entries) {
+        const auto known = m_byKey.constFind(e.key());
+        if (known != m_byKey.cend()) {
+            // The source's own account of the place wins over an earlier one of the same source.
+            StoredProxy& p = m_proxies.at(known.value());
+            if (p.source == source &&
+                (p.entry.country != e.country || p.entry.info != e.info || p.entry.longitude != e.longitude ||
+                 p.entry.latitude != e.latitude || p.entry.flagUrl != e.flagUrl)) {
+                p.entry = e;
+                exec(QStringLiteral("UPDATE proxies SET country = ?, info = ?, flag_url = ?, longitude = ?, "
+                                    "latitude = ? WHERE id = ?"),
+                     {e.country, e.info, e.flagUrl, e.longitude, e.latitude, p.id});
+            }
+            continue;
+        }
+        if (int(m_proxies.size()) >= m_maxProxies)
+            break;
+        StoredProxy p;
+        p.id = m_nextId++;
+        p.entry = e;
+        p.source = source;
+        p.added = now;
+        p.nextCheck = now;
+        exec(QStringLiteral("INSERT INTO proxies (id, host, port, source, country, info, flag_url, longitude, "
+                            "latitude, added, next_check, failures, last_ok, anonymity) "
+                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 0, '')"),
+             {p.id, e.host, e.port, source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, now, now});
+        m_byKey.insert(e.key(), p.id);
+        m_proxies.emplace(p.id, std::move(p));
+        ++added;
+    }
+    if (tx && !QSqlDatabase::database(m_connection, false).commit())
+        dbFailed(QSqlDatabase::database(m_connection, false).lastError().text());
+    return added;
+}
+
+void ProxyStore::noteSourceFetch(const QString& source, const QString& location, bool ok, const QString& error,
+                                 int count, qint64 now)
+{
+    if (!exec(QStringLiteral("UPDATE sources SET location = ?, last_fetch = ?, last_error = ? WHERE name = ?"),
+              {location, now, error, source}))
+        return;
+    QSqlQuery probe(QSqlDatabase::database(m_connection, false));
+    probe.prepare(QStringLiteral("SELECT count(*) FROM sources WHERE name = ?"));
+    probe.addBindValue(source);
+    if (probe.exec() && probe.next() && probe.value(0).toInt() == 0)
+        exec(QStringLiteral("INSERT INTO sources (name, location, last_fetch, last_ok, last_error, entries) "
+                            "VALUES (?, ?, ?, 0, ?, 0)"),
+             {source, location, now, error});
+    if (ok)
+        exec(QStringLiteral("UPDATE sources SET last_ok = ?, entries = ? WHERE name = ?"), {now, count, source});
+}
+
+void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailures, qint64 intervalSec)
+{
+    const auto it = m_proxies.find(id);
+    if (it == m_proxies.end())
+        return; // its source dropped it while it was checked
+    StoredProxy& p = it->second;
+    p.recent.push_back(check);
+    while (int(p.recent.size()) > StoredProxy::kRecentChecks)
+        p.recent.pop_front();
+    if (check.ok) {
+        p.failuresInRow = 0;
+        p.lastOk = check.at;
+        p.anonymity = check.anonymity;
+        p.nextCheck = check.at + intervalSec;
+    } else {
+        ++p.failuresInRow;
+        // Dead proxies cost a check each; the longer one stays dead the less often it is asked.
+        p.nextCheck = check.at + intervalSec * (qint64(1) << std::min(p.failuresInRow - 1, 10));
+    }
+    exec(QStringLiteral(
+             "INSERT INTO checks (proxy_id, at, ok, latency_ms, anonymity, reason) VALUES (?, ?, ?, ?, ?, ?)"),
+         {id, check.at, check.ok ? 1 : 0, check.latencyMs, check.anonymity, check.reason.left(300)});
+    if (p.failuresInRow >= maxFailures) {
+        exec(QStringLiteral("DELETE FROM checks WHERE proxy_id = ?"), {id});
+        exec(QStringLiteral("DELETE FROM proxies WHERE id = ?"), {id});
+        m_byKey.remove(p.entry.key());
+        m_proxies.erase(it);
+        return;
+    }
+    exec(QStringLiteral("UPDATE proxies SET next_check = ?, failures = ?, last_ok = ?, anonymity = ? WHERE id = ?"),
+         {p.nextCheck, p.failuresInRow, p.lastOk, p.anonymity, id});
+}
+
+QList<qint64> ProxyStore::due(qint64 now, int max) const
+{
+    std::vector<std::pair<qint64, qint64>> due; // next check, id
+    for (const auto& [id, p] : m_proxies) {
+        if (p.nextCheck <= now)
+            due.emplace_back(p.nextCheck, id);
+    }
+    const size_t n = std::min(due.size(), size_t(std::max(0, max)));
+    std::partial_sort(due.begin(), due.begin() + qsizetype(n), due.end());
+    QList<qint64> out;
+    for (size_t i = 0; i < n; ++i)
+        out.append(due[i].second);
+    return out;
+}
+
+const StoredProxy* ProxyStore::find(qint64 id) const
+{
+    const auto it = m_proxies.find(id);
+    return it == m_proxies.end() ? nullptr : &it->second;
+}
+
+QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry) const
+{
+    QList<const StoredProxy*> passing;
+    for (const auto& [id, p] : m_proxies) {
+        if (p.lastOk >= since && p.lastOk > 0 && p.failuresInRow == 0)
+            passing.append(&p);
+    }
+    std::sort(passing.begin(), passing.end(), [](const StoredProxy* a, const StoredProxy* b) {
+        const double ra = a->successRate();
+        const double rb = b->successRate();
+        if (ra != rb)
+            return ra > rb;
+        const double la = a->meanLatency();
+        const double lb = b->meanLatency();
+        return la != lb ? la < lb : a->id < b->id;
+    });
+    QHash<QString, int> perCountryCount;
+    QList<const StoredProxy*> out;
+    for (const StoredProxy* p : passing) {
+        int& n = perCountryCount[p->entry.country];
+        if (n < perCountry) {
+            ++n;
+            out.append(p);
+        }
+    }
+    return out;
+}
+
+void ProxyStore::pruneHistory(qint64 before)
+{
+    exec(QStringLiteral("DELETE FROM checks WHERE at < ?"), {before});
+}
