@@ -8,6 +8,7 @@
 #include "support/TinyproxyFixture.h"
 
 #include <QHash>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -40,15 +41,36 @@ QString Body(const ListServiceFixture& service, const QByteArray& path)
     return QString::fromUtf8(Get(service.port(), path).body);
 }
 
-// The caller the list answer names for a request carrying this X-Forwarded-For.
-QString LocalIpWithForwardedFor(const ListServiceFixture& service, const QByteArray& forwardedFor)
+// A value of the list answer for a request carrying this X-Forwarded-For.
+QString ListValueWithForwardedFor(const ListServiceFixture& service, const QByteArray& forwardedFor,
+                                  const QString& name = QStringLiteral("LocalIP"))
 {
     const HttpAnswer a =
         RawExchange(service.port(), "GET /getproxy.php HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + forwardedFor +
                                         "\r\nConnection: close\r\n\r\n");
     const QString body = QString::fromUtf8(a.body);
-    const int at = body.indexOf(QLatin1String("LocalIP="));
-    return at < 0 ? QString() : body.mid(at + 8).section(QStringLiteral("\r\n"), 0, 0);
+    const int at = body.indexOf(name + '=');
+    return at < 0 ? QString() : body.mid(at + name.size() + 1).section(QStringLiteral("\r\n"), 0, 0);
+}
+
+// Writes a MaxMind-format city database with Debian's writer: 127.0.0.2 (where the first tinyproxy
+// instance exits) lies in Chile, 203.0.113.0/24 in Iceland. False when the writer is not installed.
+bool WriteGeoIpDatabase(const QString& file)
+{
+    const char* script = R"(
+use MaxMind::DB::Writer::Tree;
+my %types = (country => 'map', names => 'map', en => 'utf8_string', iso_code => 'utf8_string',
+             location => 'map', latitude => 'double', longitude => 'double');
+my $tree = MaxMind::DB::Writer::Tree->new(ip_version => 4, record_size => 24, database_type => 'Veilport-Test-City',
+    languages => ['en'], description => { en => 'test places' }, remove_reserved_networks => 0,
+    map_key_type_callback => sub { $types{ $_[0] } });
+$tree->insert_network('127.0.0.2/32', { country => { iso_code => 'CL', names => { en => 'Chile' } },
+                                         location => { latitude => -33.45, longitude => -70.66 } });
+$tree->insert_network('203.0.113.0/24', { country => { iso_code => 'IS', names => { en => 'Iceland' } },
+                                           location => { latitude => 64.1355, longitude => -21.8954 } });
+open my $fh, '>:raw', $ARGV[0] or die; $tree->write_tree($fh); close $fh or die;
+)";
+    return QProcess::execute(QStringLiteral("perl"), {QStringLiteral("-e"), QString::fromLatin1(script), file}) == 0;
 }
 
 } // namespace
@@ -174,12 +196,46 @@ TEST(ListServiceGathering, ForwardedForIsBelievedOnlyFromTrustedReverseProxies)
     ListServiceFixture behindProxy;
     ASSERT_TRUE(behindProxy.start({}, options)) << behindProxy.errorText().toStdString();
     // Addresses left of the nearest untrusted one are whatever the client claimed: not believed.
-    EXPECT_EQ(LocalIpWithForwardedFor(behindProxy, "192.0.2.1, 203.0.113.9"), "203.0.113.9");
-    EXPECT_EQ(LocalIpWithForwardedFor(behindProxy, "203.0.113.9, 127.0.0.5"), "203.0.113.9");
-    EXPECT_EQ(LocalIpWithForwardedFor(behindProxy, "not an address"), "127.0.0.1");
+    EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "192.0.2.1, 203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "203.0.113.9, 127.0.0.5"), "203.0.113.9");
+    EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "not an address"), "127.0.0.1");
 
     options.extraConfig = {"TrustedProxies=10.0.0.0/8"};
     ListServiceFixture direct;
     ASSERT_TRUE(direct.start({}, options)) << direct.errorText().toStdString();
-    EXPECT_EQ(LocalIpWithForwardedFor(direct, "203.0.113.9"), "127.0.0.1");
+    EXPECT_EQ(ListValueWithForwardedFor(direct, "203.0.113.9"), "127.0.0.1");
+}
+
+TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
+{
+    TempDir tmp;
+    const QString geo = tmp.file("places.mmdb");
+    if (!WriteGeoIpDatabase(geo))
+        GTEST_SKIP() << "perl's MaxMind::DB::Writer (libmaxmind-db-writer-perl) is not installed";
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+    ASSERT_EQ(TinyproxyFixture::outgoingAddress(0), "127.0.0.2");
+
+    ListServiceFixture::Options options;
+    options.extraConfig = {"GeoIp=" + geo, "TrustedProxies=127.0.0.1",
+                           "Source=list|plain|" + tmp.write("list.txt", proxies.proxyText(0).toUtf8())};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    QHash<QString, QStringList> listed;
+    ASSERT_TRUE(testsupport::spinUntil(
+        [&] {
+            listed = Listed(service);
+            return listed.contains(proxies.proxyText(0));
+        },
+        kCheckWaitMs))
+        << service.errorOutput().toStdString();
+    // Placed where its requests leave from, not where the service reaches it.
+    EXPECT_EQ(listed[proxies.proxyText(0)].mid(1),
+              (QStringList{"Chile", service.url("/images/flag/Chile.png"), "-70.6600", "-33.4500"}));
+
+    EXPECT_EQ(ListValueWithForwardedFor(service, "203.0.113.9", "LocalCountry"), "Iceland");
+    EXPECT_EQ(ListValueWithForwardedFor(service, "203.0.113.9", "LocalLatitude"), "64.1355");
+    EXPECT_EQ(ListValueWithForwardedFor(service, "203.0.113.9", "LocalLongitude"), "-21.8954");
+    // An address the database does not know keeps the configured place.
+    EXPECT_EQ(ListValueWithForwardedFor(service, "198.51.100.1", "LocalCountry"), "United States");
 }

@@ -1,5 +1,6 @@
 #include "ListService.h"
 
+#include "GeoIpDatabase.h"
 #include "ProxyGatherer.h"
 #include "WorldMap.h"
 
@@ -131,32 +132,41 @@ QString ListService::hostFor(const HttpRequest& request) const
     return valid.match(host).hasMatch() ? host : QStringLiteral("127.0.0.1");
 }
 
+QString ListService::flagUrl(const QString& host, const QString& country) const
+{
+    return QStringLiteral("http://") + host + QLatin1String(kLargeFlagPrefix) +
+           QString::fromLatin1(QUrl::toPercentEncoding(country)) + QStringLiteral(".png");
+}
+
+QStringList ListService::callerLines(const QString& callerAddress, const QString& host) const
+{
+    // Placed by the GeoIP database when it knows the caller; else the configured place, as always.
+    GeoPlace place;
+    const bool known = m_geo && m_geo->lookup(callerAddress, place);
+    const QString country = known ? place.country : m_config.localCountry;
+    return {QStringLiteral("LocalIP=") + callerAddress, QStringLiteral("LocalCountry=") + country,
+            QStringLiteral("CountryFlag=") + flagUrl(host, country),
+            QStringLiteral("LocalLatitude=") + (known ? place.latitude : m_config.localLatitude),
+            QStringLiteral("LocalLongitude=") + (known ? place.longitude : m_config.localLongitude)};
+}
+
 QByteArray ListService::checkedList(const QString& callerAddress, const QString& host)
 {
     const ServiceConfig& gc = m_gatherer->config();
-    const QString base = QStringLiteral("http://") + host;
-    auto flagUrl = [&](const QString& country) {
-        return base + QLatin1String(kLargeFlagPrefix) + QString::fromLatin1(QUrl::toPercentEncoding(country)) +
-               QStringLiteral(".png");
-    };
     // A pass is believed for two check intervals: one missed round does not empty the list.
     const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
-    const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize);
-    QStringList lines;
-    lines << QStringLiteral("LocalIP=") + callerAddress;
-    lines << QStringLiteral("LocalCountry=") + m_config.localCountry;
-    lines << QStringLiteral("CountryFlag=") + flagUrl(m_config.localCountry);
-    lines << QStringLiteral("LocalLatitude=") + m_config.localLatitude;
-    lines << QStringLiteral("LocalLongitude=") + m_config.localLongitude;
+    const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize, gc.defaultCountry);
+    QStringList lines = callerLines(callerAddress, host);
     lines << QStringLiteral("ProxyCount=%1").arg(best.size());
     for (int i = 0; i < best.size(); ++i) {
-        const SourceEntry& e = best[i]->entry;
-        const QString country = e.country.isEmpty() ? gc.defaultCountry : e.country;
-        const QString info = best[i]->anonymity.isEmpty() ? e.info : best[i]->anonymity;
+        const StoredProxy& p = *best[i];
+        const QString country = p.country(gc.defaultCountry);
+        const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
+        const QString flag =
+            p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
         lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                      .arg(i)
-                     .arg(e.key(), info, country, e.flagUrl.isEmpty() ? flagUrl(country) : e.flagUrl, e.longitude,
-                          e.latitude);
+                     .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
     }
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
@@ -166,24 +176,14 @@ QByteArray ListService::proxyList(const QString& callerAddress, const QString& h
     if (m_gatherer)
         return checkedList(callerAddress, host);
     reloadPool();
-    const QString base = QStringLiteral("http://") + host;
-    auto flagUrl = [&](const QString& country) {
-        return base + QLatin1String(kLargeFlagPrefix) + QString::fromLatin1(QUrl::toPercentEncoding(country)) +
-               QStringLiteral(".png");
-    };
-    QStringList lines;
-    lines << QStringLiteral("LocalIP=") + callerAddress;
-    lines << QStringLiteral("LocalCountry=") + m_config.localCountry;
-    lines << QStringLiteral("CountryFlag=") + flagUrl(m_config.localCountry);
-    lines << QStringLiteral("LocalLatitude=") + m_config.localLatitude;
-    lines << QStringLiteral("LocalLongitude=") + m_config.localLongitude;
+    QStringList lines = callerLines(callerAddress, host);
     lines << QStringLiteral("ProxyCount=%1").arg(m_pool.size());
     for (int i = 0; i < m_pool.size(); ++i) {
         const PoolEntry& e = m_pool[i];
         lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                      .arg(i)
-                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(e.country) : e.flagUrl, e.longitude,
-                          e.latitude);
+                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(host, e.country) : e.flagUrl,
+                          e.longitude, e.latitude);
     }
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
@@ -354,7 +354,7 @@ HttpResponse ListService::metricsPage()
         const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
         QMap<QPair<QString, QString>, int> passing;
         for (const StoredProxy* p : m_gatherer->store().best(since, INT_MAX))
-            ++passing[{p->entry.country.isEmpty() ? gc.defaultCountry : p->entry.country,
+            ++passing[{p->country(gc.defaultCountry),
                        p->anonymity.isEmpty() ? QStringLiteral("unknown") : p->anonymity}];
         QString samples;
         for (auto it = passing.cbegin(); it != passing.cend(); ++it)

@@ -5,6 +5,7 @@
 #include "ServiceConfig.h"
 #include "ServiceMetrics.h"
 
+class GeoIpDatabase;
 class ProxyGatherer;
 
 #include <QList>
@@ -30,6 +31,8 @@ public:
     void setPool(const QList<PoolEntry>& pool) { m_pool = pool; }
     /// Serves the checked proxies of gatherer instead of the pool (null: the pool as it stands).
     void setGatherer(const ProxyGatherer* gatherer) { m_gatherer = gatherer; }
+    /// Places callers with this database (null: every caller gets the configured place).
+    void setGeoIp(const GeoIpDatabase* geo) { m_geo = geo; }
     /// The counters this service adds to and shows on /metrics.
     ServiceMetrics& metrics() { return m_metrics; }
 
@@ -44,6 +47,8 @@ private:
     HttpResponse sitePage(const QString& title, const QString& text, const HttpRequest& request);
     HttpResponse infoPage(const HttpRequest& request);
     QString hostFor(const HttpRequest& request) const;
+    QString flagUrl(const QString& host, const QString& country) const;
+    QStringList callerLines(const QString& callerAddress, const QString& host) const;
     QByteArray checkedList(const QString& callerAddress, const QString& host);
     HttpResponse healthPage();
     HttpResponse metricsPage();
@@ -57,5 +62,6 @@ private:
     QByteArray m_poolText;
     const ProxyGatherer* m_gatherer = nullptr;
     ServiceMetrics m_metrics;
+    const GeoIpDatabase* m_geo = nullptr;
     QList<QPair<QHostAddress, int>> m_trusted;
 };

@@ -1,5 +1,6 @@
 #include "ProxyGatherer.h"
 
+#include "GeoIpDatabase.h"
 #include "proxy/TProxyTester.h"
 
 #include <QDateTime>
@@ -121,8 +122,15 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
     check.latencyMs = success ? int(elapsed) : 0;
     if (success) {
         ProxyJudgement verdict;
-        if (m_tester->PassVerdict(host, port, verdict))
+        if (m_tester->PassVerdict(host, port, verdict)) {
             check.anonymity = AnonymityName(verdict.anonymity);
+            // The address the service saw is where the proxy's users appear to be, whatever its own host.
+            const QString exit = verdict.seenAddress.isEmpty() ? host : verdict.seenAddress;
+            GeoPlace place;
+            if (m_geo)
+                m_geo->lookup(exit, place);
+            m_store.setExit(id, exit, place);
+        }
     } else {
         check.reason = response.left(300);
     }

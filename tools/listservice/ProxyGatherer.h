@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class GeoIpDatabase;
 class TProxyTester;
 
 // Gathers proxies from the configured sources into the store and checks every one of them on a
@@ -35,6 +36,8 @@ public:
 
     /// Opens the configured database (none: memory only); false with error text, the store then runs in memory.
     bool openDatabase(QString& error);
+    /// Places proxies by where they exit (null: by their sources only).
+    void setGeoIp(const GeoIpDatabase* geo) { m_geo = geo; }
     /// Starts fetching the sources and checking.
     void start(const Target& target);
 
@@ -65,5 +68,6 @@ private:
     QHash<QString, QString> m_sourceErrors;
     QElapsedTimer m_clock;
     QTimer m_tick;
+    const GeoIpDatabase* m_geo = nullptr;
     qint64 m_lastPrune = 0;
 };

@@ -13,7 +13,7 @@ namespace {
 
 // Each step brings the schema from the version before it to its own; a database of an older build is
 // carried forward step by step, one of a newer build is refused rather than misread.
-const char* const kMigrations[][4] = {
+const char* const kMigrations[][5] = {
     // 1: proxies, where they came from, and every check.
     {"CREATE TABLE sources (name TEXT PRIMARY KEY, location TEXT, last_fetch BIGINT, last_ok BIGINT, "
      "last_error TEXT, entries INTEGER)",
@@ -25,6 +25,10 @@ const char* const kMigrations[][4] = {
      nullptr},
     // 2: the history is read per proxy and pruned by age.
     {"CREATE INDEX checks_by_proxy ON checks (proxy_id, at)", "CREATE INDEX checks_by_time ON checks (at)", nullptr,
+     nullptr, nullptr},
+    // 3: where each proxy exits and where that is.
+    {"ALTER TABLE proxies ADD COLUMN exit_address TEXT", "ALTER TABLE proxies ADD COLUMN exit_country TEXT",
+     "ALTER TABLE proxies ADD COLUMN exit_latitude TEXT", "ALTER TABLE proxies ADD COLUMN exit_longitude TEXT",
      nullptr},
 };
 
@@ -163,7 +167,8 @@ void ProxyStore::load()
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT id, host, port, source, country, info, flag_url, longitude, latitude, added, "
-                               "next_check, failures, last_ok, anonymity FROM proxies ORDER BY id"))) {
+                               "next_check, failures, last_ok, anonymity, exit_address, exit_country, exit_latitude, "
+                               "exit_longitude FROM proxies ORDER BY id"))) {
         dbFailed(q.lastError().text());
         return;
     }
@@ -179,6 +184,10 @@ void ProxyStore::load()
         p.failuresInRow = q.value(11).toInt();
         p.lastOk = q.value(12).toLongLong();
         p.anonymity = q.value(13).toString();
+        p.exitAddress = q.value(14).toString();
+        p.exitPlace.country = q.value(15).toString();
+        p.exitPlace.latitude = q.value(16).toString();
+        p.exitPlace.longitude = q.value(17).toString();
         m_nextId = std::max(m_nextId, p.id + 1);
         m_byKey.insert(p.entry.key(), p.id);
         m_proxies.emplace(p.id, std::move(p));
@@ -301,6 +310,22 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
          {p.nextCheck, p.failuresInRow, p.lastOk, p.anonymity, id});
 }
 
+void ProxyStore::setExit(qint64 id, const QString& address, const GeoPlace& place)
+{
+    const auto it = m_proxies.find(id);
+    if (it == m_proxies.end())
+        return;
+    StoredProxy& p = it->second;
+    if (p.exitAddress == address && p.exitPlace.country == place.country && p.exitPlace.latitude == place.latitude &&
+        p.exitPlace.longitude == place.longitude)
+        return;
+    p.exitAddress = address;
+    p.exitPlace = place;
+    exec(QStringLiteral("UPDATE proxies SET exit_address = ?, exit_country = ?, exit_latitude = ?, exit_longitude = ? "
+                        "WHERE id = ?"),
+         {address, place.country, place.latitude, place.longitude, id});
+}
+
 QList<qint64> ProxyStore::due(qint64 now, int max) const
 {
     std::vector<std::pair<qint64, qint64>> due; // next check, id
@@ -322,7 +347,7 @@ const StoredProxy* ProxyStore::find(qint64 id) const
     return it == m_proxies.end() ? nullptr : &it->second;
 }
 
-QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry) const
+QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry, const QString& fallbackCountry) const
 {
     QList<const StoredProxy*> passing;
     for (const auto& [id, p] : m_proxies) {
@@ -341,7 +366,7 @@ QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry) const
     QHash<QString, int> perCountryCount;
     QList<const StoredProxy*> out;
     for (const StoredProxy* p : passing) {
-        int& n = perCountryCount[p->entry.country];
+        int& n = perCountryCount[p->country(fallbackCountry)];
         if (n < perCountry) {
             ++n;
             out.append(p);

@@ -24,7 +24,7 @@ public:
     /// file cannot be used; what could be read is kept and the store goes on in memory.
     bool open(const QString& file, QString& error);
     /// The schema version this build writes.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     /// Makes entries the proxies of source: new ones are added due for a check at once, ones it no longer
     /// names are forgotten. Returns the number added.
@@ -36,13 +36,15 @@ public:
     /// Books a check; after maxFailures failures in a row the proxy is forgotten. Failed proxies are due
     /// again after interval * 2^(failures in a row - 1), passed ones after interval.
     void recordCheck(qint64 id, const CheckRecord& check, int maxFailures, qint64 intervalSec);
+    /// Notes where a proxy's requests leave from and where that is.
+    void setExit(qint64 id, const QString& address, const GeoPlace& place);
     /// Proxies due for a check at now, the longest overdue first, at most max.
     QList<qint64> due(qint64 now, int max) const;
     const StoredProxy* find(qint64 id) const;
 
     /// The proxies whose last check passed no earlier than since, best first (success rate over the
     /// recent checks, then latency), at most perCountry of each country.
-    QList<const StoredProxy*> best(qint64 since, int perCountry) const;
+    QList<const StoredProxy*> best(qint64 since, int perCountry, const QString& fallbackCountry = QString()) const;
 
     /// Drops history older than before from the database.
     void pruneHistory(qint64 before);

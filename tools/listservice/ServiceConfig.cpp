@@ -185,6 +185,8 @@ bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& 
             config.publicAddress = value;
         else if (name == QLatin1String("publictlsaddress"))
             config.publicTlsAddress = value;
+        else if (name == QLatin1String("geoip"))
+            config.geoIp = value;
         else if (name == QLatin1String("checkeraddress"))
             config.checkerAddress = value;
         else if (name == QLatin1String("defaultcountry"))

@@ -64,6 +64,7 @@ struct ServiceConfig
     int historyDays = 7;
     QString defaultCountry = QStringLiteral("Unknown"); // for proxies whose source names no country
     QStringList trustedProxies;                         // addresses or subnets whose X-Forwarded-For is believed
+    QString geoIp; // MaxMind-format country/city database; empty: the configured places hold
 
     bool gathering() const { return check || !sources.isEmpty(); }
 };

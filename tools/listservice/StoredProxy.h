@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GeoIpDatabase.h"
 #include "SourceParser.h"
 
 #include <QString>
@@ -28,11 +29,19 @@ struct StoredProxy
     qint64 nextCheck = 0;
     int failuresInRow = 0;
     qint64 lastOk = 0;
-    QString anonymity; // of the last pass
+    QString anonymity;   // of the last pass
+    QString exitAddress; // where its requests leave from, as the service saw it
+    GeoPlace exitPlace;  // that address's place in the GeoIP database; empty without one
     std::deque<CheckRecord> recent;
 
     /// Share of recent checks passed (0 without any).
     double successRate() const;
+    /// The country to list it under: the source's own when it gives a place, else where it exits, else the
+    /// source's country, else fallback.
+    QString country(const QString& fallback) const;
+    /// Longitude and latitude that go with country().
+    QString longitude() const;
+    QString latitude() const;
     /// Mean latency of the recent passes in ms (a large number without any).
     double meanLatency() const;
 };

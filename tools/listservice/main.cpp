@@ -1,6 +1,7 @@
 // veilport-listservice: the list service Veilport talks to, small enough to run on a laptop or a
 // server. See listservice.conf.example and pool.example for the file formats.
 #include "FlagStore.h"
+#include "GeoIpDatabase.h"
 #include "HttpServer.h"
 #include "ListService.h"
 #include "ProxyGatherer.h"
@@ -116,8 +117,12 @@ int main(int argc, char** argv)
         QStringLiteral("database"),
         QStringLiteral("SQLite file of the gathered proxies and their checks (overrides Database= of --config)."),
         QStringLiteral("file"));
+    const QCommandLineOption geoIpOpt(
+        QStringLiteral("geoip"),
+        QStringLiteral("MaxMind-format country or city database placing callers and proxies (overrides GeoIp=)."),
+        QStringLiteral("file"));
     parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt, requestLogOpt, tlsPortOpt,
-                       certOpt, keyOpt, perAddressOpt, databaseOpt});
+                       certOpt, keyOpt, perAddressOpt, databaseOpt, geoIpOpt});
     parser.process(app);
     // The tester traces every proxy it tries; for a service checking thousands that is noise unless asked for.
     if (!parser.isSet(verboseOpt))
@@ -203,7 +208,20 @@ int main(int argc, char** argv)
         }
     }
 
+    if (parser.isSet(geoIpOpt))
+        config.geoIp = parser.value(geoIpOpt);
+    GeoIpDatabase geo;
+    if (!config.geoIp.isEmpty()) {
+        QString error;
+        if (!geo.open(config.geoIp, error)) {
+            std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+
     ListService service(config, gathering ? QString() : poolFile, &flags);
+    if (geo.isOpen())
+        service.setGeoIp(&geo);
     std::unique_ptr<ProxyGatherer> gatherer;
     if (gathering) {
         gatherer = std::make_unique<ProxyGatherer>(config, &service.metrics());
@@ -212,6 +230,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "veilport-listservice: %s; serving from memory\n", qPrintable(error));
         else if (config.database.isEmpty())
             std::fprintf(stderr, "veilport-listservice: no Database given; checks are kept in memory only\n");
+        if (geo.isOpen())
+            gatherer->setGeoIp(&geo);
         service.setGatherer(gatherer.get());
     }
     HttpServer server([&service, &requestLog](const HttpRequest& r) {
