@@ -3,6 +3,7 @@
 #include "HttpExchange.h"
 #include "support/HostilePeerLimits.h"
 #include "support/ListServiceFixture.h"
+#include "support/PostgresFixture.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
@@ -238,4 +239,46 @@ TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
     EXPECT_EQ(ListValueWithForwardedFor(service, "203.0.113.9", "LocalLongitude"), "-21.8954");
     // An address the database does not know keeps the configured place.
     EXPECT_EQ(ListValueWithForwardedFor(service, "198.51.100.1", "LocalCountry"), "United States");
+}
+
+TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTheServer)
+{
+    testsupport::PostgresFixture pg;
+    if (!pg.start())
+        GTEST_SKIP() << pg.errorText().toStdString();
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+    TempDir tmp;
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + pg.url(), "CheckInterval=10",
+                           "Source=list|plain|" + tmp.write("list.txt", proxies.proxyText(0).toUtf8())};
+    auto serves = [&](const ListServiceFixture& s) {
+        return testsupport::spinUntil([&] { return Listed(s).contains(proxies.proxyText(0)); }, kCheckWaitMs);
+    };
+
+    ListServiceFixture first;
+    ASSERT_TRUE(first.start({}, options)) << first.errorText().toStdString();
+    ASSERT_TRUE(serves(first)) << first.errorOutput().toStdString();
+    EXPECT_TRUE(Body(first, "/health").contains("role=checker\n")) << Body(first, "/health").toStdString();
+
+    // The second instance checks nothing itself and serves what the first one found.
+    ListServiceFixture second;
+    ASSERT_TRUE(second.start({}, options)) << second.errorText().toStdString();
+    EXPECT_TRUE(Body(second, "/health").contains("role=follower\n")) << Body(second, "/health").toStdString();
+    ASSERT_TRUE(serves(second)) << second.errorOutput().toStdString();
+    EXPECT_TRUE(Body(second, "/metrics").contains("veilport_checks_total{outcome=\"passed\"} 0\n"));
+
+    // The checker dies: its lock goes with its connection, and the other takes over.
+    first.stop();
+    ASSERT_TRUE(
+        testsupport::spinUntil([&] { return Body(second, "/health").contains("role=checker\n"); }, kCheckWaitMs))
+        << Body(second, "/health").toStdString();
+
+    // The database server goes away: the error is told, and the list stays served from memory.
+    pg.stop();
+    ASSERT_TRUE(
+        testsupport::spinUntil([&] { return Body(second, "/health").contains("database=error: "); }, kCheckWaitMs))
+        << Body(second, "/health").toStdString();
+    EXPECT_TRUE(Listed(second).contains(proxies.proxyText(0)));
+    EXPECT_TRUE(second.isRunning());
 }

@@ -314,6 +314,8 @@ HttpResponse ListService::healthPage()
     QStringList lines{QStringLiteral("status=ok")};
     if (m_gatherer) {
         const ProxyStore& store = m_gatherer->store();
+        lines << QStringLiteral("role=%1").arg(m_gatherer->leading() ? QStringLiteral("checker")
+                                                                     : QStringLiteral("follower"));
         lines << QStringLiteral("proxies=%1").arg(store.size());
         const qint64 since = ProxyGatherer::now() - 2 * qint64(m_gatherer->config().checkIntervalSec) -
                              m_gatherer->config().checkTimeoutSec;

@@ -37,10 +37,26 @@ bool ProxyGatherer::openDatabase(QString& error)
 
 void ProxyGatherer::start(const Target& target)
 {
+    m_target = target;
+    m_tick.setInterval(500);
+    connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
+    m_tick.start();
+    if (m_store.tryLead())
+        lead();
+    else
+        std::fprintf(stderr,
+                     "veilport-listservice: another instance checks the shared database; serving its results\n");
+}
+
+void ProxyGatherer::lead()
+{
+    m_leading = true;
+    if (m_store.isShared())
+        std::fprintf(stderr, "veilport-listservice: this instance gathers and checks for the shared database\n");
     // Every proxy starts its check at once: the spread comes from the schedule, not from random delays.
-    m_tester = std::make_unique<TProxyTester>(target.testUrl, [](int) { return 0; });
-    m_tester->SetTunnelUrl(target.tunnelUrl);
-    m_tester->SetLocalAddress(target.checkerAddress);
+    m_tester = std::make_unique<TProxyTester>(m_target.testUrl, [](int) { return 0; });
+    m_tester->SetTunnelUrl(m_target.tunnelUrl);
+    m_tester->SetLocalAddress(m_target.checkerAddress);
     m_tester->SetTimeoutMs(m_config.checkTimeoutSec * 1000);
     m_tester->SetPassValidityMs(0); // the schedule decides when a proxy is asked again
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
@@ -51,10 +67,6 @@ void ProxyGatherer::start(const Target& target)
     connect(m_fetcher.get(), &SourceFetcher::sourceFetched, this, &ProxyGatherer::onFetched);
     connect(m_fetcher.get(), &SourceFetcher::sourceFailed, this, &ProxyGatherer::onFailed);
     m_fetcher->start();
-
-    m_tick.setInterval(500);
-    connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
-    m_tick.start();
 }
 
 void ProxyGatherer::onFetched(int index, const SourceParseResult& result)
@@ -83,8 +95,18 @@ void ProxyGatherer::onFailed(int index, const QString& error)
 
 void ProxyGatherer::tick()
 {
-    if (!m_tester)
-        return;
+    if (!m_leading) {
+        // Another instance checks: follow its results, and take over once its lock is free.
+        if (m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
+            m_lastFollow = m_clock.elapsed();
+            if (m_store.tryLead())
+                lead();
+            else
+                m_store.reload();
+        }
+        if (!m_leading)
+            return;
+    }
     const qint64 nowMs = m_clock.elapsed();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         if (nowMs - it.value() > qint64(m_config.checkTimeoutSec) * 1000 + kLostCheckGraceMs)

@@ -46,6 +46,10 @@ public:
     /// The latest error of each source that failed its last fetch.
     const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
     int checksInFlight() const { return int(m_inFlight.size()); }
+    /// Whether this instance gathers and checks (else another one sharing the database does).
+    bool leading() const { return m_leading; }
+    /// How often an instance that does not check reads the shared database again and asks for the lock.
+    static constexpr qint64 kFollowIntervalMs = 3000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();
 
@@ -55,6 +59,8 @@ signals:
 
 private:
     void tick();
+    // Starts gathering and checking: this instance holds the database's check lock.
+    void lead();
     void onFetched(int index, const SourceParseResult& result);
     void onFailed(int index, const QString& error);
     void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
@@ -68,6 +74,9 @@ private:
     QHash<QString, QString> m_sourceErrors;
     QElapsedTimer m_clock;
     QTimer m_tick;
+    Target m_target;
+    bool m_leading = false;
+    qint64 m_lastFollow = 0;
     const GeoIpDatabase* m_geo = nullptr;
     qint64 m_lastPrune = 0;
 };

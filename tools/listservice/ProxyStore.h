@@ -23,6 +23,12 @@ public:
     /// Opens (creating or migrating) the database and loads what it holds. False with error text when the
     /// file cannot be used; what could be read is kept and the store goes on in memory.
     bool open(const QString& file, QString& error);
+    /// Whether this instance is the one that gathers and checks: always for SQLite; for a shared
+    /// PostgreSQL database the holder of its advisory lock.
+    bool tryLead();
+    /// Reads the whole database again (an instance that does not check sees the checker's results so).
+    void reload();
+    bool isShared() const { return m_postgres; }
     /// The schema version this build writes.
     static constexpr int kSchemaVersion = 3;
 
@@ -63,7 +69,9 @@ private:
     bool exec(const QString& sql, const QVariantList& values = {});
     void dbFailed(const QString& what);
 
+    static constexpr qint64 kCheckLockKey = 0x7665696c706f7274; // "veilport"
     const int m_maxProxies;
+    bool m_postgres = false;
     std::map<qint64, StoredProxy> m_proxies;
     QHash<QString, qint64> m_byKey;
     qint64 m_nextId = 1;
