@@ -88,6 +88,8 @@ public:
     // Kills the service; its port then refuses connections.
     void stop();
     bool isRunning() const;
+    // The service's process id while it runs (0 otherwise), for benchmarks that read its memory.
+    qint64 processId() const { return m_process ? m_process->processId() : 0; }
 
     int port() const { return m_port; }
     // The TLS port, serving the same as port().
