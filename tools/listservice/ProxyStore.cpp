@@ -160,6 +160,7 @@ void ProxyStore::reload()
     kept.swap(m_proxies);
     m_byKey.clear();
     load();
+    m_rankingValid = false;
     if (!m_dbError.isEmpty()) {
         // Half a reload is worse than the last whole one.
         m_proxies.swap(kept);
@@ -215,6 +216,7 @@ bool ProxyStore::migrate(QString& error)
 
 void ProxyStore::load()
 {
+    m_rankingValid = false;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT id, host, port, source, country, info, flag_url, longitude, latitude, added, "
@@ -270,6 +272,7 @@ int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& e
             exec(QStringLiteral("DELETE FROM checks WHERE proxy_id = ?"), {it->first});
             exec(QStringLiteral("DELETE FROM proxies WHERE id = ?"), {it->first});
             m_byKey.remove(it->second.entry.key());
+            m_rankingValid = false; // the ranking points at it
             it = m_proxies.erase(it);
         } else
             ++it;
@@ -354,6 +357,7 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
         exec(QStringLiteral("DELETE FROM checks WHERE proxy_id = ?"), {id});
         exec(QStringLiteral("DELETE FROM proxies WHERE id = ?"), {id});
         m_byKey.remove(p.entry.key());
+        m_rankingValid = false; // the ranking points at it
         m_proxies.erase(it);
         return;
     }
@@ -398,25 +402,44 @@ const StoredProxy* ProxyStore::find(qint64 id) const
     return it == m_proxies.end() ? nullptr : &it->second;
 }
 
+void ProxyStore::rank() const
+{
+    struct Scored
+    {
+        double rate;
+        double latency;
+        const StoredProxy* proxy;
+    };
+    std::vector<Scored> scored;
+    scored.reserve(m_proxies.size());
+    for (const auto& [id, p] : m_proxies) {
+        if (p.lastOk > 0)
+            scored.push_back({p.successRate(), p.meanLatency(), &p});
+    }
+    std::sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
+        if (a.rate != b.rate)
+            return a.rate > b.rate;
+        return a.latency != b.latency ? a.latency < b.latency : a.proxy->id < b.proxy->id;
+    });
+    m_ranking.clear();
+    m_ranking.reserve(scored.size());
+    for (const Scored& s : scored)
+        m_ranking.push_back(s.proxy);
+    m_rankClock.start();
+    m_rankingValid = true;
+}
+
 QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry, const QString& fallbackCountry) const
 {
-    QList<const StoredProxy*> passing;
-    for (const auto& [id, p] : m_proxies) {
-        if (p.lastOk >= since && p.lastOk > 0 && p.failuresInRow == 0)
-            passing.append(&p);
-    }
-    std::sort(passing.begin(), passing.end(), [](const StoredProxy* a, const StoredProxy* b) {
-        const double ra = a->successRate();
-        const double rb = b->successRate();
-        if (ra != rb)
-            return ra > rb;
-        const double la = a->meanLatency();
-        const double lb = b->meanLatency();
-        return la != lb ? la < lb : a->id < b->id;
-    });
+    // Ranking thousands of proxies for every caller would make the list the slowest answer; the order
+    // may be a second old, but whether a proxy passes is read afresh below.
+    if (!m_rankingValid || m_rankClock.elapsed() >= kRankRefreshMs)
+        rank();
     QHash<QString, int> perCountryCount;
     QList<const StoredProxy*> out;
-    for (const StoredProxy* p : passing) {
+    for (const StoredProxy* p : m_ranking) {
+        if (p->lastOk < since || p->failuresInRow != 0)
+            continue;
         int& n = perCountryCount[p->country(fallbackCountry)];
         if (n < perCountry) {
             ++n;

@@ -3,11 +3,13 @@
 #include "SourceParser.h"
 #include "StoredProxy.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
 
 #include <map>
+#include <vector>
 
 // Every proxy the service knows, its sources and its check history. The working set lives in memory,
 // so list answers never wait for the disk and a database that breaks leaves the list served; every
@@ -68,6 +70,8 @@ private:
     // Runs one statement; on failure records the error and stops writing.
     bool exec(const QString& sql, const QVariantList& values = {});
     void dbFailed(const QString& what);
+    // Orders every proxy that ever passed, best first.
+    void rank() const;
 
     static constexpr qint64 kCheckLockKey = 0x7665696c706f7274; // "veilport"
     const int m_maxProxies;
@@ -78,5 +82,10 @@ private:
     QString m_connection; // Qt SQL connection name; empty: memory only
     bool m_writable = false;
     QString m_dbError;
+    static constexpr qint64 kRankRefreshMs = 1000;
+    // The last ranking; invalid once a proxy it points at is gone.
+    mutable std::vector<const StoredProxy*> m_ranking;
+    mutable bool m_rankingValid = false;
+    mutable QElapsedTimer m_rankClock;
     int m_dbErrors = 0;
 };
