@@ -152,23 +152,30 @@ QStringList ListService::callerLines(const QString& callerAddress, const QString
 
 QByteArray ListService::checkedList(const QString& callerAddress, const QString& host)
 {
-    const ServiceConfig& gc = m_gatherer->config();
-    // A pass is believed for two check intervals: one missed round does not empty the list.
-    const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
-    const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize, gc.defaultCountry);
-    QStringList lines = callerLines(callerAddress, host);
-    lines << QStringLiteral("ProxyCount=%1").arg(best.size());
-    for (int i = 0; i < best.size(); ++i) {
-        const StoredProxy& p = *best[i];
-        const QString country = p.country(gc.defaultCountry);
-        const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
-        const QString flag =
-            p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
-        lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
-                     .arg(i)
-                     .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
+    // The proxies are the same for every caller for a while; only the caller's own lines differ.
+    if (m_listCacheHost != host || !m_listCacheAge.isValid() || m_listCacheAge.elapsed() >= kListCacheMs) {
+        const ServiceConfig& gc = m_gatherer->config();
+        // A pass is believed for two check intervals: one missed round does not empty the list.
+        const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
+        const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize, gc.defaultCountry);
+        QStringList lines;
+        lines << QStringLiteral("ProxyCount=%1").arg(best.size());
+        for (int i = 0; i < best.size(); ++i) {
+            const StoredProxy& p = *best[i];
+            const QString country = p.country(gc.defaultCountry);
+            const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
+            const QString flag =
+                p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
+            lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
+                         .arg(i)
+                         .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
+        }
+        m_listCacheText = (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+        m_listCacheHost = host;
+        m_listCacheAge.start();
     }
-    return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+    return (callerLines(callerAddress, host).join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8() +
+           m_listCacheText;
 }
 
 QByteArray ListService::proxyList(const QString& callerAddress, const QString& host)

@@ -8,6 +8,7 @@
 class GeoIpDatabase;
 class ProxyGatherer;
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -63,5 +64,10 @@ private:
     const ProxyGatherer* m_gatherer = nullptr;
     ServiceMetrics m_metrics;
     const GeoIpDatabase* m_geo = nullptr;
+    // The proxy lines of the checked list as last made, for the Host they name in their flag URLs.
+    static constexpr qint64 kListCacheMs = 1000;
+    QByteArray m_listCacheText;
+    QString m_listCacheHost;
+    QElapsedTimer m_listCacheAge;
     QList<QPair<QHostAddress, int>> m_trusted;
 };
