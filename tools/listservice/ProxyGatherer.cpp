@@ -71,26 +71,26 @@ void ProxyGatherer::lead()
 
 void ProxyGatherer::onFetched(int index, const SourceParseResult& result)
 {
-    const SourceSpec& spec = m_fetcher->sources()[index];
+    const SourceSetting& setting = m_fetcher->sources()[index];
     ++m_metrics->sourceFetches;
-    m_sourceErrors.remove(spec.name);
-    const int added = m_store.replaceSource(spec.name, result.entries, now());
-    m_store.noteSourceFetch(spec.name, spec.location, true, QString(), int(result.entries.size()), now());
+    m_sourceErrors.remove(setting.name);
+    const int added = m_store.replaceSource(setting.name, result.entries, now());
+    m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
     std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected)\n",
-                 qPrintable(spec.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected);
+                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected);
     tick();
 }
 
 void ProxyGatherer::onFailed(int index, const QString& error)
 {
-    const SourceSpec& spec = m_fetcher->sources()[index];
+    const SourceSetting& setting = m_fetcher->sources()[index];
     ++m_metrics->sourceFetches;
     ++m_metrics->sourceErrors;
-    m_sourceErrors.insert(spec.name, error);
-    m_store.noteSourceFetch(spec.name, spec.location, false, error, 0, now());
+    m_sourceErrors.insert(setting.name, error);
+    m_store.noteSourceFetch(setting.name, setting.location, false, error, 0, now());
     // The proxies it gave before stay: a source that is down for a while loses none of them.
     std::fprintf(stderr, "veilport-listservice: source %s (%s): %s; keeping its last good list\n",
-                 qPrintable(spec.name), qPrintable(spec.location), qPrintable(error));
+                 qPrintable(setting.name), qPrintable(setting.location), qPrintable(error));
 }
 
 void ProxyGatherer::tick()

@@ -73,17 +73,17 @@ QString SourceFormatName(SourceFormat format)
     return QString();
 }
 
-bool ParseSourceSpec(const QString& text, SourceSpec& spec, QString& error)
+bool ParseSourceLine(const QString& text, SourceSetting& setting, QString& error)
 {
     const QStringList f = text.split(QLatin1Char('|'));
     if (f.size() < 3 || f.size() > 5) {
         error = QStringLiteral("Source expects NAME|FORMAT|LOCATION[|REFRESH_SECONDS[|MAX_BYTES]]");
         return false;
     }
-    spec.name = f[0].trimmed();
+    setting.name = f[0].trimmed();
     static const QRegularExpression nameRule(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
-    if (!nameRule.match(spec.name).hasMatch()) {
-        error = QStringLiteral("source name \"%1\" must be 1 to 64 letters, digits, '_', '.' or '-'").arg(spec.name);
+    if (!nameRule.match(setting.name).hasMatch()) {
+        error = QStringLiteral("source name \"%1\" must be 1 to 64 letters, digits, '_', '.' or '-'").arg(setting.name);
         return false;
     }
     const QString format = f[1].trimmed().toLower();
@@ -91,29 +91,29 @@ bool ParseSourceSpec(const QString& text, SourceSpec& spec, QString& error)
     for (SourceFormat each :
          {SourceFormat::Plain, SourceFormat::Veilport, SourceFormat::Csv, SourceFormat::Json, SourceFormat::Pool}) {
         if (SourceFormatName(each) == format) {
-            spec.format = each;
+            setting.format = each;
             known = true;
         }
     }
     if (!known) {
-        error =
-            QStringLiteral("source %1: format \"%2\" is not plain, veilport, csv, json or pool").arg(spec.name, f[1]);
+        error = QStringLiteral("source %1: format \"%2\" is not plain, veilport, csv, json or pool")
+                    .arg(setting.name, f[1]);
         return false;
     }
-    spec.location = f[2].trimmed();
-    if (spec.location.isEmpty()) {
-        error = QStringLiteral("source %1: no location").arg(spec.name);
+    setting.location = f[2].trimmed();
+    if (setting.location.isEmpty()) {
+        error = QStringLiteral("source %1: no location").arg(setting.name);
         return false;
     }
-    if (f.size() > 3 && !f[3].trimmed().isEmpty() && !parseBound(f[3].trimmed(), 1, 30 * 86400, spec.refreshSec)) {
-        error = QStringLiteral("source %1: refresh must be 1 to 2592000 seconds").arg(spec.name);
+    if (f.size() > 3 && !f[3].trimmed().isEmpty() && !parseBound(f[3].trimmed(), 1, 30 * 86400, setting.refreshSec)) {
+        error = QStringLiteral("source %1: refresh must be 1 to 2592000 seconds").arg(setting.name);
         return false;
     }
     if (f.size() > 4 && !f[4].trimmed().isEmpty()) {
         bool ok = false;
-        spec.maxBytes = f[4].trimmed().toLongLong(&ok);
-        if (!ok || spec.maxBytes < 1 || spec.maxBytes > 1024ll * 1024 * 1024) {
-            error = QStringLiteral("source %1: size cap must be 1 byte to 1 GiB").arg(spec.name);
+        setting.maxBytes = f[4].trimmed().toLongLong(&ok);
+        if (!ok || setting.maxBytes < 1 || setting.maxBytes > 1024ll * 1024 * 1024) {
+            error = QStringLiteral("source %1: size cap must be 1 byte to 1 GiB").arg(setting.name);
             return false;
         }
     }
@@ -159,19 +159,19 @@ bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& 
         else if (name == QLatin1String("infotext"))
             config.infoText = value;
         else if (name == QLatin1String("source")) {
-            SourceSpec spec;
+            SourceSetting setting;
             QString why;
-            if (!ParseSourceSpec(value, spec, why)) {
+            if (!ParseSourceLine(value, setting, why)) {
                 error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(why);
                 return false;
             }
-            for (const SourceSpec& other : config.sources) {
-                if (other.name == spec.name) {
-                    error = QStringLiteral("%1:%2: source %3 named twice").arg(fileName).arg(i + 1).arg(spec.name);
+            for (const SourceSetting& other : config.sources) {
+                if (other.name == setting.name) {
+                    error = QStringLiteral("%1:%2: source %3 named twice").arg(fileName).arg(i + 1).arg(setting.name);
                     return false;
                 }
             }
-            config.sources.append(spec);
+            config.sources.append(setting);
         } else if (name == QLatin1String("check")) {
             const QString v = value.toLower();
             if (v != QLatin1String("on") && v != QLatin1String("off")) {

@@ -26,7 +26,7 @@ enum class SourceFormat
 };
 
 // One place the service gathers proxies from: an http(s) URL or a local file.
-struct SourceSpec
+struct SourceSetting
 {
     QString name;     // shown in logs, the database and metrics; unique
     QString location; // http://, https:// or a file path
@@ -49,7 +49,7 @@ struct ServiceConfig
     QString infoText = QStringLiteral("Veilport list service");
 
     // Gathering and checking proxies; all of it stays off while no source is named and Check is off.
-    QList<SourceSpec> sources;
+    QList<SourceSetting> sources;
     bool check = false;
     QString database;         // SQLite file; empty: kept in memory only
     QString publicAddress;    // host:port under which proxies reach this service over plain HTTP
@@ -70,7 +70,7 @@ struct ServiceConfig
 };
 
 /// Parses "NAME|FORMAT|LOCATION[|REFRESH_SECONDS[|MAX_BYTES]]"; false with error text when malformed.
-bool ParseSourceSpec(const QString& text, SourceSpec& spec, QString& error);
+bool ParseSourceLine(const QString& text, SourceSetting& setting, QString& error);
 /// "plain", "veilport", "csv", "json" or "pool".
 QString SourceFormatName(SourceFormat format);
 

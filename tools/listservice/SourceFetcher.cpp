@@ -46,7 +46,7 @@ QByteArray readCapped(const QString& path, qint64 maxBytes, QString& error)
 
 } // namespace
 
-SourceFetcher::SourceFetcher(QList<SourceSpec> sources, int maxEntriesPerSource, QObject* parent)
+SourceFetcher::SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, QObject* parent)
     : QObject(parent), m_sources(std::move(sources)), m_maxEntries(maxEntriesPerSource),
       m_self(std::make_shared<SourceFetcher*>(this))
 {
@@ -83,18 +83,18 @@ void SourceFetcher::fetch(int index)
         return; // a slow source is not asked twice at once
     slot.busy = true;
     slot.abort = std::make_shared<std::atomic_bool>(false);
-    const SourceSpec spec = m_sources[index];
+    const SourceSetting setting = m_sources[index];
     // A source that trickles its answer is cut after this long, like one that never answers.
     QTimer::singleShot(kFetchTimeoutMs, this, [abort = slot.abort] { abort->store(true); });
     std::weak_ptr<SourceFetcher*> self = m_self;
-    std::thread([spec, index, self, abort = slot.abort, maxEntries = m_maxEntries] {
+    std::thread([setting, index, self, abort = slot.abort, maxEntries = m_maxEntries] {
         QByteArray body;
         QString error;
-        if (isUrl(spec.location)) {
+        if (isUrl(setting.location)) {
             HttpClient client;
-            client.setMaxBodySize(spec.maxBytes);
+            client.setMaxBodySize(setting.maxBytes);
             client.setAbortFlag(abort);
-            const HttpResponse response = client.get(spec.location);
+            const HttpResponse response = client.get(setting.location);
             if (response.ok)
                 body = response.body;
             else if (abort->load())
@@ -103,12 +103,12 @@ void SourceFetcher::fetch(int index)
                 error =
                     response.error.isEmpty() ? QStringLiteral("HTTP status %1").arg(response.status) : response.error;
         } else {
-            body = readCapped(spec.location, spec.maxBytes, error);
+            body = readCapped(setting.location, setting.maxBytes, error);
         }
         // Parsed here too: a large list never stalls the requests the service answers meanwhile.
         SourceParseResult result;
         if (error.isEmpty())
-            result = ParseSourceText(spec.format, body, maxEntries);
+            result = ParseSourceText(setting.format, body, maxEntries);
         else
             result.error = error;
         PostToMainThread([self, index, result = std::move(result)] {

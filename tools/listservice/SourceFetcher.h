@@ -20,14 +20,14 @@ class SourceFetcher : public QObject
 public:
     static constexpr int kFetchTimeoutMs = 60000;
 
-    SourceFetcher(QList<SourceSpec> sources, int maxEntriesPerSource, QObject* parent = nullptr);
+    SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, QObject* parent = nullptr);
     ~SourceFetcher() override;
 
     /// Fetches every source now and then on its interval.
     void start();
     /// Fetches one source now (unless a fetch of it is under way).
     void fetch(int index);
-    const QList<SourceSpec>& sources() const { return m_sources; }
+    const QList<SourceSetting>& sources() const { return m_sources; }
 
 signals:
     void sourceFetched(int index, const SourceParseResult& result);
@@ -43,7 +43,7 @@ private:
 
     void finish(int index, const SourceParseResult& result);
 
-    QList<SourceSpec> m_sources;
+    QList<SourceSetting> m_sources;
     const int m_maxEntries;
     std::vector<Slot> m_slots;
     // Threads hand their results over only while this lives.

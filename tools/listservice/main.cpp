@@ -183,11 +183,11 @@ int main(int argc, char** argv)
     if (gathering && !poolFile.isEmpty()) {
         // The hand-written pool is one more source, its proxies checked like any other's.
         bool named = false;
-        for (const SourceSpec& s : config.sources)
+        for (const SourceSetting& s : config.sources)
             named = named || s.name == QLatin1String("pool");
         if (!named)
             config.sources.append(
-                SourceSpec{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024});
+                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024});
     }
     if (poolFile.isEmpty() && !gathering)
         std::fprintf(stderr, "veilport-listservice: no --pool given, the list is empty\n");
