@@ -77,12 +77,16 @@ bool PostgresFixture::start()
         }
     }
     const QString data = m_dir.filePath(QStringLiteral("data"));
-    if (!run(QStringLiteral("initdb"),
+    // Started again after stop(): the same data and port, as a server that comes back.
+    const bool made = m_port != 0;
+    if (!made &&
+        !run(QStringLiteral("initdb"),
              {QStringLiteral("-D"), data, QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-U"),
               QStringLiteral("veilport"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync")},
              120000))
         return false;
-    m_port = TinyproxyFixture::freePort();
+    if (!made)
+        m_port = TinyproxyFixture::freePort();
     const QString options =
         QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off").arg(m_port).arg(m_dir.path());
     if (!run(QStringLiteral("pg_ctl"),

@@ -20,7 +20,8 @@ public:
     PostgresFixture(const PostgresFixture&) = delete;
     PostgresFixture& operator=(const PostgresFixture&) = delete;
 
-    /// Makes and starts the server; false (with errorText()) when PostgreSQL is not installed or does not start.
+    /// Makes and starts the server (after stop(): starts it again with its data, on its port); false (with
+    /// errorText()) when PostgreSQL is not installed or does not start.
     bool start();
     /// Stops the server at once; clients see their connections fail.
     void stop();

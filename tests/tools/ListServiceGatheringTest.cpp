@@ -241,7 +241,7 @@ TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
     EXPECT_EQ(ListValueWithForwardedFor(service, "198.51.100.1", "LocalCountry"), "United States");
 }
 
-TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTheServer)
+TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTheServersAbsence)
 {
     testsupport::PostgresFixture pg;
     if (!pg.start())
@@ -281,4 +281,13 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTh
         << Body(second, "/health").toStdString();
     EXPECT_TRUE(Listed(second).contains(proxies.proxyText(0)));
     EXPECT_TRUE(second.isRunning());
+
+    // It comes back: the service connects again and writes what it kept meanwhile.
+    ASSERT_TRUE(pg.start()) << pg.errorText().toStdString();
+    ASSERT_TRUE(testsupport::spinUntil([&] { return Body(second, "/health").contains("database=ok\n"); }, kCheckWaitMs))
+        << Body(second, "/health").toStdString();
+    EXPECT_TRUE(Body(second, "/health").contains("role=checker\n"));
+    ListServiceFixture third;
+    ASSERT_TRUE(third.start({}, options)) << third.errorText().toStdString();
+    EXPECT_TRUE(Listed(third).contains(proxies.proxyText(0))) << "read from the database at its start";
 }

@@ -69,6 +69,15 @@ void ProxyGatherer::lead()
     m_fetcher->start();
 }
 
+void ProxyGatherer::stepDown()
+{
+    std::fprintf(stderr, "veilport-listservice: another instance checks the shared database now\n");
+    m_leading = false;
+    m_tester.reset(); // cuts the checks under way; their results never arrive
+    m_fetcher.reset();
+    m_inFlight.clear();
+}
+
 void ProxyGatherer::onFetched(int index, const SourceParseResult& result)
 {
     const SourceSetting& setting = m_fetcher->sources()[index];
@@ -95,6 +104,22 @@ void ProxyGatherer::onFailed(int index, const QString& error)
 
 void ProxyGatherer::tick()
 {
+    // A shared database server that went away is asked again now and then; the list is served from
+    // memory meanwhile.
+    if (m_store.isShared() && !m_store.databaseError().isEmpty() &&
+        m_clock.elapsed() - m_lastReconnect >= kReconnectIntervalMs) {
+        m_lastReconnect = m_clock.elapsed();
+        if (m_store.reconnect()) {
+            // The lock went with the old connection: keep checking only if nobody took over meanwhile.
+            if (m_leading && m_store.tryLead()) {
+                m_store.writeMemory();
+            } else {
+                if (m_leading)
+                    stepDown();
+                m_store.reload();
+            }
+        }
+    }
     if (!m_leading) {
         // Another instance checks: follow its results, and take over once its lock is free.
         if (m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {

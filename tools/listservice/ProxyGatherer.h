@@ -50,6 +50,8 @@ public:
     bool leading() const { return m_leading; }
     /// How often an instance that does not check reads the shared database again and asks for the lock.
     static constexpr qint64 kFollowIntervalMs = 3000;
+    /// How often a shared database server that went away is tried again.
+    static constexpr qint64 kReconnectIntervalMs = 5000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();
 
@@ -61,6 +63,8 @@ private:
     void tick();
     // Starts gathering and checking: this instance holds the database's check lock.
     void lead();
+    // Stops gathering and checking: another instance holds the lock.
+    void stepDown();
     void onFetched(int index, const SourceParseResult& result);
     void onFailed(int index, const QString& error);
     void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
@@ -77,6 +81,7 @@ private:
     Target m_target;
     bool m_leading = false;
     qint64 m_lastFollow = 0;
+    qint64 m_lastReconnect = 0;
     const GeoIpDatabase* m_geo = nullptr;
     qint64 m_lastPrune = 0;
 };

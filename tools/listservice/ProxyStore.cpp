@@ -152,6 +152,50 @@ bool ProxyStore::tryLead()
            q.value(0).toBool();
 }
 
+bool ProxyStore::reconnect()
+{
+    if (!m_postgres || m_connection.isEmpty() || m_dbError.isEmpty())
+        return m_dbError.isEmpty();
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    db.close();
+    if (!db.open())
+        return false;
+    const QString lastError = m_dbError;
+    m_dbError.clear();
+    m_writable = true;
+    QString error;
+    if (!migrate(error)) {
+        m_dbError = error;
+        m_writable = false;
+        return false;
+    }
+    std::fprintf(stderr, "veilport-listservice: the database works again (after: %s)\n", qPrintable(lastError));
+    return true;
+}
+
+void ProxyStore::writeMemory()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!m_writable || !db.transaction())
+        return;
+    exec(QStringLiteral("DELETE FROM proxies"));
+    for (const auto& [id, p] : m_proxies) {
+        const SourceEntry& e = p.entry;
+        exec(QStringLiteral(
+                 "INSERT INTO proxies (id, host, port, source, country, info, flag_url, longitude, "
+                 "latitude, added, next_check, failures, last_ok, anonymity, exit_address, exit_country, "
+                 "exit_latitude, exit_longitude) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+             {id, e.host, e.port, p.source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, p.added, p.nextCheck,
+              p.failuresInRow, p.lastOk, p.anonymity, p.exitAddress, p.exitPlace.country, p.exitPlace.latitude,
+              p.exitPlace.longitude});
+    }
+    if (!m_dbError.isEmpty() || !db.commit()) {
+        if (m_dbError.isEmpty())
+            dbFailed(db.lastError().text());
+        db.rollback();
+    }
+}
+
 void ProxyStore::reload()
 {
     if (m_connection.isEmpty() || !m_dbError.isEmpty())

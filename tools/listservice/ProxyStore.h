@@ -31,6 +31,10 @@ public:
     /// Reads the whole database again (an instance that does not check sees the checker's results so).
     void reload();
     bool isShared() const { return m_postgres; }
+    /// After a database server went away: connects again; true once the database works again.
+    bool reconnect();
+    /// Writes every proxy as memory knows it (changes made while the server was away never reached it).
+    void writeMemory();
     /// The schema version this build writes.
     static constexpr int kSchemaVersion = 3;
 
