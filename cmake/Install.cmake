@@ -101,7 +101,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The list service's default flags and country names; xdg-utils opens the site pages.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, famfamfam-flag-png, iso-codes")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, famfamfam-flag-png, iso-codes, libqt6sql6-sqlite")
+# The list service reaches a shared PostgreSQL database through this driver.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

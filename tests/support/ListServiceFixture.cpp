@@ -79,7 +79,8 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
                                            "Result=%5\nInfo=%6\nPage=%7\n")
                                 .arg(options.localCountry, options.localLongitude, options.localLatitude,
                                      options.magicWord, options.updateResult, options.updateInfo, options.updatePage)
-                                .toUtf8();
+                                .toUtf8() +
+                            options.extraConfig.join('\n').toUtf8() + '\n';
     if (!writeFile(poolFile, pool) || !writeFile(confFile, conf)) {
         m_error = QStringLiteral("cannot write the pool or config file");
         return false;

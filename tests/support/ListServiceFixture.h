@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
+#include <QStringList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -42,6 +43,10 @@ struct ListServiceOptions
     // Connections one client address may hold (--max-per-address). Loopback tests send every
     // proxy's requests from 127.0.0.1, so by default as many as the service allows in all.
     int maxPerAddress = 256;
+    // More Name=Value lines of the service's configuration (sources, checking, database, trusted
+    // reverse proxies). A Source or Check=on line switches gathering on: the pool then becomes one
+    // source whose proxies are served only once they pass their checks.
+    QStringList extraConfig;
 };
 
 // The real local list service (veilport-listservice) on ephemeral loopback ports (plain HTTP and
@@ -83,6 +88,8 @@ public:
     // Kills the service; its port then refuses connections.
     void stop();
     bool isRunning() const;
+    // The service's process id while it runs (0 otherwise), for benchmarks that read its memory.
+    qint64 processId() const { return m_process ? m_process->processId() : 0; }
 
     int port() const { return m_port; }
     // The TLS port, serving the same as port().

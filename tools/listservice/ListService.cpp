@@ -1,5 +1,7 @@
 #include "ListService.h"
 
+#include "GeoIpDatabase.h"
+#include "ProxyGatherer.h"
 #include "WorldMap.h"
 
 #include <QFile>
@@ -25,11 +27,11 @@ QString callerText(const QHostAddress& peer)
 
 // The address check of the program's proxy test: where the request came from and every header that
 // reached us, so the program can tell whether the proxy passed the user's own address on.
-QByteArray addressCheckAnswer(const HttpRequest& request)
+QByteArray addressCheckAnswer(const HttpRequest& request, const QString& caller)
 {
     // Nothing a client sends may start a line of its own in the answer.
     auto oneLine = [](QByteArray text) { return text.replace('\r', ' ').replace('\n', ' '); };
-    QByteArray out = "RemoteAddr=" + callerText(request.peer).toUtf8() + "\r\n";
+    QByteArray out = "RemoteAddr=" + caller.toUtf8() + "\r\n";
     for (const auto& [name, value] : request.rawHeaders) {
         if (name.compare("host", Qt::CaseInsensitive) != 0)
             out += "Header." + oneLine(name).replace('=', '_') + '=' + oneLine(value) + "\r\n";
@@ -58,7 +60,46 @@ QByteArray pageShell(const QString& title, const QString& body)
 ListService::ListService(ServiceConfig config, QString poolFile, FlagStore* flags)
     : m_config(std::move(config)), m_poolFile(std::move(poolFile)), m_flags(flags)
 {
+    for (const QString& each : m_config.trustedProxies) {
+        if (each.contains(QLatin1Char('/')))
+            m_trusted.append(QHostAddress::parseSubnet(each));
+        else {
+            const QHostAddress a(each);
+            m_trusted.append({a, a.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32});
+        }
+    }
     reloadPool();
+}
+
+bool ListService::trusted(const QHostAddress& address) const
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    const QHostAddress plain = isV4 ? QHostAddress(v4) : address;
+    for (const auto& subnet : m_trusted) {
+        if (plain.isInSubnet(subnet))
+            return true;
+    }
+    return false;
+}
+
+QString ListService::callerAddress(const HttpRequest& request) const
+{
+    if (m_trusted.isEmpty() || !trusted(request.peer))
+        return callerText(request.peer);
+    // Each reverse proxy appends the address it got the request from; walking back from the right,
+    // the first address not of our own proxies is the caller. Anything left of it may be forged.
+    const QList<QByteArray> hops = request.headers.value("x-forwarded-for").split(',');
+    QString caller = callerText(request.peer);
+    for (auto it = hops.crbegin(); it != hops.crend(); ++it) {
+        const QHostAddress hop(QString::fromLatin1(it->trimmed()));
+        if (hop.isNull())
+            break; // garbage ends the chain we can believe
+        caller = callerText(hop);
+        if (!trusted(hop))
+            break;
+    }
+    return caller;
 }
 
 void ListService::reloadPool()
@@ -91,43 +132,96 @@ QString ListService::hostFor(const HttpRequest& request) const
     return valid.match(host).hasMatch() ? host : QStringLiteral("127.0.0.1");
 }
 
+QString ListService::flagUrl(const QString& host, const QString& country) const
+{
+    return QStringLiteral("http://") + host + QLatin1String(kLargeFlagPrefix) +
+           QString::fromLatin1(QUrl::toPercentEncoding(country)) + QStringLiteral(".png");
+}
+
+QStringList ListService::callerLines(const QString& callerAddress, const QString& host) const
+{
+    // Placed by the GeoIP database when it knows the caller; else the configured place, as always.
+    GeoPlace place;
+    const bool known = m_geo && m_geo->lookup(callerAddress, place);
+    const QString country = known ? place.country : m_config.localCountry;
+    return {QStringLiteral("LocalIP=") + callerAddress, QStringLiteral("LocalCountry=") + country,
+            QStringLiteral("CountryFlag=") + flagUrl(host, country),
+            QStringLiteral("LocalLatitude=") + (known ? place.latitude : m_config.localLatitude),
+            QStringLiteral("LocalLongitude=") + (known ? place.longitude : m_config.localLongitude)};
+}
+
+QByteArray ListService::checkedList(const QString& callerAddress, const QString& host)
+{
+    // The proxies are the same for every caller for a while; only the caller's own lines differ.
+    if (m_listCacheHost != host || !m_listCacheAge.isValid() || m_listCacheAge.elapsed() >= kListCacheMs) {
+        const ServiceConfig& gc = m_gatherer->config();
+        // A pass is believed for two check intervals: one missed round does not empty the list.
+        const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
+        const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize, gc.defaultCountry);
+        QStringList lines;
+        lines << QStringLiteral("ProxyCount=%1").arg(best.size());
+        for (int i = 0; i < best.size(); ++i) {
+            const StoredProxy& p = *best[i];
+            const QString country = p.country(gc.defaultCountry);
+            const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
+            const QString flag =
+                p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
+            lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
+                         .arg(i)
+                         .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
+        }
+        m_listCacheText = (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+        m_listCacheHost = host;
+        m_listCacheAge.start();
+    }
+    return (callerLines(callerAddress, host).join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8() +
+           m_listCacheText;
+}
+
 QByteArray ListService::proxyList(const QString& callerAddress, const QString& host)
 {
+    if (m_gatherer)
+        return checkedList(callerAddress, host);
     reloadPool();
-    const QString base = QStringLiteral("http://") + host;
-    auto flagUrl = [&](const QString& country) {
-        return base + QLatin1String(kLargeFlagPrefix) + QString::fromLatin1(QUrl::toPercentEncoding(country)) +
-               QStringLiteral(".png");
-    };
-    QStringList lines;
-    lines << QStringLiteral("LocalIP=") + callerAddress;
-    lines << QStringLiteral("LocalCountry=") + m_config.localCountry;
-    lines << QStringLiteral("CountryFlag=") + flagUrl(m_config.localCountry);
-    lines << QStringLiteral("LocalLatitude=") + m_config.localLatitude;
-    lines << QStringLiteral("LocalLongitude=") + m_config.localLongitude;
+    QStringList lines = callerLines(callerAddress, host);
     lines << QStringLiteral("ProxyCount=%1").arg(m_pool.size());
     for (int i = 0; i < m_pool.size(); ++i) {
         const PoolEntry& e = m_pool[i];
         lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                      .arg(i)
-                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(e.country) : e.flagUrl, e.longitude,
-                          e.latitude);
+                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(host, e.country) : e.flagUrl,
+                          e.longitude, e.latitude);
     }
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
 
 HttpResponse ListService::handle(const HttpRequest& request)
 {
+    ++m_metrics.requests;
+    HttpResponse response = answer(request);
+    if (response.status >= 400)
+        ++m_metrics.requestErrors;
+    return response;
+}
+
+HttpResponse ListService::answer(const HttpRequest& request)
+{
     const QString& path = request.path;
-    if (path == QLatin1String("/getproxy.php"))
-        return HttpResponse::text(200, proxyList(callerText(request.peer), hostFor(request)));
+    if (path == QLatin1String("/getproxy.php")) {
+        ++m_metrics.listRequests;
+        return HttpResponse::text(200, proxyList(callerAddress(request), hostFor(request)));
+    }
+    if (path == QLatin1String("/health"))
+        return healthPage();
+    if (path == QLatin1String("/metrics"))
+        return metricsPage();
     if (path == QLatin1String("/getip.php")) {
         // Version 1 (the bare address) stays exactly as older programs read it.
         const QString version = request.param(QStringLiteral("VER"));
         if (version == QLatin1String("1"))
-            return HttpResponse::text(200, callerText(request.peer).toUtf8());
+            return HttpResponse::text(200, callerAddress(request).toUtf8());
         if (version == QLatin1String("2"))
-            return HttpResponse::text(200, addressCheckAnswer(request));
+            return HttpResponse::text(200, addressCheckAnswer(request, callerAddress(request)));
         return HttpResponse::text(400, "VER=1 or VER=2 expected\n");
     }
     if (path == QLatin1String("/update/") || path == QLatin1String("/update")) {
@@ -149,7 +243,7 @@ HttpResponse ListService::handle(const HttpRequest& request)
     if (path == QLatin1String("/ipseeker.php"))
         return sitePage(QStringLiteral("Your IP address"),
                         QStringLiteral("<p>Web sites see you as <b id=\"ip\">%1</b>.</p>")
-                            .arg(callerText(request.peer).toHtmlEscaped()),
+                            .arg(callerAddress(request).toHtmlEscaped()),
                         request);
     if (path == QLatin1String("/help.php"))
         return sitePage(QStringLiteral("Veilport help"),
@@ -206,7 +300,7 @@ HttpResponse ListService::infoPage(const HttpRequest& request)
                        "div{box-sizing:border-box;width:449px;height:57px;padding:8px 10px;}"
                        "b{color:#1b5e9e;}</style></head><body><div><b>%1</b><br>Your address: %2 &middot; "
                        "%3 proxies listed</div></body></html>\n")
-            .arg(m_config.infoText.toHtmlEscaped(), callerText(request.peer).toHtmlEscaped())
+            .arg(m_config.infoText.toHtmlEscaped(), callerAddress(request).toHtmlEscaped())
             .arg(m_pool.size());
     return HttpResponse::html(200, page.toUtf8());
 }
@@ -219,4 +313,85 @@ HttpResponse ListService::sitePage(const QString& title, const QString& text, co
         body += QStringLiteral("<p>Opened from <code>%1</code>, position %2.</p>")
                     .arg(action.toHtmlEscaped(), request.param(QStringLiteral("CPOS")).toHtmlEscaped());
     return HttpResponse::html(200, pageShell(title, body));
+}
+
+HttpResponse ListService::healthPage()
+{
+    // Healthy while it can answer lists; a broken database or source is told, not fatal.
+    QStringList lines{QStringLiteral("status=ok")};
+    if (m_gatherer) {
+        const ProxyStore& store = m_gatherer->store();
+        lines << QStringLiteral("role=%1").arg(m_gatherer->leading() ? QStringLiteral("checker")
+                                                                     : QStringLiteral("follower"));
+        lines << QStringLiteral("proxies=%1").arg(store.size());
+        const qint64 since = ProxyGatherer::now() - 2 * qint64(m_gatherer->config().checkIntervalSec) -
+                             m_gatherer->config().checkTimeoutSec;
+        lines << QStringLiteral("passing=%1").arg(store.best(since, INT_MAX).size());
+        lines << QStringLiteral("database=%1")
+                     .arg(!store.usesDatabase()             ? QStringLiteral("none")
+                          : store.databaseError().isEmpty() ? QStringLiteral("ok")
+                                                            : QStringLiteral("error: ") + store.databaseError());
+        for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
+            lines << QStringLiteral("source.%1=error: %2").arg(it.key(), it.value());
+    } else {
+        lines << QStringLiteral("proxies=%1").arg(m_pool.size());
+    }
+    return HttpResponse::text(200, (lines.join(QStringLiteral("\n")) + QLatin1Char('\n')).toUtf8());
+}
+
+HttpResponse ListService::metricsPage()
+{
+    auto label = [](QString text) {
+        return text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+            .replace(QLatin1Char('"'), QStringLiteral("\\\""))
+            .replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    };
+    QString out;
+    auto metric = [&out](const char* name, const char* type, const char* help, const QString& samples) {
+        out += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n%4")
+                   .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type), samples);
+    };
+    auto sample = [](const char* name, double value, const QString& labels = QString()) {
+        return QStringLiteral("%1%2 %3\n")
+            .arg(QLatin1String(name), labels.isEmpty() ? QString() : QLatin1Char('{') + labels + QLatin1Char('}'))
+            .arg(value, 0, 'g', 12);
+    };
+    const int known = m_gatherer ? m_gatherer->store().size() : int(m_pool.size());
+    metric("veilport_proxies_known", "gauge", "Proxies the service knows.", sample("veilport_proxies_known", known));
+    if (m_gatherer) {
+        const ServiceConfig& gc = m_gatherer->config();
+        const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
+        QMap<QPair<QString, QString>, int> passing;
+        for (const StoredProxy* p : m_gatherer->store().best(since, INT_MAX))
+            ++passing[{p->country(gc.defaultCountry),
+                       p->anonymity.isEmpty() ? QStringLiteral("unknown") : p->anonymity}];
+        QString samples;
+        for (auto it = passing.cbegin(); it != passing.cend(); ++it)
+            samples += sample(
+                "veilport_proxies_passing", it.value(),
+                QStringLiteral("country=\"%1\",class=\"%2\"").arg(label(it.key().first), label(it.key().second)));
+        metric("veilport_proxies_passing", "gauge", "Proxies whose last check passed, by country and class.", samples);
+        metric(
+            "veilport_checks_total", "counter", "Proxy checks finished.",
+            sample("veilport_checks_total", double(m_metrics.checks - m_metrics.checksPassed),
+                   QStringLiteral("outcome=\"failed\"")) +
+                sample("veilport_checks_total", double(m_metrics.checksPassed), QStringLiteral("outcome=\"passed\"")));
+        metric("veilport_checks_per_second", "gauge", "Proxy checks finished per second over the last minute.",
+               sample("veilport_checks_per_second", m_metrics.checksPerSecond()));
+        metric("veilport_checks_in_flight", "gauge", "Proxy checks running now.",
+               sample("veilport_checks_in_flight", m_gatherer->checksInFlight()));
+        metric("veilport_source_errors_total", "counter", "Source fetches that failed.",
+               sample("veilport_source_errors_total", double(m_metrics.sourceErrors)));
+        metric("veilport_database_errors_total", "counter", "Database statements that failed.",
+               sample("veilport_database_errors_total", m_gatherer->store().databaseErrors()));
+    }
+    metric("veilport_list_requests_total", "counter", "Proxy list requests answered.",
+           sample("veilport_list_requests_total", double(m_metrics.listRequests)));
+    metric("veilport_requests_total", "counter", "Requests answered.",
+           sample("veilport_requests_total", double(m_metrics.requests)));
+    metric("veilport_request_errors_total", "counter", "Requests answered with an error status.",
+           sample("veilport_request_errors_total", double(m_metrics.requestErrors)));
+    HttpResponse response = HttpResponse::text(200, out.toUtf8());
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    return response;
 }

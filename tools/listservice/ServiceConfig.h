@@ -15,6 +15,26 @@ struct PoolEntry
     QString latitude;
 };
 
+// How a source's text is laid out.
+enum class SourceFormat
+{
+    Plain,    // host:port lines
+    Veilport, // the program's own list (Proxy_<n>=host:port|info|country|flag|longitude|latitude)
+    Csv,      // a header line naming the host (or ip) and port columns
+    Json,     // an array of objects with host (or ip) and port
+    Pool      // the hand-written pool file, with countries and coordinates
+};
+
+// One place the service gathers proxies from: an http(s) URL or a local file.
+struct SourceSetting
+{
+    QString name;     // shown in logs, the database and metrics; unique
+    QString location; // http://, https:// or a file path
+    SourceFormat format = SourceFormat::Plain;
+    int refreshSec = 3600;
+    qint64 maxBytes = 4 * 1024 * 1024;
+};
+
 // What the service answers besides the pool: the caller's location and the update answer.
 struct ServiceConfig
 {
@@ -27,7 +47,32 @@ struct ServiceConfig
     QString updateInfo;
     QString updatePage;
     QString infoText = QStringLiteral("Veilport list service");
+
+    // Gathering and checking proxies; all of it stays off while no source is named and Check is off.
+    QList<SourceSetting> sources;
+    bool check = false;
+    QString database;         // SQLite file; empty: kept in memory only
+    QString publicAddress;    // host:port under which proxies reach this service over plain HTTP
+    QString publicTlsAddress; // host:port of the TLS port for the tunnel test; empty: the TLS port if any
+    QString checkerAddress;   // the address proxies see the checks come from; empty: the public address's host
+    int checkIntervalSec = 600;
+    int checkConcurrency = 64;
+    int checkTimeoutSec = 15;
+    int maxFailures = 6; // failed checks in a row before a proxy is dropped
+    int listSize = 20;   // proxies per country in one list answer
+    int maxProxies = 100000;
+    int historyDays = 7;
+    QString defaultCountry = QStringLiteral("Unknown"); // for proxies whose source names no country
+    QStringList trustedProxies;                         // addresses or subnets whose X-Forwarded-For is believed
+    QString geoIp; // MaxMind-format country/city database; empty: the configured places hold
+
+    bool gathering() const { return check || !sources.isEmpty(); }
 };
+
+/// Parses "NAME|FORMAT|LOCATION[|REFRESH_SECONDS[|MAX_BYTES]]"; false with error text when malformed.
+bool ParseSourceLine(const QString& text, SourceSetting& setting, QString& error);
+/// "plain", "veilport", "csv", "json" or "pool".
+QString SourceFormatName(SourceFormat format);
 
 /// Reads a config file of Name=Value lines; false with error text on unreadable files or unknown names.
 bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& error);

@@ -1,8 +1,10 @@
 // veilport-listservice: the list service Veilport talks to, small enough to run on a laptop or a
 // server. See listservice.conf.example and pool.example for the file formats.
 #include "FlagStore.h"
+#include "GeoIpDatabase.h"
 #include "HttpServer.h"
 #include "ListService.h"
+#include "ProxyGatherer.h"
 #include "ServiceConfig.h"
 #include "SignalQuitter.h"
 #include "TlsCredentials.h"
@@ -12,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 
 #include <cstdio>
 
@@ -29,6 +32,44 @@ QString shownAddress(const QHostAddress& address)
 {
     return address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
                                                                : address.toString();
+}
+
+// The host part of host:port ("[v6]:port" too).
+QString hostOf(const QString& hostPort)
+{
+    const int colon = int(hostPort.lastIndexOf(QLatin1Char(':')));
+    QString host = colon > 0 ? hostPort.left(colon) : hostPort;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    return host;
+}
+
+// Where proxies reach this service: the configured public address, else the listen address itself.
+ProxyGatherer::Target checkTarget(const ServiceConfig& config, const QHostAddress& listen, quint16 port,
+                                  quint16 tlsPort)
+{
+    QHostAddress own = listen;
+    if (own == QHostAddress::AnyIPv4 || own == QHostAddress::AnyIPv6 || own == QHostAddress::Any)
+        own = QHostAddress::LocalHost;
+    QString plain = config.publicAddress;
+    if (plain.isEmpty())
+        plain = shownAddress(own) + QLatin1Char(':') + QString::number(port);
+    QString secure = config.publicTlsAddress;
+    if (secure.isEmpty() && tlsPort != 0) {
+        const QString host = hostOf(plain);
+        secure = (host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host) +
+                 QLatin1Char(':') + QString::number(tlsPort);
+    }
+    ProxyGatherer::Target target;
+    target.testUrl = QStringLiteral("http://%1/getip.php?VER=2").arg(plain);
+    target.tunnelUrl = secure.isEmpty() ? QString() : QStringLiteral("https://%1/getip.php?VER=2").arg(secure);
+    target.checkerAddress = config.checkerAddress.isEmpty() ? hostOf(plain) : config.checkerAddress;
+    if (QHostAddress(hostOf(plain)).isLoopback())
+        std::fprintf(stderr,
+                     "veilport-listservice: proxies are checked against %s, a loopback address: only proxies on "
+                     "this machine can reach it. Set PublicAddress to an address the proxies reach.\n",
+                     qPrintable(target.testUrl));
+    return target;
 }
 
 } // namespace
@@ -72,9 +113,20 @@ int main(int argc, char** argv)
         QStringLiteral("Connections one client address may hold at a time (default %1).")
             .arg(HttpServer::kDefaultMaxPerAddress),
         QStringLiteral("count"), QString::number(HttpServer::kDefaultMaxPerAddress));
+    const QCommandLineOption databaseOpt(
+        QStringLiteral("database"),
+        QStringLiteral("SQLite file of the gathered proxies and their checks (overrides Database= of --config)."),
+        QStringLiteral("file"));
+    const QCommandLineOption geoIpOpt(
+        QStringLiteral("geoip"),
+        QStringLiteral("MaxMind-format country or city database placing callers and proxies (overrides GeoIp=)."),
+        QStringLiteral("file"));
     parser.addOptions({portOpt, listenOpt, poolOpt, configOpt, flagsOpt, isoOpt, verboseOpt, requestLogOpt, tlsPortOpt,
-                       certOpt, keyOpt, perAddressOpt});
+                       certOpt, keyOpt, perAddressOpt, databaseOpt, geoIpOpt});
     parser.process(app);
+    // The tester traces every proxy it tries; for a service checking thousands that is noise unless asked for.
+    if (!parser.isSet(verboseOpt))
+        QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
 
     int port = 0;
     if (!parsePort(parser.value(portOpt), port)) {
@@ -125,7 +177,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "veilport-listservice: cannot read pool %s\n", qPrintable(poolFile));
         return 2;
     }
-    if (poolFile.isEmpty())
+    if (parser.isSet(databaseOpt))
+        config.database = parser.value(databaseOpt);
+    const bool gathering = config.gathering();
+    if (gathering && !poolFile.isEmpty()) {
+        // The hand-written pool is one more source, its proxies checked like any other's.
+        bool named = false;
+        for (const SourceSetting& s : config.sources)
+            named = named || s.name == QLatin1String("pool");
+        if (!named)
+            config.sources.append(
+                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024});
+    }
+    if (poolFile.isEmpty() && !gathering)
         std::fprintf(stderr, "veilport-listservice: no --pool given, the list is empty\n");
 
     FlagStore flags(parser.value(flagsOpt), parser.value(isoOpt));
@@ -144,7 +208,32 @@ int main(int argc, char** argv)
         }
     }
 
-    ListService service(config, poolFile, &flags);
+    if (parser.isSet(geoIpOpt))
+        config.geoIp = parser.value(geoIpOpt);
+    GeoIpDatabase geo;
+    if (!config.geoIp.isEmpty()) {
+        QString error;
+        if (!geo.open(config.geoIp, error)) {
+            std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+
+    ListService service(config, gathering ? QString() : poolFile, &flags);
+    if (geo.isOpen())
+        service.setGeoIp(&geo);
+    std::unique_ptr<ProxyGatherer> gatherer;
+    if (gathering) {
+        gatherer = std::make_unique<ProxyGatherer>(config, &service.metrics());
+        QString error;
+        if (!gatherer->openDatabase(error))
+            std::fprintf(stderr, "veilport-listservice: %s; serving from memory\n", qPrintable(error));
+        else if (config.database.isEmpty())
+            std::fprintf(stderr, "veilport-listservice: no Database given; checks are kept in memory only\n");
+        if (geo.isOpen())
+            gatherer->setGeoIp(&geo);
+        service.setGatherer(gatherer.get());
+    }
     HttpServer server([&service, &requestLog](const HttpRequest& r) {
         if (requestLog.isOpen()) {
             // One line per request; a decoded line break in the path must not start a line of its own.
@@ -189,5 +278,7 @@ int main(int argc, char** argv)
         std::printf("veilport-listservice listening on https://%s:%u/\n", qPrintable(shownAddress(address)),
                     server.tlsPort());
     std::fflush(stdout);
+    if (gatherer)
+        gatherer->start(checkTarget(config, address, server.serverPort(), tls ? server.tlsPort() : 0));
     return app.exec();
 }

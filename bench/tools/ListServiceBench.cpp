@@ -1,0 +1,290 @@
+// The list service as a host runs it: it checks N distinct loopback proxies (real tinyproxy instances
+// behind many 127.x.y.z addresses) with the plain address check, the CONNECT tunnel test and the
+// judgement, beside curl --parallel making the same requests; then 100 concurrent clients ask it for
+// lists while it holds those N proxies, beside the same clients fetching a static file from Qt's HTTP
+// server. Prints name=value lines.
+//   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 50] [--no-curl]
+
+#include "support/ListServiceFixture.h"
+#include "support/TinyproxyFarm.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+using testsupport::ListServiceFixture;
+using testsupport::TinyproxyFarm;
+
+namespace {
+
+double peakRssMb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// One blocking GET with Connection: close; the status, or 0 when none came.
+int fetch(int port, const QByteArray& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(quint16(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int status = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        const QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+            QByteArray answer;
+            char buffer[16384];
+            ssize_t n = 0;
+            // Read to the end of the body: a server that keeps the connection open despite "close" is not
+            // waited for.
+            qsizetype bodyEnd = -1;
+            while ((n = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+                answer.append(buffer, n);
+                if (bodyEnd < 0) {
+                    const qsizetype head = answer.indexOf("\r\n\r\n");
+                    const qsizetype at = answer.toLower().indexOf("content-length:");
+                    if (head >= 0 && at >= 0 && at < head)
+                        bodyEnd =
+                            head + 4 + answer.mid(at + 15, answer.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+                }
+                if (bodyEnd >= 0 && answer.size() >= bodyEnd)
+                    break;
+            }
+            if (answer.startsWith("HTTP/1."))
+                status = answer.mid(9, 3).toInt();
+        }
+    }
+    close(fd);
+    return status;
+}
+
+struct LoadResult
+{
+    double p50Ms = 0, p99Ms = 0, maxMs = 0, rps = 0;
+    int failed = 0;
+};
+
+// clients threads, each making requests sequential GETs of path.
+LoadResult load(int port, const QByteArray& path, int clients, int requests)
+{
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::atomic_int failed{0};
+    QElapsedTimer wall;
+    wall.start();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            for (int r = 0; r < requests; ++r) {
+                QElapsedTimer t;
+                t.start();
+                if (fetch(port, path) != 200)
+                    ++failed;
+                latencies[size_t(c)].push_back(t.nsecsElapsed() / 1e6);
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    std::vector<double> all;
+    for (const auto& l : latencies)
+        all.insert(all.end(), l.begin(), l.end());
+    std::sort(all.begin(), all.end());
+    LoadResult r;
+    if (all.empty())
+        return r;
+    r.p50Ms = all[all.size() / 2];
+    r.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    r.maxMs = all.back();
+    r.rps = double(all.size()) / seconds;
+    r.failed = failed.load();
+    return r;
+}
+
+// A figure of the service's /metrics text.
+double metric(int port, const QString& name)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, quint16(port));
+    if (!s.waitForConnected(5000))
+        return -1;
+    s.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    while (s.waitForReadyRead(5000))
+        answer += s.readAll();
+    const QRegularExpression re(QRegularExpression::escape(name) + QStringLiteral(" ([0-9.e+]+)\n"));
+    const auto m = re.match(QString::fromUtf8(answer));
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+// curl --parallel through every proxy: the plain address check and the same over a CONNECT tunnel.
+double runCurl(const QString& url, const QString& tunnelUrl, const TinyproxyFarm& farm, int proxies, int parallel,
+               int& ok)
+{
+    QTemporaryDir dir;
+    QFile config(dir.filePath(QStringLiteral("curl.cfg")));
+    if (!config.open(QIODevice::WriteOnly))
+        return -1;
+    for (int i = 0; i < proxies; ++i) {
+        for (const QString& target : {url, tunnelUrl})
+            config.write(QStringLiteral("url = \"%1\"\nproxy = \"http://%2\"\ninsecure\noutput = \"/dev/null\"\n"
+                                        "silent\nmax-time = 30\nwrite-out = \"%{http_code}\\n\"\nnext\n")
+                             .arg(target, farm.proxyText(i))
+                             .toUtf8());
+    }
+    config.close();
+    QProcess curl;
+    QElapsedTimer timer;
+    timer.start();
+    curl.start(QStringLiteral("curl"), {QStringLiteral("--parallel"), QStringLiteral("--parallel-max"),
+                                        QString::number(parallel), QStringLiteral("-K"), config.fileName()});
+    curl.waitForFinished(600000);
+    ok = int(curl.readAllStandardOutput().count("200\n"));
+    return timer.nsecsElapsed() / 1e6;
+}
+
+// Checks (and curl's transfers) at once: every one is a connection to the service itself, which takes 256.
+constexpr int kParallel = 200;
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    int proxies = 10000, instances = 20, clients = 100, requests = 50;
+    bool withCurl = true;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
+        if (args[i] == QLatin1String("--proxies"))
+            proxies = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--instances"))
+            instances = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--clients"))
+            clients = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--requests"))
+            requests = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--no-curl"))
+            withCurl = false;
+        else {
+            std::fprintf(stderr, "usage: bench_listservice [--proxies N] [--instances N] [--clients N] "
+                                 "[--requests N] [--no-curl]\n");
+            return 2;
+        }
+    }
+    if (proxies < 1 || instances < 1 || clients < 1 || requests < 1) {
+        std::fprintf(stderr, "bench_listservice: counts must be positive\n");
+        return 2;
+    }
+
+    TinyproxyFarm farm;
+    if (!farm.start(instances)) {
+        std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(farm.errorText()));
+        return 1;
+    }
+    QTemporaryDir dir;
+    QFile list(dir.filePath(QStringLiteral("proxies.txt")));
+    if (!list.open(QIODevice::WriteOnly))
+        return 1;
+    for (int i = 0; i < proxies; ++i)
+        list.write(farm.proxyText(i).toUtf8() + '\n');
+    list.close();
+
+    ListServiceFixture service;
+    ListServiceFixture::Options options;
+    options.extraConfig = {QStringLiteral("Source=bench|plain|%1|86400|100000000").arg(list.fileName()),
+                           QStringLiteral("Database=") + dir.filePath(QStringLiteral("proxies.db")),
+                           QStringLiteral("CheckInterval=86400"),
+                           QStringLiteral("CheckConcurrency=%1").arg(kParallel),
+                           QStringLiteral("CheckTimeout=30"),
+                           QStringLiteral("MaxProxies=%1").arg(proxies)};
+    QElapsedTimer checkTimer;
+    checkTimer.start();
+    if (!service.start({}, options)) {
+        std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(service.errorText()));
+        return 1;
+    }
+    const QDeadlineTimer deadline(600000);
+    double passed = 0, failed = 0;
+    while (!deadline.hasExpired()) {
+        passed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"passed\"}"));
+        failed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
+        if (passed + failed >= proxies)
+            break;
+        QThread::msleep(100);
+    }
+    const double checkMs = checkTimer.nsecsElapsed() / 1e6;
+    std::printf("proxies=%d\ncheck_time_ms=%.1f\ncheck_passed=%.0f\ncheck_failed=%.0f\nchecks_per_second=%.1f\n"
+                "service_rss_mb_peak_after_checks=%.1f\n",
+                proxies, checkMs, passed, failed, (passed + failed) / (checkMs / 1000.0),
+                peakRssMb(service.processId()));
+    std::fflush(stdout);
+    if (withCurl) {
+        int ok = 0;
+        const double curlMs = runCurl(service.url(QStringLiteral("/getip.php?VER=2")),
+                                      service.tlsUrl(QStringLiteral("/getip.php?VER=2")), farm, proxies, kParallel, ok);
+        std::printf("curl_parallel=%d\ncurl_time_ms=%.1f\ncurl_requests_ok=%d\ncurl_requests=%d\nratio_vs_curl=%.2f\n",
+                    kParallel, curlMs, ok, 2 * proxies, curlMs / checkMs);
+        std::fflush(stdout);
+    }
+
+    // 100 clients at once against the list with every proxy stored.
+    const LoadResult listLoad = load(service.port(), "/getproxy.php", clients, requests);
+    std::printf("list_clients=%d\nlist_requests=%d\nlist_failed=%d\nlist_p50_ms=%.2f\nlist_p99_ms=%.2f\n"
+                "list_max_ms=%.2f\nlist_rps=%.0f\nservice_rss_mb_peak=%.1f\n",
+                clients, clients * requests, listLoad.failed, listLoad.p50Ms, listLoad.p99Ms, listLoad.maxMs,
+                listLoad.rps, peakRssMb(service.processId()));
+    std::fflush(stdout);
+
+    // The same clients against a static file of Qt's HTTP server, on a thread of its own.
+    const QByteArray file(2048, 'x');
+    std::atomic_int staticPort{0};
+    QThread* serverThread = QThread::create([&] {
+        QHttpServer server;
+        server.route(QStringLiteral("/static.txt"), [&file] { return QHttpServerResponse("text/plain", file); });
+        staticPort = server.listen(QHostAddress::LocalHost, 0);
+        QEventLoop loop;
+        QObject::connect(QThread::currentThread(), &QThread::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    });
+    serverThread->start();
+    while (staticPort.load() == 0)
+        QThread::msleep(10);
+    const LoadResult staticLoad = load(staticPort.load(), "/static.txt", clients, requests);
+    std::printf("static_qt_p50_ms=%.2f\nstatic_qt_p99_ms=%.2f\nstatic_qt_rps=%.0f\nstatic_qt_failed=%d\n",
+                staticLoad.p50Ms, staticLoad.p99Ms, staticLoad.rps, staticLoad.failed);
+    serverThread->quit();
+    serverThread->wait(5000);
+    delete serverThread;
+    return 0;
+}

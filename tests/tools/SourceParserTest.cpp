@@ -1,0 +1,70 @@
+// The formats the list service reads its sources in, and the texts it must refuse.
+#include "SourceParser.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList Keys(const SourceParseResult& r)
+{
+    QStringList out;
+    for (const SourceEntry& e : r.entries)
+        out << e.key() + (e.country.isEmpty() ? QString() : '/' + e.country);
+    return out;
+}
+
+} // namespace
+
+TEST(SourceParser, ReadsEveryFormatIntoDistinctProxies)
+{
+    const SourceParseResult plain = ParseSourceText(SourceFormat::Plain,
+                                                    "# list\r\n1.2.3.4:8080 elite\r\nproxy.example.org:3128\n[::1]:81\n"
+                                                    "1.2.3.4:8080\nno-port\n1.2.3.4:99999\nbad|host:80\n",
+                                                    100);
+    EXPECT_EQ(Keys(plain), (QStringList{"1.2.3.4:8080", "proxy.example.org:3128", "::1:81"}));
+    EXPECT_EQ(plain.duplicates, 1);
+    EXPECT_EQ(plain.rejected, 3);
+
+    const SourceParseResult csv = ParseSourceText(
+        SourceFormat::Csv, "\"IP\",\"Port\",\"Country\"\n\"5.6.7.8\",\"3128\",\"Germany\"\n9.9.9.9,80\n", 100);
+    EXPECT_EQ(Keys(csv), (QStringList{"5.6.7.8:3128/Germany", "9.9.9.9:80"}));
+
+    const SourceParseResult json = ParseSourceText(
+        SourceFormat::Json, R"([{"host":"1.1.1.1","port":80},{"ip":"2.2.2.2","port":"8080","country":"Japan|x"},
+                              {"ip":"3.3.3.3","port":80.5},{"ip":7,"port":1},"text"])",
+        100);
+    EXPECT_EQ(Keys(json), (QStringList{"1.1.1.1:80", "2.2.2.2:8080/Japan x"})) << "no source can add a field";
+    EXPECT_EQ(json.rejected, 3);
+
+    const SourceParseResult program =
+        ParseSourceText(SourceFormat::Veilport,
+                        "LocalIP=1.1.1.1\r\nProxyCount=2\r\nProxy_0=4.4.4.4:80|elite|Canada||-75.7|45.4\r\n", 100);
+    ASSERT_EQ(Keys(program), (QStringList{"4.4.4.4:80/Canada"}));
+    EXPECT_EQ(program.entries[0].longitude, "-75.7");
+
+    const SourceParseResult pool =
+        ParseSourceText(SourceFormat::Pool, "127.0.0.1:8881|anonymous|United States||-95.71|37.09\n", 100);
+    EXPECT_EQ(Keys(pool), (QStringList{"127.0.0.1:8881/United States"}));
+    EXPECT_TRUE(ParseSourceText(SourceFormat::Pool, "# nothing yet\n", 100).error.isEmpty())
+        << "an empty pool is a pool";
+}
+
+TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
+{
+    EXPECT_EQ(ParseSourceText(SourceFormat::Plain, QByteArray("1.2.3.4:80\n\0\1\2", 14), 10).error,
+              "binary data, not a list of proxies");
+    EXPECT_EQ(ParseSourceText(SourceFormat::Plain, "1.2.3.4:80\n\xc3\x28\n", 10).error,
+              "binary data, not a list of proxies");
+    EXPECT_EQ(ParseSourceText(SourceFormat::Json, R"({"host":"1.2.3.4","port":80})", 10).error,
+              "JSON is not an array of proxies");
+    EXPECT_TRUE(ParseSourceText(SourceFormat::Json, "[{\"host\":", 10).error.startsWith("not JSON"));
+    EXPECT_EQ(ParseSourceText(SourceFormat::Csv, "a,b\n1.2.3.4,80\n", 10).error,
+              "the CSV header names no host (or ip) and port columns");
+    EXPECT_EQ(ParseSourceText(SourceFormat::Plain, "<html>not found</html>\n", 10).error,
+              "no usable host:port entry (1 rejected)");
+
+    QByteArray many;
+    for (int i = 0; i < 1000; ++i)
+        many += "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + ":80\n";
+    EXPECT_EQ(ParseSourceText(SourceFormat::Plain, many, 300).entries.size(), 300);
+}

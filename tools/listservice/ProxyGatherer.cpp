@@ -1,0 +1,189 @@
+#include "ProxyGatherer.h"
+
+#include "GeoIpDatabase.h"
+#include "proxy/TProxyTester.h"
+
+#include <QDateTime>
+
+#include <cstdio>
+
+namespace {
+
+// Checks in flight longer than the time limit and this much more have been lost; their proxies are
+// scheduled again rather than held forever.
+constexpr qint64 kLostCheckGraceMs = 30000;
+
+} // namespace
+
+ProxyGatherer::ProxyGatherer(ServiceConfig config, ServiceMetrics* metrics, QObject* parent)
+    : QObject(parent), m_config(std::move(config)), m_metrics(metrics), m_store(m_config.maxProxies)
+{
+    m_clock.start();
+}
+
+ProxyGatherer::~ProxyGatherer() = default;
+
+qint64 ProxyGatherer::now()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+bool ProxyGatherer::openDatabase(QString& error)
+{
+    if (m_config.database.isEmpty())
+        return true;
+    return m_store.open(m_config.database, error);
+}
+
+void ProxyGatherer::start(const Target& target)
+{
+    m_target = target;
+    m_tick.setInterval(500);
+    connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
+    m_tick.start();
+    if (m_store.tryLead())
+        lead();
+    else
+        std::fprintf(stderr,
+                     "veilport-listservice: another instance checks the shared database; serving its results\n");
+}
+
+void ProxyGatherer::lead()
+{
+    m_leading = true;
+    if (m_store.isShared())
+        std::fprintf(stderr, "veilport-listservice: this instance gathers and checks for the shared database\n");
+    // Every proxy starts its check at once: the spread comes from the schedule, not from random delays.
+    m_tester = std::make_unique<TProxyTester>(m_target.testUrl, [](int) { return 0; });
+    m_tester->SetTunnelUrl(m_target.tunnelUrl);
+    m_tester->SetLocalAddress(m_target.checkerAddress);
+    m_tester->SetTimeoutMs(m_config.checkTimeoutSec * 1000);
+    m_tester->SetPassValidityMs(0); // the schedule decides when a proxy is asked again
+    m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
+                                    quint32 elapsed) { onResult(success, index, response, host, port, elapsed); };
+
+    // Per source at most as many entries as the whole store may hold.
+    m_fetcher = std::make_unique<SourceFetcher>(m_config.sources, m_config.maxProxies);
+    connect(m_fetcher.get(), &SourceFetcher::sourceFetched, this, &ProxyGatherer::onFetched);
+    connect(m_fetcher.get(), &SourceFetcher::sourceFailed, this, &ProxyGatherer::onFailed);
+    m_fetcher->start();
+}
+
+void ProxyGatherer::stepDown()
+{
+    std::fprintf(stderr, "veilport-listservice: another instance checks the shared database now\n");
+    m_leading = false;
+    m_tester.reset(); // cuts the checks under way; their results never arrive
+    m_fetcher.reset();
+    m_inFlight.clear();
+}
+
+void ProxyGatherer::onFetched(int index, const SourceParseResult& result)
+{
+    const SourceSetting& setting = m_fetcher->sources()[index];
+    ++m_metrics->sourceFetches;
+    m_sourceErrors.remove(setting.name);
+    const int added = m_store.replaceSource(setting.name, result.entries, now());
+    m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
+    std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected)\n",
+                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected);
+    tick();
+}
+
+void ProxyGatherer::onFailed(int index, const QString& error)
+{
+    const SourceSetting& setting = m_fetcher->sources()[index];
+    ++m_metrics->sourceFetches;
+    ++m_metrics->sourceErrors;
+    m_sourceErrors.insert(setting.name, error);
+    m_store.noteSourceFetch(setting.name, setting.location, false, error, 0, now());
+    // The proxies it gave before stay: a source that is down for a while loses none of them.
+    std::fprintf(stderr, "veilport-listservice: source %s (%s): %s; keeping its last good list\n",
+                 qPrintable(setting.name), qPrintable(setting.location), qPrintable(error));
+}
+
+void ProxyGatherer::tick()
+{
+    // A shared database server that went away is asked again now and then; the list is served from
+    // memory meanwhile.
+    if (m_store.isShared() && !m_store.databaseError().isEmpty() &&
+        m_clock.elapsed() - m_lastReconnect >= kReconnectIntervalMs) {
+        m_lastReconnect = m_clock.elapsed();
+        if (m_store.reconnect()) {
+            // The lock went with the old connection: keep checking only if nobody took over meanwhile.
+            if (m_leading && m_store.tryLead()) {
+                m_store.writeMemory();
+            } else {
+                if (m_leading)
+                    stepDown();
+                m_store.reload();
+            }
+        }
+    }
+    if (!m_leading) {
+        // Another instance checks: follow its results, and take over once its lock is free.
+        if (m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
+            m_lastFollow = m_clock.elapsed();
+            if (m_store.tryLead())
+                lead();
+            else
+                m_store.reload();
+        }
+        if (!m_leading)
+            return;
+    }
+    const qint64 nowMs = m_clock.elapsed();
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        if (nowMs - it.value() > qint64(m_config.checkTimeoutSec) * 1000 + kLostCheckGraceMs)
+            it = m_inFlight.erase(it);
+        else
+            ++it;
+    }
+    const int room = m_config.checkConcurrency - int(m_inFlight.size());
+    if (room > 0) {
+        for (qint64 id : m_store.due(now(), room + int(m_inFlight.size()))) {
+            if (int(m_inFlight.size()) >= m_config.checkConcurrency)
+                break;
+            if (m_inFlight.contains(id) || id > INT_MAX)
+                continue;
+            const StoredProxy* p = m_store.find(id);
+            m_inFlight.insert(id, nowMs);
+            m_tester->TestProxy(int(id), p->entry.host, p->entry.port);
+        }
+    }
+    if (now() - m_lastPrune > 3600) {
+        m_lastPrune = now();
+        m_store.pruneHistory(now() - qint64(m_config.historyDays) * 86400);
+    }
+}
+
+void ProxyGatherer::onResult(bool success, int index, const QString& response, const QString& host, int port,
+                             quint32 elapsed)
+{
+    const qint64 id = index;
+    if (!m_inFlight.remove(id))
+        return; // given up as lost already
+    CheckRecord check;
+    check.at = now();
+    check.ok = success;
+    check.latencyMs = success ? int(elapsed) : 0;
+    if (success) {
+        ProxyJudgement verdict;
+        if (m_tester->PassVerdict(host, port, verdict)) {
+            check.anonymity = AnonymityName(verdict.anonymity);
+            // The address the service saw is where the proxy's users appear to be, whatever its own host.
+            const QString exit = verdict.seenAddress.isEmpty() ? host : verdict.seenAddress;
+            GeoPlace place;
+            if (m_geo)
+                m_geo->lookup(exit, place);
+            m_store.setExit(id, exit, place);
+        }
+    } else {
+        check.reason = response.left(300);
+    }
+    m_metrics->noteCheck(success);
+    m_store.recordCheck(id, check, m_config.maxFailures, m_config.checkIntervalSec);
+    if (!m_store.find(id))
+        m_tester->Forget(host, port); // dropped: the tester need not remember it either
+    emit checked(id, success);
+}

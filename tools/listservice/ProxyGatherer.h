@@ -1,0 +1,87 @@
+#pragma once
+
+#include "ProxyStore.h"
+#include "ServiceConfig.h"
+#include "ServiceMetrics.h"
+#include "SourceFetcher.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class GeoIpDatabase;
+class TProxyTester;
+
+// Gathers proxies from the configured sources into the store and checks every one of them on a
+// schedule with the program's own tester: a plain request for the service's address check through
+// the proxy, the same through a CONNECT tunnel to the TLS port, the anonymity judgement and the time
+// limit. At most CheckConcurrency checks run at once.
+class ProxyGatherer : public QObject
+{
+    Q_OBJECT
+public:
+    // Where the checks go and how the checker is seen; all of them reach this service through the proxy.
+    struct Target
+    {
+        QString testUrl;        // http://PUBLIC/getip.php?VER=2
+        QString tunnelUrl;      // https://PUBLIC_TLS/getip.php?VER=2; empty: no tunnel test
+        QString checkerAddress; // a proxy that shows this to the service gives its user away
+    };
+
+    ProxyGatherer(ServiceConfig config, ServiceMetrics* metrics, QObject* parent = nullptr);
+    ~ProxyGatherer() override;
+
+    /// Opens the configured database (none: memory only); false with error text, the store then runs in memory.
+    bool openDatabase(QString& error);
+    /// Places proxies by where they exit (null: by their sources only).
+    void setGeoIp(const GeoIpDatabase* geo) { m_geo = geo; }
+    /// Starts fetching the sources and checking.
+    void start(const Target& target);
+
+    const ProxyStore& store() const { return m_store; }
+    const ServiceConfig& config() const { return m_config; }
+    /// The latest error of each source that failed its last fetch.
+    const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
+    int checksInFlight() const { return int(m_inFlight.size()); }
+    /// Whether this instance gathers and checks (else another one sharing the database does).
+    bool leading() const { return m_leading; }
+    /// How often an instance that does not check reads the shared database again and asks for the lock.
+    static constexpr qint64 kFollowIntervalMs = 3000;
+    /// How often a shared database server that went away is tried again.
+    static constexpr qint64 kReconnectIntervalMs = 5000;
+    /// Seconds since the epoch on the service's clock.
+    static qint64 now();
+
+signals:
+    /// A check was booked (for tests and logs).
+    void checked(qint64 id, bool passed);
+
+private:
+    void tick();
+    // Starts gathering and checking: this instance holds the database's check lock.
+    void lead();
+    // Stops gathering and checking: another instance holds the lock.
+    void stepDown();
+    void onFetched(int index, const SourceParseResult& result);
+    void onFailed(int index, const QString& error);
+    void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
+
+    ServiceConfig m_config;
+    ServiceMetrics* m_metrics;
+    ProxyStore m_store;
+    std::unique_ptr<SourceFetcher> m_fetcher;
+    std::unique_ptr<TProxyTester> m_tester;
+    QHash<qint64, qint64> m_inFlight; // proxy id -> start on m_clock
+    QHash<QString, QString> m_sourceErrors;
+    QElapsedTimer m_clock;
+    QTimer m_tick;
+    Target m_target;
+    bool m_leading = false;
+    qint64 m_lastFollow = 0;
+    qint64 m_lastReconnect = 0;
+    const GeoIpDatabase* m_geo = nullptr;
+    qint64 m_lastPrune = 0;
+};

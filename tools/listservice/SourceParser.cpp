@@ -1,0 +1,311 @@
+#include "SourceParser.h"
+
+#include "proxy/ProxyListLines.h"
+#include "proxy/ProxyListParser.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringConverter>
+
+namespace {
+
+// A host a proxy may be reached under: an IP address or a DNS name, nothing that could smuggle a
+// separator into the list lines the program reads.
+bool validHost(const QString& host)
+{
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    if (!QHostAddress(host).isNull())
+        return true;
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
+                                                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$"));
+    return name.match(host).hasMatch();
+}
+
+// Fields become parts of '|'-separated list lines: nothing of a source may add a field or a line.
+QString cleanField(const QString& text)
+{
+    QString out = text.trimmed().left(200);
+    for (QChar& c : out) {
+        if (c == QLatin1Char('|') || c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return out;
+}
+
+class Collector
+{
+public:
+    Collector(SourceParseResult& result, int maxEntries) : m_result(result), m_max(maxEntries) {}
+
+    // False once the cap is reached.
+    bool add(SourceEntry entry)
+    {
+        entry.host = entry.host.trimmed();
+        if (entry.host.startsWith(QLatin1Char('[')) && entry.host.endsWith(QLatin1Char(']')))
+            entry.host = entry.host.mid(1, entry.host.size() - 2);
+        if (!validHost(entry.host) || entry.port < 1 || entry.port > 65535) {
+            ++m_result.rejected;
+            return true;
+        }
+        entry.host = entry.host.toLower();
+        for (QString* field : {&entry.country, &entry.info, &entry.flagUrl, &entry.longitude, &entry.latitude})
+            *field = cleanField(*field);
+        if (m_seen.contains(entry.key())) {
+            ++m_result.duplicates;
+            return true;
+        }
+        if (m_result.entries.size() >= m_max)
+            return false;
+        m_seen.insert(entry.key());
+        m_result.entries.append(std::move(entry));
+        return true;
+    }
+
+private:
+    SourceParseResult& m_result;
+    const int m_max;
+    QSet<QString> m_seen;
+};
+
+int portOf(const QString& text)
+{
+    bool ok = false;
+    const int port = text.trimmed().toInt(&ok);
+    return ok ? port : 0;
+}
+
+// "host:port", "[v6]:port"; whatever follows the first blank is ignored (many lists add comments).
+bool splitHostPort(const QString& text, QString& host, int& port)
+{
+    const QString word = text.trimmed().section(QRegularExpression(QStringLiteral("\\s")), 0, 0);
+    const int colon = word.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    host = word.left(colon);
+    port = portOf(word.mid(colon + 1));
+    return true;
+}
+
+QList<QByteArray> linesOf(const QByteArray& text)
+{
+    QByteArray normalised = text;
+    normalised.replace("\r\n", "\n").replace('\r', '\n');
+    return normalised.split('\n');
+}
+
+void parsePlain(const QByteArray& text, Collector& out, SourceParseResult& result)
+{
+    for (const QByteArray& raw : linesOf(text)) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        QString host;
+        int port = 0;
+        if (!splitHostPort(line, host, port)) {
+            ++result.rejected;
+            continue;
+        }
+        if (!out.add({host, port}))
+            return;
+    }
+}
+
+void parsePool(const QByteArray& text, Collector& out, SourceParseResult& result)
+{
+    QStringList warnings;
+    const QList<PoolEntry> pool = ParsePool(text, warnings);
+    result.rejected += int(warnings.size());
+    for (const PoolEntry& e : pool) {
+        SourceEntry entry;
+        if (!splitHostPort(e.proxy, entry.host, entry.port)) {
+            ++result.rejected;
+            continue;
+        }
+        entry.country = e.country;
+        entry.info = e.info;
+        entry.flagUrl = e.flagUrl;
+        entry.longitude = e.longitude;
+        entry.latitude = e.latitude;
+        if (!out.add(entry))
+            return;
+    }
+}
+
+void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, SourceParseResult& result)
+{
+    ProxyListLocal local;
+    QList<TProxyRec> records;
+    QStringList countries;
+    ParseProxyListLines(ProxyListLines::fromUtf8(text), maxEntries, local, records, countries);
+    for (const TProxyRec& r : records) {
+        SourceEntry entry;
+        if (!splitHostPort(r.Proxy, entry.host, entry.port)) {
+            ++result.rejected;
+            continue;
+        }
+        entry.country = r.Country;
+        entry.info = r.Info;
+        entry.flagUrl = r.FlagUrl;
+        entry.longitude = r.Longitude;
+        entry.latitude = r.Latitude;
+        if (!out.add(entry))
+            return;
+    }
+}
+
+QStringList csvFields(const QString& line)
+{
+    // Quoted fields of the usual exports ("1.2.3.4","8080"); a quote inside a field is doubled.
+    QStringList fields;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quoted) {
+            if (c == QLatin1Char('"') && i + 1 < line.size() && line[i + 1] == QLatin1Char('"')) {
+                field += c;
+                ++i;
+            } else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                field += c;
+        } else if (c == QLatin1Char('"'))
+            quoted = true;
+        else if (c == QLatin1Char(',') || c == QLatin1Char(';')) {
+            fields << field.trimmed();
+            field.clear();
+        } else
+            field += c;
+    }
+    fields << field.trimmed();
+    return fields;
+}
+
+void parseCsv(const QByteArray& text, Collector& out, SourceParseResult& result)
+{
+    const QList<QByteArray> lines = linesOf(text);
+    int header = 0;
+    while (header < lines.size() && lines[header].trimmed().isEmpty())
+        ++header;
+    if (header == lines.size()) {
+        result.error = QStringLiteral("empty CSV");
+        return;
+    }
+    const QStringList names = csvFields(QString::fromUtf8(lines[header]).toLower());
+    auto column = [&](std::initializer_list<const char*> wanted) {
+        for (const char* w : wanted) {
+            const int at = int(names.indexOf(QLatin1String(w)));
+            if (at >= 0)
+                return at;
+        }
+        return -1;
+    };
+    const int hostCol = column({"host", "ip", "ip_address", "address"});
+    const int portCol = column({"port"});
+    const int countryCol = column({"country"});
+    if (hostCol < 0 || portCol < 0) {
+        result.error = QStringLiteral("the CSV header names no host (or ip) and port columns");
+        return;
+    }
+    for (int i = header + 1; i < lines.size(); ++i) {
+        if (lines[i].trimmed().isEmpty())
+            continue;
+        const QStringList f = csvFields(QString::fromUtf8(lines[i]));
+        if (f.size() <= std::max(hostCol, portCol)) {
+            ++result.rejected;
+            continue;
+        }
+        SourceEntry entry{f[hostCol], portOf(f[portCol])};
+        if (countryCol >= 0 && countryCol < f.size())
+            entry.country = f[countryCol];
+        if (!out.add(entry))
+            return;
+    }
+}
+
+void parseJson(const QByteArray& text, Collector& out, SourceParseResult& result)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError) {
+        result.error = QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset);
+        return;
+    }
+    if (!doc.isArray()) {
+        result.error = QStringLiteral("JSON is not an array of proxies");
+        return;
+    }
+    for (const QJsonValue& value : doc.array()) {
+        if (!value.isObject()) {
+            ++result.rejected;
+            continue;
+        }
+        const QJsonObject o = value.toObject();
+        const QJsonValue host =
+            o.contains(QLatin1String("host")) ? o.value(QLatin1String("host")) : o.value(QLatin1String("ip"));
+        const QJsonValue port = o.value(QLatin1String("port"));
+        // Ports come as numbers or as numeric text, depending on the export.
+        int portNumber = 0;
+        if (port.isDouble() && port.toDouble() == double(port.toInt()))
+            portNumber = port.toInt();
+        else if (port.isString())
+            portNumber = portOf(port.toString());
+        if (!host.isString()) {
+            ++result.rejected;
+            continue;
+        }
+        SourceEntry entry{host.toString(), portNumber};
+        if (o.value(QLatin1String("country")).isString())
+            entry.country = o.value(QLatin1String("country")).toString();
+        if (!out.add(entry))
+            return;
+    }
+}
+
+// Text a list may be: valid UTF-8 without NUL bytes.
+bool looksLikeText(const QByteArray& text)
+{
+    if (text.contains('\0'))
+        return false;
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    (void)QString(decoder(text));
+    return !decoder.hasError();
+}
+
+} // namespace
+
+SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& text, int maxEntries)
+{
+    SourceParseResult result;
+    if (!looksLikeText(text)) {
+        result.error = QStringLiteral("binary data, not a list of proxies");
+        return result;
+    }
+    Collector out(result, std::max(0, maxEntries));
+    switch (format) {
+    case SourceFormat::Plain:
+        parsePlain(text, out, result);
+        break;
+    case SourceFormat::Pool:
+        parsePool(text, out, result);
+        break;
+    case SourceFormat::Veilport:
+        parseVeilport(text, maxEntries, out, result);
+        break;
+    case SourceFormat::Csv:
+        parseCsv(text, out, result);
+        break;
+    case SourceFormat::Json:
+        parseJson(text, out, result);
+        break;
+    }
+    if (result.error.isEmpty() && result.entries.isEmpty() && (result.rejected > 0 || format != SourceFormat::Pool))
+        result.error = QStringLiteral("no usable host:port entry (%1 rejected)").arg(result.rejected);
+    return result;
+}
