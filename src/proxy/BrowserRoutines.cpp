@@ -100,8 +100,8 @@ namespace {
 struct DefaultRoutines
 {
     platform::GnomeProxySettings gnome;
-    // gsettings runs three helper programs per change (tens of milliseconds, far more on a busy
-    // machine); the running program has them written in the background (SetDesktopProxyWritesInBackground).
+    // A GNOME change waits for the settings service or a disk flush (milliseconds, far more on a busy
+    // machine); the running program has it written in the background (SetDesktopProxyWritesInBackground).
     platform::QueuedProxySettings queuedGnome{gnome};
     platform::KdeProxySettings kde;
     platform::LocalProcessRunner processes;
