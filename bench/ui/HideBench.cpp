@@ -112,16 +112,20 @@ public:
     {
         m_clock.start();
         m_lastNs = 0;
+        m_lastCpuNs = threadCpuNs();
         m_maxGapNs = 0;
         m_timer.start();
     }
     void tick()
     {
         const qint64 now = m_clock.nsecsElapsed();
+        const qint64 cpu = threadCpuNs();
         if (now - m_lastNs > m_maxGapNs) {
             m_maxGapNs = now - m_lastNs;
             m_maxGapAtMs = m_lastNs / 1e6;
+            m_maxGapCpuNs = cpu - m_lastCpuNs;
         }
+        m_lastCpuNs = cpu;
         if (now - m_lastNs > 20 * 1000000LL)
             m_longGaps << QStringLiteral("%1+%2").arg(m_lastNs / 1e6, 0, 'f', 0).arg((now - m_lastNs) / 1e6, 0, 'f', 0);
         m_lastNs = now;
@@ -130,6 +134,9 @@ public:
     QStringList longGaps() const { return m_longGaps; }
     double maxStallMs() const { return std::max(0.0, m_maxGapNs / 1e6 - kProbeMs); }
     double maxStallAtMs() const { return m_maxGapAtMs; }
+    // How much of the longest gap this thread spent running: near the gap, the thread itself was
+    // busy; far below it, the thread waited for a core or a lock.
+    double maxStallCpuMs() const { return m_maxGapCpuNs / 1e6; }
     void stop()
     {
         tick();
@@ -139,8 +146,16 @@ public:
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
+    static qint64 threadCpuNs()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    }
     qint64 m_lastNs = 0;
+    qint64 m_lastCpuNs = 0;
     qint64 m_maxGapNs = 0;
+    qint64 m_maxGapCpuNs = 0;
     double m_maxGapAtMs = 0;
     QStringList m_longGaps;
 };
@@ -332,6 +347,7 @@ int main(int argc, char** argv)
     lines << QStringLiteral("hide_click_ms=%1").arg(handOverMs, 0, 'f', 1);
     lines << QStringLiteral("stall_ms_max_until_applied=%1").arg(untilApplied.maxStallMs(), 0, 'f', 1);
     lines << QStringLiteral("stall_at_ms=%1").arg(untilSettled.maxStallAtMs(), 0, 'f', 0);
+    lines << QStringLiteral("stall_thread_cpu_ms=%1").arg(untilSettled.maxStallCpuMs(), 0, 'f', 1);
     lines << QStringLiteral("gaps_over_20ms=%1").arg(untilSettled.longGaps().join(QLatin1Char(' ')));
     lines << QStringLiteral("result_times=%1").arg(resultTimes.join(QLatin1Char(' ')));
     // For lining up a profile taken with perf record -k CLOCK_MONOTONIC.

@@ -19,8 +19,9 @@ constexpr int kStartTimeoutMs = 15000;
 
 int freePort()
 {
+    // The instances listen on every address, so the port must be free on all of them.
     QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
+    server.listen(QHostAddress::Any, 0);
     return server.serverPort();
 }
 
@@ -38,6 +39,8 @@ TinyproxyFarm::TinyproxyFarm() : m_dir(QDir::tempPath() + QStringLiteral("/veilp
 TinyproxyFarm::~TinyproxyFarm()
 {
     for (auto& process : m_processes) {
+        if (!process)
+            continue;
         process->kill();
         process->waitForFinished(3000);
     }
@@ -50,38 +53,23 @@ bool TinyproxyFarm::start(int count, int maxClientsEach)
         return false;
     }
     for (int i = 0; i < count; ++i) {
-        const int port = freePort();
-        const QString conf = m_dir.filePath(QStringLiteral("tp%1.conf").arg(i));
-        QFile f(conf);
-        if (!f.open(QIODevice::WriteOnly)) {
-            m_error = QStringLiteral("cannot write ") + conf;
+        m_processes.push_back(nullptr);
+        m_ports.push_back(0);
+        if (!launch(i, maxClientsEach))
             return false;
-        }
-        // No Listen line: the instance answers on every loopback address; Allow keeps everyone else out.
-        // Each request leaves from the address it came to, so a service sees it come from elsewhere than
-        // the user on 127.0.0.1.
-        f.write(QStringLiteral("Port %1\nTimeout 60\nMaxClients %2\nAllow 127.0.0.0/8\nDisableViaHeader Yes\n"
-                               "BindSame Yes\n"
-                               "LogLevel Critical\nLogFile \"%3\"\nPidFile \"%4\"\n")
-                    .arg(port)
-                    .arg(maxClientsEach)
-                    .arg(m_dir.filePath(QStringLiteral("tp%1.log").arg(i)),
-                         m_dir.filePath(QStringLiteral("tp%1.pid").arg(i)))
-                    .toUtf8());
-        f.close();
-        auto process = std::make_unique<QProcess>();
-        testsupport::EndsWithParent(*process);
-        process->start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
-        if (!process->waitForStarted(kStartTimeoutMs)) {
-            m_error = QStringLiteral("tinyproxy did not start: ") + process->errorString();
-            return false;
-        }
-        m_processes.push_back(std::move(process));
-        m_ports.push_back(port);
     }
     const QDeadlineTimer deadline(kStartTimeoutMs);
     for (size_t i = 0; i < m_ports.size(); ++i) {
+        // A port free when it was picked can be taken before the instance binds it; such an
+        // instance ends at once and is started again on another port.
+        int relaunches = 0;
         while (!accepts(m_ports[i])) {
+            if (m_processes[i]->state() != QProcess::Running && relaunches < 3) {
+                ++relaunches;
+                if (!launch(int(i), maxClientsEach))
+                    return false;
+                continue;
+            }
             if (deadline.hasExpired() || m_processes[i]->state() != QProcess::Running) {
                 m_error = QStringLiteral("tinyproxy on port %1 did not come up").arg(m_ports[i]);
                 return false;
@@ -89,6 +77,43 @@ bool TinyproxyFarm::start(int count, int maxClientsEach)
             QThread::msleep(20);
         }
     }
+    return true;
+}
+
+bool TinyproxyFarm::launch(int i, int maxClientsEach)
+{
+    const int port = freePort();
+    const QString conf = m_dir.filePath(QStringLiteral("tp%1.conf").arg(i));
+    QFile f(conf);
+    if (!f.open(QIODevice::WriteOnly)) {
+        m_error = QStringLiteral("cannot write ") + conf;
+        return false;
+    }
+    // No Listen line: the instance answers on every loopback address; Allow keeps everyone else out.
+    // Each request leaves from the address it came to, so a service sees it come from elsewhere than
+    // the user on 127.0.0.1.
+    f.write(
+        QStringLiteral("Port %1\nTimeout 60\nMaxClients %2\nAllow 127.0.0.0/8\nDisableViaHeader Yes\n"
+                       "BindSame Yes\n"
+                       "LogLevel Critical\nLogFile \"%3\"\nPidFile \"%4\"\n")
+            .arg(port)
+            .arg(maxClientsEach)
+            .arg(m_dir.filePath(QStringLiteral("tp%1.log").arg(i)), m_dir.filePath(QStringLiteral("tp%1.pid").arg(i)))
+            .toUtf8());
+    f.close();
+    auto process = std::make_unique<QProcess>();
+    testsupport::EndsWithParent(*process);
+    process->start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
+    if (!process->waitForStarted(kStartTimeoutMs)) {
+        m_error = QStringLiteral("tinyproxy did not start: ") + process->errorString();
+        return false;
+    }
+    if (m_processes[size_t(i)]) {
+        m_processes[size_t(i)]->kill();
+        m_processes[size_t(i)]->waitForFinished(3000);
+    }
+    m_processes[size_t(i)] = std::move(process);
+    m_ports[size_t(i)] = port;
     return true;
 }
 

@@ -37,6 +37,9 @@ public:
     QString errorText() const { return m_error; }
 
 private:
+    // Starts instance i on a port free now, replacing any earlier process of that instance.
+    bool launch(int i, int maxClientsEach);
+
     QTemporaryDir m_dir;
     std::vector<std::unique_ptr<QProcess>> m_processes;
     std::vector<int> m_ports;
