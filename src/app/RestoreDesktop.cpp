@@ -30,7 +30,11 @@ int RestoreDesktop(platform::InstanceChannel& channel, platform::Autostart& auto
         qCWarning(lcRestore) << "cannot read the settings:" << error.what();
         return 1;
     }
-    const QString proxy = settings->ReadString(QStringLiteral("DesktopProxy"), QString());
+    QString proxy =
+        LoginGuardBrowserControl::ReadMemory(settings->UserFolder() + LoginGuardBrowserControl::MemoryFileName());
+    // Copies before the guard had a file of its own remembered the proxy among the settings.
+    if (proxy.isEmpty())
+        proxy = settings->ReadString(QStringLiteral("DesktopProxy"), QString());
     if (!proxy.isEmpty() && platform::desktopNamesProxy(proxy)) {
         // Looked for once more right before the change: a copy started at the same log-in applies its
         // proxy only after a list download and a test run, long after this.

@@ -73,7 +73,8 @@ public:
     void OpenSettingsFile(bool allUsers);
 
     // Whether a user setting is kept in the per-user Setting.dat even in all-users mode: the Firefox
-    // executable ("FireFoxPath") and the proxy last applied to this user's desktop ("DesktopProxy").
+    // executable ("FireFoxPath") and the proxy that older copies remembered as applied to this user's
+    // desktop ("DesktopProxy").
     static bool IsPerUserKey(const QString& key);
 
     // Folder of the executable and its data files, ending with "/".

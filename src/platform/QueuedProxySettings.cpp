@@ -1,10 +1,18 @@
 #include "platform/QueuedProxySettings.h"
 
 #include <QDebug>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace platform {
 
-QueuedProxySettings::QueuedProxySettings(SystemProxySettings& store) : m_store(store), m_thread([this] { run(); }) {}
+QueuedProxySettings::QueuedProxySettings(SystemProxySettings& store) : QueuedProxySettings({&store}) {}
+
+QueuedProxySettings::QueuedProxySettings(std::initializer_list<SystemProxySettings*> stores)
+    : m_stores(stores), m_thread([this] { run(); })
+{
+}
 
 QueuedProxySettings::~QueuedProxySettings()
 {
@@ -18,29 +26,58 @@ QueuedProxySettings::~QueuedProxySettings()
 
 QString QueuedProxySettings::name() const
 {
-    return m_store.name();
+    QStringList names;
+    for (const SystemProxySettings* store : m_stores)
+        names << store->name();
+    return names.join(QLatin1Char('+'));
 }
 
 bool QueuedProxySettings::isAvailable() const
 {
-    return m_store.isAvailable();
+    return std::any_of(m_stores.cbegin(), m_stores.cend(),
+                       [](const SystemProxySettings* store) { return store->isAvailable(); });
+}
+
+bool QueuedProxySettings::write(const QString& proxy, bool https)
+{
+    bool all = true;
+    for (SystemProxySettings* store : m_stores) {
+        if (!store->isAvailable())
+            continue;
+        if (!store->apply(proxy, https)) {
+            all = false;
+            if (m_background)
+                qWarning().noquote() << "browsers: could not write the" << store->name() << "proxy settings";
+        }
+    }
+    return all;
 }
 
 bool QueuedProxySettings::apply(const QString& proxy, bool https)
 {
-    if (!m_store.isAvailable())
+    if (!isAvailable())
         return false;
     if (!m_background) {
         // Changes queued before the switch still come first.
         flush();
-        return m_store.apply(proxy, https);
+        return write(proxy, https);
+    }
+    post([this, proxy, https] { write(proxy, https); });
+    return true;
+}
+
+void QueuedProxySettings::post(std::function<void()> job)
+{
+    if (!m_background) {
+        flush();
+        job();
+        return;
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back({proxy, https});
+        m_queue.push_back(std::move(job));
     }
     m_wake.notify_all();
-    return true;
 }
 
 void QueuedProxySettings::setBackground(bool on)
@@ -63,12 +100,11 @@ void QueuedProxySettings::run()
         m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
         if (m_queue.empty())
             return; // quitting with nothing left to write
-        const Change change = m_queue.front();
+        const std::function<void()> job = std::move(m_queue.front());
         m_queue.pop_front();
         m_writing = true;
         lock.unlock();
-        if (!m_store.apply(change.proxy, change.https))
-            qWarning().noquote() << "browsers: could not write the" << m_store.name() << "proxy settings";
+        job();
         lock.lock();
         m_writing = false;
         if (m_queue.empty())

@@ -100,10 +100,10 @@ namespace {
 struct DefaultRoutines
 {
     platform::GnomeProxySettings gnome;
-    // A GNOME change waits for the settings service or a disk flush (milliseconds, far more on a busy
-    // machine); the running program has it written in the background (SetDesktopProxyWritesInBackground).
-    platform::QueuedProxySettings queuedGnome{gnome};
     platform::KdeProxySettings kde;
+    // A change waits for the settings service or a disk flush (milliseconds, far more on a busy machine);
+    // the running program has it written in the background (SetDesktopProxyWritesInBackground).
+    platform::QueuedProxySettings desktop{&gnome, &kde};
     platform::LocalProcessRunner processes;
     CompanionHub companions;
     std::unique_ptr<TBrowserRoutines> routines;
@@ -111,7 +111,7 @@ struct DefaultRoutines
     DefaultRoutines()
     {
         TBrowserRoutines::Platform p;
-        p.desktopProxies = {&queuedGnome, &kde};
+        p.desktopProxies = {&desktop};
         p.processes = &processes;
         p.companions = &companions;
         routines = std::make_unique<TBrowserRoutines>(p);
@@ -133,7 +133,12 @@ TBrowserRoutines& DefaultBrowserRoutines()
 
 void SetDesktopProxyWritesInBackground(bool on)
 {
-    defaults().queuedGnome.setBackground(on);
+    defaults().desktop.setBackground(on);
+}
+
+void PostDesktopProxyJob(std::function<void()> job)
+{
+    defaults().desktop.post(std::move(job));
 }
 
 void SetBrowserUrlCache(platform::UrlCache* cache)

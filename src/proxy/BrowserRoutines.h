@@ -52,5 +52,8 @@ TBrowserRoutines& DefaultBrowserRoutines();
 // Has the desktop's proxy settings written on a thread of their own, in order, so that applying a proxy
 // does not wait for the desktop's tools; off (the default) waits until every change so far is written.
 void SetDesktopProxyWritesInBackground(bool on);
+// Runs job in order with the desktop's proxy writes (on their thread while they are in the background):
+// after every write asked for before, before every one asked for after.
+void PostDesktopProxyJob(std::function<void()> job);
 // Gives the routines the program's browsing cache (the user interface owns it); nullptr removes it.
 void SetBrowserUrlCache(platform::UrlCache* cache);

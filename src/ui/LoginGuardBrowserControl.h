@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace platform {
@@ -11,8 +12,8 @@ class Autostart;
 }
 
 // The browser control of the running program, with the log-in guard armed before any proxy reaches
-// the desktop: the proxy is remembered for this user (the setting "DesktopProxy") and a log-in entry
-// runs "veilport --restore-desktop". A crash, a log-out or a stop switch can leave the desktop on a
+// the desktop: the proxy is remembered for this user (in "DesktopGuard.dat" in the per-user folder)
+// and a log-in entry runs "veilport --restore-desktop". A crash, a log-out or a stop switch can leave the desktop on a
 // public proxy that may die at any time; the guard returns it to direct at the next log-in even when
 // Veilport itself is not started then.
 //
@@ -22,8 +23,19 @@ class Autostart;
 class LoginGuardBrowserControl : public IBrowserControl
 {
 public:
+    // Runs a job in order with the desktop's proxy writes: before every write asked for after it.
+    using WriteOrder = std::function<void(std::function<void()>)>;
+
     // Wraps inner (owned); the entry goes through autostart (not owned, must outlive this object).
-    LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner, platform::Autostart& autostart);
+    // The proxy is remembered in memoryFile; both are written through order, so that the user-interface
+    // thread does not wait for their disk flushes and still neither can land after the desktop change.
+    LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner, platform::Autostart& autostart, QString memoryFile,
+                             WriteOrder order);
+
+    // The file beside the per-user settings that holds the proxy the guard looks for.
+    static QString MemoryFileName();
+    // The proxy remembered in file; empty when there is none or it cannot be read.
+    static QString ReadMemory(const QString& file);
 
     // The name of the log-in entry and the switch it runs the program with.
     static QString EntryName();
@@ -41,5 +53,9 @@ private:
 
     std::unique_ptr<IBrowserControl> m_inner;
     platform::Autostart& m_autostart;
+    QString m_memoryFile;
+    WriteOrder m_order;
+    // Both are touched only inside the ordered jobs, which never run two at a time.
+    QString m_remembered;
     bool m_entryWritten = false;
 };

@@ -89,8 +89,9 @@ void TfrmEngineWnd::FormCreate()
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
     SetDesktopProxyWritesInBackground(true);
-    m_browserControl =
-        std::make_unique<LoginGuardBrowserControl>(std::make_unique<SystemBrowserControl>(), *m_autostart);
+    m_browserControl = std::make_unique<LoginGuardBrowserControl>(
+        std::make_unique<SystemBrowserControl>(), *m_autostart,
+        settings->UserFolder() + LoginGuardBrowserControl::MemoryFileName(), PostDesktopProxyJob);
     ProxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
     connect(ProxyManager.get(), &TProxyManager::listLoaded, this, &TfrmEngineWnd::OnProxyListLoaded);

@@ -36,6 +36,12 @@ public:
         }
         m_gateChanged.notify_all();
     }
+    // For a job that runs in the writer's order.
+    void note(const QString& what)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_written << what;
+    }
     QStringList written()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -53,20 +59,27 @@ private:
 
 } // namespace
 
-TEST(QueuedProxySettings, InTheBackgroundApplyReturnsAtOnceAndFlushWritesEveryChangeInOrder)
+TEST(QueuedProxySettings, InTheBackgroundApplyReturnsAtOnceAndFlushWritesEveryChangeAndJobInOrder)
 {
-    GatedStore store;
-    QueuedProxySettings queued(store);
+    GatedStore first;
+    GatedStore second;
+    second.available = false;
+    QueuedProxySettings queued{&first, &second};
     queued.setBackground(true);
-    // The store blocks every write; apply must still come back.
+    EXPECT_EQ(queued.name(), QStringLiteral("gated+gated"));
+    // The store blocks every write; apply and post must still come back.
     EXPECT_TRUE(queued.apply(QStringLiteral("1.2.3.4:80")));
+    queued.post([&] { first.note(QStringLiteral("job")); });
     EXPECT_TRUE(queued.apply(QString()));
+    second.open();
     EXPECT_TRUE(queued.apply(QStringLiteral("5.6.7.8:3128")));
-    EXPECT_TRUE(store.written().isEmpty());
+    EXPECT_TRUE(first.written().isEmpty());
 
-    store.open();
+    first.open();
     queued.flush();
-    EXPECT_EQ(store.written(), (QStringList{QStringLiteral("1.2.3.4:80"), QString(), QStringLiteral("5.6.7.8:3128")}));
+    EXPECT_EQ(first.written(), (QStringList{QStringLiteral("1.2.3.4:80"), QStringLiteral("job"), QString(),
+                                            QStringLiteral("5.6.7.8:3128")}));
+    EXPECT_TRUE(second.written().isEmpty()) << "a store that is not available is not written";
 }
 
 TEST(QueuedProxySettings, SwitchingTheBackgroundOffOrDestroyingTheWriterLosesNothing)
