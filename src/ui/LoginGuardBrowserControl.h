@@ -29,6 +29,7 @@ public:
     // Wraps inner (owned); the entry goes through autostart (not owned, must outlive this object).
     // The proxy is remembered in memoryFile; both are written through order, so that the user-interface
     // thread does not wait for their disk flushes and still neither can land after the desktop change.
+    // The jobs it hands to order use this object: they must all have run before it is destroyed.
     LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner, platform::Autostart& autostart, QString memoryFile,
                              WriteOrder order);
 

@@ -135,9 +135,10 @@ void TfrmEngineWnd::FormDestroy()
 {
     // The manager drives the browser control, so it goes first. Browser settings stay as they are.
     ProxyManager.reset();
-    m_browserControl.reset();
-    // The last change of the desktop's settings (a stop at Exit) must land before the program ends.
+    // The last change of the desktop's settings (a stop at Exit) must land before the program ends, and
+    // the log-in guard's queued jobs must have run before the guard goes.
     SetDesktopProxyWritesInBackground(false);
+    m_browserControl.reset();
 }
 
 void TfrmEngineWnd::SetAllUsersMode(bool allUsers)
