@@ -26,7 +26,7 @@ public:
     static constexpr int ResultCannotConnect = int(0x800C0004u); // connection refused or dropped
     static constexpr int ResultNotFound = int(0x800C0005u);      // host name does not resolve
     static constexpr int ResultFailed = int(0x800C0008u);        // any other transfer failure
-    static constexpr int ResultTimeout = int(0x800C000Bu);       // a pause of TimeOut ms, or the overall bound
+    static constexpr int ResultTimeout = int(0x800C000Bu);       // a pause of TimeOut ms, a stall, or the overall bound
 
     // Request options; GetNewestVersion makes every cache on the way fetch afresh. The transfer
     // is always asynchronous and silent, the other two flags are kept for the settings' sake.
