@@ -41,8 +41,8 @@ Transfer makeTransfer(const QString& url, const QString& proxyHost, int proxyPor
     // blanks), which curl refuses as it stands.
     options.url = WireUrl(url);
     options.version = TransferOptions::Version::Http11;
-    options.headers = {"Accept: text/html, */*"};
-    options.userAgent = "Mozilla/3.0 (compatible; Indy Library)";
+    // Both as header lines, so they go out in this order after Host, as they always have.
+    options.headers = {"Accept: text/html, */*", "User-Agent: Mozilla/3.0 (compatible; Indy Library)"};
     if (!proxyHost.isEmpty())
         options.proxy = QStringLiteral("%1:%2").arg(proxyHost).arg(proxyPort).toUtf8();
     // No time limits: the caller decides when to give up (abort, or its own deadline).
