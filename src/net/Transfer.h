@@ -85,16 +85,11 @@ public:
     qint64 announcedLength() const;
     // The first value of a header of the reply under way (only inside the hooks).
     std::optional<QByteArray> header(const char* name) const;
-    // Body bytes received so far.
-    qint64 received() const { return m_received; }
 
     // The outcome, once finished.
     bool complete() const { return m_complete; }
     int curlCode() const { return m_curlCode; }
-    bool refused() const { return m_refused; }       // onHeaders said no
-    bool bodyTooLarge() const { return m_tooLarge; } // over maxBodySize, announced or received
-    bool stopped() const { return m_stop && m_stop->load(); }
-    bool headComplete() const { return m_headComplete; }
+    bool refused() const { return m_refused; } // onHeaders said no
     // Why the transfer is not complete; empty when it is.
     QString error() const { return m_error; }
 
@@ -104,6 +99,7 @@ private:
     static int progressCallback(void* self, long long, long long, long long, long long);
     static int prereqCallback(void* self, char*, char*, int, int);
     bool finalReply() const;
+    bool stopped() const { return m_stop && m_stop->load(); }
 
     TransferOptions m_options;
     const std::atomic_bool* m_stop = nullptr;
@@ -117,7 +113,7 @@ private:
 
     bool m_headComplete = false;
     bool m_refused = false;
-    bool m_tooLarge = false;
+    bool m_tooLarge = false; // over maxBodySize, announced or received
     qint64 m_received = 0;
     long m_status = 0;
     qint64 m_announced = -1;
