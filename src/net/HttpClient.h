@@ -1,13 +1,13 @@
 #pragma once
 
+#include "net/Transfer.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
 #include <functional>
 #include <memory>
-
-typedef void CURL;
 
 // The result of one request of HttpClient.
 struct HttpResponse
@@ -44,23 +44,24 @@ public:
     // Performs a GET and blocks until it ends, fails or is aborted.
     HttpResponse get(const QString& url);
 
-    // Where a transfer's body goes, with its limits.
+    // Where a transfer's body goes, with its limits, and the transfer that fills it.
     struct Body
     {
         QByteArray data;
         qint64 keep = 0; // bytes kept at most (<= 0: all)
         qint64 max = 0;  // bytes allowed at most (<= 0: no limit)
-        bool tooLarge = false;
-        bool headComplete = false; // the reply's header block ended with its blank line
+        Transfer transfer;
     };
 
     // Gives an easy handle this client's options for a GET of url into body (for multi-handle callers).
-    // The body must outlive the transfer; the result is read back with finishTransfer.
+    // The body must stay in place until the result is read back with finishTransfer.
     static void prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body);
     // Turns a finished transfer's curl code into a response (2xx rule applied).
     static HttpResponse finishTransfer(CURL* easy, int curlCode, Body& body);
 
 private:
+    static HttpResponse toResponse(Body& body);
+
     QString m_proxyHost;
     int m_proxyPort = 0;
     qint64 m_maxBody = kDefaultMaxBodySize;

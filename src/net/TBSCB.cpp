@@ -1,6 +1,7 @@
 #include "net/TBSCB.h"
 
 #include "net/TIEDownload.h"
+#include "net/Transfer.h"
 #include "util/MainThreadQueue.h"
 
 #include <curl/curl.h>
@@ -39,133 +40,62 @@ void TBSCB::advanceTimer(Clock::time_point now)
         m_timeoutMark = true;
 }
 
-int TBSCB::prereqCallback(void* p, char*, char*, int, int)
+void TBSCB::requestSent()
 {
-    // The request is about to be sent: the transaction begins and an earlier mark is forgotten.
-    auto* self = static_cast<TBSCB*>(p);
+    // An earlier mark is forgotten: only pauses inside the transaction count.
     const Clock::time_point now = Clock::now();
-    self->advanceTimer(now);
-    self->m_began = true;
-    self->m_beganAt = now;
-    self->m_timeoutMark = false;
-    return CURL_PREREQFUNC_OK;
+    advanceTimer(now);
+    m_began = true;
+    m_beganAt = now;
+    m_timeoutMark = false;
 }
 
-size_t TBSCB::headerCallback(char* data, size_t size, size_t count, void* p)
+bool TBSCB::acceptReply(const Transfer& transfer) const
 {
-    auto* self = static_cast<TBSCB*>(p);
-    const size_t bytes = size * count;
-    const QByteArray line = QByteArray(data, qsizetype(bytes)).trimmed();
-    if (line.startsWith("HTTP/")) {
-        const QList<QByteArray> parts = line.split(' ');
-        self->m_status = parts.size() > 1 ? parts.at(1).toInt() : 0;
-        self->m_haveLength = false;
-        self->m_length = -1;
-    } else if (line.toLower().startsWith("content-length:")) {
-        bool ok = false;
-        const qint64 value = line.mid(15).trimmed().toLongLong(&ok);
-        self->m_haveLength = ok;
-        self->m_length = ok ? value : -1;
-    } else if (line.isEmpty()) {
-        // End of one response's headers. Interim and redirect responses are not the reply.
-        const int status = self->m_status;
-        if (status < 200 || (status >= 300 && status < 400))
-            return bytes;
-        if ((status >= 400 && status <= 499) || (self->m_haveLength && self->m_length == 0)) {
-            self->m_refused = true;
-            return 0;
-        }
-    }
-    return bytes;
+    const long status = transfer.status();
+    if (status >= 400 && status <= 499)
+        return false;
+    return !(transfer.header("Content-Length") && transfer.announcedLength() == 0);
 }
 
-size_t TBSCB::writeCallback(char* data, size_t size, size_t count, void* p)
+bool TBSCB::takeBody(const char* data, qint64 bytes)
 {
-    auto* self = static_cast<TBSCB*>(p);
-    const size_t bytes = size * count;
-    if (self->m_stop.load())
-        return 0;
     const Clock::time_point now = Clock::now();
-    self->advanceTimer(now);
-    self->m_lastRestart = now;
-    if (self->m_body.size() + qint64(bytes) > self->m_params.maxBodySize) {
-        self->m_tooLarge = true;
-        return 0;
-    }
-    self->m_body.append(data, qsizetype(bytes));
-    return bytes;
-}
-
-int TBSCB::progressCallback(void* p, long long, long long, long long, long long)
-{
-    return static_cast<TBSCB*>(p)->m_stop.load() ? 1 : 0;
-}
-
-bool TBSCB::urlUsable(const QByteArray& url)
-{
-    CURLU* parsed = curl_url();
-    bool usable = curl_url_set(parsed, CURLUPART_URL, url.constData(), CURLU_GUESS_SCHEME) == CURLUE_OK;
-    char* scheme = nullptr;
-    if (usable && curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
-        const QByteArray name = QByteArray(scheme).toLower();
-        usable = name == "http" || name == "https";
-        curl_free(scheme);
-    }
-    curl_url_cleanup(parsed);
-    return usable;
+    advanceTimer(now);
+    m_lastRestart = now;
+    m_body.append(data, qsizetype(bytes));
+    return true;
 }
 
 void TBSCB::run()
 {
-    if (!urlUsable(m_params.url)) {
+    if (!Transfer::usableUrl(m_params.url)) {
         m_result = TIEDownload::ResultSyntax;
         return;
     }
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-        m_result = TIEDownload::ResultFailed;
-        return;
-    }
-    curl_slist* headers = nullptr;
-    for (const QByteArray& line : m_params.headers)
-        headers = curl_slist_append(headers, line.constData());
-    if (m_params.newestVersion) {
-        headers = curl_slist_append(headers, "Pragma: no-cache");
-        headers = curl_slist_append(headers, "Cache-Control: no-cache");
-    }
+    TransferOptions options;
+    options.url = m_params.url;
+    options.headers = m_params.headers;
+    if (m_params.newestVersion)
+        options.headers << "Pragma: no-cache"
+                        << "Cache-Control: no-cache";
+    options.proxy = m_params.proxy;
+    options.maxRedirects = 10;
+    options.stallTimeoutMs = m_params.stallTimeoutMs;
+    options.overallTimeoutMs = m_params.overallTimeoutMs;
+    options.maxBodySize = m_params.maxBodySize;
 
-    curl_easy_setopt(curl, CURLOPT_URL, m_params.url.constData());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    // An empty proxy text means a direct connection, whatever the environment says.
-    const QByteArray proxy = m_params.proxy.isEmpty() ? QByteArray() : "http://" + m_params.proxy;
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.constData());
-    // A declared length over the limit fails before a byte of the body is read.
-    if (m_params.maxBodySize > 0)
-        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(m_params.maxBodySize));
-    if (m_params.overallTimeoutMs > 0)
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(m_params.overallTimeoutMs));
-    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &TBSCB::prereqCallback);
-    curl_easy_setopt(curl, CURLOPT_PREREQDATA, this);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &TBSCB::headerCallback);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TBSCB::writeCallback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &TBSCB::progressCallback);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    Transfer transfer(std::move(options));
+    transfer.setStopFlag(&m_stop);
+    transfer.onRequest = [this] { requestSent(); };
+    transfer.onHeaders = [this, &transfer] { return acceptReply(transfer); };
+    transfer.onBody = [this](const char* data, qint64 bytes) { return takeBody(data, bytes); };
+    transfer.run();
 
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
-
-    switch (code) {
+    switch (transfer.curlCode()) {
     case CURLE_OK:
-        m_result = TIEDownload::ResultOk;
+        // libcurl's success is not enough: the headers must have ended and the body be whole.
+        m_result = transfer.complete() ? TIEDownload::ResultOk : TIEDownload::ResultFailed;
         break;
     case CURLE_URL_MALFORMAT:
         m_result = TIEDownload::ResultSyntax;
@@ -181,7 +111,7 @@ void TBSCB::run()
         m_result = TIEDownload::ResultTimeout;
         break;
     default:
-        m_result = m_refused ? TIEDownload::ResultAborted : TIEDownload::ResultFailed;
+        m_result = transfer.refused() ? TIEDownload::ResultAborted : TIEDownload::ResultFailed;
         break;
     }
     advanceTimer(Clock::now());

@@ -8,6 +8,7 @@
 #include <memory>
 
 class TIEDownload;
+class Transfer;
 
 // One running request of TIEDownload, in its own detached thread. It carries a copy of the
 // request settings and collects the body; the link back to the component (m_owner) is only
@@ -24,6 +25,7 @@ public:
         QByteArray proxy; // "host:port" or empty for a direct connection
         bool newestVersion = true;
         int timeOutMs = 5000;
+        int stallTimeoutMs = 30000;
         int overallTimeoutMs = 60000;
         qint64 maxBodySize = 4 * 1024 * 1024;
     };
@@ -41,16 +43,15 @@ public:
     int Result() const { return m_result; }
 
 private:
-    // Whether libcurl can parse url and it names a scheme this channel speaks.
-    static bool urlUsable(const QByteArray& url);
     void run();
     // Inactivity timer: firings since the last restart up to `now` set the mark unless they
     // came before the HTTP transaction began.
     void advanceTimer(Clock::time_point now);
-    static size_t headerCallback(char* data, size_t size, size_t count, void* self);
-    static size_t writeCallback(char* data, size_t size, size_t count, void* self);
-    static int progressCallback(void* self, long long, long long, long long, long long);
-    static int prereqCallback(void* self, char*, char*, int, int);
+    // The request is about to be sent: the transaction begins.
+    void requestSent();
+    // A 4xx reply or one that declares an empty body is refused before its body.
+    bool acceptReply(const Transfer& transfer) const;
+    bool takeBody(const char* data, qint64 bytes);
 
     Params m_params;
     std::atomic<bool> m_stop{false};
@@ -60,11 +61,6 @@ private:
     bool m_began = false;
     bool m_timeoutMark = false;
 
-    int m_status = 0;
-    bool m_haveLength = false;
-    qint64 m_length = -1;
-    bool m_refused = false;
-    bool m_tooLarge = false;
     QByteArray m_body;
     int m_result = 0;
 };

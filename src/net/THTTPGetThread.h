@@ -8,6 +8,7 @@
 #include <memory>
 
 class THTTPGet;
+class Transfer;
 
 // One fetch of THTTPGet, running in its own detached thread. It holds a copy of everything it
 // needs, so the component may change or even disappear while it runs. The link back to the
@@ -49,27 +50,11 @@ public:
 
     // Results, read on the component's thread once the completion has been posted.
     bool Success() const { return m_success; }
-    qint64 FileSize() const { return m_header.length; }
+    qint64 FileSize() const { return m_length; }
     qint64 Readed() const { return m_readed; }
     // The status code of the last reply (of a redirect chain, the final one); 0 without a reply.
     int HttpStatus() const { return m_status; }
     const QString& FileName() const { return m_params.fileName; }
-
-    // What the reply's header says about its body, gathered one header line at a time.
-    struct ReplyHeader
-    {
-        bool responseSeen = false; // a status line arrived
-        bool haveLength = false;   // the reply named its Content-Length
-        bool lengthValid = true;   // ... as plain decimal digits
-        qint64 length = 0;         // that length; 0 when absent or not valid
-    };
-    // Takes one header line as the server sent it (a status line or "Name: value", with or
-    // without its line break) into header. A status line starts the reply afresh, as every reply
-    // of a redirect chain does; the first Content-Length of a reply counts.
-    static void ReadHeaderLine(const QByteArray& line, ReplyHeader& header);
-    // Whether a reply with this header may be written to the file: its length must be valid, and
-    // present when the body is binary data.
-    static bool AcceptsHeader(const ReplyHeader& header, bool binaryData);
 
     // Splits a URL into the address libcurl gets: http:// is assumed when no scheme is given,
     // http and https are kept, anything else (or a URL without a path) gives an empty result.
@@ -77,10 +62,10 @@ public:
 
 private:
     void run();
-    bool acceptReply();
-    static size_t headerCallback(char* data, size_t size, size_t count, void* self);
-    static size_t writeCallback(char* data, size_t size, size_t count, void* self);
-    static int progressCallback(void* self, long long, long long, long long, long long);
+    // Decides on the final reply once its header block has ended: its Content-Length must be plain
+    // digits, and present when the body is binary data. Only then is the file created.
+    bool acceptReply(const Transfer& transfer);
+    bool writeBody(const char* data, qint64 bytes);
     void postProgress();
     void postDone();
 
@@ -89,11 +74,8 @@ private:
 
     // Worker-side state.
     bool m_success = false;
-    ReplyHeader m_header;
-    bool m_replyDecided = false;
+    qint64 m_length = 0; // the reply's Content-Length; 0 when it named none
     bool m_replyAccepted = false;
-    bool m_writeFailed = false;
-    bool m_tooLarge = false; // the body was or would have been over maxFileSize
     qint64 m_readed = 0;
     int m_status = 0;
     FILE* m_file = nullptr;

@@ -69,6 +69,7 @@ void TIEDownload::StartRequest(const QString& url)
     params.proxy = platform::processProxy().toUtf8();
     params.newestVersion = (m_options & GetNewestVersion) != 0;
     params.timeOutMs = m_timeOut;
+    params.stallTimeoutMs = m_stallTimeoutMs;
     params.overallTimeoutMs = m_overallTimeoutMs;
     params.maxBodySize = m_maxBodySize;
 

@@ -26,7 +26,7 @@ public:
     static constexpr int ResultCannotConnect = int(0x800C0004u); // connection refused or dropped
     static constexpr int ResultNotFound = int(0x800C0005u);      // host name does not resolve
     static constexpr int ResultFailed = int(0x800C0008u);        // any other transfer failure
-    static constexpr int ResultTimeout = int(0x800C000Bu);       // a pause of TimeOut ms, or the overall bound
+    static constexpr int ResultTimeout = int(0x800C000Bu);       // a pause of TimeOut ms, a stall, or the overall bound
 
     // Request options; GetNewestVersion makes every cache on the way fetch afresh. The transfer
     // is always asynchronous and silent, the other two flags are kept for the settings' sake.
@@ -61,6 +61,10 @@ public:
     // Text placed inside the user-agent line, after the browser part.
     QString UserAgent() const { return m_userAgent; }
     void SetUserAgent(const QString& value) { m_userAgent = value; }
+    // A request that receives nothing at all for this long (default 30000 ms) is given up with
+    // ResultTimeout, so a silent server does not hold it until the overall bound.
+    int StallTimeoutMs() const { return m_stallTimeoutMs; }
+    void SetStallTimeoutMs(int value) { m_stallTimeoutMs = value; }
     // Upper bound of a whole request in ms (default 60000); past it the request ends with
     // ResultTimeout, so a server that never finishes cannot keep the caller waiting for ever.
     int OverallTimeoutMs() const { return m_overallTimeoutMs; }
@@ -95,6 +99,7 @@ private:
     int m_options = Asynchronous | AsyncStorage | GetNewestVersion | SilentOperation;
     int m_timeOut = 5000;
     QString m_userAgent;
+    int m_stallTimeoutMs = 30000;
     int m_overallTimeoutMs = 60000;
     qint64 m_maxBodySize = 4 * 1024 * 1024;
 

@@ -103,6 +103,18 @@ TEST_F(THTTPGetTest, ShortBodyFailsAndLeavesThePartialFile)
     EXPECT_EQ(dir.read("flag.png"), QByteArray("abcd"));
 }
 
+TEST_F(THTTPGetTest, BodyThatEndsBeforeTheLastAnnouncedLengthFails)
+{
+    // The body matches the first length named, but the transfer itself was cut short.
+    server.setDefaultReply(
+        Reply().send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 9\r\n\r\n").send("abcd"));
+    get.SetURL(server.url("/flag.png"));
+    get.GetFile();
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(done.count(), 0);
+    EXPECT_FALSE(get.Success());
+}
+
 TEST_F(THTTPGetTest, AbortEndsTheFetchWithoutAnyEvent)
 {
     server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 100)).send("part").hang());

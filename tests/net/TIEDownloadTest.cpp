@@ -144,6 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                    TIEDownload::ResultOk},
         StatusCase{"NoLengthReadsToClose", "HTTP/1.0 200 OK\r\n\r\nuntil close", TIEDownload::ResultOk},
         StatusCase{"CutShort", "HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\nshort", TIEDownload::ResultFailed},
+        StatusCase{"CutInsideTheHeaders", "HTTP/1.0 200 OK\r\nContent-Type: text/pl", TIEDownload::ResultFailed},
         StatusCase{"Garbage", "this is not http at all\r\n\r\n", TIEDownload::ResultFailed}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
@@ -163,6 +164,19 @@ TEST_F(TIEDownloadTest, RequestThatNeverEndsIsBoundedAndCompletesWithTimeOut)
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(request(server.url("/update/")), TIEDownload::ResultTimeout);
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_EQ(body(), QByteArray("begun"));
+}
+
+TEST_F(TIEDownloadTest, SilentServerIsGivenUpByTheStallLimitLongBeforeTheOverallBound)
+{
+    channel.SetTimeOut(0); // no inactivity mark: only the stall limit can end this request early
+    channel.SetStallTimeoutMs(1000);
+    channel.SetOverallTimeoutMs(60000);
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, 100) + "begun").hang());
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(request(server.url("/update/")), TIEDownload::ResultTimeout);
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_EQ(body(), QByteArray("begun"));
 }
