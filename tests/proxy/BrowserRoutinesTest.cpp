@@ -38,6 +38,8 @@ protected:
     TBrowserRoutines::Platform makePlatform()
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
+        p.services = &services;
         p.desktopProxies = {&gnome, &kde};
         p.processes = &processes;
         return p;
@@ -174,6 +176,7 @@ TEST(SystemBrowserControl, DrivesTheRoutinesItWasGiven)
     FakeUrlCache cache;
     cache.add(QStringLiteral("Cookie:a@b/"), UrlCache::CookieEntry);
     TBrowserRoutines::Platform p;
+    p.settings = Settings();
     p.urlCache = &cache;
     TBrowserRoutines routines(p);
     SystemBrowserControl control(&routines);

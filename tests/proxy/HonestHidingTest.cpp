@@ -40,7 +40,7 @@ protected:
             pool.append({proxy, kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
         ASSERT_TRUE(service.start(pool)) << qPrintable(service.errorText());
 
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(service.host()),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
                                                   [](int) { return 0; });
         manager->SetTunnelUrl(service.tlsUrl(QStringLiteral("/getip.php?VER=2")));
         manager->SetTestTimeoutMs(5000);

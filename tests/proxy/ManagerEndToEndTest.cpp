@@ -40,13 +40,15 @@ protected:
         Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
         origin.listen(1);
         origin.start();
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [](int) { return 0; });
     }
 
     TBrowserRoutines::Platform platform()
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
+        p.services = &services;
         p.desktopProxies = {&gnome, &kde};
         p.processes = &processes;
         p.companions = &companions;

@@ -51,10 +51,9 @@ class ProxyManager : public ::testing::Test
 protected:
     void SetUp() override
     {
-        SetEngineServices(&services);
         ASSERT_TRUE(origin.listen(1));
         origin.start();
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [this](int range) {
                                                       if (range == 10000)
                                                           return 0; // no start delays
@@ -62,7 +61,6 @@ protected:
                                                       return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
                                                   });
     }
-    void TearDown() override { SetEngineServices(nullptr); }
 
     // Loads a list of the given proxies, all of one country unless countries are given.
     void loadList(const QStringList& proxies, const QStringList& countries = {})

@@ -26,6 +26,7 @@ protected:
     LocateFirefoxTest()
         : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin")))), routines([this] {
               TBrowserRoutines::Platform p;
+              p.settings = Settings();
               p.processes = &processes;
               return p;
           }()),

@@ -43,6 +43,7 @@ protected:
         : home(constDat), path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
         p.processes = &processes;
         routines = std::make_unique<TBrowserRoutines>(p);
     }
