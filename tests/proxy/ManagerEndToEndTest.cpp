@@ -8,6 +8,7 @@
 #include "platform/ProcessRunner.h"
 #include "proxy/CompanionHub.h"
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
 #include "support/ListServiceFixture.h"
@@ -119,5 +120,5 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
     EXPECT_TRUE(firefox.invocations().isEmpty());
-    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
 }
