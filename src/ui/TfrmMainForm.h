@@ -98,7 +98,8 @@ public:
     void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
     void CloseForGood() override;
 
-    // The window's components; only the window itself changes them, tests look at them.
+    // The window's components, public for tests and benchmarks to look at; other windows go through
+    // IMainView and the actions.
     QMenuBar* mmbMainMenu = nullptr;
     QWidget* spSkinPanel1 = nullptr;
     QLabel* spPngImageView1 = nullptr;
