@@ -54,9 +54,9 @@ TBrowserRoutines& DefaultBrowserRoutines();
 // Has the desktop's proxy settings written on a thread of their own, in order, so that applying a proxy
 // does not wait for the desktop's tools; off (the default) waits until every change so far is written.
 void SetDesktopProxyWritesInBackground(bool on);
+// Gives the routines the program's browsing cache (the user interface owns it); nullptr removes it.
+void SetBrowserUrlCache(platform::UrlCache* cache);
 // Gives the routines the user's settings store (nullptr before the store closes).
 void SetBrowserSettings(TSettings* settings);
 // Gives the routines the program's message box (nullptr: failures are only traced).
 void SetBrowserServices(TEngineServices* services);
-// Gives the routines the program's browsing cache (the user interface owns it); nullptr removes it.
-void SetBrowserUrlCache(platform::UrlCache* cache);
