@@ -82,6 +82,7 @@ int main(int argc, char** argv)
 
     platform::LocalProcessRunner processes;
     TBrowserRoutines::Platform p;
+    p.settings = Settings();
     p.desktopProxies = {&gnome, &kde};
     p.processes = &processes;
     TBrowserRoutines routines(p);

@@ -13,6 +13,7 @@
 #include "proxy/TProxyTester.h"
 #include "proxy/BrowserControl.h"
 #include "support/HostileHttpServer.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -137,8 +138,9 @@ void listCase(const char* name, const Script& script, int waitMs)
     HostileHttpServer peer;
     peer.start(script);
     NullBrowserControl browsers;
-    auto manager = std::make_unique<TProxyManager>(browsers, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"),
-                                                   [](int) { return 0; });
+    TEngineServices quiet;
+    auto manager = std::make_unique<TProxyManager>(
+        browsers, quiet, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"), [](int) { return 0; });
     manager->ProxyListReceived(kOldList);
     int loaded = 0;
     QObject::connect(manager.get(), &TProxyManager::listLoaded, [&] { ++loaded; });
@@ -242,7 +244,8 @@ void malformedCase()
         peers.back()->start(Script().send(reply));
     }
     NullBrowserControl browsers;
-    TProxyManager manager(browsers, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"), [](int) { return 0; });
+    TEngineServices quiet;
+    TProxyManager manager(browsers, quiet, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"), [](int) { return 0; });
     int loaded = 0;
     QObject::connect(&manager, &TProxyManager::listLoaded, [&] { ++loaded; });
     QTemporaryDir dir;

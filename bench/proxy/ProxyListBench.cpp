@@ -5,6 +5,7 @@
 #include "proxy/TProxyManager.h"
 
 #include "proxy/BrowserControl.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -62,7 +63,8 @@ int main(int argc, char** argv)
     }
 
     NullBrowserControl browsers;
-    TProxyManager manager(browsers, QString());
+    TEngineServices quiet;
+    TProxyManager manager(browsers, quiet, QString());
     QTemporaryDir dir;
     const QString file = dir.filePath("proxylist.lst");
 
@@ -80,7 +82,7 @@ int main(int argc, char** argv)
     const double cpu2 = cpuMs();
     const long faults2 = minorFaults();
     timer.restart();
-    TProxyManager reloaded(browsers, QString());
+    TProxyManager reloaded(browsers, quiet, QString());
     const bool loaded = reloaded.LoadFromFile(file);
     const double loadMs = timer.nsecsElapsed() / 1e6;
     const double cpu3 = cpuMs();

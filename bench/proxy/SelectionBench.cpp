@@ -7,6 +7,7 @@
 #include "platform/KdeProxySettings.h"
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -68,10 +69,11 @@ int main(int argc, char** argv)
     platform::GnomeProxySettings gnome;
     platform::KdeProxySettings kde(home.path());
     DesktopBrowsers browsers(gnome, kde);
+    TEngineServices quiet;
     if (!gnome.isAvailable())
         std::fprintf(stderr, "gsettings with the proxy schema is missing; GNOME writes will fail\n");
 
-    TProxyManager manager(browsers, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1"));
+    TProxyManager manager(browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1"));
     manager.ProxyListReceived(QStringLiteral("ProxyCount=2\nProxy_0=127.0.0.1:3128|i|Canada|f|1|2\n"
                                              "Proxy_1=127.0.0.1:3129|i|Canada|f|1|2\n"));
     std::vector<double> selection, overhead, gnomeWrite, kdeWrite;

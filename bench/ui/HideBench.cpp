@@ -10,6 +10,7 @@
 //   bench_hide [--proxies 10000] [--instances 20] [--trace]
 
 #include "config/TSettings.h"
+#include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -273,7 +274,9 @@ int main(int argc, char** argv)
     auto engine = std::make_unique<TfrmEngineWnd>();
     if (!engine->StartSucceeded())
         fail("the engine window did not start");
-    auto form = std::make_unique<TfrmMainForm>();
+    SetBrowserSettings(Settings());
+    SetBrowserServices(engine.get());
+    auto form = std::make_unique<TfrmMainForm>(*engine);
     if (trace)
         QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=true"));
     const bool traceOn = QLoggingCategory("veilport.proxy").isDebugEnabled();

@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QPointer>
 
 #include <chrono>
 #include <cstdio>
@@ -66,17 +67,18 @@ void SendToRunningInstance(platform::InstanceChannel& channel, const QString& te
 
 namespace {
 
-// The running copy's side of the messages; runs on the user-interface thread.
-std::optional<qint32> HandleInstanceMessage(quint32 message, qint32 wParam, const QByteArray& payload)
+// The running copy's side of the messages; runs on the user-interface thread. The windows are
+// those of this run, null once they are gone.
+std::optional<qint32> HandleInstanceMessage(TfrmEngineWnd* engine, TfrmMainForm* form, quint32 message, qint32 wParam,
+                                            const QByteArray& payload)
 {
     if (message == WM_ALLUSERS_RESTART) {
-        if (!frmEngineWnd)
+        if (!engine)
             return std::nullopt;
         // Posted, not sent: the sender does not wait for the restart.
-        frmEngineWnd->PostAllUsersRestart(wParam != 0);
+        engine->PostAllUsersRestart(wParam != 0);
         return 0;
     }
-    TfrmMainForm* form = frmMainForm;
     if (!form)
         return std::nullopt;
     switch (message) {
@@ -105,14 +107,14 @@ std::optional<qint32> HandleInstanceMessage(quint32 message, qint32 wParam, cons
 
 // Ends the program the way the session's end does: the window closes for good, storing its
 // quick settings on the way.
-void EndForSession()
+void EndForSession(TfrmMainForm* form)
 {
-    if (!frmMainForm) {
+    if (!form) {
         QCoreApplication::quit();
         return;
     }
-    frmMainForm->WMEndSession();
-    frmMainForm->close();
+    form->WMEndSession();
+    form->close();
 }
 
 int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& channel, bool autorun,
@@ -128,28 +130,36 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     auto engine = std::make_unique<TfrmEngineWnd>();
     if (!engine->StartSucceeded())
         return 1;
+    // The browser routines tell their failures through the engine window's message box.
+    SetBrowserServices(engine.get());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
-        mainForm = std::make_unique<TfrmMainForm>();
+        mainForm = std::make_unique<TfrmMainForm>(*engine);
     } catch (const ESettingsError& error) {
         // The settings folder became unusable after it was chosen (a full or vanished disk).
         TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
                                 QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
                                 false);
+        SetBrowserServices(nullptr);
         return 1;
     }
-    frmMainForm = mainForm.get();
     TMainWindowWatch watch(mainForm.get(), sinceStart);
+    // Handlers that may still run while the program winds down find the windows gone, not dangling.
+    const QPointer<TfrmEngineWnd> engineWindow(engine.get());
+    const QPointer<TfrmMainForm> mainWindow(mainForm.get());
 
     platform::SessionEndWatcher sessionEnd;
-    QObject::connect(&sessionEnd, &platform::SessionEndWatcher::terminationRequested, &app, &EndForSession);
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [] {
-        if (frmMainForm)
-            frmMainForm->WMEndSession();
+    QObject::connect(&sessionEnd, &platform::SessionEndWatcher::terminationRequested, &app,
+                     [mainWindow] { EndForSession(mainWindow); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [mainWindow] {
+        if (mainWindow)
+            mainWindow->WMEndSession();
     });
 
-    channel.serve(&HandleInstanceMessage);
+    channel.serve([engineWindow, mainWindow](quint32 message, qint32 wParam, const QByteArray& payload) {
+        return HandleInstanceMessage(engineWindow, mainWindow, message, wParam, payload);
+    });
     // Browser companions keep their host's connection open for commands (same user only, as every
     // message on the channel).
     channel.serveSessions(WM_COMPANION_SESSION,
@@ -165,11 +175,25 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
 
     // The windows go before the settings store, so nothing they do on the way out finds it gone.
     mainForm.reset();
-    frmMainForm = nullptr;
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
     DefaultCompanionHub().closeAll();
+    SetBrowserServices(nullptr);
     engine.reset();
     return code;
+}
+
+// Opens the settings store and hands it to the browser routines, which read the user's choices.
+void OpenSettings()
+{
+    InitSettings();
+    SetBrowserSettings(Settings());
+}
+
+// The browser routines let go of the store before it closes.
+void CloseSettings()
+{
+    SetBrowserSettings(nullptr);
+    DoneSettings();
 }
 
 // The version comes from the constants beside the executable, so an install that lost them shows
@@ -200,10 +224,10 @@ int RunApplication(int& argc, char** argv)
         std::fputs(qPrintable(UsageText(QFileInfo(QString::fromLocal8Bit(argv[0])).fileName())), stdout);
         return 0;
     }
-    InitSettings();
+    OpenSettings();
     if (HasVersionOption(args)) {
         const int code = PrintVersion();
-        DoneSettings();
+        CloseSettings();
         return code;
     }
     platform::UnixInstanceChannel channel;
@@ -213,12 +237,12 @@ int RunApplication(int& argc, char** argv)
         QCoreApplication app(argc, argv);
         platform::XdgAutostart autostart;
         const int code = RestoreDesktop(channel, autostart);
-        DoneSettings();
+        CloseSettings();
         return code;
     }
     if (HasStopSwitch(args)) {
         CloseRunningInstance(channel);
-        DoneSettings();
+        CloseSettings();
         return 0;
     }
     if (HasRestartSwitch(args)) {
@@ -235,6 +259,6 @@ int RunApplication(int& argc, char** argv)
         if (ShouldHandOverFirstArgument(args))
             SendToRunningInstance(channel, args.front());
     }
-    DoneSettings();
+    CloseSettings();
     return code;
 }

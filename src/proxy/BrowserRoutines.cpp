@@ -39,16 +39,19 @@ TBrowserRoutines::TBrowserRoutines(const Platform& platform) : m_platform(platfo
 
 void TBrowserRoutines::SetIEProxy(const QString& proxy)
 {
-    if (!Settings())
+    TSettings* settings = m_platform.settings;
+    if (!settings)
         return;
     try {
         QString p = proxy;
-        if (!Settings()->ReadBool(QStringLiteral("IE"), true))
+        if (!settings->ReadBool(QStringLiteral("IE"), true))
             p.clear();
         if (!platform::setProcessProxy(p)) {
-            EngineServices().ShowMessageBox(
-                QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again."), {}, 0,
-                TEngineServices::mtError, TEngineServices::mbOK, 0);
+            const QString text = QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again.");
+            if (m_platform.services)
+                m_platform.services->ShowMessageBox(text, {}, 0, TEngineServices::mtError, TEngineServices::mbOK, 0);
+            else
+                qCWarning(lcBrowsers).noquote() << text;
         }
         // Listeners are told before the stores change, the order the program has always had.
         platform::notifyProxySettingsChanged();
@@ -63,7 +66,7 @@ void TBrowserRoutines::WriteIEProxyRegistry(const QString& proxy)
     if (!proxy.isEmpty())
         warnOnceAboutEnvironmentProxy();
     // Secure pages are hidden too unless the user chose to send only plain pages through the proxy.
-    const bool https = !Settings() || Settings()->ReadBool(QStringLiteral("HideHttps"), true);
+    const bool https = !m_platform.settings || m_platform.settings->ReadBool(QStringLiteral("HideHttps"), true);
     for (platform::SystemProxySettings* store : std::as_const(m_platform.desktopProxies)) {
         if (!store || !store->isAvailable())
             continue;
@@ -139,6 +142,16 @@ void SetDesktopProxyWritesInBackground(bool on)
 void PostDesktopProxyJob(std::function<void()> job)
 {
     defaults().desktop.post(std::move(job));
+}
+
+void SetBrowserSettings(TSettings* settings)
+{
+    DefaultBrowserRoutines().setSettings(settings);
+}
+
+void SetBrowserServices(TEngineServices* services)
+{
+    DefaultBrowserRoutines().setServices(services);
 }
 
 void SetBrowserUrlCache(platform::UrlCache* cache)

@@ -10,6 +10,8 @@ class UrlCache;
 }
 class CompanionHub;
 class TBrowserRoutines;
+class TEngineServices;
+class TSettings;
 struct TCookieClearReport;
 
 // Raised when a browser's settings file exists but cannot be rewritten ("Unable to write to <file>").
@@ -20,7 +22,7 @@ public:
 };
 
 // The browser routines of the process, over the desktop's real settings stores and processes.
-// Each one does nothing while there is no settings store.
+// Each one does nothing until the program's start gives them the settings store (SetBrowserSettings).
 
 // Points the program's own process and the desktop's proxy settings at the proxy (empty: direct).
 // Never throws; a process proxy that cannot be set is reported with a message box.
@@ -57,3 +59,7 @@ void SetDesktopProxyWritesInBackground(bool on);
 void PostDesktopProxyJob(std::function<void()> job);
 // Gives the routines the program's browsing cache (the user interface owns it); nullptr removes it.
 void SetBrowserUrlCache(platform::UrlCache* cache);
+// Gives the routines the user's settings store (nullptr before the store closes).
+void SetBrowserSettings(TSettings* settings);
+// Gives the routines the program's message box (nullptr: failures are only traced).
+void SetBrowserServices(TEngineServices* services);

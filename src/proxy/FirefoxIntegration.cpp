@@ -48,7 +48,7 @@ QString TBrowserRoutines::CompanionHostExecutable()
 
 QString TBrowserRoutines::GetFirefoxPath()
 {
-    TSettings* settings = Settings();
+    TSettings* settings = m_platform.settings;
     if (!settings)
         return QString();
     QString path = settings->ReadString(QStringLiteral("FireFoxPath"), QString());
@@ -79,7 +79,7 @@ bool TBrowserRoutines::IsFirefoxInstalled()
 
 void TBrowserRoutines::SetFirefoxProxy(const QString& proxy)
 {
-    TSettings* settings = Settings();
+    TSettings* settings = m_platform.settings;
     if (!settings || !m_platform.companions)
         return;
     // "FF" off: the browsers keep (or get back) their users' own setting.

@@ -14,10 +14,10 @@ QString TBrowserRoutines::OperaProfileFile()
 
 void TBrowserRoutines::SetOperaProxy(const QString& proxy)
 {
-    if (!Settings())
+    if (!m_platform.settings)
         return;
     QString p = proxy;
-    if (!Settings()->ReadBool(QStringLiteral("OPERA"), true))
+    if (!m_platform.settings->ReadBool(QStringLiteral("OPERA"), true))
         p.clear();
     const QString fileName = OperaProfileFile();
     // Opera creates its own profile; a file made here would only confuse it.

@@ -8,6 +8,8 @@
 #include <functional>
 
 class CompanionHub;
+class TEngineServices;
+class TSettings;
 struct TCookieClearReport;
 
 namespace platform {
@@ -19,13 +21,17 @@ class UrlCache;
 Q_DECLARE_LOGGING_CATEGORY(lcBrowsers)
 
 // Applies and removes the proxy in every browser and clears cookies, over the platform pieces it
-// is given. Settings come from Settings(); with no settings store every routine does nothing.
+// is given. With no settings store every routine that depends on the user's choices does nothing.
 // Runs on the user-interface thread.
 class TBrowserRoutines
 {
 public:
     struct Platform
     {
+        // The user's choices: which browsers follow, whether secure pages are hidden, the Firefox path.
+        TSettings* settings = nullptr;
+        // Where a failure the user must know about is shown; nullptr: it is only traced.
+        TEngineServices* services = nullptr;
         // The desktop's proxy stores; each available one is written.
         QList<platform::SystemProxySettings*> desktopProxies;
         // The program's browsing cache; nullptr: nothing to clear.
@@ -71,6 +77,8 @@ public:
     // or timed out, what was cleared and what was not. done runs on this thread, later.
     void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done);
 
+    void setSettings(TSettings* settings) { m_platform.settings = settings; }
+    void setServices(TEngineServices* services) { m_platform.services = services; }
     void setUrlCache(platform::UrlCache* cache) { m_platform.urlCache = cache; }
     void setCompanions(CompanionHub* companions) { m_platform.companions = companions; }
 

@@ -19,8 +19,10 @@
 #include <vector>
 #include <stdexcept>
 
-TProxyManager::TProxyManager(IBrowserControl& browsers, const QString& testUrl, TRandomSource random, QObject* parent)
-    : QObject(parent), m_browsers(browsers), m_random(random ? std::move(random) : DefaultRandomSource()),
+TProxyManager::TProxyManager(IBrowserControl& browsers, TEngineServices& services, const QString& testUrl,
+                             TRandomSource random, QObject* parent)
+    : QObject(parent), m_browsers(browsers), m_services(services),
+      m_random(random ? std::move(random) : DefaultRandomSource()),
       m_tester(std::make_unique<TProxyTester>(testUrl, m_random))
 {
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
@@ -299,7 +301,7 @@ void TProxyManager::SelectProxy()
 {
     qCDebug(lcProxyTrace).noquote() << "ready list:" << ReadyList.join(QStringLiteral(", "));
     if (ReadyList.isEmpty()) {
-        EngineServices().ShowMessageBox(
+        m_services.ShowMessageBox(
             QStringLiteral("IP in ") + Country +
                 QStringLiteral(" is not available now. Please choose other countries or try it later."),
             {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);

@@ -16,6 +16,7 @@
 #include <vector>
 
 class IBrowserControl;
+class TEngineServices;
 
 Q_DECLARE_METATYPE(TProxyRec)
 
@@ -35,9 +36,10 @@ public:
     static constexpr int kMaxProxyCount = 1000000;
 
     // The tester asks testUrl through each proxy; random draws the start delays and the rotation pick
-    // (the default source when empty). browsers must outlive the manager.
-    TProxyManager(IBrowserControl& browsers, const QString& testUrl, TRandomSource random = {},
-                  QObject* parent = nullptr);
+    // (the default source when empty). services show the user what cannot be done (no proxy of the
+    // chosen country). browsers and services must outlive the manager.
+    TProxyManager(IBrowserControl& browsers, TEngineServices& services, const QString& testUrl,
+                  TRandomSource random = {}, QObject* parent = nullptr);
     // Stops the tester; does not touch the browsers.
     ~TProxyManager() override;
 
@@ -131,6 +133,7 @@ private:
     void setRecordStatus(const QString& proxy, int status, const QString& anonymity);
 
     IBrowserControl& m_browsers;
+    TEngineServices& m_services;
     TRandomSource m_random;
     std::unique_ptr<TProxyTester> m_tester;
     // Checks the applied proxy: its own tester, with no start delay and no trust in earlier passes.

@@ -1,5 +1,5 @@
-// The engine window's side of hiding: what the main window shows while the proxy manager loads
-// lists, tests proxies, applies one and takes it away again, and the flags of both countries.
+// The engine window's side of hiding: what the main window is told to show while the proxy manager
+// loads lists, tests proxies, applies one and takes it away again, and the flags of both countries.
 #include "ui/TfrmEngineWnd.h"
 
 #include "config/TSettings.h"
@@ -7,28 +7,17 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
-#include "ui/TfrmMainForm.h"
-#include "ui/WindowTimer.h"
+#include "ui/IMainView.h"
 #include "util/SPTools.h"
 
-#include <QAction>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLoggingCategory>
-#include <QProgressBar>
-#include <QSystemTrayIcon>
 
 #include <exception>
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcHiding, "veilport.hiding")
-
-// The flag boxes' places: the first line shows the flag of the address the web sees.
-constexpr int kFlagLeft = 88;
-constexpr int kFirstLineTop = 16;
-constexpr int kSecondLineTop = 37;
-constexpr int kOutOfSightTop = 375;
 
 QString FlagFile(const QString& country)
 {
@@ -73,62 +62,32 @@ void TfrmEngineWnd::OnProxyListLoaded(TProxyManager* manager)
             qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
         }
     }
-    TfrmMainForm* form = frmMainForm;
-    if (form) {
-        form->wbMain->show();
-        form->tmProgress->SetEnabled(false);
-        form->sgTesting->hide();
-        form->lblProgressText->hide();
-        form->lbIP->setText(manager->LocalIP);
-    }
+    m_shownAddress = manager->LocalIP;
+    if (m_view)
+        m_view->ShowListReady(m_shownAddress);
     ShowLocalFlag(manager->LocalCountry, manager->CountryFlag);
-    if (!form)
-        return;
-    form->acVuvaVI->setEnabled(true);
     // Hiding was on when the window last closed: it resumes with every list that arrives.
-    if (Settings() && Settings()->ReadBool(QStringLiteral("Hiding"), false))
-        form->acVuvaVI->trigger();
+    if (m_view && Settings() && Settings()->ReadBool(QStringLiteral("Hiding"), false))
+        m_view->ResumeHiding();
 }
 
 void TfrmEngineWnd::OnTestProgress(int max, int current)
 {
-    TfrmMainForm* form = frmMainForm;
-    if (!form)
-        return;
-    const bool running = current < max;
-    form->wbMain->setVisible(current == max);
-    form->tmProgress->SetEnabled(running);
-    // The gauge counts in thousandths of a proxy so that the timer can creep on between results.
-    // A range of 0 to 0 would turn the bar into a busy indicator; an empty run keeps a plain empty bar.
-    form->sgTesting->setRange(0, qMax(1, qBound(0, max, TProxyManager::kMaxProxyCount) * 1000));
-    form->sgTesting->setValue(qBound(0, current, TProxyManager::kMaxProxyCount) * 1000);
-    form->lblProgressText->setText(LangText(QString::fromLatin1(MessageText::kTestProxy)));
-    form->lblProgressText->setVisible(running);
+    if (m_view)
+        m_view->ShowTestProgress(max, current, LangText(QString::fromLatin1(MessageText::kTestProxy)));
 }
 
 void TfrmEngineWnd::OnHide(const TProxyRec& rec)
 {
-    TfrmMainForm* form = frmMainForm;
-    if (form) {
-        form->imgLocal->move(kFlagLeft, kSecondLineTop);
-        form->imgFlag->move(kFlagLeft, kFirstLineTop);
-        form->SetHideAction(form->acStopHide);
-        form->imgFlag->show();
+    const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
+    m_shownAddress = colon < 0 ? QString() : rec.Proxy.left(colon);
+    if (m_view) {
+        m_view->ShowHiding(m_shownAddress,
+                           FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
+                                      {ProxyManager ? ProxyManager->LocalIP : QString()}),
+                           HidingTip(m_shownAddress, rec));
     }
     ShowProxyFlag(rec.Country, rec.FlagUrl);
-    if (!form)
-        return;
-    form->lbHidingInfo->setText(FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
-                                           {ProxyManager ? ProxyManager->LocalIP : QString()}));
-    const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
-    form->lbIP->setText(colon < 0 ? QString() : rec.Proxy.left(colon));
-    if (form->spTrayIcon)
-        form->spTrayIcon->setToolTip(HidingTip(form->lbIP->text(), rec));
-    form->tmProgress->SetEnabled(false);
-    form->lblProgressText->setText(QString());
-    form->sgTesting->hide();
-    form->wbMain->show();
-    form->TakeScreenshotIfAsked();
 }
 
 void TfrmEngineWnd::ApplyProxyTestOptions()
@@ -149,32 +108,19 @@ void TfrmEngineWnd::ApplyProxyTestOptions()
 
 void TfrmEngineWnd::OnProxyVerified(const TProxyRec& rec, const QString& seenAddress)
 {
-    TfrmMainForm* form = frmMainForm;
-    if (!form)
-        return;
     if (!seenAddress.isEmpty())
-        form->lbIP->setText(seenAddress);
-    const QString shown = form->lbIP->text();
-    if (form->spTrayIcon)
-        form->spTrayIcon->setToolTip(HidingTip(shown, rec));
-    qCInfo(lcHiding).noquote() << "web sites see" << shown << "through" << rec.Proxy << rec.Anonymity;
+        m_shownAddress = seenAddress;
+    if (m_view)
+        m_view->ShowSeenAddress(m_shownAddress, HidingTip(m_shownAddress, rec));
+    qCInfo(lcHiding).noquote() << "web sites see" << m_shownAddress << "through" << rec.Proxy << rec.Anonymity;
 }
 
 void TfrmEngineWnd::OnStopHide()
 {
-    TfrmMainForm* form = frmMainForm;
-    if (!form)
-        return;
-    // The gauge and the progress text are left alone: a run stopped half-way lets the bar run out.
-    form->imgLocal->move(kFlagLeft, kFirstLineTop);
-    form->imgFlag->move(kFlagLeft, kOutOfSightTop);
-    form->SetHideAction(form->acVuvaVI);
-    form->imgFlag->hide();
-    form->lbHidingInfo->setText(LangText(QString::fromUtf8(MessageText::kNotHiding)));
-    if (form->spTrayIcon)
-        form->spTrayIcon->setToolTip(QStringLiteral("Veilport"));
-    form->lbIP->setText(ProxyManager ? ProxyManager->LocalIP : QString());
-    form->wbMain->show();
+    m_shownAddress = ProxyManager ? ProxyManager->LocalIP : QString();
+    if (m_view)
+        m_view->ShowNotHiding(m_shownAddress, LangText(QString::fromUtf8(MessageText::kNotHiding)),
+                              QStringLiteral("Veilport"));
 }
 
 bool TfrmEngineWnd::LoadCachedFlag(const QString& file)
@@ -187,8 +133,8 @@ void TfrmEngineWnd::ShowLocalFlag(const QString& country, const QString& url)
 {
     const QString file = FlagFile(country);
     if (LoadCachedFlag(file)) {
-        if (frmMainForm)
-            DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::FlagRect);
+        if (m_view)
+            m_view->DrawLocalFlag(FlagImage, FlagFill::FlagRect);
         return;
     }
     if (!hglocal) {
@@ -204,8 +150,8 @@ void TfrmEngineWnd::ShowProxyFlag(const QString& country, const QString& url)
 {
     const QString file = FlagFile(country);
     if (LoadCachedFlag(file)) {
-        if (frmMainForm)
-            DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::FlagRect);
+        if (m_view)
+            m_view->DrawProxyFlag(FlagImage, FlagFill::FlagRect);
         return;
     }
     if (!hgFlag) {
@@ -220,13 +166,13 @@ void TfrmEngineWnd::ShowProxyFlag(const QString& country, const QString& url)
 void TfrmEngineWnd::hglocalDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
 {
     FlagImage = StoreFlagDownload(fileName, sender->HttpStatus());
-    if (frmMainForm)
-        DrawFlagInto(frmMainForm->imgLocal, FlagImage, FlagFill::None);
+    if (m_view)
+        m_view->DrawLocalFlag(FlagImage, FlagFill::None);
 }
 
 void TfrmEngineWnd::hgFlagDoneFile(THTTPGet* sender, const QString& fileName, qint64 fileSize)
 {
     FlagImage = StoreFlagDownload(fileName, sender->HttpStatus());
-    if (frmMainForm)
-        DrawFlagInto(frmMainForm->imgFlag, FlagImage, FlagFill::WholeCanvas);
+    if (m_view)
+        m_view->DrawProxyFlag(FlagImage, FlagFill::WholeCanvas);
 }

@@ -22,7 +22,6 @@
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmOptionForm.h"
 #include "ui/WindowTimer.h"
-#include "util/EngineServices.h"
 #include "util/SPTools.h"
 
 #include <QAction>
@@ -83,8 +82,8 @@ void TfrmMainForm::acStopHideExecute()
         manager->StopHide();
     } catch (const std::exception& e) {
         // A browser file that cannot be written ends the step; the user learns which one.
-        EngineServices().ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
-                                        TEngineServices::mbOK, 0);
+        m_engine.ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
+                                TEngineServices::mbOK, 0);
     }
 }
 
@@ -99,23 +98,23 @@ void TfrmMainForm::acClearCookieExecute()
         const bool complete =
             report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
         // Only a notice of full success may be silenced; a failure is always shown.
-        EngineServices().ShowMessageBox(CookieClearNotice(report), {}, complete ? kCookieNoticeId : 0,
-                                        complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
-                                        TEngineServices::mbOK, 0);
+        self->m_engine.ShowMessageBox(CookieClearNotice(report), {}, complete ? kCookieNoticeId : 0,
+                                      complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
+                                      TEngineServices::mbOK, 0);
     });
 }
 
 void TfrmMainForm::acCheckIPExecute()
 {
-    if (frmEngineWnd && Settings())
-        frmEngineWnd->OpenUrl(Settings()->GetConst(QStringLiteral("URL.IPSEEKER")));
+    if (Settings())
+        m_engine.OpenUrl(Settings()->GetConst(QStringLiteral("URL.IPSEEKER")));
 }
 
 void TfrmMainForm::acOptionExecute()
 {
-    TfrmOptionForm options(this, DefaultOptionFormServices());
-    if (options.exec() == QDialog::Accepted && frmEngineWnd)
-        frmEngineWnd->ApplyProxyTestOptions();
+    TfrmOptionForm options(this, DefaultOptionFormServices(m_engine));
+    if (options.exec() == QDialog::Accepted)
+        m_engine.ApplyProxyTestOptions();
 }
 
 void TfrmMainForm::actChooseIPExecute()
@@ -145,20 +144,17 @@ void TfrmMainForm::acAlwaysOnTopExecute()
 
 void TfrmMainForm::acHelpExecute()
 {
-    if (frmEngineWnd)
-        frmEngineWnd->OpenSitePage(QStringLiteral("help"), 0);
+    m_engine.OpenSitePage(QStringLiteral("help"), 0);
 }
 
 void TfrmMainForm::acHomeExecute()
 {
-    if (frmEngineWnd)
-        frmEngineWnd->OpenSitePage(QStringLiteral("home"), 0);
+    m_engine.OpenSitePage(QStringLiteral("home"), 0);
 }
 
 void TfrmMainForm::acUpdateExecute()
 {
-    if (frmEngineWnd)
-        frmEngineWnd->CheckForUpdate(true);
+    m_engine.CheckForUpdate(true);
 }
 
 void TfrmMainForm::acExitExecute()
@@ -218,8 +214,8 @@ void TfrmMainForm::tmChangeIPTimer()
     try {
         manager->ChangeIP();
     } catch (const std::exception& e) {
-        EngineServices().ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
-                                        TEngineServices::mbOK, 0);
+        m_engine.ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
+                                TEngineServices::mbOK, 0);
     }
 }
 
@@ -241,10 +237,10 @@ void TfrmMainForm::LoadQuickSettings()
     cbChangeIPClick();
     cbClearCookie->setChecked(settings && settings->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     cbClearCookieClick();
-    if (settings && frmEngineWnd) {
+    if (settings) {
         const QString info = settings->GetConst(QStringLiteral("URL.InfoURL"));
         if (!info.isEmpty())
-            OpenInfoPage(info + QLatin1Char('?') + frmEngineWnd->BuildQueryString());
+            OpenInfoPage(info + QLatin1Char('?') + m_engine.BuildQueryString());
     }
 }
 
@@ -263,25 +259,22 @@ void TfrmMainForm::FormShow()
 {
     RestoreWindowPosition();
     TSettings* settings = Settings();
-    if (settings && frmEngineWnd)
-        frmEngineWnd->SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
+    if (settings)
+        m_engine.SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
     if (settings && settings->ReadBool(QStringLiteral("FirstTimeRun"), true))
         GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
-    if (frmEngineWnd)
-        frmEngineWnd->AutoCheckForUpdate();
+    m_engine.AutoCheckForUpdate();
     FirstShowDone = true;
     TProxyManager* manager = Manager();
     if (manager && settings) {
         if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst"))) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
-            lblProgressText->setText(
-                EngineServices().LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));
+            lblProgressText->setText(m_engine.LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));
             lblProgressText->show();
         }
         QString url = settings->GetConst(QStringLiteral("URL.GETPROXY"));
-        if (frmEngineWnd)
-            url += QLatin1Char('?') + frmEngineWnd->BuildQueryString();
+        url += QLatin1Char('?') + m_engine.BuildQueryString();
         manager->DownloadProxyList(url);
     }
     FillSkinAndLanguageMenus();
@@ -357,5 +350,5 @@ void TfrmMainForm::DrawCountryFlag(const QString& fileName)
 
 TProxyManager* TfrmMainForm::Manager() const
 {
-    return frmEngineWnd ? frmEngineWnd->ProxyManager.get() : nullptr;
+    return m_engine.ProxyManager.get();
 }

@@ -1,17 +1,11 @@
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmOptionForm.h"
 
-TOptionFormServices DefaultOptionFormServices()
+TOptionFormServices DefaultOptionFormServices(TfrmEngineWnd& engine)
 {
     TOptionFormServices services;
-    services.SetAutoRun = [](bool enable) {
-        if (frmEngineWnd)
-            frmEngineWnd->SetAutoRun(enable);
-    };
+    services.SetAutoRun = [&engine](bool enable) { engine.SetAutoRun(enable); };
     // Posted, not called: the restart runs from the main loop once the dialog's own loop has ended.
-    services.PostAllUsersRestart = [](bool allUsers) {
-        if (frmEngineWnd)
-            frmEngineWnd->PostAllUsersRestart(allUsers);
-    };
+    services.PostAllUsersRestart = [&engine](bool allUsers) { engine.PostAllUsersRestart(allUsers); };
     return services;
 }

@@ -13,7 +13,7 @@
 #include "i18n/TSkinEngine.h"
 #include "ui/SettingsWriteGuard.h"
 #include "ui/TMessageDialog.h"
-#include "ui/TfrmMainForm.h"
+#include "ui/IMainView.h"
 #include "util/SPTools.h"
 
 #include <QFileInfo>
@@ -93,7 +93,7 @@ void TfrmEngineWnd::FormCreate()
         std::make_unique<SystemBrowserControl>(), *m_autostart,
         settings->UserFolder() + LoginGuardBrowserControl::MemoryFileName(), PostDesktopProxyJob);
     ProxyManager = std::make_unique<TProxyManager>(
-        *m_browserControl, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
+        *m_browserControl, *this, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
     connect(ProxyManager.get(), &TProxyManager::listLoaded, this, &TfrmEngineWnd::OnProxyListLoaded);
     connect(ProxyManager.get(), &TProxyManager::proxyChanged, this, &TfrmEngineWnd::OnHide);
     connect(ProxyManager.get(), &TProxyManager::stopped, this, &TfrmEngineWnd::OnStopHide);
@@ -177,9 +177,12 @@ void TfrmEngineWnd::SetMainWindow(QWidget* window)
 
 QWidget* TfrmEngineWnd::MainWindow() const
 {
-    if (m_mainWindow)
-        return m_mainWindow;
-    return frmMainForm;
+    return m_mainWindow;
+}
+
+void TfrmEngineWnd::SetMainView(IMainView* view)
+{
+    m_view = view;
 }
 
 int TfrmEngineWnd::ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType,
@@ -284,10 +287,8 @@ void TfrmEngineWnd::RestartWithUserMode(int wParam)
     // Not waited for: the new copy first asks this one to close, so this one must stay responsive.
     if (!ExecuteProgram(GetExeFileName(), {QStringLiteral("-r")}, false, false, -1))
         qCWarning(lcEngine) << "could not start the new copy";
-    if (frmMainForm) {
-        frmMainForm->ExitRequested = true;
-        frmMainForm->close();
-    }
+    if (m_view)
+        m_view->CloseForGood();
 }
 
 void TfrmEngineWnd::PostAllUsersRestart(bool allUsers)

@@ -15,6 +15,7 @@
 #include <memory>
 
 class IBrowserControl;
+class IMainView;
 class THTTPGet;
 class TIEDownload;
 class TUpdateCheck;
@@ -91,10 +92,13 @@ public:
     // Queues RestartWithUserMode as a posted message would (the options dialog's request).
     void PostAllUsersRestart(bool allUsers);
 
-    // The window whose caption message boxes carry and whose existence lets them show; the main
-    // window by default.
+    // The window whose caption message boxes carry and whose existence lets them show (the main
+    // window sets itself while it exists).
     void SetMainWindow(QWidget* window);
     QWidget* MainWindow() const;
+    // Where the hiding handlers show what happens; null while there is no main window (not owned).
+    void SetMainView(IMainView* view);
+    IMainView* MainView() const { return m_view; }
 
     // Handlers of the proxy manager's events.
     void OnProxyListLoaded(TProxyManager* manager);
@@ -106,8 +110,8 @@ public:
     void ApplyProxyTestOptions();
     void OnTestProgress(int max, int current);
 
-    // Flags of the hiding display (EngineHiding.cpp): the own country's into imgLocal, the proxy
-    // country's into imgFlag, from the flag cache in the settings folder or fetched into it.
+    // Flags of the hiding display (EngineHiding.cpp): the own country's and the proxy country's,
+    // from the flag cache in the settings folder or fetched into it.
     void ShowLocalFlag(const QString& country, const QString& url);
     void ShowProxyFlag(const QString& country, const QString& url);
     // Completions of the two flag fetches.
@@ -155,6 +159,9 @@ private:
     std::unique_ptr<IBrowserControl> m_browserControl;
     TLanguageProvider* m_language = nullptr;
     QPointer<QWidget> m_mainWindow;
+    IMainView* m_view = nullptr;
+    // The address the main window shows last: the own one, the proxy's, or what a check saw.
+    QString m_shownAddress;
     QString m_languageName;
     bool m_startSucceeded = false;
     bool m_writeErrorShown = false;

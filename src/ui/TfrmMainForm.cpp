@@ -9,10 +9,10 @@
 #include "ui/ScreenPlacement.h"
 #include "ui/SettingsWriteGuard.h"
 #include "ui/TLocalisation.h"
+#include "ui/TfrmEngineWnd.h"
 #include "ui/WebEngineUrlCache.h"
 #include "proxy/BrowserRoutines.h"
 #include "ui/WindowTimer.h"
-#include "util/EngineServices.h"
 #include "util/SPTools.h"
 
 #include <QAction>
@@ -32,8 +32,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWebEnginePage>
-
-TfrmMainForm* frmMainForm = nullptr;
 
 namespace {
 
@@ -80,9 +78,11 @@ QLabel* MakeFlagBox(QWidget* parent, const char* name, int x, int y)
 
 } // namespace
 
-TfrmMainForm::TfrmMainForm(QWidget* parent) : QWidget(parent)
+TfrmMainForm::TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent) : QWidget(parent), m_engine(engine)
 {
-    frmMainForm = this;
+    // Message boxes carry this window's caption from the start: creating it may already report a
+    // setting that could not be stored.
+    m_engine.SetMainWindow(this);
     setObjectName(QStringLiteral("frmMainForm"));
     setWindowTitle(QStringLiteral("Veilport"));
     // A frame with minimise and close but no maximise, as the window has one fixed size.
@@ -107,14 +107,22 @@ TfrmMainForm::TfrmMainForm(QWidget* parent) : QWidget(parent)
     SetBrowserUrlCache(m_urlCache);
     // Every child exists with its name now: the window opens in the current language.
     AttachWindowTranslator(this, [this] { smLanguageChangeLanguage(); });
-    FormCreate();
+    // Every control exists now; the stop-hide of FormCreate already shows through them.
+    m_engine.SetMainView(this);
+    try {
+        FormCreate();
+    } catch (...) {
+        // No destructor runs for a window that failed to come up; the engine must not keep it.
+        m_engine.SetMainView(nullptr);
+        throw;
+    }
 }
 
 TfrmMainForm::~TfrmMainForm()
 {
+    if (m_engine.MainView() == this)
+        m_engine.SetMainView(nullptr);
     SetBrowserUrlCache(nullptr);
-    if (frmMainForm == this)
-        frmMainForm = nullptr;
 }
 
 int TfrmMainForm::ContentTop() const
@@ -494,9 +502,8 @@ void TfrmMainForm::Open1Click()
 bool TfrmMainForm::FormCloseQuery()
 {
     if (!ExitRequested) {
-        const int answer =
-            EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kTrayNotice), {}, kTrayNoticeId,
-                                            TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        const int answer = m_engine.ShowMessageBox(QString::fromUtf8(MessageText::kTrayNotice), {}, kTrayNoticeId,
+                                                   TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         if (answer == TEngineServices::mrOk)
             HideToTray();
         else
@@ -564,8 +571,7 @@ void TfrmMainForm::SetStayOnTop(bool on)
 void TfrmMainForm::smLanguageChangeLanguage()
 {
     const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
-    setWindowTitle(EngineServices().LangText(QString::fromLatin1(MessageText::kAppName)) + QStringLiteral("  ") +
-                   version);
+    setWindowTitle(m_engine.LangText(QString::fromLatin1(MessageText::kAppName)) + QStringLiteral("  ") + version);
 }
 
 void TfrmMainForm::TakeScreenshotIfAsked()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/IMainView.h"
 #include "ui/InfoPagePane.h"
 
 #include <QByteArray>
@@ -23,6 +24,7 @@ class QSpinBox;
 class QSystemTrayIcon;
 class QTimer;
 class TProxyManager;
+class TfrmEngineWnd;
 class WindowTimer;
 class THTTPGet;
 class LanguageMenu;
@@ -33,12 +35,15 @@ class WebEngineUrlCache;
 // status, flags, the info page, the progress of list download and testing, the quick
 // settings, the actions with their menus and the tray icon. Language files address its
 // components by objectName under the section "TfrmMainForm", so the names are fixed.
-class TfrmMainForm : public QWidget
+// The engine window tells it what to show while hiding through IMainView.
+class TfrmMainForm : public QWidget, public IMainView
 {
     Q_OBJECT
 
 public:
-    explicit TfrmMainForm(QWidget* parent = nullptr);
+    // engine: the services, the proxy pool and the commands behind the actions; it must outlive the
+    // window, which is its main window and view while it exists.
+    explicit TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent = nullptr);
     ~TfrmMainForm() override;
 
     // The next close request ends the program; while false a close only hides to the tray.
@@ -83,7 +88,18 @@ public:
     // Minutes of the automatic change: the field's text as a number, 10 when it is not one.
     int ChangeIPMinutes() const;
 
-    // Components the engine window's hiding handlers read and write directly.
+    void ShowListReady(const QString& localAddress) override;
+    void ResumeHiding() override;
+    void ShowTestProgress(int max, int current, const QString& text) override;
+    void ShowHiding(const QString& address, const QString& info, const QString& trayHint) override;
+    void ShowSeenAddress(const QString& address, const QString& trayHint) override;
+    void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) override;
+    void DrawLocalFlag(const QImage& flag, FlagFill fill) override;
+    void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
+    void CloseForGood() override;
+
+    // The window's components, public for tests and benchmarks to look at; other windows go through
+    // IMainView and the actions.
     QMenuBar* mmbMainMenu = nullptr;
     QWidget* spSkinPanel1 = nullptr;
     QLabel* spPngImageView1 = nullptr;
@@ -182,6 +198,7 @@ private:
     int ContentTop() const;
     TProxyManager* Manager() const;
 
+    TfrmEngineWnd& m_engine;
     QAction* m_hideAction = nullptr;
     QImage m_countryFlagImage;
     std::unique_ptr<THTTPGet> m_hgIPCountry;
@@ -194,6 +211,3 @@ private:
     SkinMenu* m_skinMenu = nullptr;
     WebEngineUrlCache* m_urlCache = nullptr;
 };
-
-// The main window while it exists, else null.
-extern TfrmMainForm* frmMainForm;

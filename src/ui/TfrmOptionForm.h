@@ -11,6 +11,7 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 class TBrowserRoutines;
+class TfrmEngineWnd;
 
 // What the options dialog asks of the rest of the program. Empty members do nothing.
 struct TOptionFormServices
@@ -25,8 +26,9 @@ struct TOptionFormServices
     TBrowserRoutines* Routines = nullptr;
 };
 
-// The services of the running program: the engine window's log-on entry and restart.
-TOptionFormServices DefaultOptionFormServices();
+// The services of the running program: the engine window's log-on entry and restart. The engine
+// window must outlive the dialog.
+TOptionFormServices DefaultOptionFormServices(TfrmEngineWnd& engine);
 
 // "Advance Settings": log-on start, update check, settings folder, don't-show-again reset, the
 // browsers that follow hiding and the Firefox extension. Saves only on OK.

@@ -2,7 +2,9 @@
 
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
+#include "proxy/TProxyManager.h"
 #include "support/TempDir.h"
+#include "ui/IMainView.h"
 #include "ui/TMessageDialog.h"
 #include "util/SPTools.h"
 
@@ -18,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -111,6 +114,62 @@ protected:
     }
 
     QWidget mainWindow;
+};
+
+// Stands in for the main window: one line per thing the engine window has it show.
+class RecordingMainView : public IMainView
+{
+public:
+    void ShowListReady(const QString& address) override { calls << QStringLiteral("ready ") + address; }
+    void ResumeHiding() override { calls << QStringLiteral("resume"); }
+    void ShowTestProgress(int max, int current, const QString& text) override
+    {
+        calls << QStringLiteral("progress %1/%2 %3").arg(current).arg(max).arg(text);
+    }
+    void ShowHiding(const QString& address, const QString& info, const QString& trayHint) override
+    {
+        calls << QStringLiteral("hiding ") + address + u'|' + info + u'|' + trayHint;
+    }
+    void ShowSeenAddress(const QString& address, const QString& trayHint) override
+    {
+        calls << QStringLiteral("seen ") + address + u'|' + trayHint;
+    }
+    void ShowNotHiding(const QString& address, const QString& info, const QString& trayHint) override
+    {
+        calls << QStringLiteral("not hiding ") + address + u'|' + info + u'|' + trayHint;
+    }
+    void DrawLocalFlag(const QImage&, FlagFill) override { calls << QStringLiteral("local flag"); }
+    void DrawProxyFlag(const QImage&, FlagFill) override { calls << QStringLiteral("proxy flag"); }
+    void CloseForGood() override { calls << QStringLiteral("close"); }
+
+    QStringList take() { return std::exchange(calls, {}); }
+
+    QStringList calls;
+};
+
+// The hiding handlers, with a recording view in place of the main window.
+class EngineHiding : public EngineWindow
+{
+protected:
+    void SetUp() override
+    {
+        EngineWindow::SetUp();
+        start();
+        ASSERT_TRUE(engine->StartSucceeded());
+        engine->SetMainView(&view);
+    }
+
+    void TearDown() override
+    {
+        engine->SetMainView(nullptr);
+        EngineWindow::TearDown();
+    }
+
+    TProxyManager& manager() { return *engine->ProxyManager; }
+
+    const QString list = QStringLiteral("LocalIP=1.2.3.4\r\nLocalCountry=Germany\r\nProxyCount=1\r\n"
+                                        "Proxy_0=127.0.0.5:9|anon|France||2.3|48.8\r\n");
+    RecordingMainView view;
 };
 
 } // namespace
@@ -282,6 +341,43 @@ TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
               TEngineServices::mrOk);
     EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
     EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
+}
+
+TEST_F(EngineHiding, StoredHidingResumesWithEveryListThatLoads)
+{
+    Settings()->WriteBool(QStringLiteral("Hiding"), true);
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(view.take(), (QStringList{QStringLiteral("ready 1.2.3.4"), QStringLiteral("resume")}));
+    // The user stopped meanwhile; the next list starts hiding again.
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(view.take(), (QStringList{QStringLiteral("ready 1.2.3.4"), QStringLiteral("resume")}));
+
+    Settings()->WriteBool(QStringLiteral("Hiding"), false);
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(view.take(), QStringList{QStringLiteral("ready 1.2.3.4")});
+}
+
+TEST_F(EngineHiding, TheShownAddressAndTheTrayHintFollowTheProxyAndWhatChecksSee)
+{
+    manager().ProxyListReceived(list);
+    view.take();
+    TProxyRec rec;
+    rec.Proxy = QStringLiteral("127.0.0.5:9");
+    rec.Country = QStringLiteral("France");
+    rec.Anonymity = QStringLiteral("elite");
+    emit manager().proxyChanged(rec);
+    EXPECT_EQ(view.take(), QStringList{QStringLiteral("hiding 127.0.0.5|You are hiding your real ip 1.2.3.4|"
+                                                      "Veilport\n127.0.0.5 (France), elite")});
+
+    // A check that names the address shows it; one that names none keeps the address seen last.
+    emit manager().proxyVerified(rec, QStringLiteral("203.0.113.7"));
+    emit manager().proxyVerified(rec, QString());
+    EXPECT_EQ(view.take(), (QStringList{QStringLiteral("seen 203.0.113.7|Veilport\n203.0.113.7 (France), elite"),
+                                        QStringLiteral("seen 203.0.113.7|Veilport\n203.0.113.7 (France), elite")}));
+
+    emit manager().stopped();
+    EXPECT_EQ(view.take(), QStringList{QStringLiteral(
+                               "not hiding 1.2.3.4|Warning! You are currently not hiding your real IP!|Veilport")});
 }
 
 TEST_F(EngineWindow, IconsAreLoadedUpToTheFirstGap)

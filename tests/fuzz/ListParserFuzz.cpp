@@ -3,6 +3,7 @@
 
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     static NullBrowserControl browsers;
     // One manager for every input, so re-parsing over earlier records is exercised too.
-    static TProxyManager manager(browsers, QString());
+    static TEngineServices quiet;
+    static TProxyManager manager(browsers, quiet, QString());
     // The list file is synced on every save; in memory-backed storage that costs nothing.
     static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
                                  ? QStringLiteral("/dev/shm/list_parser_fuzz-XXXXXX")

@@ -9,6 +9,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/UrlCache.h"
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/FakeUrlCache.h"
 
 #include <QNetworkProxy>
@@ -38,6 +39,8 @@ protected:
     TBrowserRoutines::Platform makePlatform()
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
+        p.services = &services;
         p.desktopProxies = {&gnome, &kde};
         p.processes = &processes;
         return p;
@@ -72,7 +75,7 @@ TEST_F(SystemProxyTest, AppliedProxyReachesTheProcessGnomeAndKde)
     EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("port")), QStringLiteral("8080"));
     EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://1.2.3.4 8080\n"
                                        "httpsProxy=http://1.2.3.4 8080\n"));
-    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
 
     routines.SetIEProxy(QString());
     EXPECT_TRUE(platform::processProxy().isEmpty());
@@ -112,12 +115,12 @@ TEST_F(SystemProxyTest, TurnedOffSystemProxyBehavesAsAnEmptyProxy)
 TEST_F(SystemProxyTest, AProxyTheProcessCannotUseIsReportedOnceAndTheDesktopStaysDirect)
 {
     routines.SetIEProxy(QStringLiteral("no-port-here"));
-    ASSERT_EQ(services.messages.size(), 1);
-    EXPECT_EQ(services.messages[0].key,
+    ASSERT_EQ(services.boxes.size(), 1);
+    EXPECT_EQ(services.boxes[0].key,
               QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again."));
-    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtError);
-    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.messages[0].showAgainId, 0);
+    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtError);
+    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.boxes[0].showAgainId, 0);
     EXPECT_TRUE(kioslaverc().contains("ProxyType=0"));
     if (gnome.isAvailable()) {
         EXPECT_NE(mode(), QStringLiteral("'manual'"));
@@ -174,6 +177,7 @@ TEST(SystemBrowserControl, DrivesTheRoutinesItWasGiven)
     FakeUrlCache cache;
     cache.add(QStringLiteral("Cookie:a@b/"), UrlCache::CookieEntry);
     TBrowserRoutines::Platform p;
+    p.settings = Settings();
     p.urlCache = &cache;
     TBrowserRoutines routines(p);
     SystemBrowserControl control(&routines);

@@ -34,6 +34,7 @@ protected:
     {
         QDir().mkpath(home.path(QStringLiteral("bin")));
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
         p.processes = &processes;
         p.companions = &companions;
         routines = std::make_unique<TBrowserRoutines>(p);

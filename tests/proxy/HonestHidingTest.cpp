@@ -5,6 +5,7 @@
 #include "proxy/TProxyManager.h"
 
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/ListServiceFixture.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/TinyproxyFixture.h"
@@ -40,7 +41,7 @@ protected:
             pool.append({proxy, kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
         ASSERT_TRUE(service.start(pool)) << qPrintable(service.errorText());
 
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(service.host()),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
                                                   [](int) { return 0; });
         manager->SetTunnelUrl(service.tlsUrl(QStringLiteral("/getip.php?VER=2")));
         manager->SetTestTimeoutMs(5000);
@@ -89,7 +90,7 @@ TEST_F(HonestHiding, OnlyProxiesThatHideTheUserAndTunnelPassAndWhatTheSitesSeeIs
     const int applied = manager->CurrentProxy == proxies.proxyText(2) ? 2 : 3;
     EXPECT_EQ(verified.first().at(1).toString(), TinyproxyFixture::outgoingAddress(applied));
     EXPECT_TRUE(proxies.log(applied).contains("CONNECT 127.0.0.1:" + QByteArray::number(service.tlsPort())));
-    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
 }
 
 TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
@@ -117,7 +118,7 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stopped.isEmpty(); }, 10000));
     EXPECT_FALSE(manager->Active);
     EXPECT_EQ(browsers.calls.last(), QStringLiteral("Opera:"));
-    ASSERT_EQ(services.messages.size(), 1);
-    EXPECT_EQ(services.messages.first().key,
+    ASSERT_EQ(services.boxes.size(), 1);
+    EXPECT_EQ(services.boxes.first().key,
               QStringLiteral("IP in Canada is not available now. Please choose other countries or try it later."));
 }

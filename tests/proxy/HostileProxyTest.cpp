@@ -8,6 +8,7 @@
 #include "support/HostilePeerLimits.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/ScriptedHttpServer.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -37,7 +38,7 @@ protected:
     void SetUp() override
     {
         origin.setDefaultReply(testsupport::ScriptedHttpServer::Reply::http(200, "ok"));
-        manager = std::make_unique<TProxyManager>(browsers, origin.url(QStringLiteral("/getip.php?VER=1")),
+        manager = std::make_unique<TProxyManager>(browsers, quiet, origin.url(QStringLiteral("/getip.php?VER=1")),
                                                   [](int) { return 0; });
         manager->ProxyListReceived(kOldList);
         ASSERT_EQ(manager->Proxies.size(), 1);
@@ -52,6 +53,7 @@ protected:
     }
 
     testsupport::ScriptedHttpServer origin;
+    TEngineServices quiet;
     testsupport::RecordingBrowserControl browsers;
     std::unique_ptr<TProxyManager> manager;
 };

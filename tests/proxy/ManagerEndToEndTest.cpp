@@ -8,6 +8,7 @@
 #include "platform/ProcessRunner.h"
 #include "proxy/CompanionHub.h"
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
 #include "support/ListServiceFixture.h"
@@ -40,13 +41,15 @@ protected:
         Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
         origin.listen(1);
         origin.start();
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [](int) { return 0; });
     }
 
     TBrowserRoutines::Platform platform()
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
+        p.services = &services;
         p.desktopProxies = {&gnome, &kde};
         p.processes = &processes;
         p.companions = &companions;
@@ -117,5 +120,5 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
     EXPECT_TRUE(firefox.invocations().isEmpty());
-    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
 }

@@ -5,6 +5,7 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
+#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -22,8 +23,9 @@ namespace {
 class ProxyList : public ::testing::Test
 {
 protected:
+    TEngineServices quiet;
     testsupport::RecordingBrowserControl browsers;
-    TProxyManager manager{browsers, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
+    TProxyManager manager{browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
 
     void parse(const QString& text)
     {
@@ -182,7 +184,7 @@ TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
     EXPECT_TRUE(bytes.endsWith("|B|f|1|2\r\n"));
 
     testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, QString());
+    TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(saved));
     EXPECT_EQ(other.RawList, manager.RawList);
     EXPECT_EQ(other.Countries, manager.Countries);
@@ -286,7 +288,7 @@ TEST_F(ProxyList, EveryKindOfLineBreakSplitsTheSameInTextAndFile)
 
     testsupport::TempDir dir;
     testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, QString());
+    TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(dir.write("breaks.lst", text)));
     EXPECT_EQ(other.RawList, expected);
     ASSERT_EQ(other.Proxies.size(), 1);
@@ -308,7 +310,7 @@ TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
     EXPECT_EQ(dir.read("long.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
 
     testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, QString());
+    TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(dir.file("long.lst")));
     EXPECT_EQ(other.RawList, lines);
 }
@@ -411,7 +413,7 @@ TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
     EXPECT_EQ(dir.read("proxylist.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
 
     testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager reloaded(otherBrowsers, QString());
+    TProxyManager reloaded(otherBrowsers, quiet, QString());
     ASSERT_TRUE(reloaded.LoadFromFile(dir.file("proxylist.lst")));
     EXPECT_TRUE(reloaded.RawList == manager.RawList);
     ASSERT_EQ(reloaded.Proxies.size(), 4);

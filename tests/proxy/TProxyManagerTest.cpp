@@ -3,8 +3,8 @@
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/RecordingBrowserControl.h"
+#include "support/RecordingEngineServices.h"
 #include "support/TinyproxyFixture.h"
-#include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -15,25 +15,6 @@
 #include <stdexcept>
 
 namespace {
-
-struct ShownMessage
-{
-    QString key;
-    int type;
-    int buttons;
-    int showAgainId;
-};
-
-class RecordingServices : public TEngineServices
-{
-public:
-    int ShowMessageBox(const QString& key, const QStringList&, int showAgainId, int msgType, int buttons, int) override
-    {
-        messages.append({key, msgType, buttons, showAgainId});
-        return mrOk;
-    }
-    QList<ShownMessage> messages;
-};
 
 template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 15000)
 {
@@ -51,10 +32,9 @@ class ProxyManager : public ::testing::Test
 protected:
     void SetUp() override
     {
-        SetEngineServices(&services);
         ASSERT_TRUE(origin.listen(1));
         origin.start();
-        manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [this](int range) {
                                                       if (range == 10000)
                                                           return 0; // no start delays
@@ -62,7 +42,6 @@ protected:
                                                       return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
                                                   });
     }
-    void TearDown() override { SetEngineServices(nullptr); }
 
     // Loads a list of the given proxies, all of one country unless countries are given.
     void loadList(const QStringList& proxies, const QStringList& countries = {})
@@ -99,7 +78,7 @@ protected:
         return applied;
     }
 
-    RecordingServices services;
+    testsupport::RecordingEngineServices services;
     testsupport::RecordingBrowserControl browsers;
     testsupport::LoopbackHttpResponder origin;
     std::vector<std::unique_ptr<testsupport::LoopbackHttpResponder>> responders;
@@ -148,7 +127,7 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
     EXPECT_EQ(manager->Proxies.at(2).Status, TProxyRec::stPassed);
     EXPECT_EQ(progress.last().at(0).toInt(), 2);
     EXPECT_EQ(progress.last().at(1).toInt(), 2);
-    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_TRUE(services.boxes.isEmpty());
 }
 
 TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
@@ -160,12 +139,12 @@ TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 3);
     ASSERT_TRUE(stopped.wait(15000));
-    ASSERT_EQ(services.messages.size(), 1);
-    EXPECT_EQ(services.messages.at(0).key,
+    ASSERT_EQ(services.boxes.size(), 1);
+    EXPECT_EQ(services.boxes.at(0).key,
               "IP in Peru is not available now. Please choose other countries or try it later.");
-    EXPECT_EQ(services.messages.at(0).type, TEngineServices::mtInformation);
-    EXPECT_EQ(services.messages.at(0).buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.messages.at(0).showAgainId, 0);
+    EXPECT_EQ(services.boxes.at(0).msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(services.boxes.at(0).buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.boxes.at(0).showAgainId, 0);
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
     EXPECT_FALSE(manager->Active);
     EXPECT_EQ(manager->Tester().Done, 3);

@@ -9,8 +9,9 @@
 
 namespace testsupport {
 
-// Engine services that show nothing: every message box and error message is recorded, and a
-// message box answers what the test scripted for its key (mrNone when nothing was scripted).
+// Engine services that show nothing: every message box and error message is recorded. A box answers
+// the first queued answer, else the answer scripted for its key, else defaultAnswer (mrNone: as if
+// nothing could be shown).
 class RecordingEngineServices : public TEngineServices
 {
 public:
@@ -25,13 +26,17 @@ public:
 
     QList<Box> boxes;
     QList<int> errors;
+    QList<int> queuedAnswers;
     QMap<QString, int> answers;
+    int defaultAnswer = mrNone;
 
     int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
                        int fixedResult) override
     {
         boxes.append({key, args, showAgainId, msgType, buttons});
-        return answers.value(key, mrNone);
+        if (!queuedAnswers.isEmpty())
+            return queuedAnswers.takeFirst();
+        return answers.value(key, defaultAnswer);
     }
     void ShowErrorMessage(int code, const QString& extra) override { errors.append(code); }
 
@@ -42,6 +47,21 @@ public:
             keys << box.key;
         return keys;
     }
+};
+
+// The same, installed as the program's services while it exists, for windows that reach for
+// EngineServices(); a box nobody scripted is answered with OK.
+class InstalledEngineServices : public RecordingEngineServices
+{
+public:
+    InstalledEngineServices()
+    {
+        defaultAnswer = mrOk;
+        SetEngineServices(this);
+    }
+    ~InstalledEngineServices() override { SetEngineServices(nullptr); }
+    InstalledEngineServices(const InstalledEngineServices&) = delete;
+    InstalledEngineServices& operator=(const InstalledEngineServices&) = delete;
 };
 
 } // namespace testsupport

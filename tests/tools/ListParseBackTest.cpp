@@ -3,6 +3,7 @@
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
+#include "util/EngineServices.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ TEST(ListParsedByTheProgram, EveryEntryAndTheLocalPlaceArriveIntact)
     ASSERT_EQ(a.status, 200);
 
     NullBrowserControl browsers;
-    TProxyManager manager(browsers, TProxyManager::TestUrlForHost(service.host()));
+    TEngineServices quiet;
+    TProxyManager manager(browsers, quiet, TProxyManager::TestUrlForHost(service.host()));
     manager.ProxyListReceived(QString::fromUtf8(a.body));
 
     EXPECT_EQ(manager.LocalIP, "127.0.0.1");

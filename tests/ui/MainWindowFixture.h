@@ -2,6 +2,7 @@
 
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
+#include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
 #include "support/TempDir.h"
 #include "ui/TMessageDialog.h"
@@ -79,6 +80,7 @@ protected:
             writeConstants();
         if (!Settings()) {
             InitSettings(programFolder());
+            SetBrowserSettings(Settings());
             // The per-user folder, chosen beforehand so that settings stored now are the ones read later.
             Settings()->WriteAllUsersFlag(false);
             Settings()->OpenSettingsFile(false);
@@ -92,7 +94,8 @@ protected:
         engine = std::make_unique<TfrmEngineWnd>(
             nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
         ASSERT_TRUE(engine->StartSucceeded());
-        form = std::make_unique<TfrmMainForm>();
+        SetBrowserServices(engine.get());
+        form = std::make_unique<TfrmMainForm>(*engine);
     }
 
     void stop()
@@ -100,7 +103,9 @@ protected:
         if (form)
             form->ExitRequested = true;
         form.reset();
+        SetBrowserServices(nullptr);
         engine.reset();
+        SetBrowserSettings(nullptr);
         DoneSettings();
     }
 

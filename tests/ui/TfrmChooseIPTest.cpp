@@ -48,7 +48,8 @@ protected:
         InitSettings(program.path());
         Settings()->OpenSettingsFile(false);
         SetEngineServices(&services);
-        manager = std::make_unique<TProxyManager>(browsers, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"));
+        manager =
+            std::make_unique<TProxyManager>(browsers, services, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"));
     }
     void TearDown() override
     {

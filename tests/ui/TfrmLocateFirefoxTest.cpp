@@ -4,6 +4,7 @@
 #include "platform/ProcessRunner.h"
 #include "proxy/TBrowserRoutines.h"
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/FakeFirefox.h"
 
 #include <QFile>
@@ -16,7 +17,7 @@
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
-using testsupport::RecordingEngineServices;
+using testsupport::InstalledEngineServices;
 
 namespace {
 
@@ -26,6 +27,7 @@ protected:
     LocateFirefoxTest()
         : path("PATH", QFile::encodeName(home.path(QStringLiteral("bin")))), routines([this] {
               TBrowserRoutines::Platform p;
+              p.settings = Settings();
               p.processes = &processes;
               return p;
           }()),
@@ -38,7 +40,7 @@ protected:
 
     BrowserTestHome home;
     testsupport::ScopedEnv path;
-    RecordingEngineServices messages;
+    InstalledEngineServices messages;
     platform::LocalProcessRunner processes;
     TBrowserRoutines routines;
     TfrmLocateFirefox form;
@@ -65,12 +67,12 @@ TEST_F(LocateFirefoxTest, AChosenFirefoxIsStoredGetsTheExtensionAndClosesTheDial
     form.btnP5Brower->click();
 
     EXPECT_EQ(storedPath(), FakeFirefox::executable());
-    ASSERT_EQ(messages.messages.size(), 1);
+    ASSERT_EQ(messages.boxes.size(), 1);
     // Firefox was only opened with the package: nothing claims an installation nobody saw.
-    EXPECT_TRUE(messages.messages[0].key.startsWith(QStringLiteral("Firefox was opened with the Veilport companion")));
-    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("No Firefox companion is connected yet")));
-    EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtInformation);
-    EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOK);
+    EXPECT_TRUE(messages.boxes[0].key.startsWith(QStringLiteral("Firefox was opened with the Veilport companion")));
+    EXPECT_TRUE(messages.boxes[0].key.contains(QStringLiteral("No Firefox companion is connected yet")));
+    EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(messages.boxes[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(form.result(), QDialog::Accepted);
     const auto calls = fake.waitForInvocations(1);
     ASSERT_EQ(calls.size(), 1);
@@ -84,9 +86,9 @@ TEST_F(LocateFirefoxTest, AFileThatDoesNotStartIsReportedAndTheDialogStays)
     form.setFileChooser([&] { return notAProgram; });
     form.btnP5Brower->click();
 
-    ASSERT_EQ(messages.messages.size(), 1);
-    EXPECT_EQ(messages.messages[0].key, QStringLiteral("Your specification is not correct!"));
-    EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtError);
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].key, QStringLiteral("Your specification is not correct!"));
+    EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtError);
     EXPECT_TRUE(form.isVisible());
 }
 
@@ -96,7 +98,7 @@ TEST_F(LocateFirefoxTest, ACancelledOrVanishedChoiceChangesNothing)
     form.btnP5Brower->click();
     form.setFileChooser([this] { return home.path(QStringLiteral("gone/firefox")); });
     form.btnP5Brower->click();
-    EXPECT_TRUE(messages.messages.isEmpty());
+    EXPECT_TRUE(messages.boxes.isEmpty());
     EXPECT_TRUE(storedPath().isEmpty());
     EXPECT_TRUE(form.isVisible());
 }

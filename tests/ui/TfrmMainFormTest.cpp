@@ -51,6 +51,9 @@ TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
     start();
     TfrmMainForm& w = *form;
     EXPECT_EQ(w.metaObject()->className(), QByteArray("TfrmMainForm"));
+    // The window is the engine window's view and message-box owner while it exists, and only then.
+    EXPECT_EQ(engine->MainView(), form.get());
+    EXPECT_EQ(engine->MainWindow(), form.get());
     EXPECT_EQ(w.size(), QSize(476, 302));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_FALSE(w.mmbMainMenu->isVisibleTo(&w));
@@ -102,6 +105,11 @@ TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
               (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("&Update..."),
                            QStringLiteral("Home &Page..."), QStringLiteral("&About..."), QStringLiteral("-"),
                            QStringLiteral("E&xit")}));
+
+    form->ExitRequested = true;
+    form.reset();
+    EXPECT_EQ(engine->MainView(), nullptr);
+    EXPECT_EQ(engine->MainWindow(), nullptr);
 }
 
 TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
@@ -195,23 +203,6 @@ TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
     for (int i = 0; i < 1000; ++i)
         w.tmProgressTimer();
     EXPECT_EQ(w.sgTesting->value(), w.sgTesting->maximum());
-}
-
-TEST_F(MainWindow, StoredHidingResumesWithEveryListThatLoads)
-{
-    openSettings();
-    Settings()->WriteBool(QStringLiteral("Hiding"), true);
-    start();
-    EXPECT_EQ(form->HideAction(), form->acVuvaVI);
-    // A country without proxies: the test run is empty, so no network and no message take part.
-    manager().Country = QStringLiteral("Atlantis");
-    const QString list = listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")});
-    manager().ProxyListReceived(list);
-    EXPECT_EQ(form->HideAction(), form->acStopHide);
-    // The user stops; the next list starts hiding again.
-    form->acStopHide->trigger();
-    manager().ProxyListReceived(list);
-    EXPECT_EQ(form->HideAction(), form->acStopHide);
 }
 
 TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)

@@ -4,6 +4,7 @@
 #include "proxy/TBrowserRoutines.h"
 #include "platform/ProcessRunner.h"
 #include "support/BrowserTestHome.h"
+#include "support/RecordingEngineServices.h"
 #include "support/FakeFirefox.h"
 
 #include <QCheckBox>
@@ -19,7 +20,7 @@
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
-using testsupport::RecordingEngineServices;
+using testsupport::InstalledEngineServices;
 
 namespace {
 
@@ -43,6 +44,7 @@ protected:
         : home(constDat), path("PATH", QFile::encodeName(home.path(QStringLiteral("bin"))))
     {
         TBrowserRoutines::Platform p;
+        p.settings = Settings();
         p.processes = &processes;
         routines = std::make_unique<TBrowserRoutines>(p);
     }
@@ -65,7 +67,7 @@ protected:
 
     BrowserTestHome home;
     testsupport::ScopedEnv path;
-    RecordingEngineServices messages;
+    InstalledEngineServices messages;
     platform::LocalProcessRunner processes;
     std::unique_ptr<TBrowserRoutines> routines;
     ServiceLog log;
@@ -160,7 +162,7 @@ TEST_F(OptionFormTest, ClearingTheShowAgainFlagsActsAtOnceEvenWhenCancelled)
     EXPECT_TRUE(Settings()->ReadShowAgain(31));
     EXPECT_EQ(Settings()->ReadShowAgainResult(31), 1);
     EXPECT_EQ(stored("FF"), QStringLiteral("0"));
-    EXPECT_TRUE(messages.messages.isEmpty());
+    EXPECT_TRUE(messages.boxes.isEmpty());
 }
 
 TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
@@ -177,22 +179,22 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.index);
         log = ServiceLog();
-        messages.messages.clear();
+        messages.boxes.clear();
         TfrmOptionForm form(nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
 
-        messages.answers = {TEngineServices::mrCancel};
+        messages.queuedAnswers = {TEngineServices::mrCancel};
         emit form.cbAllUsers->activated(c.index);
-        ASSERT_EQ(messages.messages.size(), 1);
-        EXPECT_EQ(messages.messages[0].key, c.key);
-        EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOKCancel);
-        EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtConfirmation);
-        EXPECT_EQ(messages.messages[0].showAgainId, 0);
+        ASSERT_EQ(messages.boxes.size(), 1);
+        EXPECT_EQ(messages.boxes[0].key, c.key);
+        EXPECT_EQ(messages.boxes[0].buttons, TEngineServices::mbOKCancel);
+        EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtConfirmation);
+        EXPECT_EQ(messages.boxes[0].showAgainId, 0);
         EXPECT_TRUE(form.isVisible());
         EXPECT_TRUE(log.restarts.isEmpty());
 
-        messages.answers = {TEngineServices::mrOk};
+        messages.queuedAnswers = {TEngineServices::mrOk};
         emit form.cbAllUsers->activated(c.index);
         EXPECT_FALSE(form.isVisible());
         EXPECT_EQ(form.result(), QDialog::Rejected);
@@ -220,7 +222,7 @@ TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxI
     EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
     ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
     // One notice: where Firefox stands and how a Chromium user loads the unpacked companion.
-    ASSERT_EQ(messages.messages.size(), 1);
-    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
-    EXPECT_TRUE(messages.messages[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_TRUE(messages.boxes[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
+    EXPECT_TRUE(messages.boxes[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
 }

@@ -5,6 +5,7 @@
 #include "config/TSettings.h"
 #include "i18n/TLanguageEngine.h"
 #include "i18n/TSkinEngine.h"
+#include "proxy/BrowserRoutines.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
@@ -48,6 +49,7 @@ int main(int argc, char** argv)
     QDir().mkpath(outDir);
 
     InitSettings();
+    SetBrowserSettings(Settings());
     int written = 0;
     {
         auto engine = std::make_unique<TfrmEngineWnd>();
@@ -62,7 +64,7 @@ int main(int argc, char** argv)
         }
         TLocalisation* localisation = Localisation();
 
-        auto main = std::make_unique<TfrmMainForm>();
+        auto main = std::make_unique<TfrmMainForm>(*engine);
         if (!main->findChild<QObject*>(QStringLiteral("smLanguage"), Qt::FindDirectChildrenOnly))
             AttachWindowTranslator(main.get());
         main->show();
@@ -95,6 +97,7 @@ int main(int argc, char** argv)
         main->close();
         main.reset();
     }
+    SetBrowserSettings(nullptr);
     DoneSettings();
     std::printf("screenshots=%d\n", written);
     return written > 0 ? 0 : 1;

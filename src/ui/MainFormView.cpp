@@ -1,0 +1,100 @@
+// The main window's side of hiding: how each state the engine window reports looks on its controls.
+#include "ui/TfrmMainForm.h"
+
+#include "proxy/TProxyManager.h"
+#include "ui/WindowTimer.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSystemTrayIcon>
+
+namespace {
+// The flag boxes' places: the first line shows the flag of the address the web sees.
+constexpr int kFlagLeft = 88;
+constexpr int kFirstLineTop = 16;
+constexpr int kSecondLineTop = 37;
+constexpr int kOutOfSightTop = 375;
+} // namespace
+
+void TfrmMainForm::ShowListReady(const QString& localAddress)
+{
+    wbMain->show();
+    tmProgress->SetEnabled(false);
+    sgTesting->hide();
+    lblProgressText->hide();
+    lbIP->setText(localAddress);
+    acVuvaVI->setEnabled(true);
+}
+
+void TfrmMainForm::ResumeHiding()
+{
+    acVuvaVI->trigger();
+}
+
+void TfrmMainForm::ShowTestProgress(int max, int current, const QString& text)
+{
+    const bool running = current < max;
+    wbMain->setVisible(current == max);
+    tmProgress->SetEnabled(running);
+    // The gauge counts in thousandths of a proxy so that tmProgress can creep on between results.
+    // A range of 0 to 0 would turn the bar into a busy indicator; an empty run keeps a plain empty bar.
+    sgTesting->setRange(0, qMax(1, qBound(0, max, TProxyManager::kMaxProxyCount) * 1000));
+    sgTesting->setValue(qBound(0, current, TProxyManager::kMaxProxyCount) * 1000);
+    lblProgressText->setText(text);
+    lblProgressText->setVisible(running);
+}
+
+void TfrmMainForm::ShowHiding(const QString& address, const QString& info, const QString& trayHint)
+{
+    imgLocal->move(kFlagLeft, kSecondLineTop);
+    imgFlag->move(kFlagLeft, kFirstLineTop);
+    SetHideAction(acStopHide);
+    imgFlag->show();
+    lbHidingInfo->setText(info);
+    lbIP->setText(address);
+    if (spTrayIcon)
+        spTrayIcon->setToolTip(trayHint);
+    tmProgress->SetEnabled(false);
+    lblProgressText->setText(QString());
+    sgTesting->hide();
+    wbMain->show();
+    TakeScreenshotIfAsked();
+}
+
+void TfrmMainForm::ShowSeenAddress(const QString& address, const QString& trayHint)
+{
+    lbIP->setText(address);
+    if (spTrayIcon)
+        spTrayIcon->setToolTip(trayHint);
+}
+
+void TfrmMainForm::ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint)
+{
+    // The gauge and the progress text are left alone: a run stopped half-way lets the bar run out.
+    imgLocal->move(kFlagLeft, kFirstLineTop);
+    imgFlag->move(kFlagLeft, kOutOfSightTop);
+    SetHideAction(acVuvaVI);
+    imgFlag->hide();
+    lbHidingInfo->setText(info);
+    if (spTrayIcon)
+        spTrayIcon->setToolTip(trayHint);
+    lbIP->setText(localAddress);
+    wbMain->show();
+}
+
+void TfrmMainForm::DrawLocalFlag(const QImage& flag, FlagFill fill)
+{
+    DrawFlagInto(imgLocal, flag, fill);
+}
+
+void TfrmMainForm::DrawProxyFlag(const QImage& flag, FlagFill fill)
+{
+    DrawFlagInto(imgFlag, flag, fill);
+}
+
+void TfrmMainForm::CloseForGood()
+{
+    ExitRequested = true;
+    close();
+}
