@@ -91,8 +91,8 @@ std::optional<qint32> HandleInstanceMessage(quint32 message, qint32 wParam, cons
         ForceForegroundWindow(form);
         return 0;
     case WM_COPYDATA:
+        // A second start hands over its first argument; it is accepted and not acted on.
         qCInfo(lcApp) << "instance: copy data of" << payload.size() << "bytes";
-        form->WMCopyData(payload);
         return 0;
     case WM_DROPFILES:
         form->WMDropFiles(QString::fromLocal8Bit(payload).split(u'\n', Qt::SkipEmptyParts));

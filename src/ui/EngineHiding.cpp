@@ -128,7 +128,6 @@ void TfrmEngineWnd::OnHide(const TProxyRec& rec)
     form->lblProgressText->setText(QString());
     form->sgTesting->hide();
     form->wbMain->show();
-    form->TakeScreenshotIfAsked();
 }
 
 void TfrmEngineWnd::ApplyProxyTestOptions()
