@@ -93,8 +93,8 @@ std::optional<qint32> HandleInstanceMessage(TfrmEngineWnd* engine, TfrmMainForm*
         ForceForegroundWindow(form);
         return 0;
     case WM_COPYDATA:
+        // A second start hands over its first argument; it is accepted and not acted on.
         qCInfo(lcApp) << "instance: copy data of" << payload.size() << "bytes";
-        form->WMCopyData(payload);
         return 0;
     case WM_DROPFILES:
         form->WMDropFiles(QString::fromLocal8Bit(payload).split(u'\n', Qt::SkipEmptyParts));

@@ -94,16 +94,3 @@ void TLanguageEngine::LangStrings(const QString& section, QStringList& list) con
     if (m_translator)
         m_translator->FillStrings(section, list);
 }
-
-QString TLanguageEngine::MainCaption(const QString& versionText) const
-{
-    return LangText(QStringLiteral("strAppName")) + QStringLiteral("  ") + versionText;
-}
-
-QString TLanguageEngine::TranslatorLine() const
-{
-    const QString language = m_current->Language();
-    if (language.isEmpty() || language == QLatin1String("English"))
-        return QString();
-    return language + QStringLiteral(" is tranlated by ") + QStringLiteral("\r\n") + m_current->Translator();
-}

@@ -51,11 +51,6 @@ public:
     /// Copies a section into a Name=Value list: default language first, current language over it.
     void LangStrings(const QString& section, QStringList& list) const;
 
-    /// The main window's caption: the product name, two blanks and the version text.
-    QString MainCaption(const QString& versionText) const;
-    /// The About box's translator line, or an empty text for English and for unnamed languages.
-    QString TranslatorLine() const;
-
     QString ProgramFolder() const { return m_programFolder; }
     /// The file of a language: <program folder>/langs/<name>.lan.
     QString LanguageFile(const QString& name) const;

@@ -29,7 +29,6 @@ template <typename Write> void writeSetting(Write write)
 
 TUpdateCheck::TUpdateCheck(TIEDownload& channel, TSettings& settings, TEngineServices& services, QObject* parent)
     : QObject(parent), m_channel(channel), m_settings(settings), m_services(services),
-      m_openUrl([](const QString& url) { LaunchDefaultBrowser(url); }),
       m_clock([] { return QDateTime::currentDateTime(); })
 {
     connect(&m_channel, &TIEDownload::OnDownloadComplete, this, &TUpdateCheck::iedNetConnectionComplete);
@@ -103,7 +102,8 @@ void TUpdateCheck::iedNetConnectionComplete(TIEDownload*, const QByteArray& stre
                 m_services.ShowMessageBox(answer.Value(QStringLiteral("info")), {}, 0, TEngineServices::mtConfirmation,
                                           TEngineServices::mbOKCancel, 0);
             if (choice == TEngineServices::mrOk) {
-                m_openUrl(page);
+                if (m_openUrl)
+                    m_openUrl(page);
             } else if (!m_updateManual) {
                 if (m_services.ShowMessageBox(QStringLiteral("MSGBOX_AutoCheckUpdate"), {}, 0,
                                               TEngineServices::mtConfirmation, TEngineServices::mbYesNo,

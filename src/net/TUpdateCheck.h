@@ -23,7 +23,7 @@ public:
     // channel carries the requests; settings and services stay owned by the caller.
     TUpdateCheck(TIEDownload& channel, TSettings& settings, TEngineServices& services, QObject* parent = nullptr);
 
-    // Opens an address in the browser (default: LaunchDefaultBrowser).
+    // Opens an address in the browser (the engine window's OpenUrl); until set, nothing is opened.
     void SetOpenUrl(std::function<void(const QString&)> openUrl) { m_openUrl = std::move(openUrl); }
     // The current local time (default: the clock), so day changes can be checked.
     void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }

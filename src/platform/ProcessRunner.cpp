@@ -1,43 +1,119 @@
 #include "platform/ProcessRunner.h"
 
-#include <QProcess>
+#include "util/ByteText.h"
+
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
 
 namespace platform {
 
 namespace {
-// Time given to a program asked to end before it is killed.
-constexpr int kGraceMs = 1000;
-} // namespace
 
-bool LocalProcessRunner::startDetached(const QString& program, const QStringList& args)
+bool fail(QString* error, const QString& why)
 {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(args);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    return process.startDetached();
+    if (error)
+        *error = why;
+    return false;
 }
 
-ProcessRunner::WaitResult LocalProcessRunner::runAndWait(const QString& program, const QStringList& args, int timeoutMs)
+QString errorText(int code)
 {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(args);
-    // Output nobody reads must not fill a pipe and stall the child.
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start();
-    if (!process.waitForStarted(timeoutMs < 0 ? -1 : qMax(timeoutMs, 1)))
-        return WaitResult::FailedToStart;
-    if (process.waitForFinished(timeoutMs))
-        return WaitResult::Finished;
-    process.terminate();
-    if (!process.waitForFinished(kGraceMs)) {
-        process.kill();
-        process.waitForFinished(kGraceMs);
+    return QString::fromStdString(std::system_category().message(code));
+}
+
+// From here on only async-signal-safe calls: the parent may have other threads.
+[[noreturn]] void reportAndExit(int errorFd, int code)
+{
+    while (::write(errorFd, &code, sizeof code) < 0 && errno == EINTR) {
     }
-    return WaitResult::TimedOut;
+    ::_exit(127);
+}
+
+[[noreturn]] void execProgram(const char* path, char* const argv[], int errorFd)
+{
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &dfl, nullptr);
+    // The program inherits none of our files besides the standard ones; the error pipe goes at exec too.
+    ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execv(path, argv);
+    reportAndExit(errorFd, errno);
+}
+
+} // namespace
+
+bool LocalProcessRunner::startDetached(const QString& program, const QStringList& args, QString* error)
+{
+    if (program.isEmpty())
+        return fail(error, QStringLiteral("no program to start"));
+    const QString path = program.contains(u'/') ? program : QStandardPaths::findExecutable(program);
+    if (path.isEmpty())
+        return fail(error, program + QStringLiteral(": not found on PATH"));
+
+    std::vector<QByteArray> storage;
+    storage.reserve(size_t(args.size()) + 1);
+    storage.push_back(TextToBytes(path));
+    for (const QString& arg : args)
+        storage.push_back(TextToBytes(arg));
+    std::vector<char*> argv;
+    for (QByteArray& arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    // A failed exec sends its errno through this pipe; a successful one closes it unwritten.
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0)
+        return fail(error, path + QStringLiteral(": ") + errorText(errno));
+    // No signal handler of ours may run in the children before exec; each unblocks just before.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+        // The middle process starts the program and ends at once, so that the program belongs to
+        // init (or the session's reaper) instead of us: nothing here has to wait for it, ever.
+        const pid_t child = ::_Fork();
+        if (child == 0)
+            execProgram(argv[0], argv.data(), errorPipe[1]);
+        if (child < 0)
+            reportAndExit(errorPipe[1], errno);
+        ::_exit(0);
+    }
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::close(errorPipe[1]);
+    if (middle < 0) {
+        ::close(errorPipe[0]);
+        return fail(error, path + QStringLiteral(": ") + errorText(forkError));
+    }
+    int childError = 0;
+    ssize_t got;
+    do {
+        got = ::read(errorPipe[0], &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    ::close(errorPipe[0]);
+    int status;
+    while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (got > 0)
+        return fail(error, path + QStringLiteral(": ") + errorText(childError));
+    return true;
 }
 
 } // namespace platform

@@ -10,28 +10,20 @@ namespace platform {
 class ProcessRunner
 {
 public:
-    enum class WaitResult
-    {
-        FailedToStart,
-        Finished,
-        TimedOut
-    };
-
     virtual ~ProcessRunner() = default;
 
-    // Starts the program and leaves it running; whether it started.
-    virtual bool startDetached(const QString& program, const QStringList& args) = 0;
-    // Starts the program and waits for its end, at most timeoutMs; a program still running then
-    // is ended (asked first, then killed) so the caller never waits longer than the bound.
-    virtual WaitResult runAndWait(const QString& program, const QStringList& args, int timeoutMs) = 0;
+    // Starts program with args and leaves it running on its own: it is not a child of this process,
+    // so it outlives it and is never left behind as a zombie. A name without "/" is looked up on PATH.
+    // Whether it started; when not, error (if given) says why, naming the program.
+    virtual bool startDetached(const QString& program, const QStringList& args, QString* error = nullptr) = 0;
 };
 
-// The real thing, with QProcess.
+// The real thing, with fork and exec. The program gets this process's environment, current folder
+// and standard streams, and no other open file of it.
 class LocalProcessRunner : public ProcessRunner
 {
 public:
-    bool startDetached(const QString& program, const QStringList& args) override;
-    WaitResult runAndWait(const QString& program, const QStringList& args, int timeoutMs) override;
+    bool startDetached(const QString& program, const QStringList& args, QString* error = nullptr) override;
 };
 
 } // namespace platform

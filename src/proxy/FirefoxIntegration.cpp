@@ -107,7 +107,11 @@ bool TBrowserRoutines::InstallFirefoxExtension()
     if (!isExistingFile(path) || !m_platform.processes)
         return false;
     // Opened, not waited for: Firefox asks the user, and a running Firefox takes the file over.
-    return m_platform.processes->startDetached(path, FirefoxInstallArgs());
+    QString error;
+    if (m_platform.processes->startDetached(path, FirefoxInstallArgs(), &error))
+        return true;
+    qCWarning(lcBrowsers) << "Firefox not started:" << error;
+    return false;
 }
 
 namespace {

@@ -59,7 +59,6 @@ void TfrmMainForm::ShowHiding(const QString& address, const QString& info, const
     lblProgressText->setText(QString());
     sgTesting->hide();
     wbMain->show();
-    TakeScreenshotIfAsked();
 }
 
 void TfrmMainForm::ShowSeenAddress(const QString& address, const QString& trayHint)

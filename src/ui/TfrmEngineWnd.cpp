@@ -2,6 +2,7 @@
 
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
+#include "platform/DefaultBrowser.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/SystemBrowserControl.h"
@@ -234,7 +235,7 @@ void TfrmEngineWnd::ShowErrorMessage(int code, const QString& extra)
 
 void TfrmEngineWnd::OpenUrl(const QString& url)
 {
-    LaunchDefaultBrowser(url);
+    platform::LaunchDefaultBrowser(m_processes, url);
 }
 
 bool TfrmEngineWnd::SetAutoRun(bool enable)
@@ -285,8 +286,9 @@ void TfrmEngineWnd::RestartWithUserMode(int wParam)
         return;
     }
     // Not waited for: the new copy first asks this one to close, so this one must stay responsive.
-    if (!ExecuteProgram(GetExeFileName(), {QStringLiteral("-r")}, false, false, -1))
-        qCWarning(lcEngine) << "could not start the new copy";
+    QString error;
+    if (!m_processes.startDetached(GetExeFileName(), {QStringLiteral("-r")}, &error))
+        qCWarning(lcEngine) << "could not start the new copy:" << error;
     if (m_view)
         m_view->CloseForGood();
 }

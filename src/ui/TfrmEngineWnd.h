@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Autostart.h"
+#include "platform/ProcessRunner.h"
 #include "util/EngineServices.h"
 
 #include <QImage>
@@ -156,6 +157,8 @@ private:
     void ShowPlainNotice(const QString& textKey);
 
     std::unique_ptr<platform::Autostart> m_autostart;
+    // Opens addresses in the browser and starts the copy that restarts the program.
+    platform::LocalProcessRunner m_processes;
     std::unique_ptr<IBrowserControl> m_browserControl;
     TLanguageProvider* m_language = nullptr;
     QPointer<QWidget> m_mainWindow;

@@ -537,13 +537,6 @@ int TfrmMainForm::WMInstanceQueryId()
     return Settings() ? Settings()->GetConstInt(QStringLiteral("App.ID"), 0) : 0;
 }
 
-void TfrmMainForm::WMCopyData(const QByteArray& data)
-{
-    // A second start hands over its first argument; it is accepted and not acted on.
-    const QString text = QString::fromLocal8Bit(data);
-    Q_UNUSED(text);
-}
-
 void TfrmMainForm::WMEndSession()
 {
     ExitRequested = true;
@@ -572,21 +565,4 @@ void TfrmMainForm::smLanguageChangeLanguage()
 {
     const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
     setWindowTitle(m_engine.LangText(QString::fromLatin1(MessageText::kAppName)) + QStringLiteral("  ") + version);
-}
-
-void TfrmMainForm::TakeScreenshotIfAsked()
-{
-    const QString file = qEnvironmentVariable("VEILPORT_SCREENSHOT");
-    if (file.isEmpty() || m_screenshotTaken)
-        return;
-    m_screenshotTaken = true;
-    // The info page draws in another process; give it a moment before taking the picture.
-    QTimer::singleShot(2500, this, [this, file] {
-        const bool saved = grab().save(file, "PNG");
-        qInfo("veilport: screenshot %s %s", qPrintable(file), saved ? "saved" : "NOT saved");
-        if (qEnvironmentVariable("VEILPORT_SCREENSHOT_EXIT") == QLatin1String("1")) {
-            ExitRequested = true;
-            close();
-        }
-    });
 }

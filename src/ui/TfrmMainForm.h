@@ -3,7 +3,6 @@
 #include "ui/IMainView.h"
 #include "ui/InfoPagePane.h"
 
-#include <QByteArray>
 #include <QImage>
 #include <QPoint>
 #include <QString>
@@ -56,7 +55,6 @@ public:
     // Handlers of the messages a second start sends; the instance channel calls them on the UI thread.
     void WMInstanceClose();
     int WMInstanceQueryId();
-    void WMCopyData(const QByteArray& data);
     void WMEndSession();
     void WMDropFiles(const QStringList& files);
 
@@ -83,8 +81,6 @@ public:
     QAction* HideAction() const { return m_hideAction; }
     // Whether a tray icon can be shown on this desktop; without one a close minimises.
     bool TrayAvailable() const;
-    // With VEILPORT_SCREENSHOT=<file.png> set, saves a picture of the window once the page has had time to draw.
-    void TakeScreenshotIfAsked();
     // Minutes of the automatic change: the field's text as a number, 10 when it is not one.
     int ChangeIPMinutes() const;
 
@@ -206,7 +202,6 @@ private:
     // Moves and resizes come in bursts while the user drags; the place is stored once they settle.
     QTimer* m_placeSettled = nullptr;
     bool m_ignoreRestoredMove = false;
-    bool m_screenshotTaken = false;
     LanguageMenu* m_languageMenu = nullptr;
     SkinMenu* m_skinMenu = nullptr;
     WebEngineUrlCache* m_urlCache = nullptr;

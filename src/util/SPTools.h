@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-// Free-standing routines over texts, paths, files and processes that every part of the program
+// Free-standing routines over texts, paths and files that every part of the program
 // shares. They keep no state, never throw, and report failure by a false result or by returning
 // the caller's default.
 
@@ -73,23 +73,3 @@ bool CheckFileAccess(const QString& path);
 QString GetShellFolder(const QString& name);
 // The machine-wide data folder by its traditional name ("Common AppData"); no trailing "/".
 QString GetCommonShellFolder(const QString& name);
-
-// ---- Processes ---------------------------------------------------------------------------------
-
-// Opens url in the user's browser: $BROWSER (first entry that starts) or "xdg-open %1"; "%1" in
-// the command is replaced by url, else url is appended as one more argument. Started detached and
-// without a shell; the result tells whether the process started. A url starting with "-" (which the
-// command would take for an option) starts nothing.
-bool LaunchDefaultBrowser(const QString& url);
-// Starts a program with an argument vector (never through a shell). A relative fileName is taken
-// from the program folder, a bare name not found there from PATH; the child's working folder is the
-// program's folder. An empty fileName makes args[0] the program (looked up on PATH). hide has no
-// meaning here and is ignored. With wait, waits up to timeoutMs (-1: no limit) and leaves a
-// process still running after that alone. Never leaves a zombie. True when the program started.
-bool ExecuteProgram(const QString& fileName, const QStringList& args, bool hide, bool wait, int timeoutMs);
-// ExecuteProgram(fileName, args, hideAndWait, hideAndWait, timeoutMs).
-bool RunProgram(const QString& fileName, const QStringList& args, bool hideAndWait, int timeoutMs);
-// Like ExecuteProgram with wait, but a process still running after timeoutMs is ended (SIGTERM,
-// then SIGKILL after a short grace). Returns whether it started; *exitedInTime (optional) tells
-// whether it ended by itself in time.
-bool RunProgramBounded(const QString& fileName, const QStringList& args, int timeoutMs, bool* exitedInTime = nullptr);

@@ -130,8 +130,10 @@ protected:
     void SetUp() override
     {
         const QString bin = apptest::builtProgramFolder();
-        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
-            GTEST_SKIP() << "the veilport executable is not built";
+        for (const QString& name : {QStringLiteral("veilport"), QStringLiteral("veilport_hiding_screenshot")}) {
+            if (!QFileInfo(bin + u'/' + name).isExecutable())
+                GTEST_SKIP() << "the " << name.toStdString() << " executable is not built";
+        }
         ASSERT_TRUE(farm.start(2, 500)) << farm.errorText().toStdString();
         QList<testsupport::ListServiceEntry> pool;
         for (int i = 0; i < kPoolSize; ++i)
@@ -143,10 +145,13 @@ protected:
         program = folder + QStringLiteral("/veilport");
         QDir().mkpath(folder);
         ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
+        pictureTaker = folder + QStringLiteral("/veilport_hiding_screenshot");
+        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport_hiding_screenshot"), pictureTaker));
         ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
         for (const char* data : {"langs", "res", "skins"})
             apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
-        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        for (const QString& executable : {program, pictureTaker})
+            QFile::setPermissions(executable, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         const QString guid = QUuid::createUuid().toString();
         channelName = QStringLiteral("Global\\") + guid;
         root.write(QStringLiteral("program/oem.dat"),
@@ -188,14 +193,14 @@ protected:
     QProcess* launch(const QString& screenshot)
     {
         auto process = std::make_unique<QProcess>();
-        QProcessEnvironment env = apptest::privateHomeEnvironment(root);
-        if (!screenshot.isEmpty())
-            env.insert(QStringLiteral("VEILPORT_SCREENSHOT"), screenshot);
-        process->setProcessEnvironment(env);
+        process->setProcessEnvironment(apptest::privateHomeEnvironment(root));
         const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
         process->setStandardOutputFile(log);
         process->setStandardErrorFile(log);
-        process->start(program, {});
+        if (screenshot.isEmpty())
+            process->start(program, {});
+        else
+            process->start(pictureTaker, {screenshot});
         m_logs.push_back(log);
         m_processes.push_back(std::move(process));
         return m_processes.back().get();
@@ -233,6 +238,8 @@ protected:
     testsupport::TinyproxyFarm farm;
     LoggingListService service;
     QString program;
+    // The program run by the tool that takes a picture of it while it hides.
+    QString pictureTaker;
     QString channelName;
     QString settingsFolder;
 

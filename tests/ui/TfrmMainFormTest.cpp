@@ -273,7 +273,6 @@ TEST_F(MainWindow, InstanceMessagesAnswerTheIdAndEndTheSessionQuietly)
 {
     start();
     EXPECT_EQ(form->WMInstanceQueryId(), 4242);
-    form->WMCopyData(QByteArray("some-file.txt"));
     form->WMDropFiles({QStringLiteral("/tmp/a"), QStringLiteral("/tmp/b")});
     EXPECT_FALSE(form->ExitRequested);
     form->WMEndSession();
@@ -502,4 +501,15 @@ TEST_F(MainWindow, AboutBoxShowsTheVersionFromTheLanguagePattern)
     EXPECT_EQ(about.lbVersion->text(), QStringLiteral("Version 1.0.0.0"));
     // English needs no translator credit.
     EXPECT_TRUE(about.lbTranslater->text().isEmpty());
+}
+
+TEST_F(MainWindow, CaptionAndTranslatorCreditFollowTheLanguage)
+{
+    root.write(QStringLiteral("program/langs/Deutsch.lan"),
+               "[Info]\nLanguage=Deutsch\nTranslator=Anna\n[ResString]\nstrAppName=Veilport DE\n");
+    start();
+    engine->SetLanguage(QStringLiteral("Deutsch"));
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Veilport DE  1.0.0.0"));
+    TfrmAboutForm about(form.get());
+    EXPECT_EQ(about.lbTranslater->text(), QStringLiteral("Deutsch is tranlated by \r\nAnna"));
 }
