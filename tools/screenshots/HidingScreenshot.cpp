@@ -7,6 +7,7 @@
 #include "ui/TfrmMainForm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QTimer>
@@ -23,6 +24,16 @@ bool g_exitAfter = false;
 // process, gets before the picture is taken.
 constexpr int kPollMs = 100;
 constexpr int kDrawMs = 2500;
+
+// The program's main window, once it exists.
+TfrmMainForm* mainForm()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* form = dynamic_cast<TfrmMainForm*>(window))
+            return form;
+    }
+    return nullptr;
+}
 
 // The flag box shows only while a proxy is applied.
 bool isHiding(const TfrmMainForm* form)
@@ -45,7 +56,7 @@ void watchForHiding()
 {
     auto* poll = new QTimer(QCoreApplication::instance());
     QObject::connect(poll, &QTimer::timeout, [poll] {
-        TfrmMainForm* form = frmMainForm;
+        TfrmMainForm* form = mainForm();
         if (!isHiding(form))
             return;
         poll->stop();
