@@ -16,7 +16,6 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +27,6 @@ namespace {
 
 using apptest::waitUntil;
 
-constexpr quint32 kInstanceClose = 2027;
-constexpr quint32 kInstanceQueryId = 2135;
 constexpr int kStepTimeoutMs = 25000;
 // Many working proxies make the choice come at the 31st result, about a second into the test run,
 // instead of after the slowest of the random start delays of up to ten seconds.
@@ -124,13 +121,12 @@ bool showsAFlag(const QImage& shot, const QPoint& topLeft)
     return colours.size() > 1;
 }
 
-class FlagCacheEndToEnd : public ::testing::Test
+class FlagCacheEndToEnd : public apptest::ProgramCopiesTest
 {
 protected:
     void SetUp() override
     {
-        const QString bin = apptest::builtProgramFolder();
-        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         ASSERT_TRUE(farm.start(2, 500)) << farm.errorText().toStdString();
         QList<testsupport::ListServiceEntry> pool;
@@ -139,37 +135,12 @@ protected:
         QDir().mkpath(root.file(QStringLiteral("service")));
         ASSERT_TRUE(service.start(pool, root.file(QStringLiteral("service"))));
 
-        const QString folder = root.file(QStringLiteral("program"));
-        program = folder + QStringLiteral("/veilport");
-        QDir().mkpath(folder);
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
-        for (const char* data : {"langs", "res", "skins"})
-            apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
-        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        root.write(QStringLiteral("program/oem.dat"),
-                   oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-
-        apptest::makePrivateHome(root);
+        ASSERT_TRUE(install(oemDat()));
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         // Hiding was on at the last close, so every start hides on its own once a list is in.
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
                    "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
         settingsFolder = root.file(QStringLiteral("config/Veilport"));
-    }
-
-    void TearDown() override
-    {
-        if (!channelName.isEmpty() && send(kInstanceQueryId, 2000).has_value())
-            send(kInstanceClose, 3000);
-        for (const auto& process : m_processes) {
-            if (!process->waitForFinished(10000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
     }
 
     QByteArray oemDat() const
@@ -187,35 +158,16 @@ protected:
     // applied a proxy.
     QProcess* launch(const QString& screenshot)
     {
-        auto process = std::make_unique<QProcess>();
         QProcessEnvironment env = apptest::privateHomeEnvironment(root);
         if (!screenshot.isEmpty())
             env.insert(QStringLiteral("VEILPORT_SCREENSHOT"), screenshot);
-        process->setProcessEnvironment(env);
-        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
-        process->setStandardOutputFile(log);
-        process->setStandardErrorFile(log);
-        process->start(program, {});
-        m_logs.push_back(log);
-        m_processes.push_back(std::move(process));
-        return m_processes.back().get();
-    }
-
-    std::optional<qint32> send(quint32 message, int timeoutMs)
-    {
-        platform::UnixInstanceChannel client;
-        return client.send(channelName, message, 0, {}, timeoutMs);
+        return ProgramCopiesTest::launch(env);
     }
 
     std::string traces() const
     {
-        QByteArray all;
-        for (const QString& log : m_logs) {
-            QFile file(log);
-            if (file.open(QIODevice::ReadOnly))
-                all += "--- " + log.toUtf8() + "\n" + file.readAll();
-        }
-        return all.toStdString() + "--- requests\n" + service.requests().join(QLatin1Char('\n')).toStdString();
+        return ProgramCopiesTest::traces() + "--- requests\n" +
+               service.requests().join(QLatin1Char('\n')).toStdString();
     }
 
     QString flagFile(const QString& country) const { return settingsFolder + u'/' + country + "_small.png"; }
@@ -229,16 +181,9 @@ protected:
         return waitUntil([copy] { return copy->state() == QProcess::NotRunning; }, kStepTimeoutMs);
     }
 
-    testsupport::TempDir root;
     testsupport::TinyproxyFarm farm;
     LoggingListService service;
-    QString program;
-    QString channelName;
     QString settingsFolder;
-
-private:
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-    std::vector<QString> m_logs;
 };
 
 } // namespace

@@ -3,55 +3,26 @@
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/RecordingBrowserControl.h"
+#include "support/RecordingEngineServices.h"
 #include "support/TinyproxyFixture.h"
-#include "util/EngineServices.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
+using testsupport::waitUntil;
+
 namespace {
-
-struct ShownMessage
-{
-    QString key;
-    int type;
-    int buttons;
-    int showAgainId;
-};
-
-class RecordingServices : public TEngineServices
-{
-public:
-    int ShowMessageBox(const QString& key, const QStringList&, int showAgainId, int msgType, int buttons, int) override
-    {
-        messages.append({key, msgType, buttons, showAgainId});
-        return mrOk;
-    }
-    QList<ShownMessage> messages;
-};
-
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 15000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class ProxyManager : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        SetEngineServices(&services);
         ASSERT_TRUE(origin.listen(1));
         origin.start();
         manager = std::make_unique<TProxyManager>(browsers, TProxyManager::TestUrlForHost(origin.hostPort(0)),
@@ -62,7 +33,6 @@ protected:
                                                       return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
                                                   });
     }
-    void TearDown() override { SetEngineServices(nullptr); }
 
     // Loads a list of the given proxies, all of one country unless countries are given.
     void loadList(const QStringList& proxies, const QStringList& countries = {})
@@ -99,7 +69,7 @@ protected:
         return applied;
     }
 
-    RecordingServices services;
+    testsupport::RecordingEngineServices services;
     testsupport::RecordingBrowserControl browsers;
     testsupport::LoopbackHttpResponder origin;
     std::vector<std::unique_ptr<testsupport::LoopbackHttpResponder>> responders;
@@ -163,7 +133,7 @@ TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages.at(0).key,
               "IP in Peru is not available now. Please choose other countries or try it later.");
-    EXPECT_EQ(services.messages.at(0).type, TEngineServices::mtInformation);
+    EXPECT_EQ(services.messages.at(0).msgType, TEngineServices::mtInformation);
     EXPECT_EQ(services.messages.at(0).buttons, TEngineServices::mbOK);
     EXPECT_EQ(services.messages.at(0).showAgainId, 0);
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
@@ -192,7 +162,7 @@ TEST_F(ProxyManager, FortyCandidatesAreDecidedAtThe31stResult)
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 40);
     ASSERT_TRUE(changed.wait(15000));
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().ActiveTests() == 0; }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(manager->Tester().Done, 31);
@@ -328,7 +298,7 @@ TEST_F(ProxyManager, StopHideDuringTestingDropsLaterResults)
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     manager->StartHide();
     manager->StopHide();
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().ActiveTests() == 0; }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 0);
     EXPECT_TRUE(manager->ReadyList.isEmpty());
@@ -343,7 +313,7 @@ TEST_F(ProxyManager, PortsThatAreNotNumbersAreTestedOn80)
     // Both become the key 127.0.0.1:80: one test, whose result answers both hand-overs.
     EXPECT_EQ(manager->Tester().Pending(), QStringList({"127.0.0.1:80"}));
     EXPECT_EQ(manager->Tester().Done, 0);
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().Done == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().Done == 2; }, 15000));
     EXPECT_EQ(manager->Tester().Total, 2);
     manager->StopHide();
 }

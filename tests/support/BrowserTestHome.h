@@ -1,11 +1,9 @@
 #pragma once
 
+#include "support/RecordingEngineServices.h"
 #include "support/TempDir.h"
 
-#include "util/EngineServices.h"
-
-#include <QList>
-#include <QStringList>
+#include <QString>
 
 #include <memory>
 #include <vector>
@@ -32,33 +30,6 @@ public:
 private:
     TempDir m_dir;
     std::vector<std::unique_ptr<ScopedEnv>> m_env;
-};
-
-// Records every message box and answers with queued results (mrOk when the queue is empty).
-class RecordingEngineServices : public TEngineServices
-{
-public:
-    struct Message
-    {
-        QString key;
-        QStringList args;
-        int showAgainId = 0;
-        int msgType = 0;
-        int buttons = 0;
-    };
-
-    RecordingEngineServices() { SetEngineServices(this); }
-    ~RecordingEngineServices() override { SetEngineServices(nullptr); }
-
-    int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
-                       int fixedResult) override
-    {
-        messages.append({key, args, showAgainId, msgType, buttons});
-        return answers.isEmpty() ? mrOk : answers.takeFirst();
-    }
-
-    QList<Message> messages;
-    QList<int> answers;
 };
 
 } // namespace testsupport

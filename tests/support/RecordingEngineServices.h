@@ -9,12 +9,13 @@
 
 namespace testsupport {
 
-// Engine services that show nothing: every message box and error message is recorded, and a
-// message box answers what the test scripted for its key (mrNone when nothing was scripted).
+// Engine services that show nothing: every message box and error message is recorded. It stands in for the
+// program's services while it lives. A message box answers what the test scripted for its key, else the next
+// queued answer, else unscriptedAnswer.
 class RecordingEngineServices : public TEngineServices
 {
 public:
-    struct Box
+    struct Message
     {
         QString key;
         QStringList args;
@@ -23,23 +24,32 @@ public:
         int buttons = 0;
     };
 
-    QList<Box> boxes;
+    RecordingEngineServices() { SetEngineServices(this); }
+    ~RecordingEngineServices() override { SetEngineServices(nullptr); }
+    RecordingEngineServices(const RecordingEngineServices&) = delete;
+    RecordingEngineServices& operator=(const RecordingEngineServices&) = delete;
+
+    QList<Message> messages;
     QList<int> errors;
-    QMap<QString, int> answers;
+    QMap<QString, int> answers; // by key
+    QList<int> queuedAnswers;   // in order, for keys without an answer
+    int unscriptedAnswer = mrOk;
 
     int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
                        int fixedResult) override
     {
-        boxes.append({key, args, showAgainId, msgType, buttons});
-        return answers.value(key, mrNone);
+        messages.append({key, args, showAgainId, msgType, buttons});
+        if (answers.contains(key))
+            return answers.value(key);
+        return queuedAnswers.isEmpty() ? unscriptedAnswer : queuedAnswers.takeFirst();
     }
     void ShowErrorMessage(int code, const QString& extra) override { errors.append(code); }
 
-    QStringList boxKeys() const
+    QStringList messageKeys() const
     {
         QStringList keys;
-        for (const Box& box : boxes)
-            keys << box.key;
+        for (const Message& message : messages)
+            keys << message.key;
         return keys;
     }
 };

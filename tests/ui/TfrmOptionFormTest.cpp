@@ -182,7 +182,7 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
         form.open();
         form.cbFF->setChecked(false);
 
-        messages.answers = {TEngineServices::mrCancel};
+        messages.queuedAnswers = {TEngineServices::mrCancel};
         emit form.cbAllUsers->activated(c.index);
         ASSERT_EQ(messages.messages.size(), 1);
         EXPECT_EQ(messages.messages[0].key, c.key);
@@ -192,7 +192,7 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
         EXPECT_TRUE(form.isVisible());
         EXPECT_TRUE(log.restarts.isEmpty());
 
-        messages.answers = {TEngineServices::mrOk};
+        messages.queuedAnswers = {TEngineServices::mrOk};
         emit form.cbAllUsers->activated(c.index);
         EXPECT_FALSE(form.isVisible());
         EXPECT_EQ(form.result(), QDialog::Rejected);
