@@ -7,14 +7,11 @@
 #include "support/TempDir.h"
 #include "support/TinyproxyFarm.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -36,66 +33,6 @@ constexpr int kQuietMs = 3000;
 
 const QString kLocalCountry = QStringLiteral("United States");
 const QString kProxyCountry = QStringLiteral("Canada");
-
-// The list service with its request log switched on, on an ephemeral port.
-class LoggingListService
-{
-public:
-    ~LoggingListService()
-    {
-        if (m_process) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-
-    bool start(const QList<testsupport::ListServiceEntry>& pool, const QString& folder)
-    {
-        m_log = folder + QStringLiteral("/requests.log");
-        const QString poolFile = folder + QStringLiteral("/pool.txt");
-        const QString confFile = folder + QStringLiteral("/listservice.conf");
-        QFile p(poolFile), c(confFile);
-        if (!p.open(QIODevice::WriteOnly) || !c.open(QIODevice::WriteOnly))
-            return false;
-        p.write(testsupport::ListServiceFixture::poolText(pool));
-        c.write("LocalCountry=" + kLocalCountry.toUtf8() + "\nLocalLongitude=-77.0\nLocalLatitude=38.9\n");
-        p.close();
-        c.close();
-        m_process = std::make_unique<QProcess>();
-        m_process->start(testsupport::ListServiceFixture::executablePath(),
-                         {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
-                          QStringLiteral("--config"), confFile, QStringLiteral("--request-log"), m_log});
-        static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)/"));
-        QByteArray out;
-        const QDeadlineTimer deadline(15000);
-        while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
-            m_process->waitForReadyRead(100);
-            out += m_process->readAllStandardOutput();
-            const auto match = listening.match(QString::fromUtf8(out));
-            if (match.hasMatch()) {
-                m_port = match.captured(1).toInt();
-                return true;
-            }
-        }
-        return false;
-    }
-
-    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-    // Every request line logged so far ("GET /path").
-    QStringList requests() const
-    {
-        QFile file(m_log);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    std::unique_ptr<QProcess> m_process;
-    QString m_log;
-    int m_port = 0;
-};
 
 bool isFlagRequest(const QString& line)
 {
@@ -132,8 +69,10 @@ protected:
         QList<testsupport::ListServiceEntry> pool;
         for (int i = 0; i < kPoolSize; ++i)
             pool.append({farm.proxyText(i), kProxyCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
-        QDir().mkpath(root.file(QStringLiteral("service")));
-        ASSERT_TRUE(service.start(pool, root.file(QStringLiteral("service"))));
+        testsupport::ListServiceOptions options;
+        options.localCountry = kLocalCountry;
+        options.logRequests = true;
+        ASSERT_TRUE(service.start(pool, options)) << service.errorText().toStdString();
 
         ASSERT_TRUE(install(oemDat()));
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
@@ -148,7 +87,7 @@ protected:
         const QString h = service.host();
         return QStringLiteral("[const]\nURL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
                               "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n"
-                              // This service has no TLS port: proxies are not asked to tunnel.
+                              // Proxies are not asked to tunnel: the flags, not the tunnel, are under test.
                               "URL.TUNNELTEST=\n")
             .arg(h)
             .toUtf8();
@@ -182,7 +121,7 @@ protected:
     }
 
     testsupport::TinyproxyFarm farm;
-    LoggingListService service;
+    testsupport::ListServiceFixture service;
     QString settingsFolder;
 };
 
