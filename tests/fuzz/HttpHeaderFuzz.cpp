@@ -5,6 +5,8 @@
 
 #include "net/THTTPGetThread.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -13,12 +15,6 @@
 #include <cstdlib>
 
 namespace {
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 // Lines with their line feed, the last one possibly without.
 QList<QByteArray> headerLines(const QByteArray& block)
