@@ -349,8 +349,8 @@ int main(int argc, char** argv)
     listCase("list_silent_after_accept", Script().withoutRequest().hang(), hold);
 
     flagCase(
-        "flag_declared_3gib", Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB), [](THTTPGet&) {},
-        0);
+        "flag_declared_3gib", Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB),
+        [](THTTPGet&) {}, 0);
     flagCase(
         "flag_endless_without_length", Script().send(closeHead).stream(-1),
         [](THTTPGet& get) { get.SetBinaryData(false); }, 0);

@@ -145,10 +145,11 @@ std::vector<GarbageProxy> garbageProxies()
         {"StatusThenNoise", Script().send("HTTP/1.1 200 OK\r\n" + ScriptedHttpServer::noise(4096, 13)), false},
         {"CutInsideTheHeaders", Script().send("HTTP/1.1 200 OK\r\nContent-Le"), false},
         {"ShortBody", Script().send(ScriptedHttpServer::httpHead(200, 100) + "only a little"), false},
-        {"ServerErrorWithNoise", Script().send(ScriptedHttpServer::httpHead(503, 64) + ScriptedHttpServer::noise(64)), false},
-        // The answer is judged: binary noise is no account of the request from any service.
-        {"SuccessWithNoiseBody", Script().send(ScriptedHttpServer::httpHead(200, 4096) + ScriptedHttpServer::noise(4096)),
+        {"ServerErrorWithNoise", Script().send(ScriptedHttpServer::httpHead(503, 64) + ScriptedHttpServer::noise(64)),
          false},
+        // The answer is judged: binary noise is no account of the request from any service.
+        {"SuccessWithNoiseBody",
+         Script().send(ScriptedHttpServer::httpHead(200, 4096) + ScriptedHttpServer::noise(4096)), false},
         {"SuccessWithPlainTextBody", Script().send(ScriptedHttpServer::httpHead(200, 11) + "203.0.113.7"), true},
     };
 }

@@ -21,14 +21,15 @@ namespace testsupport {
 // connection first reads one request (head and, with Content-Length, its body), records it, then plays its
 // reply and closes. A client that leaves ends its connection at once.
 //
+//     using Reply = ScriptedHttpServer::Reply;
 //     ScriptedHttpServer server;
-//     server.setDefaultReply(ScriptedHttpServer::Reply::http(404, "gone"));
-//     server.enqueueReply(ScriptedHttpServer::Reply().pause(6000).send(ScriptedHttpServer::httpHead(200, 2)).send("ok"));
+//     server.setDefaultReply(Reply::http(404, "gone"));
+//     server.enqueueReply(Reply().pause(6000).send(ScriptedHttpServer::httpHead(200, 2)).send("ok"));
 //     fetch(server.url("/update/?&LANG=English"));
 //     ASSERT_TRUE(server.waitForRequests(1, 5000));
 //     EXPECT_TRUE(server.lastRequest().startsWith("GET /update/"));
 //
-//     peer.start(ScriptedHttpServer::Reply().send(ScriptedHttpServer::httpHead(200, 3ll << 30)).stream(3ll << 30));
+//     peer.start(Reply().send(ScriptedHttpServer::httpHead(200, 3ll << 30)).stream(3ll << 30));
 //
 // Replies queued with enqueueReply serve the next requests in order; after that every connection gets the
 // default reply (an empty 200 unless set).

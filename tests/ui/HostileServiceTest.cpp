@@ -243,7 +243,8 @@ protected:
     {
         if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
-        ASSERT_TRUE(service.start(Script().send(ScriptedHttpServer::httpHead(200, 1000000)).trickle(QByteArray(), 1000)));
+        ASSERT_TRUE(
+            service.start(Script().send(ScriptedHttpServer::httpHead(200, 1000000)).trickle(QByteArray(), 1000)));
         const QString guid = QUuid::createUuid().toString();
         channelName = QStringLiteral("Global\\") + guid;
         const QString host = service.hostPort();
