@@ -12,7 +12,8 @@
 #include "proxy/TProxyManager.h"
 #include "proxy/TProxyTester.h"
 #include "proxy/BrowserControl.h"
-#include "support/HostileHttpServer.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/Wait.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
@@ -29,8 +30,8 @@
 #include <memory>
 #include <vector>
 
-using testsupport::HostileHttpServer;
-using Script = testsupport::HostileHttpServer::Script;
+using testsupport::ScriptedHttpServer;
+using Script = testsupport::ScriptedHttpServer::Reply;
 
 namespace {
 
@@ -105,15 +106,6 @@ private:
     double m_rssMax = 0;
 };
 
-// Runs the event loop until done holds or timeoutMs passed; returns whether it holds.
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
-
 QStringList g_lines;
 
 void report(const char* name, const Probe& probe, const QString& outcome)
@@ -135,7 +127,7 @@ const QString kOldList = QStringLiteral("LocalIP=198.51.100.1\r\nProxyCount=1\r\
 // connection go, or after waitMs when it never does (the download has no time limit of its own).
 void listCase(const char* name, const Script& script, int waitMs)
 {
-    HostileHttpServer peer;
+    ScriptedHttpServer peer;
     peer.start(script);
     NullBrowserControl browsers;
     TEngineServices quiet;
@@ -147,7 +139,8 @@ void listCase(const char* name, const Script& script, int waitMs)
     Probe probe;
     probe.start();
     manager->DownloadProxyList(peer.url(QStringLiteral("/getproxy.php")));
-    const bool ended = runUntil([&] { return peer.connections() >= 1 && peer.openConnections() == 0; }, waitMs);
+    const bool ended =
+        testsupport::waitUntil([&] { return peer.connections() >= 1 && peer.openConnections() == 0; }, waitMs);
     const bool kept = manager->LocalIP == QStringLiteral("198.51.100.1") && loaded == 0;
     // The manager may go while its download still runs: the download never reaches it then.
     manager.reset();
@@ -163,7 +156,7 @@ void listCase(const char* name, const Script& script, int waitMs)
 // One flag fetch as the program's flag fetchers make it; abortAfterMs > 0 aborts it then.
 void flagCase(const char* name, const Script& script, const std::function<void(THTTPGet&)>& configure, int abortAfterMs)
 {
-    HostileHttpServer peer;
+    ScriptedHttpServer peer;
     peer.start(script);
     QTemporaryDir dir;
     THTTPGet get;
@@ -179,11 +172,11 @@ void flagCase(const char* name, const Script& script, const std::function<void(T
     probe.start();
     get.GetFile();
     bool aborted = false;
-    if (abortAfterMs > 0 && !runUntil([&] { return !get.Busy(); }, abortAfterMs)) {
+    if (abortAfterMs > 0 && !testsupport::waitUntil([&] { return !get.Busy(); }, abortAfterMs)) {
         get.Abort();
         aborted = true;
     }
-    const bool ended = runUntil([&] { return !get.Busy(); }, 90000);
+    const bool ended = testsupport::waitUntil([&] { return !get.Busy(); }, 90000);
     probe.stop();
     const qint64 written = QFile(get.FileName()).size();
     report(name, probe,
@@ -199,7 +192,7 @@ void flagCase(const char* name, const Script& script, const std::function<void(T
 // One update request through the service channel.
 void updateCase(const char* name, const Script& script, int overallTimeoutMs)
 {
-    HostileHttpServer peer;
+    ScriptedHttpServer peer;
     peer.start(script);
     TIEDownload channel;
     channel.SetTimeOut(5000);
@@ -213,7 +206,7 @@ void updateCase(const char* name, const Script& script, int overallTimeoutMs)
     Probe probe;
     probe.start();
     channel.StartRequest(peer.url(QStringLiteral("/update/?&LANG=English")));
-    runUntil([&] { return completions > 0; }, overallTimeoutMs + 30000);
+    testsupport::waitUntil([&] { return completions > 0; }, overallTimeoutMs + 30000);
     probe.stop();
     report(name, probe,
            completions ? QStringLiteral("completed_result=0x%1").arg(quint32(result), 8, 16, QLatin1Char('0'))
@@ -234,13 +227,13 @@ void malformedCase()
         ok + QByteArray("Content-Length: 2\0\0X: y\r\n\r\nok", 26),
         ok + "Content-Le",
         "HTTP/1.1 200 OK Content-Length: 2 ok",
-        HostileHttpServer::noise(4096, 7),
+        ScriptedHttpServer::noise(4096, 7),
     };
     // The peers and the clients exist before the probe starts, as the program's long-lived clients do, so
     // only the requests themselves are measured.
-    std::vector<std::unique_ptr<HostileHttpServer>> peers;
+    std::vector<std::unique_ptr<ScriptedHttpServer>> peers;
     for (const QByteArray& reply : replies) {
-        peers.push_back(std::make_unique<HostileHttpServer>());
+        peers.push_back(std::make_unique<ScriptedHttpServer>());
         peers.back()->start(Script().send(reply));
     }
     NullBrowserControl browsers;
@@ -268,19 +261,19 @@ void malformedCase()
     for (const auto& peer : peers) {
         const int loadedBefore = loaded;
         manager.DownloadProxyList(peer->url(QStringLiteral("/getproxy.php")));
-        runUntil([&] { return peer->connections() >= 1 && peer->openConnections() == 0; }, 10000);
-        runUntil([&] { return loaded > loadedBefore; }, 50);
+        testsupport::waitUntil([&] { return peer->connections() >= 1 && peer->openConnections() == 0; }, 10000);
+        testsupport::waitUntil([&] { return loaded > loadedBefore; }, 50);
         listFailed += loaded == loadedBefore;
 
         get.SetURL(peer->url(QStringLiteral("/flag.png")));
         get.GetFile();
-        runUntil([&] { return !get.Busy(); }, 10000);
+        testsupport::waitUntil([&] { return !get.Busy(); }, 10000);
         flagFailed += !get.Success();
 
         complete = false;
         result = 0;
         channel.StartRequest(peer->url(QStringLiteral("/update/?&LANG=English")));
-        runUntil([&] { return complete; }, 15000);
+        testsupport::waitUntil([&] { return complete; }, 15000);
         channelFailed += result != 0;
     }
     probe.stop();
@@ -296,7 +289,7 @@ void malformedCase()
 // Proxies that answer noise or never stop sending, tested as a test run does.
 void testerCase(const char* name, const Script& script, int proxies, int stopAfterMs)
 {
-    std::vector<std::unique_ptr<HostileHttpServer>> peers;
+    std::vector<std::unique_ptr<ScriptedHttpServer>> peers;
     TProxyTester tester(QStringLiteral("http://192.0.2.1/getip.php?VER=1"), [](int) { return 0; });
     int passed = 0;
     int failed = 0;
@@ -304,7 +297,7 @@ void testerCase(const char* name, const Script& script, int proxies, int stopAft
         ++(success ? passed : failed);
     };
     for (int i = 0; i < proxies; ++i) {
-        peers.push_back(std::make_unique<HostileHttpServer>());
+        peers.push_back(std::make_unique<ScriptedHttpServer>());
         peers.back()->start(script);
     }
     Probe probe;
@@ -313,9 +306,9 @@ void testerCase(const char* name, const Script& script, int proxies, int stopAft
         ++tester.Total;
         tester.TestProxy(i, QStringLiteral("127.0.0.1"), peers.at(i)->port());
     }
-    const bool all = runUntil([&] { return passed + failed == proxies; }, stopAfterMs);
+    const bool all = testsupport::waitUntil([&] { return passed + failed == proxies; }, stopAfterMs);
     tester.SetStopped(true);
-    runUntil([&] { return tester.ActiveTests() == 0; }, 10000);
+    testsupport::waitUntil([&] { return tester.ActiveTests() == 0; }, 10000);
     probe.stop();
     qint64 sent = 0;
     for (const auto& peer : peers)
@@ -333,7 +326,7 @@ void idleCase(const char* name, int ms)
 {
     Probe probe;
     probe.start();
-    runUntil([] { return false; }, ms);
+    testsupport::waitUntil([] { return false; }, ms);
     probe.stop();
     report(name, probe, QStringLiteral("idle"));
 }
@@ -354,18 +347,18 @@ int main(int argc, char** argv)
 
     idleCase("idle_baseline_before", hold);
     listCase("list_3gib_body", Script().send(closeHead).stream(3 * kGiB), 60000);
-    listCase("list_declared_3gib", Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB), 60000);
+    listCase("list_declared_3gib", Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB), 60000);
     listCase("list_endless_trickle_1Bps", Script().send(closeHead).trickle(QByteArray(), 1000), hold);
     listCase("list_silent_after_accept", Script().withoutRequest().hang(), hold);
 
     flagCase(
-        "flag_declared_3gib", Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB), [](THTTPGet&) {},
-        0);
+        "flag_declared_3gib", Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB),
+        [](THTTPGet&) {}, 0);
     flagCase(
         "flag_endless_without_length", Script().send(closeHead).stream(-1),
         [](THTTPGet& get) { get.SetBinaryData(false); }, 0);
     flagCase(
-        "flag_trickle_1Bps_aborted", Script().send(HostileHttpServer::head(200, 1000)).trickle(QByteArray(), 1000),
+        "flag_trickle_1Bps_aborted", Script().send(ScriptedHttpServer::httpHead(200, 1000)).trickle(QByteArray(), 1000),
         [](THTTPGet&) {}, hold);
     flagCase(
         "flag_silent_stall_limit_2s", Script().withoutRequest().hang(),
@@ -377,7 +370,7 @@ int main(int argc, char** argv)
 
     malformedCase();
 
-    testerCase("tester_noise_proxies_50", Script().send(HostileHttpServer::noise(4096, 11)), 50, 30000);
+    testerCase("tester_noise_proxies_50", Script().send(ScriptedHttpServer::noise(4096, 11)), 50, 30000);
     testerCase("tester_endless_body_proxy", Script().send(closeHead).stream(-1), 1, hold);
     testerCase("tester_trickle_proxy", Script().send(closeHead).trickle(QByteArray(), 1000), 1, hold);
 

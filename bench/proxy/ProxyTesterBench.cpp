@@ -11,6 +11,7 @@
 #include "proxy/TProxyTester.h"
 #include "support/EndsWithParent.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -34,6 +35,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+using testsupport::waitUntil;
 
 namespace {
 
@@ -186,17 +189,6 @@ struct RunFigures
     quint32 maxElapsed = 0; // the slowest request as the client measured it
 };
 
-bool spinUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
-
 RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int timeoutMs)
 {
     RunFigures figures;
@@ -222,7 +214,7 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
         tester->TestProxy(i, proxies[i].host, proxies[i].port);
     }
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
-    spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.stallMs = stall.stop();
     figures.stallAtMs = stall.longestStartMs();
@@ -258,7 +250,7 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
         }).detach();
     }
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
-    spinUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.stallMs = stall.stop();
     figures.stallAtMs = stall.longestStartMs();
@@ -296,7 +288,7 @@ double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<P
     timer.start();
     curl.start("curl", {"--parallel", "--parallel-max", QString::number(parallel), "-K", config.fileName()});
     stall.start();
-    if (!spinUntil([&] { return curl.state() == QProcess::NotRunning; }, 300000)) {
+    if (!waitUntil([&] { return curl.state() == QProcess::NotRunning; }, 300000)) {
         curl.kill();
         curl.waitForFinished(5000);
     }

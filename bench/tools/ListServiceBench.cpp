@@ -7,9 +7,9 @@
 
 #include "support/ListServiceFixture.h"
 #include "support/TinyproxyFarm.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHttpServer>
@@ -234,15 +234,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(service.errorText()));
         return 1;
     }
-    const QDeadlineTimer deadline(600000);
     double passed = 0, failed = 0;
-    while (!deadline.hasExpired()) {
-        passed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"passed\"}"));
-        failed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
-        if (passed + failed >= proxies)
-            break;
-        QThread::msleep(100);
-    }
+    testsupport::waitUntil(
+        [&] {
+            passed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"passed\"}"));
+            failed = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
+            return passed + failed >= proxies;
+        },
+        600000, 100);
     const double checkMs = checkTimer.nsecsElapsed() / 1e6;
     std::printf("proxies=%d\ncheck_time_ms=%.1f\ncheck_passed=%.0f\ncheck_failed=%.0f\nchecks_per_second=%.1f\n"
                 "service_rss_mb_peak_after_checks=%.1f\n",

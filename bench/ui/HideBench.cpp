@@ -15,12 +15,12 @@
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/TinyproxyFarm.h"
+#include "support/Wait.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -38,6 +38,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+using testsupport::waitUntil;
 
 namespace {
 
@@ -161,17 +163,6 @@ private:
     QStringList m_longGaps;
 };
 
-bool spinUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
-
 void fail(const char* what)
 {
     std::fprintf(stderr, "bench_hide: %s\n", what);
@@ -284,11 +275,11 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     form->show();
-    if (!spinUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies.size() == proxyCount; }, 60000))
+    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies.size() == proxyCount; }, 60000))
         fail("the list did not arrive");
     const double listMs = clock.nsecsElapsed() / 1e6;
     // Let the info page and the own flag settle, so the idle figure is the window at rest.
-    spinUntil([] { return false; }, 3000);
+    waitUntil([] { return false; }, 3000);
 
     int results = 0;
     double firstProxyMs = -1;
@@ -325,10 +316,10 @@ int main(int argc, char** argv)
     form->btnHide->click();
     const double handOverMs = clock.nsecsElapsed() / 1e6;
     const int handedOver = manager.Tester().Total;
-    if (!spinUntil([&] { return firstProxyMs >= 0; }, 120000))
+    if (!waitUntil([&] { return firstProxyMs >= 0; }, 120000))
         fail("no proxy was applied");
     untilApplied.stop();
-    const bool settled = spinUntil([&] { return manager.Tester().ActiveTests() == 0; }, 120000);
+    const bool settled = waitUntil([&] { return manager.Tester().ActiveTests() == 0; }, 120000);
     const double settledMs = clock.nsecsElapsed() / 1e6;
     untilSettled.stop();
 

@@ -17,7 +17,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -89,7 +88,7 @@ protected:
     {
         if (!g_privateHosts)
             GTEST_SKIP() << "needs a private /etc/hosts: " << BrowserRunner::privateHostsError().toStdString();
-        if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         for (const Browser browser : {Browser::Chromium, Browser::Firefox}) {
             if (BrowserRunner::executable(browser).isEmpty())
@@ -116,15 +115,7 @@ protected:
         ASSERT_TRUE(service.start(
             {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")}}))
             << service.errorText().toStdString();
-        // Its own instance identity keeps it apart from every other copy on the machine.
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        program =
-            apptest::installProgramCopy(root.file(QStringLiteral("program")),
-                                        service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-        ASSERT_FALSE(program.isEmpty());
-
-        apptest::makePrivateHome(root);
+        ASSERT_TRUE(apptest::installPrivateProgram(root, service.oemDat(), program, channelName));
         // The usual layout, $XDG_CONFIG_HOME = ~/.config: Chromium reads KDE's kioslaverc from ~/.config only.
         root.write(QStringLiteral("home/.config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         // The program's own Firefox command lines go to a stand-in that ends at once: the Firefox under test

@@ -5,7 +5,7 @@
 #include "platform/CompanionIdentity.h"
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
@@ -23,7 +23,7 @@
 
 using testsupport::BrowserLaunch;
 using testsupport::BrowserRunner;
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 using Browser = testsupport::BrowserLaunch::Browser;
 
 namespace {
@@ -110,7 +110,7 @@ protected:
     bool moreProbes(int count, int timeoutMs = 20000)
     {
         const int target = site.probes() + count;
-        return spinUntil([&] { return site.probes() >= target; }, timeoutMs);
+        return waitUntil([&] { return site.probes() >= target; }, timeoutMs);
     }
 
     QString host;
@@ -128,40 +128,40 @@ protected:
 TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCookie)
 {
     startBrowser();
-    ASSERT_TRUE(spinUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
     ASSERT_TRUE(moreProbes(3)) << log();
     EXPECT_EQ(proxiedProbes(), 0);
     EXPECT_TRUE(site.lastHadCookie());
 
     // Applied: the browser's own requests go through tinyproxy.
     hub.setProxy(proxies.proxyText(0));
-    ASSERT_TRUE(spinUntil([&] { return !answers.isEmpty(); }, 10000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return !answers.isEmpty(); }, 10000)) << log();
     EXPECT_TRUE(answers.last());
-    ASSERT_TRUE(spinUntil([&] { return proxiedProbes() >= 3; }, 20000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return proxiedProbes() >= 3; }, 20000)) << log();
 
     // Cleared: the site's cookie is gone from the browser.
     std::optional<CompanionClearOutcome> outcome;
     hub.clearBrowsingData([&](const CompanionClearOutcome& o) { outcome = o; });
-    ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 20000));
     EXPECT_EQ(outcome->cleared.size(), 1) << outcome->failed.join(' ').toStdString();
     // Probes already on their way may still carry it; the next ones must not.
-    EXPECT_TRUE(spinUntil([&] { return site.probes() > 0 && !site.lastHadCookie(); }, 20000));
+    EXPECT_TRUE(waitUntil([&] { return site.probes() > 0 && !site.lastHadCookie(); }, 20000));
 
     // Stopped: back to the user's own setting (direct here), with the program still there...
     hub.setProxy(QString());
-    ASSERT_TRUE(spinUntil([&] { return answers.size() >= 2; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return answers.size() >= 2; }, 10000));
     // Probes sent before the change may still arrive through the proxy (a slow machine); once one comes direct,
     // none may go through the proxy again.
-    ASSERT_TRUE(spinUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
     int proxied = proxiedProbes();
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);
 
     // ...and when the program goes away while a proxy is applied.
     hub.setProxy(proxies.proxyText(0));
-    ASSERT_TRUE(spinUntil([&] { return proxiedProbes() > proxied; }, 20000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return proxiedProbes() > proxied; }, 20000)) << log();
     hub.closeAll();
-    ASSERT_TRUE(spinUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
+    ASSERT_TRUE(waitUntil([&] { return !site.lastWasProxied(); }, 20000)) << log();
     proxied = proxiedProbes();
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);
@@ -237,22 +237,22 @@ TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsE
         GetParam() == Browser::Firefox
             ? CompanionRegistration::firefoxManifest(root.file(QStringLiteral("home")))
             : CompanionRegistration::chromiumManifest(root.file(QStringLiteral("config/chromium")));
-    ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << traces();
     EXPECT_TRUE(root.read(QDir(root.path()).relativeFilePath(manifest)).contains("program/veilport-companion-host"));
 
     ASSERT_TRUE(browser.start(companionLaunch(GetParam(), root.file(QStringLiteral("home")),
                                               root.file(QStringLiteral("config")), site.url())))
         << traces();
-    ASSERT_TRUE(spinUntil([&] { return proxiedProbes() >= 3; }, 60000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return proxiedProbes() >= 3; }, 60000)) << traces();
 
     // The program ends (as at logout); its companion gives the browser its own setting back.
     platform::UnixInstanceChannel client;
     ASSERT_TRUE(client.send(channelName, WM_INSTANCE_CLOSE, 0, {}, 5000));
-    ASSERT_TRUE(spinUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000)) << traces();
     const int before = site.probes();
-    spinUntil([&] { return site.probes() >= before + 2; }, 20000);
+    waitUntil([&] { return site.probes() >= before + 2; }, 20000);
     const int proxied = proxiedProbes();
-    ASSERT_TRUE(spinUntil([&] { return site.probes() >= before + 5; }, 20000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return site.probes() >= before + 5; }, 20000)) << traces();
     EXPECT_EQ(proxiedProbes(), proxied);
 }
 

@@ -4,7 +4,7 @@
 #include "platform/UnixInstanceChannel.h"
 #include "proxy/CompanionHub.h"
 #include "support/CompanionPeer.h"
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/TempDir.h"
 
 #include "ProgramProcess.h"
@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 using platform::NativeMessageFrame;
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -62,7 +62,7 @@ protected:
     std::optional<QJsonObject> read(int timeoutMs = 5000)
     {
         std::optional<QJsonObject> result;
-        spinUntil(
+        waitUntil(
             [&] {
                 m_out += process.readAllStandardOutput();
                 QJsonObject message;
@@ -76,7 +76,7 @@ protected:
 
     bool hostEnds(int timeoutMs = 5000)
     {
-        return spinUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+        return waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     }
 
     void TearDown() override
@@ -105,7 +105,7 @@ TEST_F(CompanionHostTest, RelaysCommandsAndAnswersUntilTheBrowserCloses)
     serve();
     startHost(kFirefoxArgs);
     write({{"type", "hello"}, {"browser", "firefox"}, {"version", "1.0.0"}});
-    ASSERT_TRUE(spinUntil([&] { return hub.connectedBrowsers() == QStringList{"firefox"}; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers() == QStringList{"firefox"}; }, 5000));
 
     hub.setProxy(QStringLiteral("127.0.0.1:8080"));
     const auto set = read();
@@ -119,7 +119,7 @@ TEST_F(CompanionHostTest, RelaysCommandsAndAnswersUntilTheBrowserCloses)
     ASSERT_TRUE(clear);
     ASSERT_EQ(clear->value("cmd").toString(), "clearData");
     write({{"type", "result"}, {"cmd", "clearData"}, {"id", clear->value("id")}, {"ok", true}});
-    ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 5000));
     EXPECT_EQ(outcome->cleared, QStringList{"firefox"});
     EXPECT_TRUE(outcome->failed.isEmpty());
 
@@ -127,7 +127,7 @@ TEST_F(CompanionHostTest, RelaysCommandsAndAnswersUntilTheBrowserCloses)
     process.closeWriteChannel();
     ASSERT_TRUE(hostEnds());
     EXPECT_EQ(process.exitCode(), 0);
-    EXPECT_TRUE(spinUntil([&] { return hub.connectedBrowsers().isEmpty(); }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return hub.connectedBrowsers().isEmpty(); }, 5000));
 }
 
 TEST_F(CompanionHostTest, RefusesStrangersAndMessagesThatAreNotTheCompanions)
@@ -148,10 +148,10 @@ TEST_F(CompanionHostTest, RefusesStrangersAndMessagesThatAreNotTheCompanions)
     for (const QByteArray& bad :
          {QByteArray(reinterpret_cast<const char*>(&huge), 4), QByteArray("\x05\0\0\0{oops", 9)}) {
         startHost({QStringLiteral("chrome-extension://%1/").arg(platform::companion::ChromiumExtensionId)});
-        ASSERT_TRUE(spinUntil([&] { return hub.connectedBrowsers().size() == 1; }, 5000));
+        ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 5000));
         process.write(bad);
         ASSERT_TRUE(hostEnds());
-        EXPECT_TRUE(spinUntil([&] { return hub.connectedBrowsers().isEmpty(); }, 5000));
+        EXPECT_TRUE(waitUntil([&] { return hub.connectedBrowsers().isEmpty(); }, 5000));
     }
 }
 
@@ -223,7 +223,7 @@ TEST(CompanionHub, CompanionsThatFailGoAwayOrStaySilentAreReportedAsNotCleared)
     leaves.close();
     late.send({{"type", "result"}, {"cmd", "clearData"}, {"id", clearOf(late)}, {"ok", true}});
 
-    ASSERT_TRUE(spinUntil([&] { return outcome.has_value(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 5000));
     EXPECT_EQ(QSet<QString>(outcome->cleared.begin(), outcome->cleared.end()),
               (QSet<QString>{"firefox", "google-chrome"}));
     EXPECT_EQ(QSet<QString>(outcome->failed.begin(), outcome->failed.end()),

@@ -29,7 +29,6 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -172,7 +171,7 @@ class CrashLoop : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         const QString gsettings = QStandardPaths::findExecutable(QStringLiteral("gsettings"));
         if (gsettings.isEmpty())
@@ -185,14 +184,7 @@ protected:
             {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")},
              {proxies.proxyText(1), QStringLiteral("Japan"), QStringLiteral("139.7"), QStringLiteral("35.7")}}))
             << service.errorText().toStdString();
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        program =
-            apptest::installProgramCopy(root.file(QStringLiteral("program")),
-                                        service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-        ASSERT_FALSE(program.isEmpty());
-
-        apptest::makePrivateHome(root);
+        ASSERT_TRUE(apptest::installPrivateProgram(root, service.oemDat(), program, channelName));
         settingsFolder = root.file(QStringLiteral("config/Veilport"));
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         // Hiding on, the shortest automatic change with cookie clearing, no Firefox to start, and a

@@ -7,16 +7,12 @@
 #include "support/TempDir.h"
 #include "support/TinyproxyFarm.h"
 
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QSet>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +24,6 @@ namespace {
 
 using apptest::waitUntil;
 
-constexpr quint32 kInstanceClose = 2027;
-constexpr quint32 kInstanceQueryId = 2135;
 constexpr int kStepTimeoutMs = 25000;
 // Many working proxies make the choice come at the 31st result, about a second into the test run,
 // instead of after the slowest of the random start delays of up to ten seconds.
@@ -39,66 +33,6 @@ constexpr int kQuietMs = 3000;
 
 const QString kLocalCountry = QStringLiteral("United States");
 const QString kProxyCountry = QStringLiteral("Canada");
-
-// The list service with its request log switched on, on an ephemeral port.
-class LoggingListService
-{
-public:
-    ~LoggingListService()
-    {
-        if (m_process) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-
-    bool start(const QList<testsupport::ListServiceEntry>& pool, const QString& folder)
-    {
-        m_log = folder + QStringLiteral("/requests.log");
-        const QString poolFile = folder + QStringLiteral("/pool.txt");
-        const QString confFile = folder + QStringLiteral("/listservice.conf");
-        QFile p(poolFile), c(confFile);
-        if (!p.open(QIODevice::WriteOnly) || !c.open(QIODevice::WriteOnly))
-            return false;
-        p.write(testsupport::ListServiceFixture::poolText(pool));
-        c.write("LocalCountry=" + kLocalCountry.toUtf8() + "\nLocalLongitude=-77.0\nLocalLatitude=38.9\n");
-        p.close();
-        c.close();
-        m_process = std::make_unique<QProcess>();
-        m_process->start(testsupport::ListServiceFixture::executablePath(),
-                         {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--pool"), poolFile,
-                          QStringLiteral("--config"), confFile, QStringLiteral("--request-log"), m_log});
-        static const QRegularExpression listening(QStringLiteral("listening on http://[^:]+:(\\d+)/"));
-        QByteArray out;
-        const QDeadlineTimer deadline(15000);
-        while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
-            m_process->waitForReadyRead(100);
-            out += m_process->readAllStandardOutput();
-            const auto match = listening.match(QString::fromUtf8(out));
-            if (match.hasMatch()) {
-                m_port = match.captured(1).toInt();
-                return true;
-            }
-        }
-        return false;
-    }
-
-    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-
-    // Every request line logged so far ("GET /path").
-    QStringList requests() const
-    {
-        QFile file(m_log);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    std::unique_ptr<QProcess> m_process;
-    QString m_log;
-    int m_port = 0;
-};
 
 bool isFlagRequest(const QString& line)
 {
@@ -124,40 +58,27 @@ bool showsAFlag(const QImage& shot, const QPoint& topLeft)
     return colours.size() > 1;
 }
 
-class FlagCacheEndToEnd : public ::testing::Test
+class FlagCacheEndToEnd : public apptest::ProgramCopiesTest
 {
 protected:
     void SetUp() override
     {
         const QString bin = apptest::builtProgramFolder();
-        for (const QString& name : {QStringLiteral("veilport"), QStringLiteral("veilport_hiding_screenshot")}) {
-            if (!QFileInfo(bin + u'/' + name).isExecutable())
-                GTEST_SKIP() << "the " << name.toStdString() << " executable is not built";
-        }
+        if (!apptest::programBuilt() || !QFileInfo(bin + QStringLiteral("/veilport_hiding_screenshot")).isExecutable())
+            GTEST_SKIP() << "the veilport and veilport_hiding_screenshot executables are not built";
         ASSERT_TRUE(farm.start(2, 500)) << farm.errorText().toStdString();
         QList<testsupport::ListServiceEntry> pool;
         for (int i = 0; i < kPoolSize; ++i)
             pool.append({farm.proxyText(i), kProxyCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
-        QDir().mkpath(root.file(QStringLiteral("service")));
-        ASSERT_TRUE(service.start(pool, root.file(QStringLiteral("service"))));
+        testsupport::ListServiceOptions options;
+        options.localCountry = kLocalCountry;
+        options.logRequests = true;
+        ASSERT_TRUE(service.start(pool, options)) << service.errorText().toStdString();
 
-        const QString folder = root.file(QStringLiteral("program"));
-        program = folder + QStringLiteral("/veilport");
-        QDir().mkpath(folder);
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
-        pictureTaker = folder + QStringLiteral("/veilport_hiding_screenshot");
+        ASSERT_TRUE(install(oemDat()));
+        pictureTaker = QFileInfo(program).path() + QStringLiteral("/veilport_hiding_screenshot");
         ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport_hiding_screenshot"), pictureTaker));
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
-        for (const char* data : {"langs", "res", "skins"})
-            apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
-        for (const QString& executable : {program, pictureTaker})
-            QFile::setPermissions(executable, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        root.write(QStringLiteral("program/oem.dat"),
-                   oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-
-        apptest::makePrivateHome(root);
+        QFile::setPermissions(pictureTaker, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         // Hiding was on at the last close, so every start hides on its own once a list is in.
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
@@ -165,24 +86,12 @@ protected:
         settingsFolder = root.file(QStringLiteral("config/Veilport"));
     }
 
-    void TearDown() override
-    {
-        if (!channelName.isEmpty() && send(kInstanceQueryId, 2000).has_value())
-            send(kInstanceClose, 3000);
-        for (const auto& process : m_processes) {
-            if (!process->waitForFinished(10000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-    }
-
     QByteArray oemDat() const
     {
         const QString h = service.host();
         return QStringLiteral("[const]\nURL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
                               "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n"
-                              // This service has no TLS port: proxies are not asked to tunnel.
+                              // Proxies are not asked to tunnel: the flags, not the tunnel, are under test.
                               "URL.TUNNELTEST=\n")
             .arg(h)
             .toUtf8();
@@ -192,35 +101,16 @@ protected:
     // applied a proxy.
     QProcess* launch(const QString& screenshot)
     {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(apptest::privateHomeEnvironment(root));
-        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
-        process->setStandardOutputFile(log);
-        process->setStandardErrorFile(log);
+        const QProcessEnvironment env = apptest::privateHomeEnvironment(root);
         if (screenshot.isEmpty())
-            process->start(program, {});
-        else
-            process->start(pictureTaker, {screenshot});
-        m_logs.push_back(log);
-        m_processes.push_back(std::move(process));
-        return m_processes.back().get();
-    }
-
-    std::optional<qint32> send(quint32 message, int timeoutMs)
-    {
-        platform::UnixInstanceChannel client;
-        return client.send(channelName, message, 0, {}, timeoutMs);
+            return ProgramCopiesTest::launch(env);
+        return ProgramCopiesTest::launch(env, {screenshot}, pictureTaker);
     }
 
     std::string traces() const
     {
-        QByteArray all;
-        for (const QString& log : m_logs) {
-            QFile file(log);
-            if (file.open(QIODevice::ReadOnly))
-                all += "--- " + log.toUtf8() + "\n" + file.readAll();
-        }
-        return all.toStdString() + "--- requests\n" + service.requests().join(QLatin1Char('\n')).toStdString();
+        return ProgramCopiesTest::traces() + "--- requests\n" +
+               service.requests().join(QLatin1Char('\n')).toStdString();
     }
 
     QString flagFile(const QString& country) const { return settingsFolder + u'/' + country + "_small.png"; }
@@ -234,18 +124,11 @@ protected:
         return waitUntil([copy] { return copy->state() == QProcess::NotRunning; }, kStepTimeoutMs);
     }
 
-    testsupport::TempDir root;
     testsupport::TinyproxyFarm farm;
-    LoggingListService service;
-    QString program;
+    testsupport::ListServiceFixture service;
     // The program run by the tool that takes a picture of it while it hides.
     QString pictureTaker;
-    QString channelName;
     QString settingsFolder;
-
-private:
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-    std::vector<QString> m_logs;
 };
 
 } // namespace

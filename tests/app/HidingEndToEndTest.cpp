@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -23,8 +22,6 @@ namespace {
 
 using apptest::waitUntil;
 
-constexpr quint32 kInstanceClose = 2027;
-constexpr quint32 kInstanceQueryId = 2135;
 constexpr int kHideTimeoutMs = 40000;
 constexpr int kStartTimeoutMs = 30000;
 
@@ -73,82 +70,22 @@ DesktopProxy readDesktopProxy(const QString& keyfile)
 
 // A private installation pointed at a local list service whose pool offers one working tinyproxy,
 // with a home whose settings say that hiding was on.
-class HidingEndToEnd : public ::testing::Test
+class HidingEndToEnd : public apptest::ProgramCopiesTest
 {
 protected:
     void SetUp() override
     {
-        const QString bin = apptest::builtProgramFolder();
-        if (!QFileInfo(bin + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
         ASSERT_TRUE(service.start({workingEntry()})) << service.errorText().toStdString();
 
-        const QString folder = root.file(QStringLiteral("program"));
-        program = folder + QStringLiteral("/veilport");
-        QDir().mkpath(folder);
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport"), program));
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")));
-        for (const char* data : {"langs", "res", "skins"})
-            apptest::copyFolder(bin + u'/' + QLatin1String(data), folder + u'/' + QLatin1String(data));
-        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        // Its own instance identity keeps it apart from every other copy on the machine.
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        root.write(QStringLiteral("program/oem.dat"),
-                   service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-
-        apptest::makePrivateHome(root);
+        ASSERT_TRUE(install(service.oemDat()));
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
                    "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
         keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
     }
-
-    void TearDown() override
-    {
-        if (!channelName.isEmpty() && answers())
-            send(kInstanceClose, 3000);
-        for (const auto& process : m_processes) {
-            if (!process->waitForFinished(10000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-    }
-
-    QProcess* launch(const QStringList& args = {})
-    {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(apptest::privateHomeEnvironment(root));
-        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
-        process->setStandardOutputFile(log);
-        process->setStandardErrorFile(log);
-        process->start(program, args);
-        m_logs.push_back(log);
-        m_processes.push_back(std::move(process));
-        return m_processes.back().get();
-    }
-
-    // Everything the copies wrote so far, for failure messages.
-    std::string traces() const
-    {
-        QByteArray all;
-        for (const QString& log : m_logs) {
-            QFile file(log);
-            if (file.open(QIODevice::ReadOnly))
-                all += "--- " + log.toUtf8() + "\n" + file.readAll();
-        }
-        return all.toStdString();
-    }
-
-    std::optional<qint32> send(quint32 message, int timeoutMs)
-    {
-        platform::UnixInstanceChannel client;
-        return client.send(channelName, message, 0, {}, timeoutMs);
-    }
-
-    bool answers() { return send(kInstanceQueryId, 2000).has_value(); }
 
     static bool finishes(QProcess* process, int timeoutMs = 20000)
     {
@@ -173,16 +110,9 @@ protected:
         return copy;
     }
 
-    testsupport::TempDir root;
     testsupport::TinyproxyFixture proxies;
     testsupport::ListServiceFixture service;
-    QString program;
-    QString channelName;
     QString keyfile;
-
-private:
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-    std::vector<QString> m_logs;
 };
 
 } // namespace

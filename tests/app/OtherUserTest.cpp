@@ -10,6 +10,7 @@
 #include "app/uMain.h"
 #include "config/TSettings.h"
 #include "platform/UnixInstanceChannel.h"
+#include "support/InstanceChannelClient.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 
@@ -44,6 +45,7 @@
 #include <unistd.h>
 
 using platform::UnixInstanceChannel;
+using testsupport::sendWhileServing;
 
 namespace {
 
@@ -208,19 +210,6 @@ struct ClientOutcome
     int hung = 0;        // the copy neither answered nor closed within the time
 };
 
-std::optional<qint32> sendWhileServing(const QString& name, quint32 message, qint32 wParam = 0,
-                                       const QByteArray& payload = {}, int timeoutMs = 5000)
-{
-    auto answer = std::async(std::launch::async, [=] {
-        UnixInstanceChannel client;
-        return client.send(name, message, wParam, payload, timeoutMs);
-    });
-    const QDeadlineTimer deadline(timeoutMs + 5000);
-    while (answer.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return answer.get();
-}
-
 class OtherUser : public ::testing::Test
 {
 protected:
@@ -321,7 +310,7 @@ TEST_F(OtherUserAgainstRunningCopy, CannotCloseRaiseQueryOrHandDataToIt)
 
 TEST_F(OtherUser, TheRealProgramIgnoresEveryRequestOfAnotherUser)
 {
-    if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+    if (!apptest::programBuilt())
         GTEST_SKIP() << "the veilport executable is not built";
     testsupport::TempDir root;
     const QString guid = QUuid::createUuid().toString();
@@ -533,7 +522,7 @@ TEST_F(ForeignHolder, IsNeitherFoundNorToldAnything)
 
 TEST_F(ForeignHolder, TheRealProgramEndsQuietlyWithoutTalkingToIt)
 {
-    if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+    if (!apptest::programBuilt())
         GTEST_SKIP() << "the veilport executable is not built";
     const QString program = apptest::installProgramCopy(root.file(QStringLiteral("program")),
                                                         "[const]\nApp.GUID=" + guid.toUtf8() +
@@ -596,7 +585,7 @@ class OwnFolders : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         ASSERT_TRUE(service.start({{QStringLiteral("127.0.0.1:9"), QStringLiteral("Canada"), QStringLiteral("-75.7"),
                                     QStringLiteral("45.4")}}))

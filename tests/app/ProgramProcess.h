@@ -1,32 +1,32 @@
 #pragma once
 
 // Helpers for tests that run real copies of the program in a private installation and home.
+#include "platform/UnixInstanceChannel.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QProcessEnvironment>
-#include <QThread>
+#include <QUuid>
+
+#include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace apptest {
 
-// Polls the condition (handling events in between) until it holds or the time is up.
+// Waits as testsupport::waitUntil does, resting between two looks to leave the cores to the program under test.
 inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        // Leaves the cores to the program under test between two looks.
-        QThread::msleep(5);
-    }
-    return true;
+    return testsupport::waitUntil(condition, timeoutMs, 5);
 }
 
 inline bool copyFile(const QString& from, const QString& to)
@@ -52,6 +52,12 @@ inline QString builtProgramFolder()
 {
     const QString bin = qEnvironmentVariable("VEILPORT_BIN_DIR");
     return bin.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../bin") : bin;
+}
+
+// Whether the program is built where builtProgramFolder() looks; tests that start it skip otherwise.
+inline bool programBuilt()
+{
+    return QFileInfo(builtProgramFolder() + QStringLiteral("/veilport")).isExecutable();
 }
 
 // Creates home/, config/, common/ and runtime/ below root for privateHomeEnvironment().
@@ -100,5 +106,91 @@ inline QString installProgramCopy(const QString& folder, const QByteArray& oemDa
         return QString();
     return program;
 }
+
+// A copy of the program in program/ below root (see installProgramCopy) with an instance identity of its own,
+// so it never meets another copy on the machine, and a private home below root (see makePrivateHome).
+// serviceOemDat points it at a list service; it never looks for updates. Sets program and channelName;
+// false when the copy could not be made.
+inline bool installPrivateProgram(const testsupport::TempDir& root, const QByteArray& serviceOemDat, QString& program,
+                                  QString& channelName)
+{
+    const QString guid = QUuid::createUuid().toString();
+    channelName = QStringLiteral("Global\\") + guid;
+    program = installProgramCopy(root.file(QStringLiteral("program")),
+                                 serviceOemDat + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
+    makePrivateHome(root);
+    return !program.isEmpty();
+}
+
+// Tests that start copies of a private installation (installPrivateProgram): each copy logs to a file of its
+// own below root, and at the end the running copy is asked to close and whatever is left is killed.
+class ProgramCopiesTest : public ::testing::Test
+{
+protected:
+    static constexpr quint32 kInstanceClose = 2027;
+    static constexpr quint32 kInstanceQueryId = 2135;
+
+    void TearDown() override
+    {
+        if (!channelName.isEmpty() && answers())
+            send(kInstanceClose, 3000);
+        for (const auto& process : m_processes) {
+            if (!process->waitForFinished(10000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+    }
+
+    // Installs the private copy and home; false when the copy could not be made.
+    bool install(const QByteArray& serviceOemDat)
+    {
+        return installPrivateProgram(root, serviceOemDat, program, channelName);
+    }
+
+    QProcess* launch(const QStringList& args = {}) { return launch(privateHomeEnvironment(root), args); }
+    // executable empty: the installed copy itself; else another program that runs it (a tool beside it).
+    QProcess* launch(const QProcessEnvironment& environment, const QStringList& args = {},
+                     const QString& executable = QString())
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment);
+        const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
+        process->setStandardOutputFile(log);
+        process->setStandardErrorFile(log);
+        process->start(executable.isEmpty() ? program : executable, args);
+        m_logs.push_back(log);
+        m_processes.push_back(std::move(process));
+        return m_processes.back().get();
+    }
+
+    std::optional<qint32> send(quint32 message, int timeoutMs)
+    {
+        platform::UnixInstanceChannel client;
+        return client.send(channelName, message, 0, {}, timeoutMs);
+    }
+
+    bool answers() { return send(kInstanceQueryId, 2000).has_value(); }
+
+    // Everything the copies wrote so far, for failure messages.
+    std::string traces() const
+    {
+        QByteArray all;
+        for (const QString& log : m_logs) {
+            QFile file(log);
+            if (file.open(QIODevice::ReadOnly))
+                all += "--- " + log.toUtf8() + "\n" + file.readAll();
+        }
+        return all.toStdString();
+    }
+
+    testsupport::TempDir root;
+    QString program;
+    QString channelName;
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<QString> m_logs;
+};
 
 } // namespace apptest

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "config/TSettings.h"
-#include "support/TempDir.h"
+#include "support/SettingsFolders.h"
 
 #include <QFileInfo>
 
@@ -9,23 +8,20 @@
 
 // A program folder with its own const.dat, and private per-user and all-users folders, for one
 // settings store per test.
-class SettingsFixture : public ::testing::Test
+class SettingsFixture : public ::testing::Test, protected testsupport::SettingsFolders
 {
 protected:
     SettingsFixture()
-        : m_userEnv("XDG_CONFIG_HOME", m_dir.file("home/.config").toUtf8()),
-          m_commonEnv("VEILPORT_COMMON_DATA_DIR", m_dir.file("common").toUtf8())
+        : SettingsFolders("; constants of the test build\r\n"
+                          "[const]\r\n"
+                          "App.ConfigPath=Veil Test\r\n"
+                          "App.Ver=2.5.0.3 beta\r\n"
+                          "App.SubVer=7\r\n"
+                          "MainForm.Width=wide\r\n"
+                          "Update.Enable=1\r\n"
+                          "URL.home=http://const.example/\r\n")
     {
-        m_dir.write("prog/const.dat", "; constants of the test build\r\n"
-                                      "[const]\r\n"
-                                      "App.ConfigPath=Veil Test\r\n"
-                                      "App.Ver=2.5.0.3 beta\r\n"
-                                      "App.SubVer=7\r\n"
-                                      "MainForm.Width=wide\r\n"
-                                      "Update.Enable=1\r\n"
-                                      "URL.home=http://const.example/\r\n");
     }
-    ~SettingsFixture() override { DoneSettings(); }
 
     // Creates the process's store over the test's program folder.
     TSettings& init()
@@ -39,12 +35,7 @@ protected:
         DoneSettings();
         return init();
     }
-    QString programFolder() const { return m_dir.file("prog"); }
     QString userFolder() const { return m_dir.file("home/.config/Veil Test/"); }
     QString commonFolder() const { return m_dir.file("common/Veil Test/"); }
     static QString canonical(const QString& folder) { return QFileInfo(folder).canonicalFilePath() + "/"; }
-
-    testsupport::TempDir m_dir;
-    testsupport::ScopedEnv m_userEnv;
-    testsupport::ScopedEnv m_commonEnv;
 };

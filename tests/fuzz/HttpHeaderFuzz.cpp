@@ -5,6 +5,8 @@
 
 #include "net/Transfer.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -12,12 +14,6 @@
 #include <cstdlib>
 
 namespace {
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 bool isBlank(char c)
 {

@@ -5,6 +5,7 @@
 // as const.dat, Setting.dat and UserFlag.ini in a private folder.
 
 #include "config/TIniFile.h"
+#include "FuzzCheck.h"
 #include "config/TSettings.h"
 #include "util/ByteText.h"
 #include "util/SPTools.h"
@@ -22,12 +23,6 @@
 namespace {
 
 using Snapshot = QMap<QString, QMap<QString, QString>>; // lower-case section -> lower-case key -> value
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 Snapshot snapshot(const TIniFile& ini)
 {

@@ -5,6 +5,8 @@
 
 #include "platform/UnixInstanceChannel.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -18,12 +20,6 @@ using Frame = UnixInstanceChannel::Frame;
 namespace {
 
 constexpr qsizetype kHeaderSize = 16;
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 quint32 bigEndian(const QByteArray& bytes, qsizetype at)
 {

@@ -5,6 +5,8 @@
 
 #include "i18n/TspAceMultiLangData.h"
 
+#include "FuzzCheck.h"
+
 #include <QSet>
 #include <QStringDecoder>
 #include <QStringList>
@@ -15,12 +17,6 @@
 #include <vector>
 
 namespace {
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 QString text(const QByteArray& bytes)
 {
@@ -55,18 +51,7 @@ std::vector<ModelSection> model(const QByteArray& bytes)
     std::vector<ModelSection> sections;
     QSet<QString> sectionNames; // case-folded
     ModelSection* current = nullptr;
-    // Split on bytes: the file is not necessarily UTF-8.
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i <= bytes.size(); ++i) {
-        if (i == bytes.size() || bytes[i] == '\r' || bytes[i] == '\n') {
-            lines.append(bytes.mid(start, i - start));
-            if (i + 1 < bytes.size() && bytes[i] == '\r' && bytes[i + 1] == '\n')
-                ++i;
-            start = i + 1;
-        }
-    }
-    for (const QByteArray& raw : lines) {
+    for (const QByteArray& raw : splitLines(bytes)) {
         const QByteArray line = strip(raw);
         if (line.isEmpty() || line.startsWith(';'))
             continue;

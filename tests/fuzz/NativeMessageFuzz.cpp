@@ -5,6 +5,8 @@
 
 #include "platform/NativeMessageFrame.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,12 +20,6 @@ using platform::NativeMessageFrame;
 using Result = NativeMessageFrame::Result;
 
 namespace {
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 // Feeds the stream chunk bytes at a time and takes every message; the messages taken and the final result.
 Result readStream(const QByteArray& stream, qsizetype chunk, QList<QJsonObject>& messages, QByteArray& buffer)

@@ -4,6 +4,8 @@
 
 #include "platform/PrivateProfileFile.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -16,12 +18,6 @@ namespace {
 
 const QString kSection = QStringLiteral("Proxy");
 const QString kKeys[] = {QStringLiteral("Use HTTP"), QStringLiteral("HTTP server"), QStringLiteral("No Proxy Servers")};
-
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 QByteArray withoutCr(const QByteArray& line)
 {

@@ -3,6 +3,7 @@
 // case, and the names the program reads must never come from a later line or a line without "=".
 
 #include "net/UpdateAnswer.h"
+#include "FuzzCheck.h"
 #include "util/SPTools.h"
 
 #include <QList>
@@ -15,28 +16,6 @@
 
 namespace {
 
-void fail(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-// Lines as the service may break them: CR LF, LF or CR, split on the bytes themselves.
-QList<QByteArray> lines(const QByteArray& body)
-{
-    QList<QByteArray> out;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i <= body.size(); ++i) {
-        if (i == body.size() || body[i] == '\r' || body[i] == '\n') {
-            out.append(body.mid(start, i - start));
-            if (i + 1 < body.size() && body[i] == '\r' && body[i + 1] == '\n')
-                ++i;
-            start = i + 1;
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -46,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     QSet<QString> seen;
     int checked = 0;
-    for (const QByteArray& line : lines(body)) {
+    for (const QByteArray& line : splitLines(body)) {
         const qsizetype eq = line.indexOf('=');
         if (eq <= 0)
             continue;

@@ -9,7 +9,7 @@
 
 #include "ServiceSettingsFixture.h"
 #include "platform/ProcessProxy.h"
-#include "support/HostileHttpServer.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/HostilePeerLimits.h"
 #include "support/RecordingEngineServices.h"
 #include "support/TempDir.h"
@@ -27,13 +27,13 @@
 #include <future>
 #include <memory>
 
-using testsupport::HostileHttpServer;
-using Script = testsupport::HostileHttpServer::Script;
+using testsupport::ScriptedHttpServer;
+using Script = testsupport::ScriptedHttpServer::Reply;
 using testsupport::kGiB;
 using testsupport::kGrowthBoundKiB;
 using testsupport::kMiB;
 using testsupport::residentKiB;
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -70,7 +70,7 @@ std::vector<MalformedReply> malformedReplies()
         {"NulInHeaders", kOk + QByteArray("Content-Length: 2\0\0X: y\r\n\r\nok", 26), false, false, false},
         {"CutInsideTheHeaders", kOk + "Content-Le", false, false, false},
         {"NoLineBreakAtAll", "HTTP/1.1 200 OK Content-Length: 2 ok", false, false, false},
-        {"Noise", HostileHttpServer::noise(4096, 7), false, false, false},
+        {"Noise", ScriptedHttpServer::noise(4096, 7), false, false, false},
     };
 }
 
@@ -84,7 +84,7 @@ protected:
     }
 
     testsupport::TempDir dir;
-    HostileHttpServer server;
+    ScriptedHttpServer server;
 };
 
 } // namespace
@@ -107,7 +107,7 @@ TEST_P(MalformedReplyTest, FlagFetchSucceedsOnlyWithAMatchingLength)
     QSignalSpy done(&get, &THTTPGet::OnDoneFile);
     QSignalSpy failed(&get, &THTTPGet::OnError);
     get.GetFile();
-    ASSERT_TRUE(spinUntil([&] { return !get.Busy(); }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return !get.Busy(); }, 15000));
     EXPECT_EQ(done.count(), GetParam().flagFetchSucceeds ? 1 : 0);
     EXPECT_EQ(failed.count(), GetParam().flagFetchSucceeds ? 0 : 1);
 }
@@ -118,7 +118,7 @@ TEST_P(MalformedReplyTest, UpdateChannelReportsAFailureCode)
     channel.SetOverallTimeoutMs(10000);
     QSignalSpy complete(&channel, &TIEDownload::OnDownloadComplete);
     channel.StartRequest(server.url(QStringLiteral("/update/?&LANG=English")));
-    ASSERT_TRUE(spinUntil([&] { return complete.count() == 1; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return complete.count() == 1; }, 15000));
     const int result = complete.first().at(2).toInt();
     EXPECT_EQ(result == TIEDownload::ResultOk, GetParam().channelSucceeds) << std::hex << result;
 }
@@ -147,12 +147,12 @@ protected:
     }
     bool idle(int timeoutMs)
     {
-        return spinUntil([&] { return !get->Busy(); }, timeoutMs);
+        return waitUntil([&] { return !get->Busy(); }, timeoutMs);
     }
 
     testsupport::TempDir dir;
     const QString file = dir.file(QStringLiteral("Germany_small.png"));
-    HostileHttpServer server;
+    ScriptedHttpServer server;
     std::unique_ptr<THTTPGet> get;
 };
 
@@ -161,7 +161,7 @@ protected:
 TEST_F(HostileFlagServer, DeclaredGigabytesFailAtOnceWithoutAFile)
 {
     QSignalSpy failed(get.get(), &THTTPGet::OnError);
-    fetch(Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB));
+    fetch(Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB));
     ASSERT_TRUE(idle(15000));
     EXPECT_EQ(failed.count(), 1);
     EXPECT_FALSE(QFileInfo::exists(file));
@@ -184,16 +184,16 @@ TEST_F(HostileFlagServer, TrickleIsEndedByAbortWithoutAnEvent)
 {
     QSignalSpy failed(get.get(), &THTTPGet::OnError);
     QSignalSpy done(get.get(), &THTTPGet::OnDoneFile);
-    const QByteArray head = HostileHttpServer::head(200, 1000);
+    const QByteArray head = ScriptedHttpServer::httpHead(200, 1000);
     fetch(Script().send(head).trickle(QByteArray(), 1000));
-    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > head.size(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > head.size(); }, 10000));
     EXPECT_TRUE(get->Busy());
     get->Abort();
     ASSERT_TRUE(idle(10000));
     EXPECT_EQ(failed.count(), 0);
     EXPECT_EQ(done.count(), 0);
     // The worker lets the connection go, so a dead server does not keep a socket for the run.
-    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
 TEST_F(HostileFlagServer, TrickleThatNeverLooksStalledIsCutByTheOverallLimit)
@@ -201,22 +201,22 @@ TEST_F(HostileFlagServer, TrickleThatNeverLooksStalledIsCutByTheOverallLimit)
     get->SetStallTimeoutMs(60000);
     get->SetOverallTimeoutMs(2000);
     QSignalSpy failed(get.get(), &THTTPGet::OnError);
-    fetch(Script().send(HostileHttpServer::head(200, 1000)).trickle(QByteArray(), 100));
+    fetch(Script().send(ScriptedHttpServer::httpHead(200, 1000)).trickle(QByteArray(), 100));
     ASSERT_TRUE(idle(15000));
     EXPECT_EQ(failed.count(), 1);
-    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
 TEST_F(HostileFlagServer, DestroyingTheFetcherDuringATrickleLetsTheServerGo)
 {
-    const QByteArray head = HostileHttpServer::head(200, 60 * kMiB);
+    const QByteArray head = ScriptedHttpServer::httpHead(200, 60 * kMiB);
     fetch(Script().send(head).trickle(QByteArray(), 200));
-    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > head.size() + 2; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > head.size() + 2; }, 10000));
     QElapsedTimer clock;
     clock.start();
     get.reset();
     EXPECT_LT(clock.elapsed(), 100); // nothing waits for the worker on this thread
-    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
 TEST_F(HostileFlagServer, SilentServerIsGivenUpByTheStallLimit)
@@ -235,6 +235,7 @@ class HostileUpdateServer : public ServiceSettingsFixture
 protected:
     HostileUpdateServer()
     {
+        services.unscriptedAnswer = TEngineServices::mrNone;
         platform::setProcessProxy(QString());
         init();
         channel.SetTimeOut(1000);
@@ -247,7 +248,7 @@ protected:
         check->CheckForUpdate(true, server.url(QStringLiteral("/update/?&LANG=English")));
     }
 
-    HostileHttpServer server;
+    ScriptedHttpServer server;
     TIEDownload channel;
     testsupport::RecordingEngineServices services;
     QStringList opened;
@@ -261,14 +262,14 @@ TEST_F(HostileUpdateServer, EndlessAnswerEndsAtTheBodyLimitAsAFailure)
     const qint64 before = residentKiB();
     qint64 peak = before;
     checkManually(Script().send("HTTP/1.1 200 OK\r\n\r\nmagicword=open-sesame\r\nResult=1\r\n").stream(-1));
-    ASSERT_TRUE(spinUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             peak = qMax(peak, residentKiB());
             return !check->UpdateBusy();
         },
         15000));
     EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_TRUE(opened.isEmpty());
     EXPECT_LT(server.bytesSent(), 64 * kMiB);
     EXPECT_LT(peak - before, kGrowthBoundKiB);
@@ -278,9 +279,9 @@ TEST_F(HostileUpdateServer, TrickledAnswerIsCutByTheOverallLimitAndReportedAsAFa
 {
     channel.SetOverallTimeoutMs(2500);
     checkManually(Script().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n").trickle(QByteArray(), 1000));
-    ASSERT_TRUE(spinUntil([&] { return !check->UpdateBusy(); }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
     EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
 TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
@@ -288,9 +289,9 @@ TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
     // The answer's lines arrive where the headers should be: the reply is not HTTP.
     checkManually(
         Script().send("magicword=open-sesame\r\nResult=1\r\ninfo=take this\r\npage=http://evil.example/\r\n\r\n"));
-    ASSERT_TRUE(spinUntil([&] { return !check->UpdateBusy(); }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
     EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_TRUE(opened.isEmpty());
 }
 
@@ -300,9 +301,9 @@ TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAnEndlessAnswerCompletesNo
     QSignalSpy complete(own.get(), &TIEDownload::OnDownloadComplete);
     ASSERT_TRUE(server.start(Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 100)));
     own->StartRequest(server.url(QStringLiteral("/update/?&LANG=English")));
-    ASSERT_TRUE(spinUntil([&] { return server.bytesSent() > 30; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > 30; }, 10000));
     own.reset();
-    EXPECT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
     EXPECT_EQ(complete.count(), 0);
 }
 
@@ -312,7 +313,7 @@ class HostileListServer : public ::testing::Test
 {
 protected:
     HostileListServer() { platform::setProcessProxy(QString()); }
-    HostileHttpServer server;
+    ScriptedHttpServer server;
 };
 
 } // namespace
@@ -330,7 +331,7 @@ TEST_F(HostileListServer, GigabytesBodyFailsAfterAtMostTheBodyLimitWithBoundedMe
     });
     const qint64 before = residentKiB();
     qint64 peak = before;
-    ASSERT_TRUE(spinUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             peak = qMax(peak, residentKiB());
             return finished.load();
@@ -345,7 +346,7 @@ TEST_F(HostileListServer, GigabytesBodyFailsAfterAtMostTheBodyLimitWithBoundedMe
 
 TEST_F(HostileListServer, DeclaredGigabytesFailBeforeTheBodyIsRead)
 {
-    ASSERT_TRUE(server.start(Script().send(HostileHttpServer::head(200, 3 * kGiB)).stream(3 * kGiB)));
+    ASSERT_TRUE(server.start(Script().send(ScriptedHttpServer::httpHead(200, 3 * kGiB)).stream(3 * kGiB)));
     HttpClient client;
     const HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
     EXPECT_FALSE(response.ok);
@@ -357,7 +358,7 @@ TEST_F(HostileListServer, AbortFlagEndsTrickleAndSilence)
 {
     for (const Script& script :
          {Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 1000), Script().withoutRequest().hang()}) {
-        HostileHttpServer peer;
+        ScriptedHttpServer peer;
         ASSERT_TRUE(peer.start(script));
         auto abort = std::make_shared<std::atomic_bool>(false);
         std::atomic_bool finished{false};
@@ -368,9 +369,9 @@ TEST_F(HostileListServer, AbortFlagEndsTrickleAndSilence)
             finished.store(true);
             return response;
         });
-        ASSERT_TRUE(spinUntil([&] { return peer.connections() == 1; }, 10000));
+        ASSERT_TRUE(waitUntil([&] { return peer.connections() == 1; }, 10000));
         abort->store(true);
-        ASSERT_TRUE(spinUntil([&] { return finished.load(); }, 10000));
+        ASSERT_TRUE(waitUntil([&] { return finished.load(); }, 10000));
         EXPECT_FALSE(download.get().ok);
     }
 }

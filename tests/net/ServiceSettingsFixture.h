@@ -1,33 +1,29 @@
 #pragma once
 
-#include "config/TSettings.h"
-#include "support/TempDir.h"
+#include "support/SettingsFolders.h"
 
 #include <gtest/gtest.h>
 
 // The process's settings store over a private program folder (its own const.dat, optionally an
 // oem.dat) and private per-user and all-users folders, with Setting.dat opened.
-class ServiceSettingsFixture : public ::testing::Test
+class ServiceSettingsFixture : public ::testing::Test, protected testsupport::SettingsFolders
 {
 protected:
     ServiceSettingsFixture()
-        : m_userEnv("XDG_CONFIG_HOME", m_dir.file("home/.config").toUtf8()),
-          m_commonEnv("VEILPORT_COMMON_DATA_DIR", m_dir.file("common").toUtf8())
+        : SettingsFolders("[const]\r\n"
+                          "App.ConfigPath=Veilport Net Test\r\n"
+                          "App.Ver=2.5.0.3\r\n"
+                          "App.SubVer=7\r\n"
+                          "App.RegPath=veilport\r\n"
+                          "App.MagicWord=Open-Sesame\r\n"
+                          "Update.NoAutoCheck=0\r\n"
+                          "URL.ServiceHost=service.example:8080\r\n"
+                          "URL.SiteHost=www.example\r\n"
+                          "URL.Redirect=http://www.example/redirect.php\r\n"
+                          "URL.help=%ExePath%help/index.html\r\n"
+                          "URL.home=http://www.example/home.php?ref=app\r\n")
     {
-        m_dir.write("prog/const.dat", "[const]\r\n"
-                                      "App.ConfigPath=Veilport Net Test\r\n"
-                                      "App.Ver=2.5.0.3\r\n"
-                                      "App.SubVer=7\r\n"
-                                      "App.RegPath=veilport\r\n"
-                                      "App.MagicWord=Open-Sesame\r\n"
-                                      "Update.NoAutoCheck=0\r\n"
-                                      "URL.ServiceHost=service.example:8080\r\n"
-                                      "URL.SiteHost=www.example\r\n"
-                                      "URL.Redirect=http://www.example/redirect.php\r\n"
-                                      "URL.help=%ExePath%help/index.html\r\n"
-                                      "URL.home=http://www.example/home.php?ref=app\r\n");
     }
-    ~ServiceSettingsFixture() override { DoneSettings(); }
 
     // Creates the store, after an optional oem.dat, and opens the per-user Setting.dat.
     TSettings& init(const QByteArray& oemDat = QByteArray())
@@ -46,9 +42,4 @@ protected:
         Settings()->OpenSettingsFile(false);
         return *Settings();
     }
-    QString programFolder() const { return m_dir.file("prog"); }
-
-    testsupport::TempDir m_dir;
-    testsupport::ScopedEnv m_userEnv;
-    testsupport::ScopedEnv m_commonEnv;
 };

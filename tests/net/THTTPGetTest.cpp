@@ -3,11 +3,12 @@
 #include "platform/ProcessProxy.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 
@@ -17,16 +18,9 @@
 
 using testsupport::ScriptedHttpServer;
 using Reply = testsupport::ScriptedHttpServer::Reply;
+using testsupport::waitUntil;
 
 namespace {
-
-// Runs the event loop until expr holds or the time is up; the caller checks expr afterwards.
-#define WAIT_UNTIL(expr, timeoutMs)                                                                                    \
-    do {                                                                                                               \
-        QDeadlineTimer deadline_(timeoutMs);                                                                           \
-        while (!(expr) && !deadline_.hasExpired())                                                                     \
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);                                                \
-    } while (false)
 
 // A component configured as the program's flag fetchers are: raw bytes, no cache, not waited for.
 class THTTPGetTest : public ::testing::Test
@@ -42,7 +36,7 @@ protected:
     // Waits for the fetch to end one way or the other.
     bool waitIdle(int timeoutMs = 10000)
     {
-        WAIT_UNTIL(!get.Busy(), timeoutMs);
+        waitUntil([&] { return !get.Busy(); }, timeoutMs);
         return !get.Busy();
     }
 
@@ -216,10 +210,8 @@ TEST_F(THTTPGetTest, AddressesItCannotFetchFailWithoutRequest)
 TEST_F(THTTPGetTest, RefusedConnectionFailsWithoutFileEvenWithoutBinaryData)
 {
     // A port that was just free: nobody listens there any more.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const int port = testsupport::TinyproxyFixture::freePort();
+    ASSERT_NE(port, 0);
     get.SetBinaryData(false);
     get.SetURL(QStringLiteral("http://127.0.0.1:%1/flag.png").arg(port));
     get.GetFile();
@@ -231,7 +223,7 @@ TEST_F(THTTPGetTest, RefusedConnectionFailsWithoutFileEvenWithoutBinaryData)
 TEST_F(THTTPGetTest, ProgressArrivesOnTheOwnersThreadForEveryBlock)
 {
     const QByteArray body(3000, 'p');
-    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, body.size())).trickle(body, 1000, 50));
+    server.setDefaultReply(Reply().send(ScriptedHttpServer::httpHead(200, body.size())).chunked(body, 1000, 50));
     QList<qint64> readings;
     bool allOnOwnerThread = true;
     QObject::connect(&get, &THTTPGet::OnProgress, [&](THTTPGet* sender, qint64 total, qint64 readed) {
@@ -260,7 +252,7 @@ TEST_F(THTTPGetTest, DestroyingTheComponentMidFetchCutsTheWorkerLoose)
     ASSERT_TRUE(server.waitForRequests(1, 10000));
     doomed.reset();
     // The worker stops and lets go of the connection on its own.
-    WAIT_UNTIL(server.openConnections() == 0, 10000);
+    waitUntil([&] { return server.openConnections() == 0; }, 10000);
     EXPECT_EQ(server.openConnections(), 0);
     QTest::qWait(100);
 }

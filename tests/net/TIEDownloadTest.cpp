@@ -2,10 +2,11 @@
 
 #include "platform/ProcessProxy.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 #include <QThread>
 
@@ -48,7 +49,7 @@ TEST_F(TIEDownloadTest, AnswerWithoutLongPausesYieldsSuccessAndTheWholeBody)
 {
     const QByteArray text = "magicword=w\r\nResult=0\r\n";
     server.setDefaultReply(
-        Reply().pause(100).send(ScriptedHttpServer::httpHead(200, text.size())).trickle(text, 6, 100));
+        Reply().pause(100).send(ScriptedHttpServer::httpHead(200, text.size())).chunked(text, 6, 100));
     EXPECT_EQ(request(server.url("/update/?&LANG=English")), TIEDownload::ResultOk);
     EXPECT_EQ(body(), text);
     EXPECT_EQ(complete.last().at(0).value<TIEDownload*>(), &channel);
@@ -191,10 +192,8 @@ TEST_F(TIEDownloadTest, BodyBeyondTheCapFails)
 
 TEST_F(TIEDownloadTest, RefusedConnectionAndUnusableAddressesStillComplete)
 {
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const int port = testsupport::TinyproxyFixture::freePort();
+    ASSERT_NE(port, 0);
     EXPECT_EQ(request(QStringLiteral("http://127.0.0.1:%1/update/").arg(port)), TIEDownload::ResultCannotConnect);
     // Completing even here keeps a caller that waits for the answer from waiting for ever.
     EXPECT_EQ(request(QStringLiteral("gopher://127.0.0.1:%1/").arg(server.port())), TIEDownload::ResultSyntax);
@@ -227,9 +226,7 @@ TEST_F(TIEDownloadTest, DestroyingTheChannelCancelsWithoutCompletion)
     doomed->StartRequest(server.url("/update/"));
     ASSERT_TRUE(server.waitForRequests(1, 10000));
     doomed.reset();
-    QDeadlineTimer deadline(10000);
-    while (server.openConnections() > 0 && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    testsupport::waitUntil([&] { return server.openConnections() == 0; }, 10000);
     EXPECT_EQ(server.openConnections(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include "support/ListServiceFixture.h"
 #include "support/RecordingEngineServices.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/Wait.h"
 
 #include <QDeadlineTimer>
 #include <QTest>
@@ -32,6 +33,7 @@ class TUpdateCheckTest : public ServiceSettingsFixture
 protected:
     TUpdateCheckTest()
     {
+        services.unscriptedAnswer = TEngineServices::mrNone;
         platform::setProcessProxy(QString());
         init();
         channel.SetTimeOut(1000);
@@ -50,10 +52,7 @@ protected:
     // Runs the event loop until no request is in flight.
     bool settle(int timeoutMs = 10000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (check->UpdateBusy() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return !check->UpdateBusy();
+        return testsupport::waitUntil([this] { return !check->UpdateBusy(); }, timeoutMs);
     }
     int lastUpdateDate() const { return Settings()->ReadInteger("LastUpdateDate", 0); }
 
@@ -70,16 +69,16 @@ TEST_F(TUpdateCheckTest, NewestVersionIsReportedOnlyToTheUser)
     server.setDefaultReply(Reply::http(200, answer("0")));
     check->CheckForUpdate(false, url());
     ASSERT_TRUE(settle());
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_TRUE(services.errors.isEmpty());
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
 
     check->CheckForUpdate(true, url());
     EXPECT_TRUE(check->UpdateBusy());
     ASSERT_TRUE(settle());
-    ASSERT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
-    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtInformation);
-    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
+    ASSERT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
     EXPECT_TRUE(services.errors.isEmpty());
 }
 
@@ -89,9 +88,9 @@ TEST_F(TUpdateCheckTest, AcceptedOfferOpensThePage)
     server.setDefaultReply(Reply::http(200, answer("1")));
     check->CheckForUpdate(false, url());
     ASSERT_TRUE(settle());
-    ASSERT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
-    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtConfirmation);
-    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOKCancel);
+    ASSERT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
+    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtConfirmation);
+    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOKCancel);
     EXPECT_EQ(opened, QStringList{"http://www.example/get"});
 }
 
@@ -102,8 +101,8 @@ TEST_F(TUpdateCheckTest, DeclinedAutomaticOfferAsksWhetherToKeepChecking)
     server.setDefaultReply(Reply::http(200, answer("1")));
     check->CheckForUpdate(false, url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), (QStringList{"MSGBOX_NewVersion", "MSGBOX_AutoCheckUpdate"}));
-    EXPECT_EQ(services.boxes[1].buttons, TEngineServices::mbYesNo);
+    EXPECT_EQ(services.messageKeys(), (QStringList{"MSGBOX_NewVersion", "MSGBOX_AutoCheckUpdate"}));
+    EXPECT_EQ(services.messages[1].buttons, TEngineServices::mbYesNo);
     EXPECT_TRUE(Settings()->ReadBool("AutoCheckUpdate", true));
     EXPECT_TRUE(opened.isEmpty());
 
@@ -113,12 +112,12 @@ TEST_F(TUpdateCheckTest, DeclinedAutomaticOfferAsksWhetherToKeepChecking)
     check->AutoCheckForUpdate(url());
     ASSERT_TRUE(settle());
     EXPECT_FALSE(Settings()->ReadBool("AutoCheckUpdate", true));
-    services.boxes.clear();
+    services.messages.clear();
     now = now.addDays(1);
     check->AutoCheckForUpdate(url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(server.requestCount(), 3);
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
 }
 
@@ -128,7 +127,7 @@ TEST_F(TUpdateCheckTest, DeclinedManualOfferAsksNothingMore)
     server.setDefaultReply(Reply::http(200, answer("1")));
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
     EXPECT_TRUE(services.errors.isEmpty());
 }
 
@@ -139,13 +138,13 @@ TEST_F(TUpdateCheckTest, OtherResultsShowNothingEvenToTheUser)
         check->CheckForUpdate(true, url());
         ASSERT_TRUE(settle());
     }
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_TRUE(services.errors.isEmpty());
     // A result that is no number counts as the newest version.
     server.setDefaultReply(Reply::http(200, answer("soon")));
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
 }
 
 TEST_F(TUpdateCheckTest, AnswerNamesIgnoreCaseAndTheFirstLineCounts)
@@ -155,7 +154,7 @@ TEST_F(TUpdateCheckTest, AnswerNamesIgnoreCaseAndTheFirstLineCounts)
         200, "MAGICWORD=OPEN-SESAME\nresult=1\rINFO=first\ninfo=second\r\nPage=http://p/\nmagicword=wrong\n"));
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), QStringList{"first"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"first"});
     EXPECT_EQ(opened, QStringList{"http://p/"});
 }
 
@@ -180,13 +179,13 @@ TEST_P(TUpdateCheckFailureTest, FailureIsReportedToTheUserOnly)
     check->CheckForUpdate(false, url());
     ASSERT_TRUE(settle());
     EXPECT_TRUE(services.errors.isEmpty());
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
 
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_FALSE(check->UpdateBusy());
     EXPECT_TRUE(opened.isEmpty());
 }
@@ -214,11 +213,11 @@ TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
     Settings()->WriteBool("AutoCheckUpdate", false);
     check->CheckForUpdate(false, url());
     ASSERT_TRUE(settle());
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     // The user's own check still offers the new version.
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_NewVersion"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
 }
 
 TEST_F(TUpdateCheckTest, DistributorCanSilenceTheAutomaticCheck)
@@ -230,7 +229,7 @@ TEST_F(TUpdateCheckTest, DistributorCanSilenceTheAutomaticCheck)
     check->AutoCheckForUpdate(url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(server.requestCount(), 1);
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 }
 
 TEST_F(TUpdateCheckTest, OneAutomaticRequestPerDay)
@@ -269,7 +268,7 @@ TEST_F(TUpdateCheckTest, QuickSecondCheckSendsNoSecondRequest)
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
 }
 
 TEST_F(TUpdateCheckTest, UserCheckDuringAnAutomaticOneTakesOverItsAnswer)
@@ -281,14 +280,14 @@ TEST_F(TUpdateCheckTest, UserCheckDuringAnAutomaticOneTakesOverItsAnswer)
     EXPECT_TRUE(check->UpdateManual());
     ASSERT_TRUE(settle());
     EXPECT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(services.boxKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
 }
 
 TEST_F(TUpdateCheckTest, LateCompletionWithoutRequestOnlyStoresTheDay)
 {
     check->iedNetConnectionComplete(&channel, answer("1"), 0);
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 }
 
 TEST_F(TUpdateCheckTest, AnswersOfTheLocalListService)
@@ -306,7 +305,7 @@ TEST_F(TUpdateCheckTest, AnswersOfTheLocalListService)
     Settings()->WriteString("Language", "English");
     check->CheckForUpdate(true, service.url("/update/?") + BuildQueryString(*Settings(), system));
     ASSERT_TRUE(settle());
-    EXPECT_EQ(services.boxKeys(), QStringList{"A newer Veilport is ready"});
+    EXPECT_EQ(services.messageKeys(), QStringList{"A newer Veilport is ready"});
     EXPECT_EQ(opened, QStringList{"http://www.example/download"});
     EXPECT_TRUE(services.errors.isEmpty());
 }

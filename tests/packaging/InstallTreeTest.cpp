@@ -3,9 +3,9 @@
 #include "PackagingTools.h"
 #include "platform/UnixInstanceChannel.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,20 +24,11 @@
 
 using namespace packaging;
 
+using testsupport::waitUntil;
+
 namespace {
 
 const char* const kShownMarker = "main window shown";
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
-}
 
 QByteArray readFile(const QString& path)
 {

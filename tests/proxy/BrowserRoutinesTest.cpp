@@ -75,7 +75,7 @@ TEST_F(SystemProxyTest, AppliedProxyReachesTheProcessGnomeAndKde)
     EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("port")), QStringLiteral("8080"));
     EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://1.2.3.4 8080\n"
                                        "httpsProxy=http://1.2.3.4 8080\n"));
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 
     routines.SetIEProxy(QString());
     EXPECT_TRUE(platform::processProxy().isEmpty());
@@ -115,12 +115,12 @@ TEST_F(SystemProxyTest, TurnedOffSystemProxyBehavesAsAnEmptyProxy)
 TEST_F(SystemProxyTest, AProxyTheProcessCannotUseIsReportedOnceAndTheDesktopStaysDirect)
 {
     routines.SetIEProxy(QStringLiteral("no-port-here"));
-    ASSERT_EQ(services.boxes.size(), 1);
-    EXPECT_EQ(services.boxes[0].key,
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages[0].key,
               QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again."));
-    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtError);
-    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.boxes[0].showAgainId, 0);
+    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtError);
+    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.messages[0].showAgainId, 0);
     EXPECT_TRUE(kioslaverc().contains("ProxyType=0"));
     if (gnome.isAvailable()) {
         EXPECT_NE(mode(), QStringLiteral("'manual'"));

@@ -90,7 +90,7 @@ TEST_F(HonestHiding, OnlyProxiesThatHideTheUserAndTunnelPassAndWhatTheSitesSeeIs
     const int applied = manager->CurrentProxy == proxies.proxyText(2) ? 2 : 3;
     EXPECT_EQ(verified.first().at(1).toString(), TinyproxyFixture::outgoingAddress(applied));
     EXPECT_TRUE(proxies.log(applied).contains("CONNECT 127.0.0.1:" + QByteArray::number(service.tlsPort())));
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 }
 
 TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
@@ -118,7 +118,7 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stopped.isEmpty(); }, 10000));
     EXPECT_FALSE(manager->Active);
     EXPECT_EQ(browsers.calls.last(), QStringLiteral("Opera:"));
-    ASSERT_EQ(services.boxes.size(), 1);
-    EXPECT_EQ(services.boxes.first().key,
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages.first().key,
               QStringLiteral("IP in Canada is not available now. Please choose other countries or try it later."));
 }

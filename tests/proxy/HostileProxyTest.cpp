@@ -4,10 +4,9 @@
 #include "proxy/TProxyManager.h"
 #include "proxy/TProxyTester.h"
 
-#include "support/HostileHttpServer.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/HostilePeerLimits.h"
 #include "support/RecordingBrowserControl.h"
-#include "support/ScriptedHttpServer.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
@@ -19,13 +18,13 @@
 
 #include <memory>
 
-using testsupport::HostileHttpServer;
-using Script = testsupport::HostileHttpServer::Script;
+using testsupport::ScriptedHttpServer;
+using Script = testsupport::ScriptedHttpServer::Reply;
 using testsupport::kGiB;
 using testsupport::kGrowthBoundKiB;
 using testsupport::kMiB;
 using testsupport::residentKiB;
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -62,7 +61,7 @@ protected:
 
 TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList)
 {
-    HostileHttpServer service;
+    ScriptedHttpServer service;
     ASSERT_TRUE(service.start(
         Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nLocalIP=6.6.6.6\r\n").stream(3 * kGiB)));
     QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
@@ -70,7 +69,7 @@ TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList
     qint64 peak = before;
     manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
     // The download has ended when the client has let the connection go.
-    ASSERT_TRUE(spinUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             peak = qMax(peak, residentKiB());
             return service.connections() == 1 && service.openConnections() == 0;
@@ -80,12 +79,12 @@ TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList
     EXPECT_LT(peak - before, kGrowthBoundKiB) << "KiB";
 
     // A good list sent afterwards is the only one that arrives.
-    HostileHttpServer good;
+    ScriptedHttpServer good;
     const QByteArray list = "LocalIP=203.0.113.5\r\nProxyCount=0\r\n";
-    ASSERT_TRUE(good.start(Script().send(HostileHttpServer::head(200, list.size()) + list)));
+    ASSERT_TRUE(good.start(Script().send(ScriptedHttpServer::httpHead(200, list.size()) + list)));
     expectOldList();
     manager->DownloadProxyList(good.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(spinUntil([&] { return loaded.count() >= 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return loaded.count() >= 1; }, 10000));
     EXPECT_EQ(loaded.count(), 1);
     EXPECT_EQ(manager->LocalIP, QStringLiteral("203.0.113.5"));
 }
@@ -93,18 +92,18 @@ TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList
 TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)
 {
     const QList<QByteArray> replies = {
-        HostileHttpServer::head(200, 3 * kGiB) + "LocalIP=6.6.6.6\r\n",
+        ScriptedHttpServer::httpHead(200, 3 * kGiB) + "LocalIP=6.6.6.6\r\n",
         "HTTP/1.1 abc\r\nContent-Length: 17\r\n\r\nLocalIP=6.6.6.6\r\n",
         "LocalIP=6.6.6.6\r\nProxyCount=0\r\n\r\n",
         "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 17\r\n\r\nLocalIP=6.6.6.6\r\n",
-        HostileHttpServer::noise(8192, 3),
+        ScriptedHttpServer::noise(8192, 3),
     };
     QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
     for (const QByteArray& reply : replies) {
-        HostileHttpServer service;
+        ScriptedHttpServer service;
         ASSERT_TRUE(service.start(Script().send(reply)));
         manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-        ASSERT_TRUE(spinUntil([&] { return service.connections() == 1 && service.openConnections() == 0; }, 10000));
+        ASSERT_TRUE(waitUntil([&] { return service.connections() == 1 && service.openConnections() == 0; }, 10000));
         expectOldList();
     }
     EXPECT_EQ(loaded.count(), 0);
@@ -112,15 +111,15 @@ TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)
 
 TEST_F(HostileListService, ManagerDestroyedDuringATrickledListIsNeverReached)
 {
-    HostileHttpServer service;
+    ScriptedHttpServer service;
     ASSERT_TRUE(service.start(Script()
                                   .send("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n")
                                   .trickle("LocalIP=6.6.6.6\r\nProxyCount=0\r\n\r\n", 50)));
     manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(spinUntil([&] { return service.bytesSent() > 40; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return service.bytesSent() > 40; }, 10000));
     manager.reset();
     // The body completes after the manager is gone; the delivery must find nobody to call.
-    EXPECT_TRUE(spinUntil([&] { return service.openConnections() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return service.openConnections() == 0; }, 10000));
     QCoreApplication::processEvents();
 }
 
@@ -141,18 +140,19 @@ void PrintTo(const GarbageProxy& proxy, std::ostream* os)
 std::vector<GarbageProxy> garbageProxies()
 {
     return {
-        {"Noise", Script().send(HostileHttpServer::noise(4096, 11)), false},
-        {"NoiseWithoutWaitingForTheRequest", Script().withoutRequest().send(HostileHttpServer::noise(512, 5)), false},
+        {"Noise", Script().send(ScriptedHttpServer::noise(4096, 11)), false},
+        {"NoiseWithoutWaitingForTheRequest", Script().withoutRequest().send(ScriptedHttpServer::noise(512, 5)), false},
         {"BodyWithoutStatusLine", Script().send("203.0.113.7\r\n"), false},
         {"StatusNotANumber", Script().send("HTTP/1.1 2OO OK\r\nContent-Length: 2\r\n\r\nok"), false},
-        {"StatusThenNoise", Script().send("HTTP/1.1 200 OK\r\n" + HostileHttpServer::noise(4096, 13)), false},
+        {"StatusThenNoise", Script().send("HTTP/1.1 200 OK\r\n" + ScriptedHttpServer::noise(4096, 13)), false},
         {"CutInsideTheHeaders", Script().send("HTTP/1.1 200 OK\r\nContent-Le"), false},
-        {"ShortBody", Script().send(HostileHttpServer::head(200, 100) + "only a little"), false},
-        {"ServerErrorWithNoise", Script().send(HostileHttpServer::head(503, 64) + HostileHttpServer::noise(64)), false},
-        // The answer is judged: binary noise is no account of the request from any service.
-        {"SuccessWithNoiseBody", Script().send(HostileHttpServer::head(200, 4096) + HostileHttpServer::noise(4096)),
+        {"ShortBody", Script().send(ScriptedHttpServer::httpHead(200, 100) + "only a little"), false},
+        {"ServerErrorWithNoise", Script().send(ScriptedHttpServer::httpHead(503, 64) + ScriptedHttpServer::noise(64)),
          false},
-        {"SuccessWithPlainTextBody", Script().send(HostileHttpServer::head(200, 11) + "203.0.113.7"), true},
+        // The answer is judged: binary noise is no account of the request from any service.
+        {"SuccessWithNoiseBody",
+         Script().send(ScriptedHttpServer::httpHead(200, 4096) + ScriptedHttpServer::noise(4096)), false},
+        {"SuccessWithPlainTextBody", Script().send(ScriptedHttpServer::httpHead(200, 11) + "203.0.113.7"), true},
     };
 }
 
@@ -175,11 +175,11 @@ protected:
 
 TEST_P(GarbageProxyTest, OnlyACompleteSuccessReplyPasses)
 {
-    HostileHttpServer proxy;
+    ScriptedHttpServer proxy;
     ASSERT_TRUE(proxy.start(GetParam().script));
     ++tester->Total;
     tester->TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }, 15000));
     EXPECT_EQ(results.first(), GetParam().passes);
     EXPECT_EQ(tester->Pending().contains(proxy.hostPort()), GetParam().passes);
 }
@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, GarbageProxyTest, ::testing::ValuesIn(garbageP
 
 TEST(HostileProxy, AnEndlessBodyFailsAtTheAnswerLimitInBoundedMemory)
 {
-    HostileHttpServer proxy;
+    ScriptedHttpServer proxy;
     ASSERT_TRUE(proxy.start(Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").stream(-1)));
     QList<bool> results;
     TProxyTester tester(QStringLiteral("http://192.0.2.1/getip.php?VER=1"), [](int) { return 0; });
@@ -198,7 +198,7 @@ TEST(HostileProxy, AnEndlessBodyFailsAtTheAnswerLimitInBoundedMemory)
     qint64 peak = before;
     ++tester.Total;
     tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
-    ASSERT_TRUE(spinUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             peak = qMax(peak, residentKiB());
             return !results.isEmpty();
@@ -206,23 +206,23 @@ TEST(HostileProxy, AnEndlessBodyFailsAtTheAnswerLimitInBoundedMemory)
         20000));
     EXPECT_LT(peak - before, kGrowthBoundKiB) << "KiB";
     EXPECT_EQ(results, QList<bool>({false}));
-    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
 }
 
 TEST(HostileProxy, AProxyThatAnswersPlainlyButSendsNoTlsInsideItsTunnelFails)
 {
     // The same script answers the plain request in full, and the CONNECT with a 200 followed by bytes that
     // are no TLS handshake and then silence.
-    HostileHttpServer proxy;
+    ScriptedHttpServer proxy;
     const QByteArray answer = "RemoteAddr=203.0.113.9\r\n";
-    ASSERT_TRUE(proxy.start(Script().send(HostileHttpServer::head(200, answer.size()) + answer).hang()));
+    ASSERT_TRUE(proxy.start(Script().send(ScriptedHttpServer::httpHead(200, answer.size()) + answer).hang()));
     QList<bool> results;
     TProxyTester tester(QStringLiteral("http://192.0.2.1/getip.php?VER=2"), [](int) { return 0; });
     tester.OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32) { results << success; };
     tester.SetTimeoutMs(1500);
     ++tester.Total;
     tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }, 10000));
     EXPECT_TRUE(results.first()) << "the plain test alone passes";
 
     tester.Forget(QStringLiteral("127.0.0.1"), proxy.port());
@@ -230,7 +230,7 @@ TEST(HostileProxy, AProxyThatAnswersPlainlyButSendsNoTlsInsideItsTunnelFails)
     tester.Done = 0;
     tester.Total = 1;
     tester.TestProxy(0, QStringLiteral("127.0.0.1"), proxy.port());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }, 10000));
     EXPECT_FALSE(results.last());
-    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
 }

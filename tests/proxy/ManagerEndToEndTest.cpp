@@ -120,5 +120,5 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
     EXPECT_TRUE(firefox.invocations().isEmpty());
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 }

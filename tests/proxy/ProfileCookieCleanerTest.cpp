@@ -2,7 +2,7 @@
 
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/TempDir.h"
 
 #include <QDir>
@@ -15,7 +15,7 @@
 
 using testsupport::BrowserLaunch;
 using testsupport::BrowserRunner;
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 using Browser = testsupport::BrowserLaunch::Browser;
 
 namespace {
@@ -93,7 +93,7 @@ TEST_P(ProfileCookies, AClosedBrowsersCookiesAreDeletedARunningBrowsersAreLeftAl
 
     // Running: the profile is the browser's; nothing is written and the user is told.
     ASSERT_TRUE(browser.start(launch())) << output();
-    ASSERT_TRUE(spinUntil([&] { return ProfileCookieCleaner::inUse(*profile); }, 30000)) << output();
+    ASSERT_TRUE(waitUntil([&] { return ProfileCookieCleaner::inUse(*profile); }, 30000)) << output();
     const ProfileCookieCleaner::Result held = ProfileCookieCleaner::clear({*profile});
     EXPECT_TRUE(held.cleared.isEmpty());
     ASSERT_EQ(held.skipped.size(), 1);

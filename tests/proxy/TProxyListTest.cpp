@@ -5,10 +5,10 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QSignalSpy>
 
@@ -17,6 +17,8 @@
 #include <stdexcept>
 
 using testsupport::ScriptedHttpServer;
+
+using testsupport::waitUntil;
 
 namespace {
 
@@ -37,18 +39,6 @@ protected:
 QString entry(int n, const QString& fields)
 {
     return QStringLiteral("Proxy_%1=%2").arg(n).arg(fields);
-}
-
-// Spins the event loop until the condition holds or the time is up.
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
 }
 
 } // namespace
@@ -259,7 +249,7 @@ TEST_P(FailedDownload, LeavesTheListAlone)
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(server.url("/getproxy.php"));
     ASSERT_TRUE(server.waitForRequests(1, 10000));
-    ASSERT_TRUE(spinUntil([&] { return server.openConnections() == 0; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
     // The worker has its answer once the connection is gone; give a hand-over the time to show up.
     EXPECT_FALSE(loaded.wait(300));
     EXPECT_EQ(server.requestCount(), 1); // a redirect is not followed

@@ -5,27 +5,18 @@
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
 #include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-namespace {
+using testsupport::waitUntil;
 
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 15000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+namespace {
 
 class ProxyManager : public ::testing::Test
 {
@@ -127,7 +118,7 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
     EXPECT_EQ(manager->Proxies.at(2).Status, TProxyRec::stPassed);
     EXPECT_EQ(progress.last().at(0).toInt(), 2);
     EXPECT_EQ(progress.last().at(1).toInt(), 2);
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
 }
 
 TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
@@ -139,12 +130,12 @@ TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 3);
     ASSERT_TRUE(stopped.wait(15000));
-    ASSERT_EQ(services.boxes.size(), 1);
-    EXPECT_EQ(services.boxes.at(0).key,
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages.at(0).key,
               "IP in Peru is not available now. Please choose other countries or try it later.");
-    EXPECT_EQ(services.boxes.at(0).msgType, TEngineServices::mtInformation);
-    EXPECT_EQ(services.boxes.at(0).buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.boxes.at(0).showAgainId, 0);
+    EXPECT_EQ(services.messages.at(0).msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(services.messages.at(0).buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.messages.at(0).showAgainId, 0);
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
     EXPECT_FALSE(manager->Active);
     EXPECT_EQ(manager->Tester().Done, 3);
@@ -171,7 +162,7 @@ TEST_F(ProxyManager, FortyCandidatesAreDecidedAtThe31stResult)
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 40);
     ASSERT_TRUE(changed.wait(15000));
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().ActiveTests() == 0; }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(manager->Tester().Done, 31);
@@ -307,7 +298,7 @@ TEST_F(ProxyManager, StopHideDuringTestingDropsLaterResults)
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     manager->StartHide();
     manager->StopHide();
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().ActiveTests() == 0; }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 0);
     EXPECT_TRUE(manager->ReadyList.isEmpty());
@@ -322,7 +313,7 @@ TEST_F(ProxyManager, PortsThatAreNotNumbersAreTestedOn80)
     // Both become the key 127.0.0.1:80: one test, whose result answers both hand-overs.
     EXPECT_EQ(manager->Tester().Pending(), QStringList({"127.0.0.1:80"}));
     EXPECT_EQ(manager->Tester().Done, 0);
-    ASSERT_TRUE(spinUntil([&] { return manager->Tester().Done == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().Done == 2; }, 15000));
     EXPECT_EQ(manager->Tester().Total, 2);
     manager->StopHide();
 }

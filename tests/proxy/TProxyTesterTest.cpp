@@ -3,6 +3,7 @@
 #include "support/LoopbackHttpResponder.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -12,6 +13,8 @@
 #include <thread>
 
 using testsupport::ScriptedHttpServer;
+
+using testsupport::waitUntil;
 
 namespace {
 
@@ -24,17 +27,6 @@ struct Result
     int port;
     quint32 elapsed;
 };
-
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 // Waits without running the event loop, so results stay queued for the user-interface thread.
 template <typename Condition> bool waitWithoutEvents(Condition condition, int timeoutMs = 10000)
@@ -98,7 +90,7 @@ TEST_F(ProxyTester, AWorkingProxyPassesAndAClosedPortFails)
     const QString dead = testsupport::TinyproxyFixture::deadProxyText();
     test(4, proxies.proxyText(0));
     test(9, dead);
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }));
     EXPECT_EQ(draws, QList<int>({10000, 10000})); // one start delay drawn from 0..9999 per proxy
     EXPECT_EQ(tester->Done, 2);
     for (const Result& r : results) {
@@ -114,7 +106,7 @@ TEST_F(ProxyTester, AWorkingProxyPassesAndAClosedPortFails)
     EXPECT_EQ(origin.requestCount(), 1);
     // The failed proxy leaves Pending so a later run tests it again; the passed one stays.
     EXPECT_EQ(tester->Pending(), QStringList({proxies.proxyText(0)}));
-    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return tester->ActiveTests() == 0; }));
 }
 
 TEST_F(ProxyTester, TheProxySeesAFullUrlGetWithTheClientHeaders)
@@ -122,7 +114,7 @@ TEST_F(ProxyTester, TheProxySeesAFullUrlGetWithTheClientHeaders)
     ScriptedHttpServer proxy;
     proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_TRUE(results.at(0).success);
     const QByteArray request = proxy.lastRequest();
     EXPECT_TRUE(request.startsWith("GET " + origin.url("/getip.php?VER=1").toUtf8() + " HTTP/1.1\r\n"));
@@ -136,12 +128,12 @@ TEST_F(ProxyTester, NonSuccessAnswersOfAProxyCountAsFailures)
     proxy.enqueueReply(ScriptedHttpServer::Reply::http(302, "", {{"Location", "http://elsewhere/"}}));
     proxy.enqueueReply(ScriptedHttpServer::Reply::http(407, "auth"));
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_FALSE(results.at(0).success);
     EXPECT_TRUE(tester->Pending().isEmpty());
     // Failed proxies are tested again when handed over again.
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }));
     EXPECT_FALSE(results.at(1).success);
     EXPECT_EQ(proxy.requestCount(), 2);
 }
@@ -161,7 +153,7 @@ TEST_F(ProxyTester, TheSameProxyTwiceInOneRunIsTestedOnceAndItsResultAnswersBoth
     EXPECT_EQ(draws.size(), 1); // one test only
     EXPECT_EQ(tester->Pending(), QStringList({proxy.hostPort()}));
 
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_TRUE(results.at(0).success);
     EXPECT_EQ(results.at(0).index, 1); // the latest hand-over's, with its host text
     EXPECT_EQ(results.at(0).host, host.toUpper());
@@ -178,7 +170,7 @@ TEST_F(ProxyTester, TheSameProxyTwiceInOneRunIsTestedOnceAndItsResultAnswersBoth
     EXPECT_EQ(results.at(1).response, host); // the host stands in for the body
     EXPECT_EQ(results.at(1).elapsed, 0u);
     EXPECT_EQ(tester->Done, 3);
-    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(results.size(), 2);
 }
@@ -196,13 +188,13 @@ TEST_F(ProxyTester, ADeadProxyHandedOverAgainWhileItsTestSleepsFailsOnceAndNever
     tester->Total = 0;
     test(2, dead);
     EXPECT_TRUE(results.isEmpty());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_FALSE(results.at(0).success);
     EXPECT_EQ(results.at(0).index, 2);
     EXPECT_EQ(tester->Done, 1); // only the current run's hand-over is answered: Done never passes Total
     EXPECT_EQ(tester->Total, 1);
     EXPECT_TRUE(tester->Pending().isEmpty());
-    EXPECT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     EXPECT_EQ(results.size(), 1);
     EXPECT_EQ(draws.size(), 1); // one test only
@@ -219,7 +211,7 @@ TEST_F(ProxyTester, AResultOfAnEarlierRunNotHandedOverAgainIsNotCounted)
     delayMs = 0;
     test(1, proxies.proxyText(0));
     // The earlier test's failure has been booked once its proxy has left Pending.
-    ASSERT_TRUE(spinUntil([&] { return tester->Pending().size() == 1 && !results.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return tester->Pending().size() == 1 && !results.isEmpty(); }));
     ASSERT_EQ(results.size(), 1);
     EXPECT_EQ(results.at(0).index, 1);
     EXPECT_TRUE(results.at(0).success);
@@ -247,8 +239,8 @@ TEST_F(ProxyTester, ProxiesWhoseTestsAStopCutAreTestedAgain)
     test(2, dead);
     test(3, live);
     EXPECT_TRUE(results.isEmpty());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 2; }));
-    ASSERT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     ASSERT_EQ(results.size(), 2); // the cut tests never report
     for (const Result& r : results) {
@@ -270,7 +262,7 @@ TEST_F(ProxyTester, APassedProxyIsReportedAgainWithoutARequest)
     ScriptedHttpServer proxy;
     proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     tester->Done = 0;
     tester->Total = 0;
     test(0, proxy.hostPort());
@@ -291,7 +283,7 @@ TEST_F(ProxyTester, StoppingWhileTestsSleepEndsThemWithoutAReport)
     EXPECT_EQ(tester->ActiveTests(), 2);
     tester->SetStopped(true);
     EXPECT_TRUE(tester->Stopped());
-    ASSERT_TRUE(spinUntil([&] { return tester->ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     EXPECT_TRUE(results.isEmpty());
     EXPECT_EQ(tester->Done, 0);
@@ -306,11 +298,11 @@ TEST_F(ProxyTester, AProxyThatNeverAnswersGivesNoResultAndIsLetGoOnceStopped)
     proxy.setDefaultReply(ScriptedHttpServer::Reply().hang());
     test(0, proxy.hostPort());
     ASSERT_TRUE(proxy.waitForRequests(1, 10000));
-    EXPECT_FALSE(spinUntil([&] { return !results.isEmpty(); }, 300));
+    EXPECT_FALSE(waitUntil([&] { return !results.isEmpty(); }, 300));
     EXPECT_EQ(proxy.openConnections(), 1);
     EXPECT_EQ(tester->ActiveTests(), 1);
     tester->SetStopped(true);
-    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
     EXPECT_TRUE(results.isEmpty());
 }
 
@@ -321,10 +313,10 @@ TEST_F(ProxyTester, AProxyThatNeverAnswersFailsAtItsTimeLimitSoEveryRunEnds)
     tester->SetTimeoutMs(400);
     delayMs = 200; // the limit counts from the end of the start delay
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return !results.isEmpty(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return !results.isEmpty(); }, 10000));
     EXPECT_FALSE(results.at(0).success);
     EXPECT_EQ(tester->Done, tester->Total);
-    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0 && tester->ActiveTests() == 0; }, 5000));
     EXPECT_TRUE(tester->Pending().isEmpty());
 }
 
@@ -333,19 +325,19 @@ TEST_F(ProxyTester, APassOlderThanItsValidityIsTestedAgain)
     ScriptedHttpServer proxy;
     proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "ok"));
     test(0, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     test(1, proxy.hostPort()); // fresh: answered at once
     ASSERT_EQ(results.size(), 2);
     EXPECT_EQ(proxy.requestCount(), 1);
     tester->SetPassValidityMs(0);
     test(2, proxy.hostPort());
     EXPECT_EQ(results.size(), 2); // no immediate report: the proxy is asked again
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 3; }));
     EXPECT_TRUE(results.at(2).success);
     EXPECT_EQ(proxy.requestCount(), 2);
     proxy.setDefaultReply(ScriptedHttpServer::Reply::http(503, "gone"));
     test(3, proxy.hostPort());
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 4; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 4; }));
     EXPECT_FALSE(results.at(3).success); // a proxy that died since its pass is caught
 }
 
@@ -376,7 +368,7 @@ TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
     for (int i = 0; i < cases.size(); ++i) {
         results.clear();
         test(i, proxy.hostPort());
-        ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
         EXPECT_EQ(results.at(0).success, cases.at(i).passes) << cases.at(i).answer.constData();
         ProxyJudgement verdict;
         if (cases.at(i).passes) {
@@ -396,7 +388,7 @@ TEST_F(ProxyTester, DestroyingTheTesterLetsHangingRequestsGo)
     test(1, testsupport::TinyproxyFixture::deadProxyText());
     ASSERT_TRUE(proxy.waitForRequests(1, 10000));
     tester.reset();
-    EXPECT_TRUE(spinUntil([&] { return proxy.openConnections() == 0; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0; }, 5000));
     EXPECT_TRUE(results.isEmpty());
 }
 
@@ -411,16 +403,16 @@ TEST_F(ProxyTester, HandOversCutBeforeTheCallerIsBackInItsEventLoopSendNothing)
     tester->SetStopped(true);
     QCoreApplication::processEvents();
     EXPECT_EQ(tester->ActiveTests(), 0);
-    EXPECT_FALSE(spinUntil([&] { return responder.requests() > 0 || !results.isEmpty(); }, 300));
+    EXPECT_FALSE(waitUntil([&] { return responder.requests() > 0 || !results.isEmpty(); }, 300));
 
     // Handed over again, the same proxy is tested afresh; so is one handed to a tester destroyed meanwhile.
     test(2, responder.hostPort(0));
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_EQ(results.at(0).index, 2);
     test(3, responder.hostPort(1));
     tester.reset();
     QCoreApplication::processEvents();
-    EXPECT_FALSE(spinUntil([&] { return responder.requests() > 1; }, 300));
+    EXPECT_FALSE(waitUntil([&] { return responder.requests() > 1; }, 300));
 }
 
 // A result already on its way to the user-interface thread when the run stops is dropped there.
@@ -456,7 +448,7 @@ TEST_F(HeldResult, IsDroppedWhenTheRunStopsAndGoesOnBeforeItIsBooked)
     tester->SetStopped(true);
     test(1, responder.hostPort(0)); // clears the stop and tests afresh
     EXPECT_FALSE(tester->Stopped());
-    ASSERT_TRUE(spinUntil([&] { return !results.isEmpty() && tester->ActiveTests() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return !results.isEmpty() && tester->ActiveTests() == 0; }));
     QCoreApplication::processEvents();
     ASSERT_EQ(results.size(), 1);
     EXPECT_EQ(results.at(0).index, 1);
@@ -467,7 +459,7 @@ TEST_F(HeldResult, IsDroppedWhenTheRunStopsAndGoesOnBeforeItIsBooked)
 TEST_F(HeldResult, IsDeliveredWhenTheRunGoesOn)
 {
     QCoreApplication::processEvents();
-    ASSERT_TRUE(spinUntil([&] { return results.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }));
     EXPECT_TRUE(results.at(0).success);
     EXPECT_EQ(tester->Done, 1);
 }
@@ -492,6 +484,6 @@ TEST_F(ProxyTester, AHandlerThatThrowsDoesNotStopTheTester)
     };
     test(0, responder.hostPort(0));
     test(1, responder.hostPort(1));
-    ASSERT_TRUE(spinUntil([&] { return calls == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return calls == 2; }));
     EXPECT_EQ(tester->Done, 2);
 }

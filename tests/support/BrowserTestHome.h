@@ -1,6 +1,9 @@
 #pragma once
 
+#include "support/RecordingEngineServices.h"
 #include "support/TempDir.h"
+
+#include <QString>
 
 #include <memory>
 #include <vector>

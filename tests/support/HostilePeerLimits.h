@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include "support/Wait.h"
+
 #include <QFile>
 
 namespace testsupport {
@@ -20,18 +20,6 @@ constexpr long kGrowthBoundKiB = 800 * 1024;
 #else
 constexpr long kGrowthBoundKiB = 200 * 1024;
 #endif
-
-// Runs the event loop until condition holds or the time is up; returns whether it holds.
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Resident memory of this process in KiB (files under /proc are read whole: they report no size).
 inline qint64 residentKiB()

@@ -88,13 +88,16 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
     if (!makeCertificate())
         return false;
 
+    const QStringList log =
+        options.logRequests ? QStringList{QStringLiteral("--request-log"), requestLogFile()} : QStringList();
     m_process = std::make_unique<QProcess>();
     testsupport::EndsWithParent(*m_process);
     m_process->start(exe, QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-port"),
                                       QStringLiteral("0"), QStringLiteral("--cert"), certificateFile(),
                                       QStringLiteral("--key"), keyFile(), QStringLiteral("--pool"), poolFile,
                                       QStringLiteral("--config"), confFile, QStringLiteral("--max-per-address"),
-                                      QString::number(options.maxPerAddress)});
+                                      QString::number(options.maxPerAddress)} +
+                              log);
     if (!m_process->waitForStarted(kStartTimeoutMs)) {
         m_error = QStringLiteral("list service did not start: ") + m_process->errorString();
         m_process.reset();
@@ -119,6 +122,19 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
     m_error = QStringLiteral("list service did not come up: ") + QString::fromUtf8(out + m_stderr);
     stop();
     return false;
+}
+
+QString ListServiceFixture::requestLogFile() const
+{
+    return m_dir.filePath(QStringLiteral("requests.log"));
+}
+
+QStringList ListServiceFixture::requests() const
+{
+    QFile file(requestLogFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void ListServiceFixture::setPool(const QList<Entry>& pool)

@@ -47,6 +47,8 @@ struct ListServiceOptions
     // reverse proxies). A Source or Check=on line switches gathering on: the pool then becomes one
     // source whose proxies are served only once they pass their checks.
     QStringList extraConfig;
+    // Logs every request line (--request-log), for requests().
+    bool logRequests = false;
 };
 
 // The real local list service (veilport-listservice) on ephemeral loopback ports (plain HTTP and
@@ -110,12 +112,15 @@ public:
     static QByteArray poolText(const QList<Entry>& pool);
     // Full path of the service executable that start() uses.
     static QString executablePath();
+    // Every request line logged so far ("GET /path"), with Options::logRequests.
+    QStringList requests() const;
     // Everything the service wrote to stderr so far.
     QByteArray errorOutput();
     QString errorText() const { return m_error; }
 
 private:
     bool makeCertificate();
+    QString requestLogFile() const;
 
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;

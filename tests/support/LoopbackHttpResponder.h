@@ -15,9 +15,9 @@ namespace testsupport {
 
 // A small HTTP server on its own thread that answers every request with one fixed status and body and closes
 // the connection. It listens on as many loopback ports as asked, so it can stand in for many HTTP proxies at
-// once (it answers proxy requests like any other) or be the origin behind real proxies. Unlike
-// ScriptedHttpServer it needs no event loop of the test's thread, so results can be held back from the
-// user-interface thread while it answers.
+// once (it answers proxy requests like any other) or be the origin behind real proxies. It needs no event loop
+// of the test's thread, so results can be held back from the user-interface thread while it answers. Where
+// the reply itself is under test (its timing, its bytes, its failures), ScriptedHttpServer plays it.
 //
 // It can also serve TLS (listenTls, with a certificate from makeCertificate) and, for tests that must know who
 // reached it, keep a visit log: each connection with the process at its other end (a browser, or the proxy

@@ -9,13 +9,13 @@
 
 namespace testsupport {
 
-// Engine services that show nothing: every message box and error message is recorded. A box answers
-// the first queued answer, else the answer scripted for its key, else defaultAnswer (mrNone: as if
-// nothing could be shown).
+// Engine services that show nothing: every message box and error message is recorded. It stands in for the
+// program's services while it lives. A message box answers what the test scripted for its key, else the next
+// queued answer, else unscriptedAnswer.
 class RecordingEngineServices : public TEngineServices
 {
 public:
-    struct Box
+    struct Message
     {
         QString key;
         QStringList args;
@@ -24,44 +24,37 @@ public:
         int buttons = 0;
     };
 
-    QList<Box> boxes;
+    RecordingEngineServices() { SetEngineServices(this); }
+    ~RecordingEngineServices() override { SetEngineServices(nullptr); }
+    RecordingEngineServices(const RecordingEngineServices&) = delete;
+    RecordingEngineServices& operator=(const RecordingEngineServices&) = delete;
+
+    QList<Message> messages;
     QList<int> errors;
-    QList<int> queuedAnswers;
-    QMap<QString, int> answers;
-    int defaultAnswer = mrNone;
+    QMap<QString, int> answers; // by key
+    QList<int> queuedAnswers;   // in order, for keys without an answer
+    int unscriptedAnswer = mrOk;
 
     int ShowMessageBox(const QString& key, const QStringList& args, int showAgainId, int msgType, int buttons,
                        int fixedResult) override
     {
-        boxes.append({key, args, showAgainId, msgType, buttons});
-        if (!queuedAnswers.isEmpty())
-            return queuedAnswers.takeFirst();
-        return answers.value(key, defaultAnswer);
+        messages.append({key, args, showAgainId, msgType, buttons});
+        if (answers.contains(key))
+            return answers.value(key);
+        return queuedAnswers.isEmpty() ? unscriptedAnswer : queuedAnswers.takeFirst();
     }
     void ShowErrorMessage(int code, const QString& extra) override { errors.append(code); }
 
-    QStringList boxKeys() const
+    QStringList messageKeys() const
     {
         QStringList keys;
-        for (const Box& box : boxes)
-            keys << box.key;
+        for (const Message& message : messages)
+            keys << message.key;
         return keys;
     }
 };
 
-// The same, installed as the program's services while it exists, for windows that reach for
-// EngineServices(); a box nobody scripted is answered with OK.
-class InstalledEngineServices : public RecordingEngineServices
-{
-public:
-    InstalledEngineServices()
-    {
-        defaultAnswer = mrOk;
-        SetEngineServices(this);
-    }
-    ~InstalledEngineServices() override { SetEngineServices(nullptr); }
-    InstalledEngineServices(const InstalledEngineServices&) = delete;
-    InstalledEngineServices& operator=(const InstalledEngineServices&) = delete;
-};
+// For tests that name what they mean: a window that reaches for the program's services finds these.
+using InstalledEngineServices = RecordingEngineServices;
 
 } // namespace testsupport

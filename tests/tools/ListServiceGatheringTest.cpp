@@ -1,7 +1,7 @@
 // The list service gathering proxies from its sources and checking them with the program's criteria,
 // driven as a host runs it: the real service, real tinyproxy instances and a real SQLite file.
 #include "HttpExchange.h"
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
 #include "support/ScriptedHttpServer.h"
@@ -106,7 +106,7 @@ TEST(ListServiceGathering, ServesOnlyProxiesThatPassTheProgramsChecksAndKeepsThe
     ASSERT_TRUE(service.start(pool, options)) << service.errorText().toStdString();
 
     QHash<QString, QStringList> listed;
-    ASSERT_TRUE(testsupport::spinUntil(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] {
             listed = Listed(service);
             return listed.size() >= 3;
@@ -114,7 +114,7 @@ TEST(ListServiceGathering, ServesOnlyProxiesThatPassTheProgramsChecksAndKeepsThe
         kCheckWaitMs))
         << service.errorOutput().toStdString();
     // The failing proxies are checked in the same round; wait for their verdicts before judging the list.
-    ASSERT_TRUE(testsupport::spinUntil(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] { return Body(service, "/metrics").contains("veilport_checks_total{outcome=\"failed\"} 3"); },
         kCheckWaitMs))
         << Body(service, "/metrics").toStdString();
@@ -167,13 +167,13 @@ TEST(ListServiceGathering, BadSourcesAndACorruptDatabaseAreReportedWhileTheLastG
                            "CheckInterval=10"};
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
-    ASSERT_TRUE(testsupport::spinUntil([&] { return Listed(service).contains(good.proxyText(0)); }, kCheckWaitMs))
+    ASSERT_TRUE(testsupport::waitUntil([&] { return Listed(service).contains(good.proxyText(0)); }, kCheckWaitMs))
         << service.errorOutput().toStdString();
 
     // The source turns into binary junk: it is reported, and its proxies stay.
     tmp.write("changing.txt", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) + QByteArray(4000, '\xff'));
     QByteArray errors;
-    ASSERT_TRUE(testsupport::spinUntil(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] {
             errors += service.errorOutput();
             return errors.contains("source changing (") && errors.contains("source repeated:");
@@ -223,7 +223,7 @@ TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
     QHash<QString, QStringList> listed;
-    ASSERT_TRUE(testsupport::spinUntil(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] {
             listed = Listed(service);
             return listed.contains(proxies.proxyText(0));
@@ -253,7 +253,7 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTh
     options.extraConfig = {"Database=" + pg.url(), "CheckInterval=10",
                            "Source=list|plain|" + tmp.write("list.txt", proxies.proxyText(0).toUtf8())};
     auto serves = [&](const ListServiceFixture& s) {
-        return testsupport::spinUntil([&] { return Listed(s).contains(proxies.proxyText(0)); }, kCheckWaitMs);
+        return testsupport::waitUntil([&] { return Listed(s).contains(proxies.proxyText(0)); }, kCheckWaitMs);
     };
 
     ListServiceFixture first;
@@ -271,20 +271,20 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTh
     // The checker dies: its lock goes with its connection, and the other takes over.
     first.stop();
     ASSERT_TRUE(
-        testsupport::spinUntil([&] { return Body(second, "/health").contains("role=checker\n"); }, kCheckWaitMs))
+        testsupport::waitUntil([&] { return Body(second, "/health").contains("role=checker\n"); }, kCheckWaitMs))
         << Body(second, "/health").toStdString();
 
     // The database server goes away: the error is told, and the list stays served from memory.
     pg.stop();
     ASSERT_TRUE(
-        testsupport::spinUntil([&] { return Body(second, "/health").contains("database=error: "); }, kCheckWaitMs))
+        testsupport::waitUntil([&] { return Body(second, "/health").contains("database=error: "); }, kCheckWaitMs))
         << Body(second, "/health").toStdString();
     EXPECT_TRUE(Listed(second).contains(proxies.proxyText(0)));
     EXPECT_TRUE(second.isRunning());
 
     // It comes back: the service connects again and writes what it kept meanwhile.
     ASSERT_TRUE(pg.start()) << pg.errorText().toStdString();
-    ASSERT_TRUE(testsupport::spinUntil([&] { return Body(second, "/health").contains("database=ok\n"); }, kCheckWaitMs))
+    ASSERT_TRUE(testsupport::waitUntil([&] { return Body(second, "/health").contains("database=ok\n"); }, kCheckWaitMs))
         << Body(second, "/health").toStdString();
     EXPECT_TRUE(Body(second, "/health").contains("role=checker\n"));
     ListServiceFixture third;

@@ -1,6 +1,6 @@
 // The list service driven as the program and hostile clients meet it: a real process on an ephemeral port.
 #include "HttpExchange.h"
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
@@ -319,7 +319,7 @@ TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
     EXPECT_FALSE(quick.hasExpired()) << "closed, not left to time out";
 
     holders.front()->abort();
-    EXPECT_TRUE(testsupport::spinUntil([&] { return Get(service.port(), "/getip.php?VER=1").status == 200; }, 5000))
+    EXPECT_TRUE(testsupport::waitUntil([&] { return Get(service.port(), "/getip.php?VER=1").status == 200; }, 5000))
         << "a freed slot is given out again";
     EXPECT_TRUE(service.isRunning());
 }

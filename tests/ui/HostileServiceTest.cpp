@@ -7,8 +7,8 @@
 #include "app/ProgramProcess.h"
 #include "net/THTTPGet.h"
 #include "platform/UnixInstanceChannel.h"
-#include "support/HostileHttpServer.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/Wait.h"
 #include "ui/FlagCache.h"
 #include "ui/TfrmChooseIP.h"
 
@@ -25,18 +25,11 @@
 
 #include <optional>
 
-using testsupport::HostileHttpServer;
-using Script = testsupport::HostileHttpServer::Script;
+using testsupport::ScriptedHttpServer;
+using Script = testsupport::ScriptedHttpServer::Reply;
+using testsupport::waitUntil;
 
 namespace {
-
-template <typename Pred> bool WaitFor(Pred pred, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!pred() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return pred();
-}
 
 // Every file below folder, with its full path.
 QSet<QString> FilesBelow(const QString& folder)
@@ -107,7 +100,7 @@ protected:
 
     bool fetcherIdle(THTTPGet* fetcher)
     {
-        return WaitFor([&] { return !fetcher || !fetcher->Busy(); }, 15000);
+        return waitUntil([&] { return !fetcher || !fetcher->Busy(); }, 15000);
     }
 
     const QString token = QUuid::createUuid().toString(QUuid::Id128);
@@ -160,7 +153,7 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
         // The country flag beside the country choice, from the service's own address.
         manager().Country = country;
         form->ShowCountryFlag();
-        EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(FlagCachePath(folder, country, "_small.png")); }, 15000))
+        EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(FlagCachePath(folder, country, "_small.png")); }, 15000))
             << qPrintable(country.left(40));
     }
     EXPECT_GT(flags.requestCount(), requestsBefore); // the web addresses were fetched
@@ -248,9 +241,10 @@ class TricklingServiceProgram : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!QFileInfo(apptest::builtProgramFolder() + QStringLiteral("/veilport")).isExecutable())
+        if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
-        ASSERT_TRUE(service.start(Script().send(HostileHttpServer::head(200, 1000000)).trickle(QByteArray(), 1000)));
+        ASSERT_TRUE(
+            service.start(Script().send(ScriptedHttpServer::httpHead(200, 1000000)).trickle(QByteArray(), 1000)));
         const QString guid = QUuid::createUuid().toString();
         channelName = QStringLiteral("Global\\") + guid;
         const QString host = service.hostPort();
@@ -281,7 +275,7 @@ protected:
     }
 
     testsupport::TempDir root;
-    HostileHttpServer service;
+    ScriptedHttpServer service;
     QString channelName;
     QString program;
     QProcess copy;

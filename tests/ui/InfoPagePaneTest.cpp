@@ -1,7 +1,7 @@
 #include "ui/InfoPagePane.h"
 #include "ui/InfoPageView.h"
 
-#include "support/HostilePeerLimits.h"
+#include "support/Wait.h"
 #include "support/TempDir.h"
 
 #include <QPointer>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-using testsupport::spinUntil;
+using testsupport::waitUntil;
 
 // The real web engine: the view is made when the window shows, shows the page opened before, survives a
 // short hide, is released after a longer hide or a minimise, and comes back with the same page.
@@ -27,11 +27,11 @@ TEST(InfoPagePane, TheWebViewLivesOnlyWhileTheWindowCanBeSeenAndComesBackWithIts
 
     pane->OpenUrl(page);
     pane->OpenUrl(QString()); // ignored: the page stays
-    spinUntil([] { return false; }, 200);
+    waitUntil([] { return false; }, 200);
     EXPECT_EQ(pane->view(), nullptr) << "a window never shown starts no web engine";
 
     const auto showsThePage = [&] {
-        if (!spinUntil([&] { return pane->view() != nullptr; }, 5000))
+        if (!waitUntil([&] { return pane->view() != nullptr; }, 5000))
             return false;
         QSignalSpy loaded(pane->view(), &QWebEngineView::loadFinished);
         return (pane->view()->url() == QUrl(page) && !pane->view()->page()->isLoading()) ||
@@ -44,19 +44,19 @@ TEST(InfoPagePane, TheWebViewLivesOnlyWhileTheWindowCanBeSeenAndComesBackWithIts
     // Closed and opened again at once: the same view, no reload.
     QPointer<InfoPageView> first = pane->view();
     window.hide();
-    spinUntil([] { return false; }, 100);
+    waitUntil([] { return false; }, 100);
     window.show();
-    spinUntil([] { return false; }, 800);
+    waitUntil([] { return false; }, 800);
     EXPECT_EQ(pane->view(), first.data());
     EXPECT_EQ(released.count(), 0);
 
     window.hide();
-    ASSERT_TRUE(spinUntil([&] { return pane->view() == nullptr && first.isNull(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return pane->view() == nullptr && first.isNull(); }, 5000));
     EXPECT_EQ(released.count(), 1);
 
     window.show();
     ASSERT_TRUE(showsThePage()) << "the page comes back when the window shows again";
 
     window.showMinimized();
-    EXPECT_TRUE(spinUntil([&] { return pane->view() == nullptr; }, 5000)) << "a minimised window lets go too";
+    EXPECT_TRUE(waitUntil([&] { return pane->view() == nullptr; }, 5000)) << "a minimised window lets go too";
 }

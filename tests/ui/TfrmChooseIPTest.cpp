@@ -48,6 +48,7 @@ protected:
         InitSettings(program.path());
         Settings()->OpenSettingsFile(false);
         SetEngineServices(&services);
+        services.unscriptedAnswer = TEngineServices::mrNone;
         manager =
             std::make_unique<TProxyManager>(browsers, services, QStringLiteral("http://127.0.0.1:1/getip.php?VER=1"));
     }
@@ -315,16 +316,16 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
     manager->Active = true;
     EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
     EXPECT_EQ(manager->Country, "Canada");
-    ASSERT_EQ(services.boxes.size(), 1);
-    EXPECT_EQ(services.boxes[0].showAgainId, 41);
-    EXPECT_EQ(services.boxes[0].buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.boxes[0].msgType, TEngineServices::mtInformation);
-    EXPECT_TRUE(services.boxes[0].key.contains("\"Hide\""));
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages[0].showAgainId, 41);
+    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
+    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtInformation);
+    EXPECT_TRUE(services.messages[0].key.contains("\"Hide\""));
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
     EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
 
     EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
-    EXPECT_EQ(services.boxes.size(), 1) << "the same country again shows no message";
+    EXPECT_EQ(services.messages.size(), 1) << "the same country again shows no message";
 }
 
 TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
@@ -332,7 +333,7 @@ TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
     manager->Country = "Japan";
     Settings()->WriteString("PROXYCOUNTRY", "stale");
     EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "France"));
-    EXPECT_TRUE(services.boxes.isEmpty());
+    EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
 
     Settings()->WriteString("PROXYCOUNTRY", "stale");

@@ -67,12 +67,12 @@ TEST_F(LocateFirefoxTest, AChosenFirefoxIsStoredGetsTheExtensionAndClosesTheDial
     form.btnP5Brower->click();
 
     EXPECT_EQ(storedPath(), FakeFirefox::executable());
-    ASSERT_EQ(messages.boxes.size(), 1);
+    ASSERT_EQ(messages.messages.size(), 1);
     // Firefox was only opened with the package: nothing claims an installation nobody saw.
-    EXPECT_TRUE(messages.boxes[0].key.startsWith(QStringLiteral("Firefox was opened with the Veilport companion")));
-    EXPECT_TRUE(messages.boxes[0].key.contains(QStringLiteral("No Firefox companion is connected yet")));
-    EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtInformation);
-    EXPECT_EQ(messages.boxes[0].buttons, TEngineServices::mbOK);
+    EXPECT_TRUE(messages.messages[0].key.startsWith(QStringLiteral("Firefox was opened with the Veilport companion")));
+    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("No Firefox companion is connected yet")));
+    EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtInformation);
+    EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(form.result(), QDialog::Accepted);
     const auto calls = fake.waitForInvocations(1);
     ASSERT_EQ(calls.size(), 1);
@@ -86,9 +86,9 @@ TEST_F(LocateFirefoxTest, AFileThatDoesNotStartIsReportedAndTheDialogStays)
     form.setFileChooser([&] { return notAProgram; });
     form.btnP5Brower->click();
 
-    ASSERT_EQ(messages.boxes.size(), 1);
-    EXPECT_EQ(messages.boxes[0].key, QStringLiteral("Your specification is not correct!"));
-    EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtError);
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_EQ(messages.messages[0].key, QStringLiteral("Your specification is not correct!"));
+    EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtError);
     EXPECT_TRUE(form.isVisible());
 }
 
@@ -98,7 +98,7 @@ TEST_F(LocateFirefoxTest, ACancelledOrVanishedChoiceChangesNothing)
     form.btnP5Brower->click();
     form.setFileChooser([this] { return home.path(QStringLiteral("gone/firefox")); });
     form.btnP5Brower->click();
-    EXPECT_TRUE(messages.boxes.isEmpty());
+    EXPECT_TRUE(messages.messages.isEmpty());
     EXPECT_TRUE(storedPath().isEmpty());
     EXPECT_TRUE(form.isVisible());
 }

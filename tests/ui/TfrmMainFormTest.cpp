@@ -1,5 +1,6 @@
 #include "MainWindowFixture.h"
 
+#include "support/Wait.h"
 #include "ui/TfrmAboutForm.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
@@ -34,17 +35,10 @@ QStringList MenuTexts(const QMenu* menu)
     return texts;
 }
 
-template <typename Pred> bool WaitFor(Pred pred, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!pred() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return pred();
-}
-
 } // namespace
 
 using MainWindow = MainWindowFixture;
+using testsupport::waitUntil;
 
 TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
 {
@@ -321,13 +315,13 @@ TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
     EXPECT_EQ(form->tmChangeIP->Interval(), 5 * 60000);
     EXPECT_EQ(manager().ChangeInterval, 5);
     const int start = form->tmChangeIP->RemainingTime();
-    EXPECT_TRUE(WaitFor([&] { return form->tmChangeIP->RemainingTime() <= start - 60; }));
+    EXPECT_TRUE(waitUntil([&] { return form->tmChangeIP->RemainingTime() <= start - 60; }, 5000));
     // Typing the same value again keeps the countdown.
     form->edtChangeIPTime->setValue(4);
     form->edtChangeIPTime->setValue(5);
     EXPECT_GT(form->tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
     const int running = form->tmChangeIP->RemainingTime();
-    EXPECT_TRUE(WaitFor([&] { return form->tmChangeIP->RemainingTime() <= running - 60; }));
+    EXPECT_TRUE(waitUntil([&] { return form->tmChangeIP->RemainingTime() <= running - 60; }, 5000));
     form->cbChangeIPClick(); // code setting the state it already has
     EXPECT_LE(form->tmChangeIP->RemainingTime(), running - 50);
 
@@ -362,7 +356,7 @@ TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheF
     EXPECT_EQ(form->pos(), QPoint((screen.width() - 476) / 2, (screen.height() - 302) / 2));
     EXPECT_EQ(form->size(), QSize(476, 302));
     form->move(31, 41);
-    EXPECT_TRUE(WaitFor([] { return Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1) == 31; }));
+    EXPECT_TRUE(waitUntil([] { return Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1) == 31; }, 5000));
     EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Top"), -1), 41);
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("FirstTimeRun"), true));
 }
@@ -409,7 +403,7 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
     for (int step = 0; step < 5; ++step)
         form->move(40 + step, 50);
     QList<TMessageDialog::Record> shown;
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(waitUntil(
         [&] {
             shown += TMessageDialog::TakeRecords();
             return !shown.isEmpty();
@@ -480,10 +474,12 @@ TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUserWhatWasClearedW
     QList<TMessageDialog::Record> shown;
     // Told once the companions had their say: none is connected here, so at once, and not as a success
     // for browsers that were never reached.
-    ASSERT_TRUE(WaitFor([&] {
-        shown += TMessageDialog::TakeRecords();
-        return !shown.isEmpty();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            shown += TMessageDialog::TakeRecords();
+            return !shown.isEmpty();
+        },
+        5000));
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].text.contains(QStringLiteral("Veilport's own web view"))) << shown[0].text.toStdString();
     EXPECT_TRUE(shown[0].text.contains(QStringLiteral("No browser companion is connected")))

@@ -162,7 +162,7 @@ TEST_F(OptionFormTest, ClearingTheShowAgainFlagsActsAtOnceEvenWhenCancelled)
     EXPECT_TRUE(Settings()->ReadShowAgain(31));
     EXPECT_EQ(Settings()->ReadShowAgainResult(31), 1);
     EXPECT_EQ(stored("FF"), QStringLiteral("0"));
-    EXPECT_TRUE(messages.boxes.isEmpty());
+    EXPECT_TRUE(messages.messages.isEmpty());
 }
 
 TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
@@ -179,18 +179,18 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.index);
         log = ServiceLog();
-        messages.boxes.clear();
+        messages.messages.clear();
         TfrmOptionForm form(nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
 
         messages.queuedAnswers = {TEngineServices::mrCancel};
         emit form.cbAllUsers->activated(c.index);
-        ASSERT_EQ(messages.boxes.size(), 1);
-        EXPECT_EQ(messages.boxes[0].key, c.key);
-        EXPECT_EQ(messages.boxes[0].buttons, TEngineServices::mbOKCancel);
-        EXPECT_EQ(messages.boxes[0].msgType, TEngineServices::mtConfirmation);
-        EXPECT_EQ(messages.boxes[0].showAgainId, 0);
+        ASSERT_EQ(messages.messages.size(), 1);
+        EXPECT_EQ(messages.messages[0].key, c.key);
+        EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOKCancel);
+        EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtConfirmation);
+        EXPECT_EQ(messages.messages[0].showAgainId, 0);
         EXPECT_TRUE(form.isVisible());
         EXPECT_TRUE(log.restarts.isEmpty());
 
@@ -222,7 +222,7 @@ TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxI
     EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
     ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
     // One notice: where Firefox stands and how a Chromium user loads the unpacked companion.
-    ASSERT_EQ(messages.boxes.size(), 1);
-    EXPECT_TRUE(messages.boxes[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
-    EXPECT_TRUE(messages.boxes[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
+    ASSERT_EQ(messages.messages.size(), 1);
+    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
+    EXPECT_TRUE(messages.messages[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
 }

@@ -1,9 +1,9 @@
 #include "ui/WebEngineUrlCache.h"
 
 #include "proxy/TBrowserRoutines.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QNetworkCookie>
 #include <QWebEngineCookieStore>
 #include <QWebEnginePage>
@@ -13,18 +13,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+using testsupport::waitUntil;
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 60000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
-}
+namespace {
 
 int cookieCount(const WebEngineUrlCache& cache)
 {
@@ -51,7 +42,7 @@ TEST(WebEngineUrlCache, ListsTheViewsCookiesAndClearingRemovesThemFromTheProfile
     b.setPath(QStringLiteral("/"));
     profile.cookieStore()->setCookie(a, QUrl(QStringLiteral("https://example.com/")));
     profile.cookieStore()->setCookie(b, QUrl(QStringLiteral("https://shop.example.org/")));
-    ASSERT_TRUE(waitUntil([&] { return cookieCount(cache) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return cookieCount(cache) == 2; }, 60000));
 
     const QList<platform::UrlCacheEntry> entries = cache.entries();
     EXPECT_EQ(entries.size(), 4); // two cookies, the visited links, the HTTP cache
@@ -66,6 +57,6 @@ TEST(WebEngineUrlCache, ListsTheViewsCookiesAndClearingRemovesThemFromTheProfile
     p.urlCache = &cache;
     TBrowserRoutines(p).ClearIECookies();
     EXPECT_EQ(cookieCount(cache), 0);
-    EXPECT_TRUE(waitUntil([&] { return removed >= 2; }));
+    EXPECT_TRUE(waitUntil([&] { return removed >= 2; }, 60000));
     EXPECT_FALSE(cache.deleteEntry(entries.constFirst().sourceUrl));
 }

@@ -1,7 +1,8 @@
 #include "util/MainThreadQueue.h"
 
+#include "support/Wait.h"
+
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -10,18 +11,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+using testsupport::waitUntil;
 
-template <typename Condition> bool spinUntil(Condition condition, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
+namespace {
 
 // Plain data written by one thread and read by the other: only the hand-over orders those accesses.
 struct Payload
@@ -57,7 +49,7 @@ TEST(MainThreadQueue, WorkFromSeveralThreadsRunsOnTheMainThreadInEachThreadsOrde
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(sent.load(), kThreads * kEach);
-    ASSERT_TRUE(spinUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         size_t total = 0;
         for (const auto& each : seen)
             total += each.size();
@@ -79,7 +71,7 @@ TEST(MainThreadQueue, WorkPostedByWorkRunsAfterWhatWasQueuedBefore)
     });
     PostToMainThread([&] { order.push_back(2); });
     EXPECT_TRUE(order.empty()); // posting on the main thread still waits for the event loop
-    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return order.size() == 3; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
@@ -100,7 +92,7 @@ TEST(MainThreadQueue, AWaitingThreadSeesWhatTheWorkWrote)
         readBack = payload.number + int(payload.values.size());
         finished = true;
     });
-    ASSERT_TRUE(spinUntil([&] { return finished.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return finished.load(); }));
     worker.join();
     EXPECT_TRUE(ran);
     EXPECT_EQ(ranOn, qApp->thread());
@@ -123,7 +115,7 @@ TEST(MainThreadQueue, AWaitingThreadIsHeldUntilTheEventLoopRuns)
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(returned.load());
-    ASSERT_TRUE(spinUntil([&] { return returned.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
     worker.join();
 }
 

@@ -116,25 +116,25 @@ void parsePlain(const QByteArray& text, Collector& out, SourceParseResult& resul
     }
 }
 
+// Adds the entry of a list record once its proxy splits into host and port, else counts the record as
+// rejected; false when out is full.
+bool addListed(const QString& proxy, SourceEntry entry, Collector& out, SourceParseResult& result)
+{
+    if (!splitHostPort(proxy, entry.host, entry.port)) {
+        ++result.rejected;
+        return true;
+    }
+    return out.add(entry);
+}
+
 void parsePool(const QByteArray& text, Collector& out, SourceParseResult& result)
 {
     QStringList warnings;
     const QList<PoolEntry> pool = ParsePool(text, warnings);
     result.rejected += int(warnings.size());
-    for (const PoolEntry& e : pool) {
-        SourceEntry entry;
-        if (!splitHostPort(e.proxy, entry.host, entry.port)) {
-            ++result.rejected;
-            continue;
-        }
-        entry.country = e.country;
-        entry.info = e.info;
-        entry.flagUrl = e.flagUrl;
-        entry.longitude = e.longitude;
-        entry.latitude = e.latitude;
-        if (!out.add(entry))
+    for (const PoolEntry& e : pool)
+        if (!addListed(e.proxy, {{}, 0, e.country, e.info, e.flagUrl, e.longitude, e.latitude}, out, result))
             return;
-    }
 }
 
 void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, SourceParseResult& result)
@@ -143,20 +143,9 @@ void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, Sourc
     QList<TProxyRec> records;
     QStringList countries;
     ParseProxyListLines(ProxyListLines::fromUtf8(text), maxEntries, local, records, countries);
-    for (const TProxyRec& r : records) {
-        SourceEntry entry;
-        if (!splitHostPort(r.Proxy, entry.host, entry.port)) {
-            ++result.rejected;
-            continue;
-        }
-        entry.country = r.Country;
-        entry.info = r.Info;
-        entry.flagUrl = r.FlagUrl;
-        entry.longitude = r.Longitude;
-        entry.latitude = r.Latitude;
-        if (!out.add(entry))
+    for (const TProxyRec& r : records)
+        if (!addListed(r.Proxy, {{}, 0, r.Country, r.Info, r.FlagUrl, r.Longitude, r.Latitude}, out, result))
             return;
-    }
 }
 
 QStringList csvFields(const QString& line)

@@ -1,4 +1,6 @@
 #include "platform/UnixInstanceChannel.h"
+#include "support/InstanceChannelClient.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -17,26 +19,13 @@
 #include <unistd.h>
 
 using platform::UnixInstanceChannel;
+using testsupport::sendWhileServing;
 
 namespace {
 
 QString uniqueName()
 {
     return QStringLiteral("Global\\test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-}
-
-// Runs the blocking send on a thread while this thread keeps serving, as two processes would.
-std::optional<qint32> sendWhileServing(const QString& name, quint32 message, qint32 wParam, const QByteArray& payload,
-                                       int timeoutMs = 5000)
-{
-    auto answer = std::async(std::launch::async, [=] {
-        UnixInstanceChannel client;
-        return client.send(name, message, wParam, payload, timeoutMs);
-    });
-    const QDeadlineTimer deadline(timeoutMs + 5000);
-    while (answer.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return answer.get();
 }
 
 // A raw client that talks to the holder's socket without the protocol.
@@ -54,13 +43,6 @@ int rawConnect(const QString& name)
         return -1;
     }
     return fd;
-}
-
-void serveUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 struct Received
@@ -203,7 +185,7 @@ TEST_F(InstanceChannelServing, JunkFromLocalProcessesIsDroppedAndTheHolderKeepsA
         ::close(fd);
         QCoreApplication::processEvents(); // let the holder accept, as it would between processes
     }
-    serveUntil([this] { return server.pendingConnections() == 0; }, 5000);
+    testsupport::waitUntil([this] { return server.pendingConnections() == 0; }, 5000);
     EXPECT_EQ(server.pendingConnections(), 0);
     EXPECT_EQ(received.count, 0);
     EXPECT_EQ(sendWhileServing(name, 2135, 0, {}), 2135);
@@ -220,12 +202,13 @@ TEST_F(InstanceChannelServing, SilentPeersAreCutOffAndCannotCrowdOutARealRequest
         idle.push_back(fd);
         QCoreApplication::processEvents();
     }
-    serveUntil([this] { return server.pendingConnections() == UnixInstanceChannel::MaxConnections; }, 5000);
+    testsupport::waitUntil([this] { return server.pendingConnections() == UnixInstanceChannel::MaxConnections; }, 5000);
     EXPECT_EQ(server.pendingConnections(), UnixInstanceChannel::MaxConnections);
 
     // Once their time is up they are dropped and a real request waiting behind them gets through.
     EXPECT_EQ(sendWhileServing(name, 2135, 1, {}, 3 * UnixInstanceChannel::RequestDeadlineMs), 2136);
-    serveUntil([this] { return server.pendingConnections() == 0; }, 2 * UnixInstanceChannel::RequestDeadlineMs);
+    testsupport::waitUntil([this] { return server.pendingConnections() == 0; },
+                           2 * UnixInstanceChannel::RequestDeadlineMs);
     EXPECT_EQ(server.pendingConnections(), 0);
     for (const int fd : idle) {
         char byte;
