@@ -12,8 +12,6 @@
 #include <curl/curl.h>
 
 #include <sys/epoll.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -30,21 +28,6 @@ namespace {
 // The service's account of a request is a few lines; anything longer through a proxy is not an honest
 // answer, and failing it at once keeps ten thousand tests cheap.
 constexpr qint64 kMaxAnswerBytes = 64 * 1024;
-
-// Thousands of tests starting, answering and being cut at once are background work: at a lower
-// priority they still take every idle cycle, but the window's thread gets a core the moment it
-// has something to draw.
-constexpr int kNicenessAboveCaller = 10;
-
-void lowerThisThreadsPriority()
-{
-    // On Linux the niceness belongs to the thread (its task id), not to the whole process.
-    const id_t self = id_t(::syscall(SYS_gettid));
-    errno = 0;
-    const int current = getpriority(PRIO_PROCESS, self);
-    if (errno == 0)
-        (void)setpriority(PRIO_PROCESS, self, std::min(19, current + kNicenessAboveCaller));
-}
 // Connection attempts in flight at most. Thousands of simultaneous attempts overflow the proxies' accept
 // queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
 // Requests already connected do not count, so proxies that accept and never answer cannot hold places.
@@ -259,7 +242,6 @@ int onTimer(CURLM*, long timeoutMs, void* user)
 
 void TProxyTestWorker::run()
 {
-    lowerThisThreadsPriority();
     EnsureCurlGlobalInit();
     CURLM* multi = curl_multi_init();
     SocketLoop loop;
