@@ -16,12 +16,13 @@ namespace {
 Q_LOGGING_CATEGORY(lcUpdate, "veilport.update")
 
 // A settings file that cannot be saved must not end the answer's handling half-way: the
-// change is lost for the next run, nothing else.
+// change is lost for the next run, nothing else, and the trace says so.
 template <typename Write> void writeSetting(Write write)
 {
     try {
         write();
-    } catch (const ESettingsError&) {
+    } catch (const ESettingsError& error) {
+        qCWarning(lcUpdate) << "the update check could not save the settings:" << error.what();
     }
 }
 

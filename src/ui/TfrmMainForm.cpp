@@ -544,10 +544,9 @@ void TfrmMainForm::WMEndSession()
 
 void TfrmMainForm::WMDropFiles(const QStringList& files)
 {
+    // The window takes no files; a drop only brings it forward.
+    Q_UNUSED(files);
     ForceForegroundWindow(this);
-    // The window takes no files: the names are collected and dropped.
-    QStringList dropped(files);
-    dropped.clear();
 }
 
 void TfrmMainForm::SetStayOnTop(bool on)
