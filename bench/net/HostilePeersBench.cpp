@@ -13,6 +13,7 @@
 #include "proxy/TProxyTester.h"
 #include "proxy/BrowserControl.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/StallMeter.h"
 #include "support/Wait.h"
 #include "util/EngineServices.h"
 
@@ -38,69 +39,40 @@ namespace {
 constexpr qint64 kGiB = 1024ll * 1024 * 1024;
 constexpr qint64 kMiB = 1024ll * 1024;
 
-double statusMb(const char* key)
+double statusMb(const char* field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toDouble() / 1024.0;
-    return -1;
+    return testsupport::processStatusMb(0, field);
 }
 
-// Measures how long the event loop went without running a 5 ms timer, and samples the resident size.
+// How long the event loop went without running a 5 ms timer, and the resident size sampled every tenth turn.
 class Probe
 {
 public:
     Probe()
     {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            m_maxGapNs = std::max(m_maxGapNs, now - m_lastNs);
-            m_gapsNs.push_back(now - m_lastNs);
-            m_lastNs = now;
+        m_stall.onTick = [this] {
             if (++m_ticks % 10 == 0)
-                m_rssMax = std::max(m_rssMax, statusMb("VmRSS:"));
-        });
+                m_rssMax = std::max(m_rssMax, statusMb("VmRSS"));
+        };
     }
     void start()
     {
-        m_rssStart = statusMb("VmRSS:");
+        m_rssStart = statusMb("VmRSS");
         m_rssMax = m_rssStart;
-        m_clock.start();
-        m_lastNs = 0;
-        m_maxGapNs = 0;
-        m_gapsNs.clear();
-        m_timer.start();
+        m_stall.start();
     }
     void stop()
     {
-        m_timer.stop();
-        m_maxGapNs = std::max(m_maxGapNs, m_clock.nsecsElapsed() - m_lastNs);
-        m_rssMax = std::max(m_rssMax, statusMb("VmRSS:"));
+        m_stall.stop();
+        m_rssMax = std::max(m_rssMax, statusMb("VmRSS"));
     }
-    double stallMs() const { return std::max(0.0, m_maxGapNs / 1e6 - 5.0); }
+    double stallMs() const { return m_stall.maxStallMs(); }
     double rssGrowthMb() const { return m_rssMax - m_rssStart; }
     // The stall that 99 % of the probe's turns stayed under: robust against a single hiccup of a busy machine.
-    double stallP99Ms() const
-    {
-        if (m_gapsNs.empty())
-            return 0;
-        std::vector<qint64> gaps = m_gapsNs;
-        const size_t at = gaps.size() * 99 / 100;
-        std::nth_element(gaps.begin(), gaps.begin() + at, gaps.end());
-        return std::max(0.0, gaps[at] / 1e6 - 5.0);
-    }
+    double stallP99Ms() const { return m_stall.stallP99Ms(); }
 
 private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0;
-    qint64 m_maxGapNs = 0;
-    std::vector<qint64> m_gapsNs;
+    testsupport::StallMeter m_stall{5};
     qint64 m_ticks = 0;
     double m_rssStart = 0;
     double m_rssMax = 0;
@@ -113,7 +85,7 @@ void report(const char* name, const Probe& probe, const QString& outcome)
     g_lines << QStringLiteral("case=%1 stall_ms_max=%2 stall_ms_p99=%6 rss_mb_peak=%3 rss_mb_growth=%4 outcome=%5")
                    .arg(QLatin1String(name))
                    .arg(probe.stallMs(), 0, 'f', 1)
-                   .arg(statusMb("VmHWM:"), 0, 'f', 1)
+                   .arg(statusMb("VmHWM"), 0, 'f', 1)
                    .arg(probe.rssGrowthMb(), 0, 'f', 1)
                    .arg(outcome)
                    .arg(probe.stallP99Ms(), 0, 'f', 1);

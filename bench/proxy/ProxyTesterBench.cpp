@@ -11,6 +11,7 @@
 #include "proxy/TProxyTester.h"
 #include "support/EndsWithParent.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/StallMeter.h"
 #include "support/Wait.h"
 
 #include <QCoreApplication>
@@ -45,18 +46,6 @@ struct Proxy
     QString host;
     int port;
 };
-
-double peakRssMb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return -1;
-}
 
 int freePort()
 {
@@ -129,52 +118,8 @@ private:
     std::vector<int> m_ports;
 };
 
-// The longest gap between ticks of a 1 ms timer on the user-interface thread.
-class StallMeter
-{
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            if (now - m_lastNs > m_maxGapNs) {
-                m_maxGapNs = now - m_lastNs;
-                m_maxGapEndNs = now;
-            }
-            m_lastNs = now;
-        });
-    }
-    void start()
-    {
-        m_clock.start();
-        m_lastNs = 0;
-        m_maxGapNs = 0;
-        m_maxGapEndNs = 0;
-        m_timer.start();
-    }
-    // The longest time the loop did not run its timer, beyond the timer's own interval.
-    double stop()
-    {
-        m_timer.stop();
-        const qint64 now = m_clock.nsecsElapsed();
-        if (now - m_lastNs > m_maxGapNs) {
-            m_maxGapNs = now - m_lastNs;
-            m_maxGapEndNs = now;
-        }
-        return std::max(0.0, m_maxGapNs / 1e6 - 1.0);
-    }
-    // When the longest gap began, in milliseconds since start().
-    double longestStartMs() const { return (m_maxGapEndNs - m_maxGapNs) / 1e6; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0;
-    qint64 m_maxGapNs = 0;
-    qint64 m_maxGapEndNs = 0;
-};
+// The user-interface thread is watched with a 1 ms timer.
+constexpr int kProbeMs = 1;
 
 struct RunFigures
 {
@@ -206,7 +151,7 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
         if (success)
             figures.maxElapsed = std::max(figures.maxElapsed, elapsed);
     };
-    StallMeter stall;
+    testsupport::StallMeter stall(kProbeMs);
     stall.start();
     timer.start();
     for (int i = 0; i < int(proxies.size()); ++i) {
@@ -216,8 +161,9 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
     waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
-    figures.stallMs = stall.stop();
-    figures.stallAtMs = stall.longestStartMs();
+    stall.stop();
+    figures.stallMs = stall.maxStallMs();
+    figures.stallAtMs = stall.maxStallAtMs();
     if (!arrivals.empty()) {
         figures.p50Ms = arrivals[arrivals.size() / 2];
         figures.p90Ms = arrivals[arrivals.size() * 9 / 10];
@@ -231,7 +177,7 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
 {
     RunFigures figures;
     QObject target;
-    StallMeter stall;
+    testsupport::StallMeter stall(kProbeMs);
     stall.start();
     QElapsedTimer timer;
     timer.start();
@@ -252,8 +198,9 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
     waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
-    figures.stallMs = stall.stop();
-    figures.stallAtMs = stall.longestStartMs();
+    stall.stop();
+    figures.stallMs = stall.maxStallMs();
+    figures.stallAtMs = stall.maxStallAtMs();
     return figures;
 }
 
@@ -283,7 +230,7 @@ double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<P
     }
     config.close();
     QProcess curl;
-    StallMeter stall;
+    testsupport::StallMeter stall(kProbeMs);
     QElapsedTimer timer;
     timer.start();
     curl.start("curl", {"--parallel", "--parallel-max", QString::number(parallel), "-K", config.fileName()});
@@ -293,7 +240,8 @@ double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<P
         curl.waitForFinished(5000);
     }
     const double ms = timer.nsecsElapsed() / 1e6;
-    loopStallMs = stall.stop();
+    stall.stop();
+    loopStallMs = stall.maxStallMs();
     ok = int(curl.readAllStandardOutput().count("200\n"));
     return ms;
 }
@@ -381,7 +329,7 @@ int main(int argc, char** argv)
         lines << p + QStringLiteral("request_ms_max=%1").arg(run.maxElapsed);
         lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
         lines << p + QStringLiteral("stall_at_ms=%1").arg(run.stallAtMs, 0, 'f', 1);
-        lines << p + QStringLiteral("rss_mb_peak=%1").arg(peakRssMb(), 0, 'f', 1);
+        lines << p + QStringLiteral("rss_mb_peak=%1").arg(testsupport::processStatusMb(0, "VmHWM"), 0, 'f', 1);
         if (withCurl) {
             int curlOk = 0;
             double curlStallMs = 0;

@@ -6,6 +6,7 @@
 //   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 50] [--no-curl]
 
 #include "support/ListServiceFixture.h"
+#include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
 
@@ -35,18 +36,6 @@ using testsupport::ListServiceFixture;
 using testsupport::TinyproxyFarm;
 
 namespace {
-
-double peakRssMb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return -1;
-}
 
 // One blocking GET with Connection: close; the status, or 0 when none came.
 int fetch(int port, const QByteArray& path)
@@ -246,7 +235,7 @@ int main(int argc, char** argv)
     std::printf("proxies=%d\ncheck_time_ms=%.1f\ncheck_passed=%.0f\ncheck_failed=%.0f\nchecks_per_second=%.1f\n"
                 "service_rss_mb_peak_after_checks=%.1f\n",
                 proxies, checkMs, passed, failed, (passed + failed) / (checkMs / 1000.0),
-                peakRssMb(service.processId()));
+                testsupport::processStatusMb(service.processId(), "VmHWM"));
     std::fflush(stdout);
     if (withCurl) {
         int ok = 0;
@@ -262,7 +251,7 @@ int main(int argc, char** argv)
     std::printf("list_clients=%d\nlist_requests=%d\nlist_failed=%d\nlist_p50_ms=%.2f\nlist_p99_ms=%.2f\n"
                 "list_max_ms=%.2f\nlist_rps=%.0f\nservice_rss_mb_peak=%.1f\n",
                 clients, clients * requests, listLoad.failed, listLoad.p50Ms, listLoad.p99Ms, listLoad.maxMs,
-                listLoad.rps, peakRssMb(service.processId()));
+                listLoad.rps, testsupport::processStatusMb(service.processId(), "VmHWM"));
     std::fflush(stdout);
 
     // The same clients against a static file of Qt's HTTP server, on a thread of its own.

@@ -14,6 +14,7 @@
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
 #include "ui/TfrmEngineWnd.h"
@@ -39,25 +40,12 @@
 #include <memory>
 #include <vector>
 
+using testsupport::processStatusMb;
 using testsupport::waitUntil;
 
 namespace {
 
 constexpr int kProbeMs = 5;
-
-// A field of /proc/<pid>/status in MB ("VmRSS", "VmHWM"), or 0 when unreadable.
-double statusMb(qint64 pid, const char* field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return 0;
-}
 
 // Starts a fresh peak (VmHWM) for the process.
 void resetPeak(qint64 pid)
@@ -99,69 +87,6 @@ QList<qint64> webEngineHelpers()
     }
     return helpers;
 }
-
-// The longest time the event loop of this thread did not run a 5 ms timer, beyond its interval,
-// and when that was (ms since start()).
-class StallMeter
-{
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(kProbeMs);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-    }
-    void start()
-    {
-        m_clock.start();
-        m_lastNs = 0;
-        m_lastCpuNs = threadCpuNs();
-        m_maxGapNs = 0;
-        m_timer.start();
-    }
-    void tick()
-    {
-        const qint64 now = m_clock.nsecsElapsed();
-        const qint64 cpu = threadCpuNs();
-        if (now - m_lastNs > m_maxGapNs) {
-            m_maxGapNs = now - m_lastNs;
-            m_maxGapAtMs = m_lastNs / 1e6;
-            m_maxGapCpuNs = cpu - m_lastCpuNs;
-        }
-        m_lastCpuNs = cpu;
-        if (now - m_lastNs > 20 * 1000000LL)
-            m_longGaps << QStringLiteral("%1+%2").arg(m_lastNs / 1e6, 0, 'f', 0).arg((now - m_lastNs) / 1e6, 0, 'f', 0);
-        m_lastNs = now;
-    }
-    // Every gap over 20 ms as "start+length" in ms.
-    QStringList longGaps() const { return m_longGaps; }
-    double maxStallMs() const { return std::max(0.0, m_maxGapNs / 1e6 - kProbeMs); }
-    double maxStallAtMs() const { return m_maxGapAtMs; }
-    // How much of the longest gap this thread spent running: near the gap, the thread itself was
-    // busy; far below it, the thread waited for a core or a lock.
-    double maxStallCpuMs() const { return m_maxGapCpuNs / 1e6; }
-    void stop()
-    {
-        tick();
-        m_timer.stop();
-    }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    static qint64 threadCpuNs()
-    {
-        timespec now{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return qint64(now.tv_sec) * 1000000000LL + now.tv_nsec;
-    }
-    qint64 m_lastNs = 0;
-    qint64 m_lastCpuNs = 0;
-    qint64 m_maxGapNs = 0;
-    qint64 m_maxGapCpuNs = 0;
-    double m_maxGapAtMs = 0;
-    QStringList m_longGaps;
-};
 
 void fail(const char* what)
 {
@@ -298,16 +223,16 @@ int main(int argc, char** argv)
 
     const qint64 self = getpid();
     const QList<qint64> helpers = webEngineHelpers();
-    const double idleMb = statusMb(self, "VmRSS");
+    const double idleMb = processStatusMb(self, "VmRSS");
     double helpersIdleMb = 0;
     for (qint64 pid : helpers)
-        helpersIdleMb += statusMb(pid, "VmRSS");
+        helpersIdleMb += processStatusMb(pid, "VmRSS");
     resetPeak(self);
     for (qint64 pid : helpers)
         resetPeak(pid);
 
-    StallMeter untilApplied;
-    StallMeter untilSettled;
+    testsupport::StallMeter untilApplied(kProbeMs);
+    testsupport::StallMeter untilSettled(kProbeMs);
     untilApplied.start();
     untilSettled.start();
     clock.restart();
@@ -323,10 +248,10 @@ int main(int argc, char** argv)
     const double settledMs = clock.nsecsElapsed() / 1e6;
     untilSettled.stop();
 
-    const double peakMb = statusMb(self, "VmHWM");
+    const double peakMb = processStatusMb(self, "VmHWM");
     double helpersPeakMb = 0;
     for (qint64 pid : helpers)
-        helpersPeakMb += statusMb(pid, "VmHWM");
+        helpersPeakMb += processStatusMb(pid, "VmHWM");
     const QString hideCaption = form->btnHide->text();
 
     QStringList lines;
@@ -342,7 +267,7 @@ int main(int argc, char** argv)
     lines << QStringLiteral("stall_ms_max_until_applied=%1").arg(untilApplied.maxStallMs(), 0, 'f', 1);
     lines << QStringLiteral("stall_at_ms=%1").arg(untilSettled.maxStallAtMs(), 0, 'f', 0);
     lines << QStringLiteral("stall_thread_cpu_ms=%1").arg(untilSettled.maxStallCpuMs(), 0, 'f', 1);
-    lines << QStringLiteral("gaps_over_20ms=%1").arg(untilSettled.longGaps().join(QLatin1Char(' ')));
+    lines << QStringLiteral("gaps_over_20ms=%1").arg(untilSettled.gapsOver(20).join(QLatin1Char(' ')));
     lines << QStringLiteral("result_times=%1").arg(resultTimes.join(QLatin1Char(' ')));
     // For lining up a profile taken with perf record -k CLOCK_MONOTONIC.
     lines

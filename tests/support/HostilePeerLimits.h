@@ -1,8 +1,7 @@
 #pragma once
 
+#include "support/StallMeter.h"
 #include "support/Wait.h"
-
-#include <QFile>
 
 namespace testsupport {
 
@@ -21,16 +20,10 @@ constexpr long kGrowthBoundKiB = 800 * 1024;
 constexpr long kGrowthBoundKiB = 200 * 1024;
 #endif
 
-// Resident memory of this process in KiB (files under /proc are read whole: they report no size).
+// Resident memory of this process in KiB.
 inline qint64 residentKiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return 0;
+    return qint64(std::max(0.0, processStatusMb(0, "VmRSS")) * 1024);
 }
 
 } // namespace testsupport
