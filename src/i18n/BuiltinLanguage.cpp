@@ -46,7 +46,7 @@ QByteArray BuiltinLanguageData()
                              "btnClearShowAgainFlag.Caption=Clear Show Again Flag\r\n"
                              "tsBrowser.Caption=Browser\r\n"
                              "lbBrowser.Caption=Hide Your IP In Selected Browsers\r\n"
-                             "cbIE.Caption=Internet Explorer\r\n"
+                             "cbIE.Caption=Desktop proxy settings (GNOME, KDE)\r\n"
                              "cbFF.Caption=Fire Fox\r\n"
                              "cbOpera.Caption=Opera\r\n"
                              "btnReinstallFF.Caption=Re-install FireFox Extension\r\n"

@@ -41,6 +41,6 @@ QStringList KnownMessageTexts()
     // Looked up by the update check and the browser routines, which do not link this library.
     texts << QStringLiteral("MSGBOX_AutoCheckUpdate") << QStringLiteral("MSGBOX_LastVersionAlready")
           << QStringLiteral("ERRORMSG_1011")
-          << QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again.");
+          << QStringLiteral("Setting the desktop proxy failed. Please restart Veilport to try again.");
     return texts;
 }

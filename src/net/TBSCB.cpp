@@ -79,7 +79,8 @@ void TBSCB::run()
     if (m_params.newestVersion)
         options.headers << "Pragma: no-cache"
                         << "Cache-Control: no-cache";
-    options.proxy = m_params.proxy;
+    // Always direct, whatever proxy the program applied or the environment names: the answer can
+    // open a page, so no proxy on the way may be able to write it.
     options.maxRedirects = 10;
     options.stallTimeoutMs = m_params.stallTimeoutMs;
     options.overallTimeoutMs = m_params.overallTimeoutMs;

@@ -22,7 +22,6 @@ public:
     {
         QByteArray url;
         QList<QByteArray> headers;
-        QByteArray proxy; // "host:port" or empty for a direct connection
         bool newestVersion = true;
         int timeOutMs = 5000;
         int stallTimeoutMs = 30000;

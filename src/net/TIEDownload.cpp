@@ -3,7 +3,6 @@
 #include "net/CurlGlobal.h"
 #include "net/TBSCB.h"
 #include "net/WireUrl.h"
-#include "platform/ProcessProxy.h"
 
 #include <algorithm>
 
@@ -65,8 +64,6 @@ void TIEDownload::StartRequest(const QString& url)
     params.url = WireUrl(CompleteUrl(url).trimmed());
     for (const QString& line : RequestHeaders())
         params.headers << line.toUtf8();
-    // Our own requests go where the program's process proxy points, like the web view does.
-    params.proxy = platform::processProxy().toUtf8();
     params.newestVersion = (m_options & GetNewestVersion) != 0;
     params.timeOutMs = m_timeOut;
     params.stallTimeoutMs = m_stallTimeoutMs;

@@ -13,7 +13,8 @@ class TBSCB;
 // The channel through which the engine asks the service about updates: one HTTP GET per
 // request, run off the user-interface thread, the body collected in memory and handed to
 // OnDownloadComplete on the component's thread together with a result code (0 = success,
-// otherwise one of the failure codes below).
+// otherwise one of the failure codes below). Requests always go straight to the server, never
+// through the proxy the program applied nor one the environment names.
 class TIEDownload : public QObject
 {
     Q_OBJECT

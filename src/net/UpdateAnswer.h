@@ -18,8 +18,9 @@ public:
 
     // Whether text may be handed to the browser launcher as the answer's download page: an
     // absolute http:// or https:// address with a host, without blanks or control characters. The
-    // answer comes over plain HTTP through public proxies, so anything else (another scheme, a
-    // local file, a text starting with "-" that the launcher would take for an option) is refused.
+    // answer comes over plain HTTP, which anyone on the way can rewrite, so anything else (another
+    // scheme, a local file, a text starting with "-" that the launcher would take for an option) is
+    // refused.
     static bool IsWebAddress(const QString& text);
 
 private:

@@ -4,7 +4,7 @@
 
 // The proxy of the program's own process. The embedded web view follows Qt's application
 // proxy; the program's own libcurl requests that go "through the system settings" (flag
-// images, the update check) read the same value through processProxy(). The list download and
+// images) read the same value through processProxy(). The list download, the update check and
 // the proxy tests do not use it.
 namespace platform {
 

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -41,13 +43,57 @@ QString errorText(int code)
     ::_exit(127);
 }
 
+// Marks the descriptors named in /proc/self/fd (from 3 up) close-on-exec; false when /proc cannot be read.
+bool markListedDescriptorsCloseOnExec()
+{
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    alignas(struct dirent64) char buffer[4096];
+    ssize_t got;
+    while ((got = ::getdents64(dir, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            int fd = 0;
+            const char* c = entry->d_name;
+            for (; *c >= '0' && *c <= '9' && fd < (1 << 24); ++c)
+                fd = fd * 10 + (*c - '0');
+            if (*c == '\0' && c != entry->d_name && fd > 2)
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+    ::close(dir);
+    return got == 0;
+}
+
+// The program inherits none of our files besides the standard ones; the error pipe goes at exec too.
+// close_range marks them all at once, but kernels before 5.11 lack its close-on-exec flag and sandboxes
+// (seccomp profiles of containers) may refuse it: then each open descriptor is marked on its own. Marked,
+// not closed, so that the error pipe still reports a failing exec.
+void closeOurDescriptorsAtExec()
+{
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    if (markListedDescriptorsCloseOnExec())
+        return;
+    // Without /proc every number below the descriptor limit is tried. The caller waits for the exec, so a
+    // limit in the millions is cut short; this program keeps far fewer files open.
+    constexpr rlim_t kMostTried = 65536;
+    struct rlimit limit = {};
+    rlim_t end = kMostTried;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kMostTried)
+        end = limit.rlim_cur;
+    for (rlim_t fd = 3; fd < end; ++fd)
+        ::fcntl(int(fd), F_SETFD, FD_CLOEXEC);
+}
+
 [[noreturn]] void execProgram(const char* path, char* const argv[], int errorFd)
 {
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &dfl, nullptr);
-    // The program inherits none of our files besides the standard ones; the error pipe goes at exec too.
-    ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    closeOurDescriptorsAtExec();
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

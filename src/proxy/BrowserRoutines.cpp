@@ -47,7 +47,8 @@ void TBrowserRoutines::SetIEProxy(const QString& proxy)
         if (!settings->ReadBool(QStringLiteral("IE"), true))
             p.clear();
         if (!platform::setProcessProxy(p)) {
-            const QString text = QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again.");
+            const QString text =
+                QStringLiteral("Setting the desktop proxy failed. Please restart Veilport to try again.");
             if (m_platform.services)
                 m_platform.services->ShowMessageBox(text, {}, 0, TEngineServices::mtError, TEngineServices::mbOK, 0);
             else
@@ -84,17 +85,17 @@ bool TBrowserRoutines::ClearIECookies()
     }
     constexpr quint32 deletable =
         platform::UrlCache::CookieEntry | platform::UrlCache::UrlHistoryEntry | platform::UrlCache::NormalEntry;
-    qCDebug(lcBrowsers) << "FindFirstUrlCacheEntry";
     const QList<platform::UrlCacheEntry> entries = cache->entries();
+    qCDebug(lcBrowsers) << "clearing the web view's cookies, history and cached pages:" << entries.size() << "entries";
     for (const platform::UrlCacheEntry& entry : entries) {
-        qCDebug(lcBrowsers) << QString(51, QLatin1Char('='));
-        qCDebug(lcBrowsers).noquote() << "Delete --- " + entry.sourceUrl;
-        if (entry.entryType & deletable)
+        if (entry.entryType & deletable) {
+            qCDebug(lcBrowsers).noquote() << "deleting" << entry.sourceUrl;
             cache->deleteEntry(entry.sourceUrl);
-        qCDebug(lcBrowsers) << "Repeat";
+        } else {
+            qCDebug(lcBrowsers).noquote() << "keeping" << entry.sourceUrl;
+        }
     }
-    qCDebug(lcBrowsers) << "repeat end";
-    qCDebug(lcBrowsers) << "FindCloseUrlCache";
+    qCDebug(lcBrowsers) << "web view cache cleared";
     return true;
 }
 

@@ -97,7 +97,7 @@ void TfrmOptionForm::buildBrowserPage()
     lbBrowser->move(8, 16);
     lbBrowser->adjustSize();
 
-    cbIE = makeCheckBox(tsBrowser, "cbIE", QStringLiteral("Internet Explorer"), 24, 48, 150, 25);
+    cbIE = makeCheckBox(tsBrowser, "cbIE", QStringLiteral("Desktop proxy settings (GNOME, KDE)"), 24, 48, 360, 25);
     // The desktop's own proxy is what hiding is; it is always written.
     cbIE->setEnabled(false);
     cbFF = makeCheckBox(tsBrowser, "cbFF", QStringLiteral("Fire Fox"), 24, 80, 150, 25);

@@ -3,7 +3,9 @@
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 #include "ui/IMainView.h"
 #include "ui/TMessageDialog.h"
 #include "util/SPTools.h"
@@ -14,7 +16,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -341,6 +345,47 @@ TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
               TEngineServices::mrOk);
     EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
     EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
+}
+
+// The offer of an update answer is shown as the characters it holds: markup in it neither formats the
+// box nor puts a link or an image into it.
+TEST_F(EngineWindow, AnUpdateOfferIsShownAsPlainText)
+{
+    const QByteArray info = "<b>Update now!</b> <a href=\"http://elsewhere.example/\">here</a>"
+                            "<img src=\"file:///etc/hostname\">";
+    ASSERT_TRUE(Qt::mightBeRichText(QString::fromUtf8(info)));
+    testsupport::ScriptedHttpServer service;
+    service.setDefaultReply(testsupport::ScriptedHttpServer::Reply::http(
+        200, "magicword=word\r\nResult=1\r\ninfo=" + info + "\r\npage=http://www.example/get\r\n"));
+    root.write(QStringLiteral("program/const.dat"), "[const]\nApp.ConfigPath=Veilport\nApp.ID=77\nApp.MagicWord=word\n"
+                                                    "URL.ServiceHost=" +
+                                                        service.hostPort().toUtf8() + "\n");
+    start();
+    QWidget mainWindow;
+    engine->SetMainWindow(&mainWindow);
+
+    // The box comes up inside the answer's handling; it is read and declined like a user would.
+    QString shownText;
+    Qt::TextFormat format = Qt::AutoText;
+    bool shown = false;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<TMessageDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        const auto* label = dialog->findChild<QLabel*>(QStringLiteral("lbText"));
+        shownText = label->text();
+        format = label->textFormat();
+        shown = true;
+        dialog->findChild<QPushButton*>(QStringLiteral("MSG_BTN_CANCEL"))->click();
+    });
+    watcher.start(20);
+    engine->CheckForUpdate(true);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return shown && !engine->UpdateBusy(); }, 20000));
+    watcher.stop();
+    engine->SetMainWindow(nullptr);
+    EXPECT_EQ(shownText, QString::fromUtf8(info));
+    EXPECT_EQ(format, Qt::PlainText);
 }
 
 TEST_F(EngineHiding, StoredHidingResumesWithEveryListThatLoads)

@@ -1,5 +1,6 @@
 // The language files and skins that ship with the program: complete, consistent and readable.
 #include "i18n/BuiltinLanguage.h"
+#include "i18n/MessageTexts.h"
 #include "i18n/TSkinEngine.h"
 #include "i18n/TSkinFile.h"
 #include "i18n/TspAceMultiLangData.h"
@@ -7,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <memory>
@@ -113,6 +115,41 @@ TEST(ShippedLanguages, SkinTextsListEveryLibraryText)
     EXPECT_EQ(de.size(), 118);
     EXPECT_EQ(en, DefaultResStrings());
     EXPECT_EQ(ListValue(de, "MSG_BTN_YES"), "&Ja");
+}
+
+// What a user reads names what the program does on this desktop, not Windows' browser or the Windows
+// calls it once stood for. Component names and settings keys (cbIE, IE) keep theirs, so only texts
+// are read: every value, and the keys of ResString, which are shown as they are until translated.
+TEST(ShippedLanguages, NoTextNamesInternetExplorerOrAWindowsCall)
+{
+    static const QRegularExpression windowsWords(
+        QStringLiteral("Internet Explorer|\\bIE\\b|\\bMSIE\\b|\\bWindows\\b|\\bregistry\\b|WinInet|"
+                       "InternetSetOption|UrlCache|CreateProcess"));
+    auto windowsTexts = [](const TspAceMultiLangData& data) {
+        QStringList found;
+        for (const QString& section : sectionsOf(data.Data())) {
+            for (const QString& key : data.SectionKeys(section)) {
+                QString text;
+                data.FindText(section, "", key, text);
+                if (text.contains(windowsWords))
+                    found << section + "/" + key + "=" + text;
+                if (section.compare("ResString", Qt::CaseInsensitive) == 0 && key.contains(windowsWords))
+                    found << section + "/" + key;
+            }
+        }
+        return found.join("\n").toStdString();
+    };
+    TspAceMultiLangData builtin;
+    builtin.SetData(BuiltinLanguageData());
+    EXPECT_EQ(windowsTexts(builtin), "");
+    const QStringList files = QDir(sourceDir() + "/data/langs").entryList({"*.lan"}, QDir::Files);
+    ASSERT_GE(files.size(), 2);
+    for (const QString& file : files) {
+        const auto data = load(file.chopped(4));
+        ASSERT_FALSE(data->Data().isEmpty()) << file.toStdString();
+        EXPECT_EQ(windowsTexts(*data), "") << file.toStdString();
+    }
+    EXPECT_EQ(KnownMessageTexts().filter(windowsWords).join("\n").toStdString(), "");
 }
 
 TEST(ShippedSkins, AtLeastTwoSkinsThatDifferFromEachOtherAndTheBuiltInOne)

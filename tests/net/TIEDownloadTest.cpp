@@ -1,6 +1,5 @@
 #include "net/TIEDownload.h"
 
-#include "platform/ProcessProxy.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
@@ -23,7 +22,6 @@ class TIEDownloadTest : public ::testing::Test
 protected:
     TIEDownloadTest()
     {
-        platform::setProcessProxy(QString());
         channel.SetAdditionalHeader({QStringLiteral("Content-Type: application/x-www-form-urlencoded")});
         channel.SetUserAgent(QStringLiteral("App from: http://veilport.example"));
         channel.SetTimeOut(700);
@@ -228,19 +226,6 @@ TEST_F(TIEDownloadTest, DestroyingTheChannelCancelsWithoutCompletion)
     doomed.reset();
     testsupport::waitUntil([&] { return server.openConnections() == 0; }, 10000);
     EXPECT_EQ(server.openConnections(), 0);
-}
-
-TEST_F(TIEDownloadTest, RequestFollowsTheProcessProxy)
-{
-    ScriptedHttpServer proxy;
-    proxy.setDefaultReply(Reply::http(200, "proxied"));
-    ASSERT_TRUE(platform::setProcessProxy(proxy.hostPort()));
-    const int result = request(server.url("/update/?&LANG=English"));
-    platform::setProcessProxy(QString());
-    EXPECT_EQ(result, TIEDownload::ResultOk);
-    EXPECT_EQ(body(), QByteArray("proxied"));
-    EXPECT_EQ(server.requestCount(), 0);
-    EXPECT_TRUE(proxy.lastRequest().startsWith("GET " + server.url("/update/?&LANG=English").toUtf8()));
 }
 
 } // namespace

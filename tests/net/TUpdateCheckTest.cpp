@@ -3,11 +3,14 @@
 #include "ServiceSettingsFixture.h"
 #include "net/ServiceRequests.h"
 #include "net/TIEDownload.h"
+#include "net/Transfer.h"
 #include "platform/ProcessProxy.h"
 #include "support/FixedSystemInfo.h"
 #include "support/ListServiceFixture.h"
 #include "support/RecordingEngineServices.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 
 #include <QDeadlineTimer>
@@ -288,6 +291,45 @@ TEST_F(TUpdateCheckTest, LateCompletionWithoutRequestOnlyStoresTheDay)
     check->iedNetConnectionComplete(&channel, answer("1"), 0);
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
     EXPECT_TRUE(services.messages.isEmpty());
+}
+
+// The answer can open a page, so only the service may give it. Here the proxy the program applied (and
+// the one the environment names) is a real tinyproxy that hands every request to a forger.
+TEST_F(TUpdateCheckTest, CheckGoesStraightToTheServiceWhateverProxyIsApplied)
+{
+    ScriptedHttpServer forger;
+    forger.setDefaultReply(Reply::http(200, answer("1", "open-sesame", "http://forger.example/setup")));
+    testsupport::TinyproxyFixture proxies;
+    proxies.setExtraConfig({QStringLiteral("Upstream http ") + forger.hostPort()});
+    ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+    const QByteArray proxy = proxies.proxyText(0).toUtf8();
+    ASSERT_TRUE(platform::setProcessProxy(proxies.proxyText(0)));
+    testsupport::ScopedEnv lower("http_proxy", "http://" + proxy);
+    testsupport::ScopedEnv upper("HTTP_PROXY", "http://" + proxy);
+
+    // Whatever goes through that proxy gets the forged offer.
+    TransferOptions options;
+    options.url = url().toUtf8();
+    options.proxy = proxy;
+    options.overallTimeoutMs = 10000;
+    QByteArray proxied;
+    Transfer through(options);
+    through.onBody = [&](const char* data, qint64 bytes) {
+        proxied.append(data, bytes);
+        return true;
+    };
+    through.run();
+    ASSERT_EQ(proxied, answer("1", "open-sesame", "http://forger.example/setup"));
+    ASSERT_EQ(forger.requestCount(), 1);
+
+    server.setDefaultReply(Reply::http(200, answer("0")));
+    check->CheckForUpdate(true, url());
+    ASSERT_TRUE(settle());
+    platform::setProcessProxy(QString());
+    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(forger.requestCount(), 1);
 }
 
 TEST_F(TUpdateCheckTest, AnswersOfTheLocalListService)

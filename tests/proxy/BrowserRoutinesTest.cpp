@@ -117,7 +117,7 @@ TEST_F(SystemProxyTest, AProxyTheProcessCannotUseIsReportedOnceAndTheDesktopStay
     routines.SetIEProxy(QStringLiteral("no-port-here"));
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages[0].key,
-              QStringLiteral("Set IE browser proxy failed, Please re-start Veilport to try again."));
+              QStringLiteral("Setting the desktop proxy failed. Please restart Veilport to try again."));
     EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtError);
     EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(services.messages[0].showAgainId, 0);
