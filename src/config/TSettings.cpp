@@ -1,6 +1,7 @@
 #include "config/TSettings.h"
 
 #include "config/SettingsError.h"
+#include "platform/ShellFolders.h"
 #include "util/ByteText.h"
 #include "util/SPTools.h"
 

@@ -1,7 +1,6 @@
-// The desktop folders behind SPTools' shell-folder routines. The traditional folder names stay the
-// callers' vocabulary; the folders themselves follow the XDG conventions.
+#include "platform/ShellFolders.h"
+
 #include "platform/Environment.h"
-#include "util/SPTools.h"
 
 QString GetCommonShellFolder(const QString& name)
 {

@@ -63,13 +63,3 @@ bool SaveTextToFile(const QString& text, const QString& fileName);
 bool AtomicWriteFile(const QString& path, const QByteArray& bytes);
 // Whether the current user may write to the file or folder (effective ids); any error gives false.
 bool CheckFileAccess(const QString& path);
-
-// ---- Desktop folders ---------------------------------------------------------------------------
-// These two live in the platform library (link veilport_platform): the folders follow the desktop's
-// conventions, which the platform layer owns.
-
-// A per-user data folder by its traditional name ("AppData"), else GetCommonShellFolder(name).
-// No trailing "/"; unknown names give an empty text.
-QString GetShellFolder(const QString& name);
-// The machine-wide data folder by its traditional name ("Common AppData"); no trailing "/".
-QString GetCommonShellFolder(const QString& name);
