@@ -164,8 +164,11 @@ QByteArray ListService::checkedList(const QString& callerAddress, const QString&
             const StoredProxy& p = *best[i];
             const QString country = p.country(gc.defaultCountry);
             const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
-            const QString flag =
-                p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
+            // A flag URL of a source would have every caller fetch from it, telling it who uses the list:
+            // only the operator's own pool may name one.
+            const bool ownFlag =
+                !p.entry.flagUrl.isEmpty() && country == p.entry.country && m_gatherer->trustedSource(p.source);
+            const QString flag = ownFlag ? p.entry.flagUrl : flagUrl(host, country);
             lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                          .arg(i)
                          .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
@@ -382,6 +385,9 @@ HttpResponse ListService::metricsPage()
                sample("veilport_checks_in_flight", m_gatherer->checksInFlight()));
         metric("veilport_source_errors_total", "counter", "Source fetches that failed.",
                sample("veilport_source_errors_total", double(m_metrics.sourceErrors)));
+        metric("veilport_source_entries_refused_total", "counter",
+               "Source entries refused for naming no global address (loopback, private, reserved...).",
+               sample("veilport_source_entries_refused_total", double(m_metrics.refusedEntries)));
         metric("veilport_database_errors_total", "counter", "Database statements that failed.",
                sample("veilport_database_errors_total", m_gatherer->store().databaseErrors()));
     }

@@ -181,13 +181,14 @@ int main(int argc, char** argv)
         config.database = parser.value(databaseOpt);
     const bool gathering = config.gathering();
     if (gathering && !poolFile.isEmpty()) {
-        // The hand-written pool is one more source, its proxies checked like any other's.
+        // The hand-written pool is one more source, its proxies checked like any other's; being the
+        // operator's own, it may name private addresses and its own flags.
         bool named = false;
         for (const SourceSetting& s : config.sources)
             named = named || s.name == QLatin1String("pool");
         if (!named)
             config.sources.append(
-                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024});
+                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024, true});
     }
     if (poolFile.isEmpty() && !gathering)
         std::fprintf(stderr, "veilport-listservice: no --pool given, the list is empty\n");
