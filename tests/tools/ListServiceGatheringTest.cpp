@@ -42,10 +42,12 @@ QString Body(const ListServiceFixture& service, const QByteArray& path)
     return QString::fromUtf8(Get(service.port(), path).body);
 }
 
-// A value of the list answer for a request carrying this X-Forwarded-For.
-QString ListValueWithForwardedFor(const ListServiceFixture& service, const QByteArray& forwardedFor,
+// A value of the list answer for a request carrying this X-Forwarded-For; a "\n" in it starts another
+// header line of the same name.
+QString ListValueWithForwardedFor(const ListServiceFixture& service, QByteArray forwardedFor,
                                   const QString& name = QStringLiteral("LocalIP"))
 {
+    forwardedFor.replace("\n", "\r\nX-Forwarded-For: ");
     const HttpAnswer a =
         RawExchange(service.port(), "GET /getproxy.php HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + forwardedFor +
                                         "\r\nConnection: close\r\n\r\n");
@@ -205,6 +207,9 @@ TEST(ListServiceGathering, ForwardedForIsBelievedOnlyFromTrustedReverseProxies)
     EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "192.0.2.1, 203.0.113.9"), "203.0.113.9");
     EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "203.0.113.9, 127.0.0.5"), "203.0.113.9");
     EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "not an address"), "127.0.0.1");
+    // A proxy that adds a line of its own rather than joining the client's: the lines are one list.
+    EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "192.0.2.66\n203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(ListValueWithForwardedFor(behindProxy, "192.0.2.66\n203.0.113.9, 127.0.0.7"), "203.0.113.9");
 
     options.extraConfig = {"TrustedProxies=10.0.0.0/8"};
     ListServiceFixture direct;

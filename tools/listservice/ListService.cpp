@@ -89,7 +89,13 @@ QString ListService::callerAddress(const HttpRequest& request) const
         return callerText(request.peer);
     // Each reverse proxy appends the address it got the request from; walking back from the right,
     // the first address not of our own proxies is the caller. Anything left of it may be forged.
-    const QList<QByteArray> hops = request.headers.value("x-forwarded-for").split(',');
+    // Several header lines are one list, in order (a client's own line comes before the one our proxy adds).
+    QByteArray forwarded;
+    for (const auto& [name, value] : request.rawHeaders) {
+        if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0)
+            forwarded += (forwarded.isEmpty() ? QByteArray() : QByteArray(",")) + value;
+    }
+    const QList<QByteArray> hops = forwarded.split(',');
     QString caller = callerText(request.peer);
     for (auto it = hops.crbegin(); it != hops.crend(); ++it) {
         const QHostAddress hop(QString::fromLatin1(it->trimmed()));
