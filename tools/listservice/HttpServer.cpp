@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <sys/socket.h>
@@ -47,14 +48,6 @@ QString decodeComponent(const QByteArray& raw)
     QByteArray b = raw;
     b.replace('+', ' ');
     return QUrl::fromPercentEncoding(b);
-}
-
-// One key per client machine: an IPv4 client on a dual-stack socket counts as its IPv4 address.
-QString addressKey(const QHostAddress& peer)
-{
-    bool isV4 = false;
-    const quint32 v4 = peer.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : peer.toString();
 }
 
 } // namespace
@@ -100,6 +93,17 @@ bool HttpServer::listenTls(const QHostAddress& address, quint16 port, const QSsl
 quint16 HttpServer::tlsPort() const
 {
     return m_tlsServer ? m_tlsServer->serverPort() : 0;
+}
+
+QString HttpServer::clientKey(const QHostAddress& peer)
+{
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR bytes = peer.toIPv6Address();
+    std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8(0));
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
 QHash<QString, QString> HttpServer::parseQuery(const QByteArray& query)
@@ -187,7 +191,7 @@ bool HttpServer::parseRequestHead(const QByteArray& head, HttpRequest& out, int&
 void HttpServer::takePendingConnections(QTcpServer& server)
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        const QString key = addressKey(socket->peerAddress());
+        const QString key = clientKey(socket->peerAddress());
         if (m_connections >= kMaxConnections || m_perAddress.value(key) >= m_maxPerAddress) {
             socket->abort();
             socket->deleteLater();

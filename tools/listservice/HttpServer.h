@@ -80,6 +80,9 @@ public:
     static bool parseRequestHead(const QByteArray& head, HttpRequest& out, int& errorStatus);
     /// Splits and percent-decodes a query text ("a=1&b=x%20y").
     static QHash<QString, QString> parseQuery(const QByteArray& query);
+    /// What the per-address connection limit counts by: an IPv4 address (also on a dual-stack socket), or the
+    /// /64 of an IPv6 address, since one subscriber commonly holds a whole /64.
+    static QString clientKey(const QHostAddress& peer);
 
 private:
     void takePendingConnections(QTcpServer& server);
