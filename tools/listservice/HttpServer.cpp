@@ -106,6 +106,19 @@ QString HttpServer::clientKey(const QHostAddress& peer)
     return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
+QByteArray HttpServer::loggablePath(const QString& path)
+{
+    QByteArray out;
+    for (const char c : path.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            out += '%' + QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
+        else
+            out += c;
+    }
+    return out;
+}
+
 QHash<QString, QString> HttpServer::parseQuery(const QByteArray& query)
 {
     QHash<QString, QString> out;
@@ -225,8 +238,8 @@ void HttpServer::serve(QTcpSocket* socket)
         if (method != "HEAD")
             out += r.body;
         if (m_verbose)
-            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()), qPrintable(what),
-                         r.status);
+            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()),
+                         loggablePath(what).constData(), r.status);
         socket->write(out);
         if (tls) {
             // TLS closes with its own close alert once everything is written.

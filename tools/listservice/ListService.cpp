@@ -46,6 +46,29 @@ bool parseCoordinate(const QString& text, double limit)
     return ok && v >= -limit && v <= limit;
 }
 
+// A value of /health, which anyone who can reach the service reads: one line, without the addresses,
+// names and URLs that driver messages carry (who logs in to the database, and where). The log keeps the
+// whole text.
+QString healthValue(QString text)
+{
+    static const QRegularExpression url(QStringLiteral("\\b([A-Za-z][A-Za-z0-9+.-]*)://\\S*"));
+    static const QRegularExpression userAtHost(QStringLiteral("[^\\s\"()<>]+@[^\\s\"()<>]+"));
+    static const QRegularExpression quoted(QStringLiteral("\"[^\"]*\"")); // how libpq names users and hosts
+    static const QRegularExpression ipv4(QStringLiteral("\\b\\d{1,3}(\\.\\d{1,3}){3}\\b"));
+    static const QRegularExpression ipv6(QStringLiteral("(?<![\\w:])[0-9A-Fa-f]*:[0-9A-Fa-f]*:[0-9A-Fa-f:.%]*\\w*"));
+    static const QRegularExpression lineBreaks(QStringLiteral("\\s*[\\r\\n]+\\s*"));
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    const QString hidden = QStringLiteral("<hidden>");
+    text.replace(url, QStringLiteral("\\1://") + hidden)
+        .replace(userAtHost, hidden)
+        .replace(quoted, hidden)
+        .replace(ipv4, hidden)
+        .replace(ipv6, hidden)
+        .replace(lineBreaks, QStringLiteral(" / "))
+        .replace(space, QStringLiteral(" "));
+    return text.trimmed().left(300);
+}
+
 QByteArray pageShell(const QString& title, const QString& body)
 {
     return QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>%1</title>"
@@ -337,11 +360,12 @@ HttpResponse ListService::healthPage()
                              m_gatherer->config().checkTimeoutSec;
         lines << QStringLiteral("passing=%1").arg(store.best(since, INT_MAX).size());
         lines << QStringLiteral("database=%1")
-                     .arg(!store.usesDatabase()             ? QStringLiteral("none")
-                          : store.databaseError().isEmpty() ? QStringLiteral("ok")
-                                                            : QStringLiteral("error: ") + store.databaseError());
+                     .arg(!store.usesDatabase() ? QStringLiteral("none")
+                          : store.databaseError().isEmpty()
+                              ? QStringLiteral("ok")
+                              : QStringLiteral("error: ") + healthValue(store.databaseError()));
         for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
-            lines << QStringLiteral("source.%1=error: %2").arg(it.key(), it.value());
+            lines << QStringLiteral("source.%1=error: %2").arg(it.key(), healthValue(it.value()));
     } else {
         lines << QStringLiteral("proxies=%1").arg(m_pool.size());
     }

@@ -238,9 +238,7 @@ int main(int argc, char** argv)
     HttpServer server([&service, &requestLog](const HttpRequest& r) {
         if (requestLog.isOpen()) {
             // One line per request; a decoded line break in the path must not start a line of its own.
-            QByteArray path = r.path.toUtf8();
-            path.replace('\n', "%0A").replace('\r', "%0D");
-            requestLog.write(r.method + ' ' + path + '\n');
+            requestLog.write(r.method + ' ' + HttpServer::loggablePath(r.path) + '\n');
         }
         return service.handle(r);
     });
