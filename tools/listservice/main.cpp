@@ -12,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -72,6 +73,16 @@ ProxyGatherer::Target checkTarget(const ServiceConfig& config, const QHostAddres
     return target;
 }
 
+// Under systemd a key handed over with LoadCredential= lies in $CREDENTIALS_DIRECTORY, readable by the
+// service's dynamic user only; a relative --cert or --key names such a credential.
+QString credentialPath(const QString& path)
+{
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (credentials.isEmpty() || QFileInfo(path).isAbsolute())
+        return path;
+    return QDir(credentials).filePath(path);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -104,10 +115,14 @@ int main(int argc, char** argv)
         QStringLiteral("tls-port"),
         QStringLiteral("Also serve everything over TLS on this port (0 picks a free one); needs --cert and --key."),
         QStringLiteral("port"));
-    const QCommandLineOption certOpt(QStringLiteral("cert"), QStringLiteral("PEM certificate (chain) for --tls-port."),
-                                     QStringLiteral("file"));
-    const QCommandLineOption keyOpt(QStringLiteral("key"), QStringLiteral("PEM private key for --tls-port."),
-                                    QStringLiteral("file"));
+    const QCommandLineOption certOpt(
+        QStringLiteral("cert"),
+        QStringLiteral("PEM certificate (chain) for --tls-port; relative: in $CREDENTIALS_DIRECTORY when that is set."),
+        QStringLiteral("file"));
+    const QCommandLineOption keyOpt(
+        QStringLiteral("key"),
+        QStringLiteral("PEM private key for --tls-port; relative: in $CREDENTIALS_DIRECTORY when that is set."),
+        QStringLiteral("file"));
     const QCommandLineOption perAddressOpt(
         QStringLiteral("max-per-address"),
         QStringLiteral("Connections one client address may hold at a time (default %1).")
@@ -146,7 +161,8 @@ int main(int argc, char** argv)
     QSslConfiguration tlsConfiguration;
     if (tls) {
         QString error;
-        if (!LoadTlsCredentials(parser.value(certOpt), parser.value(keyOpt), tlsConfiguration, error)) {
+        if (!LoadTlsCredentials(credentialPath(parser.value(certOpt)), credentialPath(parser.value(keyOpt)),
+                                tlsConfiguration, error)) {
             std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
             return 2;
         }
