@@ -214,6 +214,7 @@ int main(int argc, char** argv)
     options.extraConfig = {QStringLiteral("Source=bench|plain|%1|86400|100000000").arg(list.fileName()),
                            QStringLiteral("Database=") + dir.filePath(QStringLiteral("proxies.db")),
                            QStringLiteral("CheckInterval=86400"),
+                           QStringLiteral("AllowPrivateAddresses=on"),
                            QStringLiteral("CheckConcurrency=%1").arg(kParallel),
                            QStringLiteral("CheckTimeout=30"),
                            QStringLiteral("MaxProxies=%1").arg(proxies)};

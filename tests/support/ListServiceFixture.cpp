@@ -88,8 +88,10 @@ bool ListServiceFixture::startWithPoolText(const QByteArray& pool, const Options
     if (!makeCertificate())
         return false;
 
-    const QStringList log =
+    QStringList log =
         options.logRequests ? QStringList{QStringLiteral("--request-log"), requestLogFile()} : QStringList();
+    if (options.verbose)
+        log << QStringLiteral("--verbose");
     m_process = std::make_unique<QProcess>();
     testsupport::EndsWithParent(*m_process);
     m_process->start(exe, QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-port"),

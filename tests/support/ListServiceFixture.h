@@ -49,6 +49,8 @@ struct ListServiceOptions
     QStringList extraConfig;
     // Logs every request line (--request-log), for requests().
     bool logRequests = false;
+    // Logs every request to stderr as well (--verbose), for errorOutput().
+    bool verbose = false;
 };
 
 // The real local list service (veilport-listservice) on ephemeral loopback ports (plain HTTP and

@@ -324,6 +324,25 @@ TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
     EXPECT_TRUE(service.isRunning());
 }
 
+// A decoded line break in a path must not forge lines in either log.
+TEST(ListServiceLogs, RequestPathsStayOnOneLineInBothLogs)
+{
+    ListServiceFixture service;
+    ListServiceFixture::Options options;
+    options.verbose = true;
+    options.logRequests = true;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    EXPECT_EQ(Get(service.port(), "/x%0d%0a10.0.0.1 GET /admin 200%0a%1b[2J").status, 404);
+    const QByteArray logged = "GET /x%0D%0A10.0.0.1 GET /admin 200%0A%1B[2J";
+    QByteArray err;
+    ASSERT_TRUE(testsupport::waitUntil([&] { return (err = service.errorOutput()).contains(" 404\n"); }, 5000))
+        << err.constData();
+    EXPECT_TRUE(err.contains("127.0.0.1 " + logged + " 404\n")) << err.constData();
+    for (const QByteArray& line : err.split('\n'))
+        EXPECT_FALSE(line.startsWith("10.0.0.1")) << line.constData();
+    EXPECT_EQ(service.requests(), QStringList{QString::fromUtf8(logged)});
+}
+
 TEST(ListServiceStartup, BadPoolLinesAreSkippedWithTheirLineNumbers)
 {
     ListServiceFixture service;

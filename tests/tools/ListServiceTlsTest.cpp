@@ -4,7 +4,9 @@
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,35 @@ TEST_F(ListServiceTls, GarbageAndStalledHandshakesDoNotHoldUpEitherPort)
     EXPECT_EQ(TlsExchange(service.tlsPort(), AddressCheckRequest(service)).status, 200);
     EXPECT_TRUE(stalled.waitForDisconnected(15000)) << "the stalled handshake is closed at the idle time-out";
     EXPECT_TRUE(service.isRunning());
+}
+
+// systemd hands a key that only root may read over with LoadCredential=, into $CREDENTIALS_DIRECTORY; a
+// relative --cert and --key name such credentials, wherever the service runs.
+TEST(ListServiceTlsStartup, RelativeCertificateAndKeyAreTakenFromTheCredentialsDirectory)
+{
+    ListServiceFixture made; // for its certificate and key
+    ASSERT_TRUE(made.start()) << made.errorText().toStdString();
+    made.stop();
+    const QFileInfo key(made.keyFile());
+    testsupport::TempDir elsewhere;
+    QProcess service;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("CREDENTIALS_DIRECTORY", key.path());
+    service.setProcessEnvironment(environment);
+    service.setWorkingDirectory(elsewhere.path());
+    service.start(ListServiceFixture::executablePath(),
+                  {"--port", "0", "--tls-port", "0", "--cert", QFileInfo(made.certificateFile()).fileName(), "--key",
+                   key.fileName()});
+    ASSERT_TRUE(service.waitForStarted(10000));
+    QByteArray out;
+    const QDeadlineTimer deadline(15000);
+    while (!out.contains("listening on https://") && !deadline.hasExpired() && service.state() == QProcess::Running) {
+        service.waitForReadyRead(100);
+        out += service.readAllStandardOutput();
+    }
+    EXPECT_TRUE(out.contains("listening on https://")) << out.constData() << service.readAllStandardError().constData();
+    service.kill();
+    service.waitForFinished(5000);
 }
 
 // A TLS port that cannot work is a configuration error, reported before the service claims to listen.

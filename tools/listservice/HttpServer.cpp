@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <sys/socket.h>
@@ -47,14 +48,6 @@ QString decodeComponent(const QByteArray& raw)
     QByteArray b = raw;
     b.replace('+', ' ');
     return QUrl::fromPercentEncoding(b);
-}
-
-// One key per client machine: an IPv4 client on a dual-stack socket counts as its IPv4 address.
-QString addressKey(const QHostAddress& peer)
-{
-    bool isV4 = false;
-    const quint32 v4 = peer.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : peer.toString();
 }
 
 } // namespace
@@ -100,6 +93,30 @@ bool HttpServer::listenTls(const QHostAddress& address, quint16 port, const QSsl
 quint16 HttpServer::tlsPort() const
 {
     return m_tlsServer ? m_tlsServer->serverPort() : 0;
+}
+
+QString HttpServer::clientKey(const QHostAddress& peer)
+{
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR bytes = peer.toIPv6Address();
+    std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8(0));
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
+QByteArray HttpServer::loggablePath(const QString& path)
+{
+    QByteArray out;
+    for (const char c : path.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            out += '%' + QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
+        else
+            out += c;
+    }
+    return out;
 }
 
 QHash<QString, QString> HttpServer::parseQuery(const QByteArray& query)
@@ -187,7 +204,7 @@ bool HttpServer::parseRequestHead(const QByteArray& head, HttpRequest& out, int&
 void HttpServer::takePendingConnections(QTcpServer& server)
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        const QString key = addressKey(socket->peerAddress());
+        const QString key = clientKey(socket->peerAddress());
         if (m_connections >= kMaxConnections || m_perAddress.value(key) >= m_maxPerAddress) {
             socket->abort();
             socket->deleteLater();
@@ -221,8 +238,8 @@ void HttpServer::serve(QTcpSocket* socket)
         if (method != "HEAD")
             out += r.body;
         if (m_verbose)
-            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()), qPrintable(what),
-                         r.status);
+            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()),
+                         loggablePath(what).constData(), r.status);
         socket->write(out);
         if (tls) {
             // TLS closes with its own close alert once everything is written.

@@ -80,6 +80,12 @@ public:
     static bool parseRequestHead(const QByteArray& head, HttpRequest& out, int& errorStatus);
     /// Splits and percent-decodes a query text ("a=1&b=x%20y").
     static QHash<QString, QString> parseQuery(const QByteArray& query);
+    /// What the per-address connection limit counts by: an IPv4 address (also on a dual-stack socket), or the
+    /// /64 of an IPv6 address, since one subscriber commonly holds a whole /64.
+    static QString clientKey(const QHostAddress& peer);
+    /// A decoded request path fit for one log line: control characters (a decoded line break could forge
+    /// lines) are written percent-encoded again.
+    static QByteArray loggablePath(const QString& path);
 
 private:
     void takePendingConnections(QTcpServer& server);

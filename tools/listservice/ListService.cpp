@@ -46,6 +46,29 @@ bool parseCoordinate(const QString& text, double limit)
     return ok && v >= -limit && v <= limit;
 }
 
+// A value of /health, which anyone who can reach the service reads: one line, without the addresses,
+// names and URLs that driver messages carry (who logs in to the database, and where). The log keeps the
+// whole text.
+QString healthValue(QString text)
+{
+    static const QRegularExpression url(QStringLiteral("\\b([A-Za-z][A-Za-z0-9+.-]*)://\\S*"));
+    static const QRegularExpression userAtHost(QStringLiteral("[^\\s\"()<>]+@[^\\s\"()<>]+"));
+    static const QRegularExpression quoted(QStringLiteral("\"[^\"]*\"")); // how libpq names users and hosts
+    static const QRegularExpression ipv4(QStringLiteral("\\b\\d{1,3}(\\.\\d{1,3}){3}\\b"));
+    static const QRegularExpression ipv6(QStringLiteral("(?<![\\w:])[0-9A-Fa-f]*:[0-9A-Fa-f]*:[0-9A-Fa-f:.%]*\\w*"));
+    static const QRegularExpression lineBreaks(QStringLiteral("\\s*[\\r\\n]+\\s*"));
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    const QString hidden = QStringLiteral("<hidden>");
+    text.replace(url, QStringLiteral("\\1://") + hidden)
+        .replace(userAtHost, hidden)
+        .replace(quoted, hidden)
+        .replace(ipv4, hidden)
+        .replace(ipv6, hidden)
+        .replace(lineBreaks, QStringLiteral(" / "))
+        .replace(space, QStringLiteral(" "));
+    return text.trimmed().left(300);
+}
+
 QByteArray pageShell(const QString& title, const QString& body)
 {
     return QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>%1</title>"
@@ -89,7 +112,13 @@ QString ListService::callerAddress(const HttpRequest& request) const
         return callerText(request.peer);
     // Each reverse proxy appends the address it got the request from; walking back from the right,
     // the first address not of our own proxies is the caller. Anything left of it may be forged.
-    const QList<QByteArray> hops = request.headers.value("x-forwarded-for").split(',');
+    // Several header lines are one list, in order (a client's own line comes before the one our proxy adds).
+    QByteArray forwarded;
+    for (const auto& [name, value] : request.rawHeaders) {
+        if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0)
+            forwarded += (forwarded.isEmpty() ? QByteArray() : QByteArray(",")) + value;
+    }
+    const QList<QByteArray> hops = forwarded.split(',');
     QString caller = callerText(request.peer);
     for (auto it = hops.crbegin(); it != hops.crend(); ++it) {
         const QHostAddress hop(QString::fromLatin1(it->trimmed()));
@@ -164,8 +193,11 @@ QByteArray ListService::checkedList(const QString& callerAddress, const QString&
             const StoredProxy& p = *best[i];
             const QString country = p.country(gc.defaultCountry);
             const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
-            const QString flag =
-                p.entry.flagUrl.isEmpty() || country != p.entry.country ? flagUrl(host, country) : p.entry.flagUrl;
+            // A flag URL of a source would have every caller fetch from it, telling it who uses the list:
+            // only the operator's own pool may name one.
+            const bool ownFlag =
+                !p.entry.flagUrl.isEmpty() && country == p.entry.country && m_gatherer->trustedSource(p.source);
+            const QString flag = ownFlag ? p.entry.flagUrl : flagUrl(host, country);
             lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
                          .arg(i)
                          .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
@@ -328,11 +360,12 @@ HttpResponse ListService::healthPage()
                              m_gatherer->config().checkTimeoutSec;
         lines << QStringLiteral("passing=%1").arg(store.best(since, INT_MAX).size());
         lines << QStringLiteral("database=%1")
-                     .arg(!store.usesDatabase()             ? QStringLiteral("none")
-                          : store.databaseError().isEmpty() ? QStringLiteral("ok")
-                                                            : QStringLiteral("error: ") + store.databaseError());
+                     .arg(!store.usesDatabase() ? QStringLiteral("none")
+                          : store.databaseError().isEmpty()
+                              ? QStringLiteral("ok")
+                              : QStringLiteral("error: ") + healthValue(store.databaseError()));
         for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
-            lines << QStringLiteral("source.%1=error: %2").arg(it.key(), it.value());
+            lines << QStringLiteral("source.%1=error: %2").arg(it.key(), healthValue(it.value()));
     } else {
         lines << QStringLiteral("proxies=%1").arg(m_pool.size());
     }
@@ -382,6 +415,9 @@ HttpResponse ListService::metricsPage()
                sample("veilport_checks_in_flight", m_gatherer->checksInFlight()));
         metric("veilport_source_errors_total", "counter", "Source fetches that failed.",
                sample("veilport_source_errors_total", double(m_metrics.sourceErrors)));
+        metric("veilport_source_entries_refused_total", "counter",
+               "Source entries refused for naming no global address (loopback, private, reserved...).",
+               sample("veilport_source_entries_refused_total", double(m_metrics.refusedEntries)));
         metric("veilport_database_errors_total", "counter", "Database statements that failed.",
                sample("veilport_database_errors_total", m_gatherer->store().databaseErrors()));
     }

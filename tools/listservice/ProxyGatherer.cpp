@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace {
@@ -63,7 +65,7 @@ void ProxyGatherer::lead()
                                     quint32 elapsed) { onResult(success, index, response, host, port, elapsed); };
 
     // Per source at most as many entries as the whole store may hold.
-    m_fetcher = std::make_unique<SourceFetcher>(m_config.sources, m_config.maxProxies);
+    m_fetcher = std::make_unique<SourceFetcher>(m_config.sources, m_config.maxProxies, m_config.allowPrivateAddresses);
     connect(m_fetcher.get(), &SourceFetcher::sourceFetched, this, &ProxyGatherer::onFetched);
     connect(m_fetcher.get(), &SourceFetcher::sourceFailed, this, &ProxyGatherer::onFailed);
     m_fetcher->start();
@@ -78,15 +80,27 @@ void ProxyGatherer::stepDown()
     m_inFlight.clear();
 }
 
-void ProxyGatherer::onFetched(int index, const SourceParseResult& result)
+bool ProxyGatherer::trustedSource(const QString& name) const
+{
+    return std::any_of(m_config.sources.cbegin(), m_config.sources.cend(),
+                       [&](const SourceSetting& s) { return s.trusted && s.name == name; });
+}
+
+void ProxyGatherer::onFetched(int index, const SourceParseResult& result, int refused)
 {
     const SourceSetting& setting = m_fetcher->sources()[index];
     ++m_metrics->sourceFetches;
+    m_metrics->refusedEntries += quint64(refused);
     m_sourceErrors.remove(setting.name);
     const int added = m_store.replaceSource(setting.name, result.entries, now());
     m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
-    std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected)\n",
-                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected);
+    const QString refusedText =
+        refused == 0
+            ? QString()
+            : QStringLiteral("; %1 refused, naming no global address (see AllowPrivateAddresses)").arg(refused);
+    std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected%s)\n",
+                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected,
+                 qPrintable(refusedText));
     tick();
 }
 

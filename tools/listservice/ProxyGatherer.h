@@ -46,6 +46,8 @@ public:
     /// The latest error of each source that failed its last fetch.
     const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
     int checksInFlight() const { return int(m_inFlight.size()); }
+    /// Whether the source of this name is the operator's own, whose entries are served as written.
+    bool trustedSource(const QString& name) const;
     /// Whether this instance gathers and checks (else another one sharing the database does).
     bool leading() const { return m_leading; }
     /// How often an instance that does not check reads the shared database again and asks for the lock.
@@ -65,7 +67,7 @@ private:
     void lead();
     // Stops gathering and checking: another instance holds the lock.
     void stepDown();
-    void onFetched(int index, const SourceParseResult& result);
+    void onFetched(int index, const SourceParseResult& result, int refused);
     void onFailed(int index, const QString& error);
     void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
 

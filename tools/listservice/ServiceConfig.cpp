@@ -25,6 +25,25 @@ bool validProxy(const QString& proxy)
     return ok && port >= 1 && port <= 65535 && !proxy.left(colon).contains(QLatin1Char(' '));
 }
 
+// "on"/"off" and the usual spellings of true and false.
+bool parseSwitch(const QString& value, bool& out)
+{
+    const QString v = value.toLower();
+    for (const char* yes : {"on", "true", "yes", "1"}) {
+        if (v == QLatin1String(yes)) {
+            out = true;
+            return true;
+        }
+    }
+    for (const char* no : {"off", "false", "no", "0"}) {
+        if (v == QLatin1String(no)) {
+            out = false;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parseBound(const QString& value, int low, int high, int& out)
 {
     bool ok = false;
@@ -172,13 +191,11 @@ bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& 
                 }
             }
             config.sources.append(setting);
-        } else if (name == QLatin1String("check")) {
-            const QString v = value.toLower();
-            if (v != QLatin1String("on") && v != QLatin1String("off")) {
-                error = QStringLiteral("%1:%2: Check is on or off").arg(fileName).arg(i + 1);
+        } else if (name == QLatin1String("check") || name == QLatin1String("allowprivateaddresses")) {
+            if (!parseSwitch(value, name == QLatin1String("check") ? config.check : config.allowPrivateAddresses)) {
+                error = QStringLiteral("%1:%2: %3 is on or off").arg(fileName).arg(i + 1).arg(line.left(eq).trimmed());
                 return false;
             }
-            config.check = v == QLatin1String("on");
         } else if (name == QLatin1String("database"))
             config.database = value;
         else if (name == QLatin1String("publicaddress"))

@@ -33,6 +33,8 @@ struct SourceSetting
     SourceFormat format = SourceFormat::Plain;
     int refreshSec = 3600;
     qint64 maxBytes = 4 * 1024 * 1024;
+    // The operator's own pool: its addresses are served as written, loopback and private ones too.
+    bool trusted = false;
 };
 
 // What the service answers besides the pool: the caller's location and the update answer.
@@ -65,6 +67,9 @@ struct ServiceConfig
     QString defaultCountry = QStringLiteral("Unknown"); // for proxies whose source names no country
     QStringList trustedProxies;                         // addresses or subnets whose X-Forwarded-For is believed
     QString geoIp; // MaxMind-format country/city database; empty: the configured places hold
+    // Whether sources may name loopback, private and other non-global addresses (and names resolving to
+    // them). Off, such entries are refused: else any list could point the checker at this host's network.
+    bool allowPrivateAddresses = false;
 
     bool gathering() const { return check || !sources.isEmpty(); }
 };

@@ -13,6 +13,7 @@ struct ServiceMetrics
     quint64 requestErrors = 0; // answers with a 4xx or 5xx status
     quint64 sourceFetches = 0;
     quint64 sourceErrors = 0;
+    quint64 refusedEntries = 0; // source entries naming no global address
     quint64 checks = 0;
     quint64 checksPassed = 0;
 

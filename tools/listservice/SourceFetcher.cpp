@@ -1,5 +1,7 @@
 #include "SourceFetcher.h"
 
+#include "AddressScreen.h"
+
 #include "net/HttpClient.h"
 #include "util/MainThreadQueue.h"
 
@@ -46,9 +48,10 @@ QByteArray readCapped(const QString& path, qint64 maxBytes, QString& error)
 
 } // namespace
 
-SourceFetcher::SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, QObject* parent)
+SourceFetcher::SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, bool allowPrivateAddresses,
+                             QObject* parent)
     : QObject(parent), m_sources(std::move(sources)), m_maxEntries(maxEntriesPerSource),
-      m_self(std::make_shared<SourceFetcher*>(this))
+      m_allowPrivate(allowPrivateAddresses), m_self(std::make_shared<SourceFetcher*>(this))
 {
     m_slots.resize(size_t(m_sources.size()));
     for (int i = 0; i < m_sources.size(); ++i) {
@@ -87,7 +90,8 @@ void SourceFetcher::fetch(int index)
     // A source that trickles its answer is cut after this long, like one that never answers.
     QTimer::singleShot(kFetchTimeoutMs, this, [abort = slot.abort] { abort->store(true); });
     std::weak_ptr<SourceFetcher*> self = m_self;
-    std::thread([setting, index, self, abort = slot.abort, maxEntries = m_maxEntries] {
+    const bool screen = !setting.trusted && !m_allowPrivate;
+    std::thread([setting, index, self, abort = slot.abort, maxEntries = m_maxEntries, screen] {
         QByteArray body;
         QString error;
         if (isUrl(setting.location)) {
@@ -111,19 +115,21 @@ void SourceFetcher::fetch(int index)
             result = ParseSourceText(setting.format, body, maxEntries);
         else
             result.error = error;
-        PostToMainThread([self, index, result = std::move(result)] {
+        // Names are resolved here as well, off the thread that answers requests.
+        const int refused = screen && result.error.isEmpty() ? KeepGlobalEntries(result.entries, *abort) : 0;
+        PostToMainThread([self, index, result = std::move(result), refused] {
             if (const auto owner = self.lock(); owner && *owner)
-                (*owner)->finish(index, result);
+                (*owner)->finish(index, result, refused);
         });
     }).detach();
 }
 
-void SourceFetcher::finish(int index, const SourceParseResult& result)
+void SourceFetcher::finish(int index, const SourceParseResult& result, int refused)
 {
     m_slots[size_t(index)].busy = false;
     m_slots[size_t(index)].abort.reset();
     if (!result.error.isEmpty())
         emit sourceFailed(index, result.error);
     else
-        emit sourceFetched(index, result);
+        emit sourceFetched(index, result, refused);
 }

@@ -13,14 +13,16 @@
 
 // Fetches every configured source on its own refresh interval: http(s) URLs through libcurl, local
 // files from disk, each on a short-lived thread of its own and never more than the source's size cap.
-// Each outcome comes back on the thread that owns the fetcher as sourceFetched or sourceFailed.
+// Each outcome comes back on the thread that owns the fetcher as sourceFetched or sourceFailed. Entries of
+// sources that are not trusted lose their non-global addresses there too, unless private ones are allowed.
 class SourceFetcher : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int kFetchTimeoutMs = 60000;
 
-    SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, QObject* parent = nullptr);
+    SourceFetcher(QList<SourceSetting> sources, int maxEntriesPerSource, bool allowPrivateAddresses,
+                  QObject* parent = nullptr);
     ~SourceFetcher() override;
 
     /// Fetches every source now and then on its interval.
@@ -30,7 +32,8 @@ public:
     const QList<SourceSetting>& sources() const { return m_sources; }
 
 signals:
-    void sourceFetched(int index, const SourceParseResult& result);
+    /// refused: entries dropped because they name no global address.
+    void sourceFetched(int index, const SourceParseResult& result, int refused);
     void sourceFailed(int index, const QString& error);
 
 private:
@@ -41,10 +44,11 @@ private:
         std::shared_ptr<std::atomic_bool> abort;
     };
 
-    void finish(int index, const SourceParseResult& result);
+    void finish(int index, const SourceParseResult& result, int refused);
 
     QList<SourceSetting> m_sources;
     const int m_maxEntries;
+    const bool m_allowPrivate;
     std::vector<Slot> m_slots;
     // Threads hand their results over only while this lives.
     std::shared_ptr<SourceFetcher*> m_self;

@@ -12,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -72,6 +73,16 @@ ProxyGatherer::Target checkTarget(const ServiceConfig& config, const QHostAddres
     return target;
 }
 
+// Under systemd a key handed over with LoadCredential= lies in $CREDENTIALS_DIRECTORY, readable by the
+// service's dynamic user only; a relative --cert or --key names such a credential.
+QString credentialPath(const QString& path)
+{
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (credentials.isEmpty() || QFileInfo(path).isAbsolute())
+        return path;
+    return QDir(credentials).filePath(path);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -104,10 +115,14 @@ int main(int argc, char** argv)
         QStringLiteral("tls-port"),
         QStringLiteral("Also serve everything over TLS on this port (0 picks a free one); needs --cert and --key."),
         QStringLiteral("port"));
-    const QCommandLineOption certOpt(QStringLiteral("cert"), QStringLiteral("PEM certificate (chain) for --tls-port."),
-                                     QStringLiteral("file"));
-    const QCommandLineOption keyOpt(QStringLiteral("key"), QStringLiteral("PEM private key for --tls-port."),
-                                    QStringLiteral("file"));
+    const QCommandLineOption certOpt(
+        QStringLiteral("cert"),
+        QStringLiteral("PEM certificate (chain) for --tls-port; relative: in $CREDENTIALS_DIRECTORY when that is set."),
+        QStringLiteral("file"));
+    const QCommandLineOption keyOpt(
+        QStringLiteral("key"),
+        QStringLiteral("PEM private key for --tls-port; relative: in $CREDENTIALS_DIRECTORY when that is set."),
+        QStringLiteral("file"));
     const QCommandLineOption perAddressOpt(
         QStringLiteral("max-per-address"),
         QStringLiteral("Connections one client address may hold at a time (default %1).")
@@ -146,7 +161,8 @@ int main(int argc, char** argv)
     QSslConfiguration tlsConfiguration;
     if (tls) {
         QString error;
-        if (!LoadTlsCredentials(parser.value(certOpt), parser.value(keyOpt), tlsConfiguration, error)) {
+        if (!LoadTlsCredentials(credentialPath(parser.value(certOpt)), credentialPath(parser.value(keyOpt)),
+                                tlsConfiguration, error)) {
             std::fprintf(stderr, "veilport-listservice: %s\n", qPrintable(error));
             return 2;
         }
@@ -181,13 +197,14 @@ int main(int argc, char** argv)
         config.database = parser.value(databaseOpt);
     const bool gathering = config.gathering();
     if (gathering && !poolFile.isEmpty()) {
-        // The hand-written pool is one more source, its proxies checked like any other's.
+        // The hand-written pool is one more source, its proxies checked like any other's; being the
+        // operator's own, it may name private addresses and its own flags.
         bool named = false;
         for (const SourceSetting& s : config.sources)
             named = named || s.name == QLatin1String("pool");
         if (!named)
             config.sources.append(
-                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024});
+                SourceSetting{QStringLiteral("pool"), poolFile, SourceFormat::Pool, 30, 16 * 1024 * 1024, true});
     }
     if (poolFile.isEmpty() && !gathering)
         std::fprintf(stderr, "veilport-listservice: no --pool given, the list is empty\n");
@@ -237,9 +254,7 @@ int main(int argc, char** argv)
     HttpServer server([&service, &requestLog](const HttpRequest& r) {
         if (requestLog.isOpen()) {
             // One line per request; a decoded line break in the path must not start a line of its own.
-            QByteArray path = r.path.toUtf8();
-            path.replace('\n', "%0A").replace('\r', "%0D");
-            requestLog.write(r.method + ' ' + path + '\n');
+            requestLog.write(r.method + ' ' + HttpServer::loggablePath(r.path) + '\n');
         }
         return service.handle(r);
     });
