@@ -392,22 +392,36 @@ void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
     ++m_checkFailures;
     qCWarning(lcProxyTrace).noquote() << "The applied proxy" << key << "failed its check" << m_checkFailures
                                       << (m_checkFailures == 1 ? "time" : "times in a row");
-    if (first || m_checkFailures >= 2)
+    const bool failOver = first || m_checkFailures >= 2;
+    emit proxyCheckFailed(key);
+    if (failOver && Active && CurrentProxy == key)
         FailOver();
 }
 
 void TProxyManager::FailOver()
 {
-    // A test run under way ends in a selection of its own, which replaces this proxy.
-    if (Testing())
-        return;
     const QString dead = CurrentProxy;
-    const qsizetype colon = dead.lastIndexOf(QLatin1Char(':'));
-    m_tester->Forget(dead.left(colon), dead.mid(colon + 1).toInt());
+    // Keyed as the test run handed it to the tester. The pass and the place in the ready list go at once:
+    // no later selection, of the run under way or of an automatic change, may take the proxy again.
+    const qsizetype colon = dead.indexOf(QLatin1Char(':'));
+    bool ok = false;
+    const int port = colon < 0 ? 0 : dead.mid(colon + 1).toInt(&ok);
+    m_tester->Forget(colon < 0 ? dead : dead.left(colon), ok ? port : 80);
     setRecordStatus(dead, TProxyRec::stFailed, QString());
     ReadyList.removeAll(dead);
     m_checkFailures = 0;
-    SelectProxy();
+    // A test run under way ends in a selection of its own, which replaces this proxy; until then the ready
+    // list may be empty only because the run has not got far yet.
+    if (Testing())
+        return;
+    try {
+        SelectProxy();
+    } catch (const std::exception& e) {
+        // A browser file that cannot be written ends the change, as it ends an automatic one, and the user
+        // learns which file it was.
+        m_services.ShowMessageBox(QString::fromStdString(e.what()), {}, 0, TEngineServices::mtError,
+                                  TEngineServices::mbOK, 0);
+    }
 }
 
 void TProxyManager::setRecordStatus(const QString& proxy, int status, const QString& anonymity)

@@ -54,7 +54,8 @@ public:
     void SetPassValidityMs(qint64 ms);
     // With the check on, every applied proxy is asked at once, and then every intervalMs while hiding, to
     // show that it still works and hides the user; a failed first check, or two failed checks in a row,
-    // move to another ready proxy (or end hiding when none is left).
+    // drop it from the ready list and move to another ready proxy (or end hiding when none is left). While a
+    // test run is under way, the run's own selection makes the move.
     void SetLeakCheck(bool on, int intervalMs = 60000);
     // Whether a test run is under way (proxies handed over, results still to come).
     bool Testing() const;
@@ -125,10 +126,14 @@ signals:
     // A check through the applied proxy passed: web sites now see seenAddress (empty when the service
     // did not tell); rec.Anonymity carries the proxy's class.
     void proxyVerified(const TProxyRec& rec, const QString& seenAddress);
+    // A check through the applied proxy (host:port) failed: until another proxy is applied or a later check
+    // passes, web sites may see the user's own address, or nothing at all.
+    void proxyCheckFailed(const QString& proxy);
 
 private:
     void ProxyChecked(bool success, const QString& host, int port);
-    // The applied proxy failed its check: it leaves the ready list and another one takes its place.
+    // The applied proxy failed its check: it leaves the ready list and another one takes its place, now or at
+    // the end of the test run under way. A browser file that cannot be written meanwhile is shown to the user.
     void FailOver();
     void setRecordStatus(const QString& proxy, int status, const QString& anonymity);
 

@@ -79,15 +79,23 @@ void TfrmEngineWnd::OnTestProgress(int max, int current)
 
 void TfrmEngineWnd::OnHide(const TProxyRec& rec)
 {
+    // A proxy applied again before a check has passed since its last one failed has still to show that it
+    // works: the testing display ends, but the warning stays.
+    const bool stillFailing = m_checkFailedShown && rec.Proxy == m_failedProxy;
     const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
     m_shownAddress = colon < 0 ? QString() : rec.Proxy.left(colon);
-    if (m_view) {
-        m_view->ShowHiding(m_shownAddress,
-                           FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
-                                      {ProxyManager ? ProxyManager->LocalIP : QString()}),
-                           HidingTip(m_shownAddress, rec));
-    }
+    m_checkFailedShown = false;
+    if (m_view)
+        m_view->ShowHiding(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));
     ShowProxyFlag(rec.Country, rec.FlagUrl);
+    if (stillFailing)
+        ShowCheckFailed(rec.Proxy);
+}
+
+QString TfrmEngineWnd::HidingSentence() const
+{
+    return FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
+                      {ProxyManager ? ProxyManager->LocalIP : QString()});
 }
 
 void TfrmEngineWnd::ApplyProxyTestOptions()
@@ -108,15 +116,43 @@ void TfrmEngineWnd::ApplyProxyTestOptions()
 
 void TfrmEngineWnd::OnProxyVerified(const TProxyRec& rec, const QString& seenAddress)
 {
-    if (!seenAddress.isEmpty())
+    const bool recovered = m_checkFailedShown;
+    m_checkFailedShown = false;
+    if (!seenAddress.isEmpty()) {
         m_shownAddress = seenAddress;
+    } else if (recovered) {
+        // The own address shows since the failed check; the proxy's host is the best guess left.
+        const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
+        m_shownAddress = colon < 0 ? QString() : rec.Proxy.left(colon);
+    }
     if (m_view)
-        m_view->ShowSeenAddress(m_shownAddress, HidingTip(m_shownAddress, rec));
+        m_view->ShowSeenAddress(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));
+    if (recovered)
+        ShowProxyFlag(rec.Country, rec.FlagUrl);
     qCInfo(lcHiding).noquote() << "web sites see" << m_shownAddress << "through" << rec.Proxy << rec.Anonymity;
+}
+
+void TfrmEngineWnd::OnProxyCheckFailed(const QString& proxy)
+{
+    qCWarning(lcHiding).noquote() << "the applied proxy" << proxy << "failed its check";
+    ShowCheckFailed(proxy);
+}
+
+void TfrmEngineWnd::ShowCheckFailed(const QString& proxy)
+{
+    // The browsers still point at the proxy, but it may show the sites the user's own address, or carry
+    // nothing: the window must not say that the user hides. Hiding stays on while another proxy is sought.
+    m_checkFailedShown = true;
+    m_failedProxy = proxy;
+    m_shownAddress = ProxyManager ? ProxyManager->LocalIP : QString();
+    if (m_view)
+        m_view->ShowProxyFailing(m_shownAddress, LangText(QString::fromUtf8(MessageText::kNotHiding)),
+                                 QStringLiteral("Veilport"));
 }
 
 void TfrmEngineWnd::OnStopHide()
 {
+    m_checkFailedShown = false;
     m_shownAddress = ProxyManager ? ProxyManager->LocalIP : QString();
     if (m_view)
         m_view->ShowNotHiding(m_shownAddress, LangText(QString::fromUtf8(MessageText::kNotHiding)),

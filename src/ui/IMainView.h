@@ -22,8 +22,12 @@ public:
     virtual void ShowTestProgress(int max, int current, const QString& text) = 0;
     // A proxy is applied: the address web sites see, the sentence under it and the tray's hint.
     virtual void ShowHiding(const QString& address, const QString& info, const QString& trayHint) = 0;
-    // A check through the applied proxy told the address web sites see now.
-    virtual void ShowSeenAddress(const QString& address, const QString& trayHint) = 0;
+    // A check through the applied proxy passed: the address web sites see now, the hiding sentence and the
+    // tray's hint. Leaves the testing progress as it is.
+    virtual void ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint) = 0;
+    // A check through the applied proxy failed: the own address, the warning sentence and the tray's hint,
+    // while hiding stays on (the command still stops it) and the testing progress stays as it is.
+    virtual void ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint) = 0;
     // Hiding has ended: the own address, the warning sentence and the tray's hint.
     virtual void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) = 0;
     // Draws the flag of the own country, and of the applied proxy's country.

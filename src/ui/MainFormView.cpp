@@ -45,40 +45,53 @@ void TfrmMainForm::ShowTestProgress(int max, int current, const QString& text)
     lblProgressText->setVisible(running);
 }
 
-void TfrmMainForm::ShowHiding(const QString& address, const QString& info, const QString& trayHint)
+void TfrmMainForm::ShowProxyLines(const QString& address, const QString& info, const QString& trayHint)
 {
     imgLocal->move(kFlagLeft, kSecondLineTop);
     imgFlag->move(kFlagLeft, kFirstLineTop);
-    SetHideAction(acStopHide);
     imgFlag->show();
     lbHidingInfo->setText(info);
     lbIP->setText(address);
     if (spTrayIcon)
         spTrayIcon->setToolTip(trayHint);
+}
+
+void TfrmMainForm::ShowOwnLines(const QString& localAddress, const QString& info, const QString& trayHint)
+{
+    imgLocal->move(kFlagLeft, kFirstLineTop);
+    imgFlag->move(kFlagLeft, kOutOfSightTop);
+    imgFlag->hide();
+    lbHidingInfo->setText(info);
+    if (spTrayIcon)
+        spTrayIcon->setToolTip(trayHint);
+    lbIP->setText(localAddress);
+}
+
+void TfrmMainForm::ShowHiding(const QString& address, const QString& info, const QString& trayHint)
+{
+    SetHideAction(acStopHide);
+    ShowProxyLines(address, info, trayHint);
     tmProgress->SetEnabled(false);
     lblProgressText->setText(QString());
     sgTesting->hide();
     wbMain->show();
 }
 
-void TfrmMainForm::ShowSeenAddress(const QString& address, const QString& trayHint)
+void TfrmMainForm::ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint)
 {
-    lbIP->setText(address);
-    if (spTrayIcon)
-        spTrayIcon->setToolTip(trayHint);
+    ShowProxyLines(address, info, trayHint);
+}
+
+void TfrmMainForm::ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint)
+{
+    ShowOwnLines(localAddress, info, trayHint);
 }
 
 void TfrmMainForm::ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint)
 {
     // The gauge and the progress text are left alone: a run stopped half-way lets the bar run out.
-    imgLocal->move(kFlagLeft, kFirstLineTop);
-    imgFlag->move(kFlagLeft, kOutOfSightTop);
     SetHideAction(acVuvaVI);
-    imgFlag->hide();
-    lbHidingInfo->setText(info);
-    if (spTrayIcon)
-        spTrayIcon->setToolTip(trayHint);
-    lbIP->setText(localAddress);
+    ShowOwnLines(localAddress, info, trayHint);
     wbMain->show();
 }
 

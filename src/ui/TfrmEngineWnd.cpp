@@ -100,6 +100,7 @@ void TfrmEngineWnd::FormCreate()
     connect(ProxyManager.get(), &TProxyManager::stopped, this, &TfrmEngineWnd::OnStopHide);
     connect(ProxyManager.get(), &TProxyManager::progress, this, &TfrmEngineWnd::OnTestProgress);
     connect(ProxyManager.get(), &TProxyManager::proxyVerified, this, &TfrmEngineWnd::OnProxyVerified);
+    connect(ProxyManager.get(), &TProxyManager::proxyCheckFailed, this, &TfrmEngineWnd::OnProxyCheckFailed);
     ApplyProxyTestOptions();
 
     m_startSucceeded = true;

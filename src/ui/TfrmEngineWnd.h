@@ -105,8 +105,11 @@ public:
     void OnProxyListLoaded(TProxyManager* manager);
     void OnHide(const TProxyRec& rec);
     void OnStopHide();
-    // A check through the applied proxy passed: shows the address the web now sees.
+    // A check through the applied proxy passed: shows the address the web now sees (and that the user
+    // hides again, after a check that failed).
     void OnProxyVerified(const TProxyRec& rec, const QString& seenAddress);
+    // A check through the applied proxy failed: the window stops saying that the user hides.
+    void OnProxyCheckFailed(const QString& proxy);
     // Gives the proxy manager what a proxy must show, from the constants and the user's settings.
     void ApplyProxyTestOptions();
     void OnTestProgress(int max, int current);
@@ -155,6 +158,10 @@ private:
     // all-users folder cannot be used.
     bool ChooseSettingsFolder();
     void ShowPlainNotice(const QString& textKey);
+    // "You are hiding your real ip " with the own address, in the current language.
+    QString HidingSentence() const;
+    // Has the main window warn that the applied proxy failed its last check.
+    void ShowCheckFailed(const QString& proxy);
 
     std::unique_ptr<platform::Autostart> m_autostart;
     // Opens addresses in the browser and starts the copy that restarts the program.
@@ -165,6 +172,9 @@ private:
     IMainView* m_view = nullptr;
     // The address the main window shows last: the own one, the proxy's, or what a check saw.
     QString m_shownAddress;
+    // The last check of the applied proxy (m_failedProxy) failed, and the window says so.
+    bool m_checkFailedShown = false;
+    QString m_failedProxy;
     QString m_languageName;
     bool m_startSucceeded = false;
     bool m_writeErrorShown = false;

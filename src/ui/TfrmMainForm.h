@@ -88,7 +88,8 @@ public:
     void ResumeHiding() override;
     void ShowTestProgress(int max, int current, const QString& text) override;
     void ShowHiding(const QString& address, const QString& info, const QString& trayHint) override;
-    void ShowSeenAddress(const QString& address, const QString& trayHint) override;
+    void ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint) override;
+    void ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint) override;
     void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) override;
     void DrawLocalFlag(const QImage& flag, FlagFill fill) override;
     void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
@@ -187,6 +188,10 @@ private:
     void ConfigureInfoView();
     void OpenInfoPage(const QString& url);
     void RefreshHideControls();
+    // The two lines and the flags for the address the web sees: the proxy's, with its flag first, or the
+    // own one with the proxy's flag out of sight.
+    void ShowProxyLines(const QString& address, const QString& info, const QString& trayHint);
+    void ShowOwnLines(const QString& localAddress, const QString& info, const QString& trayHint);
     void smLanguageChangeLanguage();
     void FillSkinAndLanguageMenus();
     void hgIPCountryDoneFile(const QString& fileName);

@@ -134,9 +134,13 @@ public:
     {
         calls << QStringLiteral("hiding ") + address + u'|' + info + u'|' + trayHint;
     }
-    void ShowSeenAddress(const QString& address, const QString& trayHint) override
+    void ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint) override
     {
-        calls << QStringLiteral("seen ") + address + u'|' + trayHint;
+        calls << QStringLiteral("seen ") + address + u'|' + info + u'|' + trayHint;
+    }
+    void ShowProxyFailing(const QString& address, const QString& info, const QString& trayHint) override
+    {
+        calls << QStringLiteral("failing ") + address + u'|' + info + u'|' + trayHint;
     }
     void ShowNotHiding(const QString& address, const QString& info, const QString& trayHint) override
     {
@@ -415,14 +419,27 @@ TEST_F(EngineHiding, TheShownAddressAndTheTrayHintFollowTheProxyAndWhatChecksSee
                                                       "Veilport\n127.0.0.5 (France), elite")});
 
     // A check that names the address shows it; one that names none keeps the address seen last.
+    const QString hiding = QStringLiteral("You are hiding your real ip 1.2.3.4|");
     emit manager().proxyVerified(rec, QStringLiteral("203.0.113.7"));
     emit manager().proxyVerified(rec, QString());
-    EXPECT_EQ(view.take(), (QStringList{QStringLiteral("seen 203.0.113.7|Veilport\n203.0.113.7 (France), elite"),
-                                        QStringLiteral("seen 203.0.113.7|Veilport\n203.0.113.7 (France), elite")}));
+    EXPECT_EQ(view.take(),
+              (QStringList{QStringLiteral("seen 203.0.113.7|") + hiding + "Veilport\n203.0.113.7 (France), elite",
+                           QStringLiteral("seen 203.0.113.7|") + hiding + "Veilport\n203.0.113.7 (France), elite"}));
+
+    // A failed check takes the hiding sentence back at once; the next check that passes gives it back.
+    const QString warning = QStringLiteral("Warning! You are currently not hiding your real IP!");
+    const QString failing = QStringLiteral("failing 1.2.3.4|") + warning + "|Veilport";
+    emit manager().proxyCheckFailed(rec.Proxy);
+    EXPECT_EQ(view.take(), QStringList{failing});
+    // Applied again before a check passed, it ends the testing display but keeps the warning.
+    emit manager().proxyChanged(rec);
+    EXPECT_EQ(view.take().last(), failing);
+    emit manager().proxyVerified(rec, QString());
+    EXPECT_EQ(view.take(),
+              QStringList{QStringLiteral("seen 127.0.0.5|") + hiding + "Veilport\n127.0.0.5 (France), elite"});
 
     emit manager().stopped();
-    EXPECT_EQ(view.take(), QStringList{QStringLiteral(
-                               "not hiding 1.2.3.4|Warning! You are currently not hiding your real IP!|Veilport")});
+    EXPECT_EQ(view.take(), QStringList{QStringLiteral("not hiding 1.2.3.4|") + warning + "|Veilport"});
 }
 
 TEST_F(EngineWindow, IconsAreLoadedUpToTheFirstGap)

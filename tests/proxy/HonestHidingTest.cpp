@@ -122,3 +122,106 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
     EXPECT_EQ(services.messages.first().key,
               QStringLiteral("IP in Canada is not available now. Please choose other countries or try it later."));
 }
+
+namespace {
+
+// Two plain proxies of different countries, checked every 300 ms; the tests choose the start delay of the
+// proxy tests, so that a test run can be kept going while a check fails.
+class CheckedHiding : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(proxies.start(2)) << qPrintable(proxies.errorText());
+        ASSERT_TRUE(service.start(
+            {{proxies.proxyText(0), kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")},
+             {proxies.proxyText(1), QStringLiteral("Japan"), QStringLiteral("139.7"), QStringLiteral("35.7")}}))
+            << qPrintable(service.errorText());
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
+                                                  [this](int range) { return range == 10000 ? startDelayMs : 0; });
+        manager->SetTestTimeoutMs(5000);
+        manager->SetLeakCheck(true, 300);
+        QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+        manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+        ASSERT_TRUE(loaded.wait(10000));
+    }
+
+    bool passTrusted(int i)
+    {
+        ProxyJudgement verdict;
+        return manager->Tester().PassVerdict(QStringLiteral("127.0.0.1"), proxies.port(i), verdict);
+    }
+
+    testsupport::RecordingEngineServices services;
+    testsupport::RecordingBrowserControl browsers;
+    TinyproxyFixture proxies;
+    testsupport::ListServiceFixture service;
+    std::unique_ptr<TProxyManager> manager;
+    int startDelayMs = 0;
+};
+
+} // namespace
+
+TEST_F(CheckedHiding, AProxyThatFailsItsFirstCheckDuringATestRunIsDroppedAtOnceAndNeverChosenAgain)
+{
+    QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
+    manager->Country = kCountry;
+    manager->StartHide();
+    ASSERT_TRUE(verified.wait(20000));
+    const QString dead = proxies.proxyText(0);
+    const QString other = proxies.proxyText(1);
+    ASSERT_EQ(manager->CurrentProxy, dead);
+
+    // The proxy dies while its pass is still trusted. Hiding again for every country applies it at once, as
+    // the run's first candidate, while the other one waits for its test; the check right after the apply fails.
+    proxies.stop(0);
+    browsers.calls.clear();
+    int failures = 0;
+    bool droppedWhileTesting = false;
+    QObject::connect(
+        manager.get(), &TProxyManager::proxyCheckFailed, manager.get(),
+        [&](const QString& proxy) {
+            // The first failure comes right after the apply, long before the other proxy's test ends.
+            if (++failures == 1)
+                droppedWhileTesting = proxy == dead && manager->Testing() && !manager->ReadyList.contains(dead) &&
+                                      !passTrusted(0) && manager->Proxies.at(0).Status == TProxyRec::stFailed;
+        },
+        Qt::QueuedConnection); // looks once the failure has been booked
+    startDelayMs = 2000;
+    manager->Country = kAutoSelected;
+    manager->StartHide();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->CurrentProxy == other && !manager->Testing(); }, 20000));
+    ASSERT_GE(failures, 1);
+    EXPECT_TRUE(droppedWhileTesting);
+
+    // The run ended on the other proxy without taking the dead one again.
+    EXPECT_EQ(browsers.appliedProxies(), QStringList({dead, other}));
+    EXPECT_EQ(manager->ReadyList, QStringList{other});
+    EXPECT_TRUE(manager->Active);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !verified.isEmpty() && verified.last().at(0).value<TProxyRec>().Proxy == other; }, 10000));
+    EXPECT_TRUE(services.messages.isEmpty());
+}
+
+TEST_F(CheckedHiding, AnOperaFileThatCannotBeWrittenDuringAFailoverIsShown)
+{
+    QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
+    manager->Country = kAutoSelected;
+    manager->StartHide();
+    ASSERT_TRUE(verified.wait(20000));
+    ASSERT_EQ(manager->ReadyList.size(), 2);
+    const int dead = proxies.proxyTexts().indexOf(manager->CurrentProxy);
+    const QString other = proxies.proxyText(1 - dead);
+
+    browsers.failOpera = true;
+    browsers.calls.clear();
+    proxies.stop(dead);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !services.messages.isEmpty(); }, 10000));
+    // Shown as an automatic change shows it: the error's own text in an error box.
+    ASSERT_EQ(services.messages.size(), 1);
+    EXPECT_EQ(services.messages.first().key, QStringLiteral("Unable to write to opera6.ini"));
+    EXPECT_EQ(services.messages.first().msgType, TEngineServices::mtError);
+    EXPECT_EQ(services.messages.first().buttons, TEngineServices::mbOK);
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + other, "Firefox:" + other, "Opera:" + other}));
+    EXPECT_EQ(manager->CurrentProxy, other);
+}

@@ -59,16 +59,6 @@ protected:
         return list;
     }
 
-    QStringList appliedProxies() const
-    {
-        QStringList applied;
-        for (const QString& call : browsers.calls) {
-            if (call.startsWith("IE:") && call.size() > 3)
-                applied << call.mid(3);
-        }
-        return applied;
-    }
-
     testsupport::RecordingEngineServices services;
     testsupport::RecordingBrowserControl browsers;
     testsupport::LoopbackHttpResponder origin;
@@ -250,6 +240,25 @@ TEST_F(ReadyProxies, AutoChangeAppliesASingleReadyProxyThatDiffers)
     manager->ChangeIP();
     EXPECT_EQ(browsers.calls, QStringList({"ClearIE", "ClearFirefox", "IE:" + ready.last(), "Firefox:" + ready.last(),
                                            "Opera:" + ready.last()}));
+}
+
+TEST_F(ReadyProxies, AnAutomaticChangeWhileATestRunGoesOnKeepsTheCurrentProxy)
+{
+    manager->AutoChange = true;
+    manager->SetPassValidityMs(0); // every candidate is tested afresh: the new run has no ready proxy yet
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->StartHide();
+    ASSERT_TRUE(manager->Testing());
+    ASSERT_TRUE(manager->ReadyList.isEmpty());
+    manager->ChangeIP();
+    EXPECT_TRUE(browsers.calls.isEmpty());
+    EXPECT_TRUE(manager->Active);
+    EXPECT_EQ(manager->CurrentProxy, first);
+    EXPECT_TRUE(services.messages.isEmpty());
+    // The run's own selection makes the change once its results are in.
+    ASSERT_TRUE(changed.wait(15000));
+    EXPECT_TRUE(manager->Active);
+    EXPECT_TRUE(services.messages.isEmpty());
 }
 
 TEST_F(ReadyProxies, StopHideClearsEveryBrowserButKeepsTheChoiceForRotation)

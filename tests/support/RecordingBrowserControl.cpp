@@ -21,6 +21,16 @@ void RecordingBrowserControl::SetOperaProxy(const QString& proxy)
         throw std::runtime_error("Unable to write to opera6.ini");
 }
 
+QStringList RecordingBrowserControl::appliedProxies() const
+{
+    QStringList applied;
+    for (const QString& call : calls) {
+        if (call.startsWith(QStringLiteral("IE:")) && call.size() > 3)
+            applied << call.mid(3);
+    }
+    return applied;
+}
+
 void RecordingBrowserControl::ClearIECookies()
 {
     calls << QStringLiteral("ClearIE");

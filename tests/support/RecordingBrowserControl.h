@@ -19,6 +19,8 @@ public:
 
     // The calls so far, oldest first.
     QStringList calls;
+    // The proxies set so far for the desktop (the first step of every apply), oldest first.
+    QStringList appliedProxies() const;
     // When set, SetOperaProxy records the call and then throws std::runtime_error.
     bool failOpera = false;
 };

@@ -1,5 +1,7 @@
 #include "MainWindowFixture.h"
 
+#include "support/ListServiceFixture.h"
+#include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 #include "ui/TfrmAboutForm.h"
 #include "ui/WindowTimer.h"
@@ -175,6 +177,58 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
     EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
     EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 375));
     EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
+}
+
+TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsItsCheck)
+{
+    testsupport::TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(2)) << qPrintable(proxies.errorText());
+    testsupport::ListServiceFixture service;
+    ASSERT_TRUE(service.start(
+        {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")},
+         {proxies.proxyText(1), QStringLiteral("Canada"), QStringLiteral("-75.6"), QStringLiteral("45.5")}}))
+        << qPrintable(service.errorText());
+    // The applied proxy is checked every second; no tunnel address, so plain HTTP decides.
+    writeConstants(service.host().toUtf8(), "Proxy.CheckInterval=1\n");
+    start();
+    TfrmMainForm& w = *form;
+    manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+    ASSERT_TRUE(waitUntil([&] { return w.acVuvaVI->isEnabled(); }, 10000));
+    const QString own = manager().LocalIP;
+    const QString hiding = QStringLiteral("You are hiding your real ip ") + own;
+
+    // Hiding, and the first check has shown the address the sites see through the proxy.
+    w.acVuvaVI->trigger();
+    int applied = -1;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            applied = proxies.proxyTexts().indexOf(manager().CurrentProxy);
+            return applied >= 0 && w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
+        },
+        40000));
+    EXPECT_EQ(w.lbHidingInfo->text(), hiding);
+
+    // The proxy dies: the next check fails, and at once the window warns and shows the own address, while
+    // the command still stops hiding and the browsers keep the proxy until another one is found.
+    proxies.stop(applied);
+    ASSERT_TRUE(waitUntil([&] { return w.lbHidingInfo->text() != hiding; }, 10000));
+    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(w.lbIP->text(), own);
+    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
+    EXPECT_EQ(w.HideAction(), w.acStopHide);
+    EXPECT_TRUE(manager().Active);
+    EXPECT_EQ(manager().CurrentProxy, proxies.proxyText(applied));
+
+    // The second failure moves to the other proxy, whose check shows the user hidden again.
+    const int other = 1 - applied;
+    ASSERT_TRUE(
+        waitUntil([&] { return w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
+    EXPECT_EQ(manager().CurrentProxy, proxies.proxyText(other));
+    EXPECT_EQ(w.lbHidingInfo->text(), hiding);
+    EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    w.acStopHide->trigger();
 }
 
 TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
