@@ -10,6 +10,7 @@
 #include "support/EndsWithParent.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/PrivateNetwork.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 #include "support/VirtualDisplay.h"
@@ -37,8 +38,9 @@ using Visit = testsupport::LoopbackHttpResponder::Visit;
 // under a name; tinyproxy resolves it too, for the requests it carries.
 const QString kSiteName = QStringLiteral("site.veilport.test");
 
-// Entered before main() starts any thread, so that every process the tests start shares it.
-const bool g_privateHosts = BrowserRunner::enterPrivateHosts({kSiteName});
+// Entered before main() starts any thread, so that every process the tests start shares it: the browsers,
+// tinyproxy and the program reach nothing beyond loopback.
+const bool g_privateNetwork = testsupport::PrivateNetwork::enter({kSiteName});
 
 constexpr quint32 kInstanceClose = 2027;
 constexpr int kHideTimeoutMs = 60000;
@@ -86,8 +88,8 @@ class BrowserHiding : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!g_privateHosts)
-            GTEST_SKIP() << "needs a private /etc/hosts: " << BrowserRunner::privateHostsError().toStdString();
+        if (!g_privateNetwork)
+            GTEST_SKIP() << "needs a private network: " << testsupport::PrivateNetwork::error().toStdString();
         if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
         for (const Browser browser : {Browser::Chromium, Browser::Firefox}) {

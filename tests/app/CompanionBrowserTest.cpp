@@ -5,6 +5,7 @@
 #include "platform/CompanionIdentity.h"
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
+#include "support/PrivateNetwork.h"
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
@@ -32,14 +33,15 @@ namespace {
 // site on 127.0.0.1 is reached through the proxy only under a name, which a private /etc/hosts gives it.
 const QString kSiteName = QStringLiteral("site.veilport.test");
 
-// Entered before main() starts any thread, so that the browsers (and tinyproxy) the tests start share it.
-const bool g_privateHosts = BrowserRunner::enterPrivateHosts({kSiteName});
+// Entered before main() starts any thread, so that the browsers (and tinyproxy) the tests start share it and
+// reach nothing beyond loopback.
+const bool g_privateNetwork = testsupport::PrivateNetwork::enter({kSiteName});
 
 // Why a browser test cannot run here, empty when it can.
 std::string missing(Browser browser)
 {
-    if (!g_privateHosts)
-        return "needs a private /etc/hosts: " + BrowserRunner::privateHostsError().toStdString();
+    if (!g_privateNetwork)
+        return "needs a private network: " + testsupport::PrivateNetwork::error().toStdString();
     if (BrowserRunner::executable(browser).isEmpty())
         return BrowserRunner::name(browser).toStdString() + " is not installed (run scripts/setup)";
     return {};

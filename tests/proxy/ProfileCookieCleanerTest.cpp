@@ -2,6 +2,7 @@
 
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
+#include "support/PrivateNetwork.h"
 #include "support/Wait.h"
 #include "support/TempDir.h"
 
@@ -19,6 +20,9 @@ using testsupport::waitUntil;
 using Browser = testsupport::BrowserLaunch::Browser;
 
 namespace {
+
+// Entered before main() starts any thread, so that nothing the browsers do reaches beyond loopback.
+const bool g_privateNetwork = testsupport::PrivateNetwork::enter();
 
 // Rows in the database's cookie table; -1 when it cannot be read.
 int cookieRows(const QString& database, bool firefox)
@@ -44,6 +48,8 @@ class ProfileCookies : public ::testing::TestWithParam<Browser>
 protected:
     void SetUp() override
     {
+        if (!g_privateNetwork)
+            GTEST_SKIP() << "needs a private network: " << testsupport::PrivateNetwork::error().toStdString();
         if (BrowserRunner::executable(GetParam()).isEmpty())
             GTEST_SKIP() << BrowserRunner::name(GetParam()).toStdString() << " is not installed (run scripts/setup)";
         ASSERT_TRUE(site.start());

@@ -1,5 +1,7 @@
 #include "support/BrowserRunner.h"
 
+#include "support/PrivateNetwork.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -7,31 +9,14 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 
 namespace testsupport {
 
 namespace {
-
-QString& hostsError()
-{
-    static QString error;
-    return error;
-}
-
-QString systemError(const char* what)
-{
-    return QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
-}
 
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -97,6 +82,10 @@ bool BrowserRunner::launch(const BrowserLaunch& launch, bool once, QString* prof
     };
     if (exe.isEmpty())
         return fail(name(launch.browser).toUtf8() + " is not installed (run scripts/setup)");
+    // Whatever a browser does in the background (telemetry, updates, safe browsing, captive-portal checks)
+    // must not leave the machine: outside the private network it does not start at all.
+    if (!PrivateNetwork::entered())
+        return fail("a real browser runs only inside a private network (PrivateNetwork::enter)");
 
     QStringList args;
     QList<QPair<QString, QByteArray>> files;
@@ -230,50 +219,6 @@ QProcessEnvironment BrowserRunner::environmentWithoutProxy(const QString& home, 
           "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
         env.remove(QString::fromLatin1(name));
     return env;
-}
-
-bool BrowserRunner::enterPrivateHosts(const QStringList& names)
-{
-    if (::geteuid() != 0) {
-        hostsError() = QStringLiteral("not root, and only root may enter a mount namespace");
-        return false;
-    }
-    QFile system(QStringLiteral("/etc/hosts"));
-    QByteArray hosts = system.open(QIODevice::ReadOnly) ? system.readAll() : QByteArray("127.0.0.1 localhost\n");
-    if (!hosts.endsWith('\n'))
-        hosts += '\n';
-    for (const QString& name : names)
-        hosts += "127.0.0.1 " + name.toUtf8() + '\n';
-
-    char path[] = "/tmp/veilport-hosts-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) {
-        hostsError() = systemError("cannot write a hosts file");
-        return false;
-    }
-    const bool written = ::write(fd, hosts.constData(), size_t(hosts.size())) == hosts.size();
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    bool entered = false;
-    if (!written)
-        hostsError() = systemError("cannot write a hosts file");
-    else if (::unshare(CLONE_NEWNS) != 0)
-        hostsError() = systemError("unshare(CLONE_NEWNS) refused");
-    // Mounts made here must not reach the machine's own namespace.
-    else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        hostsError() = systemError("cannot make the mounts private");
-    else if (::mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-        hostsError() = systemError("cannot bind a hosts file over /etc/hosts");
-    else
-        entered = true;
-    // The bind mount keeps the file alive for as long as this namespace lives.
-    ::unlink(path);
-    return entered;
-}
-
-QString BrowserRunner::privateHostsError()
-{
-    return hostsError();
 }
 
 } // namespace testsupport

@@ -82,9 +82,9 @@ struct BrowserRun
 // start() instead leaves the browser running on its page (with an extension that talks to the test, say) until
 // stop() or the runner's end, while the test's event loop goes on; one such browser at a time.
 //
-// Browsers reach a loopback site through a proxy only under a host name (they send requests for "localhost"
-// and loopback addresses direct): enterPrivateHosts() gives the test process, and every process it starts, a
-// private /etc/hosts with such names.
+// A browser starts only inside a private network (see PrivateNetwork, which also gives a loopback site the host
+// name browsers need to send its requests through a proxy), so that nothing it does in the background can leave
+// the machine.
 class BrowserRunner
 {
 public:
@@ -115,13 +115,6 @@ public:
     // An environment with this home and configuration folder that follows no desktop proxy setting and no
     // proxy variable at all: whatever proxy the browser uses, its own setting (or a companion) chose.
     static QProcessEnvironment environmentWithoutProxy(const QString& home, const QString& configHome);
-
-    // Moves this process into its own mount namespace with a private /etc/hosts (the system's lines, plus
-    // each name for 127.0.0.1), which every process it starts afterwards sees too. Call it while the process
-    // has a single thread, as a static initializer or the first thing in main(): a namespace entered later
-    // holds only the calling thread. Needs root; false, with the reason in privateHostsError(), otherwise.
-    static bool enterPrivateHosts(const QStringList& names);
-    static QString privateHostsError();
 
 private:
     // Writes the profile's files and starts the browser; false, with the reason in the output file, otherwise.

@@ -6,7 +6,7 @@
 
 namespace testsupport {
 
-// A site for real browsers, on 127.0.0.1 under a host name (see BrowserRunner::enterPrivateHosts): its page
+// A site for real browsers, on 127.0.0.1 under a host name (see PrivateNetwork): its page
 // sets a lasting cookie (vp=1) and then asks for /probe every 300 ms. The site's visit log tells whether each
 // probe carried the cookie and whether it came through tinyproxy or from the browser itself. It serves on a
 // thread of its own, so the test may block meanwhile.
