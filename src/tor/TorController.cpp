@@ -106,7 +106,7 @@ void TorController::launch()
     if (!QDir::isAbsolutePath(folder) || hasControlCharacter(folder))
         return fail(QStringLiteral("\"%1\" cannot be Tor's data folder: it must be a plain absolute path").arg(folder));
     std::error_code error;
-    const std::filesystem::path path(folder.toStdString());
+    const std::filesystem::path path(QFile::encodeName(folder).toStdString());
     std::filesystem::create_directories(path, error);
     if (!error)
         std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
