@@ -22,6 +22,14 @@ QString userConfigFolder()
     return stripSlash(QDir::homePath()) + "/.config";
 }
 
+QString userCacheFolder()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!xdg.isEmpty() && xdg.startsWith('/'))
+        return stripSlash(xdg);
+    return stripSlash(QDir::homePath()) + "/.cache";
+}
+
 QString commonDataFolder()
 {
     const QString overridden = qEnvironmentVariable("VEILPORT_COMMON_DATA_DIR");

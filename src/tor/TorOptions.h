@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class TSettings;
+
+// How Veilport runs its own tor.
+struct TorOptions
+{
+    // The tor executable; empty looks for "tor" on PATH and in /usr/sbin and /usr/bin.
+    QString program;
+    // tor's data folder (created with mode 0700); it also holds the cookie and the control port file.
+    QString dataFolder;
+    // How long tor may take from its start to a finished bootstrap.
+    int bootstrapTimeoutMs = 120000;
+    // How long a command on the control port may wait for its answer.
+    int controlTimeoutMs = 30000;
+    // The page that tells the address under which sites see a Tor user (JSON {"IsTor":…,"IP":…}).
+    QString checkUrl;
+    // More configuration lines for tor, "Key value" each (tests give "DisableNetwork 1").
+    QStringList extraConfig;
+
+    // The options the constants give: Tor.BootstrapTimeout (seconds, default 120), Tor.CheckURL, and
+    // the data folder "tor" in the cache folder named by App.ConfigPath.
+    static TorOptions fromConstants(const TSettings& settings);
+    // The tor executable found on this machine, or empty when tor is not installed.
+    static QString findProgram();
+};
