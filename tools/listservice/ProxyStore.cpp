@@ -35,11 +35,6 @@ const char* const kMigrations[][5] = {
     {"ALTER TABLE proxies ADD COLUMN kind TEXT", nullptr, nullptr, nullptr, nullptr},
 };
 
-QString kindText(TProxyKind kind)
-{
-    return ProxyKindName(kind);
-}
-
 TProxyKind kindOf(const QString& text)
 {
     return text == QLatin1String("socks5") ? TProxyKind::Socks5 : TProxyKind::Http;
@@ -199,7 +194,7 @@ void ProxyStore::writeMemory()
                             "?, ?, ?, ?)"),
              {id, e.host, e.port, p.source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, p.added, p.nextCheck,
               p.failuresInRow, p.lastOk, p.anonymity, p.exitAddress, p.exitPlace.country, p.exitPlace.latitude,
-              p.exitPlace.longitude, kindText(e.kind)});
+              p.exitPlace.longitude, ProxyKindName(e.kind)});
     }
     if (!m_dbError.isEmpty() || !db.commit()) {
         if (m_dbError.isEmpty())
@@ -346,7 +341,7 @@ int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& e
                 p.entry = e;
                 exec(QStringLiteral("UPDATE proxies SET country = ?, info = ?, flag_url = ?, longitude = ?, "
                                     "latitude = ?, kind = ? WHERE id = ?"),
-                     {e.country, e.info, e.flagUrl, e.longitude, e.latitude, kindText(e.kind), p.id});
+                     {e.country, e.info, e.flagUrl, e.longitude, e.latitude, ProxyKindName(e.kind), p.id});
             }
             continue;
         }
@@ -362,7 +357,7 @@ int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& e
                             "latitude, added, next_check, failures, last_ok, anonymity, kind) "
                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 0, '', ?)"),
              {p.id, e.host, e.port, source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, now, now,
-              kindText(e.kind)});
+              ProxyKindName(e.kind)});
         m_byKey.insert(e.key(), p.id);
         m_proxies.emplace(p.id, std::move(p));
         ++added;
