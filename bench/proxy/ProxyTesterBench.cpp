@@ -3,6 +3,11 @@
 // request through a CONNECT tunnel, and runs curl --parallel through the same proxies for comparison.
 // Prints name=value lines, the figures last.
 //   bench_proxy_tester [--sizes 1000,10000] [--instances 20] [--model event|threads] [--no-curl] [--timeout-ms 15000]
+//                      [--kind http|socks5]
+// --kind socks5 tests SOCKS5 proxies instead: real microsocks instances, and curl through them with socks5h.
+// They listen on every address, which is safe only where every address is a loopback one, so the benchmark
+// then runs itself again in a network namespace of its own that holds nothing but loopback (unshare --net,
+// as root).
 // --timeout-ms is each test's time limit (the program's default is 15 s); every proxy is handed over at once with
 // no start delay, so on a small machine a longer limit shows the throughput the limit would otherwise cut.
 // --model threads runs the one-thread-per-proxy design (blocking client per thread) instead of the tester.
@@ -11,6 +16,7 @@
 #include "proxy/TProxyTester.h"
 #include "support/EndsWithParent.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/Socks5Servers.h"
 #include "support/StallMeter.h"
 #include "support/Wait.h"
 
@@ -28,6 +34,7 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -134,7 +141,8 @@ struct RunFigures
     quint32 maxElapsed = 0; // the slowest request as the client measured it
 };
 
-RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int timeoutMs)
+RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int timeoutMs,
+                     TProxyKind kind)
 {
     RunFigures figures;
     auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
@@ -156,7 +164,7 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
     timer.start();
     for (int i = 0; i < int(proxies.size()); ++i) {
         ++tester->Total;
-        tester->TestProxy(i, proxies[i].host, proxies[i].port);
+        tester->TestProxy(i, proxies[i].host, proxies[i].port, kind);
     }
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
     waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
@@ -208,26 +216,32 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
 // through a CONNECT tunnel); returns the time and the 200 answers.
 // Meanwhile this thread's event loop runs with nothing to do but its stall meter, so loopStallMs is what the
 // same load on the machine alone costs an idle event loop.
-double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int parallel, int& ok,
-               double& loopStallMs)
+double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, TProxyKind kind,
+               int parallel, int& ok, double& loopStallMs)
 {
+    // socks5h, as the tester: the proxy resolves the names.
+    const QString scheme = kind == TProxyKind::Socks5 ? QStringLiteral("socks5h") : QStringLiteral("http");
     QTemporaryDir dir;
     QFile config(dir.filePath("curl.cfg"));
     if (!config.open(QIODevice::WriteOnly))
         return -1;
+    // "next" goes between the transfers only: after the last one it starts a transfer without a URL, whose
+    // error makes curl --parallel abort every transfer still running.
+    QStringList transfers;
     for (const Proxy& proxy : proxies) {
-        config.write(QStringLiteral("url = \"%1\"\nproxy = \"http://%2:%3\"\noutput = \"/dev/null\"\nsilent\n"
-                                    "write-out = \"%{http_code}\\n\"\nnext\n")
+        transfers << QStringLiteral("url = \"%1\"\nproxy = \"%4://%2:%3\"\noutput = \"/dev/null\"\nsilent\n"
+                                    "write-out = \"%{http_code}\\n\"\n")
                          .arg(url, proxy.host)
                          .arg(proxy.port)
-                         .toUtf8());
+                         .arg(scheme);
         if (!tunnelUrl.isEmpty())
-            config.write(QStringLiteral("url = \"%1\"\nproxy = \"http://%2:%3\"\ninsecure\noutput = \"/dev/null\"\n"
-                                        "silent\nwrite-out = \"%{http_code}\\n\"\nnext\n")
+            transfers << QStringLiteral("url = \"%1\"\nproxy = \"%4://%2:%3\"\ninsecure\noutput = \"/dev/null\"\n"
+                                        "silent\nwrite-out = \"%{http_code}\\n\"\n")
                              .arg(tunnelUrl, proxy.host)
                              .arg(proxy.port)
-                             .toUtf8());
+                             .arg(scheme);
     }
+    config.write(transfers.join(QStringLiteral("next\n")).toUtf8());
     config.close();
     QProcess curl;
     testsupport::StallMeter stall(kProbeMs);
@@ -248,6 +262,19 @@ double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<P
 
 } // namespace
 
+// Runs this benchmark again, with the same arguments, in a network namespace of its own; returns only when
+// that cannot be done.
+void runIsolated(char** argv)
+{
+    QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    std::vector<char*> arguments{const_cast<char*>("unshare"), const_cast<char*>("--net"), self.data()};
+    for (char** arg = argv + 1; *arg; ++arg)
+        arguments.push_back(*arg);
+    arguments.push_back(nullptr);
+    std::fflush(stdout);
+    execvp("unshare", arguments.data());
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -258,6 +285,7 @@ int main(int argc, char** argv)
     int timeoutMs = 15000;
     bool threads = false;
     bool withCurl = true;
+    TProxyKind kind = TProxyKind::Http;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--sizes" && i + 1 < args.size()) {
@@ -272,7 +300,18 @@ int main(int argc, char** argv)
             withCurl = false;
         } else if (args[i] == "--timeout-ms" && i + 1 < args.size()) {
             timeoutMs = args[++i].toInt();
+        } else if (args[i] == "--kind" && i + 1 < args.size()) {
+            kind = args[++i] == "socks5" ? TProxyKind::Socks5 : TProxyKind::Http;
         }
+    }
+    if (kind == TProxyKind::Socks5 && !threads) {
+        if (!testsupport::Socks5Servers::isolatedNetwork()) {
+            runIsolated(argv);
+            std::fprintf(stderr, "cannot run in a network namespace of its own (unshare --net, as root)\n");
+            return 1;
+        }
+        // A fresh namespace starts with its loopback interface down.
+        QProcess::execute(QStringLiteral("ip"), {"link", "set", "lo", "up"});
     }
 
     // Ten thousand simultaneous requests need as many sockets.
@@ -298,26 +337,37 @@ int main(int argc, char** argv)
     const QString url = QStringLiteral("http://%1/getip.php?VER=2").arg(origin.hostPort(0));
     const QString tunnelUrl = QStringLiteral("https://%1/getip.php?VER=2").arg(origin.hostPort(1));
 
+    const bool socks5 = kind == TProxyKind::Socks5 && !threads;
     Tinyproxies tinyproxies;
-    if (!tinyproxies.start(instances)) {
-        std::fprintf(stderr, "cannot start tinyproxy\n");
+    testsupport::Socks5Servers microsocks;
+    if (socks5 ? !microsocks.startFarm(instances) : !tinyproxies.start(instances)) {
+        std::fprintf(stderr, "cannot start the proxies: %s\n", qPrintable(microsocks.errorText()));
         return 1;
     }
 
     QStringList lines;
     lines << QStringLiteral("model=%1").arg(threads ? "threads" : "event");
-    lines << QStringLiteral("tinyproxy_instances=%1").arg(instances);
+    lines << QStringLiteral("kind=%1").arg(ProxyKindName(socks5 ? TProxyKind::Socks5 : TProxyKind::Http));
+    lines << QStringLiteral("%1_instances=%2").arg(socks5 ? "microsocks" : "tinyproxy").arg(instances);
     lines << QStringLiteral("tunnel_and_judgement=%1").arg(threads ? 0 : 1);
     lines << QStringLiteral("timeout_ms=%1").arg(timeoutMs);
     for (const int n : sizes) {
         // Distinct proxies: every instance behind its own run of loopback addresses.
         std::vector<Proxy> proxies;
         for (int i = 0; i < n; ++i) {
+            if (socks5) {
+                const QString text = microsocks.farmProxyText(i);
+                const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+                proxies.push_back({text.left(colon), text.mid(colon + 1).toInt()});
+                continue;
+            }
             const int address = i / instances + 1;
             proxies.push_back({QStringLiteral("127.1.%1.%2").arg(address / 250).arg(address % 250 + 1),
                                tinyproxies.ports()[size_t(i % instances)]});
         }
-        const RunFigures run = threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies, timeoutMs);
+        const TProxyKind runKind = socks5 ? TProxyKind::Socks5 : TProxyKind::Http;
+        const RunFigures run =
+            threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies, timeoutMs, runKind);
         const QString p = QStringLiteral("n%1_").arg(n);
         lines << p + QStringLiteral("results=%1").arg(run.results);
         lines << p + QStringLiteral("passed=%1").arg(run.passed);
@@ -334,11 +384,11 @@ int main(int argc, char** argv)
             int curlOk = 0;
             double curlStallMs = 0;
             const QString curlTunnel = threads ? QString() : tunnelUrl;
-            const double curlMs = runCurl(url, curlTunnel, proxies, 64, curlOk, curlStallMs);
+            const double curlMs = runCurl(url, curlTunnel, proxies, runKind, 64, curlOk, curlStallMs);
             // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
             int curl300Ok = 0;
             double curl300StallMs = 0;
-            const double curl300Ms = runCurl(url, curlTunnel, proxies, 300, curl300Ok, curl300StallMs);
+            const double curl300Ms = runCurl(url, curlTunnel, proxies, runKind, 300, curl300Ok, curl300StallMs);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
             lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
             lines << p + QStringLiteral("curl_p300_time_ms=%1").arg(curl300Ms, 0, 'f', 1);
@@ -358,5 +408,7 @@ int main(int argc, char** argv)
     // Threads of the one-thread-per-proxy model may still be running; they are not waited for, so no
     // destructor runs after this and the proxies are ended here.
     tinyproxies.stop();
+    for (int i = 0; i < microsocks.count(); ++i)
+        microsocks.stop(i);
     std::_Exit(0);
 }

@@ -34,7 +34,7 @@ void HttpClient::setAbortFlag(std::shared_ptr<const std::atomic_bool> flag)
 namespace {
 
 Transfer makeTransfer(const QString& url, const QString& proxyHost, int proxyPort, HttpClient::Body* body,
-                      const std::atomic_bool* stop)
+                      const std::atomic_bool* stop, bool socks5 = false)
 {
     TransferOptions options;
     // The list address carries the query string with its values unescaped (a release name with
@@ -45,6 +45,7 @@ Transfer makeTransfer(const QString& url, const QString& proxyHost, int proxyPor
     options.headers = {"Accept: text/html, */*", "User-Agent: Mozilla/3.0 (compatible; Indy Library)"};
     if (!proxyHost.isEmpty())
         options.proxy = QStringLiteral("%1:%2").arg(proxyHost).arg(proxyPort).toUtf8();
+    options.socks5Proxy = socks5;
     // No time limits: the caller decides when to give up (abort, or its own deadline).
     options.maxBodySize = body->max;
     options.lean = true;
@@ -62,9 +63,10 @@ Transfer makeTransfer(const QString& url, const QString& proxyHost, int proxyPor
 
 } // namespace
 
-void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body)
+void HttpClient::prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body,
+                                 bool socks5)
 {
-    body->transfer = makeTransfer(url, proxyHost, proxyPort, body, nullptr);
+    body->transfer = makeTransfer(url, proxyHost, proxyPort, body, nullptr, socks5);
     body->transfer.prepare(easy);
 }
 

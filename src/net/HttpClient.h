@@ -55,7 +55,9 @@ public:
 
     // Gives an easy handle this client's options for a GET of url into body (for multi-handle callers).
     // The body must stay in place until the result is read back with finishTransfer.
-    static void prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body);
+    // socks5: the proxy speaks SOCKS5 rather than HTTP.
+    static void prepareTransfer(CURL* easy, const QString& url, const QString& proxyHost, int proxyPort, Body* body,
+                                bool socks5 = false);
     // Turns a finished transfer's curl code into a response (2xx rule applied).
     static HttpResponse finishTransfer(CURL* easy, int curlCode, Body& body);
 

@@ -105,6 +105,12 @@ void Transfer::prepare(CURL* easy)
 
     if (o.proxy.isEmpty()) {
         curl_easy_setopt(easy, CURLOPT_PROXY, ""); // ignores http_proxy and friends: a direct request
+    } else if (o.socks5Proxy) {
+        // socks5h: the proxy resolves the name, so no lookup of the user's own reveals where they go.
+        const QByteArray proxy = "socks5h://" + o.proxy;
+        curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());
+        curl_easy_setopt(easy, CURLOPT_PROXYTYPE, long(CURLPROXY_SOCKS5_HOSTNAME));
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
     } else {
         const QByteArray proxy = "http://" + o.proxy;
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy.constData());

@@ -31,6 +31,7 @@ struct TransferOptions
     QByteArray password;
     QByteArray postFields;    // non-empty: a POST carrying this body
     QByteArray proxy;         // "host:port" of an HTTP proxy; empty: a direct request, whatever the environment says
+    bool socks5Proxy = false; // the proxy speaks SOCKS5 (and resolves host names itself) rather than HTTP
     int maxRedirects = 0;     // redirects followed (to http and https only); 0: none
     int connectTimeoutMs = 0; // <= 0: only the operating system's
     int stallTimeoutMs = 0;   // receiving nothing for this long fails the transfer (<= 0: never)

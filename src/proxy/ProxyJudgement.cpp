@@ -2,6 +2,9 @@
 
 #include <QByteArrayView>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
 
 namespace {
 
@@ -70,6 +73,81 @@ bool containsAddress(QByteArrayView text, const QHostAddress& address)
     return false;
 }
 
+// The address a judge saw, read from its text; fails the verdict when it is unreadable or the user's own.
+bool judgeSeenAddress(const QString& seen, const QHostAddress& local, bool knowLocal, ProxyJudgement& verdict)
+{
+    QHostAddress seenAddress;
+    if (!seenAddress.setAddress(seen.trimmed())) {
+        verdict.reason = QStringLiteral("the service's answer names no readable address");
+        return false;
+    }
+    if (verdict.seenAddress.isEmpty())
+        verdict.seenAddress = seenAddress.toString();
+    if (knowLocal && seenAddress.isEqual(local, QHostAddress::ConvertV4MappedToIPv4)) {
+        verdict.reason = QStringLiteral("the service saw the user's own address");
+        return false;
+    }
+    return true;
+}
+
+// A header as a judge reported it; fails the verdict when it carries the user's address.
+bool judgeHeader(QByteArrayView name, QByteArrayView value, const QHostAddress& local, bool knowLocal,
+                 bool headersCount, bool& announced, ProxyJudgement& verdict)
+{
+    if (knowLocal && containsAddress(value, local)) {
+        verdict.reason = QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
+        return false;
+    }
+    if (headersCount && isProxyHeader(name))
+        announced = true;
+    return true;
+}
+
+// The answers of public judges, told apart by their shape: httpbin's {"origin": ..., "headers": {...}}
+// (origin is the X-Forwarded-For chain when a proxy sent one, else the sender) and the Tor check service's
+// {"IP": ..., "IsTor": ...}, which names no headers and so is judged by the address alone. False when the
+// answer has neither shape.
+bool judgeJsonAnswer(const QByteArray& answer, const QHostAddress& local, bool knowLocal, bool headersCount,
+                     ProxyJudgement& verdict)
+{
+    const QByteArray trimmed = answer.trimmed();
+    if (!trimmed.startsWith('{'))
+        return false;
+    const QJsonDocument document = QJsonDocument::fromJson(trimmed);
+    if (!document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    const QJsonValue origin = object.value(QLatin1String("origin"));
+    const QJsonValue ip = object.value(QLatin1String("IP"));
+    if (!origin.isString() && !ip.isString())
+        return false;
+    bool announced = false;
+    if (origin.isString()) {
+        const QStringList chain = origin.toString().split(QLatin1Char(','));
+        // More than one address: a proxy passed a forwarding chain on.
+        announced = headersCount && chain.size() > 1;
+        for (const QString& each : chain) {
+            if (!judgeSeenAddress(each, local, knowLocal, verdict))
+                return true;
+        }
+        const QJsonObject headers = object.value(QLatin1String("headers")).toObject();
+        for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+            // Host names the judge itself, which may share an address with the user (a judge on the same machine).
+            if (it.key().compare(QLatin1String("host"), Qt::CaseInsensitive) == 0)
+                continue;
+            const QByteArray name = it.key().toLatin1();
+            const QByteArray value = it.value().toString().toUtf8();
+            if (!judgeHeader(name, value, local, knowLocal, headersCount, announced, verdict))
+                return true;
+        }
+    } else if (!judgeSeenAddress(ip.toString(), local, knowLocal, verdict)) {
+        return true;
+    }
+    verdict.pass = true;
+    verdict.anonymity = announced ? TAnonymity::Anonymous : TAnonymity::Elite;
+    return true;
+}
+
 } // namespace
 
 QString AnonymityName(TAnonymity anonymity)
@@ -94,6 +172,8 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
     }
     QHostAddress local;
     const bool knowLocal = local.setAddress(localAddress.trimmed());
+    if (judgeJsonAnswer(answer, local, knowLocal, headersCount, verdict))
+        return verdict;
 
     bool sawRemote = false;
     bool announced = false;

@@ -14,8 +14,9 @@ enum class TAnonymity
 // "elite", "anonymous", or the empty text for Unknown.
 QString AnonymityName(TAnonymity anonymity);
 
-// The verdict on one answer of the service's address check ("RemoteAddr=<address>" and one
-// "Header.<Name>=<value>" line per request header).
+// The verdict on one answer of an address check: the service's own ("RemoteAddr=<address>" and one
+// "Header.<Name>=<value>" line per request header), or a public judge's JSON (httpbin's "origin" and
+// "headers", asked with show_env=1 so that it shows the proxy headers too; the Tor check service's "IP").
 struct ProxyJudgement
 {
     bool pass = false;

@@ -204,9 +204,10 @@ void ParseProxyListLines(const ProxyListLines& lines, int maxCount, ProxyListLoc
     // after a few lines; an entry name never matches one of them.
     static const QString scalarKeys[] = {QStringLiteral("LocalIP"),        QStringLiteral("LocalCountry"),
                                          QStringLiteral("CountryFlag"),    QStringLiteral("LocalLatitude"),
-                                         QStringLiteral("LocalLongitude"), QStringLiteral("ProxyCount")};
-    constexpr int kScalars = 6;
-    qsizetype scalarLine[kScalars] = {-1, -1, -1, -1, -1, -1};
+                                         QStringLiteral("LocalLongitude"), QStringLiteral("ProxyCount"),
+                                         QStringLiteral("ExtraProxyCount")};
+    constexpr int kScalars = 7;
+    qsizetype scalarLine[kScalars] = {-1, -1, -1, -1, -1, -1, -1};
     int found = 0;
     for (qsizetype i = 0; i < lines.size() && found < kScalars; ++i) {
         const QStringView line = lines.line(i);
@@ -235,12 +236,15 @@ void ParseProxyListLines(const ProxyListLines& lines, int maxCount, ProxyListLoc
     local.LocalLatitude = scalar(3);
     local.LocalLongitude = scalar(4);
 
-    bool ok = false;
-    int count = scalar(5).toInt(&ok);
     // A count the parser cannot honour (negative, or more records than memory holds) is not a list.
-    if (!ok || count < 0)
-        count = 0;
-    count = qMin(count, maxCount);
+    const auto countOf = [&](int k) {
+        bool ok = false;
+        const int n = scalar(k).toInt(&ok);
+        return ok && n > 0 ? qint64(n) : qint64(0);
+    };
+    // Entries of kinds other than HTTP are numbered after the ProxyCount ones and counted apart, so a reader
+    // that knows only HTTP proxies never reaches them and cannot take one for an HTTP proxy.
+    const int count = int(qMin(countOf(5) + countOf(6), qint64(qMax(0, maxCount))));
 
     if (proxies.capacity() < count) {
         proxies.reserve(count);
@@ -287,10 +291,15 @@ void ParseProxyListLines(const ProxyListLines& lines, int maxCount, ProxyListLoc
             const qsizetype from = f == 0 ? 0 : bars[f - 1] + 1;
             return value.mid(from, bars[f] - from);
         };
+        TProxyKind kind = TProxyKind::Http;
+        QStringView address;
+        if (!SplitProxyScheme(field(0), kind, address))
+            continue; // a kind of proxy this program cannot speak
         TProxyRec& rec = proxies[n];
         // A list that arrives again mostly repeats the one loaded before: the address already held is kept.
-        if (QStringView(rec.Proxy) != field(0))
-            rec.Proxy = field(0).toString();
+        if (QStringView(rec.Proxy) != address)
+            rec.Proxy = address.toString();
+        rec.Kind = kind;
 
         const QStringView middleFields = value.mid(bars[0] + 1, bars[3] - bars[0] - 1);
         Middle middle;

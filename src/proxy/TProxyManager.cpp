@@ -246,6 +246,9 @@ void TProxyManager::StartHide()
         const TProxyRec rec = Proxies.at(i);
         if (!everyCountry && rec.Country != Country)
             continue;
+        // The browsers are given HTTP proxies only so far: a SOCKS5 one set as their HTTP proxy would cut them off.
+        if (rec.Kind != TProxyKind::Http)
+            continue;
         ++tester.Total;
         const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
         const QString host = colon < 0 ? rec.Proxy : rec.Proxy.left(colon);

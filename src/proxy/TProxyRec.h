@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy/ProxyKind.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -20,8 +22,9 @@ struct TProxyRec
     QString Longitude;
     QString Latitude;
     int Status = stUntested;
-    int Speed = 0;     // milliseconds
-    QString Anonymity; // "elite" or "anonymous" once it passed a test that could tell; else empty
+    int Speed = 0;                      // milliseconds
+    QString Anonymity;                  // "elite" or "anonymous" once it passed a test that could tell; else empty
+    TProxyKind Kind = TProxyKind::Http; // the protocol Proxy speaks
 };
 
 // Its strings move with it, so lists may relocate records without copying them.

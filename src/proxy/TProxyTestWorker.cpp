@@ -77,12 +77,13 @@ TProxyTestWorker::~TProxyTestWorker()
         close(m_wakeFd);
 }
 
-quint64 TProxyTestWorker::enqueue(const QString& host, int port, int delayMs,
+quint64 TProxyTestWorker::enqueue(const QString& host, int port, TProxyKind kind, int delayMs,
                                   std::shared_ptr<const TProxyTestCriteria> criteria)
 {
     Job job;
     job.host = host;
     job.port = port;
+    job.kind = kind;
     job.criteria = std::move(criteria);
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
     job.epoch = m_epoch.load();
@@ -189,7 +190,7 @@ void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
             if (!self->m_tester)
                 break;
             self->m_tester->DoResult(outcome.job.seq, outcome.success, outcome.response, outcome.job.host,
-                                     outcome.job.port, outcome.elapsed, outcome.judgement);
+                                     outcome.job.port, outcome.job.kind, outcome.elapsed, outcome.judgement);
         }
         self->m_handOverBusy.store(false);
         self->wake();
@@ -309,13 +310,17 @@ void TProxyTestWorker::run()
             fail(*transfer, QStringLiteral("cannot create a request"));
             return;
         }
+        const bool socks5 = transfer->job.kind == TProxyKind::Socks5;
         HttpClient::prepareTransfer(transfer->easy, transfer->tunnel ? criteria.tunnelUrl : m_url, transfer->job.host,
-                                    transfer->job.port, &transfer->body);
+                                    transfer->job.port, &transfer->body, socks5);
+        // The limit covers the SOCKS5 handshake too: a proxy that stalls in it fails like one that never answers.
         if (criteria.timeoutMs > 0)
             curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, left.count())));
         if (transfer->tunnel) {
+            // Every SOCKS5 connection is a tunnel already; an HTTP proxy is asked for one with CONNECT.
+            if (!socks5)
+                curl_easy_setopt(transfer->easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
             // The tunnel is under test, not the certificate: a proxy could lie about either.
-            curl_easy_setopt(transfer->easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
             curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYPEER, 0L);
             curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYHOST, 0L);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "proxy/ProxyJudgement.h"
+#include "proxy/ProxyKind.h"
 
 #include <QString>
 
@@ -37,7 +38,8 @@ public:
 
     // Queues the test of one proxy, starting after delayMs; returns the ticket its result carries.
     // Called on the user-interface thread.
-    quint64 enqueue(const QString& host, int port, int delayMs, std::shared_ptr<const TProxyTestCriteria> criteria);
+    quint64 enqueue(const QString& host, int port, TProxyKind kind, int delayMs,
+                    std::shared_ptr<const TProxyTestCriteria> criteria);
     // While stopped, due tests end unreported and open requests are cut. A stop ends every test queued before
     // it for good, even when the flag is cleared again before the thread has looked at it.
     void setStopped(bool stopped);
@@ -54,6 +56,7 @@ private:
     {
         QString host;
         int port = 0;
+        TProxyKind kind = TProxyKind::Http;
         std::chrono::steady_clock::time_point due;
         quint64 seq = 0;   // the ticket, in order of hand-over
         quint64 epoch = 0; // the stops counted when it was queued

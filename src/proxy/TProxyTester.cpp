@@ -16,9 +16,9 @@ namespace {
 // Start delays spread the requests when many proxies are handed over at once.
 constexpr int kStartDelayRange = 10000;
 
-QString keyOf(const QString& host, int port)
+QString keyOf(const QString& host, int port, TProxyKind kind)
 {
-    return host + QLatin1Char(':') + QString::number(port);
+    return ProxyAddressText(kind, host + QLatin1Char(':') + QString::number(port));
 }
 
 } // namespace
@@ -67,9 +67,9 @@ QString TProxyTester::LocalAddress() const
     return m_criteria->localAddress;
 }
 
-bool TProxyTester::PassVerdict(const QString& host, int port, ProxyJudgement& verdict) const
+bool TProxyTester::PassVerdict(const QString& host, int port, ProxyJudgement& verdict, TProxyKind kind) const
 {
-    const auto it = m_byKey.constFind(keyOf(host, port).toCaseFolded());
+    const auto it = m_byKey.constFind(keyOf(host, port, kind).toCaseFolded());
     if (it == m_byKey.cend())
         return false;
     const Entry& entry = m_entries[size_t(it.value())];
@@ -79,9 +79,9 @@ bool TProxyTester::PassVerdict(const QString& host, int port, ProxyJudgement& ve
     return true;
 }
 
-void TProxyTester::Forget(const QString& host, int port)
+void TProxyTester::Forget(const QString& host, int port, TProxyKind kind)
 {
-    Entry* entry = findEntry(keyOf(host, port).toCaseFolded());
+    Entry* entry = findEntry(keyOf(host, port, kind).toCaseFolded());
     if (entry && entry->state == EntryState::Passed) {
         dropEntry(*entry);
         compact();
@@ -136,13 +136,13 @@ const QStringList& TProxyTester::Pending() const
     return m_pendingView;
 }
 
-void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
+void TProxyTester::TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind)
 {
     SetStopped(false);
     // The owner zeroes Total at the start of a run and raises it before each hand-over.
     if (Total == 1)
         ++m_run;
-    const QString key = keyOf(Host, Port);
+    const QString key = keyOf(Host, Port, Kind);
     const QString folded = key.toCaseFolded();
     if (Entry* entry = findEntry(folded)) {
         if (entry->state == EntryState::Testing) {
@@ -159,7 +159,7 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
         }
         if (passStale(*entry)) {
             // A pass is a snapshot: public proxies die or change their ways within minutes.
-            startTest(*entry, Index, Host, Port);
+            startTest(*entry, Index, Host, Port, Kind);
             return;
         }
         if (OnTestResult) {
@@ -176,10 +176,10 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port)
     m_byKey.insert(folded, qsizetype(m_entries.size()));
     m_entries.push_back(std::move(entry));
     m_pendingDirty = true;
-    startTest(m_entries.back(), Index, Host, Port);
+    startTest(m_entries.back(), Index, Host, Port, Kind);
 }
 
-void TProxyTester::startTest(Entry& entry, int index, const QString& host, int port)
+void TProxyTester::startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind)
 {
     entry.state = EntryState::Testing;
     entry.index = index;
@@ -191,15 +191,15 @@ void TProxyTester::startTest(Entry& entry, int index, const QString& host, int p
     qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << entry.key;
     int delay = m_random(kStartDelayRange);
     delay = qBound(0, delay, kStartDelayRange - 1);
-    entry.ticket = m_worker->enqueue(host, port, delay, m_criteria);
+    entry.ticket = m_worker->enqueue(host, port, kind, delay, m_criteria);
 }
 
 void TProxyTester::DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port,
-                            quint32 elapsed, const ProxyJudgement& judgement)
+                            TProxyKind kind, quint32 elapsed, const ProxyJudgement& judgement)
 {
     if (Stopped())
         return;
-    Entry* entry = findEntry(keyOf(host, port).toCaseFolded());
+    Entry* entry = findEntry(keyOf(host, port, kind).toCaseFolded());
     // A test cut by a stop may still deliver when the run went on at once; the proxy has been handed over
     // afresh since (or not at all), so this result belongs to nobody.
     if (!entry || entry->state != EntryState::Testing || entry->ticket != ticket)

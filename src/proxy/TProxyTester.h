@@ -1,6 +1,7 @@
 #pragma once
 
 #include "proxy/ProxyJudgement.h"
+#include "proxy/ProxyKind.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -29,13 +30,13 @@ using TRandomSource = std::function<int(int range)>;
 TRandomSource DefaultRandomSource();
 
 // Tests proxies in parallel: each proxy handed over waits a random start delay (0..9999 ms), is asked for
-// TestUrl as an HTTP proxy request and, when a tunnel address is set, for that https address through a
-// CONNECT tunnel; the service's account of each request must not show the user's own address, and the
-// whole test must end within its time limit. Its result comes back on the user-interface thread through
-// OnTestResult, one at a time. A proxy that passed is not tested again while its pass is fresh: it is
-// reported at once as passed.
-// A proxy handed over again while its test runs is not tested twice either: the running test's result
-// answers every hand-over of it. Lives on the user-interface thread; all members are used there.
+// TestUrl (as an HTTP proxy request, or over a SOCKS5 connection) and, when a tunnel address is set, for that
+// https address through a tunnel (CONNECT, or the SOCKS5 connection itself); the service's account of each request must
+// not show the user's own address, and the whole test must end within its time limit. Its result comes back on the
+// user-interface thread through OnTestResult, one at a time. A proxy that passed is not tested again while its pass is
+// fresh: it is reported at once as passed. A proxy handed over again while its test runs is not tested twice either:
+// the running test's result answers every hand-over of it. Lives on the user-interface thread; all members are used
+// there.
 //
 // A test run, as the owner drives it: Done and Total set to 0, then for each proxy Total raised by one
 // before TestProxy. The tester takes Total == 1 at a hand-over as the start of a new run.
@@ -49,9 +50,10 @@ public:
     TProxyTester(const TProxyTester&) = delete;
     TProxyTester& operator=(const TProxyTester&) = delete;
 
-    // Starts the test of Host:Port; reports it at once when it passed before; joins the running test when
-    // it is under test already.
-    void TestProxy(int Index, const QString& Host, int Port);
+    // Starts the test of Host:Port, a proxy of the given kind (an HTTP proxy and a SOCKS5 one at the same
+    // address are two proxies); reports it at once when it passed before; joins the running test when it is
+    // under test already.
+    void TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind = TProxyKind::Http);
 
     // While stopped, sleeping tests end without a report, running requests are cut, late results are dropped.
     bool Stopped() const;
@@ -59,7 +61,7 @@ public:
     // their proxies leave Pending and are tested afresh when handed over again.
     void SetStopped(bool stopped);
 
-    // Entries host:port of proxies under test or passed, in order of hand-over.
+    // Entries host:port (socks5://host:port for SOCKS5) of proxies under test or passed, in order of hand-over.
     const QStringList& Pending() const;
     // The URL fetched through each proxy.
     const QString TestUrl;
@@ -82,9 +84,9 @@ public:
     QString LocalAddress() const;
 
     // The verdict of the last pass of host:port while it stands; false when it has none.
-    bool PassVerdict(const QString& host, int port, ProxyJudgement& verdict) const;
+    bool PassVerdict(const QString& host, int port, ProxyJudgement& verdict, TProxyKind kind = TProxyKind::Http) const;
     // Forgets the pass of host:port (found dead since): it is tested afresh when handed over again.
-    void Forget(const QString& host, int port);
+    void Forget(const QString& host, int port, TProxyKind kind = TProxyKind::Http);
 
 private:
     friend class TProxyTestWorker;
@@ -113,10 +115,10 @@ private:
     };
 
     // Runs on the user-interface thread for each result a test delivers.
-    void DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port, quint32 elapsed,
-                  const ProxyJudgement& judgement);
+    void DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port, TProxyKind kind,
+                  quint32 elapsed, const ProxyJudgement& judgement);
     // Hands the entry's proxy to the worker for a test of its own.
-    void startTest(Entry& entry, int index, const QString& host, int port);
+    void startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind);
     bool passStale(const Entry& entry) const;
     Entry* findEntry(const QString& folded);
     // Position among the entries still in Pending.

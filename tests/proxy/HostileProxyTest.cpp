@@ -4,13 +4,16 @@
 #include "proxy/TProxyManager.h"
 #include "proxy/TProxyTester.h"
 
-#include "support/ScriptedHttpServer.h"
 #include "support/HostilePeerLimits.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/Socks5Servers.h"
+#include "support/TinyproxyFixture.h"
 #include "support/RecordingBrowserControl.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 
@@ -233,4 +236,69 @@ TEST(HostileProxy, AProxyThatAnswersPlainlyButSendsNoTlsInsideItsTunnelFails)
     ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }, 10000));
     EXPECT_FALSE(results.last());
     EXPECT_TRUE(waitUntil([&] { return proxy.openConnections() == 0 && tester.ActiveTests() == 0; }, 10000));
+}
+
+TEST(HostileProxy, Socks5PeersThatRefuseGarbleCloseOrStallFailWithinTheTimeLimit)
+{
+    using testsupport::Socks5Servers;
+    ScriptedHttpServer origin;
+    origin.setDefaultReply(Script::http(200, "RemoteAddr=203.0.113.9\r\n"));
+    // A real SOCKS5 server in the same run shows the failures come from the peers, not from the test.
+    Socks5Servers real;
+    ASSERT_TRUE(real.start(Socks5Servers::Microsocks)) << qPrintable(real.errorText());
+
+    const auto socks = [](Script script) { return script.withoutRequest(); };
+    const QList<QPair<const char*, Script>> peers = {
+        {"RefusesEveryMethod", socks(Script().send(ScriptedHttpServer::socks5Method(0xFF)))},
+        {"AsksForAPasswordNeverOffered", socks(Script().send(ScriptedHttpServer::socks5Method(2)).hang())},
+        {"AsksForAPrivateMethod", socks(Script().send(ScriptedHttpServer::socks5Method(0x80)).hang())},
+        {"AnswersGarbage", socks(Script().send(ScriptedHttpServer::noise(64, 7)))},
+        {"AnswersAnotherVersion", socks(Script().send(QByteArray("\x04\x00", 2)).hang())},
+        {"ClosesAtOnce", socks(Script())},
+        {"ClosesAfterTheMethod", socks(Script().send(ScriptedHttpServer::socks5Method(0)))},
+        {"RefusesTheConnection",
+         socks(Script().send(ScriptedHttpServer::socks5Method(0) + ScriptedHttpServer::socks5Reply(5)).hang())},
+        {"GarblesTheConnectReply",
+         socks(Script().send(ScriptedHttpServer::socks5Method(0) + ScriptedHttpServer::noise(10, 3)).hang())},
+        {"ConnectsThenAnswersNoise",
+         socks(Script()
+                   .send(ScriptedHttpServer::socks5Method(0) + ScriptedHttpServer::socks5Reply(0))
+                   .send(ScriptedHttpServer::noise(4096, 9)))},
+        {"StallsBeforeTheMethod", socks(Script().hang())},
+        {"StallsAfterTheMethod", socks(Script().send(ScriptedHttpServer::socks5Method(0)).hang())},
+        {"TricklesTheHandshake",
+         socks(Script().trickle(ScriptedHttpServer::socks5Method(0) + ScriptedHttpServer::socks5Reply(0), 900))},
+    };
+    std::vector<std::unique_ptr<ScriptedHttpServer>> servers;
+    constexpr int kLimitMs = 2000;
+    TProxyTester tester(origin.url(QStringLiteral("/getip.php?VER=2")), [](int) { return 0; });
+    tester.SetTimeoutMs(kLimitMs);
+    QHash<int, bool> results;
+    tester.OnTestResult = [&](bool success, int index, const QString&, const QString&, int, quint32) {
+        results.insert(index, success);
+    };
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < peers.size(); ++i) {
+        servers.push_back(std::make_unique<ScriptedHttpServer>());
+        ASSERT_TRUE(servers.back()->start(peers.at(i).second));
+        ++tester.Total;
+        tester.TestProxy(i, QStringLiteral("127.0.0.1"), servers.back()->port(), TProxyKind::Socks5);
+    }
+    const int dead = int(peers.size());
+    const int control = dead + 1;
+    tester.Total += 2;
+    tester.TestProxy(dead, QStringLiteral("127.0.0.1"), testsupport::TinyproxyFixture::freePort(), TProxyKind::Socks5);
+    tester.TestProxy(control, QStringLiteral("127.0.0.1"), real.port(0), TProxyKind::Socks5);
+
+    ASSERT_TRUE(waitUntil([&] { return results.size() == control + 1; }, kLimitMs + 8000))
+        << results.size() << " of " << control + 1 << " results";
+    // Every test ends by its limit, however the peer behaves; the margin is for a busy machine.
+    EXPECT_LT(clock.elapsed(), kLimitMs + 3000);
+    for (int i = 0; i < peers.size(); ++i)
+        EXPECT_FALSE(results.value(i, true)) << peers.at(i).first;
+    EXPECT_FALSE(results.value(dead, true)) << "a port nobody listens on";
+    EXPECT_TRUE(results.value(control)) << "the real SOCKS5 server";
+    EXPECT_EQ(tester.Pending(), QStringList({QStringLiteral("socks5://") + real.proxyText(0)}));
+    EXPECT_TRUE(waitUntil([&] { return tester.ActiveTests() == 0; }, 5000));
 }

@@ -240,6 +240,19 @@ QByteArray ScriptedHttpServer::noise(int count, quint32 seed)
     return bytes;
 }
 
+QByteArray ScriptedHttpServer::socks5Method(quint8 method)
+{
+    return QByteArray("\x05", 1) + char(method);
+}
+
+QByteArray ScriptedHttpServer::socks5Reply(quint8 code)
+{
+    // Version, code, reserved, an IPv4 address 0.0.0.0 and port 0.
+    QByteArray reply("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+    reply[1] = char(code);
+    return reply;
+}
+
 QList<QByteArray> ScriptedHttpServer::headerLines(const QByteArray& request)
 {
     const int end = request.indexOf("\r\n\r\n");

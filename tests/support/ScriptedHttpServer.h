@@ -117,6 +117,12 @@ public:
     static QByteArray httpHead(int status, qint64 contentLength);
     // count bytes that are the same on every call with the same seed, for noise replies.
     static QByteArray noise(int count, quint32 seed = 1);
+    // A SOCKS5 server's choice of method (0: no authentication, 2: user name and password, 0xFF: none
+    // acceptable), for scripts that play a SOCKS5 peer: with withoutRequest() they answer as soon as the
+    // client connects, and the client finds the answer once it has sent its greeting.
+    static QByteArray socks5Method(quint8 method);
+    // A SOCKS5 server's reply to CONNECT (0: succeeded, 5: connection refused ...), bound to 0.0.0.0:0.
+    static QByteArray socks5Reply(quint8 code);
     // The header lines of a raw request (without the request line), in order.
     static QList<QByteArray> headerLines(const QByteArray& request);
     // The value of a header of a raw request (name compared without case), or empty.

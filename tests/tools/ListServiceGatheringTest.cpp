@@ -1,10 +1,12 @@
 // The list service gathering proxies from its sources and checking them with the program's criteria,
 // driven as a host runs it: the real service, real tinyproxy instances and a real SQLite file.
 #include "HttpExchange.h"
+#include "proxy/ProxyListParser.h"
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/Socks5Servers.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
@@ -151,6 +153,71 @@ TEST(ListServiceGathering, ServesOnlyProxiesThatPassTheProgramsChecksAndKeepsThe
     EXPECT_TRUE(listed.contains(good.proxyText(0)) && listed.contains(good.proxyText(1)))
         << QStringList(listed.keys()).join(' ').toStdString();
     EXPECT_FALSE(listed.contains(leaking.proxyText(0)));
+}
+
+TEST(ListServiceGathering, ChecksSocks5ProxiesOfItsSourcesAndListsThemWhereOlderProgramsDoNotLook)
+{
+    TinyproxyFixture http;
+    ASSERT_TRUE(http.start(1)) << http.errorText().toStdString();
+    testsupport::Socks5Servers socks;
+    ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Microsocks)) << socks.errorText().toStdString();
+    ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Dante)) << socks.errorText().toStdString();
+    const QString dead = TinyproxyFixture::deadProxyText();
+
+    // A source of SOCKS5 proxies by its format, and a plain one that names the kind per line.
+    TempDir tmp;
+    const QString socksFile = tmp.write("socks.txt", (socks.proxyText(0) + "\n" + dead + "\n").toUtf8());
+    const QString mixedFile =
+        tmp.write("mixed.txt", (http.proxyText(0) + "\nsocks5://" + socks.proxyText(1) + "\n").toUtf8());
+    const QString database = tmp.file("proxies.db");
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + database, "Source=socks|socks5|" + socksFile,
+                           "Source=mixed|plain|" + mixedFile, "CheckInterval=10", "CheckTimeout=5"};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return Listed(service).size() == 3 &&
+                   Body(service, "/metrics").contains("veilport_checks_total{outcome=\"failed\"} 1");
+        },
+        kCheckWaitMs))
+        << service.errorOutput().toStdString();
+
+    const QString list = Body(service, "/getproxy.php");
+    EXPECT_TRUE(list.contains("\r\nProxyCount=1\r\nExtraProxyCount=2\r\n")) << list.toStdString();
+    EXPECT_TRUE(list.contains("\r\nProxy_0=" + http.proxyText(0) + "|elite|")) << list.toStdString();
+    const QHash<QString, QStringList> listed = Listed(service);
+    for (int i = 0; i < 2; ++i) {
+        const QString entry = "socks5://" + socks.proxyText(i);
+        ASSERT_TRUE(listed.contains(entry)) << list.toStdString();
+        EXPECT_EQ(listed[entry].at(0), "elite") << "a SOCKS5 proxy adds no headers";
+    }
+
+    // The program reads all three, each with its kind.
+    const auto parse = [](const QString& text) {
+        ProxyListLocal local;
+        QList<TProxyRec> records;
+        QStringList countries;
+        ParseProxyListLines(ProxyListLines::fromText(text), 1000, local, records, countries);
+        return records;
+    };
+    QHash<QString, TProxyKind> kinds;
+    for (const TProxyRec& rec : parse(list))
+        kinds.insert(rec.Proxy, rec.Kind);
+    EXPECT_EQ(kinds, (QHash<QString, TProxyKind>{{http.proxyText(0), TProxyKind::Http},
+                                                 {socks.proxyText(0), TProxyKind::Socks5},
+                                                 {socks.proxyText(1), TProxyKind::Socks5}}));
+    // A program older than SOCKS5 knows no ExtraProxyCount and reads the entries below ProxyCount alone,
+    // which are all HTTP proxies: without that line the parser reads the list as it would.
+    const QList<TProxyRec> older = parse(QString(list).remove(QRegularExpression("ExtraProxyCount=\\d+\r\n")));
+    ASSERT_EQ(older.size(), 1);
+    EXPECT_EQ(older.at(0).Proxy, http.proxyText(0));
+
+    // The kinds outlive a restart in the database.
+    service.stop();
+    options.extraConfig = {"Database=" + database, "Check=on", "CheckInterval=10"};
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    EXPECT_TRUE(Body(service, "/getproxy.php").contains("\r\nProxyCount=1\r\nExtraProxyCount=2\r\n"));
 }
 
 TEST(ListServiceGathering, BadSourcesAndACorruptDatabaseAreReportedWhileTheLastGoodListIsServed)

@@ -49,6 +49,37 @@ TEST(SourceParser, ReadsEveryFormatIntoDistinctProxies)
         << "an empty pool is a pool";
 }
 
+TEST(SourceParser, TellsSocks5ProxiesByFormatSchemeOrProtocolAndRefusesKindsItCannotCheck)
+{
+    const auto kinds = [](const SourceParseResult& r) {
+        QStringList out;
+        for (const SourceEntry& e : r.entries)
+            out << ProxyAddressText(e.kind, e.key());
+        return out;
+    };
+    const SourceParseResult socks =
+        ParseSourceText(SourceFormat::Socks5, "1.2.3.4:1080\nhttp://5.6.7.8:3128\nsocks4://9.9.9.9:1080\n", 100);
+    EXPECT_EQ(kinds(socks), (QStringList{"socks5://1.2.3.4:1080", "5.6.7.8:3128"}));
+    EXPECT_EQ(socks.rejected, 1);
+
+    const SourceParseResult plain =
+        ParseSourceText(SourceFormat::Plain, "SOCKS5://1.2.3.4:1080 fast\n5.6.7.8:3128\n", 100);
+    EXPECT_EQ(kinds(plain), (QStringList{"socks5://1.2.3.4:1080", "5.6.7.8:3128"}));
+
+    const SourceParseResult csv = ParseSourceText(
+        SourceFormat::Csv, "ip,port,protocol\n1.1.1.1,1080,socks5\n2.2.2.2,8080,https\n3.3.3.3,1080,socks4\n", 100);
+    EXPECT_EQ(kinds(csv), (QStringList{"socks5://1.1.1.1:1080", "2.2.2.2:8080"}));
+    EXPECT_EQ(csv.rejected, 1);
+
+    const SourceParseResult json =
+        ParseSourceText(SourceFormat::Json,
+                        R"([{"ip":"1.1.1.1","port":1080,"protocol":"socks5"},{"ip":"2.2.2.2","port":80,"type":"http"},
+            {"ip":"3.3.3.3","port":1080,"protocol":"socks4"}])",
+                        100);
+    EXPECT_EQ(kinds(json), (QStringList{"socks5://1.1.1.1:1080", "2.2.2.2:80"}));
+    EXPECT_EQ(json.rejected, 1);
+}
+
 TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
 {
     EXPECT_EQ(ParseSourceText(SourceFormat::Plain, QByteArray("1.2.3.4:80\n\0\1\2", 14), 10).error,

@@ -1,6 +1,7 @@
 #include "ListService.h"
 
 #include "GeoIpDatabase.h"
+#include "ProxyEntryLines.h"
 #include "ProxyGatherer.h"
 #include "WorldMap.h"
 
@@ -187,10 +188,9 @@ QByteArray ListService::checkedList(const QString& callerAddress, const QString&
         // A pass is believed for two check intervals: one missed round does not empty the list.
         const qint64 since = ProxyGatherer::now() - 2 * qint64(gc.checkIntervalSec) - gc.checkTimeoutSec;
         const QList<const StoredProxy*> best = m_gatherer->store().best(since, gc.listSize, gc.defaultCountry);
-        QStringList lines;
-        lines << QStringLiteral("ProxyCount=%1").arg(best.size());
-        for (int i = 0; i < best.size(); ++i) {
-            const StoredProxy& p = *best[i];
+        QList<ListedProxy> listed;
+        for (const StoredProxy* each : best) {
+            const StoredProxy& p = *each;
             const QString country = p.country(gc.defaultCountry);
             const QString info = p.anonymity.isEmpty() ? p.entry.info : p.anonymity;
             // A flag URL of a source would have every caller fetch from it, telling it who uses the list:
@@ -198,10 +198,9 @@ QByteArray ListService::checkedList(const QString& callerAddress, const QString&
             const bool ownFlag =
                 !p.entry.flagUrl.isEmpty() && country == p.entry.country && m_gatherer->trustedSource(p.source);
             const QString flag = ownFlag ? p.entry.flagUrl : flagUrl(host, country);
-            lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
-                         .arg(i)
-                         .arg(p.entry.key(), info, country, flag, p.longitude(), p.latitude());
+            listed.append({p.entry.kind, p.entry.key(), info, country, flag, p.longitude(), p.latitude()});
         }
+        const QStringList lines = ProxyEntryLines(listed);
         m_listCacheText = (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
         m_listCacheHost = host;
         m_listCacheAge.start();
@@ -216,14 +215,17 @@ QByteArray ListService::proxyList(const QString& callerAddress, const QString& h
         return checkedList(callerAddress, host);
     reloadPool();
     QStringList lines = callerLines(callerAddress, host);
-    lines << QStringLiteral("ProxyCount=%1").arg(m_pool.size());
-    for (int i = 0; i < m_pool.size(); ++i) {
-        const PoolEntry& e = m_pool[i];
-        lines << QStringLiteral("Proxy_%1=%2|%3|%4|%5|%6|%7")
-                     .arg(i)
-                     .arg(e.proxy, e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(host, e.country) : e.flagUrl,
-                          e.longitude, e.latitude);
+    QList<ListedProxy> listed;
+    for (const PoolEntry& e : m_pool) {
+        ListedProxy p{
+            TProxyKind::Http, {},        e.info, e.country, e.flagUrl.isEmpty() ? flagUrl(host, e.country) : e.flagUrl,
+            e.longitude,      e.latitude};
+        QStringView hostPort;
+        SplitProxyScheme(e.proxy, p.kind, hostPort); // the pool's reader let only known kinds in
+        p.hostPort = hostPort.toString();
+        listed.append(p);
     }
+    lines << ProxyEntryLines(listed);
     return (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
 }
 

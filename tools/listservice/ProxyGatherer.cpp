@@ -162,7 +162,7 @@ void ProxyGatherer::tick()
                 continue;
             const StoredProxy* p = m_store.find(id);
             m_inFlight.insert(id, nowMs);
-            m_tester->TestProxy(int(id), p->entry.host, p->entry.port);
+            m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind);
         }
     }
     if (now() - m_lastPrune > 3600) {
@@ -177,13 +177,15 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
     const qint64 id = index;
     if (!m_inFlight.remove(id))
         return; // given up as lost already
+    const StoredProxy* stored = m_store.find(id);
+    const TProxyKind kind = stored ? stored->entry.kind : TProxyKind::Http;
     CheckRecord check;
     check.at = now();
     check.ok = success;
     check.latencyMs = success ? int(elapsed) : 0;
     if (success) {
         ProxyJudgement verdict;
-        if (m_tester->PassVerdict(host, port, verdict)) {
+        if (m_tester->PassVerdict(host, port, verdict, kind)) {
             check.anonymity = AnonymityName(verdict.anonymity);
             // The address the service saw is where the proxy's users appear to be, whatever its own host.
             const QString exit = verdict.seenAddress.isEmpty() ? host : verdict.seenAddress;
@@ -198,6 +200,6 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
     m_metrics->noteCheck(success);
     m_store.recordCheck(id, check, m_config.maxFailures, m_config.checkIntervalSec);
     if (!m_store.find(id))
-        m_tester->Forget(host, port); // dropped: the tester need not remember it either
+        m_tester->Forget(host, port, kind); // dropped: the tester need not remember it either
     emit checked(id, success);
 }

@@ -17,7 +17,7 @@ class TProxyTester;
 
 // Gathers proxies from the configured sources into the store and checks every one of them on a
 // schedule with the program's own tester: a plain request for the service's address check through
-// the proxy, the same through a CONNECT tunnel to the TLS port, the anonymity judgement and the time
+// the proxy (HTTP or SOCKS5), the same through a tunnel to the TLS port, the anonymity judgement and the time
 // limit. At most CheckConcurrency checks run at once.
 class ProxyGatherer : public QObject
 {

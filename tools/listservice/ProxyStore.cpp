@@ -31,7 +31,14 @@ const char* const kMigrations[][5] = {
     {"ALTER TABLE proxies ADD COLUMN exit_address TEXT", "ALTER TABLE proxies ADD COLUMN exit_country TEXT",
      "ALTER TABLE proxies ADD COLUMN exit_latitude TEXT", "ALTER TABLE proxies ADD COLUMN exit_longitude TEXT",
      nullptr},
+    // 4: the protocol each proxy speaks; rows of older builds are HTTP proxies.
+    {"ALTER TABLE proxies ADD COLUMN kind TEXT", nullptr, nullptr, nullptr, nullptr},
 };
+
+TProxyKind kindOf(const QString& text)
+{
+    return text == QLatin1String("socks5") ? TProxyKind::Socks5 : TProxyKind::Http;
+}
 
 QString nextConnectionName()
 {
@@ -181,13 +188,13 @@ void ProxyStore::writeMemory()
     exec(QStringLiteral("DELETE FROM proxies"));
     for (const auto& [id, p] : m_proxies) {
         const SourceEntry& e = p.entry;
-        exec(QStringLiteral(
-                 "INSERT INTO proxies (id, host, port, source, country, info, flag_url, longitude, "
-                 "latitude, added, next_check, failures, last_ok, anonymity, exit_address, exit_country, "
-                 "exit_latitude, exit_longitude) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        exec(QStringLiteral("INSERT INTO proxies (id, host, port, source, country, info, flag_url, longitude, "
+                            "latitude, added, next_check, failures, last_ok, anonymity, exit_address, exit_country, "
+                            "exit_latitude, exit_longitude, kind) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                            "?, ?, ?, ?)"),
              {id, e.host, e.port, p.source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, p.added, p.nextCheck,
               p.failuresInRow, p.lastOk, p.anonymity, p.exitAddress, p.exitPlace.country, p.exitPlace.latitude,
-              p.exitPlace.longitude});
+              p.exitPlace.longitude, ProxyKindName(e.kind)});
     }
     if (!m_dbError.isEmpty() || !db.commit()) {
         if (m_dbError.isEmpty())
@@ -265,7 +272,7 @@ void ProxyStore::load()
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT id, host, port, source, country, info, flag_url, longitude, latitude, added, "
                                "next_check, failures, last_ok, anonymity, exit_address, exit_country, exit_latitude, "
-                               "exit_longitude FROM proxies ORDER BY id"))) {
+                               "exit_longitude, kind FROM proxies ORDER BY id"))) {
         dbFailed(q.lastError().text());
         return;
     }
@@ -285,6 +292,7 @@ void ProxyStore::load()
         p.exitPlace.country = q.value(15).toString();
         p.exitPlace.latitude = q.value(16).toString();
         p.exitPlace.longitude = q.value(17).toString();
+        p.entry.kind = kindOf(q.value(18).toString());
         m_nextId = std::max(m_nextId, p.id + 1);
         m_byKey.insert(p.entry.key(), p.id);
         m_proxies.emplace(p.id, std::move(p));
@@ -329,11 +337,11 @@ int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& e
             StoredProxy& p = m_proxies.at(known.value());
             if (p.source == source &&
                 (p.entry.country != e.country || p.entry.info != e.info || p.entry.longitude != e.longitude ||
-                 p.entry.latitude != e.latitude || p.entry.flagUrl != e.flagUrl)) {
+                 p.entry.latitude != e.latitude || p.entry.flagUrl != e.flagUrl || p.entry.kind != e.kind)) {
                 p.entry = e;
                 exec(QStringLiteral("UPDATE proxies SET country = ?, info = ?, flag_url = ?, longitude = ?, "
-                                    "latitude = ? WHERE id = ?"),
-                     {e.country, e.info, e.flagUrl, e.longitude, e.latitude, p.id});
+                                    "latitude = ?, kind = ? WHERE id = ?"),
+                     {e.country, e.info, e.flagUrl, e.longitude, e.latitude, ProxyKindName(e.kind), p.id});
             }
             continue;
         }
@@ -346,9 +354,10 @@ int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& e
         p.added = now;
         p.nextCheck = now;
         exec(QStringLiteral("INSERT INTO proxies (id, host, port, source, country, info, flag_url, longitude, "
-                            "latitude, added, next_check, failures, last_ok, anonymity) "
-                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 0, '')"),
-             {p.id, e.host, e.port, source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, now, now});
+                            "latitude, added, next_check, failures, last_ok, anonymity, kind) "
+                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 0, '', ?)"),
+             {p.id, e.host, e.port, source, e.country, e.info, e.flagUrl, e.longitude, e.latitude, now, now,
+              ProxyKindName(e.kind)});
         m_byKey.insert(e.key(), p.id);
         m_proxies.emplace(p.id, std::move(p));
         ++added;

@@ -36,7 +36,7 @@ public:
     /// Writes every proxy as memory knows it (changes made while the server was away never reached it).
     void writeMemory();
     /// The schema version this build writes.
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     /// Makes entries the proxies of source: new ones are added due for a check at once, ones it no longer
     /// names are forgotten. Returns the number added.

@@ -1,5 +1,7 @@
 #include "ServiceConfig.h"
 
+#include "proxy/ProxyKind.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -15,8 +17,13 @@ bool validCoordinate(const QString& text, double limit)
     return ok && v >= -limit && v <= limit;
 }
 
-bool validProxy(const QString& proxy)
+bool validProxy(const QString& address)
 {
+    TProxyKind kind = TProxyKind::Http;
+    QStringView hostPort;
+    if (!SplitProxyScheme(address, kind, hostPort))
+        return false;
+    const QString proxy = hostPort.toString();
     const int colon = proxy.lastIndexOf(':');
     if (colon <= 0)
         return false;
@@ -80,6 +87,8 @@ QString SourceFormatName(SourceFormat format)
     switch (format) {
     case SourceFormat::Plain:
         return QStringLiteral("plain");
+    case SourceFormat::Socks5:
+        return QStringLiteral("socks5");
     case SourceFormat::Veilport:
         return QStringLiteral("veilport");
     case SourceFormat::Csv:
@@ -107,15 +116,15 @@ bool ParseSourceLine(const QString& text, SourceSetting& setting, QString& error
     }
     const QString format = f[1].trimmed().toLower();
     bool known = false;
-    for (SourceFormat each :
-         {SourceFormat::Plain, SourceFormat::Veilport, SourceFormat::Csv, SourceFormat::Json, SourceFormat::Pool}) {
+    for (SourceFormat each : {SourceFormat::Plain, SourceFormat::Socks5, SourceFormat::Veilport, SourceFormat::Csv,
+                              SourceFormat::Json, SourceFormat::Pool}) {
         if (SourceFormatName(each) == format) {
             setting.format = each;
             known = true;
         }
     }
     if (!known) {
-        error = QStringLiteral("source %1: format \"%2\" is not plain, veilport, csv, json or pool")
+        error = QStringLiteral("source %1: format \"%2\" is not plain, socks5, veilport, csv, json or pool")
                     .arg(setting.name, f[1]);
         return false;
     }

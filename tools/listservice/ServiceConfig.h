@@ -7,7 +7,7 @@
 // One proxy the service hands out, as read from the pool file.
 struct PoolEntry
 {
-    QString proxy; // host:port
+    QString proxy; // host:port, or socks5://host:port
     QString info;
     QString country;
     QString flagUrl; // empty: the service's own large flag of the country
@@ -18,7 +18,8 @@ struct PoolEntry
 // How a source's text is laid out.
 enum class SourceFormat
 {
-    Plain,    // host:port lines
+    Plain,    // host:port lines (socks5://host:port for a SOCKS5 proxy)
+    Socks5,   // host:port lines of SOCKS5 proxies
     Veilport, // the program's own list (Proxy_<n>=host:port|info|country|flag|longitude|latitude)
     Csv,      // a header line naming the host (or ip) and port columns
     Json,     // an array of objects with host (or ip) and port
@@ -76,13 +77,14 @@ struct ServiceConfig
 
 /// Parses "NAME|FORMAT|LOCATION[|REFRESH_SECONDS[|MAX_BYTES]]"; false with error text when malformed.
 bool ParseSourceLine(const QString& text, SourceSetting& setting, QString& error);
-/// "plain", "veilport", "csv", "json" or "pool".
+/// "plain", "socks5", "veilport", "csv", "json" or "pool".
 QString SourceFormatName(SourceFormat format);
 
 /// Reads a config file of Name=Value lines; false with error text on unreadable files or unknown names.
 bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& error);
 
-/// Parses pool text: one "host:port|info|country|flag URL|longitude|latitude" a line, '#' starts a comment.
+/// Parses pool text: one "host:port|info|country|flag URL|longitude|latitude" a line ("socks5://host:port" for a
+/// SOCKS5 proxy), '#' starts a comment.
 /// Bad lines are skipped and described in warnings (with their line numbers).
 QList<PoolEntry> ParsePool(const QByteArray& text, QStringList& warnings);
 

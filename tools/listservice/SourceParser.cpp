@@ -80,16 +80,42 @@ int portOf(const QString& text)
     return ok ? port : 0;
 }
 
-// "host:port", "[v6]:port"; whatever follows the first blank is ignored (many lists add comments).
-bool splitHostPort(const QString& text, QString& host, int& port)
+// "host:port", "[v6]:port", either after "socks5://" or "http://" (which set kind); whatever follows the first
+// blank is ignored (many lists add comments). Any other scheme names a proxy that cannot be checked.
+bool splitHostPort(const QString& text, QString& host, int& port, TProxyKind& kind)
 {
     const QString word = text.trimmed().section(QRegularExpression(QStringLiteral("\\s")), 0, 0);
-    const int colon = word.lastIndexOf(QLatin1Char(':'));
+    QStringView address;
+    TProxyKind named = kind;
+    if (!SplitProxyScheme(word, named, address))
+        return false;
+    if (address.size() != word.size())
+        kind = named;
+    const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
     if (colon <= 0)
         return false;
-    host = word.left(colon);
-    port = portOf(word.mid(colon + 1));
+    host = address.left(colon).toString();
+    port = portOf(address.mid(colon + 1).toString());
     return true;
+}
+
+// The kind a CSV column or JSON field names ("socks5", "http", "https" ...); false for a kind that cannot be
+// checked (socks4 ...). Empty text leaves kind as it is.
+bool kindFromName(const QString& text, TProxyKind& kind)
+{
+    const QString name = text.trimmed().toLower();
+    if (name.isEmpty())
+        return true;
+    if (name == QLatin1String("socks5") || name == QLatin1String("socks5h")) {
+        kind = TProxyKind::Socks5;
+        return true;
+    }
+    // An "https" proxy of the usual lists is an HTTP proxy that tunnels with CONNECT.
+    if (name == QLatin1String("http") || name == QLatin1String("https")) {
+        kind = TProxyKind::Http;
+        return true;
+    }
+    return false;
 }
 
 QList<QByteArray> linesOf(const QByteArray& text)
@@ -99,19 +125,19 @@ QList<QByteArray> linesOf(const QByteArray& text)
     return normalised.split('\n');
 }
 
-void parsePlain(const QByteArray& text, Collector& out, SourceParseResult& result)
+void parsePlain(const QByteArray& text, TProxyKind kind, Collector& out, SourceParseResult& result)
 {
     for (const QByteArray& raw : linesOf(text)) {
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        QString host;
-        int port = 0;
-        if (!splitHostPort(line, host, port)) {
+        SourceEntry entry;
+        entry.kind = kind;
+        if (!splitHostPort(line, entry.host, entry.port, entry.kind)) {
             ++result.rejected;
             continue;
         }
-        if (!out.add({host, port}))
+        if (!out.add(entry))
             return;
     }
 }
@@ -120,7 +146,7 @@ void parsePlain(const QByteArray& text, Collector& out, SourceParseResult& resul
 // rejected; false when out is full.
 bool addListed(const QString& proxy, SourceEntry entry, Collector& out, SourceParseResult& result)
 {
-    if (!splitHostPort(proxy, entry.host, entry.port)) {
+    if (!splitHostPort(proxy, entry.host, entry.port, entry.kind)) {
         ++result.rejected;
         return true;
     }
@@ -144,7 +170,7 @@ void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, Sourc
     QStringList countries;
     ParseProxyListLines(ProxyListLines::fromUtf8(text), maxEntries, local, records, countries);
     for (const TProxyRec& r : records)
-        if (!addListed(r.Proxy, {{}, 0, r.Country, r.Info, r.FlagUrl, r.Longitude, r.Latitude}, out, result))
+        if (!addListed(r.Proxy, {{}, 0, r.Country, r.Info, r.FlagUrl, r.Longitude, r.Latitude, r.Kind}, out, result))
             return;
 }
 
@@ -198,6 +224,7 @@ void parseCsv(const QByteArray& text, Collector& out, SourceParseResult& result)
     const int hostCol = column({"host", "ip", "ip_address", "address"});
     const int portCol = column({"port"});
     const int countryCol = column({"country"});
+    const int kindCol = column({"protocol", "type"});
     if (hostCol < 0 || portCol < 0) {
         result.error = QStringLiteral("the CSV header names no host (or ip) and port columns");
         return;
@@ -213,6 +240,10 @@ void parseCsv(const QByteArray& text, Collector& out, SourceParseResult& result)
         SourceEntry entry{f[hostCol], portOf(f[portCol])};
         if (countryCol >= 0 && countryCol < f.size())
             entry.country = f[countryCol];
+        if (kindCol >= 0 && kindCol < f.size() && !kindFromName(f[kindCol], entry.kind)) {
+            ++result.rejected;
+            continue;
+        }
         if (!out.add(entry))
             return;
     }
@@ -252,6 +283,12 @@ void parseJson(const QByteArray& text, Collector& out, SourceParseResult& result
         SourceEntry entry{host.toString(), portNumber};
         if (o.value(QLatin1String("country")).isString())
             entry.country = o.value(QLatin1String("country")).toString();
+        const QJsonValue kind =
+            o.contains(QLatin1String("protocol")) ? o.value(QLatin1String("protocol")) : o.value(QLatin1String("type"));
+        if (kind.isString() && !kindFromName(kind.toString(), entry.kind)) {
+            ++result.rejected;
+            continue;
+        }
         if (!out.add(entry))
             return;
     }
@@ -279,7 +316,10 @@ SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& text, i
     Collector out(result, std::max(0, maxEntries));
     switch (format) {
     case SourceFormat::Plain:
-        parsePlain(text, out, result);
+        parsePlain(text, TProxyKind::Http, out, result);
+        break;
+    case SourceFormat::Socks5:
+        parsePlain(text, TProxyKind::Socks5, out, result);
         break;
     case SourceFormat::Pool:
         parsePool(text, out, result);

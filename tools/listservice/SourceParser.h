@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServiceConfig.h"
+#include "proxy/ProxyKind.h"
 
 #include <QByteArray>
 #include <QList>
@@ -16,7 +17,9 @@ struct SourceEntry
     QString flagUrl;
     QString longitude;
     QString latitude;
+    TProxyKind kind = TProxyKind::Http;
 
+    // A host and port is one proxy, of the kind that named it first: one port rarely speaks two protocols.
     QString key() const { return host + QLatin1Char(':') + QString::number(port); }
 };
 
