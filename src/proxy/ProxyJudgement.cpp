@@ -8,8 +8,20 @@ namespace {
 const QByteArray kRemoteAddr = QByteArrayLiteral("RemoteAddr=");
 const QByteArray kHeaderPrefix = QByteArrayLiteral("Header.");
 
-// Headers by which a proxy announces itself or the address it serves.
-bool isProxyHeader(QByteArrayView name)
+// Whether the address stands in the text as a whole token ("for=1.2.3.4", "1.2.3.4:5555",
+// "[::1]:80"), not as part of a longer one ("11.2.3.45").
+bool containsAddress(QByteArrayView text, const QHostAddress& address)
+{
+    for (const QHostAddress& each : AddressesInText(text)) {
+        if (each.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool IsProxyHeader(QByteArrayView name)
 {
     static const char* const kNames[] = {"via",
                                          "forwarded",
@@ -34,21 +46,12 @@ bool isProxyHeader(QByteArrayView name)
     return false;
 }
 
-bool sameAddress(const QHostAddress& a, const QString& text)
-{
-    QHostAddress b;
-    if (!b.setAddress(text))
-        return false;
-    return a.isEqual(b, QHostAddress::ConvertV4MappedToIPv4);
-}
-
-// Whether the address stands in the text as a whole token ("for=1.2.3.4", "1.2.3.4:5555",
-// "[::1]:80"), not as part of a longer one ("11.2.3.45").
-bool containsAddress(QByteArrayView text, const QHostAddress& address)
+QList<QHostAddress> AddressesInText(QByteArrayView text)
 {
     const auto addressChar = [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
     };
+    QList<QHostAddress> found;
     qsizetype i = 0;
     while (i < text.size()) {
         if (!addressChar(text[i])) {
@@ -59,18 +62,24 @@ bool containsAddress(QByteArrayView text, const QHostAddress& address)
         while (end < text.size() && addressChar(text[end]))
             ++end;
         const QString token = QString::fromLatin1(text.sliced(i, end - i));
-        if (sameAddress(address, token))
-            return true;
+        i = end;
+        // Only dotted quads and IPv6 texts: the parser also reads a bare number ("2") as an IPv4 address.
+        const qsizetype dots = token.count(QLatin1Char('.'));
+        const qsizetype colons = token.count(QLatin1Char(':'));
+        if (dots != 3 && colons < 2)
+            continue;
+        QHostAddress address;
+        if (address.setAddress(token)) {
+            found.append(address);
+            continue;
+        }
         // An IPv4 address with its port.
         const qsizetype colon = token.lastIndexOf(QLatin1Char(':'));
-        if (colon > 0 && token.indexOf(QLatin1Char(':')) == colon && sameAddress(address, token.left(colon)))
-            return true;
-        i = end;
+        if (colon > 0 && token.indexOf(QLatin1Char(':')) == colon && address.setAddress(token.left(colon)))
+            found.append(address);
     }
-    return false;
+    return found;
 }
-
-} // namespace
 
 QString AnonymityName(TAnonymity anonymity)
 {
@@ -133,7 +142,7 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
                 QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
             return verdict;
         }
-        if (headersCount && isProxyHeader(name))
+        if (headersCount && IsProxyHeader(name))
             announced = true;
     }
     verdict.pass = true;
