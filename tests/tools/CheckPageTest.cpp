@@ -131,7 +131,7 @@ TEST_F(CheckPageTest, GarbageIsIgnoredWithANoteAndNeverEchoed)
     const CheckView some = direct("?LocalIP=%3Cscript%3Ealert(1)%3C/script%3E,127.0.0.1,1.2.3,::g,1.2.3.4.5");
     EXPECT_EQ(some.own(), "yes") << "the one address among the garbage still counts";
     EXPECT_EQ(some.attribute("verdict", "data-own"), "127.0.0.1");
-    EXPECT_TRUE(some.page.contains("<b>4</b> values given as your own address were not IP addresses"));
+    EXPECT_TRUE(some.page.contains("that were not IP addresses were ignored: <b>4</b>."));
     EXPECT_FALSE(some.page.contains("alert(1)"));
 
     const CheckView huge = direct("?LocalIP=" + QByteArray("1").repeated(6000) + ",127.0.0.1");

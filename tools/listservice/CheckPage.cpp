@@ -116,7 +116,7 @@ const char kScript[] = R"JS((function () {
         if (revealed) where.push('webrtc');
         status.textContent = !available ? texts.webrtcOff
                            : unreadable ? say(texts.webrtcUnreadable, unreadable)
-                           : order.length ? texts.webrtcSome : texts.webrtcNone;
+                           : revealed ? texts.webrtcSome : texts.webrtcNone;
         var state = where.length ? 'visible'
                   : verdict.dataset.serverState === 'unknown' || unreadable ? 'unknown' : 'hidden';
         headline.textContent = texts[state];
