@@ -71,6 +71,19 @@ QString SitePageUrl(const TSettings& settings, const QString& queryString, const
     return BuildSiteUrl(settings, queryString, key, true) + QStringLiteral("&CPOS=") + QString::number(position);
 }
 
+QString CheckPageUrl(const TSettings& settings, const QString& queryString, const QString& localIp)
+{
+    const QString url = BuildSiteUrl(settings, queryString, QStringLiteral("CHECK"), true);
+    if (url.trimmed().isEmpty())
+        return QString();
+    // Only address text goes on: the value comes from the list, which anyone on the way may have written.
+    QString address = localIp.trimmed();
+    static const QRegularExpression addressText(QStringLiteral("^[0-9A-Fa-f:.]{1,45}$"));
+    if (!addressText.match(address).hasMatch())
+        address.clear();
+    return url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&LocalIP=") : QStringLiteral("?LocalIP=")) + address;
+}
+
 QString UpdateRequestUrl(const TSettings& settings, const QString& queryString)
 {
     QString host = settings.GetConst(QStringLiteral("URL.ServiceHost")).trimmed();

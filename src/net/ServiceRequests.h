@@ -40,6 +40,10 @@ QString ChannelCode(const QString& channel);
 QString BuildSiteUrl(const TSettings& settings, const QString& queryString, const QString& key, bool withQuery);
 // The address OpenSitePage opens: BuildSiteUrl with query, then "&CPOS=<position>".
 QString SitePageUrl(const TSettings& settings, const QString& queryString, const QString& key, int position);
+// The page that shows what sites see of the user, URL.CHECK as BuildSiteUrl makes it (key "CHECK"), then
+// "&LocalIP=" and the user's own address as the proxy list named it, so that the page can tell whether the
+// address it sees is the user's. Empty when URL.CHECK and URL.Redirect are both blank.
+QString CheckPageUrl(const TSettings& settings, const QString& queryString, const QString& localIp);
 // "http://<URL.ServiceHost>/update/?" followed by the query string.
 QString UpdateRequestUrl(const TSettings& settings, const QString& queryString);
 

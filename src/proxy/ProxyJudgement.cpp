@@ -11,8 +11,20 @@ namespace {
 const QByteArray kRemoteAddr = QByteArrayLiteral("RemoteAddr=");
 const QByteArray kHeaderPrefix = QByteArrayLiteral("Header.");
 
-// Headers by which a proxy announces itself or the address it serves.
-bool isProxyHeader(QByteArrayView name)
+// Whether the address stands in the text as a whole token ("for=1.2.3.4", "1.2.3.4:5555",
+// "[::1]:80"), not as part of a longer one ("11.2.3.45").
+bool containsAddress(QByteArrayView text, const QHostAddress& address)
+{
+    for (const QHostAddress& each : AddressesInText(text)) {
+        if (each.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool IsProxyHeader(QByteArrayView name)
 {
     static const char* const kNames[] = {"via",
                                          "forwarded",
@@ -37,21 +49,12 @@ bool isProxyHeader(QByteArrayView name)
     return false;
 }
 
-bool sameAddress(const QHostAddress& a, const QString& text)
-{
-    QHostAddress b;
-    if (!b.setAddress(text))
-        return false;
-    return a.isEqual(b, QHostAddress::ConvertV4MappedToIPv4);
-}
-
-// Whether the address stands in the text as a whole token ("for=1.2.3.4", "1.2.3.4:5555",
-// "[::1]:80"), not as part of a longer one ("11.2.3.45").
-bool containsAddress(QByteArrayView text, const QHostAddress& address)
+QList<QHostAddress> AddressesInText(QByteArrayView text)
 {
     const auto addressChar = [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
     };
+    QList<QHostAddress> found;
     qsizetype i = 0;
     while (i < text.size()) {
         if (!addressChar(text[i])) {
@@ -62,16 +65,26 @@ bool containsAddress(QByteArrayView text, const QHostAddress& address)
         while (end < text.size() && addressChar(text[end]))
             ++end;
         const QString token = QString::fromLatin1(text.sliced(i, end - i));
-        if (sameAddress(address, token))
-            return true;
+        i = end;
+        // Only dotted quads and IPv6 texts: the parser also reads a bare number ("2") as an IPv4 address.
+        const qsizetype dots = token.count(QLatin1Char('.'));
+        const qsizetype colons = token.count(QLatin1Char(':'));
+        if (dots != 3 && colons < 2)
+            continue;
+        QHostAddress address;
+        if (address.setAddress(token)) {
+            found.append(address);
+            continue;
+        }
         // An IPv4 address with its port.
         const qsizetype colon = token.lastIndexOf(QLatin1Char(':'));
-        if (colon > 0 && token.indexOf(QLatin1Char(':')) == colon && sameAddress(address, token.left(colon)))
-            return true;
-        i = end;
+        if (colon > 0 && token.indexOf(QLatin1Char(':')) == colon && address.setAddress(token.left(colon)))
+            found.append(address);
     }
-    return false;
+    return found;
 }
+
+namespace {
 
 // The address a judge saw, read from its text; fails the verdict when it is unreadable or the user's own.
 bool judgeSeenAddress(const QString& seen, const QHostAddress& local, bool knowLocal, ProxyJudgement& verdict)
@@ -98,7 +111,7 @@ bool judgeHeader(QByteArrayView name, QByteArrayView value, const QHostAddress& 
         verdict.reason = QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
         return false;
     }
-    if (headersCount && isProxyHeader(name))
+    if (headersCount && IsProxyHeader(name))
         announced = true;
     return true;
 }
@@ -150,6 +163,7 @@ bool judgeJsonAnswer(const QByteArray& answer, const QHostAddress& local, bool k
 
 } // namespace
 
+
 QString AnonymityName(TAnonymity anonymity)
 {
     switch (anonymity) {
@@ -188,17 +202,8 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
             line.chop(1);
         if (!sawRemote && line.startsWith(kRemoteAddr)) {
             sawRemote = true;
-            const QString seen = QString::fromLatin1(line.sliced(kRemoteAddr.size())).trimmed();
-            QHostAddress seenAddress;
-            if (!seenAddress.setAddress(seen)) {
-                verdict.reason = QStringLiteral("the service's answer names no readable address");
+            if (!judgeSeenAddress(QString::fromLatin1(line.sliced(kRemoteAddr.size())), local, knowLocal, verdict))
                 return verdict;
-            }
-            verdict.seenAddress = seenAddress.toString();
-            if (knowLocal && seenAddress.isEqual(local, QHostAddress::ConvertV4MappedToIPv4)) {
-                verdict.reason = QStringLiteral("the service saw the user's own address");
-                return verdict;
-            }
             continue;
         }
         if (!line.startsWith(kHeaderPrefix))
@@ -207,14 +212,8 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
         const qsizetype eq = header.indexOf('=');
         if (eq <= 0)
             continue;
-        const QByteArrayView name = header.first(eq);
-        if (knowLocal && containsAddress(header.sliced(eq + 1), local)) {
-            verdict.reason =
-                QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
+        if (!judgeHeader(header.first(eq), header.sliced(eq + 1), local, knowLocal, headersCount, announced, verdict))
             return verdict;
-        }
-        if (headersCount && isProxyHeader(name))
-            announced = true;
     }
     verdict.pass = true;
     if (sawRemote)

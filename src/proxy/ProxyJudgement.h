@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 
 // How well a proxy hides its user, from what the service saw of a request through it.
@@ -13,6 +16,14 @@ enum class TAnonymity
 
 // "elite", "anonymous", or the empty text for Unknown.
 QString AnonymityName(TAnonymity anonymity);
+
+// Whether a request header is one by which a proxy announces itself or the address it serves (Via,
+// Forwarded, X-Forwarded-For, X-Real-IP, Client-IP, Proxy-* ...); the name in any letter case.
+bool IsProxyHeader(QByteArrayView name);
+
+// Every IP address that stands in the text as a whole token ("for=1.2.3.4", "1.2.3.4:5555", "[::1]:80"),
+// in order; part of a longer token ("11.2.3.45") is none.
+QList<QHostAddress> AddressesInText(QByteArrayView text);
 
 // The verdict on one answer of an address check: the service's own ("RemoteAddr=<address>" and one
 // "Header.<Name>=<value>" line per request header), or a public judge's JSON (httpbin's "origin" and

@@ -94,6 +94,19 @@ TEST_F(ServiceRequestsTest, BlankPageFallsBackToTheRedirectAddress)
     EXPECT_EQ(BuildSiteUrl(settings, "&LANG=English", "faq", false), "http://www.example/redirect.php");
 }
 
+// The check page learns the user's own address from its address, so that it can tell whether the address
+// it sees is theirs; only address text from the list goes into it, never whatever else the list held.
+TEST_F(ServiceRequestsTest, CheckPageAddressCarriesTheQueryAndOnlyAnAddressAsLocalIP)
+{
+    TSettings& settings = init("URL.CHECK=https://www.example/check\r\n");
+    EXPECT_EQ(CheckPageUrl(settings, "&LANG=Deutsch", " 203.0.113.7 "),
+              "https://www.example/check?&LANG=Deutsch&ACTION=CHECK&LocalIP=203.0.113.7");
+    EXPECT_TRUE(CheckPageUrl(settings, "&LANG=English", "2001:db8::7").endsWith("&LocalIP=2001:db8::7"));
+    for (const QString& garbage : QStringList{"1.2.3.4&ACTION=x", "<script>", "1.2.3.4 5.6.7.8", QString(46, '1')})
+        EXPECT_TRUE(CheckPageUrl(settings, "&LANG=English", garbage).endsWith("&ACTION=CHECK&LocalIP="))
+            << garbage.toStdString();
+}
+
 TEST_F(ServiceRequestsTest, UpdateAddressIsTheServiceHostsUpdatePathAndQuery)
 {
     TSettings& settings = init();

@@ -215,6 +215,7 @@ QByteArray ListServiceFixture::oemDat() const
                           "URL.GETPROXY=http://%1/getproxy.php\n"
                           "URL.InfoURL=http://%1/info.php\n"
                           "URL.IPSEEKER=http://%1/ipseeker.php\n"
+                          "URL.CHECK=http://%1/check\n"
                           "URL.Redirect=http://%1/redirect.php\n"
                           "URL.help=http://%1/help.php\n"
                           "URL.home=http://%1/\n"

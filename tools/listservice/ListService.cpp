@@ -1,5 +1,6 @@
 #include "ListService.h"
 
+#include "CheckPage.h"
 #include "GeoIpDatabase.h"
 #include "ProxyEntryLines.h"
 #include "ProxyGatherer.h"
@@ -279,6 +280,8 @@ HttpResponse ListService::answer(const HttpRequest& request)
                         QStringLiteral("<p>Web sites see you as <b id=\"ip\">%1</b>.</p>")
                             .arg(callerAddress(request).toHtmlEscaped()),
                         request);
+    if (path == QLatin1String("/check") || path == QLatin1String("/check/"))
+        return CheckPage(request, callerAddress(request), [this](const QHostAddress& a) { return trusted(a); });
     if (path == QLatin1String("/help.php"))
         return sitePage(QStringLiteral("Veilport help"),
                         QStringLiteral("<p>Choose <b>Hide</b> to hide your address behind a tested proxy, "
