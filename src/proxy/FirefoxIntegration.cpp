@@ -82,9 +82,14 @@ void TBrowserRoutines::SetFirefoxProxy(const QString& proxy)
     TSettings* settings = m_platform.settings;
     if (!settings || !m_platform.companions)
         return;
-    // "FF" off: the browsers keep (or get back) their users' own setting.
-    const bool enabled = settings->ReadBool(QStringLiteral("FF"), true);
-    m_platform.companions->setProxy(enabled ? proxy : QString());
+    // Firefox's companions follow "FF". The Chromium family follows the desktop's settings by itself, so its
+    // companions follow the desktop's choice ("IE"). A browser left out keeps (or gets back) its user's own
+    // setting; secure pages go along only while the desktop sends them through the proxy too.
+    CompanionProxyChoice choice;
+    choice.firefox = settings->ReadBool(QStringLiteral("FF"), true);
+    choice.chromiumFamily = settings->ReadBool(QStringLiteral("IE"), true);
+    choice.https = settings->ReadBool(QStringLiteral("HideHttps"), true);
+    m_platform.companions->setProxy(proxy, choice);
 }
 
 QStringList TBrowserRoutines::RegisterCompanionHost()

@@ -56,27 +56,50 @@ protected:
 
 } // namespace
 
-TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachTheCompanions)
+// Firefox's companions follow "FF"; the Chromium family's follow the desktop's choice ("IE"), as those
+// browsers do by themselves; secure pages go along only while "HideHttps".
+TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachEachFamilysCompanionsAsTheOptionsSay)
 {
     FakeFirefox fake;
     useFake();
-    testsupport::CompanionPeer companion(companions);
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    routines->SetFirefoxProxy(QString());
-    // "FF" off: a proxy being applied still leaves the browsers on their users' own setting.
-    Settings()->WriteBool(QStringLiteral("FF"), false);
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
+    testsupport::CompanionPeer firefox(companions, R"({"browser":"firefox"})");
+    testsupport::CompanionPeer chromium(companions, R"({"browser":"chromium"})");
+    const auto next = [](testsupport::CompanionPeer& peer, int timeoutMs = 5000) {
+        const auto m = peer.next(timeoutMs);
+        if (!m)
+            return std::string("nothing");
+        if (m->value("cmd").toString() != QStringLiteral("setProxy"))
+            return m->value("cmd").toString().toStdString();
+        return QStringLiteral("setProxy %1:%2 %3")
+            .arg(m->value("host").toString())
+            .arg(m->value("port").toInt())
+            .arg(m->value("https").toBool() ? QStringLiteral("with https") : QStringLiteral("plain only"))
+            .toStdString();
+    };
+    const QString proxy = QStringLiteral("10.0.0.1:3128");
 
-    const auto set = companion.next();
-    ASSERT_TRUE(set);
-    EXPECT_EQ(set->value("cmd").toString(), "setProxy");
-    EXPECT_EQ(set->value("host").toString(), "10.0.0.1");
-    EXPECT_EQ(set->value("port").toInt(), 3128);
-    for (int i = 0; i < 2; ++i) {
-        const auto cleared = companion.next();
-        ASSERT_TRUE(cleared);
-        EXPECT_EQ(cleared->value("cmd").toString(), "clearProxy");
-    }
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "setProxy 10.0.0.1:3128 with https");
+    EXPECT_EQ(next(chromium), "setProxy 10.0.0.1:3128 with https");
+    routines->SetFirefoxProxy(QString());
+    EXPECT_EQ(next(firefox), "clearProxy");
+    EXPECT_EQ(next(chromium), "clearProxy");
+
+    Settings()->WriteBool(QStringLiteral("FF"), false);
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "clearProxy");
+    EXPECT_EQ(next(chromium), "setProxy 10.0.0.1:3128 with https");
+
+    Settings()->WriteBool(QStringLiteral("FF"), true);
+    Settings()->WriteBool(QStringLiteral("IE"), false);
+    Settings()->WriteBool(QStringLiteral("HideHttps"), false);
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "setProxy 10.0.0.1:3128 plain only");
+    EXPECT_EQ(next(chromium), "clearProxy");
+    // A companion connecting now gets what its family follows, and nothing when that is its user's own setting.
+    testsupport::CompanionPeer lateChromium(companions, R"({"browser":"chromium"})");
+    // (What adopting a session sends is already in its socket when adopt returns.)
+    EXPECT_EQ(next(lateChromium, 300), "nothing");
     EXPECT_TRUE(fake.invocations().isEmpty());
 }
 
