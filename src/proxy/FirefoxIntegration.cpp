@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimer>
@@ -162,9 +163,16 @@ void TBrowserRoutines::clearBrowsers(bool ownBrowsing, std::function<void(const 
         {
             if (--waiting > 0)
                 return;
-            // A running browser whose companion cleared it was cleared: its locked profile is no failure.
-            for (const ProfileCookieCleaner::Skipped& profile : skipped) {
-                if (!profile.inUse || !report.companionsCleared.contains(profile.family))
+            // A companion clears only the profile its browser runs it in, and no one can tell which profile
+            // that is. So a running browser's locked profiles count as cleared only when as many of its
+            // companions cleared as it has profiles locked; otherwise every one of them is reported.
+            QHash<QString, int> locked;
+            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
+                if (profile.inUse)
+                    ++locked[profile.family];
+            }
+            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
+                if (!profile.inUse || report.companionsCleared.count(profile.family) < locked.value(profile.family))
                     report.profilesSkipped << profile.text;
             }
             done(report);

@@ -5,24 +5,33 @@
 #include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
 #include "proxy/CompanionHub.h"
+#include "proxy/TCookieClearReport.h"
 #include "support/BrowserTestHome.h"
 #include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
+#include "support/Wait.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <csignal>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -101,6 +110,43 @@ TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachEachFamilysC
     // (What adopting a session sends is already in its socket when adopt returns.)
     EXPECT_EQ(next(lateChromium, 300), "nothing");
     EXPECT_TRUE(fake.invocations().isEmpty());
+}
+
+// A running Chromium holds every profile of its folder, and its companion clears only the profile it runs in.
+TEST_F(FirefoxTest, ARunningBrowsersProfilesAreReportedUnlessAsManyOfItsCompanionsClearedAsItHasProfiles)
+{
+    for (const QString& profile : {QStringLiteral("Default"), QStringLiteral("Profile 1")})
+        home.dir().write(QStringLiteral("config/chromium/%1/Cookies").arg(profile), "left alone while locked");
+    // The lock of a Chromium that runs on this machine: this very process.
+    ASSERT_TRUE(QFile::link(QStringLiteral("%1-%2").arg(QHostInfo::localHostName()).arg(::getpid()),
+                            home.path(QStringLiteral("config/chromium/SingletonLock"))));
+
+    std::vector<std::unique_ptr<testsupport::CompanionPeer>> companionsOfChromium;
+    const auto notCleared = [&] {
+        // Shared: a report that comes after a failed round must not land in a finished frame.
+        auto report = std::make_shared<std::optional<TCookieClearReport>>();
+        routines->ClearBrowserCookies([report](const TCookieClearReport& r) { *report = r; });
+        for (const auto& peer : companionsOfChromium) {
+            const auto command = peer->next();
+            if (!command)
+                return std::string("no clearing command");
+            peer->send({{"type", "result"}, {"cmd", "clearData"}, {"id", command->value("id")}, {"ok", true}});
+        }
+        if (!waitUntil([&] { return report->has_value(); }, 10000))
+            return std::string("no report");
+        EXPECT_EQ((*report)->companionsCleared.size(), qsizetype(companionsOfChromium.size()));
+        QStringList profiles = (*report)->profilesSkipped;
+        profiles.sort();
+        return profiles.join(QStringLiteral("; ")).toStdString();
+    };
+
+    companionsOfChromium.push_back(
+        std::make_unique<testsupport::CompanionPeer>(companions, R"({"browser":"chromium"})"));
+    EXPECT_EQ(notCleared(), "Chromium Default: in use by the running browser; "
+                            "Chromium Profile 1: in use by the running browser");
+    companionsOfChromium.push_back(
+        std::make_unique<testsupport::CompanionPeer>(companions, R"({"browser":"chromium"})"));
+    EXPECT_EQ(notCleared(), "");
 }
 
 TEST_F(FirefoxTest, InstallingRegistersTheHostAndOpensThePackageWithoutWaiting)
