@@ -82,7 +82,9 @@ TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachEachFamilysC
         return QStringLiteral("setProxy %1:%2 %3")
             .arg(m->value("host").toString())
             .arg(m->value("port").toInt())
-            .arg(m->value("https").toBool() ? QStringLiteral("with https") : QStringLiteral("plain only"))
+            .arg(!m->value("https").isBool()  ? QStringLiteral("https unsaid")
+                 : m->value("https").toBool() ? QStringLiteral("with https")
+                                              : QStringLiteral("plain only"))
             .toStdString();
     };
     const QString proxy = QStringLiteral("10.0.0.1:3128");
