@@ -65,27 +65,36 @@ function dropRequestProxy() {
     requestProxy = null;
 }
 
-async function setProxy(host, portNumber) {
+// Secure pages go through the proxy too unless Veilport says otherwise (its user chose to hide only plain
+// pages): then they go direct, as on the desktop.
+async function setProxy(host, portNumber, https) {
     dropRequestProxy();
     if (isFirefox) {
         const address = host.includes(":") && !host.startsWith("[") ? `[${host}]:${portNumber}` : `${host}:${portNumber}`;
         try {
             const accepted = await browser.proxy.settings.set({
-                value: {proxyType: "manual", http: address, ssl: address, httpProxyAll: false, passthrough: ""},
+                value: {proxyType: "manual", http: address, ssl: https ? address : "", httpProxyAll: false,
+                        passthrough: ""},
             });
             if (accepted)
                 return "settings";
         } catch (e) {
             // Falls through to the per-request proxy below.
         }
-        requestProxy = () => ({type: "http", host: host, port: portNumber});
+        requestProxy = (request) => {
+            if (!https && /^(https|wss):/i.test(request.url))
+                return {type: "direct"};
+            return {type: "http", host: host, port: portNumber};
+        };
         browser.proxy.onRequest.addListener(requestProxy, {urls: ["<all_urls>"]});
         return "requests";
     }
     const server = {scheme: "http", host: host, port: portNumber};
+    // A scheme without a rule of its own goes direct.
+    const rules = https ? {proxyForHttp: server, proxyForHttps: server} : {proxyForHttp: server};
     await call(chrome.proxy.settings.set, chrome.proxy.settings, {
         scope: "regular",
-        value: {mode: "fixed_servers", rules: {proxyForHttp: server, proxyForHttps: server}},
+        value: {mode: "fixed_servers", rules: rules},
     });
     return "settings";
 }
@@ -120,7 +129,7 @@ async function onCommand(command) {
         case "setProxy":
             if (!validProxy(command))
                 throw new Error("malformed proxy");
-            reply.via = await setProxy(command.host, command.port);
+            reply.via = await setProxy(command.host, command.port, command.https !== false);
             break;
         case "clearProxy":
             await restoreUserProxy();

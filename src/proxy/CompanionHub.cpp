@@ -5,12 +5,28 @@
 
 #include <QTimer>
 
+#include <vector>
+
 CompanionHub::CompanionHub(QObject* parent) : QObject(parent) {}
 
 CompanionHub::~CompanionHub()
 {
     closeAll();
 }
+
+namespace {
+
+// Host and port of a proxy text the companions can use; false for anything else.
+bool splitProxy(const QString& proxy, QString* host, int* port)
+{
+    const qsizetype colon = proxy.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    *port = colon < 0 ? 0 : proxy.mid(colon + 1).toInt(&ok);
+    *host = proxy.left(colon);
+    return colon > 0 && ok;
+}
+
+} // namespace
 
 void CompanionHub::adopt(int fd, const QByteArray& greeting)
 {
@@ -20,55 +36,83 @@ void CompanionHub::adopt(int fd, const QByteArray& greeting)
             [this, session](const QJsonObject& answer) { onAnswer(session, answer); });
     connect(session, &CompanionSession::closed, this, [this, session] { onClosed(session); });
     qCInfo(lcBrowsers) << "companion session opened for" << session->browser();
-    if (!m_proxy.isEmpty())
-        session->send(proxyCommand());
+    // A new companion has already given its browser back to the user's own setting.
+    const QJsonObject command = proxyCommand(*session);
+    if (command.value(QStringLiteral("cmd")).toString() == QStringLiteral("setProxy"))
+        session->send(command);
     emit companionsChanged();
 }
 
-QJsonObject CompanionHub::proxyCommand() const
+QJsonObject CompanionHub::proxyCommand(const CompanionSession& session) const
 {
     const qint64 id = 0; // proxy commands are not waited for; answers only go to the trace
-    const qsizetype colon = m_proxy.lastIndexOf(QLatin1Char(':'));
-    bool portOk = false;
-    const int port = colon < 0 ? 0 : m_proxy.mid(colon + 1).toInt(&portOk);
-    if (m_proxy.isEmpty() || colon <= 0 || !portOk)
+    // Firefox keeps a proxy of its own; the Chromium family follows the desktop's settings by itself, so its
+    // companions go with the desktop's choice.
+    const bool follows = session.isFirefox() ? m_choice.firefox : m_choice.chromiumFamily;
+    QString host;
+    int port = 0;
+    if (!follows || m_proxy.isEmpty() || !splitProxy(m_proxy, &host, &port))
         return {{QStringLiteral("cmd"), QStringLiteral("clearProxy")}, {QStringLiteral("id"), id}};
     return {{QStringLiteral("cmd"), QStringLiteral("setProxy")},
             {QStringLiteral("id"), id},
-            {QStringLiteral("host"), m_proxy.left(colon)},
-            {QStringLiteral("port"), port}};
+            {QStringLiteral("host"), host},
+            {QStringLiteral("port"), port},
+            {QStringLiteral("https"), m_choice.https}};
 }
 
-void CompanionHub::setProxy(const QString& proxy)
+void CompanionHub::setProxy(const QString& proxy, const CompanionProxyChoice& choice)
 {
     m_proxy = proxy;
-    const QJsonObject command = proxyCommand();
-    if (!proxy.isEmpty() && command.value(QStringLiteral("cmd")).toString() != QStringLiteral("setProxy"))
+    m_choice = choice;
+    QString host;
+    int port = 0;
+    if (!proxy.isEmpty() && !splitProxy(proxy, &host, &port))
         qCWarning(lcBrowsers) << "not a proxy the companions can use:" << proxy;
     // A copy: a session that fails while being written to leaves the list.
     const auto sessions = m_sessions;
     for (const QPointer<CompanionSession>& session : sessions) {
         if (session)
-            session->send(command);
+            session->send(proxyCommand(*session));
     }
 }
 
 void CompanionHub::clearBrowsingData(std::function<void(const CompanionClearOutcome&)> done)
 {
+    struct Command
+    {
+        qint64 id;
+        QPointer<CompanionSession> session;
+        QString browser;
+    };
     const qint64 clearingId = m_nextId++;
+    std::vector<Command> commands;
     Clearing& clearing = m_clearings[clearingId];
     clearing.done = std::move(done);
-    const auto sessions = m_sessions;
-    for (const QPointer<CompanionSession>& session : sessions) {
+    for (const QPointer<CompanionSession>& session : std::as_const(m_sessions)) {
         if (!session || !session->isOpen())
             continue;
         const qint64 commandId = m_nextId++;
         clearing.waiting[commandId] = session;
         m_commandClearing[commandId] = clearingId;
-        session->send({{QStringLiteral("cmd"), QStringLiteral("clearData")}, {QStringLiteral("id"), commandId}});
+        commands.push_back({commandId, session, session->browser()});
     }
-    // The sends above may already have found sessions gone; the rest are waited for with a bound.
-    QTimer::singleShot(0, this, [this, clearingId] { finishIfDone(clearingId); });
+    // Every command is waited for before the first goes out. A send that finds its companion gone ends that
+    // session at once, which settles its command and may finish the clearing: nothing of the table is held
+    // across a send.
+    for (const Command& command : commands) {
+        if (m_clearings.find(clearingId) == m_clearings.end())
+            break;
+        if (command.session && command.session->isOpen())
+            command.session->send(
+                {{QStringLiteral("cmd"), QStringLiteral("clearData")}, {QStringLiteral("id"), command.id}});
+    }
+    // Sessions that ended during the loop without their end being settled yet.
+    for (const Command& command : commands) {
+        if (!command.session || !command.session->isOpen())
+            settle(clearingId, command.id, command.browser, false, QStringLiteral("disconnected"));
+    }
+    finishIfDone(clearingId);
+    // The rest are waited for with a bound.
     QTimer::singleShot(m_answerTimeoutMs, this, [this, clearingId] {
         auto it = m_clearings.find(clearingId);
         if (it == m_clearings.end())
@@ -147,8 +191,11 @@ void CompanionHub::finishIfDone(qint64 clearingId)
         return;
     Clearing finished = std::move(it->second);
     m_clearings.erase(it);
+    // Never run from here: this may be inside a session's read or send, and the completion may open a modal
+    // window whose loop sees sessions end and be deleted.
     if (finished.done)
-        finished.done(finished.outcome);
+        QTimer::singleShot(0, this,
+                           [done = std::move(finished.done), outcome = std::move(finished.outcome)] { done(outcome); });
 }
 
 QStringList CompanionHub::connectedBrowsers() const

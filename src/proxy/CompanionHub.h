@@ -19,6 +19,14 @@ struct CompanionClearOutcome
     QStringList failed;  // "browser: reason" for the others
 };
 
+// Which companions follow an applied proxy, and for which pages.
+struct CompanionProxyChoice
+{
+    bool https = true;          // secure pages go through the proxy too; otherwise they go direct
+    bool firefox = true;        // Firefox's companions take the proxy
+    bool chromiumFamily = true; // the Chromium family's companions take the proxy
+};
+
 // The browser companions connected to the running program. Commands go to every connected
 // companion and return at once; answers arrive later on the user-interface thread.
 class CompanionHub : public QObject
@@ -33,12 +41,13 @@ public:
 
     // Takes over a session socket opened by a companion's host (greeting: the host's JSON).
     void adopt(int fd, const QByteArray& greeting);
-    // Points every companion's browser at proxy (host:port), or gives each its user's own setting
-    // back (empty). Remembered: a companion that connects later gets it at once.
-    void setProxy(const QString& proxy);
+    // Points the browser of every companion that choice names at proxy (host:port), and gives the others,
+    // or all of them when proxy is empty, their users' own setting back. Remembered: a companion that
+    // connects later gets it at once.
+    void setProxy(const QString& proxy, const CompanionProxyChoice& choice = {});
     QString proxy() const { return m_proxy; }
-    // Has every companion clear cookies, cache and history; done runs once all have answered,
-    // failed, gone away or timed out (at once when none is connected).
+    // Has every companion clear cookies, cache and history; done runs from the event loop once all have
+    // answered, failed, gone away or timed out (at the next pass when none is connected).
     void clearBrowsingData(std::function<void(const CompanionClearOutcome&)> done);
     // The browsers of the connected companions.
     QStringList connectedBrowsers() const;
@@ -60,7 +69,7 @@ private:
         std::map<qint64, QPointer<CompanionSession>> waiting; // command id -> session
     };
 
-    QJsonObject proxyCommand() const;
+    QJsonObject proxyCommand(const CompanionSession& session) const;
     void onAnswer(CompanionSession* session, const QJsonObject& answer);
     void onClosed(CompanionSession* session);
     void settle(qint64 clearingId, qint64 commandId, const QString& browser, bool ok, const QString& reason);
@@ -68,6 +77,7 @@ private:
 
     QList<QPointer<CompanionSession>> m_sessions;
     QString m_proxy;
+    CompanionProxyChoice m_choice;
     qint64 m_nextId = 1;
     int m_answerTimeoutMs = DefaultAnswerTimeoutMs;
     std::map<qint64, Clearing> m_clearings;     // clearing id -> its state

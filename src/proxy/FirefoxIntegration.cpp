@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QTimer>
@@ -82,9 +83,14 @@ void TBrowserRoutines::SetFirefoxProxy(const QString& proxy)
     TSettings* settings = m_platform.settings;
     if (!settings || !m_platform.companions)
         return;
-    // "FF" off: the browsers keep (or get back) their users' own setting.
-    const bool enabled = settings->ReadBool(QStringLiteral("FF"), true);
-    m_platform.companions->setProxy(enabled ? proxy : QString());
+    // Firefox's companions follow "FF". The Chromium family follows the desktop's settings by itself, so its
+    // companions follow the desktop's choice ("IE"). A browser left out keeps (or gets back) its user's own
+    // setting; secure pages go along only while the desktop sends them through the proxy too.
+    CompanionProxyChoice choice;
+    choice.firefox = settings->ReadBool(QStringLiteral("FF"), true);
+    choice.chromiumFamily = settings->ReadBool(QStringLiteral("IE"), true);
+    choice.https = settings->ReadBool(QStringLiteral("HideHttps"), true);
+    m_platform.companions->setProxy(proxy, choice);
 }
 
 QStringList TBrowserRoutines::RegisterCompanionHost()
@@ -157,9 +163,16 @@ void TBrowserRoutines::clearBrowsers(bool ownBrowsing, std::function<void(const 
         {
             if (--waiting > 0)
                 return;
-            // A running browser whose companion cleared it was cleared: its locked profile is no failure.
-            for (const ProfileCookieCleaner::Skipped& profile : skipped) {
-                if (!profile.inUse || !report.companionsCleared.contains(profile.family))
+            // A companion clears only the profile its browser runs it in, and no one can tell which profile
+            // that is. So a running browser's locked profiles count as cleared only when as many of its
+            // companions cleared as it has profiles locked; otherwise every one of them is reported.
+            QHash<QString, int> locked;
+            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
+                if (profile.inUse)
+                    ++locked[profile.family];
+            }
+            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
+                if (!profile.inUse || report.companionsCleared.count(profile.family) < locked.value(profile.family))
                     report.profilesSkipped << profile.text;
             }
             done(report);

@@ -13,13 +13,13 @@ public:
 
     // The desktop's proxy settings and the program's own process proxy.
     void SetIEProxy(const QString& proxy) override;
-    // Firefox through its extension; a failed start is ignored.
+    // The browsers' companions (Firefox's and the Chromium family's); returns at once.
     void SetFirefoxProxy(const QString& proxy) override;
     // Opera's profile file; throws EBrowserWriteError when it cannot be written.
     void SetOperaProxy(const QString& proxy) override;
     // The program's own browsing cache.
     void ClearIECookies() override;
-    // Firefox's cookies through its extension.
+    // The browsers' cookies through their companions, and those of closed browsers' profiles.
     void ClearFirefoxCookies() override;
 
 private:

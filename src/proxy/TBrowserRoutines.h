@@ -56,8 +56,9 @@ public:
     // The Firefox executable, remembered in FireFoxPath once found; may name a missing file.
     QString GetFirefoxPath();
     bool IsFirefoxInstalled();
-    // Hands the proxy (empty: the user's own setting) to every connected browser companion, Firefox's
-    // and the Chromium family's, and to those that connect later. Returns at once; starts nothing.
+    // Hands the proxy (empty: the user's own setting) to every connected browser companion, and to those that
+    // connect later: Firefox's while "FF", the Chromium family's while "IE", secure pages too while
+    // "HideHttps". Returns at once; starts nothing.
     void SetFirefoxProxy(const QString& proxy);
     // Registers the companion's host for this user and opens the Firefox package in Firefox, not
     // waiting for it; whether Firefox started (installing is then up to the user and Firefox).

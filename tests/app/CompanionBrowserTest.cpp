@@ -8,6 +8,7 @@
 #include "support/PrivateNetwork.h"
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
+#include "support/LoopbackHttpResponder.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 using testsupport::BrowserLaunch;
@@ -167,6 +169,66 @@ TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCooki
     proxied = proxiedProbes();
     ASSERT_TRUE(moreProbes(3));
     EXPECT_EQ(proxiedProbes(), proxied);
+}
+
+// The user hides plain pages only: secure pages from a companion's browser go direct, as on the desktop. The
+// browser's page asks for a plain probe and then a secure one every 300 ms; it does not trust the secure port's
+// certificate and need not, as what counts is who connects: the site's visit log names tinyproxy or the browser.
+TEST_P(CompanionInBrowser, WithSecurePagesNotHiddenTheCompanionSendsOnlyPlainPagesThroughTheProxy)
+{
+    testsupport::LoopbackHttpResponder pages;
+    QString certificate;
+    QString key;
+    QString error;
+    ASSERT_TRUE(testsupport::LoopbackHttpResponder::makeCertificate(dir.path(), kSiteName, &certificate, &key, &error))
+        << error.toStdString();
+    ASSERT_TRUE(pages.listen(1));
+    ASSERT_TRUE(pages.listenTls(1, certificate, key));
+    const QByteArray secure = QStringLiteral("https://%1:%2/secure?").arg(kSiteName).arg(pages.port(1)).toUtf8();
+    // One request at a time: a browser resolves a request's proxy when it starts it, and requests queued behind
+    // others would still go the old way long after a change.
+    pages.setReply(200,
+                   "<html><body><script>(async () => { for (let n = 0;; ++n) {"
+                   " await fetch('/probe?' + n, {cache: 'no-store'}).catch(() => {});"
+                   " await fetch('" +
+                       secure +
+                       "' + n, {mode: 'no-cors', cache: 'no-store'}).catch(() => {});"
+                       " await new Promise((done) => setTimeout(done, 300)); } })();</script></body></html>",
+                   "text/html", "Cache-Control: no-store\r\n");
+    pages.recordVisits();
+    pages.start();
+    // Visits since the mark: (secure or plain, through tinyproxy or not).
+    const auto count = [&](qsizetype from, bool tls, bool proxied) {
+        const QList<testsupport::LoopbackHttpResponder::Visit> visits = pages.visits().mid(from);
+        return std::count_if(visits.begin(), visits.end(), [&](const auto& v) {
+            return v.tls == tls && !v.peer.isEmpty() && (v.peer == "tinyproxy") == proxied;
+        });
+    };
+    ASSERT_TRUE(
+        browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")),
+                                      QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0)))))
+        << log();
+    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+
+    // Everything hidden first: the secure probes are tunnelled too, so the test can tell.
+    hub.setProxy(proxies.proxyText(0));
+    qsizetype mark = pages.visits().size();
+    ASSERT_TRUE(waitUntil([&] { return count(mark, true, true) >= 2; }, 30000)) << log();
+
+    CompanionProxyChoice plainOnly;
+    plainOnly.https = false;
+    hub.setProxy(proxies.proxyText(0), plainOnly);
+    // Probes already on their way may still go the old way; once a secure one comes direct, none may be
+    // tunnelled again, while plain ones still go through the proxy.
+    mark = pages.visits().size();
+    ASSERT_TRUE(waitUntil([&] { return count(mark, true, false) >= 1; }, 30000)) << log();
+    mark = pages.visits().size();
+    const qsizetype tunnelLog = proxies.log(0).size();
+    ASSERT_TRUE(waitUntil([&] { return count(mark, true, false) >= 3 && count(mark, false, true) >= 3; }, 30000))
+        << log();
+    EXPECT_EQ(count(mark, true, true), 0);
+    EXPECT_EQ(count(mark, false, false), 0);
+    EXPECT_FALSE(proxies.log(0).mid(tunnelLog).contains("CONNECT " + kSiteName.toUtf8()));
 }
 
 // The whole path: the real program in a private home, hiding through the one working tinyproxy of a

@@ -5,24 +5,33 @@
 #include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
 #include "proxy/CompanionHub.h"
+#include "proxy/TCookieClearReport.h"
 #include "support/BrowserTestHome.h"
 #include "support/CompanionPeer.h"
 #include "support/FakeFirefox.h"
+#include "support/Wait.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <csignal>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -56,28 +65,90 @@ protected:
 
 } // namespace
 
-TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachTheCompanions)
+// Firefox's companions follow "FF"; the Chromium family's follow the desktop's choice ("IE"), as those
+// browsers do by themselves; secure pages go along only while "HideHttps".
+TEST_F(FirefoxTest, SettingAndClearingTheProxyStartNoBrowserAndReachEachFamilysCompanionsAsTheOptionsSay)
 {
     FakeFirefox fake;
     useFake();
-    testsupport::CompanionPeer companion(companions);
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
-    routines->SetFirefoxProxy(QString());
-    // "FF" off: a proxy being applied still leaves the browsers on their users' own setting.
-    Settings()->WriteBool(QStringLiteral("FF"), false);
-    routines->SetFirefoxProxy(QStringLiteral("10.0.0.1:3128"));
+    testsupport::CompanionPeer firefox(companions, R"({"browser":"firefox"})");
+    testsupport::CompanionPeer chromium(companions, R"({"browser":"chromium"})");
+    const auto next = [](testsupport::CompanionPeer& peer, int timeoutMs = 5000) {
+        const auto m = peer.next(timeoutMs);
+        if (!m)
+            return std::string("nothing");
+        if (m->value("cmd").toString() != QStringLiteral("setProxy"))
+            return m->value("cmd").toString().toStdString();
+        return QStringLiteral("setProxy %1:%2 %3")
+            .arg(m->value("host").toString())
+            .arg(m->value("port").toInt())
+            .arg(!m->value("https").isBool()  ? QStringLiteral("https unsaid")
+                 : m->value("https").toBool() ? QStringLiteral("with https")
+                                              : QStringLiteral("plain only"))
+            .toStdString();
+    };
+    const QString proxy = QStringLiteral("10.0.0.1:3128");
 
-    const auto set = companion.next();
-    ASSERT_TRUE(set);
-    EXPECT_EQ(set->value("cmd").toString(), "setProxy");
-    EXPECT_EQ(set->value("host").toString(), "10.0.0.1");
-    EXPECT_EQ(set->value("port").toInt(), 3128);
-    for (int i = 0; i < 2; ++i) {
-        const auto cleared = companion.next();
-        ASSERT_TRUE(cleared);
-        EXPECT_EQ(cleared->value("cmd").toString(), "clearProxy");
-    }
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "setProxy 10.0.0.1:3128 with https");
+    EXPECT_EQ(next(chromium), "setProxy 10.0.0.1:3128 with https");
+    routines->SetFirefoxProxy(QString());
+    EXPECT_EQ(next(firefox), "clearProxy");
+    EXPECT_EQ(next(chromium), "clearProxy");
+
+    Settings()->WriteBool(QStringLiteral("FF"), false);
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "clearProxy");
+    EXPECT_EQ(next(chromium), "setProxy 10.0.0.1:3128 with https");
+
+    Settings()->WriteBool(QStringLiteral("FF"), true);
+    Settings()->WriteBool(QStringLiteral("IE"), false);
+    Settings()->WriteBool(QStringLiteral("HideHttps"), false);
+    routines->SetFirefoxProxy(proxy);
+    EXPECT_EQ(next(firefox), "setProxy 10.0.0.1:3128 plain only");
+    EXPECT_EQ(next(chromium), "clearProxy");
+    // A companion connecting now gets what its family follows, and nothing when that is its user's own setting.
+    testsupport::CompanionPeer lateChromium(companions, R"({"browser":"chromium"})");
+    // (What adopting a session sends is already in its socket when adopt returns.)
+    EXPECT_EQ(next(lateChromium, 300), "nothing");
     EXPECT_TRUE(fake.invocations().isEmpty());
+}
+
+// A running Chromium holds every profile of its folder, and its companion clears only the profile it runs in.
+TEST_F(FirefoxTest, ARunningBrowsersProfilesAreReportedUnlessAsManyOfItsCompanionsClearedAsItHasProfiles)
+{
+    for (const QString& profile : {QStringLiteral("Default"), QStringLiteral("Profile 1")})
+        home.dir().write(QStringLiteral("config/chromium/%1/Cookies").arg(profile), "left alone while locked");
+    // The lock of a Chromium that runs on this machine: this very process.
+    ASSERT_TRUE(QFile::link(QStringLiteral("%1-%2").arg(QHostInfo::localHostName()).arg(::getpid()),
+                            home.path(QStringLiteral("config/chromium/SingletonLock"))));
+
+    std::vector<std::unique_ptr<testsupport::CompanionPeer>> companionsOfChromium;
+    const auto notCleared = [&] {
+        // Shared: a report that comes after a failed round must not land in a finished frame.
+        auto report = std::make_shared<std::optional<TCookieClearReport>>();
+        routines->ClearBrowserCookies([report](const TCookieClearReport& r) { *report = r; });
+        for (const auto& peer : companionsOfChromium) {
+            const auto command = peer->next();
+            if (!command)
+                return std::string("no clearing command");
+            peer->send({{"type", "result"}, {"cmd", "clearData"}, {"id", command->value("id")}, {"ok", true}});
+        }
+        if (!waitUntil([&] { return report->has_value(); }, 10000))
+            return std::string("no report");
+        EXPECT_EQ((*report)->companionsCleared.size(), qsizetype(companionsOfChromium.size()));
+        QStringList profiles = (*report)->profilesSkipped;
+        profiles.sort();
+        return profiles.join(QStringLiteral("; ")).toStdString();
+    };
+
+    companionsOfChromium.push_back(
+        std::make_unique<testsupport::CompanionPeer>(companions, R"({"browser":"chromium"})"));
+    EXPECT_EQ(notCleared(), "Chromium Default: in use by the running browser; "
+                            "Chromium Profile 1: in use by the running browser");
+    companionsOfChromium.push_back(
+        std::make_unique<testsupport::CompanionPeer>(companions, R"({"browser":"chromium"})"));
+    EXPECT_EQ(notCleared(), "");
 }
 
 TEST_F(FirefoxTest, InstallingRegistersTheHostAndOpensThePackageWithoutWaiting)

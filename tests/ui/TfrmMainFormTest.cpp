@@ -1,13 +1,18 @@
 #include "MainWindowFixture.h"
 
+#include "platform/GnomeProxySettings.h"
+#include "proxy/CompanionHub.h"
+#include "support/CompanionPeer.h"
 #include "support/ListServiceFixture.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 #include "ui/TfrmAboutForm.h"
+#include "ui/TfrmOptionForm.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -16,6 +21,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -23,7 +29,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
 #include <QWebEngineView>
+
+#include <atomic>
+#include <memory>
 
 namespace {
 
@@ -562,4 +573,66 @@ TEST_F(MainWindow, CaptionAndTranslatorCreditFollowTheLanguage)
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Veilport DE  1.0.0.0"));
     TfrmAboutForm about(form.get());
     EXPECT_EQ(about.lbTranslater->text(), QStringLiteral("Deutsch is tranlated by \r\nAnna"));
+}
+
+// The options dialog's https box reaches every place that sends secure pages through the proxy: the desktop's
+// settings and the browsers' companions at the next apply, and the test that a proxy tunnels secure pages at once.
+TEST_F(MainWindow, TheOptionsHttpsBoxReachesTheDesktopTheCompanionsAndTheTunnelTest)
+{
+    writeConstants("127.0.0.1:1", "URL.TUNNELTEST=https://127.0.0.1:1/tunnel\n");
+    start();
+    platform::GnomeProxySettings gnome;
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "no GSettings proxy schema";
+    testsupport::CompanionPeer companion(DefaultCompanionHub(), R"({"browser":"chromium"})");
+    EXPECT_EQ(manager().Tester().TunnelUrl(), QStringLiteral("https://127.0.0.1:1/tunnel"));
+
+    // Ticks the box as asked in the dialog the main window opens, and presses OK.
+    const auto chooseInOptions = [&](bool hideHttps) {
+        bool pressed = false;
+        const QDeadlineTimer deadline(10000);
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* options = qobject_cast<TfrmOptionForm*>(widget);
+                if (!options || !options->isVisible())
+                    continue;
+                if (deadline.hasExpired()) {
+                    options->reject();
+                    return;
+                }
+                options->pcSetting->setCurrentWidget(options->tsBrowser);
+                options->cbHideHttps->setChecked(hideHttps);
+                pressed = true;
+                options->btnOk->click();
+            }
+        });
+        poll.start(10);
+        form->acOption->trigger();
+        return pressed;
+    };
+    // What the desktop's https proxy and the companion's command say after applying proxy.
+    const auto apply = [&](const QString& proxy) {
+        // Nothing listens at the proxy: its check would fail it over at once.
+        manager().SetLeakCheck(false);
+        manager().ApplyProxy(proxy);
+        // Written in order on the desktop writer's thread: this job runs once the apply's writes are done.
+        auto written = std::make_shared<std::atomic_bool>(false);
+        PostDesktopProxyJob([written] { *written = true; });
+        waitUntil([&] { return written->load(); }, 10000);
+        const auto command = companion.next();
+        return (gnome.readKey(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("host")) + " / " +
+                (command ? QString::fromUtf8(QJsonDocument(*command).toJson(QJsonDocument::Compact)) : "nothing"))
+            .toStdString();
+    };
+
+    ASSERT_TRUE(chooseInOptions(false));
+    EXPECT_EQ(manager().Tester().TunnelUrl(), QString());
+    EXPECT_EQ(apply(QStringLiteral("127.0.0.5:9")),
+              R"('' / {"cmd":"setProxy","host":"127.0.0.5","https":false,"id":0,"port":9})");
+
+    ASSERT_TRUE(chooseInOptions(true));
+    EXPECT_EQ(manager().Tester().TunnelUrl(), QStringLiteral("https://127.0.0.1:1/tunnel"));
+    EXPECT_EQ(apply(QStringLiteral("127.0.0.6:9")),
+              R"('127.0.0.6' / {"cmd":"setProxy","host":"127.0.0.6","https":true,"id":0,"port":9})");
 }

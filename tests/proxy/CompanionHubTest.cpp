@@ -1,0 +1,84 @@
+#include "proxy/CompanionHub.h"
+
+#include "proxy/CompanionSession.h"
+#include "support/CompanionPeer.h"
+#include "support/Wait.h"
+
+#include <QEventLoop>
+#include <QSet>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using testsupport::CompanionPeer;
+using testsupport::waitUntil;
+
+namespace {
+
+// The id of the next clearing command the peer receives (proxy commands before it are passed over).
+QJsonValue clearingCommandOf(CompanionPeer& peer)
+{
+    for (auto message = peer.next(); message; message = peer.next()) {
+        if (message->value(QStringLiteral("cmd")).toString() == QStringLiteral("clearData"))
+            return message->value(QStringLiteral("id"));
+    }
+    return QJsonValue();
+}
+
+QJsonObject cleared(const QJsonValue& id)
+{
+    return {{"type", "result"}, {"cmd", "clearData"}, {"id", id}, {"ok", true}};
+}
+
+} // namespace
+
+// The host of the first companion has gone, and the hub has not yet heard of it: the clearing's very
+// first command fails while the clearing is still being handed out.
+TEST(CompanionHub, ACompanionWhoseHostWentAwayBeforeTheClearingLeavesTheOthersResultsIntact)
+{
+    CompanionHub hub;
+    CompanionPeer gone(hub, R"({"browser":"firefox"})");
+    CompanionPeer stays(hub, R"({"browser":"chromium"})");
+    gone.close();
+
+    int calls = 0;
+    std::optional<CompanionClearOutcome> outcome;
+    hub.clearBrowsingData([&](const CompanionClearOutcome& o) {
+        ++calls;
+        outcome = o;
+    });
+    const QJsonValue id = clearingCommandOf(stays);
+    ASSERT_FALSE(id.isUndefined());
+    ASSERT_TRUE(stays.send(cleared(id)));
+
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 5000));
+    EXPECT_EQ(outcome->cleared, QStringList{QStringLiteral("chromium")});
+    EXPECT_EQ(outcome->failed, QStringList{QStringLiteral("firefox: disconnected")});
+    EXPECT_FALSE(waitUntil([&] { return calls > 1; }, 200));
+}
+
+// The clearing's completion opens a message box; while it waits for the user, the browser closes and its
+// session goes. Nothing may touch the session afterwards.
+TEST(CompanionHub, ACompletionWhoseModalLoopOutlivesTheSessionLeavesNothingBehindToRead)
+{
+    CompanionHub hub;
+    CompanionPeer peer(hub, R"({"browser":"firefox"})");
+    bool sessionEndedInsideTheBox = false;
+    hub.clearBrowsingData([&](const CompanionClearOutcome&) {
+        peer.close();
+        QEventLoop box;
+        QObject::connect(&hub, &CompanionHub::companionsChanged, &box,
+                         [&] { QTimer::singleShot(0, &box, &QEventLoop::quit); });
+        QTimer::singleShot(5000, &box, &QEventLoop::quit);
+        box.exec();
+        sessionEndedInsideTheBox = hub.findChildren<CompanionSession*>().isEmpty();
+    });
+    const QJsonValue id = clearingCommandOf(peer);
+    ASSERT_FALSE(id.isUndefined());
+    ASSERT_TRUE(peer.send(cleared(id)));
+
+    ASSERT_TRUE(waitUntil([&] { return sessionEndedInsideTheBox; }, 10000));
+    EXPECT_TRUE(hub.connectedBrowsers().isEmpty());
+}
