@@ -295,4 +295,9 @@ TEST(BlockingEndpoint, ThousandsOfHeldConnectionsStayBoundedWhileANewClientIsAns
     EXPECT_LE(endpoint.peakConnections(), limits.maxConnections);
     EXPECT_LE(endpoint.openConnections(), limits.maxConnections);
     EXPECT_LT(residentKiB() - before, 32 * 1024);
+
+    // Stopping closes what is still open.
+    endpoint.stop();
+    EXPECT_EQ(endpoint.openConnections(), 0);
+    EXPECT_TRUE(closedByPeer(flood.fds.back(), 5000));
 }
