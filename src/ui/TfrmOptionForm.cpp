@@ -1,5 +1,6 @@
 #include "ui/TfrmOptionForm.h"
 
+#include "config/BlockingOptions.h"
 #include "config/TSettings.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TBrowserRoutines.h"
@@ -104,6 +105,8 @@ void TfrmOptionForm::buildBrowserPage()
     cbOpera = makeCheckBox(tsBrowser, "cbOpera", QStringLiteral("Opera"), 24, 112, 150, 25);
     cbHideHttps =
         makeCheckBox(tsBrowser, "cbHideHttps", QStringLiteral("Also hide secure (https) pages"), 24, 152, 360, 25);
+    cbBlockWhenNoProxy = makeCheckBox(tsBrowser, "cbBlockWhenNoProxy",
+                                      QStringLiteral("Block the web when no working proxy is left"), 24, 184, 380, 25);
 
     btnReinstallFF = new QPushButton(QStringLiteral("Re-install FireFox Extension"), tsBrowser);
     btnReinstallFF->setObjectName(QStringLiteral("btnReinstallFF"));
@@ -150,6 +153,7 @@ void TfrmOptionForm::LoadOptions()
     cbFF->setChecked(read("FF", true));
     cbOpera->setChecked(read("OPERA", true));
     cbHideHttps->setChecked(read("HideHttps", true));
+    cbBlockWhenNoProxy->setChecked(settings && BlockingOptions::fromSettings(*settings).blockWhenNoProxy);
     Loading = false;
 }
 
@@ -167,6 +171,7 @@ void TfrmOptionForm::SaveOptions()
     settings->WriteBool(QStringLiteral("FF"), cbFF->isChecked());
     settings->WriteBool(QStringLiteral("OPERA"), cbOpera->isChecked());
     settings->WriteBool(QStringLiteral("HideHttps"), cbHideHttps->isChecked());
+    BlockingOptions::writeBlockWhenNoProxy(*settings, cbBlockWhenNoProxy->isChecked());
 }
 
 void TfrmOptionForm::btnOkClick()

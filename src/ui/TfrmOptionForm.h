@@ -52,6 +52,7 @@ public:
     QCheckBox* cbFF = nullptr;
     QCheckBox* cbOpera = nullptr;
     QCheckBox* cbHideHttps = nullptr;
+    QCheckBox* cbBlockWhenNoProxy = nullptr;
     QPushButton* btnReinstallFF = nullptr;
     QWidget* pnButton = nullptr;
     QPushButton* btnOk = nullptr;

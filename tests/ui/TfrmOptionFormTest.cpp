@@ -98,6 +98,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
     EXPECT_FALSE(form.cbIE->isEnabled());
     EXPECT_FALSE(form.cbFF->isChecked());
     EXPECT_TRUE(form.cbOpera->isChecked());
+    EXPECT_FALSE(form.cbBlockWhenNoProxy->isChecked());
     EXPECT_FALSE(form.Loading);
 
     // The mode list is not preset from the mode in use.
@@ -126,6 +127,7 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
     form.open();
     form.cbFF->setChecked(false);
     form.cbAutoRun->setChecked(true);
+    form.cbBlockWhenNoProxy->setChecked(true);
     form.btnOk->click();
     EXPECT_EQ(form.result(), QDialog::Accepted);
     EXPECT_EQ(log.autoRunCalls, QList<bool>{true});
@@ -136,6 +138,7 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
     EXPECT_EQ(stored("IE"), QStringLiteral("1"));
     EXPECT_EQ(stored("OPERA"), QStringLiteral("1"));
     EXPECT_EQ(stored("AutoCheckUpdate"), QStringLiteral("1"));
+    EXPECT_EQ(stored("BlockWhenNoProxy"), QStringLiteral("1"));
 }
 
 TEST_F(OptionFormWithoutUpdateTest, HidesTheUpdateBoxButOkStillWritesItsLoadedValue)
