@@ -162,7 +162,7 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 
     // A proxy text without a port leaves the first line empty (the program's own network stack
     // refuses such a proxy and says so).
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     manager().ApplyProxy(QStringLiteral("noport"));
     EXPECT_EQ(w.lbIP->text(), QString());
 
@@ -205,7 +205,7 @@ TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
     form->show();
     form->cbClearCookie->setChecked(true);
     form->edtChangeIPTime->setValue(7);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->ExitRequested);
     // With a tray the window hides; without one it is minimised so it can still be reached.
@@ -213,7 +213,7 @@ TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
         EXPECT_FALSE(form->isVisible());
     else
         EXPECT_TRUE(form->isMinimized());
-    const QList<TMessageDialog::Record> shown = TMessageDialog::TakeRecords();
+    const QList<testsupport::RecordingMessageBoxes::Record> shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Veilport will be minimized to the system tray.")));
     EXPECT_TRUE(shown[0].hasShowAgainBox);
@@ -226,7 +226,7 @@ TEST_F(MainWindow, DismissingTheTrayNoticeEndsTheProgram)
 {
     start();
     form->show();
-    TMessageDialog::QueueAnswer(TEngineServices::mrCancel);
+    messages.queueAnswer(TEngineServices::mrCancel);
     EXPECT_TRUE(form->close());
     EXPECT_TRUE(form->ExitRequested);
 }
@@ -235,13 +235,13 @@ TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
 {
     start();
     form->show();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true);
+    messages.queueAnswer(TEngineServices::mrOk, true);
     EXPECT_FALSE(form->close());
-    TMessageDialog::TakeRecords();
+    messages.takeRecords();
     form->Open1Click();
     // No answer is queued: a shown dialog would block here; the stored answer hides again.
     EXPECT_FALSE(form->close());
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_FALSE(form->ExitRequested);
 }
 
@@ -273,7 +273,7 @@ TEST_F(MainWindow, InstanceMessagesAnswerTheIdAndEndTheSessionQuietly)
     EXPECT_TRUE(form->ExitRequested);
     // The session's end closes without asking anything.
     EXPECT_TRUE(form->close());
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
@@ -337,11 +337,11 @@ TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
 {
     start();
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
-    TMessageDialog::TakeRecords();
+    messages.takeRecords();
     form->tmChangeIPTimer();
     EXPECT_FALSE(manager().Active);
     EXPECT_TRUE(manager().CurrentProxy.isEmpty());
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_EQ(form->lbHidingInfo->text(), kNotHiding);
 }
 
@@ -397,15 +397,15 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
     ASSERT_TRUE(QFile::remove(file));
     ASSERT_TRUE(QDir().mkdir(file));
     for (int answer = 0; answer < 5; ++answer)
-        TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+        messages.queueAnswer(TEngineServices::mrOk);
 
     // A drag: many moves, stored once they settle.
     for (int step = 0; step < 5; ++step)
         form->move(40 + step, 50);
-    QList<TMessageDialog::Record> shown;
+    QList<testsupport::RecordingMessageBoxes::Record> shown;
     EXPECT_TRUE(waitUntil(
         [&] {
-            shown += TMessageDialog::TakeRecords();
+            shown += messages.takeRecords();
             return !shown.isEmpty();
         },
         3000));
@@ -419,7 +419,7 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
     form->move(70, 80);
     form->cbClearCookie->click();
     EXPECT_FALSE(form->close());
-    shown = TMessageDialog::TakeRecords();
+    shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("Veilport will be minimized"))) << shown[0].text.toStdString();
     EXPECT_FALSE(form->ExitRequested);
@@ -469,14 +469,14 @@ TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUserWhatWasClearedW
 {
     start();
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("SETUPFF"), true));
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     form->acClearCookie->trigger();
-    QList<TMessageDialog::Record> shown;
+    QList<testsupport::RecordingMessageBoxes::Record> shown;
     // Told once the companions had their say: none is connected here, so at once, and not as a success
     // for browsers that were never reached.
     ASSERT_TRUE(waitUntil(
         [&] {
-            shown += TMessageDialog::TakeRecords();
+            shown += messages.takeRecords();
             return !shown.isEmpty();
         },
         5000));
