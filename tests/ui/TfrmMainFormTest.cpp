@@ -40,7 +40,7 @@ QStringList MenuTexts(const QMenu* menu)
 using MainWindow = MainWindowFixture;
 using testsupport::waitUntil;
 
-TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
+TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
 {
     start();
     TfrmMainForm& w = *form;
@@ -52,32 +52,15 @@ TEST_F(MainWindow, ControlsSitWhereTheDesignPutsThemWithTheirCaptions)
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_FALSE(w.mmbMainMenu->isVisibleTo(&w));
 
-    EXPECT_EQ(w.lbIP->pos(), QPoint(107, 8));
-    EXPECT_EQ(w.lbIP->font().pixelSize(), 21);
-    EXPECT_TRUE(w.lbIP->font().bold());
-    EXPECT_EQ(w.lbHidingInfo->pos(), QPoint(108, 35));
-    EXPECT_EQ(w.imgLocal->geometry(), QRect(88, 16, 16, 12)); // the stop-hide at creation moved it
     EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(w.wbMain->geometry(), QRect(8, 72, 449, 57));
-    EXPECT_EQ(w.btnHide->geometry(), QRect(119, 136, 105, 25));
-    EXPECT_EQ(w.spSkinButton3->geometry(), QRect(232, 136, 105, 25));
     EXPECT_EQ(w.spSkinButton3->text(), QStringLiteral("Clear Cookies"));
-    EXPECT_EQ(w.btnChkIPInfo->geometry(), QRect(345, 136, 105, 25));
-    EXPECT_EQ(w.spSkinPanel2->geometry(), QRect(8, 165, 449, 113));
     EXPECT_EQ(w.spSkinPanel2->title(), QStringLiteral("Quick Settings"));
     EXPECT_EQ(w.lblFakeLoc->text(), QStringLiteral("Fake location: "));
-    EXPECT_EQ(w.imgFL->geometry(), QRect(107, 25, 16, 12));
-    EXPECT_EQ(w.btnChooseIP->geometry(), QRect(334, 16, 105, 25));
-    EXPECT_EQ(w.cbChangeIP->geometry(), QRect(8, 56, 193, 25));
     EXPECT_EQ(w.cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
-    EXPECT_EQ(w.edtChangeIPTime->geometry(), QRect(113, 57, 37, 20));
     EXPECT_EQ(w.edtChangeIPTime->minimum(), 1);
     EXPECT_EQ(w.edtChangeIPTime->maximum(), 120);
     EXPECT_EQ(w.edtChangeIPTime->value(), 10);
     EXPECT_EQ(w.cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
-    EXPECT_EQ(w.lblAdvSetting->pos(), QPoint(346, 89));
-    EXPECT_TRUE(w.lblAdvSetting->font().underline());
-    EXPECT_EQ(w.sgTesting->geometry(), QRect(8, 117, 449, 20));
     EXPECT_FALSE(w.sgTesting->isVisibleTo(&w));
     EXPECT_EQ(w.sgTesting->maximum(), 400);
     EXPECT_EQ(w.tmProgress->Interval(), 100);
