@@ -177,7 +177,12 @@ QByteArray TIniFile::ToBytes() const
     // A last line read without a break stays without one until something follows it.
     QString owedBreak;
     const auto add = [&](const QString& line, const QString& eol, bool open) {
-        text += std::exchange(owedBreak, QString()) + line;
+        text += std::exchange(owedBreak, QString());
+        // After a lone CR, an empty line ending in LF would read back as one CR LF and vanish; this
+        // only happens next to written or removed lines, whose CR becomes CR LF.
+        if (line.isEmpty() && text.endsWith(u'\r') && (eol.isEmpty() ? m_lineBreak : eol).startsWith(u'\n'))
+            text += u'\n';
+        text += line;
         if (!eol.isEmpty())
             text += eol;
         else if (open)

@@ -72,6 +72,11 @@ TEST(TIniFileTest, WritesFollowTheFilesLineBreaksAndNeverRunIntoAnOpenLastLine)
     windows.WriteString("Proxy", "HTTP server", "h:1");
     EXPECT_EQ(windows.ToBytes(), QByteArray("[Proxy]\r\nUse HTTP=1\r\nHTTP server=h:1\r\n"));
 
+    // A file whose first break is a lone CR: new lines take it, and the empty line after them stays.
+    TIniFile mac = parse("[Proxy]\rA=1\r\n\n[Other]\r\n");
+    mac.WriteString("Proxy", "B", "2");
+    EXPECT_EQ(mac.ToBytes(), QByteArray("[Proxy]\rA=1\r\nB=2\r\n\n[Other]\r\n"));
+
     // A last line without a break keeps it missing until a line follows it.
     TIniFile open = parse("[Other]\nA=1");
     EXPECT_EQ(open.ToBytes(), QByteArray("[Other]\nA=1"));
