@@ -273,9 +273,8 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     }
     for (Line& line : s->lines) {
         if (line.isValue && sameName(line.key, name)) {
-            line.key = name;
             line.value = text;
-            line.text = name + u'=' + text;
+            line.text = line.key + u'=' + text;
             return;
         }
     }

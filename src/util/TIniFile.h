@@ -53,9 +53,8 @@ public:
     // The key's value, or def when the section or key is absent.
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
     // Sets the key's value, creating section and key at the end when absent. Line breaks in the
-    // value become blanks, so a value can never add lines of its own to the file. The key's line is
-    // written with the caller's spelling of the key: readers that compare names with case (KDE's)
-    // then find it.
+    // value become blanks, so a value can never add lines of its own to the file. A key keeps the
+    // spelling it was first written with.
     void WriteString(const QString& section, const QString& key, const QString& value);
     // Removes one key; nothing happens when it is absent.
     void DeleteKey(const QString& section, const QString& key);
