@@ -15,7 +15,7 @@
 //   VEILPORT_CRASH_LOOP_SEED=N         the random seed (printed, so a run can be repeated)
 // The figures go to stdout, the last line as "crash_loop kills=... bad_settings=... ...".
 #include "ProgramProcess.h"
-#include "config/TIniFile.h"
+#include "util/TIniFile.h"
 #include "platform/UnixInstanceChannel.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"

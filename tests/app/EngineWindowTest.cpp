@@ -3,6 +3,7 @@
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "support/RecordingMessageBoxes.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -54,14 +55,12 @@ protected:
         m_env.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8()));
         m_env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "keyfile"));
         setCommonFolder(root.file(QStringLiteral("common")));
-        TMessageDialog::ResetAutomation();
     }
 
     void TearDown() override
     {
         engine.reset();
         DoneSettings();
-        TMessageDialog::ResetAutomation();
     }
 
     void setCommonFolder(const QString& folder)
@@ -91,6 +90,8 @@ protected:
     QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
 
     TempDir root;
+    // Every message box of the engine window, answered as the test queues answers.
+    testsupport::RecordingMessageBoxes messages;
     std::unique_ptr<TfrmEngineWnd> engine;
 
 private:
@@ -190,7 +191,7 @@ TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWo
     EXPECT_TRUE(userFlag().contains("AllUsers=1"));
     EXPECT_EQ(Settings()->SettingsFolder(), Settings()->CommonFolder());
     EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("common/Veilport/Setting.dat"))));
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_EQ(&EngineServices(), engine.get());
     EXPECT_EQ(frmEngineWnd, engine.get());
     EXPECT_NE(engine->ProxyManager, nullptr);
@@ -206,13 +207,13 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     QFile english(QStringLiteral(VEILPORT_TEST_SOURCE_DIR "/data/langs/English.lan"));
     ASSERT_TRUE(english.open(QIODevice::ReadOnly));
     root.write(QStringLiteral("program/langs/English.lan"), english.readAll());
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
     EXPECT_FALSE(engine->AllUsersMode);
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
     EXPECT_EQ(Settings()->SettingsFolder(), userFolder());
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     // The notice waits for the language, so a new user reads words, not keys.
     EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("The settings folder shared by all users cannot be written.")))
@@ -225,7 +226,7 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     // The next start remembers the choice and says nothing.
     start();
     EXPECT_FALSE(engine->AllUsersMode);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotice)
@@ -233,12 +234,12 @@ TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotic
     start();
     ASSERT_TRUE(engine->AllUsersMode);
     makeCommonFolderUnusable();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
     EXPECT_FALSE(engine->AllUsersMode);
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
@@ -247,12 +248,12 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
     const QString blocker = root.write(QStringLiteral("config-file"), "file, not folder");
     ScopedEnv config("XDG_CONFIG_HOME", (blocker + QStringLiteral("/config")).toUtf8());
     makeCommonFolderUnusable();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the notice
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the error
+    messages.queueAnswer(TEngineServices::mrOk); // the notice
+    messages.queueAnswer(TEngineServices::mrOk); // the error
     start();
     EXPECT_FALSE(engine->StartSucceeded());
     EXPECT_EQ(engine->ProxyManager, nullptr);
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_FALSE(shown.isEmpty());
     EXPECT_EQ(shown.back().msgType, TEngineServices::mtError);
     EXPECT_TRUE(shown.back().text.contains(QStringLiteral("config"))) << shown.back().text.toStdString();
@@ -261,19 +262,19 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
 TEST_F(EngineMessages, WithoutAMainWindowNothingIsShownAndTheAnswerIsZero)
 {
     engine->SetMainWindow(nullptr);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_EQ(box(QStringLiteral("Hello"), 0), TEngineServices::mrNone);
-    EXPECT_EQ(TMessageDialog::QueuedAnswers(), 1);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_EQ(messages.queuedAnswers(), 1);
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButtons)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrYes);
+    messages.queueAnswer(TEngineServices::mrYes);
     EXPECT_EQ(engine->ShowMessageBox(QStringLiteral("%1 of %2 (%3)"), {QStringLiteral("3"), QStringLiteral("9")}, 0,
                                      TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
               TEngineServices::mrYes);
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
     EXPECT_EQ(shown[0].text, QStringLiteral("3 of 9 ()"));
@@ -284,46 +285,46 @@ TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButt
 
 TEST_F(EngineMessages, ATickedShowAgainBoxSilencesTheMessageUntilTheFlagsAreCleared)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true);
+    messages.queueAnswer(TEngineServices::mrOk, true);
     EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
-    auto shown = TMessageDialog::TakeRecords();
+    auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].hasShowAgainBox);
     EXPECT_TRUE(shown[0].showAgainTicked);
 
     // Answered from the settings without showing anything; other numbers are unaffected.
     EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_FALSE(Settings()->ReadShowAgain(31));
     EXPECT_TRUE(Settings()->ReadShowAgain(30));
 
     Settings()->ClearShowAgainFlags();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     box(QStringLiteral("Minimized to the tray"), 31);
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineMessages, TheRememberedAnswerIsTheButtonChosenUnlessTheCallerFixesOne)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrCancel, true);
+    messages.queueAnswer(TEngineServices::mrCancel, true);
     EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
     EXPECT_EQ(Settings()->ReadShowAgainResult(41), TEngineServices::mrCancel);
     EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
     EXPECT_EQ(box(QStringLiteral("Question"), 41, TEngineServices::mrYes), TEngineServices::mrYes);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().size() == 1);
+    EXPECT_TRUE(messages.takeRecords().size() == 1);
 }
 
 TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, false);
+    messages.queueAnswer(TEngineServices::mrOk, false);
     box(QStringLiteral("Cookies cleared"), 30);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true); // no box to tick without a number
+    messages.queueAnswer(TEngineServices::mrOk, true); // no box to tick without a number
     box(QStringLiteral("Plain"), 0);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     box(QStringLiteral("Cookies cleared"), 30);
     box(QStringLiteral("Plain"), 0);
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 4);
     EXPECT_FALSE(shown[1].showAgainTicked);
     EXPECT_TRUE(Settings()->ReadShowAgain(30));
@@ -331,9 +332,9 @@ TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
 
 TEST_F(EngineMessages, AnErrorWithoutLanguageTextShowsItsKeyAsAnErrorBox)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     engine->ShowErrorMessage(1011, QString());
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].text, QStringLiteral("ERRORMSG_1011"));
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
@@ -343,11 +344,11 @@ TEST_F(EngineMessages, AnErrorWithoutLanguageTextShowsItsKeyAsAnErrorBox)
 
 TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_EQ(EngineServices().ShowMessageBox(QStringLiteral("From below"), {}, 0, TEngineServices::mtWarning,
                                               TEngineServices::mbOK, 0),
               TEngineServices::mrOk);
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(messages.takeRecords().size(), 1);
     EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
 }
 
@@ -496,9 +497,9 @@ TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
     QWidget mainWindow;
     engine->SetMainWindow(&mainWindow);
     root.write(QStringLiteral("autostart"), "file, not folder");
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(engine->SetAutoRun(true));
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
 }
@@ -533,7 +534,6 @@ TEST(MessageDialog, EachButtonSetOffersItsButtonsInOrder)
 
 TEST(MessageDialog, ButtonsGiveTheirResultsAndClosingWithoutOneGivesCancel)
 {
-    TMessageDialog::ResetAutomation();
     auto click = [](const char* name) {
         return [name](TMessageDialog* dialog) { dialog->findChild<QPushButton*>(QLatin1String(name))->click(); };
     };

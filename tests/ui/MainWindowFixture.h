@@ -4,8 +4,8 @@
 #include "platform/XdgAutostart.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
+#include "support/RecordingMessageBoxes.h"
 #include "support/TempDir.h"
-#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
@@ -38,14 +38,9 @@ protected:
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
         env("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
-        TMessageDialog::ResetAutomation();
     }
 
-    void TearDown() override
-    {
-        stop();
-        TMessageDialog::ResetAutomation();
-    }
+    void TearDown() override { stop(); }
 
     void env(const char* name, const QByteArray& value)
     {
@@ -139,6 +134,8 @@ protected:
     }
 
     testsupport::TempDir root;
+    // Every message box of the windows, answered as the test queues answers.
+    testsupport::RecordingMessageBoxes messages;
     std::unique_ptr<TfrmEngineWnd> engine;
     std::unique_ptr<TfrmMainForm> form;
 
