@@ -221,7 +221,7 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     EXPECT_EQ(manager().CurrentProxy, proxies.proxyText(other));
     EXPECT_EQ(w.lbHidingInfo->text(), hiding);
     EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     w.acStopHide->trigger();
 }
 
