@@ -11,8 +11,9 @@
 #include "proxy/BrowserRoutines.h"
 #include "proxy/CompanionHub.h"
 #include "platform/XdgAutostart.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/ForceForegroundWindow.h"
-#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 #include "ui/WebRendering.h"
@@ -127,26 +128,24 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto engine = std::make_unique<TfrmEngineWnd>();
+    auto engine = std::make_unique<Engine>(*Settings());
     if (!engine->StartSucceeded())
         return 1;
-    // The browser routines tell their failures through the engine window's message box.
-    SetBrowserServices(engine.get());
+    // The browser routines tell their failures through the program's message box.
+    SetBrowserServices(&engine->Services());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
-        mainForm = std::make_unique<TfrmMainForm>(*engine);
+        mainForm = std::make_unique<TfrmMainForm>(engine->Window());
     } catch (const ESettingsError& error) {
         // The settings folder became unusable after it was chosen (a full or vanished disk).
-        TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
-                                QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
-                                false);
+        engine->Services().ShowPlainMessage(QString::fromLocal8Bit(error.what()), TEngineServices::mtError);
         SetBrowserServices(nullptr);
         return 1;
     }
     TMainWindowWatch watch(mainForm.get(), sinceStart);
     // Handlers that may still run while the program winds down find the windows gone, not dangling.
-    const QPointer<TfrmEngineWnd> engineWindow(engine.get());
+    const QPointer<TfrmEngineWnd> engineWindow(&engine->Window());
     const QPointer<TfrmMainForm> mainWindow(mainForm.get());
 
     platform::SessionEndWatcher sessionEnd;

@@ -24,6 +24,7 @@ class QSystemTrayIcon;
 class QTimer;
 class TProxyManager;
 class TfrmEngineWnd;
+class TSettings;
 class WindowTimer;
 class THTTPGet;
 class LanguageMenu;
@@ -198,8 +199,10 @@ private:
     void HideToTray();
     int ContentTop() const;
     TProxyManager* Manager() const;
+    QString CacheFolder() const;
 
     TfrmEngineWnd& m_engine;
+    TSettings& m_settings;
     QAction* m_hideAction = nullptr;
     QImage m_countryFlagImage;
     std::unique_ptr<THTTPGet> m_hgIPCountry;
