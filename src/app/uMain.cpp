@@ -17,6 +17,7 @@
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 #include "ui/WebRendering.h"
+#include "util/EngineServices.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -131,8 +132,10 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     auto engine = std::make_unique<Engine>(*Settings());
     if (!engine->StartSucceeded())
         return 1;
-    // The browser routines tell their failures through the program's message box.
+    // The browser routines tell their failures through the program's message box, as does any code
+    // that has no window to hand it the services.
     SetBrowserServices(&engine->Services());
+    SetEngineServices(&engine->Services());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
@@ -140,6 +143,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     } catch (const ESettingsError& error) {
         // The settings folder became unusable after it was chosen (a full or vanished disk).
         engine->Services().ShowPlainMessage(QString::fromLocal8Bit(error.what()), TEngineServices::mtError);
+        SetEngineServices(nullptr);
         SetBrowserServices(nullptr);
         return 1;
     }
@@ -176,6 +180,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     mainForm.reset();
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
     DefaultCompanionHub().closeAll();
+    SetEngineServices(nullptr);
     SetBrowserServices(nullptr);
     engine.reset();
     return code;

@@ -35,7 +35,7 @@ class WebEngineUrlCache;
 // status, flags, the info page, the progress of list download and testing, the quick
 // settings, the actions with their menus and the tray icon. Language files address its
 // components by objectName under the section "TfrmMainForm", so the names are fixed.
-// The engine window tells it what to show while hiding through IMainView.
+// The engine's hiding presenter tells it what to show while hiding through IMainView.
 class TfrmMainForm : public QWidget, public IMainView
 {
     Q_OBJECT
