@@ -17,6 +17,8 @@
 #include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
@@ -187,16 +189,16 @@ int main(int argc, char** argv)
     Settings()->WriteBool(QStringLiteral("SETUPFF"), false);
     Settings()->WriteBool(QStringLiteral("FirstTimeRun"), false);
 
-    auto engine = std::make_unique<TfrmEngineWnd>();
+    auto engine = std::make_unique<Engine>(*Settings());
     if (!engine->StartSucceeded())
-        fail("the engine window did not start");
+        fail("the engine did not start");
     SetBrowserSettings(Settings());
-    SetBrowserServices(engine.get());
-    auto form = std::make_unique<TfrmMainForm>(*engine);
+    SetBrowserServices(&engine->Services());
+    auto form = std::make_unique<TfrmMainForm>(engine->Window());
     if (trace)
         QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=true"));
     const bool traceOn = QLoggingCategory("veilport.proxy").isDebugEnabled();
-    TProxyManager& manager = *engine->ProxyManager;
+    TProxyManager& manager = *engine->ProxyManager();
     QElapsedTimer clock;
     clock.start();
     form->show();

@@ -11,11 +11,13 @@
 #include "proxy/BrowserRoutines.h"
 #include "proxy/CompanionHub.h"
 #include "platform/XdgAutostart.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/ForceForegroundWindow.h"
-#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 #include "ui/WebRendering.h"
+#include "util/EngineServices.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -127,26 +129,27 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto engine = std::make_unique<TfrmEngineWnd>();
+    auto engine = std::make_unique<Engine>(*Settings());
     if (!engine->StartSucceeded())
         return 1;
-    // The browser routines tell their failures through the engine window's message box.
-    SetBrowserServices(engine.get());
+    // The browser routines tell their failures through the program's message box, as does any code
+    // that has no window to hand it the services.
+    SetBrowserServices(&engine->Services());
+    SetEngineServices(&engine->Services());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
-        mainForm = std::make_unique<TfrmMainForm>(*engine);
+        mainForm = std::make_unique<TfrmMainForm>(engine->Window());
     } catch (const ESettingsError& error) {
         // The settings folder became unusable after it was chosen (a full or vanished disk).
-        TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
-                                QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
-                                false);
+        engine->Services().ShowPlainMessage(QString::fromLocal8Bit(error.what()), TEngineServices::mtError);
+        SetEngineServices(nullptr);
         SetBrowserServices(nullptr);
         return 1;
     }
     TMainWindowWatch watch(mainForm.get(), sinceStart);
     // Handlers that may still run while the program winds down find the windows gone, not dangling.
-    const QPointer<TfrmEngineWnd> engineWindow(engine.get());
+    const QPointer<TfrmEngineWnd> engineWindow(&engine->Window());
     const QPointer<TfrmMainForm> mainWindow(mainForm.get());
 
     platform::SessionEndWatcher sessionEnd;
@@ -177,6 +180,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     mainForm.reset();
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
     DefaultCompanionHub().closeAll();
+    SetEngineServices(nullptr);
     SetBrowserServices(nullptr);
     engine.reset();
     return code;

@@ -8,6 +8,7 @@
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
+#include "ui/ApplicationServices.h"
 #include "ui/CompanionNotice.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
@@ -40,13 +41,6 @@ namespace {
 constexpr int kCookieNoticeId = 30;
 constexpr int kDefaultMinutes = 10;
 constexpr int kMinuteMs = 60000;
-
-// The proxy list and the flags are cached per user even when the settings are shared: another user
-// who could write them would choose this user's proxy.
-QString CacheFolder()
-{
-    return Settings() ? Settings()->UserFolder() : QString();
-}
 } // namespace
 
 void TfrmMainForm::SetHideAction(QAction* action)
@@ -98,21 +92,24 @@ void TfrmMainForm::acClearCookieExecute()
         const bool complete =
             report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
         // Only a notice of full success may be silenced; a failure is always shown.
-        self->m_engine.ShowMessageBox(CookieClearNotice(report), {}, complete ? kCookieNoticeId : 0,
-                                      complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
-                                      TEngineServices::mbOK, 0);
+        self->m_engine.ShowMessageBox(
+            CookieClearNotice(self->m_engine.Services(), report), {}, complete ? kCookieNoticeId : 0,
+            complete ? TEngineServices::mtInformation : TEngineServices::mtWarning, TEngineServices::mbOK, 0);
     });
 }
 
 void TfrmMainForm::acCheckIPExecute()
 {
-    if (Settings())
-        m_engine.OpenUrl(Settings()->GetConst(QStringLiteral("URL.IPSEEKER")));
+    m_engine.OpenUrl(m_settings.GetConst(QStringLiteral("URL.IPSEEKER")));
 }
 
 void TfrmMainForm::acOptionExecute()
 {
-    TfrmOptionForm options(this, DefaultOptionFormServices(m_engine));
+    TOptionFormServices services;
+    services.SetAutoRun = [this](bool enable) { m_engine.SetAutoRun(enable); };
+    // Posted, not called: the restart runs from the main loop once the dialog's own loop has ended.
+    services.PostAllUsersRestart = [this](bool allUsers) { m_engine.PostAllUsersRestart(allUsers); };
+    TfrmOptionForm options(m_settings, m_engine.Services(), this, std::move(services));
     if (options.exec() == QDialog::Accepted)
         m_engine.ApplyProxyTestOptions();
 }
@@ -120,20 +117,20 @@ void TfrmMainForm::acOptionExecute()
 void TfrmMainForm::actChooseIPExecute()
 {
     TProxyManager* manager = Manager();
-    if (!manager || !Settings())
+    if (!manager)
         return;
-    TfrmChooseIP dialog(*manager, CacheFolder(), Settings()->GetConst(QStringLiteral("URL.ServiceHost")),
-                        Settings()->GetConst(QStringLiteral("URL.SiteHost")), this);
+    TfrmChooseIP dialog(*manager, CacheFolder(), m_settings.GetConst(QStringLiteral("URL.ServiceHost")),
+                        m_settings.GetConst(QStringLiteral("URL.SiteHost")), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry());
+    TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry(), m_engine.Services(), m_engine.WriteGuard());
     lblIPCountry->setText(manager->Country);
     ShowCountryFlag();
 }
 
 void TfrmMainForm::acAboutExecute()
 {
-    TfrmAboutForm about(this);
+    TfrmAboutForm about(m_settings.GetConst(QStringLiteral("App.Ver")), m_engine.Services(), this);
     about.exec();
 }
 
@@ -166,15 +163,12 @@ void TfrmMainForm::acExitExecute()
 
 void TfrmMainForm::acSetupBrowserExecute()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
     // The host is registered at every start, so a moved program folder is followed; Firefox is
     // offered the companion once.
     RegisterCompanionHost();
-    if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
+    if (m_settings.ReadBool(QStringLiteral("SETUPFF"), true))
         InstallFirefoxExtension();
-    GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
+    m_engine.WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
 }
 
 int TfrmMainForm::ChangeIPMinutes() const
@@ -227,27 +221,23 @@ void TfrmMainForm::tmProgressTimer()
 
 void TfrmMainForm::LoadQuickSettings()
 {
-    TSettings* settings = Settings();
     ExitRequested = false;
-    const QString minutes =
-        settings ? settings->ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10")) : QStringLiteral("10");
+    const QString minutes = m_settings.ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10"));
     // The field holds whole minutes; a stored text that is not a number counts as 10.
     edtChangeIPTime->setValue(SafeStrToInt(minutes, kDefaultMinutes));
-    cbChangeIP->setChecked(settings && settings->ReadBool(QStringLiteral("ChangeIP"), false));
+    cbChangeIP->setChecked(m_settings.ReadBool(QStringLiteral("ChangeIP"), false));
     cbChangeIPClick();
-    cbClearCookie->setChecked(settings && settings->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
+    cbClearCookie->setChecked(m_settings.ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     cbClearCookieClick();
-    if (settings) {
-        const QString info = settings->GetConst(QStringLiteral("URL.InfoURL"));
-        if (!info.isEmpty())
-            OpenInfoPage(info + QLatin1Char('?') + m_engine.BuildQueryString());
-    }
+    const QString info = m_settings.GetConst(QStringLiteral("URL.InfoURL"));
+    if (!info.isEmpty())
+        OpenInfoPage(info + QLatin1Char('?') + m_engine.BuildQueryString());
 }
 
 void TfrmMainForm::SaveQuickSettings()
 {
     // An unwritable settings folder must not keep the window from closing.
-    GuardSettingsWrite([this](TSettings& settings) {
+    m_engine.WriteGuard()([this](TSettings& settings) {
         settings.WriteBool(QStringLiteral("ChangeIP"), cbChangeIP->isChecked());
         settings.WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), cbClearCookie->isChecked());
         settings.WriteString(QStringLiteral("ChangeIPTime"), edtChangeIPTime->text());
@@ -258,22 +248,20 @@ void TfrmMainForm::SaveQuickSettings()
 void TfrmMainForm::FormShow()
 {
     RestoreWindowPosition();
-    TSettings* settings = Settings();
-    if (settings)
-        m_engine.SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
-    if (settings && settings->ReadBool(QStringLiteral("FirstTimeRun"), true))
-        GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
+    m_engine.SetSkin(m_settings.ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
+    if (m_settings.ReadBool(QStringLiteral("FirstTimeRun"), true))
+        m_engine.WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
     m_engine.AutoCheckForUpdate();
     FirstShowDone = true;
     TProxyManager* manager = Manager();
-    if (manager && settings) {
+    if (manager) {
         if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst"))) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
             lblProgressText->setText(m_engine.LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));
             lblProgressText->show();
         }
-        QString url = settings->GetConst(QStringLiteral("URL.GETPROXY"));
+        QString url = m_settings.GetConst(QStringLiteral("URL.GETPROXY"));
         url += QLatin1Char('?') + m_engine.BuildQueryString();
         manager->DownloadProxyList(url);
     }
@@ -298,9 +286,9 @@ void TfrmMainForm::FillSkinAndLanguageMenus()
 void TfrmMainForm::ShowCountryFlag()
 {
     TProxyManager* manager = Manager();
-    if (!manager || !Settings())
+    if (!manager)
         return;
-    const QString host = Settings()->GetConst(QStringLiteral("URL.ServiceHost"));
+    const QString host = m_settings.GetConst(QStringLiteral("URL.ServiceHost"));
     QString stem;
     QString url;
     if (manager->Country == kAutoSelected) {
@@ -350,5 +338,12 @@ void TfrmMainForm::DrawCountryFlag(const QString& fileName)
 
 TProxyManager* TfrmMainForm::Manager() const
 {
-    return m_engine.ProxyManager.get();
+    return m_engine.ProxyManager();
+}
+
+QString TfrmMainForm::CacheFolder() const
+{
+    // The proxy list and the flags are cached per user even when the settings are shared: another user
+    // who could write them would choose this user's proxy.
+    return m_settings.UserFolder();
 }

@@ -269,18 +269,19 @@ void TfrmChooseIP::wbMapProgressChange(int progress, int progressMax)
     sgLoadingMap->setValue(progress);
 }
 
-bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen)
+bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen, TEngineServices& services,
+                               const SettingsWriteGuard& writeGuard)
 {
     const bool changed = chosen != manager.Country;
     if (changed) {
         manager.Country = chosen;
         // The proxy in use stays until the user hides again.
         if (manager.Active)
-            EngineServices().ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId,
-                                            TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+            services.ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId, TEngineServices::mtInformation,
+                                    TEngineServices::mbOK, 0);
     }
     // The choice holds for this run; a failure only keeps it from the next one.
-    GuardSettingsWrite(
+    writeGuard(
         [&manager](TSettings& settings) { settings.WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country); });
     return changed;
 }

@@ -6,6 +6,10 @@
 #include "proxy/TProxyManager.h"
 #include "support/RecordingMessageBoxes.h"
 #include "support/TempDir.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
+#include "ui/HidingPresenter.h"
+#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
@@ -82,15 +86,15 @@ protected:
         }
     }
 
-    // Builds the engine window and the main window.
+    // Builds the engine and the main window.
     void start()
     {
         openSettings();
-        engine = std::make_unique<TfrmEngineWnd>(
-            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+        engine = std::make_unique<Engine>(
+            *Settings(), std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
         ASSERT_TRUE(engine->StartSucceeded());
-        SetBrowserServices(engine.get());
-        form = std::make_unique<TfrmMainForm>(*engine);
+        SetBrowserServices(&engine->Services());
+        form = std::make_unique<TfrmMainForm>(engine->Window());
     }
 
     void stop()
@@ -104,7 +108,7 @@ protected:
         DoneSettings();
     }
 
-    TProxyManager& manager() { return *engine->ProxyManager; }
+    TProxyManager& manager() { return *engine->ProxyManager(); }
 
     // A list text as the service sends it.
     static QString listText(const QStringList& proxies, const QString& localIp = QStringLiteral("1.2.3.4"),
@@ -136,7 +140,7 @@ protected:
     testsupport::TempDir root;
     // Every message box of the windows, answered as the test queues answers.
     testsupport::RecordingMessageBoxes messages;
-    std::unique_ptr<TfrmEngineWnd> engine;
+    std::unique_ptr<Engine> engine;
     std::unique_ptr<TfrmMainForm> form;
 
 private:

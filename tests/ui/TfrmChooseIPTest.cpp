@@ -7,6 +7,7 @@
 #include "support/ListServiceFixture.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
+#include "ui/SettingsWriteGuard.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 
@@ -104,6 +105,12 @@ protected:
     {
         QTRY_VERIFY_WITH_TIMEOUT(!dialog->hgFlag->Busy(), 10000);
         QCoreApplication::processEvents();
+    }
+
+    // Takes a choice as the main window does, with these tests' services.
+    bool apply(const QString& chosen)
+    {
+        return TfrmChooseIP::ApplyChoice(*manager, chosen, services, SettingsWriteGuard(*Settings(), {}));
     }
 
     static testsupport::ListServiceFixture* s_service;
@@ -204,7 +211,7 @@ TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
 
     dialog->btnOK->click();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, dialog->SelectedCountry()));
+    EXPECT_TRUE(apply(dialog->SelectedCountry()));
     EXPECT_EQ(manager->Country, "Auto Selected");
 }
 
@@ -314,7 +321,7 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
 {
     manager->Country = kAutoSelected;
     manager->Active = true;
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
+    EXPECT_TRUE(apply("Canada"));
     EXPECT_EQ(manager->Country, "Canada");
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages[0].showAgainId, 41);
@@ -324,7 +331,7 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
     EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
 
-    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
+    EXPECT_FALSE(apply("Canada"));
     EXPECT_EQ(services.messages.size(), 1) << "the same country again shows no message";
 }
 
@@ -332,12 +339,12 @@ TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
 {
     manager->Country = "Japan";
     Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_TRUE(apply("France"));
     EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
 
     Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_FALSE(apply("France"));
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France") << "an unchanged choice is still stored";
 }
 

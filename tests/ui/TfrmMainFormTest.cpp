@@ -59,8 +59,8 @@ TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
     TfrmMainForm& w = *form;
     EXPECT_EQ(w.metaObject()->className(), QByteArray("TfrmMainForm"));
     // The window is the engine window's view and message-box owner while it exists, and only then.
-    EXPECT_EQ(engine->MainView(), form.get());
-    EXPECT_EQ(engine->MainWindow(), form.get());
+    EXPECT_EQ(engine->Hiding()->MainView(), form.get());
+    EXPECT_EQ(engine->Services().MainWindow(), form.get());
     EXPECT_EQ(w.size(), QSize(476, 302));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_FALSE(w.mmbMainMenu->isVisibleTo(&w));
@@ -98,8 +98,8 @@ TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
 
     form->ExitRequested = true;
     form.reset();
-    EXPECT_EQ(engine->MainView(), nullptr);
-    EXPECT_EQ(engine->MainWindow(), nullptr);
+    EXPECT_EQ(engine->Hiding()->MainView(), nullptr);
+    EXPECT_EQ(engine->Services().MainWindow(), nullptr);
 }
 
 TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
@@ -340,6 +340,35 @@ TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
     EXPECT_TRUE(manager().ClearCookiesOnChange);
 }
 
+// The engine, the main window and its dialogs work on the settings store they are handed: with no
+// process-wide store at all, what the user stored is read and what the user changes is stored there.
+TEST_F(MainWindow, TheWindowsWorkOnTheSettingsStoreTheyAreGiven)
+{
+    writeConstants();
+    TSettings settings(programFolder());
+    Engine own(settings, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+    ASSERT_EQ(Settings(), nullptr);
+    ASSERT_TRUE(own.StartSucceeded());
+    settings.WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("7"));
+    settings.WriteString(QStringLiteral("PROXYCOUNTRY"), QStringLiteral("France"));
+    {
+        TfrmMainForm window(own.Window());
+        EXPECT_EQ(window.edtChangeIPTime->value(), 7);
+        EXPECT_EQ(own.ProxyManager()->Country, QStringLiteral("France"));
+        window.edtChangeIPTime->setValue(9);
+        window.ExitRequested = true;
+        EXPECT_TRUE(window.close());
+
+        TfrmOptionForm options(settings, own.Services(), &window);
+        EXPECT_TRUE(options.cbHideHttps->isChecked());
+        options.cbHideHttps->setChecked(false);
+        options.btnOk->click();
+    }
+    EXPECT_EQ(settings.ReadString(QStringLiteral("ChangeIPTime"), QString()), QStringLiteral("9"));
+    EXPECT_FALSE(settings.ReadBool(QStringLiteral("SETUPFF"), true)) << "the first run's offer is remembered";
+    EXPECT_FALSE(settings.ReadBool(QStringLiteral("HideHttps"), true));
+}
+
 TEST_F(MainWindow, StoredMinutesThatAreNotANumberCountAsTen)
 {
     openSettings();
@@ -537,7 +566,7 @@ TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUserWhatWasClearedW
 TEST_F(MainWindow, AboutBoxShowsTheVersionFromTheLanguagePattern)
 {
     start();
-    TfrmAboutForm about(form.get());
+    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
     EXPECT_EQ(about.size(), QSize(409, 155));
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About Veilport"));
     EXPECT_EQ(about.lbAbout->text(), QStringLiteral("Veilport"));
@@ -552,9 +581,9 @@ TEST_F(MainWindow, CaptionAndTranslatorCreditFollowTheLanguage)
     root.write(QStringLiteral("program/langs/Deutsch.lan"),
                "[Info]\nLanguage=Deutsch\nTranslator=Anna\n[ResString]\nstrAppName=Veilport DE\n");
     start();
-    engine->SetLanguage(QStringLiteral("Deutsch"));
+    engine->Services().SetLanguage(QStringLiteral("Deutsch"));
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Veilport DE  1.0.0.0"));
-    TfrmAboutForm about(form.get());
+    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
     EXPECT_EQ(about.lbTranslater->text(), QStringLiteral("Deutsch is tranlated by \r\nAnna"));
 }
 

@@ -20,7 +20,7 @@
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
-using testsupport::InstalledEngineServices;
+using testsupport::RecordingEngineServices;
 
 namespace {
 
@@ -67,7 +67,7 @@ protected:
 
     BrowserTestHome home;
     testsupport::ScopedEnv path;
-    InstalledEngineServices messages;
+    RecordingEngineServices messages;
     platform::LocalProcessRunner processes;
     std::unique_ptr<TBrowserRoutines> routines;
     ServiceLog log;
@@ -86,7 +86,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
     Settings()->WriteBool(QStringLiteral("AutoRun"), true);
     Settings()->WriteBool(QStringLiteral("FF"), false);
     Settings()->WriteString(QStringLiteral("OPERA"), QStringLiteral("yes")); // not a number: the default
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
 
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Advance Settings"));
     EXPECT_EQ(form.size(), QSize(434, 344));
@@ -112,7 +112,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
 TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
 {
     {
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
         form.cbAutoRun->setChecked(true);
@@ -123,7 +123,7 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
     EXPECT_EQ(stored("AutoRun"), QStringLiteral("-"));
     EXPECT_TRUE(log.autoRunCalls.isEmpty());
 
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.open();
     form.cbFF->setChecked(false);
     form.cbAutoRun->setChecked(true);
@@ -144,7 +144,7 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
 TEST_F(OptionFormWithoutUpdateTest, HidesTheUpdateBoxButOkStillWritesItsLoadedValue)
 {
     Settings()->WriteBool(QStringLiteral("AutoCheckUpdate"), false);
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     EXPECT_TRUE(form.cbAutoUpdate->isHidden());
     form.open();
     form.btnOk->click();
@@ -157,7 +157,7 @@ TEST_F(OptionFormTest, ClearingTheShowAgainFlagsActsAtOnceEvenWhenCancelled)
     Settings()->WriteShowAgain(31, false);
     Settings()->WriteShowAgainResult(31, 2);
     Settings()->WriteBool(QStringLiteral("FF"), false);
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.open();
     form.btnClearShowAgainFlag->click();
     form.btnCancel->click();
@@ -183,7 +183,7 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
         SCOPED_TRACE(c.index);
         log = ServiceLog();
         messages.messages.clear();
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
 
@@ -210,14 +210,14 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
 TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxIs)
 {
     {
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.btnReinstallFF->click();
         EXPECT_EQ(log.locateShown, 1);
     }
 
     FakeFirefox fake(FakeFirefox::Mode::NeverEnd);
     Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.btnReinstallFF->click();
     EXPECT_EQ(log.locateShown, 1);
     const auto calls = fake.waitForInvocations(1);

@@ -1,5 +1,6 @@
-#include "ui/TfrmEngineWnd.h"
+#include "ui/Engine.h"
 
+#include "config/SettingsFolder.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
@@ -7,8 +8,11 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
+#include "ui/ApplicationServices.h"
 #include "ui/IMainView.h"
 #include "ui/TMessageDialog.h"
+#include "ui/TfrmEngineWnd.h"
+#include "ui/UpdateController.h"
 #include "util/SPTools.h"
 
 #include <QApplication>
@@ -83,8 +87,8 @@ protected:
         engine.reset();
         DoneSettings();
         InitSettings(programFolder());
-        engine = std::make_unique<TfrmEngineWnd>(
-            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+        engine = std::make_unique<Engine>(
+            *Settings(), std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
     }
 
     QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
@@ -92,7 +96,7 @@ protected:
     TempDir root;
     // Every message box of the engine window, answered as the test queues answers.
     testsupport::RecordingMessageBoxes messages;
-    std::unique_ptr<TfrmEngineWnd> engine;
+    std::unique_ptr<Engine> engine;
 
 private:
     std::vector<std::unique_ptr<ScopedEnv>> m_env;
@@ -109,13 +113,13 @@ protected:
         start();
         ASSERT_TRUE(engine->StartSucceeded());
         mainWindow.setWindowTitle(QStringLiteral("Veilport  1.0.0.0"));
-        engine->SetMainWindow(&mainWindow);
+        engine->Services().SetMainWindow(&mainWindow);
     }
 
     int box(const QString& key, int showAgainId, int fixedResult = 0, const QStringList& args = {})
     {
-        return engine->ShowMessageBox(key, args, showAgainId, TEngineServices::mtInformation, TEngineServices::mbOK,
-                                      fixedResult);
+        return engine->Services().ShowMessageBox(key, args, showAgainId, TEngineServices::mtInformation,
+                                                 TEngineServices::mbOK, fixedResult);
     }
 
     QWidget mainWindow;
@@ -165,16 +169,16 @@ protected:
         EngineWindow::SetUp();
         start();
         ASSERT_TRUE(engine->StartSucceeded());
-        engine->SetMainView(&view);
+        engine->Window().SetMainView(&view);
     }
 
     void TearDown() override
     {
-        engine->SetMainView(nullptr);
+        engine->Window().SetMainView(nullptr);
         EngineWindow::TearDown();
     }
 
-    TProxyManager& manager() { return *engine->ProxyManager; }
+    TProxyManager& manager() { return *engine->ProxyManager(); }
 
     const QString list = QStringLiteral("LocalIP=1.2.3.4\r\nLocalCountry=Germany\r\nProxyCount=1\r\n"
                                         "Proxy_0=127.0.0.5:9|anon|France||2.3|48.8\r\n");
@@ -187,18 +191,14 @@ TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWo
 {
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_TRUE(engine->AllUsersMode);
+    EXPECT_TRUE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=1"));
     EXPECT_EQ(Settings()->SettingsFolder(), Settings()->CommonFolder());
     EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("common/Veilport/Setting.dat"))));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    EXPECT_EQ(&EngineServices(), engine.get());
-    EXPECT_EQ(frmEngineWnd, engine.get());
-    EXPECT_NE(engine->ProxyManager, nullptr);
-
-    engine.reset();
-    EXPECT_EQ(frmEngineWnd, nullptr);
-    EXPECT_NE(&EngineServices(), nullptr);
+    EXPECT_NE(engine->ProxyManager(), nullptr);
+    // Language files address the hidden window by this name.
+    EXPECT_EQ(engine->Window().objectName(), QStringLiteral("frmEngineWnd"));
 }
 
 TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUser)
@@ -210,7 +210,7 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
     EXPECT_EQ(Settings()->SettingsFolder(), userFolder());
     const auto shown = messages.takeRecords();
@@ -225,19 +225,19 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
 
     // The next start remembers the choice and says nothing.
     start();
-    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotice)
 {
     start();
-    ASSERT_TRUE(engine->AllUsersMode);
+    ASSERT_TRUE(engine->Folder().AllUsersMode());
     makeCommonFolderUnusable();
     messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
     EXPECT_EQ(messages.takeRecords().size(), 1);
 }
@@ -252,7 +252,7 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
     messages.queueAnswer(TEngineServices::mrOk); // the error
     start();
     EXPECT_FALSE(engine->StartSucceeded());
-    EXPECT_EQ(engine->ProxyManager, nullptr);
+    EXPECT_EQ(engine->ProxyManager(), nullptr);
     const auto shown = messages.takeRecords();
     ASSERT_FALSE(shown.isEmpty());
     EXPECT_EQ(shown.back().msgType, TEngineServices::mtError);
@@ -261,7 +261,7 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
 
 TEST_F(EngineMessages, WithoutAMainWindowNothingIsShownAndTheAnswerIsZero)
 {
-    engine->SetMainWindow(nullptr);
+    engine->Services().SetMainWindow(nullptr);
     messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_EQ(box(QStringLiteral("Hello"), 0), TEngineServices::mrNone);
     EXPECT_EQ(messages.queuedAnswers(), 1);
@@ -271,8 +271,9 @@ TEST_F(EngineMessages, WithoutAMainWindowNothingIsShownAndTheAnswerIsZero)
 TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButtons)
 {
     messages.queueAnswer(TEngineServices::mrYes);
-    EXPECT_EQ(engine->ShowMessageBox(QStringLiteral("%1 of %2 (%3)"), {QStringLiteral("3"), QStringLiteral("9")}, 0,
-                                     TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
+    EXPECT_EQ(engine->Services().ShowMessageBox(QStringLiteral("%1 of %2 (%3)"),
+                                                {QStringLiteral("3"), QStringLiteral("9")}, 0,
+                                                TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
               TEngineServices::mrYes);
     const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
@@ -333,23 +334,13 @@ TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
 TEST_F(EngineMessages, AnErrorWithoutLanguageTextShowsItsKeyAsAnErrorBox)
 {
     messages.queueAnswer(TEngineServices::mrOk);
-    engine->ShowErrorMessage(1011, QString());
+    engine->Services().ShowErrorMessage(1011, QString());
     const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].text, QStringLiteral("ERRORMSG_1011"));
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
     EXPECT_EQ(shown[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
-}
-
-TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
-{
-    messages.queueAnswer(TEngineServices::mrOk);
-    EXPECT_EQ(EngineServices().ShowMessageBox(QStringLiteral("From below"), {}, 0, TEngineServices::mtWarning,
-                                              TEngineServices::mbOK, 0),
-              TEngineServices::mrOk);
-    EXPECT_EQ(messages.takeRecords().size(), 1);
-    EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
 }
 
 // The offer of an update answer is shown as the characters it holds: markup in it neither formats the
@@ -367,7 +358,7 @@ TEST_F(EngineWindow, AnUpdateOfferIsShownAsPlainText)
                                                         service.hostPort().toUtf8() + "\n");
     start();
     QWidget mainWindow;
-    engine->SetMainWindow(&mainWindow);
+    engine->Services().SetMainWindow(&mainWindow);
 
     // The box comes up inside the answer's handling; it is read and declined like a user would.
     QString shownText;
@@ -385,10 +376,10 @@ TEST_F(EngineWindow, AnUpdateOfferIsShownAsPlainText)
         dialog->findChild<QPushButton*>(QStringLiteral("MSG_BTN_CANCEL"))->click();
     });
     watcher.start(20);
-    engine->CheckForUpdate(true);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return shown && !engine->UpdateBusy(); }, 20000));
+    engine->Update().CheckForUpdate(true);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return shown && !engine->Update().UpdateBusy(); }, 20000));
     watcher.stop();
-    engine->SetMainWindow(nullptr);
+    engine->Services().SetMainWindow(nullptr);
     EXPECT_EQ(shownText, QString::fromUtf8(info));
     EXPECT_EQ(format, Qt::PlainText);
 }
@@ -448,17 +439,17 @@ TEST_F(EngineWindow, IconsAreLoadedUpToTheFirstGap)
     for (int n : {1, 2, 3, 4, 5, 7})
         root.write(QStringLiteral("program/res/images/il_%1.png").arg(n, 2, 10, QChar(u'0')), pngOfSize(16, 18));
     start();
-    EXPECT_EQ(engine->liIconsPng.size(), 5);
-    EXPECT_EQ(engine->liIconsPngSize, QSize(16, 18));
-    EXPECT_FALSE(engine->liIconsPng.front().isNull());
+    EXPECT_EQ(engine->Services().Icons().size(), 5);
+    EXPECT_EQ(engine->Services().IconSize(), QSize(16, 18));
+    EXPECT_FALSE(engine->Services().Icons().front().isNull());
 
     // Without a readable first icon the list stays empty.
     root.write(QStringLiteral("program/res/images/il_01.png"), "not a png at all");
-    engine->LoadIcons();
-    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+    engine->Services().LoadIcons();
+    EXPECT_TRUE(engine->Services().Icons().isEmpty());
     QFile::remove(root.file(QStringLiteral("program/res/images/il_01.png")));
-    engine->LoadIcons();
-    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+    engine->Services().LoadIcons();
+    EXPECT_TRUE(engine->Services().Icons().isEmpty());
 }
 
 TEST_F(EngineWindow, TheShippedIconsLoad)
@@ -473,21 +464,21 @@ TEST_F(EngineWindow, TheShippedIconsLoad)
         root.write(QStringLiteral("program/res/images/") + QFileInfo(file).fileName(), file.readAll());
     }
     start();
-    EXPECT_GE(engine->liIconsPng.size(), 10);
-    EXPECT_EQ(engine->liIconsPngSize, QSize(20, 20));
+    EXPECT_GE(engine->Services().Icons().size(), 10);
+    EXPECT_EQ(engine->Services().IconSize(), QSize(20, 20));
 }
 
 TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableAndRemovesIt)
 {
     start();
     const QString entry = root.file(QStringLiteral("autostart/")) +
-                          platform::XdgAutostart::safeFileName(engine->LangText("strAppName")) +
+                          platform::XdgAutostart::safeFileName(engine->Services().LangText("strAppName")) +
                           QStringLiteral(".desktop");
-    ASSERT_TRUE(engine->SetAutoRun(true));
+    ASSERT_TRUE(engine->Services().SetAutoRun(true));
     const QByteArray text = root.read(QStringLiteral("autostart/") + QFileInfo(entry).fileName());
     // Started at log-in without popping the window up.
     EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + " -autorun\n")) << text.constData();
-    ASSERT_TRUE(engine->SetAutoRun(false));
+    ASSERT_TRUE(engine->Services().SetAutoRun(false));
     EXPECT_FALSE(QFileInfo::exists(entry));
 }
 
@@ -495,10 +486,10 @@ TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
 {
     start();
     QWidget mainWindow;
-    engine->SetMainWindow(&mainWindow);
+    engine->Services().SetMainWindow(&mainWindow);
     root.write(QStringLiteral("autostart"), "file, not folder");
     messages.queueAnswer(TEngineServices::mrOk);
-    EXPECT_FALSE(engine->SetAutoRun(true));
+    EXPECT_FALSE(engine->Services().SetAutoRun(true));
     const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "platform/Autostart.h"
+
+#include <memory>
+
+class ApplicationServices;
+class FlagService;
+class HidingPresenter;
+class IBrowserControl;
+class SettingsFolder;
+class TfrmEngineWnd;
+class TLocalisation;
+class TProxyManager;
+class TSettings;
+class UpdateController;
+
+// Builds and owns what the program runs on besides its windows: the settings folder choice, the
+// application services, languages and skins, the proxy pool with the presenter of its events, the
+// flags, the update check, and the hidden engine window that the rest of the program knows.
+// Start-up happens in the constructor; when it fails (no settings folder can be set up) the user has
+// been told why and StartSucceeded is false.
+class Engine
+{
+public:
+    // settings must outlive the engine; autostart: the log-on start mechanism (the desktop's
+    // autostart folder when null).
+    explicit Engine(TSettings& settings, std::unique_ptr<platform::Autostart> autostart = {});
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // False when the settings folder could not be set up; the program then ends without a window.
+    bool StartSucceeded() const { return m_startSucceeded; }
+
+    TSettings& Settings() const { return m_settings; }
+    TfrmEngineWnd& Window() const { return *m_window; }
+    ApplicationServices& Services() const { return *m_services; }
+    SettingsFolder& Folder() const { return *m_folder; }
+    UpdateController& Update() const { return *m_update; }
+    FlagService& Flags() const { return *m_flags; }
+    // Null when the start failed.
+    TLocalisation* Localisation() const { return m_localisation.get(); }
+    HidingPresenter* Hiding() const { return m_hiding.get(); }
+    TProxyManager* ProxyManager() const { return m_proxyManager.get(); }
+
+private:
+    bool Start();
+
+    TSettings& m_settings;
+    std::unique_ptr<platform::Autostart> m_autostart;
+    std::unique_ptr<SettingsFolder> m_folder;
+    std::unique_ptr<ApplicationServices> m_services;
+    std::unique_ptr<TfrmEngineWnd> m_window;
+    std::unique_ptr<UpdateController> m_update;
+    std::unique_ptr<FlagService> m_flags;
+    // Languages and skins: smLanguage, smdCurrent, smdDefault, spcConfig, spSkinData and the skin texts.
+    std::unique_ptr<TLocalisation> m_localisation;
+    std::unique_ptr<IBrowserControl> m_browserControl;
+    std::unique_ptr<TProxyManager> m_proxyManager;
+    std::unique_ptr<HidingPresenter> m_hiding;
+    bool m_startSucceeded = false;
+};
