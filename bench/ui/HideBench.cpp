@@ -200,7 +200,7 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     form->show();
-    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies.size() == proxyCount; }, 60000))
+    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies().size() == proxyCount; }, 60000))
         fail("the list did not arrive");
     const double listMs = clock.nsecsElapsed() / 1e6;
     // Let the info page and the own flag settle, so the idle figure is the window at rest.

@@ -62,10 +62,10 @@ void TfrmEngineWnd::OnProxyListLoaded(TProxyManager* manager)
             qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
         }
     }
-    m_shownAddress = manager->LocalIP;
+    m_shownAddress = manager->LocalIP();
     if (m_view)
         m_view->ShowListReady(m_shownAddress);
-    ShowLocalFlag(manager->LocalCountry, manager->CountryFlag);
+    ShowLocalFlag(manager->LocalCountry(), manager->CountryFlag());
     // Hiding was on when the window last closed: it resumes with every list that arrives.
     if (m_view && Settings() && Settings()->ReadBool(QStringLiteral("Hiding"), false))
         m_view->ResumeHiding();
@@ -95,7 +95,7 @@ void TfrmEngineWnd::OnHide(const TProxyRec& rec)
 QString TfrmEngineWnd::HidingSentence() const
 {
     return FormatArgs(LangText(QString::fromUtf8(MessageText::kHiding)),
-                      {ProxyManager ? ProxyManager->LocalIP : QString()});
+                      {ProxyManager ? ProxyManager->LocalIP() : QString()});
 }
 
 void TfrmEngineWnd::ApplyProxyTestOptions()
@@ -144,7 +144,7 @@ void TfrmEngineWnd::ShowCheckFailed(const QString& proxy)
     // nothing: the window must not say that the user hides. Hiding stays on while another proxy is sought.
     m_checkFailedShown = true;
     m_failedProxy = proxy;
-    m_shownAddress = ProxyManager ? ProxyManager->LocalIP : QString();
+    m_shownAddress = ProxyManager ? ProxyManager->LocalIP() : QString();
     if (m_view)
         m_view->ShowProxyFailing(m_shownAddress, LangText(QString::fromUtf8(MessageText::kNotHiding)),
                                  QStringLiteral("Veilport"));
@@ -153,7 +153,7 @@ void TfrmEngineWnd::ShowCheckFailed(const QString& proxy)
 void TfrmEngineWnd::OnStopHide()
 {
     m_checkFailedShown = false;
-    m_shownAddress = ProxyManager ? ProxyManager->LocalIP : QString();
+    m_shownAddress = ProxyManager ? ProxyManager->LocalIP() : QString();
     if (m_view)
         m_view->ShowNotHiding(m_shownAddress, LangText(QString::fromUtf8(MessageText::kNotHiding)),
                               QStringLiteral("Veilport"));

@@ -24,7 +24,7 @@ class TProxyManager;
 //                      Settings()->GetConst("URL.SiteHost"), this);
 //     if (dlg.exec() == QDialog::Accepted) {
 //         TfrmChooseIP::ApplyChoice(*manager, dlg.SelectedCountry());
-//         lblIPCountry->setText(manager->Country);
+//         lblIPCountry->setText(manager->Country());
 //         ShowCountryFlag();
 //     }
 class TfrmChooseIP : public QDialog

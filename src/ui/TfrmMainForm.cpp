@@ -380,9 +380,9 @@ void TfrmMainForm::FormCreate()
     acStopHide->trigger();
     OpenInfoPage(QUrl::fromLocalFile(GetAppPath() + QStringLiteral("res/temp.html")).toString());
     if (TProxyManager* manager = Manager()) {
-        manager->Country =
-            Settings() ? Settings()->ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected) : kAutoSelected;
-        lblIPCountry->setText(manager->Country);
+        manager->ChooseCountry(Settings() ? Settings()->ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected)
+                                          : kAutoSelected);
+        lblIPCountry->setText(manager->Country());
     }
     ShowCountryFlag();
     LoadQuickSettings();

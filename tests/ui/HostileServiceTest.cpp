@@ -151,7 +151,7 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
             ++round;
         }
         // The country flag beside the country choice, from the service's own address.
-        manager().Country = country;
+        manager().ChooseCountry(country);
         form->ShowCountryFlag();
         EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(FlagCachePath(folder, country, "_small.png")); }, 15000))
             << qPrintable(country.left(40));
