@@ -1,12 +1,13 @@
 // Overhead of one proxy selection: from the test result that triggers it until the desktop's proxy settings
 // (GNOME through GSettings, KDE's kioslaverc) are written, and those two writes on their own.
-// Runs on a temporary configuration folder with GSettings' keyfile backend. Prints name=value lines.
+// Runs in a private home with GSettings' keyfile backend. Prints name=value lines.
 //   bench_proxy_selection [runs]
 
 #include "platform/GnomeProxySettings.h"
 #include "platform/KdeProxySettings.h"
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
@@ -59,15 +60,16 @@ double median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    qputenv("GSETTINGS_BACKEND", "keyfile");
+    testsupport::PrivateHome privateHome(home.path());
+    privateHome.create();
+    privateHome.enter();
     QCoreApplication app(argc, argv);
     // The developer trace would time the terminal, not the program.
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false\nveilport.desktop.info=false"));
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
 
     platform::GnomeProxySettings gnome;
-    platform::KdeProxySettings kde(home.path());
+    platform::KdeProxySettings kde(privateHome.config());
     DesktopBrowsers browsers(gnome, kde);
     TEngineServices quiet;
     if (!gnome.isAvailable())

@@ -255,7 +255,7 @@ protected:
                                    .toUtf8();
         program = apptest::installProgramCopy(root.file(QStringLiteral("program")), oem);
         ASSERT_FALSE(program.isEmpty());
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
     }
@@ -285,7 +285,7 @@ protected:
 
 TEST_F(TricklingServiceProgram, StaysResponsiveAndClosesPromptlyWhileEveryRequestTrickles)
 {
-    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
     copy.setStandardOutputFile(root.file(QStringLiteral("log.txt")));
     copy.setStandardErrorFile(root.file(QStringLiteral("log.txt")));
     copy.start(program, {});
