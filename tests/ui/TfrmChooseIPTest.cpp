@@ -5,6 +5,7 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
+#include "support/PrivateHome.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
 #include "support/ScriptedHttpServer.h"
@@ -44,6 +45,7 @@ protected:
 
     void SetUp() override
     {
+        privateHome.enter();
         program.write("const.dat", "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\n");
         InitSettings(program.path());
         Settings()->OpenSettingsFile(false);
@@ -108,7 +110,7 @@ protected:
     static testsupport::ListServiceFixture* s_service;
     testsupport::TempDir program;
     testsupport::TempDir home;
-    testsupport::ScopedEnv configHome{"XDG_CONFIG_HOME", home.path().toUtf8()};
+    testsupport::PrivateHome privateHome{home.path()};
     testsupport::RecordingEngineServices services;
     testsupport::RecordingBrowserControl browsers;
     std::unique_ptr<TProxyManager> manager;
