@@ -60,7 +60,7 @@ public:
     // Whether a test run is under way (proxies handed over, results still to come).
     bool Testing() const;
 
-    // List data, filled by ParseProxyList and changed by nothing else.
+    // List data, filled by ParseProxyList.
     const ProxyListLines& RawList() const { return m_rawList; } // the list text as received or loaded, by line
     const QString& LocalIP() const { return m_localIP; }
     const QString& LocalCountry() const { return m_localCountry; }
