@@ -65,10 +65,10 @@ void HidingPresenter::OnProxyListLoaded(TProxyManager* manager)
         // The list is in memory and usable; only the cache for the next start is missing.
         qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
     }
-    m_shownAddress = manager->LocalIP;
+    m_shownAddress = manager->LocalIP();
     if (m_view)
         m_view->ShowListReady(m_shownAddress);
-    m_flags.ShowLocalFlag(manager->LocalCountry, manager->CountryFlag);
+    m_flags.ShowLocalFlag(manager->LocalCountry(), manager->CountryFlag());
     // Hiding was on when the window last closed: it resumes with every list that arrives.
     if (m_view && m_settings.ReadBool(QStringLiteral("Hiding"), false))
         m_view->ResumeHiding();
@@ -96,7 +96,7 @@ void HidingPresenter::OnHide(const TProxyRec& rec)
 
 QString HidingPresenter::HidingSentence() const
 {
-    return FormatArgs(m_texts.LangText(QString::fromUtf8(MessageText::kHiding)), {m_manager.LocalIP});
+    return FormatArgs(m_texts.LangText(QString::fromUtf8(MessageText::kHiding)), {m_manager.LocalIP()});
 }
 
 void HidingPresenter::ApplyProxyTestOptions()
@@ -140,7 +140,7 @@ void HidingPresenter::ShowCheckFailed(const QString& proxy)
     // nothing: the window must not say that the user hides. Hiding stays on while another proxy is sought.
     m_checkFailedShown = true;
     m_failedProxy = proxy;
-    m_shownAddress = m_manager.LocalIP;
+    m_shownAddress = m_manager.LocalIP();
     if (m_view)
         m_view->ShowProxyFailing(m_shownAddress, m_texts.LangText(QString::fromUtf8(MessageText::kNotHiding)),
                                  QStringLiteral("Veilport"));
@@ -149,7 +149,7 @@ void HidingPresenter::ShowCheckFailed(const QString& proxy)
 void HidingPresenter::OnStopHide()
 {
     m_checkFailedShown = false;
-    m_shownAddress = m_manager.LocalIP;
+    m_shownAddress = m_manager.LocalIP();
     if (m_view)
         m_view->ShowNotHiding(m_shownAddress, m_texts.LangText(QString::fromUtf8(MessageText::kNotHiding)),
                               QStringLiteral("Veilport"));

@@ -124,7 +124,7 @@ void TfrmMainForm::actChooseIPExecute()
     if (dialog.exec() != QDialog::Accepted)
         return;
     TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry(), m_engine.Services(), m_engine.WriteGuard());
-    lblIPCountry->setText(manager->Country);
+    lblIPCountry->setText(manager->Country());
     ShowCountryFlag();
 }
 
@@ -179,7 +179,7 @@ int TfrmMainForm::ChangeIPMinutes() const
 void TfrmMainForm::cbChangeIPClick()
 {
     if (TProxyManager* manager = Manager())
-        manager->AutoChange = cbChangeIP->isChecked();
+        manager->SwitchAutoChange(cbChangeIP->isChecked());
     tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
     tmChangeIP->SetEnabled(cbChangeIP->isChecked());
 }
@@ -189,7 +189,7 @@ void TfrmMainForm::edtChangeIPTimeChange()
     if (cbChangeIP->isChecked()) {
         tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
         if (TProxyManager* manager = Manager())
-            manager->ChangeInterval = ChangeIPMinutes();
+            manager->SetChangeInterval(ChangeIPMinutes());
     }
     tmChangeIP->SetEnabled(cbChangeIP->isChecked());
 }
@@ -197,7 +197,7 @@ void TfrmMainForm::edtChangeIPTimeChange()
 void TfrmMainForm::cbClearCookieClick()
 {
     if (TProxyManager* manager = Manager())
-        manager->ClearCookiesOnChange = cbClearCookie->isChecked();
+        manager->SwitchClearCookiesOnChange(cbClearCookie->isChecked());
 }
 
 void TfrmMainForm::tmChangeIPTimer()
@@ -291,14 +291,14 @@ void TfrmMainForm::ShowCountryFlag()
     const QString host = m_settings.GetConst(QStringLiteral("URL.ServiceHost"));
     QString stem;
     QString url;
-    if (manager->Country == kAutoSelected) {
+    if (manager->Country() == kAutoSelected) {
         stem = QStringLiteral("un");
         url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/un.png");
     } else {
-        stem = manager->Country;
+        stem = manager->Country();
         TProxyRec rec;
-        if (manager->FindProxyByCountry(manager->Country, rec))
-            url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country +
+        if (manager->FindProxyByCountry(manager->Country(), rec))
+            url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country() +
                   QStringLiteral(".png");
     }
     const QString file = FlagCachePath(CacheFolder(), stem, QStringLiteral("_small.png"));

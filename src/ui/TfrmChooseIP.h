@@ -26,7 +26,7 @@ class TProxyManager;
 //                      settings.GetConst("URL.SiteHost"), this);
 //     if (dlg.exec() == QDialog::Accepted) {
 //         TfrmChooseIP::ApplyChoice(*manager, dlg.SelectedCountry(), services, writeGuard);
-//         lblIPCountry->setText(manager->Country);
+//         lblIPCountry->setText(manager->Country());
 //         ShowCountryFlag();
 //     }
 class TfrmChooseIP : public QDialog

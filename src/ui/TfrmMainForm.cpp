@@ -382,8 +382,8 @@ void TfrmMainForm::FormCreate()
     acStopHide->trigger();
     OpenInfoPage(QUrl::fromLocalFile(GetAppPath() + QStringLiteral("res/temp.html")).toString());
     if (TProxyManager* manager = Manager()) {
-        manager->Country = m_settings.ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected);
-        lblIPCountry->setText(manager->Country);
+        manager->ChooseCountry(m_settings.ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected));
+        lblIPCountry->setText(manager->Country());
     }
     ShowCountryFlag();
     LoadQuickSettings();

@@ -257,7 +257,7 @@ protected:
         ASSERT_TRUE(
             apptest::copyFile(apptest::builtProgramFolder() + QStringLiteral("/veilport-companion-host"), host));
         QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
                    "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
@@ -291,7 +291,7 @@ protected:
 
 TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsEndGivesThemBack)
 {
-    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
     copy.setProcessChannelMode(QProcess::MergedChannels);
     copy.setStandardOutputFile(root.file(QStringLiteral("program.log")));
     copy.start(program, {});

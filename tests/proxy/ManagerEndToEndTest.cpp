@@ -89,10 +89,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(loaded.wait(10000));
 
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     manager->StartHide();
     ASSERT_TRUE(changed.wait(20000));
-    EXPECT_EQ(manager->CurrentProxy, working);
+    EXPECT_EQ(manager->CurrentProxy(), working);
 
     EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'manual'");
     EXPECT_EQ(gnome.readKey(kHttp, "host"), "'127.0.0.1'");

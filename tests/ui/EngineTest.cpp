@@ -4,6 +4,7 @@
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
 #include "support/RecordingMessageBoxes.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
@@ -55,10 +56,7 @@ protected:
     void SetUp() override
     {
         root.write(QStringLiteral("program/const.dat"), "[const]\nApp.ConfigPath=Veilport\nApp.ID=77\n");
-        m_env.push_back(std::make_unique<ScopedEnv>("HOME", root.file(QStringLiteral("home")).toUtf8()));
-        m_env.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8()));
-        m_env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "keyfile"));
-        setCommonFolder(root.file(QStringLiteral("common")));
+        m_home.enter();
     }
 
     void TearDown() override
@@ -67,16 +65,12 @@ protected:
         DoneSettings();
     }
 
-    void setCommonFolder(const QString& folder)
-    {
-        m_common.reset(); // restores the old value first, so it cannot undo the new one
-        m_common = std::make_unique<ScopedEnv>("VEILPORT_COMMON_DATA_DIR", folder.toUtf8());
-    }
-
     // A common folder that cannot be created: its parent is a regular file (fails for root too).
     void makeCommonFolderUnusable()
     {
-        setCommonFolder(root.write(QStringLiteral("blocked"), "file, not folder") + QStringLiteral("/common"));
+        m_home.setVariable(
+            "VEILPORT_COMMON_DATA_DIR",
+            (root.write(QStringLiteral("blocked"), "file, not folder") + QStringLiteral("/common")).toUtf8());
     }
 
     QString programFolder() const { return root.file(QStringLiteral("program")) + u'/'; }
@@ -99,8 +93,7 @@ protected:
     std::unique_ptr<Engine> engine;
 
 private:
-    std::vector<std::unique_ptr<ScopedEnv>> m_env;
-    std::unique_ptr<ScopedEnv> m_common;
+    testsupport::PrivateHome m_home{root.path()};
 };
 
 // Message-box tests need a main window: its caption titles the box and its absence silences it.

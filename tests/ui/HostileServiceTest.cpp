@@ -152,7 +152,7 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
             ++round;
         }
         // The country flag beside the country choice, from the service's own address.
-        manager().Country = country;
+        manager().ChooseCountry(country);
         form->ShowCountryFlag();
         EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(FlagCachePath(folder, country, "_small.png")); }, 15000))
             << qPrintable(country.left(40));
@@ -256,7 +256,7 @@ protected:
                                    .toUtf8();
         program = apptest::installProgramCopy(root.file(QStringLiteral("program")), oem);
         ASSERT_FALSE(program.isEmpty());
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
     }
@@ -286,7 +286,7 @@ protected:
 
 TEST_F(TricklingServiceProgram, StaysResponsiveAndClosesPromptlyWhileEveryRequestTrickles)
 {
-    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
     copy.setStandardOutputFile(root.file(QStringLiteral("log.txt")));
     copy.setStandardErrorFile(root.file(QStringLiteral("log.txt")));
     copy.start(program, {});

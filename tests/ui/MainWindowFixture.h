@@ -4,6 +4,7 @@
 #include "platform/XdgAutostart.h"
 #include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
 #include "support/RecordingMessageBoxes.h"
 #include "support/TempDir.h"
 #include "ui/ApplicationServices.h"
@@ -31,25 +32,17 @@ class MainWindowFixture : public ::testing::Test
 protected:
     void SetUp() override
     {
-        env("HOME", root.file(QStringLiteral("home")).toUtf8());
-        env("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8());
-        env("VEILPORT_COMMON_DATA_DIR", root.file(QStringLiteral("common")).toUtf8());
-        env("GSETTINGS_BACKEND", "keyfile");
+        m_home.enter();
         // No Firefox of the machine takes part (it would write below the home and reach out to the network): a
         // stand-in that ends at once is found first under both names.
         for (const char* firefox : {"bin/firefox", "bin/firefox-esr"}) {
             const QString path = root.write(QString::fromLatin1(firefox), "#!/bin/sh\nexit 0\n");
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
-        env("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
+        m_home.setVariable("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
     }
 
     void TearDown() override { stop(); }
-
-    void env(const char* name, const QByteArray& value)
-    {
-        m_env.push_back(std::make_unique<testsupport::ScopedEnv>(name, value));
-    }
 
     // The constants of the program; extra lines are appended to the [const] section.
     void writeConstants(const QByteArray& serviceHost = "127.0.0.1:1", const QByteArray& extra = QByteArray())
@@ -144,6 +137,6 @@ protected:
     std::unique_ptr<TfrmMainForm> form;
 
 private:
-    std::vector<std::unique_ptr<testsupport::ScopedEnv>> m_env;
+    testsupport::PrivateHome m_home{root.path()};
     bool m_constantsWritten = false;
 };

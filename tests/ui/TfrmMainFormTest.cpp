@@ -188,7 +188,7 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     TfrmMainForm& w = *form;
     manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
     ASSERT_TRUE(waitUntil([&] { return w.acVuvaVI->isEnabled(); }, 10000));
-    const QString own = manager().LocalIP;
+    const QString own = manager().LocalIP();
     const QString hiding = QStringLiteral("You are hiding your real ip ") + own;
 
     // Hiding, and the first check has shown the address the sites see through the proxy.
@@ -196,7 +196,7 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     int applied = -1;
     ASSERT_TRUE(waitUntil(
         [&] {
-            applied = proxies.proxyTexts().indexOf(manager().CurrentProxy);
+            applied = proxies.proxyTexts().indexOf(manager().CurrentProxy());
             return applied >= 0 && w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
         },
         40000));
@@ -211,14 +211,14 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
     EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
     EXPECT_EQ(w.HideAction(), w.acStopHide);
-    EXPECT_TRUE(manager().Active);
-    EXPECT_EQ(manager().CurrentProxy, proxies.proxyText(applied));
+    EXPECT_TRUE(manager().Active());
+    EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(applied));
 
     // The second failure moves to the other proxy, whose check shows the user hidden again.
     const int other = 1 - applied;
     ASSERT_TRUE(
         waitUntil([&] { return w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
-    EXPECT_EQ(manager().CurrentProxy, proxies.proxyText(other));
+    EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(other));
     EXPECT_EQ(w.lbHidingInfo->text(), hiding);
     EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
@@ -307,7 +307,7 @@ TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
     form->acExit->trigger();
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("Hiding"), true));
-    EXPECT_FALSE(manager().Active);
+    EXPECT_FALSE(manager().Active());
     EXPECT_TRUE(form->ExitRequested);
 }
 
@@ -336,8 +336,8 @@ TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
     EXPECT_TRUE(form->cbClearCookie->isChecked());
     EXPECT_TRUE(form->tmChangeIP->Enabled());
     EXPECT_EQ(form->tmChangeIP->Interval(), 7 * 60000);
-    EXPECT_TRUE(manager().AutoChange);
-    EXPECT_TRUE(manager().ClearCookiesOnChange);
+    EXPECT_TRUE(manager().AutoChange());
+    EXPECT_TRUE(manager().ClearCookiesOnChange());
 }
 
 // The engine, the main window and its dialogs work on the settings store they are handed: with no
@@ -386,11 +386,11 @@ TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
     form->cbChangeIP->click();
     ASSERT_TRUE(form->tmChangeIP->Counting());
     EXPECT_EQ(form->tmChangeIP->Interval(), 10 * 60000);
-    EXPECT_TRUE(manager().AutoChange);
+    EXPECT_TRUE(manager().AutoChange());
 
     form->edtChangeIPTime->setValue(5);
     EXPECT_EQ(form->tmChangeIP->Interval(), 5 * 60000);
-    EXPECT_EQ(manager().ChangeInterval, 5);
+    EXPECT_EQ(manager().ChangeInterval(), 5);
     const int start = form->tmChangeIP->RemainingTime();
     EXPECT_TRUE(waitUntil([&] { return form->tmChangeIP->RemainingTime() <= start - 60; }, 5000));
     // Typing the same value again keeps the countdown.
@@ -404,7 +404,7 @@ TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
 
     form->cbChangeIP->click();
     EXPECT_FALSE(form->tmChangeIP->Counting());
-    EXPECT_FALSE(manager().AutoChange);
+    EXPECT_FALSE(manager().AutoChange());
     // Minutes typed while the box is off leave the clock off.
     form->edtChangeIPTime->setValue(3);
     EXPECT_FALSE(form->tmChangeIP->Counting());
@@ -416,8 +416,8 @@ TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
     messages.takeRecords();
     form->tmChangeIPTimer();
-    EXPECT_FALSE(manager().Active);
-    EXPECT_TRUE(manager().CurrentProxy.isEmpty());
+    EXPECT_FALSE(manager().Active());
+    EXPECT_TRUE(manager().CurrentProxy().isEmpty());
     EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_EQ(form->lbHidingInfo->text(), kNotHiding);
 }
