@@ -184,27 +184,9 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
         fail(*transfer, QStringLiteral("no answer in time"));
         return;
     }
-    transfer->body = HttpClient::Body();
-    transfer->body.keep = kMaxAnswerBytes;
-    transfer->body.max = kMaxAnswerBytes;
-    transfer->easy = curl_easy_init();
-    if (!transfer->easy) {
+    if (!prepareRequest(*transfer, left.count())) {
         fail(*transfer, QStringLiteral("cannot create a request"));
         return;
-    }
-    const bool socks5 = transfer->job.kind == TProxyKind::Socks5;
-    HttpClient::prepareTransfer(transfer->easy, transfer->tunnel ? criteria.tunnelUrl : m_url, transfer->job.host,
-                                transfer->job.port, &transfer->body, socks5);
-    // The limit covers the SOCKS5 handshake too: a proxy that stalls in it fails like one that never answers.
-    if (criteria.timeoutMs > 0)
-        curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, left.count())));
-    if (transfer->tunnel) {
-        // Every SOCKS5 connection is a tunnel already; an HTTP proxy is asked for one with CONNECT.
-        if (!socks5)
-            curl_easy_setopt(transfer->easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        // The tunnel is under test, not the certificate: a proxy could lie about either.
-        curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(transfer->easy, CURLOPT_SSL_VERIFYHOST, 0L);
     }
     curl_easy_setopt(transfer->easy, CURLOPT_PREREQFUNCTION, onConnected);
     curl_easy_setopt(transfer->easy, CURLOPT_PREREQDATA, transfer.get());
@@ -213,6 +195,32 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
     CURL* easy = transfer->easy;
     m_open.emplace(easy, std::move(transfer));
     curl_multi_add_handle(m_multi, easy);
+}
+
+bool ProxyTransferLoop::prepareRequest(Transfer& transfer, qint64 leftMs) const
+{
+    const TProxyTestCriteria& criteria = *transfer.job.criteria;
+    transfer.body = HttpClient::Body();
+    transfer.body.keep = kMaxAnswerBytes;
+    transfer.body.max = kMaxAnswerBytes;
+    transfer.easy = curl_easy_init();
+    if (!transfer.easy)
+        return false;
+    const bool socks5 = transfer.job.kind == TProxyKind::Socks5;
+    HttpClient::prepareTransfer(transfer.easy, transfer.tunnel ? criteria.tunnelUrl : m_url, transfer.job.host,
+                                transfer.job.port, &transfer.body, socks5);
+    // The limit covers the SOCKS5 handshake too: a proxy that stalls in it fails like one that never answers.
+    if (criteria.timeoutMs > 0)
+        curl_easy_setopt(transfer.easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, leftMs)));
+    if (transfer.tunnel) {
+        // Every SOCKS5 connection is a tunnel already; an HTTP proxy is asked for one with CONNECT.
+        if (!socks5)
+            curl_easy_setopt(transfer.easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        // The tunnel is under test, not the certificate: a proxy could lie about either.
+        curl_easy_setopt(transfer.easy, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(transfer.easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    return true;
 }
 
 std::unique_ptr<ProxyTransferLoop::Transfer> ProxyTransferLoop::takeTransfer(CURL* easy)

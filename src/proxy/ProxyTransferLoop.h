@@ -68,6 +68,8 @@ private:
     void startTest(ProxyTestJob job);
     // Starts the transfer's next request (the plain one, or the tunnelled one); fails the test when it cannot.
     void startRequest(std::unique_ptr<Transfer> transfer);
+    // A request handle for the transfer's next request with leftMs of its time limit; false when none can be had.
+    bool prepareRequest(Transfer& transfer, qint64 leftMs) const;
     // Takes a request off the loop; its test goes on only if the caller starts another request for it.
     std::unique_ptr<Transfer> takeTransfer(CURL* easy);
     // Takes a request off the loop and ends its test unreported.

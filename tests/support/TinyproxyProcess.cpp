@@ -44,15 +44,8 @@ bool TinyproxyProcess::start(int timeoutMs)
     return launch() && waitUntilAccepting(QDeadlineTimer(timeoutMs));
 }
 
-bool TinyproxyProcess::launch()
+QByteArray TinyproxyProcess::configText() const
 {
-    stop();
-    if (QStandardPaths::findExecutable(QStringLiteral("tinyproxy")).isEmpty()) {
-        m_error = QStringLiteral("tinyproxy is not installed (run scripts/setup)");
-        return false;
-    }
-    QDir().mkpath(m_folder);
-    m_port = freePort(m_setup.listen.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(m_setup.listen));
     QStringList lines{QStringLiteral("Port %1").arg(m_port)};
     if (!m_setup.listen.isEmpty())
         lines << QStringLiteral("Listen ") + m_setup.listen;
@@ -66,6 +59,18 @@ bool TinyproxyProcess::launch()
     lines << QStringLiteral("LogLevel ") + m_setup.logLevel
           << QStringLiteral("LogFile \"%1\"").arg(file("tinyproxy.log"))
           << QStringLiteral("PidFile \"%1\"").arg(file("tinyproxy.pid")) << m_setup.extraLines;
+    return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+bool TinyproxyProcess::launch()
+{
+    stop();
+    if (QStandardPaths::findExecutable(QStringLiteral("tinyproxy")).isEmpty()) {
+        m_error = QStringLiteral("tinyproxy is not installed (run scripts/setup)");
+        return false;
+    }
+    QDir().mkpath(m_folder);
+    m_port = freePort(m_setup.listen.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(m_setup.listen));
     const QString conf = file("tinyproxy.conf");
     QFile::remove(file("tinyproxy.log"));
     QFile f(conf);
@@ -73,7 +78,7 @@ bool TinyproxyProcess::launch()
         m_error = QStringLiteral("cannot write ") + conf;
         return false;
     }
-    f.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    f.write(configText());
     f.close();
 
     m_process = std::make_unique<QProcess>();

@@ -65,6 +65,7 @@ public:
 
 private:
     bool accepts() const;
+    QByteArray configText() const;
     QString file(const char* name) const;
 
     const QString m_folder;
