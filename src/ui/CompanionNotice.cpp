@@ -63,6 +63,15 @@ QString ChromiumCompanionNotice(const QString& folder, const QStringList& connec
            text(anyChromium(connectedCompanions) ? kChromiumCompanionConnected : kNoChromiumCompanion);
 }
 
+QString WebRtcCompanionNotice(const QStringList& unprotected)
+{
+    using namespace MessageText;
+    QString message = text(kWebRtcNeedsCompanion);
+    for (const QString& item : unprotected)
+        message += QStringLiteral("\n") + text(kWebRtcUnprotected, item);
+    return message;
+}
+
 QString CookieClearNotice(const TCookieClearReport& report)
 {
     using namespace MessageText;

@@ -11,5 +11,8 @@ struct TCookieClearReport;
 QString FirefoxCompanionNotice(bool firefoxStarted, const QStringList& connectedCompanions);
 // How a Chromium-family user loads the unpacked companion beside the program.
 QString ChromiumCompanionNotice(const QString& folder, const QStringList& connectedCompanions);
+// That WebRTC is kept to the proxy only in a browser with its companion, and in which connected browsers it is not
+// ("browser: reason", as the companions' hub gives them).
+QString WebRtcCompanionNotice(const QStringList& unprotected);
 // What one "clear cookies" cleared, where, and what it could not clear.
 QString CookieClearNotice(const TCookieClearReport& report);

@@ -90,8 +90,10 @@ void TfrmLocateFirefox::btnP5BrowerClick()
         }
     }
     if (m_routines.InstallFirefoxExtension()) {
-        EngineServices().ShowMessageBox(FirefoxCompanionNotice(true, m_routines.ConnectedCompanions()), {}, 0,
-                                        TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        EngineServices().ShowMessageBox(FirefoxCompanionNotice(true, m_routines.ConnectedCompanions()) +
+                                            QStringLiteral("\n\n") +
+                                            WebRtcCompanionNotice(m_routines.UnprotectedWebRtc()),
+                                        {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {
         EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kSpecificationWrong), {}, 0,

@@ -219,7 +219,8 @@ void TfrmOptionForm::btnReinstallFFClick()
         const bool started = routines.InstallFirefoxExtension();
         EngineServices().ShowMessageBox(
             FirefoxCompanionNotice(started, routines.ConnectedCompanions()) + QStringLiteral("\n\n") +
-                ChromiumCompanionNotice(TBrowserRoutines::ChromiumCompanionFolder(), routines.ConnectedCompanions()),
+                ChromiumCompanionNotice(TBrowserRoutines::ChromiumCompanionFolder(), routines.ConnectedCompanions()) +
+                QStringLiteral("\n\n") + WebRtcCompanionNotice(routines.UnprotectedWebRtc()),
             {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         return;
     }
