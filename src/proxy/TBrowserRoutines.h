@@ -68,6 +68,8 @@ public:
     QStringList RegisterCompanionHost();
     // The browsers whose companion is connected now.
     QStringList ConnectedCompanions() const;
+    // "browser: reason" for each connected companion that could not keep its browser's WebRTC to the proxy.
+    QStringList UnprotectedWebRtc() const;
 
     // Clears the program's own browsing; false when there is none to clear.
     bool ClearIECookies();

@@ -65,6 +65,15 @@ QString ChromiumCompanionNotice(const TEngineServices& texts, const QString& fol
            text(texts, anyChromium(connectedCompanions) ? kChromiumCompanionConnected : kNoChromiumCompanion);
 }
 
+QString WebRtcCompanionNotice(const TEngineServices& texts, const QStringList& unprotected)
+{
+    using namespace MessageText;
+    QString message = text(texts, kWebRtcNeedsCompanion);
+    for (const QString& item : unprotected)
+        message += QStringLiteral("\n") + text(texts, kWebRtcUnprotected, item);
+    return message;
+}
+
 QString CookieClearNotice(const TEngineServices& texts, const TCookieClearReport& report)
 {
     using namespace MessageText;

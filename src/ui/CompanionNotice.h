@@ -15,5 +15,8 @@ QString FirefoxCompanionNotice(const TEngineServices& texts, bool firefoxStarted
 // How a Chromium-family user loads the unpacked companion beside the program.
 QString ChromiumCompanionNotice(const TEngineServices& texts, const QString& folder,
                                 const QStringList& connectedCompanions);
+// That WebRTC is kept to the proxy only in a browser with its companion, and in which connected browsers it is not
+// ("browser: reason", as the companions' hub gives them).
+QString WebRtcCompanionNotice(const TEngineServices& texts, const QStringList& unprotected);
 // What one "clear cookies" cleared, where, and what it could not clear.
 QString CookieClearNotice(const TEngineServices& texts, const TCookieClearReport& report);

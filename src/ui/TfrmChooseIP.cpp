@@ -85,6 +85,8 @@ void TfrmChooseIP::FormCreate()
     wbMap->setContextMenuPolicy(Qt::NoContextMenu);
     wbMap->setAcceptDrops(false);
     wbMap->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+    // As in the main window's view: the map page's WebRTC never names a local address.
+    wbMap->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
     QWebEngineScript noSelection;
     noSelection.setName(QStringLiteral("noSelection"));
     noSelection.setSourceCode(QString::fromLatin1(kNoSelectionScript));

@@ -90,8 +90,10 @@ void TfrmLocateFirefox::btnP5BrowerClick()
         return;
     }
     if (m_routines.InstallFirefoxExtension()) {
-        m_services.ShowMessageBox(FirefoxCompanionNotice(m_services, true, m_routines.ConnectedCompanions()), {}, 0,
-                                  TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        m_services.ShowMessageBox(FirefoxCompanionNotice(m_services, true, m_routines.ConnectedCompanions()) +
+                                      QStringLiteral("\n\n") +
+                                      WebRtcCompanionNotice(m_services, m_routines.UnprotectedWebRtc()),
+                                  {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {
         m_services.ShowMessageBox(QString::fromUtf8(MessageText::kSpecificationWrong), {}, 0, TEngineServices::mtError,

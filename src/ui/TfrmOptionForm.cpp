@@ -216,7 +216,9 @@ void TfrmOptionForm::btnReinstallFFClick()
         m_messages.ShowMessageBox(FirefoxCompanionNotice(m_messages, started, routines.ConnectedCompanions()) +
                                       QStringLiteral("\n\n") +
                                       ChromiumCompanionNotice(m_messages, TBrowserRoutines::ChromiumCompanionFolder(),
-                                                              routines.ConnectedCompanions()),
+                                                              routines.ConnectedCompanions()) +
+                                      QStringLiteral("\n\n") +
+                                      WebRtcCompanionNotice(m_messages, routines.UnprotectedWebRtc()),
                                   {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         return;
     }

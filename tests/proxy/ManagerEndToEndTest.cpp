@@ -109,6 +109,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(command);
     EXPECT_EQ(command->value("host").toString(), "127.0.0.1");
     EXPECT_EQ(QString::number(command->value("port").toInt()), port);
+    const auto protect = companion.next();
+    ASSERT_TRUE(protect);
+    EXPECT_EQ(protect->value("cmd").toString(), "setWebRtc");
+    EXPECT_TRUE(protect->value("protect").toBool());
 
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     manager->StopHide();
@@ -119,6 +123,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     const auto back = companion.next();
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
+    const auto release = companion.next();
+    ASSERT_TRUE(release);
+    EXPECT_EQ(release->value("cmd").toString(), "setWebRtc");
+    EXPECT_FALSE(release->value("protect").toBool());
     EXPECT_TRUE(firefox.invocations().isEmpty());
     EXPECT_TRUE(services.messages.isEmpty());
 }

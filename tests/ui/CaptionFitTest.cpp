@@ -262,6 +262,7 @@ TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLangu
         ChromiumCompanionNotice(engine->Services(), QStringLiteral("/opt/veilport/companion-chromium"), {}),
         ChromiumCompanionNotice(engine->Services(), QStringLiteral("/opt/veilport/companion-chromium"),
                                 {QStringLiteral("chromium")}),
+        WebRtcCompanionNotice(engine->Services(), {QStringLiteral("chromium: no privacy permission")}),
     };
     const QString all = notices.join(QStringLiteral("\n---\n"));
     for (const QString& sentence : KnownMessageTexts()) {
@@ -275,7 +276,8 @@ TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLangu
           "Firefox default (Cookies, Browser geschlossen)", "chromium: Verbindung getrennt", "brave: keine Antwort",
           "Chromium Default: vom laufenden Browser belegt", "Es wurden keine Cookies gelöscht.",
           "Bitte bestätigen Sie die Installation", "Der Firefox-Begleiter ist verbunden.",
-          "den Ordner /opt/veilport/companion-chromium.", "Noch ist kein Begleiter der Chromium-Familie verbunden."})
+          "den Ordner /opt/veilport/companion-chromium.", "Noch ist kein Begleiter der Chromium-Familie verbunden.",
+          "WebRTC ist nicht geschützt in chromium: no privacy permission."})
         EXPECT_TRUE(all.contains(QString::fromUtf8(german))) << german << "\n" << all.toStdString();
 }
 

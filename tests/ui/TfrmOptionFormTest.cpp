@@ -224,8 +224,10 @@ TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxI
     ASSERT_EQ(calls.size(), 1);
     EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
     ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
-    // One notice: where Firefox stands and how a Chromium user loads the unpacked companion.
+    // One notice: where Firefox stands, how a Chromium user loads the unpacked companion, and that a browser
+    // without one leaves WebRTC open.
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
     EXPECT_TRUE(messages.messages[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
+    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("keeps WebRTC from showing web pages")));
 }
