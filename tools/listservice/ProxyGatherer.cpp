@@ -43,11 +43,16 @@ void ProxyGatherer::start(const Target& target)
     m_tick.setInterval(500);
     connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
     m_tick.start();
-    if (m_store.tryLead())
-        lead();
-    else
-        std::fprintf(stderr,
-                     "veilport-listservice: another instance checks the shared database; serving its results\n");
+    m_following = true;
+    m_store.requestLead([this](bool lead) {
+        m_following = false;
+        m_lastFollow = m_clock.elapsed();
+        if (lead)
+            this->lead();
+        else
+            std::fprintf(stderr,
+                         "veilport-listservice: another instance checks the shared database; serving its results\n");
+    });
 }
 
 void ProxyGatherer::lead()
@@ -118,33 +123,29 @@ void ProxyGatherer::onFailed(int index, const QString& error)
 
 void ProxyGatherer::tick()
 {
-    // A shared database server that went away is asked again now and then; the list is served from
-    // memory meanwhile.
-    if (m_store.isShared() && !m_store.databaseError().isEmpty() &&
-        m_clock.elapsed() - m_lastReconnect >= kReconnectIntervalMs) {
-        m_lastReconnect = m_clock.elapsed();
-        if (m_store.reconnect()) {
-            // The lock went with the old connection: keep checking only if nobody took over meanwhile.
-            if (m_leading && m_store.tryLead()) {
-                m_store.writeMemory();
-            } else {
-                if (m_leading)
-                    stepDown();
-                m_store.reload();
-            }
-        }
-    }
+    // The store's writer connects again by itself after a shared database server went away; if another
+    // instance took the check lock meanwhile, that one checks now.
+    if (m_leading && m_store.takeLostLead())
+        stepDown();
     if (!m_leading) {
-        // Another instance checks: follow its results, and take over once its lock is free.
-        if (m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
-            m_lastFollow = m_clock.elapsed();
-            if (m_store.tryLead())
-                lead();
-            else
-                m_store.reload();
+        // Another instance checks: follow its results, and take over once its lock is free. The database
+        // is asked on the store's own thread; one question at a time.
+        if (!m_following && m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
+            m_following = true;
+            m_store.requestLead([this](bool lead) {
+                if (lead) {
+                    m_following = false;
+                    m_lastFollow = m_clock.elapsed();
+                    this->lead();
+                    return;
+                }
+                m_store.requestReload([this] {
+                    m_following = false;
+                    m_lastFollow = m_clock.elapsed();
+                });
+            });
         }
-        if (!m_leading)
-            return;
+        return;
     }
     const qint64 nowMs = m_clock.elapsed();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {

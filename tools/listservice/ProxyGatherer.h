@@ -52,8 +52,6 @@ public:
     bool leading() const { return m_leading; }
     /// How often an instance that does not check reads the shared database again and asks for the lock.
     static constexpr qint64 kFollowIntervalMs = 3000;
-    /// How often a shared database server that went away is tried again.
-    static constexpr qint64 kReconnectIntervalMs = 5000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();
 
@@ -83,7 +81,7 @@ private:
     Target m_target;
     bool m_leading = false;
     qint64 m_lastFollow = 0;
-    qint64 m_lastReconnect = 0;
+    bool m_following = false; // a question to the shared database about the lock or its contents is open
     const GeoIpDatabase* m_geo = nullptr;
     qint64 m_lastPrune = 0;
 };
