@@ -1,7 +1,9 @@
 // The list service keeps answering whatever its database does: a source of 100,000 proxies being stored,
-// a file another program holds locked. Driven as a host runs it: the real service and a real SQLite file.
+// a file another program holds locked, a server whose writes crawl. Driven as a host runs it: the real
+// service, a real SQLite file and a real PostgreSQL server.
 #include "HttpExchange.h"
 #include "support/ListServiceFixture.h"
+#include "support/PostgresFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
@@ -14,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 using testsupport::ListServiceFixture;
 using testsupport::TempDir;
 using testsupport::TinyproxyFixture;
@@ -25,7 +30,8 @@ namespace {
 constexpr qint64 kAnswerBoundMs = 1000;
 constexpr int kStoreWaitMs = 120000;
 
-// A second connection to the service's file, as another program (or an operator's sqlite3) opens it.
+// A second connection to the service's database, as another program (or an operator's sqlite3 or psql)
+// opens it.
 class SideConnection
 {
 public:
@@ -34,6 +40,15 @@ public:
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(file);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.open();
+    }
+    explicit SideConnection(const testsupport::PostgresFixture& pg)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(pg.port());
+        db.setUserName(QStringLiteral("veilport"));
+        db.setDatabaseName(QStringLiteral("postgres"));
         db.open();
     }
     ~SideConnection()
@@ -74,6 +89,24 @@ QString Health(const ListServiceFixture& service)
     return QString::fromUtf8(Get(service.port(), "/health").body);
 }
 
+// The slowest answer to /health and the list while waiting for done, in ms; -1 when done never came.
+qint64 SlowestAnswerUntil(const ListServiceFixture& service, const std::function<bool()>& done, int timeoutMs)
+{
+    qint64 slowest = 0;
+    const bool came = testsupport::waitUntil(
+        [&] {
+            for (const QByteArray path : {"/health", "/getproxy.php"}) {
+                QElapsedTimer t;
+                t.start();
+                EXPECT_EQ(Get(service.port(), path).status, 200) << path.constData();
+                slowest = std::max(slowest, qint64(t.elapsed()));
+            }
+            return done();
+        },
+        timeoutMs);
+    return came ? slowest : -1;
+}
+
 } // namespace
 
 TEST(ListServiceDatabase, AnswersWithinASecondWhileItStoresAHundredThousandProxies)
@@ -92,30 +125,16 @@ TEST(ListServiceDatabase, AnswersWithinASecondWhileItStoresAHundredThousandProxi
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
 
     SideConnection side(database);
-    qint64 slowest = 0;
-    QByteArray slowestPath;
-    int answers = 0;
-    const bool stored = testsupport::waitUntil(
+    const qint64 slowest = SlowestAnswerUntil(
+        service,
         [&] {
-            for (const QByteArray path : {"/health", "/getproxy.php"}) {
-                QElapsedTimer t;
-                t.start();
-                const HttpAnswer a = Get(service.port(), path);
-                if (t.elapsed() > slowest) {
-                    slowest = t.elapsed();
-                    slowestPath = path;
-                }
-                EXPECT_EQ(a.status, 200) << path.constData();
-                ++answers;
-            }
             return side.count(QStringLiteral("SELECT count(*) FROM proxies")) == 100000 &&
                    side.count(QStringLiteral("SELECT count(*) FROM checks")) > 0;
         },
         kStoreWaitMs);
-    ASSERT_TRUE(stored) << side.count(QStringLiteral("SELECT count(*) FROM proxies")) << " stored\n"
-                        << service.errorOutput().toStdString();
-    EXPECT_LT(slowest, kAnswerBoundMs) << slowestPath.constData() << " took " << slowest << " ms of " << answers
-                                       << " answers";
+    ASSERT_GE(slowest, 0) << side.count(QStringLiteral("SELECT count(*) FROM proxies")) << " stored\n"
+                          << service.errorOutput().toStdString();
+    EXPECT_LT(slowest, kAnswerBoundMs);
     EXPECT_TRUE(Health(service).contains("\nproxies=100000\n")) << Health(service).toStdString();
 }
 
@@ -161,4 +180,39 @@ TEST(ListServiceDatabase, ALockedFileIsReportedAndEveryCheckIsWrittenOnceTheLock
         30000))
         << Health(service).toStdString() << side.count(QStringLiteral("SELECT count(*) FROM checks")) << " of "
         << counted;
+}
+
+// Every check a server writes slowly (a trigger that sleeps): the answers do not wait for it, and the checks
+// reach the database all the same.
+TEST(ListServiceDatabase, ASlowPostgreSqlServerHoldsUpNoAnswer)
+{
+    testsupport::PostgresFixture pg;
+    if (!pg.start())
+        GTEST_SKIP() << pg.errorText().toStdString();
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(2)) << proxies.errorText().toStdString();
+    TempDir tmp;
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + pg.url(), "AllowPrivateAddresses=on", "CheckInterval=10", "CheckTimeout=5",
+                           "Source=list|plain|" +
+                               tmp.write("list.txt", (proxies.proxyText(0) + "\n" + proxies.proxyText(1)).toUtf8())};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    SideConnection side(pg);
+    const QString checks = QStringLiteral("SELECT count(*) FROM checks");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return side.count(checks) == 2; }, 30000))
+        << side.count(checks) << service.errorOutput().toStdString();
+    ASSERT_TRUE(side.exec(QStringLiteral("CREATE FUNCTION crawl() RETURNS trigger AS $$ BEGIN PERFORM pg_sleep(1.5); "
+                                         "RETURN NEW; END $$ LANGUAGE plpgsql")))
+        << side.error().toStdString();
+    ASSERT_TRUE(
+        side.exec(QStringLiteral("CREATE TRIGGER crawl BEFORE INSERT ON checks FOR EACH ROW EXECUTE FUNCTION crawl()")))
+        << side.error().toStdString();
+
+    // The next round, ten seconds on, takes three seconds to write.
+    const qint64 slowest = SlowestAnswerUntil(
+        service, [&] { return side.count(checks) >= 4; }, 60000);
+    ASSERT_GE(slowest, 0) << side.count(checks) << service.errorOutput().toStdString();
+    EXPECT_LT(slowest, kAnswerBoundMs);
+    EXPECT_TRUE(Health(service).contains("database=ok\n")) << Health(service).toStdString();
 }

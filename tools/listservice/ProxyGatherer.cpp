@@ -43,6 +43,9 @@ void ProxyGatherer::start(const Target& target)
     m_tick.setInterval(500);
     connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
     m_tick.start();
+    m_replace.setSingleShot(true);
+    m_replace.setInterval(0);
+    connect(&m_replace, &QTimer::timeout, this, &ProxyGatherer::replaceSome);
     m_following = true;
     m_store.requestLead([this](bool lead) {
         m_following = false;
@@ -83,6 +86,9 @@ void ProxyGatherer::stepDown()
     m_tester.reset(); // cuts the checks under way; their results never arrive
     m_fetcher.reset();
     m_inFlight.clear();
+    m_replace.stop();
+    m_store.cancelReplacements();
+    m_replacing.clear();
 }
 
 bool ProxyGatherer::trustedSource(const QString& name) const
@@ -97,16 +103,29 @@ void ProxyGatherer::onFetched(int index, const SourceParseResult& result, int re
     ++m_metrics->sourceFetches;
     m_metrics->refusedEntries += quint64(refused);
     m_sourceErrors.remove(setting.name);
-    const int added = m_store.replaceSource(setting.name, result.entries, now());
+    m_store.queueReplacement(setting.name, result.entries, now());
     m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
-    const QString refusedText =
-        refused == 0
-            ? QString()
-            : QStringLiteral("; %1 refused, naming no global address (see AllowPrivateAddresses)").arg(refused);
-    std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected%s)\n",
-                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected,
-                 qPrintable(refusedText));
-    tick();
+    m_replacing.insert(setting.name, {result.entries.size(), result.duplicates, result.rejected, refused});
+    m_replace.start();
+}
+
+void ProxyGatherer::replaceSome()
+{
+    const QList<ProxyStore::Replaced> finished = m_store.replaceSome(kReplaceSliceMs);
+    for (const ProxyStore::Replaced& done : finished) {
+        const ListCounts counts = m_replacing.take(done.source);
+        const QString refusedText =
+            counts.refused == 0 ? QString()
+                                : QStringLiteral("; %1 refused, naming no global address (see AllowPrivateAddresses)")
+                                      .arg(counts.refused);
+        std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected%s)\n",
+                     qPrintable(done.source), qlonglong(counts.entries), done.added, counts.duplicates, counts.rejected,
+                     qPrintable(refusedText));
+    }
+    if (m_store.replacing())
+        m_replace.start();
+    if (!finished.isEmpty())
+        tick(); // the new proxies are due at once
 }
 
 void ProxyGatherer::onFailed(int index, const QString& error)

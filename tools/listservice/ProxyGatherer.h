@@ -67,6 +67,8 @@ private:
     void stepDown();
     void onFetched(int index, const SourceParseResult& result, int refused);
     void onFailed(int index, const QString& error);
+    // Takes fetched lists in a slice at a time, so a list of a hundred thousand proxies holds up no answer.
+    void replaceSome();
     void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
 
     ServiceConfig m_config;
@@ -78,6 +80,16 @@ private:
     QHash<QString, QString> m_sourceErrors;
     QElapsedTimer m_clock;
     QTimer m_tick;
+    QTimer m_replace;
+    static constexpr qint64 kReplaceSliceMs = 10;
+    struct ListCounts
+    {
+        qsizetype entries = 0;
+        int duplicates = 0;
+        int rejected = 0;
+        int refused = 0;
+    };
+    QHash<QString, ListCounts> m_replacing; // per source whose list is being taken in, for its log line
     Target m_target;
     bool m_leading = false;
     qint64 m_lastFollow = 0;

@@ -51,10 +51,13 @@ bool ProxyStore::open(const QString& location, QString& error)
 
 void ProxyStore::adopt(StoreContents&& contents)
 {
+    m_replacements.clear(); // made against what memory held before
     m_proxies.swap(contents.proxies);
     m_byKey.swap(contents.byKey);
     m_nextId = std::max(m_nextId, contents.nextId);
     m_rankingValid = false;
+    m_scheduleValid = false;
+    m_schedule.clear();
     if (m_writer && !contents.proxies.empty()) {
         // Freeing a hundred thousand proxies takes a while: the writer's thread does it.
         auto old = std::make_shared<StoreContents>(std::move(contents));
@@ -147,57 +150,128 @@ void ProxyStore::write(StoreChange::Any change)
 void ProxyStore::forget(std::map<qint64, StoredProxy>::iterator it)
 {
     m_byKey.remove(it->second.entry.key());
+    m_schedule.erase({it->second.nextCheck, it->first});
     m_rankingValid = false; // the ranking points at it
     m_proxies.erase(it);
 }
 
 int ProxyStore::replaceSource(const QString& source, const QList<SourceEntry>& entries, qint64 now)
 {
-    std::vector<StoreChange::Any> changes;
-    QSet<QString> listed;
-    listed.reserve(entries.size());
-    for (const SourceEntry& e : entries)
-        listed.insert(e.key());
-    for (auto it = m_proxies.begin(); it != m_proxies.end();) {
-        if (it->second.source == source && !listed.contains(it->second.entry.key())) {
-            if (m_writer)
-                changes.push_back(StoreChange::DropProxy{it->first});
-            forget(it++);
-        } else
-            ++it;
-    }
+    queueReplacement(source, entries, now);
     int added = 0;
-    for (const SourceEntry& e : entries) {
-        const auto known = m_byKey.constFind(e.key());
-        if (known != m_byKey.cend()) {
-            // The source's own account of the place wins over an earlier one of the same source.
-            StoredProxy& p = m_proxies.at(known.value());
-            if (p.source == source &&
-                (p.entry.country != e.country || p.entry.info != e.info || p.entry.longitude != e.longitude ||
-                 p.entry.latitude != e.latitude || p.entry.flagUrl != e.flagUrl || p.entry.kind != e.kind)) {
-                p.entry = e;
-                if (m_writer)
-                    changes.push_back(StoreChange::SetPlace{p.id, e});
-            }
-            continue;
+    while (replacing()) {
+        for (const Replaced& done : replaceSome(1000)) {
+            if (done.source == source)
+                added = done.added;
         }
-        if (int(m_proxies.size()) >= m_maxProxies)
+    }
+    return added;
+}
+
+void ProxyStore::queueReplacement(const QString& source, const QList<SourceEntry>& entries, qint64 now)
+{
+    Replacement r;
+    r.source = source;
+    r.entries = entries;
+    r.now = now;
+    r.named.reserve(entries.size());
+    r.keys.reserve(entries.size());
+    m_replacements.push_back(std::move(r));
+}
+
+QList<ProxyStore::Replaced> ProxyStore::replaceSome(qint64 budgetMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QList<Replaced> done;
+    while (!m_replacements.empty() && clock.elapsed() < budgetMs) {
+        Replacement& r = m_replacements.front();
+        if (!replaceSlice(r, clock, budgetMs))
             break;
-        StoredProxy p;
-        p.id = m_nextId++;
-        p.entry = e;
-        p.source = source;
-        p.added = now;
-        p.nextCheck = now;
-        if (m_writer)
-            changes.push_back(StoreChange::AddProxy{p});
-        m_byKey.insert(e.key(), p.id);
-        m_proxies.emplace(p.id, std::move(p));
-        ++added;
+        done.append({r.source, r.added});
+        m_replacements.pop_front();
+    }
+    return done;
+}
+
+bool ProxyStore::replaceSlice(Replacement& r, const QElapsedTimer& clock, qint64 budgetMs)
+{
+    using Step = Replacement::Step;
+    // The clock is read every so many proxies; reading it costs more than taking one in.
+    constexpr int kStride = 64;
+    int sinceLook = 0;
+    auto timeLeft = [&] {
+        if (++sinceLook < kStride)
+            return true;
+        sinceLook = 0;
+        return clock.elapsed() < budgetMs;
+    };
+    std::vector<StoreChange::Any> changes;
+    if (r.step == Step::Key) {
+        for (; r.next < r.entries.size() && timeLeft(); ++r.next) {
+            r.keys.append(r.entries.at(r.next).key());
+            r.named.insert(r.keys.last());
+        }
+        if (r.next == r.entries.size()) {
+            r.step = Step::Sweep;
+            r.next = 0;
+        }
+    }
+    if (r.step == Step::Sweep) {
+        auto it = m_proxies.lower_bound(r.sweepFrom);
+        while (it != m_proxies.end() && timeLeft()) {
+            if (it->second.source == r.source && !r.named.contains(it->second.entry.key())) {
+                if (m_writer)
+                    changes.push_back(StoreChange::DropProxy{it->first});
+                forget(it++);
+            } else
+                ++it;
+        }
+        if (it == m_proxies.end()) {
+            r.step = Step::Add;
+            r.named.clear();
+        } else
+            r.sweepFrom = it->first;
+    }
+    if (r.step == Step::Add) {
+        for (; r.next < r.entries.size() && timeLeft(); ++r.next) {
+            const SourceEntry& e = r.entries.at(r.next);
+            const QString& key = r.keys.at(r.next);
+            const auto known = m_byKey.constFind(key);
+            if (known != m_byKey.cend()) {
+                // The source's own account of the place wins over an earlier one of the same source.
+                StoredProxy& p = m_proxies.at(known.value());
+                if (p.source == r.source &&
+                    (p.entry.country != e.country || p.entry.info != e.info || p.entry.longitude != e.longitude ||
+                     p.entry.latitude != e.latitude || p.entry.flagUrl != e.flagUrl || p.entry.kind != e.kind)) {
+                    p.entry = e;
+                    if (m_writer)
+                        changes.push_back(StoreChange::SetPlace{p.id, e});
+                }
+                continue;
+            }
+            if (int(m_proxies.size()) >= m_maxProxies) {
+                r.next = r.entries.size();
+                break;
+            }
+            StoredProxy p;
+            p.id = m_nextId++;
+            p.entry = e;
+            p.source = r.source;
+            p.added = r.now;
+            p.nextCheck = r.now;
+            if (m_scheduleValid)
+                m_schedule.emplace(p.nextCheck, p.id);
+            if (m_writer)
+                changes.push_back(StoreChange::AddProxy{p});
+            m_byKey.insert(key, p.id);
+            m_proxies.emplace(p.id, std::move(p));
+            ++r.added;
+        }
     }
     if (m_writer)
         m_writer->enqueue(std::move(changes));
-    return added;
+    return r.step == Step::Add && r.next == r.entries.size();
 }
 
 void ProxyStore::noteSourceFetch(const QString& source, const QString& location, bool ok, const QString& error,
@@ -212,6 +286,8 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
     if (it == m_proxies.end())
         return; // its source dropped it while it was checked
     StoredProxy& p = it->second;
+    if (m_scheduleValid)
+        m_schedule.erase({p.nextCheck, id});
     p.recent.push_back(check);
     while (int(p.recent.size()) > StoredProxy::kRecentChecks)
         p.recent.pop_front();
@@ -230,6 +306,8 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
         forget(it);
         return;
     }
+    if (m_scheduleValid)
+        m_schedule.emplace(p.nextCheck, id);
     if (m_writer) {
         std::vector<StoreChange::Any> changes;
         changes.push_back(StoreChange::AddCheck{id, check});
@@ -254,16 +332,17 @@ void ProxyStore::setExit(qint64 id, const QString& address, const GeoPlace& plac
 
 QList<qint64> ProxyStore::due(qint64 now, int max) const
 {
-    std::vector<std::pair<qint64, qint64>> due; // next check, id
-    for (const auto& [id, p] : m_proxies) {
-        if (p.nextCheck <= now)
-            due.emplace_back(p.nextCheck, id);
+    // Built once and kept up as proxies come, go and are checked: asked twice a second, a scan of every
+    // proxy would cost the answering thread more than anything else it does.
+    if (!m_scheduleValid) {
+        m_schedule.clear();
+        for (const auto& [id, p] : m_proxies)
+            m_schedule.emplace(p.nextCheck, id);
+        m_scheduleValid = true;
     }
-    const size_t n = std::min(due.size(), size_t(std::max(0, max)));
-    std::partial_sort(due.begin(), due.begin() + qsizetype(n), due.end());
     QList<qint64> out;
-    for (size_t i = 0; i < n; ++i)
-        out.append(due[i].second);
+    for (auto it = m_schedule.cbegin(); it != m_schedule.cend() && it->first <= now && out.size() < max; ++it)
+        out.append(it->second);
     return out;
 }
 

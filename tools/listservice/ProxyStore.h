@@ -9,12 +9,16 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 // Every proxy the service knows, its sources and its check history. The working set lives in memory,
@@ -51,6 +55,20 @@ public:
     /// Makes entries the proxies of source: new ones are added due for a check at once, ones it no longer
     /// names are forgotten. Returns the number added.
     int replaceSource(const QString& source, const QList<SourceEntry>& entries, qint64 now);
+    /// The same a slice at a time, for a list of a hundred thousand proxies that must not hold up the thread
+    /// answering requests: queues the work, which replaceSome() does.
+    void queueReplacement(const QString& source, const QList<SourceEntry>& entries, qint64 now);
+    struct Replaced
+    {
+        QString source;
+        int added = 0;
+    };
+    /// Works on the queued replacements for about budgetMs and returns those it finished. More remains
+    /// while replacing() holds.
+    QList<Replaced> replaceSome(qint64 budgetMs);
+    bool replacing() const { return !m_replacements.empty(); }
+    /// Drops the replacements not done yet (this instance no longer gathers).
+    void cancelReplacements() { m_replacements.clear(); }
     /// Notes a source's latest fetch for the database and the health page.
     void noteSourceFetch(const QString& source, const QString& location, bool ok, const QString& error, int count,
                          qint64 now);
@@ -81,6 +99,27 @@ public:
     qint64 unwrittenChanges() const;
 
 private:
+    struct Replacement
+    {
+        enum class Step
+        {
+            Key,   // reading what the list names
+            Sweep, // forgetting the source's proxies it no longer names, which makes room first
+            Add    // taking the list in
+        };
+        QString source;
+        QList<SourceEntry> entries;
+        qint64 now = 0;
+        Step step = Step::Key;
+        qsizetype next = 0;   // the entry to go on with
+        qint64 sweepFrom = 0; // the proxy id the sweep goes on from
+        QStringList keys;     // host:port of each entry
+        QSet<QString> named;
+        int added = 0;
+    };
+
+    // Works on one replacement until done or the deadline passes; true once done.
+    bool replaceSlice(Replacement& r, const QElapsedTimer& clock, qint64 budgetMs);
     void adopt(StoreContents&& contents);
     void write(StoreChange::Any change);
     void forget(std::map<qint64, StoredProxy>::iterator it);
@@ -93,11 +132,15 @@ private:
     std::map<qint64, StoredProxy> m_proxies;
     QHash<QString, qint64> m_byKey;
     qint64 m_nextId = 1;
+    std::deque<Replacement> m_replacements;
     // The writer and its thread; null: memory only. Answers come back through m_context, which lives here.
     std::unique_ptr<QThread> m_thread;
     StoreWriter* m_writer = nullptr;
     std::unique_ptr<QObject> m_context;
     QString m_openError; // why a database that will never work is not used
+    // Every proxy by its next check (seconds since the epoch, id); built by the first due().
+    mutable std::set<std::pair<qint64, qint64>> m_schedule;
+    mutable bool m_scheduleValid = false;
     static constexpr qint64 kRankRefreshMs = 1000;
     // The last ranking; invalid once a proxy it points at is gone.
     mutable std::vector<const StoredProxy*> m_ranking;
