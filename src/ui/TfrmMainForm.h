@@ -96,8 +96,9 @@ public:
     void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
     void CloseForGood() override;
 
-    // The window's components, public for tests and benchmarks to look at; other windows go through
-    // IMainView and the actions.
+private:
+    // The window's components. Other windows go through IMainView and the actions; tests find them by
+    // their object names, the names the language files address them by.
     QMenuBar* mmbMainMenu = nullptr;
     QWidget* spSkinPanel1 = nullptr;
     QLabel* spPngImageView1 = nullptr;
