@@ -35,13 +35,10 @@ bool kdeNames(const ProxyAddress& address)
     if (!file.LoadFromFile(kde.fileName(), true))
         return false;
     const QString group = QStringLiteral("Proxy Settings");
-    if (address.socks5)
-        return file.ReadString(group, QStringLiteral("ProxyType"), {}) == QLatin1String("1") &&
-               file.ReadString(group, QStringLiteral("socksProxy"), {}) ==
-                   QStringLiteral("socks://%1 %2").arg(address.host).arg(address.port);
+    const QString key = address.socks5 ? QStringLiteral("socksProxy") : QStringLiteral("httpProxy");
+    const QString scheme = address.socks5 ? QStringLiteral("socks") : QStringLiteral("http");
     return file.ReadString(group, QStringLiteral("ProxyType"), {}) == QLatin1String("1") &&
-           file.ReadString(group, QStringLiteral("httpProxy"), {}) ==
-               QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
+           file.ReadString(group, key, {}) == QStringLiteral("%1://%2 %3").arg(scheme, address.host).arg(address.port);
 }
 
 } // namespace

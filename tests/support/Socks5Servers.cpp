@@ -178,6 +178,9 @@ bool Socks5Servers::launch(Instance& instance, Server server, const QString& lis
                 // The bind mount must not reach the test's own namespace.
                 if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
                     fail("cannot make the mounts private\n");
+                // A private network's own hosts file is bound over /etc/hosts already, and deleted: nothing can
+                // be mounted on it, so it is taken away (in this namespace only) first.
+                ::umount2("/etc/hosts", MNT_DETACH);
                 if (::mount(path.constData(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
                     fail("cannot bind the hosts file over /etc/hosts\n");
             });
