@@ -122,7 +122,8 @@ public:
     void ChangeIP();
     // Picks a ready proxy and applies it, or tells the user that the country is not available and stops.
     void SelectProxy();
-    // Applies host:port to every browser and emits proxyChanged with its record.
+    // Applies host:port to every browser (as socks5://host:port when its record is a SOCKS5 proxy) and emits
+    // proxyChanged with its record.
     void ApplyProxy(const QString& proxy);
     // Books one test result (the tester's OnTestResult).
     void ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port, quint32 Elapsed);
@@ -177,8 +178,9 @@ private:
     std::unique_ptr<TProxyTester> m_checker;
     QTimer m_checkTimer;
     bool m_leakCheck = false;
-    bool m_firstCheckPending = false; // the check right after an apply has not answered yet
-    int m_checkFailures = 0;          // failed periodic checks in a row
+    bool m_firstCheckPending = false;            // the check right after an apply has not answered yet
+    int m_checkFailures = 0;                     // failed periodic checks in a row
+    TProxyKind m_currentKind = TProxyKind::Http; // what CurrentProxy speaks, as its record said when applied
     // Records by address: the first index of each Proxy, then a chain to the next; built on first use after
     // each parse (m_indexedRecords is the record count it was built for, -1 when stale).
     void ensureRecordIndex();

@@ -2,6 +2,7 @@
 
 #include "platform/ProcessProxy.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/Socks5Servers.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
@@ -248,6 +249,25 @@ TEST_F(THTTPGetTest, FetchGoesThroughTheProcessProxy)
     ASSERT_EQ(proxy.requestCount(), 1);
     EXPECT_TRUE(proxy.lastRequest().startsWith("GET " + server.url("/flag.png").toUtf8() + " HTTP/1.0"));
     EXPECT_EQ(dir.read("flag.png"), QByteArray("via proxy"));
+}
+
+// A SOCKS5 process proxy is asked for the name too: the flag's host is known to microsocks alone.
+TEST_F(THTTPGetTest, FetchThroughASocks5ProcessProxyLeavesTheNameToTheProxy)
+{
+    const QString name = QStringLiteral("flags.veilport.test");
+    testsupport::Socks5Servers socks;
+    if (!socks.start(testsupport::Socks5Servers::Microsocks, {name}))
+        GTEST_SKIP() << qPrintable(socks.errorText());
+    server.setDefaultReply(Reply::http(200, "via socks"));
+    ASSERT_TRUE(platform::setProcessProxy(QStringLiteral("socks5://") + socks.proxyText(0)));
+    get.SetURL(QStringLiteral("http://%1:%2/flag.png").arg(name).arg(server.port()));
+    get.GetFile();
+    const bool finished = waitIdle();
+    platform::setProcessProxy(QString());
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(failed.count(), 0);
+    ASSERT_EQ(done.count(), 1);
+    EXPECT_EQ(dir.read("flag.png"), QByteArray("via socks"));
 }
 
 } // namespace
