@@ -461,8 +461,8 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
     // A list of before SOCKS5: every entry an HTTP proxy, as always.
     parse(QStringLiteral("ProxyCount=2\n") + entry(0, "1.1.1.1:8080|i|Peru|f|1|2") + "\n" +
           entry(1, "2.2.2.2:3128|i|Chad|f|1|2"));
-    ASSERT_EQ(manager.Proxies.size(), 2);
-    for (const TProxyRec& rec : std::as_const(manager.Proxies))
+    ASSERT_EQ(manager.Proxies().size(), 2);
+    for (const TProxyRec& rec : std::as_const(manager.Proxies()))
         EXPECT_EQ(rec.Kind, TProxyKind::Http) << qPrintable(rec.Proxy);
 
     // A list with SOCKS5 proxies numbers them after ProxyCount and counts them by ExtraProxyCount. The
@@ -472,17 +472,17 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
                          entry(2, "SOCKS5://3.3.3.3:1080|elite|Chad|f|1|2") + "\n" +
                          entry(3, "socks4://4.4.4.4:1080|i|Mali|f|1|2") + "\n" + entry(4, "5.5.5.5:80|i|Cuba|f|1|2");
     parse(list);
-    ASSERT_EQ(manager.Proxies.size(), 5);
-    EXPECT_EQ(manager.Proxies.at(0).Kind, TProxyKind::Http);
-    EXPECT_EQ(manager.Proxies.at(1).Proxy, "9.9.9.9:1080");
-    EXPECT_EQ(manager.Proxies.at(1).Kind, TProxyKind::Socks5);
-    EXPECT_EQ(manager.Proxies.at(2).Proxy, "3.3.3.3:1080");
-    EXPECT_EQ(manager.Proxies.at(2).Kind, TProxyKind::Socks5);
-    EXPECT_EQ(manager.Proxies.at(2).Info, "elite");
-    EXPECT_EQ(manager.Proxies.at(3).Proxy, "") << "a kind this program cannot speak";
-    EXPECT_EQ(manager.Proxies.at(4).Proxy, "5.5.5.5:80");
-    EXPECT_EQ(manager.Proxies.at(4).Kind, TProxyKind::Http);
-    EXPECT_EQ(manager.Countries, QStringList({"Peru", "Chad", "Cuba"}));
+    ASSERT_EQ(manager.Proxies().size(), 5);
+    EXPECT_EQ(manager.Proxies().at(0).Kind, TProxyKind::Http);
+    EXPECT_EQ(manager.Proxies().at(1).Proxy, "9.9.9.9:1080");
+    EXPECT_EQ(manager.Proxies().at(1).Kind, TProxyKind::Socks5);
+    EXPECT_EQ(manager.Proxies().at(2).Proxy, "3.3.3.3:1080");
+    EXPECT_EQ(manager.Proxies().at(2).Kind, TProxyKind::Socks5);
+    EXPECT_EQ(manager.Proxies().at(2).Info, "elite");
+    EXPECT_EQ(manager.Proxies().at(3).Proxy, "") << "a kind this program cannot speak";
+    EXPECT_EQ(manager.Proxies().at(4).Proxy, "5.5.5.5:80");
+    EXPECT_EQ(manager.Proxies().at(4).Kind, TProxyKind::Http);
+    EXPECT_EQ(manager.Countries(), QStringList({"Peru", "Chad", "Cuba"}));
 
     // The file keeps the list as it came, so the kinds come back with it.
     testsupport::TempDir tmp;
@@ -490,12 +490,12 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
     manager.SaveToFile(file);
     TProxyManager reloaded{browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
     ASSERT_TRUE(reloaded.LoadFromFile(file));
-    ASSERT_EQ(reloaded.Proxies.size(), 5);
-    EXPECT_EQ(reloaded.Proxies.at(2).Proxy, "3.3.3.3:1080");
-    EXPECT_EQ(reloaded.Proxies.at(2).Kind, TProxyKind::Socks5);
+    ASSERT_EQ(reloaded.Proxies().size(), 5);
+    EXPECT_EQ(reloaded.Proxies().at(2).Proxy, "3.3.3.3:1080");
+    EXPECT_EQ(reloaded.Proxies().at(2).Kind, TProxyKind::Socks5);
 
     // Hiding hands only the HTTP proxies to the tester: the browsers cannot be given a SOCKS5 one yet.
-    manager.Country = QStringLiteral("Peru");
+    manager.ChooseCountry(QStringLiteral("Peru"));
     manager.StartHide();
     EXPECT_EQ(manager.Tester().Total, 1);
     EXPECT_EQ(manager.Tester().Pending(), QStringList({"1.1.1.1:8080"}));

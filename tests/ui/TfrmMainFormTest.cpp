@@ -354,7 +354,7 @@ TEST_F(MainWindow, TheWindowsWorkOnTheSettingsStoreTheyAreGiven)
     {
         TfrmMainForm window(own.Window());
         EXPECT_EQ(window.edtChangeIPTime->value(), 7);
-        EXPECT_EQ(own.ProxyManager()->Country, QStringLiteral("France"));
+        EXPECT_EQ(own.ProxyManager()->Country(), QStringLiteral("France"));
         window.edtChangeIPTime->setValue(9);
         window.ExitRequested = true;
         EXPECT_TRUE(window.close());
