@@ -194,8 +194,13 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
     problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
     form->lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kNotHiding)));
     problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
-    form->lbIP->setText(QStringLiteral("255.255.255.255"));
-    problems << overflow(form->lbIP, form->lbIP->text());
+    form->lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kStillLooking)));
+    problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
+    for (const QString& address : {QStringLiteral("255.255.255.255"),
+                                   EngineServices().LangText(QString::fromUtf8(MessageText::kWebBlockedTitle))}) {
+        form->lbIP->setText(address);
+        problems << overflow(form->lbIP, form->lbIP->text());
+    }
     problems.removeAll(QString());
 
     EXPECT_TRUE(problems.isEmpty()) << GetParam().toStdString() << ":\n"
