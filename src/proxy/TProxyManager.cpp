@@ -34,6 +34,8 @@ TProxyManager::TProxyManager(IBrowserControl& browsers, TEngineServices& service
     };
     m_checkTimer.setTimerType(Qt::VeryCoarseTimer);
     connect(&m_checkTimer, &QTimer::timeout, this, &TProxyManager::CheckCurrentProxy);
+    m_retryTimer.setTimerType(Qt::VeryCoarseTimer);
+    connect(&m_retryTimer, &QTimer::timeout, this, &TProxyManager::RetryWhileBlocked);
 }
 
 TProxyManager::~TProxyManager()
@@ -318,6 +320,9 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
         tester.SetStopped(true);
     } else if (tester.Done == tester.Total) {
         SelectProxy();
+    } else if (Success && m_blocked) {
+        // The web is blocked: the first proxy that passes ends that at once, without waiting for the run.
+        SelectProxy();
     }
 }
 
@@ -325,6 +330,8 @@ void TProxyManager::SelectProxy()
 {
     qCDebug(lcProxyTrace).noquote() << "ready list:" << m_readyList.join(QStringLiteral(", "));
     if (m_readyList.isEmpty()) {
+        if (BlockRatherThanExpose())
+            return;
         m_services.ShowMessageBox(
             QStringLiteral("IP in ") + m_country +
                 QStringLiteral(" is not available now. Please choose other countries or try it later."),
@@ -375,6 +382,7 @@ void TProxyManager::ApplyProxy(const QString& proxy)
     m_browsers.SetFirefoxProxy(text);
     m_browsers.SetOperaProxy(text); // a write error reaches the caller before the state below changes
     m_active = true;
+    LeaveBlock();
     if (known)
         emit proxyChanged(rec);
     if (m_leakCheck && m_active && m_currentProxy == proxy) {
@@ -388,7 +396,7 @@ void TProxyManager::ApplyProxy(const QString& proxy)
 
 void TProxyManager::CheckCurrentProxy()
 {
-    if (!m_active || m_currentProxy.isEmpty())
+    if (!m_active || m_blocked || m_currentProxy.isEmpty())
         return;
     const qsizetype colon = m_currentProxy.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
@@ -468,6 +476,7 @@ void TProxyManager::setRecordStatus(const QString& proxy, int status, const QStr
 void TProxyManager::StopHide()
 {
     m_active = false;
+    LeaveBlock();
     m_checkTimer.stop();
     m_checker->SetStopped(true);
     m_firstCheckPending = false;

@@ -16,6 +16,7 @@
 #include <vector>
 
 class IBrowserControl;
+class IWebBlocker;
 class TEngineServices;
 
 Q_DECLARE_METATYPE(TProxyRec)
@@ -59,6 +60,11 @@ public:
     void SetLeakCheck(bool on, int intervalMs = 60000);
     // Whether a test run is under way (proxies handed over, results still to come).
     bool Testing() const;
+    // Where the browsers go when no working proxy is left and the user has chosen to block the web then (null:
+    // hiding ends and they go direct). Must outlive the manager.
+    void SetWebBlocker(IWebBlocker* blocker) { m_blocker = blocker; }
+    // Hiding is on, but the browsers point at the blocker because no working proxy is left.
+    bool Blocked() const { return m_blocked; }
 
     // List data, filled by ParseProxyList.
     const ProxyListLines& RawList() const { return m_rawList; } // the list text as received or loaded, by line
@@ -145,6 +151,9 @@ signals:
     // A check through the applied proxy (host:port) failed: until another proxy is applied or a later check
     // passes, web sites may see the user's own address, or nothing at all.
     void proxyCheckFailed(const QString& proxy);
+    // No working proxy is left and every browser now points at the blocker (its proxy text) instead of going
+    // direct. Fresh lists are tested until a proxy passes (proxyChanged) or hiding is stopped (stopped).
+    void webBlocked(const QString& blocker);
 
 private:
     void ProxyChecked(bool success, const QString& host, int port);
@@ -187,4 +196,20 @@ private:
     QHash<QString, int> m_recordsByProxy;
     std::vector<int> m_nextSameProxy;
     qsizetype m_indexedRecords = -1;
+
+    // Blocking the web rather than exposing the user when no working proxy is left (ProxyManagerBlocking.cpp).
+    // Points every browser at the blocker and starts the search for a working proxy; false when the user has
+    // not chosen to block or the blocker cannot serve.
+    bool BlockRatherThanExpose();
+    // Ends the blocked state and stops the blocker (the browsers are pointed elsewhere by the caller).
+    void LeaveBlock();
+    // One step of the search: a fresh list, and a test run over it.
+    void RetryWhileBlocked();
+    void FreshListWhileBlocked(const QString& text);
+    // StartHide for the search, which runs from the event loop: a browser file that cannot be written is shown.
+    void StartHideShowingErrors();
+    IWebBlocker* m_blocker = nullptr;
+    bool m_blocked = false;
+    bool m_retryListPending = false; // the search's last list has not arrived
+    QTimer m_retryTimer;
 };

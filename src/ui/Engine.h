@@ -5,6 +5,7 @@
 #include <memory>
 
 class ApplicationServices;
+class EndpointWebBlocker;
 class FlagService;
 class HidingPresenter;
 class IBrowserControl;
@@ -43,6 +44,8 @@ public:
     TLocalisation* Localisation() const { return m_localisation.get(); }
     HidingPresenter* Hiding() const { return m_hiding.get(); }
     TProxyManager* ProxyManager() const { return m_proxyManager.get(); }
+    // What the browsers are pointed at when no working proxy is left and the user blocks the web then.
+    EndpointWebBlocker* WebBlocker() const { return m_webBlocker.get(); }
 
 private:
     bool Start();
@@ -57,6 +60,7 @@ private:
     // Languages and skins: smLanguage, smdCurrent, smdDefault, spcConfig, spSkinData and the skin texts.
     std::unique_ptr<TLocalisation> m_localisation;
     std::unique_ptr<IBrowserControl> m_browserControl;
+    std::unique_ptr<EndpointWebBlocker> m_webBlocker;
     std::unique_ptr<TProxyManager> m_proxyManager;
     std::unique_ptr<HidingPresenter> m_hiding;
     bool m_startSucceeded = false;

@@ -92,6 +92,7 @@ public:
     void ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint) override;
     void ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint) override;
     void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) override;
+    void ShowWebBlocked(const QString& headline, const QString& info, const QString& notice) override;
     void DrawLocalFlag(const QImage& flag, FlagFill fill) override;
     void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
     void CloseForGood() override;
@@ -133,6 +134,7 @@ private:
     QAction* acStopHide = nullptr;
     QAction* acClearCookie = nullptr;
     QAction* acCheckIP = nullptr;
+    QAction* acCheckWhatSitesSee = nullptr;
     QAction* actChooseIP = nullptr;
     QAction* acOption = nullptr;
     QAction* acAbout = nullptr;
@@ -152,6 +154,7 @@ public slots:
     void acStopHideExecute();
     void acClearCookieExecute();
     void acCheckIPExecute();
+    void acCheckWhatSitesSeeExecute();
     void actChooseIPExecute();
     void acOptionExecute();
     void acAboutExecute();

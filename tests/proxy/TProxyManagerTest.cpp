@@ -128,12 +128,12 @@ TEST_F(ProxyManager, ASocks5ProxyOfTheServiceReachesTheBrowsersAsSocks5AndPasses
     manager->SetLeakCheck(true, 600000);
     QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
     QSignalSpy checkFailed(manager.get(), &TProxyManager::proxyCheckFailed);
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 1);
     ASSERT_TRUE(verified.wait(15000) || !checkFailed.isEmpty());
     EXPECT_TRUE(checkFailed.isEmpty());
-    EXPECT_EQ(manager->CurrentProxy, socks.proxyText(0));
+    EXPECT_EQ(manager->CurrentProxy(), socks.proxyText(0));
     EXPECT_EQ(browsers.calls, QStringList({"IE:" + applied, "Firefox:" + applied, "Opera:" + applied}));
 }
 

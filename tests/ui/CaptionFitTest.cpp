@@ -201,8 +201,13 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
     problems << overflow(lbHidingInfo, lbHidingInfo->text());
     lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kNotHiding)));
     problems << overflow(lbHidingInfo, lbHidingInfo->text());
-    lbIP->setText(QStringLiteral("255.255.255.255"));
-    problems << overflow(lbIP, lbIP->text());
+    lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kStillLooking)));
+    problems << overflow(lbHidingInfo, lbHidingInfo->text());
+    for (const QString& address : {QStringLiteral("255.255.255.255"),
+                                   EngineServices().LangText(QString::fromUtf8(MessageText::kWebBlockedTitle))}) {
+        lbIP->setText(address);
+        problems << overflow(lbIP, lbIP->text());
+    }
     problems.removeAll(QString());
 
     EXPECT_TRUE(problems.isEmpty()) << GetParam().toStdString() << ":\n"

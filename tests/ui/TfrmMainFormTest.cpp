@@ -107,13 +107,15 @@ TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
     EXPECT_EQ(lblIPCountry->text(), QStringLiteral("Auto Selected"));
 
     EXPECT_EQ(MenuTexts(pmTrayIcon),
-              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"), QStringLiteral("Choose IP Country"),
+              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"),
+                           QStringLiteral("Check &what sites see"), QStringLiteral("Choose IP Country"),
                            QStringLiteral("&Open..."), QStringLiteral("Home &Page..."), QStringLiteral("-"),
                            QStringLiteral("&Update..."), QStringLiteral("&About..."), QStringLiteral("E&xit")}));
-    EXPECT_EQ(MenuTexts(pmSystem),
-              (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("&Update..."),
-                           QStringLiteral("Home &Page..."), QStringLiteral("&About..."), QStringLiteral("-"),
-                           QStringLiteral("E&xit")}));
+    EXPECT_EQ(
+        MenuTexts(pmSystem),
+        (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("Check &what sites see"),
+                     QStringLiteral("-"), QStringLiteral("&Update..."), QStringLiteral("Home &Page..."),
+                     QStringLiteral("&About..."), QStringLiteral("-"), QStringLiteral("E&xit")}));
 
     form->ExitRequested = true;
     form.reset();
@@ -479,6 +481,33 @@ TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
     EXPECT_TRUE(manager().CurrentProxy().isEmpty());
     EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
+}
+
+// The check page compares the address it sees with the user's own, which it is handed from the list.
+TEST_F(MainWindow, CheckWhatSitesSeeOpensTheCheckPageWithTheOwnAddressInTheDefaultBrowser)
+{
+    writeConstants("127.0.0.1:1", "URL.CHECK=http://127.0.0.1:1/check\n");
+    const QString opened = root.file(QStringLiteral("opened.txt"));
+    const QString browser =
+        root.write(QStringLiteral("bin/browser"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + opened.toUtf8() + "'\n");
+    QFile::setPermissions(browser, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    testsupport::ScopedEnv command("BROWSER", browser.toUtf8());
+    start();
+    manager().ProxyListReceived(
+        listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")));
+
+    QAction* check = nullptr;
+    for (QAction* action : child<QMenu>(*form, "pmTrayIcon")->actions())
+        if (action->text() == QStringLiteral("Check &what sites see"))
+            check = action;
+    ASSERT_NE(check, nullptr);
+    check->trigger();
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(opened).size() > 0; }, 10000));
+    QFile file(opened);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString url = QString::fromUtf8(file.readAll()).trimmed();
+    EXPECT_TRUE(url.startsWith(QStringLiteral("http://127.0.0.1:1/check?"))) << url.toStdString();
+    EXPECT_TRUE(url.endsWith(QStringLiteral("&LocalIP=5.6.7.8"))) << url.toStdString();
 }
 
 TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheFirstShow)
