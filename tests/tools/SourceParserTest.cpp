@@ -68,3 +68,20 @@ TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
         many += "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + ":80\n";
     EXPECT_EQ(ParseSourceText(SourceFormat::Plain, many, 300).entries.size(), 300);
 }
+
+TEST(SourceParser, TakesAProxyOnceHoweverItsAddressIsWrittenAndNothingThatCouldBreakAListLine)
+{
+    const SourceParseResult plain = ParseSourceText(SourceFormat::Plain,
+                                                    "127.0.0.1:80\n127.1:80\n[::ffff:127.0.0.1]:80\n[::1]:81\n"
+                                                    "[0:0::1]:81\n[fe80::1%eth0]:82\n[fe80::1%x|Canada|y]:83\n" +
+                                                        QByteArray(64, 'a') + ".example.org:84\n",
+                                                    100);
+    EXPECT_EQ(Keys(plain), (QStringList{"127.0.0.1:80", "::1:81"}));
+    EXPECT_EQ(plain.duplicates, 3);
+    EXPECT_EQ(plain.rejected, 3) << "a scoped address and an overlong DNS label are no proxy of a public list";
+
+    // Control characters at the ends of a field become blanks, and blanks around a field go.
+    const SourceParseResult csv =
+        ParseSourceText(SourceFormat::Csv, "host,port,country\n1.2.3.4,80,\x17 Chad\x01\n", 100);
+    EXPECT_EQ(Keys(csv), (QStringList{"1.2.3.4:80/Chad"}));
+}

@@ -20,22 +20,26 @@ bool validHost(const QString& host)
 {
     if (host.isEmpty() || host.size() > 253)
         return false;
-    if (!QHostAddress(host).isNull())
-        return true;
-    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
-                                                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$"));
+    // A scope ("%eth0") means nothing on a list for others and could carry any text.
+    const QHostAddress address(host);
+    if (!address.isNull())
+        return address.scopeId().isEmpty();
+    // Labels of at most 63 characters, as DNS allows.
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+                                                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
     return name.match(host).hasMatch();
 }
 
 // Fields become parts of '|'-separated list lines: nothing of a source may add a field or a line.
 QString cleanField(const QString& text)
 {
-    QString out = text.trimmed().left(200);
+    QString out = text;
     for (QChar& c : out) {
         if (c == QLatin1Char('|') || c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
     }
-    return out;
+    // Trimmed after the blanking, or a control character at either end would leave a blank there.
+    return out.trimmed().left(200).trimmed();
 }
 
 class Collector
@@ -54,6 +58,13 @@ public:
             return true;
         }
         entry.host = entry.host.toLower();
+        // An address in its one usual spelling, so that a proxy written two ways ("::1" and "0::1", "127.1")
+        // is still one proxy.
+        if (const QHostAddress address(entry.host); !address.isNull()) {
+            bool v4 = false;
+            const quint32 ip4 = address.toIPv4Address(&v4);
+            entry.host = v4 ? QHostAddress(ip4).toString() : address.toString();
+        }
         for (QString* field : {&entry.country, &entry.info, &entry.flagUrl, &entry.longitude, &entry.latitude})
             *field = cleanField(*field);
         if (m_seen.contains(entry.key())) {
