@@ -114,6 +114,9 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
                 verdict.reason = QStringLiteral("the service's answer names no readable address");
                 return verdict;
             }
+            // The address is shown and stored; a scope ("%eth0") says nothing about where the user is seen and
+            // could carry any text the proxy wrote.
+            seenAddress.setScopeId(QString());
             verdict.seenAddress = seenAddress.toString();
             if (knowLocal && seenAddress.isEqual(local, QHostAddress::ConvertV4MappedToIPv4)) {
                 verdict.reason = QStringLiteral("the service saw the user's own address");
@@ -121,19 +124,23 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
             }
             continue;
         }
-        if (!line.startsWith(kHeaderPrefix))
-            continue;
-        const QByteArrayView header = line.sliced(kHeaderPrefix.size());
-        const qsizetype eq = header.indexOf('=');
-        if (eq <= 0)
-            continue;
-        const QByteArrayView name = header.first(eq);
-        if (knowLocal && containsAddress(header.sliced(eq + 1), local)) {
+        QByteArrayView name;
+        if (line.startsWith(kHeaderPrefix)) {
+            const QByteArrayView header = line.sliced(kHeaderPrefix.size());
+            const qsizetype eq = header.indexOf('=');
+            if (eq > 0)
+                name = header.first(eq);
+        }
+        // Not only the headers: an older service's bare answer, a second sender line or a page a proxy put in
+        // the answer's place gives the user away just as well.
+        if (knowLocal && containsAddress(line, local)) {
             verdict.reason =
-                QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
+                name.isEmpty()
+                    ? QStringLiteral("the answer names the user's own address")
+                    : QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
             return verdict;
         }
-        if (headersCount && isProxyHeader(name))
+        if (headersCount && !name.isEmpty() && isProxyHeader(name))
             announced = true;
     }
     verdict.pass = true;
