@@ -98,14 +98,14 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
     bool sawRemote = false;
     bool announced = false;
     qsizetype start = 0;
+    // Lines end at CR LF, LF or CR alike (a header that only looks like the tail of another line is still a
+    // header); the empty line CR LF leaves between its two bytes says nothing.
     while (start < answer.size()) {
-        qsizetype end = answer.indexOf('\n', start);
-        if (end < 0)
-            end = answer.size();
-        QByteArrayView line(answer.constData() + start, end - start);
+        qsizetype end = start;
+        while (end < answer.size() && answer[end] != '\n' && answer[end] != '\r')
+            ++end;
+        const QByteArrayView line(answer.constData() + start, end - start);
         start = end + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
         if (!sawRemote && line.startsWith(kRemoteAddr)) {
             sawRemote = true;
             const QString seen = QString::fromLatin1(line.sliced(kRemoteAddr.size())).trimmed();

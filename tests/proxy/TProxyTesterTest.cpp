@@ -355,6 +355,7 @@ TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
     const QList<Case> cases = {
         {"RemoteAddr=203.0.113.9\r\nHeader.Accept=text/html, */*\r\n", true, TAnonymity::Elite},
         {"RemoteAddr=203.0.113.9\r\nHeader.Via=1.1 proxy\r\n", true, TAnonymity::Anonymous},
+        {"RemoteAddr=203.0.113.9\rHeader.Via=1.1 proxy\r", true, TAnonymity::Anonymous},
         {"RemoteAddr=198.51.100.23\r\n", false, TAnonymity::Unknown},
         {"RemoteAddr=203.0.113.9\r\nHeader.X-Forwarded-For=10.0.0.1, 198.51.100.23\r\n", false, TAnonymity::Unknown},
         {"RemoteAddr=203.0.113.9\nHeader.Forwarded=for=198.51.100.23:4711;proto=http", false, TAnonymity::Unknown},
