@@ -80,8 +80,10 @@ TEST(SourceParser, TakesAProxyOnceHoweverItsAddressIsWrittenAndNothingThatCouldB
     EXPECT_EQ(plain.duplicates, 3);
     EXPECT_EQ(plain.rejected, 3) << "a scoped address and an overlong DNS label are no proxy of a public list";
 
-    // Control characters at the ends of a field become blanks, and blanks around a field go.
-    const SourceParseResult csv =
-        ParseSourceText(SourceFormat::Csv, "host,port,country\n1.2.3.4,80,\x17 Chad\x01\n", 100);
-    EXPECT_EQ(Keys(csv), (QStringList{"1.2.3.4:80/Chad"}));
+    // Control characters at the ends of a field become blanks, and blanks around a field go; a long field is
+    // cut between characters.
+    const SourceParseResult csv = ParseSourceText(
+        SourceFormat::Csv,
+        "host,port,country\n1.2.3.4,80,\x17 Chad\x01\n5.6.7.8,80," + QByteArray(199, 'a') + "\xF0\x9F\x98\x80\n", 100);
+    EXPECT_EQ(Keys(csv), (QStringList{"1.2.3.4:80/Chad", "5.6.7.8:80/" + QString(199, 'a')}));
 }

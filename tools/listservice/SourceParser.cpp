@@ -38,8 +38,12 @@ QString cleanField(const QString& text)
         if (c == QLatin1Char('|') || c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
     }
-    // Trimmed after the blanking, or a control character at either end would leave a blank there.
-    return out.trimmed().left(200).trimmed();
+    // Trimmed after the blanking, or a control character at either end would leave a blank there; cut
+    // between characters, never inside a surrogate pair (which would go out as a replacement character).
+    out = out.trimmed();
+    if (out.size() > 200)
+        out.truncate(out[199].isHighSurrogate() ? 199 : 200);
+    return out.trimmed();
 }
 
 class Collector
