@@ -67,6 +67,12 @@ TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
     for (int i = 0; i < 1000; ++i)
         many += "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + ":80\n";
     EXPECT_EQ(ParseSourceText(SourceFormat::Plain, many, 300).entries.size(), 300);
+
+    // A program list that promises more entries than it holds is read for the ones it holds.
+    const SourceParseResult promised =
+        ParseSourceText(SourceFormat::Veilport, "ProxyCount=100000\r\nProxy_0=1.2.3.4:80|||||\r\n", 100000);
+    EXPECT_EQ(promised.entries.size(), 1);
+    EXPECT_EQ(promised.rejected, 0);
 }
 
 TEST(SourceParser, TakesAProxyOnceHoweverItsAddressIsWrittenAndNothingThatCouldBreakAListLine)

@@ -98,7 +98,8 @@ int portOf(const QString& text)
 // "host:port", "[v6]:port"; whatever follows the first blank is ignored (many lists add comments).
 bool splitHostPort(const QString& text, QString& host, int& port)
 {
-    const QString word = text.trimmed().section(QRegularExpression(QStringLiteral("\\s")), 0, 0);
+    static const QRegularExpression blank(QStringLiteral("\\s"));
+    const QString word = text.trimmed().section(blank, 0, 0);
     const int colon = word.lastIndexOf(QLatin1Char(':'));
     if (colon <= 0)
         return false;
@@ -158,9 +159,14 @@ void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, Sourc
     QList<TProxyRec> records;
     QStringList countries;
     ParseProxyListLines(ProxyListLines::fromUtf8(text), maxEntries, local, records, countries);
-    for (const TProxyRec& r : records)
+    for (const TProxyRec& r : records) {
+        // A count above the entries leaves records that no line filled: no entries at all, and a list of a
+        // few bytes may leave the cap's worth of them.
+        if (r.Proxy.isEmpty())
+            continue;
         if (!addListed(r.Proxy, {{}, 0, r.Country, r.Info, r.FlagUrl, r.Longitude, r.Latitude}, out, result))
             return;
+    }
 }
 
 QStringList csvFields(const QString& line)
