@@ -28,6 +28,9 @@ TEST(SourceParser, ReadsEveryFormatIntoDistinctProxies)
     const SourceParseResult csv = ParseSourceText(
         SourceFormat::Csv, "\"IP\",\"Port\",\"Country\"\n\"5.6.7.8\",\"3128\",\"Germany\"\n9.9.9.9,80\n", 100);
     EXPECT_EQ(Keys(csv), (QStringList{"5.6.7.8:3128/Germany", "9.9.9.9:80"}));
+    EXPECT_EQ(Keys(ParseSourceText(SourceFormat::Csv, "\xEF\xBB\xBF\r\nhost,port\r\n1.2.3.4,80\r\n", 100)),
+              QStringList{"1.2.3.4:80"})
+        << "a byte order mark, then a blank line before the header";
 
     const SourceParseResult json = ParseSourceText(
         SourceFormat::Json, R"([{"host":"1.1.1.1","port":80},{"ip":"2.2.2.2","port":"8080","country":"Japan|x"},

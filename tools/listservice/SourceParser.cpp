@@ -290,8 +290,11 @@ bool looksLikeText(const QByteArray& text)
 
 } // namespace
 
-SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& text, int maxEntries)
+SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& source, int maxEntries)
 {
+    // A byte order mark (lists saved on Windows) belongs to no line: dropped once here, it cannot make a
+    // line of its own that passes for the CSV header.
+    const QByteArray text = source.startsWith("\xEF\xBB\xBF") ? source.sliced(3) : source;
     SourceParseResult result;
     if (!looksLikeText(text)) {
         result.error = QStringLiteral("binary data, not a list of proxies");
