@@ -39,6 +39,8 @@ protected:
         home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
         home.dir().write(kOperaFile, kOperaOther + "[Proxy]\nUse HTTP=0\n");
         Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
+        // The address check of a service that sees someone other than the user behind the proxy.
+        origin.setReply(200, "RemoteAddr=203.0.113.5\r\n");
         origin.listen(1);
         origin.start();
         manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),

@@ -494,10 +494,10 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
     EXPECT_EQ(reloaded.Proxies().at(2).Proxy, "3.3.3.3:1080");
     EXPECT_EQ(reloaded.Proxies().at(2).Kind, TProxyKind::Socks5);
 
-    // Hiding hands only the HTTP proxies to the tester: the browsers cannot be given a SOCKS5 one yet.
+    // Hiding tests both kinds, each as what it speaks.
     manager.ChooseCountry(QStringLiteral("Peru"));
     manager.StartHide();
-    EXPECT_EQ(manager.Tester().Total, 1);
-    EXPECT_EQ(manager.Tester().Pending(), QStringList({"1.1.1.1:8080"}));
+    EXPECT_EQ(manager.Tester().Total, 2);
+    EXPECT_EQ(manager.Tester().Pending(), QStringList({"1.1.1.1:8080", "socks5://9.9.9.9:1080"}));
     manager.StopHide();
 }

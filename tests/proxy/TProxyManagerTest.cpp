@@ -24,6 +24,8 @@ class ProxyManager : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // The address check of a service that sees someone other than the user behind the proxy.
+        origin.setReply(200, "RemoteAddr=203.0.113.5\r\n");
         ASSERT_TRUE(origin.listen(1));
         origin.start();
         manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
