@@ -228,7 +228,8 @@ protected:
                 settled = text ? QJsonDocument::fromJson(text->toUtf8()).object() : QJsonObject();
                 return !settled.isEmpty();
             },
-            30000, 100);
+            // A first page in a browser that has just started, on a busy machine, can take this long.
+            60000, 100);
         if (settled.value(QStringLiteral("webrtc")).toString() != QLatin1String("on"))
             return std::nullopt;
         QStringList addresses;
