@@ -3,7 +3,7 @@
 // LocalIP). The verdict is read from the running page once its script has gathered the WebRTC candidates.
 #include "support/BrowserRunner.h"
 #include "support/ListServiceFixture.h"
-#include "support/PageInspector.h"
+#include "support/PageProbe.h"
 #include "support/PrivateNetwork.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"

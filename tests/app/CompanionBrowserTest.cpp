@@ -10,7 +10,7 @@
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
-#include "support/PageInspector.h"
+#include "support/PageProbe.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 

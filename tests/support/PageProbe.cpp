@@ -1,4 +1,4 @@
-#include "support/PageInspector.h"
+#include "support/PageProbe.h"
 
 #include "support/Wait.h"
 
