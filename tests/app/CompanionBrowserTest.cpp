@@ -4,6 +4,7 @@
 #include "proxy/CompanionRegistration.h"
 #include "platform/CompanionIdentity.h"
 #include "support/BrowserRunner.h"
+#include "support/CheckPageCandidates.h"
 #include "support/CookieSite.h"
 #include "support/PrivateNetwork.h"
 #include "support/Socks5Servers.h"
@@ -230,15 +231,7 @@ protected:
             },
             // A first page in a browser that has just started, on a busy machine, can take this long.
             60000, 100);
-        if (settled.value(QStringLiteral("webrtc")).toString() != QLatin1String("on"))
-            return std::nullopt;
-        QStringList addresses;
-        for (const QJsonValue each : settled.value(QStringLiteral("candidates")).toArray()) {
-            const QString candidate = each.toString();
-            if (!candidate.startsWith(QLatin1String("loopback ")))
-                addresses << candidate.section(u' ', 1);
-        }
-        return addresses;
+        return testsupport::CheckPageHostAddresses(settled);
     }
 
     // Waits for the next answer to a WebRTC command: whether it protected.

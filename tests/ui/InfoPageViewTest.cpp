@@ -1,5 +1,6 @@
 #include "ui/InfoPageView.h"
 
+#include "support/CheckPageCandidates.h"
 #include "support/ListServiceFixture.h"
 #include "support/PrivateNetwork.h"
 #include "support/Wait.h"
@@ -52,15 +53,7 @@ std::optional<QStringList> hostAddresses(QWebEngineView& view, const QString& ur
             return !settled.isEmpty();
         },
         30000, 100);
-    if (settled.value(QStringLiteral("webrtc")).toString() != QLatin1String("on"))
-        return std::nullopt;
-    QStringList addresses;
-    for (const QJsonValue each : settled.value(QStringLiteral("candidates")).toArray()) {
-        const QString candidate = each.toString();
-        if (!candidate.startsWith(QLatin1String("loopback ")))
-            addresses << candidate.section(u' ', 1);
-    }
-    return addresses;
+    return testsupport::CheckPageHostAddresses(settled);
 }
 
 } // namespace
