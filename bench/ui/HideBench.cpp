@@ -10,7 +10,7 @@
 //   bench_hide [--proxies 10000] [--instances 20] [--trace]
 
 #include "config/TSettings.h"
-#include "proxy/BrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -187,11 +187,11 @@ int main(int argc, char** argv)
     Settings()->WriteBool(QStringLiteral("SETUPFF"), false);
     Settings()->WriteBool(QStringLiteral("FirstTimeRun"), false);
 
-    auto engine = std::make_unique<TfrmEngineWnd>();
+    DesktopBrowsers browsers(*Settings());
+    auto engine = std::make_unique<TfrmEngineWnd>(browsers);
     if (!engine->StartSucceeded())
         fail("the engine window did not start");
-    SetBrowserSettings(Settings());
-    SetBrowserServices(engine.get());
+    browsers.routines().setServices(engine.get());
     auto form = std::make_unique<TfrmMainForm>(*engine);
     if (trace)
         QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=true"));

@@ -8,8 +8,7 @@
 #include "config/TSettings.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/CompanionHub.h"
+#include "browsers/DesktopBrowsers.h"
 #include "platform/XdgAutostart.h"
 #include "ui/ForceForegroundWindow.h"
 #include "ui/TMessageDialog.h"
@@ -127,11 +126,12 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto engine = std::make_unique<TfrmEngineWnd>();
+    DesktopBrowsers browsers(*Settings());
+    auto engine = std::make_unique<TfrmEngineWnd>(browsers);
     if (!engine->StartSucceeded())
         return 1;
     // The browser routines tell their failures through the engine window's message box.
-    SetBrowserServices(engine.get());
+    browsers.routines().setServices(engine.get());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
@@ -141,7 +141,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
         TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
                                 QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
                                 false);
-        SetBrowserServices(nullptr);
+        browsers.routines().setServices(nullptr);
         return 1;
     }
     TMainWindowWatch watch(mainForm.get(), sinceStart);
@@ -162,8 +162,9 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     });
     // Browser companions keep their host's connection open for commands (same user only, as every
     // message on the channel).
-    channel.serveSessions(WM_COMPANION_SESSION,
-                          [](int fd, const QByteArray& greeting) { DefaultCompanionHub().adopt(fd, greeting); });
+    channel.serveSessions(WM_COMPANION_SESSION, [&browsers](int fd, const QByteArray& greeting) {
+        browsers.companions().adopt(fd, greeting);
+    });
 
     // A log-on start keeps the window in the tray. Without a tray the hidden window could never be
     // reached again, so it waits minimised in the task bar instead.
@@ -176,23 +177,19 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // The windows go before the settings store, so nothing they do on the way out finds it gone.
     mainForm.reset();
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
-    DefaultCompanionHub().closeAll();
-    SetBrowserServices(nullptr);
+    browsers.companions().closeAll();
+    browsers.routines().setServices(nullptr);
     engine.reset();
     return code;
 }
 
-// Opens the settings store and hands it to the browser routines, which read the user's choices.
 void OpenSettings()
 {
     InitSettings();
-    SetBrowserSettings(Settings());
 }
 
-// The browser routines let go of the store before it closes.
 void CloseSettings()
 {
-    SetBrowserSettings(nullptr);
     DoneSettings();
 }
 
@@ -236,7 +233,8 @@ int RunApplication(int& argc, char** argv)
         // No window: the log-in guard runs before the session is fully up and ends at once.
         QCoreApplication app(argc, argv);
         platform::XdgAutostart autostart;
-        const int code = RestoreDesktop(channel, autostart);
+        DesktopBrowsers browsers(*Settings());
+        const int code = RestoreDesktop(channel, autostart, browsers.routines());
         CloseSettings();
         return code;
     }

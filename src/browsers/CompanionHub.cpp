@@ -1,7 +1,7 @@
-#include "proxy/CompanionHub.h"
+#include "browsers/CompanionHub.h"
 
-#include "proxy/CompanionSession.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/CompanionSession.h"
+#include "browsers/TBrowserRoutines.h"
 
 #include <QTimer>
 

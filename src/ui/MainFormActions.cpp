@@ -5,8 +5,8 @@
 #include "config/TSettings.h"
 #include "i18n/MessageTexts.h"
 #include "net/THTTPGet.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TCookieClearReport.h"
+#include "browsers/DesktopBrowsers.h"
+#include "browsers/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
 #include "ui/CompanionNotice.h"
 #include "ui/FlagCache.h"
@@ -92,7 +92,7 @@ void TfrmMainForm::acClearCookieExecute()
     // The companions answer later; the window stays responsive meanwhile and the user is told what
     // was cleared where once all have answered.
     QPointer<TfrmMainForm> self(this);
-    ClearBrowserCookies([self](const TCookieClearReport& report) {
+    m_engine.Browsers().routines().ClearBrowserCookies([self](const TCookieClearReport& report) {
         if (!self)
             return;
         const bool complete =
@@ -171,9 +171,10 @@ void TfrmMainForm::acSetupBrowserExecute()
         return;
     // The host is registered at every start, so a moved program folder is followed; Firefox is
     // offered the companion once.
-    RegisterCompanionHost();
+    TBrowserRoutines& routines = m_engine.Browsers().routines();
+    routines.RegisterCompanionHost();
     if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
-        InstallFirefoxExtension();
+        routines.InstallFirefoxExtension();
     GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
 }
 

@@ -1,3 +1,4 @@
+#include "browsers/DesktopBrowsers.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmOptionForm.h"
 
@@ -7,5 +8,6 @@ TOptionFormServices DefaultOptionFormServices(TfrmEngineWnd& engine)
     services.SetAutoRun = [&engine](bool enable) { engine.SetAutoRun(enable); };
     // Posted, not called: the restart runs from the main loop once the dialog's own loop has ended.
     services.PostAllUsersRestart = [&engine](bool allUsers) { engine.PostAllUsersRestart(allUsers); };
+    services.Routines = &engine.Browsers().routines();
     return services;
 }

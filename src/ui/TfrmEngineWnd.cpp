@@ -4,10 +4,9 @@
 #include "config/TSettings.h"
 #include "platform/DefaultBrowser.h"
 #include "platform/XdgAutostart.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/SystemBrowserControl.h"
+#include "browsers/DesktopBrowsers.h"
+#include "browsers/LoginGuardBrowserControl.h"
 #include "proxy/TProxyManager.h"
-#include "ui/LoginGuardBrowserControl.h"
 #include "ui/TLanguageProvider.h"
 #include "ui/TLocalisation.h"
 #include "i18n/MessageTexts.h"
@@ -31,8 +30,9 @@ namespace {
 constexpr int kMaxIcons = 70;
 } // namespace
 
-TfrmEngineWnd::TfrmEngineWnd(QWidget* parent, std::unique_ptr<platform::Autostart> autostart)
-    : QWidget(parent), m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>())
+TfrmEngineWnd::TfrmEngineWnd(DesktopBrowsers& browsers, QWidget* parent, std::unique_ptr<platform::Autostart> autostart)
+    : QWidget(parent), m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>()),
+      m_browsers(browsers)
 {
     setObjectName(QStringLiteral("frmEngineWnd"));
     frmEngineWnd = this;
@@ -88,11 +88,7 @@ void TfrmEngineWnd::FormCreate()
     // The pool's developer trace writes a line per proxy handed to the tester, ten thousand at a time on
     // this thread; the running program keeps it quiet unless QT_LOGGING_RULES asks for it.
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
-    // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
-    SetDesktopProxyWritesInBackground(true);
-    m_browserControl = std::make_unique<LoginGuardBrowserControl>(
-        std::make_unique<SystemBrowserControl>(), *m_autostart,
-        settings->UserFolder() + LoginGuardBrowserControl::MemoryFileName(), PostDesktopProxyJob);
+    AttachBrowsers(*settings);
     ProxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, *this, TProxyManager::TestUrlForHost(settings->GetConst(QStringLiteral("URL.ServiceHost"))));
     connect(ProxyManager.get(), &TProxyManager::listLoaded, this, &TfrmEngineWnd::OnProxyListLoaded);
@@ -126,6 +122,15 @@ bool TfrmEngineWnd::ChooseSettingsFolder()
     return false;
 }
 
+void TfrmEngineWnd::AttachBrowsers(const TSettings& settings)
+{
+    // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
+    m_browsers.setWritesInBackground(true);
+    m_browserControl = std::make_unique<LoginGuardBrowserControl>(
+        m_browsers.routines(), *m_autostart, settings.UserFolder() + LoginGuardBrowserControl::MemoryFileName(),
+        [this](std::function<void()> job) { m_browsers.post(std::move(job)); });
+}
+
 void TfrmEngineWnd::ShowPlainNotice(const QString& textKey)
 {
     // Shown before any window exists, so it is a plain box that does not depend on the main window.
@@ -139,7 +144,7 @@ void TfrmEngineWnd::FormDestroy()
     ProxyManager.reset();
     // The last change of the desktop's settings (a stop at Exit) must land before the program ends, and
     // the log-in guard's queued jobs must have run before the guard goes.
-    SetDesktopProxyWritesInBackground(false);
+    m_browsers.setWritesInBackground(false);
     m_browserControl.reset();
 }
 

@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class DesktopBrowsers;
 class IBrowserControl;
 class IMainView;
 class THTTPGet;
@@ -23,6 +24,7 @@ class TUpdateCheck;
 class TLanguageProvider;
 class TLocalisation;
 class TProxyManager;
+class TSettings;
 struct TProxyRec;
 
 namespace platform {
@@ -41,8 +43,10 @@ class TfrmEngineWnd : public QWidget, public TEngineServices
     Q_OBJECT
 
 public:
-    // Runs FormCreate. autostart: the log-on start mechanism (the desktop's autostart folder when null).
-    explicit TfrmEngineWnd(QWidget* parent = nullptr, std::unique_ptr<platform::Autostart> autostart = {});
+    // Runs FormCreate. browsers: what the proxy manager applies its proxies to (must outlive this window).
+    // autostart: the log-on start mechanism (the desktop's autostart folder when null).
+    explicit TfrmEngineWnd(DesktopBrowsers& browsers, QWidget* parent = nullptr,
+                           std::unique_ptr<platform::Autostart> autostart = {});
     ~TfrmEngineWnd() override;
 
     // The settings folder in use is the all-users folder.
@@ -55,6 +59,8 @@ public:
 
     // False when the settings folder could not be set up; the program then ends without a window.
     bool StartSucceeded() const { return m_startSucceeded; }
+    // The desktop's browsers, for the windows that clear cookies or set up the companions.
+    DesktopBrowsers& Browsers() const { return m_browsers; }
 
     // Sets AllUsersMode and opens Setting.dat in the matching folder (throws ESettingsError).
     void SetAllUsersMode(bool allUsers);
@@ -154,6 +160,9 @@ public:
 private:
     void FormCreate();
     void FormDestroy();
+    // The manager's browser control: the log-in guard in front of the desktop's browsers, whose writes
+    // then run in the background.
+    void AttachBrowsers(const TSettings& settings);
     // Settles the folder choice in UserFlag.ini; true when the user must be told that the
     // all-users folder cannot be used.
     bool ChooseSettingsFolder();
@@ -166,6 +175,7 @@ private:
     std::unique_ptr<platform::Autostart> m_autostart;
     // Opens addresses in the browser and starts the copy that restarts the program.
     platform::LocalProcessRunner m_processes;
+    DesktopBrowsers& m_browsers;
     std::unique_ptr<IBrowserControl> m_browserControl;
     TLanguageProvider* m_language = nullptr;
     QPointer<QWidget> m_mainWindow;

@@ -15,8 +15,8 @@ class TfrmLocateFirefox : public QDialog
     Q_OBJECT
 
 public:
-    // routines: where the extension is installed through (the process-wide ones when null).
-    explicit TfrmLocateFirefox(QWidget* parent = nullptr, TBrowserRoutines* routines = nullptr);
+    // routines: where the extension is installed through (must outlive the dialog).
+    explicit TfrmLocateFirefox(TBrowserRoutines& routines, QWidget* parent = nullptr);
 
     // Replaces the file dialog (returns the chosen file, empty when cancelled); for automation.
     void setFileChooser(std::function<QString()> chooser) { m_chooseFile = std::move(chooser); }

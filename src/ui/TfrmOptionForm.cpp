@@ -1,8 +1,7 @@
 #include "ui/TfrmOptionForm.h"
 
 #include "config/TSettings.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmLocateFirefox.h"
@@ -214,7 +213,9 @@ void TfrmOptionForm::cbAllUsersChange(int index)
 
 void TfrmOptionForm::btnReinstallFFClick()
 {
-    TBrowserRoutines& routines = m_services.Routines ? *m_services.Routines : DefaultBrowserRoutines();
+    if (!m_services.Routines)
+        return;
+    TBrowserRoutines& routines = *m_services.Routines;
     if (routines.IsFirefoxInstalled()) {
         const bool started = routines.InstallFirefoxExtension();
         EngineServices().ShowMessageBox(
@@ -227,6 +228,6 @@ void TfrmOptionForm::btnReinstallFFClick()
         m_services.ShowLocateFirefox(this);
         return;
     }
-    TfrmLocateFirefox locate(this, &routines);
+    TfrmLocateFirefox locate(routines, this);
     locate.exec();
 }

@@ -22,12 +22,12 @@ struct TOptionFormServices
     std::function<void(bool allUsers)> PostAllUsersRestart;
     // Shows the dialog in which the user points to Firefox; null: TfrmLocateFirefox.
     std::function<void(QWidget* parent)> ShowLocateFirefox;
-    // The browser routines (the process-wide ones when null).
+    // The browser routines the Firefox extension is installed through.
     TBrowserRoutines* Routines = nullptr;
 };
 
-// The services of the running program: the engine window's log-on entry and restart. The engine
-// window must outlive the dialog.
+// The services of the running program: the engine window's log-on entry, restart and browsers. The
+// engine window must outlive the dialog.
 TOptionFormServices DefaultOptionFormServices(TfrmEngineWnd& engine);
 
 // "Advance Settings": log-on start, update check, settings folder, don't-show-again reset, the

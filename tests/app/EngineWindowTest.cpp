@@ -1,5 +1,6 @@
 #include "ui/TfrmEngineWnd.h"
 
+#include "browsers/DesktopBrowsers.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
@@ -60,6 +61,7 @@ protected:
     void TearDown() override
     {
         engine.reset();
+        browsers.reset();
         DoneSettings();
         TMessageDialog::ResetAutomation();
     }
@@ -82,15 +84,18 @@ protected:
     void start()
     {
         engine.reset();
+        browsers.reset();
         DoneSettings();
         InitSettings(programFolder());
+        browsers = std::make_unique<DesktopBrowsers>(*Settings());
         engine = std::make_unique<TfrmEngineWnd>(
-            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+            *browsers, nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
     }
 
     QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
 
     TempDir root;
+    std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<TfrmEngineWnd> engine;
 
 private:

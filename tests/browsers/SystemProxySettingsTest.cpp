@@ -1,5 +1,5 @@
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 
 #include "support/BrowserTestHome.h"
 

@@ -11,7 +11,7 @@
 #include "i18n/TspAceMultiLang.h"
 #include "i18n/TspAceMultiLangData.h"
 #include "i18n/TspResourceStrData.h"
-#include "proxy/TCookieClearReport.h"
+#include "browsers/TCookieClearReport.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
@@ -171,7 +171,7 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
                           form.get());
     TfrmAboutForm about(form.get());
-    TfrmLocateFirefox locate(form.get());
+    TfrmLocateFirefox locate(browsers->routines(), form.get());
     loadLanguage(GetParam());
     ASSERT_EQ(Localisation()->Language().smdCurrent()->Language(), GetParam()) << "the language did not load";
 
@@ -238,7 +238,7 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
     EXPECT_EQ(chooseIP.btnCancel->text(), QStringLiteral("&Abbrechen"));
     TfrmAboutForm about(form.get());
     EXPECT_EQ(about.windowTitle(), QString::fromUtf8("Über Veilport"));
-    TfrmLocateFirefox locate(form.get());
+    TfrmLocateFirefox locate(browsers->routines(), form.get());
     EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
 }
 
@@ -325,7 +325,7 @@ TEST_P(ShippedLanguage, EveryKeyNamesARealComponentOrText)
     TfrmOptionForm options;
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
     TfrmAboutForm about;
-    TfrmLocateFirefox locate;
+    TfrmLocateFirefox locate(browsers->routines());
     QHash<QString, QObject*> windows;
     for (QObject* window :
          {static_cast<QObject*>(engine.get()), static_cast<QObject*>(form.get()), static_cast<QObject*>(&options),

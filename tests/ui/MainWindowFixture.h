@@ -1,8 +1,8 @@
 #pragma once
 
+#include "browsers/DesktopBrowsers.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
-#include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
 #include "support/TempDir.h"
 #include "ui/TMessageDialog.h"
@@ -80,7 +80,6 @@ protected:
             writeConstants();
         if (!Settings()) {
             InitSettings(programFolder());
-            SetBrowserSettings(Settings());
             // The per-user folder, chosen beforehand so that settings stored now are the ones read later.
             Settings()->WriteAllUsersFlag(false);
             Settings()->OpenSettingsFile(false);
@@ -91,10 +90,11 @@ protected:
     void start()
     {
         openSettings();
+        browsers = std::make_unique<DesktopBrowsers>(*Settings());
         engine = std::make_unique<TfrmEngineWnd>(
-            nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+            *browsers, nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
         ASSERT_TRUE(engine->StartSucceeded());
-        SetBrowserServices(engine.get());
+        browsers->routines().setServices(engine.get());
         form = std::make_unique<TfrmMainForm>(*engine);
     }
 
@@ -103,9 +103,10 @@ protected:
         if (form)
             form->ExitRequested = true;
         form.reset();
-        SetBrowserServices(nullptr);
+        if (browsers)
+            browsers->routines().setServices(nullptr);
         engine.reset();
-        SetBrowserSettings(nullptr);
+        browsers.reset();
         DoneSettings();
     }
 
@@ -139,6 +140,7 @@ protected:
     }
 
     testsupport::TempDir root;
+    std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<TfrmEngineWnd> engine;
     std::unique_ptr<TfrmMainForm> form;
 

@@ -5,7 +5,7 @@
 #include "config/TSettings.h"
 #include "i18n/TLanguageEngine.h"
 #include "i18n/TSkinEngine.h"
-#include "proxy/BrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
@@ -49,10 +49,10 @@ int main(int argc, char** argv)
     QDir().mkpath(outDir);
 
     InitSettings();
-    SetBrowserSettings(Settings());
     int written = 0;
     {
-        auto engine = std::make_unique<TfrmEngineWnd>();
+        DesktopBrowsers browsers(*Settings());
+        auto engine = std::make_unique<TfrmEngineWnd>(browsers);
         // Until the engine window carries the localisation itself, give it one here.
         std::unique_ptr<TLocalisation> own;
         if (!Localisation()) {
@@ -97,7 +97,6 @@ int main(int argc, char** argv)
         main->close();
         main.reset();
     }
-    SetBrowserSettings(nullptr);
     DoneSettings();
     std::printf("screenshots=%d\n", written);
     return written > 0 ? 0 : 1;
