@@ -2,6 +2,7 @@
 // channel, measured over several runs of the real executable (offscreen, private home).
 // Prints name=value lines. Usage: bench_startup [runs] [path to veilport]
 #include "platform/UnixInstanceChannel.h"
+#include "support/PrivateHome.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -66,18 +67,9 @@ int main(int argc, char** argv)
     constants.close();
     const QString name = QStringLiteral("Global\\") + guid;
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* folder : {"home", "config", "common", "runtime"})
-        QDir().mkpath(root.filePath(QString::fromLatin1(folder)));
-    QFile::setPermissions(root.filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    env.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.filePath(QStringLiteral("runtime")));
-    env.insert(QStringLiteral("VEILPORT_COMMON_DATA_DIR"), root.filePath(QStringLiteral("common")));
-    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    const testsupport::PrivateHome privateHome(root.path());
+    privateHome.create();
+    QProcessEnvironment env = privateHome.programEnvironment();
     env.insert(QStringLiteral("VEILPORT_TRACE_STARTUP"), QStringLiteral("1"));
 
     std::vector<double> toWindow, inProcess, toAnswer, toClose, secondStart;

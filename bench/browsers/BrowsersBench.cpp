@@ -6,6 +6,7 @@
 #include "browsers/KdeProxySettings.h"
 #include "platform/ProcessRunner.h"
 #include "browsers/TBrowserRoutines.h"
+#include "support/PrivateHome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,12 +49,10 @@ int main(int argc, char** argv)
     const int runs = requested > 0 ? qMax(3, requested) : 15;
 
     QTemporaryDir home;
-    const QString config = home.filePath(QStringLiteral("config"));
-    QDir().mkpath(config);
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-    qputenv("VEILPORT_COMMON_DATA_DIR", QFile::encodeName(home.filePath(QStringLiteral("common"))));
-    qputenv("GSETTINGS_BACKEND", "keyfile");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "");
+    testsupport::PrivateHome privateHome(home.path());
+    privateHome.create();
+    privateHome.enter();
+    privateHome.setVariable("DBUS_SESSION_BUS_ADDRESS", QByteArray());
     QDir().mkpath(home.filePath(QStringLiteral("program")));
     QFile constDat(home.filePath(QStringLiteral("program/const.dat")));
     if (constDat.open(QIODevice::WriteOnly))

@@ -1,6 +1,7 @@
 // Cost of one settings write, which saves the whole Setting.dat atomically (temporary file, fsync,
 // rename, folder fsync). Runs in a temporary folder; prints name=value lines last.
 #include "config/TSettings.h"
+#include "support/PrivateHome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,8 @@ int main(int argc, char** argv)
         return 1;
     constants.write("[const]\r\nApp.ConfigPath=Veilport\r\nApp.Ver=1.0.0.0\r\n");
     constants.close();
-    qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
+    testsupport::PrivateHome home(dir.path());
+    home.enter();
 
     InitSettings(dir.filePath("prog"));
     TSettings& settings = *Settings();

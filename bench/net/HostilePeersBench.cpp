@@ -113,7 +113,7 @@ void listCase(const char* name, const Script& script, int waitMs)
     manager->DownloadProxyList(peer.url(QStringLiteral("/getproxy.php")));
     const bool ended =
         testsupport::waitUntil([&] { return peer.connections() >= 1 && peer.openConnections() == 0; }, waitMs);
-    const bool kept = manager->LocalIP == QStringLiteral("198.51.100.1") && loaded == 0;
+    const bool kept = manager->LocalIP() == QStringLiteral("198.51.100.1") && loaded == 0;
     // The manager may go while its download still runs: the download never reaches it then.
     manager.reset();
     QCoreApplication::processEvents();

@@ -88,9 +88,9 @@ int main(int argc, char** argv)
     const double cpu3 = cpuMs();
     const long faults3 = minorFaults();
 
-    const bool same = loaded && reloaded.Proxies.size() == entries && manager.Proxies.size() == entries &&
-                      reloaded.Proxies.last().Proxy == manager.Proxies.last().Proxy &&
-                      reloaded.Countries == manager.Countries;
+    const bool same = loaded && reloaded.Proxies().size() == entries && manager.Proxies().size() == entries &&
+                      reloaded.Proxies().last().Proxy == manager.Proxies().last().Proxy &&
+                      reloaded.Countries() == manager.Countries();
     std::printf("entries=%d\n", entries);
     std::printf("list_bytes=%lld\n", (long long)text.toUtf8().size());
     std::printf("roundtrip_ok=%d\n", same ? 1 : 0);

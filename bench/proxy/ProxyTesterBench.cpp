@@ -14,23 +14,18 @@
 
 #include "net/HttpClient.h"
 #include "proxy/TProxyTester.h"
-#include "support/EndsWithParent.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/Socks5Servers.h"
 #include "support/StallMeter.h"
+#include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -52,77 +47,6 @@ struct Proxy
 {
     QString host;
     int port;
-};
-
-int freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-bool accepts(int port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-    return socket.waitForConnected(200);
-}
-
-// Real tinyproxy instances, each reachable on every 127.x.y.z address, refusing anyone else.
-class Tinyproxies
-{
-public:
-    ~Tinyproxies() { stop(); }
-
-    void stop()
-    {
-        for (auto& process : m_processes) {
-            process->kill();
-            process->waitForFinished(3000);
-        }
-        m_processes.clear();
-    }
-
-    bool start(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            const int port = freePort();
-            const QString conf = m_dir.filePath(QStringLiteral("tp%1.conf").arg(i));
-            QFile f(conf);
-            if (!f.open(QIODevice::WriteOnly))
-                return false;
-            f.write(QStringLiteral("Port %1\nTimeout 60\nMaxClients 2000\nAllow 127.0.0.0/8\nDisableViaHeader Yes\n"
-                                   "LogLevel Critical\nLogFile \"%2\"\nPidFile \"%3\"\n")
-                        .arg(port)
-                        .arg(m_dir.filePath(QStringLiteral("tp%1.log").arg(i)))
-                        .arg(m_dir.filePath(QStringLiteral("tp%1.pid").arg(i)))
-                        .toUtf8());
-            f.close();
-            auto process = std::make_unique<QProcess>();
-            testsupport::EndsWithParent(*process);
-            process->start("tinyproxy", {"-d", "-c", conf});
-            if (!process->waitForStarted(5000))
-                return false;
-            m_processes.push_back(std::move(process));
-            m_ports.push_back(port);
-        }
-        QDeadlineTimer deadline(10000);
-        for (int port : m_ports) {
-            while (!accepts(port)) {
-                if (deadline.hasExpired())
-                    return false;
-                QThread::msleep(20);
-            }
-        }
-        return true;
-    }
-
-    const std::vector<int>& ports() const { return m_ports; }
-
-private:
-    QTemporaryDir m_dir;
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-    std::vector<int> m_ports;
 };
 
 // The user-interface thread is watched with a 1 ms timer.
@@ -338,10 +262,13 @@ int main(int argc, char** argv)
     const QString tunnelUrl = QStringLiteral("https://%1/getip.php?VER=2").arg(origin.hostPort(1));
 
     const bool socks5 = kind == TProxyKind::Socks5 && !threads;
-    Tinyproxies tinyproxies;
+    // Requests leave tinyproxy from the system's choice of address: what the proxies show is not measured here.
+    testsupport::TinyproxyFarm tinyproxies;
+    tinyproxies.setBindSame(false);
     testsupport::Socks5Servers microsocks;
     if (socks5 ? !microsocks.startFarm(instances) : !tinyproxies.start(instances)) {
-        std::fprintf(stderr, "cannot start the proxies: %s\n", qPrintable(microsocks.errorText()));
+        std::fprintf(stderr, "cannot start the proxies: %s\n",
+                     qPrintable(socks5 ? microsocks.errorText() : tinyproxies.errorText()));
         return 1;
     }
 
@@ -355,15 +282,9 @@ int main(int argc, char** argv)
         // Distinct proxies: every instance behind its own run of loopback addresses.
         std::vector<Proxy> proxies;
         for (int i = 0; i < n; ++i) {
-            if (socks5) {
-                const QString text = microsocks.farmProxyText(i);
-                const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-                proxies.push_back({text.left(colon), text.mid(colon + 1).toInt()});
-                continue;
-            }
-            const int address = i / instances + 1;
-            proxies.push_back({QStringLiteral("127.1.%1.%2").arg(address / 250).arg(address % 250 + 1),
-                               tinyproxies.ports()[size_t(i % instances)]});
+            const QString text = socks5 ? microsocks.farmProxyText(i) : tinyproxies.proxyText(i);
+            const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+            proxies.push_back({text.left(colon), text.mid(colon + 1).toInt()});
         }
         const TProxyKind runKind = socks5 ? TProxyKind::Socks5 : TProxyKind::Http;
         const RunFigures run =

@@ -1,12 +1,13 @@
 // Overhead of one proxy selection: from the test result that triggers it until the desktop's proxy settings
 // (GNOME through GSettings, KDE's kioslaverc) are written, and those two writes on their own.
-// Runs on a temporary configuration folder with GSettings' keyfile backend. Prints name=value lines.
+// Runs in a private home with GSettings' keyfile backend. Prints name=value lines.
 //   bench_proxy_selection [runs]
 
 #include "browsers/GnomeProxySettings.h"
 #include "browsers/KdeProxySettings.h"
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
@@ -59,15 +60,16 @@ double median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    qputenv("GSETTINGS_BACKEND", "keyfile");
+    testsupport::PrivateHome privateHome(home.path());
+    privateHome.create();
+    privateHome.enter();
     QCoreApplication app(argc, argv);
     // The developer trace would time the terminal, not the program.
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false\nveilport.desktop.info=false"));
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
 
     platform::GnomeProxySettings gnome;
-    platform::KdeProxySettings kde(home.path());
+    platform::KdeProxySettings kde(privateHome.config());
     DesktopBrowsers browsers(gnome, kde);
     TEngineServices quiet;
     if (!gnome.isAvailable())
@@ -76,13 +78,14 @@ int main(int argc, char** argv)
     TProxyManager manager(browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1"));
     manager.ProxyListReceived(QStringLiteral("ProxyCount=2\nProxy_0=127.0.0.1:3128|i|Canada|f|1|2\n"
                                              "Proxy_1=127.0.0.1:3129|i|Canada|f|1|2\n"));
+    manager.ChooseCountry(QStringLiteral("Nowhere"));
     std::vector<double> selection, overhead, gnomeWrite, kdeWrite;
     for (int run = 0; run < runs; ++run) {
         // The last of two results arrives: it completes the run and triggers the selection.
         const QString host = QStringLiteral("127.0.0.1");
         const int port = run % 2 ? 3129 : 3128;
-        manager.ReadyList.clear();
-        manager.Tester().SetStopped(false);
+        // A run over a country without proxies empties the ready list and hands nothing over.
+        manager.StartHide();
         manager.Tester().Total = 1;
         manager.Tester().Done = 1;
         QElapsedTimer timer;

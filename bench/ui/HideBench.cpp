@@ -14,9 +14,12 @@
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/PrivateHome.h"
 #include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 
@@ -120,12 +123,10 @@ int main(int argc, char** argv)
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/veilport-bench-hide-XXXXXX"));
     if (!home.isValid())
         fail("cannot create a temporary home");
-    for (const char* folder : {"home", "config", "common", "program"})
-        QDir().mkpath(home.filePath(QString::fromLatin1(folder)));
-    qputenv("HOME", home.filePath("home").toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toUtf8());
-    qputenv("VEILPORT_COMMON_DATA_DIR", home.filePath("common").toUtf8());
-    qputenv("GSETTINGS_BACKEND", "keyfile");
+    testsupport::PrivateHome privateHome(home.path());
+    privateHome.create();
+    privateHome.enter();
+    QDir().mkpath(home.filePath(QStringLiteral("program")));
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     if (qEnvironmentVariableIsEmpty("VEILPORT_BIN_DIR"))
@@ -188,19 +189,18 @@ int main(int argc, char** argv)
     Settings()->WriteBool(QStringLiteral("FirstTimeRun"), false);
 
     DesktopBrowsers browsers(*Settings());
-    auto engine = std::make_unique<TfrmEngineWnd>(browsers);
+    auto engine = std::make_unique<Engine>(*Settings(), browsers);
     if (!engine->StartSucceeded())
-        fail("the engine window did not start");
-    browsers.routines().setServices(engine.get());
-    auto form = std::make_unique<TfrmMainForm>(*engine);
+        fail("the engine did not start");
+    auto form = std::make_unique<TfrmMainForm>(engine->Window());
     if (trace)
         QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=true"));
     const bool traceOn = QLoggingCategory("veilport.proxy").isDebugEnabled();
-    TProxyManager& manager = *engine->ProxyManager;
+    TProxyManager& manager = *engine->ProxyManager();
     QElapsedTimer clock;
     clock.start();
     form->show();
-    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies.size() == proxyCount; }, 60000))
+    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies().size() == proxyCount; }, 60000))
         fail("the list did not arrive");
     const double listMs = clock.nsecsElapsed() / 1e6;
     // Let the info page and the own flag settle, so the idle figure is the window at rest.

@@ -1,9 +1,9 @@
 "use strict";
 // Veilport's companion: one script for Firefox and the Chromium family. It talks to the running
 // Veilport through the native messaging host and does only what Veilport asks: point this browser's
-// own proxy at the applied proxy, give the user's setting back, clear browsing data, say who it is.
-// Whenever the connection ends (Veilport stopped, crashed or was never there) the user's own proxy
-// setting is back in force.
+// own proxy at the applied proxy, keep WebRTC off every path but the proxy's, give the user's settings
+// back, clear browsing data, say who it is. Whenever the connection ends (Veilport stopped, crashed or
+// was never there) the user's own proxy and WebRTC settings are back in force.
 
 const HOST_NAME = "org.veilport.companion";
 const RECONNECT_ALARM = "veilport-reconnect";
@@ -111,6 +111,34 @@ async function restoreUserProxy() {
     }
 }
 
+// A page's WebRTC gathers its candidates over UDP, which no proxy setting covers: while Veilport hides,
+// WebRTC may use the proxied path or nothing. The browser keeps the user's own value beneath ours.
+function webRtcSetting() {
+    // Without the "privacy" permission (refused, or an older browser) the API is not there at all.
+    if (!api.privacy || !api.privacy.network || !api.privacy.network.webRTCIPHandlingPolicy)
+        throw new Error("no privacy permission");
+    return api.privacy.network.webRTCIPHandlingPolicy;
+}
+
+async function protectWebRtc() {
+    const setting = webRtcSetting();
+    const accepted = await call(setting.set, setting, {value: "disable_non_proxied_udp"});
+    // Firefox answers false, the Chromium family nothing, when a policy or another extension holds the setting.
+    const now = await call(setting.get, setting, {});
+    if (accepted === false || !now || now.levelOfControl !== "controlled_by_this_extension" ||
+        now.value !== "disable_non_proxied_udp")
+        throw new Error("WebRTC setting held by " + ((now && now.levelOfControl) || "the browser"));
+}
+
+async function restoreUserWebRtc() {
+    try {
+        const setting = webRtcSetting();
+        await call(setting.clear, setting, {});
+    } catch (e) {
+        // Nothing of ours was set: nothing to give back.
+    }
+}
+
 async function clearBrowsingData() {
     const kinds = {cookies: true, cache: true, history: true};
     if (isFirefox)
@@ -133,6 +161,13 @@ async function onCommand(command) {
             break;
         case "clearProxy":
             await restoreUserProxy();
+            break;
+        case "setWebRtc":
+            if (command.protect === true)
+                await protectWebRtc();
+            else
+                await restoreUserWebRtc();
+            reply.protect = command.protect === true;
             break;
         case "clearData":
             await clearBrowsingData();
@@ -165,12 +200,13 @@ function connect() {
     port.onDisconnect.addListener(() => {
         port = null;
         restoreUserProxy();
+        restoreUserWebRtc();
     });
     send({type: "hello", browser: browserName(), version: api.runtime.getManifest().version});
 }
 
-// A proxy left set by a browser that ended while hiding is given back before anything else.
-restoreUserProxy().then(connect);
+// A proxy or WebRTC policy left set by a browser that ended while hiding is given back before anything else.
+Promise.all([restoreUserProxy(), restoreUserWebRtc()]).then(connect);
 // Veilport may start after the browser: look for it again every half minute while not connected.
 api.alarms.create(RECONNECT_ALARM, {periodInMinutes: 0.5});
 api.alarms.onAlarm.addListener((alarm) => {

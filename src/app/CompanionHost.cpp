@@ -1,7 +1,7 @@
 #include "app/CompanionHost.h"
 
 #include "app/InstanceMessages.h"
-#include "config/TIniFile.h"
+#include "util/TIniFile.h"
 #include "platform/CompanionIdentity.h"
 #include "platform/NativeMessageFrame.h"
 #include "platform/UnixInstanceChannel.h"

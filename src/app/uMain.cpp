@@ -6,15 +6,17 @@
 #include "app/TMainWindowWatch.h"
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
+#include "browsers/DesktopBrowsers.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
-#include "browsers/DesktopBrowsers.h"
 #include "platform/XdgAutostart.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/ForceForegroundWindow.h"
-#include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 #include "ui/WebRendering.h"
+#include "util/EngineServices.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -126,27 +128,27 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // The browsers outlive the engine, which puts the log-in guard in front of them and lends them its
+    // message box while it lives.
     DesktopBrowsers browsers(*Settings());
-    auto engine = std::make_unique<TfrmEngineWnd>(browsers);
+    auto engine = std::make_unique<Engine>(*Settings(), browsers);
     if (!engine->StartSucceeded())
         return 1;
-    // The browser routines tell their failures through the engine window's message box.
-    browsers.routines().setServices(engine.get());
+    // Code that has no window to hand it the services tells its failures through the program's message box.
+    SetEngineServices(&engine->Services());
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
-        mainForm = std::make_unique<TfrmMainForm>(*engine);
+        mainForm = std::make_unique<TfrmMainForm>(engine->Window());
     } catch (const ESettingsError& error) {
         // The settings folder became unusable after it was chosen (a full or vanished disk).
-        TMessageDialog::Execute(nullptr, engine->LangText(QStringLiteral("strAppName")),
-                                QString::fromLocal8Bit(error.what()), TEngineServices::mtError, TEngineServices::mbOK,
-                                false);
-        browsers.routines().setServices(nullptr);
+        engine->Services().ShowPlainMessage(QString::fromLocal8Bit(error.what()), TEngineServices::mtError);
+        SetEngineServices(nullptr);
         return 1;
     }
     TMainWindowWatch watch(mainForm.get(), sinceStart);
     // Handlers that may still run while the program winds down find the windows gone, not dangling.
-    const QPointer<TfrmEngineWnd> engineWindow(engine.get());
+    const QPointer<TfrmEngineWnd> engineWindow(&engine->Window());
     const QPointer<TfrmMainForm> mainWindow(mainForm.get());
 
     platform::SessionEndWatcher sessionEnd;
@@ -178,7 +180,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     mainForm.reset();
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
     browsers.companions().closeAll();
-    browsers.routines().setServices(nullptr);
+    SetEngineServices(nullptr);
     engine.reset();
     return code;
 }

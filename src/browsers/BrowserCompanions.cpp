@@ -99,6 +99,11 @@ QStringList TBrowserRoutines::ConnectedCompanions() const
     return m_platform.companions ? m_platform.companions->connectedBrowsers() : QStringList();
 }
 
+QStringList TBrowserRoutines::UnprotectedWebRtc() const
+{
+    return m_platform.companions ? m_platform.companions->webRtcUnprotected() : QStringList();
+}
+
 bool TBrowserRoutines::InstallFirefoxExtension()
 {
     RegisterCompanionHost();

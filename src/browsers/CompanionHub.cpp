@@ -40,6 +40,8 @@ void CompanionHub::adopt(int fd, const QByteArray& greeting)
     const QJsonObject command = proxyCommand(*session);
     if (command.value(QStringLiteral("cmd")).toString() == QStringLiteral("setProxy"))
         session->send(command);
+    if (!m_proxy.isEmpty())
+        session->send(webRtcCommand());
     emit companionsChanged();
 }
 
@@ -60,6 +62,16 @@ QJsonObject CompanionHub::proxyCommand(const CompanionSession& session) const
             {QStringLiteral("https"), m_choice.https}};
 }
 
+// WebRTC follows hiding, not the choice of browsers: one left out of the proxy gains nothing from its UDP going
+// out beside the desktop's proxy. A companion too old to know the command answers with an error, which counts as
+// not protected.
+QJsonObject CompanionHub::webRtcCommand() const
+{
+    return {{QStringLiteral("cmd"), QStringLiteral("setWebRtc")},
+            {QStringLiteral("id"), 0},
+            {QStringLiteral("protect"), !m_proxy.isEmpty()}};
+}
+
 void CompanionHub::setProxy(const QString& proxy, const CompanionProxyChoice& choice)
 {
     m_proxy = proxy;
@@ -73,6 +85,8 @@ void CompanionHub::setProxy(const QString& proxy, const CompanionProxyChoice& ch
     for (const QPointer<CompanionSession>& session : sessions) {
         if (session)
             session->send(proxyCommand(*session));
+        if (session)
+            session->send(webRtcCommand());
     }
 }
 
@@ -139,6 +153,22 @@ void CompanionHub::onAnswer(CompanionSession* session, const QJsonObject& answer
         emit proxyAnswered(session->browser(), ok, command == QStringLiteral("setProxy") ? detail : QString());
         return;
     }
+    if (command == QStringLiteral("setWebRtc")) {
+        // Only an answer that says it protected may lift a refusal: an old companion's "unknown command" has no
+        // protect field.
+        const bool protect = answer.value(QStringLiteral("protect")).toBool();
+        if (ok && protect) {
+            m_webRtcRefusals.erase(session);
+            qCInfo(lcBrowsers) << "the" << session->browser() << "companion keeps WebRTC to the proxy";
+        } else if (!ok) {
+            const QString reason = detail.isEmpty() ? QStringLiteral("failed") : detail;
+            m_webRtcRefusals[session] = reason;
+            qCWarning(lcBrowsers) << "the" << session->browser()
+                                  << "companion cannot keep WebRTC to the proxy:" << reason;
+        }
+        emit webRtcAnswered(session->browser(), protect, ok, detail);
+        return;
+    }
     const qint64 commandId = answer.value(QStringLiteral("id")).toInteger();
     auto owner = m_commandClearing.find(commandId);
     if (command != QStringLiteral("clearData") || owner == m_commandClearing.end())
@@ -157,6 +187,7 @@ void CompanionHub::onClosed(CompanionSession* session)
 {
     qCInfo(lcBrowsers) << "companion session closed for" << session->browser();
     m_sessions.removeAll(session);
+    m_webRtcRefusals.erase(session);
     std::vector<std::pair<qint64, qint64>> orphaned;
     for (const auto& [clearingId, clearing] : m_clearings) {
         for (const auto& [commandId, waitingOn] : clearing.waiting) {
@@ -206,6 +237,17 @@ QStringList CompanionHub::connectedBrowsers() const
             browsers << session->browser();
     }
     return browsers;
+}
+
+QStringList CompanionHub::webRtcUnprotected() const
+{
+    QStringList unprotected;
+    for (const QPointer<CompanionSession>& session : m_sessions) {
+        const auto refusal = session ? m_webRtcRefusals.find(session.get()) : m_webRtcRefusals.end();
+        if (refusal != m_webRtcRefusals.end() && session->isOpen())
+            unprotected << session->browser() + QStringLiteral(": ") + refusal->second;
+    }
+    return unprotected;
 }
 
 void CompanionHub::closeAll()

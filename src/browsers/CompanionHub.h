@@ -51,6 +51,9 @@ public:
     void clearBrowsingData(std::function<void(const CompanionClearOutcome&)> done);
     // The browsers of the connected companions.
     QStringList connectedBrowsers() const;
+    // "browser: reason" for each connected companion that could not keep its browser's WebRTC to the proxied
+    // path when last asked (no privacy permission, a policy holding the setting, a companion too old).
+    QStringList webRtcUnprotected() const;
     // Ends every session (the program is ending); each companion gives its browser back.
     void closeAll();
     void setAnswerTimeoutMs(int ms) { m_answerTimeoutMs = ms; }
@@ -60,6 +63,8 @@ signals:
     void companionsChanged();
     // A companion answered a proxy command (for the trace and tests).
     void proxyAnswered(const QString& browser, bool ok, const QString& detail);
+    // A companion answered a WebRTC command (protect: whether it was asked to protect).
+    void webRtcAnswered(const QString& browser, bool protect, bool ok, const QString& detail);
 
 private:
     struct Clearing
@@ -70,6 +75,7 @@ private:
     };
 
     QJsonObject proxyCommand(const CompanionSession& session) const;
+    QJsonObject webRtcCommand() const;
     void onAnswer(CompanionSession* session, const QJsonObject& answer);
     void onClosed(CompanionSession* session);
     void settle(qint64 clearingId, qint64 commandId, const QString& browser, bool ok, const QString& reason);
@@ -82,4 +88,6 @@ private:
     int m_answerTimeoutMs = DefaultAnswerTimeoutMs;
     std::map<qint64, Clearing> m_clearings;     // clearing id -> its state
     std::map<qint64, qint64> m_commandClearing; // command id -> clearing id
+    // Why a session's WebRTC is not protected, for the sessions that could not protect it.
+    std::map<const CompanionSession*, QString> m_webRtcRefusals;
 };

@@ -2,8 +2,8 @@
 
 #include "browsers/GnomeProxySettings.h"
 #include "browsers/KdeProxySettings.h"
-#include "platform/PrivateProfileFile.h"
 #include "platform/ProxyAddress.h"
+#include "util/TIniFile.h"
 
 #include <QFileInfo>
 
@@ -30,12 +30,12 @@ bool kdeNames(const ProxyAddress& address)
     const KdeProxySettings kde;
     if (!QFileInfo::exists(kde.fileName()))
         return false;
-    PrivateProfileFile file;
-    if (!file.load(kde.fileName()))
+    TIniFile file;
+    if (!file.LoadFromFile(kde.fileName(), true))
         return false;
     const QString group = QStringLiteral("Proxy Settings");
-    return file.value(group, QStringLiteral("ProxyType")).trimmed() == QLatin1String("1") &&
-           file.value(group, QStringLiteral("httpProxy")).trimmed() ==
+    return file.ReadString(group, QStringLiteral("ProxyType"), {}) == QLatin1String("1") &&
+           file.ReadString(group, QStringLiteral("httpProxy"), {}) ==
                QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
 }
 

@@ -1,8 +1,8 @@
 #include "browsers/KdeProxySettings.h"
 
 #include "platform/Environment.h"
-#include "platform/PrivateProfileFile.h"
 #include "platform/ProxyAddress.h"
+#include "util/TIniFile.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -57,17 +57,23 @@ bool KdeProxySettings::apply(const QString& proxy, bool https)
     }
 
     const QString file = fileName();
-    PrivateProfileFile ini;
-    ini.load(file);
-    ini.setValue(kGroup, QStringLiteral("ProxyType"), type);
+    // KDE writes its files with LF; a link to the file (dotfiles kept elsewhere) is followed.
+    TIniFile ini(TIniFile::LineBreak::Lf);
+    // A file that is there but cannot be read (no permission, not a regular file, absurdly large)
+    // is left alone: writing the three entries alone in its place would throw the user's settings away.
+    if (!ini.LoadFromFile(file, true) && QFileInfo::exists(file)) {
+        qWarning() << "browsers: cannot read" << file << "- KDE's proxy settings left as they are";
+        return false;
+    }
+    ini.WriteString(kGroup, QStringLiteral("ProxyType"), type);
     // A cleared proxy keeps the last address in the file, as KDE's own dialog does.
     // Secure pages go direct unless httpsProxy names a proxy too.
     if (!httpProxy.isEmpty()) {
-        ini.setValue(kGroup, QStringLiteral("httpProxy"), httpProxy);
-        ini.setValue(kGroup, QStringLiteral("httpsProxy"), https ? httpProxy : QString());
+        ini.WriteString(kGroup, QStringLiteral("httpProxy"), httpProxy);
+        ini.WriteString(kGroup, QStringLiteral("httpsProxy"), https ? httpProxy : QString());
     }
     QDir().mkpath(QFileInfo(file).absolutePath());
-    if (!ini.save(file))
+    if (!ini.SaveToFile(file, true))
         return false;
     if (!proxy.isEmpty() && httpProxy.isEmpty())
         return false;

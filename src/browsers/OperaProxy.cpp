@@ -3,7 +3,7 @@
 #include "browsers/BrowserWriteError.h"
 #include "config/TSettings.h"
 #include "platform/Environment.h"
-#include "platform/PrivateProfileFile.h"
+#include "util/TIniFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -26,14 +26,15 @@ void TBrowserRoutines::SetOperaProxy(const QString& proxy)
         return;
 
     const QString error = QStringLiteral("Unable to write to %1").arg(fileName);
-    platform::PrivateProfileFile ini;
-    if (!ini.load(fileName))
+    // The profile is the user's own: a link to it is followed, to read and to write.
+    TIniFile ini;
+    if (!ini.LoadFromFile(fileName, true))
         throw EBrowserWriteError(error);
     const QString section = QStringLiteral("Proxy");
-    ini.setValue(section, QStringLiteral("Use HTTP"), p.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
-    ini.setValue(section, QStringLiteral("HTTP server"), p);
-    ini.setValue(section, QStringLiteral("No Proxy Servers"), QString());
+    ini.WriteString(section, QStringLiteral("Use HTTP"), p.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
+    ini.WriteString(section, QStringLiteral("HTTP server"), p);
+    ini.WriteString(section, QStringLiteral("No Proxy Servers"), QString());
     // All three entries reach the disk in one replacement, or none of them does.
-    if (!ini.save(fileName))
+    if (!ini.SaveToFile(fileName, true))
         throw EBrowserWriteError(error);
 }

@@ -70,6 +70,8 @@ public:
     QStringList RegisterCompanionHost();
     // The browsers whose companion is connected now.
     QStringList ConnectedCompanions() const;
+    // "browser: reason" for each connected companion that could not keep its browser's WebRTC to the proxy.
+    QStringList UnprotectedWebRtc() const;
 
     // Clears the program's own browsing (nothing when there is none).
     void ClearIECookies() override;

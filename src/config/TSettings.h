@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/TIniFile.h"
+#include "util/TIniFile.h"
 
 #include <QString>
 

@@ -36,7 +36,12 @@ QStringList KnownMessageTexts()
                              kNoFirefoxCompanion,
                              kChromiumLoadUnpacked,
                              kChromiumCompanionConnected,
-                             kNoChromiumCompanion})
+                             kNoChromiumCompanion,
+                             kWebBlockedTitle,
+                             kWebBlockedPage,
+                             kWebBlocked,
+                             kWebRtcNeedsCompanion,
+                             kWebRtcUnprotected})
         texts << QString::fromUtf8(text);
     // Looked up by the update check and the browser routines, which do not link this library.
     texts << QStringLiteral("MSGBOX_AutoCheckUpdate") << QStringLiteral("MSGBOX_LastVersionAlready")

@@ -57,6 +57,21 @@ inline constexpr char kChromiumLoadUnpacked[] =
     "\"Load unpacked\" and select the folder %1.";
 inline constexpr char kChromiumCompanionConnected[] = "A Chromium-family companion is connected.";
 inline constexpr char kNoChromiumCompanion[] = "No Chromium-family companion is connected yet.";
+// WebRTC, which no proxy setting covers.
+inline constexpr char kWebRtcNeedsCompanion[] =
+    "While you hide, only a browser with its Veilport companion keeps WebRTC from showing web pages your own "
+    "address.";
+inline constexpr char kWebRtcUnprotected[] = "WebRTC is not protected in %1.";
+
+// While the web is blocked because no working proxy is left: the page every browser shows instead of a site
+// (its title and sentence), and what the main window and the tray say.
+inline constexpr char kWebBlockedTitle[] = "The web is blocked";
+inline constexpr char kWebBlockedPage[] =
+    "Veilport has no working proxy left, so it blocks the web rather than show your real IP address. It keeps "
+    "looking for a working proxy and hides through it as soon as one passes. To browse without hiding, choose "
+    "\"Stop Hide\" in Veilport.";
+inline constexpr char kWebBlocked[] =
+    "No working proxy is left: the web is blocked until one passes or you choose \"Stop Hide\".";
 
 } // namespace MessageText
 

@@ -74,9 +74,29 @@ void TProxyManager::SetLeakCheck(bool on, int intervalMs)
     if (!on) {
         m_checkTimer.stop();
         m_checker->SetStopped(true);
-    } else if (Active && !m_checkTimer.isActive()) {
+    } else if (m_active && !m_checkTimer.isActive()) {
         m_checkTimer.start();
     }
+}
+
+void TProxyManager::ChooseCountry(const QString& country)
+{
+    m_country = country;
+}
+
+void TProxyManager::SwitchAutoChange(bool on)
+{
+    m_autoChange = on;
+}
+
+void TProxyManager::SetChangeInterval(int minutes)
+{
+    m_changeInterval = minutes;
+}
+
+void TProxyManager::SwitchClearCookiesOnChange(bool on)
+{
+    m_clearCookiesOnChange = on;
 }
 
 bool TProxyManager::Testing() const
@@ -94,9 +114,14 @@ bool TProxyManager::LoadFromFile(const QString& fileName)
         qCWarning(lcProxyTrace).noquote() << "Cannot read the proxy list file" << fileName;
         return false;
     }
-    RawList = std::move(lines);
-    ParseProxyList();
+    TakeProxyList(std::move(lines));
     return true;
+}
+
+void TProxyManager::TakeProxyList(ProxyListLines lines)
+{
+    m_rawList = std::move(lines);
+    ParseProxyList();
 }
 
 void TProxyManager::SaveToFile(const QString& fileName) const
@@ -119,8 +144,8 @@ void TProxyManager::SaveToFile(const QString& fileName) const
             fail();
         out = buffer.data();
     };
-    for (qsizetype i = 0; i < RawList.size(); ++i) {
-        const QStringView line = RawList.line(i);
+    for (qsizetype i = 0; i < m_rawList.size(); ++i) {
+        const QStringView line = m_rawList.line(i);
         const qsizetype needed = line.size() * 3 + 2;
         if (buffer.constData() + buffer.size() - out < needed) {
             flush();
@@ -147,22 +172,21 @@ void TProxyManager::ProxyListReceived(const QString& text)
 {
     if (text.isEmpty())
         return;
-    RawList = ProxyListLines::fromText(text);
-    ParseProxyList();
+    TakeProxyList(ProxyListLines::fromText(text));
 }
 
 void TProxyManager::ParseProxyList()
 {
     ProxyListLocal local;
-    ParseProxyListLines(RawList, kMaxProxyCount, local, Proxies, Countries);
-    LocalIP = std::move(local.LocalIP);
-    LocalCountry = std::move(local.LocalCountry);
-    CountryFlag = std::move(local.CountryFlag);
-    LocalLatitude = std::move(local.LocalLatitude);
-    LocalLongitude = std::move(local.LocalLongitude);
+    ParseProxyListLines(m_rawList, kMaxProxyCount, local, m_proxies, m_countries);
+    m_localIP = std::move(local.LocalIP);
+    m_localCountry = std::move(local.LocalCountry);
+    m_countryFlag = std::move(local.CountryFlag);
+    m_localLatitude = std::move(local.LocalLatitude);
+    m_localLongitude = std::move(local.LocalLongitude);
     // A proxy that shows the service this address hides nothing.
-    m_tester->SetLocalAddress(LocalIP);
-    m_checker->SetLocalAddress(LocalIP);
+    m_tester->SetLocalAddress(m_localIP);
+    m_checker->SetLocalAddress(m_localIP);
 
     m_recordsByProxy.clear();
     m_nextSameProxy.clear();
@@ -173,12 +197,12 @@ void TProxyManager::ParseProxyList()
 
 void TProxyManager::ensureRecordIndex()
 {
-    if (m_indexedRecords == Proxies.size())
+    if (m_indexedRecords == m_proxies.size())
         return;
     m_recordsByProxy.clear();
-    m_nextSameProxy.assign(size_t(Proxies.size()), -1);
-    for (int i = int(Proxies.size()) - 1; i >= 0; --i) {
-        const QString& proxy = Proxies.at(i).Proxy;
+    m_nextSameProxy.assign(size_t(m_proxies.size()), -1);
+    for (int i = int(m_proxies.size()) - 1; i >= 0; --i) {
+        const QString& proxy = m_proxies.at(i).Proxy;
         if (proxy.isEmpty())
             continue;
         auto it = m_recordsByProxy.find(proxy);
@@ -189,14 +213,14 @@ void TProxyManager::ensureRecordIndex()
             it.value() = i;
         }
     }
-    m_indexedRecords = Proxies.size();
+    m_indexedRecords = m_proxies.size();
 }
 
 bool TProxyManager::FindProxyByCountry(const QString& country, TProxyRec& rec) const
 {
     rec = TProxyRec();
     bool found = false;
-    for (const TProxyRec& each : Proxies) {
+    for (const TProxyRec& each : m_proxies) {
         if (each.Country == country) {
             rec = each;
             found = true;
@@ -209,7 +233,7 @@ bool TProxyManager::FindProxy(const QString& proxy, TProxyRec& rec) const
 {
     rec = TProxyRec();
     bool found = false;
-    for (const TProxyRec& each : Proxies) {
+    for (const TProxyRec& each : m_proxies) {
         if (each.Proxy == proxy) {
             rec = each;
             found = true;
@@ -222,7 +246,7 @@ bool TProxyManager::CountProxies(const QString& country, int& Working, int& Othe
 {
     Working = 0;
     Others = 0;
-    for (const TProxyRec& each : Proxies) {
+    for (const TProxyRec& each : m_proxies) {
         if (each.Country != country)
             continue;
         if (each.Status == TProxyRec::stPassed)
@@ -237,14 +261,14 @@ void TProxyManager::StartHide()
 {
     TProxyTester& tester = *m_tester;
     tester.Done = 0;
-    ReadyList.clear();
+    m_readyList.clear();
     tester.SetStopped(false);
     tester.Total = 0;
-    const bool everyCountry = Country == kAutoSelected;
+    const bool everyCountry = m_country == kAutoSelected;
     // Immediate reports may select and apply during the loop; they never change Proxies, but iterate by index.
-    for (int i = 0; i < Proxies.size(); ++i) {
-        const TProxyRec rec = Proxies.at(i);
-        if (!everyCountry && rec.Country != Country)
+    for (int i = 0; i < m_proxies.size(); ++i) {
+        const TProxyRec rec = m_proxies.at(i);
+        if (!everyCountry && rec.Country != m_country)
             continue;
         // The browsers are given HTTP proxies only so far: a SOCKS5 one set as their HTTP proxy would cut them off.
         if (rec.Kind != TProxyKind::Http)
@@ -274,18 +298,18 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
 
     const QString key = Host + QLatin1Char(':') + QString::number(Port);
     ensureRecordIndex();
-    for (int i = m_recordsByProxy.value(key, -1); i >= 0 && i < Proxies.size();
+    for (int i = m_recordsByProxy.value(key, -1); i >= 0 && i < m_proxies.size();
          i = size_t(i) < m_nextSameProxy.size() ? m_nextSameProxy[size_t(i)] : -1) {
-        if (Proxies.at(i).Proxy != key)
+        if (m_proxies.at(i).Proxy != key)
             continue; // the index is rebuilt with every list; a record changed since is not this proxy
-        TProxyRec& rec = Proxies[i];
+        TProxyRec& rec = m_proxies[i];
         if (Success) {
             rec.Status = TProxyRec::stPassed;
             rec.Speed = int(Elapsed);
             ProxyJudgement verdict;
             if (tester.PassVerdict(Host, Port, verdict))
                 rec.Anonymity = AnonymityName(verdict.anonymity);
-            ReadyList.append(rec.Proxy);
+            m_readyList.append(rec.Proxy);
         } else {
             rec.Status = TProxyRec::stFailed;
         }
@@ -302,40 +326,40 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
 
 void TProxyManager::SelectProxy()
 {
-    qCDebug(lcProxyTrace).noquote() << "ready list:" << ReadyList.join(QStringLiteral(", "));
-    if (ReadyList.isEmpty()) {
+    qCDebug(lcProxyTrace).noquote() << "ready list:" << m_readyList.join(QStringLiteral(", "));
+    if (m_readyList.isEmpty()) {
         m_services.ShowMessageBox(
-            QStringLiteral("IP in ") + Country +
+            QStringLiteral("IP in ") + m_country +
                 QStringLiteral(" is not available now. Please choose other countries or try it later."),
             {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         StopHide();
         return;
     }
 
-    QString choice = ReadyList.first();
-    if (AutoChange && ReadyList.size() >= 2 && choice == CurrentProxy) {
+    QString choice = m_readyList.first();
+    if (m_autoChange && m_readyList.size() >= 2 && choice == m_currentProxy) {
         // Entry 0 unless it is the proxy in use; then a random other one. When every entry is the proxy in
         // use there is nothing to move to and it stays; a bounded number of draws keeps a poor random
         // source from spinning for ever.
-        const qsizetype firstOther =
-            std::find_if(ReadyList.cbegin(), ReadyList.cend(), [&](const QString& p) { return p != CurrentProxy; }) -
-            ReadyList.cbegin();
-        if (firstOther < ReadyList.size()) {
-            const int count = int(ReadyList.size());
+        const qsizetype firstOther = std::find_if(m_readyList.cbegin(), m_readyList.cend(),
+                                                  [&](const QString& p) { return p != m_currentProxy; }) -
+                                     m_readyList.cbegin();
+        if (firstOther < m_readyList.size()) {
+            const int count = int(m_readyList.size());
             bool drawn = false;
             for (int attempt = 0; attempt < 64 * count && !drawn; ++attempt) {
                 const int index = qBound(0, m_random(count), count - 1);
-                if (ReadyList.at(index) != CurrentProxy) {
-                    choice = ReadyList.at(index);
+                if (m_readyList.at(index) != m_currentProxy) {
+                    choice = m_readyList.at(index);
                     drawn = true;
                 }
             }
             if (!drawn)
-                choice = ReadyList.at(firstOther);
+                choice = m_readyList.at(firstOther);
         }
     }
 
-    if (ClearCookiesOnChange && choice != CurrentProxy) {
+    if (m_clearCookiesOnChange && choice != m_currentProxy) {
         m_browsers.ClearIECookies();
         m_browsers.ClearFirefoxCookies();
     }
@@ -344,15 +368,15 @@ void TProxyManager::SelectProxy()
 
 void TProxyManager::ApplyProxy(const QString& proxy)
 {
-    CurrentProxy = proxy;
+    m_currentProxy = proxy;
     m_browsers.SetIEProxy(proxy);
     m_browsers.SetFirefoxProxy(proxy);
     m_browsers.SetOperaProxy(proxy); // a write error reaches the caller before the state below changes
-    Active = true;
+    m_active = true;
     TProxyRec rec;
     if (FindProxy(proxy, rec))
         emit proxyChanged(rec);
-    if (m_leakCheck && Active && CurrentProxy == proxy) {
+    if (m_leakCheck && m_active && m_currentProxy == proxy) {
         // The test that made the proxy ready may be minutes old, and what the sites see is what counts.
         m_checkFailures = 0;
         m_firstCheckPending = true;
@@ -363,21 +387,21 @@ void TProxyManager::ApplyProxy(const QString& proxy)
 
 void TProxyManager::CheckCurrentProxy()
 {
-    if (!Active || CurrentProxy.isEmpty())
+    if (!m_active || m_currentProxy.isEmpty())
         return;
-    const qsizetype colon = CurrentProxy.lastIndexOf(QLatin1Char(':'));
+    const qsizetype colon = m_currentProxy.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
-    const int port = colon < 0 ? 0 : CurrentProxy.mid(colon + 1).toInt(&ok);
+    const int port = colon < 0 ? 0 : m_currentProxy.mid(colon + 1).toInt(&ok);
     m_checker->Done = 0;
     m_checker->Total = 1;
-    m_checker->TestProxy(0, CurrentProxy.left(colon), ok ? port : 80);
+    m_checker->TestProxy(0, m_currentProxy.left(colon), ok ? port : 80);
 }
 
 void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
 {
     const QString key = host + QLatin1Char(':') + QString::number(port);
     // A check of a proxy no longer applied says nothing about the one that is.
-    if (!Active || key != CurrentProxy)
+    if (!m_active || key != m_currentProxy)
         return;
     const bool first = m_firstCheckPending;
     m_firstCheckPending = false;
@@ -397,13 +421,13 @@ void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
                                       << (m_checkFailures == 1 ? "time" : "times in a row");
     const bool failOver = first || m_checkFailures >= 2;
     emit proxyCheckFailed(key);
-    if (failOver && Active && CurrentProxy == key)
+    if (failOver && m_active && m_currentProxy == key)
         FailOver();
 }
 
 void TProxyManager::FailOver()
 {
-    const QString dead = CurrentProxy;
+    const QString dead = m_currentProxy;
     // Keyed as the test run handed it to the tester. The pass and the place in the ready list go at once:
     // no later selection, of the run under way or of an automatic change, may take the proxy again.
     const qsizetype colon = dead.indexOf(QLatin1Char(':'));
@@ -411,7 +435,7 @@ void TProxyManager::FailOver()
     const int port = colon < 0 ? 0 : dead.mid(colon + 1).toInt(&ok);
     m_tester->Forget(colon < 0 ? dead : dead.left(colon), ok ? port : 80);
     setRecordStatus(dead, TProxyRec::stFailed, QString());
-    ReadyList.removeAll(dead);
+    m_readyList.removeAll(dead);
     m_checkFailures = 0;
     // A test run under way ends in a selection of its own, which replaces this proxy; until then the ready
     // list may be empty only because the run has not got far yet.
@@ -430,19 +454,19 @@ void TProxyManager::FailOver()
 void TProxyManager::setRecordStatus(const QString& proxy, int status, const QString& anonymity)
 {
     ensureRecordIndex();
-    for (int i = m_recordsByProxy.value(proxy, -1); i >= 0 && i < Proxies.size();
+    for (int i = m_recordsByProxy.value(proxy, -1); i >= 0 && i < m_proxies.size();
          i = size_t(i) < m_nextSameProxy.size() ? m_nextSameProxy[size_t(i)] : -1) {
-        if (Proxies.at(i).Proxy != proxy)
+        if (m_proxies.at(i).Proxy != proxy)
             continue;
-        Proxies[i].Status = status;
+        m_proxies[i].Status = status;
         if (status == TProxyRec::stPassed && !anonymity.isEmpty())
-            Proxies[i].Anonymity = anonymity;
+            m_proxies[i].Anonymity = anonymity;
     }
 }
 
 void TProxyManager::StopHide()
 {
-    Active = false;
+    m_active = false;
     m_checkTimer.stop();
     m_checker->SetStopped(true);
     m_firstCheckPending = false;
@@ -458,6 +482,6 @@ void TProxyManager::ChangeIP()
 {
     // While a test run is under way the ready list is being refilled; the run's own selection changes the
     // proxy, and this tick is skipped rather than read as "nothing works".
-    if (Active && !Testing())
+    if (m_active && !Testing())
         SelectProxy();
 }

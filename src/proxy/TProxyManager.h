@@ -60,37 +60,52 @@ public:
     // Whether a test run is under way (proxies handed over, results still to come).
     bool Testing() const;
 
-    // List data (filled by ParseProxyList).
-    ProxyListLines RawList; // the list text as received or loaded, line by line
-    QString LocalIP;
-    QString LocalCountry;
-    QString CountryFlag;
-    QString LocalLatitude;
-    QString LocalLongitude;
-    QList<TProxyRec> Proxies;
-    QStringList Countries;
+    // List data, filled by ParseProxyList.
+    const ProxyListLines& RawList() const { return m_rawList; } // the list text as received or loaded, by line
+    const QString& LocalIP() const { return m_localIP; }
+    const QString& LocalCountry() const { return m_localCountry; }
+    const QString& CountryFlag() const { return m_countryFlag; }
+    const QString& LocalLatitude() const { return m_localLatitude; }
+    const QString& LocalLongitude() const { return m_localLongitude; }
+    // Record n comes from the entry Proxy_n; Status, Speed and Anonymity are booked by the proxy tests and checks.
+    const QList<TProxyRec>& Proxies() const { return m_proxies; }
+    const QStringList& Countries() const { return m_countries; }
 
     // Hiding state.
-    QString CurrentProxy;    // host:port applied last; empty until the first
-    int ChangeInterval = 0;  // minutes between automatic changes; kept for the main window
-    bool AutoChange = false; // rotation on: SelectProxy avoids CurrentProxy
-    bool ClearCookiesOnChange = false;
-    QString Country;       // chosen country; kAutoSelected means every country
-    QStringList ReadyList; // proxies that passed in the current run, in order of arrival
-    bool Active = false;   // a proxy is applied to the browsers
+    const QString& CurrentProxy() const { return m_currentProxy; } // host:port applied last; empty until the first
+    int ChangeInterval() const { return m_changeInterval; }        // minutes between automatic changes
+    bool AutoChange() const { return m_autoChange; }               // rotation on: SelectProxy avoids CurrentProxy
+    bool ClearCookiesOnChange() const { return m_clearCookiesOnChange; }
+    const QString& Country() const { return m_country; } // chosen country; kAutoSelected means every country
+    // Proxies that passed in the current run, in order of arrival (twice for an address listed twice).
+    const QStringList& ReadyList() const { return m_readyList; }
+    bool Active() const { return m_active; } // a proxy is applied to the browsers
+
+    // The user chose the country whose proxies the next test run tries (kAutoSelected: every country). The
+    // proxy in use and the ready list stay until the user hides again.
+    void ChooseCountry(const QString& country);
+    // The user switched the automatic change on or off: while on, a selection avoids the proxy in use.
+    void SwitchAutoChange(bool on);
+    // The user set the minutes between automatic changes; kept for the main window, the manager does not time.
+    void SetChangeInterval(int minutes);
+    // The user switched cookie clearing on or off: while on, a selection that changes the proxy clears the
+    // browsers' cookies first.
+    void SwitchClearCookiesOnChange(bool on);
 
     // The tester owned by the manager.
     TProxyTester& Tester() { return *m_tester; }
 
     // Loads the list file into RawList and parses it; false (and nothing changed) when the file is missing.
     bool LoadFromFile(const QString& fileName);
+    // Takes list lines as they stand (a line holding a line break stays one line) as RawList and parses them.
+    void TakeProxyList(ProxyListLines lines);
     // Writes RawList line by line with CR LF, replacing the file atomically. Throws std::runtime_error on failure.
     void SaveToFile(const QString& fileName) const;
     // Starts a background download of the list; a non-empty 2xx body arrives later in ProxyListReceived.
     void DownloadProxyList(const QString& url);
     // Takes a downloaded list text: a non-empty text replaces RawList and is parsed; an empty one is ignored.
     void ProxyListReceived(const QString& text);
-    // Fills the list data from RawList and emits listLoaded.
+    // Fills the list data from RawList again and emits listLoaded.
     void ParseProxyList();
     // Copies out the last record of exactly this country; false when none (rec is cleared).
     bool FindProxyByCountry(const QString& country, TProxyRec& rec) const;
@@ -136,6 +151,23 @@ private:
     // the end of the test run under way. A browser file that cannot be written meanwhile is shown to the user.
     void FailOver();
     void setRecordStatus(const QString& proxy, int status, const QString& anonymity);
+
+    ProxyListLines m_rawList;
+    QString m_localIP;
+    QString m_localCountry;
+    QString m_countryFlag;
+    QString m_localLatitude;
+    QString m_localLongitude;
+    QList<TProxyRec> m_proxies;
+    QStringList m_countries;
+
+    QString m_currentProxy;
+    int m_changeInterval = 0;
+    bool m_autoChange = false;
+    bool m_clearCookiesOnChange = false;
+    QString m_country;
+    QStringList m_readyList;
+    bool m_active = false;
 
     IBrowserControl& m_browsers;
     TEngineServices& m_services;

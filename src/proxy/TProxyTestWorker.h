@@ -1,28 +1,16 @@
 #pragma once
 
-#include "proxy/ProxyJudgement.h"
 #include "proxy/ProxyKind.h"
+#include "proxy/ProxyTestJob.h"
 
 #include <QString>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 class TProxyTester;
-
-// What a proxy must show to pass, fixed for each test when it is handed over.
-struct TProxyTestCriteria
-{
-    // An https address asked for through a CONNECT tunnel of the proxy after the plain test; empty: none.
-    QString tunnelUrl;
-    // The user's own address as the service sees it; a proxy that shows it to the service fails.
-    QString localAddress;
-    // A test not finished this long after its start delay has failed (<= 0: no limit).
-    int timeoutMs = 15000;
-};
 
 // The engine behind TProxyTester: one background thread that runs every proxy test of a tester at once on a
 // libcurl multi handle, each after its own start delay, and hands each result to the user-interface thread,
@@ -49,27 +37,9 @@ public:
     // Tests queued, sleeping or with a request open.
     int activeTests() const { return m_active.load(); }
 
-    struct Transfer;
-
 private:
-    struct Job
-    {
-        QString host;
-        int port = 0;
-        TProxyKind kind = TProxyKind::Http;
-        std::chrono::steady_clock::time_point due;
-        quint64 seq = 0;   // the ticket, in order of hand-over
-        quint64 epoch = 0; // the stops counted when it was queued
-        std::shared_ptr<const TProxyTestCriteria> criteria;
-    };
-    struct Outcome
-    {
-        Job job;
-        bool success = false;
-        QString response;
-        quint32 elapsed = 0;
-        ProxyJudgement judgement;
-    };
+    using Job = ProxyTestJob;
+    using Outcome = ProxyTestOutcome;
 
     void run();
     // Whether a stop came after the job was queued.

@@ -9,15 +9,15 @@
 namespace {
 
 // A message text in the user's language, with %1 filled in.
-QString text(const char* sentence, const QString& arg = QString())
+QString text(const TEngineServices& texts, const char* sentence, const QString& arg = QString())
 {
-    const QString pattern = EngineServices().LangText(QString::fromUtf8(sentence));
+    const QString pattern = texts.LangText(QString::fromUtf8(sentence));
     return arg.isNull() ? pattern : FormatArgs(pattern, {arg});
 }
 
 // "place: reason", with the reasons the program itself gives in the user's language; a companion's own
 // error text stays as the browser wrote it.
-QString placeAndReason(const QString& item)
+QString placeAndReason(const TEngineServices& texts, const QString& item)
 {
     const qsizetype colon = item.lastIndexOf(QStringLiteral(": "));
     if (colon < 0)
@@ -26,7 +26,7 @@ QString placeAndReason(const QString& item)
     for (const char* own : {MessageText::kInUseByBrowser, MessageText::kCompanionNoAnswer,
                             MessageText::kCompanionDisconnected, MessageText::kCompanionFailed}) {
         if (reason == QLatin1String(own))
-            return item.left(colon + 2) + text(own);
+            return item.left(colon + 2) + text(texts, own);
     }
     return item;
 }
@@ -47,43 +47,54 @@ bool anyChromium(const QStringList& companions)
 
 } // namespace
 
-QString FirefoxCompanionNotice(bool firefoxStarted, const QStringList& connectedCompanions)
+QString FirefoxCompanionNotice(const TEngineServices& texts, bool firefoxStarted,
+                               const QStringList& connectedCompanions)
 {
     using namespace MessageText;
     const QString package = TBrowserRoutines::FirefoxInstallArgs().constFirst();
-    return text(firefoxStarted ? kFirefoxOpened : kFirefoxNotStarted, package) + QStringLiteral("\n\n") +
-           text(kSignedExtensionsOnly) + QStringLiteral("\n\n") +
-           text(anyFirefox(connectedCompanions) ? kFirefoxCompanionConnected : kNoFirefoxCompanion);
+    return text(texts, firefoxStarted ? kFirefoxOpened : kFirefoxNotStarted, package) + QStringLiteral("\n\n") +
+           text(texts, kSignedExtensionsOnly) + QStringLiteral("\n\n") +
+           text(texts, anyFirefox(connectedCompanions) ? kFirefoxCompanionConnected : kNoFirefoxCompanion);
 }
 
-QString ChromiumCompanionNotice(const QString& folder, const QStringList& connectedCompanions)
+QString ChromiumCompanionNotice(const TEngineServices& texts, const QString& folder,
+                                const QStringList& connectedCompanions)
 {
     using namespace MessageText;
-    return text(kChromiumLoadUnpacked, folder) + QStringLiteral("\n\n") +
-           text(anyChromium(connectedCompanions) ? kChromiumCompanionConnected : kNoChromiumCompanion);
+    return text(texts, kChromiumLoadUnpacked, folder) + QStringLiteral("\n\n") +
+           text(texts, anyChromium(connectedCompanions) ? kChromiumCompanionConnected : kNoChromiumCompanion);
 }
 
-QString CookieClearNotice(const TCookieClearReport& report)
+QString WebRtcCompanionNotice(const TEngineServices& texts, const QStringList& unprotected)
+{
+    using namespace MessageText;
+    QString message = text(texts, kWebRtcNeedsCompanion);
+    for (const QString& item : unprotected)
+        message += QStringLiteral("\n") + text(texts, kWebRtcUnprotected, item);
+    return message;
+}
+
+QString CookieClearNotice(const TEngineServices& texts, const TCookieClearReport& report)
 {
     using namespace MessageText;
     QStringList cleared;
     if (report.embeddedView)
-        cleared << text(kOwnWebView);
+        cleared << text(texts, kOwnWebView);
     for (const QString& browser : report.companionsCleared)
-        cleared << text(kClearedByCompanion, browser);
+        cleared << text(texts, kClearedByCompanion, browser);
     for (const QString& profile : report.profilesCleared)
-        cleared << text(kClearedClosedProfile, profile);
+        cleared << text(texts, kClearedClosedProfile, profile);
 
     QStringList notCleared;
     for (const QString& item : report.companionsFailed + report.profilesSkipped)
-        notCleared << placeAndReason(item);
+        notCleared << placeAndReason(texts, item);
 
     const QString bullet = QStringLiteral("\n- ");
-    QString message =
-        cleared.isEmpty() ? text(kNoCookiesCleared) : text(kCookiesClearedIn) + bullet + cleared.join(bullet);
+    QString message = cleared.isEmpty() ? text(texts, kNoCookiesCleared)
+                                        : text(texts, kCookiesClearedIn) + bullet + cleared.join(bullet);
     if (!notCleared.isEmpty())
-        message += QStringLiteral("\n\n") + text(kNotCleared) + bullet + notCleared.join(bullet);
+        message += QStringLiteral("\n\n") + text(texts, kNotCleared) + bullet + notCleared.join(bullet);
     if (report.companionsCleared.isEmpty() && report.companionsFailed.isEmpty())
-        message += QStringLiteral("\n\n") + text(kNoCompanionToClear);
+        message += QStringLiteral("\n\n") + text(texts, kNoCompanionToClear);
     return message;
 }

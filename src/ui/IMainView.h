@@ -5,8 +5,8 @@
 #include <QImage>
 #include <QString>
 
-// What the engine window shows in the main window while the proxy manager loads lists, tests
-// proxies, applies one and takes it away again. The engine window decides what the user is told;
+// What the hiding presenter shows in the main window while the proxy manager loads lists, tests
+// proxies, applies one and takes it away again. The presenter decides what the user is told;
 // the main window owns its controls and decides how each state looks on them.
 class IMainView
 {

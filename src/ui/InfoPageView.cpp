@@ -15,6 +15,9 @@ InfoPageView::InfoPageView(QWidget* parent) : QWebEngineView(parent)
     settings->setAttribute(QWebEngineSettings::ShowScrollBars, false);
     settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
     settings->setAttribute(QWebEngineSettings::FocusOnNavigationEnabled, false);
+    // A page's WebRTC gathers its candidates over UDP beside any proxy; here it never names a local address.
+    // Nothing the view shows needs more, so this holds whether the program hides or not.
+    settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
 
     // Text selection and dragging are switched off inside every page the view shows.
     QWebEngineScript noSelection;

@@ -3,7 +3,8 @@
 #include <QWebEngineView>
 
 // The small embedded info page of the main window: a plain page by address, without context
-// menu, scroll bars, text selection or dropped files, playing media without asking.
+// menu, scroll bars, text selection or dropped files, playing media without asking, its WebRTC kept
+// from naming local addresses.
 class InfoPageView : public QWebEngineView
 {
     Q_OBJECT

@@ -8,6 +8,7 @@
 #include "browsers/DesktopBrowsers.h"
 #include "browsers/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
+#include "ui/ApplicationServices.h"
 #include "ui/CompanionNotice.h"
 #include "ui/FlagCache.h"
 #include "ui/InfoPageView.h"
@@ -40,13 +41,6 @@ namespace {
 constexpr int kCookieNoticeId = 30;
 constexpr int kDefaultMinutes = 10;
 constexpr int kMinuteMs = 60000;
-
-// The proxy list and the flags are cached per user even when the settings are shared: another user
-// who could write them would choose this user's proxy.
-QString CacheFolder()
-{
-    return Settings() ? Settings()->UserFolder() : QString();
-}
 } // namespace
 
 void TfrmMainForm::SetHideAction(QAction* action)
@@ -98,21 +92,25 @@ void TfrmMainForm::acClearCookieExecute()
         const bool complete =
             report.anythingCleared() && report.companionsFailed.isEmpty() && report.profilesSkipped.isEmpty();
         // Only a notice of full success may be silenced; a failure is always shown.
-        self->m_engine.ShowMessageBox(CookieClearNotice(report), {}, complete ? kCookieNoticeId : 0,
-                                      complete ? TEngineServices::mtInformation : TEngineServices::mtWarning,
-                                      TEngineServices::mbOK, 0);
+        self->m_engine.ShowMessageBox(
+            CookieClearNotice(self->m_engine.Services(), report), {}, complete ? kCookieNoticeId : 0,
+            complete ? TEngineServices::mtInformation : TEngineServices::mtWarning, TEngineServices::mbOK, 0);
     });
 }
 
 void TfrmMainForm::acCheckIPExecute()
 {
-    if (Settings())
-        m_engine.OpenUrl(Settings()->GetConst(QStringLiteral("URL.IPSEEKER")));
+    m_engine.OpenUrl(m_settings.GetConst(QStringLiteral("URL.IPSEEKER")));
 }
 
 void TfrmMainForm::acOptionExecute()
 {
-    TfrmOptionForm options(this, DefaultOptionFormServices(m_engine));
+    TOptionFormServices services;
+    services.SetAutoRun = [this](bool enable) { m_engine.SetAutoRun(enable); };
+    // Posted, not called: the restart runs from the main loop once the dialog's own loop has ended.
+    services.PostAllUsersRestart = [this](bool allUsers) { m_engine.PostAllUsersRestart(allUsers); };
+    services.Routines = &m_engine.Browsers().routines();
+    TfrmOptionForm options(m_settings, m_engine.Services(), this, std::move(services));
     if (options.exec() == QDialog::Accepted)
         m_engine.ApplyProxyTestOptions();
 }
@@ -120,20 +118,20 @@ void TfrmMainForm::acOptionExecute()
 void TfrmMainForm::actChooseIPExecute()
 {
     TProxyManager* manager = Manager();
-    if (!manager || !Settings())
+    if (!manager)
         return;
-    TfrmChooseIP dialog(*manager, CacheFolder(), Settings()->GetConst(QStringLiteral("URL.ServiceHost")),
-                        Settings()->GetConst(QStringLiteral("URL.SiteHost")), this);
+    TfrmChooseIP dialog(*manager, CacheFolder(), m_settings.GetConst(QStringLiteral("URL.ServiceHost")),
+                        m_settings.GetConst(QStringLiteral("URL.SiteHost")), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry());
-    lblIPCountry->setText(manager->Country);
+    TfrmChooseIP::ApplyChoice(*manager, dialog.SelectedCountry(), m_engine.Services(), m_engine.WriteGuard());
+    lblIPCountry->setText(manager->Country());
     ShowCountryFlag();
 }
 
 void TfrmMainForm::acAboutExecute()
 {
-    TfrmAboutForm about(this);
+    TfrmAboutForm about(m_settings.GetConst(QStringLiteral("App.Ver")), m_engine.Services(), this);
     about.exec();
 }
 
@@ -166,16 +164,13 @@ void TfrmMainForm::acExitExecute()
 
 void TfrmMainForm::acSetupBrowserExecute()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
     // The host is registered at every start, so a moved program folder is followed; Firefox is
     // offered the companion once.
     TBrowserRoutines& routines = m_engine.Browsers().routines();
     routines.RegisterCompanionHost();
-    if (settings->ReadBool(QStringLiteral("SETUPFF"), true))
+    if (m_settings.ReadBool(QStringLiteral("SETUPFF"), true))
         routines.InstallFirefoxExtension();
-    GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
+    m_engine.WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
 }
 
 int TfrmMainForm::ChangeIPMinutes() const
@@ -186,7 +181,7 @@ int TfrmMainForm::ChangeIPMinutes() const
 void TfrmMainForm::cbChangeIPClick()
 {
     if (TProxyManager* manager = Manager())
-        manager->AutoChange = cbChangeIP->isChecked();
+        manager->SwitchAutoChange(cbChangeIP->isChecked());
     tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
     tmChangeIP->SetEnabled(cbChangeIP->isChecked());
 }
@@ -196,7 +191,7 @@ void TfrmMainForm::edtChangeIPTimeChange()
     if (cbChangeIP->isChecked()) {
         tmChangeIP->SetInterval(ChangeIPMinutes() * kMinuteMs);
         if (TProxyManager* manager = Manager())
-            manager->ChangeInterval = ChangeIPMinutes();
+            manager->SetChangeInterval(ChangeIPMinutes());
     }
     tmChangeIP->SetEnabled(cbChangeIP->isChecked());
 }
@@ -204,7 +199,7 @@ void TfrmMainForm::edtChangeIPTimeChange()
 void TfrmMainForm::cbClearCookieClick()
 {
     if (TProxyManager* manager = Manager())
-        manager->ClearCookiesOnChange = cbClearCookie->isChecked();
+        manager->SwitchClearCookiesOnChange(cbClearCookie->isChecked());
 }
 
 void TfrmMainForm::tmChangeIPTimer()
@@ -228,27 +223,23 @@ void TfrmMainForm::tmProgressTimer()
 
 void TfrmMainForm::LoadQuickSettings()
 {
-    TSettings* settings = Settings();
     ExitRequested = false;
-    const QString minutes =
-        settings ? settings->ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10")) : QStringLiteral("10");
+    const QString minutes = m_settings.ReadString(QStringLiteral("ChangeIPTime"), QStringLiteral("10"));
     // The field holds whole minutes; a stored text that is not a number counts as 10.
     edtChangeIPTime->setValue(SafeStrToInt(minutes, kDefaultMinutes));
-    cbChangeIP->setChecked(settings && settings->ReadBool(QStringLiteral("ChangeIP"), false));
+    cbChangeIP->setChecked(m_settings.ReadBool(QStringLiteral("ChangeIP"), false));
     cbChangeIPClick();
-    cbClearCookie->setChecked(settings && settings->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
+    cbClearCookie->setChecked(m_settings.ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     cbClearCookieClick();
-    if (settings) {
-        const QString info = settings->GetConst(QStringLiteral("URL.InfoURL"));
-        if (!info.isEmpty())
-            OpenInfoPage(info + QLatin1Char('?') + m_engine.BuildQueryString());
-    }
+    const QString info = m_settings.GetConst(QStringLiteral("URL.InfoURL"));
+    if (!info.isEmpty())
+        OpenInfoPage(info + QLatin1Char('?') + m_engine.BuildQueryString());
 }
 
 void TfrmMainForm::SaveQuickSettings()
 {
     // An unwritable settings folder must not keep the window from closing.
-    GuardSettingsWrite([this](TSettings& settings) {
+    m_engine.WriteGuard()([this](TSettings& settings) {
         settings.WriteBool(QStringLiteral("ChangeIP"), cbChangeIP->isChecked());
         settings.WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), cbClearCookie->isChecked());
         settings.WriteString(QStringLiteral("ChangeIPTime"), edtChangeIPTime->text());
@@ -259,22 +250,20 @@ void TfrmMainForm::SaveQuickSettings()
 void TfrmMainForm::FormShow()
 {
     RestoreWindowPosition();
-    TSettings* settings = Settings();
-    if (settings)
-        m_engine.SetSkin(settings->ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
-    if (settings && settings->ReadBool(QStringLiteral("FirstTimeRun"), true))
-        GuardSettingsWrite([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
+    m_engine.SetSkin(m_settings.ReadString(QStringLiteral("Skin"), QStringLiteral("Default")));
+    if (m_settings.ReadBool(QStringLiteral("FirstTimeRun"), true))
+        m_engine.WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("FirstTimeRun"), false); });
     m_engine.AutoCheckForUpdate();
     FirstShowDone = true;
     TProxyManager* manager = Manager();
-    if (manager && settings) {
+    if (manager) {
         if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst"))) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
             lblProgressText->setText(m_engine.LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));
             lblProgressText->show();
         }
-        QString url = settings->GetConst(QStringLiteral("URL.GETPROXY"));
+        QString url = m_settings.GetConst(QStringLiteral("URL.GETPROXY"));
         url += QLatin1Char('?') + m_engine.BuildQueryString();
         manager->DownloadProxyList(url);
     }
@@ -299,19 +288,19 @@ void TfrmMainForm::FillSkinAndLanguageMenus()
 void TfrmMainForm::ShowCountryFlag()
 {
     TProxyManager* manager = Manager();
-    if (!manager || !Settings())
+    if (!manager)
         return;
-    const QString host = Settings()->GetConst(QStringLiteral("URL.ServiceHost"));
+    const QString host = m_settings.GetConst(QStringLiteral("URL.ServiceHost"));
     QString stem;
     QString url;
-    if (manager->Country == kAutoSelected) {
+    if (manager->Country() == kAutoSelected) {
         stem = QStringLiteral("un");
         url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/un.png");
     } else {
-        stem = manager->Country;
+        stem = manager->Country();
         TProxyRec rec;
-        if (manager->FindProxyByCountry(manager->Country, rec))
-            url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country +
+        if (manager->FindProxyByCountry(manager->Country(), rec))
+            url = QStringLiteral("http://") + host + QStringLiteral("/tpl/images/flag_small/") + manager->Country() +
                   QStringLiteral(".png");
     }
     const QString file = FlagCachePath(CacheFolder(), stem, QStringLiteral("_small.png"));
@@ -351,5 +340,12 @@ void TfrmMainForm::DrawCountryFlag(const QString& fileName)
 
 TProxyManager* TfrmMainForm::Manager() const
 {
-    return m_engine.ProxyManager.get();
+    return m_engine.ProxyManager();
+}
+
+QString TfrmMainForm::CacheFolder() const
+{
+    // The proxy list and the flags are cached per user even when the settings are shared: another user
+    // who could write them would choose this user's proxy.
+    return m_settings.UserFolder();
 }

@@ -2,25 +2,26 @@
 
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
-#include "ui/TfrmEngineWnd.h"
 
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcSettingsWrite, "veilport.settings", QtWarningMsg)
 
-bool GuardSettingsWrite(const std::function<void(TSettings& settings)>& write)
+SettingsWriteGuard::SettingsWriteGuard(TSettings& settings, Reporter report)
+    : m_settings(settings), m_report(std::move(report))
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return false;
+}
+
+bool SettingsWriteGuard::operator()(const std::function<void(TSettings& settings)>& write) const
+{
     try {
-        write(*settings);
+        write(m_settings);
         return true;
     } catch (const ESettingsError& error) {
         const QString reason = QString::fromLocal8Bit(error.what());
         qCWarning(lcSettingsWrite) << "cannot store a setting:" << reason;
-        if (frmEngineWnd)
-            frmEngineWnd->ReportSettingsWriteError(reason);
+        if (m_report)
+            m_report(reason);
         return false;
     }
 }

@@ -13,10 +13,11 @@ class TLanguageEngine;
 class TSkinEngine;
 class TspAceMultiLang;
 
-// Languages and skins as the engine window carries them: the language engine (smLanguage,
+// Languages and skins as the engine carries them: the language engine (smLanguage,
 // smdCurrent, smdDefault, spcConfig), the skin data with the built-in skin and the skin texts
 // (spSkinData, spCompressedStoredSkin, spResourceStrData), and the application of both to the
-// widgets. The engine window creates one in FormCreate and plugs it in as its TLanguageProvider.
+// widgets. The engine creates one at start and plugs it into the application services as their
+// TLanguageProvider.
 class TLocalisation : public QObject, public TLanguageProvider
 {
     Q_OBJECT
@@ -47,7 +48,7 @@ private:
     std::unique_ptr<SkinApplier> m_applier;
 };
 
-/// The program's localisation while it exists (created by the engine window), else null.
+/// The program's localisation while it exists (created by the engine), else null.
 TLocalisation* Localisation();
 
 /// Gives a window its translator ("smLanguage"). Call it in the window's constructor once every

@@ -8,9 +8,10 @@
 #include <QHash>
 #include <QLabel>
 #include <QPushButton>
-#include <QQueue>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -48,17 +49,7 @@ QHash<QString, QString>& resourceStrings()
     return texts;
 }
 
-QQueue<TMessageDialog::Outcome>& queuedAnswers()
-{
-    static QQueue<TMessageDialog::Outcome> answers;
-    return answers;
-}
-
-QList<TMessageDialog::Record>& records()
-{
-    static QList<TMessageDialog::Record> list;
-    return list;
-}
+IMessageBoxPresenter* g_presenter = nullptr;
 
 QIcon typeIcon(int msgType)
 {
@@ -142,37 +133,22 @@ bool TMessageDialog::ShowAgainTicked() const
 TMessageDialog::Outcome TMessageDialog::Execute(QWidget* parent, const QString& caption, const QString& text,
                                                 int msgType, int buttons, bool showAgainBox)
 {
-    if (!queuedAnswers().isEmpty()) {
-        Outcome answer = queuedAnswers().dequeue();
-        answer.showAgainTicked = answer.showAgainTicked && showAgainBox;
-        records().append({caption, text, msgType, buttons, showAgainBox, answer.showAgainTicked, answer.result});
-        return answer;
-    }
-    TMessageDialog dialog(parent, caption, text, msgType, buttons, showAgainBox);
+    const MessageBoxRequest message{caption, text, msgType, buttons, showAgainBox};
+    return g_presenter ? g_presenter->Present(parent, message) : ShowModal(parent, message);
+}
+
+TMessageDialog::Outcome TMessageDialog::ShowModal(QWidget* parent, const MessageBoxRequest& message)
+{
+    TMessageDialog dialog(parent, message.caption, message.text, message.msgType, message.buttons,
+                          message.showAgainBox);
     const int code = dialog.exec();
     // Every button ends the dialog with a result above 0; 0 means closed without a button.
     return {code > 0 ? code : int(TEngineServices::mrCancel), dialog.ShowAgainTicked()};
 }
 
-void TMessageDialog::QueueAnswer(int result, bool tickShowAgain)
+IMessageBoxPresenter* TMessageDialog::SetPresenter(IMessageBoxPresenter* presenter)
 {
-    queuedAnswers().enqueue({result, tickShowAgain});
-}
-
-int TMessageDialog::QueuedAnswers()
-{
-    return int(queuedAnswers().size());
-}
-
-QList<TMessageDialog::Record> TMessageDialog::TakeRecords()
-{
-    return std::exchange(records(), {});
-}
-
-void TMessageDialog::ResetAutomation()
-{
-    queuedAnswers().clear();
-    records().clear();
+    return std::exchange(g_presenter, presenter);
 }
 
 void TMessageDialog::SetResourceString(const QString& name, const QString& value)

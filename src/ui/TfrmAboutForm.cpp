@@ -1,6 +1,5 @@
 #include "ui/TfrmAboutForm.h"
 
-#include "config/TSettings.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
 #include "util/SPTools.h"
@@ -36,7 +35,8 @@ bool FindPair(const QStringList& pairs, const QString& name, QString& value)
 
 } // namespace
 
-TfrmAboutForm::TfrmAboutForm(QWidget* parent) : QDialog(parent)
+TfrmAboutForm::TfrmAboutForm(const QString& version, const TEngineServices& texts, QWidget* parent)
+    : QDialog(parent), m_version(version), m_texts(texts)
 {
     setObjectName(QStringLiteral("frmAboutForm"));
     setWindowTitle(QStringLiteral("About Veilport"));
@@ -87,20 +87,20 @@ TfrmAboutForm::TfrmAboutForm(QWidget* parent) : QDialog(parent)
     FormCreate();
 }
 
-QString TfrmAboutForm::VersionPattern()
+QString TfrmAboutForm::VersionPattern(const TEngineServices& texts)
 {
     QStringList pairs;
-    EngineServices().LangStrings(QStringLiteral("TfrmAboutForm"), pairs);
+    texts.LangStrings(QStringLiteral("TfrmAboutForm"), pairs);
     QString pattern;
     if (!FindPair(pairs, QStringLiteral("lbVersion.Lines"), pattern))
         return QString();
     return DecodeLanguageValue(pattern);
 }
 
-QString TfrmAboutForm::TranslatorText()
+QString TfrmAboutForm::TranslatorText(const TEngineServices& texts)
 {
     QStringList pairs;
-    EngineServices().LangStrings(QStringLiteral("Info"), pairs);
+    texts.LangStrings(QStringLiteral("Info"), pairs);
     QString language;
     QString translator;
     FindPair(pairs, QStringLiteral("Language"), language);
@@ -114,8 +114,7 @@ QString TfrmAboutForm::TranslatorText()
 
 void TfrmAboutForm::FormCreate()
 {
-    const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
     // The pattern ends with a line break in the language data; one line is shown.
-    lbVersion->setText(FormatArgs(VersionPattern(), {version}).trimmed());
-    lbTranslater->setText(TranslatorText());
+    lbVersion->setText(FormatArgs(VersionPattern(m_texts), {m_version}).trimmed());
+    lbTranslater->setText(TranslatorText(m_texts));
 }

@@ -85,6 +85,8 @@ void TfrmChooseIP::FormCreate()
     wbMap->setContextMenuPolicy(Qt::NoContextMenu);
     wbMap->setAcceptDrops(false);
     wbMap->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
+    // As in the main window's view: the map page's WebRTC never names a local address.
+    wbMap->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
     QWebEngineScript noSelection;
     noSelection.setName(QStringLiteral("noSelection"));
     noSelection.setSourceCode(QString::fromLatin1(kNoSelectionScript));
@@ -131,7 +133,7 @@ void TfrmChooseIP::FormCreate()
 void TfrmChooseIP::FillCountries()
 {
     QStringList names{kAutoSelected};
-    for (const QString& country : m_manager.Countries) {
+    for (const QString& country : m_manager.Countries()) {
         int working = 0;
         int others = 0;
         if (m_manager.CountProxies(country, working, others))
@@ -168,8 +170,8 @@ void TfrmChooseIP::FormShow()
     // A stored country that the current list no longer holds is shown as "Auto Selected", so the map, the
     // flag and OK all have a real entry to work with; OK then stores "Auto Selected".
     int index = 0;
-    if (m_manager.Country != kAutoSelected) {
-        const int found = cbbCountry->findText(m_manager.Country, Qt::MatchFixedString);
+    if (m_manager.Country() != kAutoSelected) {
+        const int found = cbbCountry->findText(m_manager.Country(), Qt::MatchFixedString);
         if (found > 0)
             index = found;
     }
@@ -189,7 +191,7 @@ void TfrmChooseIP::FormShow()
         // The stem follows the entry, as a later change of selection would, so both find the same file.
         stem = cbbCountry->itemText(index);
     } else {
-        ShowMap(m_manager.LocalLongitude, m_manager.LocalLatitude, m_manager.LocalCountry);
+        ShowMap(m_manager.LocalLongitude(), m_manager.LocalLatitude(), m_manager.LocalCountry());
     }
     ShowFlag(stem, flagUrl);
     Ready = true;
@@ -200,7 +202,7 @@ void TfrmChooseIP::cbbCountryChange()
     if (!Ready || cbbCountry->currentIndex() < 0)
         return;
     if (cbbCountry->currentIndex() == 0) {
-        ShowMap(m_manager.LocalLongitude, m_manager.LocalLatitude, m_manager.LocalCountry);
+        ShowMap(m_manager.LocalLongitude(), m_manager.LocalLatitude(), m_manager.LocalCountry());
         ShowFlag(QStringLiteral("un"), UnknownFlagUrl());
         return;
     }
@@ -269,18 +271,19 @@ void TfrmChooseIP::wbMapProgressChange(int progress, int progressMax)
     sgLoadingMap->setValue(progress);
 }
 
-bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen)
+bool TfrmChooseIP::ApplyChoice(TProxyManager& manager, const QString& chosen, TEngineServices& services,
+                               const SettingsWriteGuard& writeGuard)
 {
-    const bool changed = chosen != manager.Country;
+    const bool changed = chosen != manager.Country();
     if (changed) {
-        manager.Country = chosen;
+        manager.ChooseCountry(chosen);
         // The proxy in use stays until the user hides again.
-        if (manager.Active)
-            EngineServices().ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId,
-                                            TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        if (manager.Active())
+            services.ShowMessageBox(kNewCountryMessage, {}, kNewCountryShowAgainId, TEngineServices::mtInformation,
+                                    TEngineServices::mbOK, 0);
     }
     // The choice holds for this run; a failure only keeps it from the next one.
-    GuardSettingsWrite(
-        [&manager](TSettings& settings) { settings.WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country); });
+    writeGuard(
+        [&manager](TSettings& settings) { settings.WriteString(QStringLiteral("PROXYCOUNTRY"), manager.Country()); });
     return changed;
 }

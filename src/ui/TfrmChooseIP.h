@@ -12,6 +12,8 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QWebEngineView;
+class SettingsWriteGuard;
+class TEngineServices;
 class THTTPGet;
 class TProxyManager;
 
@@ -20,11 +22,11 @@ class TProxyManager;
 // applies the choice with ApplyChoice when exec() returns Accepted. Language files address its
 // components by objectName under the section "TfrmChooseIP".
 //
-//     TfrmChooseIP dlg(*manager, Settings()->SettingsFolder(), Settings()->GetConst("URL.ServiceHost"),
-//                      Settings()->GetConst("URL.SiteHost"), this);
+//     TfrmChooseIP dlg(*manager, settings.UserFolder(), settings.GetConst("URL.ServiceHost"),
+//                      settings.GetConst("URL.SiteHost"), this);
 //     if (dlg.exec() == QDialog::Accepted) {
-//         TfrmChooseIP::ApplyChoice(*manager, dlg.SelectedCountry());
-//         lblIPCountry->setText(manager->Country);
+//         TfrmChooseIP::ApplyChoice(*manager, dlg.SelectedCountry(), services, writeGuard);
+//         lblIPCountry->setText(manager->Country());
 //         ShowCountryFlag();
 //     }
 class TfrmChooseIP : public QDialog
@@ -45,7 +47,9 @@ public:
     /// Takes the country chosen with OK: a changed country is set on the manager (while a proxy is applied
     /// the user is told that it takes effect at the next hiding) and the country is stored as PROXYCOUNTRY.
     /// Returns whether the country changed. The caller redraws its country label and small flag.
-    static bool ApplyChoice(TProxyManager& manager, const QString& chosen);
+    /// services shows the notice; writeGuard stores the country.
+    static bool ApplyChoice(TProxyManager& manager, const QString& chosen, TEngineServices& services,
+                            const SettingsWriteGuard& writeGuard);
 
     /// Lists "Auto Selected", then the list's countries that have records, the well-known ones moved up.
     void FillCountries();

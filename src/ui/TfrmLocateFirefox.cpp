@@ -30,8 +30,9 @@ QString initialFolder()
 
 } // namespace
 
-TfrmLocateFirefox::TfrmLocateFirefox(TBrowserRoutines& routines, QWidget* parent)
-    : QDialog(parent), m_routines(routines)
+TfrmLocateFirefox::TfrmLocateFirefox(TSettings& settings, TEngineServices& services, TBrowserRoutines& routines,
+                                     QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_services(services), m_routines(routines)
 {
     setObjectName(QStringLiteral("frmLocateFirefox"));
     setWindowTitle(QStringLiteral("Firefox"));
@@ -79,21 +80,21 @@ void TfrmLocateFirefox::btnP5BrowerClick()
     const QString file = m_chooseFile ? m_chooseFile() : runFileDialog();
     if (file.isEmpty() || !QFileInfo(file).isFile())
         return;
-    if (TSettings* settings = Settings()) {
-        try {
-            settings->WriteString(QStringLiteral("FireFoxPath"), file);
-        } catch (const std::exception& e) {
-            EngineServices().ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
-                                            TEngineServices::mbOK, 0);
-            return;
-        }
+    try {
+        m_settings.WriteString(QStringLiteral("FireFoxPath"), file);
+    } catch (const std::exception& e) {
+        m_services.ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
+                                  TEngineServices::mbOK, 0);
+        return;
     }
     if (m_routines.InstallFirefoxExtension()) {
-        EngineServices().ShowMessageBox(FirefoxCompanionNotice(true, m_routines.ConnectedCompanions()), {}, 0,
-                                        TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        m_services.ShowMessageBox(FirefoxCompanionNotice(m_services, true, m_routines.ConnectedCompanions()) +
+                                      QStringLiteral("\n\n") +
+                                      WebRtcCompanionNotice(m_services, m_routines.UnprotectedWebRtc()),
+                                  {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         accept();
     } else {
-        EngineServices().ShowMessageBox(QString::fromUtf8(MessageText::kSpecificationWrong), {}, 0,
-                                        TEngineServices::mtError, TEngineServices::mbOK, 0);
+        m_services.ShowMessageBox(QString::fromUtf8(MessageText::kSpecificationWrong), {}, 0, TEngineServices::mtError,
+                                  TEngineServices::mbOK, 0);
     }
 }

@@ -7,6 +7,8 @@
 class QLabel;
 class QPushButton;
 class TBrowserRoutines;
+class TEngineServices;
+class TSettings;
 
 // Asks the user for the Firefox executable when none was found, stores it and installs the
 // extension with it.
@@ -15,8 +17,10 @@ class TfrmLocateFirefox : public QDialog
     Q_OBJECT
 
 public:
-    // routines: where the extension is installed through (must outlive the dialog).
-    explicit TfrmLocateFirefox(TBrowserRoutines& routines, QWidget* parent = nullptr);
+    // settings keeps the chosen file; services shows the outcome; routines install the extension. All
+    // must outlive the dialog.
+    TfrmLocateFirefox(TSettings& settings, TEngineServices& services, TBrowserRoutines& routines,
+                      QWidget* parent = nullptr);
 
     // Replaces the file dialog (returns the chosen file, empty when cancelled); for automation.
     void setFileChooser(std::function<QString()> chooser) { m_chooseFile = std::move(chooser); }
@@ -32,6 +36,8 @@ public slots:
 private:
     QString runFileDialog();
 
+    TSettings& m_settings;
+    TEngineServices& m_services;
     TBrowserRoutines& m_routines;
     std::function<QString()> m_chooseFile;
 };

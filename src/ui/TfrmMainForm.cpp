@@ -8,6 +8,7 @@
 #include "ui/InfoPageView.h"
 #include "ui/ScreenPlacement.h"
 #include "ui/SettingsWriteGuard.h"
+#include "util/EngineServices.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/WebEngineUrlCache.h"
@@ -78,7 +79,8 @@ QLabel* MakeFlagBox(QWidget* parent, const char* name, int x, int y)
 
 } // namespace
 
-TfrmMainForm::TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent) : QWidget(parent), m_engine(engine)
+TfrmMainForm::TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent)
+    : QWidget(parent), m_engine(engine), m_settings(engine.Settings())
 {
     // Message boxes carry this window's caption from the start: creating it may already report a
     // setting that could not be stored.
@@ -174,7 +176,7 @@ void TfrmMainForm::CreateActions()
 
 void TfrmMainForm::CreateControls()
 {
-    const bool withMenu = Settings() && Settings()->GetConstBool(QStringLiteral("MainForm.MainMenu"), false);
+    const bool withMenu = m_settings.GetConstBool(QStringLiteral("MainForm.MainMenu"), false);
     mmbMainMenu = new QMenuBar(this);
     mmbMainMenu->setObjectName(QStringLiteral("mmbMainMenu"));
     mmbMainMenu->setGeometry(0, 0, kClientWidth, kMenuHeight);
@@ -380,9 +382,8 @@ void TfrmMainForm::FormCreate()
     acStopHide->trigger();
     OpenInfoPage(QUrl::fromLocalFile(GetAppPath() + QStringLiteral("res/temp.html")).toString());
     if (TProxyManager* manager = Manager()) {
-        manager->Country =
-            Settings() ? Settings()->ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected) : kAutoSelected;
-        lblIPCountry->setText(manager->Country);
+        manager->ChooseCountry(m_settings.ReadString(QStringLiteral("PROXYCOUNTRY"), kAutoSelected));
+        lblIPCountry->setText(manager->Country());
     }
     ShowCountryFlag();
     LoadQuickSettings();
@@ -405,7 +406,7 @@ void TfrmMainForm::showEvent(QShowEvent* event)
 void TfrmMainForm::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    if (!FirstShowDone || !Settings())
+    if (!FirstShowDone)
         return;
     // The window system confirms the restored place after the first show; that is not a move of the user's.
     if (m_ignoreRestoredMove && pos() == m_restoredPos)
@@ -417,7 +418,7 @@ void TfrmMainForm::moveEvent(QMoveEvent* event)
 void TfrmMainForm::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    if (!FirstShowDone || !Settings())
+    if (!FirstShowDone)
         return;
     m_placeSettled->start();
 }
@@ -425,7 +426,7 @@ void TfrmMainForm::resizeEvent(QResizeEvent* event)
 void TfrmMainForm::SaveWindowPlace()
 {
     m_placeSettled->stop();
-    GuardSettingsWrite([this](TSettings& settings) {
+    m_engine.WriteGuard()([this](TSettings& settings) {
         settings.WriteInteger(QStringLiteral("MainForm.Left"), x());
         settings.WriteInteger(QStringLiteral("MainForm.Top"), y());
         settings.WriteInteger(QStringLiteral("MainForm.Width"), width());
@@ -451,15 +452,12 @@ bool TfrmMainForm::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmMainForm::RestoreWindowPosition()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
-    int left = settings->ReadInteger(QStringLiteral("MainForm.Left"), kCentre);
-    int top = settings->ReadInteger(QStringLiteral("MainForm.Top"), kCentre);
-    const int w = settings->ReadInteger(QStringLiteral("MainForm.Width"),
-                                        settings->GetConstInt(QStringLiteral("MainForm.Width"), 888));
-    const int h = settings->ReadInteger(QStringLiteral("MainForm.Height"),
-                                        settings->GetConstInt(QStringLiteral("MainForm.Height"), 666));
+    int left = m_settings.ReadInteger(QStringLiteral("MainForm.Left"), kCentre);
+    int top = m_settings.ReadInteger(QStringLiteral("MainForm.Top"), kCentre);
+    const int w = m_settings.ReadInteger(QStringLiteral("MainForm.Width"),
+                                         m_settings.GetConstInt(QStringLiteral("MainForm.Width"), 888));
+    const int h = m_settings.ReadInteger(QStringLiteral("MainForm.Height"),
+                                         m_settings.GetConstInt(QStringLiteral("MainForm.Height"), 666));
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->geometry().size() : QSize(0, 0);
     // Integer division truncates toward zero, so a window wider than the screen gets a negative place.
@@ -534,7 +532,7 @@ void TfrmMainForm::WMInstanceClose()
 
 int TfrmMainForm::WMInstanceQueryId()
 {
-    return Settings() ? Settings()->GetConstInt(QStringLiteral("App.ID"), 0) : 0;
+    return m_settings.GetConstInt(QStringLiteral("App.ID"), 0);
 }
 
 void TfrmMainForm::WMEndSession()
@@ -562,6 +560,6 @@ void TfrmMainForm::SetStayOnTop(bool on)
 
 void TfrmMainForm::smLanguageChangeLanguage()
 {
-    const QString version = Settings() ? Settings()->GetConst(QStringLiteral("App.Ver")) : QString();
+    const QString version = m_settings.GetConst(QStringLiteral("App.Ver"));
     setWindowTitle(m_engine.LangText(QString::fromLatin1(MessageText::kAppName)) + QStringLiteral("  ") + version);
 }

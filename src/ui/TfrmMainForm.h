@@ -24,6 +24,7 @@ class QSystemTrayIcon;
 class QTimer;
 class TProxyManager;
 class TfrmEngineWnd;
+class TSettings;
 class WindowTimer;
 class THTTPGet;
 class LanguageMenu;
@@ -34,7 +35,7 @@ class WebEngineUrlCache;
 // status, flags, the info page, the progress of list download and testing, the quick
 // settings, the actions with their menus and the tray icon. Language files address its
 // components by objectName under the section "TfrmMainForm", so the names are fixed.
-// The engine window tells it what to show while hiding through IMainView.
+// The engine's hiding presenter tells it what to show while hiding through IMainView.
 class TfrmMainForm : public QWidget, public IMainView
 {
     Q_OBJECT
@@ -198,8 +199,10 @@ private:
     void HideToTray();
     int ContentTop() const;
     TProxyManager* Manager() const;
+    QString CacheFolder() const;
 
     TfrmEngineWnd& m_engine;
+    TSettings& m_settings;
     QAction* m_hideAction = nullptr;
     QImage m_countryFlagImage;
     std::unique_ptr<THTTPGet> m_hgIPCountry;

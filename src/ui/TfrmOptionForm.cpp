@@ -1,5 +1,6 @@
 #include "ui/TfrmOptionForm.h"
 
+#include "config/BlockingOptions.h"
 #include "config/TSettings.h"
 #include "browsers/TBrowserRoutines.h"
 #include "ui/CompanionNotice.h"
@@ -27,8 +28,9 @@ QCheckBox* makeCheckBox(QWidget* page, const char* name, const QString& text, in
 
 } // namespace
 
-TfrmOptionForm::TfrmOptionForm(QWidget* parent, TOptionFormServices services)
-    : QDialog(parent), m_services(std::move(services))
+TfrmOptionForm::TfrmOptionForm(TSettings& settings, TEngineServices& messages, QWidget* parent,
+                               TOptionFormServices services)
+    : QDialog(parent), m_settings(settings), m_messages(messages), m_services(std::move(services))
 {
     setObjectName(QStringLiteral("frmOptionForm"));
     setWindowTitle(QStringLiteral("Advance Settings"));
@@ -103,6 +105,8 @@ void TfrmOptionForm::buildBrowserPage()
     cbOpera = makeCheckBox(tsBrowser, "cbOpera", QStringLiteral("Opera"), 24, 112, 150, 25);
     cbHideHttps =
         makeCheckBox(tsBrowser, "cbHideHttps", QStringLiteral("Also hide secure (https) pages"), 24, 152, 360, 25);
+    cbBlockWhenNoProxy = makeCheckBox(tsBrowser, "cbBlockWhenNoProxy",
+                                      QStringLiteral("Block the web when no working proxy is left"), 24, 184, 380, 25);
 
     btnReinstallFF = new QPushButton(QStringLiteral("Re-install FireFox Extension"), tsBrowser);
     btnReinstallFF->setObjectName(QStringLiteral("btnReinstallFF"));
@@ -130,8 +134,7 @@ void TfrmOptionForm::buildButtonPanel()
 
 void TfrmOptionForm::FormCreate()
 {
-    const TSettings* settings = Settings();
-    cbAutoUpdate->setVisible(settings && settings->GetConstBool(QStringLiteral("Update.Enable"), false));
+    cbAutoUpdate->setVisible(m_settings.GetConstBool(QStringLiteral("Update.Enable"), false));
     LoadOptions();
     pcSetting->setCurrentWidget(tsGeneral);
 }
@@ -139,33 +142,29 @@ void TfrmOptionForm::FormCreate()
 void TfrmOptionForm::LoadOptions()
 {
     Loading = true;
-    const TSettings* settings = Settings();
-    auto read = [settings](const char* key, bool def) {
-        return settings ? settings->ReadBool(QLatin1String(key), def) : def;
-    };
+    auto read = [this](const char* key, bool def) { return m_settings.ReadBool(QLatin1String(key), def); };
     cbAutoRun->setChecked(read("AutoRun", false));
     cbAutoUpdate->setChecked(read("AutoCheckUpdate", true));
     cbIE->setChecked(read("IE", true));
     cbFF->setChecked(read("FF", true));
     cbOpera->setChecked(read("OPERA", true));
     cbHideHttps->setChecked(read("HideHttps", true));
+    cbBlockWhenNoProxy->setChecked(BlockingOptions::fromSettings(m_settings).blockWhenNoProxy);
     Loading = false;
 }
 
 void TfrmOptionForm::SaveOptions()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
-    settings->WriteBool(QStringLiteral("AutoRun"), cbAutoRun->isChecked());
+    m_settings.WriteBool(QStringLiteral("AutoRun"), cbAutoRun->isChecked());
     // Written on every OK, so the log-on entry follows the setting even if someone removed it.
     if (m_services.SetAutoRun)
         m_services.SetAutoRun(cbAutoRun->isChecked());
-    settings->WriteBool(QStringLiteral("AutoCheckUpdate"), cbAutoUpdate->isChecked());
-    settings->WriteBool(QStringLiteral("IE"), cbIE->isChecked());
-    settings->WriteBool(QStringLiteral("FF"), cbFF->isChecked());
-    settings->WriteBool(QStringLiteral("OPERA"), cbOpera->isChecked());
-    settings->WriteBool(QStringLiteral("HideHttps"), cbHideHttps->isChecked());
+    m_settings.WriteBool(QStringLiteral("AutoCheckUpdate"), cbAutoUpdate->isChecked());
+    m_settings.WriteBool(QStringLiteral("IE"), cbIE->isChecked());
+    m_settings.WriteBool(QStringLiteral("FF"), cbFF->isChecked());
+    m_settings.WriteBool(QStringLiteral("OPERA"), cbOpera->isChecked());
+    m_settings.WriteBool(QStringLiteral("HideHttps"), cbHideHttps->isChecked());
+    BlockingOptions::writeBlockWhenNoProxy(m_settings, cbBlockWhenNoProxy->isChecked());
 }
 
 void TfrmOptionForm::btnOkClick()
@@ -175,8 +174,8 @@ void TfrmOptionForm::btnOkClick()
     } catch (const std::exception& e) {
         // A settings folder or log-on folder that cannot be written: say so and let the user
         // cancel, rather than ending the program from inside a button click.
-        EngineServices().ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
-                                        TEngineServices::mbOK, 0);
+        m_messages.ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
+                                  TEngineServices::mbOK, 0);
         return;
     }
     accept();
@@ -184,14 +183,11 @@ void TfrmOptionForm::btnOkClick()
 
 void TfrmOptionForm::btnClearShowAgainFlagClick()
 {
-    TSettings* settings = Settings();
-    if (!settings)
-        return;
     try {
-        settings->ClearShowAgainFlags();
+        m_settings.ClearShowAgainFlags();
     } catch (const std::exception& e) {
-        EngineServices().ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
-                                        TEngineServices::mbOK, 0);
+        m_messages.ShowMessageBox(QString::fromLocal8Bit(e.what()), {}, 0, TEngineServices::mtError,
+                                  TEngineServices::mbOK, 0);
     }
 }
 
@@ -202,7 +198,7 @@ void TfrmOptionForm::cbAllUsersChange(int index)
     const bool allUsers = index == 0;
     const QString key = allUsers ? QStringLiteral("MSGBOX_SetAllUsers") : QStringLiteral("MSGBOX_SetCurrentUser");
     const int answer =
-        EngineServices().ShowMessageBox(key, {}, 0, TEngineServices::mtConfirmation, TEngineServices::mbOKCancel, 0);
+        m_messages.ShowMessageBox(key, {}, 0, TEngineServices::mtConfirmation, TEngineServices::mbOKCancel, 0);
     if (answer != TEngineServices::mrOk)
         return;
     // Closed as Cancel: the check boxes are not saved, the other folder has its own settings.
@@ -218,9 +214,11 @@ void TfrmOptionForm::btnReinstallFFClick()
     TBrowserRoutines& routines = *m_services.Routines;
     if (routines.IsFirefoxInstalled()) {
         const bool started = routines.InstallFirefoxExtension();
-        EngineServices().ShowMessageBox(
-            FirefoxCompanionNotice(started, routines.ConnectedCompanions()) + QStringLiteral("\n\n") +
-                ChromiumCompanionNotice(TBrowserRoutines::ChromiumCompanionFolder(), routines.ConnectedCompanions()),
+        m_messages.ShowMessageBox(
+            FirefoxCompanionNotice(m_messages, started, routines.ConnectedCompanions()) + QStringLiteral("\n\n") +
+                ChromiumCompanionNotice(m_messages, TBrowserRoutines::ChromiumCompanionFolder(),
+                                        routines.ConnectedCompanions()) +
+                QStringLiteral("\n\n") + WebRtcCompanionNotice(m_messages, routines.UnprotectedWebRtc()),
             {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         return;
     }
@@ -228,6 +226,6 @@ void TfrmOptionForm::btnReinstallFFClick()
         m_services.ShowLocateFirefox(this);
         return;
     }
-    TfrmLocateFirefox locate(routines, this);
+    TfrmLocateFirefox locate(m_settings, m_messages, routines, this);
     locate.exec();
 }

@@ -11,7 +11,8 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 class TBrowserRoutines;
-class TfrmEngineWnd;
+class TEngineServices;
+class TSettings;
 
 // What the options dialog asks of the rest of the program. Empty members do nothing.
 struct TOptionFormServices
@@ -26,10 +27,6 @@ struct TOptionFormServices
     TBrowserRoutines* Routines = nullptr;
 };
 
-// The services of the running program: the engine window's log-on entry, restart and browsers. The
-// engine window must outlive the dialog.
-TOptionFormServices DefaultOptionFormServices(TfrmEngineWnd& engine);
-
 // "Advance Settings": log-on start, update check, settings folder, don't-show-again reset, the
 // browsers that follow hiding and the Firefox extension. Saves only on OK.
 class TfrmOptionForm : public QDialog
@@ -37,7 +34,10 @@ class TfrmOptionForm : public QDialog
     Q_OBJECT
 
 public:
-    explicit TfrmOptionForm(QWidget* parent = nullptr, TOptionFormServices services = {});
+    // settings: the user settings the dialog shows and saves; messages: the program's message box.
+    // Both must outlive the dialog.
+    TfrmOptionForm(TSettings& settings, TEngineServices& messages, QWidget* parent = nullptr,
+                   TOptionFormServices services = {});
 
     QTabWidget* pcSetting = nullptr;
     QWidget* tsGeneral = nullptr;
@@ -52,6 +52,7 @@ public:
     QCheckBox* cbFF = nullptr;
     QCheckBox* cbOpera = nullptr;
     QCheckBox* cbHideHttps = nullptr;
+    QCheckBox* cbBlockWhenNoProxy = nullptr;
     QPushButton* btnReinstallFF = nullptr;
     QWidget* pnButton = nullptr;
     QPushButton* btnOk = nullptr;
@@ -81,5 +82,7 @@ private:
     void buildBrowserPage();
     void buildButtonPanel();
 
+    TSettings& m_settings;
+    TEngineServices& m_messages;
     TOptionFormServices m_services;
 };

@@ -3,10 +3,10 @@
 #include <QString>
 #include <QStringList>
 
-// The services of the hidden engine window that code below the user interface needs:
-// localised texts and the program's message box. The engine window installs itself at
-// start; until then (and in tests that install nothing) a quiet default answers: texts come
-// back unchanged and no message is shown.
+// The application services that code below the user interface needs: localised texts and the
+// program's message box. Windows and the proxy pool receive them from their creator; the program's
+// start also installs them for code that has no creator to ask. Until then (and in tests that install
+// nothing) a quiet default answers: texts come back unchanged and no message is shown.
 class TEngineServices
 {
 public:

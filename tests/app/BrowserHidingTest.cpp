@@ -151,7 +151,7 @@ protected:
     // The environment of a user of the given desktop in the private home, without a session bus.
     QProcessEnvironment environment(Desktop desktop) const
     {
-        QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+        QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), configFile(QString()));
         env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         env.remove(QStringLiteral("KDE_FULL_SESSION"));

@@ -9,6 +9,7 @@
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
+#include "support/PageInspector.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
@@ -16,6 +17,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QUuid>
 
@@ -23,9 +26,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 using testsupport::BrowserLaunch;
 using testsupport::BrowserRunner;
+using testsupport::PageInspector;
 using testsupport::waitUntil;
 using Browser = testsupport::BrowserLaunch::Browser;
 
@@ -127,7 +132,208 @@ protected:
     QList<bool> answers;
 };
 
+// What the WebRTC of a page on the list service's check page gathers, in a namespace that also has a network card
+// with an address of its own (198.18.0.0/15 is for benchmarks: no one's real address). The browsers' hiding of
+// host addresses behind mDNS names is off, as a user may have turned it off, or an older browser has none: the
+// card's address shows as a host candidate unless a WebRTC policy keeps it out.
+class WebRtcInBrowser : public CompanionInBrowser
+{
+protected:
+    void SetUp() override
+    {
+        CompanionInBrowser::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(testsupport::PrivateNetwork::addNetworkCard(kCard, kCardAddress))
+            << testsupport::PrivateNetwork::error().toStdString();
+        cardAdded = true;
+        ASSERT_TRUE(service.start()) << service.errorText().toStdString();
+        QObject::connect(
+            &hub, &CompanionHub::webRtcAnswered, &hub,
+            [this](const QString&, bool protect, bool ok, const QString&) { webRtcAnswers << (protect && ok); });
+    }
+
+    void TearDown() override
+    {
+        browser.stop();
+        if (cardAdded)
+            EXPECT_TRUE(testsupport::PrivateNetwork::removeNetworkCard(kCard))
+                << testsupport::PrivateNetwork::error().toStdString();
+    }
+
+    // The companion at extension (the built one when empty) in the browser, on the check page, with the page open
+    // to the test.
+    void startOnCheckPage(const QString& extension = QString())
+    {
+        BrowserLaunch launch = companionLaunch(GetParam(), dir.file(QStringLiteral("home")),
+                                               dir.file(QStringLiteral("config")), checkUrl(0));
+        launch.extraArgs = PageInspector::launchArgs(GetParam());
+        if (GetParam() == Browser::Chromium) {
+            if (!extension.isEmpty())
+                launch.extension = extension;
+            // Chromium takes the last of repeated switches: the runner's own feature has to be named again.
+            launch.extraArgs << QStringLiteral(
+                "--disable-features=DisableLoadExtensionCommandLineSwitch,WebRtcHideLocalIpsWithMdns");
+        } else {
+            // prefs.js, not user.js: the runner's user.js (which lets the companion run) stays.
+            launch.profileFiles.append({QStringLiteral("prefs.js"),
+                                        "user_pref(\"media.peerconnection.ice.obfuscate_host_addresses\", false);\n"});
+            if (!extension.isEmpty()) {
+                // An unpacked extension in the profile's extensions folder, under the companion's id.
+                const QString folder =
+                    QStringLiteral("extensions/") + QString::fromLatin1(platform::companion::FirefoxExtensionId);
+                for (const QString& name : QDir(extension).entryList(QDir::Files)) {
+                    QFile file(extension + u'/' + name);
+                    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+                    launch.profileFiles.append({folder + u'/' + name, file.readAll()});
+                }
+                launch.extension.clear();
+                launch.profileFiles.append({QStringLiteral("user.js"), BrowserRunner::firefoxPrefs() + kUnsignedPrefs});
+            }
+        }
+        ASSERT_TRUE(browser.start(launch)) << log();
+        ASSERT_TRUE(page.attach(GetParam(), browser, 60000)) << page.errorText().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+    }
+
+    QString checkUrl(int round) const
+    {
+        return QStringLiteral(
+                   "http://%1:%2/check?&LANG=English&VER=0100&SVER=1&ACTION=CHECK&LocalIP=127.0.0.1&round=%3")
+            .arg(kSiteName)
+            .arg(service.port())
+            .arg(round);
+    }
+
+    // The check page opened anew (its script gathers once, at the load), and the addresses of the host
+    // candidates it lists once its verdict is settled; nothing when it did not settle or WebRTC did not run.
+    std::optional<QStringList> hostAddresses()
+    {
+        const int round = ++rounds;
+        page.evaluate(QStringLiteral("location.href = '%1', 'going'").arg(checkUrl(round)), 5000);
+        const QString script =
+            QStringLiteral("(function () { var v = document.getElementById('verdict');"
+                           " var round = new URLSearchParams(location.search).get('round');"
+                           " if (round !== '%1' || !v || v.dataset.state === 'pending') return '';"
+                           " return JSON.stringify({webrtc: v.dataset.webrtc, candidates:"
+                           " Array.from(document.querySelectorAll('#candidates li')).map(function (li) {"
+                           " return li.dataset.kind + ' ' + li.dataset.address; })}); })()")
+                .arg(round);
+        QJsonObject settled;
+        waitUntil(
+            [&] {
+                const std::optional<QString> text = page.evaluate(script, 5000);
+                settled = text ? QJsonDocument::fromJson(text->toUtf8()).object() : QJsonObject();
+                return !settled.isEmpty();
+            },
+            30000, 100);
+        if (settled.value(QStringLiteral("webrtc")).toString() != QLatin1String("on"))
+            return std::nullopt;
+        QStringList addresses;
+        for (const QJsonValue each : settled.value(QStringLiteral("candidates")).toArray()) {
+            const QString candidate = each.toString();
+            if (!candidate.startsWith(QLatin1String("loopback ")))
+                addresses << candidate.section(u' ', 1);
+        }
+        return addresses;
+    }
+
+    // Waits for the next answer to a WebRTC command: whether it protected.
+    std::optional<bool> nextWebRtcAnswer()
+    {
+        const qsizetype seen = webRtcAnswers.size();
+        if (!waitUntil([&] { return webRtcAnswers.size() > seen; }, 20000))
+            return std::nullopt;
+        return webRtcAnswers.last();
+    }
+
+    static inline const QString kCard = QStringLiteral("veilport0");
+    static inline const QHostAddress kCardAddress{QStringLiteral("198.18.0.1")};
+    static constexpr char kUnsignedPrefs[] = "user_pref(\"xpinstall.signatures.required\", false);\n"
+                                             "user_pref(\"extensions.autoDisableScopes\", 0);\n"
+                                             "user_pref(\"extensions.enabledScopes\", 15);\n";
+    bool cardAdded = false;
+    int rounds = 0;
+    testsupport::ListServiceFixture service;
+    PageInspector page;
+    QList<bool> webRtcAnswers;
+};
+
 } // namespace
+
+// WebRTC follows hiding: without the companion's policy a page learns the card's address, while hiding it learns
+// none, and it learns it again once hiding stops or the program goes away, as the user's own setting is back.
+TEST_P(WebRtcInBrowser, WhileHidingAPageLearnsNoLocalAddressAndAfterwardsTheUsersOwnSettingIsBack)
+{
+    const QString card = kCardAddress.toString();
+    ASSERT_NO_FATAL_FAILURE(startOnCheckPage());
+    std::optional<QStringList> seen = hostAddresses();
+    ASSERT_TRUE(seen) << "WebRTC did not run: " << log();
+    ASSERT_TRUE(seen->contains(card)) << "the card's address is not a candidate here: "
+                                      << seen->join(u' ').toStdString();
+
+    hub.setProxy(proxies.proxyText(0));
+    ASSERT_EQ(nextWebRtcAnswer(), std::optional<bool>(true)) << log();
+    EXPECT_TRUE(hub.webRtcUnprotected().isEmpty()) << hub.webRtcUnprotected().join(u' ').toStdString();
+    seen = hostAddresses();
+    ASSERT_TRUE(seen) << log();
+    EXPECT_TRUE(seen->isEmpty()) << seen->join(u' ').toStdString();
+
+    hub.setProxy(QString());
+    ASSERT_EQ(nextWebRtcAnswer(), std::optional<bool>(false)) << log();
+    seen = hostAddresses();
+    ASSERT_TRUE(seen) << log();
+    EXPECT_TRUE(seen->contains(card)) << seen->join(u' ').toStdString();
+
+    // The program goes away while hiding: the companion gives the setting back by itself. The program is not
+    // hiding when the companion comes looking for it again.
+    hub.setProxy(proxies.proxyText(0));
+    ASSERT_EQ(nextWebRtcAnswer(), std::optional<bool>(true)) << log();
+    seen = hostAddresses();
+    ASSERT_TRUE(seen && seen->isEmpty()) << log();
+    hub.closeAll();
+    hub.setProxy(QString());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            seen = hostAddresses();
+            return seen && seen->contains(card);
+        },
+        30000))
+        << (seen ? seen->join(u' ').toStdString() : log());
+}
+
+// A companion whose browser has not granted it the privacy permission cannot keep WebRTC to the proxy: it says so,
+// the hub reports that browser unprotected, and nothing pretends otherwise.
+TEST_P(WebRtcInBrowser, ACompanionWithoutThePrivacyPermissionIsReportedUnprotected)
+{
+    const QString bin = apptest::builtProgramFolder() + QLatin1Char('/');
+    const QString copy = dir.file(QStringLiteral("companion-without-privacy"));
+    QDir().mkpath(copy);
+    const QString source = GetParam() == Browser::Chromium ? bin + platform::companion::ChromiumFolder
+                                                           : QString::fromLatin1(VEILPORT_FIREFOX_STAGE);
+    QByteArray manifest;
+    {
+        QFile file(source + QStringLiteral("/manifest.json"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+        manifest = file.readAll();
+    }
+    ASSERT_TRUE(manifest.contains("\"privacy\", "));
+    manifest.replace("\"privacy\", ", "");
+    dir.write(QStringLiteral("companion-without-privacy/manifest.json"), manifest);
+    ASSERT_TRUE(apptest::copyFile(source + QStringLiteral("/background.js"), copy + QStringLiteral("/background.js")));
+
+    ASSERT_NO_FATAL_FAILURE(startOnCheckPage(copy));
+    hub.setProxy(proxies.proxyText(0));
+    ASSERT_EQ(nextWebRtcAnswer(), std::optional<bool>(false)) << log();
+    const QStringList unprotected = hub.webRtcUnprotected();
+    ASSERT_EQ(unprotected.size(), 1);
+    EXPECT_TRUE(unprotected.first().endsWith(QLatin1String(": no privacy permission")))
+        << unprotected.first().toStdString();
+    // The page still learns the card's address: not protected, and not claimed to be.
+    const std::optional<QStringList> seen = hostAddresses();
+    ASSERT_TRUE(seen) << log();
+    EXPECT_TRUE(seen->contains(kCardAddress.toString())) << seen->join(u' ').toStdString();
+}
 
 TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCookie)
 {
@@ -257,7 +463,7 @@ protected:
         ASSERT_TRUE(
             apptest::copyFile(apptest::builtProgramFolder() + QStringLiteral("/veilport-companion-host"), host));
         QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"),
                    "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
@@ -291,7 +497,7 @@ protected:
 
 TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsEndGivesThemBack)
 {
-    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
     copy.setProcessChannelMode(QProcess::MergedChannels);
     copy.setStandardOutputFile(root.file(QStringLiteral("program.log")));
     copy.start(program, {});
@@ -324,4 +530,6 @@ const auto kBrowserName = [](const auto& info) { return BrowserRunner::name(info
 INSTANTIATE_TEST_SUITE_P(Browsers, CompanionWithProgram, ::testing::Values(Browser::Chromium, Browser::Firefox),
                          kBrowserName);
 INSTANTIATE_TEST_SUITE_P(Browsers, CompanionInBrowser, ::testing::Values(Browser::Chromium, Browser::Firefox),
+                         kBrowserName);
+INSTANTIATE_TEST_SUITE_P(Browsers, WebRtcInBrowser, ::testing::Values(Browser::Chromium, Browser::Firefox),
                          kBrowserName);

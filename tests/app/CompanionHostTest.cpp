@@ -111,6 +111,10 @@ TEST_F(CompanionHostTest, RelaysCommandsAndAnswersUntilTheBrowserCloses)
     ASSERT_TRUE(set);
     EXPECT_EQ(set->value("cmd").toString(), "setProxy");
     EXPECT_EQ(set->value("port").toInt(), 8080);
+    const auto webRtc = read();
+    ASSERT_TRUE(webRtc);
+    EXPECT_EQ(webRtc->value("cmd").toString(), "setWebRtc");
+    EXPECT_TRUE(webRtc->value("protect").toBool());
 
     std::optional<CompanionClearOutcome> outcome;
     hub.clearBrowsingData([&](const CompanionClearOutcome& o) { outcome = o; });

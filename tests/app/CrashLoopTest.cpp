@@ -15,7 +15,7 @@
 //   VEILPORT_CRASH_LOOP_SEED=N         the random seed (printed, so a run can be repeated)
 // The figures go to stdout, the last line as "crash_loop kills=... bad_settings=... ...".
 #include "ProgramProcess.h"
-#include "config/TIniFile.h"
+#include "util/TIniFile.h"
 #include "platform/UnixInstanceChannel.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
@@ -203,7 +203,7 @@ protected:
             settings += key.toUtf8() + '=' + value.toUtf8() + "\r\n";
         root.write(QStringLiteral("config/Veilport/Setting.dat"), settings);
 
-        environment = apptest::privateHomeEnvironment(root);
+        environment = testsupport::PrivateHome(root.path()).programEnvironment();
         keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
 
         // What a kill while hiding leaves behind: the desktop pointed at a proxy.
@@ -214,7 +214,7 @@ protected:
                                         QStringList{QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"),
                                                     QStringLiteral("'manual'")}}) {
             QProcess set;
-            set.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+            set.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
             set.start(gsettings, QStringList{QStringLiteral("set")} + args);
             ASSERT_TRUE(set.waitForFinished(10000));
             ASSERT_EQ(set.exitCode(), 0);

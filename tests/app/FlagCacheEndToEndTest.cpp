@@ -101,7 +101,7 @@ protected:
     // applied a proxy.
     QProcess* launch(const QString& screenshot)
     {
-        const QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+        const QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
         if (screenshot.isEmpty())
             return ProgramCopiesTest::launch(env);
         return ProgramCopiesTest::launch(env, {screenshot}, pictureTaker);

@@ -205,7 +205,7 @@ TEST_F(HidingEndToEnd, TheLogInGuardReturnsTheDesktopToDirectOnlyWhenNoCopyRunsA
     };
     const auto setPort = [&](int port) {
         QProcess gsettings;
-        gsettings.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+        gsettings.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
         gsettings.start(QStringLiteral("gsettings"),
                         {QStringLiteral("set"), QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port"),
                          QString::number(port)});

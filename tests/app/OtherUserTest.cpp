@@ -318,10 +318,10 @@ TEST_F(OtherUser, TheRealProgramIgnoresEveryRequestOfAnotherUser)
     const QString program = apptest::installProgramCopy(root.file(QStringLiteral("program")),
                                                         "[const]\nApp.GUID=" + guid.toUtf8() + "\nApp.ID=31337\n");
     ASSERT_FALSE(program.isEmpty());
-    apptest::makePrivateHome(root);
+    testsupport::PrivateHome(root.path()).create();
     root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
     root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
-    QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+    QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"),
                QStringLiteral("veilport.app.info=true;veilport.instance.info=true"));
     QProcess copy;
@@ -528,8 +528,8 @@ TEST_F(ForeignHolder, TheRealProgramEndsQuietlyWithoutTalkingToIt)
                                                         "[const]\nApp.GUID=" + guid.toUtf8() +
                                                             "\nApp.ID=" + QByteArray::number(kAppId) + "\n");
     ASSERT_FALSE(program.isEmpty());
-    apptest::makePrivateHome(root);
-    QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+    testsupport::PrivateHome(root.path()).create();
+    QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
     env.insert(QStringLiteral("VEILPORT_TRACE_STARTUP"), QStringLiteral("1"));
 
     // A plain start, the stop switch, and a start handing over a file name.
@@ -596,7 +596,7 @@ protected:
                                               service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nApp.ID=" +
                                                   QByteArray::number(kAppId) + "\nUpdate.NoAutoCheck=1\n");
         ASSERT_FALSE(program.isEmpty());
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         userFolder = root.file(QStringLiteral("config/Veilport"));
         commonFolder = root.file(QStringLiteral("common/Veilport"));
         ASSERT_FALSE(QFileInfo::exists(userFolder));
@@ -615,7 +615,7 @@ protected:
     void runUntilListStored(const QString& folder)
     {
         m_copy = std::make_unique<QProcess>();
-        m_copy->setProcessEnvironment(apptest::privateHomeEnvironment(root));
+        m_copy->setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
         m_copy->setStandardOutputFile(root.file(QStringLiteral("program.log")));
         m_copy->setStandardErrorFile(root.file(QStringLiteral("program.log")));
         m_copy->start(program, {});

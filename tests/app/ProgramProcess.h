@@ -2,6 +2,7 @@
 
 // Helpers for tests that run real copies of the program in a private installation and home.
 #include "platform/UnixInstanceChannel.h"
+#include "support/PrivateHome.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
@@ -60,34 +61,6 @@ inline bool programBuilt()
     return QFileInfo(builtProgramFolder() + QStringLiteral("/veilport")).isExecutable();
 }
 
-// Creates home/, config/, common/ and runtime/ below root for privateHomeEnvironment().
-inline void makePrivateHome(const testsupport::TempDir& root)
-{
-    for (const char* folder : {"home", "config", "common", "runtime"})
-        QDir().mkpath(root.file(QString::fromLatin1(folder)));
-    QFile::setPermissions(root.file(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
-// The environment of a program run in the private home below root: per-user, all-users and
-// runtime folders there, the desktop's proxy settings in a GSettings keyfile below config/,
-// headless windows, and no proxy inherited from the caller.
-inline QProcessEnvironment privateHomeEnvironment(const testsupport::TempDir& root)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), root.file(QStringLiteral("home")));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.file(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.file(QStringLiteral("runtime")));
-    env.insert(QStringLiteral("VEILPORT_COMMON_DATA_DIR"), root.file(QStringLiteral("common")));
-    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-    for (const char* name :
-         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
-        env.remove(QString::fromLatin1(name));
-    return env;
-}
-
 // Copies the built program and the data it reads beside itself (const.dat, langs/, res/, skins/)
 // into folder, with the given oem.dat; returns the path of the copied executable.
 inline QString installProgramCopy(const QString& folder, const QByteArray& oemDat)
@@ -108,7 +81,7 @@ inline QString installProgramCopy(const QString& folder, const QByteArray& oemDa
 }
 
 // A copy of the program in program/ below root (see installProgramCopy) with an instance identity of its own,
-// so it never meets another copy on the machine, and a private home below root (see makePrivateHome).
+// so it never meets another copy on the machine, and a private home below root (see testsupport::PrivateHome).
 // serviceOemDat points it at a list service; it never looks for updates. Sets program and channelName;
 // false when the copy could not be made.
 inline bool installPrivateProgram(const testsupport::TempDir& root, const QByteArray& serviceOemDat, QString& program,
@@ -118,7 +91,7 @@ inline bool installPrivateProgram(const testsupport::TempDir& root, const QByteA
     channelName = QStringLiteral("Global\\") + guid;
     program = installProgramCopy(root.file(QStringLiteral("program")),
                                  serviceOemDat + "App.GUID=" + guid.toUtf8() + "\nUpdate.NoAutoCheck=1\n");
-    makePrivateHome(root);
+    testsupport::PrivateHome(root.path()).create();
     return !program.isEmpty();
 }
 
@@ -148,7 +121,10 @@ protected:
         return installPrivateProgram(root, serviceOemDat, program, channelName);
     }
 
-    QProcess* launch(const QStringList& args = {}) { return launch(privateHomeEnvironment(root), args); }
+    QProcess* launch(const QStringList& args = {})
+    {
+        return launch(testsupport::PrivateHome(root.path()).programEnvironment(), args);
+    }
     // executable empty: the installed copy itself; else another program that runs it (a tool beside it).
     QProcess* launch(const QProcessEnvironment& environment, const QStringList& args = {},
                      const QString& executable = QString())

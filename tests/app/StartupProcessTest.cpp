@@ -61,7 +61,7 @@ protected:
                                                             guid.toUtf8() + "\nApp.ID=" + QByteArray::number(kAppId) +
                                                             "\n");
         name = QStringLiteral("Global\\") + guid;
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
     }
 
     void TearDown() override
@@ -80,7 +80,7 @@ protected:
 
     QProcessEnvironment environment() const
     {
-        QProcessEnvironment env = apptest::privateHomeEnvironment(root);
+        QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
         env.insert(QStringLiteral("VEILPORT_TRACE_STARTUP"), QStringLiteral("1"));
         env.insert(QStringLiteral("QT_LOGGING_RULES"),
                    QStringLiteral("veilport.app.info=true;veilport.instance.info=true"));

@@ -27,6 +27,23 @@ QJsonValue clearingCommandOf(CompanionPeer& peer)
     return QJsonValue();
 }
 
+// The next command named cmd that the peer receives (others before it are passed over).
+std::optional<QJsonObject> nextCommand(CompanionPeer& peer, const QString& cmd, int timeoutMs = 5000)
+{
+    for (auto message = peer.next(timeoutMs); message; message = peer.next(timeoutMs)) {
+        if (message->value(QStringLiteral("cmd")).toString() == cmd)
+            return message;
+    }
+    return std::nullopt;
+}
+
+// Whether the next WebRTC command the peer receives asks it to protect; nothing when none comes.
+std::optional<bool> nextWebRtcProtect(CompanionPeer& peer)
+{
+    const auto command = nextCommand(peer, QStringLiteral("setWebRtc"));
+    return command ? std::optional<bool>(command->value(QStringLiteral("protect")).toBool()) : std::nullopt;
+}
+
 QJsonObject cleared(const QJsonValue& id)
 {
     return {{"type", "result"}, {"cmd", "clearData"}, {"id", id}, {"ok", true}};
@@ -94,7 +111,7 @@ TEST(CompanionHub, CompanionsThatFailGoAwayOrStaySilentAreReportedAsNotCleared)
     // A proxy applied before is handed to a companion that connects later.
     hub.setProxy(QStringLiteral("10.1.2.3:3128"));
     CompanionPeer late(hub, R"({"browser":"google-chrome"})");
-    const auto lateProxy = late.next();
+    const auto lateProxy = nextCommand(late, QStringLiteral("setProxy"));
     ASSERT_TRUE(lateProxy);
     EXPECT_EQ(lateProxy->value("host").toString(), "10.1.2.3");
 
@@ -119,4 +136,44 @@ TEST(CompanionHub, CompanionsThatFailGoAwayOrStaySilentAreReportedAsNotCleared)
     // A companion that speaks out of turn loses its session.
     answers.sendRaw(QByteArray("\x03\0\0\0[1]", 7));
     EXPECT_TRUE(answers.closedByProgram());
+}
+
+// WebRTC follows hiding in every connected browser, also one left out of the proxy and one that connects while
+// hiding. A companion that cannot keep WebRTC to the proxy (here one too old to know the command) is reported
+// for as long as it is connected, and a later success lifts the report.
+TEST(CompanionHub, WebRtcFollowsHidingAndACompanionThatCannotProtectItIsReported)
+{
+    CompanionHub hub;
+    CompanionPeer old(hub, R"({"browser":"firefox"})");
+    CompanionPeer chromium(hub, R"({"browser":"chromium"})");
+    CompanionProxyChoice firefoxOnly;
+    firefoxOnly.chromiumFamily = false;
+    hub.setProxy(QStringLiteral("127.0.0.1:3128"), firefoxOnly);
+    EXPECT_EQ(nextWebRtcProtect(old), std::optional<bool>(true));
+    EXPECT_EQ(nextWebRtcProtect(chromium), std::optional<bool>(true));
+
+    ASSERT_TRUE(
+        old.send({{"type", "result"}, {"cmd", "setWebRtc"}, {"id", 0}, {"ok", false}, {"error", "unknown command"}}));
+    ASSERT_TRUE(chromium.send(
+        {{"type", "result"}, {"cmd", "setWebRtc"}, {"id", 0}, {"ok", false}, {"error", "no privacy permission"}}));
+    ASSERT_TRUE(waitUntil([&] { return hub.webRtcUnprotected().size() == 2; }));
+    EXPECT_EQ(hub.webRtcUnprotected(), (QStringList{QStringLiteral("firefox: unknown command"),
+                                                    QStringLiteral("chromium: no privacy permission")}));
+    // Granted at last: that browser is protected now.
+    ASSERT_TRUE(chromium.send({{"type", "result"}, {"cmd", "setWebRtc"}, {"id", 0}, {"ok", true}, {"protect", true}}));
+    ASSERT_TRUE(waitUntil([&] { return hub.webRtcUnprotected().size() == 1; }));
+    EXPECT_EQ(hub.webRtcUnprotected(), QStringList{QStringLiteral("firefox: unknown command")});
+
+    CompanionPeer late(hub, R"({"browser":"firefox"})");
+    EXPECT_EQ(nextWebRtcProtect(late), std::optional<bool>(true));
+
+    hub.setProxy(QString());
+    EXPECT_EQ(nextWebRtcProtect(chromium), std::optional<bool>(false));
+    EXPECT_EQ(nextWebRtcProtect(late), std::optional<bool>(false));
+    old.close();
+    EXPECT_TRUE(waitUntil([&] { return hub.webRtcUnprotected().isEmpty(); }));
+
+    // Not hiding: a companion that connects now has given its browser back already and is told nothing.
+    CompanionPeer idle(hub, R"({"browser":"chromium"})");
+    EXPECT_FALSE(nextCommand(idle, QStringLiteral("setWebRtc"), 300));
 }

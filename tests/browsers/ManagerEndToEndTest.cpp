@@ -94,10 +94,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(loaded.wait(10000));
 
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     manager->StartHide();
     ASSERT_TRUE(changed.wait(20000));
-    EXPECT_EQ(manager->CurrentProxy, working);
+    EXPECT_EQ(manager->CurrentProxy(), working);
     // The guard knew the proxy before the desktop did, and will take it back at the next log-in.
     settleDesktop();
     EXPECT_EQ(LoginGuardBrowserControl::ReadMemory(home.path(QStringLiteral("DesktopGuard.dat"))), working);
@@ -118,6 +118,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(command);
     EXPECT_EQ(command->value("host").toString(), "127.0.0.1");
     EXPECT_EQ(QString::number(command->value("port").toInt()), port);
+    const auto protect = companion.next();
+    ASSERT_TRUE(protect);
+    EXPECT_EQ(protect->value("cmd").toString(), "setWebRtc");
+    EXPECT_TRUE(protect->value("protect").toBool());
 
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     manager->StopHide();
@@ -129,6 +133,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     const auto back = companion.next();
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value("cmd").toString(), "clearProxy");
+    const auto release = companion.next();
+    ASSERT_TRUE(release);
+    EXPECT_EQ(release->value("cmd").toString(), "setWebRtc");
+    EXPECT_FALSE(release->value("protect").toBool());
     EXPECT_TRUE(firefox.invocations().isEmpty());
     EXPECT_TRUE(services.messages.isEmpty());
 }

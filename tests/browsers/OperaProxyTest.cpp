@@ -58,7 +58,7 @@ TEST_F(OperaProxyTest, TurnedOffOperaGetsTheOffValuesAndAFileWithoutProxyGainsTh
     home.dir().write(kProfile, "[User Prefs]\nA=1\n");
     Settings()->WriteBool(QStringLiteral("OPERA"), false);
     routines.SetOperaProxy(QStringLiteral("10.0.0.1:3128"));
-    EXPECT_EQ(profile(), QByteArray("[User Prefs]\nA=1\n[Proxy]\nUse HTTP=0\nHTTP server=\nNo Proxy Servers=\n"));
+    EXPECT_EQ(profile(), QByteArray("[User Prefs]\nA=1\n\n[Proxy]\nUse HTTP=0\nHTTP server=\nNo Proxy Servers=\n"));
 }
 
 TEST_F(OperaProxyTest, WithoutAProfileFileNothingIsCreated)

@@ -3,10 +3,14 @@
 
 #include "support/BrowserTestHome.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using platform::GnomeProxySettings;
 using platform::KdeProxySettings;
@@ -134,6 +138,19 @@ TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
               QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=0\n"
                          "httpProxy=http://10.0.0.1 3128\nhttpsProxy=http://10.0.0.1 3128\n"));
+}
+
+TEST(KdeProxySettings, AKioslavercThatCannotBeReadIsLeftAsItIs)
+{
+    // A pipe cannot be read without blocking; an unreadable file stands for the same case, but root reads anything.
+    BrowserTestHome home;
+    const QString file = KdeProxySettings().fileName();
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    EXPECT_FALSE(KdeProxySettings().apply(QStringLiteral("10.0.0.1:3128")));
+    struct stat info = {};
+    ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the file was replaced";
 }
 
 TEST(KdeProxySettings, AKdeSessionWithoutAFileGetsOne)

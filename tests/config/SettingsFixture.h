@@ -35,7 +35,7 @@ protected:
         DoneSettings();
         return init();
     }
-    QString userFolder() const { return m_dir.file("home/.config/Veil Test/"); }
+    QString userFolder() const { return m_dir.file("config/Veil Test/"); }
     QString commonFolder() const { return m_dir.file("common/Veil Test/"); }
     static QString canonical(const QString& folder) { return QFileInfo(folder).canonicalFilePath() + "/"; }
 };

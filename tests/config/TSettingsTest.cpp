@@ -45,7 +45,7 @@ TEST_F(SettingsStoreTest, CreationSetsTheFoldersButCreatesNothing)
     EXPECT_EQ(s.CommonFolder(), commonFolder());
     EXPECT_EQ(s.SettingsFolder(), "");
     EXPECT_FALSE(s.AllUsers());
-    EXPECT_FALSE(QFileInfo::exists(m_dir.file("home")));
+    EXPECT_FALSE(QFileInfo::exists(m_dir.file("config")));
     EXPECT_FALSE(QFileInfo::exists(m_dir.file("common")));
     // Only the first InitSettings creates the store.
     TSettings* first = Settings();
@@ -87,13 +87,13 @@ TEST_P(BadFileTest, BadConstantFilesGiveEmptyConstantsAndDefaults)
     EXPECT_EQ(s.VersionCode(), 0);
     EXPECT_EQ(s.SubVersion(), 0);
     // Without a sub-folder the data lies directly in the desktop's folder.
-    EXPECT_EQ(s.UserFolder(), m_dir.file("home/.config/"));
+    EXPECT_EQ(s.UserFolder(), m_dir.file("config/"));
 }
 
 TEST_P(BadFileTest, BadSettingAndFlagFilesGiveDefaultsAndStayWritable)
 {
-    m_dir.write("home/.config/Veil Test/Setting.dat", GetParam().bytes);
-    m_dir.write("home/.config/Veil Test/UserFlag.ini", GetParam().bytes);
+    m_dir.write("config/Veil Test/Setting.dat", GetParam().bytes);
+    m_dir.write("config/Veil Test/UserFlag.ini", GetParam().bytes);
     TSettings& s = init();
     EXPECT_FALSE(s.HasAllUsersFlag());
     EXPECT_TRUE(s.ReadAllUsersFlag());
@@ -126,7 +126,7 @@ TEST_F(SettingsStoreTest, ConstantFilesWithCrOnlyLinesAndNoFinalNewlineAreRead)
 TEST_F(SettingsStoreTest, BeforeOpeningReadsGiveDefaultsAndWritesChangeNothing)
 {
     const QByteArray stored("[setting]\r\nLanguage=German\r\n[ShowAgain]\r\n30=0\r\n");
-    m_dir.write("home/.config/Veil Test/Setting.dat", stored);
+    m_dir.write("config/Veil Test/Setting.dat", stored);
     TSettings& s = init();
     EXPECT_EQ(s.ReadString("Language", "English"), "English");
     EXPECT_TRUE(s.ReadShowAgain(30));
@@ -136,7 +136,7 @@ TEST_F(SettingsStoreTest, BeforeOpeningReadsGiveDefaultsAndWritesChangeNothing)
     s.WriteShowAgain(31, false);
     s.WriteShowAgainResult(31, 6);
     s.ClearShowAgainFlags();
-    EXPECT_EQ(m_dir.read("home/.config/Veil Test/Setting.dat"), stored);
+    EXPECT_EQ(m_dir.read("config/Veil Test/Setting.dat"), stored);
 
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.ReadString("Language", "English"), "German");
@@ -149,13 +149,13 @@ TEST_F(SettingsStoreTest, OpeningAFreshFolderCreatesAPrivateFolderAndABlankFile)
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.SettingsFolder(), canonical(userFolder()));
     EXPECT_FALSE(s.AllUsers());
-    EXPECT_EQ(m_dir.read("home/.config/Veil Test/Setting.dat"), QByteArray(" \r\n"));
+    EXPECT_EQ(m_dir.read("config/Veil Test/Setting.dat"), QByteArray(" \r\n"));
     EXPECT_EQ(folderMode(userFolder()), 0700u);
 
     TSettings& again = restart();
     again.OpenSettingsFile(false);
     EXPECT_EQ(again.ReadString("Language", "English"), "English");
-    EXPECT_EQ(m_dir.read("home/.config/Veil Test/Setting.dat"), QByteArray(" \r\n"));
+    EXPECT_EQ(m_dir.read("config/Veil Test/Setting.dat"), QByteArray(" \r\n"));
 }
 
 TEST_F(SettingsStoreTest, EveryWriteIsSavedAtOnceInTheOrderOfFirstCreation)
@@ -168,15 +168,15 @@ TEST_F(SettingsStoreTest, EveryWriteIsSavedAtOnceInTheOrderOfFirstCreation)
     s.WriteString("LANGUAGE", "Dutch");
     s.WriteShowAgain(41, false);
     s.WriteBool("ChangeIP", true);
-    EXPECT_EQ(m_dir.read("home/.config/Veil Test/Setting.dat"), QByteArray(" \r\n"
-                                                                           "[setting]\r\n"
-                                                                           "Language=Dutch\r\n"
-                                                                           "IE=0\r\n"
-                                                                           "MainForm.Left=-100\r\n"
-                                                                           "ChangeIP=1\r\n"
-                                                                           "\r\n"
-                                                                           "[ShowAgain]\r\n"
-                                                                           "41=0\r\n"));
+    EXPECT_EQ(m_dir.read("config/Veil Test/Setting.dat"), QByteArray(" \r\n"
+                                                                     "[setting]\r\n"
+                                                                     "Language=Dutch\r\n"
+                                                                     "IE=0\r\n"
+                                                                     "MainForm.Left=-100\r\n"
+                                                                     "ChangeIP=1\r\n"
+                                                                     "\r\n"
+                                                                     "[ShowAgain]\r\n"
+                                                                     "41=0\r\n"));
     TSettings& again = restart();
     again.OpenSettingsFile(false);
     EXPECT_EQ(again.ReadString("language", ""), "Dutch");
@@ -187,13 +187,13 @@ TEST_F(SettingsStoreTest, EveryWriteIsSavedAtOnceInTheOrderOfFirstCreation)
 
 TEST_F(SettingsStoreTest, NumbersAndBooleansThatDoNotParseGiveTheDefault)
 {
-    m_dir.write("home/.config/Veil Test/Setting.dat", "[Setting]\r\n"
-                                                      "ChangeIPTime=ten\r\n"
-                                                      "IE=2\r\n"
-                                                      "FF=yes\r\n"
-                                                      "OPERA=0\r\n"
-                                                      "LastUpdateDate= 42 \r\n"
-                                                      "MainForm.Top=$1F\r\n");
+    m_dir.write("config/Veil Test/Setting.dat", "[Setting]\r\n"
+                                                "ChangeIPTime=ten\r\n"
+                                                "IE=2\r\n"
+                                                "FF=yes\r\n"
+                                                "OPERA=0\r\n"
+                                                "LastUpdateDate= 42 \r\n"
+                                                "MainForm.Top=$1F\r\n");
     TSettings& s = init();
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.ReadInteger("ChangeIPTime", 10), 10);
@@ -242,11 +242,11 @@ TEST_F(SettingsStoreTest, AllUsersChoiceIsKeptInTheUserFlagFile)
     s.WriteAllUsersFlag(false);
     EXPECT_TRUE(s.HasAllUsersFlag());
     EXPECT_FALSE(s.ReadAllUsersFlag());
-    EXPECT_EQ(m_dir.read("home/.config/Veil Test/UserFlag.ini"), QByteArray("[Flag]\r\nAllUsers=0\r\n"));
+    EXPECT_EQ(m_dir.read("config/Veil Test/UserFlag.ini"), QByteArray("[Flag]\r\nAllUsers=0\r\n"));
     // The file is read on every call, so a change by another copy is seen at once.
-    m_dir.write("home/.config/Veil Test/UserFlag.ini", "[flag]\nallusers=1\n");
+    m_dir.write("config/Veil Test/UserFlag.ini", "[flag]\nallusers=1\n");
     EXPECT_TRUE(s.ReadAllUsersFlag());
-    m_dir.write("home/.config/Veil Test/UserFlag.ini", "[Flag]\nAllUsers=maybe\n");
+    m_dir.write("config/Veil Test/UserFlag.ini", "[Flag]\nAllUsers=maybe\n");
     EXPECT_TRUE(s.HasAllUsersFlag());
     EXPECT_TRUE(s.ReadAllUsersFlag());
 }
@@ -306,9 +306,9 @@ TEST_F(SettingsStoreTest, AWriteThatCannotBeSavedRaisesAnErrorAndLeavesNoTempora
 
 TEST_F(SettingsStoreTest, OpeningRemovesTemporaryFilesOfAnInterruptedSave)
 {
-    m_dir.write("home/.config/Veil Test/Setting.dat", "[setting]\r\nSkin=Blue\r\n");
-    m_dir.write("home/.config/Veil Test/Setting.dat.tmp.a1B2c3", "[setting]\r\nSki");
-    m_dir.write("home/.config/Veil Test/proxylist.lst", "kept");
+    m_dir.write("config/Veil Test/Setting.dat", "[setting]\r\nSkin=Blue\r\n");
+    m_dir.write("config/Veil Test/Setting.dat.tmp.a1B2c3", "[setting]\r\nSki");
+    m_dir.write("config/Veil Test/proxylist.lst", "kept");
     TSettings& s = init();
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.ReadString("Skin", ""), "Blue");

@@ -32,9 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     manager.ProxyListReceived(QString::fromUtf8(bytes));
 
-    if (manager.Proxies.size() > TProxyManager::kMaxProxyCount)
+    if (manager.Proxies().size() > TProxyManager::kMaxProxyCount)
         std::abort();
-    for (const QString& country : manager.Countries) {
+    for (const QString& country : manager.Countries()) {
         TProxyRec rec;
         int working = 0;
         int others = 0;
@@ -48,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The list file holds the same text and parses to the same result.
     const QString file = dir.filePath(QStringLiteral("proxylist.lst"));
     manager.SaveToFile(file);
-    const QStringList raw = manager.RawList;
-    const QStringList countries = manager.Countries;
+    const QStringList raw = manager.RawList();
+    const QStringList countries = manager.Countries();
     if (!manager.LoadFromFile(file))
         std::abort();
-    if (manager.Countries != countries)
+    if (manager.Countries() != countries)
         std::abort();
-    if (manager.RawList != raw)
+    if (manager.RawList() != raw)
         std::abort();
     return 0;
 }

@@ -2,7 +2,7 @@
 // The file belongs to Opera: after the three entries of section "Proxy" have been set, they read
 // back as written, and every other line of the file is still there, byte for byte and in order.
 
-#include "platform/PrivateProfileFile.h"
+#include "util/TIniFile.h"
 
 #include "FuzzCheck.h"
 
@@ -19,21 +19,25 @@ namespace {
 const QString kSection = QStringLiteral("Proxy");
 const QString kKeys[] = {QStringLiteral("Use HTTP"), QStringLiteral("HTTP server"), QStringLiteral("No Proxy Servers")};
 
-QByteArray withoutCr(const QByteArray& line)
+QByteArray trimBlanks(QByteArray text)
 {
-    return line.endsWith('\r') ? line.chopped(1) : line;
+    while (!text.isEmpty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove(0, 1);
+    while (!text.isEmpty() && (text.back() == ' ' || text.back() == '\t'))
+        text.chop(1);
+    return text;
 }
 
 // Lines the writer may add or replace: the "Proxy" section's header and any entry of the three keys.
 bool touchable(const QByteArray& line)
 {
-    const QByteArray t = withoutCr(line).trimmed();
-    if (t.size() >= 2 && t.startsWith('[') && t.endsWith(']'))
-        return QString::fromUtf8(t.mid(1, t.size() - 2)).trimmed().compare(kSection, Qt::CaseInsensitive) == 0;
-    const qsizetype eq = withoutCr(line).indexOf('=');
+    const QByteArray t = trimBlanks(line);
+    if (t == "[" + kSection.toUtf8() + "]")
+        return true;
+    const qsizetype eq = line.indexOf('=');
     if (eq < 0 || t.startsWith(';') || t.startsWith('#'))
         return false;
-    const QString key = QString::fromUtf8(withoutCr(line).left(eq)).trimmed();
+    const QString key = QString::fromUtf8(trimBlanks(line.left(eq)));
     for (const QString& k : kKeys) {
         if (key.compare(k, Qt::CaseInsensitive) == 0)
             return true;
@@ -41,10 +45,13 @@ bool touchable(const QByteArray& line)
     return false;
 }
 
+// The file's lines, without the empty piece after a final line break.
 QList<QByteArray> linesOf(const QByteArray& bytes)
 {
-    QList<QByteArray> lines = bytes.split('\n');
-    if (bytes.endsWith('\n') || bytes.isEmpty())
+    if (bytes.isEmpty())
+        return {};
+    QList<QByteArray> lines = splitLines(bytes);
+    if (bytes.endsWith('\n') || bytes.endsWith('\r'))
         lines.removeLast();
     return lines;
 }
@@ -59,6 +66,13 @@ QList<QByteArray> untouched(const QList<QByteArray>& lines)
     return kept;
 }
 
+void writeEntries(TIniFile& ini, const QString& proxy)
+{
+    ini.WriteString(kSection, kKeys[0], proxy.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
+    ini.WriteString(kSection, kKeys[1], proxy);
+    ini.WriteString(kSection, kKeys[2], QString());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -68,44 +82,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QByteArray proxyBytes = input.right(qMin<qsizetype>(input.size(), 30));
     proxyBytes.replace('\r', "").replace('\n', "");
     const QString proxy = QString::fromUtf8(proxyBytes);
+    const QString stored = QString::fromUtf8(trimBlanks(proxy.toUtf8()));
 
-    platform::PrivateProfileFile ini;
-    ini.setContents(input);
-    ini.value(kSection, kKeys[1]);
-    ini.setValue(kSection, kKeys[0], proxy.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
-    ini.setValue(kSection, kKeys[1], proxy);
-    ini.setValue(kSection, kKeys[2], QString());
-    const QByteArray output = ini.contents();
+    TIniFile ini;
+    ini.LoadFromBytes(input);
+    const bool hadSection = ini.SectionExists(kSection);
+    ini.ReadString(kSection, kKeys[1], QString());
+    writeEntries(ini, proxy);
+    const QByteArray output = ini.ToBytes();
 
-    if (ini.value(kSection, kKeys[0]) != (proxy.isEmpty() ? QStringLiteral("0") : QStringLiteral("1")))
+    if (ini.ReadString(kSection, kKeys[0], QString()) != (proxy.isEmpty() ? QStringLiteral("0") : QStringLiteral("1")))
         fail("Use HTTP does not read back");
-    if (ini.value(kSection, kKeys[1], QStringLiteral("\x01")) != proxy.trimmed())
+    if (ini.ReadString(kSection, kKeys[1], QStringLiteral("\x01")) != proxy)
         fail("HTTP server does not read back");
-    if (ini.value(kSection, kKeys[2], QStringLiteral("\x01")) != QString())
+    if (ini.ReadString(kSection, kKeys[2], QStringLiteral("\x01")) != QString())
         fail("No Proxy Servers does not read back");
 
     // The same from the bytes that would be saved.
-    platform::PrivateProfileFile reread;
-    reread.setContents(output);
-    if (reread.contents() != output)
+    TIniFile reread;
+    reread.LoadFromBytes(output);
+    if (reread.ToBytes() != output)
         fail("the written file does not load back to itself");
-    if (reread.value(kSection, kKeys[1], QStringLiteral("\x01")) != proxy.trimmed())
+    if (reread.ReadString(kSection, kKeys[1], QStringLiteral("\x01")) != stored)
         fail("HTTP server does not read back from the saved bytes");
 
-    // Opera's own lines: all of them kept, in order, unchanged; at most a section and three entries added.
+    // Opera's own lines: all of them kept, in order, unchanged; at most a blank line before a new
+    // section, its header and three entries added.
     const QList<QByteArray> before = linesOf(input);
     const QList<QByteArray> after = linesOf(output);
-    if (untouched(before) != untouched(after))
+    QList<QByteArray> kept = untouched(after);
+    if (!hadSection && kept.size() == untouched(before).size() + 1 && trimBlanks(kept.last()).isEmpty())
+        kept.removeLast(); // the blank line that sets the new section off, right before it at the end
+    if (untouched(before) != kept)
         fail("a line that is not a proxy entry changed");
-    if (after.size() < before.size() || after.size() > before.size() + 4)
+    if (after.size() < before.size() || after.size() > before.size() + 5)
         fail("lines lost or too many added");
-    if (input.endsWith('\n') && !output.endsWith('\n'))
+    if ((input.endsWith('\n') || input.endsWith('\r')) && !(output.endsWith('\n') || output.endsWith('\r')))
         fail("the final line break was lost");
     // Writing the same entries again changes nothing.
-    ini.setValue(kSection, kKeys[0], proxy.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
-    ini.setValue(kSection, kKeys[1], proxy);
-    ini.setValue(kSection, kKeys[2], QString());
-    if (ini.contents() != output)
+    writeEntries(ini, proxy);
+    if (ini.ToBytes() != output)
         fail("writing the same entries twice changed the file");
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "ui/SkinMenu.h"
 #include "ui/TLocalisation.h"
 #include "ui/TMessageDialog.h"
+#include "util/EngineServices.h"
 #include "ui/TfrmAboutForm.h"
 
 #include <QAction>
@@ -172,7 +173,8 @@ TEST_F(Localisation, ShippedGermanTranslatesAProgramWindowAndTheMessageTexts)
     TLocalisation localisation(nullptr, dir.path(), writer);
     localisation.SetLanguage("English");
 
-    TfrmAboutForm about;
+    const TEngineServices noTexts; // the version line is not what this looks at
+    TfrmAboutForm about(QString(), noTexts);
     AttachWindowTranslator(&about);
     EXPECT_EQ(about.windowTitle(), "About Veilport");
 

@@ -7,7 +7,7 @@
 #include "net/TIEDownload.h"
 #include "net/TUpdateCheck.h"
 
-#include "ServiceSettingsFixture.h"
+#include "UpdateCheckFixture.h"
 #include "platform/ProcessProxy.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/HostilePeerLimits.h"
@@ -230,29 +230,14 @@ TEST_F(HostileFlagServer, SilentServerIsGivenUpByTheStallLimit)
 
 namespace {
 
-class HostileUpdateServer : public ServiceSettingsFixture
+class HostileUpdateServer : public UpdateCheckFixture
 {
 protected:
-    HostileUpdateServer()
-    {
-        services.unscriptedAnswer = TEngineServices::mrNone;
-        platform::setProcessProxy(QString());
-        init();
-        channel.SetTimeOut(1000);
-        check = std::make_unique<TUpdateCheck>(channel, *Settings(), services);
-        check->SetOpenUrl([this](const QString& url) { opened << url; });
-    }
     void checkManually(const Script& script)
     {
         ASSERT_TRUE(server.start(script));
         check->CheckForUpdate(true, server.url(QStringLiteral("/update/?&LANG=English")));
     }
-
-    ScriptedHttpServer server;
-    TIEDownload channel;
-    testsupport::RecordingEngineServices services;
-    QStringList opened;
-    std::unique_ptr<TUpdateCheck> check;
 };
 
 } // namespace

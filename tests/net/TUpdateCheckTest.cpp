@@ -1,6 +1,6 @@
 #include "net/TUpdateCheck.h"
 
-#include "ServiceSettingsFixture.h"
+#include "UpdateCheckFixture.h"
 #include "net/ServiceRequests.h"
 #include "net/TIEDownload.h"
 #include "net/Transfer.h"
@@ -20,7 +20,6 @@
 
 using testsupport::ScriptedHttpServer;
 using Reply = testsupport::ScriptedHttpServer::Reply;
-using Services = testsupport::RecordingEngineServices;
 
 namespace {
 
@@ -31,26 +30,10 @@ QByteArray answer(const QByteArray& result, const QByteArray& magic = "open-sesa
 }
 
 // The update check over a real channel talking to a scripted server, with a clock the test sets.
-class TUpdateCheckTest : public ServiceSettingsFixture
+class TUpdateCheckTest : public UpdateCheckFixture
 {
 protected:
-    TUpdateCheckTest()
-    {
-        services.unscriptedAnswer = TEngineServices::mrNone;
-        platform::setProcessProxy(QString());
-        init();
-        channel.SetTimeOut(1000);
-        channel.SetOverallTimeoutMs(4000);
-        makeCheck();
-    }
-
-    // A fresh check object, as a new run of the program has.
-    void makeCheck()
-    {
-        check = std::make_unique<TUpdateCheck>(channel, *Settings(), services);
-        check->SetOpenUrl([this](const QString& url) { opened << url; });
-        check->SetClock([this] { return now; });
-    }
+    TUpdateCheckTest() { channel.SetOverallTimeoutMs(4000); }
     QString url() const { return server.url("/update/?&LANG=English"); }
     // Runs the event loop until no request is in flight.
     bool settle(int timeoutMs = 10000)
@@ -58,13 +41,6 @@ protected:
         return testsupport::waitUntil([this] { return !check->UpdateBusy(); }, timeoutMs);
     }
     int lastUpdateDate() const { return Settings()->ReadInteger("LastUpdateDate", 0); }
-
-    ScriptedHttpServer server;
-    TIEDownload channel;
-    Services services;
-    QStringList opened;
-    QDateTime now{QDate(2026, 12, 9), QTime(10, 0)};
-    std::unique_ptr<TUpdateCheck> check;
 };
 
 TEST_F(TUpdateCheckTest, NewestVersionIsReportedOnlyToTheUser)

@@ -2,6 +2,7 @@
 // there: the files a desktop needs, their validators, and the program started through its symlink.
 #include "PackagingTools.h"
 #include "platform/UnixInstanceChannel.h"
+#include "support/PrivateHome.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
@@ -70,17 +71,9 @@ protected:
     // A private desktop session: home, settings folders and the desktop's proxy store.
     QProcessEnvironment session(const testsupport::TempDir& home) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.file(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.file(QStringLiteral("config")));
-        env.insert(QStringLiteral("VEILPORT_COMMON_DATA_DIR"), home.file(QStringLiteral("common")));
-        env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-        env.remove(QStringLiteral("http_proxy"));
-        for (const char* folder : {"home", "config", "common"})
-            QDir().mkpath(home.file(QString::fromLatin1(folder)));
-        return env;
+        const testsupport::PrivateHome privateHome(home.path());
+        privateHome.create();
+        return privateHome.programEnvironment();
     }
 
     static std::unique_ptr<testsupport::TempDir> s_root;

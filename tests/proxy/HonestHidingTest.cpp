@@ -49,8 +49,8 @@ protected:
         QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
         manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
         ASSERT_TRUE(loaded.wait(10000));
-        ASSERT_EQ(manager->LocalIP, QStringLiteral("127.0.0.1"));
-        manager->Country = kCountry;
+        ASSERT_EQ(manager->LocalIP(), QStringLiteral("127.0.0.1"));
+        manager->ChooseCountry(kCountry);
     }
 
     TProxyRec record(int i) const
@@ -83,11 +83,11 @@ TEST_F(HonestHiding, OnlyProxiesThatHideTheUserAndTunnelPassAndWhatTheSitesSeeIs
     EXPECT_EQ(record(2).Anonymity, QStringLiteral("elite"));
     EXPECT_EQ(record(3).Status, TProxyRec::stPassed);
     EXPECT_EQ(record(3).Anonymity, QStringLiteral("anonymous"));
-    EXPECT_EQ(QSet<QString>(manager->ReadyList.cbegin(), manager->ReadyList.cend()),
+    EXPECT_EQ(QSet<QString>(manager->ReadyList().cbegin(), manager->ReadyList().cend()),
               QSet<QString>({proxies.proxyText(2), proxies.proxyText(3)}));
 
     // The address shown is the one the service saw through the applied proxy.
-    const int applied = manager->CurrentProxy == proxies.proxyText(2) ? 2 : 3;
+    const int applied = manager->CurrentProxy() == proxies.proxyText(2) ? 2 : 3;
     EXPECT_EQ(verified.first().at(1).toString(), TinyproxyFixture::outgoingAddress(applied));
     EXPECT_TRUE(proxies.log(applied).contains("CONNECT 127.0.0.1:" + QByteArray::number(service.tlsPort())));
     EXPECT_TRUE(services.messages.isEmpty());
@@ -100,14 +100,14 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     manager->StartHide();
     ASSERT_TRUE(verified.wait(20000));
-    const QString first = manager->CurrentProxy;
+    const QString first = manager->CurrentProxy();
     const int firstIndex = proxies.proxyTexts().indexOf(first);
     ASSERT_GE(firstIndex, 2);
     const int otherIndex = firstIndex == 2 ? 3 : 2;
 
     // Two failed checks in a row move to the other ready proxy, which is checked in turn.
     proxies.stop(firstIndex);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->CurrentProxy == proxies.proxyText(otherIndex); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->CurrentProxy() == proxies.proxyText(otherIndex); }, 10000));
     EXPECT_EQ(browsers.calls.filter(QStringLiteral("IE:")).last(),
               QStringLiteral("IE:") + proxies.proxyText(otherIndex));
     EXPECT_EQ(record(firstIndex).Status, TProxyRec::stFailed);
@@ -116,7 +116,7 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
     // With no ready proxy left, hiding ends as when nothing worked: the message, then a direct connection.
     proxies.stop(otherIndex);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stopped.isEmpty(); }, 10000));
-    EXPECT_FALSE(manager->Active);
+    EXPECT_FALSE(manager->Active());
     EXPECT_EQ(browsers.calls.last(), QStringLiteral("Opera:"));
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages.first().key,
@@ -165,12 +165,12 @@ protected:
 TEST_F(CheckedHiding, AProxyThatFailsItsFirstCheckDuringATestRunIsDroppedAtOnceAndNeverChosenAgain)
 {
     QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
-    manager->Country = kCountry;
+    manager->ChooseCountry(kCountry);
     manager->StartHide();
     ASSERT_TRUE(verified.wait(20000));
     const QString dead = proxies.proxyText(0);
     const QString other = proxies.proxyText(1);
-    ASSERT_EQ(manager->CurrentProxy, dead);
+    ASSERT_EQ(manager->CurrentProxy(), dead);
 
     // The proxy dies while its pass is still trusted. Hiding again for every country applies it at once, as
     // the run's first candidate, while the other one waits for its test; the check right after the apply fails.
@@ -183,21 +183,21 @@ TEST_F(CheckedHiding, AProxyThatFailsItsFirstCheckDuringATestRunIsDroppedAtOnceA
         [&](const QString& proxy) {
             // The first failure comes right after the apply, long before the other proxy's test ends.
             if (++failures == 1)
-                droppedWhileTesting = proxy == dead && manager->Testing() && !manager->ReadyList.contains(dead) &&
-                                      !passTrusted(0) && manager->Proxies.at(0).Status == TProxyRec::stFailed;
+                droppedWhileTesting = proxy == dead && manager->Testing() && !manager->ReadyList().contains(dead) &&
+                                      !passTrusted(0) && manager->Proxies().at(0).Status == TProxyRec::stFailed;
         },
         Qt::QueuedConnection); // looks once the failure has been booked
     startDelayMs = 2000;
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     manager->StartHide();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->CurrentProxy == other && !manager->Testing(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->CurrentProxy() == other && !manager->Testing(); }, 20000));
     ASSERT_GE(failures, 1);
     EXPECT_TRUE(droppedWhileTesting);
 
     // The run ended on the other proxy without taking the dead one again.
     EXPECT_EQ(browsers.appliedProxies(), QStringList({dead, other}));
-    EXPECT_EQ(manager->ReadyList, QStringList{other});
-    EXPECT_TRUE(manager->Active);
+    EXPECT_EQ(manager->ReadyList(), QStringList{other});
+    EXPECT_TRUE(manager->Active());
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return !verified.isEmpty() && verified.last().at(0).value<TProxyRec>().Proxy == other; }, 10000));
     EXPECT_TRUE(services.messages.isEmpty());
@@ -206,11 +206,11 @@ TEST_F(CheckedHiding, AProxyThatFailsItsFirstCheckDuringATestRunIsDroppedAtOnceA
 TEST_F(CheckedHiding, AnOperaFileThatCannotBeWrittenDuringAFailoverIsShown)
 {
     QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     manager->StartHide();
     ASSERT_TRUE(verified.wait(20000));
-    ASSERT_EQ(manager->ReadyList.size(), 2);
-    const int dead = proxies.proxyTexts().indexOf(manager->CurrentProxy);
+    ASSERT_EQ(manager->ReadyList().size(), 2);
+    const int dead = proxies.proxyTexts().indexOf(manager->CurrentProxy());
     const QString other = proxies.proxyText(1 - dead);
 
     browsers.failOpera = true;
@@ -223,5 +223,5 @@ TEST_F(CheckedHiding, AnOperaFileThatCannotBeWrittenDuringAFailoverIsShown)
     EXPECT_EQ(services.messages.first().msgType, TEngineServices::mtError);
     EXPECT_EQ(services.messages.first().buttons, TEngineServices::mbOK);
     EXPECT_EQ(browsers.calls, QStringList({"IE:" + other, "Firefox:" + other, "Opera:" + other}));
-    EXPECT_EQ(manager->CurrentProxy, other);
+    EXPECT_EQ(manager->CurrentProxy(), other);
 }

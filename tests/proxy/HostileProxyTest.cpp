@@ -43,15 +43,15 @@ protected:
         manager = std::make_unique<TProxyManager>(browsers, quiet, origin.url(QStringLiteral("/getip.php?VER=1")),
                                                   [](int) { return 0; });
         manager->ProxyListReceived(kOldList);
-        ASSERT_EQ(manager->Proxies.size(), 1);
+        ASSERT_EQ(manager->Proxies().size(), 1);
     }
 
     void expectOldList() const
     {
-        EXPECT_EQ(manager->LocalIP, QStringLiteral("198.51.100.1"));
-        ASSERT_EQ(manager->Proxies.size(), 1);
-        EXPECT_EQ(manager->Proxies.at(0).Proxy, QStringLiteral("192.0.2.10:8080"));
-        EXPECT_EQ(manager->Countries, QStringList{QStringLiteral("Canada")});
+        EXPECT_EQ(manager->LocalIP(), QStringLiteral("198.51.100.1"));
+        ASSERT_EQ(manager->Proxies().size(), 1);
+        EXPECT_EQ(manager->Proxies().at(0).Proxy, QStringLiteral("192.0.2.10:8080"));
+        EXPECT_EQ(manager->Countries(), QStringList{QStringLiteral("Canada")});
     }
 
     testsupport::ScriptedHttpServer origin;
@@ -89,7 +89,7 @@ TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList
     manager->DownloadProxyList(good.url(QStringLiteral("/getproxy.php")));
     ASSERT_TRUE(waitUntil([&] { return loaded.count() >= 1; }, 10000));
     EXPECT_EQ(loaded.count(), 1);
-    EXPECT_EQ(manager->LocalIP, QStringLiteral("203.0.113.5"));
+    EXPECT_EQ(manager->LocalIP(), QStringLiteral("203.0.113.5"));
 }
 
 TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)

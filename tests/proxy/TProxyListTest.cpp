@@ -29,10 +29,12 @@ protected:
     testsupport::RecordingBrowserControl browsers;
     TProxyManager manager{browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
 
-    void parse(const QString& text)
+    void parse(const QString& text) { manager.TakeProxyList(text.split(QLatin1Char('\n'))); }
+
+    // Books the result of a test of host:80 as the tester hands it over.
+    void book(const QString& host, bool passed, quint32 elapsedMs = 0)
     {
-        manager.RawList = text.split(QLatin1Char('\n'));
-        manager.ParseProxyList();
+        manager.ProxyTested(passed, 0, QString(), host, 80, elapsedMs);
     }
 };
 
@@ -52,20 +54,20 @@ TEST_F(ProxyList, ReadsLocalValuesAndEntriesAndFiresLoaded)
           entry(1, "2.2.2.2:3128|elite|Brazil|http://f/br.png|-47.9|-15.8"));
     ASSERT_EQ(loaded.count(), 1);
     EXPECT_EQ(loaded.at(0).at(0).value<TProxyManager*>(), &manager);
-    EXPECT_EQ(manager.LocalIP, "10.1.2.3");
-    EXPECT_EQ(manager.LocalCountry, "Canada");
-    EXPECT_EQ(manager.CountryFlag, "http://f/ca.png");
-    EXPECT_EQ(manager.LocalLatitude, "45.4");
-    EXPECT_EQ(manager.LocalLongitude, "-75.7");
-    ASSERT_EQ(manager.Proxies.size(), 2);
-    const TProxyRec& second = manager.Proxies.at(1);
+    EXPECT_EQ(manager.LocalIP(), "10.1.2.3");
+    EXPECT_EQ(manager.LocalCountry(), "Canada");
+    EXPECT_EQ(manager.CountryFlag(), "http://f/ca.png");
+    EXPECT_EQ(manager.LocalLatitude(), "45.4");
+    EXPECT_EQ(manager.LocalLongitude(), "-75.7");
+    ASSERT_EQ(manager.Proxies().size(), 2);
+    const TProxyRec& second = manager.Proxies().at(1);
     EXPECT_EQ(second.Proxy, "2.2.2.2:3128");
     EXPECT_EQ(second.Info, "elite");
     EXPECT_EQ(second.Country, "Brazil");
     EXPECT_EQ(second.FlagUrl, "http://f/br.png");
     EXPECT_EQ(second.Longitude, "-47.9");
     EXPECT_EQ(second.Latitude, "-15.8");
-    EXPECT_EQ(manager.Countries, QStringList({"Japan", "Brazil"}));
+    EXPECT_EQ(manager.Countries(), QStringList({"Japan", "Brazil"}));
 }
 
 TEST_F(ProxyList, MissingOrMalformedEntriesLeaveEmptyRecordsAndNoCountry)
@@ -74,31 +76,31 @@ TEST_F(ProxyList, MissingOrMalformedEntriesLeaveEmptyRecordsAndNoCountry)
           entry(2, "3.3.3.3:80|i|Chile|f|1") + "\n" +    // five fields
           entry(3, "4.4.4.4:80|i|Cuba|f|1|2|x") + "\n" + // seven fields
           entry(4, " 5.5.5.5:80||Mali|||"));             // empty fields count, nothing trimmed
-    ASSERT_EQ(manager.Proxies.size(), 5);
-    EXPECT_EQ(manager.Proxies.at(1).Proxy, "");
-    EXPECT_EQ(manager.Proxies.at(1).Status, TProxyRec::stUntested);
-    EXPECT_EQ(manager.Proxies.at(2).Proxy, "");
-    EXPECT_EQ(manager.Proxies.at(3).Proxy, "");
-    EXPECT_EQ(manager.Proxies.at(4).Proxy, " 5.5.5.5:80");
-    EXPECT_EQ(manager.Proxies.at(4).Country, "Mali");
-    EXPECT_EQ(manager.Proxies.at(4).Latitude, "");
-    EXPECT_EQ(manager.Countries, QStringList({"Peru", "Mali"}));
+    ASSERT_EQ(manager.Proxies().size(), 5);
+    EXPECT_EQ(manager.Proxies().at(1).Proxy, "");
+    EXPECT_EQ(manager.Proxies().at(1).Status, TProxyRec::stUntested);
+    EXPECT_EQ(manager.Proxies().at(2).Proxy, "");
+    EXPECT_EQ(manager.Proxies().at(3).Proxy, "");
+    EXPECT_EQ(manager.Proxies().at(4).Proxy, " 5.5.5.5:80");
+    EXPECT_EQ(manager.Proxies().at(4).Country, "Mali");
+    EXPECT_EQ(manager.Proxies().at(4).Latitude, "");
+    EXPECT_EQ(manager.Countries(), QStringList({"Peru", "Mali"}));
 }
 
 TEST_F(ProxyList, KeysIgnoreCaseFirstLineWinsAndBlanksBeforeEqualsDoNotMatch)
 {
     parse(QStringLiteral("PROXYCOUNT=1\nproxycount=7\nLocalIP =9.9.9.9\nlocalip==x=\nno equals sign\n") +
           QStringLiteral("PROXY_0=1.1.1.1:80|i|Peru|f|1|2\nProxy_0=2.2.2.2:80|i|Chad|f|1|2"));
-    EXPECT_EQ(manager.Proxies.size(), 1);
-    EXPECT_EQ(manager.Proxies.at(0).Proxy, "1.1.1.1:80");
-    EXPECT_EQ(manager.LocalIP, "=x="); // the value is everything after the first "=", untrimmed
+    EXPECT_EQ(manager.Proxies().size(), 1);
+    EXPECT_EQ(manager.Proxies().at(0).Proxy, "1.1.1.1:80");
+    EXPECT_EQ(manager.LocalIP(), "=x="); // the value is everything after the first "=", untrimmed
 }
 
 TEST_F(ProxyList, CountriesMergeLetterCaseButLookupsAreExact)
 {
     parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|Japan|f0|1|2") + "\n" +
           entry(1, "2.2.2.2:80|i|JAPAN|f1|3|4") + "\n" + entry(2, "3.3.3.3:80|i|Japan|f2|5|6"));
-    EXPECT_EQ(manager.Countries, QStringList({"Japan"}));
+    EXPECT_EQ(manager.Countries(), QStringList({"Japan"}));
     TProxyRec rec;
     ASSERT_TRUE(manager.FindProxyByCountry("Japan", rec));
     EXPECT_EQ(rec.FlagUrl, "f2"); // the last match wins
@@ -108,8 +110,8 @@ TEST_F(ProxyList, CountriesMergeLetterCaseButLookupsAreExact)
     EXPECT_FALSE(manager.FindProxyByCountry("japan", rec));
     EXPECT_EQ(rec.Proxy, ""); // cleared even when nothing matches
 
-    manager.Proxies[0].Status = TProxyRec::stPassed;
-    manager.Proxies[2].Status = TProxyRec::stFailed;
+    book("1.1.1.1", true);
+    book("3.3.3.3", false);
     int working = -1, others = -1;
     EXPECT_TRUE(manager.CountProxies("Japan", working, others));
     EXPECT_EQ(working, 1);
@@ -126,32 +128,32 @@ TEST_F(ProxyList, ReparsingShrinksAndKeepsOldRecordsUnderInvalidNewEntries)
 {
     parse(QStringLiteral("ProxyCount=3\n") + entry(0, "1.1.1.1:80|i|A|f|1|2") + "\n" +
           entry(1, "2.2.2.2:80|i|B|f|1|2") + "\n" + entry(2, "3.3.3.3:80|i|C|f|1|2"));
-    manager.Proxies[1].Status = TProxyRec::stPassed;
-    manager.Proxies[1].Speed = 77;
+    book("2.2.2.2", true, 77);
     parse(QStringLiteral("ProxyCount=2\n") + entry(0, "9.9.9.9:80|i|Z|f|1|2") + "\n" + entry(1, "broken"));
-    ASSERT_EQ(manager.Proxies.size(), 2);
-    EXPECT_EQ(manager.Proxies.at(0).Proxy, "9.9.9.9:80");
-    EXPECT_EQ(manager.Proxies.at(1).Proxy, "2.2.2.2:80");
-    EXPECT_EQ(manager.Proxies.at(1).Status, TProxyRec::stPassed);
-    EXPECT_EQ(manager.Countries, QStringList({"Z"}));
+    ASSERT_EQ(manager.Proxies().size(), 2);
+    EXPECT_EQ(manager.Proxies().at(0).Proxy, "9.9.9.9:80");
+    EXPECT_EQ(manager.Proxies().at(1).Proxy, "2.2.2.2:80");
+    EXPECT_EQ(manager.Proxies().at(1).Status, TProxyRec::stPassed);
+    EXPECT_EQ(manager.Proxies().at(1).Speed, 77);
+    EXPECT_EQ(manager.Countries(), QStringList({"Z"}));
 
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     parse(QStringLiteral("LocalIP=1.2.3.4"));
     EXPECT_EQ(loaded.count(), 1);
-    EXPECT_TRUE(manager.Proxies.isEmpty());
-    EXPECT_TRUE(manager.Countries.isEmpty());
+    EXPECT_TRUE(manager.Proxies().isEmpty());
+    EXPECT_TRUE(manager.Countries().isEmpty());
 }
 
 TEST_F(ProxyList, CountsThatAreNotUsableGiveNoRecords)
 {
     for (const char* count : {"-3", "abc", "", "2x", "99999999999999"}) {
         parse(QStringLiteral("ProxyCount=%1\n").arg(QLatin1String(count)) + entry(0, "1.1.1.1:80|i|A|f|1|2"));
-        EXPECT_TRUE(manager.Proxies.isEmpty()) << count;
+        EXPECT_TRUE(manager.Proxies().isEmpty()) << count;
     }
     // A count far beyond any list is bounded rather than allocated.
     parse(QStringLiteral("ProxyCount=2147483647\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
-    EXPECT_EQ(manager.Proxies.size(), TProxyManager::kMaxProxyCount);
-    EXPECT_EQ(manager.Proxies.at(0).Country, "A");
+    EXPECT_EQ(manager.Proxies().size(), TProxyManager::kMaxProxyCount);
+    EXPECT_EQ(manager.Proxies().at(0).Country, "A");
 }
 
 TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
@@ -162,10 +164,10 @@ TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     ASSERT_TRUE(manager.LoadFromFile(path));
     EXPECT_EQ(loaded.count(), 1);
-    EXPECT_EQ(manager.RawList.size(), 4);
-    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
-    ASSERT_EQ(manager.Proxies.size(), 2);
-    EXPECT_EQ(manager.Proxies.at(1).Country, "B");
+    EXPECT_EQ(manager.RawList().size(), 4);
+    EXPECT_EQ(manager.LocalIP(), "1.2.3.4");
+    ASSERT_EQ(manager.Proxies().size(), 2);
+    EXPECT_EQ(manager.Proxies().at(1).Country, "B");
 
     const QString saved = dir.file("proxylist.lst");
     manager.SaveToFile(saved);
@@ -176,8 +178,8 @@ TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
     testsupport::RecordingBrowserControl otherBrowsers;
     TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(saved));
-    EXPECT_EQ(other.RawList, manager.RawList);
-    EXPECT_EQ(other.Countries, manager.Countries);
+    EXPECT_EQ(other.RawList(), manager.RawList());
+    EXPECT_EQ(other.Countries(), manager.Countries());
 }
 
 TEST_F(ProxyList, MissingFileChangesNothingAndUnwritableFolderThrows)
@@ -187,8 +189,8 @@ TEST_F(ProxyList, MissingFileChangesNothingAndUnwritableFolderThrows)
     testsupport::TempDir dir;
     EXPECT_FALSE(manager.LoadFromFile(dir.file("absent.lst")));
     EXPECT_EQ(loaded.count(), 0);
-    EXPECT_EQ(manager.Proxies.size(), 1);
-    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+    EXPECT_EQ(manager.Proxies().size(), 1);
+    EXPECT_EQ(manager.LocalIP(), "1.2.3.4");
 
     EXPECT_THROW(manager.SaveToFile(dir.file("no/such/folder/proxylist.lst")), std::runtime_error);
     EXPECT_THROW(manager.SaveToFile(dir.path()), std::runtime_error); // a folder where the file should be
@@ -200,10 +202,10 @@ TEST_F(ProxyList, EmptyDownloadTextIsIgnored)
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.ProxyListReceived(QString());
     EXPECT_EQ(loaded.count(), 0);
-    EXPECT_EQ(manager.Proxies.size(), 1);
+    EXPECT_EQ(manager.Proxies().size(), 1);
     manager.ProxyListReceived(QStringLiteral("ProxyCount=0\r\n"));
     EXPECT_EQ(loaded.count(), 1);
-    EXPECT_TRUE(manager.Proxies.isEmpty());
+    EXPECT_TRUE(manager.Proxies().isEmpty());
 }
 
 TEST_F(ProxyList, DownloadsTheListFromTheService)
@@ -215,9 +217,9 @@ TEST_F(ProxyList, DownloadsTheListFromTheService)
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(service.url("/getproxy.php") + "?&VER=1");
     ASSERT_TRUE(loaded.wait(10000));
-    EXPECT_EQ(manager.Proxies.size(), 2);
-    EXPECT_EQ(manager.Countries, QStringList({"Canada", "Japan"}));
-    EXPECT_FALSE(manager.LocalIP.isEmpty());
+    EXPECT_EQ(manager.Proxies().size(), 2);
+    EXPECT_EQ(manager.Countries(), QStringList({"Canada", "Japan"}));
+    EXPECT_FALSE(manager.LocalIP().isEmpty());
 }
 
 // Only a non-empty 2xx body may change the list; every other answer leaves it as it was.
@@ -253,8 +255,8 @@ TEST_P(FailedDownload, LeavesTheListAlone)
     // The worker has its answer once the connection is gone; give a hand-over the time to show up.
     EXPECT_FALSE(loaded.wait(300));
     EXPECT_EQ(server.requestCount(), 1); // a redirect is not followed
-    EXPECT_EQ(manager.Proxies.size(), 1);
-    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
+    EXPECT_EQ(manager.Proxies().size(), 1);
+    EXPECT_EQ(manager.LocalIP(), "1.2.3.4");
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FailedDownload, ::testing::Values(404, 302, 204, 0));
@@ -265,7 +267,7 @@ TEST_F(ProxyList, RefusedConnectionLeavesTheListAlone)
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(QStringLiteral("http://") + testsupport::TinyproxyFixture::deadProxyText() + "/list");
     EXPECT_FALSE(loaded.wait(500));
-    EXPECT_EQ(manager.Proxies.size(), 1);
+    EXPECT_EQ(manager.Proxies().size(), 1);
 }
 
 TEST_F(ProxyList, EveryKindOfLineBreakSplitsTheSameInTextAndFile)
@@ -274,15 +276,15 @@ TEST_F(ProxyList, EveryKindOfLineBreakSplitsTheSameInTextAndFile)
     const QByteArray text = "LocalIP=a\r\rProxyCount=1\n\r\nProxy_0=1.1.1.1:80|i|\xc3\xa9|f|1|2\n\rtail";
     const QStringList expected = {"LocalIP=a", "", "ProxyCount=1", "", "Proxy_0=1.1.1.1:80|i|\u00e9|f|1|2", "", "tail"};
     manager.ProxyListReceived(QString::fromUtf8(text));
-    EXPECT_EQ(manager.RawList, expected);
+    EXPECT_EQ(manager.RawList(), expected);
 
     testsupport::TempDir dir;
     testsupport::RecordingBrowserControl otherBrowsers;
     TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(dir.write("breaks.lst", text)));
-    EXPECT_EQ(other.RawList, expected);
-    ASSERT_EQ(other.Proxies.size(), 1);
-    EXPECT_EQ(other.Proxies.at(0).Country, QString(QChar(0xE9)));
+    EXPECT_EQ(other.RawList(), expected);
+    ASSERT_EQ(other.Proxies().size(), 1);
+    EXPECT_EQ(other.Proxies().at(0).Country, QString(QChar(0xE9)));
 }
 
 TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
@@ -293,7 +295,7 @@ TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
     for (int i = 0; i < 30000; ++i)
         lines << QStringLiteral("x%1=\u00e9\U0001F600").arg(i) + QString(i % 7, QLatin1Char('y'));
     lines << QString() << QString(100000, QLatin1Char('z'));
-    manager.RawList = lines;
+    manager.TakeProxyList(lines);
 
     testsupport::TempDir dir;
     manager.SaveToFile(dir.file("long.lst"));
@@ -302,7 +304,7 @@ TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
     testsupport::RecordingBrowserControl otherBrowsers;
     TProxyManager other(otherBrowsers, quiet, QString());
     ASSERT_TRUE(other.LoadFromFile(dir.file("long.lst")));
-    EXPECT_EQ(other.RawList, lines);
+    EXPECT_EQ(other.RawList(), lines);
 }
 
 TEST_F(ProxyList, EntriesOutOfOrderKeepTheirNumbersAndTheFirstLineOfARepeat)
@@ -311,12 +313,12 @@ TEST_F(ProxyList, EntriesOutOfOrderKeepTheirNumbersAndTheFirstLineOfARepeat)
         QStringLiteral("ProxyCount=4\nProxy_3=4.4.4.4:80|i|D|f|1|2\npRoXy_1=2.2.2.2:80|i|B|f|1|2\n") +
         QStringLiteral("Proxy_0=1.1.1.1:80|i|A|f|1|2\nProxy_1=9.9.9.9:80|i|Z|f|1|2\nProxy_02=8.8.8.8:80|i|Y|f|1|2\n") +
         QStringLiteral("Pr\u00f6xy_2=7.7.7.7:80|i|X|f|1|2\n\uff30roxy_2=6.6.6.6:80|i|W|f|1|2\nProxy_2=1|2|3|4|5|6|7"));
-    ASSERT_EQ(manager.Proxies.size(), 4);
-    EXPECT_EQ(manager.Proxies.at(0).Proxy, "1.1.1.1:80");
-    EXPECT_EQ(manager.Proxies.at(1).Proxy, "2.2.2.2:80");
-    EXPECT_TRUE(manager.Proxies.at(2).Proxy.isEmpty()); // only names that are not entries, and six bars
-    EXPECT_EQ(manager.Proxies.at(3).Proxy, "4.4.4.4:80");
-    EXPECT_EQ(manager.Countries, QStringList({"A", "B", "D"}));
+    ASSERT_EQ(manager.Proxies().size(), 4);
+    EXPECT_EQ(manager.Proxies().at(0).Proxy, "1.1.1.1:80");
+    EXPECT_EQ(manager.Proxies().at(1).Proxy, "2.2.2.2:80");
+    EXPECT_TRUE(manager.Proxies().at(2).Proxy.isEmpty()); // only names that are not entries, and six bars
+    EXPECT_EQ(manager.Proxies().at(3).Proxy, "4.4.4.4:80");
+    EXPECT_EQ(manager.Countries(), QStringList({"A", "B", "D"}));
 }
 
 namespace {
@@ -375,11 +377,11 @@ TEST_F(ProxyList, AFileReadsAsIfDecodedWholeWhateverItsBytes)
     testsupport::TempDir dir;
     ASSERT_TRUE(manager.LoadFromFile(dir.write("noise.lst", bytes)));
     const QStringList expected = referenceLines(QString::fromUtf8(bytes));
-    ASSERT_EQ(manager.RawList.size(), expected.size());
-    EXPECT_TRUE(manager.RawList == expected);
-    EXPECT_EQ(manager.RawList.at(0), "LocalIP=1.2.3.4"); // only the byte order mark that opens the file goes
-    EXPECT_EQ(manager.LocalIP, "1.2.3.4");
-    EXPECT_TRUE(manager.RawList == ProxyListLines::fromUtf8(bytes));
+    ASSERT_EQ(manager.RawList().size(), expected.size());
+    EXPECT_TRUE(manager.RawList() == expected);
+    EXPECT_EQ(manager.RawList().at(0), "LocalIP=1.2.3.4"); // only the byte order mark that opens the file goes
+    EXPECT_EQ(manager.LocalIP(), "1.2.3.4");
+    EXPECT_TRUE(manager.RawList() == ProxyListLines::fromUtf8(bytes));
 }
 
 TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
@@ -394,9 +396,9 @@ TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
                                         "Proxy_1=2.2.2.2:80|i|B|f|1|2");
     manager.ProxyListReceived(text);
     const QStringList lines = referenceLines(text);
-    EXPECT_TRUE(manager.RawList == lines);
-    EXPECT_EQ(manager.RawList.size(), 10);
-    EXPECT_EQ(manager.RawList.at(5), QString()); // "\r\r\n": the lone CR ends an empty line
+    EXPECT_TRUE(manager.RawList() == lines);
+    EXPECT_EQ(manager.RawList().size(), 10);
+    EXPECT_EQ(manager.RawList().at(5), QString()); // "\r\r\n": the lone CR ends an empty line
 
     testsupport::TempDir dir;
     manager.SaveToFile(dir.file("proxylist.lst"));
@@ -405,23 +407,22 @@ TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
     testsupport::RecordingBrowserControl otherBrowsers;
     TProxyManager reloaded(otherBrowsers, quiet, QString());
     ASSERT_TRUE(reloaded.LoadFromFile(dir.file("proxylist.lst")));
-    EXPECT_TRUE(reloaded.RawList == manager.RawList);
-    ASSERT_EQ(reloaded.Proxies.size(), 4);
+    EXPECT_TRUE(reloaded.RawList() == manager.RawList());
+    ASSERT_EQ(reloaded.Proxies().size(), 4);
     for (int n = 0; n < 4; ++n)
-        EXPECT_EQ(reloaded.Proxies.at(n).Proxy, QStringLiteral("%1.%1.%1.%1:80").arg(n + 1)) << n;
-    EXPECT_EQ(reloaded.Proxies.at(0).Info, QStringLiteral("\u0001\u00ff"));
-    EXPECT_EQ(reloaded.Countries, QStringList({"A", "B", "C", QStringLiteral("\u20ac\U0001F600")}));
-    EXPECT_EQ(reloaded.LocalIP, "9.8.7.6");
+        EXPECT_EQ(reloaded.Proxies().at(n).Proxy, QStringLiteral("%1.%1.%1.%1:80").arg(n + 1)) << n;
+    EXPECT_EQ(reloaded.Proxies().at(0).Info, QStringLiteral("\u0001\u00ff"));
+    EXPECT_EQ(reloaded.Countries(), QStringList({"A", "B", "C", QStringLiteral("\u20ac\U0001F600")}));
+    EXPECT_EQ(reloaded.LocalIP(), "9.8.7.6");
 }
 
 TEST_F(ProxyList, LinesGivenAsAListStayAsGivenEvenWithBreaksInside)
 {
     const QStringList given = {"LocalIP=1.2.3.4\r", "", "a\nb", "ProxyCount=0"};
-    manager.RawList = given;
-    EXPECT_EQ(manager.RawList.size(), 4);
-    EXPECT_EQ(QStringList(manager.RawList), given);
-    manager.ParseProxyList();
-    EXPECT_EQ(manager.LocalIP, "1.2.3.4\r"); // values are taken untrimmed
+    manager.TakeProxyList(given);
+    EXPECT_EQ(manager.RawList().size(), 4);
+    EXPECT_EQ(QStringList(manager.RawList()), given);
+    EXPECT_EQ(manager.LocalIP(), "1.2.3.4\r"); // values are taken untrimmed
 }
 
 TEST_F(ProxyList, RepeatedFieldsAreSharedButEachRecordKeepsItsOwnValues)
@@ -441,18 +442,18 @@ TEST_F(ProxyList, RepeatedFieldsAreSharedButEachRecordKeepsItsOwnValues)
                     .arg(n % 11);
     }
     manager.ProxyListReceived(text);
-    ASSERT_EQ(manager.Proxies.size(), 5000);
+    ASSERT_EQ(manager.Proxies().size(), 5000);
     for (int n = 0; n < 5000; ++n) {
-        const TProxyRec& rec = manager.Proxies.at(n);
+        const TProxyRec& rec = manager.Proxies().at(n);
         ASSERT_EQ(rec.Info, QStringLiteral("info%1").arg(n % 3)) << n;
         ASSERT_EQ(rec.Country, QStringLiteral("Land%1").arg(n % 7)) << n;
         ASSERT_EQ(rec.FlagUrl, QStringLiteral("flag%1").arg(n % 5)) << n;
         ASSERT_EQ(rec.Longitude, QString::number(n)) << n;
         ASSERT_EQ(rec.Latitude, QString::number(n % 11)) << n;
     }
-    EXPECT_EQ(manager.Countries.size(), 7);
-    EXPECT_EQ(manager.Countries.first(), "Land0");
-    EXPECT_EQ(manager.Countries.last(), "Land6");
+    EXPECT_EQ(manager.Countries().size(), 7);
+    EXPECT_EQ(manager.Countries().first(), "Land0");
+    EXPECT_EQ(manager.Countries().last(), "Land6");
 }
 
 TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
@@ -460,8 +461,8 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
     // A list of before SOCKS5: every entry an HTTP proxy, as always.
     parse(QStringLiteral("ProxyCount=2\n") + entry(0, "1.1.1.1:8080|i|Peru|f|1|2") + "\n" +
           entry(1, "2.2.2.2:3128|i|Chad|f|1|2"));
-    ASSERT_EQ(manager.Proxies.size(), 2);
-    for (const TProxyRec& rec : std::as_const(manager.Proxies))
+    ASSERT_EQ(manager.Proxies().size(), 2);
+    for (const TProxyRec& rec : std::as_const(manager.Proxies()))
         EXPECT_EQ(rec.Kind, TProxyKind::Http) << qPrintable(rec.Proxy);
 
     // A list with SOCKS5 proxies numbers them after ProxyCount and counts them by ExtraProxyCount. The
@@ -471,17 +472,17 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
                          entry(2, "SOCKS5://3.3.3.3:1080|elite|Chad|f|1|2") + "\n" +
                          entry(3, "socks4://4.4.4.4:1080|i|Mali|f|1|2") + "\n" + entry(4, "5.5.5.5:80|i|Cuba|f|1|2");
     parse(list);
-    ASSERT_EQ(manager.Proxies.size(), 5);
-    EXPECT_EQ(manager.Proxies.at(0).Kind, TProxyKind::Http);
-    EXPECT_EQ(manager.Proxies.at(1).Proxy, "9.9.9.9:1080");
-    EXPECT_EQ(manager.Proxies.at(1).Kind, TProxyKind::Socks5);
-    EXPECT_EQ(manager.Proxies.at(2).Proxy, "3.3.3.3:1080");
-    EXPECT_EQ(manager.Proxies.at(2).Kind, TProxyKind::Socks5);
-    EXPECT_EQ(manager.Proxies.at(2).Info, "elite");
-    EXPECT_EQ(manager.Proxies.at(3).Proxy, "") << "a kind this program cannot speak";
-    EXPECT_EQ(manager.Proxies.at(4).Proxy, "5.5.5.5:80");
-    EXPECT_EQ(manager.Proxies.at(4).Kind, TProxyKind::Http);
-    EXPECT_EQ(manager.Countries, QStringList({"Peru", "Chad", "Cuba"}));
+    ASSERT_EQ(manager.Proxies().size(), 5);
+    EXPECT_EQ(manager.Proxies().at(0).Kind, TProxyKind::Http);
+    EXPECT_EQ(manager.Proxies().at(1).Proxy, "9.9.9.9:1080");
+    EXPECT_EQ(manager.Proxies().at(1).Kind, TProxyKind::Socks5);
+    EXPECT_EQ(manager.Proxies().at(2).Proxy, "3.3.3.3:1080");
+    EXPECT_EQ(manager.Proxies().at(2).Kind, TProxyKind::Socks5);
+    EXPECT_EQ(manager.Proxies().at(2).Info, "elite");
+    EXPECT_EQ(manager.Proxies().at(3).Proxy, "") << "a kind this program cannot speak";
+    EXPECT_EQ(manager.Proxies().at(4).Proxy, "5.5.5.5:80");
+    EXPECT_EQ(manager.Proxies().at(4).Kind, TProxyKind::Http);
+    EXPECT_EQ(manager.Countries(), QStringList({"Peru", "Chad", "Cuba"}));
 
     // The file keeps the list as it came, so the kinds come back with it.
     testsupport::TempDir tmp;
@@ -489,12 +490,12 @@ TEST_F(ProxyList, Socks5EntriesFollowTheHttpOnesAndOlderListsReadAsBefore)
     manager.SaveToFile(file);
     TProxyManager reloaded{browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=1")};
     ASSERT_TRUE(reloaded.LoadFromFile(file));
-    ASSERT_EQ(reloaded.Proxies.size(), 5);
-    EXPECT_EQ(reloaded.Proxies.at(2).Proxy, "3.3.3.3:1080");
-    EXPECT_EQ(reloaded.Proxies.at(2).Kind, TProxyKind::Socks5);
+    ASSERT_EQ(reloaded.Proxies().size(), 5);
+    EXPECT_EQ(reloaded.Proxies().at(2).Proxy, "3.3.3.3:1080");
+    EXPECT_EQ(reloaded.Proxies().at(2).Kind, TProxyKind::Socks5);
 
     // Hiding hands only the HTTP proxies to the tester: the browsers cannot be given a SOCKS5 one yet.
-    manager.Country = QStringLiteral("Peru");
+    manager.ChooseCountry(QStringLiteral("Peru"));
     manager.StartHide();
     EXPECT_EQ(manager.Tester().Total, 1);
     EXPECT_EQ(manager.Tester().Pending(), QStringList({"1.1.1.1:8080"}));

@@ -86,9 +86,9 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
 
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     QSignalSpy progress(manager.get(), &TProxyManager::progress);
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     manager->StartHide();
-    EXPECT_FALSE(manager->Active); // testing first, nothing applied yet
+    EXPECT_FALSE(manager->Active()); // testing first, nothing applied yet
     ASSERT_EQ(progress.count(), 1);
     EXPECT_EQ(progress.at(0).at(0).toInt(), 2);
     EXPECT_EQ(progress.at(0).at(1).toInt(), 0);
@@ -96,16 +96,16 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
 
     const QString applied = proxies.proxyText(0);
     EXPECT_EQ(browsers.calls, QStringList({"IE:" + applied, "Firefox:" + applied, "Opera:" + applied}));
-    EXPECT_TRUE(manager->Active);
-    EXPECT_EQ(manager->CurrentProxy, applied);
+    EXPECT_TRUE(manager->Active());
+    EXPECT_EQ(manager->CurrentProxy(), applied);
     // Both records of that address passed, so it is ready twice.
-    EXPECT_EQ(manager->ReadyList, QStringList({applied, applied}));
+    EXPECT_EQ(manager->ReadyList(), QStringList({applied, applied}));
     // The event carries the last record of that address; both records of it were booked as passed.
     const TProxyRec rec = changed.at(0).at(0).value<TProxyRec>();
     EXPECT_EQ(rec.Country, "Japan");
-    EXPECT_EQ(manager->Proxies.at(0).Status, TProxyRec::stFailed);
-    EXPECT_EQ(manager->Proxies.at(1).Status, TProxyRec::stPassed);
-    EXPECT_EQ(manager->Proxies.at(2).Status, TProxyRec::stPassed);
+    EXPECT_EQ(manager->Proxies().at(0).Status, TProxyRec::stFailed);
+    EXPECT_EQ(manager->Proxies().at(1).Status, TProxyRec::stPassed);
+    EXPECT_EQ(manager->Proxies().at(2).Status, TProxyRec::stPassed);
     EXPECT_EQ(progress.last().at(0).toInt(), 2);
     EXPECT_EQ(progress.last().at(1).toInt(), 2);
     EXPECT_TRUE(services.messages.isEmpty());
@@ -116,7 +116,7 @@ TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
     const QStringList refusing = answeringProxies(3, 503);
     loadList(refusing + QStringList{testsupport::TinyproxyFixture::deadProxyText()}, {"Peru", "Peru", "Chile", "Peru"});
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
-    manager->Country = "Peru";
+    manager->ChooseCountry("Peru");
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 3);
     ASSERT_TRUE(stopped.wait(15000));
@@ -127,7 +127,7 @@ TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)
     EXPECT_EQ(services.messages.at(0).buttons, TEngineServices::mbOK);
     EXPECT_EQ(services.messages.at(0).showAgainId, 0);
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
-    EXPECT_FALSE(manager->Active);
+    EXPECT_FALSE(manager->Active());
     EXPECT_EQ(manager->Tester().Done, 3);
 }
 
@@ -135,7 +135,7 @@ TEST_F(ProxyManager, ACountryWithoutRecordsReportsEmptyProgressAndNothingElse)
 {
     loadList(answeringProxies(2), {"Peru", "Chile"});
     QSignalSpy progress(manager.get(), &TProxyManager::progress);
-    manager->Country = "peru"; // countries are matched exactly
+    manager->ChooseCountry("peru"); // countries are matched exactly
     manager->StartHide();
     ASSERT_EQ(progress.count(), 1);
     EXPECT_EQ(progress.at(0).at(0).toInt(), 0);
@@ -147,7 +147,7 @@ TEST_F(ProxyManager, ACountryWithoutRecordsReportsEmptyProgressAndNothingElse)
 TEST_F(ProxyManager, FortyCandidatesAreDecidedAtThe31stResult)
 {
     loadList(answeringProxies(40));
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     manager->StartHide();
     EXPECT_EQ(manager->Tester().Total, 40);
@@ -156,11 +156,11 @@ TEST_F(ProxyManager, FortyCandidatesAreDecidedAtThe31stResult)
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(manager->Tester().Done, 31);
-    EXPECT_EQ(manager->ReadyList.size(), 31);
+    EXPECT_EQ(manager->ReadyList().size(), 31);
     EXPECT_TRUE(manager->Tester().Stopped());
-    EXPECT_EQ(manager->CurrentProxy, manager->ReadyList.first());
+    EXPECT_EQ(manager->CurrentProxy(), manager->ReadyList().first());
     int passed = 0;
-    for (const TProxyRec& rec : manager->Proxies)
+    for (const TProxyRec& rec : manager->Proxies())
         passed += rec.Status == TProxyRec::stPassed ? 1 : 0;
     EXPECT_EQ(passed, 31); // results after the decision are dropped
 }
@@ -173,13 +173,13 @@ protected:
         ProxyManager::SetUp();
         ready = answeringProxies(3);
         loadList(ready);
-        manager->Country = kAutoSelected;
+        manager->ChooseCountry(kAutoSelected);
         QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
         manager->StartHide();
         ASSERT_TRUE(changed.wait(15000));
-        ASSERT_EQ(manager->ReadyList.size(), 3);
-        first = manager->ReadyList.at(0);
-        ASSERT_EQ(manager->CurrentProxy, first);
+        ASSERT_EQ(manager->ReadyList().size(), 3);
+        first = manager->ReadyList().at(0);
+        ASSERT_EQ(manager->CurrentProxy(), first);
         browsers.calls.clear();
     }
 
@@ -189,7 +189,7 @@ protected:
 
 TEST_F(ReadyProxies, WithoutAutoChangeChangeIPReappliesTheFirstEntry)
 {
-    manager->ClearCookiesOnChange = true;
+    manager->SwitchClearCookiesOnChange(true);
     manager->ChangeIP();
     EXPECT_EQ(browsers.calls, QStringList({"IE:" + first, "Firefox:" + first, "Opera:" + first}));
     EXPECT_TRUE(rotationRanges.isEmpty());
@@ -197,15 +197,15 @@ TEST_F(ReadyProxies, WithoutAutoChangeChangeIPReappliesTheFirstEntry)
 
 TEST_F(ReadyProxies, AutoChangeMovesToARandomOtherProxyClearingCookiesFirst)
 {
-    manager->AutoChange = true;
-    manager->ClearCookiesOnChange = true;
+    manager->SwitchAutoChange(true);
+    manager->SwitchClearCookiesOnChange(true);
     rotationPicks = {0, 0, 2}; // entry 0 is the current one: drawn again until another comes up
     manager->ChangeIP();
-    const QString third = manager->ReadyList.at(2);
+    const QString third = manager->ReadyList().at(2);
     EXPECT_EQ(browsers.calls,
               QStringList({"ClearIE", "ClearFirefox", "IE:" + third, "Firefox:" + third, "Opera:" + third}));
     EXPECT_EQ(rotationRanges, QList<int>({3, 3, 3}));
-    EXPECT_EQ(manager->CurrentProxy, third);
+    EXPECT_EQ(manager->CurrentProxy(), third);
 
     // Entry 0 is no longer the current proxy, so it is taken without a draw.
     browsers.calls.clear();
@@ -216,48 +216,29 @@ TEST_F(ReadyProxies, AutoChangeMovesToARandomOtherProxyClearingCookiesFirst)
 
 TEST_F(ReadyProxies, ARandomSourceThatKeepsPickingTheCurrentProxyStillEnds)
 {
-    manager->AutoChange = true;
+    manager->SwitchAutoChange(true);
     rotationPicks = QList<int>(100000, 0);
     manager->ChangeIP();
-    EXPECT_NE(manager->CurrentProxy, first);
-    EXPECT_TRUE(manager->ReadyList.contains(manager->CurrentProxy));
-}
-
-TEST_F(ReadyProxies, AutoChangeKeepsTheProxyWhenEveryEntryIsTheCurrentOne)
-{
-    manager->AutoChange = true;
-    manager->ClearCookiesOnChange = true;
-    manager->ReadyList = {first, first};
-    manager->ChangeIP();
-    EXPECT_EQ(browsers.calls, QStringList({"IE:" + first, "Firefox:" + first, "Opera:" + first}));
-}
-
-TEST_F(ReadyProxies, AutoChangeAppliesASingleReadyProxyThatDiffers)
-{
-    manager->AutoChange = true;
-    manager->ClearCookiesOnChange = true;
-    manager->ReadyList = {ready.last()};
-    manager->ChangeIP();
-    EXPECT_EQ(browsers.calls, QStringList({"ClearIE", "ClearFirefox", "IE:" + ready.last(), "Firefox:" + ready.last(),
-                                           "Opera:" + ready.last()}));
+    EXPECT_NE(manager->CurrentProxy(), first);
+    EXPECT_TRUE(manager->ReadyList().contains(manager->CurrentProxy()));
 }
 
 TEST_F(ReadyProxies, AnAutomaticChangeWhileATestRunGoesOnKeepsTheCurrentProxy)
 {
-    manager->AutoChange = true;
+    manager->SwitchAutoChange(true);
     manager->SetPassValidityMs(0); // every candidate is tested afresh: the new run has no ready proxy yet
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     manager->StartHide();
     ASSERT_TRUE(manager->Testing());
-    ASSERT_TRUE(manager->ReadyList.isEmpty());
+    ASSERT_TRUE(manager->ReadyList().isEmpty());
     manager->ChangeIP();
     EXPECT_TRUE(browsers.calls.isEmpty());
-    EXPECT_TRUE(manager->Active);
-    EXPECT_EQ(manager->CurrentProxy, first);
+    EXPECT_TRUE(manager->Active());
+    EXPECT_EQ(manager->CurrentProxy(), first);
     EXPECT_TRUE(services.messages.isEmpty());
     // The run's own selection makes the change once its results are in.
     ASSERT_TRUE(changed.wait(15000));
-    EXPECT_TRUE(manager->Active);
+    EXPECT_TRUE(manager->Active());
     EXPECT_TRUE(services.messages.isEmpty());
 }
 
@@ -267,9 +248,9 @@ TEST_F(ReadyProxies, StopHideClearsEveryBrowserButKeepsTheChoiceForRotation)
     manager->StopHide();
     EXPECT_EQ(stopped.count(), 1);
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
-    EXPECT_FALSE(manager->Active);
-    EXPECT_EQ(manager->CurrentProxy, first);
-    EXPECT_EQ(manager->ReadyList.size(), 3);
+    EXPECT_FALSE(manager->Active());
+    EXPECT_EQ(manager->CurrentProxy(), first);
+    EXPECT_EQ(manager->ReadyList().size(), 3);
     browsers.calls.clear();
     manager->ChangeIP(); // not hiding: nothing happens
     EXPECT_TRUE(browsers.calls.isEmpty());
@@ -283,7 +264,7 @@ TEST_F(ReadyProxies, ARepeatedStartHideReportsPassedProxiesAtOnceAndSelectsEachT
     // Every candidate passed before, so each hand-over completes the run so far and selects.
     EXPECT_EQ(changed.count(), 3);
     EXPECT_EQ(manager->Tester().Done, 3);
-    EXPECT_EQ(manager->ReadyList, ready);
+    EXPECT_EQ(manager->ReadyList(), ready);
     EXPECT_EQ(responders.front()->requests(), requestsBefore);
 }
 
@@ -293,31 +274,70 @@ TEST_F(ReadyProxies, AFailedOperaWriteReachesTheCallerBeforeTheStateChanges)
     browsers.failOpera = true;
     browsers.calls.clear();
     EXPECT_THROW(manager->ApplyProxy(ready.at(1)), std::runtime_error);
-    EXPECT_EQ(manager->CurrentProxy, ready.at(1));
-    EXPECT_FALSE(manager->Active);
+    EXPECT_EQ(manager->CurrentProxy(), ready.at(1));
+    EXPECT_FALSE(manager->Active());
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     EXPECT_THROW(manager->StopHide(), std::runtime_error);
     EXPECT_EQ(stopped.count(), 0);
 }
 
+TEST_F(ProxyManager, AutoChangeKeepsTheProxyWhenEveryEntryIsTheCurrentOne)
+{
+    // One proxy listed twice: every entry of the ready list is the proxy in use.
+    const QString only = answeringProxies(1).first();
+    loadList({only, only});
+    manager->ChooseCountry(kAutoSelected);
+    manager->StartHide();
+    ASSERT_TRUE(waitUntil([&] { return manager->Tester().Done == 2; }, 15000));
+    ASSERT_EQ(manager->CurrentProxy(), only);
+    ASSERT_GE(manager->ReadyList().size(), 2);
+    ASSERT_EQ(manager->ReadyList().count(only), manager->ReadyList().size());
+    manager->SwitchAutoChange(true);
+    manager->SwitchClearCookiesOnChange(true);
+    browsers.calls.clear();
+    manager->ChangeIP();
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + only, "Firefox:" + only, "Opera:" + only}));
+}
+
+TEST_F(ProxyManager, AutoChangeAppliesASingleReadyProxyThatDiffers)
+{
+    const QStringList proxies = answeringProxies(2);
+    loadList(proxies, {"Peru", "Chile"});
+    QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
+    manager->ChooseCountry("Peru");
+    manager->StartHide();
+    ASSERT_TRUE(changed.wait(15000));
+    ASSERT_EQ(manager->CurrentProxy(), proxies.at(0));
+    // Hiding again in a country with one working proxy: the run ends with that one ready, not the one in use.
+    manager->SwitchAutoChange(true);
+    manager->SwitchClearCookiesOnChange(true);
+    manager->ChooseCountry("Chile");
+    browsers.calls.clear();
+    manager->StartHide();
+    ASSERT_TRUE(changed.wait(15000));
+    EXPECT_EQ(manager->ReadyList(), QStringList{proxies.at(1)});
+    EXPECT_EQ(browsers.calls, QStringList({"ClearIE", "ClearFirefox", "IE:" + proxies.at(1), "Firefox:" + proxies.at(1),
+                                           "Opera:" + proxies.at(1)}));
+}
+
 TEST_F(ProxyManager, StopHideDuringTestingDropsLaterResults)
 {
     loadList(answeringProxies(3));
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     QSignalSpy changed(manager.get(), &TProxyManager::proxyChanged);
     manager->StartHide();
     manager->StopHide();
     ASSERT_TRUE(waitUntil([&] { return manager->Tester().ActiveTests() == 0; }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(changed.count(), 0);
-    EXPECT_TRUE(manager->ReadyList.isEmpty());
+    EXPECT_TRUE(manager->ReadyList().isEmpty());
     EXPECT_EQ(browsers.calls, QStringList({"IE:", "Firefox:", "Opera:"}));
 }
 
 TEST_F(ProxyManager, PortsThatAreNotNumbersAreTestedOn80)
 {
     manager->ProxyListReceived("ProxyCount=2\nProxy_0=127.0.0.1:http|i|A|f|1|2\nProxy_1=127.0.0.1|i|A|f|1|2\n");
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     manager->StartHide();
     // Both become the key 127.0.0.1:80: one test, whose result answers both hand-overs.
     EXPECT_EQ(manager->Tester().Pending(), QStringList({"127.0.0.1:80"}));

@@ -6,22 +6,14 @@
 
 namespace testsupport {
 
-BrowserTestHome::BrowserTestHome(const QByteArray& constDat)
+BrowserTestHome::BrowserTestHome(const QByteArray& constDat) : m_home(m_dir.path())
 {
-    auto set = [this](const char* name, const QByteArray& value) {
-        m_env.push_back(std::make_unique<ScopedEnv>(name, value));
-    };
-    QDir().mkpath(m_dir.file(QStringLiteral("config")));
-    set("HOME", QFile::encodeName(m_dir.file(QStringLiteral("home"))));
-    set("XDG_CONFIG_HOME", QFile::encodeName(configFolder()));
-    set("VEILPORT_COMMON_DATA_DIR", QFile::encodeName(m_dir.file(QStringLiteral("common"))));
-    set("GSETTINGS_BACKEND", "keyfile");
+    QDir().mkpath(m_home.config());
+    m_home.enter();
     // No desktop session and no bus: nothing outside the home may be touched.
-    set("DBUS_SESSION_BUS_ADDRESS", "");
-    set("XDG_CURRENT_DESKTOP", "");
-    set("KDE_FULL_SESSION", "");
-    set("http_proxy", "");
-    set("HTTP_PROXY", "");
+    for (const char* name :
+         {"DBUS_SESSION_BUS_ADDRESS", "XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION", "http_proxy", "HTTP_PROXY"})
+        m_home.setVariable(name, QByteArray());
 
     m_dir.write(QStringLiteral("program/const.dat"), constDat);
     DoneSettings();
@@ -36,7 +28,7 @@ BrowserTestHome::~BrowserTestHome()
 
 QString BrowserTestHome::configFolder() const
 {
-    return m_dir.file(QStringLiteral("config"));
+    return m_home.config();
 }
 
 } // namespace testsupport

@@ -1,12 +1,10 @@
 #pragma once
 
+#include "support/PrivateHome.h"
 #include "support/RecordingEngineServices.h"
 #include "support/TempDir.h"
 
 #include <QString>
-
-#include <memory>
-#include <vector>
 
 namespace testsupport {
 
@@ -29,7 +27,7 @@ public:
 
 private:
     TempDir m_dir;
-    std::vector<std::unique_ptr<ScopedEnv>> m_env;
+    PrivateHome m_home;
 };
 
 } // namespace testsupport

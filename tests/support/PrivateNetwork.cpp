@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QProcess>
 
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
@@ -182,6 +183,20 @@ bool addAddress(int route, int loopback, const QHostAddress& address, unsigned s
     }
 }
 
+// Runs iproute2's ip (a child process shares this namespace) and waits for it.
+bool runIp(const QStringList& args)
+{
+    QProcess ip;
+    ip.setProcessChannelMode(QProcess::MergedChannels);
+    ip.start(QStringLiteral("ip"), args);
+    if (!ip.waitForFinished(10000) || ip.exitStatus() != QProcess::NormalExit || ip.exitCode() != 0) {
+        const QString output = QString::fromLocal8Bit(ip.readAll()).trimmed();
+        return fail(QStringLiteral("ip ") + args.join(u' ') + QStringLiteral(": ") +
+                    (output.isEmpty() ? ip.errorString() : output));
+    }
+    return true;
+}
+
 } // namespace
 
 bool PrivateNetwork::enter(const QStringList& hostNames)
@@ -221,6 +236,37 @@ bool PrivateNetwork::addAddresses(const QList<QHostAddress>& addresses)
             return false;
     }
     return true;
+}
+
+bool PrivateNetwork::addNetworkCard(const QString& name, const QHostAddress& address)
+{
+    // Outside the namespace this would give the machine itself a new default route.
+    if (!inside())
+        return fail(QStringLiteral("network cards are added only inside the private network"));
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return fail(QStringLiteral("not an IPv4 address: ") + address.toString());
+    const QString peer = name + QStringLiteral("-end");
+    const bool made = runIp({QStringLiteral("link"), QStringLiteral("add"), name, QStringLiteral("type"),
+                             QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), peer});
+    if (!made)
+        return false;
+    if (runIp({QStringLiteral("addr"), QStringLiteral("add"), address.toString() + QStringLiteral("/24"),
+               QStringLiteral("dev"), name}) &&
+        runIp({QStringLiteral("link"), QStringLiteral("set"), peer, QStringLiteral("up")}) &&
+        runIp({QStringLiteral("link"), QStringLiteral("set"), name, QStringLiteral("up")}) &&
+        runIp({QStringLiteral("route"), QStringLiteral("add"), QStringLiteral("default"), QStringLiteral("dev"), name}))
+        return true;
+    const QString why = error();
+    removeNetworkCard(name);
+    return fail(why);
+}
+
+bool PrivateNetwork::removeNetworkCard(const QString& name)
+{
+    if (!inside())
+        return fail(QStringLiteral("network cards are removed only inside the private network"));
+    // Deleting one end of the pair deletes the other, and the route through it.
+    return runIp({QStringLiteral("link"), QStringLiteral("delete"), name});
 }
 
 QString PrivateNetwork::error()

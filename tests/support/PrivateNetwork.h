@@ -33,6 +33,14 @@ public:
     // a server can listen on, or a client leave from, a private test address. False, with the reason in
     // error(), outside the namespace or when the system refuses one.
     static bool addAddresses(const QList<QHostAddress>& addresses);
+    // Gives the namespace a network card as a user's machine has one: an interface named name with this IPv4
+    // address (prefix /24) and the default route through it, so that a browser finds a local address besides
+    // loopback (a WebRTC host candidate). It is one end of a veth pair whose other end, unaddressed and not
+    // forwarding, stays in the namespace too: whatever is sent through it ends there. False, with error(), outside
+    // the namespace or when the system refuses.
+    static bool addNetworkCard(const QString& name, const QHostAddress& address);
+    // Removes a card addNetworkCard() made (with its default route); false when there was none.
+    static bool removeNetworkCard(const QString& name);
     static QString error();
 };
 

@@ -9,9 +9,9 @@
 
 namespace testsupport {
 
-// Engine services that show nothing: every message box and error message is recorded. It stands in for the
-// program's services while it lives. A message box answers what the test scripted for its key, else the next
-// queued answer, else unscriptedAnswer.
+// Engine services that show nothing: every message box and error message is recorded. Hand it to what is
+// under test in place of the program's services. A message box answers what the test scripted for its key,
+// else the next queued answer, else unscriptedAnswer.
 class RecordingEngineServices : public TEngineServices
 {
 public:
@@ -24,8 +24,7 @@ public:
         int buttons = 0;
     };
 
-    RecordingEngineServices() { SetEngineServices(this); }
-    ~RecordingEngineServices() override { SetEngineServices(nullptr); }
+    RecordingEngineServices() = default;
     RecordingEngineServices(const RecordingEngineServices&) = delete;
     RecordingEngineServices& operator=(const RecordingEngineServices&) = delete;
 
@@ -53,8 +52,5 @@ public:
         return keys;
     }
 };
-
-// For tests that name what they mean: a window that reaches for the program's services finds these.
-using InstalledEngineServices = RecordingEngineServices;
 
 } // namespace testsupport

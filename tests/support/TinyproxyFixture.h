@@ -1,13 +1,15 @@
 #pragma once
 
-#include <QList>
-#include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 namespace testsupport {
+
+class TinyproxyProcess;
 
 // Real tinyproxy instances on 127.0.0.1 for tests that need working (or dead) HTTP proxies.
 //
@@ -17,9 +19,8 @@ namespace testsupport {
 //     proxies.stop(1);                           // this proxy now refuses connections
 //     QString dead = testsupport::TinyproxyFixture::deadProxyText(); // a port nobody listens on
 //
-// Each instance gets an ephemeral port, its own config, pid and log file in a private temporary
-// folder, runs in the foreground as a child process and is killed (by its own pid) when stop()
-// is called or the fixture is destroyed. start() returns only when every instance accepts TCP
+// Each instance is a TinyproxyProcess in a private temporary folder, killed when stop() is called or
+// the fixture is destroyed. start() returns only when every instance accepts TCP
 // connections, so tests may use them at once. Requests are accepted from 127.0.0.1 only and no
 // "Via" header is added, as an elite proxy would do; each instance leaves from an address of its own
 // (outgoingAddress), so a service sees the request come from elsewhere than the user on 127.0.0.1.
@@ -62,16 +63,8 @@ public:
     static int freePort();
 
 private:
-    struct Instance
-    {
-        std::unique_ptr<QProcess> process;
-        int port = 0;
-        QString folder;
-    };
-    bool startOne(Instance& inst, int number);
-
     QTemporaryDir m_dir;
-    QList<std::shared_ptr<Instance>> m_instances;
+    std::vector<std::unique_ptr<TinyproxyProcess>> m_instances;
     QStringList m_extraConfig;
     QString m_error;
 };

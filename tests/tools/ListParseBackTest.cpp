@@ -29,20 +29,20 @@ TEST(ListParsedByTheProgram, EveryEntryAndTheLocalPlaceArriveIntact)
     TProxyManager manager(browsers, quiet, TProxyManager::TestUrlForHost(service.host()));
     manager.ProxyListReceived(QString::fromUtf8(a.body));
 
-    EXPECT_EQ(manager.LocalIP, "127.0.0.1");
-    EXPECT_EQ(manager.LocalCountry, "Japan");
-    EXPECT_EQ(manager.LocalLongitude, "139.69");
-    EXPECT_EQ(manager.LocalLatitude, "35.68");
-    EXPECT_EQ(manager.CountryFlag, service.url("/images/flag/Japan.png"));
-    ASSERT_EQ(manager.Proxies.size(), 3);
-    const TProxyRec& gb = manager.Proxies[1];
+    EXPECT_EQ(manager.LocalIP(), "127.0.0.1");
+    EXPECT_EQ(manager.LocalCountry(), "Japan");
+    EXPECT_EQ(manager.LocalLongitude(), "139.69");
+    EXPECT_EQ(manager.LocalLatitude(), "35.68");
+    EXPECT_EQ(manager.CountryFlag(), service.url("/images/flag/Japan.png"));
+    ASSERT_EQ(manager.Proxies().size(), 3);
+    const TProxyRec& gb = manager.Proxies()[1];
     EXPECT_EQ(gb.Proxy, "127.0.0.1:3129");
     EXPECT_EQ(gb.Info, "elite proxy");
     EXPECT_EQ(gb.Country, "Great Britain");
     EXPECT_EQ(gb.FlagUrl, service.url("/images/flag/Great%20Britain.png"));
     EXPECT_EQ(gb.Longitude, "-0.12");
     EXPECT_EQ(gb.Latitude, "51.5");
-    EXPECT_EQ(manager.Countries, QStringList({"United States", "Great Britain"}));
+    EXPECT_EQ(manager.Countries(), QStringList({"United States", "Great Britain"}));
 
     TProxyRec us;
     ASSERT_TRUE(manager.FindProxyByCountry("United States", us));

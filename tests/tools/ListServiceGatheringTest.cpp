@@ -172,7 +172,8 @@ TEST(ListServiceGathering, ChecksSocks5ProxiesOfItsSourcesAndListsThemWhereOlder
     const QString database = tmp.file("proxies.db");
     ListServiceFixture::Options options;
     options.extraConfig = {"Database=" + database, "Source=socks|socks5|" + socksFile,
-                           "Source=mixed|plain|" + mixedFile, "CheckInterval=10", "CheckTimeout=5"};
+                           "Source=mixed|plain|" + mixedFile, "CheckInterval=10", "CheckTimeout=5",
+                           "AllowPrivateAddresses=on"};
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
     ASSERT_TRUE(testsupport::waitUntil(

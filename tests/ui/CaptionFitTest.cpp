@@ -167,11 +167,11 @@ protected:
 TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
 {
     start();
-    TfrmOptionForm options(form.get());
+    TfrmOptionForm options(*Settings(), engine->Services(), form.get());
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
                           form.get());
-    TfrmAboutForm about(form.get());
-    TfrmLocateFirefox locate(browsers->routines(), form.get());
+    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines(), form.get());
     loadLanguage(GetParam());
     ASSERT_EQ(Localisation()->Language().smdCurrent()->Language(), GetParam()) << "the language did not load";
 
@@ -229,16 +229,16 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
 {
     start();
     loadLanguage(QStringLiteral("Deutsch"));
-    TfrmOptionForm options(form.get());
+    TfrmOptionForm options(*Settings(), engine->Services(), form.get());
     EXPECT_EQ(options.windowTitle(), QStringLiteral("Erweiterte Einstellungen"));
     EXPECT_EQ(options.btnCancel->text(), QStringLiteral("Abbrechen"));
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
                           form.get());
     EXPECT_EQ(chooseIP.windowTitle(), QString::fromUtf8("IP-Land wählen"));
     EXPECT_EQ(chooseIP.btnCancel->text(), QStringLiteral("&Abbrechen"));
-    TfrmAboutForm about(form.get());
+    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
     EXPECT_EQ(about.windowTitle(), QString::fromUtf8("Über Veilport"));
-    TfrmLocateFirefox locate(browsers->routines(), form.get());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines(), form.get());
     EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
 }
 
@@ -255,12 +255,14 @@ TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLangu
     everything.profilesCleared = {QStringLiteral("Firefox default")};
     everything.profilesSkipped = {QStringLiteral("Chromium Default: in use by the running browser")};
     const QStringList notices = {
-        CookieClearNotice(everything),
-        CookieClearNotice(TCookieClearReport()),
-        FirefoxCompanionNotice(true, {}),
-        FirefoxCompanionNotice(false, {QStringLiteral("firefox")}),
-        ChromiumCompanionNotice(QStringLiteral("/opt/veilport/companion-chromium"), {}),
-        ChromiumCompanionNotice(QStringLiteral("/opt/veilport/companion-chromium"), {QStringLiteral("chromium")}),
+        CookieClearNotice(engine->Services(), everything),
+        CookieClearNotice(engine->Services(), TCookieClearReport()),
+        FirefoxCompanionNotice(engine->Services(), true, {}),
+        FirefoxCompanionNotice(engine->Services(), false, {QStringLiteral("firefox")}),
+        ChromiumCompanionNotice(engine->Services(), QStringLiteral("/opt/veilport/companion-chromium"), {}),
+        ChromiumCompanionNotice(engine->Services(), QStringLiteral("/opt/veilport/companion-chromium"),
+                                {QStringLiteral("chromium")}),
+        WebRtcCompanionNotice(engine->Services(), {QStringLiteral("chromium: no privacy permission")}),
     };
     const QString all = notices.join(QStringLiteral("\n---\n"));
     for (const QString& sentence : KnownMessageTexts()) {
@@ -274,7 +276,8 @@ TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLangu
           "Firefox default (Cookies, Browser geschlossen)", "chromium: Verbindung getrennt", "brave: keine Antwort",
           "Chromium Default: vom laufenden Browser belegt", "Es wurden keine Cookies gelöscht.",
           "Bitte bestätigen Sie die Installation", "Der Firefox-Begleiter ist verbunden.",
-          "den Ordner /opt/veilport/companion-chromium.", "Noch ist kein Begleiter der Chromium-Familie verbunden."})
+          "den Ordner /opt/veilport/companion-chromium.", "Noch ist kein Begleiter der Chromium-Familie verbunden.",
+          "WebRTC ist nicht geschützt in chromium: no privacy permission."})
         EXPECT_TRUE(all.contains(QString::fromUtf8(german))) << german << "\n" << all.toStdString();
 }
 
@@ -322,13 +325,13 @@ TEST_P(ShippedLanguage, EveryKeyNamesARealComponentOrText)
 {
     start();
     form->show(); // the first show adds the skin menu's designed entry
-    TfrmOptionForm options;
+    TfrmOptionForm options(*Settings(), engine->Services());
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
-    TfrmAboutForm about;
-    TfrmLocateFirefox locate(browsers->routines());
+    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines());
     QHash<QString, QObject*> windows;
     for (QObject* window :
-         {static_cast<QObject*>(engine.get()), static_cast<QObject*>(form.get()), static_cast<QObject*>(&options),
+         {static_cast<QObject*>(&engine->Window()), static_cast<QObject*>(form.get()), static_cast<QObject*>(&options),
           static_cast<QObject*>(&chooseIP), static_cast<QObject*>(&about), static_cast<QObject*>(&locate)})
         windows.insert(TspAceMultiLang::SectionOf(window).toLower(), window);
 

@@ -10,6 +10,7 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/Wait.h"
 #include "ui/FlagCache.h"
+#include "ui/FlagService.h"
 #include "ui/TfrmChooseIP.h"
 
 #include <QCoreApplication>
@@ -145,13 +146,13 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
             // Through the list, as the service delivers it: the own country and its flag address.
             const QString entry = QStringLiteral("127.0.2.%1:9|anon|%2|%3|1|2").arg(round % 250 + 1).arg(country, url);
             manager().ProxyListReceived(listText({entry}, QStringLiteral("1.2.3.4"), country, url));
-            ASSERT_TRUE(fetcherIdle(engine->hglocal));
-            engine->ShowProxyFlag(country, url);
-            ASSERT_TRUE(fetcherIdle(engine->hgFlag));
+            ASSERT_TRUE(fetcherIdle(engine->Flags().hglocal));
+            engine->Flags().ShowProxyFlag(country, url);
+            ASSERT_TRUE(fetcherIdle(engine->Flags().hgFlag));
             ++round;
         }
         // The country flag beside the country choice, from the service's own address.
-        manager().Country = country;
+        manager().ChooseCountry(country);
         form->ShowCountryFlag();
         EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(FlagCachePath(folder, country, "_small.png")); }, 15000))
             << qPrintable(country.left(40));
@@ -194,7 +195,7 @@ TEST_F(HostileService, ChooseCountryDialogKeepsCraftedCountriesFlagsInTheSetting
                        .arg(i + 1)
                        .arg(countries.at(i), flags.url(QStringLiteral("/images/flag/%1.png").arg(i)), canary("name"));
     manager().ProxyListReceived(listText(entries));
-    ASSERT_TRUE(fetcherIdle(engine->hglocal));
+    ASSERT_TRUE(fetcherIdle(engine->Flags().hglocal));
     const QSet<QString> before = FilesBelow(root.path());
 
     TfrmChooseIP dialog(manager(), folder, flags.hostPort(), flags.hostPort());
@@ -223,7 +224,7 @@ TEST_F(HostileService, FlagFromALocalFileAddressIsNeverFetched)
     for (const QString& url :
          {QStringLiteral("file://") + secret, QStringLiteral("FILE://") + secret, QStringLiteral("file:") + secret}) {
         manager().ProxyListReceived(listText({}, QStringLiteral("1.2.3.4"), QStringLiteral("Local"), url));
-        ASSERT_TRUE(fetcherIdle(engine->hglocal));
+        ASSERT_TRUE(fetcherIdle(engine->Flags().hglocal));
         EXPECT_FALSE(QFileInfo::exists(FlagCachePath(settingsFolder(), QStringLiteral("Local"), "_small.png")))
             << qPrintable(url);
     }
@@ -255,7 +256,7 @@ protected:
                                    .toUtf8();
         program = apptest::installProgramCopy(root.file(QStringLiteral("program")), oem);
         ASSERT_FALSE(program.isEmpty());
-        apptest::makePrivateHome(root);
+        testsupport::PrivateHome(root.path()).create();
         root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
     }
@@ -285,7 +286,7 @@ protected:
 
 TEST_F(TricklingServiceProgram, StaysResponsiveAndClosesPromptlyWhileEveryRequestTrickles)
 {
-    copy.setProcessEnvironment(apptest::privateHomeEnvironment(root));
+    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
     copy.setStandardOutputFile(root.file(QStringLiteral("log.txt")));
     copy.setStandardErrorFile(root.file(QStringLiteral("log.txt")));
     copy.start(program, {});
@@ -324,12 +325,12 @@ TEST_F(HostileService, AFlagFileCutShortIsFetchedAgainInsteadOfStayingBroken)
             count += request.startsWith("GET /flag/Canada.png ") ? 1 : 0;
         return count;
     };
-    engine->ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
-    ASSERT_TRUE(fetcherIdle(engine->hgFlag));
+    engine->Flags().ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
+    ASSERT_TRUE(fetcherIdle(engine->Flags().hgFlag));
     EXPECT_EQ(flagRequests(), 1);
     EXPECT_FALSE(LoadFlagImage(cached).isNull());
 
     // Once whole, the cached copy is used without asking again.
-    engine->ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
+    engine->Flags().ShowProxyFlag(QStringLiteral("Canada"), flags.url(QStringLiteral("/flag/Canada.png")));
     EXPECT_EQ(flagRequests(), 1);
 }

@@ -4,7 +4,12 @@
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
+#include "support/RecordingMessageBoxes.h"
 #include "support/TempDir.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
+#include "ui/HidingPresenter.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
@@ -27,30 +32,17 @@ class MainWindowFixture : public ::testing::Test
 protected:
     void SetUp() override
     {
-        env("HOME", root.file(QStringLiteral("home")).toUtf8());
-        env("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8());
-        env("VEILPORT_COMMON_DATA_DIR", root.file(QStringLiteral("common")).toUtf8());
-        env("GSETTINGS_BACKEND", "keyfile");
+        m_home.enter();
         // No Firefox of the machine takes part (it would write below the home and reach out to the network): a
         // stand-in that ends at once is found first under both names.
         for (const char* firefox : {"bin/firefox", "bin/firefox-esr"}) {
             const QString path = root.write(QString::fromLatin1(firefox), "#!/bin/sh\nexit 0\n");
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
-        env("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
-        TMessageDialog::ResetAutomation();
+        m_home.setVariable("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
     }
 
-    void TearDown() override
-    {
-        stop();
-        TMessageDialog::ResetAutomation();
-    }
-
-    void env(const char* name, const QByteArray& value)
-    {
-        m_env.push_back(std::make_unique<testsupport::ScopedEnv>(name, value));
-    }
+    void TearDown() override { stop(); }
 
     // The constants of the program; extra lines are appended to the [const] section.
     void writeConstants(const QByteArray& serviceHost = "127.0.0.1:1", const QByteArray& extra = QByteArray())
@@ -86,16 +78,15 @@ protected:
         }
     }
 
-    // Builds the engine window and the main window.
+    // Builds the engine and the main window.
     void start()
     {
         openSettings();
         browsers = std::make_unique<DesktopBrowsers>(*Settings());
-        engine = std::make_unique<TfrmEngineWnd>(
-            *browsers, nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+        engine = std::make_unique<Engine>(
+            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
         ASSERT_TRUE(engine->StartSucceeded());
-        browsers->routines().setServices(engine.get());
-        form = std::make_unique<TfrmMainForm>(*engine);
+        form = std::make_unique<TfrmMainForm>(engine->Window());
     }
 
     void stop()
@@ -103,14 +94,12 @@ protected:
         if (form)
             form->ExitRequested = true;
         form.reset();
-        if (browsers)
-            browsers->routines().setServices(nullptr);
         engine.reset();
         browsers.reset();
         DoneSettings();
     }
 
-    TProxyManager& manager() { return *engine->ProxyManager; }
+    TProxyManager& manager() { return *engine->ProxyManager(); }
 
     // A list text as the service sends it.
     static QString listText(const QStringList& proxies, const QString& localIp = QStringLiteral("1.2.3.4"),
@@ -140,11 +129,13 @@ protected:
     }
 
     testsupport::TempDir root;
+    // Every message box of the windows, answered as the test queues answers.
+    testsupport::RecordingMessageBoxes messages;
     std::unique_ptr<DesktopBrowsers> browsers;
-    std::unique_ptr<TfrmEngineWnd> engine;
+    std::unique_ptr<Engine> engine;
     std::unique_ptr<TfrmMainForm> form;
 
 private:
-    std::vector<std::unique_ptr<testsupport::ScopedEnv>> m_env;
+    testsupport::PrivateHome m_home{root.path()};
     bool m_constantsWritten = false;
 };

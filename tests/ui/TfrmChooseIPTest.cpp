@@ -5,8 +5,10 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
+#include "support/PrivateHome.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
+#include "ui/SettingsWriteGuard.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 
@@ -44,6 +46,7 @@ protected:
 
     void SetUp() override
     {
+        privateHome.enter();
         program.write("const.dat", "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\n");
         InitSettings(program.path());
         Settings()->OpenSettingsFile(false);
@@ -71,8 +74,7 @@ protected:
             const QString flag = r.value(3, s_service->url("/images/flag/") + r[0] + ".png");
             lines << QStringLiteral("Proxy_%1=10.0.0.%1:3128|anon|%2|%3|%4|%5").arg(i).arg(r[0], flag, r[1], r[2]);
         }
-        manager->RawList = lines;
-        manager->ParseProxyList();
+        manager->TakeProxyList(lines);
     }
 
     TfrmChooseIP& Open()
@@ -106,10 +108,16 @@ protected:
         QCoreApplication::processEvents();
     }
 
+    // Takes a choice as the main window does, with these tests' services.
+    bool apply(const QString& chosen)
+    {
+        return TfrmChooseIP::ApplyChoice(*manager, chosen, services, SettingsWriteGuard(*Settings(), {}));
+    }
+
     static testsupport::ListServiceFixture* s_service;
     testsupport::TempDir program;
     testsupport::TempDir home;
-    testsupport::ScopedEnv configHome{"XDG_CONFIG_HOME", home.path().toUtf8()};
+    testsupport::PrivateHome privateHome{home.path()};
     testsupport::RecordingEngineServices services;
     testsupport::RecordingBrowserControl browsers;
     std::unique_ptr<TProxyManager> manager;
@@ -146,7 +154,7 @@ TEST_F(ChooseIPTest, WithoutAListOnlyAutoSelectedIsOffered)
 TEST_F(ChooseIPTest, StoredCountryIsSelectedWithItsLastRecordAndFetchedFlag)
 {
     LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
     Open();
     EXPECT_EQ(dialog->SelectedCountry(), "Canada");
@@ -160,7 +168,7 @@ TEST_F(ChooseIPTest, StoredCountryIsSelectedWithItsLastRecordAndFetchedFlag)
 TEST_F(ChooseIPTest, StoredCountryIsFoundWhateverItsLetterCase)
 {
     LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}});
-    manager->Country = "JAPAN";
+    manager->ChooseCountry("JAPAN");
     Open();
     EXPECT_EQ(dialog->SelectedCountry(), "Japan");
     EXPECT_EQ(dialog->MapUrl(), MapUrl("Japan", "139", "35"));
@@ -172,7 +180,7 @@ TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
     marker.fill(Qt::red);
     ASSERT_TRUE(marker.save(FlagFile("Canada"), "PNG"));
     LoadList({{"Canada", "-75", "45", "http://127.0.0.1:1/never.png"}});
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     Open();
     EXPECT_FALSE(dialog->hgFlag->Busy());
     EXPECT_EQ(dialog->LargeFlagImage.size(), QSize(20, 10));
@@ -184,7 +192,7 @@ TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
 TEST_F(ChooseIPTest, AutoSelectedShowsTheOwnPlaceAndTheWorldFlag)
 {
     LoadList({{"Canada", "-75", "45"}});
-    manager->Country = kAutoSelected;
+    manager->ChooseCountry(kAutoSelected);
     Open();
     EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
     EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
@@ -196,7 +204,7 @@ TEST_F(ChooseIPTest, AutoSelectedShowsTheOwnPlaceAndTheWorldFlag)
 TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
 {
     LoadList({{"Canada", "-75", "45"}});
-    manager->Country = "Atlantis";
+    manager->ChooseCountry("Atlantis");
     Open();
     EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
     EXPECT_EQ(dialog->SelectedCountry(), "Auto Selected");
@@ -204,8 +212,8 @@ TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
 
     dialog->btnOK->click();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, dialog->SelectedCountry()));
-    EXPECT_EQ(manager->Country, "Auto Selected");
+    EXPECT_TRUE(apply(dialog->SelectedCountry()));
+    EXPECT_EQ(manager->Country(), "Auto Selected");
 }
 
 TEST_F(ChooseIPTest, ChangingTheSelectionMovesMapAndFlagOnlyForListedRecords)
@@ -236,7 +244,7 @@ TEST_F(ChooseIPTest, ChangingTheSelectionMovesMapAndFlagOnlyForListedRecords)
 TEST_F(ChooseIPTest, AFetchedFileThatIsNoFlagIsNotKept)
 {
     LoadList({{"Canada", "-75", "45", s_service->url("/images/flag/Atlantis.png")}});
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     Open();
     QSignalSpy done(dialog->hgFlag, &THTTPGet::OnDoneFile);
     WaitForFlag();
@@ -263,7 +271,7 @@ TEST_F(ChooseIPTest, OnlyAFlagAnsweredWithSuccessIsCachedAndABrokenCachedFileIsF
     cut.write(png.left(png.size() / 2));
     cut.close();
     LoadList({{"Canada", "-75", "45", server.url("/flag/Canada.png")}});
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
 
     Open();
     ASSERT_TRUE(server.waitForRequests(1, 10000)) << "the broken file was taken for the flag";
@@ -283,7 +291,7 @@ TEST_F(ChooseIPTest, OnlyAFlagAnsweredWithSuccessIsCachedAndABrokenCachedFileIsF
 TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)
 {
     LoadList({{"Canada", "-75", "45"}});
-    manager->Country = "Canada";
+    manager->ChooseCountry("Canada");
     dialog =
         std::make_unique<TfrmChooseIP>(*manager, Settings()->SettingsFolder(), s_service->host(), s_service->host());
     dialog->wbMapProgressChange(30, 100);
@@ -312,10 +320,12 @@ TEST_F(ChooseIPTest, CancelAndOkEndTheDialogWithTheirResults)
 
 TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
 {
-    manager->Country = kAutoSelected;
-    manager->Active = true;
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
-    EXPECT_EQ(manager->Country, "Canada");
+    manager->ChooseCountry(kAutoSelected);
+    manager->ApplyProxy(QStringLiteral("10.0.0.1:3128"));
+    ASSERT_TRUE(manager->Active());
+    browsers.calls.clear();
+    EXPECT_TRUE(apply("Canada"));
+    EXPECT_EQ(manager->Country(), "Canada");
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages[0].showAgainId, 41);
     EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
@@ -324,20 +334,20 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
     EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
 
-    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "Canada"));
+    EXPECT_FALSE(apply("Canada"));
     EXPECT_EQ(services.messages.size(), 1) << "the same country again shows no message";
 }
 
 TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
 {
-    manager->Country = "Japan";
+    manager->ChooseCountry("Japan");
     Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_TRUE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_TRUE(apply("France"));
     EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
 
     Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_FALSE(TfrmChooseIP::ApplyChoice(*manager, "France"));
+    EXPECT_FALSE(apply("France"));
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France") << "an unchanged choice is still stored";
 }
 

@@ -17,7 +17,7 @@
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
-using testsupport::InstalledEngineServices;
+using testsupport::RecordingEngineServices;
 
 namespace {
 
@@ -31,7 +31,7 @@ protected:
               p.processes = &processes;
               return p;
           }()),
-          form(routines)
+          form(*Settings(), messages, routines)
     {
         form.open();
     }
@@ -40,7 +40,7 @@ protected:
 
     BrowserTestHome home;
     testsupport::ScopedEnv path;
-    InstalledEngineServices messages;
+    RecordingEngineServices messages;
     platform::LocalProcessRunner processes;
     TBrowserRoutines routines;
     TfrmLocateFirefox form;

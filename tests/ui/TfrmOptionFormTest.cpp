@@ -20,7 +20,7 @@
 
 using testsupport::BrowserTestHome;
 using testsupport::FakeFirefox;
-using testsupport::InstalledEngineServices;
+using testsupport::RecordingEngineServices;
 
 namespace {
 
@@ -67,7 +67,7 @@ protected:
 
     BrowserTestHome home;
     testsupport::ScopedEnv path;
-    InstalledEngineServices messages;
+    RecordingEngineServices messages;
     platform::LocalProcessRunner processes;
     std::unique_ptr<TBrowserRoutines> routines;
     ServiceLog log;
@@ -86,7 +86,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
     Settings()->WriteBool(QStringLiteral("AutoRun"), true);
     Settings()->WriteBool(QStringLiteral("FF"), false);
     Settings()->WriteString(QStringLiteral("OPERA"), QStringLiteral("yes")); // not a number: the default
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
 
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Advance Settings"));
     EXPECT_EQ(form.size(), QSize(434, 344));
@@ -98,6 +98,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
     EXPECT_FALSE(form.cbIE->isEnabled());
     EXPECT_FALSE(form.cbFF->isChecked());
     EXPECT_TRUE(form.cbOpera->isChecked());
+    EXPECT_FALSE(form.cbBlockWhenNoProxy->isChecked());
     EXPECT_FALSE(form.Loading);
 
     // The mode list is not preset from the mode in use.
@@ -111,7 +112,7 @@ TEST_F(OptionFormTest, OpensOnTheGeneralPageWithTheStoredChoicesAndInternetExplo
 TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
 {
     {
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
         form.cbAutoRun->setChecked(true);
@@ -122,10 +123,11 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
     EXPECT_EQ(stored("AutoRun"), QStringLiteral("-"));
     EXPECT_TRUE(log.autoRunCalls.isEmpty());
 
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.open();
     form.cbFF->setChecked(false);
     form.cbAutoRun->setChecked(true);
+    form.cbBlockWhenNoProxy->setChecked(true);
     form.btnOk->click();
     EXPECT_EQ(form.result(), QDialog::Accepted);
     EXPECT_EQ(log.autoRunCalls, QList<bool>{true});
@@ -136,12 +138,13 @@ TEST_F(OptionFormTest, CancelWritesNothingAndOkWritesEverythingLogOnEntryFirst)
     EXPECT_EQ(stored("IE"), QStringLiteral("1"));
     EXPECT_EQ(stored("OPERA"), QStringLiteral("1"));
     EXPECT_EQ(stored("AutoCheckUpdate"), QStringLiteral("1"));
+    EXPECT_EQ(stored("BlockWhenNoProxy"), QStringLiteral("1"));
 }
 
 TEST_F(OptionFormWithoutUpdateTest, HidesTheUpdateBoxButOkStillWritesItsLoadedValue)
 {
     Settings()->WriteBool(QStringLiteral("AutoCheckUpdate"), false);
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     EXPECT_TRUE(form.cbAutoUpdate->isHidden());
     form.open();
     form.btnOk->click();
@@ -154,7 +157,7 @@ TEST_F(OptionFormTest, ClearingTheShowAgainFlagsActsAtOnceEvenWhenCancelled)
     Settings()->WriteShowAgain(31, false);
     Settings()->WriteShowAgainResult(31, 2);
     Settings()->WriteBool(QStringLiteral("FF"), false);
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.open();
     form.btnClearShowAgainFlag->click();
     form.btnCancel->click();
@@ -180,7 +183,7 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
         SCOPED_TRACE(c.index);
         log = ServiceLog();
         messages.messages.clear();
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.open();
         form.cbFF->setChecked(false);
 
@@ -207,22 +210,24 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
 TEST_F(OptionFormTest, ReinstallStartsFirefoxWithTheExtensionOrAsksWhereFirefoxIs)
 {
     {
-        TfrmOptionForm form(nullptr, services());
+        TfrmOptionForm form(*Settings(), messages, nullptr, services());
         form.btnReinstallFF->click();
         EXPECT_EQ(log.locateShown, 1);
     }
 
     FakeFirefox fake(FakeFirefox::Mode::NeverEnd);
     Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
-    TfrmOptionForm form(nullptr, services());
+    TfrmOptionForm form(*Settings(), messages, nullptr, services());
     form.btnReinstallFF->click();
     EXPECT_EQ(log.locateShown, 1);
     const auto calls = fake.waitForInvocations(1);
     ASSERT_EQ(calls.size(), 1);
     EXPECT_EQ(calls[0].args, TBrowserRoutines::FirefoxInstallArgs());
     ::kill(static_cast<pid_t>(calls[0].pid), SIGKILL);
-    // One notice: where Firefox stands and how a Chromium user loads the unpacked companion.
+    // One notice: where Firefox stands, how a Chromium user loads the unpacked companion, and that a browser
+    // without one leaves WebRTC open.
     ASSERT_EQ(messages.messages.size(), 1);
     EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("Confirm the installation in Firefox")));
     EXPECT_TRUE(messages.messages[0].key.contains(TBrowserRoutines::ChromiumCompanionFolder()));
+    EXPECT_TRUE(messages.messages[0].key.contains(QStringLiteral("keeps WebRTC from showing web pages")));
 }

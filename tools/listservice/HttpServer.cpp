@@ -221,114 +221,157 @@ void HttpServer::takePendingConnections(QTcpServer& server)
     }
 }
 
+// What one connection holds until it closes. The socket's handlers share it, so it goes with the socket.
+struct HttpServer::Connection
+{
+    QTcpSocket* socket = nullptr;
+    QSslSocket* tls = nullptr; // the same socket on the TLS port, else null
+    QTimer* idle = nullptr;    // a child of the socket
+    QByteArray buffer;
+    bool answered = false; // once answered, whatever the client still sends is discarded
+};
+
+// An answer with what the access log says about it.
+struct HttpServer::Answer
+{
+    HttpResponse response;
+    QByteArray method;
+    QString what;
+};
+
 void HttpServer::serve(QTcpSocket* socket)
 {
-    auto* tls = qobject_cast<QSslSocket*>(socket);
-    auto* buffer = new QByteArray;
-    auto* idle = new QTimer(socket);
-    idle->setSingleShot(true);
-    idle->start(kIdleTimeoutMs);
-
-    auto finish = [this, socket, tls, idle](const HttpResponse& r, const QByteArray& method, const QString& what) {
-        idle->stop();
-        QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
-        out += "Content-Type: " + r.contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
-        out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-        if (method != "HEAD")
-            out += r.body;
-        if (m_verbose)
-            std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()),
-                         loggablePath(what).constData(), r.status);
-        socket->write(out);
-        if (tls) {
-            // TLS closes with its own close alert once everything is written.
-            tls->disconnectFromHost();
-            QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
-                socket->abort();
-                socket->deleteLater();
-            });
-            return;
-        }
-        // Close only our sending side once the answer is out and keep draining what the peer still
-        // sends: closing a socket with unread input resets the connection and the peer might lose the
-        // answer (a 414 to a client still writing its huge request, for instance).
-        auto halfClose = [socket] {
-            if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
-                ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-        };
-        connect(socket, &QTcpSocket::bytesWritten, socket, halfClose);
-        socket->flush();
-        halfClose();
-        // A peer that never reads or never closes must not keep the connection.
-        QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-    };
-
-    if (tls) {
-        // Garbage instead of a handshake, or a failed one: nothing can be answered, so just close.
-        connect(tls, &QAbstractSocket::errorOccurred, tls, [tls] {
-            if (!tls->isEncrypted()) {
-                tls->abort();
-                tls->deleteLater();
-            }
-        });
-    }
-    connect(idle, &QTimer::timeout, socket, [socket, tls, finish] {
-        if (tls && !tls->isEncrypted()) {
-            socket->abort(); // stalled in the handshake
-            socket->deleteLater();
-            return;
-        }
-        socket->setProperty("answered", true);
-        finish(HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)"));
-    });
+    const auto connection = std::make_shared<Connection>();
+    connection->socket = socket;
+    connection->tls = qobject_cast<QSslSocket*>(socket);
+    connection->idle = new QTimer(socket);
+    connection->idle->setSingleShot(true);
+    connection->idle->start(kIdleTimeoutMs);
+    if (connection->tls)
+        dropFailedHandshake(connection->tls);
+    connect(connection->idle, &QTimer::timeout, socket, [this, connection] { timeOut(*connection); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QObject::destroyed, this, [buffer] { delete buffer; });
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer, finish] {
-        buffer->append(socket->readAll());
-        if (socket->property("answered").toBool())
-            return buffer->clear(); // the rest of a request already answered is discarded
-        int end = buffer->indexOf("\r\n\r\n");
-        if (end < 0)
-            end = buffer->indexOf("\n\n");
-        const int lineEnd = buffer->indexOf('\n');
-        int status = 0;
-        if ((lineEnd < 0 ? buffer->size() : lineEnd) > kMaxRequestLineBytes)
-            status = 414;
-        else if ((end < 0 ? buffer->size() : end) > kMaxHeaderBytes)
-            status = 431;
-        if (status != 0) {
-            socket->setProperty("answered", true);
-            buffer->clear();
-            finish(HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)"));
-            return;
+    connect(socket, &QTcpSocket::readyRead, socket, [this, connection] { readRequest(*connection); });
+}
+
+void HttpServer::dropFailedHandshake(QSslSocket* tls)
+{
+    // Garbage instead of a handshake, or a failed one: nothing can be answered, so just close.
+    connect(tls, &QAbstractSocket::errorOccurred, tls, [tls] {
+        if (!tls->isEncrypted()) {
+            tls->abort();
+            tls->deleteLater();
         }
-        if (end < 0)
-            return; // the head is not complete yet
-        const QByteArray head = buffer->left(end);
-        buffer->clear();
-        socket->setProperty("answered", true);
-        HttpRequest req;
-        req.peer = socket->peerAddress();
-        int errorStatus = 400;
-        if (!parseRequestHead(head, req, errorStatus)) {
-            finish(HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)"));
-            return;
-        }
-        if (req.method != "GET" && req.method != "HEAD") {
-            finish(HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method,
-                   QString::fromLatin1(req.method) + ' ' + req.path);
-            return;
-        }
-        HttpResponse r;
-        try {
-            r = m_handler(req);
-        } catch (const std::exception& e) {
-            r = HttpResponse::text(500, QByteArray("Internal error: ") + e.what() + '\n');
-        }
-        finish(r, req.method, QString::fromLatin1(req.method) + ' ' + req.path);
     });
+}
+
+void HttpServer::timeOut(Connection& connection)
+{
+    if (connection.tls && !connection.tls->isEncrypted()) {
+        connection.socket->abort(); // stalled in the handshake
+        connection.socket->deleteLater();
+        return;
+    }
+    connection.answered = true;
+    respond(connection, {HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)")});
+}
+
+void HttpServer::readRequest(Connection& connection)
+{
+    QByteArray& buffer = connection.buffer;
+    buffer.append(connection.socket->readAll());
+    if (connection.answered)
+        return buffer.clear(); // the rest of a request already answered is discarded
+    const int end = headEnd(buffer);
+    if (const int status = oversizeStatus(buffer, end); status != 0) {
+        connection.answered = true;
+        buffer.clear();
+        respond(connection, {HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)")});
+        return;
+    }
+    if (end < 0)
+        return; // the head is not complete yet
+    const QByteArray head = buffer.left(end);
+    buffer.clear();
+    connection.answered = true;
+    respond(connection, answer(head, connection.socket->peerAddress()));
+}
+
+int HttpServer::headEnd(const QByteArray& buffer)
+{
+    const int end = buffer.indexOf("\r\n\r\n");
+    return end < 0 ? buffer.indexOf("\n\n") : end;
+}
+
+int HttpServer::oversizeStatus(const QByteArray& buffer, int headEnd)
+{
+    const int lineEnd = buffer.indexOf('\n');
+    if ((lineEnd < 0 ? buffer.size() : lineEnd) > kMaxRequestLineBytes)
+        return 414;
+    if ((headEnd < 0 ? buffer.size() : headEnd) > kMaxHeaderBytes)
+        return 431;
+    return 0;
+}
+
+HttpServer::Answer HttpServer::answer(const QByteArray& head, const QHostAddress& peer) const
+{
+    HttpRequest req;
+    req.peer = peer;
+    int errorStatus = 400;
+    if (!parseRequestHead(head, req, errorStatus))
+        return {HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)")};
+    const QString what = QString::fromLatin1(req.method) + ' ' + req.path;
+    if (req.method != "GET" && req.method != "HEAD")
+        return {HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method, what};
+    HttpResponse r;
+    try {
+        r = m_handler(req);
+    } catch (const std::exception& e) {
+        r = HttpResponse::text(500, QByteArray("Internal error: ") + e.what() + '\n');
+    }
+    return {r, req.method, what};
+}
+
+QByteArray HttpServer::responseBytes(const HttpResponse& r, const QByteArray& method)
+{
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
+    out += "Content-Type: " + r.contentType + "\r\n";
+    out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+    out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    if (method != "HEAD")
+        out += r.body;
+    return out;
+}
+
+void HttpServer::respond(Connection& connection, const Answer& answer)
+{
+    QTcpSocket* socket = connection.socket;
+    connection.idle->stop();
+    if (m_verbose)
+        std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()),
+                     loggablePath(answer.what).constData(), answer.response.status);
+    socket->write(responseBytes(answer.response, answer.method));
+    if (connection.tls)
+        connection.tls->disconnectFromHost(); // TLS closes with its own close alert once everything is written
+    else
+        closeSendingSide(socket);
+    // A peer that never reads or never closes must not keep the connection.
+    QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+}
+
+void HttpServer::closeSendingSide(QTcpSocket* socket)
+{
+    // Close only our sending side once the answer is out and keep draining what the peer still
+    // sends: closing a socket with unread input resets the connection and the peer might lose the
+    // answer (a 414 to a client still writing its huge request, for instance).
+    auto halfClose = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, halfClose);
+    socket->flush();
+    halfClose();
 }

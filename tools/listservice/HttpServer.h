@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class QSslSocket;
 class QTcpSocket;
 
 // One parsed request: the path and query are percent-decoded, header names lower-cased.
@@ -88,8 +89,27 @@ public:
     static QByteArray loggablePath(const QString& path);
 
 private:
+    struct Connection;
+    struct Answer;
+
     void takePendingConnections(QTcpServer& server);
+    // Answers one request on the socket and closes it.
     void serve(QTcpSocket* socket);
+    static void dropFailedHandshake(QSslSocket* tls);
+    // The connection has been idle too long: closed in the handshake, else answered with 408.
+    void timeOut(Connection& connection);
+    // Gathers the request head as it comes in and answers it once complete (or too large).
+    void readRequest(Connection& connection);
+    // Where the head in buffer ends (at its blank line); -1 while incomplete.
+    static int headEnd(const QByteArray& buffer);
+    // 414 or 431 when the request line or the head is already too long, else 0.
+    static int oversizeStatus(const QByteArray& buffer, int headEnd);
+    // The handler's answer to a complete head, or the error answer for a malformed or refused one.
+    Answer answer(const QByteArray& head, const QHostAddress& peer) const;
+    static QByteArray responseBytes(const HttpResponse& response, const QByteArray& method);
+    // Sends the answer, logs it when verbose, and closes the connection once it is out.
+    void respond(Connection& connection, const Answer& answer);
+    static void closeSendingSide(QTcpSocket* socket);
 
     // Declared before the listeners: sockets still open when the server goes update these as they die.
     int m_connections = 0;

@@ -61,6 +61,37 @@ bool parseBound(const QString& value, int low, int high, int& out)
     return true;
 }
 
+// A setting the file names (lower-cased) and the field it sets.
+template <typename Value> struct FieldSetting
+{
+    const char* name;
+    Value ServiceConfig::*field;
+};
+
+// Settings taken as written.
+const FieldSetting<QString> kTextSettings[] = {
+    {"localcountry", &ServiceConfig::localCountry},
+    {"locallongitude", &ServiceConfig::localLongitude},
+    {"locallatitude", &ServiceConfig::localLatitude},
+    {"publichost", &ServiceConfig::publicHost},
+    {"magicword", &ServiceConfig::magicWord},
+    {"result", &ServiceConfig::updateResult},
+    {"info", &ServiceConfig::updateInfo},
+    {"page", &ServiceConfig::updatePage},
+    {"infotext", &ServiceConfig::infoText},
+    {"database", &ServiceConfig::database},
+    {"publicaddress", &ServiceConfig::publicAddress},
+    {"publictlsaddress", &ServiceConfig::publicTlsAddress},
+    {"geoip", &ServiceConfig::geoIp},
+    {"checkeraddress", &ServiceConfig::checkerAddress},
+};
+
+// On/off settings.
+const FieldSetting<bool> kSwitchSettings[] = {
+    {"check", &ServiceConfig::check},
+    {"allowprivateaddresses", &ServiceConfig::allowPrivateAddresses},
+};
+
 // Integer settings: name, bounds, target.
 struct IntSetting
 {
@@ -79,6 +110,96 @@ const IntSetting kIntSettings[] = {
     {"maxproxies", 1, 10000000, &ServiceConfig::maxProxies},
     {"historydays", 1, 3650, &ServiceConfig::historyDays},
 };
+
+// Finds name's entry in one of the tables above; null when it has none.
+template <typename Setting, size_t N> const Setting* findSetting(const Setting (&table)[N], const QString& name)
+{
+    for (const Setting& setting : table) {
+        if (name == QLatin1String(setting.name))
+            return &setting;
+    }
+    return nullptr;
+}
+
+bool readSource(const QString& value, ServiceConfig& config, QString& why)
+{
+    SourceSetting setting;
+    if (!ParseSourceLine(value, setting, why))
+        return false;
+    for (const SourceSetting& other : std::as_const(config.sources)) {
+        if (other.name == setting.name) {
+            why = QStringLiteral("source %1 named twice").arg(setting.name);
+            return false;
+        }
+    }
+    config.sources.append(setting);
+    return true;
+}
+
+bool readTrustedProxies(const QString& value, ServiceConfig& config, QString& why)
+{
+    config.trustedProxies.clear();
+    for (const QString& each : value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+        const bool subnet = each.contains(QLatin1Char('/'));
+        if ((subnet && QHostAddress::parseSubnet(each).first.isNull()) || (!subnet && QHostAddress(each).isNull())) {
+            why = QStringLiteral("\"%1\" is not an address or subnet").arg(each);
+            return false;
+        }
+        config.trustedProxies << each;
+    }
+    return true;
+}
+
+// Sets one Name=Value setting (the name as written); false with why when the name is unknown or the value bad.
+bool readSetting(const QString& written, const QString& value, ServiceConfig& config, QString& why)
+{
+    const QString name = written.toLower();
+    if (const auto* s = findSetting(kTextSettings, name)) {
+        config.*(s->field) = value;
+        return true;
+    }
+    if (const auto* s = findSetting(kSwitchSettings, name)) {
+        if (parseSwitch(value, config.*(s->field)))
+            return true;
+        why = QStringLiteral("%1 is on or off").arg(written);
+        return false;
+    }
+    if (const auto* s = findSetting(kIntSettings, name)) {
+        if (parseBound(value, s->low, s->high, config.*(s->field)))
+            return true;
+        why = QStringLiteral("%1 must be %2 to %3").arg(written).arg(s->low).arg(s->high);
+        return false;
+    }
+    if (name == QLatin1String("defaultcountry")) {
+        if (!value.isEmpty())
+            config.defaultCountry = value;
+        return true;
+    }
+    if (name == QLatin1String("source"))
+        return readSource(value, config, why);
+    if (name == QLatin1String("trustedproxies"))
+        return readTrustedProxies(value, config, why);
+    why = QStringLiteral("unknown name \"%1\"").arg(written);
+    return false;
+}
+
+// Reads one Name=Value line; false with why when it is not one or its setting cannot be taken.
+bool readLine(const QString& line, ServiceConfig& config, QString& why)
+{
+    const int eq = line.indexOf(QLatin1Char('='));
+    if (eq <= 0) {
+        why = QStringLiteral("expected Name=Value");
+        return false;
+    }
+    return readSetting(line.left(eq).trimmed(), line.mid(eq + 1).trimmed(), config, why);
+}
+
+// Lines without a setting: blank ones, comments and [section] headers.
+bool isSettingLine(const QString& line)
+{
+    return !line.isEmpty() && !line.startsWith(QLatin1Char('#')) && !line.startsWith(QLatin1Char(';')) &&
+           !line.startsWith(QLatin1Char('['));
+}
 
 } // namespace
 
@@ -158,96 +279,11 @@ bool LoadServiceConfig(const QString& fileName, ServiceConfig& config, QString& 
     const QList<QByteArray> lines = f.readAll().split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const QString line = QString::fromUtf8(lines[i]).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')) ||
-            line.startsWith(QLatin1Char('[')))
+        if (!isSettingLine(line))
             continue;
-        const int eq = line.indexOf(QLatin1Char('='));
-        if (eq <= 0) {
-            error = QStringLiteral("%1:%2: expected Name=Value").arg(fileName).arg(i + 1);
-            return false;
-        }
-        const QString name = line.left(eq).trimmed().toLower();
-        const QString value = line.mid(eq + 1).trimmed();
-        if (name == QLatin1String("localcountry"))
-            config.localCountry = value;
-        else if (name == QLatin1String("locallongitude"))
-            config.localLongitude = value;
-        else if (name == QLatin1String("locallatitude"))
-            config.localLatitude = value;
-        else if (name == QLatin1String("publichost"))
-            config.publicHost = value;
-        else if (name == QLatin1String("magicword"))
-            config.magicWord = value;
-        else if (name == QLatin1String("result"))
-            config.updateResult = value;
-        else if (name == QLatin1String("info"))
-            config.updateInfo = value;
-        else if (name == QLatin1String("page"))
-            config.updatePage = value;
-        else if (name == QLatin1String("infotext"))
-            config.infoText = value;
-        else if (name == QLatin1String("source")) {
-            SourceSetting setting;
-            QString why;
-            if (!ParseSourceLine(value, setting, why)) {
-                error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(why);
-                return false;
-            }
-            for (const SourceSetting& other : config.sources) {
-                if (other.name == setting.name) {
-                    error = QStringLiteral("%1:%2: source %3 named twice").arg(fileName).arg(i + 1).arg(setting.name);
-                    return false;
-                }
-            }
-            config.sources.append(setting);
-        } else if (name == QLatin1String("check") || name == QLatin1String("allowprivateaddresses")) {
-            if (!parseSwitch(value, name == QLatin1String("check") ? config.check : config.allowPrivateAddresses)) {
-                error = QStringLiteral("%1:%2: %3 is on or off").arg(fileName).arg(i + 1).arg(line.left(eq).trimmed());
-                return false;
-            }
-        } else if (name == QLatin1String("database"))
-            config.database = value;
-        else if (name == QLatin1String("publicaddress"))
-            config.publicAddress = value;
-        else if (name == QLatin1String("publictlsaddress"))
-            config.publicTlsAddress = value;
-        else if (name == QLatin1String("geoip"))
-            config.geoIp = value;
-        else if (name == QLatin1String("checkeraddress"))
-            config.checkerAddress = value;
-        else if (name == QLatin1String("defaultcountry"))
-            config.defaultCountry = value.isEmpty() ? config.defaultCountry : value;
-        else if (name == QLatin1String("trustedproxies")) {
-            config.trustedProxies.clear();
-            for (const QString& each : value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
-                const bool subnet = each.contains(QLatin1Char('/'));
-                if ((subnet && QHostAddress::parseSubnet(each).first.isNull()) ||
-                    (!subnet && QHostAddress(each).isNull())) {
-                    error =
-                        QStringLiteral("%1:%2: \"%3\" is not an address or subnet").arg(fileName).arg(i + 1).arg(each);
-                    return false;
-                }
-                config.trustedProxies << each;
-            }
-        } else {
-            bool matched = false;
-            for (const IntSetting& s : kIntSettings) {
-                if (name == QLatin1String(s.name)) {
-                    matched = true;
-                    if (!parseBound(value, s.low, s.high, config.*(s.field))) {
-                        error = QStringLiteral("%1:%2: %3 must be %4 to %5")
-                                    .arg(fileName)
-                                    .arg(i + 1)
-                                    .arg(line.left(eq).trimmed())
-                                    .arg(s.low)
-                                    .arg(s.high);
-                        return false;
-                    }
-                }
-            }
-            if (matched)
-                continue;
-            error = QStringLiteral("%1:%2: unknown name \"%3\"").arg(fileName).arg(i + 1).arg(line.left(eq).trimmed());
+        QString why;
+        if (!readLine(line, config, why)) {
+            error = QStringLiteral("%1:%2: %3").arg(fileName, QString::number(i + 1), why);
             return false;
         }
     }

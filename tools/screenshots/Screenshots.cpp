@@ -7,6 +7,8 @@
 #include "i18n/TSkinEngine.h"
 #include "browsers/DesktopBrowsers.h"
 #include "ui/TLocalisation.h"
+#include "ui/ApplicationServices.h"
+#include "ui/Engine.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
 #include "util/SPTools.h"
@@ -52,19 +54,14 @@ int main(int argc, char** argv)
     int written = 0;
     {
         DesktopBrowsers browsers(*Settings());
-        auto engine = std::make_unique<TfrmEngineWnd>(browsers);
-        // Until the engine window carries the localisation itself, give it one here.
-        std::unique_ptr<TLocalisation> own;
-        if (!Localisation()) {
-            own = std::make_unique<TLocalisation>(engine.get(), GetAppPath(), [](const QString& n, const QString& v) {
-                if (Settings())
-                    Settings()->WriteString(n, v);
-            });
-            engine->SetLanguageProvider(own.get());
+        auto engine = std::make_unique<Engine>(*Settings(), browsers);
+        TLocalisation* localisation = engine->Localisation();
+        if (!localisation) {
+            std::fprintf(stderr, "the engine did not start\n");
+            return 1;
         }
-        TLocalisation* localisation = Localisation();
 
-        auto main = std::make_unique<TfrmMainForm>(*engine);
+        auto main = std::make_unique<TfrmMainForm>(engine->Window());
         if (!main->findChild<QObject*>(QStringLiteral("smLanguage"), Qt::FindDirectChildrenOnly))
             AttachWindowTranslator(main.get());
         main->show();
@@ -77,7 +74,7 @@ int main(int argc, char** argv)
         skins.prepend(QString()); // the built-in skin
 
         for (const QString& language : languages) {
-            engine->SetLanguage(language);
+            engine->Services().SetLanguage(language);
             for (const QString& skin : skins) {
                 localisation->SetSkin(skin);
                 settle(300);

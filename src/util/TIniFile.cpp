@@ -1,14 +1,16 @@
-#include "config/TIniFile.h"
+#include "util/TIniFile.h"
 
 #include "util/ByteText.h"
 #include "util/SPTools.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -46,6 +48,18 @@ QString sectionName(const QString& trimmed)
     return name.isNull() ? QStringLiteral("") : name;
 }
 
+// Lines that only look like entries: Windows INI comments start with ";", those of desktop
+// programs (KDE's, for one) with "#".
+bool isComment(const QString& trimmed)
+{
+    return trimmed.startsWith(u';') || trimmed.startsWith(u'#');
+}
+
+QString lineBreakText(TIniFile::LineBreak kind)
+{
+    return kind == TIniFile::LineBreak::Lf ? QStringLiteral("\n") : QStringLiteral("\r\n");
+}
+
 // A value may not span lines: a line break inside it would start new keys or sections.
 QString oneLine(QString value)
 {
@@ -58,11 +72,16 @@ QString oneLine(QString value)
 
 } // namespace
 
+TIniFile::TIniFile(LineBreak newDocument)
+    : m_newDocumentBreak(lineBreakText(newDocument)), m_lineBreak(m_newDocumentBreak)
+{
+}
+
 void TIniFile::Clear()
 {
     m_preamble.clear();
     m_sections.clear();
-    m_lineBreak = QStringLiteral("\r\n");
+    m_lineBreak = m_newDocumentBreak;
     m_bom = false;
 }
 
@@ -106,15 +125,16 @@ void TIniFile::LoadFromBytes(const QByteArray& bytes)
         const QString trimmed = trimBlanks(raw);
         const QString section = sectionName(trimmed);
         if (!section.isNull()) {
-            m_sections.push_back(Section{section, raw, eol, {}});
+            m_sections.push_back(Section{section, raw, eol, end == n, {}});
             target = &m_sections.back().lines;
             continue;
         }
         Line line;
         line.text = raw;
         line.eol = eol;
+        line.open = end == n;
         const int eq = trimmed.indexOf(u'=');
-        if (eq > 0 && !trimmed.startsWith(u';')) {
+        if (eq > 0 && !isComment(trimmed)) {
             line.key = trimBlanks(trimmed.left(eq));
             line.value = trimBlanks(trimmed.mid(eq + 1));
             line.isValue = !line.key.isEmpty();
@@ -154,20 +174,46 @@ QByteArray TIniFile::ToBytes() const
     QString text;
     if (m_bom)
         text += QChar(0xFEFF);
-    const auto lineEnd = [this](const QString& eol) { return eol.isEmpty() ? m_lineBreak : eol; };
+    // A last line read without a break stays without one until something follows it.
+    QString owedBreak;
+    const auto add = [&](const QString& line, const QString& eol, bool open) {
+        text += std::exchange(owedBreak, QString());
+        // After a lone CR, an empty line ending in LF would read back as one CR LF and vanish; this
+        // only happens next to written or removed lines, whose CR becomes CR LF.
+        if (line.isEmpty() && text.endsWith(u'\r') && (eol.isEmpty() ? m_lineBreak : eol).startsWith(u'\n'))
+            text += u'\n';
+        text += line;
+        if (!eol.isEmpty())
+            text += eol;
+        else if (open)
+            owedBreak = m_lineBreak;
+        else
+            text += m_lineBreak;
+    };
     for (const Line& line : m_preamble)
-        text += line.text + lineEnd(line.eol);
+        add(line.text, line.eol, line.open);
     for (const Section& section : m_sections) {
-        text += section.header + lineEnd(section.headerEol);
+        add(section.header, section.headerEol, section.headerOpen);
         for (const Line& line : section.lines)
-            text += line.text + lineEnd(line.eol);
+            add(line.text, line.eol, line.open);
     }
     return TextToBytes(text);
 }
 
-bool TIniFile::SaveToFile(const QString& fileName) const
+bool TIniFile::SaveToFile(const QString& fileName, bool followLinks) const
 {
-    return AtomicWriteFile(fileName, ToBytes());
+    QString target = fileName;
+    if (followLinks) {
+        // Resolved link by link rather than canonically, so that a link to a file not made yet
+        // still leads to where that file belongs.
+        QFileInfo info(fileName);
+        for (int depth = 0; info.isSymLink() && depth < 40; ++depth)
+            info.setFile(info.symLinkTarget());
+        if (info.isSymLink())
+            return false; // a loop of links
+        target = info.filePath();
+    }
+    return AtomicWriteFile(target, ToBytes());
 }
 
 TIniFile::Section* TIniFile::findSection(const QString& name)
@@ -222,7 +268,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         if (!last.empty() && !trimBlanks(last.back().text).isEmpty())
             last.push_back(Line{});
         const QString sectionText = trimBlanks(oneLine(section));
-        m_sections.push_back(Section{sectionText, u'[' + sectionText + u']', QString(), {}});
+        m_sections.push_back(Section{sectionText, u'[' + sectionText + u']', QString(), false, {}});
         s = &m_sections.back();
     }
     for (Line& line : s->lines) {
@@ -236,7 +282,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     auto at = s->lines.end();
     while (at != s->lines.begin() && trimBlanks((at - 1)->text).isEmpty())
         --at;
-    s->lines.insert(at, Line{name + u'=' + text, name, text, true, QString()});
+    s->lines.insert(at, Line{name + u'=' + text, name, text, true, QString(), false});
 }
 
 void TIniFile::DeleteKey(const QString& section, const QString& key)

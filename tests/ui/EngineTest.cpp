@@ -1,14 +1,20 @@
-#include "ui/TfrmEngineWnd.h"
+#include "ui/Engine.h"
 
 #include "browsers/DesktopBrowsers.h"
+#include "config/SettingsFolder.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "support/PrivateHome.h"
+#include "support/RecordingMessageBoxes.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
+#include "ui/ApplicationServices.h"
 #include "ui/IMainView.h"
 #include "ui/TMessageDialog.h"
+#include "ui/TfrmEngineWnd.h"
+#include "ui/UpdateController.h"
 #include "util/SPTools.h"
 
 #include <QApplication>
@@ -51,11 +57,7 @@ protected:
     void SetUp() override
     {
         root.write(QStringLiteral("program/const.dat"), "[const]\nApp.ConfigPath=Veilport\nApp.ID=77\n");
-        m_env.push_back(std::make_unique<ScopedEnv>("HOME", root.file(QStringLiteral("home")).toUtf8()));
-        m_env.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", root.file(QStringLiteral("config")).toUtf8()));
-        m_env.push_back(std::make_unique<ScopedEnv>("GSETTINGS_BACKEND", "keyfile"));
-        setCommonFolder(root.file(QStringLiteral("common")));
-        TMessageDialog::ResetAutomation();
+        m_home.enter();
     }
 
     void TearDown() override
@@ -63,19 +65,14 @@ protected:
         engine.reset();
         browsers.reset();
         DoneSettings();
-        TMessageDialog::ResetAutomation();
-    }
-
-    void setCommonFolder(const QString& folder)
-    {
-        m_common.reset(); // restores the old value first, so it cannot undo the new one
-        m_common = std::make_unique<ScopedEnv>("VEILPORT_COMMON_DATA_DIR", folder.toUtf8());
     }
 
     // A common folder that cannot be created: its parent is a regular file (fails for root too).
     void makeCommonFolderUnusable()
     {
-        setCommonFolder(root.write(QStringLiteral("blocked"), "file, not folder") + QStringLiteral("/common"));
+        m_home.setVariable(
+            "VEILPORT_COMMON_DATA_DIR",
+            (root.write(QStringLiteral("blocked"), "file, not folder") + QStringLiteral("/common")).toUtf8());
     }
 
     QString programFolder() const { return root.file(QStringLiteral("program")) + u'/'; }
@@ -88,19 +85,20 @@ protected:
         DoneSettings();
         InitSettings(programFolder());
         browsers = std::make_unique<DesktopBrowsers>(*Settings());
-        engine = std::make_unique<TfrmEngineWnd>(
-            *browsers, nullptr, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+        engine = std::make_unique<Engine>(
+            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
     }
 
     QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
 
     TempDir root;
+    // Every message box of the engine window, answered as the test queues answers.
+    testsupport::RecordingMessageBoxes messages;
     std::unique_ptr<DesktopBrowsers> browsers;
-    std::unique_ptr<TfrmEngineWnd> engine;
+    std::unique_ptr<Engine> engine;
 
 private:
-    std::vector<std::unique_ptr<ScopedEnv>> m_env;
-    std::unique_ptr<ScopedEnv> m_common;
+    testsupport::PrivateHome m_home{root.path()};
 };
 
 // Message-box tests need a main window: its caption titles the box and its absence silences it.
@@ -113,13 +111,13 @@ protected:
         start();
         ASSERT_TRUE(engine->StartSucceeded());
         mainWindow.setWindowTitle(QStringLiteral("Veilport  1.0.0.0"));
-        engine->SetMainWindow(&mainWindow);
+        engine->Services().SetMainWindow(&mainWindow);
     }
 
     int box(const QString& key, int showAgainId, int fixedResult = 0, const QStringList& args = {})
     {
-        return engine->ShowMessageBox(key, args, showAgainId, TEngineServices::mtInformation, TEngineServices::mbOK,
-                                      fixedResult);
+        return engine->Services().ShowMessageBox(key, args, showAgainId, TEngineServices::mtInformation,
+                                                 TEngineServices::mbOK, fixedResult);
     }
 
     QWidget mainWindow;
@@ -169,16 +167,16 @@ protected:
         EngineWindow::SetUp();
         start();
         ASSERT_TRUE(engine->StartSucceeded());
-        engine->SetMainView(&view);
+        engine->Window().SetMainView(&view);
     }
 
     void TearDown() override
     {
-        engine->SetMainView(nullptr);
+        engine->Window().SetMainView(nullptr);
         EngineWindow::TearDown();
     }
 
-    TProxyManager& manager() { return *engine->ProxyManager; }
+    TProxyManager& manager() { return *engine->ProxyManager(); }
 
     const QString list = QStringLiteral("LocalIP=1.2.3.4\r\nLocalCountry=Germany\r\nProxyCount=1\r\n"
                                         "Proxy_0=127.0.0.5:9|anon|France||2.3|48.8\r\n");
@@ -191,18 +189,14 @@ TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWo
 {
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_TRUE(engine->AllUsersMode);
+    EXPECT_TRUE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=1"));
     EXPECT_EQ(Settings()->SettingsFolder(), Settings()->CommonFolder());
     EXPECT_TRUE(QFileInfo::exists(root.file(QStringLiteral("common/Veilport/Setting.dat"))));
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
-    EXPECT_EQ(&EngineServices(), engine.get());
-    EXPECT_EQ(frmEngineWnd, engine.get());
-    EXPECT_NE(engine->ProxyManager, nullptr);
-
-    engine.reset();
-    EXPECT_EQ(frmEngineWnd, nullptr);
-    EXPECT_NE(&EngineServices(), nullptr);
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
+    EXPECT_NE(engine->ProxyManager(), nullptr);
+    // Language files address the hidden window by this name.
+    EXPECT_EQ(engine->Window().objectName(), QStringLiteral("frmEngineWnd"));
 }
 
 TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUser)
@@ -211,13 +205,13 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     QFile english(QStringLiteral(VEILPORT_TEST_SOURCE_DIR "/data/langs/English.lan"));
     ASSERT_TRUE(english.open(QIODevice::ReadOnly));
     root.write(QStringLiteral("program/langs/English.lan"), english.readAll());
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
     EXPECT_EQ(Settings()->SettingsFolder(), userFolder());
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     // The notice waits for the language, so a new user reads words, not keys.
     EXPECT_TRUE(shown[0].text.startsWith(QStringLiteral("The settings folder shared by all users cannot be written.")))
@@ -229,21 +223,21 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
 
     // The next start remembers the choice and says nothing.
     start();
-    EXPECT_FALSE(engine->AllUsersMode);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotice)
 {
     start();
-    ASSERT_TRUE(engine->AllUsersMode);
+    ASSERT_TRUE(engine->Folder().AllUsersMode());
     makeCommonFolderUnusable();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     start();
     ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_FALSE(engine->AllUsersMode);
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(userFlag().contains("AllUsers=0"));
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
@@ -252,12 +246,12 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
     const QString blocker = root.write(QStringLiteral("config-file"), "file, not folder");
     ScopedEnv config("XDG_CONFIG_HOME", (blocker + QStringLiteral("/config")).toUtf8());
     makeCommonFolderUnusable();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the notice
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk); // the error
+    messages.queueAnswer(TEngineServices::mrOk); // the notice
+    messages.queueAnswer(TEngineServices::mrOk); // the error
     start();
     EXPECT_FALSE(engine->StartSucceeded());
-    EXPECT_EQ(engine->ProxyManager, nullptr);
-    const auto shown = TMessageDialog::TakeRecords();
+    EXPECT_EQ(engine->ProxyManager(), nullptr);
+    const auto shown = messages.takeRecords();
     ASSERT_FALSE(shown.isEmpty());
     EXPECT_EQ(shown.back().msgType, TEngineServices::mtError);
     EXPECT_TRUE(shown.back().text.contains(QStringLiteral("config"))) << shown.back().text.toStdString();
@@ -265,20 +259,21 @@ TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)
 
 TEST_F(EngineMessages, WithoutAMainWindowNothingIsShownAndTheAnswerIsZero)
 {
-    engine->SetMainWindow(nullptr);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    engine->Services().SetMainWindow(nullptr);
+    messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_EQ(box(QStringLiteral("Hello"), 0), TEngineServices::mrNone);
-    EXPECT_EQ(TMessageDialog::QueuedAnswers(), 1);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_EQ(messages.queuedAnswers(), 1);
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
 }
 
 TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButtons)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrYes);
-    EXPECT_EQ(engine->ShowMessageBox(QStringLiteral("%1 of %2 (%3)"), {QStringLiteral("3"), QStringLiteral("9")}, 0,
-                                     TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
+    messages.queueAnswer(TEngineServices::mrYes);
+    EXPECT_EQ(engine->Services().ShowMessageBox(QStringLiteral("%1 of %2 (%3)"),
+                                                {QStringLiteral("3"), QStringLiteral("9")}, 0,
+                                                TEngineServices::mtConfirmation, TEngineServices::mbYesNo, 0),
               TEngineServices::mrYes);
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
     EXPECT_EQ(shown[0].text, QStringLiteral("3 of 9 ()"));
@@ -289,46 +284,46 @@ TEST_F(EngineMessages, TheBoxCarriesTheMainCaptionTheFilledTextAndItsTypeAndButt
 
 TEST_F(EngineMessages, ATickedShowAgainBoxSilencesTheMessageUntilTheFlagsAreCleared)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true);
+    messages.queueAnswer(TEngineServices::mrOk, true);
     EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
-    auto shown = TMessageDialog::TakeRecords();
+    auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].hasShowAgainBox);
     EXPECT_TRUE(shown[0].showAgainTicked);
 
     // Answered from the settings without showing anything; other numbers are unaffected.
     EXPECT_EQ(box(QStringLiteral("Minimized to the tray"), 31), TEngineServices::mrOk);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().isEmpty());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
     EXPECT_FALSE(Settings()->ReadShowAgain(31));
     EXPECT_TRUE(Settings()->ReadShowAgain(30));
 
     Settings()->ClearShowAgainFlags();
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     box(QStringLiteral("Minimized to the tray"), 31);
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
+    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineMessages, TheRememberedAnswerIsTheButtonChosenUnlessTheCallerFixesOne)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrCancel, true);
+    messages.queueAnswer(TEngineServices::mrCancel, true);
     EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
     EXPECT_EQ(Settings()->ReadShowAgainResult(41), TEngineServices::mrCancel);
     EXPECT_EQ(box(QStringLiteral("Question"), 41), TEngineServices::mrCancel);
     EXPECT_EQ(box(QStringLiteral("Question"), 41, TEngineServices::mrYes), TEngineServices::mrYes);
-    EXPECT_TRUE(TMessageDialog::TakeRecords().size() == 1);
+    EXPECT_TRUE(messages.takeRecords().size() == 1);
 }
 
 TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, false);
+    messages.queueAnswer(TEngineServices::mrOk, false);
     box(QStringLiteral("Cookies cleared"), 30);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk, true); // no box to tick without a number
+    messages.queueAnswer(TEngineServices::mrOk, true); // no box to tick without a number
     box(QStringLiteral("Plain"), 0);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
+    messages.queueAnswer(TEngineServices::mrOk);
     box(QStringLiteral("Cookies cleared"), 30);
     box(QStringLiteral("Plain"), 0);
-    const auto shown = TMessageDialog::TakeRecords();
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 4);
     EXPECT_FALSE(shown[1].showAgainTicked);
     EXPECT_TRUE(Settings()->ReadShowAgain(30));
@@ -336,24 +331,14 @@ TEST_F(EngineMessages, AnUntickedBoxOrAMessageWithoutNumberKeepsAsking)
 
 TEST_F(EngineMessages, AnErrorWithoutLanguageTextShowsItsKeyAsAnErrorBox)
 {
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
-    engine->ShowErrorMessage(1011, QString());
-    const auto shown = TMessageDialog::TakeRecords();
+    messages.queueAnswer(TEngineServices::mrOk);
+    engine->Services().ShowErrorMessage(1011, QString());
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].text, QStringLiteral("ERRORMSG_1011"));
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
     EXPECT_EQ(shown[0].buttons, TEngineServices::mbOK);
     EXPECT_EQ(shown[0].caption, QStringLiteral("Veilport  1.0.0.0"));
-}
-
-TEST_F(EngineMessages, EveryLayerReachesTheBoxThroughTheInstalledServices)
-{
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
-    EXPECT_EQ(EngineServices().ShowMessageBox(QStringLiteral("From below"), {}, 0, TEngineServices::mtWarning,
-                                              TEngineServices::mbOK, 0),
-              TEngineServices::mrOk);
-    EXPECT_EQ(TMessageDialog::TakeRecords().size(), 1);
-    EXPECT_EQ(EngineServices().LangText(QStringLiteral("MSGBOX_NoSuchKey")), QStringLiteral("MSGBOX_NoSuchKey"));
 }
 
 // The offer of an update answer is shown as the characters it holds: markup in it neither formats the
@@ -371,7 +356,7 @@ TEST_F(EngineWindow, AnUpdateOfferIsShownAsPlainText)
                                                         service.hostPort().toUtf8() + "\n");
     start();
     QWidget mainWindow;
-    engine->SetMainWindow(&mainWindow);
+    engine->Services().SetMainWindow(&mainWindow);
 
     // The box comes up inside the answer's handling; it is read and declined like a user would.
     QString shownText;
@@ -389,10 +374,10 @@ TEST_F(EngineWindow, AnUpdateOfferIsShownAsPlainText)
         dialog->findChild<QPushButton*>(QStringLiteral("MSG_BTN_CANCEL"))->click();
     });
     watcher.start(20);
-    engine->CheckForUpdate(true);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return shown && !engine->UpdateBusy(); }, 20000));
+    engine->Update().CheckForUpdate(true);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return shown && !engine->Update().UpdateBusy(); }, 20000));
     watcher.stop();
-    engine->SetMainWindow(nullptr);
+    engine->Services().SetMainWindow(nullptr);
     EXPECT_EQ(shownText, QString::fromUtf8(info));
     EXPECT_EQ(format, Qt::PlainText);
 }
@@ -452,17 +437,17 @@ TEST_F(EngineWindow, IconsAreLoadedUpToTheFirstGap)
     for (int n : {1, 2, 3, 4, 5, 7})
         root.write(QStringLiteral("program/res/images/il_%1.png").arg(n, 2, 10, QChar(u'0')), pngOfSize(16, 18));
     start();
-    EXPECT_EQ(engine->liIconsPng.size(), 5);
-    EXPECT_EQ(engine->liIconsPngSize, QSize(16, 18));
-    EXPECT_FALSE(engine->liIconsPng.front().isNull());
+    EXPECT_EQ(engine->Services().Icons().size(), 5);
+    EXPECT_EQ(engine->Services().IconSize(), QSize(16, 18));
+    EXPECT_FALSE(engine->Services().Icons().front().isNull());
 
     // Without a readable first icon the list stays empty.
     root.write(QStringLiteral("program/res/images/il_01.png"), "not a png at all");
-    engine->LoadIcons();
-    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+    engine->Services().LoadIcons();
+    EXPECT_TRUE(engine->Services().Icons().isEmpty());
     QFile::remove(root.file(QStringLiteral("program/res/images/il_01.png")));
-    engine->LoadIcons();
-    EXPECT_TRUE(engine->liIconsPng.isEmpty());
+    engine->Services().LoadIcons();
+    EXPECT_TRUE(engine->Services().Icons().isEmpty());
 }
 
 TEST_F(EngineWindow, TheShippedIconsLoad)
@@ -477,21 +462,21 @@ TEST_F(EngineWindow, TheShippedIconsLoad)
         root.write(QStringLiteral("program/res/images/") + QFileInfo(file).fileName(), file.readAll());
     }
     start();
-    EXPECT_GE(engine->liIconsPng.size(), 10);
-    EXPECT_EQ(engine->liIconsPngSize, QSize(20, 20));
+    EXPECT_GE(engine->Services().Icons().size(), 10);
+    EXPECT_EQ(engine->Services().IconSize(), QSize(20, 20));
 }
 
 TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableAndRemovesIt)
 {
     start();
     const QString entry = root.file(QStringLiteral("autostart/")) +
-                          platform::XdgAutostart::safeFileName(engine->LangText("strAppName")) +
+                          platform::XdgAutostart::safeFileName(engine->Services().LangText("strAppName")) +
                           QStringLiteral(".desktop");
-    ASSERT_TRUE(engine->SetAutoRun(true));
+    ASSERT_TRUE(engine->Services().SetAutoRun(true));
     const QByteArray text = root.read(QStringLiteral("autostart/") + QFileInfo(entry).fileName());
     // Started at log-in without popping the window up.
     EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + " -autorun\n")) << text.constData();
-    ASSERT_TRUE(engine->SetAutoRun(false));
+    ASSERT_TRUE(engine->Services().SetAutoRun(false));
     EXPECT_FALSE(QFileInfo::exists(entry));
 }
 
@@ -499,11 +484,11 @@ TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
 {
     start();
     QWidget mainWindow;
-    engine->SetMainWindow(&mainWindow);
+    engine->Services().SetMainWindow(&mainWindow);
     root.write(QStringLiteral("autostart"), "file, not folder");
-    TMessageDialog::QueueAnswer(TEngineServices::mrOk);
-    EXPECT_FALSE(engine->SetAutoRun(true));
-    const auto shown = TMessageDialog::TakeRecords();
+    messages.queueAnswer(TEngineServices::mrOk);
+    EXPECT_FALSE(engine->Services().SetAutoRun(true));
+    const auto shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].msgType, TEngineServices::mtError);
 }
@@ -538,7 +523,6 @@ TEST(MessageDialog, EachButtonSetOffersItsButtonsInOrder)
 
 TEST(MessageDialog, ButtonsGiveTheirResultsAndClosingWithoutOneGivesCancel)
 {
-    TMessageDialog::ResetAutomation();
     auto click = [](const char* name) {
         return [name](TMessageDialog* dialog) { dialog->findChild<QPushButton*>(QLatin1String(name))->click(); };
     };
