@@ -2,8 +2,11 @@
 // behind many 127.x.y.z addresses) with the plain address check, the CONNECT tunnel test and the
 // judgement, beside curl --parallel making the same requests; then 100 concurrent clients ask it for
 // lists while it holds those N proxies, beside the same clients fetching a static file from Qt's HTTP
-// server. Prints name=value lines.
+// server. First, the same clients ask for lists while a source of --ingest proxies (one in ten of
+// them working, the rest loopback addresses where nothing listens) is stored in the service's database and
+// checked. Prints name=value lines.
 //   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 50] [--no-curl]
+//                     [--ingest 100000] [--ingest-seconds 40]
 
 #include "support/ListServiceFixture.h"
 #include "support/StallMeter.h"
@@ -81,10 +84,12 @@ struct LoadResult
 {
     double p50Ms = 0, p99Ms = 0, maxMs = 0, rps = 0;
     int failed = 0;
+    int requests = 0;
 };
 
-// clients threads, each making requests sequential GETs of path.
-LoadResult load(int port, const QByteArray& path, int clients, int requests)
+// clients threads, each making requests sequential GETs of path, or, with until, as many as they can until it
+// is set.
+LoadResult load(int port, const QByteArray& path, int clients, int requests, const std::atomic_bool* until = nullptr)
 {
     std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
     std::atomic_int failed{0};
@@ -93,7 +98,7 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests)
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
-            for (int r = 0; r < requests; ++r) {
+            for (int r = 0; until ? !until->load() : r < requests; ++r) {
                 QElapsedTimer t;
                 t.start();
                 if (fetch(port, path) != 200)
@@ -117,6 +122,7 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests)
     r.maxMs = all.back();
     r.rps = double(all.size()) / seconds;
     r.failed = failed.load();
+    r.requests = int(all.size());
     return r;
 }
 
@@ -165,12 +171,58 @@ double runCurl(const QString& url, const QString& tunnelUrl, const TinyproxyFarm
 // Checks (and curl's transfers) at once: every one is a connection to the service itself, which takes 256.
 constexpr int kParallel = 200;
 
+// Clients asking for lists while the service stores a source of count proxies and checks them, for seconds.
+// The checks run as many at once as by default: with the clients they stay below the service's connection
+// limit, whose refusals would be measured instead of the answers.
+void runIngest(const TinyproxyFarm& farm, int count, int seconds, int clients)
+{
+    QTemporaryDir dir;
+    QFile list(dir.filePath(QStringLiteral("ingest.txt")));
+    if (!list.open(QIODevice::WriteOnly))
+        return;
+    for (int i = 0; i < count; ++i) {
+        if (i % 10 == 0)
+            list.write(farm.proxyText(i / 10).toUtf8() + '\n');
+        else
+            list.write(
+                QStringLiteral("127.%1.%2.%3:9\n").arg(10 + i / 62500).arg(i / 250 % 250).arg(i % 250 + 1).toUtf8());
+    }
+    list.close();
+    ListServiceFixture service;
+    ListServiceFixture::Options options;
+    options.extraConfig = {QStringLiteral("Source=ingest|plain|%1|86400|100000000").arg(list.fileName()),
+                           QStringLiteral("Database=") + dir.filePath(QStringLiteral("ingest.db")),
+                           QStringLiteral("CheckInterval=86400"),
+                           QStringLiteral("AllowPrivateAddresses=on"),
+                           QStringLiteral("CheckTimeout=30"),
+                           QStringLiteral("MaxProxies=%1").arg(count)};
+    if (!service.start({}, options)) {
+        std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(service.errorText()));
+        return;
+    }
+    std::atomic_bool stop{false};
+    std::thread timer([&stop, seconds] {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        stop = true;
+    });
+    const LoadResult r = load(service.port(), "/getproxy.php", clients, 0, &stop);
+    timer.join();
+    const double known = metric(service.port(), QStringLiteral("veilport_proxies_known"));
+    const double checks = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"passed\"}")) +
+                          metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
+    std::printf("ingest_proxies=%d\ningest_seconds=%d\ningest_list_clients=%d\ningest_list_requests=%d\n"
+                "ingest_list_failed=%d\ningest_list_p50_ms=%.2f\ningest_list_p99_ms=%.2f\ningest_list_max_ms=%.2f\n"
+                "ingest_proxies_known=%.0f\ningest_checks_done=%.0f\n",
+                count, seconds, clients, r.requests, r.failed, r.p50Ms, r.p99Ms, r.maxMs, known, checks);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    int proxies = 10000, instances = 20, clients = 100, requests = 50;
+    int proxies = 10000, instances = 20, clients = 100, requests = 50, ingest = 100000, ingestSeconds = 40;
     bool withCurl = true;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -183,15 +235,19 @@ int main(int argc, char** argv)
             clients = next.toInt(), ++i;
         else if (args[i] == QLatin1String("--requests"))
             requests = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--ingest"))
+            ingest = next.toInt(), ++i;
+        else if (args[i] == QLatin1String("--ingest-seconds"))
+            ingestSeconds = next.toInt(), ++i;
         else if (args[i] == QLatin1String("--no-curl"))
             withCurl = false;
         else {
             std::fprintf(stderr, "usage: bench_listservice [--proxies N] [--instances N] [--clients N] "
-                                 "[--requests N] [--no-curl]\n");
+                                 "[--requests N] [--no-curl] [--ingest N] [--ingest-seconds N]\n");
             return 2;
         }
     }
-    if (proxies < 1 || instances < 1 || clients < 1 || requests < 1) {
+    if (proxies < 1 || instances < 1 || clients < 1 || requests < 1 || ingest < 0 || ingestSeconds < 1) {
         std::fprintf(stderr, "bench_listservice: counts must be positive\n");
         return 2;
     }
@@ -201,6 +257,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(farm.errorText()));
         return 1;
     }
+    if (ingest > 0)
+        runIngest(farm, ingest, ingestSeconds, clients);
+
     QTemporaryDir dir;
     QFile list(dir.filePath(QStringLiteral("proxies.txt")));
     if (!list.open(QIODevice::WriteOnly))

@@ -193,6 +193,11 @@ int main(int argc, char** argv)
     if (!engine->StartSucceeded())
         fail("the engine did not start");
     auto form = std::make_unique<TfrmMainForm>(engine->Window());
+    // The controls a user would press, found by the names the language files give them.
+    auto* hideAction = form->findChild<QAction*>(QStringLiteral("acVuvaVI"));
+    auto* hideButton = form->findChild<QPushButton*>(QStringLiteral("btnHide"));
+    if (!hideAction || !hideButton)
+        fail("the main window has no acVuvaVI or no btnHide");
     if (trace)
         QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=true"));
     const bool traceOn = QLoggingCategory("veilport.proxy").isDebugEnabled();
@@ -200,7 +205,7 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     form->show();
-    if (!waitUntil([&] { return form->acVuvaVI->isEnabled() && manager.Proxies().size() == proxyCount; }, 60000))
+    if (!waitUntil([&] { return hideAction->isEnabled() && manager.Proxies().size() == proxyCount; }, 60000))
         fail("the list did not arrive");
     const double listMs = clock.nsecsElapsed() / 1e6;
     // Let the info page and the own flag settle, so the idle figure is the window at rest.
@@ -238,7 +243,7 @@ int main(int argc, char** argv)
     clock.restart();
     timespec clickAt{};
     clock_gettime(CLOCK_MONOTONIC, &clickAt);
-    form->btnHide->click();
+    hideButton->click();
     const double handOverMs = clock.nsecsElapsed() / 1e6;
     const int handedOver = manager.Tester().Total;
     if (!waitUntil([&] { return firstProxyMs >= 0; }, 120000))
@@ -252,7 +257,7 @@ int main(int argc, char** argv)
     double helpersPeakMb = 0;
     for (qint64 pid : helpers)
         helpersPeakMb += processStatusMb(pid, "VmHWM");
-    const QString hideCaption = form->btnHide->text();
+    const QString hideCaption = hideButton->text();
 
     QStringList lines;
     lines << QStringLiteral("proxies=%1").arg(proxyCount);

@@ -65,6 +65,33 @@ function dropRequestProxy() {
     requestProxy = null;
 }
 
+// A SOCKS5 proxy carries every page and is handed the site's name, so that no lookup of this machine's
+// tells where the browser goes: Firefox's proxyDNS, and the Chromium family's "socks5" scheme.
+async function setSocksProxy(host, portNumber) {
+    dropRequestProxy();
+    if (isFirefox) {
+        const address = host.includes(":") && !host.startsWith("[") ? `[${host}]:${portNumber}` : `${host}:${portNumber}`;
+        try {
+            const accepted = await browser.proxy.settings.set({
+                value: {proxyType: "manual", http: "", ssl: "", socks: address, socksVersion: 5, proxyDNS: true,
+                        httpProxyAll: false, passthrough: ""},
+            });
+            if (accepted)
+                return "settings";
+        } catch (e) {
+            // Falls through to the per-request proxy below.
+        }
+        requestProxy = () => ({type: "socks", host: host, port: portNumber, proxyDNS: true});
+        browser.proxy.onRequest.addListener(requestProxy, {urls: ["<all_urls>"]});
+        return "requests";
+    }
+    await call(chrome.proxy.settings.set, chrome.proxy.settings, {
+        scope: "regular",
+        value: {mode: "fixed_servers", rules: {singleProxy: {scheme: "socks5", host: host, port: portNumber}}},
+    });
+    return "settings";
+}
+
 // Secure pages go through the proxy too unless Veilport says otherwise (its user chose to hide only plain
 // pages): then they go direct, as on the desktop.
 async function setProxy(host, portNumber, https) {
@@ -157,7 +184,15 @@ async function onCommand(command) {
         case "setProxy":
             if (!validProxy(command))
                 throw new Error("malformed proxy");
-            reply.via = await setProxy(command.host, command.port, command.https !== false);
+            if (command.scheme === "socks5") {
+                reply.via = await setSocksProxy(command.host, command.port);
+                reply.scheme = "socks5";
+                reply.proxyDNS = true;
+            } else if (command.scheme === undefined || command.scheme === "http") {
+                reply.via = await setProxy(command.host, command.port, command.https !== false);
+            } else {
+                throw new Error("unknown proxy scheme");
+            }
             break;
         case "clearProxy":
             await restoreUserProxy();

@@ -5,6 +5,7 @@
 #include "config/TSettings.h"
 #include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
+#include "platform/ProxyAddress.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -84,6 +85,11 @@ void TBrowserRoutines::SetFirefoxProxy(const QString& proxy)
     choice.chromiumFamily = settings->ReadBool(QStringLiteral("IE"), true);
     choice.https = settings->ReadBool(QStringLiteral("HideHttps"), true);
     m_platform.companions->setProxy(proxy, choice);
+    // Firefox reads the desktop's SOCKS setting but looks the names up itself: only its companion hides it.
+    if (choice.firefox && platform::ProxyAddress::hasSocks5Scheme(proxy) &&
+        !m_platform.companions->connectedBrowsers().contains(QStringLiteral("firefox")))
+        qCWarning(lcBrowsers) << "no Firefox companion is connected: a Firefox behind the SOCKS5 proxy would look up"
+                                 " site names itself, so it is not hidden";
 }
 
 QStringList TBrowserRoutines::RegisterCompanionHost()

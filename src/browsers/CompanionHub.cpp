@@ -2,6 +2,7 @@
 
 #include "browsers/CompanionSession.h"
 #include "browsers/TBrowserRoutines.h"
+#include "platform/ProxyAddress.h"
 
 #include <QTimer>
 
@@ -16,14 +17,15 @@ CompanionHub::~CompanionHub()
 
 namespace {
 
-// Host and port of a proxy text the companions can use; false for anything else.
-bool splitProxy(const QString& proxy, QString* host, int* port)
+// Host, port and kind of a proxy text the companions can use; false for anything else.
+bool splitProxy(const QString& proxy, QString* host, int* port, bool* socks5 = nullptr)
 {
-    const qsizetype colon = proxy.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    *port = colon < 0 ? 0 : proxy.mid(colon + 1).toInt(&ok);
-    *host = proxy.left(colon);
-    return colon > 0 && ok;
+    const platform::ProxyAddress address = platform::ProxyAddress::parse(proxy);
+    *host = address.host;
+    *port = address.port;
+    if (socks5)
+        *socks5 = address.socks5;
+    return address.isValid();
 }
 
 } // namespace
@@ -53,13 +55,21 @@ QJsonObject CompanionHub::proxyCommand(const CompanionSession& session) const
     const bool follows = session.isFirefox() ? m_choice.firefox : m_choice.chromiumFamily;
     QString host;
     int port = 0;
-    if (!follows || m_proxy.isEmpty() || !splitProxy(m_proxy, &host, &port))
+    bool socks5 = false;
+    if (!follows || m_proxy.isEmpty() || !splitProxy(m_proxy, &host, &port, &socks5))
         return {{QStringLiteral("cmd"), QStringLiteral("clearProxy")}, {QStringLiteral("id"), id}};
-    return {{QStringLiteral("cmd"), QStringLiteral("setProxy")},
-            {QStringLiteral("id"), id},
-            {QStringLiteral("host"), host},
-            {QStringLiteral("port"), port},
-            {QStringLiteral("https"), m_choice.https}};
+    QJsonObject command{{QStringLiteral("cmd"), QStringLiteral("setProxy")},
+                        {QStringLiteral("id"), id},
+                        {QStringLiteral("host"), host},
+                        {QStringLiteral("port"), port},
+                        {QStringLiteral("https"), m_choice.https}};
+    // A SOCKS5 proxy must be asked for the site's name too: a browser that looks names up itself tells its
+    // resolver every site it visits.
+    if (socks5) {
+        command.insert(QStringLiteral("scheme"), QStringLiteral("socks5"));
+        command.insert(QStringLiteral("proxyDNS"), true);
+    }
+    return command;
 }
 
 // WebRTC follows hiding, not the choice of browsers: one left out of the proxy gains nothing from its UDP going
@@ -146,6 +156,15 @@ void CompanionHub::onAnswer(CompanionSession* session, const QJsonObject& answer
     const bool ok = answer.value(QStringLiteral("ok")).toBool();
     const QString detail = answer.value(ok ? QStringLiteral("via") : QStringLiteral("error")).toString().left(200);
     if (command == QStringLiteral("setProxy") || command == QStringLiteral("clearProxy")) {
+        // Behind a SOCKS5 proxy a browser counts as hidden only when its companion says that names go through
+        // it too; one that did not take proxyDNS (an older companion) leaks every site's name.
+        if (ok && command == QStringLiteral("setProxy") && platform::ProxyAddress::parse(m_proxy).socks5 &&
+            answer.value(QStringLiteral("proxyDNS")) != QJsonValue(true)) {
+            qCWarning(lcBrowsers) << "the" << session->browser()
+                                  << "companion set the SOCKS5 proxy but not names through it: not hidden";
+            emit proxyAnswered(session->browser(), false, QStringLiteral("names resolved outside the proxy"));
+            return;
+        }
         if (!ok)
             qCWarning(lcBrowsers) << "the" << session->browser() << "companion could not" << command << ":" << detail;
         else

@@ -41,9 +41,9 @@ public:
 
     // Takes over a session socket opened by a companion's host (greeting: the host's JSON).
     void adopt(int fd, const QByteArray& greeting);
-    // Points the browser of every companion that choice names at proxy (host:port), and gives the others,
-    // or all of them when proxy is empty, their users' own setting back. Remembered: a companion that
-    // connects later gets it at once.
+    // Points the browser of every companion that choice names at proxy (host:port, or socks5://host:port with
+    // names resolved by the proxy), and gives the others, or all of them when proxy is empty, their users' own
+    // setting back. Remembered: a companion that connects later gets it at once.
     void setProxy(const QString& proxy, const CompanionProxyChoice& choice = {});
     QString proxy() const { return m_proxy; }
     // Has every companion clear cookies, cache and history; done runs from the event loop once all have
@@ -61,7 +61,8 @@ public:
 signals:
     // A companion connected or went away.
     void companionsChanged();
-    // A companion answered a proxy command (for the trace and tests).
+    // A companion answered a proxy command (for the trace and tests). Behind a SOCKS5 proxy ok also means
+    // that the browser sends site names through it.
     void proxyAnswered(const QString& browser, bool ok, const QString& detail);
     // A companion answered a WebRTC command (protect: whether it was asked to protect).
     void webRtcAnswered(const QString& browser, bool protect, bool ok, const QString& detail);

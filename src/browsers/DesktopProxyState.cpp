@@ -17,12 +17,13 @@ bool gnomeNames(const ProxyAddress& address)
     if (!gnome.isAvailable())
         return false;
     const QString schema = QStringLiteral("org.gnome.system.proxy");
-    const QString httpSchema = QStringLiteral("org.gnome.system.proxy.http");
+    const QString hostSchema =
+        address.socks5 ? QStringLiteral("org.gnome.system.proxy.socks") : QStringLiteral("org.gnome.system.proxy.http");
     // Keys read back as GVariant literals; a valid host needs no escapes, so it is quoted as gvariantStringLiteral
     // quotes.
     return gnome.readKey(schema, QStringLiteral("mode")) == QLatin1String("'manual'") &&
-           gnome.readKey(httpSchema, QStringLiteral("host")) == gvariantStringLiteral(address.host) &&
-           gnome.readKey(httpSchema, QStringLiteral("port")) == QString::number(address.port);
+           gnome.readKey(hostSchema, QStringLiteral("host")) == gvariantStringLiteral(address.host) &&
+           gnome.readKey(hostSchema, QStringLiteral("port")) == QString::number(address.port);
 }
 
 bool kdeNames(const ProxyAddress& address)
@@ -34,9 +35,10 @@ bool kdeNames(const ProxyAddress& address)
     if (!file.LoadFromFile(kde.fileName(), true))
         return false;
     const QString group = QStringLiteral("Proxy Settings");
+    const QString key = address.socks5 ? QStringLiteral("socksProxy") : QStringLiteral("httpProxy");
+    const QString scheme = address.socks5 ? QStringLiteral("socks") : QStringLiteral("http");
     return file.ReadString(group, QStringLiteral("ProxyType"), {}) == QLatin1String("1") &&
-           file.ReadString(group, QStringLiteral("httpProxy"), {}) ==
-               QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
+           file.ReadString(group, key, {}) == QStringLiteral("%1://%2 %3").arg(scheme, address.host).arg(address.port);
 }
 
 } // namespace

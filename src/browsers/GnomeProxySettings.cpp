@@ -29,6 +29,7 @@ Q_LOGGING_CATEGORY(lcDesktop, "veilport.desktop")
 const char* const kSchema = "org.gnome.system.proxy";
 const char* const kHttpSchema = "org.gnome.system.proxy.http";
 const char* const kHttpsSchema = "org.gnome.system.proxy.https";
+const char* const kSocksSchema = "org.gnome.system.proxy.socks";
 
 struct GObjectUnref
 {
@@ -181,13 +182,6 @@ GVariant* text(const QString& value)
     return g_variant_new_string(value.toUtf8().constData());
 }
 
-bool setMode(const Session& session, const char* mode)
-{
-    ChangeSet change(session);
-    change.set(kSchema, "mode", g_variant_new_string(mode));
-    return change.write();
-}
-
 } // namespace
 
 QString gvariantStringLiteral(const QString& text)
@@ -245,21 +239,49 @@ bool GnomeProxySettings::apply(const QString& proxy, bool https)
 {
     if (!isAvailable())
         return false;
+    // A SOCKS host this object wrote would serve, under any later manual proxy, every scheme the http keys
+    // leave out; the user's own SOCKS host is left alone.
+    const bool socksIsOurs =
+        !m_socksWritten.isEmpty() && readKey(QLatin1String(kSocksSchema), QStringLiteral("host")) + QLatin1Char(' ') +
+                                             readKey(QLatin1String(kSocksSchema), QStringLiteral("port")) ==
+                                         m_socksWritten;
     const Session session(m_source);
-    if (proxy.isEmpty())
-        return setMode(session, "none");
+    ChangeSet change(session);
+    if (socksIsOurs)
+        change.set(kSocksSchema, "host", g_variant_new_string(""));
+    // socks: the SOCKS host and port as read back once this change is written, empty when it names none of ours.
+    const auto written = [&](const QString& socks) {
+        if (!change.write())
+            return false;
+        m_socksWritten = socks;
+        return true;
+    };
+    if (proxy.isEmpty()) {
+        change.set(kSchema, "mode", g_variant_new_string("none"));
+        return written(QString());
+    }
 
     const ProxyAddress address = ProxyAddress::parse(proxy);
     if (!address.isValid()) {
         // A half-valid manual proxy would cut the desktop off; a direct connection does not.
         qWarning() << "browsers: unusable proxy text for GNOME, switching to direct:" << proxy;
-        setMode(session, "none");
+        change.set(kSchema, "mode", g_variant_new_string("none"));
+        written(QString());
         return false;
+    }
+    const int port = int(address.port);
+    if (address.socks5) {
+        // GNOME's SOCKS host serves every scheme, and a browser takes it only where no http or https host is
+        // set; nor can it keep secure pages apart, so a SOCKS5 proxy carries them whatever https says.
+        change.set(kSocksSchema, "host", text(address.host));
+        change.set(kSocksSchema, "port", g_variant_new_int32(port));
+        change.set(kHttpSchema, "host", g_variant_new_string(""));
+        change.set(kHttpsSchema, "host", g_variant_new_string(""));
+        change.set(kSchema, "mode", g_variant_new_string("manual"));
+        return written(gvariantStringLiteral(address.host) + QLatin1Char(' ') + QString::number(port));
     }
     // Browsers send secure pages direct unless the https keys name a proxy too, so they are written
     // either way: the proxy, or an empty host that keeps secure pages direct.
-    const int port = int(address.port);
-    ChangeSet change(session);
     change.set(kHttpSchema, "host", text(address.host));
     change.set(kHttpSchema, "port", g_variant_new_int32(port));
     if (https) {
@@ -269,7 +291,7 @@ bool GnomeProxySettings::apply(const QString& proxy, bool https)
         change.set(kHttpsSchema, "host", g_variant_new_string(""));
     }
     change.set(kSchema, "mode", g_variant_new_string("manual"));
-    return change.write();
+    return written(QString());
 }
 
 QString GnomeProxySettings::readKey(const QString& schema, const QString& key) const

@@ -38,6 +38,8 @@ public:
 private:
     _GSettingsSchemaSource* m_source = nullptr;
     mutable std::atomic_int m_available{-1};
+    // The SOCKS host and port last written ("'host' port" as read back), empty when none is ours.
+    QString m_socksWritten;
 };
 
 // Quotes a text as a GVariant string literal, so that no character of it changes its meaning.

@@ -46,11 +46,15 @@ bool KdeProxySettings::apply(const QString& proxy, bool https)
 {
     QString type = QStringLiteral("0");
     QString httpProxy;
+    QString socksProxy;
     if (!proxy.isEmpty()) {
         const ProxyAddress address = ProxyAddress::parse(proxy);
         if (address.isValid()) {
             type = QStringLiteral("1");
-            httpProxy = QStringLiteral("http://%1 %2").arg(address.host).arg(address.port);
+            (address.socks5 ? socksProxy : httpProxy) =
+                QStringLiteral("%1://%2 %3")
+                    .arg(address.socks5 ? QStringLiteral("socks") : QStringLiteral("http"), address.host)
+                    .arg(address.port);
         } else {
             qWarning() << "browsers: unusable proxy text for KDE, switching to direct:" << proxy;
         }
@@ -66,16 +70,28 @@ bool KdeProxySettings::apply(const QString& proxy, bool https)
         return false;
     }
     ini.WriteString(kGroup, QStringLiteral("ProxyType"), type);
-    // A cleared proxy keeps the last address in the file, as KDE's own dialog does.
+    // A cleared proxy keeps the last HTTP address in the file, as KDE's own dialog does.
     // Secure pages go direct unless httpsProxy names a proxy too.
     if (!httpProxy.isEmpty()) {
         ini.WriteString(kGroup, QStringLiteral("httpProxy"), httpProxy);
         ini.WriteString(kGroup, QStringLiteral("httpsProxy"), https ? httpProxy : QString());
     }
+    // Browsers take socksProxy for every scheme only while no other proxy is named, and as the fallback of
+    // every scheme the others leave out otherwise: a SOCKS5 proxy empties the HTTP entries, and a SOCKS5
+    // proxy of ours goes once any other change comes (the user's own is left alone).
+    const QString socksKey = QStringLiteral("socksProxy");
+    if (!socksProxy.isEmpty()) {
+        ini.WriteString(kGroup, QStringLiteral("httpProxy"), QString());
+        ini.WriteString(kGroup, QStringLiteral("httpsProxy"), QString());
+        ini.WriteString(kGroup, socksKey, socksProxy);
+    } else if (!m_socksWritten.isEmpty() && ini.ReadString(kGroup, socksKey, QString()) == m_socksWritten) {
+        ini.WriteString(kGroup, socksKey, QString());
+    }
     QDir().mkpath(QFileInfo(file).absolutePath());
     if (!ini.SaveToFile(file, true))
         return false;
-    if (!proxy.isEmpty() && httpProxy.isEmpty())
+    m_socksWritten = socksProxy;
+    if (!proxy.isEmpty() && type == QLatin1String("0"))
         return false;
 
     // Without a session bus there is nobody to tell (and asking for one could autolaunch a bus).

@@ -23,6 +23,8 @@ public:
 
 private:
     QString m_configFolder;
+    // The socksProxy entry last written, empty when none is ours.
+    QString m_socksWritten;
 };
 
 } // namespace platform

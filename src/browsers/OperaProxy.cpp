@@ -3,6 +3,7 @@
 #include "browsers/BrowserWriteError.h"
 #include "config/TSettings.h"
 #include "platform/Environment.h"
+#include "platform/ProxyAddress.h"
 #include "util/TIniFile.h"
 
 #include <QDir>
@@ -20,6 +21,12 @@ void TBrowserRoutines::SetOperaProxy(const QString& proxy)
     QString p = proxy;
     if (!m_platform.settings->ReadBool(QStringLiteral("OPERA"), true))
         p.clear();
+    // Opera's profile has HTTP, HTTPS and FTP proxies only: handed a SOCKS5 one as its HTTP proxy it would load
+    // nothing, so it is switched off, as for no proxy, rather than left on an earlier proxy.
+    if (platform::ProxyAddress::hasSocks5Scheme(p)) {
+        qCInfo(lcBrowsers).noquote() << "Opera cannot use the SOCKS5 proxy" << p << "- its proxy is switched off";
+        p.clear();
+    }
     const QString fileName = OperaProfileFile();
     // Opera creates its own profile; a file made here would only confuse it.
     if (!QFileInfo(fileName).isFile())

@@ -41,7 +41,8 @@ QStringList KnownMessageTexts()
                              kWebBlockedPage,
                              kWebBlocked,
                              kWebRtcNeedsCompanion,
-                             kWebRtcUnprotected})
+                             kWebRtcUnprotected,
+                             kStillLooking})
         texts << QString::fromUtf8(text);
     // Looked up by the update check and the browser routines, which do not link this library.
     texts << QStringLiteral("MSGBOX_AutoCheckUpdate") << QStringLiteral("MSGBOX_LastVersionAlready")

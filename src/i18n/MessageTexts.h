@@ -72,6 +72,7 @@ inline constexpr char kWebBlockedPage[] =
     "\"Stop Hide\" in Veilport.";
 inline constexpr char kWebBlocked[] =
     "No working proxy is left: the web is blocked until one passes or you choose \"Stop Hide\".";
+inline constexpr char kStillLooking[] = "No working proxy left. Still looking...";
 
 } // namespace MessageText
 

@@ -3,6 +3,7 @@
 #include "net/CurlGlobal.h"
 #include "net/THTTPGetThread.h"
 #include "platform/ProcessProxy.h"
+#include "platform/ProxyAddress.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -36,7 +37,11 @@ void THTTPGet::GetFile()
     params.postQuery = m_postQuery.toUtf8();
     params.referer = m_referer.toUtf8();
     // Our own requests go where the program's process proxy points, like the web view does.
-    params.proxy = platform::processProxy().toUtf8();
+    const platform::ProxyAddress proxy = platform::ProxyAddress::parse(platform::processProxy());
+    if (proxy.isValid()) {
+        params.proxy = (proxy.host + QLatin1Char(':') + QString::number(proxy.port)).toUtf8();
+        params.socks5Proxy = proxy.socks5;
+    }
     params.binaryData = m_binaryData;
     params.useCache = m_useCache;
     params.reportProgress = isSignalConnected(QMetaMethod::fromSignal(&THTTPGet::OnProgress));

@@ -138,6 +138,7 @@ void THTTPGetThread::run()
     options.password = m_params.password;
     options.postFields = m_params.postQuery;
     options.proxy = m_params.proxy;
+    options.socks5Proxy = m_params.socks5Proxy;
     options.maxRedirects = 10;
     options.connectTimeoutMs = std::max(1000, m_params.stallTimeoutMs);
     options.stallTimeoutMs = std::max(1000, m_params.stallTimeoutMs);

@@ -27,7 +27,8 @@ public:
         QByteArray password;
         QByteArray postQuery;
         QByteArray referer;
-        QByteArray proxy; // "host:port" or empty for a direct connection
+        QByteArray proxy;         // "host:port" or empty for a direct connection
+        bool socks5Proxy = false; // the proxy speaks SOCKS5 and resolves the names
         bool binaryData = false;
         bool useCache = false;
         bool reportProgress = false;

@@ -25,9 +25,12 @@ bool setProcessProxy(const QString& proxy)
     const ProxyAddress address = ProxyAddress::parse(proxy);
     if (!address.isValid())
         return false;
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, address.host, address.port));
+    // A SOCKS5 proxy resolves the names too (Qt's default for it, and the web view's), so no lookup of the
+    // user's own tells where the program goes.
+    const auto type = address.socks5 ? QNetworkProxy::Socks5Proxy : QNetworkProxy::HttpProxy;
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(type, address.host, address.port));
     QMutexLocker locker(&g_lock);
-    g_proxy = address.host + QLatin1Char(':') + QString::number(address.port);
+    g_proxy = address.text();
     return true;
 }
 

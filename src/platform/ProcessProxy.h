@@ -8,10 +8,12 @@
 // the proxy tests do not use it.
 namespace platform {
 
-// Points the process at an HTTP proxy "host:port" for every protocol, or at a direct connection
-// when the text is empty. False (and nothing changed) when the text is not a usable host:port.
+// Points the process at an HTTP proxy "host:port" or a SOCKS5 proxy "socks5://host:port" for every
+// protocol, or at a direct connection when the text is empty. False (and nothing changed) when the
+// text is not a usable proxy.
 bool setProcessProxy(const QString& proxy);
-// The proxy set last as "host:port", or empty for a direct connection. Safe from any thread.
+// The proxy set last ("host:port" or "socks5://host:port"), or empty for a direct connection. Safe
+// from any thread.
 QString processProxy();
 // Tells listeners that proxy settings changed. GSettings and KDE notify their own listeners,
 // so nothing is left to do here; the call keeps its place between the two proxy writes.

@@ -3,6 +3,8 @@
 namespace platform {
 
 namespace {
+constexpr QStringView kSocks5Scheme = u"socks5://";
+
 bool isHostCharacter(QChar c)
 {
     // Names, IPv4 addresses and bracketless IPv6 are all this program's lists carry; anything
@@ -16,7 +18,10 @@ bool isHostCharacter(QChar c)
 ProxyAddress ProxyAddress::parse(const QString& proxy)
 {
     ProxyAddress result;
-    const QString text = proxy.trimmed();
+    QString text = proxy.trimmed();
+    const bool socks5 = hasSocks5Scheme(text);
+    if (socks5)
+        text.remove(0, kSocks5Scheme.size());
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     if (colon <= 0)
         return result;
@@ -38,7 +43,19 @@ ProxyAddress ProxyAddress::parse(const QString& proxy)
         return result;
     result.host = host;
     result.port = static_cast<quint16>(port);
+    result.socks5 = socks5;
     return result;
+}
+
+bool ProxyAddress::hasSocks5Scheme(const QString& proxy)
+{
+    return proxy.trimmed().startsWith(kSocks5Scheme, Qt::CaseInsensitive);
+}
+
+QString ProxyAddress::text() const
+{
+    const QString hostPort = host + QLatin1Char(':') + QString::number(port);
+    return socks5 ? kSocks5Scheme.toString() + hostPort : hostPort;
 }
 
 } // namespace platform

@@ -94,6 +94,9 @@ bool judgeSeenAddress(const QString& seen, const QHostAddress& local, bool knowL
         verdict.reason = QStringLiteral("the service's answer names no readable address");
         return false;
     }
+    // The address is shown and stored; a scope ("%eth0") says nothing about where the user is seen and could carry
+    // any text the proxy wrote.
+    seenAddress.setScopeId(QString());
     if (verdict.seenAddress.isEmpty())
         verdict.seenAddress = seenAddress.toString();
     if (knowLocal && seenAddress.isEqual(local, QHostAddress::ConvertV4MappedToIPv4)) {
@@ -192,28 +195,38 @@ ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& local
     bool sawRemote = false;
     bool announced = false;
     qsizetype start = 0;
+    // Lines end at CR LF, LF or CR alike (a header that only looks like the tail of another line is still a
+    // header); the empty line CR LF leaves between its two bytes says nothing.
     while (start < answer.size()) {
-        qsizetype end = answer.indexOf('\n', start);
-        if (end < 0)
-            end = answer.size();
-        QByteArrayView line(answer.constData() + start, end - start);
+        qsizetype end = start;
+        while (end < answer.size() && answer[end] != '\n' && answer[end] != '\r')
+            ++end;
+        const QByteArrayView line(answer.constData() + start, end - start);
         start = end + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
         if (!sawRemote && line.startsWith(kRemoteAddr)) {
             sawRemote = true;
             if (!judgeSeenAddress(QString::fromLatin1(line.sliced(kRemoteAddr.size())), local, knowLocal, verdict))
                 return verdict;
             continue;
         }
-        if (!line.startsWith(kHeaderPrefix))
-            continue;
-        const QByteArrayView header = line.sliced(kHeaderPrefix.size());
-        const qsizetype eq = header.indexOf('=');
-        if (eq <= 0)
-            continue;
-        if (!judgeHeader(header.first(eq), header.sliced(eq + 1), local, knowLocal, headersCount, announced, verdict))
+        QByteArrayView name;
+        if (line.startsWith(kHeaderPrefix)) {
+            const QByteArrayView header = line.sliced(kHeaderPrefix.size());
+            const qsizetype eq = header.indexOf('=');
+            if (eq > 0)
+                name = header.first(eq);
+        }
+        // Not only the headers: an older service's bare answer, a second sender line or a page a proxy put in
+        // the answer's place gives the user away just as well.
+        if (knowLocal && containsAddress(line, local)) {
+            verdict.reason =
+                name.isEmpty()
+                    ? QStringLiteral("the answer names the user's own address")
+                    : QStringLiteral("the header %1 carries the user's own address").arg(QString::fromLatin1(name));
             return verdict;
+        }
+        if (headersCount && !name.isEmpty() && IsProxyHeader(name))
+            announced = true;
     }
     verdict.pass = true;
     if (sawRemote)

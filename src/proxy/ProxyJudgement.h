@@ -37,8 +37,9 @@ struct ProxyJudgement
 };
 
 // Judges the answer of an address check made through a proxy. It fails when the service saw the
-// user's own address (localAddress, as the list names it) as the sender or in any header, when the
-// answer is binary or names no readable address; an answer without a RemoteAddr line comes from a
-// service that does not tell, and passes unjudged. Proxy headers are only looked for when
-// headersCount is set: inside a tunnel the proxy cannot add any.
+// user's own address (localAddress, as the list names it) as the sender, when any other line of the
+// answer names it (a header, an older service's bare address), when the answer is binary or names no
+// readable address; an answer without a RemoteAddr line comes from a service that does not tell, and
+// otherwise passes unjudged. Proxy headers are only looked for when headersCount is set: inside a
+// tunnel the proxy cannot add any.
 ProxyJudgement JudgeAddressAnswer(const QByteArray& answer, const QString& localAddress, bool headersCount = true);

@@ -34,6 +34,8 @@ TProxyManager::TProxyManager(IBrowserControl& browsers, TEngineServices& service
     };
     m_checkTimer.setTimerType(Qt::VeryCoarseTimer);
     connect(&m_checkTimer, &QTimer::timeout, this, &TProxyManager::CheckCurrentProxy);
+    m_retryTimer.setTimerType(Qt::VeryCoarseTimer);
+    connect(&m_retryTimer, &QTimer::timeout, this, &TProxyManager::RetryWhileBlocked);
 }
 
 TProxyManager::~TProxyManager()
@@ -270,9 +272,6 @@ void TProxyManager::StartHide()
         const TProxyRec rec = m_proxies.at(i);
         if (!everyCountry && rec.Country != m_country)
             continue;
-        // The browsers are given HTTP proxies only so far: a SOCKS5 one set as their HTTP proxy would cut them off.
-        if (rec.Kind != TProxyKind::Http)
-            continue;
         ++tester.Total;
         const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
         const QString host = colon < 0 ? rec.Proxy : rec.Proxy.left(colon);
@@ -280,7 +279,7 @@ void TProxyManager::StartHide()
         int port = colon < 0 ? 0 : rec.Proxy.mid(colon + 1).toInt(&ok);
         if (!ok)
             port = 80;
-        tester.TestProxy(i, host, port);
+        tester.TestProxy(i, host, port, rec.Kind);
     }
     emit progress(tester.Total, tester.Done);
 }
@@ -321,6 +320,9 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
         tester.SetStopped(true);
     } else if (tester.Done == tester.Total) {
         SelectProxy();
+    } else if (Success && m_blocked) {
+        // The web is blocked: the first proxy that passes ends that at once, without waiting for the run.
+        SelectProxy();
     }
 }
 
@@ -328,6 +330,8 @@ void TProxyManager::SelectProxy()
 {
     qCDebug(lcProxyTrace).noquote() << "ready list:" << m_readyList.join(QStringLiteral(", "));
     if (m_readyList.isEmpty()) {
+        if (BlockRatherThanExpose())
+            return;
         m_services.ShowMessageBox(
             QStringLiteral("IP in ") + m_country +
                 QStringLiteral(" is not available now. Please choose other countries or try it later."),
@@ -369,12 +373,17 @@ void TProxyManager::SelectProxy()
 void TProxyManager::ApplyProxy(const QString& proxy)
 {
     m_currentProxy = proxy;
-    m_browsers.SetIEProxy(proxy);
-    m_browsers.SetFirefoxProxy(proxy);
-    m_browsers.SetOperaProxy(proxy); // a write error reaches the caller before the state below changes
-    m_active = true;
     TProxyRec rec;
-    if (FindProxy(proxy, rec))
+    const bool known = FindProxy(proxy, rec);
+    m_currentKind = rec.Kind;
+    // The browsers learn the kind from the text: socks5://host:port for a SOCKS5 proxy.
+    const QString text = ProxyAddressText(m_currentKind, proxy);
+    m_browsers.SetIEProxy(text);
+    m_browsers.SetFirefoxProxy(text);
+    m_browsers.SetOperaProxy(text); // a write error reaches the caller before the state below changes
+    m_active = true;
+    LeaveBlock();
+    if (known)
         emit proxyChanged(rec);
     if (m_leakCheck && m_active && m_currentProxy == proxy) {
         // The test that made the proxy ready may be minutes old, and what the sites see is what counts.
@@ -387,14 +396,14 @@ void TProxyManager::ApplyProxy(const QString& proxy)
 
 void TProxyManager::CheckCurrentProxy()
 {
-    if (!m_active || m_currentProxy.isEmpty())
+    if (!m_active || m_blocked || m_currentProxy.isEmpty())
         return;
     const qsizetype colon = m_currentProxy.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
     const int port = colon < 0 ? 0 : m_currentProxy.mid(colon + 1).toInt(&ok);
     m_checker->Done = 0;
     m_checker->Total = 1;
-    m_checker->TestProxy(0, m_currentProxy.left(colon), ok ? port : 80);
+    m_checker->TestProxy(0, m_currentProxy.left(colon), ok ? port : 80, m_currentKind);
 }
 
 void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
@@ -408,7 +417,7 @@ void TProxyManager::ProxyChecked(bool success, const QString& host, int port)
     if (success) {
         m_checkFailures = 0;
         ProxyJudgement verdict;
-        m_checker->PassVerdict(host, port, verdict);
+        m_checker->PassVerdict(host, port, verdict, m_currentKind);
         const QString anonymity = AnonymityName(verdict.anonymity);
         setRecordStatus(key, TProxyRec::stPassed, anonymity);
         TProxyRec rec;
@@ -433,7 +442,7 @@ void TProxyManager::FailOver()
     const qsizetype colon = dead.indexOf(QLatin1Char(':'));
     bool ok = false;
     const int port = colon < 0 ? 0 : dead.mid(colon + 1).toInt(&ok);
-    m_tester->Forget(colon < 0 ? dead : dead.left(colon), ok ? port : 80);
+    m_tester->Forget(colon < 0 ? dead : dead.left(colon), ok ? port : 80, m_currentKind);
     setRecordStatus(dead, TProxyRec::stFailed, QString());
     m_readyList.removeAll(dead);
     m_checkFailures = 0;
@@ -467,6 +476,7 @@ void TProxyManager::setRecordStatus(const QString& proxy, int status, const QStr
 void TProxyManager::StopHide()
 {
     m_active = false;
+    LeaveBlock();
     m_checkTimer.stop();
     m_checker->SetStopped(true);
     m_firstCheckPending = false;

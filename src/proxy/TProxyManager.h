@@ -16,6 +16,7 @@
 #include <vector>
 
 class IBrowserControl;
+class IWebBlocker;
 class TEngineServices;
 
 Q_DECLARE_METATYPE(TProxyRec)
@@ -59,6 +60,11 @@ public:
     void SetLeakCheck(bool on, int intervalMs = 60000);
     // Whether a test run is under way (proxies handed over, results still to come).
     bool Testing() const;
+    // Where the browsers go when no working proxy is left and the user has chosen to block the web then (null:
+    // hiding ends and they go direct). Must outlive the manager.
+    void SetWebBlocker(IWebBlocker* blocker) { m_blocker = blocker; }
+    // Hiding is on, but the browsers point at the blocker because no working proxy is left.
+    bool Blocked() const { return m_blocked; }
 
     // List data, filled by ParseProxyList.
     const ProxyListLines& RawList() const { return m_rawList; } // the list text as received or loaded, by line
@@ -122,7 +128,8 @@ public:
     void ChangeIP();
     // Picks a ready proxy and applies it, or tells the user that the country is not available and stops.
     void SelectProxy();
-    // Applies host:port to every browser and emits proxyChanged with its record.
+    // Applies host:port to every browser (as socks5://host:port when its record is a SOCKS5 proxy) and emits
+    // proxyChanged with its record.
     void ApplyProxy(const QString& proxy);
     // Books one test result (the tester's OnTestResult).
     void ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port, quint32 Elapsed);
@@ -144,6 +151,9 @@ signals:
     // A check through the applied proxy (host:port) failed: until another proxy is applied or a later check
     // passes, web sites may see the user's own address, or nothing at all.
     void proxyCheckFailed(const QString& proxy);
+    // No working proxy is left and every browser now points at the blocker (its proxy text) instead of going
+    // direct. Fresh lists are tested until a proxy passes (proxyChanged) or hiding is stopped (stopped).
+    void webBlocked(const QString& blocker);
 
 private:
     void ProxyChecked(bool success, const QString& host, int port);
@@ -177,12 +187,29 @@ private:
     std::unique_ptr<TProxyTester> m_checker;
     QTimer m_checkTimer;
     bool m_leakCheck = false;
-    bool m_firstCheckPending = false; // the check right after an apply has not answered yet
-    int m_checkFailures = 0;          // failed periodic checks in a row
+    bool m_firstCheckPending = false;            // the check right after an apply has not answered yet
+    int m_checkFailures = 0;                     // failed periodic checks in a row
+    TProxyKind m_currentKind = TProxyKind::Http; // what CurrentProxy speaks, as its record said when applied
     // Records by address: the first index of each Proxy, then a chain to the next; built on first use after
     // each parse (m_indexedRecords is the record count it was built for, -1 when stale).
     void ensureRecordIndex();
     QHash<QString, int> m_recordsByProxy;
     std::vector<int> m_nextSameProxy;
     qsizetype m_indexedRecords = -1;
+
+    // Blocking the web rather than exposing the user when no working proxy is left (ProxyManagerBlocking.cpp).
+    // Points every browser at the blocker and starts the search for a working proxy; false when the user has
+    // not chosen to block or the blocker cannot serve.
+    bool BlockRatherThanExpose();
+    // Ends the blocked state and stops the blocker (the browsers are pointed elsewhere by the caller).
+    void LeaveBlock();
+    // One step of the search: a fresh list, and a test run over it.
+    void RetryWhileBlocked();
+    void FreshListWhileBlocked(const QString& text);
+    // StartHide for the search, which runs from the event loop: a browser file that cannot be written is shown.
+    void StartHideShowingErrors();
+    IWebBlocker* m_blocker = nullptr;
+    bool m_blocked = false;
+    bool m_retryListPending = false; // the search's last list has not arrived
+    QTimer m_retryTimer;
 };

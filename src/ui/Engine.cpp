@@ -9,6 +9,7 @@
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ApplicationServices.h"
+#include "ui/EndpointWebBlocker.h"
 #include "ui/FlagService.h"
 #include "ui/HidingPresenter.h"
 #include "ui/TLocalisation.h"
@@ -40,6 +41,7 @@ Engine::~Engine()
     // that order. Browser settings stay as they are.
     m_hiding.reset();
     m_proxyManager.reset();
+    m_webBlocker.reset();
     // The last change of the desktop's settings (a stop at Exit) must land before the program ends, and
     // the log-in guard's queued jobs must have run before the guard goes.
     m_browsers.setWritesInBackground(false);
@@ -94,6 +96,11 @@ bool Engine::Start()
     m_proxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, services,
         TProxyManager::TestUrlForHost(m_settings.GetConst(QStringLiteral("URL.ServiceHost"))));
+    m_webBlocker = std::make_unique<EndpointWebBlocker>(m_settings, services, [this] {
+        const QString list = m_settings.GetConst(QStringLiteral("URL.GETPROXY"));
+        return list.trimmed().isEmpty() ? QString() : list + QLatin1Char('?') + m_update->BuildQueryString();
+    });
+    m_proxyManager->SetWebBlocker(m_webBlocker.get());
     m_hiding = std::make_unique<HidingPresenter>(m_settings, services, *m_proxyManager, *m_flags);
     m_hiding->ApplyProxyTestOptions();
     return true;

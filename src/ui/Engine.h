@@ -6,6 +6,7 @@
 
 class ApplicationServices;
 class DesktopBrowsers;
+class EndpointWebBlocker;
 class FlagService;
 class HidingPresenter;
 class IBrowserControl;
@@ -46,6 +47,8 @@ public:
     TLocalisation* Localisation() const { return m_localisation.get(); }
     HidingPresenter* Hiding() const { return m_hiding.get(); }
     TProxyManager* ProxyManager() const { return m_proxyManager.get(); }
+    // What the browsers are pointed at when no working proxy is left and the user blocks the web then.
+    EndpointWebBlocker* WebBlocker() const { return m_webBlocker.get(); }
 
 private:
     bool Start();
@@ -62,6 +65,7 @@ private:
     std::unique_ptr<TLocalisation> m_localisation;
     // The log-in guard in front of the browsers' routines; the proxy pool drives it.
     std::unique_ptr<IBrowserControl> m_browserControl;
+    std::unique_ptr<EndpointWebBlocker> m_webBlocker;
     std::unique_ptr<TProxyManager> m_proxyManager;
     std::unique_ptr<HidingPresenter> m_hiding;
     bool m_startSucceeded = false;

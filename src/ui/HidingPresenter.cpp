@@ -43,6 +43,7 @@ HidingPresenter::HidingPresenter(TSettings& settings, const TEngineServices& tex
     connect(&manager, &TProxyManager::progress, this, &HidingPresenter::OnTestProgress);
     connect(&manager, &TProxyManager::proxyVerified, this, &HidingPresenter::OnProxyVerified);
     connect(&manager, &TProxyManager::proxyCheckFailed, this, &HidingPresenter::OnProxyCheckFailed);
+    connect(&manager, &TProxyManager::webBlocked, this, &HidingPresenter::OnWebBlocked);
     connect(&flags, &FlagService::localFlagReady, this, [this](const QImage& flag, FlagFill fill) {
         if (m_view)
             m_view->DrawLocalFlag(flag, fill);
@@ -66,8 +67,11 @@ void HidingPresenter::OnProxyListLoaded(TProxyManager* manager)
         qCWarning(lcHiding) << "cannot store the proxy list:" << e.what();
     }
     m_shownAddress = manager->LocalIP();
+    // The search fetches a list now and then while the web is blocked; the own address must not show then, as if
+    // the user browsed openly.
     if (m_view)
-        m_view->ShowListReady(m_shownAddress);
+        m_view->ShowListReady(manager->Blocked() ? m_texts.LangText(QString::fromUtf8(MessageText::kWebBlockedTitle))
+                                                 : m_shownAddress);
     m_flags.ShowLocalFlag(manager->LocalCountry(), manager->CountryFlag());
     // Hiding was on when the window last closed: it resumes with every list that arrives.
     if (m_view && m_settings.ReadBool(QStringLiteral("Hiding"), false))
@@ -144,6 +148,16 @@ void HidingPresenter::ShowCheckFailed(const QString& proxy)
     if (m_view)
         m_view->ShowProxyFailing(m_shownAddress, m_texts.LangText(QString::fromUtf8(MessageText::kNotHiding)),
                                  QStringLiteral("Veilport"));
+}
+
+void HidingPresenter::OnWebBlocked()
+{
+    qCWarning(lcHiding) << "no working proxy is left: the web is blocked";
+    m_checkFailedShown = false;
+    if (m_view)
+        m_view->ShowWebBlocked(m_texts.LangText(QString::fromUtf8(MessageText::kWebBlockedTitle)),
+                               m_texts.LangText(QString::fromUtf8(MessageText::kStillLooking)),
+                               m_texts.LangText(QString::fromUtf8(MessageText::kWebBlocked)));
 }
 
 void HidingPresenter::OnStopHide()

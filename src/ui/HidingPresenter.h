@@ -38,6 +38,8 @@ public:
     // A check through the applied proxy failed: the window stops saying that the user hides.
     void OnProxyCheckFailed(const QString& proxy);
     void OnTestProgress(int max, int current);
+    // No working proxy is left and the browsers point at the blocker: the window says that the web is blocked.
+    void OnWebBlocked();
 
 private:
     // "You are hiding your real ip " with the own address, in the current language.

@@ -30,6 +30,9 @@ public:
     virtual void ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint) = 0;
     // Hiding has ended: the own address, the warning sentence and the tray's hint.
     virtual void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) = 0;
+    // No working proxy is left and the web is blocked while hiding stays on: the headline in place of an
+    // address, the sentence under it, and the notice the tray gives.
+    virtual void ShowWebBlocked(const QString& headline, const QString& info, const QString& notice) = 0;
     // Draws the flag of the own country, and of the applied proxy's country.
     virtual void DrawLocalFlag(const QImage& flag, FlagFill fill) = 0;
     virtual void DrawProxyFlag(const QImage& flag, FlagFill fill) = 0;

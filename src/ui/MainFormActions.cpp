@@ -4,6 +4,7 @@
 
 #include "config/TSettings.h"
 #include "i18n/MessageTexts.h"
+#include "net/ServiceRequests.h"
 #include "net/THTTPGet.h"
 #include "browsers/DesktopBrowsers.h"
 #include "browsers/TCookieClearReport.h"
@@ -101,6 +102,15 @@ void TfrmMainForm::acClearCookieExecute()
 void TfrmMainForm::acCheckIPExecute()
 {
     m_engine.OpenUrl(m_settings.GetConst(QStringLiteral("URL.IPSEEKER")));
+}
+
+void TfrmMainForm::acCheckWhatSitesSeeExecute()
+{
+    // The page compares the address it sees with the own one, so it can tell whether hiding works.
+    const TProxyManager* manager = Manager();
+    const QString url = CheckPageUrl(m_settings, m_engine.BuildQueryString(), manager ? manager->LocalIP() : QString());
+    if (!url.isEmpty())
+        m_engine.OpenUrl(url);
 }
 
 void TfrmMainForm::acOptionExecute()

@@ -95,6 +95,20 @@ void TfrmMainForm::ShowNotHiding(const QString& localAddress, const QString& inf
     wbMain->show();
 }
 
+void TfrmMainForm::ShowWebBlocked(const QString& headline, const QString& info, const QString& notice)
+{
+    // Hiding stays on: the command still stops it, which is the one way back to a direct connection.
+    SetHideAction(acStopHide);
+    ShowOwnLines(headline, info, QStringLiteral("Veilport\n") + notice);
+    tmProgress->SetEnabled(false);
+    lblProgressText->setText(QString());
+    sgTesting->hide();
+    wbMain->show();
+    // The window is often in the tray while the user browses; the web going dark there needs a word.
+    if (spTrayIcon && spTrayIcon->isVisible())
+        spTrayIcon->showMessage(headline, notice, QSystemTrayIcon::Warning);
+}
+
 void TfrmMainForm::DrawLocalFlag(const QImage& flag, FlagFill fill)
 {
     DrawFlagInto(imgLocal, flag, fill);

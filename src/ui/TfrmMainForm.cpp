@@ -139,6 +139,7 @@ void TfrmMainForm::CreateActions()
     acStopHide = MakeAction(this, "acStopHide", "S&top Hide");
     acClearCookie = MakeAction(this, "acClearCookie", "Clear Cookie");
     acCheckIP = MakeAction(this, "acCheckIP", "&Check IP Info");
+    acCheckWhatSitesSee = MakeAction(this, "acCheckWhatSitesSee", "Check &what sites see");
     actChooseIP = MakeAction(this, "actChooseIP", "Choose IP Country");
     acOption = MakeAction(this, "acOption", "&Options...");
     acAbout = MakeAction(this, "acAbout", "&About...");
@@ -156,6 +157,7 @@ void TfrmMainForm::CreateActions()
     connect(acStopHide, &QAction::triggered, this, &TfrmMainForm::acStopHideExecute);
     connect(acClearCookie, &QAction::triggered, this, &TfrmMainForm::acClearCookieExecute);
     connect(acCheckIP, &QAction::triggered, this, &TfrmMainForm::acCheckIPExecute);
+    connect(acCheckWhatSitesSee, &QAction::triggered, this, &TfrmMainForm::acCheckWhatSitesSeeExecute);
     connect(actChooseIP, &QAction::triggered, this, &TfrmMainForm::actChooseIPExecute);
     connect(acOption, &QAction::triggered, this, &TfrmMainForm::acOptionExecute);
     connect(acAbout, &QAction::triggered, this, &TfrmMainForm::acAboutExecute);
@@ -309,13 +311,15 @@ void TfrmMainForm::CreateMenus()
 
     pmTrayIcon = new QMenu(this);
     pmTrayIcon->setObjectName(QStringLiteral("pmTrayIcon"));
-    pmTrayIcon->addActions({miHide, acCheckIP, actChooseIP, open, acHome});
+    pmTrayIcon->addActions({miHide, acCheckIP, acCheckWhatSitesSee, actChooseIP, open, acHome});
     pmTrayIcon->addSeparator();
     pmTrayIcon->addActions({acUpdate, acAbout, acExit});
 
     pmSystem = new QMenu(this);
     pmSystem->setObjectName(QStringLiteral("pmSystem"));
     pmSystem->addAction(acAlwaysOnTop);
+    pmSystem->addSeparator();
+    pmSystem->addAction(acCheckWhatSitesSee);
     pmSystem->addSeparator();
     pmSystem->addActions({acUpdate, acHome, acAbout});
     pmSystem->addSeparator();
@@ -344,6 +348,7 @@ void TfrmMainForm::CreateMenus()
     more->setObjectName(QStringLiteral("miMoreLanguages"));
     QMenu* tools = mmbMainMenu->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("Tools1"));
+    tools->addAction(acCheckWhatSitesSee);
     tools->addAction(acOption);
     QMenu* help = mmbMainMenu->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help1"));

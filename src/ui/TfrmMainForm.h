@@ -92,12 +92,14 @@ public:
     void ShowSeenAddress(const QString& address, const QString& info, const QString& trayHint) override;
     void ShowProxyFailing(const QString& localAddress, const QString& info, const QString& trayHint) override;
     void ShowNotHiding(const QString& localAddress, const QString& info, const QString& trayHint) override;
+    void ShowWebBlocked(const QString& headline, const QString& info, const QString& notice) override;
     void DrawLocalFlag(const QImage& flag, FlagFill fill) override;
     void DrawProxyFlag(const QImage& flag, FlagFill fill) override;
     void CloseForGood() override;
 
-    // The window's components, public for tests and benchmarks to look at; other windows go through
-    // IMainView and the actions.
+private:
+    // The window's components. Other windows go through IMainView and the actions; tests find them by
+    // their object names, the names the language files address them by.
     QMenuBar* mmbMainMenu = nullptr;
     QWidget* spSkinPanel1 = nullptr;
     QLabel* spPngImageView1 = nullptr;
@@ -132,6 +134,7 @@ public:
     QAction* acStopHide = nullptr;
     QAction* acClearCookie = nullptr;
     QAction* acCheckIP = nullptr;
+    QAction* acCheckWhatSitesSee = nullptr;
     QAction* actChooseIP = nullptr;
     QAction* acOption = nullptr;
     QAction* acAbout = nullptr;
@@ -151,6 +154,7 @@ public slots:
     void acStopHideExecute();
     void acClearCookieExecute();
     void acCheckIPExecute();
+    void acCheckWhatSitesSeeExecute();
     void actChooseIPExecute();
     void acOptionExecute();
     void acAboutExecute();

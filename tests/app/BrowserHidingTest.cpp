@@ -11,6 +11,7 @@
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/PrivateNetwork.h"
+#include "support/Socks5Servers.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 #include "support/VirtualDisplay.h"
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
@@ -41,6 +43,8 @@ const QString kSiteName = QStringLiteral("site.veilport.test");
 // Entered before main() starts any thread, so that every process the tests start shares it: the browsers,
 // tinyproxy and the program reach nothing beyond loopback.
 const bool g_privateNetwork = testsupport::PrivateNetwork::enter({kSiteName});
+// A name that only a SOCKS5 proxy's own /etc/hosts knows: a browser reaches it only by handing it to the proxy.
+const QString kProxySideName = QStringLiteral("proxy-side.veilport.test");
 
 constexpr quint32 kInstanceClose = 2027;
 constexpr int kHideTimeoutMs = 60000;
@@ -141,9 +145,9 @@ protected:
 
     QString configFile(const QString& name) const { return root.file(QStringLiteral("home/.config/") + name); }
 
-    QString plainUrl(const QString& path) const
+    QString plainUrl(const QString& path, const QString& host = kSiteName) const
     {
-        return QStringLiteral("http://%1:%2%3").arg(kSiteName).arg(site.port(0)).arg(path);
+        return QStringLiteral("http://%1:%2%3").arg(host).arg(site.port(0)).arg(path);
     }
 
     QString secureUrl() const { return QStringLiteral("https://%1:%2/secure.png").arg(kSiteName).arg(site.port(1)); }
@@ -208,7 +212,7 @@ protected:
     }
 
     // Loads one page (with its secure image) in the browser as the desktop's user.
-    PageLoad load(Browser browser, Desktop desktop, const QString& name)
+    PageLoad load(Browser browser, Desktop desktop, const QString& name, const QString& host = kSiteName)
     {
         PageLoad load;
         load.who = BrowserRunner::name(browser) + (desktop == Desktop::Gnome ? QStringLiteral(" (GNOME settings)")
@@ -218,7 +222,7 @@ protected:
         const qsizetype visitsBefore = site.visits().size();
         BrowserLaunch launch;
         launch.browser = browser;
-        launch.url = plainUrl(load.pagePath);
+        launch.url = plainUrl(load.pagePath, host);
         launch.environment = environment(desktop);
         load.run = browsers.load(launch);
         load.proxyLog = proxies.log(0).mid(load.logStart);
@@ -316,4 +320,32 @@ TEST_F(BrowserHiding, UnderKdeSettingsChromiumGoesThroughTheProxyUntilStopHide)
 
     ASSERT_TRUE(stopHiding(Desktop::Kde)) << "Stop Hide did not return the desktop to direct\n" << desktopSettings();
     expectDirect(load(Browser::Chromium, Desktop::Kde, QStringLiteral("chromium-stopped")));
+}
+
+// Chromium follows GNOME's SOCKS keys with a SOCKS5 proxy that resolves the names: the site's name is known
+// only on the proxy's side, and the page loads through it. Stop Hide leaves none of it behind.
+TEST_F(BrowserHiding, ThroughASocks5ProxyChromiumUnderGnomeSettingsLeavesTheSitesNameToTheProxy)
+{
+    testsupport::Socks5Servers socks;
+    ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Microsocks, {kProxySideName})) << qPrintable(socks.errorText());
+    service.setPool({{QStringLiteral("socks5://") + socks.proxyText(0), QStringLiteral("Canada"),
+                      QStringLiteral("-75.7"), QStringLiteral("45.4")}});
+    ASSERT_TRUE(startHiding(Desktop::Gnome)) << "the program never applied the proxy\n" << desktopSettings();
+    const QByteArray keyfile = root.read(QStringLiteral("home/.config/glib-2.0/settings/keyfile"));
+    EXPECT_TRUE(keyfile.contains("[system/proxy/socks]\nhost='127.0.0.1'\nport=" + QByteArray::number(socks.port(0))))
+        << desktopSettings();
+
+    const PageLoad load =
+        this->load(Browser::Chromium, Desktop::Gnome, QStringLiteral("chromium-socks"), kProxySideName);
+    const auto throughSocks = [&](const Visit& visit) {
+        return visit.peer == "microsocks" && visit.request.startsWith("GET " + load.pagePath.toUtf8() + ' ');
+    };
+    EXPECT_TRUE(std::any_of(load.visits.begin(), load.visits.end(), throughSocks))
+        << "Chromium did not load the page through the SOCKS5 proxy\n"
+        << describe(load) << desktopSettings();
+
+    ASSERT_TRUE(stopHiding(Desktop::Gnome)) << "Stop Hide did not return the desktop to direct\n" << desktopSettings();
+    EXPECT_TRUE(
+        root.read(QStringLiteral("home/.config/glib-2.0/settings/keyfile")).contains("[system/proxy/socks]\nhost=''\n"))
+        << desktopSettings();
 }

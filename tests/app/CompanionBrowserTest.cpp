@@ -6,6 +6,7 @@
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"
 #include "support/PrivateNetwork.h"
+#include "support/Socks5Servers.h"
 #include "support/Wait.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -17,6 +18,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -435,6 +437,45 @@ TEST_P(CompanionInBrowser, WithSecurePagesNotHiddenTheCompanionSendsOnlyPlainPag
     EXPECT_EQ(count(mark, true, true), 0);
     EXPECT_EQ(count(mark, false, false), 0);
     EXPECT_FALSE(proxies.log(0).mid(tunnelLog).contains("CONNECT " + kSiteName.toUtf8()));
+}
+
+// A SOCKS5 proxy through the companion: the browser hands the site's name to the proxy (Firefox's proxyDNS,
+// Chromium's socks5 scheme). The name is known only in microsocks's own /etc/hosts, so the page's probes of
+// it arrive, from microsocks, only when the browser never looks it up itself.
+TEST_P(CompanionInBrowser, ThroughASocks5ProxyTheSitesNameIsResolvedOnTheProxysSideOnly)
+{
+    const QString proxySideName = QStringLiteral("proxy-side.veilport.test");
+    testsupport::Socks5Servers socks;
+    ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Microsocks, {proxySideName})) << qPrintable(socks.errorText());
+    ASSERT_TRUE(QHostInfo::fromName(proxySideName).addresses().isEmpty()) << "the browser's side knows the name";
+    testsupport::LoopbackHttpResponder pages;
+    ASSERT_TRUE(pages.listen(2));
+    const QByteArray probe = QStringLiteral("http://%1:%2/probe?").arg(proxySideName).arg(pages.port(1)).toUtf8();
+    pages.setReply(200,
+                   "<html><body><script>(async () => { for (let n = 0;; ++n) {"
+                   " await fetch('" +
+                       probe +
+                       "' + n, {mode: 'no-cors', cache: 'no-store'}).catch(() => {});"
+                       " await new Promise((done) => setTimeout(done, 300)); } })();</script></body></html>",
+                   "text/html", "Cache-Control: no-store\r\n");
+    pages.recordVisits();
+    pages.start();
+    const auto probesThroughSocks = [&] {
+        const QList<testsupport::LoopbackHttpResponder::Visit> visits = pages.visits();
+        return std::count_if(visits.begin(), visits.end(), [&](const auto& v) {
+            return v.port == pages.port(1) && v.peer == "microsocks" && v.request.startsWith("GET /probe?");
+        });
+    };
+    ASSERT_TRUE(
+        browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")),
+                                      QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0)))))
+        << log();
+    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+
+    hub.setProxy(QStringLiteral("socks5://") + socks.proxyText(0));
+    ASSERT_TRUE(waitUntil([&] { return !answers.isEmpty(); }, 10000)) << log();
+    EXPECT_TRUE(answers.last()) << "the companion did not say that names go through the proxy";
+    EXPECT_TRUE(waitUntil([&] { return probesThroughSocks() >= 3; }, 30000)) << log();
 }
 
 // The whole path: the real program in a private home, hiding through the one working tinyproxy of a

@@ -177,3 +177,30 @@ TEST(CompanionHub, WebRtcFollowsHidingAndACompanionThatCannotProtectItIsReported
     CompanionPeer idle(hub, R"({"browser":"chromium"})");
     EXPECT_FALSE(nextCommand(idle, QStringLiteral("setWebRtc"), 300));
 }
+
+// A SOCKS5 proxy goes out with the names resolved on its side; a companion that set it without saying so (an
+// older one, which takes it for an HTTP proxy) leaves its browser telling its own resolver every site.
+TEST(CompanionHub, BehindASocks5ProxyOnlyACompanionThatSendsNamesThroughItCountsAsHidden)
+{
+    CompanionHub hub;
+    CompanionPeer peer(hub, R"({"browser":"firefox"})");
+    QList<bool> answers;
+    QObject::connect(&hub, &CompanionHub::proxyAnswered, &hub,
+                     [&](const QString&, bool ok, const QString&) { answers << ok; });
+    hub.setProxy(QStringLiteral("socks5://10.0.0.5:1080"));
+    std::optional<QJsonObject> command = peer.next();
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->value("cmd").toString(), QStringLiteral("setProxy"));
+    EXPECT_EQ(command->value("host").toString(), QStringLiteral("10.0.0.5"));
+    EXPECT_EQ(command->value("port").toInt(), 1080);
+    EXPECT_EQ(command->value("scheme").toString(), QStringLiteral("socks5"));
+    EXPECT_EQ(command->value("proxyDNS"), QJsonValue(true));
+
+    const QJsonObject setBy = {{"type", "result"}, {"cmd", "setProxy"}, {"id", 0}, {"ok", true}, {"via", "settings"}};
+    ASSERT_TRUE(peer.send(setBy));
+    QJsonObject withNames = setBy;
+    withNames.insert("proxyDNS", true);
+    ASSERT_TRUE(peer.send(withNames));
+    ASSERT_TRUE(waitUntil([&] { return answers.size() == 2; }, 5000));
+    EXPECT_EQ(answers, QList<bool>({false, true}));
+}

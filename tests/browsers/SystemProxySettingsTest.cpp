@@ -1,3 +1,4 @@
+#include "browsers/DesktopProxyState.h"
 #include "browsers/GnomeProxySettings.h"
 #include "browsers/KdeProxySettings.h"
 
@@ -101,6 +102,34 @@ TEST_F(GnomeProxySettingsTest, LeavesTheUsersOtherProxyKeysAlone)
               QStringLiteral("'socks.lan'"));
 }
 
+// GNOME's SOCKS host carries every scheme only while no http or https host is set, and is the fallback of
+// every scheme they leave out otherwise: one of ours must not outlive the SOCKS5 proxy it was written for.
+TEST_F(GnomeProxySettingsTest, ASocks5ProxyIsTheOnlyHostAndGoesWithTheNextChange)
+{
+    const QString socks = QStringLiteral("org.gnome.system.proxy.socks");
+    ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
+    ASSERT_TRUE(gnome.apply(QStringLiteral("socks5://10.0.0.5:1080"), false));
+    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'manual'"));
+    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("'10.0.0.5'"));
+    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("port")), QStringLiteral("1080"));
+    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("host")),
+              QStringLiteral("''"));
+    // The log-in guard knows it by its text, and tells the kinds apart.
+    EXPECT_TRUE(platform::desktopNamesProxy(QStringLiteral("socks5://10.0.0.5:1080")));
+    EXPECT_FALSE(platform::desktopNamesProxy(QStringLiteral("10.0.0.5:1080")));
+
+    ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
+    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_FALSE(platform::desktopNamesProxy(QStringLiteral("socks5://10.0.0.5:1080")));
+
+    ASSERT_TRUE(gnome.apply(QStringLiteral("socks5://10.0.0.5:1080")));
+    ASSERT_TRUE(gnome.apply(QString()));
+    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("''"));
+}
+
 TEST_F(GnomeProxySettingsTest, AProxyTextThatIsNoAddressLeavesTheDesktopDirect)
 {
     ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
@@ -138,6 +167,28 @@ TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
               QByteArray("[Cache]\nMaxCacheSize=5120\n\n[Proxy Settings]\nNoProxyFor=localhost\nProxyType=0\n"
                          "httpProxy=http://10.0.0.1 3128\nhttpsProxy=http://10.0.0.1 3128\n"));
+}
+
+TEST(KdeProxySettings, ASocks5ProxyIsTheOnlyEntryAndGoesWithTheNextChangeButTheUsersOwnStays)
+{
+    BrowserTestHome home;
+    home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
+    KdeProxySettings kde;
+    ASSERT_TRUE(kde.apply(QStringLiteral("10.0.0.1:3128")));
+    ASSERT_TRUE(kde.apply(QStringLiteral("socks5://10.0.0.5:1080")));
+    EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
+              QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=\nhttpsProxy=\nsocksProxy=socks://10.0.0.5 1080\n"));
+    EXPECT_TRUE(platform::desktopNamesProxy(QStringLiteral("socks5://10.0.0.5:1080")));
+
+    ASSERT_TRUE(kde.apply(QString()));
+    EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")),
+              QByteArray("[Proxy Settings]\nProxyType=0\nhttpProxy=\nhttpsProxy=\nsocksProxy=\n"));
+
+    // A SOCKS proxy the user set in KDE's dialog is not ours to clear.
+    home.dir().write(QStringLiteral("config/kioslaverc"),
+                     "[Proxy Settings]\nProxyType=0\nsocksProxy=socks://socks.lan 1080\n");
+    ASSERT_TRUE(kde.apply(QStringLiteral("10.0.0.1:3128")));
+    EXPECT_TRUE(home.dir().read(QStringLiteral("config/kioslaverc")).contains("socksProxy=socks://socks.lan 1080\n"));
 }
 
 TEST(KdeProxySettings, AKioslavercThatCannotBeReadIsLeftAsItIs)

@@ -30,7 +30,7 @@ TEST_F(BlockingOptionsTest, OffUntilChosenAndTheSearchRunsEveryMinuteUnlessADist
     TSettings& again = restart();
     again.OpenSettingsFile(false);
     EXPECT_TRUE(BlockingOptions::fromSettings(again).blockWhenNoProxy);
-    EXPECT_TRUE(m_dir.read("home/.config/Veilport/Setting.dat").contains("BlockWhenNoProxy=1"));
+    EXPECT_TRUE(m_dir.read("config/Veilport/Setting.dat").contains("BlockWhenNoProxy=1"));
 
     // A value that would make the search run without pause, or that does not parse.
     m_dir.write("prog/oem.dat", "[const]\r\nProxy.RetryInterval=0\r\n");

@@ -23,18 +23,6 @@ protected:
     {
     }
 
-    // Creates the process's store over the test's program folder.
-    TSettings& init()
-    {
-        InitSettings(programFolder());
-        return *Settings();
-    }
-    // Releases the store and creates it again, as a second start of the program would.
-    TSettings& restart()
-    {
-        DoneSettings();
-        return init();
-    }
     QString userFolder() const { return m_dir.file("config/Veil Test/"); }
     QString commonFolder() const { return m_dir.file("common/Veil Test/"); }
     static QString canonical(const QString& folder) { return QFileInfo(folder).canonicalFilePath() + "/"; }

@@ -115,14 +115,6 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::ValuesIn(kBadFiles), [](
     return name.toStdString();
 });
 
-TEST_F(SettingsStoreTest, ConstantFilesWithCrOnlyLinesAndNoFinalNewlineAreRead)
-{
-    m_dir.write("prog/const.dat", "[const]\rApp.SubVer=3\rApp.Ver=1.2.3.4");
-    TSettings& s = init();
-    EXPECT_EQ(s.SubVersion(), 3);
-    EXPECT_EQ(s.VersionCode(), 0x1234);
-}
-
 TEST_F(SettingsStoreTest, BeforeOpeningReadsGiveDefaultsAndWritesChangeNothing)
 {
     const QByteArray stored("[setting]\r\nLanguage=German\r\n[ShowAgain]\r\n30=0\r\n");

@@ -14,10 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray body(reinterpret_cast<const char*>(data), qsizetype(size));

@@ -83,16 +83,6 @@ TEST_F(Localisation, LanguageMenuListsLanguagesDescendingAboveMoreLanguages)
     EXPECT_TRUE(languages.Entries().at(1)->isChecked()) << "names are compared without case";
 }
 
-TEST_F(Localisation, LanguageMenuIsHiddenWithoutLanguageFiles)
-{
-    TLanguageEngine engine(nullptr, dir.path(), writer);
-    QMenu parent;
-    QMenu* sub = parent.addMenu("Change &Language");
-    LanguageMenu languages(sub, engine);
-    EXPECT_EQ(languages.Fill(), 0);
-    EXPECT_FALSE(sub->menuAction()->isVisible());
-}
-
 TEST_F(Localisation, SkinMenuStartsWithDefaultAndMarksTheCurrentSkin)
 {
     dir.write("skins/Blue.skn", skinBytes("QWidget { background: blue; }"));
@@ -125,14 +115,19 @@ TEST_F(Localisation, SkinMenuStartsWithDefaultAndMarksTheCurrentSkin)
     EXPECT_FALSE(skins.Entries().at(1)->isChecked());
 }
 
-TEST_F(Localisation, SkinMenuIsHiddenWithoutSkinFiles)
+TEST_F(Localisation, LanguageAndSkinMenusAreHiddenWithoutFiles)
 {
-    TSkinEngine engine(dir.path(), writer);
+    TLanguageEngine languageEngine(nullptr, dir.path(), writer);
+    TSkinEngine skinEngine(dir.path(), writer);
     QMenu parent;
-    QMenu* sub = parent.addMenu("Change &Skin");
-    SkinMenu skins(sub, engine);
+    QMenu* languageMenu = parent.addMenu("Change &Language");
+    QMenu* skinMenu = parent.addMenu("Change &Skin");
+    LanguageMenu languages(languageMenu, languageEngine);
+    SkinMenu skins(skinMenu, skinEngine);
+    EXPECT_EQ(languages.Fill(), 0);
     EXPECT_EQ(skins.Fill(), 0);
-    EXPECT_FALSE(sub->menuAction()->isVisible());
+    EXPECT_FALSE(languageMenu->menuAction()->isVisible());
+    EXPECT_FALSE(skinMenu->menuAction()->isVisible());
 }
 
 TEST_F(Localisation, SkinSwitchRestylesEveryOpenWindowAndCorruptFileChangesNothing)

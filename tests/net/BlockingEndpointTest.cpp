@@ -4,11 +4,11 @@
 // Everything stays on loopback.
 #include "net/BlockingEndpoint.h"
 
+#include "support/CurlRun.h"
 #include "support/HostilePeerLimits.h"
 #include "support/TempDir.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -24,51 +24,14 @@
 #include <cstring>
 #include <vector>
 
+using testsupport::curl;
+using testsupport::CurlRun;
+using testsupport::describe;
 using testsupport::kMiB;
 using testsupport::residentKiB;
 using testsupport::waitUntil;
 
 namespace {
-
-struct CurlRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-    qint64 elapsedMs = 0;
-};
-
-// curl with the given arguments, bounded by its own time limit; proxy variables of the environment are left out,
-// so only the arguments decide where it connects.
-CurlRun curl(const QStringList& args)
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name :
-         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
-        env.remove(QString::fromLatin1(name));
-    process.setProcessEnvironment(env);
-    QElapsedTimer clock;
-    clock.start();
-    process.start(QStringLiteral("curl"), QStringList{"-sS", "-i", "--max-time", "15"} + args);
-    CurlRun run;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.elapsedMs = clock.elapsed();
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-std::string describe(const CurlRun& run)
-{
-    return "exit " + std::to_string(run.exitCode) + "\n" + run.out.left(2000).toStdString() + "\n" +
-           run.err.toStdString();
-}
 
 // A non-blocking socket connecting to 127.0.0.1:port; -1 when none could be made.
 int connectTo(quint16 port)

@@ -27,13 +27,9 @@
 #include <future>
 #include <memory>
 
-using testsupport::ScriptedHttpServer;
-using Script = testsupport::ScriptedHttpServer::Reply;
-using testsupport::kGiB;
-using testsupport::kGrowthBoundKiB;
-using testsupport::kMiB;
-using testsupport::residentKiB;
-using testsupport::waitUntil;
+// The scripted peers, the bounds they are held to, and waiting.
+using namespace testsupport;
+using Script = ScriptedHttpServer::Reply;
 
 namespace {
 
@@ -83,7 +79,7 @@ protected:
         ASSERT_TRUE(server.start(Script().send(GetParam().bytes)));
     }
 
-    testsupport::TempDir dir;
+    TempDir dir;
     ScriptedHttpServer server;
 };
 
@@ -150,7 +146,7 @@ protected:
         return waitUntil([&] { return !get->Busy(); }, timeoutMs);
     }
 
-    testsupport::TempDir dir;
+    TempDir dir;
     const QString file = dir.file(QStringLiteral("Germany_small.png"));
     ScriptedHttpServer server;
     std::unique_ptr<THTTPGet> get;
@@ -180,22 +176,6 @@ TEST_F(HostileFlagServer, EndlessBodyWithoutLengthStopsAtTheSizeLimit)
     EXPECT_LE(QFileInfo(file).size(), 4 * kMiB);
 }
 
-TEST_F(HostileFlagServer, TrickleIsEndedByAbortWithoutAnEvent)
-{
-    QSignalSpy failed(get.get(), &THTTPGet::OnError);
-    QSignalSpy done(get.get(), &THTTPGet::OnDoneFile);
-    const QByteArray head = ScriptedHttpServer::httpHead(200, 1000);
-    fetch(Script().send(head).trickle(QByteArray(), 1000));
-    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > head.size(); }, 10000));
-    EXPECT_TRUE(get->Busy());
-    get->Abort();
-    ASSERT_TRUE(idle(10000));
-    EXPECT_EQ(failed.count(), 0);
-    EXPECT_EQ(done.count(), 0);
-    // The worker lets the connection go, so a dead server does not keep a socket for the run.
-    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
-}
-
 TEST_F(HostileFlagServer, TrickleThatNeverLooksStalledIsCutByTheOverallLimit)
 {
     get->SetStallTimeoutMs(60000);
@@ -207,11 +187,58 @@ TEST_F(HostileFlagServer, TrickleThatNeverLooksStalledIsCutByTheOverallLimit)
     EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
-TEST_F(HostileFlagServer, DestroyingTheFetcherDuringATrickleLetsTheServerGo)
+namespace {
+
+// A server that stops after the head and a few bytes of the body, going silent or sending a byte now and then:
+// only the client can end such a fetch.
+struct StuckReply
 {
-    const QByteArray head = ScriptedHttpServer::httpHead(200, 60 * kMiB);
-    fetch(Script().send(head).trickle(QByteArray(), 200));
-    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > head.size() + 2; }, 10000));
+    const char* name;
+    Script script;
+};
+
+void PrintTo(const StuckReply& reply, std::ostream* os)
+{
+    *os << reply.name;
+}
+
+const QByteArray kStuckHead = ScriptedHttpServer::httpHead(200, 1000);
+
+class StuckFlagServer : public HostileFlagServer, public ::testing::WithParamInterface<StuckReply>
+{
+protected:
+    void fetchUntilTheBodyHasBegun()
+    {
+        fetch(GetParam().script);
+        ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > kStuckHead.size() + 2; }, 10000));
+    }
+};
+
+} // namespace
+
+TEST_P(StuckFlagServer, AbortEndsTheFetchWithoutAnEventLetsTheServerGoAndLeavesTheFetcherUsable)
+{
+    QSignalSpy failed(get.get(), &THTTPGet::OnError);
+    QSignalSpy done(get.get(), &THTTPGet::OnDoneFile);
+    fetchUntilTheBodyHasBegun();
+    EXPECT_TRUE(get->Busy());
+    get->Abort();
+    ASSERT_TRUE(idle(10000));
+    EXPECT_FALSE(get->Success());
+    // The worker lets the connection go, so a dead server does not keep a socket for the run.
+    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
+
+    server.setDefaultReply(Script::http(200, "next"));
+    get->GetFile();
+    ASSERT_TRUE(done.wait(10000));
+    EXPECT_EQ(done.count(), 1) << "the aborted fetch reported nothing, not even late";
+    EXPECT_EQ(failed.count(), 0);
+    EXPECT_EQ(QFile(file).size(), 4);
+}
+
+TEST_P(StuckFlagServer, DestroyingTheFetcherLetsTheServerGoWithoutWaitingForTheWorker)
+{
+    fetchUntilTheBodyHasBegun();
     QElapsedTimer clock;
     clock.start();
     get.reset();
@@ -219,14 +246,10 @@ TEST_F(HostileFlagServer, DestroyingTheFetcherDuringATrickleLetsTheServerGo)
     EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
-TEST_F(HostileFlagServer, SilentServerIsGivenUpByTheStallLimit)
-{
-    get->SetStallTimeoutMs(1000);
-    QSignalSpy failed(get.get(), &THTTPGet::OnError);
-    fetch(Script().withoutRequest().hang());
-    ASSERT_TRUE(idle(15000));
-    EXPECT_EQ(failed.count(), 1);
-}
+INSTANTIATE_TEST_SUITE_P(Replies, StuckFlagServer,
+                         ::testing::Values(StuckReply{"Silent", Script().send(kStuckHead + "part").hang()},
+                                           StuckReply{"Trickle", Script().send(kStuckHead).trickle(QByteArray(), 200)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
 
@@ -280,16 +303,20 @@ TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
     EXPECT_TRUE(opened.isEmpty());
 }
 
-TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAnEndlessAnswerCompletesNothing)
+TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAStuckAnswerCompletesNothing)
 {
-    auto own = std::make_unique<TIEDownload>();
-    QSignalSpy complete(own.get(), &TIEDownload::OnDownloadComplete);
-    ASSERT_TRUE(server.start(Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 100)));
-    own->StartRequest(server.url(QStringLiteral("/update/?&LANG=English")));
-    ASSERT_TRUE(waitUntil([&] { return server.bytesSent() > 30; }, 10000));
-    own.reset();
-    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
-    EXPECT_EQ(complete.count(), 0);
+    for (const Script& script : {Script().send(ScriptedHttpServer::httpHead(200, 100)).hang(),
+                                 Script().send("HTTP/1.1 200 OK\r\n\r\n").trickle(QByteArray(), 100)}) {
+        ScriptedHttpServer peer;
+        ASSERT_TRUE(peer.start(script));
+        auto own = std::make_unique<TIEDownload>();
+        QSignalSpy complete(own.get(), &TIEDownload::OnDownloadComplete);
+        own->StartRequest(peer.url(QStringLiteral("/update/?&LANG=English")));
+        ASSERT_TRUE(waitUntil([&] { return peer.bytesSent() > 30; }, 10000));
+        own.reset();
+        EXPECT_TRUE(waitUntil([&] { return peer.openConnections() == 0; }, 10000));
+        EXPECT_EQ(complete.count(), 0);
+    }
 }
 
 namespace {

@@ -30,16 +30,13 @@ protected:
     {
         if (!oemDat.isEmpty())
             m_dir.write("prog/oem.dat", "[const]\r\n" + oemDat);
-        InitSettings(programFolder());
-        Settings()->OpenSettingsFile(false);
+        SettingsFolders::init().OpenSettingsFile(false);
         return *Settings();
     }
     // A second start of the program over the same folders.
     TSettings& restart()
     {
         DoneSettings();
-        InitSettings(programFolder());
-        Settings()->OpenSettingsFile(false);
-        return *Settings();
+        return init();
     }
 };

@@ -16,8 +16,16 @@ TEST(ProxyAddress, TakesHostAndPortApartAndRefusesWhatNoProxySettingCanHold)
     EXPECT_EQ(ProxyAddress::parse(QStringLiteral("proxy.example-1.net:80")).host,
               QStringLiteral("proxy.example-1.net"));
 
-    for (const char* bad : {"", "10.0.0.1", ":80", "host:", "host:0", "host:65536", "host:+80", "host:8 0", "ho st:80",
-                            "host':80", "-host:80", "a/b:80", "host:80x"}) {
+    EXPECT_FALSE(ok.socks5);
+    const ProxyAddress socks = ProxyAddress::parse(QStringLiteral("SOCKS5://10.0.0.2:1080"));
+    EXPECT_TRUE(socks.isValid());
+    EXPECT_TRUE(socks.socks5);
+    EXPECT_EQ(socks.host, QStringLiteral("10.0.0.2"));
+    EXPECT_EQ(socks.text(), QStringLiteral("socks5://10.0.0.2:1080"));
+
+    for (const char* bad :
+         {"", "10.0.0.1", ":80", "host:", "host:0", "host:65536", "host:+80", "host:8 0", "ho st:80", "host':80",
+          "-host:80", "a/b:80", "host:80x", "socks4://host:80", "http://host:80", "socks5://", "socks5://host"}) {
         EXPECT_FALSE(ProxyAddress::parse(QString::fromLatin1(bad)).isValid()) << bad;
     }
 }
@@ -34,6 +42,15 @@ TEST(ProcessProxy, SendsTheProgramsOwnRequestsThroughTheProxyAndBackToDirect)
     // A text that is no proxy changes nothing: the caller reports it.
     EXPECT_FALSE(platform::setProcessProxy(QStringLiteral("1.2.3.4")));
     EXPECT_EQ(platform::processProxy(), QStringLiteral("1.2.3.4:8080"));
+
+    // A SOCKS5 proxy: Qt's (and the web view's) SOCKS5 proxy, which resolves the names.
+    ASSERT_TRUE(platform::setProcessProxy(QStringLiteral("socks5://1.2.3.5:1080")));
+    proxy = QNetworkProxy::applicationProxy();
+    EXPECT_EQ(proxy.type(), QNetworkProxy::Socks5Proxy);
+    EXPECT_EQ(proxy.hostName(), QStringLiteral("1.2.3.5"));
+    EXPECT_EQ(proxy.port(), 1080);
+    EXPECT_TRUE(proxy.capabilities().testFlag(QNetworkProxy::HostNameLookupCapability));
+    EXPECT_EQ(platform::processProxy(), QStringLiteral("socks5://1.2.3.5:1080"));
 
     ASSERT_TRUE(platform::setProcessProxy(QString()));
     EXPECT_EQ(QNetworkProxy::applicationProxy().type(), QNetworkProxy::NoProxy);

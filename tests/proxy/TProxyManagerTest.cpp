@@ -4,6 +4,7 @@
 #include "support/LoopbackHttpResponder.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
+#include "support/Socks5Servers.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 
@@ -109,6 +110,31 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
     EXPECT_EQ(progress.last().at(0).toInt(), 2);
     EXPECT_EQ(progress.last().at(1).toInt(), 2);
     EXPECT_TRUE(services.messages.isEmpty());
+}
+
+// The browsers learn the kind from the text they are given; the check after the apply speaks SOCKS5 as well,
+// or it would find the proxy dead at once and move away from it.
+TEST_F(ProxyManager, ASocks5ProxyOfTheServiceReachesTheBrowsersAsSocks5AndPassesItsCheck)
+{
+    testsupport::Socks5Servers socks;
+    ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Microsocks)) << qPrintable(socks.errorText());
+    const QString applied = QStringLiteral("socks5://") + socks.proxyText(0);
+    testsupport::ListServiceFixture service;
+    ASSERT_TRUE(service.start({{applied, "Canada", "-75.6", "45.5"}})) << qPrintable(service.errorText());
+    QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+    manager->DownloadProxyList(service.url("/getproxy.php"));
+    ASSERT_TRUE(loaded.wait(10000));
+
+    manager->SetLeakCheck(true, 600000);
+    QSignalSpy verified(manager.get(), &TProxyManager::proxyVerified);
+    QSignalSpy checkFailed(manager.get(), &TProxyManager::proxyCheckFailed);
+    manager->ChooseCountry("Canada");
+    manager->StartHide();
+    EXPECT_EQ(manager->Tester().Total, 1);
+    ASSERT_TRUE(verified.wait(15000) || !checkFailed.isEmpty());
+    EXPECT_TRUE(checkFailed.isEmpty());
+    EXPECT_EQ(manager->CurrentProxy(), socks.proxyText(0));
+    EXPECT_EQ(browsers.calls, QStringList({"IE:" + applied, "Firefox:" + applied, "Opera:" + applied}));
 }
 
 TEST_F(ProxyManager, NoWorkingCandidateNamesTheCountryAndFallsBackToDirect)

@@ -350,17 +350,23 @@ TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
         QByteArray answer;
         bool passes;
         TAnonymity anonymity;
+        QString seen = {}; // the address the verdict names, where it matters
     };
     const QList<Case> cases = {
         {"RemoteAddr=203.0.113.9\r\nHeader.Accept=text/html, */*\r\n", true, TAnonymity::Elite},
         {"RemoteAddr=203.0.113.9\r\nHeader.Via=1.1 proxy\r\n", true, TAnonymity::Anonymous},
+        {"RemoteAddr=203.0.113.9\rHeader.Via=1.1 proxy\r", true, TAnonymity::Anonymous},
         {"RemoteAddr=198.51.100.23\r\n", false, TAnonymity::Unknown},
         {"RemoteAddr=203.0.113.9\r\nHeader.X-Forwarded-For=10.0.0.1, 198.51.100.23\r\n", false, TAnonymity::Unknown},
         {"RemoteAddr=203.0.113.9\nHeader.Forwarded=for=198.51.100.23:4711;proto=http", false, TAnonymity::Unknown},
         {"RemoteAddr=203.0.113.9\r\nHeader.X-Note=198.51.100.234\r\n", true, TAnonymity::Elite},
         {"RemoteAddr=not an address\r\n", false, TAnonymity::Unknown},
         {QByteArray("RemoteAddr=203.0.113.9\r\n\0\x01", 26), false, TAnonymity::Unknown},
-        {"203.0.113.9", true, TAnonymity::Unknown}, // an older service tells nothing to judge
+        {"203.0.113.9", true, TAnonymity::Unknown},    // an older service tells nothing to judge
+        {"198.51.100.23", false, TAnonymity::Unknown}, // unless it names the user
+        {"RemoteAddr=203.0.113.9\r\nRemoteAddr=198.51.100.23\r\n", false, TAnonymity::Unknown},
+        {"<html><p>Client IP: 198.51.100.23:51234</p></html>", false, TAnonymity::Unknown},
+        {"RemoteAddr=2001:db8::9%<b>x|y</b>\r\n", true, TAnonymity::Elite, QStringLiteral("2001:db8::9")},
     };
     ScriptedHttpServer proxy;
     for (const Case& c : cases)
@@ -374,6 +380,8 @@ TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
         if (cases.at(i).passes) {
             ASSERT_TRUE(tester->PassVerdict(results.at(0).host, results.at(0).port, verdict));
             EXPECT_EQ(verdict.anonymity, cases.at(i).anonymity) << cases.at(i).answer.constData();
+            if (!cases.at(i).seen.isEmpty())
+                EXPECT_EQ(verdict.seenAddress, cases.at(i).seen) << "a scope is no part of where the user is seen";
             tester->Forget(results.at(0).host, results.at(0).port);
         }
     }

@@ -156,6 +156,8 @@ TEST_F(PrivateNetworkTest, AddedAddressesCanBeListenedOnAndLeftFrom)
         QTcpSocket socket;
         ASSERT_TRUE(socket.bind(leaveFrom)) << socket.errorString().toStdString();
         socket.connectToHost(listenOn, listener.serverPort());
+        // The socket starts connecting from the event loop; waiting for it drives that here.
+        ASSERT_TRUE(socket.waitForConnected(10000)) << socket.errorString().toStdString();
         ASSERT_TRUE(listener.waitForNewConnection(10000));
         std::unique_ptr<QTcpSocket> accepted(listener.nextPendingConnection());
         EXPECT_EQ(accepted->peerAddress(), leaveFrom);

@@ -21,6 +21,18 @@ public:
     SettingsFolders& operator=(const SettingsFolders&) = delete;
 
     QString programFolder() const { return m_dir.file("prog"); }
+    // Creates the process's store over the program folder.
+    TSettings& init()
+    {
+        InitSettings(programFolder());
+        return *Settings();
+    }
+    // Releases the store and creates it again, as a second start of the program would.
+    TSettings& restart()
+    {
+        DoneSettings();
+        return init();
+    }
 
     TempDir m_dir;
     PrivateHome m_home;

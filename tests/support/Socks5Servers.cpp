@@ -11,6 +11,14 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
 namespace testsupport {
 
 namespace {
@@ -58,11 +66,11 @@ bool Socks5Servers::isolatedNetwork()
     return true;
 }
 
-bool Socks5Servers::start(Server server)
+bool Socks5Servers::start(Server server, const QStringList& hostNames)
 {
     m_error.clear();
     Instance instance;
-    if (!launch(instance, server, QStringLiteral("127.0.0.1"), m_started++))
+    if (!launch(instance, server, QStringLiteral("127.0.0.1"), m_started++, hostNames))
         return false;
     m_instances.push_back(std::move(instance));
     return true;
@@ -85,7 +93,23 @@ bool Socks5Servers::startFarm(int count)
     return true;
 }
 
-bool Socks5Servers::launch(Instance& instance, Server server, const QString& listen, int number)
+QString Socks5Servers::writeHostsFile(const QStringList& hostNames, int number)
+{
+    QFile system(QStringLiteral("/etc/hosts"));
+    QByteArray hosts = system.open(QIODevice::ReadOnly) ? system.readAll() : QByteArray("127.0.0.1 localhost\n");
+    if (!hosts.endsWith('\n'))
+        hosts += '\n';
+    for (const QString& name : hostNames)
+        hosts += "127.0.0.1 " + name.toUtf8() + '\n';
+    const QString path = m_dir.filePath(QStringLiteral("hosts%1").arg(number));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(hosts) != hosts.size())
+        return QString();
+    return path;
+}
+
+bool Socks5Servers::launch(Instance& instance, Server server, const QString& listen, int number,
+                           const QStringList& hostNames)
 {
     const QString program = executable(server);
     if (program.isEmpty() || !QFile::exists(program)) {
@@ -135,6 +159,32 @@ bool Socks5Servers::launch(Instance& instance, Server server, const QString& lis
         instance.process = std::make_unique<QProcess>();
         instance.process->setProcessChannelMode(QProcess::MergedChannels);
         EndsWithParent(*instance.process);
+        if (!hostNames.isEmpty()) {
+            const QString hosts = writeHostsFile(hostNames, number);
+            if (hosts.isEmpty()) {
+                m_error = QStringLiteral("cannot write a hosts file");
+                return false;
+            }
+            // Between fork and exec: system calls only. A failure is said on the merged output, which the
+            // start reports when the server does not come up.
+            instance.process->setChildProcessModifier([path = QFile::encodeName(hosts)] {
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                const auto fail = [](const char* what) {
+                    ::write(STDERR_FILENO, what, std::strlen(what));
+                    ::_exit(127);
+                };
+                if (::unshare(CLONE_NEWNS) != 0)
+                    fail("unshare(CLONE_NEWNS) refused\n");
+                // The bind mount must not reach the test's own namespace.
+                if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                    fail("cannot make the mounts private\n");
+                // A private network's own hosts file is bound over /etc/hosts already, and deleted: nothing can
+                // be mounted on it, so it is taken away (in this namespace only) first.
+                ::umount2("/etc/hosts", MNT_DETACH);
+                if (::mount(path.constData(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+                    fail("cannot bind the hosts file over /etc/hosts\n");
+            });
+        }
         instance.process->start(program, arguments);
         if (!instance.process->waitForStarted(kStartTimeoutMs)) {
             m_error = QStringLiteral("%1 did not start: %2").arg(program, instance.process->errorString());

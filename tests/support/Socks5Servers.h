@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -24,6 +25,10 @@ namespace testsupport {
 // sees its requests come from elsewhere than the user on 127.0.0.1. start() returns once the instance
 // accepts connections.
 //
+// Given host names, an instance resolves each of them to 127.0.0.1 while the test process does not: it runs in
+// a mount namespace of its own whose /etc/hosts adds them (root only). A client that reaches such a name's site
+// through the instance has handed the name to the proxy rather than looked it up itself.
+//
 // startFarm() is for benchmarks that need thousands of distinct proxies from a few processes: microsocks
 // instances listening on every address, so each 127.x.y.z:<port> counts as a proxy of its own. That is
 // only safe where every address is a loopback one: it refuses unless the process runs in a network
@@ -42,8 +47,9 @@ public:
     Socks5Servers(const Socks5Servers&) = delete;
     Socks5Servers& operator=(const Socks5Servers&) = delete;
 
-    // Starts one more instance of server; false (with errorText()) when it is missing or does not come up.
-    bool start(Server server);
+    // Starts one more instance of server, which alone knows hostNames (see above); false (with errorText()) when
+    // it is missing or does not come up.
+    bool start(Server server, const QStringList& hostNames = {});
     // Starts count microsocks instances listening on every address (an isolated network only).
     bool startFarm(int count);
 
@@ -69,7 +75,10 @@ private:
         int port = 0;
         QString outgoing;
     };
-    bool launch(Instance& instance, Server server, const QString& listen, int number);
+    bool launch(Instance& instance, Server server, const QString& listen, int number,
+                const QStringList& hostNames = {});
+    // Writes the system's hosts file plus hostNames for 127.0.0.1 into the temporary folder; empty on failure.
+    QString writeHostsFile(const QStringList& hostNames, int number);
 
     QTemporaryDir m_dir;
     std::vector<Instance> m_instances;

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QImage>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -74,4 +75,17 @@ inline HttpAnswer Get(int port, const QByteArray& target)
 inline QImage PngOf(const HttpAnswer& a)
 {
     return QImage::fromData(a.body, "PNG");
+}
+
+// A started process's standard output up to the first time it holds marker (or the process ends, or the time
+// is up).
+inline QByteArray OutputUntil(QProcess& process, const QByteArray& marker, int timeoutMs = 10000)
+{
+    QByteArray out;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!out.contains(marker) && !deadline.hasExpired() && process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+    }
+    return out;
 }

@@ -40,6 +40,19 @@ QHash<QString, QStringList> Listed(const ListServiceFixture& service)
     return out;
 }
 
+// The list answer once it names proxy (or the last one when it never does).
+QHash<QString, QStringList> ListedOnceItNames(const ListServiceFixture& service, const QString& proxy)
+{
+    QHash<QString, QStringList> listed;
+    testsupport::waitUntil(
+        [&] {
+            listed = Listed(service);
+            return listed.contains(proxy);
+        },
+        kCheckWaitMs);
+    return listed;
+}
+
 QString Body(const ListServiceFixture& service, const QByteArray& path)
 {
     return QString::fromUtf8(Get(service.port(), path).body);
@@ -114,20 +127,14 @@ TEST(ListServiceGathering, ServesOnlyProxiesThatPassTheProgramsChecksAndKeepsThe
     ListServiceFixture service;
     ASSERT_TRUE(service.start(pool, options)) << service.errorText().toStdString();
 
-    QHash<QString, QStringList> listed;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            listed = Listed(service);
-            return listed.size() >= 3;
-        },
-        kCheckWaitMs))
+    ASSERT_TRUE(testsupport::waitUntil([&] { return Listed(service).size() >= 3; }, kCheckWaitMs))
         << service.errorOutput().toStdString();
     // The failing proxies are checked in the same round; wait for their verdicts before judging the list.
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return Body(service, "/metrics").contains("veilport_checks_total{outcome=\"failed\"} 3"); },
         kCheckWaitMs))
         << Body(service, "/metrics").toStdString();
-    listed = Listed(service);
+    QHash<QString, QStringList> listed = Listed(service);
     EXPECT_EQ(listed.size(), 3) << QStringList(listed.keys()).join(' ').toStdString();
     ASSERT_TRUE(listed.contains(good.proxyText(0)));
     EXPECT_EQ(listed[good.proxyText(0)].mid(0, 2), (QStringList{"elite", "Unknown"}));
@@ -171,8 +178,11 @@ TEST(ListServiceGathering, ChecksSocks5ProxiesOfItsSourcesAndListsThemWhereOlder
         tmp.write("mixed.txt", (http.proxyText(0) + "\nsocks5://" + socks.proxyText(1) + "\n").toUtf8());
     const QString database = tmp.file("proxies.db");
     ListServiceFixture::Options options;
-    options.extraConfig = {"Database=" + database, "Source=socks|socks5|" + socksFile,
-                           "Source=mixed|plain|" + mixedFile, "CheckInterval=10", "CheckTimeout=5",
+    options.extraConfig = {"Database=" + database,
+                           "Source=socks|socks5|" + socksFile,
+                           "Source=mixed|plain|" + mixedFile,
+                           "CheckInterval=10",
+                           "CheckTimeout=5",
                            "AllowPrivateAddresses=on"};
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
@@ -243,7 +253,7 @@ TEST(ListServiceGathering, BadSourcesAndACorruptDatabaseAreReportedWhileTheLastG
                            "AllowPrivateAddresses=on"};
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return Listed(service).contains(good.proxyText(0)); }, kCheckWaitMs))
+    ASSERT_TRUE(ListedOnceItNames(service, good.proxyText(0)).contains(good.proxyText(0)))
         << service.errorOutput().toStdString();
 
     // The source turns into binary junk: it is reported, and its proxies stay.
@@ -315,27 +325,16 @@ TEST(ListServiceGathering, SourcesNamingNonGlobalAddressesAreRefusedUnlessAllowe
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return Body(service, "/metrics").contains("veilport_source_entries_refused_total 7\n"); }, kCheckWaitMs))
         << Body(service, "/metrics").toStdString() << service.errorOutput().toStdString();
-    QHash<QString, QStringList> listed;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            listed = Listed(service);
-            return listed.contains(proxies.proxyText(1));
-        },
-        kCheckWaitMs))
-        << service.errorOutput().toStdString();
+    QHash<QString, QStringList> listed = ListedOnceItNames(service, proxies.proxyText(1));
+    ASSERT_TRUE(listed.contains(proxies.proxyText(1))) << service.errorOutput().toStdString();
     EXPECT_EQ(listed[proxies.proxyText(1)][2], "http://pool.example/jp.png");
     EXPECT_TRUE(Body(service, "/metrics").contains("veilport_proxies_known 1\n")) << "nothing of the list is checked";
     EXPECT_FALSE(proxies.log(0).contains("getip.php")) << proxies.log(0).constData();
 
     options.extraConfig << "AllowPrivateAddresses=on";
     ASSERT_TRUE(service.start(pool, options)) << service.errorText().toStdString();
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            listed = Listed(service);
-            return listed.contains(proxies.proxyText(0));
-        },
-        kCheckWaitMs))
-        << service.errorOutput().toStdString();
+    listed = ListedOnceItNames(service, proxies.proxyText(0));
+    ASSERT_TRUE(listed.contains(proxies.proxyText(0))) << service.errorOutput().toStdString();
     EXPECT_EQ(listed[proxies.proxyText(0)][2], service.url("/images/flag/Canada.png"));
     EXPECT_TRUE(proxies.log(0).contains("getip.php")) << "the log shows checks";
     EXPECT_TRUE(Body(service, "/metrics").contains("veilport_source_entries_refused_total 0\n"));
@@ -373,14 +372,8 @@ TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
                            "Source=list|plain|" + tmp.write("list.txt", proxies.proxyText(0).toUtf8())};
     ListServiceFixture service;
     ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
-    QHash<QString, QStringList> listed;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            listed = Listed(service);
-            return listed.contains(proxies.proxyText(0));
-        },
-        kCheckWaitMs))
-        << service.errorOutput().toStdString();
+    const QHash<QString, QStringList> listed = ListedOnceItNames(service, proxies.proxyText(0));
+    ASSERT_TRUE(listed.contains(proxies.proxyText(0))) << service.errorOutput().toStdString();
     // Placed where its requests leave from, not where the service reaches it.
     EXPECT_EQ(listed[proxies.proxyText(0)].mid(1),
               (QStringList{"Chile", service.url("/images/flag/Chile.png"), "-70.6600", "-33.4500"}));
@@ -404,7 +397,7 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTh
     options.extraConfig = {"Database=" + pg.url(), "CheckInterval=10", "AllowPrivateAddresses=on",
                            "Source=list|plain|" + tmp.write("list.txt", proxies.proxyText(0).toUtf8())};
     auto serves = [&](const ListServiceFixture& s) {
-        return testsupport::waitUntil([&] { return Listed(s).contains(proxies.proxyText(0)); }, kCheckWaitMs);
+        return ListedOnceItNames(s, proxies.proxyText(0)).contains(proxies.proxyText(0));
     };
 
     ListServiceFixture first;

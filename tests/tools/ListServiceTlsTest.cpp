@@ -96,12 +96,7 @@ TEST(ListServiceTlsStartup, RelativeCertificateAndKeyAreTakenFromTheCredentialsD
                   {"--port", "0", "--tls-port", "0", "--cert", QFileInfo(made.certificateFile()).fileName(), "--key",
                    key.fileName()});
     ASSERT_TRUE(service.waitForStarted(10000));
-    QByteArray out;
-    const QDeadlineTimer deadline(15000);
-    while (!out.contains("listening on https://") && !deadline.hasExpired() && service.state() == QProcess::Running) {
-        service.waitForReadyRead(100);
-        out += service.readAllStandardOutput();
-    }
+    const QByteArray out = OutputUntil(service, "listening on https://", 15000);
     EXPECT_TRUE(out.contains("listening on https://")) << out.constData() << service.readAllStandardError().constData();
     service.kill();
     service.waitForFinished(5000);

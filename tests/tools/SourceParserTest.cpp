@@ -28,6 +28,9 @@ TEST(SourceParser, ReadsEveryFormatIntoDistinctProxies)
     const SourceParseResult csv = ParseSourceText(
         SourceFormat::Csv, "\"IP\",\"Port\",\"Country\"\n\"5.6.7.8\",\"3128\",\"Germany\"\n9.9.9.9,80\n", 100);
     EXPECT_EQ(Keys(csv), (QStringList{"5.6.7.8:3128/Germany", "9.9.9.9:80"}));
+    EXPECT_EQ(Keys(ParseSourceText(SourceFormat::Csv, "\xEF\xBB\xBF\r\nhost,port\r\n1.2.3.4,80\r\n", 100)),
+              QStringList{"1.2.3.4:80"})
+        << "a byte order mark, then a blank line before the header";
 
     const SourceParseResult json = ParseSourceText(
         SourceFormat::Json, R"([{"host":"1.1.1.1","port":80},{"ip":"2.2.2.2","port":"8080","country":"Japan|x"},
@@ -98,4 +101,29 @@ TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
     for (int i = 0; i < 1000; ++i)
         many += "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + ":80\n";
     EXPECT_EQ(ParseSourceText(SourceFormat::Plain, many, 300).entries.size(), 300);
+
+    // A program list that promises more entries than it holds is read for the ones it holds.
+    const SourceParseResult promised =
+        ParseSourceText(SourceFormat::Veilport, "ProxyCount=100000\r\nProxy_0=1.2.3.4:80|||||\r\n", 100000);
+    EXPECT_EQ(promised.entries.size(), 1);
+    EXPECT_EQ(promised.rejected, 0);
+}
+
+TEST(SourceParser, TakesAProxyOnceHoweverItsAddressIsWrittenAndNothingThatCouldBreakAListLine)
+{
+    const SourceParseResult plain = ParseSourceText(SourceFormat::Plain,
+                                                    "127.0.0.1:80\n127.1:80\n[::ffff:127.0.0.1]:80\n[::1]:81\n"
+                                                    "[0:0::1]:81\n[fe80::1%eth0]:82\n[fe80::1%x|Canada|y]:83\n" +
+                                                        QByteArray(64, 'a') + ".example.org:84\n",
+                                                    100);
+    EXPECT_EQ(Keys(plain), (QStringList{"127.0.0.1:80", "::1:81"}));
+    EXPECT_EQ(plain.duplicates, 3);
+    EXPECT_EQ(plain.rejected, 3) << "a scoped address and an overlong DNS label are no proxy of a public list";
+
+    // Control characters at the ends of a field become blanks, and blanks around a field go; a long field is
+    // cut between characters.
+    const SourceParseResult csv = ParseSourceText(
+        SourceFormat::Csv,
+        "host,port,country\n1.2.3.4,80,\x17 Chad\x01\n5.6.7.8,80," + QByteArray(199, 'a') + "\xF0\x9F\x98\x80\n", 100);
+    EXPECT_EQ(Keys(csv), (QStringList{"1.2.3.4:80/Chad", "5.6.7.8:80/" + QString(199, 'a')}));
 }

@@ -12,6 +12,7 @@
 #include "i18n/TspAceMultiLangData.h"
 #include "i18n/TspResourceStrData.h"
 #include "browsers/TCookieClearReport.h"
+#include "support/NamedChild.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmAboutForm.h"
@@ -32,6 +33,8 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionButton>
+
+using testsupport::child;
 
 namespace {
 
@@ -167,6 +170,10 @@ protected:
 TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
 {
     start();
+    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
+    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
+    auto* lbHidingInfo = child<QLabel>(*form, "lbHidingInfo");
+    auto* lbIP = child<QLabel>(*form, "lbIP");
     TfrmOptionForm options(*Settings(), engine->Services(), form.get());
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
                           form.get());
@@ -181,21 +188,26 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
           static_cast<QWidget*>(&about), static_cast<QWidget*>(&locate)})
         problems << overflowsIn(window);
 
-    problems << fieldOverlap(form->cbChangeIP, form->edtChangeIPTime);
+    problems << fieldOverlap(cbChangeIP, edtChangeIPTime);
 
     // Texts the program writes at run time into the main window's fixed labels.
-    QLabel* progress = form->lblProgressText;
+    QLabel* progress = child<QLabel>(*form, "lblProgressText");
     for (const char* key : {"TEXT_DOWNLOADINGPROXYLIST", "TEXT_TESTPROXY"}) {
         progress->setText(EngineServices().LangText(QString::fromLatin1(key)));
         problems << overflow(progress, progress->text());
     }
-    form->lbHidingInfo->setText(FormatArgs(EngineServices().LangText(QString::fromUtf8(MessageText::kHiding)),
-                                           {QStringLiteral("255.255.255.255")}));
-    problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
-    form->lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kNotHiding)));
-    problems << overflow(form->lbHidingInfo, form->lbHidingInfo->text());
-    form->lbIP->setText(QStringLiteral("255.255.255.255"));
-    problems << overflow(form->lbIP, form->lbIP->text());
+    lbHidingInfo->setText(FormatArgs(EngineServices().LangText(QString::fromUtf8(MessageText::kHiding)),
+                                     {QStringLiteral("255.255.255.255")}));
+    problems << overflow(lbHidingInfo, lbHidingInfo->text());
+    lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kNotHiding)));
+    problems << overflow(lbHidingInfo, lbHidingInfo->text());
+    lbHidingInfo->setText(EngineServices().LangText(QString::fromUtf8(MessageText::kStillLooking)));
+    problems << overflow(lbHidingInfo, lbHidingInfo->text());
+    for (const QString& address : {QStringLiteral("255.255.255.255"),
+                                   EngineServices().LangText(QString::fromUtf8(MessageText::kWebBlockedTitle))}) {
+        lbIP->setText(address);
+        problems << overflow(lbIP, lbIP->text());
+    }
     problems.removeAll(QString());
 
     EXPECT_TRUE(problems.isEmpty()) << GetParam().toStdString() << ":\n"
@@ -208,17 +220,20 @@ TEST_F(CaptionCheck, NoticesACaptionTooLongForItsButton)
 {
     // The measure itself must be able to fail, or a clipped language would pass unseen.
     start();
+    auto* btnChooseIP = child<QPushButton>(*form, "btnChooseIP");
+    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
+    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
     const auto aboutChooseIP = [](const QStringList& problems) {
         return problems.filter(QStringLiteral("btnChooseIP")).size();
     };
-    form->btnChooseIP->setText(QStringLiteral("&OK"));
+    btnChooseIP->setText(QStringLiteral("&OK"));
     EXPECT_EQ(aboutChooseIP(overflowsIn(form.get())), 0);
-    form->btnChooseIP->setText(QStringLiteral("Ein viel zu langer Knopftext für diesen Knopf"));
+    btnChooseIP->setText(QStringLiteral("Ein viel zu langer Knopftext für diesen Knopf"));
     EXPECT_EQ(aboutChooseIP(overflowsIn(form.get())), 1);
 
     // A minutes field that no longer lies over the blanks is noticed too.
-    form->cbChangeIP->setText(QStringLiteral("Change IP Every Minutes"));
-    EXPECT_FALSE(fieldOverlap(form->cbChangeIP, form->edtChangeIPTime).isEmpty());
+    cbChangeIP->setText(QStringLiteral("Change IP Every Minutes"));
+    EXPECT_FALSE(fieldOverlap(cbChangeIP, edtChangeIPTime).isEmpty());
 }
 
 // The fit above only means something if the dialogs show the language at all: each one opens in the

@@ -149,6 +149,10 @@ public:
     {
         calls << QStringLiteral("not hiding ") + address + u'|' + info + u'|' + trayHint;
     }
+    void ShowWebBlocked(const QString& headline, const QString& info, const QString& notice) override
+    {
+        calls << QStringLiteral("blocked ") + headline + u'|' + info + u'|' + notice;
+    }
     void DrawLocalFlag(const QImage&, FlagFill) override { calls << QStringLiteral("local flag"); }
     void DrawProxyFlag(const QImage&, FlagFill) override { calls << QStringLiteral("proxy flag"); }
     void CloseForGood() override { calls << QStringLiteral("close"); }

@@ -3,6 +3,7 @@
 #include "browsers/GnomeProxySettings.h"
 #include "support/CompanionPeer.h"
 #include "support/ListServiceFixture.h"
+#include "support/NamedChild.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 #include "ui/TfrmAboutForm.h"
@@ -50,50 +51,70 @@ QStringList MenuTexts(const QMenu* menu)
 } // namespace
 
 using MainWindow = MainWindowFixture;
+using testsupport::child;
 using testsupport::waitUntil;
 
 TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
 {
     start();
     TfrmMainForm& w = *form;
+    auto* mmbMainMenu = child<QMenuBar>(w, "mmbMainMenu");
+    auto* imgFlag = child<QLabel>(w, "imgFlag");
+    auto* spSkinButton3 = child<QPushButton>(w, "spSkinButton3");
+    auto* spSkinPanel2 = child<QGroupBox>(w, "spSkinPanel2");
+    auto* lblFakeLoc = child<QLabel>(w, "lblFakeLoc");
+    auto* cbChangeIP = child<QCheckBox>(w, "cbChangeIP");
+    auto* edtChangeIPTime = child<QSpinBox>(w, "edtChangeIPTime");
+    auto* cbClearCookie = child<QCheckBox>(w, "cbClearCookie");
+    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
+    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
+    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
+    auto* btnHide = child<QPushButton>(w, "btnHide");
+    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
+    auto* lbIP = child<QLabel>(w, "lbIP");
+    auto* lblIPCountry = child<QLabel>(w, "lblIPCountry");
+    auto* pmTrayIcon = child<QMenu>(w, "pmTrayIcon");
+    auto* pmSystem = child<QMenu>(w, "pmSystem");
     EXPECT_EQ(w.metaObject()->className(), QByteArray("TfrmMainForm"));
     // The window is the engine window's view and message-box owner while it exists, and only then.
     EXPECT_EQ(engine->Hiding()->MainView(), form.get());
     EXPECT_EQ(engine->Services().MainWindow(), form.get());
     EXPECT_EQ(w.size(), QSize(476, 302));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_FALSE(w.mmbMainMenu->isVisibleTo(&w));
+    EXPECT_FALSE(mmbMainMenu->isVisibleTo(&w));
 
-    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(w.spSkinButton3->text(), QStringLiteral("Clear Cookies"));
-    EXPECT_EQ(w.spSkinPanel2->title(), QStringLiteral("Quick Settings"));
-    EXPECT_EQ(w.lblFakeLoc->text(), QStringLiteral("Fake location: "));
-    EXPECT_EQ(w.cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
-    EXPECT_EQ(w.edtChangeIPTime->minimum(), 1);
-    EXPECT_EQ(w.edtChangeIPTime->maximum(), 120);
-    EXPECT_EQ(w.edtChangeIPTime->value(), 10);
-    EXPECT_EQ(w.cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
-    EXPECT_FALSE(w.sgTesting->isVisibleTo(&w));
-    EXPECT_EQ(w.sgTesting->maximum(), 400);
-    EXPECT_EQ(w.tmProgress->Interval(), 100);
-    EXPECT_FALSE(w.tmProgress->Enabled());
+    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(spSkinButton3->text(), QStringLiteral("Clear Cookies"));
+    EXPECT_EQ(spSkinPanel2->title(), QStringLiteral("Quick Settings"));
+    EXPECT_EQ(lblFakeLoc->text(), QStringLiteral("Fake location: "));
+    EXPECT_EQ(cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
+    EXPECT_EQ(edtChangeIPTime->minimum(), 1);
+    EXPECT_EQ(edtChangeIPTime->maximum(), 120);
+    EXPECT_EQ(edtChangeIPTime->value(), 10);
+    EXPECT_EQ(cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
+    EXPECT_FALSE(sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(sgTesting->maximum(), 400);
+    EXPECT_EQ(tmProgress->Interval(), 100);
+    EXPECT_FALSE(tmProgress->Enabled());
 
     // The stop-hide at creation leaves the not-hiding display with Hide still disabled.
-    EXPECT_EQ(w.HideAction(), w.acVuvaVI);
-    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_FALSE(w.btnHide->isEnabled());
-    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(w.lbIP->text(), QString());
-    EXPECT_EQ(w.lblIPCountry->text(), QStringLiteral("Auto Selected"));
+    EXPECT_EQ(w.HideAction(), acVuvaVI);
+    EXPECT_EQ(btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_FALSE(btnHide->isEnabled());
+    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(lbIP->text(), QString());
+    EXPECT_EQ(lblIPCountry->text(), QStringLiteral("Auto Selected"));
 
-    EXPECT_EQ(MenuTexts(w.pmTrayIcon),
-              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"), QStringLiteral("Choose IP Country"),
+    EXPECT_EQ(MenuTexts(pmTrayIcon),
+              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"),
+                           QStringLiteral("Check &what sites see"), QStringLiteral("Choose IP Country"),
                            QStringLiteral("&Open..."), QStringLiteral("Home &Page..."), QStringLiteral("-"),
                            QStringLiteral("&Update..."), QStringLiteral("&About..."), QStringLiteral("E&xit")}));
-    EXPECT_EQ(MenuTexts(w.pmSystem),
-              (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("&Update..."),
-                           QStringLiteral("Home &Page..."), QStringLiteral("&About..."), QStringLiteral("-"),
-                           QStringLiteral("E&xit")}));
+    EXPECT_EQ(
+        MenuTexts(pmSystem),
+        (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("Check &what sites see"),
+                     QStringLiteral("-"), QStringLiteral("&Update..."), QStringLiteral("Home &Page..."),
+                     QStringLiteral("&About..."), QStringLiteral("-"), QStringLiteral("E&xit")}));
 
     form->ExitRequested = true;
     form.reset();
@@ -105,11 +126,13 @@ TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
 {
     writeConstants("127.0.0.1:1", "MainForm.MainMenu=1\n");
     start();
-    EXPECT_TRUE(form->mmbMainMenu->isVisibleTo(form.get()));
-    EXPECT_EQ(form->spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
+    auto* mmbMainMenu = child<QMenuBar>(*form, "mmbMainMenu");
+    auto* spSkinPanel2 = child<QGroupBox>(*form, "spSkinPanel2");
+    EXPECT_TRUE(mmbMainMenu->isVisibleTo(form.get()));
+    EXPECT_EQ(spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
     EXPECT_EQ(form->height(), 302 + 22);
     QStringList titles;
-    for (QAction* a : form->mmbMainMenu->actions())
+    for (QAction* a : mmbMainMenu->actions())
         titles << a->text();
     EXPECT_EQ(titles, (QStringList{QStringLiteral("&File"), QStringLiteral("&View"), QStringLiteral("&Tools"),
                                    QStringLiteral("&Help")}));
@@ -119,57 +142,69 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
+    auto* lbIP = child<QLabel>(w, "lbIP");
+    auto* btnHide = child<QPushButton>(w, "btnHide");
+    auto* lblProgressText = child<QLabel>(w, "lblProgressText");
+    auto* wbMain = child<InfoPagePane>(w, "wbMain");
+    auto* acStopHide = child<QAction>(w, "acStopHide");
+    auto* miHide = child<QAction>(w, "miHide");
+    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
+    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
+    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
+    auto* imgFlag = child<QLabel>(w, "imgFlag");
+    auto* imgLocal = child<QLabel>(w, "imgLocal");
+    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
                                           QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Hide enabled, the list kept for the next start.
-    EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_TRUE(w.btnHide->isEnabled());
-    EXPECT_FALSE(w.lblProgressText->isVisibleTo(&w));
-    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
+    EXPECT_EQ(lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_TRUE(btnHide->isEnabled());
+    EXPECT_FALSE(lblProgressText->isVisibleTo(&w));
+    EXPECT_TRUE(wbMain->isVisibleTo(&w));
     EXPECT_TRUE(QFileInfo::exists(settingsFolder() + QStringLiteral("proxylist.lst")));
 
     // Testing: the button carries Stop Hide, the gauge replaces the page.
-    w.SetHideAction(w.acStopHide);
+    w.SetHideAction(acStopHide);
     emit manager().progress(3, 1);
-    EXPECT_EQ(w.btnHide->text(), QStringLiteral("S&top Hide"));
-    EXPECT_EQ(w.miHide->text(), QStringLiteral("S&top Hide"));
-    EXPECT_FALSE(w.wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(w.tmProgress->Enabled());
-    EXPECT_EQ(w.sgTesting->maximum(), 3000);
-    EXPECT_EQ(w.sgTesting->value(), 1000);
-    EXPECT_TRUE(w.lblProgressText->isVisibleTo(&w));
-    EXPECT_EQ(w.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
+    EXPECT_EQ(btnHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_EQ(miHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_FALSE(wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(tmProgress->Enabled());
+    EXPECT_EQ(sgTesting->maximum(), 3000);
+    EXPECT_EQ(sgTesting->value(), 1000);
+    EXPECT_TRUE(lblProgressText->isVisibleTo(&w));
+    EXPECT_EQ(lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
     w.tmProgressTimer();
-    EXPECT_EQ(w.sgTesting->value(), 1003);
-    EXPECT_TRUE(w.sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(sgTesting->value(), 1003);
+    EXPECT_TRUE(sgTesting->isVisibleTo(&w));
 
     // Hiding: the proxy's host on the first line, the sentence with the own address on the second.
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
-    EXPECT_EQ(w.lbIP->text(), QStringLiteral("127.0.0.5"));
-    EXPECT_EQ(w.lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
-    EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 16));
-    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 37));
-    EXPECT_FALSE(w.tmProgress->Enabled());
-    EXPECT_FALSE(w.sgTesting->isVisibleTo(&w));
-    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
-    EXPECT_EQ(w.lblProgressText->text(), QString());
+    EXPECT_EQ(lbIP->text(), QStringLiteral("127.0.0.5"));
+    EXPECT_EQ(lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
+    EXPECT_TRUE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(imgFlag->pos(), QPoint(88, 16));
+    EXPECT_EQ(imgLocal->pos(), QPoint(88, 37));
+    EXPECT_FALSE(tmProgress->Enabled());
+    EXPECT_FALSE(sgTesting->isVisibleTo(&w));
+    EXPECT_TRUE(wbMain->isVisibleTo(&w));
+    EXPECT_EQ(lblProgressText->text(), QString());
 
     // A proxy text without a port leaves the first line empty (the program's own network stack
     // refuses such a proxy and says so).
     messages.queueAnswer(TEngineServices::mrOk);
     manager().ApplyProxy(QStringLiteral("noport"));
-    EXPECT_EQ(w.lbIP->text(), QString());
+    EXPECT_EQ(lbIP->text(), QString());
 
     // Not hiding again.
-    w.acStopHide->trigger();
-    EXPECT_EQ(w.HideAction(), w.acVuvaVI);
-    EXPECT_EQ(w.btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_EQ(w.lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
-    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(w.imgFlag->pos(), QPoint(88, 375));
-    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
+    acStopHide->trigger();
+    EXPECT_EQ(w.HideAction(), acVuvaVI);
+    EXPECT_EQ(btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_EQ(lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
+    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(imgFlag->pos(), QPoint(88, 375));
+    EXPECT_EQ(imgLocal->pos(), QPoint(88, 16));
 }
 
 TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsItsCheck)
@@ -185,73 +220,86 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     writeConstants(service.host().toUtf8(), "Proxy.CheckInterval=1\n");
     start();
     TfrmMainForm& w = *form;
+    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
+    auto* lbIP = child<QLabel>(w, "lbIP");
+    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
+    auto* imgFlag = child<QLabel>(w, "imgFlag");
+    auto* imgLocal = child<QLabel>(w, "imgLocal");
+    auto* acStopHide = child<QAction>(w, "acStopHide");
     manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(waitUntil([&] { return w.acVuvaVI->isEnabled(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return acVuvaVI->isEnabled(); }, 10000));
     const QString own = manager().LocalIP();
     const QString hiding = QStringLiteral("You are hiding your real ip ") + own;
 
     // Hiding, and the first check has shown the address the sites see through the proxy.
-    w.acVuvaVI->trigger();
+    acVuvaVI->trigger();
     int applied = -1;
     ASSERT_TRUE(waitUntil(
         [&] {
             applied = proxies.proxyTexts().indexOf(manager().CurrentProxy());
-            return applied >= 0 && w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
+            return applied >= 0 && lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
         },
         40000));
-    EXPECT_EQ(w.lbHidingInfo->text(), hiding);
+    EXPECT_EQ(lbHidingInfo->text(), hiding);
 
     // The proxy dies: the next check fails, and at once the window warns and shows the own address, while
     // the command still stops hiding and the browsers keep the proxy until another one is found.
     proxies.stop(applied);
-    ASSERT_TRUE(waitUntil([&] { return w.lbHidingInfo->text() != hiding; }, 10000));
-    EXPECT_EQ(w.lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(w.lbIP->text(), own);
-    EXPECT_FALSE(w.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(w.imgLocal->pos(), QPoint(88, 16));
-    EXPECT_EQ(w.HideAction(), w.acStopHide);
+    ASSERT_TRUE(waitUntil([&] { return lbHidingInfo->text() != hiding; }, 10000));
+    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(lbIP->text(), own);
+    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(imgLocal->pos(), QPoint(88, 16));
+    EXPECT_EQ(w.HideAction(), acStopHide);
     EXPECT_TRUE(manager().Active());
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(applied));
 
     // The second failure moves to the other proxy, whose check shows the user hidden again.
     const int other = 1 - applied;
     ASSERT_TRUE(
-        waitUntil([&] { return w.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
+        waitUntil([&] { return lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(other));
-    EXPECT_EQ(w.lbHidingInfo->text(), hiding);
-    EXPECT_TRUE(w.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(lbHidingInfo->text(), hiding);
+    EXPECT_TRUE(imgFlag->isVisibleTo(&w));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    w.acStopHide->trigger();
+    acStopHide->trigger();
 }
 
 TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
 {
     start();
     TfrmMainForm& w = *form;
+    auto* wbMain = child<InfoPagePane>(w, "wbMain");
+    auto* lblProgressText = child<QLabel>(w, "lblProgressText");
+    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
+    auto* acStopHide = child<QAction>(w, "acStopHide");
+    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
     emit manager().progress(0, 0);
-    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
-    EXPECT_FALSE(w.lblProgressText->isVisibleTo(&w));
-    EXPECT_FALSE(w.tmProgress->Enabled());
+    EXPECT_TRUE(wbMain->isVisibleTo(&w));
+    EXPECT_FALSE(lblProgressText->isVisibleTo(&w));
+    EXPECT_FALSE(tmProgress->Enabled());
 
     emit manager().progress(4, 2);
-    w.acStopHide->trigger();
-    EXPECT_TRUE(w.wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(w.tmProgress->Enabled());
-    const int before = w.sgTesting->value();
+    acStopHide->trigger();
+    EXPECT_TRUE(wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(tmProgress->Enabled());
+    const int before = sgTesting->value();
     w.tmProgressTimer();
-    EXPECT_EQ(w.sgTesting->value(), before + 3);
+    EXPECT_EQ(sgTesting->value(), before + 3);
     // The creeping gauge never passes its maximum.
     for (int i = 0; i < 1000; ++i)
         w.tmProgressTimer();
-    EXPECT_EQ(w.sgTesting->value(), w.sgTesting->maximum());
+    EXPECT_EQ(sgTesting->value(), sgTesting->maximum());
 }
 
 TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
 {
     start();
+    auto* cbClearCookie = child<QCheckBox>(*form, "cbClearCookie");
+    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
     form->show();
-    form->cbClearCookie->setChecked(true);
-    form->edtChangeIPTime->setValue(7);
+    cbClearCookie->setChecked(true);
+    edtChangeIPTime->setValue(7);
     messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->ExitRequested);
@@ -295,16 +343,18 @@ TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
 TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
 {
     start();
+    auto* acStopHide = child<QAction>(*form, "acStopHide");
+    auto* acExit = child<QAction>(*form, "acExit");
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
-    ASSERT_EQ(form->HideAction(), form->acStopHide);
+    ASSERT_EQ(form->HideAction(), acStopHide);
     form->WMInstanceClose();
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("Hiding"), false));
     EXPECT_TRUE(form->ExitRequested);
 
     form->ExitRequested = false;
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
-    form->acExit->trigger();
+    acExit->trigger();
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("Hiding"), true));
     EXPECT_FALSE(manager().Active());
     EXPECT_TRUE(form->ExitRequested);
@@ -330,11 +380,15 @@ TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
     Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
     Settings()->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), true);
     start();
-    EXPECT_EQ(form->edtChangeIPTime->value(), 7);
-    EXPECT_TRUE(form->cbChangeIP->isChecked());
-    EXPECT_TRUE(form->cbClearCookie->isChecked());
-    EXPECT_TRUE(form->tmChangeIP->Enabled());
-    EXPECT_EQ(form->tmChangeIP->Interval(), 7 * 60000);
+    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
+    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
+    auto* cbClearCookie = child<QCheckBox>(*form, "cbClearCookie");
+    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
+    EXPECT_EQ(edtChangeIPTime->value(), 7);
+    EXPECT_TRUE(cbChangeIP->isChecked());
+    EXPECT_TRUE(cbClearCookie->isChecked());
+    EXPECT_TRUE(tmChangeIP->Enabled());
+    EXPECT_EQ(tmChangeIP->Interval(), 7 * 60000);
     EXPECT_TRUE(manager().AutoChange());
     EXPECT_TRUE(manager().ClearCookiesOnChange());
 }
@@ -353,9 +407,10 @@ TEST_F(MainWindow, TheWindowsWorkOnTheSettingsStoreTheyAreGiven)
     settings.WriteString(QStringLiteral("PROXYCOUNTRY"), QStringLiteral("France"));
     {
         TfrmMainForm window(own.Window());
-        EXPECT_EQ(window.edtChangeIPTime->value(), 7);
+        auto* edtChangeIPTime = child<QSpinBox>(window, "edtChangeIPTime");
+        EXPECT_EQ(edtChangeIPTime->value(), 7);
         EXPECT_EQ(own.ProxyManager()->Country(), QStringLiteral("France"));
-        window.edtChangeIPTime->setValue(9);
+        edtChangeIPTime->setValue(9);
         window.ExitRequested = true;
         EXPECT_TRUE(window.close());
 
@@ -375,51 +430,84 @@ TEST_F(MainWindow, StoredMinutesThatAreNotANumberCountAsTen)
     Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("soon"));
     Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
     start();
-    EXPECT_TRUE(form->cbChangeIP->isChecked());
+    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
+    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
+    EXPECT_TRUE(cbChangeIP->isChecked());
     EXPECT_EQ(form->ChangeIPMinutes(), 10);
-    EXPECT_EQ(form->tmChangeIP->Interval(), 10 * 60000);
+    EXPECT_EQ(tmChangeIP->Interval(), 10 * 60000);
 }
 
 TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
 {
     start();
-    form->cbChangeIP->click();
-    ASSERT_TRUE(form->tmChangeIP->Counting());
-    EXPECT_EQ(form->tmChangeIP->Interval(), 10 * 60000);
+    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
+    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
+    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
+    cbChangeIP->click();
+    ASSERT_TRUE(tmChangeIP->Counting());
+    EXPECT_EQ(tmChangeIP->Interval(), 10 * 60000);
     EXPECT_TRUE(manager().AutoChange());
 
-    form->edtChangeIPTime->setValue(5);
-    EXPECT_EQ(form->tmChangeIP->Interval(), 5 * 60000);
+    edtChangeIPTime->setValue(5);
+    EXPECT_EQ(tmChangeIP->Interval(), 5 * 60000);
     EXPECT_EQ(manager().ChangeInterval(), 5);
-    const int start = form->tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return form->tmChangeIP->RemainingTime() <= start - 60; }, 5000));
+    const int start = tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return tmChangeIP->RemainingTime() <= start - 60; }, 5000));
     // Typing the same value again keeps the countdown.
-    form->edtChangeIPTime->setValue(4);
-    form->edtChangeIPTime->setValue(5);
-    EXPECT_GT(form->tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
-    const int running = form->tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return form->tmChangeIP->RemainingTime() <= running - 60; }, 5000));
+    edtChangeIPTime->setValue(4);
+    edtChangeIPTime->setValue(5);
+    EXPECT_GT(tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
+    const int running = tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return tmChangeIP->RemainingTime() <= running - 60; }, 5000));
     form->cbChangeIPClick(); // code setting the state it already has
-    EXPECT_LE(form->tmChangeIP->RemainingTime(), running - 50);
+    EXPECT_LE(tmChangeIP->RemainingTime(), running - 50);
 
-    form->cbChangeIP->click();
-    EXPECT_FALSE(form->tmChangeIP->Counting());
+    cbChangeIP->click();
+    EXPECT_FALSE(tmChangeIP->Counting());
     EXPECT_FALSE(manager().AutoChange());
     // Minutes typed while the box is off leave the clock off.
-    form->edtChangeIPTime->setValue(3);
-    EXPECT_FALSE(form->tmChangeIP->Counting());
+    edtChangeIPTime->setValue(3);
+    EXPECT_FALSE(tmChangeIP->Counting());
 }
 
 TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
 {
     start();
+    auto* lbHidingInfo = child<QLabel>(*form, "lbHidingInfo");
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}));
     messages.takeRecords();
     form->tmChangeIPTimer();
     EXPECT_FALSE(manager().Active());
     EXPECT_TRUE(manager().CurrentProxy().isEmpty());
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    EXPECT_EQ(form->lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
+}
+
+// The check page compares the address it sees with the user's own, which it is handed from the list.
+TEST_F(MainWindow, CheckWhatSitesSeeOpensTheCheckPageWithTheOwnAddressInTheDefaultBrowser)
+{
+    writeConstants("127.0.0.1:1", "URL.CHECK=http://127.0.0.1:1/check\n");
+    const QString opened = root.file(QStringLiteral("opened.txt"));
+    const QString browser =
+        root.write(QStringLiteral("bin/browser"), "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + opened.toUtf8() + "'\n");
+    QFile::setPermissions(browser, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    testsupport::ScopedEnv command("BROWSER", browser.toUtf8());
+    start();
+    manager().ProxyListReceived(
+        listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")));
+
+    QAction* check = nullptr;
+    for (QAction* action : child<QMenu>(*form, "pmTrayIcon")->actions())
+        if (action->text() == QStringLiteral("Check &what sites see"))
+            check = action;
+    ASSERT_NE(check, nullptr);
+    check->trigger();
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(opened).size() > 0; }, 10000));
+    QFile file(opened);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString url = QString::fromUtf8(file.readAll()).trimmed();
+    EXPECT_TRUE(url.startsWith(QStringLiteral("http://127.0.0.1:1/check?"))) << url.toStdString();
+    EXPECT_TRUE(url.endsWith(QStringLiteral("&LocalIP=5.6.7.8"))) << url.toStdString();
 }
 
 TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheFirstShow)
@@ -468,6 +556,8 @@ TEST_F(MainWindow, APlaceStoredOnAMonitorThatIsGoneOpensOnAVisibleScreen)
 TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
 {
     start();
+    auto* acSetupBrowser = child<QAction>(*form, "acSetupBrowser");
+    auto* cbClearCookie = child<QCheckBox>(*form, "cbClearCookie");
     form->show();
     // The settings file turns into a folder: every later save fails, as on a full or vanished disk.
     const QString file = settingsFolder() + QStringLiteral("Setting.dat");
@@ -492,9 +582,9 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
 
     // Later failures are not told again: a menu action, another drag, a quick setting, a close to
     // the tray (which stores the quick settings and the place not yet settled).
-    form->acSetupBrowser->trigger();
+    acSetupBrowser->trigger();
     form->move(70, 80);
-    form->cbClearCookie->click();
+    cbClearCookie->click();
     EXPECT_FALSE(form->close());
     shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
@@ -506,12 +596,16 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
 TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)
 {
     start();
+    auto* wbMain = child<InfoPagePane>(*form, "wbMain");
+    auto* tmProgress = child<WindowTimer>(*form, "tmProgress");
+    auto* lblProgressText = child<QLabel>(*form, "lblProgressText");
+    auto* acVuvaVI = child<QAction>(*form, "acVuvaVI");
     form->show();
-    EXPECT_FALSE(form->wbMain->isVisibleTo(form.get()));
-    EXPECT_TRUE(form->tmProgress->Enabled());
-    EXPECT_TRUE(form->lblProgressText->isVisibleTo(form.get()));
-    EXPECT_EQ(form->lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
-    EXPECT_FALSE(form->acVuvaVI->isEnabled());
+    EXPECT_FALSE(wbMain->isVisibleTo(form.get()));
+    EXPECT_TRUE(tmProgress->Enabled());
+    EXPECT_TRUE(lblProgressText->isVisibleTo(form.get()));
+    EXPECT_EQ(lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
+    EXPECT_FALSE(acVuvaVI->isEnabled());
 }
 
 TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
@@ -522,22 +616,27 @@ TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
     list.write(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
     list.close();
     start();
+    auto* acVuvaVI = child<QAction>(*form, "acVuvaVI");
+    auto* lbIP = child<QLabel>(*form, "lbIP");
+    auto* wbMain = child<InfoPagePane>(*form, "wbMain");
+    auto* tmProgress = child<WindowTimer>(*form, "tmProgress");
     form->show();
-    EXPECT_TRUE(form->acVuvaVI->isEnabled());
-    EXPECT_EQ(form->lbIP->text(), QStringLiteral("5.6.7.8"));
-    EXPECT_TRUE(form->wbMain->isVisibleTo(form.get()));
-    EXPECT_FALSE(form->tmProgress->Enabled());
+    EXPECT_TRUE(acVuvaVI->isEnabled());
+    EXPECT_EQ(lbIP->text(), QStringLiteral("5.6.7.8"));
+    EXPECT_TRUE(wbMain->isVisibleTo(form.get()));
+    EXPECT_FALSE(tmProgress->Enabled());
 }
 
 TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)
 {
     start();
+    auto* acAlwaysOnTop = child<QAction>(*form, "acAlwaysOnTop");
     EXPECT_FALSE(form->StayOnTop);
-    form->acAlwaysOnTop->trigger();
+    acAlwaysOnTop->trigger();
     EXPECT_TRUE(form->StayOnTop);
-    EXPECT_TRUE(form->acAlwaysOnTop->isChecked());
+    EXPECT_TRUE(acAlwaysOnTop->isChecked());
     EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    form->acAlwaysOnTop->trigger();
+    acAlwaysOnTop->trigger();
     EXPECT_FALSE(form->StayOnTop);
     EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 }
@@ -545,9 +644,10 @@ TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)
 TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUserWhatWasClearedWhere)
 {
     start();
+    auto* acClearCookie = child<QAction>(*form, "acClearCookie");
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("SETUPFF"), true));
     messages.queueAnswer(TEngineServices::mrOk);
-    form->acClearCookie->trigger();
+    acClearCookie->trigger();
     QList<testsupport::RecordingMessageBoxes::Record> shown;
     // Told once the companions had their say: none is connected here, so at once, and not as a success
     // for browsers that were never reached.
@@ -593,6 +693,7 @@ TEST_F(MainWindow, TheOptionsHttpsBoxReachesTheDesktopTheCompanionsAndTheTunnelT
 {
     writeConstants("127.0.0.1:1", "URL.TUNNELTEST=https://127.0.0.1:1/tunnel\n");
     start();
+    auto* acOption = child<QAction>(*form, "acOption");
     platform::GnomeProxySettings gnome;
     if (!gnome.isAvailable())
         GTEST_SKIP() << "no GSettings proxy schema";
@@ -620,7 +721,7 @@ TEST_F(MainWindow, TheOptionsHttpsBoxReachesTheDesktopTheCompanionsAndTheTunnelT
             }
         });
         poll.start(10);
-        form->acOption->trigger();
+        acOption->trigger();
         return pressed;
     };
     // What the desktop's https proxy and the companion's command say after applying proxy.

@@ -22,35 +22,33 @@ using testsupport::TempDir;
 
 namespace {
 
-TEST(PathTextTest, IncludeBackslashEndsWithExactlyOneSlash)
+TEST(PathTextTest, FolderAndFileNamesAreJoinedAndTakenApart)
 {
-    EXPECT_EQ(IncludeBackslash(""), "");
-    EXPECT_EQ(IncludeBackslash("/a/b"), "/a/b/");
-    EXPECT_EQ(IncludeBackslash("/a/b/"), "/a/b/");
-    EXPECT_EQ(IncludeBackslash("/a/b///"), "/a/b/");
-    EXPECT_EQ(IncludeBackslash("/"), "/");
-    EXPECT_EQ(IncludeBackslash("rel"), "rel/");
-}
+    // IncludeBackslash ends a folder with exactly one slash.
+    const char* const folders[][2] = {{"", ""},   {"/a/b", "/a/b/"}, {"/a/b/", "/a/b/"}, {"/a/b///", "/a/b/"},
+                                      {"/", "/"}, {"rel", "rel/"}};
+    for (const auto& c : folders)
+        EXPECT_EQ(IncludeBackslash(c[0]), c[1]) << c[0];
 
-TEST(PathTextTest, CombinePathJoinsRelativeAndKeepsAbsolute)
-{
-    EXPECT_EQ(CombinePath("/opt/app", "res/x.png"), "/opt/app/res/x.png");
-    EXPECT_EQ(CombinePath("/opt/app/", "res/x.png"), "/opt/app/res/x.png");
-    EXPECT_EQ(CombinePath("/opt/app/", "/usr/bin/firefox"), "/usr/bin/firefox");
-    EXPECT_EQ(CombinePath("", "res/x.png"), "res/x.png");
-    // Dots are left for the file system to resolve.
-    EXPECT_EQ(CombinePath("/opt/app", "../x"), "/opt/app/../x");
-    EXPECT_EQ(CombinePath("/opt/app", ""), "/opt/app/");
-}
+    // CombinePath joins a relative name and keeps an absolute one; dots are left for the file system.
+    const char* const combined[][3] = {{"/opt/app", "res/x.png", "/opt/app/res/x.png"},
+                                       {"/opt/app/", "res/x.png", "/opt/app/res/x.png"},
+                                       {"/opt/app/", "/usr/bin/firefox", "/usr/bin/firefox"},
+                                       {"", "res/x.png", "res/x.png"},
+                                       {"/opt/app", "../x", "/opt/app/../x"},
+                                       {"/opt/app", "", "/opt/app/"}};
+    for (const auto& c : combined)
+        EXPECT_EQ(CombinePath(c[0], c[1]), c[2]) << c[0] << " + " << c[1];
 
-TEST(PathTextTest, ExtractFileTitleDropsFolderAndLastExtensionOnly)
-{
-    EXPECT_EQ(ExtractFileTitle("/opt/app/langs/English.lan"), "English");
-    EXPECT_EQ(ExtractFileTitle("a.b.skn"), "a.b");
-    EXPECT_EQ(ExtractFileTitle("/x/.lan"), "");
-    EXPECT_EQ(ExtractFileTitle("/x.y/README"), "README");
-    EXPECT_EQ(ExtractFileTitle("plain"), "plain");
-    EXPECT_EQ(ExtractFileTitle("/x/"), "");
+    // ExtractFileTitle drops the folder and the last extension only.
+    const char* const titles[][2] = {{"/opt/app/langs/English.lan", "English"},
+                                     {"a.b.skn", "a.b"},
+                                     {"/x/.lan", ""},
+                                     {"/x.y/README", "README"},
+                                     {"plain", "plain"},
+                                     {"/x/", ""}};
+    for (const auto& c : titles)
+        EXPECT_EQ(ExtractFileTitle(c[0]), c[1]) << c[0];
 }
 
 TEST(PathTest, GetLongPathResolvesLinksAndKeepsMissingPathsUnchanged)

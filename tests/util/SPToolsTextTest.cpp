@@ -7,15 +7,16 @@
 
 namespace {
 
-struct IntCase
+// A text and what the routine under test makes of it.
+template <typename Expected> struct Case
 {
     const char* text;
-    int expected;
+    Expected expected;
 };
+using IntCase = Case<int>;
+using ListCase = Case<QStringList>;
 
-class SafeStrToIntTest : public ::testing::TestWithParam<IntCase>
-{
-};
+using SafeStrToIntTest = ::testing::TestWithParam<IntCase>;
 
 TEST_P(SafeStrToIntTest, ReadsIntegerOrGivesDefault)
 {
@@ -52,15 +53,7 @@ TEST(BytesToHexTest, GivesTwoUpperCaseDigitsPerByteInOrder)
     EXPECT_EQ(BytesToHex(QByteArray("Hi!")), "486921");
 }
 
-struct VersionCase
-{
-    const char* text;
-    int expected;
-};
-
-class VersionToCodeTest : public ::testing::TestWithParam<VersionCase>
-{
-};
+using VersionToCodeTest = ::testing::TestWithParam<IntCase>;
 
 TEST_P(VersionToCodeTest, PacksFourFieldsIntoNibbles)
 {
@@ -68,11 +61,11 @@ TEST_P(VersionToCodeTest, PacksFourFieldsIntoNibbles)
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, VersionToCodeTest,
-                         ::testing::Values(VersionCase{"1.2.3.4", 0x1234}, VersionCase{"2.5.0.3 beta", 0x2503},
-                                           VersionCase{"1.10.0.0", 0x1A00}, VersionCase{"1.2.x.4", 0x1204},
-                                           VersionCase{"1.2.3", 0}, VersionCase{"", 0}, VersionCase{"1.2.3.4.5", 0},
-                                           VersionCase{" 1.2.3.4", 0}, VersionCase{"1.2.3.", 0x1230},
-                                           VersionCase{"15.15.15.15", 0xFFFF}, VersionCase{"1.2.3.-1", 0x123F}));
+                         ::testing::Values(IntCase{"1.2.3.4", 0x1234}, IntCase{"2.5.0.3 beta", 0x2503},
+                                           IntCase{"1.10.0.0", 0x1A00}, IntCase{"1.2.x.4", 0x1204}, IntCase{"1.2.3", 0},
+                                           IntCase{"", 0}, IntCase{"1.2.3.4.5", 0}, IntCase{" 1.2.3.4", 0},
+                                           IntCase{"1.2.3.", 0x1230}, IntCase{"15.15.15.15", 0xFFFF},
+                                           IntCase{"1.2.3.-1", 0x123F}));
 
 TEST(TextStartsWithTest, ComparesPrefixIgnoringCase)
 {
@@ -85,15 +78,7 @@ TEST(TextStartsWithTest, ComparesPrefixIgnoringCase)
     EXPECT_FALSE(TextStartsWith("xabc", "abc"));
 }
 
-struct SplitCase
-{
-    const char* text;
-    QStringList expected;
-};
-
-class SplitStringTest : public ::testing::TestWithParam<SplitCase>
-{
-};
+using SplitStringTest = ::testing::TestWithParam<ListCase>;
 
 TEST_P(SplitStringTest, AddsEveryFieldIncludingEmptyOnes)
 {
@@ -103,9 +88,9 @@ TEST_P(SplitStringTest, AddsEveryFieldIncludingEmptyOnes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, SplitStringTest,
-                         ::testing::Values(SplitCase{"", {}}, SplitCase{"abc", {"abc"}}, SplitCase{"|", {"", ""}},
-                                           SplitCase{"a||b|", {"a", "", "b", ""}}, SplitCase{"|a", {"", "a"}},
-                                           SplitCase{" a | b ", {" a ", " b "}}));
+                         ::testing::Values(ListCase{"", {}}, ListCase{"abc", {"abc"}}, ListCase{"|", {"", ""}},
+                                           ListCase{"a||b|", {"a", "", "b", ""}}, ListCase{"|a", {"", "a"}},
+                                           ListCase{" a | b ", {" a ", " b "}}));
 
 struct FormatCase
 {
@@ -114,9 +99,7 @@ struct FormatCase
     const char* expected;
 };
 
-class FormatArgsTest : public ::testing::TestWithParam<FormatCase>
-{
-};
+using FormatArgsTest = ::testing::TestWithParam<FormatCase>;
 
 TEST_P(FormatArgsTest, FillsPlaceholders)
 {
@@ -136,40 +119,33 @@ INSTANTIATE_TEST_SUITE_P(Patterns, FormatArgsTest,
 
 TEST(AddUrlParamsTest, JoinsWithTheRightSeparator)
 {
-    EXPECT_EQ(AddUrlParams("", "a=1"), "a=1");
-    EXPECT_EQ(AddUrlParams("http://h/p", "a=1"), "http://h/p?a=1");
-    EXPECT_EQ(AddUrlParams("http://h/p?x=2", "a=1"), "http://h/p?x=2&a=1");
-    EXPECT_EQ(AddUrlParams("http://h/p?", "a=1"), "http://h/p?a=1");
-    EXPECT_EQ(AddUrlParams("http://h/p?x=2&", "a=1"), "http://h/p?x=2&a=1");
-    // The parameter text is not inspected.
-    EXPECT_EQ(AddUrlParams("http://h/p", "&a=1"), "http://h/p?&a=1");
-    EXPECT_EQ(AddUrlParams("http://h/p?x", "&a=1"), "http://h/p?x&&a=1");
+    // Address, parameters, result; the parameter text is not inspected (the last two).
+    const char* const cases[][3] = {{"", "a=1", "a=1"},
+                                    {"http://h/p", "a=1", "http://h/p?a=1"},
+                                    {"http://h/p?x=2", "a=1", "http://h/p?x=2&a=1"},
+                                    {"http://h/p?", "a=1", "http://h/p?a=1"},
+                                    {"http://h/p?x=2&", "a=1", "http://h/p?x=2&a=1"},
+                                    {"http://h/p", "&a=1", "http://h/p?&a=1"},
+                                    {"http://h/p?x", "&a=1", "http://h/p?x&&a=1"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(AddUrlParams(c[0], c[1]), c[2]) << c[0] << " + " << c[1];
 }
 
-struct CommandLineCase
-{
-    const char* text;
-    QStringList expected;
-};
-
-class SplitCommandLineTest : public ::testing::TestWithParam<CommandLineCase>
-{
-};
+using SplitCommandLineTest = ::testing::TestWithParam<ListCase>;
 
 TEST_P(SplitCommandLineTest, SplitsLikeTheShellWithoutExpansion)
 {
     EXPECT_EQ(SplitCommandLine(QString::fromUtf8(GetParam().text)), GetParam().expected) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, SplitCommandLineTest,
-    ::testing::Values(CommandLineCase{"", {}}, CommandLineCase{"   \t ", {}},
-                      CommandLineCase{"a b  c", {"a", "b", "c"}}, CommandLineCase{"\"a b\" c", {"a b", "c"}},
-                      CommandLineCase{"'a \"b' c", {"a \"b", "c"}}, CommandLineCase{"a\\ b", {"a b"}},
-                      CommandLineCase{"\"a\\\"b\\\\c\\n\"", {"a\"b\\c\\n"}}, CommandLineCase{"'a\\b'", {"a\\b"}},
-                      CommandLineCase{"''", {""}}, CommandLineCase{"x\"\"y", {"xy"}},
-                      CommandLineCase{"a\"b c\"d", {"ab cd"}},
-                      CommandLineCase{"$HOME *.txt ~", {"$HOME", "*.txt", "~"}},
-                      CommandLineCase{"\"open end", {"open end"}}, CommandLineCase{"trail\\", {"trail"}}));
+INSTANTIATE_TEST_SUITE_P(Texts, SplitCommandLineTest,
+                         ::testing::Values(ListCase{"", {}}, ListCase{"   \t ", {}},
+                                           ListCase{"a b  c", {"a", "b", "c"}}, ListCase{"\"a b\" c", {"a b", "c"}},
+                                           ListCase{"'a \"b' c", {"a \"b", "c"}}, ListCase{"a\\ b", {"a b"}},
+                                           ListCase{"\"a\\\"b\\\\c\\n\"", {"a\"b\\c\\n"}}, ListCase{"'a\\b'", {"a\\b"}},
+                                           ListCase{"''", {""}}, ListCase{"x\"\"y", {"xy"}},
+                                           ListCase{"a\"b c\"d", {"ab cd"}},
+                                           ListCase{"$HOME *.txt ~", {"$HOME", "*.txt", "~"}},
+                                           ListCase{"\"open end", {"open end"}}, ListCase{"trail\\", {"trail"}}));
 
 } // namespace

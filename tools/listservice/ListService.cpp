@@ -369,6 +369,9 @@ HttpResponse ListService::healthPage()
                           : store.databaseError().isEmpty()
                               ? QStringLiteral("ok")
                               : QStringLiteral("error: ") + healthValue(store.databaseError()));
+        // Changes pile up while the database is slow or away; they are written once it works again.
+        if (const qint64 unwritten = store.unwrittenChanges(); unwritten > 0)
+            lines << QStringLiteral("database.unwritten=%1").arg(unwritten);
         for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
             lines << QStringLiteral("source.%1=error: %2").arg(it.key(), healthValue(it.value()));
     } else {

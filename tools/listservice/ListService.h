@@ -13,8 +13,8 @@ class ProxyGatherer;
 #include <QString>
 
 // The list service's endpoints: the proxy list, the address check used to test proxies, the update
-// answer, flags, the map page, the info page, the page that shows what sites see, and the site pages. Pure request -> response, so the
-// HTTP layer and tests can drive it alike.
+// answer, flags, the map page, the info page, the page that shows what sites see, and the site pages. Pure request ->
+// response, so the HTTP layer and tests can drive it alike.
 class ListService
 {
 public:

@@ -43,11 +43,19 @@ void ProxyGatherer::start(const Target& target)
     m_tick.setInterval(500);
     connect(&m_tick, &QTimer::timeout, this, &ProxyGatherer::tick);
     m_tick.start();
-    if (m_store.tryLead())
-        lead();
-    else
-        std::fprintf(stderr,
-                     "veilport-listservice: another instance checks the shared database; serving its results\n");
+    m_replace.setSingleShot(true);
+    m_replace.setInterval(0);
+    connect(&m_replace, &QTimer::timeout, this, &ProxyGatherer::replaceSome);
+    m_following = true;
+    m_store.requestLead([this](bool lead) {
+        m_following = false;
+        m_lastFollow = m_clock.elapsed();
+        if (lead)
+            this->lead();
+        else
+            std::fprintf(stderr,
+                         "veilport-listservice: another instance checks the shared database; serving its results\n");
+    });
 }
 
 void ProxyGatherer::lead()
@@ -78,6 +86,9 @@ void ProxyGatherer::stepDown()
     m_tester.reset(); // cuts the checks under way; their results never arrive
     m_fetcher.reset();
     m_inFlight.clear();
+    m_replace.stop();
+    m_store.cancelReplacements();
+    m_replacing.clear();
 }
 
 bool ProxyGatherer::trustedSource(const QString& name) const
@@ -92,16 +103,29 @@ void ProxyGatherer::onFetched(int index, const SourceParseResult& result, int re
     ++m_metrics->sourceFetches;
     m_metrics->refusedEntries += quint64(refused);
     m_sourceErrors.remove(setting.name);
-    const int added = m_store.replaceSource(setting.name, result.entries, now());
+    m_store.queueReplacement(setting.name, result.entries, now());
     m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
-    const QString refusedText =
-        refused == 0
-            ? QString()
-            : QStringLiteral("; %1 refused, naming no global address (see AllowPrivateAddresses)").arg(refused);
-    std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected%s)\n",
-                 qPrintable(setting.name), qlonglong(result.entries.size()), added, result.duplicates, result.rejected,
-                 qPrintable(refusedText));
-    tick();
+    m_replacing.insert(setting.name, {result.entries.size(), result.duplicates, result.rejected, refused});
+    m_replace.start();
+}
+
+void ProxyGatherer::replaceSome()
+{
+    const QList<ProxyStore::Replaced> finished = m_store.replaceSome(kReplaceSliceMs);
+    for (const ProxyStore::Replaced& done : finished) {
+        const ListCounts counts = m_replacing.take(done.source);
+        const QString refusedText =
+            counts.refused == 0 ? QString()
+                                : QStringLiteral("; %1 refused, naming no global address (see AllowPrivateAddresses)")
+                                      .arg(counts.refused);
+        std::fprintf(stderr, "veilport-listservice: source %s: %lld proxies (%d new, %d duplicates, %d rejected%s)\n",
+                     qPrintable(done.source), qlonglong(counts.entries), done.added, counts.duplicates, counts.rejected,
+                     qPrintable(refusedText));
+    }
+    if (m_store.replacing())
+        m_replace.start();
+    if (!finished.isEmpty())
+        tick(); // the new proxies are due at once
 }
 
 void ProxyGatherer::onFailed(int index, const QString& error)
@@ -118,33 +142,29 @@ void ProxyGatherer::onFailed(int index, const QString& error)
 
 void ProxyGatherer::tick()
 {
-    // A shared database server that went away is asked again now and then; the list is served from
-    // memory meanwhile.
-    if (m_store.isShared() && !m_store.databaseError().isEmpty() &&
-        m_clock.elapsed() - m_lastReconnect >= kReconnectIntervalMs) {
-        m_lastReconnect = m_clock.elapsed();
-        if (m_store.reconnect()) {
-            // The lock went with the old connection: keep checking only if nobody took over meanwhile.
-            if (m_leading && m_store.tryLead()) {
-                m_store.writeMemory();
-            } else {
-                if (m_leading)
-                    stepDown();
-                m_store.reload();
-            }
-        }
-    }
+    // The store's writer connects again by itself after a shared database server went away; if another
+    // instance took the check lock meanwhile, that one checks now.
+    if (m_leading && m_store.takeLostLead())
+        stepDown();
     if (!m_leading) {
-        // Another instance checks: follow its results, and take over once its lock is free.
-        if (m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
-            m_lastFollow = m_clock.elapsed();
-            if (m_store.tryLead())
-                lead();
-            else
-                m_store.reload();
+        // Another instance checks: follow its results, and take over once its lock is free. The database
+        // is asked on the store's own thread; one question at a time.
+        if (!m_following && m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
+            m_following = true;
+            m_store.requestLead([this](bool lead) {
+                if (lead) {
+                    m_following = false;
+                    m_lastFollow = m_clock.elapsed();
+                    this->lead();
+                    return;
+                }
+                m_store.requestReload([this] {
+                    m_following = false;
+                    m_lastFollow = m_clock.elapsed();
+                });
+            });
         }
-        if (!m_leading)
-            return;
+        return;
     }
     const qint64 nowMs = m_clock.elapsed();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {

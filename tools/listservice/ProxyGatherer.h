@@ -52,8 +52,6 @@ public:
     bool leading() const { return m_leading; }
     /// How often an instance that does not check reads the shared database again and asks for the lock.
     static constexpr qint64 kFollowIntervalMs = 3000;
-    /// How often a shared database server that went away is tried again.
-    static constexpr qint64 kReconnectIntervalMs = 5000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();
 
@@ -69,6 +67,8 @@ private:
     void stepDown();
     void onFetched(int index, const SourceParseResult& result, int refused);
     void onFailed(int index, const QString& error);
+    // Takes fetched lists in a slice at a time, so a list of a hundred thousand proxies holds up no answer.
+    void replaceSome();
     void onResult(bool success, int index, const QString& response, const QString& host, int port, quint32 elapsed);
 
     ServiceConfig m_config;
@@ -80,10 +80,20 @@ private:
     QHash<QString, QString> m_sourceErrors;
     QElapsedTimer m_clock;
     QTimer m_tick;
+    QTimer m_replace;
+    static constexpr qint64 kReplaceSliceMs = 10;
+    struct ListCounts
+    {
+        qsizetype entries = 0;
+        int duplicates = 0;
+        int rejected = 0;
+        int refused = 0;
+    };
+    QHash<QString, ListCounts> m_replacing; // per source whose list is being taken in, for its log line
     Target m_target;
     bool m_leading = false;
     qint64 m_lastFollow = 0;
-    qint64 m_lastReconnect = 0;
+    bool m_following = false; // a question to the shared database about the lock or its contents is open
     const GeoIpDatabase* m_geo = nullptr;
     qint64 m_lastPrune = 0;
 };

@@ -1,46 +1,74 @@
 #pragma once
 
 #include "SourceParser.h"
+#include "StoreChange.h"
+#include "StoreContents.h"
+#include "StoreWriter.h"
 #include "StoredProxy.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QThread>
 
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 // Every proxy the service knows, its sources and its check history. The working set lives in memory,
 // so list answers never wait for the disk and a database that breaks leaves the list served; every
-// change is written through to one SQLite file (WAL) that the next start reads back.
+// change goes to the database through a writer on a thread of its own (an SQLite file in WAL mode, or a
+// PostgreSQL database shared by several instances), and the next start reads it back.
 class ProxyStore
 {
 public:
     explicit ProxyStore(int maxProxies);
+    /// Writes what is still queued (one more try) before it goes.
     ~ProxyStore();
     ProxyStore(const ProxyStore&) = delete;
     ProxyStore& operator=(const ProxyStore&) = delete;
 
-    /// Opens (creating or migrating) the database and loads what it holds. False with error text when the
-    /// file cannot be used; what could be read is kept and the store goes on in memory.
-    bool open(const QString& file, QString& error);
-    /// Whether this instance is the one that gathers and checks: always for SQLite; for a shared
-    /// PostgreSQL database the holder of its advisory lock.
-    bool tryLead();
-    /// Reads the whole database again (an instance that does not check sees the checker's results so).
-    void reload();
+    /// Opens (creating or migrating) the database and loads what it holds, waiting for it: meant for the
+    /// start, before any request is served. False with error text when the database cannot be used now;
+    /// what could be read is kept, and a database that may work later (locked, read-only, a server away) is
+    /// tried again with every change.
+    bool open(const QString& location, QString& error);
     bool isShared() const { return m_postgres; }
-    /// After a database server went away: connects again; true once the database works again.
-    bool reconnect();
-    /// Writes every proxy as memory knows it (changes made while the server was away never reached it).
-    void writeMemory();
+    /// Asks whether this instance is the one that gathers and checks: always for SQLite (answered at once);
+    /// for a shared PostgreSQL database the holder of its advisory lock, whose contents are then taken in.
+    /// answer runs on this thread.
+    void requestLead(std::function<void(bool)> answer);
+    /// Reads the whole database again and takes it in (an instance that does not check sees the checker's
+    /// results so); done runs on this thread, whether it worked or not.
+    void requestReload(std::function<void()> done);
+    /// True once after the database's check lock went to another instance while the server was away.
+    bool takeLostLead();
     /// The schema version this build writes.
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = StoreWriter::kSchemaVersion;
 
     /// Makes entries the proxies of source: new ones are added due for a check at once, ones it no longer
     /// names are forgotten. Returns the number added.
     int replaceSource(const QString& source, const QList<SourceEntry>& entries, qint64 now);
+    /// The same a slice at a time, for a list of a hundred thousand proxies that must not hold up the thread
+    /// answering requests: queues the work, which replaceSome() does.
+    void queueReplacement(const QString& source, const QList<SourceEntry>& entries, qint64 now);
+    struct Replaced
+    {
+        QString source;
+        int added = 0;
+    };
+    /// Works on the queued replacements for about budgetMs and returns those it finished. More remains
+    /// while replacing() holds.
+    QList<Replaced> replaceSome(qint64 budgetMs);
+    bool replacing() const { return !m_replacements.empty(); }
+    /// Drops the replacements not done yet (this instance no longer gathers).
+    void cancelReplacements() { m_replacements.clear(); }
     /// Notes a source's latest fetch for the database and the health page.
     void noteSourceFetch(const QString& source, const QString& location, bool ok, const QString& error, int count,
                          qint64 now);
@@ -64,32 +92,58 @@ public:
     int size() const { return int(m_proxies.size()); }
     const std::map<qint64, StoredProxy>& proxies() const { return m_proxies; }
     /// Empty while the database works (or none is used); else what went wrong.
-    QString databaseError() const { return m_dbError; }
-    bool usesDatabase() const { return !m_connection.isEmpty(); }
-    int databaseErrors() const { return m_dbErrors; }
+    QString databaseError() const;
+    bool usesDatabase() const { return m_usesDatabase; }
+    int databaseErrors() const;
+    /// Changes made in memory that the database has not taken yet.
+    qint64 unwrittenChanges() const;
 
 private:
-    bool migrate(QString& error);
-    void load();
-    // Runs one statement; on failure records the error and stops writing.
-    bool exec(const QString& sql, const QVariantList& values = {});
-    void dbFailed(const QString& what);
+    struct Replacement
+    {
+        enum class Step
+        {
+            Key,   // reading what the list names
+            Sweep, // forgetting the source's proxies it no longer names, which makes room first
+            Add    // taking the list in
+        };
+        QString source;
+        QList<SourceEntry> entries;
+        qint64 now = 0;
+        Step step = Step::Key;
+        qsizetype next = 0;   // the entry to go on with
+        qint64 sweepFrom = 0; // the proxy id the sweep goes on from
+        QStringList keys;     // host:port of each entry
+        QSet<QString> named;
+        int added = 0;
+    };
+
+    // Works on one replacement until done or the deadline passes; true once done.
+    bool replaceSlice(Replacement& r, const QElapsedTimer& clock, qint64 budgetMs);
+    void adopt(StoreContents&& contents);
+    void write(StoreChange::Any change);
+    void forget(std::map<qint64, StoredProxy>::iterator it);
     // Orders every proxy that ever passed, best first.
     void rank() const;
 
-    static constexpr qint64 kCheckLockKey = 0x7665696c706f7274; // "veilport"
     const int m_maxProxies;
     bool m_postgres = false;
+    bool m_usesDatabase = false;
     std::map<qint64, StoredProxy> m_proxies;
     QHash<QString, qint64> m_byKey;
     qint64 m_nextId = 1;
-    QString m_connection; // Qt SQL connection name; empty: memory only
-    bool m_writable = false;
-    QString m_dbError;
+    std::deque<Replacement> m_replacements;
+    // The writer and its thread; null: memory only. Answers come back through m_context, which lives here.
+    std::unique_ptr<QThread> m_thread;
+    StoreWriter* m_writer = nullptr;
+    std::unique_ptr<QObject> m_context;
+    QString m_openError; // why a database that will never work is not used
+    // Every proxy by its next check (seconds since the epoch, id); built by the first due().
+    mutable std::set<std::pair<qint64, qint64>> m_schedule;
+    mutable bool m_scheduleValid = false;
     static constexpr qint64 kRankRefreshMs = 1000;
     // The last ranking; invalid once a proxy it points at is gone.
     mutable std::vector<const StoredProxy*> m_ranking;
     mutable bool m_rankingValid = false;
     mutable QElapsedTimer m_rankClock;
-    int m_dbErrors = 0;
 };

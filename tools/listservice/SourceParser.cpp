@@ -20,22 +20,30 @@ bool validHost(const QString& host)
 {
     if (host.isEmpty() || host.size() > 253)
         return false;
-    if (!QHostAddress(host).isNull())
-        return true;
-    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
-                                                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*$"));
+    // A scope ("%eth0") means nothing on a list for others and could carry any text.
+    const QHostAddress address(host);
+    if (!address.isNull())
+        return address.scopeId().isEmpty();
+    // Labels of at most 63 characters, as DNS allows.
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+                                                        "(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
     return name.match(host).hasMatch();
 }
 
 // Fields become parts of '|'-separated list lines: nothing of a source may add a field or a line.
 QString cleanField(const QString& text)
 {
-    QString out = text.trimmed().left(200);
+    QString out = text;
     for (QChar& c : out) {
         if (c == QLatin1Char('|') || c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
     }
-    return out;
+    // Trimmed after the blanking, or a control character at either end would leave a blank there; cut
+    // between characters, never inside a surrogate pair (which would go out as a replacement character).
+    out = out.trimmed();
+    if (out.size() > 200)
+        out.truncate(out[199].isHighSurrogate() ? 199 : 200);
+    return out.trimmed();
 }
 
 class Collector
@@ -54,6 +62,13 @@ public:
             return true;
         }
         entry.host = entry.host.toLower();
+        // An address in its one usual spelling, so that a proxy written two ways ("::1" and "0::1", "127.1")
+        // is still one proxy.
+        if (const QHostAddress address(entry.host); !address.isNull()) {
+            bool v4 = false;
+            const quint32 ip4 = address.toIPv4Address(&v4);
+            entry.host = v4 ? QHostAddress(ip4).toString() : address.toString();
+        }
         for (QString* field : {&entry.country, &entry.info, &entry.flagUrl, &entry.longitude, &entry.latitude})
             *field = cleanField(*field);
         if (m_seen.contains(entry.key())) {
@@ -84,7 +99,8 @@ int portOf(const QString& text)
 // blank is ignored (many lists add comments). Any other scheme names a proxy that cannot be checked.
 bool splitHostPort(const QString& text, QString& host, int& port, TProxyKind& kind)
 {
-    const QString word = text.trimmed().section(QRegularExpression(QStringLiteral("\\s")), 0, 0);
+    static const QRegularExpression blank(QStringLiteral("\\s"));
+    const QString word = text.trimmed().section(blank, 0, 0);
     QStringView address;
     TProxyKind named = kind;
     if (!SplitProxyScheme(word, named, address))
@@ -169,9 +185,14 @@ void parseVeilport(const QByteArray& text, int maxEntries, Collector& out, Sourc
     QList<TProxyRec> records;
     QStringList countries;
     ParseProxyListLines(ProxyListLines::fromUtf8(text), maxEntries, local, records, countries);
-    for (const TProxyRec& r : records)
+    for (const TProxyRec& r : records) {
+        // A count above the entries leaves records that no line filled: no entries at all, and a list of a
+        // few bytes may leave the cap's worth of them.
+        if (r.Proxy.isEmpty())
+            continue;
         if (!addListed(r.Proxy, {{}, 0, r.Country, r.Info, r.FlagUrl, r.Longitude, r.Latitude, r.Kind}, out, result))
             return;
+    }
 }
 
 QStringList csvFields(const QString& line)
@@ -306,8 +327,11 @@ bool looksLikeText(const QByteArray& text)
 
 } // namespace
 
-SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& text, int maxEntries)
+SourceParseResult ParseSourceText(SourceFormat format, const QByteArray& source, int maxEntries)
 {
+    // A byte order mark (lists saved on Windows) belongs to no line: dropped once here, it cannot make a
+    // line of its own that passes for the CSV header.
+    const QByteArray text = source.startsWith("\xEF\xBB\xBF") ? source.sliced(3) : source;
     SourceParseResult result;
     if (!looksLikeText(text)) {
         result.error = QStringLiteral("binary data, not a list of proxies");

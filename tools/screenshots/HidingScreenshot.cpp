@@ -38,7 +38,10 @@ TfrmMainForm* mainForm()
 // The flag box shows only while a proxy is applied.
 bool isHiding(const TfrmMainForm* form)
 {
-    return form && form->HideAction() == form->acStopHide && !form->imgFlag->isHidden();
+    if (!form || !form->HideAction())
+        return false;
+    const auto* flag = form->findChild<QLabel*>(QStringLiteral("imgFlag"));
+    return form->HideAction()->objectName() == QLatin1String("acStopHide") && flag && !flag->isHidden();
 }
 
 void takePicture(TfrmMainForm* form)

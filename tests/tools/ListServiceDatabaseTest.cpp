@@ -1,0 +1,218 @@
+// The list service keeps answering whatever its database does: a source of 100,000 proxies being stored,
+// a file another program holds locked, a server whose writes crawl. Driven as a host runs it: the real
+// service, a real SQLite file and a real PostgreSQL server.
+#include "HttpExchange.h"
+#include "support/ListServiceFixture.h"
+#include "support/PostgresFixture.h"
+#include "support/TempDir.h"
+#include "support/TinyproxyFixture.h"
+#include "support/Wait.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+using testsupport::ListServiceFixture;
+using testsupport::TempDir;
+using testsupport::TinyproxyFixture;
+
+namespace {
+
+// Generous for a loaded two-core machine; storing the large source on the thread that answers took
+// several seconds.
+constexpr qint64 kAnswerBoundMs = 1000;
+constexpr int kStoreWaitMs = 120000;
+
+// A second connection to the service's database, as another program (or an operator's sqlite3 or psql)
+// opens it.
+class SideConnection
+{
+public:
+    explicit SideConnection(const QString& file)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.open();
+    }
+    explicit SideConnection(const testsupport::PostgresFixture& pg)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(pg.port());
+        db.setUserName(QStringLiteral("veilport"));
+        db.setDatabaseName(QStringLiteral("postgres"));
+        db.open();
+    }
+    ~SideConnection()
+    {
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    // The first value of a query; -1 when it fails.
+    qint64 count(const QString& sql)
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        return q.exec(sql) && q.next() ? q.value(0).toLongLong() : -1;
+    }
+    bool exec(const QString& sql)
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        const bool ok = q.exec(sql);
+        m_error = q.lastError().text();
+        return ok;
+    }
+    QString error() const { return m_error; }
+
+private:
+    const QString m_name = QStringLiteral("side");
+    QString m_error;
+};
+
+// A value of /metrics; -1 when absent.
+double Metric(const ListServiceFixture& service, const QString& name)
+{
+    const QString text = QString::fromUtf8(Get(service.port(), "/metrics").body);
+    const auto m = QRegularExpression(QRegularExpression::escape(name) + QStringLiteral(" ([0-9.e+]+)\n")).match(text);
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+QString Health(const ListServiceFixture& service)
+{
+    return QString::fromUtf8(Get(service.port(), "/health").body);
+}
+
+// The slowest answer to /health and the list while waiting for done, in ms; -1 when done never came.
+qint64 SlowestAnswerUntil(const ListServiceFixture& service, const std::function<bool()>& done, int timeoutMs)
+{
+    qint64 slowest = 0;
+    const bool came = testsupport::waitUntil(
+        [&] {
+            for (const QByteArray path : {"/health", "/getproxy.php"}) {
+                QElapsedTimer t;
+                t.start();
+                EXPECT_EQ(Get(service.port(), path).status, 200) << path.constData();
+                slowest = std::max(slowest, qint64(t.elapsed()));
+            }
+            return done();
+        },
+        timeoutMs);
+    return came ? slowest : -1;
+}
+
+} // namespace
+
+TEST(ListServiceDatabase, AnswersWithinASecondWhileItStoresAHundredThousandProxies)
+{
+    TempDir tmp;
+    // Loopback addresses where nothing listens: each check fails at once, so the checks' own writes
+    // pile onto the storing too.
+    QByteArray list;
+    for (int i = 0; i < 100000; ++i)
+        list += QStringLiteral("127.%1.%2.%3:9\n").arg(10 + i / 62500).arg(i / 250 % 250).arg(i % 250 + 1).toUtf8();
+    const QString database = tmp.file("proxies.db");
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + database, "Source=big|plain|" + tmp.write("big.txt", list) + "|86400|8000000",
+                           "AllowPrivateAddresses=on", "CheckConcurrency=200", "CheckTimeout=5"};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+
+    SideConnection side(database);
+    const qint64 slowest = SlowestAnswerUntil(
+        service,
+        [&] {
+            return side.count(QStringLiteral("SELECT count(*) FROM proxies")) == 100000 &&
+                   side.count(QStringLiteral("SELECT count(*) FROM checks")) > 0;
+        },
+        kStoreWaitMs);
+    ASSERT_GE(slowest, 0) << side.count(QStringLiteral("SELECT count(*) FROM proxies")) << " stored\n"
+                          << service.errorOutput().toStdString();
+    EXPECT_LT(slowest, kAnswerBoundMs);
+    EXPECT_TRUE(Health(service).contains("\nproxies=100000\n")) << Health(service).toStdString();
+}
+
+// Another program holding the file locked makes writes fail for a while: the service says so on /health,
+// keeps answering, and writes every check it counted once the lock goes.
+TEST(ListServiceDatabase, ALockedFileIsReportedAndEveryCheckIsWrittenOnceTheLockGoes)
+{
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(2)) << proxies.errorText().toStdString();
+    TempDir tmp;
+    const QString database = tmp.file("proxies.db");
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + database, "AllowPrivateAddresses=on", "CheckInterval=10", "CheckTimeout=5",
+                           "Source=list|plain|" +
+                               tmp.write("list.txt", (proxies.proxyText(0) + "\n" + proxies.proxyText(1)).toUtf8())};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    SideConnection side(database);
+    const QString passed = QStringLiteral("veilport_checks_total{outcome=\"passed\"}");
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return side.count(QStringLiteral("SELECT count(*) FROM checks")) == 2; }, 30000))
+        << service.errorOutput().toStdString();
+
+    ASSERT_TRUE(side.exec(QStringLiteral("BEGIN EXCLUSIVE"))) << side.error().toStdString();
+    // The next round of checks (ten seconds on) cannot be written.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return Metric(service, passed) >= 4 && Health(service).contains("database=error: "); }, 60000))
+        << Health(service).toStdString();
+    QElapsedTimer t;
+    t.start();
+    const QString health = Health(service);
+    EXPECT_LT(t.elapsed(), kAnswerBoundMs);
+    EXPECT_TRUE(health.contains("locked")) << health.toStdString();
+    EXPECT_TRUE(QString::fromUtf8(Get(service.port(), "/getproxy.php").body).contains(proxies.proxyText(0)));
+    const double counted = Metric(service, passed);
+    ASSERT_TRUE(side.exec(QStringLiteral("ROLLBACK"))) << side.error().toStdString();
+
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return Health(service).contains("database=ok\n") &&
+                   side.count(QStringLiteral("SELECT count(*) FROM checks")) >= qint64(counted);
+        },
+        30000))
+        << Health(service).toStdString() << side.count(QStringLiteral("SELECT count(*) FROM checks")) << " of "
+        << counted;
+}
+
+// Every check a server writes slowly (a trigger that sleeps): the answers do not wait for it, and the checks
+// reach the database all the same.
+TEST(ListServiceDatabase, ASlowPostgreSqlServerHoldsUpNoAnswer)
+{
+    testsupport::PostgresFixture pg;
+    if (!pg.start())
+        GTEST_SKIP() << pg.errorText().toStdString();
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(2)) << proxies.errorText().toStdString();
+    TempDir tmp;
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + pg.url(), "AllowPrivateAddresses=on", "CheckInterval=10", "CheckTimeout=5",
+                           "Source=list|plain|" +
+                               tmp.write("list.txt", (proxies.proxyText(0) + "\n" + proxies.proxyText(1)).toUtf8())};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    SideConnection side(pg);
+    const QString checks = QStringLiteral("SELECT count(*) FROM checks");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return side.count(checks) == 2; }, 30000))
+        << side.count(checks) << service.errorOutput().toStdString();
+    ASSERT_TRUE(side.exec(QStringLiteral("CREATE FUNCTION crawl() RETURNS trigger AS $$ BEGIN PERFORM pg_sleep(1.5); "
+                                         "RETURN NEW; END $$ LANGUAGE plpgsql")))
+        << side.error().toStdString();
+    ASSERT_TRUE(
+        side.exec(QStringLiteral("CREATE TRIGGER crawl BEFORE INSERT ON checks FOR EACH ROW EXECUTE FUNCTION crawl()")))
+        << side.error().toStdString();
+
+    // The next round, ten seconds on, takes three seconds to write.
+    const qint64 slowest = SlowestAnswerUntil(
+        service, [&] { return side.count(checks) >= 4; }, 60000);
+    ASSERT_GE(slowest, 0) << side.count(checks) << service.errorOutput().toStdString();
+    EXPECT_LT(slowest, kAnswerBoundMs);
+    EXPECT_TRUE(Health(service).contains("database=ok\n")) << Health(service).toStdString();
+}
