@@ -3,10 +3,14 @@
 # Tests run headless (Qt offscreen) with the web engine's sandbox off, as CI runs as root.
 # Every test carries its area (the folder below tests/), so `ctest -L proxy` runs one area, and one kind:
 # `unit` (the default), `process` (starts the real program or service as a child) or `browser` (drives
-# real Chromium or Firefox). Further labels (`package`) are kept beside them.
+# real Chromium or Firefox). Further labels (`package`) are kept beside them. A folder whose name would
+# match a kind's filter (ctest -L takes regular expressions) names its area in VEILPORT_TEST_AREA.
 function(veilport_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     get_filename_component(area ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    if(DEFINED VEILPORT_TEST_AREA)
+        set(area ${VEILPORT_TEST_AREA})
+    endif()
     set(labels ${area} ${ARG_LABELS})
     list(REMOVE_DUPLICATES labels)
     if(NOT "process" IN_LIST labels AND NOT "browser" IN_LIST labels)

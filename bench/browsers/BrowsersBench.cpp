@@ -2,10 +2,10 @@
 // home (GSettings keyfile backend, temporary XDG_CONFIG_HOME). Prints name=value lines; times
 // are medians in milliseconds.
 #include "config/TSettings.h"
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 #include "platform/ProcessRunner.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "support/PrivateHome.h"
 
 #include <QCoreApplication>

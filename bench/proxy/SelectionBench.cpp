@@ -3,8 +3,8 @@
 // Runs in a private home with GSettings' keyfile backend. Prints name=value lines.
 //   bench_proxy_selection [runs]
 
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 #include "proxy/BrowserControl.h"
 #include "proxy/TProxyManager.h"
 #include "support/PrivateHome.h"

@@ -10,7 +10,7 @@
 //   bench_hide [--proxies 10000] [--instances 20] [--trace]
 
 #include "config/TSettings.h"
-#include "proxy/BrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
 #include "proxy/TProxyManager.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -188,11 +188,10 @@ int main(int argc, char** argv)
     Settings()->WriteBool(QStringLiteral("SETUPFF"), false);
     Settings()->WriteBool(QStringLiteral("FirstTimeRun"), false);
 
-    auto engine = std::make_unique<Engine>(*Settings());
+    DesktopBrowsers browsers(*Settings());
+    auto engine = std::make_unique<Engine>(*Settings(), browsers);
     if (!engine->StartSucceeded())
         fail("the engine did not start");
-    SetBrowserSettings(Settings());
-    SetBrowserServices(&engine->Services());
     auto form = std::make_unique<TfrmMainForm>(engine->Window());
     // The controls a user would press, found by the names the language files give them.
     auto* hideAction = form->findChild<QAction*>(QStringLiteral("acVuvaVI"));

@@ -3,10 +3,11 @@
 #include "app/uMain.h"
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
+#include "browsers/BrowserWriteError.h"
+#include "browsers/DesktopProxyState.h"
+#include "browsers/LoginGuardBrowserControl.h"
 #include "platform/Autostart.h"
-#include "platform/DesktopProxyState.h"
-#include "proxy/BrowserRoutines.h"
-#include "ui/LoginGuardBrowserControl.h"
+#include "proxy/BrowserControl.h"
 
 #include <QLoggingCategory>
 
@@ -14,7 +15,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcRestore, "veilport.guard")
 } // namespace
 
-int RestoreDesktop(platform::InstanceChannel& channel, platform::Autostart& autostart)
+int RestoreDesktop(platform::InstanceChannel& channel, platform::Autostart& autostart, IBrowserControl& browsers)
 {
     // A running copy owns the desktop's settings: it may be hiding right now.
     if (FindRunningInstance(channel)) {
@@ -42,9 +43,9 @@ int RestoreDesktop(platform::InstanceChannel& channel, platform::Autostart& auto
             return 0;
         // The routines the program stops hiding with; Firefox follows the desktop, and starting it
         // at a log-in to tell it so would open a browser window nobody asked for.
-        SetIEProxy(QString());
+        browsers.SetIEProxy(QString());
         try {
-            SetOperaProxy(QString());
+            browsers.SetOperaProxy(QString());
         } catch (const EBrowserWriteError& error) {
             qCWarning(lcRestore) << error.what();
         }

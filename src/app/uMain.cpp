@@ -6,10 +6,9 @@
 #include "app/TMainWindowWatch.h"
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
+#include "browsers/DesktopBrowsers.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/CompanionHub.h"
 #include "platform/XdgAutostart.h"
 #include "ui/ApplicationServices.h"
 #include "ui/Engine.h"
@@ -129,12 +128,13 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // program ends only when the main window closes for good.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto engine = std::make_unique<Engine>(*Settings());
+    // The browsers outlive the engine, which puts the log-in guard in front of them and lends them its
+    // message box while it lives.
+    DesktopBrowsers browsers(*Settings());
+    auto engine = std::make_unique<Engine>(*Settings(), browsers);
     if (!engine->StartSucceeded())
         return 1;
-    // The browser routines tell their failures through the program's message box, as does any code
-    // that has no window to hand it the services.
-    SetBrowserServices(&engine->Services());
+    // Code that has no window to hand it the services tells its failures through the program's message box.
     SetEngineServices(&engine->Services());
 
     std::unique_ptr<TfrmMainForm> mainForm;
@@ -144,7 +144,6 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
         // The settings folder became unusable after it was chosen (a full or vanished disk).
         engine->Services().ShowPlainMessage(QString::fromLocal8Bit(error.what()), TEngineServices::mtError);
         SetEngineServices(nullptr);
-        SetBrowserServices(nullptr);
         return 1;
     }
     TMainWindowWatch watch(mainForm.get(), sinceStart);
@@ -165,8 +164,9 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     });
     // Browser companions keep their host's connection open for commands (same user only, as every
     // message on the channel).
-    channel.serveSessions(WM_COMPANION_SESSION,
-                          [](int fd, const QByteArray& greeting) { DefaultCompanionHub().adopt(fd, greeting); });
+    channel.serveSessions(WM_COMPANION_SESSION, [&browsers](int fd, const QByteArray& greeting) {
+        browsers.companions().adopt(fd, greeting);
+    });
 
     // A log-on start keeps the window in the tray. Without a tray the hidden window could never be
     // reached again, so it waits minimised in the task bar instead.
@@ -179,24 +179,19 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
     // The windows go before the settings store, so nothing they do on the way out finds it gone.
     mainForm.reset();
     // Each companion gives its browser the user's own proxy setting back as its host's line ends.
-    DefaultCompanionHub().closeAll();
+    browsers.companions().closeAll();
     SetEngineServices(nullptr);
-    SetBrowserServices(nullptr);
     engine.reset();
     return code;
 }
 
-// Opens the settings store and hands it to the browser routines, which read the user's choices.
 void OpenSettings()
 {
     InitSettings();
-    SetBrowserSettings(Settings());
 }
 
-// The browser routines let go of the store before it closes.
 void CloseSettings()
 {
-    SetBrowserSettings(nullptr);
     DoneSettings();
 }
 
@@ -240,7 +235,8 @@ int RunApplication(int& argc, char** argv)
         // No window: the log-in guard runs before the session is fully up and ends at once.
         QCoreApplication app(argc, argv);
         platform::XdgAutostart autostart;
-        const int code = RestoreDesktop(channel, autostart);
+        DesktopBrowsers browsers(*Settings());
+        const int code = RestoreDesktop(channel, autostart, browsers.routines());
         CloseSettings();
         return code;
     }

@@ -3,7 +3,7 @@
 #include <QString>
 
 // The browser side of hiding, as the proxy manager sees it: set or clear the proxy of each
-// browser and clear their cookies. The program uses SystemBrowserControl; tests record calls.
+// browser and clear their cookies. The program uses TBrowserRoutines behind its log-in guard; tests record calls.
 // A proxy text is host:port; the empty text means a direct connection.
 class IBrowserControl
 {

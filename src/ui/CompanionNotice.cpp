@@ -1,8 +1,8 @@
 #include "ui/CompanionNotice.h"
 
 #include "i18n/MessageTexts.h"
-#include "proxy/TBrowserRoutines.h"
-#include "proxy/TCookieClearReport.h"
+#include "browsers/TBrowserRoutines.h"
+#include "browsers/TCookieClearReport.h"
 #include "util/EngineServices.h"
 #include "util/SPTools.h"
 

@@ -1,26 +1,26 @@
 #include "ui/Engine.h"
 
+#include "browsers/DesktopBrowsers.h"
+#include "browsers/LoginGuardBrowserControl.h"
 #include "config/SettingsError.h"
 #include "config/SettingsFolder.h"
 #include "config/TSettings.h"
 #include "i18n/MessageTexts.h"
 #include "platform/XdgAutostart.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/SystemBrowserControl.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ApplicationServices.h"
 #include "ui/EndpointWebBlocker.h"
 #include "ui/FlagService.h"
 #include "ui/HidingPresenter.h"
-#include "ui/LoginGuardBrowserControl.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/UpdateController.h"
 
 #include <QLoggingCategory>
 
-Engine::Engine(TSettings& settings, std::unique_ptr<platform::Autostart> autostart)
-    : m_settings(settings), m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>()),
+Engine::Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart)
+    : m_settings(settings), m_browsers(browsers),
+      m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>()),
       m_folder(std::make_unique<SettingsFolder>(settings)),
       m_services(std::make_unique<ApplicationServices>(settings, *m_autostart)),
       m_window(std::make_unique<TfrmEngineWnd>(*this))
@@ -30,6 +30,8 @@ Engine::Engine(TSettings& settings, std::unique_ptr<platform::Autostart> autosta
                                                   [&services](const QString& url) { services.OpenUrl(url); });
     // Flags are kept per user in either settings mode, like the proxy list.
     m_flags = std::make_unique<FlagService>(settings.UserFolder());
+    // The browser routines tell their failures through the program's message box while the engine lives.
+    m_browsers.routines().setServices(m_services.get());
     m_startSucceeded = Start();
 }
 
@@ -42,8 +44,9 @@ Engine::~Engine()
     m_webBlocker.reset();
     // The last change of the desktop's settings (a stop at Exit) must land before the program ends, and
     // the log-in guard's queued jobs must have run before the guard goes.
-    SetDesktopProxyWritesInBackground(false);
+    m_browsers.setWritesInBackground(false);
     m_browserControl.reset();
+    m_browsers.routines().setServices(nullptr);
     m_flags.reset();
     m_update.reset();
     // The localisation translates the engine window and plugs into the services: it goes before both.
@@ -86,10 +89,10 @@ bool Engine::Start()
     // this thread; the running program keeps it quiet unless QT_LOGGING_RULES asks for it.
     QLoggingCategory::setFilterRules(QStringLiteral("veilport.proxy.debug=false"));
     // A proxy is applied on this thread, between two test results; the desktop's tools must not hold it up.
-    SetDesktopProxyWritesInBackground(true);
+    m_browsers.setWritesInBackground(true);
     m_browserControl = std::make_unique<LoginGuardBrowserControl>(
-        std::make_unique<SystemBrowserControl>(), *m_autostart,
-        m_settings.UserFolder() + LoginGuardBrowserControl::MemoryFileName(), PostDesktopProxyJob);
+        m_browsers.routines(), *m_autostart, m_settings.UserFolder() + LoginGuardBrowserControl::MemoryFileName(),
+        [&browsers = m_browsers](std::function<void()> job) { browsers.post(std::move(job)); });
     m_proxyManager = std::make_unique<TProxyManager>(
         *m_browserControl, services,
         TProxyManager::TestUrlForHost(m_settings.GetConst(QStringLiteral("URL.ServiceHost"))));

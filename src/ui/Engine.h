@@ -5,6 +5,7 @@
 #include <memory>
 
 class ApplicationServices;
+class DesktopBrowsers;
 class EndpointWebBlocker;
 class FlagService;
 class HidingPresenter;
@@ -18,15 +19,16 @@ class UpdateController;
 
 // Builds and owns what the program runs on besides its windows: the settings folder choice, the
 // application services, languages and skins, the proxy pool with the presenter of its events, the
-// flags, the update check, and the hidden engine window that the rest of the program knows.
+// log-in guard in front of the desktop's browsers, the flags, the update check, and the hidden engine
+// window that the rest of the program knows.
 // Start-up happens in the constructor; when it fails (no settings folder can be set up) the user has
 // been told why and StartSucceeded is false.
 class Engine
 {
 public:
-    // settings must outlive the engine; autostart: the log-on start mechanism (the desktop's
-    // autostart folder when null).
-    explicit Engine(TSettings& settings, std::unique_ptr<platform::Autostart> autostart = {});
+    // settings and browsers (what the proxy pool applies its proxies to) must outlive the engine;
+    // autostart: the log-on start mechanism (the desktop's autostart folder when null).
+    Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -35,6 +37,7 @@ public:
     bool StartSucceeded() const { return m_startSucceeded; }
 
     TSettings& Settings() const { return m_settings; }
+    DesktopBrowsers& Browsers() const { return m_browsers; }
     TfrmEngineWnd& Window() const { return *m_window; }
     ApplicationServices& Services() const { return *m_services; }
     SettingsFolder& Folder() const { return *m_folder; }
@@ -51,6 +54,7 @@ private:
     bool Start();
 
     TSettings& m_settings;
+    DesktopBrowsers& m_browsers;
     std::unique_ptr<platform::Autostart> m_autostart;
     std::unique_ptr<SettingsFolder> m_folder;
     std::unique_ptr<ApplicationServices> m_services;
@@ -59,6 +63,7 @@ private:
     std::unique_ptr<FlagService> m_flags;
     // Languages and skins: smLanguage, smdCurrent, smdDefault, spcConfig, spSkinData and the skin texts.
     std::unique_ptr<TLocalisation> m_localisation;
+    // The log-in guard in front of the browsers' routines; the proxy pool drives it.
     std::unique_ptr<IBrowserControl> m_browserControl;
     std::unique_ptr<EndpointWebBlocker> m_webBlocker;
     std::unique_ptr<TProxyManager> m_proxyManager;

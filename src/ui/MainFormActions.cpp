@@ -6,8 +6,8 @@
 #include "i18n/MessageTexts.h"
 #include "net/ServiceRequests.h"
 #include "net/THTTPGet.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TCookieClearReport.h"
+#include "browsers/DesktopBrowsers.h"
+#include "browsers/TCookieClearReport.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ApplicationServices.h"
 #include "ui/CompanionNotice.h"
@@ -87,7 +87,7 @@ void TfrmMainForm::acClearCookieExecute()
     // The companions answer later; the window stays responsive meanwhile and the user is told what
     // was cleared where once all have answered.
     QPointer<TfrmMainForm> self(this);
-    ClearBrowserCookies([self](const TCookieClearReport& report) {
+    m_engine.Browsers().routines().ClearBrowserCookies([self](const TCookieClearReport& report) {
         if (!self)
             return;
         const bool complete =
@@ -119,6 +119,7 @@ void TfrmMainForm::acOptionExecute()
     services.SetAutoRun = [this](bool enable) { m_engine.SetAutoRun(enable); };
     // Posted, not called: the restart runs from the main loop once the dialog's own loop has ended.
     services.PostAllUsersRestart = [this](bool allUsers) { m_engine.PostAllUsersRestart(allUsers); };
+    services.Routines = &m_engine.Browsers().routines();
     TfrmOptionForm options(m_settings, m_engine.Services(), this, std::move(services));
     if (options.exec() == QDialog::Accepted)
         m_engine.ApplyProxyTestOptions();
@@ -175,9 +176,10 @@ void TfrmMainForm::acSetupBrowserExecute()
 {
     // The host is registered at every start, so a moved program folder is followed; Firefox is
     // offered the companion once.
-    RegisterCompanionHost();
+    TBrowserRoutines& routines = m_engine.Browsers().routines();
+    routines.RegisterCompanionHost();
     if (m_settings.ReadBool(QStringLiteral("SETUPFF"), true))
-        InstallFirefoxExtension();
+        routines.InstallFirefoxExtension();
     m_engine.WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("SETUPFF"), false); });
 }
 

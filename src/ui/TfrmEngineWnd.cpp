@@ -41,6 +41,11 @@ TProxyManager* TfrmEngineWnd::ProxyManager() const
     return m_engine.ProxyManager();
 }
 
+DesktopBrowsers& TfrmEngineWnd::Browsers() const
+{
+    return m_engine.Browsers();
+}
+
 QString TfrmEngineWnd::LangText(const QString& key) const
 {
     return Services().LangText(key);

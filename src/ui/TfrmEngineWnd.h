@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class ApplicationServices;
+class DesktopBrowsers;
 class Engine;
 class IMainView;
 class SettingsWriteGuard;
@@ -32,6 +33,8 @@ public:
     const SettingsWriteGuard& WriteGuard() const;
     // The one proxy pool of the program; null when the start failed.
     TProxyManager* ProxyManager() const;
+    // The desktop's browsers, for the windows that clear cookies or set up the companions.
+    DesktopBrowsers& Browsers() const;
 
     QString LangText(const QString& key) const;
     // Loads a language through the language engine; remembered as the current language name.

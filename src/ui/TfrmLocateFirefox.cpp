@@ -2,8 +2,7 @@
 
 #include "config/TSettings.h"
 #include "i18n/MessageTexts.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
@@ -31,10 +30,9 @@ QString initialFolder()
 
 } // namespace
 
-TfrmLocateFirefox::TfrmLocateFirefox(TSettings& settings, TEngineServices& services, QWidget* parent,
-                                     TBrowserRoutines* routines)
-    : QDialog(parent), m_settings(settings), m_services(services),
-      m_routines(routines ? *routines : DefaultBrowserRoutines())
+TfrmLocateFirefox::TfrmLocateFirefox(TSettings& settings, TEngineServices& services, TBrowserRoutines& routines,
+                                     QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_services(services), m_routines(routines)
 {
     setObjectName(QStringLiteral("frmLocateFirefox"));
     setWindowTitle(QStringLiteral("Firefox"));

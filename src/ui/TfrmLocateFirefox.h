@@ -17,10 +17,10 @@ class TfrmLocateFirefox : public QDialog
     Q_OBJECT
 
 public:
-    // settings keeps the chosen file; services shows the outcome; both must outlive the dialog.
-    // routines: where the extension is installed through (the process-wide ones when null).
-    TfrmLocateFirefox(TSettings& settings, TEngineServices& services, QWidget* parent = nullptr,
-                      TBrowserRoutines* routines = nullptr);
+    // settings keeps the chosen file; services shows the outcome; routines install the extension. All
+    // must outlive the dialog.
+    TfrmLocateFirefox(TSettings& settings, TEngineServices& services, TBrowserRoutines& routines,
+                      QWidget* parent = nullptr);
 
     // Replaces the file dialog (returns the chosen file, empty when cancelled); for automation.
     void setFileChooser(std::function<QString()> chooser) { m_chooseFile = std::move(chooser); }

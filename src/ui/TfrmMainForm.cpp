@@ -12,7 +12,7 @@
 #include "ui/TLocalisation.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/WebEngineUrlCache.h"
-#include "proxy/BrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
 #include "ui/WindowTimer.h"
 #include "util/SPTools.h"
 
@@ -106,7 +106,7 @@ TfrmMainForm::TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent)
     m_urlCache = new WebEngineUrlCache(nullptr, this);
     connect(wbMain, &InfoPagePane::viewCreated, m_urlCache,
             [this](InfoPageView* view) { m_urlCache->attach(view->page()->profile()); });
-    SetBrowserUrlCache(m_urlCache);
+    m_engine.Browsers().routines().setUrlCache(m_urlCache);
     // Every child exists with its name now: the window opens in the current language.
     AttachWindowTranslator(this, [this] { smLanguageChangeLanguage(); });
     // Every control exists now; the stop-hide of FormCreate already shows through them.
@@ -124,7 +124,7 @@ TfrmMainForm::~TfrmMainForm()
 {
     if (m_engine.MainView() == this)
         m_engine.SetMainView(nullptr);
-    SetBrowserUrlCache(nullptr);
+    m_engine.Browsers().routines().setUrlCache(nullptr);
 }
 
 int TfrmMainForm::ContentTop() const

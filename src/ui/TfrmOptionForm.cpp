@@ -2,8 +2,7 @@
 
 #include "config/BlockingOptions.h"
 #include "config/TSettings.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
 #include "ui/TfrmLocateFirefox.h"
@@ -210,22 +209,23 @@ void TfrmOptionForm::cbAllUsersChange(int index)
 
 void TfrmOptionForm::btnReinstallFFClick()
 {
-    TBrowserRoutines& routines = m_services.Routines ? *m_services.Routines : DefaultBrowserRoutines();
+    if (!m_services.Routines)
+        return;
+    TBrowserRoutines& routines = *m_services.Routines;
     if (routines.IsFirefoxInstalled()) {
         const bool started = routines.InstallFirefoxExtension();
-        m_messages.ShowMessageBox(FirefoxCompanionNotice(m_messages, started, routines.ConnectedCompanions()) +
-                                      QStringLiteral("\n\n") +
-                                      ChromiumCompanionNotice(m_messages, TBrowserRoutines::ChromiumCompanionFolder(),
-                                                              routines.ConnectedCompanions()) +
-                                      QStringLiteral("\n\n") +
-                                      WebRtcCompanionNotice(m_messages, routines.UnprotectedWebRtc()),
-                                  {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+        m_messages.ShowMessageBox(
+            FirefoxCompanionNotice(m_messages, started, routines.ConnectedCompanions()) + QStringLiteral("\n\n") +
+                ChromiumCompanionNotice(m_messages, TBrowserRoutines::ChromiumCompanionFolder(),
+                                        routines.ConnectedCompanions()) +
+                QStringLiteral("\n\n") + WebRtcCompanionNotice(m_messages, routines.UnprotectedWebRtc()),
+            {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
         return;
     }
     if (m_services.ShowLocateFirefox) {
         m_services.ShowLocateFirefox(this);
         return;
     }
-    TfrmLocateFirefox locate(m_settings, m_messages, this, &routines);
+    TfrmLocateFirefox locate(m_settings, m_messages, routines, this);
     locate.exec();
 }

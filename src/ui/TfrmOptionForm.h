@@ -23,7 +23,7 @@ struct TOptionFormServices
     std::function<void(bool allUsers)> PostAllUsersRestart;
     // Shows the dialog in which the user points to Firefox; null: TfrmLocateFirefox.
     std::function<void(QWidget* parent)> ShowLocateFirefox;
-    // The browser routines (the process-wide ones when null).
+    // The browser routines the Firefox extension is installed through.
     TBrowserRoutines* Routines = nullptr;
 };
 

@@ -2,7 +2,7 @@
 #include "platform/CompanionIdentity.h"
 #include "platform/NativeMessageFrame.h"
 #include "platform/UnixInstanceChannel.h"
-#include "proxy/CompanionHub.h"
+#include "browsers/CompanionHub.h"
 #include "support/CompanionPeer.h"
 #include "support/Wait.h"
 #include "support/TempDir.h"
@@ -11,7 +11,6 @@
 
 #include <QJsonObject>
 #include <QProcess>
-#include <QSet>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -192,48 +191,4 @@ TEST_F(CompanionHostTest, WithoutTheProgramTheHostSaysSoAndEnds)
     EXPECT_EQ(error->value("type").toString(), "error");
     ASSERT_TRUE(hostEnds());
     EXPECT_EQ(process.exitCode(), 0);
-}
-
-TEST(CompanionHub, CompanionsThatFailGoAwayOrStaySilentAreReportedAsNotCleared)
-{
-    CompanionHub hub;
-    hub.setAnswerTimeoutMs(2000);
-    testsupport::CompanionPeer answers(hub, R"({"browser":"firefox"})");
-    testsupport::CompanionPeer fails(hub, R"({"browser":"chromium"})");
-    testsupport::CompanionPeer leaves(hub, R"({"browser":"brave"})");
-    testsupport::CompanionPeer silent(hub, R"({"browser":"vivaldi"})");
-    // A proxy applied before is handed to a companion that connects later.
-    hub.setProxy(QStringLiteral("10.1.2.3:3128"));
-    testsupport::CompanionPeer late(hub, R"({"browser":"google-chrome"})");
-    const auto lateProxy = late.next();
-    ASSERT_TRUE(lateProxy);
-    EXPECT_EQ(lateProxy->value("host").toString(), "10.1.2.3");
-
-    std::optional<CompanionClearOutcome> outcome;
-    hub.clearBrowsingData([&](const CompanionClearOutcome& o) { outcome = o; });
-    auto clearOf = [](testsupport::CompanionPeer& peer) {
-        for (auto m = peer.next(); m; m = peer.next())
-            if (m->value("cmd").toString() == "clearData")
-                return m->value("id");
-        return QJsonValue();
-    };
-    const QJsonValue answersId = clearOf(answers);
-    const QJsonValue failsId = clearOf(fails);
-    ASSERT_FALSE(clearOf(leaves).isUndefined());
-    // Someone else's command id is not an answer.
-    fails.send({{"type", "result"}, {"cmd", "clearData"}, {"id", answersId}, {"ok", true}});
-    answers.send({{"type", "result"}, {"cmd", "clearData"}, {"id", answersId}, {"ok", true}});
-    fails.send({{"type", "result"}, {"cmd", "clearData"}, {"id", failsId}, {"ok", false}, {"error", "refused"}});
-    leaves.close();
-    late.send({{"type", "result"}, {"cmd", "clearData"}, {"id", clearOf(late)}, {"ok", true}});
-
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 5000));
-    EXPECT_EQ(QSet<QString>(outcome->cleared.begin(), outcome->cleared.end()),
-              (QSet<QString>{"firefox", "google-chrome"}));
-    EXPECT_EQ(QSet<QString>(outcome->failed.begin(), outcome->failed.end()),
-              (QSet<QString>{"chromium: refused", "brave: disconnected", "vivaldi: no answer"}));
-
-    // A companion that speaks out of turn loses its session.
-    answers.sendRaw(QByteArray("\x03\0\0\0[1]", 7));
-    EXPECT_TRUE(answers.closedByProgram());
 }

@@ -1,7 +1,7 @@
 #include "support/CompanionPeer.h"
 
 #include "platform/NativeMessageFrame.h"
-#include "proxy/CompanionHub.h"
+#include "browsers/CompanionHub.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -11,7 +11,7 @@
 #include "i18n/TspAceMultiLang.h"
 #include "i18n/TspAceMultiLangData.h"
 #include "i18n/TspResourceStrData.h"
-#include "proxy/TCookieClearReport.h"
+#include "browsers/TCookieClearReport.h"
 #include "support/NamedChild.h"
 #include "ui/CompanionNotice.h"
 #include "ui/TLocalisation.h"
@@ -178,7 +178,7 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"),
                           form.get());
     TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
-    TfrmLocateFirefox locate(*Settings(), engine->Services(), form.get());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines(), form.get());
     loadLanguage(GetParam());
     ASSERT_EQ(Localisation()->Language().smdCurrent()->Language(), GetParam()) << "the language did not load";
 
@@ -253,7 +253,7 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
     EXPECT_EQ(chooseIP.btnCancel->text(), QStringLiteral("&Abbrechen"));
     TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
     EXPECT_EQ(about.windowTitle(), QString::fromUtf8("Über Veilport"));
-    TfrmLocateFirefox locate(*Settings(), engine->Services(), form.get());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines(), form.get());
     EXPECT_EQ(locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
 }
 
@@ -343,7 +343,7 @@ TEST_P(ShippedLanguage, EveryKeyNamesARealComponentOrText)
     TfrmOptionForm options(*Settings(), engine->Services());
     TfrmChooseIP chooseIP(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
     TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services());
-    TfrmLocateFirefox locate(*Settings(), engine->Services());
+    TfrmLocateFirefox locate(*Settings(), engine->Services(), browsers->routines());
     QHash<QString, QObject*> windows;
     for (QObject* window :
          {static_cast<QObject*>(&engine->Window()), static_cast<QObject*>(form.get()), static_cast<QObject*>(&options),

@@ -1,5 +1,6 @@
 #include "ui/Engine.h"
 
+#include "browsers/DesktopBrowsers.h"
 #include "config/SettingsFolder.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
@@ -62,6 +63,7 @@ protected:
     void TearDown() override
     {
         engine.reset();
+        browsers.reset();
         DoneSettings();
     }
 
@@ -79,10 +81,12 @@ protected:
     void start()
     {
         engine.reset();
+        browsers.reset();
         DoneSettings();
         InitSettings(programFolder());
+        browsers = std::make_unique<DesktopBrowsers>(*Settings());
         engine = std::make_unique<Engine>(
-            *Settings(), std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
     }
 
     QByteArray userFlag() const { return root.read(QStringLiteral("config/Veilport/UserFlag.ini")); }
@@ -90,6 +94,7 @@ protected:
     TempDir root;
     // Every message box of the engine window, answered as the test queues answers.
     testsupport::RecordingMessageBoxes messages;
+    std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<Engine> engine;
 
 private:

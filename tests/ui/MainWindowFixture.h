@@ -1,8 +1,8 @@
 #pragma once
 
+#include "browsers/DesktopBrowsers.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
-#include "proxy/BrowserRoutines.h"
 #include "proxy/TProxyManager.h"
 #include "support/PrivateHome.h"
 #include "support/RecordingMessageBoxes.h"
@@ -72,7 +72,6 @@ protected:
             writeConstants();
         if (!Settings()) {
             InitSettings(programFolder());
-            SetBrowserSettings(Settings());
             // The per-user folder, chosen beforehand so that settings stored now are the ones read later.
             Settings()->WriteAllUsersFlag(false);
             Settings()->OpenSettingsFile(false);
@@ -83,10 +82,10 @@ protected:
     void start()
     {
         openSettings();
+        browsers = std::make_unique<DesktopBrowsers>(*Settings());
         engine = std::make_unique<Engine>(
-            *Settings(), std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
         ASSERT_TRUE(engine->StartSucceeded());
-        SetBrowserServices(&engine->Services());
         form = std::make_unique<TfrmMainForm>(engine->Window());
     }
 
@@ -95,9 +94,8 @@ protected:
         if (form)
             form->ExitRequested = true;
         form.reset();
-        SetBrowserServices(nullptr);
         engine.reset();
-        SetBrowserSettings(nullptr);
+        browsers.reset();
         DoneSettings();
     }
 
@@ -133,6 +131,7 @@ protected:
     testsupport::TempDir root;
     // Every message box of the windows, answered as the test queues answers.
     testsupport::RecordingMessageBoxes messages;
+    std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<TfrmMainForm> form;
 

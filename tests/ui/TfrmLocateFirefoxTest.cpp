@@ -2,7 +2,7 @@
 
 #include "config/TSettings.h"
 #include "platform/ProcessRunner.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "support/BrowserTestHome.h"
 #include "support/RecordingEngineServices.h"
 #include "support/FakeFirefox.h"
@@ -31,7 +31,7 @@ protected:
               p.processes = &processes;
               return p;
           }()),
-          form(*Settings(), messages, nullptr, &routines)
+          form(*Settings(), messages, routines)
     {
         form.open();
     }

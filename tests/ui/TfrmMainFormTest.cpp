@@ -1,7 +1,6 @@
 #include "MainWindowFixture.h"
 
-#include "platform/GnomeProxySettings.h"
-#include "proxy/CompanionHub.h"
+#include "browsers/GnomeProxySettings.h"
 #include "support/CompanionPeer.h"
 #include "support/ListServiceFixture.h"
 #include "support/NamedChild.h"
@@ -400,7 +399,8 @@ TEST_F(MainWindow, TheWindowsWorkOnTheSettingsStoreTheyAreGiven)
 {
     writeConstants();
     TSettings settings(programFolder());
-    Engine own(settings, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+    DesktopBrowsers ownBrowsers(settings);
+    Engine own(settings, ownBrowsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
     ASSERT_EQ(Settings(), nullptr);
     ASSERT_TRUE(own.StartSucceeded());
     settings.WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("7"));
@@ -697,7 +697,7 @@ TEST_F(MainWindow, TheOptionsHttpsBoxReachesTheDesktopTheCompanionsAndTheTunnelT
     platform::GnomeProxySettings gnome;
     if (!gnome.isAvailable())
         GTEST_SKIP() << "no GSettings proxy schema";
-    testsupport::CompanionPeer companion(DefaultCompanionHub(), R"({"browser":"chromium"})");
+    testsupport::CompanionPeer companion(browsers->companions(), R"({"browser":"chromium"})");
     EXPECT_EQ(manager().Tester().TunnelUrl(), QStringLiteral("https://127.0.0.1:1/tunnel"));
 
     // Ticks the box as asked in the dialog the main window opens, and presses OK.
@@ -731,7 +731,7 @@ TEST_F(MainWindow, TheOptionsHttpsBoxReachesTheDesktopTheCompanionsAndTheTunnelT
         manager().ApplyProxy(proxy);
         // Written in order on the desktop writer's thread: this job runs once the apply's writes are done.
         auto written = std::make_shared<std::atomic_bool>(false);
-        PostDesktopProxyJob([written] { *written = true; });
+        browsers->post([written] { *written = true; });
         waitUntil([&] { return written->load(); }, 10000);
         auto command = companion.next();
         // The WebRTC command that follows each proxy command is not what this test is about.

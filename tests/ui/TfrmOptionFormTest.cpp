@@ -1,7 +1,7 @@
 #include "ui/TfrmOptionForm.h"
 
 #include "config/TSettings.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "platform/ProcessRunner.h"
 #include "support/BrowserTestHome.h"
 #include "support/RecordingEngineServices.h"

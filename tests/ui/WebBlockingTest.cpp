@@ -6,7 +6,7 @@
 
 #include "config/BlockingOptions.h"
 #include "i18n/MessageTexts.h"
-#include "platform/GnomeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
 #include "support/CurlRun.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"

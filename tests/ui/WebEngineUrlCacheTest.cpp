@@ -1,6 +1,6 @@
 #include "ui/WebEngineUrlCache.h"
 
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 #include "support/Wait.h"
 
 #include <QCoreApplication>

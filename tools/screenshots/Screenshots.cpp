@@ -5,7 +5,7 @@
 #include "config/TSettings.h"
 #include "i18n/TLanguageEngine.h"
 #include "i18n/TSkinEngine.h"
-#include "proxy/BrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
 #include "ui/TLocalisation.h"
 #include "ui/ApplicationServices.h"
 #include "ui/Engine.h"
@@ -51,10 +51,10 @@ int main(int argc, char** argv)
     QDir().mkpath(outDir);
 
     InitSettings();
-    SetBrowserSettings(Settings());
     int written = 0;
     {
-        auto engine = std::make_unique<Engine>(*Settings());
+        DesktopBrowsers browsers(*Settings());
+        auto engine = std::make_unique<Engine>(*Settings(), browsers);
         TLocalisation* localisation = engine->Localisation();
         if (!localisation) {
             std::fprintf(stderr, "the engine did not start\n");
@@ -94,7 +94,6 @@ int main(int argc, char** argv)
         main->close();
         main.reset();
     }
-    SetBrowserSettings(nullptr);
     DoneSettings();
     std::printf("screenshots=%d\n", written);
     return written > 0 ? 0 : 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy/BrowserControl.h"
+
 #include <QList>
 #include <QLoggingCategory>
 #include <QString>
@@ -23,7 +25,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcBrowsers)
 // Applies and removes the proxy in every browser and clears cookies, over the platform pieces it
 // is given. With no settings store every routine that depends on the user's choices does nothing.
 // Runs on the user-interface thread.
-class TBrowserRoutines
+class TBrowserRoutines : public IBrowserControl
 {
 public:
     struct Platform
@@ -44,12 +46,12 @@ public:
     explicit TBrowserRoutines(const Platform& platform);
 
     // System proxy: the process proxy, the change notice, then the desktop stores. Never throws.
-    void SetIEProxy(const QString& proxy);
+    void SetIEProxy(const QString& proxy) override;
     // The desktop stores alone.
     void WriteIEProxyRegistry(const QString& proxy);
 
     // Opera's opera6.ini, section "Proxy"; only an existing file. Throws EBrowserWriteError.
-    void SetOperaProxy(const QString& proxy);
+    void SetOperaProxy(const QString& proxy) override;
     // $XDG_CONFIG_HOME/Opera/Opera/profile/opera6.ini.
     static QString OperaProfileFile();
 
@@ -59,7 +61,7 @@ public:
     // Hands the proxy (empty: the user's own setting) to every connected browser companion, and to those that
     // connect later: Firefox's while "FF", the Chromium family's while "IE", secure pages too while
     // "HideHttps". Returns at once; starts nothing.
-    void SetFirefoxProxy(const QString& proxy);
+    void SetFirefoxProxy(const QString& proxy) override;
     // Registers the companion's host for this user and opens the Firefox package in Firefox, not
     // waiting for it; whether Firefox started (installing is then up to the user and Firefox).
     bool InstallFirefoxExtension();
@@ -71,11 +73,11 @@ public:
     // "browser: reason" for each connected companion that could not keep its browser's WebRTC to the proxy.
     QStringList UnprotectedWebRtc() const;
 
-    // Clears the program's own browsing; false when there is none to clear.
-    bool ClearIECookies();
+    // Clears the program's own browsing (nothing when there is none).
+    void ClearIECookies() override;
     // Has every connected companion clear its browser's cookies, cache and history and deletes the cookies
     // of closed browsers' profiles; does not wait (the outcome goes to the trace).
-    void ClearFirefoxCookies();
+    void ClearFirefoxCookies() override;
     // Clears everywhere it can (own browsing, companions) and reports, once every companion answered
     // or timed out, what was cleared and what was not. done runs on this thread, later.
     void ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done);
@@ -93,6 +95,8 @@ public:
     static QString CompanionHostExecutable();
 
 private:
+    // ClearIECookies; false when there is no browsing of the program's own to clear.
+    bool clearOwnBrowsing();
     // The browsers' part of clearing (companions, closed profiles), with the program's own browsing first
     // when ownBrowsing.
     void clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done);

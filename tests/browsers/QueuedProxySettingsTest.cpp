@@ -1,7 +1,7 @@
 // Desktop proxy writes handed to a thread of their own: the caller does not wait, every change lands
 // in order, and nothing queued is lost when writing is switched back or the writer goes away.
-#include "platform/GnomeProxySettings.h"
-#include "platform/QueuedProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/QueuedProxySettings.h"
 
 #include "support/BrowserTestHome.h"
 

@@ -1,8 +1,9 @@
+#include "browsers/TBrowserRoutines.h"
+
+#include "browsers/BrowserWriteError.h"
 #include "config/TSettings.h"
 #include "platform/Environment.h"
 #include "platform/ProxyAddress.h"
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TBrowserRoutines.h"
 #include "util/TIniFile.h"
 
 #include <QDir>

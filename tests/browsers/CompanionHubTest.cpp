@@ -1,6 +1,6 @@
-#include "proxy/CompanionHub.h"
+#include "browsers/CompanionHub.h"
 
-#include "proxy/CompanionSession.h"
+#include "browsers/CompanionSession.h"
 #include "support/CompanionPeer.h"
 #include "support/Wait.h"
 
@@ -98,6 +98,44 @@ TEST(CompanionHub, ACompletionWhoseModalLoopOutlivesTheSessionLeavesNothingBehin
 
     ASSERT_TRUE(waitUntil([&] { return sessionEndedInsideTheBox; }, 10000));
     EXPECT_TRUE(hub.connectedBrowsers().isEmpty());
+}
+
+TEST(CompanionHub, CompanionsThatFailGoAwayOrStaySilentAreReportedAsNotCleared)
+{
+    CompanionHub hub;
+    hub.setAnswerTimeoutMs(2000);
+    CompanionPeer answers(hub, R"({"browser":"firefox"})");
+    CompanionPeer fails(hub, R"({"browser":"chromium"})");
+    CompanionPeer leaves(hub, R"({"browser":"brave"})");
+    CompanionPeer silent(hub, R"({"browser":"vivaldi"})");
+    // A proxy applied before is handed to a companion that connects later.
+    hub.setProxy(QStringLiteral("10.1.2.3:3128"));
+    CompanionPeer late(hub, R"({"browser":"google-chrome"})");
+    const auto lateProxy = nextCommand(late, QStringLiteral("setProxy"));
+    ASSERT_TRUE(lateProxy);
+    EXPECT_EQ(lateProxy->value("host").toString(), "10.1.2.3");
+
+    std::optional<CompanionClearOutcome> outcome;
+    hub.clearBrowsingData([&](const CompanionClearOutcome& o) { outcome = o; });
+    const QJsonValue answersId = clearingCommandOf(answers);
+    const QJsonValue failsId = clearingCommandOf(fails);
+    ASSERT_FALSE(clearingCommandOf(leaves).isUndefined());
+    // Someone else's command id is not an answer.
+    fails.send(cleared(answersId));
+    answers.send(cleared(answersId));
+    fails.send({{"type", "result"}, {"cmd", "clearData"}, {"id", failsId}, {"ok", false}, {"error", "refused"}});
+    leaves.close();
+    late.send(cleared(clearingCommandOf(late)));
+
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 5000));
+    EXPECT_EQ(QSet<QString>(outcome->cleared.begin(), outcome->cleared.end()),
+              (QSet<QString>{"firefox", "google-chrome"}));
+    EXPECT_EQ(QSet<QString>(outcome->failed.begin(), outcome->failed.end()),
+              (QSet<QString>{"chromium: refused", "brave: disconnected", "vivaldi: no answer"}));
+
+    // A companion that speaks out of turn loses its session.
+    answers.sendRaw(QByteArray("\x03\0\0\0[1]", 7));
+    EXPECT_TRUE(answers.closedByProgram());
 }
 
 // WebRTC follows hiding in every connected browser, also one left out of the proxy and one that connects while

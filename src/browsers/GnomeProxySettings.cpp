@@ -1,4 +1,4 @@
-#include "platform/GnomeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
 
 #include "platform/ProxyAddress.h"
 

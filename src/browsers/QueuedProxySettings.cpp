@@ -1,4 +1,4 @@
-#include "platform/QueuedProxySettings.h"
+#include "browsers/QueuedProxySettings.h"
 
 #include <QDebug>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "ui/LoginGuardBrowserControl.h"
+#include "browsers/LoginGuardBrowserControl.h"
 
 #include "platform/Autostart.h"
 #include "util/SPTools.h"
@@ -12,9 +12,9 @@ namespace {
 Q_LOGGING_CATEGORY(lcGuard, "veilport.guard")
 } // namespace
 
-LoginGuardBrowserControl::LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner,
-                                                   platform::Autostart& autostart, QString memoryFile, WriteOrder order)
-    : m_inner(std::move(inner)), m_autostart(autostart), m_memoryFile(std::move(memoryFile)), m_order(std::move(order))
+LoginGuardBrowserControl::LoginGuardBrowserControl(IBrowserControl& inner, platform::Autostart& autostart,
+                                                   QString memoryFile, WriteOrder order)
+    : m_inner(inner), m_autostart(autostart), m_memoryFile(std::move(memoryFile)), m_order(std::move(order))
 {
 }
 
@@ -74,25 +74,25 @@ void LoginGuardBrowserControl::SetIEProxy(const QString& proxy)
 {
     if (!proxy.isEmpty())
         arm(proxy);
-    m_inner->SetIEProxy(proxy);
+    m_inner.SetIEProxy(proxy);
 }
 
 void LoginGuardBrowserControl::SetFirefoxProxy(const QString& proxy)
 {
-    m_inner->SetFirefoxProxy(proxy);
+    m_inner.SetFirefoxProxy(proxy);
 }
 
 void LoginGuardBrowserControl::SetOperaProxy(const QString& proxy)
 {
-    m_inner->SetOperaProxy(proxy);
+    m_inner.SetOperaProxy(proxy);
 }
 
 void LoginGuardBrowserControl::ClearIECookies()
 {
-    m_inner->ClearIECookies();
+    m_inner.ClearIECookies();
 }
 
 void LoginGuardBrowserControl::ClearFirefoxCookies()
 {
-    m_inner->ClearFirefoxCookies();
+    m_inner.ClearFirefoxCookies();
 }

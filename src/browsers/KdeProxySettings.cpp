@@ -1,4 +1,4 @@
-#include "platform/KdeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 
 #include "platform/Environment.h"
 #include "platform/ProxyAddress.h"

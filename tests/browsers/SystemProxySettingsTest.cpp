@@ -1,6 +1,6 @@
-#include "platform/DesktopProxyState.h"
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/DesktopProxyState.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 
 #include "support/BrowserTestHome.h"
 

@@ -1,10 +1,8 @@
-#include "proxy/BrowserRoutines.h"
-#include "proxy/SystemBrowserControl.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 
 #include "config/TSettings.h"
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 #include "platform/ProcessProxy.h"
 #include "platform/ProcessRunner.h"
 #include "platform/UrlCache.h"
@@ -168,22 +166,4 @@ TEST(ClearIECookies, DeletesCookieHistoryAndPageEntriesAndKeepsTheRest)
     EXPECT_TRUE(empty.deleted().isEmpty());
     routines.setUrlCache(nullptr);
     routines.ClearIECookies();
-}
-
-TEST(SystemBrowserControl, DrivesTheRoutinesItWasGiven)
-{
-    BrowserTestHome home;
-    home.dir().write(QStringLiteral("config/Opera/Opera/profile/opera6.ini"), "[Proxy]\n");
-    FakeUrlCache cache;
-    cache.add(QStringLiteral("Cookie:a@b/"), UrlCache::CookieEntry);
-    TBrowserRoutines::Platform p;
-    p.settings = Settings();
-    p.urlCache = &cache;
-    TBrowserRoutines routines(p);
-    SystemBrowserControl control(&routines);
-
-    control.SetOperaProxy(QStringLiteral("10.0.0.1:3128"));
-    control.ClearIECookies();
-    EXPECT_TRUE(home.dir().read(QStringLiteral("config/Opera/Opera/profile/opera6.ini")).contains("10.0.0.1:3128"));
-    EXPECT_TRUE(cache.remaining().isEmpty());
 }

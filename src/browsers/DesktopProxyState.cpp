@@ -1,7 +1,7 @@
-#include "platform/DesktopProxyState.h"
+#include "browsers/DesktopProxyState.h"
 
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
+#include "browsers/GnomeProxySettings.h"
+#include "browsers/KdeProxySettings.h"
 #include "platform/ProxyAddress.h"
 #include "util/TIniFile.h"
 

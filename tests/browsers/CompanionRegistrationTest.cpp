@@ -1,4 +1,4 @@
-#include "proxy/CompanionRegistration.h"
+#include "browsers/CompanionRegistration.h"
 
 #include "platform/CompanionIdentity.h"
 #include "support/TempDir.h"

@@ -1,7 +1,7 @@
-#include "proxy/CompanionSession.h"
+#include "browsers/CompanionSession.h"
 
 #include "platform/NativeMessageFrame.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 
 #include <QJsonDocument>
 #include <QPointer>

@@ -1,23 +1,16 @@
+#include "browsers/TBrowserRoutines.h"
+
+#include "browsers/CompanionHub.h"
+#include "browsers/CompanionRegistration.h"
 #include "config/TSettings.h"
 #include "platform/CompanionIdentity.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ProxyAddress.h"
-#include "proxy/CompanionHub.h"
-#include "proxy/CompanionRegistration.h"
-#include "proxy/ProfileCookieCleaner.h"
-#include "proxy/TBrowserRoutines.h"
-#include "proxy/TCookieClearReport.h"
-#include "util/MainThreadQueue.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QStandardPaths>
-#include <QThreadPool>
-#include <QTimer>
-
-#include <memory>
 
 namespace {
 
@@ -129,83 +122,4 @@ bool TBrowserRoutines::InstallFirefoxExtension()
         return true;
     qCWarning(lcBrowsers) << "Firefox not started:" << error;
     return false;
-}
-
-namespace {
-
-// Clears the profiles of closed browsers on a pool thread (file and database work) and hands the
-// result to done on the user-interface thread.
-void clearClosedProfiles(std::function<void(const ProfileCookieCleaner::Result&)> done)
-{
-    QThreadPool::globalInstance()->start([done = std::move(done)] {
-        const ProfileCookieCleaner::Result result = ProfileCookieCleaner::clear(ProfileCookieCleaner::findProfiles());
-        PostToMainThread([done, result] { done(result); });
-    });
-}
-
-} // namespace
-
-void TBrowserRoutines::ClearFirefoxCookies()
-{
-    // The program's own browsing has its own step (ClearIECookies); this one is the browsers'.
-    clearBrowsers(false, [](const TCookieClearReport& report) {
-        for (const QString& place : report.companionsCleared + report.profilesCleared)
-            qCInfo(lcBrowsers) << "cookies cleared:" << place;
-        for (const QString& failure : report.companionsFailed + report.profilesSkipped)
-            qCWarning(lcBrowsers) << "cookies not cleared:" << failure;
-    });
-}
-
-void TBrowserRoutines::ClearBrowserCookies(std::function<void(const TCookieClearReport&)> done)
-{
-    clearBrowsers(true, std::move(done));
-}
-
-void TBrowserRoutines::clearBrowsers(bool ownBrowsing, std::function<void(const TCookieClearReport&)> done)
-{
-    struct Pending
-    {
-        TCookieClearReport report;
-        QList<ProfileCookieCleaner::Skipped> skipped;
-        int waiting = 2;
-        std::function<void(const TCookieClearReport&)> done;
-
-        void finishOne()
-        {
-            if (--waiting > 0)
-                return;
-            // A companion clears only the profile its browser runs it in, and no one can tell which profile
-            // that is. So a running browser's locked profiles count as cleared only when as many of its
-            // companions cleared as it has profiles locked; otherwise every one of them is reported.
-            QHash<QString, int> locked;
-            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
-                if (profile.inUse)
-                    ++locked[profile.family];
-            }
-            for (const ProfileCookieCleaner::Skipped& profile : std::as_const(skipped)) {
-                if (!profile.inUse || report.companionsCleared.count(profile.family) < locked.value(profile.family))
-                    report.profilesSkipped << profile.text;
-            }
-            done(report);
-        }
-    };
-    auto pending = std::make_shared<Pending>();
-    pending->done = std::move(done);
-    if (ownBrowsing)
-        pending->report.embeddedView = ClearIECookies();
-
-    clearClosedProfiles([pending](const ProfileCookieCleaner::Result& result) {
-        pending->report.profilesCleared = result.cleared;
-        pending->skipped = result.skipped;
-        pending->finishOne();
-    });
-    if (!m_platform.companions) {
-        QTimer::singleShot(0, [pending] { pending->finishOne(); });
-        return;
-    }
-    m_platform.companions->clearBrowsingData([pending](const CompanionClearOutcome& outcome) {
-        pending->report.companionsCleared = outcome.cleared;
-        pending->report.companionsFailed = outcome.failed;
-        pending->finishOne();
-    });
 }

@@ -1,6 +1,6 @@
-#include "proxy/BrowserRoutines.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/TBrowserRoutines.h"
 
+#include "browsers/BrowserWriteError.h"
 #include "config/TSettings.h"
 #include "support/BrowserTestHome.h"
 

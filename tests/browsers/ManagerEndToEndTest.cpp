@@ -1,12 +1,9 @@
-#include "proxy/SystemBrowserControl.h"
-#include "proxy/TBrowserRoutines.h"
+#include "browsers/DesktopBrowsers.h"
+#include "browsers/LoginGuardBrowserControl.h"
 #include "proxy/TProxyManager.h"
 
 #include "config/TSettings.h"
-#include "platform/GnomeProxySettings.h"
-#include "platform/KdeProxySettings.h"
-#include "platform/ProcessRunner.h"
-#include "proxy/CompanionHub.h"
+#include "platform/XdgAutostart.h"
 #include "support/BrowserTestHome.h"
 #include "support/RecordingEngineServices.h"
 #include "support/CompanionPeer.h"
@@ -28,45 +25,53 @@ const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
 const QString kOperaFile = QStringLiteral("config/Opera/Opera/profile/opera6.ini");
 const QByteArray kOperaOther = "[User Prefs]\nHome URL=http://example.org/\n\n";
 
-// The whole path from the list service to the desktop: real proxies, the real browser routines over a
-// private home (GSettings keyfile, kioslaverc, an Opera profile), a connected companion, and a fake
-// Firefox that records itself: no step of hiding may start a browser.
+// The whole path from the list service to the desktop: real proxies, the manager driving the browser
+// chain the program builds (the log-in guard in front of the browser routines, the desktop written in
+// the background) over a private home (GSettings keyfile, kioslaverc, an Opera profile, an autostart
+// folder), a connected companion, and a fake Firefox that records itself: no step of hiding may start
+// a browser.
 class HidingEndToEnd : public ::testing::Test
 {
 protected:
-    HidingEndToEnd() : routines(platform()), browsers(&routines)
+    HidingEndToEnd()
+        : browsers(*Settings()), autostart(home.path(QStringLiteral("autostart"))),
+          guard(browsers.routines(), autostart, home.path(QStringLiteral("DesktopGuard.dat")),
+                [this](std::function<void()> job) { browsers.post(std::move(job)); })
     {
         home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
         home.dir().write(kOperaFile, kOperaOther + "[Proxy]\nUse HTTP=0\n");
         Settings()->WriteString(QStringLiteral("FireFoxPath"), FakeFirefox::executable());
         // The address check of a service that sees someone other than the user behind the proxy.
         origin.setReply(200, "RemoteAddr=203.0.113.5\r\n");
+        browsers.routines().setServices(&services);
+        browsers.setWritesInBackground(true);
         origin.listen(1);
         origin.start();
-        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
+        manager = std::make_unique<TProxyManager>(guard, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [](int) { return 0; });
     }
 
-    TBrowserRoutines::Platform platform()
+    ~HidingEndToEnd() override
     {
-        TBrowserRoutines::Platform p;
-        p.settings = Settings();
-        p.services = &services;
-        p.desktopProxies = {&gnome, &kde};
-        p.processes = &processes;
-        p.companions = &companions;
-        return p;
+        manager.reset();
+        browsers.setWritesInBackground(false);
+    }
+
+    // Waits until the desktop's writer has written every change asked for so far.
+    void settleDesktop()
+    {
+        browsers.setWritesInBackground(false);
+        browsers.setWritesInBackground(true);
     }
 
     testsupport::BrowserTestHome home;
     testsupport::RecordingEngineServices services;
     FakeFirefox firefox;
+    // Reads back what the program's own GNOME writer wrote.
     platform::GnomeProxySettings gnome;
-    platform::KdeProxySettings kde;
-    platform::LocalProcessRunner processes;
-    CompanionHub companions;
-    TBrowserRoutines routines;
-    SystemBrowserControl browsers;
+    DesktopBrowsers browsers;
+    platform::XdgAutostart autostart;
+    LoginGuardBrowserControl guard;
     testsupport::LoopbackHttpResponder origin;
     std::unique_ptr<TProxyManager> manager;
 };
@@ -85,7 +90,7 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     ASSERT_TRUE(service.start({{testsupport::TinyproxyFixture::deadProxyText(), "Canada", "-75.7", "45.4"},
                                {working, "Canada", "-75.6", "45.5"}}))
         << qPrintable(service.errorText());
-    testsupport::CompanionPeer companion(companions);
+    testsupport::CompanionPeer companion(browsers.companions());
     QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
     manager->DownloadProxyList(service.url("/getproxy.php"));
     ASSERT_TRUE(loaded.wait(10000));
@@ -95,6 +100,10 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     manager->StartHide();
     ASSERT_TRUE(changed.wait(20000));
     EXPECT_EQ(manager->CurrentProxy(), working);
+    // The guard knew the proxy before the desktop did, and will take it back at the next log-in.
+    settleDesktop();
+    EXPECT_EQ(LoginGuardBrowserControl::ReadMemory(home.path(QStringLiteral("DesktopGuard.dat"))), working);
+    EXPECT_TRUE(autostart.isEnabled(LoginGuardBrowserControl::EntryName()));
 
     EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'manual'");
     EXPECT_EQ(gnome.readKey(kHttp, "host"), "'127.0.0.1'");
@@ -119,6 +128,7 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     QSignalSpy stopped(manager.get(), &TProxyManager::stopped);
     manager->StopHide();
     EXPECT_EQ(stopped.count(), 1);
+    settleDesktop();
     EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'none'");
     EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("ProxyType=0"));
     EXPECT_FALSE(home.dir().read(kOperaFile).contains(working.toUtf8()));

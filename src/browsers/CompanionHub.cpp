@@ -1,8 +1,8 @@
-#include "proxy/CompanionHub.h"
+#include "browsers/CompanionHub.h"
 
+#include "browsers/CompanionSession.h"
+#include "browsers/TBrowserRoutines.h"
 #include "platform/ProxyAddress.h"
-#include "proxy/CompanionSession.h"
-#include "proxy/TBrowserRoutines.h"
 
 #include <QTimer>
 

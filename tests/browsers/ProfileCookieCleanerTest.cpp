@@ -1,4 +1,4 @@
-#include "proxy/ProfileCookieCleaner.h"
+#include "browsers/ProfileCookieCleaner.h"
 
 #include "support/BrowserRunner.h"
 #include "support/CookieSite.h"

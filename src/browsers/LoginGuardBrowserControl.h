@@ -5,7 +5,6 @@
 #include <QString>
 
 #include <functional>
-#include <memory>
 
 namespace platform {
 class Autostart;
@@ -26,11 +25,11 @@ public:
     // Runs a job in order with the desktop's proxy writes: before every write asked for after it.
     using WriteOrder = std::function<void(std::function<void()>)>;
 
-    // Wraps inner (owned); the entry goes through autostart (not owned, must outlive this object).
+    // Wraps inner; the entry goes through autostart (neither owned, both must outlive this object).
     // The proxy is remembered in memoryFile; both are written through order, so that the user-interface
     // thread does not wait for their disk flushes and still neither can land after the desktop change.
     // The jobs it hands to order use this object: they must all have run before it is destroyed.
-    LoginGuardBrowserControl(std::unique_ptr<IBrowserControl> inner, platform::Autostart& autostart, QString memoryFile,
+    LoginGuardBrowserControl(IBrowserControl& inner, platform::Autostart& autostart, QString memoryFile,
                              WriteOrder order);
 
     // The file beside the per-user settings that holds the proxy the guard looks for.
@@ -52,7 +51,7 @@ public:
 private:
     void arm(const QString& proxy);
 
-    std::unique_ptr<IBrowserControl> m_inner;
+    IBrowserControl& m_inner;
     platform::Autostart& m_autostart;
     QString m_memoryFile;
     WriteOrder m_order;

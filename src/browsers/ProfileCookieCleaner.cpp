@@ -1,4 +1,4 @@
-#include "proxy/ProfileCookieCleaner.h"
+#include "browsers/ProfileCookieCleaner.h"
 
 #include <QDir>
 #include <QFile>
