@@ -77,10 +77,8 @@ class CheckPageInBrowser : public ::testing::TestWithParam<Browser>
 protected:
     void SetUp() override
     {
-        if (!g_privateNetwork)
-            GTEST_SKIP() << "needs a private network: " << testsupport::PrivateNetwork::error().toStdString();
-        if (BrowserRunner::executable(GetParam()).isEmpty())
-            GTEST_SKIP() << BrowserRunner::name(GetParam()).toStdString() << " is not installed (run scripts/setup)";
+        if (const std::string why = BrowserRunner::whyCannotRun(GetParam(), g_privateNetwork); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_TRUE(service.start()) << service.errorText().toStdString();
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
     }

@@ -50,11 +50,7 @@ const bool g_privateNetwork = testsupport::PrivateNetwork::enter({kSiteName});
 // Why a browser test cannot run here, empty when it can.
 std::string missing(Browser browser)
 {
-    if (!g_privateNetwork)
-        return "needs a private network: " + testsupport::PrivateNetwork::error().toStdString();
-    if (BrowserRunner::executable(browser).isEmpty())
-        return BrowserRunner::name(browser).toStdString() + " is not installed (run scripts/setup)";
-    return {};
+    return BrowserRunner::whyCannotRun(browser, g_privateNetwork);
 }
 
 // The browser with the built companion loaded, its proxy following no desktop setting, on its page. Chromium

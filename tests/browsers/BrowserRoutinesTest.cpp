@@ -6,6 +6,7 @@
 #include "platform/ProcessProxy.h"
 #include "platform/ProcessRunner.h"
 #include "platform/UrlCache.h"
+#include "support/GnomeProxyKeys.h"
 #include "support/BrowserTestHome.h"
 #include "support/RecordingEngineServices.h"
 #include "support/FakeUrlCache.h"
@@ -17,13 +18,12 @@
 using platform::UrlCache;
 using testsupport::BrowserTestHome;
 using testsupport::FakeUrlCache;
+using testsupport::kGnomeProxy;
+using testsupport::kGnomeProxyHttp;
+using testsupport::kGnomeProxyHttps;
 using testsupport::RecordingEngineServices;
 
 namespace {
-
-const QString kSchema = QStringLiteral("org.gnome.system.proxy");
-const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
-const QString kHttps = QStringLiteral("org.gnome.system.proxy.https");
 
 // The system proxy step over a private home's GSettings keyfile and kioslaverc.
 class SystemProxyTest : public ::testing::Test
@@ -44,7 +44,7 @@ protected:
         return p;
     }
 
-    QString mode() const { return gnome.readKey(kSchema, QStringLiteral("mode")); }
+    QString mode() const { return gnome.readKey(kGnomeProxy, QStringLiteral("mode")); }
     QByteArray kioslaverc() { return home.dir().read(QStringLiteral("config/kioslaverc")); }
 
     BrowserTestHome home;
@@ -66,11 +66,11 @@ TEST_F(SystemProxyTest, AppliedProxyReachesTheProcessGnomeAndKde)
     EXPECT_EQ(platform::processProxy(), QStringLiteral("1.2.3.4:8080"));
     EXPECT_EQ(QNetworkProxy::applicationProxy().type(), QNetworkProxy::HttpProxy);
     EXPECT_EQ(mode(), QStringLiteral("'manual'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("port")), QStringLiteral("8080"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("port")), QStringLiteral("8080"));
     // Browsers send secure pages direct unless the https keys name the proxy too.
-    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
-    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("port")), QStringLiteral("8080"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttps, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttps, QStringLiteral("port")), QStringLiteral("8080"));
     EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://1.2.3.4 8080\n"
                                        "httpsProxy=http://1.2.3.4 8080\n"));
     EXPECT_TRUE(services.messages.isEmpty());
@@ -90,8 +90,8 @@ TEST_F(SystemProxyTest, WithSecurePagesNotHiddenOnlyPlainPagesGoThroughTheProxy)
     Settings()->WriteBool(QStringLiteral("HideHttps"), false);
     routines.SetIEProxy(QStringLiteral("5.6.7.8:3128"));
     EXPECT_EQ(mode(), QStringLiteral("'manual'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'5.6.7.8'"));
-    EXPECT_EQ(gnome.readKey(kHttps, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'5.6.7.8'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttps, QStringLiteral("host")), QStringLiteral("''"));
     EXPECT_EQ(kioslaverc(), QByteArray("[Proxy Settings]\nProxyType=1\nhttpProxy=http://5.6.7.8 3128\n"
                                        "httpsProxy=\n"));
 }

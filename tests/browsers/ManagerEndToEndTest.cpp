@@ -4,6 +4,7 @@
 
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
+#include "support/GnomeProxyKeys.h"
 #include "support/BrowserTestHome.h"
 #include "support/RecordingEngineServices.h"
 #include "support/CompanionPeer.h"
@@ -17,11 +18,11 @@
 #include <gtest/gtest.h>
 
 using testsupport::FakeFirefox;
+using testsupport::kGnomeProxy;
+using testsupport::kGnomeProxyHttp;
 
 namespace {
 
-const QString kSchema = QStringLiteral("org.gnome.system.proxy");
-const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
 const QString kOperaFile = QStringLiteral("config/Opera/Opera/profile/opera6.ini");
 const QByteArray kOperaOther = "[User Prefs]\nHome URL=http://example.org/\n\n";
 
@@ -105,9 +106,9 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     EXPECT_EQ(LoginGuardBrowserControl::ReadMemory(home.path(QStringLiteral("DesktopGuard.dat"))), working);
     EXPECT_TRUE(autostart.isEnabled(LoginGuardBrowserControl::EntryName()));
 
-    EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'manual'");
-    EXPECT_EQ(gnome.readKey(kHttp, "host"), "'127.0.0.1'");
-    EXPECT_EQ(gnome.readKey(kHttp, "port"), port);
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, "mode"), "'manual'");
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, "host"), "'127.0.0.1'");
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, "port"), port);
     EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("httpProxy=http://127.0.0.1 " + port.toUtf8()));
     const QByteArray opera = home.dir().read(kOperaFile);
     EXPECT_TRUE(opera.startsWith(kOperaOther)) << opera.constData();
@@ -129,7 +130,7 @@ TEST_F(HidingEndToEnd, TheOneWorkingProxyReachesEveryBrowserAndStopGoesBackToDir
     manager->StopHide();
     EXPECT_EQ(stopped.count(), 1);
     settleDesktop();
-    EXPECT_EQ(gnome.readKey(kSchema, "mode"), "'none'");
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, "mode"), "'none'");
     EXPECT_TRUE(home.dir().read("config/kioslaverc").contains("ProxyType=0"));
     EXPECT_FALSE(home.dir().read(kOperaFile).contains(working.toUtf8()));
     const auto back = companion.next();

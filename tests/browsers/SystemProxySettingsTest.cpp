@@ -2,6 +2,7 @@
 #include "browsers/GnomeProxySettings.h"
 #include "browsers/KdeProxySettings.h"
 
+#include "support/GnomeProxyKeys.h"
 #include "support/BrowserTestHome.h"
 
 #include <QDir>
@@ -16,11 +17,12 @@
 using platform::GnomeProxySettings;
 using platform::KdeProxySettings;
 using testsupport::BrowserTestHome;
+using testsupport::kGnomeProxy;
+using testsupport::kGnomeProxyHttp;
+using testsupport::kGnomeProxyHttps;
+using testsupport::kGnomeProxySocks;
 
 namespace {
-
-const QString kSchema = QStringLiteral("org.gnome.system.proxy");
-const QString kHttp = QStringLiteral("org.gnome.system.proxy.http");
 
 // Sets a key with the gsettings tool directly, as the user's own settings dialog would.
 void gsettingsSet(const QString& schema, const QString& key, const QString& value)
@@ -54,21 +56,20 @@ protected:
 TEST_F(GnomeProxySettingsTest, AProxySetsManualModeWithHostAndPortAndClearingSetsNone)
 {
     ASSERT_TRUE(gnome.apply(QStringLiteral("10.0.0.1:3128")));
-    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'manual'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("port")), QStringLiteral("3128"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'manual'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("port")), QStringLiteral("3128"));
     // Written to the home's own keyfile, synced before apply returned.
     const QByteArray keyfile = home.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile"));
     EXPECT_TRUE(keyfile.contains("mode='manual'")) << keyfile.constData();
 
     // Other programs read the same file the same way.
-    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
-    EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("port")),
-              QStringLiteral("3128"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxyHttps, QStringLiteral("port")), QStringLiteral("3128"));
 
     ASSERT_TRUE(gnome.apply(QString()));
-    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
-    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'none'"));
 }
 
 TEST_F(GnomeProxySettingsTest, EachPrivateHomeOfTheProcessGetsItsOwnKeyfile)
@@ -78,64 +79,60 @@ TEST_F(GnomeProxySettingsTest, EachPrivateHomeOfTheProcessGetsItsOwnKeyfile)
         // A second home later in the same process: written there, and the first one left as it was.
         BrowserTestHome second;
         ASSERT_TRUE(gnome.apply(QStringLiteral("10.0.0.2:8080"), false));
-        EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.2'"));
-        EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("host")),
-                  QStringLiteral("''"));
+        EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.2'"));
+        EXPECT_EQ(gsettingsGet(kGnomeProxyHttps, QStringLiteral("host")), QStringLiteral("''"));
         EXPECT_TRUE(second.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile")).contains("'10.0.0.2'"));
     }
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'10.0.0.1'"));
     EXPECT_FALSE(home.dir().read(QStringLiteral("config/glib-2.0/settings/keyfile")).contains("10.0.0.2"));
 }
 
 TEST_F(GnomeProxySettingsTest, LeavesTheUsersOtherProxyKeysAlone)
 {
-    gsettingsSet(kSchema, QStringLiteral("ignore-hosts"), QStringLiteral("['intranet.local']"));
-    gsettingsSet(kSchema, QStringLiteral("autoconfig-url"), QStringLiteral("'http://wpad/proxy.pac'"));
-    gsettingsSet(QStringLiteral("org.gnome.system.proxy.socks"), QStringLiteral("host"), QStringLiteral("'socks.lan'"));
+    gsettingsSet(kGnomeProxy, QStringLiteral("ignore-hosts"), QStringLiteral("['intranet.local']"));
+    gsettingsSet(kGnomeProxy, QStringLiteral("autoconfig-url"), QStringLiteral("'http://wpad/proxy.pac'"));
+    gsettingsSet(kGnomeProxySocks, QStringLiteral("host"), QStringLiteral("'socks.lan'"));
 
     ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
     ASSERT_TRUE(gnome.apply(QString()));
 
-    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("ignore-hosts")), QStringLiteral("['intranet.local']"));
-    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("autoconfig-url")), QStringLiteral("'http://wpad/proxy.pac'"));
-    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.socks"), QStringLiteral("host")),
-              QStringLiteral("'socks.lan'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, QStringLiteral("ignore-hosts")), QStringLiteral("['intranet.local']"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, QStringLiteral("autoconfig-url")), QStringLiteral("'http://wpad/proxy.pac'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxySocks, QStringLiteral("host")), QStringLiteral("'socks.lan'"));
 }
 
 // GNOME's SOCKS host carries every scheme only while no http or https host is set, and is the fallback of
 // every scheme they leave out otherwise: one of ours must not outlive the SOCKS5 proxy it was written for.
 TEST_F(GnomeProxySettingsTest, ASocks5ProxyIsTheOnlyHostAndGoesWithTheNextChange)
 {
-    const QString socks = QStringLiteral("org.gnome.system.proxy.socks");
     ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
     ASSERT_TRUE(gnome.apply(QStringLiteral("socks5://10.0.0.5:1080"), false));
-    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'manual'"));
-    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("'10.0.0.5'"));
-    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("port")), QStringLiteral("1080"));
-    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("''"));
-    EXPECT_EQ(gsettingsGet(QStringLiteral("org.gnome.system.proxy.https"), QStringLiteral("host")),
-              QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'manual'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxySocks, QStringLiteral("host")), QStringLiteral("'10.0.0.5'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxySocks, QStringLiteral("port")), QStringLiteral("1080"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxyHttps, QStringLiteral("host")), QStringLiteral("''"));
     // The log-in guard knows it by its text, and tells the kinds apart.
     EXPECT_TRUE(platform::desktopNamesProxy(QStringLiteral("socks5://10.0.0.5:1080")));
     EXPECT_FALSE(platform::desktopNamesProxy(QStringLiteral("10.0.0.5:1080")));
 
     ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
-    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("''"));
-    EXPECT_EQ(gsettingsGet(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxySocks, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
     EXPECT_FALSE(platform::desktopNamesProxy(QStringLiteral("socks5://10.0.0.5:1080")));
 
     ASSERT_TRUE(gnome.apply(QStringLiteral("socks5://10.0.0.5:1080")));
     ASSERT_TRUE(gnome.apply(QString()));
-    EXPECT_EQ(gsettingsGet(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
-    EXPECT_EQ(gsettingsGet(socks, QStringLiteral("host")), QStringLiteral("''"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gsettingsGet(kGnomeProxySocks, QStringLiteral("host")), QStringLiteral("''"));
 }
 
 TEST_F(GnomeProxySettingsTest, AProxyTextThatIsNoAddressLeavesTheDesktopDirect)
 {
     ASSERT_TRUE(gnome.apply(QStringLiteral("1.2.3.4:8080")));
     EXPECT_FALSE(gnome.apply(QStringLiteral("evil' host:80")));
-    EXPECT_EQ(gnome.readKey(kSchema, QStringLiteral("mode")), QStringLiteral("'none'"));
-    EXPECT_EQ(gnome.readKey(kHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxy, QStringLiteral("mode")), QStringLiteral("'none'"));
+    EXPECT_EQ(gnome.readKey(kGnomeProxyHttp, QStringLiteral("host")), QStringLiteral("'1.2.3.4'"));
 }
 
 TEST(GnomeProxySettings, QuotesTextsAsGVariantStrings)
@@ -143,8 +140,9 @@ TEST(GnomeProxySettings, QuotesTextsAsGVariantStrings)
     EXPECT_EQ(platform::gvariantStringLiteral(QStringLiteral("a'b\\c")), QStringLiteral("'a\\'b\\\\c'"));
     // A schema folder without the proxy schema: nothing to write.
     EXPECT_FALSE(GnomeProxySettings(QStringLiteral("/nonexistent/schemas")).isAvailable());
-    EXPECT_TRUE(
-        GnomeProxySettings(QStringLiteral("/nonexistent/schemas")).readKey(kSchema, QStringLiteral("mode")).isEmpty());
+    EXPECT_TRUE(GnomeProxySettings(QStringLiteral("/nonexistent/schemas"))
+                    .readKey(kGnomeProxy, QStringLiteral("mode"))
+                    .isEmpty());
 }
 
 TEST(KdeProxySettings, WritesKioslavercAndKeepsTheRestOfIt)

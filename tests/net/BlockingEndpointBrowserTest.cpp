@@ -36,10 +36,9 @@ std::string describe(const BrowserRun& run)
 
 TEST(BlockingEndpointBrowser, ChromiumShowsTheBlockedPageForAPlainPageAndFailsASecureOne)
 {
-    if (!g_privateNetwork)
-        GTEST_SKIP() << "needs a private network: " << testsupport::PrivateNetwork::error().toStdString();
-    if (BrowserRunner::executable(BrowserLaunch::Browser::Chromium).isEmpty())
-        GTEST_SKIP() << "Chromium is not installed (run scripts/setup)";
+    if (const std::string why = BrowserRunner::whyCannotRun(BrowserLaunch::Browser::Chromium, g_privateNetwork);
+        !why.empty())
+        GTEST_SKIP() << why;
 
     testsupport::TempDir dir;
     testsupport::LoopbackHttpResponder site;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 
 using testsupport::ScriptedHttpServer;
@@ -36,6 +37,18 @@ protected:
     {
         manager.ProxyTested(passed, 0, QString(), host, 80, elapsedMs);
     }
+
+    // A second manager that read the list file at path; the test fails when it could not.
+    TProxyManager& reload(const QString& path)
+    {
+        m_other = std::make_unique<TProxyManager>(m_otherBrowsers, quiet, QString());
+        EXPECT_TRUE(m_other->LoadFromFile(path)) << qPrintable(path);
+        return *m_other;
+    }
+
+private:
+    testsupport::RecordingBrowserControl m_otherBrowsers;
+    std::unique_ptr<TProxyManager> m_other;
 };
 
 QString entry(int n, const QString& fields)
@@ -175,9 +188,7 @@ TEST_F(ProxyList, SavesWithCrLfAndReloadsAnyLineBreaks)
     EXPECT_TRUE(bytes.startsWith("LocalIP=1.2.3.4\r\nProxyCount=2\r\nProxy_0="));
     EXPECT_TRUE(bytes.endsWith("|B|f|1|2\r\n"));
 
-    testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, quiet, QString());
-    ASSERT_TRUE(other.LoadFromFile(saved));
+    TProxyManager& other = reload(saved);
     EXPECT_EQ(other.RawList(), manager.RawList());
     EXPECT_EQ(other.Countries(), manager.Countries());
 }
@@ -279,9 +290,7 @@ TEST_F(ProxyList, EveryKindOfLineBreakSplitsTheSameInTextAndFile)
     EXPECT_EQ(manager.RawList(), expected);
 
     testsupport::TempDir dir;
-    testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, quiet, QString());
-    ASSERT_TRUE(other.LoadFromFile(dir.write("breaks.lst", text)));
+    TProxyManager& other = reload(dir.write("breaks.lst", text));
     EXPECT_EQ(other.RawList(), expected);
     ASSERT_EQ(other.Proxies().size(), 1);
     EXPECT_EQ(other.Proxies().at(0).Country, QString(QChar(0xE9)));
@@ -301,10 +310,7 @@ TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
     manager.SaveToFile(dir.file("long.lst"));
     EXPECT_EQ(dir.read("long.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
 
-    testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager other(otherBrowsers, quiet, QString());
-    ASSERT_TRUE(other.LoadFromFile(dir.file("long.lst")));
-    EXPECT_EQ(other.RawList(), lines);
+    EXPECT_EQ(reload(dir.file("long.lst")).RawList(), lines);
 }
 
 TEST_F(ProxyList, EntriesOutOfOrderKeepTheirNumbersAndTheFirstLineOfARepeat)
@@ -404,9 +410,7 @@ TEST_F(ProxyList, EveryLineKindSurvivesSaveAndReloadWithEntriesInOrder)
     manager.SaveToFile(dir.file("proxylist.lst"));
     EXPECT_EQ(dir.read("proxylist.lst"), (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
 
-    testsupport::RecordingBrowserControl otherBrowsers;
-    TProxyManager reloaded(otherBrowsers, quiet, QString());
-    ASSERT_TRUE(reloaded.LoadFromFile(dir.file("proxylist.lst")));
+    TProxyManager& reloaded = reload(dir.file("proxylist.lst"));
     EXPECT_TRUE(reloaded.RawList() == manager.RawList());
     ASSERT_EQ(reloaded.Proxies().size(), 4);
     for (int n = 0; n < 4; ++n)

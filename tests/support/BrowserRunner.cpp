@@ -45,6 +45,15 @@ QString BrowserRunner::name(BrowserLaunch::Browser browser)
     return browser == BrowserLaunch::Browser::Chromium ? QStringLiteral("Chromium") : QStringLiteral("Firefox");
 }
 
+std::string BrowserRunner::whyCannotRun(BrowserLaunch::Browser browser, bool inPrivateNetwork)
+{
+    if (!inPrivateNetwork)
+        return "needs a private network: " + PrivateNetwork::error().toStdString();
+    if (executable(browser).isEmpty())
+        return name(browser).toStdString() + " is not installed (run scripts/setup)";
+    return {};
+}
+
 QByteArray BrowserRunner::firefoxPrefs()
 {
     // The proxy preferences are left at their defaults: out of the box Firefox follows the system settings.

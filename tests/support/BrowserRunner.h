@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <ostream>
+#include <string>
 
 namespace testsupport {
 
@@ -97,6 +98,9 @@ public:
     static QString executable(BrowserLaunch::Browser browser);
     // "Chromium" or "Firefox", for messages.
     static QString name(BrowserLaunch::Browser browser);
+    // Why a test of this browser cannot run here (no private network entered, browser not installed); empty
+    // when it can.
+    static std::string whyCannotRun(BrowserLaunch::Browser browser, bool inPrivateNetwork);
     // The runner's own Firefox preferences (the user.js of every new profile), for callers that add to them.
     static QByteArray firefoxPrefs();
 
