@@ -437,7 +437,8 @@ HttpResponse ListService::metricsPage()
                    QStringLiteral("instance=\"%1\",scope=\"instance\"").arg(label(m_gatherer->instanceId()))) +
                 sample("veilport_checks_last_minute", double(all < 0 ? mine : all), QStringLiteral("scope=\"all\"")));
         metric("veilport_check_results_dropped_total", "counter",
-               "Check results not written because another instance had taken the proxy after the lease ran out.",
+               "Check results not written because their lease had run out and another instance had taken the proxy "
+               "(or it was forgotten) meanwhile.",
                sample("veilport_check_results_dropped_total", double(m_gatherer->store().droppedResults())));
         metric("veilport_checks_in_flight", "gauge", "Proxy checks running now.",
                sample("veilport_checks_in_flight", m_gatherer->checksInFlight()));

@@ -58,7 +58,8 @@ public:
     /// freezes holds its proxies that long.
     qint64 leaseMs() const { return qint64(m_config.checkTimeoutSec) * 1000 + kLeaseMarginMs; }
     static constexpr qint64 kLeaseMarginMs = 5000;
-    /// How often an instance that does not check reads the shared database again and asks for the lock.
+    /// How often an instance reads the shared database again (the other instances' checks) and, while it
+    /// does not gather, asks for the lock.
     static constexpr qint64 kFollowIntervalMs = 3000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();

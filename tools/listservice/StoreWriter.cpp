@@ -625,8 +625,8 @@ void StoreWriter::noteDropped()
     if (m_batchDropped == 0)
         return;
     std::fprintf(stderr,
-                 "veilport-listservice: %d check results came after their leases had passed to another instance, "
-                 "whose newer checks stand; these are dropped\n",
+                 "veilport-listservice: %d check results are dropped: their leases had run out and passed to "
+                 "another instance, whose newer checks stand, or their proxies were forgotten meanwhile\n",
                  m_batchDropped);
     const QMutexLocker lock(&m_mutex);
     m_status.resultsDropped += m_batchDropped;
