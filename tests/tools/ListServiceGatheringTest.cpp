@@ -385,7 +385,7 @@ TEST(ListServiceGathering, PlacesCallersAndProxiesWithAGeoIpDatabase)
     EXPECT_EQ(ListValueWithForwardedFor(service, "198.51.100.1", "LocalCountry"), "United States");
 }
 
-TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTheServersAbsence)
+TEST(ListServiceGathering, InstancesSharingPostgreSqlGatherOneAtATimeAndOutliveTheServersAbsence)
 {
     testsupport::PostgresFixture pg;
     if (!pg.start())
@@ -411,7 +411,7 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlCheckOneAtATimeAndOutliveTh
     EXPECT_TRUE(Body(second, "/health").contains("role=follower\n")) << Body(second, "/health").toStdString();
     ASSERT_TRUE(serves(second)) << second.errorOutput().toStdString();
 
-    // The checker dies: its lock goes with its connection, and the other takes over.
+    // The gatherer dies: its lock goes with its connection, and the other takes over.
     first.stop();
     ASSERT_TRUE(
         testsupport::waitUntil([&] { return Body(second, "/health").contains("role=checker\n"); }, kCheckWaitMs))
