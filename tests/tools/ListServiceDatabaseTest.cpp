@@ -2,9 +2,11 @@
 // a file another program holds locked, a server whose writes crawl. Driven as a host runs it: the real
 // service, a real SQLite file and a real PostgreSQL server.
 #include "HttpExchange.h"
+#include "support/HangingProxies.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
 #include "support/TempDir.h"
+#include "support/TinyproxyFarm.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 
@@ -18,6 +20,8 @@
 
 #include <algorithm>
 #include <functional>
+
+#include <signal.h>
 
 using testsupport::ListServiceFixture;
 using testsupport::TempDir;
@@ -70,6 +74,16 @@ public:
         return ok;
     }
     QString error() const { return m_error; }
+    // The first column of every row; empty when the query fails.
+    QStringList column(const QString& sql)
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        QStringList out;
+        if (q.exec(sql))
+            while (q.next())
+                out << q.value(0).toString();
+        return out;
+    }
 
 private:
     const QString m_name = QStringLiteral("side");
@@ -87,6 +101,15 @@ double Metric(const ListServiceFixture& service, const QString& name)
 QString Health(const ListServiceFixture& service)
 {
     return QString::fromUtf8(Get(service.port(), "/health").body);
+}
+
+// A value of /health; empty when absent.
+QString HealthValue(const ListServiceFixture& service, const QString& name)
+{
+    const auto m =
+        QRegularExpression(QStringLiteral("(?:^|\n)") + QRegularExpression::escape(name) + QStringLiteral("=([^\n]*)"))
+            .match(Health(service));
+    return m.hasMatch() ? m.captured(1) : QString();
 }
 
 // The slowest answer to /health and the list while waiting for done, in ms; -1 when done never came.
@@ -215,4 +238,87 @@ TEST(ListServiceDatabase, ASlowPostgreSqlServerHoldsUpNoAnswer)
     ASSERT_GE(slowest, 0) << side.count(checks) << service.errorOutput().toStdString();
     EXPECT_LT(slowest, kAnswerBoundMs);
     EXPECT_TRUE(Health(service).contains("database=ok\n")) << Health(service).toStdString();
+}
+
+// Two instances on one PostgreSQL database split the checks between them; the leases of one that freezes
+// return to the other, which finishes the round, and the frozen one's results, once it thaws, do not go over
+// the newer ones.
+TEST(ListServiceDatabase, InstancesShareTheChecksAndAFrozenInstancesLeasesReturn)
+{
+    testsupport::PostgresFixture pg;
+    if (!pg.start())
+        GTEST_SKIP() << pg.errorText().toStdString();
+    testsupport::TinyproxyFarm working;
+    ASSERT_TRUE(working.start(1)) << working.errorText().toStdString();
+    testsupport::HangingProxies hanging;
+    ASSERT_TRUE(hanging.start()) << hanging.errorText().toStdString();
+    constexpr int kWorking = 4;
+    constexpr int kHanging = 60;
+    QByteArray list;
+    for (int i = 0; i < kWorking; ++i)
+        list += working.proxyText(i).toUtf8() + '\n';
+    for (int i = 0; i < kHanging; ++i)
+        list += hanging.proxyText(i).toUtf8() + '\n';
+    TempDir tmp;
+    ListServiceFixture::Options options;
+    // Each hanging proxy holds a place for the two-second time limit; one round, no second one.
+    options.extraConfig = {"Database=" + pg.url(), "AllowPrivateAddresses=on",
+                           "CheckInterval=3600",   "CheckTimeout=2",
+                           "CheckConcurrency=8",   "Source=list|plain|" + tmp.write("list.txt", list)};
+    ListServiceFixture first;
+    ASSERT_TRUE(first.start({}, options)) << first.errorText().toStdString();
+    ListServiceFixture second;
+    ASSERT_TRUE(second.start({}, options)) << second.errorText().toStdString();
+    const QString firstId = HealthValue(first, "instance");
+    const QString secondId = HealthValue(second, "instance");
+    ASSERT_FALSE(firstId.isEmpty());
+    ASSERT_NE(firstId, secondId);
+    SideConnection side(pg);
+    const QString leasedBySecond = QStringLiteral("SELECT id FROM proxies WHERE lease_owner = '%1'").arg(secondId);
+
+    // Both take a share while the round lasts.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return HealthValue(first, "checks.minute").toInt() > 0 &&
+                   HealthValue(second, "checks.minute").toInt() > 0 && !side.column(leasedBySecond).isEmpty();
+        },
+        60000, 20))
+        << Health(first).toStdString() << Health(second).toStdString() << second.errorOutput().toStdString();
+    ASSERT_EQ(kill(pid_t(second.processId()), SIGSTOP), 0);
+    const QStringList frozen = side.column(leasedBySecond);
+    ASSERT_FALSE(frozen.isEmpty()) << "the second instance held no lease when it froze";
+
+    // The first finishes the round, the frozen instance's proxies too once their leases run out.
+    const QString unchecked =
+        QStringLiteral("SELECT count(*) FROM proxies WHERE id NOT IN (SELECT proxy_id FROM checks)");
+    const bool finished = testsupport::waitUntil([&] { return side.count(unchecked) == 0; }, 90000, 50);
+    kill(pid_t(second.processId()), SIGCONT);
+    ASSERT_TRUE(finished) << side.count(unchecked) << " unchecked\n" << first.errorOutput().toStdString();
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM proxies")), kWorking + kHanging);
+    const QString frozenIds = frozen.join(QLatin1Char(','));
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM checks WHERE proxy_id IN (%1) AND checked_by = '%2'")
+                             .arg(frozenIds, firstId)),
+              frozen.size());
+    EXPECT_GT(side.count(QStringLiteral("SELECT count(*) FROM checks WHERE checked_by = '%1'").arg(secondId)), 0);
+
+    // Thawed, the second instance's checks end in failures of its own making (their time ran out while it
+    // stood still): refused, since the first checked those proxies after their leases ran out.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return Metric(second, QStringLiteral("veilport_check_results_dropped_total")) >= 1; }, 30000, 20))
+        << Health(second).toStdString() << second.errorOutput().toStdString();
+    EXPECT_TRUE(testsupport::waitUntil([&] { return second.errorOutput().contains("whose newer checks stand"); }))
+        << second.errorOutput().toStdString();
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM (SELECT proxy_id FROM checks GROUP BY proxy_id "
+                                        "HAVING count(*) > 1) AS twice")),
+              0);
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM proxies WHERE lease_owner IS NOT NULL")), 0);
+    // Each instance tells its own share beside every instance's.
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            return HealthValue(second, "checks.minute.all").toLongLong() >
+                       HealthValue(second, "checks.minute").toLongLong() &&
+                   HealthValue(second, "checkers.minute") == QLatin1String("2");
+        },
+        10000, 20))
+        << Health(second).toStdString();
 }

@@ -93,7 +93,7 @@ TEST(ProxyStore, CarriesAnOlderSchemaForwardAndKeepsHistoryAcrossRestarts)
     ProxyStore newer(100);
     QString error;
     EXPECT_FALSE(newer.open(file, error));
-    EXPECT_EQ(error, "database schema 99 is newer than this service (4)");
+    EXPECT_EQ(error, "database schema 99 is newer than this service (5)");
 }
 
 TEST(ProxyStore, RanksByRecentSuccessThenLatencyAndDropsProxiesThatKeepFailing)

@@ -360,6 +360,14 @@ HttpResponse ListService::healthPage()
         const ProxyStore& store = m_gatherer->store();
         lines << QStringLiteral("role=%1").arg(m_gatherer->leading() ? QStringLiteral("checker")
                                                                      : QStringLiteral("follower"));
+        // Instances sharing a database each check a share: this one's beside every one's.
+        lines << QStringLiteral("instance=%1").arg(m_gatherer->instanceId());
+        const qint64 mine = m_metrics.checksLastMinute();
+        const qint64 all = store.sharedChecksLastMinute();
+        lines << QStringLiteral("checks.minute=%1").arg(mine);
+        lines << QStringLiteral("checks.minute.all=%1").arg(all < 0 ? mine : all);
+        if (all >= 0)
+            lines << QStringLiteral("checkers.minute=%1").arg(store.sharedCheckers());
         lines << QStringLiteral("proxies=%1").arg(store.size());
         const qint64 since = ProxyGatherer::now() - 2 * qint64(m_gatherer->config().checkIntervalSec) -
                              m_gatherer->config().checkTimeoutSec;
@@ -419,6 +427,19 @@ HttpResponse ListService::metricsPage()
                 sample("veilport_checks_total", double(m_metrics.checksPassed), QStringLiteral("outcome=\"passed\"")));
         metric("veilport_checks_per_second", "gauge", "Proxy checks finished per second over the last minute.",
                sample("veilport_checks_per_second", m_metrics.checksPerSecond()));
+        const qint64 mine = m_metrics.checksLastMinute();
+        const qint64 all = m_gatherer->store().sharedChecksLastMinute();
+        metric(
+            "veilport_checks_last_minute", "gauge",
+            "Proxy checks finished over the last minute by this instance and by every instance sharing its "
+            "database.",
+            sample("veilport_checks_last_minute", double(mine),
+                   QStringLiteral("instance=\"%1\",scope=\"instance\"").arg(label(m_gatherer->instanceId()))) +
+                sample("veilport_checks_last_minute", double(all < 0 ? mine : all), QStringLiteral("scope=\"all\"")));
+        metric("veilport_check_results_dropped_total", "counter",
+               "Check results not written because their lease had run out and another instance had taken the proxy "
+               "(or it was forgotten) meanwhile.",
+               sample("veilport_check_results_dropped_total", double(m_gatherer->store().droppedResults())));
         metric("veilport_checks_in_flight", "gauge", "Proxy checks running now.",
                sample("veilport_checks_in_flight", m_gatherer->checksInFlight()));
         metric("veilport_source_errors_total", "counter", "Source fetches that failed.",

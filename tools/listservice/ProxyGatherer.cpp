@@ -3,9 +3,12 @@
 #include "GeoIpDatabase.h"
 #include "proxy/TProxyTester.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <optional>
 
 #include <cstdio>
 
@@ -21,6 +24,11 @@ ProxyGatherer::ProxyGatherer(ServiceConfig config, ServiceMetrics* metrics, QObj
     : QObject(parent), m_config(std::move(config)), m_metrics(metrics), m_store(m_config.maxProxies)
 {
     m_clock.start();
+    // A process id repeats across restarts and hosts; the random part keeps a restarted instance from taking
+    // its former self's leases for its own.
+    m_instanceId = QStringLiteral("%1-%2")
+                       .arg(QCoreApplication::applicationPid())
+                       .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
 }
 
 ProxyGatherer::~ProxyGatherer() = default;
@@ -34,7 +42,9 @@ bool ProxyGatherer::openDatabase(QString& error)
 {
     if (m_config.database.isEmpty())
         return true;
-    return m_store.open(m_config.database, error);
+    const bool opened = m_store.open(m_config.database, error);
+    m_store.setInstance(m_instanceId);
+    return opened;
 }
 
 void ProxyGatherer::start(const Target& target)
@@ -46,6 +56,11 @@ void ProxyGatherer::start(const Target& target)
     m_replace.setSingleShot(true);
     m_replace.setInterval(0);
     connect(&m_replace, &QTimer::timeout, this, &ProxyGatherer::replaceSome);
+    if (m_store.isShared()) {
+        std::fprintf(stderr, "veilport-listservice: instance %s checks its share of the shared database\n",
+                     qPrintable(m_instanceId));
+        startTester();
+    }
     m_following = true;
     m_store.requestLead([this](bool lead) {
         m_following = false;
@@ -53,16 +68,12 @@ void ProxyGatherer::start(const Target& target)
         if (lead)
             this->lead();
         else
-            std::fprintf(stderr,
-                         "veilport-listservice: another instance checks the shared database; serving its results\n");
+            std::fprintf(stderr, "veilport-listservice: another instance gathers for the shared database\n");
     });
 }
 
-void ProxyGatherer::lead()
+void ProxyGatherer::startTester()
 {
-    m_leading = true;
-    if (m_store.isShared())
-        std::fprintf(stderr, "veilport-listservice: this instance gathers and checks for the shared database\n");
     // Every proxy starts its check at once: the spread comes from the schedule, not from random delays.
     m_tester = std::make_unique<TProxyTester>(m_target.testUrl, [](int) { return 0; });
     m_tester->SetTunnelUrl(m_target.tunnelUrl);
@@ -71,6 +82,15 @@ void ProxyGatherer::lead()
     m_tester->SetPassValidityMs(0); // the schedule decides when a proxy is asked again
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
                                     quint32 elapsed) { onResult(success, index, response, host, port, elapsed); };
+}
+
+void ProxyGatherer::lead()
+{
+    m_leading = true;
+    if (m_store.isShared())
+        std::fprintf(stderr, "veilport-listservice: this instance gathers the sources for the shared database\n");
+    else
+        startTester();
 
     // Per source at most as many entries as the whole store may hold.
     m_fetcher = std::make_unique<SourceFetcher>(m_config.sources, m_config.maxProxies, m_config.allowPrivateAddresses);
@@ -81,11 +101,13 @@ void ProxyGatherer::lead()
 
 void ProxyGatherer::stepDown()
 {
-    std::fprintf(stderr, "veilport-listservice: another instance checks the shared database now\n");
+    std::fprintf(stderr, "veilport-listservice: another instance gathers for the shared database now\n");
     m_leading = false;
-    m_tester.reset(); // cuts the checks under way; their results never arrive
+    if (!m_store.isShared()) {
+        m_tester.reset(); // cuts the checks under way; their results never arrive
+        m_inFlight.clear();
+    }
     m_fetcher.reset();
-    m_inFlight.clear();
     m_replace.stop();
     m_store.cancelReplacements();
     m_replacing.clear();
@@ -143,29 +165,90 @@ void ProxyGatherer::onFailed(int index, const QString& error)
 void ProxyGatherer::tick()
 {
     // The store's writer connects again by itself after a shared database server went away; if another
-    // instance took the check lock meanwhile, that one checks now.
+    // instance took the lock meanwhile, that one gathers now.
     if (m_leading && m_store.takeLostLead())
         stepDown();
-    if (!m_leading) {
-        // Another instance checks: follow its results, and take over once its lock is free. The database
-        // is asked on the store's own thread; one question at a time.
-        if (!m_following && m_clock.elapsed() - m_lastFollow >= kFollowIntervalMs) {
-            m_following = true;
-            m_store.requestLead([this](bool lead) {
-                if (lead) {
-                    m_following = false;
-                    m_lastFollow = m_clock.elapsed();
-                    this->lead();
-                    return;
-                }
-                m_store.requestReload([this] {
-                    m_following = false;
-                    m_lastFollow = m_clock.elapsed();
-                });
-            });
-        }
+    if (m_store.isShared()) {
+        follow();
+        checkLeased();
+    } else if (m_leading) {
+        checkLocal();
+    }
+    if (m_leading && now() - m_lastPrune > 3600) {
+        m_lastPrune = now();
+        m_store.pruneHistory(now() - qint64(m_config.historyDays) * 86400);
+    }
+}
+
+void ProxyGatherer::follow()
+{
+    // The other instances' results reach memory by reading the database again; whoever does not gather asks
+    // for the lock first, and takes over once its holder is gone. Asked on the store's own thread.
+    if (m_following || m_clock.elapsed() - m_lastFollow < kFollowIntervalMs)
+        return;
+    m_following = true;
+    auto reload = [this] {
+        m_store.requestReload([this] {
+            m_following = false;
+            m_lastFollow = m_clock.elapsed();
+        });
+    };
+    if (m_leading) {
+        reload();
         return;
     }
+    m_store.requestLead([this, reload](bool lead) {
+        if (!lead) {
+            reload();
+            return;
+        }
+        m_following = false;
+        m_lastFollow = m_clock.elapsed();
+        this->lead();
+    });
+}
+
+void ProxyGatherer::checkLeased()
+{
+    const qint64 nowMs = m_clock.elapsed();
+    // A check overdue this long no longer holds a place among the checks at once; its lease ran out in the
+    // database long before, so another instance may have checked the proxy already. Its result, should it
+    // still come, is offered to the database all the same, until it is given up for good.
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        if (nowMs - it.value() > leaseMs() + kLostCheckGraceMs)
+            it = m_inFlight.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = m_leases.begin(); it != m_leases.end();) {
+        if (nowMs - it->startMs > 10 * (leaseMs() + kLostCheckGraceMs))
+            it = m_leases.erase(it);
+        else
+            ++it;
+    }
+    const int room = m_config.checkConcurrency - int(m_inFlight.size());
+    // Asking for a handful at a time would cost a round trip to the database per handful.
+    if (m_leasing || !m_tester || room < std::max(1, m_config.checkConcurrency / 8))
+        return;
+    m_leasing = true;
+    m_store.requestLeases(room, now(), leaseMs(), [this](const QList<CheckLease>& leases) {
+        m_leasing = false;
+        const qint64 startMs = m_clock.elapsed();
+        // Leases that ran out before their answer came (this instance froze meanwhile) may be another
+        // instance's by now: not checked, they are taken again once due.
+        const qint64 wallMs = QDateTime::currentMSecsSinceEpoch();
+        for (const CheckLease& lease : leases) {
+            if (!m_tester || m_leases.contains(lease.id) || lease.id > INT_MAX || lease.until <= wallMs)
+                continue;
+            m_inFlight.insert(lease.id, startMs);
+            m_leases.insert(lease.id, {lease, startMs});
+            m_tester->TestProxy(int(lease.id), lease.host, lease.port, lease.kind);
+        }
+    });
+}
+
+void ProxyGatherer::checkLocal()
+{
     const qint64 nowMs = m_clock.elapsed();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         if (nowMs - it.value() > qint64(m_config.checkTimeoutSec) * 1000 + kLostCheckGraceMs)
@@ -185,20 +268,21 @@ void ProxyGatherer::tick()
             m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind);
         }
     }
-    if (now() - m_lastPrune > 3600) {
-        m_lastPrune = now();
-        m_store.pruneHistory(now() - qint64(m_config.historyDays) * 86400);
-    }
 }
 
 void ProxyGatherer::onResult(bool success, int index, const QString& response, const QString& host, int port,
                              quint32 elapsed)
 {
     const qint64 id = index;
-    if (!m_inFlight.remove(id))
+    const bool leased = m_store.isShared();
+    if (!m_inFlight.remove(id) && !leased)
         return; // given up as lost already
+    if (leased && !m_leases.contains(id))
+        return; // given up for good
+    const CheckLease lease = leased ? m_leases.take(id).lease : CheckLease();
     const StoredProxy* stored = m_store.find(id);
-    const TProxyKind kind = stored ? stored->entry.kind : TProxyKind::Http;
+    const TProxyKind kind = leased ? lease.kind : stored ? stored->entry.kind : TProxyKind::Http;
+    std::optional<std::pair<QString, GeoPlace>> exit;
     CheckRecord check;
     check.at = now();
     check.ok = success;
@@ -208,17 +292,24 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
         if (m_tester->PassVerdict(host, port, verdict, kind)) {
             check.anonymity = AnonymityName(verdict.anonymity);
             // The address the service saw is where the proxy's users appear to be, whatever its own host.
-            const QString exit = verdict.seenAddress.isEmpty() ? host : verdict.seenAddress;
+            const QString exitAddress = verdict.seenAddress.isEmpty() ? host : verdict.seenAddress;
             GeoPlace place;
             if (m_geo)
-                m_geo->lookup(exit, place);
-            m_store.setExit(id, exit, place);
+                m_geo->lookup(exitAddress, place);
+            exit.emplace(exitAddress, place);
         }
     } else {
         check.reason = response.left(300);
     }
     m_metrics->noteCheck(success);
-    m_store.recordCheck(id, check, m_config.maxFailures, m_config.checkIntervalSec);
+    if (leased) {
+        m_store.recordLeasedCheck(lease, check, m_config.maxFailures, m_config.checkIntervalSec, m_instanceId,
+                                  exit ? &*exit : nullptr);
+    } else {
+        if (exit)
+            m_store.setExit(id, exit->first, exit->second);
+        m_store.recordCheck(id, check, m_config.maxFailures, m_config.checkIntervalSec);
+    }
     if (!m_store.find(id))
         m_tester->Forget(host, port, kind); // dropped: the tester need not remember it either
     emit checked(id, success);

@@ -48,9 +48,18 @@ public:
     int checksInFlight() const { return int(m_inFlight.size()); }
     /// Whether the source of this name is the operator's own, whose entries are served as written.
     bool trustedSource(const QString& name) const;
-    /// Whether this instance gathers and checks (else another one sharing the database does).
+    /// Whether this instance gathers the sources (else another one sharing the database does). Every
+    /// instance sharing a PostgreSQL database checks a share of the proxies; with SQLite or none, the one
+    /// instance does it all.
     bool leading() const { return m_leading; }
-    /// How often an instance that does not check reads the shared database again and asks for the lock.
+    /// Names this instance in the shared database's leases and checks and on /health: unique per run.
+    const QString& instanceId() const { return m_instanceId; }
+    /// How long a lease on a proxy lasts: its check's time limit and a margin. An instance that dies or
+    /// freezes holds its proxies that long.
+    qint64 leaseMs() const { return qint64(m_config.checkTimeoutSec) * 1000 + kLeaseMarginMs; }
+    static constexpr qint64 kLeaseMarginMs = 5000;
+    /// How often an instance reads the shared database again (the other instances' checks) and, while it
+    /// does not gather, asks for the lock.
     static constexpr qint64 kFollowIntervalMs = 3000;
     /// Seconds since the epoch on the service's clock.
     static qint64 now();
@@ -61,10 +70,17 @@ signals:
 
 private:
     void tick();
-    // Starts gathering and checking: this instance holds the database's check lock.
+    // Starts gathering (and, without a shared database, checking): this instance holds the database's lock.
     void lead();
-    // Stops gathering and checking: another instance holds the lock.
+    // Stops gathering (and checking without a shared database): another instance holds the lock.
     void stepDown();
+    void startTester();
+    // Keeps memory in step with the shared database and the lock; one question at a time.
+    void follow();
+    // Takes due proxies of the shared database under leases and checks them.
+    void checkLeased();
+    // Checks the due proxies of the store in memory (SQLite or none).
+    void checkLocal();
     void onFetched(int index, const SourceParseResult& result, int refused);
     void onFailed(int index, const QString& error);
     // Takes fetched lists in a slice at a time, so a list of a hundred thousand proxies holds up no answer.
@@ -77,6 +93,16 @@ private:
     std::unique_ptr<SourceFetcher> m_fetcher;
     std::unique_ptr<TProxyTester> m_tester;
     QHash<qint64, qint64> m_inFlight; // proxy id -> start on m_clock
+    struct LeasedCheck
+    {
+        CheckLease lease;
+        qint64 startMs = 0; // on m_clock
+    };
+    // Checks under a lease of the shared database whose results have not come, even those given up as lost:
+    // a result that comes late is still offered to the database, whose lease decides.
+    QHash<qint64, LeasedCheck> m_leases;
+    bool m_leasing = false; // a request for leases is open
+    QString m_instanceId;
     QHash<QString, QString> m_sourceErrors;
     QElapsedTimer m_clock;
     QTimer m_tick;

@@ -109,7 +109,8 @@ void ProxyStore::requestReload(std::function<void()> done)
             QMetaObject::invokeMethod(
                 context,
                 [this, loaded, contents, done] {
-                    if (loaded)
+                    // A list being taken in meanwhile is made against memory as it is; the next reload comes.
+                    if (loaded && !replacing())
                         adopt(std::move(*contents));
                     done();
                 },
@@ -121,6 +122,44 @@ void ProxyStore::requestReload(std::function<void()> done)
 bool ProxyStore::takeLostLead()
 {
     return m_writer && m_writer->takeLostLead();
+}
+
+void ProxyStore::setInstance(const QString& id)
+{
+    if (m_writer)
+        QMetaObject::invokeMethod(
+            m_writer, [writer = m_writer, id] { writer->setInstance(id); }, Qt::QueuedConnection);
+}
+
+void ProxyStore::requestLeases(int max, qint64 now, qint64 leaseMs, std::function<void(QList<CheckLease>)> answer)
+{
+    if (!m_postgres || !m_writer) {
+        answer({});
+        return;
+    }
+    QMetaObject::invokeMethod(
+        m_writer,
+        [writer = m_writer, context = m_context.get(), max, now, leaseMs, answer = std::move(answer)] {
+            QList<CheckLease> leases = writer->lease(max, now, leaseMs);
+            QMetaObject::invokeMethod(
+                context, [leases = std::move(leases), answer] { answer(leases); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+qint64 ProxyStore::droppedResults() const
+{
+    return m_writer ? m_writer->status().resultsDropped : 0;
+}
+
+qint64 ProxyStore::sharedChecksLastMinute() const
+{
+    return m_writer && m_postgres ? m_writer->status().checksLastMinute : -1;
+}
+
+int ProxyStore::sharedCheckers() const
+{
+    return m_writer && m_postgres ? m_writer->status().checkersLastMinute : 0;
 }
 
 QString ProxyStore::databaseError() const
@@ -291,16 +330,7 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
     p.recent.push_back(check);
     while (int(p.recent.size()) > StoredProxy::kRecentChecks)
         p.recent.pop_front();
-    if (check.ok) {
-        p.failuresInRow = 0;
-        p.lastOk = check.at;
-        p.anonymity = check.anonymity;
-        p.nextCheck = check.at + intervalSec;
-    } else {
-        ++p.failuresInRow;
-        // Dead proxies cost a check each; the longer one stays dead the less often it is asked.
-        p.nextCheck = check.at + intervalSec * (qint64(1) << std::min(p.failuresInRow - 1, 10));
-    }
+    advance(p, check, intervalSec);
     if (p.failuresInRow >= maxFailures) {
         write(StoreChange::DropProxy{id});
         forget(it);
@@ -314,6 +344,72 @@ void ProxyStore::recordCheck(qint64 id, const CheckRecord& check, int maxFailure
         changes.push_back(StoreChange::SetState{id, p.nextCheck, p.failuresInRow, p.lastOk, p.anonymity});
         m_writer->enqueue(std::move(changes));
     }
+}
+
+void ProxyStore::advance(StoredProxy& p, const CheckRecord& check, qint64 intervalSec)
+{
+    if (check.ok) {
+        p.failuresInRow = 0;
+        p.lastOk = check.at;
+        p.anonymity = check.anonymity;
+        p.nextCheck = check.at + intervalSec;
+    } else {
+        ++p.failuresInRow;
+        // Dead proxies cost a check each; the longer one stays dead the less often it is asked.
+        p.nextCheck = check.at + intervalSec * (qint64(1) << std::min(p.failuresInRow - 1, 10));
+    }
+}
+
+void ProxyStore::recordLeasedCheck(const CheckLease& lease, const CheckRecord& check, int maxFailures,
+                                   qint64 intervalSec, const QString& instance,
+                                   const std::pair<QString, GeoPlace>* exit)
+{
+    // The database's state when the lease was taken is the one to go on from: this instance's memory may not
+    // have seen the checks other instances made since its last reload.
+    StoredProxy next;
+    next.failuresInRow = lease.failuresInRow;
+    next.lastOk = lease.lastOk;
+    next.anonymity = lease.anonymity;
+    advance(next, check, intervalSec);
+    StoreChange::LeasedResult result;
+    result.lease = lease;
+    result.instance = instance;
+    result.check = check;
+    result.nextCheck = next.nextCheck;
+    result.failuresInRow = next.failuresInRow;
+    result.lastOk = next.lastOk;
+    result.anonymity = next.anonymity;
+    result.drop = next.failuresInRow >= maxFailures;
+    if (exit) {
+        result.hasExit = true;
+        result.exitAddress = exit->first;
+        result.exitPlace = exit->second;
+    }
+    write(std::move(result));
+
+    const auto it = m_proxies.find(lease.id);
+    if (it == m_proxies.end())
+        return; // added since this instance last read the database: the next reload brings it
+    if (next.failuresInRow >= maxFailures) {
+        forget(it);
+        return;
+    }
+    StoredProxy& p = it->second;
+    if (m_scheduleValid)
+        m_schedule.erase({p.nextCheck, p.id});
+    p.recent.push_back(check);
+    while (int(p.recent.size()) > StoredProxy::kRecentChecks)
+        p.recent.pop_front();
+    p.failuresInRow = next.failuresInRow;
+    p.lastOk = next.lastOk;
+    p.anonymity = next.anonymity;
+    p.nextCheck = next.nextCheck;
+    if (exit) {
+        p.exitAddress = exit->first;
+        p.exitPlace = exit->second;
+    }
+    if (m_scheduleValid)
+        m_schedule.emplace(p.nextCheck, p.id);
 }
 
 void ProxyStore::setExit(qint64 id, const QString& address, const GeoPlace& place)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CheckLease.h"
 #include "SourceParser.h"
 #include "StoreChange.h"
 #include "StoreContents.h"
@@ -49,6 +50,11 @@ public:
     void requestReload(std::function<void()> done);
     /// True once after the database's check lock went to another instance while the server was away.
     bool takeLostLead();
+    /// Names this instance in the leases it takes and the checks it writes to a shared database.
+    void setInstance(const QString& id);
+    /// Leases up to max proxies of the shared database due at now for leaseMs (none without one); answer runs
+    /// on this thread.
+    void requestLeases(int max, qint64 now, qint64 leaseMs, std::function<void(QList<CheckLease>)> answer);
     /// The schema version this build writes.
     static constexpr int kSchemaVersion = StoreWriter::kSchemaVersion;
 
@@ -76,6 +82,11 @@ public:
     /// Books a check; after maxFailures failures in a row the proxy is forgotten. Failed proxies are due
     /// again after interval * 2^(failures in a row - 1), passed ones after interval.
     void recordCheck(qint64 id, const CheckRecord& check, int maxFailures, qint64 intervalSec);
+    /// Books a check made under a lease, from the state the lease was taken with: in memory at once when the
+    /// proxy is known here, in the database only while the lease is still this instance's. exit: where the
+    /// proxy's requests left from (null: not found).
+    void recordLeasedCheck(const CheckLease& lease, const CheckRecord& check, int maxFailures, qint64 intervalSec,
+                           const QString& instance, const std::pair<QString, GeoPlace>* exit);
     /// Notes where a proxy's requests leave from and where that is.
     void setExit(qint64 id, const QString& address, const GeoPlace& place);
     /// Proxies due for a check at now, the longest overdue first, at most max.
@@ -97,6 +108,12 @@ public:
     int databaseErrors() const;
     /// Changes made in memory that the database has not taken yet.
     qint64 unwrittenChanges() const;
+    /// Results of leased checks dropped because another instance had taken their proxies meanwhile.
+    qint64 droppedResults() const;
+    /// Checks written by every instance over the last minute and how many instances wrote them, as of the
+    /// last reload; -1 without a shared database.
+    qint64 sharedChecksLastMinute() const;
+    int sharedCheckers() const;
 
 private:
     struct Replacement
@@ -123,6 +140,8 @@ private:
     void adopt(StoreContents&& contents);
     void write(StoreChange::Any change);
     void forget(std::map<qint64, StoredProxy>::iterator it);
+    // A proxy's next state after check: failures in a row, last pass and when it is due again.
+    static void advance(StoredProxy& p, const CheckRecord& check, qint64 intervalSec);
     // Orders every proxy that ever passed, best first.
     void rank() const;
 

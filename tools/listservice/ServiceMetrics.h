@@ -26,6 +26,12 @@ struct ServiceMetrics
         m_recentChecks.push_back(nowMs);
         trim(nowMs);
     }
+    /// Checks finished over the last minute.
+    qint64 checksLastMinute()
+    {
+        trim(monotonicMs());
+        return qint64(m_recentChecks.size());
+    }
     /// Checks finished per second over the last minute.
     double checksPerSecond()
     {

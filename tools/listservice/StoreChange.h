@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CheckLease.h"
 #include "GeoIpDatabase.h"
 #include "SourceParser.h"
 #include "StoredProxy.h"
@@ -63,6 +64,25 @@ struct PruneChecks
     qint64 before = 0;
 };
 
-using Any = std::variant<AddProxy, SetPlace, SetState, SetExit, DropProxy, AddCheck, NoteSource, PruneChecks>;
+// The result of a check made under a lease of a shared database: written (the check, the proxy's new state,
+// its exit when found, or the proxy forgotten) only while the lease is still the one it was made under. Once
+// another instance has taken the proxy, its check is newer than this one, which is dropped and counted.
+struct LeasedResult
+{
+    CheckLease lease;
+    QString instance;
+    CheckRecord check;
+    qint64 nextCheck = 0;
+    int failuresInRow = 0;
+    qint64 lastOk = 0;
+    QString anonymity;
+    bool drop = false; // failed too often in a row: forgotten
+    bool hasExit = false;
+    QString exitAddress;
+    GeoPlace exitPlace;
+};
+
+using Any =
+    std::variant<AddProxy, SetPlace, SetState, SetExit, DropProxy, AddCheck, NoteSource, PruneChecks, LeasedResult>;
 
 } // namespace StoreChange

@@ -1,11 +1,13 @@
 #include "StoreWriter.h"
 
 #include <QAtomicInt>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QUrl>
 #include <QVariant>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -31,6 +33,10 @@ const char* const kMigrations[][5] = {
      nullptr},
     // 4: the protocol each proxy speaks; rows of older builds are HTTP proxies.
     {"ALTER TABLE proxies ADD COLUMN kind TEXT", nullptr, nullptr, nullptr, nullptr},
+    // 5: instances sharing a database lease the proxies they check, and each check names its instance.
+    {"ALTER TABLE proxies ADD COLUMN lease_owner TEXT", "ALTER TABLE proxies ADD COLUMN lease_until BIGINT",
+     "ALTER TABLE checks ADD COLUMN checked_by TEXT", "CREATE INDEX proxies_by_next_check ON proxies (next_check)",
+     nullptr},
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == StoreWriter::kSchemaVersion);
 
@@ -84,6 +90,20 @@ const char* const kNoteSource =
     "last_error = excluded.last_error";
 const char* const kNoteSourceOk = "UPDATE sources SET last_ok = ?, entries = ? WHERE name = ?";
 const char* const kPruneChecks = "DELETE FROM checks WHERE at < ?";
+// The longest overdue proxies that no live lease holds; rows another instance is leasing this moment are
+// skipped rather than waited for, so instances never take the same proxy.
+const char* const kLease =
+    "UPDATE proxies SET lease_owner = ?, lease_until = (extract(epoch FROM now()) * 1000)::bigint + ? "
+    "WHERE id IN (SELECT id FROM proxies WHERE next_check <= ? AND (lease_until IS NULL OR lease_until < "
+    "(extract(epoch FROM now()) * 1000)::bigint) ORDER BY next_check LIMIT ? FOR UPDATE SKIP LOCKED) "
+    "RETURNING id, host, port, kind, failures, last_ok, anonymity, lease_until";
+const char* const kLeasedState =
+    "UPDATE proxies SET next_check = ?, failures = ?, last_ok = ?, anonymity = ?, lease_owner = NULL, "
+    "lease_until = NULL WHERE id = ? AND lease_owner = ? AND lease_until = ?";
+const char* const kLeasedDrop = "DELETE FROM proxies WHERE id = ? AND lease_owner = ? AND lease_until = ?";
+const char* const kLeasedCheck =
+    "INSERT INTO checks (proxy_id, at, ok, latency_ms, anonymity, reason, checked_by) VALUES (?, ?, ?, ?, ?, ?, ?)";
+const char* const kRecentChecks = "SELECT count(*), count(DISTINCT checked_by) FROM checks WHERE at >= ?";
 
 } // namespace
 
@@ -280,14 +300,55 @@ bool StoreWriter::reload(StoreContents& contents)
 {
     if (m_connection.isEmpty() || !ensureConnected())
         return false;
+    // What this instance queued before asking is part of what it reads back.
+    takeInbox();
+    if (!m_retry.isActive())
+        writePending();
     QString error;
     if (!load(contents, error)) {
         failed(error);
         return false;
     }
+    if (m_postgres) {
+        QSqlQuery q(QSqlDatabase::database(m_connection, false));
+        q.prepare(QString::fromLatin1(kRecentChecks));
+        q.addBindValue(QDateTime::currentSecsSinceEpoch() - 60);
+        if (q.exec() && q.next()) {
+            const QMutexLocker lock(&m_mutex);
+            m_status.checksLastMinute = q.value(0).toLongLong();
+            m_status.checkersLastMinute = q.value(1).toInt();
+        }
+    }
     if (m_pending.empty())
         recovered();
     return true;
+}
+
+QList<CheckLease> StoreWriter::lease(int max, qint64 now, qint64 leaseMs)
+{
+    QList<CheckLease> out;
+    if (!m_postgres || m_connection.isEmpty() || max <= 0 || !ensureConnected())
+        return out;
+    QSqlError error;
+    if (!run(kLease, {m_instance, leaseMs, now, max}, error)) {
+        failed(errorText(error));
+        return out;
+    }
+    QSqlQuery& q = m_statements.at(kLease);
+    while (q.next()) {
+        CheckLease l;
+        l.id = q.value(0).toLongLong();
+        l.host = q.value(1).toString();
+        l.port = q.value(2).toInt();
+        l.kind = kindOf(q.value(3).toString());
+        l.failuresInRow = q.value(4).toInt();
+        l.lastOk = q.value(5).toLongLong();
+        l.anonymity = q.value(6).toString();
+        l.until = q.value(7).toLongLong();
+        out.append(l);
+    }
+    q.finish();
+    return out;
 }
 
 bool StoreWriter::tryLead(StoreContents& contents, bool& loaded)
@@ -336,13 +397,19 @@ bool StoreWriter::ensureConnected()
     if (m_holdsLock && !takeLock()) {
         if (m_reconnect)
             return false; // the server went again while asked; still ours to try
-        std::fprintf(stderr,
-                     "veilport-listservice: another instance took over checking while the database was "
-                     "away; %lld changes of this one are left to it\n",
-                     qlonglong(m_pending.size()));
-        m_pending.clear();
+        // Gathering is the other instance's now; results of leased checks stay, their leases decide.
+        auto gathering = [](const StoreChange::Any& c) {
+            return !std::holds_alternative<StoreChange::LeasedResult>(c);
+        };
         const QMutexLocker lock(&m_mutex);
-        m_inbox.clear();
+        const qsizetype left = std::count_if(m_pending.begin(), m_pending.end(), gathering) +
+                               std::count_if(m_inbox.begin(), m_inbox.end(), gathering);
+        std::fprintf(stderr,
+                     "veilport-listservice: another instance took over gathering while the database was "
+                     "away; %lld changes of this one are left to it\n",
+                     qlonglong(left));
+        std::erase_if(m_pending, gathering);
+        std::erase_if(m_inbox, gathering);
         m_lostLead = true;
     }
     publish();
@@ -443,10 +510,12 @@ void StoreWriter::writePending()
         }
         QSqlError error;
         size_t done = 0;
+        m_batchDropped = 0;
         while (done < m_pending.size() && apply(m_pending[done], error))
             ++done;
         if (done == m_pending.size() && db.commit()) {
             m_pending.clear();
+            noteDropped();
             recovered();
             return;
         }
@@ -520,5 +589,46 @@ bool StoreWriter::apply(const StoreChange::Any& change, QSqlError& error)
     }
     if (const auto* c = std::get_if<PruneChecks>(&change))
         return run(kPruneChecks, {c->before}, error);
+    if (const auto* c = std::get_if<LeasedResult>(&change))
+        return applyLeased(*c, error);
     return true;
+}
+
+bool StoreWriter::applyLeased(const StoreChange::LeasedResult& c, QSqlError& error)
+{
+    const CheckLease& l = c.lease;
+    // The proxy's row changes only while it is still leased as it was: an instance that froze past its lease
+    // must not put its old verdict over the newer one of the instance that took the proxy meanwhile.
+    if (c.drop) {
+        if (!run(kLeasedDrop, {l.id, c.instance, l.until}, error))
+            return false;
+        if (m_statements.at(kLeasedDrop).numRowsAffected() != 1)
+            ++m_batchDropped;
+        return run(kDropChecks, {l.id}, error);
+    }
+    if (!run(kLeasedState, {c.nextCheck, c.failuresInRow, c.lastOk, c.anonymity, l.id, c.instance, l.until}, error))
+        return false;
+    if (m_statements.at(kLeasedState).numRowsAffected() != 1) {
+        ++m_batchDropped;
+        return true;
+    }
+    const CheckRecord& r = c.check;
+    if (!run(kLeasedCheck, {l.id, r.at, r.ok ? 1 : 0, r.latencyMs, r.anonymity, r.reason.left(300), c.instance}, error))
+        return false;
+    return !c.hasExit ||
+           run(kSetExit, {c.exitAddress, c.exitPlace.country, c.exitPlace.latitude, c.exitPlace.longitude, l.id},
+               error);
+}
+
+void StoreWriter::noteDropped()
+{
+    if (m_batchDropped == 0)
+        return;
+    std::fprintf(stderr,
+                 "veilport-listservice: %d check results are dropped: their leases had run out and passed to "
+                 "another instance, whose newer checks stand, or their proxies were forgotten meanwhile\n",
+                 m_batchDropped);
+    const QMutexLocker lock(&m_mutex);
+    m_status.resultsDropped += m_batchDropped;
+    m_batchDropped = 0;
 }

@@ -3,6 +3,7 @@
 #include "StoreChange.h"
 #include "StoreContents.h"
 
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QSqlQuery>
@@ -36,6 +37,12 @@ public:
         QString error;      // empty while the database works
         int errors = 0;     // failed attempts so far
         qint64 waiting = 0; // changes not written yet
+        // Results of checks whose lease had passed to another instance before they were written.
+        qint64 resultsDropped = 0;
+        // Checks every instance sharing the database wrote over the last minute, and how many instances made
+        // them, as of the last reload; -1: not known (no shared database).
+        qint64 checksLastMinute = -1;
+        int checkersLastMinute = 0;
     };
 
     explicit StoreWriter(int maxProxies);
@@ -50,8 +57,13 @@ public:
     /// that the checking instance holds. Having got it, contents holds the database as the last checker left
     /// it and loaded is set.
     bool tryLead(StoreContents& contents, bool& loaded);
-    /// Reads the whole database; false (the error in status()) when it cannot.
+    /// Writes what is queued, then reads the whole database; false (the error in status()) when it cannot.
     bool reload(StoreContents& contents);
+    /// Names this instance in the leases it takes and the checks it writes.
+    void setInstance(const QString& id) { m_instance = id; }
+    /// Leases up to max proxies due at now (seconds since the epoch) for leaseMs, the longest overdue first,
+    /// skipping those another instance holds; empty without a shared database or when it fails.
+    QList<CheckLease> lease(int max, qint64 now, qint64 leaseMs);
 
     /// Queues changes for the next batch.
     void enqueue(std::vector<StoreChange::Any> changes);
@@ -60,7 +72,7 @@ public:
     /// changes queued then were dropped, being the other checker's to make now.
     bool takeLostLead();
 
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     static constexpr int kRetryMs = 1000;
 
 private:
@@ -68,6 +80,9 @@ private:
     // Writes every queued change in one transaction; on failure keeps them and tries again later.
     void writePending();
     bool apply(const StoreChange::Any& change, QSqlError& error);
+    bool applyLeased(const StoreChange::LeasedResult& change, QSqlError& error);
+    // Counts and logs the results of a written batch whose leases had passed on.
+    void noteDropped();
     bool run(const char* sql, const QVariantList& values, QSqlError& error);
     bool migrate(QString& error);
     bool load(StoreContents& contents, QString& error);
@@ -90,6 +105,8 @@ private:
     QTimer m_retry;
     QString m_error;
     int m_errors = 0;
+    QString m_instance;
+    int m_batchDropped = 0; // in the batch being written
 
     mutable QMutex m_mutex; // guards what other threads hand in and read
     std::vector<StoreChange::Any> m_inbox;
