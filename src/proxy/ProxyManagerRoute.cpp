@@ -73,14 +73,16 @@ void TProxyManager::StartRoute()
 {
     m_tester->SetStopped(true);
     m_readyList.clear();
-    if (m_routeActive && m_routeReady) {
+    if (m_routeActive && !m_routeReady)
+        return; // still connecting: this run goes on (a second list arriving while resuming hides again)
+    if (m_routeActive) {
         // Hide again while connected: the country may have changed; new circuits take it up.
         m_changing = false;
         ++m_routeRun;
-        const qsizetype colon = m_currentProxy.lastIndexOf(QLatin1Char(':'));
+        const qsizetype colon = m_routeProxy.lastIndexOf(QLatin1Char(':'));
         if (SetRouteCountry()) {
             AskNewIdentity();
-            RouteReady(m_currentProxy.left(colon), quint16(m_currentProxy.mid(colon + 1).toUInt()));
+            RouteReady(m_routeProxy.left(colon), quint16(m_routeProxy.mid(colon + 1).toUInt()));
         }
         return;
     }
@@ -98,7 +100,6 @@ void TProxyManager::StopRoute()
         return;
     m_routeActive = false;
     m_routeReady = false;
-    m_identityPending = false;
     m_changing = false;
     ++m_routeRun;
     if (m_routeChecker)
@@ -113,6 +114,7 @@ void TProxyManager::RouteReady(const QString& host, quint16 port)
         return;
     m_routeReady = true;
     const QString proxy = host + QLatin1Char(':') + QString::number(port);
+    m_routeProxy = proxy;
     const QString code = m_country == kAutoSelected ? QString() : CountryCodeOfName(m_country);
     const int run = m_routeRun;
     QPointer<TProxyManager> self(this);
@@ -257,7 +259,8 @@ void TProxyManager::RouteChecked(bool success, const QString& host, int port)
 
 void TProxyManager::ChangeRouteIdentity()
 {
-    if (!m_active || !m_routeActive || m_changing)
+    // A change still under way goes on until its interval has passed.
+    if (!m_active || !m_routeActive || (m_changing && m_routeClock.elapsed() < m_changeDeadlineMs))
         return;
     m_changing = true;
     m_changeCookiesDone = false;
@@ -270,20 +273,16 @@ void TProxyManager::ChangeRouteIdentity()
 
 void TProxyManager::AskNewIdentity()
 {
-    if (m_identityPending)
-        return;
-    if (!m_route->newIdentity()) {
+    // tor joins a request to one under way and may drop one without a word; the periodic check and the next
+    // tick ask again, so nothing here waits for an answer.
+    if (!m_route->newIdentity())
         qCWarning(lcProxyTrace).noquote() << "Tor is not connected; no new identity";
-        return;
-    }
-    m_identityPending = true;
 }
 
 void TProxyManager::RouteIdentityChanged()
 {
     if (!m_routeActive)
         return;
-    m_identityPending = false;
     qCInfo(lcProxyTrace).noquote() << "Tor has a new identity";
     if (m_changing && m_clearCookiesOnChange && !m_changeCookiesDone) {
         m_changeCookiesDone = true;

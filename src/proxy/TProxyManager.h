@@ -197,12 +197,12 @@ private:
     bool m_useRoute = false;
     bool m_routeActive = false;
     bool m_routeReady = false;
-    bool m_identityPending = false; // a new identity has been asked for and not yet given
-    bool m_changing = false;        // an automatic change waits for sites to see another address
+    bool m_changing = false; // an automatic change waits for sites to see another address
     bool m_changeCookiesDone = false;
     qint64 m_changeDeadlineMs = 0; // on m_routeClock: the change gives up after this
     QElapsedTimer m_routeClock;
     int m_routeRun = 0;   // counts route runs, so that a late answer never reaches a later one
+    QString m_routeProxy; // host:port of the route's SOCKS port once it is ready
     QString m_routeSeen;  // the address sites saw at the last passed check
     QString m_seenBefore; // the address sites saw before the change under way
     QStringList m_exitCountries;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Autostart.h"
+#include "proxy/ExitRoute.h"
 
 #include <memory>
 
@@ -10,7 +11,6 @@ class EndpointWebBlocker;
 class FlagService;
 class HidingPresenter;
 class IBrowserControl;
-class IExitRoute;
 class SettingsFolder;
 class TfrmEngineWnd;
 class TLocalisation;

@@ -103,10 +103,9 @@ void HidingPresenter::OnHide(const TProxyRec& rec)
     m_checkFailedShown = false;
     if (m_view)
         m_view->ShowHiding(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));
+    // Tor's exit country may be unknown until a check has seen the exit; the check then shows its flag.
     m_shownCountry = rec.Country;
-    // Tor's exit country is known only once a check has seen the exit.
-    if (!rec.Country.isEmpty() || !rec.FlagUrl.isEmpty())
-        m_flags.ShowProxyFlag(rec.Country, rec.FlagUrl);
+    m_flags.ShowProxyFlag(rec.Country, rec.FlagUrl);
     if (stillFailing)
         ShowCheckFailed(rec.Proxy);
 }

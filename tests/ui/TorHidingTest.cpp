@@ -10,9 +10,12 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/Socks5Servers.h"
 #include "support/Wait.h"
+#include "ui/TfrmChooseIP.h"
 #include "util/SPTools.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QFont>
 #include <QLabel>
 #include <QSignalSpy>
 
@@ -136,6 +139,12 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
     EXPECT_EQ(verified.last().at(0).value<TProxyRec>().Country, QStringLiteral("United States"));
     EXPECT_TRUE(imgFlag->isVisibleTo(w));
     EXPECT_EQ(lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {QStringLiteral("192.0.2.1")}));
+    // The country picker now marks the countries tor leaves from, also those the list has no proxy in.
+    TfrmChooseIP picker(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
+    const int exitCountry = picker.cbbCountry->findText(QStringLiteral("United States"));
+    ASSERT_GT(exitCountry, 0);
+    EXPECT_TRUE(picker.cbbCountry->itemData(exitCountry, Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(picker.cbbCountry->itemData(0, Qt::FontRole).value<QFont>().bold());
 
     acStopHide->trigger();
     EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
