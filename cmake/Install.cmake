@@ -100,8 +100,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Veilport downloads a list of anonymous HTT
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The list service's default flags and country names; xdg-utils opens the site pages.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, famfamfam-flag-png, iso-codes, libqt6sql6-sqlite")
+# The list service's default flags and country names; xdg-utils opens the site pages; tor and its GeoIP
+# tables hide through Tor (the option says why when tor is missing).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, famfamfam-flag-png, iso-codes, libqt6sql6-sqlite, tor, tor-geoipdb")
 # The list service reaches a shared PostgreSQL database through this driver.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -26,6 +26,11 @@ bool HasAutorunSwitch(const QStringList& args)
     return FindCmdLineSwitch(args, QStringLiteral("autorun"), QStringLiteral("-/\\"));
 }
 
+bool HasTorSwitch(const QStringList& args)
+{
+    return FindCmdLineSwitch(args, QStringLiteral("tor"), QStringLiteral("-/"));
+}
+
 bool ShouldHandOverFirstArgument(const QStringList& args)
 {
     return !args.isEmpty() && !args.front().startsWith(u'-') && !args.front().startsWith(u'/');
@@ -48,7 +53,7 @@ bool HasRestoreDesktopOption(const QStringList& args)
 
 QString UsageText(const QString& program)
 {
-    return QStringLiteral("Usage: %1 [-s | -r] [-autorun] [file]\n"
+    return QStringLiteral("Usage: %1 [-s | -r] [-autorun] [-tor] [file]\n"
                           "       %1 --help | --version | --restore-desktop\n"
                           "Hide your IP address from web sites behind a tested anonymous proxy.\n"
                           "\n"
@@ -56,6 +61,8 @@ QString UsageText(const QString& program)
                           "  -r, /r          ask the running copy to close, wait two seconds, then start\n"
                           "  -autorun        start in the tray, or minimised where there is no tray\n"
                           "                  (also /autorun, \\autorun; the log-in start uses it)\n"
+                          "  -tor, /tor      hide through Tor instead of listed proxies from now on\n"
+                          "                  (the option of the settings dialog)\n"
                           "  --help          print this text and end\n"
                           "  --version       print the version and end\n"
                           "  --restore-desktop  when no copy runs and the desktop still uses the proxy Veilport\n"

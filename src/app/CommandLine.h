@@ -12,6 +12,8 @@ bool FindCmdLineSwitch(const QStringList& args, const QString& name, const QStri
 bool HasStopSwitch(const QStringList& args);
 bool HasRestartSwitch(const QStringList& args);
 bool HasAutorunSwitch(const QStringList& args);
+// "-tor": hide through Tor from now on (the option UseTor is switched on).
+bool HasTorSwitch(const QStringList& args);
 
 // Whether a second start hands its first argument to the running copy: there is one and it does
 // not begin with "-" or "/".

@@ -10,6 +10,7 @@
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
 #include "platform/XdgAutostart.h"
+#include "proxy/TProxyManager.h"
 #include "ui/ApplicationServices.h"
 #include "ui/Engine.h"
 #include "ui/ForceForegroundWindow.h"
@@ -118,7 +119,7 @@ void EndForSession(TfrmMainForm* form)
     form->close();
 }
 
-int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& channel, bool autorun,
+int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& channel, bool autorun, bool useTor,
                      const QElapsedTimer& sinceStart)
 {
     UseSoftwareWebRendering();
@@ -136,6 +137,11 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
         return 1;
     // Code that has no window to hand it the services tells its failures through the program's message box.
     SetEngineServices(&engine->Services());
+    if (useTor) {
+        // As if the user had ticked the option: kept for later starts, in force before the window can hide.
+        engine->Services().WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("UseTor"), true); });
+        engine->ProxyManager()->SwitchExitRoute(true);
+    }
 
     std::unique_ptr<TfrmMainForm> mainForm;
     try {
@@ -253,7 +259,7 @@ int RunApplication(int& argc, char** argv)
 
     int code = 0;
     if (channel.claim(InstanceName())) {
-        code = RunFirstInstance(argc, argv, channel, HasAutorunSwitch(args), sinceStart);
+        code = RunFirstInstance(argc, argv, channel, HasAutorunSwitch(args), HasTorSwitch(args), sinceStart);
     } else {
         RaiseRunningInstance(channel);
         if (ShouldHandOverFirstArgument(args))

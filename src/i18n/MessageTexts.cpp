@@ -38,6 +38,7 @@ QStringList KnownMessageTexts()
                              kChromiumCompanionConnected,
                              kNoChromiumCompanion,
                              kWebBlockedTitle,
+                             kConnectingTor,
                              kWebBlockedPage,
                              kWebBlocked,
                              kWebRtcNeedsCompanion,

@@ -74,6 +74,9 @@ inline constexpr char kWebBlocked[] =
     "No working proxy is left: the web is blocked until one passes or you choose \"Stop Hide\".";
 inline constexpr char kStillLooking[] = "No working proxy left. Still looking...";
 
+// While Veilport's own tor connects to the Tor network; %1 is the share done.
+inline constexpr char kConnectingTor[] = "Connecting to Tor: %1 %";
+
 } // namespace MessageText
 
 /// Every text of the ResString section that the program looks up: the keys and sentences above,

@@ -1,6 +1,7 @@
 #include "proxy/TProxyManager.h"
 
 #include "proxy/BrowserControl.h"
+#include "proxy/ExitRoute.h"
 #include "proxy/ProxyListParser.h"
 #include "proxy/TProxyInfoGet.h"
 #include "util/EngineServices.h"
@@ -45,6 +46,13 @@ TProxyManager::~TProxyManager()
     m_tester->OnTestResult = nullptr;
     m_checker->SetStopped(true);
     m_checker->OnTestResult = nullptr;
+    if (m_routeChecker) {
+        m_routeChecker->SetStopped(true);
+        m_routeChecker->OnTestResult = nullptr;
+    }
+    // A route that outlives the manager must not call back into it.
+    if (m_route)
+        m_route->disconnect(this);
 }
 
 QString TProxyManager::TestUrlForHost(const QString& serviceHost)
@@ -62,6 +70,8 @@ void TProxyManager::SetTestTimeoutMs(int ms)
 {
     m_tester->SetTimeoutMs(ms);
     m_checker->SetTimeoutMs(ms);
+    if (m_routeChecker)
+        m_routeChecker->SetTimeoutMs(ms);
 }
 
 void TProxyManager::SetPassValidityMs(qint64 ms)
@@ -189,6 +199,8 @@ void TProxyManager::ParseProxyList()
     // A proxy that shows the service this address hides nothing.
     m_tester->SetLocalAddress(m_localIP);
     m_checker->SetLocalAddress(m_localIP);
+    if (m_routeChecker)
+        m_routeChecker->SetLocalAddress(m_localIP);
 
     m_recordsByProxy.clear();
     m_nextSameProxy.clear();
@@ -261,6 +273,12 @@ bool TProxyManager::CountProxies(const QString& country, int& Working, int& Othe
 
 void TProxyManager::StartHide()
 {
+    if (ExitRouteOn()) {
+        StartRoute();
+        return;
+    }
+    // Switched back to the list while the route still ran: the list's proxy replaces it when one passes.
+    StopRoute();
     TProxyTester& tester = *m_tester;
     tester.Done = 0;
     m_readyList.clear();
@@ -332,11 +350,7 @@ void TProxyManager::SelectProxy()
     if (m_readyList.isEmpty()) {
         if (BlockRatherThanExpose())
             return;
-        m_services.ShowMessageBox(
-            QStringLiteral("IP in ") + m_country +
-                QStringLiteral(" is not available now. Please choose other countries or try it later."),
-            {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
-        StopHide();
+        ShowCountryNotAvailable();
         return;
     }
 
@@ -370,6 +384,15 @@ void TProxyManager::SelectProxy()
     ApplyProxy(choice);
 }
 
+void TProxyManager::ShowCountryNotAvailable()
+{
+    m_services.ShowMessageBox(
+        QStringLiteral("IP in ") + m_country +
+            QStringLiteral(" is not available now. Please choose other countries or try it later."),
+        {}, 0, TEngineServices::mtInformation, TEngineServices::mbOK, 0);
+    StopHide();
+}
+
 void TProxyManager::ApplyProxy(const QString& proxy)
 {
     m_currentProxy = proxy;
@@ -396,6 +419,10 @@ void TProxyManager::ApplyProxy(const QString& proxy)
 
 void TProxyManager::CheckCurrentProxy()
 {
+    if (m_routeActive) {
+        CheckRoute();
+        return;
+    }
     if (!m_active || m_blocked || m_currentProxy.isEmpty())
         return;
     const qsizetype colon = m_currentProxy.lastIndexOf(QLatin1Char(':'));
@@ -475,6 +502,7 @@ void TProxyManager::setRecordStatus(const QString& proxy, int status, const QStr
 
 void TProxyManager::StopHide()
 {
+    StopRoute();
     m_active = false;
     LeaveBlock();
     m_checkTimer.stop();
@@ -490,6 +518,10 @@ void TProxyManager::StopHide()
 
 void TProxyManager::ChangeIP()
 {
+    if (m_routeActive) {
+        ChangeRouteIdentity();
+        return;
+    }
     // While a test run is under way the ready list is being refilled; the run's own selection changes the
     // proxy, and this tick is skipped rather than read as "nothing works".
     if (m_active && !Testing())

@@ -4,6 +4,7 @@
 #include "proxy/TProxyRec.h"
 #include "proxy/TProxyTester.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMetaType>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class IBrowserControl;
+class IExitRoute;
 class IWebBlocker;
 class TEngineServices;
 
@@ -65,6 +67,17 @@ public:
     void SetWebBlocker(IWebBlocker* blocker) { m_blocker = blocker; }
     // Hiding is on, but the browsers point at the blocker because no working proxy is left.
     bool Blocked() const { return m_blocked; }
+
+    // The route (Veilport's own tor) used instead of the list's proxies while switched on; null: none. Must
+    // outlive the manager.
+    void SetExitRoute(IExitRoute* route);
+    // The user chose to hide through the route (from the next StartHide on) or through the list's proxies.
+    void SwitchExitRoute(bool on) { m_useRoute = on; }
+    bool ExitRouteOn() const { return m_useRoute && m_route; }
+    // Hiding runs through the route now (from StartHide until StopHide).
+    bool RouteActive() const { return m_routeActive; }
+    // The countries (list names) in which the route knew exits when it was last ready; empty while unknown.
+    const QStringList& ExitCountries() const { return m_exitCountries; }
 
     // List data, filled by ParseProxyList.
     const ProxyListLines& RawList() const { return m_rawList; } // the list text as received or loaded, by line
@@ -120,11 +133,12 @@ public:
     // Counts the passed (Working) and other records of exactly this country; false when it has none.
     bool CountProxies(const QString& country, int& Working, int& Others) const;
 
-    // Starts a test run over the proxies of Country.
+    // Starts a test run over the proxies of Country, or the route (exits in Country) when it is switched on.
     void StartHide();
     // Sets every browser back to a direct connection, stops the tester and emits stopped.
     void StopHide();
-    // While Active, moves to another ready proxy without testing again.
+    // While Active, moves to another ready proxy without testing again; through the route, asks it for a new
+    // identity until sites see another address (or the change interval has passed).
     void ChangeIP();
     // Picks a ready proxy and applies it, or tells the user that the country is not available and stops.
     void SelectProxy();
@@ -154,8 +168,45 @@ signals:
     // No working proxy is left and every browser now points at the blocker (its proxy text) instead of going
     // direct. Fresh lists are tested until a proxy passes (proxyChanged) or hiding is stopped (stopped).
     void webBlocked(const QString& blocker);
+    // The route is connecting: percent of its start done, and what it does now.
+    void routeProgress(int percent, const QString& summary);
+    // The route cannot run here (its program is missing): hiding through it has stopped.
+    void exitRouteMissing();
 
 private:
+    // Tells the user that Country has no working proxy (or exit) and stops hiding.
+    void ShowCountryNotAvailable();
+
+    // Hiding through the route (ProxyManagerRoute.cpp).
+    void StartRoute();
+    // Gives the route the chosen country; false (and hiding stopped) when it has no code.
+    bool SetRouteCountry();
+    void StopRoute();
+    void RouteReady(const QString& host, quint16 port);
+    void ApplyRoute(const QString& proxy);
+    void RouteFailed(const QString& message);
+    void CheckRoute();
+    void RouteChecked(bool success, const QString& host, int port);
+    void RouteIdentityChanged();
+    void ChangeRouteIdentity();
+    void AskNewIdentity();
+    // The record that stands for the route's SOCKS port, with the exit's country (a list name) when known.
+    TProxyRec RouteRecord(const QString& country) const;
+    IExitRoute* m_route = nullptr;
+    std::unique_ptr<TProxyTester> m_routeChecker; // asks the route's check page through its port
+    bool m_useRoute = false;
+    bool m_routeActive = false;
+    bool m_routeReady = false;
+    bool m_changing = false; // an automatic change waits for sites to see another address
+    bool m_changeCookiesDone = false;
+    qint64 m_changeDeadlineMs = 0; // on m_routeClock: the change gives up after this
+    QElapsedTimer m_routeClock;
+    int m_routeRun = 0;   // counts route runs, so that a late answer never reaches a later one
+    QString m_routeProxy; // host:port of the route's SOCKS port once it is ready
+    QString m_routeSeen;  // the address sites saw at the last passed check
+    QString m_seenBefore; // the address sites saw before the change under way
+    QStringList m_exitCountries;
+
     void ProxyChecked(bool success, const QString& host, int port);
     // The applied proxy failed its check: it leaves the ready list and another one takes its place, now or at
     // the end of the test run under way. A browser file that cannot be written meanwhile is shown to the user.

@@ -8,6 +8,7 @@
 #include "i18n/MessageTexts.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/TProxyManager.h"
+#include "tor/TorRoute.h"
 #include "ui/ApplicationServices.h"
 #include "ui/EndpointWebBlocker.h"
 #include "ui/FlagService.h"
@@ -18,12 +19,13 @@
 
 #include <QLoggingCategory>
 
-Engine::Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart)
+Engine::Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart,
+               std::unique_ptr<IExitRoute> exitRoute)
     : m_settings(settings), m_browsers(browsers),
       m_autostart(autostart ? std::move(autostart) : std::make_unique<platform::XdgAutostart>()),
       m_folder(std::make_unique<SettingsFolder>(settings)),
       m_services(std::make_unique<ApplicationServices>(settings, *m_autostart)),
-      m_window(std::make_unique<TfrmEngineWnd>(*this))
+      m_window(std::make_unique<TfrmEngineWnd>(*this)), m_exitRoute(std::move(exitRoute))
 {
     ApplicationServices& services = *m_services;
     m_update = std::make_unique<UpdateController>(settings, services,
@@ -41,6 +43,8 @@ Engine::~Engine()
     // that order. Browser settings stay as they are.
     m_hiding.reset();
     m_proxyManager.reset();
+    // Kills a tor still running (Exit has stopped it already).
+    m_exitRoute.reset();
     m_webBlocker.reset();
     // The last change of the desktop's settings (a stop at Exit) must land before the program ends, and
     // the log-in guard's queued jobs must have run before the guard goes.
@@ -101,6 +105,15 @@ bool Engine::Start()
         return list.trimmed().isEmpty() ? QString() : list + QLatin1Char('?') + m_update->BuildQueryString();
     });
     m_proxyManager->SetWebBlocker(m_webBlocker.get());
+    // tor is only started when the user hides through it; building the route costs nothing.
+    if (!m_exitRoute)
+        m_exitRoute = std::make_unique<TorRoute>(TorOptions::fromConstants(m_settings));
+    m_proxyManager->SetExitRoute(m_exitRoute.get());
+    QObject::connect(m_proxyManager.get(), &TProxyManager::exitRouteMissing, m_proxyManager.get(), [this] {
+        // Without tor the option cannot work; it goes off so that the next Hide uses the list again.
+        m_proxyManager->SwitchExitRoute(false);
+        m_services->WriteGuard()([](TSettings& store) { store.WriteBool(QStringLiteral("UseTor"), false); });
+    });
     m_hiding = std::make_unique<HidingPresenter>(m_settings, services, *m_proxyManager, *m_flags);
     m_hiding->ApplyProxyTestOptions();
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Autostart.h"
+#include "proxy/ExitRoute.h"
 
 #include <memory>
 
@@ -27,8 +28,10 @@ class Engine
 {
 public:
     // settings and browsers (what the proxy pool applies its proxies to) must outlive the engine;
-    // autostart: the log-on start mechanism (the desktop's autostart folder when null).
-    Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart = {});
+    // autostart: the log-on start mechanism (the desktop's autostart folder when null); exitRoute: what hides
+    // the user when the option UseTor is on (Veilport's own tor, as the constants set it up, when null).
+    Engine(TSettings& settings, DesktopBrowsers& browsers, std::unique_ptr<platform::Autostart> autostart = {},
+           std::unique_ptr<IExitRoute> exitRoute = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -49,6 +52,8 @@ public:
     TProxyManager* ProxyManager() const { return m_proxyManager.get(); }
     // What the browsers are pointed at when no working proxy is left and the user blocks the web then.
     EndpointWebBlocker* WebBlocker() const { return m_webBlocker.get(); }
+    // What hides the user instead of the list's proxies when UseTor is on.
+    IExitRoute* ExitRoute() const { return m_exitRoute.get(); }
 
 private:
     bool Start();
@@ -66,6 +71,7 @@ private:
     // The log-in guard in front of the browsers' routines; the proxy pool drives it.
     std::unique_ptr<IBrowserControl> m_browserControl;
     std::unique_ptr<EndpointWebBlocker> m_webBlocker;
+    std::unique_ptr<IExitRoute> m_exitRoute;
     std::unique_ptr<TProxyManager> m_proxyManager;
     std::unique_ptr<HidingPresenter> m_hiding;
     bool m_startSucceeded = false;

@@ -44,6 +44,7 @@ HidingPresenter::HidingPresenter(TSettings& settings, const TEngineServices& tex
     connect(&manager, &TProxyManager::proxyVerified, this, &HidingPresenter::OnProxyVerified);
     connect(&manager, &TProxyManager::proxyCheckFailed, this, &HidingPresenter::OnProxyCheckFailed);
     connect(&manager, &TProxyManager::webBlocked, this, &HidingPresenter::OnWebBlocked);
+    connect(&manager, &TProxyManager::routeProgress, this, [this](int percent) { OnRouteProgress(percent); });
     connect(&flags, &FlagService::localFlagReady, this, [this](const QImage& flag, FlagFill fill) {
         if (m_view)
             m_view->DrawLocalFlag(flag, fill);
@@ -84,6 +85,15 @@ void HidingPresenter::OnTestProgress(int max, int current)
         m_view->ShowTestProgress(max, current, m_texts.LangText(QString::fromLatin1(MessageText::kTestProxy)));
 }
 
+void HidingPresenter::OnRouteProgress(int percent)
+{
+    const int done = qBound(0, percent, 100);
+    if (m_view)
+        m_view->ShowTestProgress(
+            100, done,
+            FormatArgs(m_texts.LangText(QString::fromUtf8(MessageText::kConnectingTor)), {QString::number(done)}));
+}
+
 void HidingPresenter::OnHide(const TProxyRec& rec)
 {
     // A proxy applied again before a check has passed since its last one failed has still to show that it
@@ -93,6 +103,8 @@ void HidingPresenter::OnHide(const TProxyRec& rec)
     m_checkFailedShown = false;
     if (m_view)
         m_view->ShowHiding(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));
+    // Tor's exit country may be unknown until a check has seen the exit; the check then shows its flag.
+    m_shownCountry = rec.Country;
     m_flags.ShowProxyFlag(rec.Country, rec.FlagUrl);
     if (stillFailing)
         ShowCheckFailed(rec.Proxy);
@@ -111,6 +123,7 @@ void HidingPresenter::ApplyProxyTestOptions()
     // Secure pages go through the proxy only while the user hides them; only then must it tunnel them.
     const bool https = m_settings.ReadBool(QStringLiteral("HideHttps"), true);
     m_manager.SetTunnelUrl(https ? m_settings.GetConst(QStringLiteral("URL.TUNNELTEST")) : QString());
+    m_manager.SwitchExitRoute(m_settings.ReadBool(QStringLiteral("UseTor"), false));
     m_manager.SetLeakCheck(true,
                            qBound(1, m_settings.GetConstInt(QStringLiteral("Proxy.CheckInterval"), 60), 86400) * 1000);
 }
@@ -127,8 +140,11 @@ void HidingPresenter::OnProxyVerified(const TProxyRec& rec, const QString& seenA
     }
     if (m_view)
         m_view->ShowSeenAddress(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));
-    if (recovered)
+    // Tor's exit, and so its country, may change between checks.
+    if (recovered || (rec.Country != m_shownCountry && !rec.Country.isEmpty())) {
+        m_shownCountry = rec.Country;
         m_flags.ShowProxyFlag(rec.Country, rec.FlagUrl);
+    }
     qCInfo(lcHiding).noquote() << "web sites see" << m_shownAddress << "through" << rec.Proxy << rec.Anonymity;
 }
 

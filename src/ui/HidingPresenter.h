@@ -38,6 +38,8 @@ public:
     // A check through the applied proxy failed: the window stops saying that the user hides.
     void OnProxyCheckFailed(const QString& proxy);
     void OnTestProgress(int max, int current);
+    // Veilport's own tor is connecting: the progress display shows how far.
+    void OnRouteProgress(int percent);
     // No working proxy is left and the browsers point at the blocker: the window says that the web is blocked.
     void OnWebBlocked();
 
@@ -54,6 +56,8 @@ private:
     IMainView* m_view = nullptr;
     // The address the main window shows last: the own one, the proxy's, or what a check saw.
     QString m_shownAddress;
+    // The country whose flag the first line shows while hiding.
+    QString m_shownCountry;
     // The last check of the applied proxy (m_failedProxy) failed, and the window says so.
     bool m_checkFailedShown = false;
     QString m_failedProxy;

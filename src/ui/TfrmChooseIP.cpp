@@ -10,6 +10,7 @@
 #include "util/EngineServices.h"
 
 #include <QComboBox>
+#include <QFont>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -139,6 +140,12 @@ void TfrmChooseIP::FillCountries()
         if (m_manager.CountProxies(country, working, others))
             names << country;
     }
+    // Hiding through Tor: tor may leave from countries the list has no proxy in.
+    const QStringList& exits = m_manager.ExitRouteOn() ? m_manager.ExitCountries() : QStringList();
+    for (const QString& country : exits) {
+        if (!names.contains(country))
+            names << country;
+    }
     for (const char* priority : kPriorityCountries) {
         for (int i = 1; i < names.size(); ++i) {
             if (names[i].compare(QLatin1String(priority), Qt::CaseInsensitive) == 0) {
@@ -150,6 +157,13 @@ void TfrmChooseIP::FillCountries()
     const QSignalBlocker block(cbbCountry);
     cbbCountry->clear();
     cbbCountry->addItems(names);
+    // Countries in which tor knows exit relays stand out; choosing another one ends in "not available".
+    QFont exitFont = cbbCountry->font();
+    exitFont.setBold(true);
+    for (int i = 1; i < names.size(); ++i) {
+        if (exits.contains(names.at(i)))
+            cbbCountry->setItemData(i, exitFont, Qt::FontRole);
+    }
     cbbCountry->setCurrentIndex(-1);
 }
 

@@ -81,6 +81,10 @@ void TfrmOptionForm::buildGeneralPage()
     // activated: every pick by the user, also of the entry already shown, and never a fill by code.
     connect(cbAllUsers, &QComboBox::activated, this, &TfrmOptionForm::cbAllUsersChange);
 
+    // Read at the next Hide: a run under way keeps its way of hiding until then.
+    cbUseTor = makeCheckBox(tsGeneral, "cbUseTor", QStringLiteral("Hide through Tor instead of listed proxies"), 10,
+                            121, 389, 25);
+
     btnClearShowAgainFlag = new QPushButton(QStringLiteral("Clear Show Again Flag"), tsGeneral);
     btnClearShowAgainFlag->setObjectName(QStringLiteral("btnClearShowAgainFlag"));
     btnClearShowAgainFlag->setGeometry(8, 225, 149, 25);
@@ -149,6 +153,7 @@ void TfrmOptionForm::LoadOptions()
     cbFF->setChecked(read("FF", true));
     cbOpera->setChecked(read("OPERA", true));
     cbHideHttps->setChecked(read("HideHttps", true));
+    cbUseTor->setChecked(read("UseTor", false));
     cbBlockWhenNoProxy->setChecked(BlockingOptions::fromSettings(m_settings).blockWhenNoProxy);
     Loading = false;
 }
@@ -164,6 +169,7 @@ void TfrmOptionForm::SaveOptions()
     m_settings.WriteBool(QStringLiteral("FF"), cbFF->isChecked());
     m_settings.WriteBool(QStringLiteral("OPERA"), cbOpera->isChecked());
     m_settings.WriteBool(QStringLiteral("HideHttps"), cbHideHttps->isChecked());
+    m_settings.WriteBool(QStringLiteral("UseTor"), cbUseTor->isChecked());
     BlockingOptions::writeBlockWhenNoProxy(m_settings, cbBlockWhenNoProxy->isChecked());
 }
 

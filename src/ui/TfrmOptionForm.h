@@ -52,6 +52,7 @@ public:
     QCheckBox* cbFF = nullptr;
     QCheckBox* cbOpera = nullptr;
     QCheckBox* cbHideHttps = nullptr;
+    QCheckBox* cbUseTor = nullptr;
     QCheckBox* cbBlockWhenNoProxy = nullptr;
     QPushButton* btnReinstallFF = nullptr;
     QWidget* pnButton = nullptr;

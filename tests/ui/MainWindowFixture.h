@@ -3,6 +3,7 @@
 #include "browsers/DesktopBrowsers.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
+#include "proxy/ExitRoute.h"
 #include "proxy/TProxyManager.h"
 #include "support/PrivateHome.h"
 #include "support/RecordingMessageBoxes.h"
@@ -84,7 +85,8 @@ protected:
         openSettings();
         browsers = std::make_unique<DesktopBrowsers>(*Settings());
         engine = std::make_unique<Engine>(
-            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))));
+            *Settings(), *browsers, std::make_unique<platform::XdgAutostart>(root.file(QStringLiteral("autostart"))),
+            std::move(exitRoute));
         ASSERT_TRUE(engine->StartSucceeded());
         form = std::make_unique<TfrmMainForm>(engine->Window());
     }
@@ -134,6 +136,8 @@ protected:
     std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<TfrmMainForm> form;
+    // What hides through Tor; handed to the engine by start() (null: Veilport's own tor).
+    std::unique_ptr<IExitRoute> exitRoute;
 
 private:
     testsupport::PrivateHome m_home{root.path()};

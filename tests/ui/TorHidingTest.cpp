@@ -1,0 +1,181 @@
+// Hiding through Tor with the engine and the main window built as the program builds them: a stand-in for tor
+// whose SOCKS port is a real microsocks and whose check page is a local one in the Tor check's shape, the
+// desktop's proxy settings read back from their keyfile. Everything stays on loopback.
+#include "MainWindowFixture.h"
+
+#include "browsers/GnomeProxySettings.h"
+#include "i18n/MessageTexts.h"
+#include "support/NamedChild.h"
+#include "support/ScriptedExitRoute.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/Socks5Servers.h"
+#include "support/Wait.h"
+#include "ui/TfrmChooseIP.h"
+#include "util/SPTools.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFont>
+#include <QLabel>
+#include <QSignalSpy>
+
+namespace {
+
+using testsupport::ScriptedHttpServer;
+using testsupport::waitUntil;
+
+constexpr int kTimeoutMs = 20000;
+
+QString unquote(const QString& value)
+{
+    return value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\'') ? value.mid(1, value.size() - 2)
+                                                                                 : value;
+}
+
+class TorHiding : public MainWindowFixture
+{
+protected:
+    void SetUp() override
+    {
+        MainWindowFixture::SetUp();
+        if (!gnome.isAvailable())
+            GTEST_SKIP() << "no GSettings proxy schema";
+        ASSERT_TRUE(socks.start(testsupport::Socks5Servers::Microsocks)) << qPrintable(socks.errorText());
+        exitSeenAs("198.51.100.7");
+        openSettings();
+        Settings()->WriteBool(QStringLiteral("UseTor"), true);
+        auto stand = std::make_unique<testsupport::ScriptedExitRoute>(checkPage.url(QStringLiteral("/api/ip")),
+                                                                      quint16(socks.port(0)));
+        route = stand.get();
+        exitRoute = std::move(stand);
+        start();
+        w = form.get();
+        acVuvaVI = testsupport::child<QAction>(*w, "acVuvaVI");
+        acStopHide = testsupport::child<QAction>(*w, "acStopHide");
+        lbIP = testsupport::child<QLabel>(*w, "lbIP");
+        lbHidingInfo = testsupport::child<QLabel>(*w, "lbHidingInfo");
+        manager().TakeProxyList(ProxyListLines::fromText(listText({}, QStringLiteral("192.0.2.1"))));
+        ASSERT_TRUE(acVuvaVI->isEnabled());
+    }
+
+    void exitSeenAs(const QByteArray& address)
+    {
+        checkPage.setDefaultReply(ScriptedHttpServer::Reply::http(200, "{\"IsTor\":true,\"IP\":\"" + address + "\"}"));
+    }
+
+    // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy by hand, else the mode ('none').
+    QString desktop() const
+    {
+        const QString mode = gnome.readKey(QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"));
+        if (mode != QLatin1String("'manual'"))
+            return mode;
+        const QString socksSchema = QStringLiteral("org.gnome.system.proxy.socks");
+        return QStringLiteral("socks5 ") + unquote(gnome.readKey(socksSchema, QStringLiteral("host"))) + u':' +
+               gnome.readKey(socksSchema, QStringLiteral("port"));
+    }
+
+    bool desktopBecomes(const QString& expected)
+    {
+        return waitUntil([&] { return desktop() == expected; }, kTimeoutMs);
+    }
+
+    QString torPort() const { return QStringLiteral("socks5 127.0.0.1:%1").arg(socks.port(0)); }
+
+    QString text(const char* message) const { return EngineServices().LangText(QString::fromUtf8(message)); }
+
+    // Hides through the stand-in until sites are seen to come from its exit.
+    ::testing::AssertionResult hideThroughTor()
+    {
+        acVuvaVI->trigger();
+        route->finishBootstrap();
+        if (!desktopBecomes(torPort()))
+            return ::testing::AssertionFailure() << "the desktop is on " << desktop().toStdString();
+        if (!waitUntil([&] { return lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
+            return ::testing::AssertionFailure() << "the window shows " << lbIP->text().toStdString();
+        return ::testing::AssertionSuccess();
+    }
+
+    platform::GnomeProxySettings gnome;
+    testsupport::Socks5Servers socks;
+    ScriptedHttpServer checkPage;
+    testsupport::ScriptedExitRoute* route = nullptr;
+    TfrmMainForm* w = nullptr;
+    QAction* acVuvaVI = nullptr;
+    QAction* acStopHide = nullptr;
+    QLabel* lbIP = nullptr;
+    QLabel* lbHidingInfo = nullptr;
+};
+
+} // namespace
+
+TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAndCountry)
+{
+    auto* lblProgressText = testsupport::child<QLabel>(*w, "lblProgressText");
+    auto* imgFlag = testsupport::child<QLabel>(*w, "imgFlag");
+    manager().ChooseCountry(QStringLiteral("United States"));
+    route->countryCode = QStringLiteral("us");
+    QSignalSpy verified(&manager(), &TProxyManager::proxyVerified);
+
+    acVuvaVI->trigger();
+    EXPECT_EQ(route->starts, 1);
+    route->connectUpTo(45);
+    EXPECT_EQ(lblProgressText->text(), FormatArgs(text(MessageText::kConnectingTor), {QStringLiteral("45")}));
+    EXPECT_TRUE(lblProgressText->isVisibleTo(w));
+    EXPECT_EQ(w->HideAction(), acStopHide);
+    // The exits are restricted to the chosen country as soon as tor takes commands.
+    ASSERT_TRUE(waitUntil([&] { return !route->exitCountryCalls.isEmpty(); }));
+    EXPECT_EQ(route->exitCountryCalls, QStringList{QStringLiteral("US")});
+    // Not connected yet: nothing may have been written, whatever the writer's thread has done meanwhile.
+    EXPECT_FALSE(waitUntil([&] { return desktop().startsWith(QLatin1String("socks5")); }, 1000));
+
+    route->finishBootstrap();
+    ASSERT_TRUE(desktopBecomes(torPort())) << desktop().toStdString();
+    EXPECT_FALSE(lblProgressText->isVisibleTo(w));
+    // What sites see is the exit's address, with the country tor gives it, once the check through the port passed.
+    ASSERT_TRUE(waitUntil([&] { return lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
+        << lbIP->text().toStdString();
+    EXPECT_GE(checkPage.requestCount(), 1);
+    ASSERT_FALSE(verified.isEmpty());
+    EXPECT_EQ(verified.last().at(0).value<TProxyRec>().Country, QStringLiteral("United States"));
+    EXPECT_TRUE(imgFlag->isVisibleTo(w));
+    EXPECT_EQ(lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {QStringLiteral("192.0.2.1")}));
+    // The country picker now marks the countries tor leaves from, also those the list has no proxy in.
+    TfrmChooseIP picker(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
+    const int exitCountry = picker.cbbCountry->findText(QStringLiteral("United States"));
+    ASSERT_GT(exitCountry, 0);
+    EXPECT_TRUE(picker.cbbCountry->itemData(exitCountry, Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(picker.cbbCountry->itemData(0, Qt::FontRole).value<QFont>().bold());
+
+    acStopHide->trigger();
+    EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
+    EXPECT_FALSE(route->running);
+    EXPECT_EQ(w->HideAction(), acVuvaVI);
+    EXPECT_EQ(lbIP->text(), QStringLiteral("192.0.2.1"));
+}
+
+TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOptionOff)
+{
+    ASSERT_TRUE(hideThroughTor());
+    messages.queueAnswer(TEngineServices::mrOk);
+    route->failWith(QStringLiteral("Tor ended unexpectedly"));
+    EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
+    QList<testsupport::RecordingMessageBoxes::Record> shown = messages.takeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown.at(0).text, QStringLiteral("Tor ended unexpectedly"));
+    EXPECT_FALSE(manager().Active());
+    EXPECT_EQ(w->HideAction(), acVuvaVI);
+    EXPECT_EQ(lbHidingInfo->text(), text(MessageText::kNotHiding));
+    EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("UseTor"), false));
+
+    // Without tor on the machine the user learns why, and the next Hide uses the list again.
+    route->isInstalled = false;
+    messages.queueAnswer(TEngineServices::mrOk);
+    acVuvaVI->trigger();
+    ASSERT_TRUE(waitUntil([&] { return w->HideAction() == acVuvaVI; }));
+    shown = messages.takeRecords();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown.at(0).text, QStringLiteral("Tor is not installed"));
+    EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("UseTor"), true));
+    EXPECT_FALSE(manager().ExitRouteOn());
+    EXPECT_EQ(desktop(), QStringLiteral("'none'"));
+}
