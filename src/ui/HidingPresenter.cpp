@@ -79,6 +79,16 @@ void HidingPresenter::OnProxyListLoaded(TProxyManager* manager)
         m_view->ResumeHiding();
 }
 
+bool HidingPresenter::OfferHidingWithoutList()
+{
+    if (!m_view || !m_manager.ExitRouteOn() || !m_manager.RawList().isEmpty() || m_manager.RouteActive())
+        return false;
+    m_view->ShowListReady(QString());
+    if (m_settings.ReadBool(QStringLiteral("Hiding"), false))
+        m_view->ResumeHiding();
+    return true;
+}
+
 void HidingPresenter::OnTestProgress(int max, int current)
 {
     if (m_view)

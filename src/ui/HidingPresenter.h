@@ -27,6 +27,10 @@ public:
 
     // Gives the proxy manager what a proxy must show, from the constants and the user's settings.
     void ApplyProxyTestOptions();
+    // Hiding through Tor needs no list: while none has loaded, the window offers Hide anyway (the own address
+    // unknown) and hiding left on at the last close resumes. False, doing nothing, when hiding goes through the
+    // list's proxies or a list is there.
+    bool OfferHidingWithoutList();
 
     // Handlers of the proxy manager's events.
     void OnProxyListLoaded(TProxyManager* manager);

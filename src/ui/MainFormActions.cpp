@@ -121,8 +121,10 @@ void TfrmMainForm::acOptionExecute()
     services.PostAllUsersRestart = [this](bool allUsers) { m_engine.PostAllUsersRestart(allUsers); };
     services.Routines = &m_engine.Browsers().routines();
     TfrmOptionForm options(m_settings, m_engine.Services(), this, std::move(services));
-    if (options.exec() == QDialog::Accepted)
+    if (options.exec() == QDialog::Accepted) {
         m_engine.ApplyProxyTestOptions();
+        m_engine.OfferHidingWithoutList();
+    }
 }
 
 void TfrmMainForm::actChooseIPExecute()
@@ -267,7 +269,9 @@ void TfrmMainForm::FormShow()
     FirstShowDone = true;
     TProxyManager* manager = Manager();
     if (manager) {
-        if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst"))) {
+        // Through Tor, hiding needs no list; one that arrives later still brings the own address and flags.
+        if (!manager->LoadFromFile(CacheFolder() + QStringLiteral("proxylist.lst")) &&
+            !m_engine.OfferHidingWithoutList()) {
             wbMain->hide();
             tmProgress->SetEnabled(true);
             lblProgressText->setText(m_engine.LangText(QString::fromLatin1(MessageText::kDownloadingProxyList)));

@@ -116,6 +116,12 @@ void TfrmEngineWnd::ApplyProxyTestOptions()
         hiding->ApplyProxyTestOptions();
 }
 
+bool TfrmEngineWnd::OfferHidingWithoutList()
+{
+    HidingPresenter* hiding = m_engine.Hiding();
+    return hiding && hiding->OfferHidingWithoutList();
+}
+
 QString TfrmEngineWnd::BuildQueryString() const
 {
     return Update().BuildQueryString();

@@ -61,6 +61,8 @@ public:
     IMainView* MainView() const;
     // Gives the proxy manager what a proxy must show, from the constants and the user's settings.
     void ApplyProxyTestOptions();
+    // Hiding through Tor while no list has loaded: Hide is offered anyway (see HidingPresenter).
+    bool OfferHidingWithoutList();
 
     // Service requests and the update check.
     QString BuildQueryString() const;

@@ -5,6 +5,7 @@
 
 #include "browsers/GnomeProxySettings.h"
 #include "i18n/MessageTexts.h"
+#include "support/GnomeProxyKeys.h"
 #include "support/NamedChild.h"
 #include "support/ScriptedExitRoute.h"
 #include "support/ScriptedHttpServer.h"
@@ -54,6 +55,11 @@ protected:
         acStopHide = testsupport::child<QAction>(*w, "acStopHide");
         lbIP = testsupport::child<QLabel>(*w, "lbIP");
         lbHidingInfo = testsupport::child<QLabel>(*w, "lbHidingInfo");
+    }
+
+    // A list from the service, which tells the user's own address; it has no proxy, as none is needed.
+    void loadList()
+    {
         manager().TakeProxyList(ProxyListLines::fromText(listText({}, QStringLiteral("192.0.2.1"))));
         ASSERT_TRUE(acVuvaVI->isEnabled());
     }
@@ -66,12 +72,12 @@ protected:
     // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy by hand, else the mode ('none').
     QString desktop() const
     {
-        const QString mode = gnome.readKey(QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"));
+        const QString mode = gnome.readKey(testsupport::kGnomeProxy, QStringLiteral("mode"));
         if (mode != QLatin1String("'manual'"))
             return mode;
-        const QString socksSchema = QStringLiteral("org.gnome.system.proxy.socks");
-        return QStringLiteral("socks5 ") + unquote(gnome.readKey(socksSchema, QStringLiteral("host"))) + u':' +
-               gnome.readKey(socksSchema, QStringLiteral("port"));
+        return QStringLiteral("socks5 ") +
+               unquote(gnome.readKey(testsupport::kGnomeProxySocks, QStringLiteral("host"))) + u':' +
+               gnome.readKey(testsupport::kGnomeProxySocks, QStringLiteral("port"));
     }
 
     bool desktopBecomes(const QString& expected)
@@ -110,6 +116,7 @@ protected:
 
 TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAndCountry)
 {
+    loadList();
     auto* lblProgressText = testsupport::child<QLabel>(*w, "lblProgressText");
     auto* imgFlag = testsupport::child<QLabel>(*w, "imgFlag");
     manager().ChooseCountry(QStringLiteral("United States"));
@@ -155,6 +162,7 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
 
 TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOptionOff)
 {
+    loadList();
     ASSERT_TRUE(hideThroughTor());
     messages.queueAnswer(TEngineServices::mrOk);
     route->failWith(QStringLiteral("Tor ended unexpectedly"));
@@ -178,4 +186,16 @@ TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOp
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("UseTor"), true));
     EXPECT_FALSE(manager().ExitRouteOn());
     EXPECT_EQ(desktop(), QStringLiteral("'none'"));
+}
+
+// On the user's own internet the list service may be out of reach; Tor needs none of its proxies.
+TEST_F(TorHiding, WithNoListServiceInReachHideIsOfferedAndHidesThroughTor)
+{
+    form->show(); // no stored list, and the service's port refuses
+    ASSERT_TRUE(acVuvaVI->isEnabled());
+    EXPECT_EQ(lbIP->text(), QString());
+    ASSERT_TRUE(hideThroughTor());
+    acStopHide->trigger();
+    EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
+    EXPECT_FALSE(route->running);
 }
