@@ -18,8 +18,11 @@ constexpr qint64 kMaxAnswerBytes = 64 * 1024;
 // queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
 // Requests already connected do not count, so proxies that accept and never answer cannot hold places.
 constexpr int kMaxConnecting = 256;
-// Tests under way at the start; the number grows from here while tests end in good time.
+// Tests under way at the start; the number grows from here while tests end in good time, doubling each round
+// up to kDoublingEnd and by one a round beyond it. A burst of thousands of proxies on a small machine is done no
+// sooner with thousands at once, only with every test slower; a long run still grows to what the machine holds.
 constexpr int kInitialRunning = 64;
+constexpr int kDoublingEnd = 256;
 // More tests at once than this make no list faster, only every test slower and the memory larger.
 constexpr int kMaxRunning = 8192;
 // A test the system keeps refusing resources is failed after this many tries rather than queued for ever.
@@ -55,7 +58,7 @@ struct ProxyTransferLoop::Transfer
 ProxyTransferLoop::ProxyTransferLoop(const QString& url, int wakeFd, const std::atomic<quint64>& stops,
                                      std::atomic_int& active, const std::atomic_int& maxRunning)
     : m_url(url), m_wakeFd(wakeFd), m_stops(stops), m_active(active), m_maxRunning(maxRunning),
-      m_limit(kInitialRunning), m_threshold(kMaxRunning), m_events(kEventsPerWait)
+      m_limit(kInitialRunning), m_threshold(kDoublingEnd), m_events(kEventsPerWait)
 {
     EnsureCurlGlobalInit();
     m_multi = curl_multi_init();
