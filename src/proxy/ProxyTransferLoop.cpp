@@ -18,11 +18,10 @@ constexpr qint64 kMaxAnswerBytes = 64 * 1024;
 // queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
 // Requests already connected do not count, so proxies that accept and never answer cannot hold places.
 constexpr int kMaxConnecting = 256;
-// Tests under way at the start; the number grows from here while tests end in good time, doubling each round
-// up to kDoublingEnd and by one a round beyond it. A burst of thousands of proxies on a small machine is done no
-// sooner with thousands at once, only with every test slower; a long run still grows to what the machine holds.
-constexpr int kInitialRunning = 64;
-constexpr int kDoublingEnd = 256;
+// Tests under way at the start; the number grows from here by one a round while tests end in good time. A burst
+// of thousands of proxies on a small machine is done no sooner with thousands at once, only with every test
+// slower; a long run still grows to what the machine holds.
+constexpr int kInitialRunning = 256;
 // More tests at once than this make no list faster, only every test slower and the memory larger.
 constexpr int kMaxRunning = 8192;
 // A test the system keeps refusing resources is failed after this many tries rather than queued for ever.
@@ -58,7 +57,7 @@ struct ProxyTransferLoop::Transfer
 ProxyTransferLoop::ProxyTransferLoop(const QString& url, int wakeFd, const std::atomic<quint64>& stops,
                                      std::atomic_int& active, const std::atomic_int& maxRunning)
     : m_url(url), m_wakeFd(wakeFd), m_stops(stops), m_active(active), m_maxRunning(maxRunning),
-      m_limit(kInitialRunning), m_threshold(kDoublingEnd), m_events(kEventsPerWait)
+      m_limit(kInitialRunning), m_events(kEventsPerWait)
 {
     EnsureCurlGlobalInit();
     m_multi = curl_multi_init();
@@ -384,9 +383,8 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
         return;
     }
     if (!response.ok) {
-        // A proxy that used its whole limit says nothing about how much this machine can run at once.
-        if (result != CURLE_OPERATION_TIMEDOUT)
-            adapt(tookMs, limitMs, false);
+        // A proxy that used its whole limit is most likely dead; its place is free again all the same.
+        adapt(result == CURLE_OPERATION_TIMEDOUT ? 0 : tookMs, limitMs, false);
         fail(*transfer, stage + response.error);
         return;
     }
@@ -439,7 +437,6 @@ void ProxyTransferLoop::requeue(std::unique_ptr<Transfer> transfer)
     ++m_localRefusals;
     // What runs now is more than the machine holds: three quarters of it from now on, growing slowly again.
     m_limit = std::max(1, std::min(m_limit, int(m_open.size()) * 3 / 4));
-    m_threshold = m_limit;
     m_growth = 0;
     const int error = transfer->localErrno;
     // With none of our own requests left to end, waiting frees nothing: the system is out of them for good.
@@ -463,19 +460,15 @@ void ProxyTransferLoop::adapt(qint64 tookMs, int limitMs, bool passed)
     const bool quick = limitMs <= 0 || tookMs * 2 <= limitMs;
     if (!quick) {
         // A healthy proxy that needed most of its limit is one our own queueing may soon fail.
-        if (passed && m_limit > 1) {
+        if (passed && m_limit > 1)
             --m_limit;
-            m_threshold = std::min(m_threshold, m_limit);
-        }
         return;
     }
     // Grow only while tests wait for a place: an idle loop learns nothing about the machine.
     if (m_due.empty() || m_limit >= kMaxRunning)
         return;
-    if (m_limit < m_threshold) {
-        ++m_limit; // one more per quick end: doubles every round
-    } else if (++m_growth >= m_limit) {
-        ++m_limit; // after a back-off: one more per round
+    if (++m_growth >= m_limit) {
+        ++m_limit; // one more per round of quick ends
         m_growth = 0;
     }
 }

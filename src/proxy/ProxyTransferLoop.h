@@ -114,11 +114,10 @@ private:
     CURLSH* m_share = nullptr;
     SocketWatch m_watch;
     std::vector<ProxyTestJob> m_sleeping; // a heap, earliest due first
-    std::deque<ProxyTestJob> m_due;       // past their start delay, waiting for a place among connection attempts
+    std::deque<ProxyTestJob> m_due;       // past their start delay, waiting for a place among the tests
     int m_connecting = 0;
     int m_limit;      // tests at once for now
-    int m_threshold;  // above it, the limit grows by one per limit's worth of quick ends
-    int m_growth = 0; // quick ends counted towards the next place above the threshold
+    int m_growth = 0; // quick ends counted towards the next place
     int m_localRefusals = 0;
     // TLS 1.2 for the tunnel tests: tried until a test passes with it (then kept) or the service refuses it.
     enum class TunnelTls
