@@ -3,7 +3,7 @@
 // request through a CONNECT tunnel, and runs curl --parallel through the same proxies for comparison.
 // Prints name=value lines, the figures last.
 //   bench_proxy_tester [--sizes 1000,10000] [--instances 20] [--model event|threads] [--no-curl] [--timeout-ms 15000]
-//                      [--kind http|socks5]
+//                      [--kind http|socks5] [--max-running N]
 // --kind socks5 tests SOCKS5 proxies instead: real microsocks instances, and curl through them with socks5h.
 // They listen on every address, which is safe only where every address is a loopback one, so the benchmark
 // then runs itself again in a network namespace of its own that holds nothing but loopback (unshare --net,
@@ -11,6 +11,8 @@
 // --timeout-ms is each test's time limit (the program's default is 15 s); every proxy is handed over at once with
 // no start delay, so on a small machine a longer limit shows the throughput the limit would otherwise cut.
 // --model threads runs the one-thread-per-proxy design (blocking client per thread) instead of the tester.
+// --max-running caps the tests under way at once (default: as many as the tester finds the machine holds).
+// The origin counts its TLS handshakes: full ones cost it a key exchange, resumed ones do not.
 
 #include "net/HttpClient.h"
 #include "proxy/TProxyTester.h"
@@ -63,14 +65,25 @@ struct RunFigures
     double p50Ms = 0; // when half of the results had been handed over
     double p90Ms = 0;
     quint32 maxElapsed = 0; // the slowest request as the client measured it
+    int localRefusals = 0;  // tests the system refused a socket, given back to the queue
 };
 
+// The load averages of the machine, as /proc/loadavg gives them.
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
+}
+
 RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int timeoutMs,
-                     TProxyKind kind)
+                     TProxyKind kind, int maxRunning)
 {
     RunFigures figures;
     auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
     tester->SetTimeoutMs(timeoutMs);
+    tester->SetMaxRunning(maxRunning);
     // Judged as the program judges: the answer must not show the user's address, and the tunnel must carry.
     tester->SetLocalAddress(QStringLiteral("203.0.113.5"));
     tester->SetTunnelUrl(tunnelUrl);
@@ -93,6 +106,7 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
     waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
+    figures.localRefusals = tester->LocalRefusals();
     stall.stop();
     figures.stallMs = stall.maxStallMs();
     figures.stallAtMs = stall.maxStallAtMs();
@@ -207,6 +221,7 @@ int main(int argc, char** argv)
     QList<int> sizes = {1000, 10000};
     int instances = 20;
     int timeoutMs = 15000;
+    int maxRunning = 0;
     bool threads = false;
     bool withCurl = true;
     TProxyKind kind = TProxyKind::Http;
@@ -222,6 +237,8 @@ int main(int argc, char** argv)
             threads = args[++i] == "threads";
         } else if (args[i] == "--no-curl") {
             withCurl = false;
+        } else if (args[i] == "--max-running" && i + 1 < args.size()) {
+            maxRunning = args[++i].toInt();
         } else if (args[i] == "--timeout-ms" && i + 1 < args.size()) {
             timeoutMs = args[++i].toInt();
         } else if (args[i] == "--kind" && i + 1 < args.size()) {
@@ -278,6 +295,8 @@ int main(int argc, char** argv)
     lines << QStringLiteral("%1_instances=%2").arg(socks5 ? "microsocks" : "tinyproxy").arg(instances);
     lines << QStringLiteral("tunnel_and_judgement=%1").arg(threads ? 0 : 1);
     lines << QStringLiteral("timeout_ms=%1").arg(timeoutMs);
+    lines << QStringLiteral("max_running=%1").arg(maxRunning);
+    lines << QStringLiteral("load_average_at_start=%1").arg(loadAverage());
     for (const int n : sizes) {
         // Distinct proxies: every instance behind its own run of loopback addresses.
         std::vector<Proxy> proxies;
@@ -287,8 +306,12 @@ int main(int argc, char** argv)
             proxies.push_back({text.left(colon), text.mid(colon + 1).toInt()});
         }
         const TProxyKind runKind = socks5 ? TProxyKind::Socks5 : TProxyKind::Http;
+        const int fullBefore = origin.tlsHandshakes() - origin.tlsResumed();
+        const int resumedBefore = origin.tlsResumed();
         const RunFigures run =
-            threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies, timeoutMs, runKind);
+            threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies, timeoutMs, runKind, maxRunning);
+        const int fullHandshakes = origin.tlsHandshakes() - origin.tlsResumed() - fullBefore;
+        const int resumedHandshakes = origin.tlsResumed() - resumedBefore;
         const QString p = QStringLiteral("n%1_").arg(n);
         lines << p + QStringLiteral("results=%1").arg(run.results);
         lines << p + QStringLiteral("passed=%1").arg(run.passed);
@@ -301,6 +324,10 @@ int main(int argc, char** argv)
         lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
         lines << p + QStringLiteral("stall_at_ms=%1").arg(run.stallAtMs, 0, 'f', 1);
         lines << p + QStringLiteral("rss_mb_peak=%1").arg(testsupport::processStatusMb(0, "VmHWM"), 0, 'f', 1);
+        lines << p + QStringLiteral("local_refusals=%1").arg(run.localRefusals);
+        lines << p + QStringLiteral("tls_full_handshakes=%1").arg(fullHandshakes);
+        lines << p + QStringLiteral("tls_resumed_handshakes=%1").arg(resumedHandshakes);
+        lines << p + QStringLiteral("load_average_after=%1").arg(loadAverage());
         if (withCurl) {
             int curlOk = 0;
             double curlStallMs = 0;
@@ -309,7 +336,10 @@ int main(int argc, char** argv)
             // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
             int curl300Ok = 0;
             double curl300StallMs = 0;
+            const int curlFullBefore = origin.tlsHandshakes() - origin.tlsResumed();
             const double curl300Ms = runCurl(url, curlTunnel, proxies, runKind, 300, curl300Ok, curl300StallMs);
+            lines << p + QStringLiteral("curl_p300_tls_full_handshakes=%1")
+                             .arg(origin.tlsHandshakes() - origin.tlsResumed() - curlFullBefore);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);
             lines << p + QStringLiteral("curl_passed=%1").arg(curlOk);
             lines << p + QStringLiteral("curl_p300_time_ms=%1").arg(curl300Ms, 0, 'f', 1);
@@ -320,7 +350,10 @@ int main(int argc, char** argv)
                              .arg(std::max(curlStallMs, curl300StallMs), 0, 'f', 1);
             lines << p + QStringLiteral("ratio_vs_curl=%1").arg(curlMs / run.timeMs, 0, 'f', 2);
             // Proxies fully checked per second: curl's count is of requests, two per proxy.
-            lines << p + QStringLiteral("curl_p300_proxies_per_s=%1").arg(curl300Ok * 500.0 / curl300Ms, 0, 'f', 1);
+            const double curl300PerS = curl300Ok * 500.0 / curl300Ms;
+            lines << p + QStringLiteral("curl_p300_proxies_per_s=%1").arg(curl300PerS, 0, 'f', 1);
+            lines << p + QStringLiteral("ratio_passed_per_s_vs_curl_p300=%1")
+                             .arg(run.passed * 1000.0 / run.timeMs / curl300PerS, 0, 'f', 2);
         }
     }
     for (const QString& line : lines)

@@ -7,6 +7,7 @@
 #include "config/SettingsError.h"
 #include "config/TSettings.h"
 #include "browsers/DesktopBrowsers.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/SessionEndWatcher.h"
 #include "platform/UnixInstanceChannel.h"
 #include "platform/XdgAutostart.h"
@@ -220,6 +221,7 @@ int RunApplication(int& argc, char** argv)
 {
     QElapsedTimer sinceStart;
     sinceStart.start();
+    platform::RaiseOpenFileLimit(); // the proxy tests hold a socket each, thousands at once
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);

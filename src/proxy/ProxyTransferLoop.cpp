@@ -2,10 +2,12 @@
 
 #include "net/CurlGlobal.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -16,6 +18,17 @@ constexpr qint64 kMaxAnswerBytes = 64 * 1024;
 // queues, and every dropped attempt then waits for the operating system's retry (1 s, 3 s, 7 s ...).
 // Requests already connected do not count, so proxies that accept and never answer cannot hold places.
 constexpr int kMaxConnecting = 256;
+// Tests under way at the start; the number grows from here by one a round while tests end in good time. A burst
+// of thousands of proxies on a small machine is done no sooner with thousands at once, only with every test
+// slower; a long run still grows to what the machine holds.
+constexpr int kInitialRunning = 256;
+// More tests at once than this make no list faster, only every test slower and the memory larger.
+constexpr int kMaxRunning = 8192;
+// A test the system keeps refusing resources is failed after this many tries rather than queued for ever.
+constexpr int kMaxRequeues = 50;
+// Tunnel handshakes that fail before any passed, for the service to be taken as refusing TLS 1.2; a broken
+// proxy fails one too, so one alone tells nothing.
+constexpr int kTls12FailuresToDrop = 8;
 // The longest the thread sleeps without looking at its inbox and the stop flag.
 constexpr int kMaxPollMs = 1000;
 // Socket events taken per wake-up; more ready sockets wait for the next round.
@@ -29,8 +42,11 @@ struct ProxyTransferLoop::Transfer
     HttpClient::Body body;
     CURL* easy = nullptr;
     ProxyTransferLoop* loop = nullptr;
-    bool connecting = false; // counted among the loop's connection attempts
-    bool tunnel = false;     // the second request, through a CONNECT tunnel
+    bool connecting = false;                       // counted among the loop's connection attempts
+    bool tunnel = false;                           // the second request, through a CONNECT tunnel
+    bool tls12 = false;                            // the tunnel request speaks TLS 1.2 at most
+    int localErrno = 0;                            // why this machine refused the request a socket, 0 when it did not
+    std::chrono::steady_clock::time_point started; // the first request went out
     std::chrono::steady_clock::time_point deadline;
     // What the plain request brought, kept while the tunnel is tried.
     QString response;
@@ -39,11 +55,16 @@ struct ProxyTransferLoop::Transfer
 };
 
 ProxyTransferLoop::ProxyTransferLoop(const QString& url, int wakeFd, const std::atomic<quint64>& stops,
-                                     std::atomic_int& active)
-    : m_url(url), m_wakeFd(wakeFd), m_stops(stops), m_active(active), m_events(kEventsPerWait)
+                                     std::atomic_int& active, const std::atomic_int& maxRunning)
+    : m_url(url), m_wakeFd(wakeFd), m_stops(stops), m_active(active), m_maxRunning(maxRunning),
+      m_limit(kInitialRunning), m_events(kEventsPerWait)
 {
     EnsureCurlGlobalInit();
     m_multi = curl_multi_init();
+    // Only this thread uses the share, so it needs no locks.
+    m_share = curl_share_init();
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     m_watch.epoll = epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;
@@ -60,6 +81,7 @@ ProxyTransferLoop::~ProxyTransferLoop()
     while (!m_open.empty())
         closeTransfer(m_open.begin()->first);
     curl_multi_cleanup(m_multi);
+    curl_share_cleanup(m_share); // after every request that used it
     close(m_watch.epoll);
 }
 
@@ -100,6 +122,16 @@ int ProxyTransferLoop::onConnected(void* user, char*, char*, int, int)
         transfer->connecting = false;
     }
     return CURL_PREREQFUNC_OK;
+}
+
+// Opens the request's socket as libcurl would, noting why the system refused one: that is this machine's limit,
+// not the proxy's fault.
+curl_socket_t ProxyTransferLoop::onOpenSocket(void* user, curlsocktype, curl_sockaddr* address)
+{
+    const curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd == CURL_SOCKET_BAD)
+        static_cast<Transfer*>(user)->localErrno = errno;
+    return fd;
 }
 
 bool ProxyTransferLoop::startsLater(const ProxyTestJob& a, const ProxyTestJob& b)
@@ -156,7 +188,8 @@ void ProxyTransferLoop::startDue()
     }
     // Woken after a stop that came since the last purge: they end without a request and without a report.
     dropCutJobs(m_due);
-    while (!m_due.empty() && m_connecting < kMaxConnecting) {
+    const int limit = runLimit();
+    while (!m_due.empty() && m_connecting < kMaxConnecting && int(m_open.size()) < limit) {
         ProxyTestJob job = std::move(m_due.front());
         m_due.pop_front();
         startTest(std::move(job));
@@ -170,8 +203,9 @@ void ProxyTransferLoop::startTest(ProxyTestJob job)
     transfer->loop = this;
     if (!transfer->job.criteria)
         transfer->job.criteria = std::make_shared<const TProxyTestCriteria>();
-    // The time limit counts from the end of the start delay, waiting for a place included.
-    transfer->deadline = transfer->job.due + std::chrono::milliseconds(transfer->job.criteria->timeoutMs);
+    // The time limit is the proxy's: it counts from its own first request, not from the wait for a place.
+    transfer->started = std::chrono::steady_clock::now();
+    transfer->deadline = transfer->started + std::chrono::milliseconds(transfer->job.timeLimitMs());
     startRequest(std::move(transfer));
 }
 
@@ -179,8 +213,7 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
 {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(transfer->deadline - std::chrono::steady_clock::now());
-    const TProxyTestCriteria& criteria = *transfer->job.criteria;
-    if (criteria.timeoutMs > 0 && left.count() <= 0) {
+    if (transfer->job.timeLimitMs() > 0 && left.count() <= 0) {
         fail(*transfer, QStringLiteral("no answer in time"));
         return;
     }
@@ -206,12 +239,19 @@ bool ProxyTransferLoop::prepareRequest(Transfer& transfer, qint64 leftMs) const
     transfer.easy = curl_easy_init();
     if (!transfer.easy)
         return false;
+    transfer.localErrno = 0;
     const bool socks5 = transfer.job.kind == TProxyKind::Socks5;
     HttpClient::prepareTransfer(transfer.easy, transfer.tunnel ? criteria.tunnelUrl : m_url, transfer.job.host,
                                 transfer.job.port, &transfer.body, socks5);
     // The limit covers the SOCKS5 handshake too: a proxy that stalls in it fails like one that never answers.
-    if (criteria.timeoutMs > 0)
+    if (transfer.job.timeLimitMs() > 0)
         curl_easy_setopt(transfer.easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, leftMs)));
+    curl_easy_setopt(transfer.easy, CURLOPT_SHARE, m_share);
+    // Every proxy is asked once: an idle connection kept for reuse would only hold a descriptor and the
+    // proxy's attention.
+    curl_easy_setopt(transfer.easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(transfer.easy, CURLOPT_OPENSOCKETFUNCTION, onOpenSocket);
+    curl_easy_setopt(transfer.easy, CURLOPT_OPENSOCKETDATA, &transfer);
     if (transfer.tunnel) {
         // Every SOCKS5 connection is a tunnel already; an HTTP proxy is asked for one with CONNECT.
         if (!socks5)
@@ -219,6 +259,12 @@ bool ProxyTransferLoop::prepareRequest(Transfer& transfer, qint64 leftMs) const
         // The tunnel is under test, not the certificate: a proxy could lie about either.
         curl_easy_setopt(transfer.easy, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(transfer.easy, CURLOPT_SSL_VERIFYHOST, 0L);
+        // A TLS 1.2 session can be resumed by every tunnel test at once: one round trip and no key exchange
+        // for the service. A TLS 1.3 one is spent by the first that uses it, so tests running side by side
+        // would each pay the full handshake.
+        transfer.tls12 = m_tunnelTls != TunnelTls::Dropped;
+        if (transfer.tls12)
+            curl_easy_setopt(transfer.easy, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_MAX_TLSv1_2));
     }
     return true;
 }
@@ -310,6 +356,9 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
     const auto it = m_open.find(easy);
     if (it == m_open.end())
         return;
+    long osErrno = 0;
+    curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+    const bool local = refusedLocally(*it->second, result, osErrno);
     curl_off_t micros = 0;
     curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &micros);
     const HttpResponse response = HttpClient::finishTransfer(easy, result, it->second->body);
@@ -318,16 +367,31 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
         m_active.fetch_sub(1);
         return;
     }
+    if (local) {
+        requeue(std::move(transfer));
+        return;
+    }
+    const int limitMs = transfer->job.timeLimitMs();
+    const qint64 tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - transfer->started)
+            .count();
     if (!transfer->tunnel)
         transfer->response = QString::fromUtf8(response.body);
     const QString stage = transfer->tunnel ? QStringLiteral("tunnel: ") : QString();
+    if (transfer->tunnel && tunnelRefusedTls12(*transfer, result)) {
+        m_due.push_front(std::move(transfer->job)); // our choice failed it, not the proxy
+        return;
+    }
     if (!response.ok) {
+        // A proxy that used its whole limit is most likely dead; its place is free again all the same.
+        adapt(result == CURLE_OPERATION_TIMEDOUT ? 0 : tookMs, limitMs, false);
         fail(*transfer, stage + response.error);
         return;
     }
     const TProxyTestCriteria& criteria = *transfer->job.criteria;
     ProxyJudgement judgement = JudgeAddressAnswer(response.body, criteria.localAddress, !transfer->tunnel);
     if (!judgement.pass) {
+        adapt(tookMs, limitMs, false);
         fail(*transfer, stage + judgement.reason);
         return;
     }
@@ -340,5 +404,71 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
             return;
         }
     }
+    if (transfer->tunnel && transfer->tls12)
+        m_tunnelTls = TunnelTls::Kept; // the service speaks it
+    adapt(tookMs, limitMs, true);
     pass(*transfer);
+}
+
+bool ProxyTransferLoop::tunnelRefusedTls12(const Transfer& transfer, CURLcode result)
+{
+    if (!transfer.tls12 || m_tunnelTls == TunnelTls::Kept || result != CURLE_SSL_CONNECT_ERROR)
+        return false;
+    // Until a pass shows that the service speaks TLS 1.2, a failed handshake may be our choice's fault: the
+    // test is tried again (with TLS 1.3 once the failures have piled up).
+    if (m_tunnelTls == TunnelTls::Trying && ++m_tls12Failures >= kTls12FailuresToDrop)
+        m_tunnelTls = TunnelTls::Dropped;
+    return true;
+}
+
+bool ProxyTransferLoop::refusedLocally(const Transfer& transfer, CURLcode result, long osErrno)
+{
+    if (transfer.localErrno != 0)
+        return true;
+    if (result != CURLE_COULDNT_CONNECT)
+        return false;
+    // Out of descriptors, kernel buffers, memory or local ports: the proxy was never asked.
+    return osErrno == EMFILE || osErrno == ENFILE || osErrno == ENOBUFS || osErrno == ENOMEM ||
+           osErrno == EADDRNOTAVAIL;
+}
+
+void ProxyTransferLoop::requeue(std::unique_ptr<Transfer> transfer)
+{
+    ++m_localRefusals;
+    // What runs now is more than the machine holds: three quarters of it from now on, growing slowly again.
+    m_limit = std::max(1, std::min(m_limit, int(m_open.size()) * 3 / 4));
+    m_growth = 0;
+    const int error = transfer->localErrno;
+    // With none of our own requests left to end, waiting frees nothing: the system is out of them for good.
+    if (m_open.empty() || ++transfer->job.requeues > kMaxRequeues) {
+        fail(*transfer, QStringLiteral("this machine refuses more connections (%1)")
+                            .arg(QString::fromLocal8Bit(strerror(error != 0 ? error : EMFILE))));
+        return;
+    }
+    // It starts afresh, with its whole limit, once a place is free again.
+    m_due.push_front(std::move(transfer->job));
+}
+
+int ProxyTransferLoop::runLimit() const
+{
+    const int cap = m_maxRunning.load();
+    return cap > 0 ? std::min(m_limit, cap) : m_limit;
+}
+
+void ProxyTransferLoop::adapt(qint64 tookMs, int limitMs, bool passed)
+{
+    const bool quick = limitMs <= 0 || tookMs * 2 <= limitMs;
+    if (!quick) {
+        // A healthy proxy that needed most of its limit is one our own queueing may soon fail.
+        if (passed && m_limit > 1)
+            --m_limit;
+        return;
+    }
+    // Grow only while tests wait for a place: an idle loop learns nothing about the machine.
+    if (m_due.empty() || m_limit >= kMaxRunning)
+        return;
+    if (++m_growth >= m_limit) {
+        ++m_limit; // one more per round of quick ends
+        m_growth = 0;
+    }
 }

@@ -16,16 +16,26 @@
 #include <vector>
 
 // The requests of a tester's thread: every proxy test waits out its start delay, then waits for a place among
-// the connection attempts, then runs its plain request and, when asked for, its tunnelled one on one libcurl
+// the tests under way, then runs its plain request and, when asked for, its tunnelled one on one libcurl
 // multi handle. Sockets are watched with epoll, so each wake-up costs only the sockets that are ready, however
 // many thousands of requests are open. Lives on the thread that drives it and touches nothing of the tester's
-// but the shared stop count and the count of tests under way.
+// but the shared stop count, the count of tests under way and the caller's cap on tests at once.
+//
+// How many tests run at once follows what the machine holds: the number grows while tests end well inside
+// their limits, shrinks when passes come late (our own queueing shows in every proxy's time), and backs off
+// when the system refuses us sockets or buffers (EMFILE, ENFILE, ENOBUFS ...). Such a refusal is not the
+// proxy's fault: its test goes back to the queue rather than failing. TLS sessions are shared by every request
+// of the loop, so the tunnel tests, which all end at the same service, pay a full handshake only once: they
+// speak TLS 1.2, whose sessions every test running at the same time may resume (a TLS 1.3 session is spent
+// by one), unless the service turns out to refuse it.
 class ProxyTransferLoop
 {
 public:
     // url: the plain test address. wakeFd interrupts wait(); stops counts the stops so far (a test queued
     // before the latest one ends unreported); active is lowered by one as each test ends, reported or not.
-    ProxyTransferLoop(const QString& url, int wakeFd, const std::atomic<quint64>& stops, std::atomic_int& active);
+    // maxRunning caps the tests under way at once (<= 0: only the machine's own limits).
+    ProxyTransferLoop(const QString& url, int wakeFd, const std::atomic<quint64>& stops, std::atomic_int& active,
+                      const std::atomic_int& maxRunning);
     ~ProxyTransferLoop();
     ProxyTransferLoop(const ProxyTransferLoop&) = delete;
     ProxyTransferLoop& operator=(const ProxyTransferLoop&) = delete;
@@ -48,6 +58,10 @@ public:
     std::vector<ProxyTestOutcome>& results() { return m_results; }
     // Whether a stop came after the job was queued.
     bool cut(const ProxyTestJob& job) const { return job.epoch != m_stops.load(); }
+    // How many tests may be under way at once right now.
+    int runLimit() const;
+    // Tests given back to the queue because the system refused a socket or a buffer.
+    int localRefusals() const { return m_localRefusals; }
 
 private:
     struct Transfer;
@@ -62,6 +76,7 @@ private:
     static int onSocket(CURL* easy, curl_socket_t socket, int what, void* user, void* socketData);
     static int onTimer(CURLM* multi, long timeoutMs, void* user);
     static int onConnected(void* user, char* primaryIp, char* localIp, int primaryPort, int localPort);
+    static curl_socket_t onOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address);
     static bool startsLater(const ProxyTestJob& a, const ProxyTestJob& b);
 
     // Gives a test whose delay is up its time limit and its first request.
@@ -76,6 +91,14 @@ private:
     void closeTransfer(CURL* easy);
     // Judges one ended request.
     void finishRequest(CURL* easy, CURLcode result);
+    // Whether the request ended because this machine refused it a resource.
+    static bool refusedLocally(const Transfer& transfer, CURLcode result, long osErrno);
+    // Gives the test back to the queue after a local refusal and runs fewer tests at once.
+    void requeue(std::unique_ptr<Transfer> transfer);
+    // Whether a failed tunnel request tells that the service refuses TLS 1.2; then the test is tried again.
+    bool tunnelRefusedTls12(const Transfer& transfer, CURLcode result);
+    // Adapts the number of tests at once to a test that ended by the proxy's answer after tookMs of limitMs.
+    void adapt(qint64 tookMs, int limitMs, bool passed);
     void fail(const Transfer& transfer, const QString& reason);
     void pass(const Transfer& transfer);
     // Ends the unreported tests among jobs; they leave the container.
@@ -86,11 +109,25 @@ private:
     const int m_wakeFd;
     const std::atomic<quint64>& m_stops;
     std::atomic_int& m_active;
+    const std::atomic_int& m_maxRunning;
     CURLM* m_multi = nullptr;
+    CURLSH* m_share = nullptr;
     SocketWatch m_watch;
     std::vector<ProxyTestJob> m_sleeping; // a heap, earliest due first
-    std::deque<ProxyTestJob> m_due;       // past their start delay, waiting for a place among connection attempts
+    std::deque<ProxyTestJob> m_due;       // past their start delay, waiting for a place among the tests
     int m_connecting = 0;
+    int m_limit;      // tests at once for now
+    int m_growth = 0; // quick ends counted towards the next place
+    int m_localRefusals = 0;
+    // TLS 1.2 for the tunnel tests: tried until a test passes with it (then kept) or the service refuses it.
+    enum class TunnelTls
+    {
+        Trying,
+        Kept,
+        Dropped
+    };
+    TunnelTls m_tunnelTls = TunnelTls::Trying;
+    int m_tls12Failures = 0; // tunnel handshakes failed while trying
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> m_open;
     std::vector<ProxyTestOutcome> m_results;
     std::vector<epoll_event> m_events;

@@ -74,6 +74,12 @@ void TProxyManager::SetTestTimeoutMs(int ms)
         m_routeChecker->SetTimeoutMs(ms);
 }
 
+void TProxyManager::SetFirstContactTimeoutMs(int ms)
+{
+    m_tester->SetFirstContactTimeoutMs(ms);
+    m_checker->SetFirstContactTimeoutMs(ms);
+}
+
 void TProxyManager::SetPassValidityMs(qint64 ms)
 {
     m_tester->SetPassValidityMs(ms);
@@ -297,7 +303,7 @@ void TProxyManager::StartHide()
         int port = colon < 0 ? 0 : rec.Proxy.mid(colon + 1).toInt(&ok);
         if (!ok)
             port = 80;
-        tester.TestProxy(i, host, port, rec.Kind);
+        tester.TestProxy(i, host, port, rec.Kind, rec.Status == TProxyRec::stPassed);
     }
     emit progress(tester.Total, tester.Done);
 }
@@ -430,7 +436,8 @@ void TProxyManager::CheckCurrentProxy()
     const int port = colon < 0 ? 0 : m_currentProxy.mid(colon + 1).toInt(&ok);
     m_checker->Done = 0;
     m_checker->Total = 1;
-    m_checker->TestProxy(0, m_currentProxy.left(colon), ok ? port : 80, m_currentKind);
+    // The applied proxy passed its test: a slow answer now is worth its full limit.
+    m_checker->TestProxy(0, m_currentProxy.left(colon), ok ? port : 80, m_currentKind, true);
 }
 
 void TProxyManager::ProxyChecked(bool success, const QString& host, int port)

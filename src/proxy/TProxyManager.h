@@ -53,6 +53,8 @@ public:
     // reached through a CONNECT tunnel of the proxy (empty: none), and the time limit of a test.
     void SetTunnelUrl(const QString& url);
     void SetTestTimeoutMs(int ms);
+    // The time limit of a proxy not seen working before (it is most likely dead); <= 0: the test's own limit.
+    void SetFirstContactTimeoutMs(int ms);
     // How long a pass is trusted before the proxy is tested again.
     void SetPassValidityMs(qint64 ms);
     // With the check on, every applied proxy is asked at once, and then every intervalMs while hiding, to

@@ -27,13 +27,14 @@ TProxyTestWorker::~TProxyTestWorker()
 }
 
 quint64 TProxyTestWorker::enqueue(const QString& host, int port, TProxyKind kind, int delayMs,
-                                  std::shared_ptr<const TProxyTestCriteria> criteria)
+                                  std::shared_ptr<const TProxyTestCriteria> criteria, bool seenAlive)
 {
     Job job;
     job.host = host;
     job.port = port;
     job.kind = kind;
     job.criteria = std::move(criteria);
+    job.seenAlive = seenAlive;
     job.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, delayMs));
     job.epoch = m_epoch.load();
     job.seq = m_seq++;
@@ -151,7 +152,7 @@ void TProxyTestWorker::deliver(std::vector<Outcome>& outcomes)
 
 void TProxyTestWorker::run()
 {
-    ProxyTransferLoop loop(m_url, m_wakeFd, m_epoch, m_active);
+    ProxyTransferLoop loop(m_url, m_wakeFd, m_epoch, m_active, m_maxRunning);
     quint64 seenEpoch = ~quint64(0); // purges once at the start, in case a stop came before the thread
     for (;;) {
         {
@@ -173,6 +174,7 @@ void TProxyTestWorker::run()
         loop.startDue();
         loop.wait();
         loop.collectFinished();
+        m_localRefusals.store(loop.localRefusals());
         // Results still waiting for their hand-over are dropped too when a stop came meanwhile.
         std::vector<Outcome>& finished = loop.results();
         finished.erase(std::remove_if(finished.begin(), finished.end(),

@@ -24,10 +24,12 @@ public:
     TProxyTestWorker(TProxyTester* tester, const QString& url);
     ~TProxyTestWorker();
 
-    // Queues the test of one proxy, starting after delayMs; returns the ticket its result carries.
-    // Called on the user-interface thread.
+    // Queues the test of one proxy, starting after delayMs; returns the ticket its result carries. seenAlive:
+    // the proxy passed before, so it gets the full time limit. Called on the user-interface thread.
     quint64 enqueue(const QString& host, int port, TProxyKind kind, int delayMs,
-                    std::shared_ptr<const TProxyTestCriteria> criteria);
+                    std::shared_ptr<const TProxyTestCriteria> criteria, bool seenAlive = false);
+    // Caps the tests under way at once (<= 0: only the machine's own limits); any thread.
+    void setMaxRunning(int tests) { m_maxRunning.store(tests); }
     // While stopped, due tests end unreported and open requests are cut. A stop ends every test queued before
     // it for good, even when the flag is cleared again before the thread has looked at it.
     void setStopped(bool stopped);
@@ -36,6 +38,8 @@ public:
     void detach();
     // Tests queued, sleeping or with a request open.
     int activeTests() const { return m_active.load(); }
+    // Tests given back to the queue so far because the system refused them a socket or a buffer.
+    int localRefusals() const { return m_localRefusals.load(); }
 
 private:
     using Job = ProxyTestJob;
@@ -57,6 +61,8 @@ private:
     std::atomic<quint64> m_epoch{0}; // stops so far
     std::atomic_bool m_detached{false};
     std::atomic_int m_active{0};
+    std::atomic_int m_maxRunning{0};
+    std::atomic_int m_localRefusals{0};
     std::atomic_bool m_handOverBusy{false};
     const int m_wakeFd; // an eventfd that interrupts the thread's wait
     // User-interface thread only: jobs handed over and not yet passed to the thread, and the next ticket.

@@ -57,6 +57,18 @@ void TProxyTester::SetTimeoutMs(int ms)
     m_criteria = std::move(criteria);
 }
 
+void TProxyTester::SetFirstContactTimeoutMs(int ms)
+{
+    auto criteria = std::make_shared<TProxyTestCriteria>(*m_criteria);
+    criteria->firstContactTimeoutMs = ms;
+    m_criteria = std::move(criteria);
+}
+
+void TProxyTester::SetMaxRunning(int tests)
+{
+    m_worker->setMaxRunning(tests);
+}
+
 QString TProxyTester::TunnelUrl() const
 {
     return m_criteria->tunnelUrl;
@@ -122,6 +134,11 @@ int TProxyTester::ActiveTests() const
     return m_worker->activeTests();
 }
 
+int TProxyTester::LocalRefusals() const
+{
+    return m_worker->localRefusals();
+}
+
 const QStringList& TProxyTester::Pending() const
 {
     if (m_pendingDirty) {
@@ -136,7 +153,7 @@ const QStringList& TProxyTester::Pending() const
     return m_pendingView;
 }
 
-void TProxyTester::TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind)
+void TProxyTester::TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind, bool SeenAlive)
 {
     SetStopped(false);
     // The owner zeroes Total at the start of a run and raises it before each hand-over.
@@ -159,7 +176,7 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port, TProxyKin
         }
         if (passStale(*entry)) {
             // A pass is a snapshot: public proxies die or change their ways within minutes.
-            startTest(*entry, Index, Host, Port, Kind);
+            startTest(*entry, Index, Host, Port, Kind, true);
             return;
         }
         if (OnTestResult) {
@@ -176,10 +193,10 @@ void TProxyTester::TestProxy(int Index, const QString& Host, int Port, TProxyKin
     m_byKey.insert(folded, qsizetype(m_entries.size()));
     m_entries.push_back(std::move(entry));
     m_pendingDirty = true;
-    startTest(m_entries.back(), Index, Host, Port, Kind);
+    startTest(m_entries.back(), Index, Host, Port, Kind, SeenAlive);
 }
 
-void TProxyTester::startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind)
+void TProxyTester::startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind, bool seenAlive)
 {
     entry.state = EntryState::Testing;
     entry.index = index;
@@ -191,7 +208,7 @@ void TProxyTester::startTest(Entry& entry, int index, const QString& host, int p
     qCDebug(lcProxyTrace).noquote() << "[Testing] IP:" << entry.key;
     int delay = m_random(kStartDelayRange);
     delay = qBound(0, delay, kStartDelayRange - 1);
-    entry.ticket = m_worker->enqueue(host, port, kind, delay, m_criteria);
+    entry.ticket = m_worker->enqueue(host, port, kind, delay, m_criteria, seenAlive);
 }
 
 void TProxyTester::DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port,

@@ -52,8 +52,10 @@ public:
 
     // Starts the test of Host:Port, a proxy of the given kind (an HTTP proxy and a SOCKS5 one at the same
     // address are two proxies); reports it at once when it passed before; joins the running test when it is
-    // under test already.
-    void TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind = TProxyKind::Http);
+    // under test already. SeenAlive: the caller knows the proxy worked before, so it gets the full time limit
+    // rather than the first-contact one (a proxy that passed here before always does).
+    void TestProxy(int Index, const QString& Host, int Port, TProxyKind Kind = TProxyKind::Http,
+                   bool SeenAlive = false);
 
     // While stopped, sleeping tests end without a report, running requests are cut, late results are dropped.
     bool Stopped() const;
@@ -73,11 +75,18 @@ public:
 
     // Tests that are sleeping or have a request open right now (for diagnostics and tests).
     int ActiveTests() const;
+    // Tests that went back to the queue because this machine refused them a socket (for diagnostics and tests).
+    int LocalRefusals() const;
 
     // What a proxy must show, for the tests handed over from now on.
     void SetTunnelUrl(const QString& url);
     void SetLocalAddress(const QString& address);
     void SetTimeoutMs(int ms);
+    // The time limit of a proxy never seen alive (<= 0: the same as SetTimeoutMs's).
+    void SetFirstContactTimeoutMs(int ms);
+    // Caps the tests under way at once (<= 0: as many as the machine holds); tests beyond it wait for a place,
+    // and their time limits start only when they get one.
+    void SetMaxRunning(int tests);
     // A pass older than this is tested again when the proxy is handed over (<= 0: always tested again).
     void SetPassValidityMs(qint64 ms) { m_passValidityMs = ms; }
     QString TunnelUrl() const;
@@ -118,7 +127,7 @@ private:
     void DoResult(quint64 ticket, bool success, const QString& response, const QString& host, int port, TProxyKind kind,
                   quint32 elapsed, const ProxyJudgement& judgement);
     // Hands the entry's proxy to the worker for a test of its own.
-    void startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind);
+    void startTest(Entry& entry, int index, const QString& host, int port, TProxyKind kind, bool seenAlive);
     bool passStale(const Entry& entry) const;
     Entry* findEntry(const QString& folded);
     // Position among the entries still in Pending.

@@ -128,6 +128,8 @@ QString HidingPresenter::HidingSentence() const
 void HidingPresenter::ApplyProxyTestOptions()
 {
     m_manager.SetTestTimeoutMs(qBound(1, m_settings.GetConstInt(QStringLiteral("Proxy.TestTimeout"), 15), 3600) * 1000);
+    m_manager.SetFirstContactTimeoutMs(
+        qBound(1, m_settings.GetConstInt(QStringLiteral("Proxy.FirstContactTimeout"), 8), 3600) * 1000);
     m_manager.SetPassValidityMs(qint64(qMax(0, m_settings.GetConstInt(QStringLiteral("Proxy.PassValidity"), 300))) *
                                 1000);
     // Secure pages go through the proxy only while the user hides them; only then must it tunnel them.

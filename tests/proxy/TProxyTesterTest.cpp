@@ -320,6 +320,25 @@ TEST_F(ProxyTester, AProxyThatNeverAnswersFailsAtItsTimeLimitSoEveryRunEnds)
     EXPECT_TRUE(tester->Pending().isEmpty());
 }
 
+TEST_F(ProxyTester, OnlyAProxySeenAliveBeforeIsGivenTheFullTimeLimit)
+{
+    ScriptedHttpServer unknown;
+    unknown.setDefaultReply(ScriptedHttpServer::Reply().hang());
+    ScriptedHttpServer known;
+    known.setDefaultReply(ScriptedHttpServer::Reply().hang());
+    tester->SetTimeoutMs(8000);
+    tester->SetFirstContactTimeoutMs(300);
+    test(0, unknown.hostPort());
+    const auto [host, port] = split(known.hostPort());
+    ++tester->Total;
+    tester->TestProxy(1, host, port, TProxyKind::Http, true);
+    ASSERT_TRUE(waitUntil([&] { return !results.isEmpty(); }, 4000));
+    EXPECT_EQ(results.at(0).index, 0);
+    EXPECT_FALSE(results.at(0).success);
+    EXPECT_EQ(results.size(), 1);
+    EXPECT_EQ(known.openConnections(), 1) << "still given its time";
+}
+
 TEST_F(ProxyTester, APassOlderThanItsValidityIsTestedAgain)
 {
     ScriptedHttpServer proxy;

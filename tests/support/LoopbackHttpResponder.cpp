@@ -272,6 +272,8 @@ const QByteArray& LoopbackHttpResponder::replyTo(const QByteArray& request) cons
 
 void LoopbackHttpResponder::start()
 {
+    if (m_tls && m_tls13Only)
+        SSL_CTX_set_min_proto_version(m_tls, TLS1_3_VERSION);
     if (!m_thread.joinable())
         m_thread = std::thread([this] { run(); });
 }
@@ -358,6 +360,10 @@ void LoopbackHttpResponder::run()
     }
     std::unordered_map<int, Client> clients;
     const auto release = [](int fd, Client& client) {
+        // A server that says goodbye (close_notify) leaves the client's session resumable; one that just closes
+        // the connection makes an OpenSSL client drop it.
+        if (client.tls && client.handshaken)
+            SSL_shutdown(client.tls);
         SSL_free(client.tls);
         close(fd); // also leaves the epoll set
     };
@@ -406,6 +412,9 @@ void LoopbackHttpResponder::run()
                 const int result = SSL_accept(client.tls);
                 if (result == 1) {
                     client.handshaken = true;
+                    m_tlsHandshakes.fetch_add(1);
+                    if (SSL_session_reused(client.tls))
+                        m_tlsResumed.fetch_add(1);
                 } else {
                     want = tlsWants(result);
                     if (!want) {

@@ -62,6 +62,8 @@ public:
     // Sets the answer to requests whose path starts with pathPrefix (before start()); others get setReply's.
     void setReplyFor(const QByteArray& pathPrefix, int status, const QByteArray& body,
                      const QByteArray& contentType = "text/plain", const QByteArray& headers = {});
+    // Refuses TLS below 1.3, as a service may that keeps up with the times (before start()).
+    void requireTls13() { m_tls13Only = true; }
     // Keeps the visit log (before start()). Finding the peer process reads /proc, so busy benchmarks leave it off.
     void recordVisits() { m_recordVisits = true; }
     // Starts serving.
@@ -76,6 +78,9 @@ public:
     int listenerCount() const { return int(m_listeners.size()); }
     // Requests answered so far.
     int requests() const { return m_requests.load(); }
+    // TLS handshakes completed so far, and those among them that resumed an earlier session (no key exchange).
+    int tlsHandshakes() const { return m_tlsHandshakes.load(); }
+    int tlsResumed() const { return m_tlsResumed.load(); }
     // The visit log so far, in order of acceptance.
     QList<Visit> visits() const;
 
@@ -103,10 +108,13 @@ private:
     QList<QPair<QByteArray, QByteArray>> m_pathReplies; // (path prefix, reply)
     ssl_ctx_st* m_tls = nullptr;
     bool m_recordVisits = false;
+    bool m_tls13Only = false;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
     std::atomic_bool m_stop{false};
     std::atomic_int m_requests{0};
+    std::atomic_int m_tlsHandshakes{0};
+    std::atomic_int m_tlsResumed{0};
     mutable std::mutex m_lock; // guards m_visits
     QList<Visit> m_visits;
     std::thread m_thread;

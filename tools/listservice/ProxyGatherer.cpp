@@ -17,6 +17,9 @@ namespace {
 // Checks in flight longer than the time limit and this much more have been lost; their proxies are
 // scheduled again rather than held forever.
 constexpr qint64 kLostCheckGraceMs = 30000;
+// The time limit of a proxy that never passed a check here (at most CheckTimeout): most such proxies of a
+// public list are dead, and each holds a place among the checks as long as its limit.
+constexpr int kFirstContactTimeoutSec = 8;
 
 } // namespace
 
@@ -79,6 +82,7 @@ void ProxyGatherer::startTester()
     m_tester->SetTunnelUrl(m_target.tunnelUrl);
     m_tester->SetLocalAddress(m_target.checkerAddress);
     m_tester->SetTimeoutMs(m_config.checkTimeoutSec * 1000);
+    m_tester->SetFirstContactTimeoutMs(std::min(m_config.checkTimeoutSec, kFirstContactTimeoutSec) * 1000);
     m_tester->SetPassValidityMs(0); // the schedule decides when a proxy is asked again
     m_tester->OnTestResult = [this](bool success, int index, const QString& response, const QString& host, int port,
                                     quint32 elapsed) { onResult(success, index, response, host, port, elapsed); };
@@ -265,7 +269,7 @@ void ProxyGatherer::checkLocal()
                 continue;
             const StoredProxy* p = m_store.find(id);
             m_inFlight.insert(id, nowMs);
-            m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind);
+            m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind, p->lastOk > 0);
         }
     }
 }

@@ -2,6 +2,7 @@
 // server. See listservice.conf.example and pool.example for the file formats.
 #include "ServiceAssembly.h"
 #include "ServiceOptions.h"
+#include "platform/OpenFileLimit.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -12,6 +13,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veilport-listservice"));
+    platform::RaiseOpenFileLimit(); // the checks and the clients hold a socket each, thousands at once
     ServiceOptions options;
     QString error;
     if (!ParseServiceOptions(QCoreApplication::arguments(), options, error)) {
