@@ -51,13 +51,17 @@ int failure(const QString& message)
     return 1;
 }
 
-// The address the judge saw a request through socks come from; empty when the request failed.
-QString seenThrough(const testsupport::HttpbinJudge& judge, const QString& socks)
+// The address the judge saw a request through socks come from; empty, with why in problem, when the request
+// failed.
+QString seenThrough(const testsupport::HttpbinJudge& judge, const QString& socks, QString* problem)
 {
     const testsupport::CurlRun run = testsupport::curl(
         {QStringLiteral("-x"), QStringLiteral("socks5h://") + socks, judge.url(QStringLiteral("/ip"))}, 60);
     const QByteArray body = run.out.mid(run.out.indexOf("\r\n\r\n") + 4);
-    return QJsonDocument::fromJson(body).object().value(QStringLiteral("origin")).toString();
+    const QString origin = QJsonDocument::fromJson(body).object().value(QStringLiteral("origin")).toString();
+    if (origin.isEmpty())
+        *problem = QString::fromStdString(testsupport::describe(run));
+    return origin;
 }
 
 int runOnce()
@@ -92,9 +96,10 @@ int runOnce()
 
     const QString socks = QStringLiteral("127.0.0.1:%1").arg(tor.socksPort());
     clock.restart();
-    const QString first = seenThrough(judge, socks);
+    QString problem;
+    const QString first = seenThrough(judge, socks, &problem);
     if (first.isEmpty())
-        return failure(QStringLiteral("no answer through tor"));
+        return failure(QStringLiteral("no answer through tor: ") + problem);
     print("ready_to_first_request_ms", clock.elapsed());
     print("seen_exit", first);
 
@@ -104,9 +109,9 @@ int runOnce()
     waitUntil([&] { return !changed.isEmpty() || !failed.isEmpty(); }, 30000, 5);
     if (changed.isEmpty())
         return failure(QStringLiteral("no new identity: ") + failed.value(0).value(0).toString());
-    const QString after = seenThrough(judge, socks);
+    const QString after = seenThrough(judge, socks, &problem);
     if (after.isEmpty())
-        return failure(QStringLiteral("no answer through tor after a new identity"));
+        return failure(QStringLiteral("no answer through tor after a new identity: ") + problem);
     print("rotation_ms", clock.elapsed());
     print("seen_after", after);
     return 0;

@@ -186,10 +186,10 @@ bool PrivateTorNetwork::start(const QString& folder, int timeoutMs)
         return std::any_of(m_nodes.begin(), m_nodes.end(),
                            [](const auto& node) { return node->process->state() == QProcess::NotRunning; });
     };
-    waitUntil([&] { return ended() || consensusComplete(); }, timeoutMs, 100);
+    waitUntil([&] { return ended() || up(); }, timeoutMs, 100);
     if (ended())
         return fail(QStringLiteral("a relay of the private Tor network ended\n") + logTails());
-    if (!consensusComplete())
+    if (!up())
         return fail(QStringLiteral("no complete consensus within %1 ms\n").arg(timeoutMs) + logTails());
     m_upMs = clock.elapsed();
     return true;
@@ -349,8 +349,15 @@ bool PrivateTorNetwork::launch()
     return true;
 }
 
-bool PrivateTorNetwork::consensusComplete() const
+bool PrivateTorNetwork::up() const
 {
+    // An exit without a consensus of its own yet ends every stream it is asked to open ("misc error"), so
+    // the network is up only once every relay has finished its own bootstrap as well.
+    for (const auto& node : m_nodes) {
+        QFile log(node->folder + QStringLiteral("/notice.log"));
+        if (!log.open(QIODevice::ReadOnly) || !log.readAll().contains("Bootstrapped 100%"))
+            return false;
+    }
     for (const auto& authority : m_nodes) {
         if (authority->role != Role::Authority)
             continue;

@@ -37,9 +37,9 @@ public:
     PrivateTorNetwork& operator=(const PrivateTorNetwork&) = delete;
 
     // Makes the keys and configurations in folder, starts every relay and returns once all the authorities
-    // publish a consensus that lists every relay as running. False, with errorText(), outside PrivateNetwork,
-    // when tor or a key could not be made, a relay ended, or the consensus did not come within timeoutMs.
-    // Runs the event loop while it waits.
+    // publish a consensus that lists every relay as running and every relay has bootstrapped on it. False, with
+    // errorText(), outside PrivateNetwork, when tor or a key could not be made, a relay ended, or the consensus did not
+    // come within timeoutMs. Runs the event loop while it waits.
     bool start(const QString& folder, int timeoutMs = 120000);
     // Ends every tor of the network.
     void stop();
@@ -60,7 +60,7 @@ private:
     bool makeAuthorityKeys();
     bool writeConfigurations();
     bool launch();
-    bool consensusComplete() const;
+    bool up() const;
     bool fail(const QString& message);
     QString logTails() const;
 
