@@ -5,6 +5,7 @@
 #include "support/Wait.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -175,7 +176,7 @@ bool PrivateTorNetwork::start(const QString& folder, int timeoutMs)
         // tor refuses a data folder that others may read.
         QFile::setPermissions(node->folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    if (!makeAuthorityKeys() || !writeConfigurations())
+    if (!makeKeys() || !writeConfigurations())
         return false;
 
     QElapsedTimer clock;
@@ -206,7 +207,7 @@ void PrivateTorNetwork::stop()
     }
 }
 
-bool PrivateTorNetwork::makeAuthorityKeys()
+bool PrivateTorNetwork::makeKeys()
 {
     const QString gencert = findTool(QStringLiteral("tor-gencert"));
     const QString tor = findTool(QStringLiteral("tor"));
@@ -253,8 +254,6 @@ bool PrivateTorNetwork::makeAuthorityKeys()
     if (!runAll(certificates, "tor-gencert"))
         return false;
 
-    // The relay fingerprint of an authority comes from its own identity key, which tor makes on first use.
-    std::vector<Job> fingerprints;
     for (Job& job : certificates) {
         Node& node = *job.node;
         QFile certificate(node.folder + QStringLiteral("/keys/authority_certificate"));
@@ -265,15 +264,21 @@ bool PrivateTorNetwork::makeAuthorityKeys()
         }
         if (node.v3Identity.isEmpty())
             return fail(QStringLiteral("tor-gencert made no certificate for ") + node.nickname);
+    }
+
+    // A relay's fingerprint comes from its identity key, which tor makes on first use; the authorities need
+    // their own for the DirAuthority lines and everyone's for the bandwidth file.
+    std::vector<Job> fingerprints;
+    for (const auto& node : m_nodes) {
         auto process = std::make_unique<QProcess>();
         process->setProcessChannelMode(QProcess::MergedChannels);
         EndsWithParent(*process);
         process->start(tor, {QStringLiteral("--list-fingerprint"), QStringLiteral("--ignore-missing-torrc"),
-                             QStringLiteral("-f"), node.folder + QStringLiteral("/none"),
-                             QStringLiteral("--defaults-torrc"), node.folder + QStringLiteral("/none"),
-                             QStringLiteral("--DataDirectory"), node.folder, QStringLiteral("--Nickname"),
-                             node.nickname, QStringLiteral("--ORPort"), QString::number(kOrPort)});
-        fingerprints.push_back({&node, std::move(process)});
+                             QStringLiteral("-f"), node->folder + QStringLiteral("/none"),
+                             QStringLiteral("--defaults-torrc"), node->folder + QStringLiteral("/none"),
+                             QStringLiteral("--DataDirectory"), node->folder, QStringLiteral("--Nickname"),
+                             node->nickname, QStringLiteral("--ORPort"), QString::number(kOrPort)});
+        fingerprints.push_back({node.get(), std::move(process)});
     }
     if (!runAll(fingerprints, "tor --list-fingerprint"))
         return false;
@@ -302,11 +307,21 @@ bool PrivateTorNetwork::makeAuthorityKeys()
 
 bool PrivateTorNetwork::writeConfigurations()
 {
+    // New relays have seen next to no traffic, so their own bandwidth figures are close to zero and an exit
+    // at zero would never be chosen while the other one is there. The authorities measure all relays alike.
+    const QString bandwidths = m_folder + QStringLiteral("/bandwidths");
+    QStringList measured{QString::number(QDateTime::currentSecsSinceEpoch())};
     QStringList guards;
     for (const auto& node : m_nodes) {
+        measured << QStringLiteral("node_id=$%1 bw=1000").arg(node->fingerprint);
         if (node->role != Role::Exit)
             guards << node->address.toString();
     }
+    QFile measurements(bandwidths);
+    if (!measurements.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        measurements.write((measured.join(u'\n') + u'\n').toUtf8()) < 0)
+        return fail(QStringLiteral("cannot write ") + bandwidths);
+    measurements.close();
     for (const auto& node : m_nodes) {
         const QString address = node->address.toString();
         QStringList lines = commonLines();
@@ -319,7 +334,7 @@ bool PrivateTorNetwork::writeConfigurations()
         else
             lines << QStringLiteral("ExitRelay 0");
         if (node->role == Role::Authority)
-            lines << authorityLines(guards);
+            lines << authorityLines(guards) << QStringLiteral("V3BandwidthsFile ") + bandwidths;
         lines << m_authorityLines;
         QFile file(node->torrc());
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||

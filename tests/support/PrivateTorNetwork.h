@@ -57,7 +57,7 @@ public:
 private:
     struct Node;
 
-    bool makeAuthorityKeys();
+    bool makeKeys();
     bool writeConfigurations();
     bool launch();
     bool up() const;
