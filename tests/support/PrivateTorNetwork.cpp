@@ -13,6 +13,8 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace testsupport {
 
 namespace {
@@ -220,9 +222,16 @@ bool PrivateTorNetwork::makeKeys()
         Node* node;
         std::unique_ptr<QProcess> process;
     };
+    // Waits with the event loop running, so that a window of the test stays responsive meanwhile.
     const auto runAll = [this](std::vector<Job>& jobs, const char* what) {
+        waitUntil(
+            [&] {
+                return std::all_of(jobs.begin(), jobs.end(),
+                                   [](const Job& job) { return job.process->state() == QProcess::NotRunning; });
+            },
+            kToolTimeoutMs, 20);
         for (Job& job : jobs) {
-            if (!job.process->waitForFinished(kToolTimeoutMs) || job.process->exitStatus() != QProcess::NormalExit ||
+            if (job.process->state() != QProcess::NotRunning || job.process->exitStatus() != QProcess::NormalExit ||
                 job.process->exitCode() != 0) {
                 return fail(QStringLiteral("%1 for %2 failed: %3")
                                 .arg(QString::fromLatin1(what), job.node->nickname,
