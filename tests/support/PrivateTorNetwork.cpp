@@ -68,6 +68,10 @@ QStringList authorityLines(const QStringList& guards)
     return {
         QStringLiteral("TestingDirAuthVoteGuard ") + guards.join(u','),
         QStringLiteral("TestingDirAuthVoteGuardIsStrict 1"),
+        // Stable by the uptime of the others would leave out whichever relay started last; a client builds its
+        // long-lived (conflux) circuits only through Stable exits, so one exit would carry every request.
+        QStringLiteral("AuthDirVoteStableGuaranteeMinUptime 0"),
+        QStringLiteral("AuthDirVoteStableGuaranteeMTBF 0"),
         QStringLiteral("AuthoritativeDirectory 1"),
         QStringLiteral("V3AuthoritativeDirectory 1"),
         QStringLiteral("TestingV3AuthInitialVotingInterval 10"),
