@@ -69,10 +69,10 @@ TEST(TorControllerNetworkTest, SitesSeeAnExitAndANewIdentityBuildsNewCircuits)
     EXPECT_TRUE(exits.contains(first)) << first.toStdString() << " is not an exit of the network";
 
     // Two exits: each new identity picks one of them afresh, so a different one comes within a few tries
-    // (all of them the same would be one chance in 2^6). tor takes one new identity each 10 seconds.
+    // (all of them the same would be one chance in 2^8). tor takes one new identity each 10 seconds.
     QSignalSpy changed(&tor, &TorController::identityChanged);
     QString next = first;
-    for (int attempt = 0; attempt < 6 && next == first; ++attempt) {
+    for (int attempt = 0; attempt < 8 && next == first; ++attempt) {
         const qsizetype before = changed.size();
         ASSERT_TRUE(tor.newIdentity());
         ASSERT_TRUE(waitUntil([&] { return changed.size() > before || !failed.isEmpty(); }, 20000, 20));
@@ -80,7 +80,7 @@ TEST(TorControllerNetworkTest, SitesSeeAnExitAndANewIdentityBuildsNewCircuits)
         next = seenAddress(judge, socks);
         ASSERT_TRUE(exits.contains(next)) << next.toStdString() << " is not an exit of the network";
     }
-    EXPECT_NE(next, first) << "six new identities all left through the same exit";
+    EXPECT_NE(next, first) << "eight new identities all left through the same exit";
 }
 
 } // namespace
