@@ -18,7 +18,9 @@ struct TorOptions
     int controlTimeoutMs = 30000;
     // The page that tells the address under which sites see a Tor user (JSON {"IsTor":…,"IP":…}).
     QString checkUrl;
-    // More configuration lines for tor, "Key value" each (tests give "DisableNetwork 1").
+    // More configuration lines for tor, "Key value" each, after Veilport's own; a key given twice gives two
+    // lines. For tests and private Tor networks only: "DisableNetwork 1", or "TestingTorNetwork 1" with the
+    // network's "DirAuthority …" lines.
     QStringList extraConfig;
 
     // The options the constants give: Tor.BootstrapTimeout (seconds, default 120), Tor.CheckURL, and

@@ -15,10 +15,10 @@ namespace {
 constexpr int kStartTimeoutMs = 30000;
 constexpr int kPortAttempts = 3;
 
-bool answersHttp(int port)
+bool answersHttp(const QHostAddress& host, int port)
 {
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+    socket.connectToHost(host, quint16(port));
     if (!socket.waitForConnected(200))
         return false;
     socket.write("GET /get HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
@@ -35,26 +35,27 @@ HttpbinJudge::~HttpbinJudge()
     }
 }
 
-bool HttpbinJudge::start()
+bool HttpbinJudge::start(const QHostAddress& host)
 {
+    m_host = host;
     for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
         {
             QTcpServer probe;
-            m_port = probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+            m_port = probe.listen(host, 0) ? probe.serverPort() : 0;
         }
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         EndsWithParent(*m_process);
         m_process->start(QStringLiteral("/usr/bin/python3"),
                          {QStringLiteral("-m"), QStringLiteral("httpbin.core"), QStringLiteral("--host"),
-                          QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port)});
+                          host.toString(), QStringLiteral("--port"), QString::number(m_port)});
         if (!m_process->waitForStarted(kStartTimeoutMs)) {
             m_error = QStringLiteral("/usr/bin/python3 did not start: ") + m_process->errorString();
             return false;
         }
         const QDeadlineTimer deadline(kStartTimeoutMs);
         while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
-            if (answersHttp(m_port))
+            if (answersHttp(m_host, m_port))
                 return true;
             m_process->waitForFinished(100);
         }
@@ -70,7 +71,7 @@ bool HttpbinJudge::start()
 
 QString HttpbinJudge::url(const QString& path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + path;
+    return QStringLiteral("http://%1:%2").arg(m_host.toString()).arg(m_port) + path;
 }
 
 } // namespace testsupport
