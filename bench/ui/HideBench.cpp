@@ -15,6 +15,7 @@
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/PrivateHome.h"
+#include "support/ProcessTree.h"
 #include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
@@ -61,29 +62,8 @@ void resetPeak(qint64 pid)
 // Every process below this one whose program is the web engine's helper.
 QList<qint64> webEngineHelpers()
 {
-    QHash<qint64, qint64> parentOf;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        // The command may hold blanks and brackets; the fields after its closing bracket are plain.
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            parentOf.insert(pid, fields.at(1).toLongLong());
-    }
-    QList<qint64> found{qint64(getpid())};
-    for (int i = 0; i < found.size(); ++i)
-        for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it)
-            if (it.value() == found.at(i) && !found.contains(it.key()))
-                found << it.key();
-    found.removeFirst();
     QList<qint64> helpers;
-    for (qint64 pid : found) {
+    for (qint64 pid : testsupport::descendantProcesses()) {
         const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
         if (exe.contains(QLatin1String("QtWebEngineProcess")))
             helpers << pid;
