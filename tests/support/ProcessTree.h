@@ -46,14 +46,18 @@ inline QByteArray processCommandLine(qint64 pid)
     return file.readAll().replace('\0', ' ').trimmed();
 }
 
-// The web engine's page (renderer) processes below this one. Its zygotes fork them and they keep the zygote's
-// command line, so they are told apart as the zygotes' children.
+// The web engine's page (renderer) processes below this one: started by the engine itself, or forked by its
+// zygotes, whose children keep the zygote's command line.
 inline int webEnginePageProcesses()
 {
     int count = 0;
-    for (qint64 pid : descendantProcesses())
-        if (processCommandLine(pid).split(' ').contains("--type=zygote"))
+    for (qint64 pid : descendantProcesses()) {
+        const QList<QByteArray> arguments = processCommandLine(pid).split(' ');
+        if (arguments.contains("--type=renderer"))
+            ++count;
+        else if (arguments.contains("--type=zygote"))
             count += int(descendantProcesses(pid).size());
+    }
     return count;
 }
 
