@@ -119,7 +119,7 @@ void TProxyManager::SwitchClearCookiesOnChange(bool on)
 
 bool TProxyManager::Testing() const
 {
-    return !m_tester->Stopped() && m_tester->Done < m_tester->Total;
+    return !m_tester->Stopped() && (m_tester->Done < m_tester->Total || HandingOver());
 }
 
 bool TProxyManager::LoadFromFile(const QString& fileName)
@@ -211,6 +211,7 @@ void TProxyManager::ParseProxyList()
     m_recordsByProxy.clear();
     m_nextSameProxy.clear();
     m_indexedRecords = -1; // built when the first result needs it
+    ++m_listGeneration;    // a hand-over under way indexed the list that is gone
 
     emit listLoaded(this);
 }
@@ -290,22 +291,7 @@ void TProxyManager::StartHide()
     m_readyList.clear();
     tester.SetStopped(false);
     tester.Total = 0;
-    const bool everyCountry = m_country == kAutoSelected;
-    // Immediate reports may select and apply during the loop; they never change Proxies, but iterate by index.
-    for (int i = 0; i < m_proxies.size(); ++i) {
-        const TProxyRec rec = m_proxies.at(i);
-        if (!everyCountry && rec.Country != m_country)
-            continue;
-        ++tester.Total;
-        const qsizetype colon = rec.Proxy.indexOf(QLatin1Char(':'));
-        const QString host = colon < 0 ? rec.Proxy : rec.Proxy.left(colon);
-        bool ok = false;
-        int port = colon < 0 ? 0 : rec.Proxy.mid(colon + 1).toInt(&ok);
-        if (!ok)
-            port = 80;
-        tester.TestProxy(i, host, port, rec.Kind, rec.Status == TProxyRec::stPassed);
-    }
-    emit progress(tester.Total, tester.Done);
+    HandOverSlice(++m_handOverRun, 0);
 }
 
 void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response, const QString& Host, int Port,
@@ -342,7 +328,7 @@ void TProxyManager::ProxyTested(bool Success, int Index, const QString& Response
     if (tester.Done > 30) {
         SelectProxy();
         tester.SetStopped(true);
-    } else if (tester.Done == tester.Total) {
+    } else if (tester.Done == tester.Total && !HandingOver()) {
         SelectProxy();
     } else if (Success && m_blocked) {
         // The web is blocked: the first proxy that passes ends that at once, without waiting for the run.

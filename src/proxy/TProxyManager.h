@@ -213,6 +213,11 @@ private:
     // The applied proxy failed its check: it leaves the ready list and another one takes its place, now or at
     // the end of the test run under way. A browser file that cannot be written meanwhile is shown to the user.
     void FailOver();
+    // Hands the next proxies of the run to the tester, for a few milliseconds at most, and queues the rest for
+    // the next turn of the event loop, so that a long list never holds up the window (ProxyManagerHandOver.cpp).
+    void HandOverSlice(quint64 run, qsizetype from);
+    // Proxies of the run wait for the next slice of the hand-over.
+    bool HandingOver() const { return m_handOverNext >= 0; }
     void setRecordStatus(const QString& proxy, int status, const QString& anonymity);
 
     ProxyListLines m_rawList;
@@ -231,6 +236,9 @@ private:
     QString m_country;
     QStringList m_readyList;
     bool m_active = false;
+    qsizetype m_handOverNext = -1; // the record the next slice starts at, -1 when none is waiting
+    quint64 m_handOverRun = 0;     // counts test runs, so that a slice of an earlier run does nothing
+    quint64 m_listGeneration = 0;  // counts parsed lists, so that a hand-over ends with the list it indexes
 
     IBrowserControl& m_browsers;
     TEngineServices& m_services;

@@ -29,3 +29,17 @@ void EndWebRenderingSetup()
         qunsetenv("QT_XCB_GL_INTEGRATION");
     g_integrationSet = false;
 }
+
+void UseNoZygoteWithoutSandbox()
+{
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    const QList<QByteArray> given = flags.simplified().split(' ');
+    const bool unsandboxed = !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
+                             given.contains(QByteArrayLiteral("--no-sandbox"));
+    if (!unsandboxed || given.contains(QByteArrayLiteral("--no-zygote")))
+        return;
+    // The variable is read when the first page is made, long after start-up, so it stays set; a program started
+    // later that reads it runs without the sandbox too, as it inherits the variable that turned it off.
+    flags += flags.isEmpty() ? QByteArrayLiteral("--no-zygote") : QByteArrayLiteral(" --no-zygote");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+}

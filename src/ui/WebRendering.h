@@ -7,3 +7,8 @@ void UseSoftwareWebRendering();
 // Removes what UseSoftwareWebRendering() put into the environment, so that programs started later (a
 // browser, the help) get the user's own.
 void EndWebRenderingSetup();
+// Where the web engine runs without its sandbox (QTWEBENGINE_DISABLE_SANDBOX, or --no-sandbox among
+// QTWEBENGINE_CHROMIUM_FLAGS), has it start each page's process itself instead of keeping two zygote processes
+// for the life of the program, so that a window closed to the tray leaves no helper process behind. With the
+// sandbox on, the zygotes are what sandbox the pages, and they stay. Call before the first web view exists.
+void UseNoZygoteWithoutSandbox();

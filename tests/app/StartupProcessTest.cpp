@@ -3,6 +3,7 @@
 #include "platform/UnixInstanceChannel.h"
 #include "ProgramProcess.h"
 #include "support/TempDir.h"
+#include "support/VirtualDisplay.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -262,6 +263,30 @@ INSTANTIATE_TEST_SUITE_P(EverySwitchCharacter, StartupAutorun,
                                            QStringList{QStringLiteral("/AUTORUN")},
                                            QStringList{QStringLiteral("notes.txt"), QStringLiteral("\\AutoRun")}),
                          switchName);
+
+// On a real X display, a window that the window manager took off the screen (unmapped: minimised or moved
+// to another workspace, as Qt is not told) comes back with the next start, as the tray's Open brings it.
+TEST_F(Startup, ASecondStartBringsBackAWindowTheWindowManagerUnmapped)
+{
+    if (!testsupport::VirtualDisplay::toolsInstalled())
+        GTEST_SKIP() << "Xvfb or xdotool is not installed (run scripts/setup)";
+    testsupport::VirtualDisplay display;
+    ASSERT_TRUE(display.start()) << display.errorText().toStdString();
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), display.name());
+    env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    QProcess* first = launch({}, {}, env);
+    ASSERT_TRUE(waitForCopy()) << trace(first).toStdString();
+    const auto mapped = [&] { return !display.visibleWindows(first->processId()).isEmpty(); };
+    ASSERT_TRUE(waitUntil(mapped, 20000)) << trace(first).toStdString();
+
+    ASSERT_TRUE(display.unmapWindows(first->processId())) << display.errorText().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !mapped(); }, 10000));
+    QProcess* second = launch({}, {}, env);
+    ASSERT_TRUE(finishes(second));
+    EXPECT_TRUE(waitUntil(mapped, 10000)) << "the window stayed off the screen\n" << trace(first).toStdString();
+}
 
 TEST_F(Startup, JunkOnTheChannelLeavesTheCopyWorking)
 {

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ protected:
         manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(origin.hostPort(0)),
                                                   [this](int range) {
                                                       if (range == 10000)
-                                                          return 0; // no start delays
+                                                          return startDelayMs; // none unless a test says so
                                                       rotationRanges << range;
                                                       return rotationPicks.isEmpty() ? 0 : rotationPicks.takeFirst();
                                                   });
@@ -68,6 +69,7 @@ protected:
     std::vector<std::unique_ptr<testsupport::LoopbackHttpResponder>> responders;
     QList<int> rotationPicks;
     QList<int> rotationRanges;
+    int startDelayMs = 0;
     std::unique_ptr<TProxyManager> manager;
 };
 
@@ -112,6 +114,44 @@ TEST_F(ProxyManager, ASingleWorkingProxyFromTheServiceIsAppliedToEveryBrowserInO
     EXPECT_EQ(progress.last().at(0).toInt(), 2);
     EXPECT_EQ(progress.last().at(1).toInt(), 2);
     EXPECT_TRUE(services.messages.isEmpty());
+}
+
+// Ten thousand hand-overs would hold up the window's thread for longer than a frame: the list reaches the tester
+// in slices with turns of the event loop between them, all of it in the end, and Stop Hide between two slices
+// hands over nothing more.
+TEST_F(ProxyManager, ALongListReachesTheTesterInSlicesThatLetTheEventLoopRun)
+{
+    constexpr int kCount = 10000;
+    QStringList list;
+    for (int i = 0; i < kCount; ++i)
+        list << QStringLiteral("127.0.%1.%2:9").arg(1 + i / 200).arg(1 + i % 200);
+    loadList(list);
+    manager->ChooseCountry(kAutoSelected);
+    startDelayMs = 9999; // no test reports while the hand-over is watched
+    int turns = 0;
+    QTimer turn;
+    QObject::connect(&turn, &QTimer::timeout, [&] { ++turns; });
+    turn.start(0);
+
+    manager->StartHide();
+    const int firstSlice = manager->Tester().Total;
+    EXPECT_GT(firstSlice, 0);
+    EXPECT_LT(firstSlice, kCount);
+    EXPECT_TRUE(manager->Testing());
+    manager->StopHide();
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(manager->Tester().Total, firstSlice) << "proxies were handed over after Stop Hide";
+
+    QSignalSpy progress(manager.get(), &TProxyManager::progress);
+    turns = 0;
+    manager->StartHide();
+    ASSERT_TRUE(waitUntil([&] { return !progress.isEmpty() && progress.last().at(0).toInt() == kCount; }, 20000));
+    EXPECT_EQ(manager->Tester().Total, kCount);
+    EXPECT_GT(progress.count(), 1);
+    EXPECT_GT(turns, 0) << "the event loop never ran during the hand-over";
+    EXPECT_TRUE(manager->Testing());
+    EXPECT_FALSE(manager->Active());
+    manager->StopHide();
 }
 
 // The browsers learn the kind from the text they are given; the check after the apply speaks SOCKS5 as well,

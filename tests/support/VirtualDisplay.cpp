@@ -109,4 +109,28 @@ bool VirtualDisplay::pressKeys(qint64 pid, const QString& keys, int timeoutMs)
            xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
 }
 
+QStringList VirtualDisplay::visibleWindows(qint64 pid)
+{
+    QByteArray windows;
+    // xdotool search fails when it finds nothing.
+    if (m_name.isEmpty() || !xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                      QStringLiteral("--pid"), QString::number(pid)},
+                                     &windows))
+        return {};
+    return QString::fromLatin1(windows).split(u'\n', Qt::SkipEmptyParts);
+}
+
+bool VirtualDisplay::unmapWindows(qint64 pid)
+{
+    const QStringList windows = visibleWindows(pid);
+    if (windows.isEmpty()) {
+        m_error = QStringLiteral("no visible window of process %1").arg(pid);
+        return false;
+    }
+    for (const QString& window : windows)
+        if (!xdotool({QStringLiteral("windowunmap"), window}))
+            return false;
+    return true;
+}
+
 } // namespace testsupport

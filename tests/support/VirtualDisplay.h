@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -35,6 +36,10 @@ public:
     // Gives the keyboard focus to the visible window of process pid (waiting up to timeoutMs for one to
     // appear) and types keys in xdotool's notation ("alt+t"); false, with errorText(), when that fails.
     bool pressKeys(qint64 pid, const QString& keys, int timeoutMs = 15000);
+    // The visible (mapped) windows of process pid, as xdotool names them; empty when there are none.
+    QStringList visibleWindows(qint64 pid);
+    // Unmaps every visible window of process pid, as a window manager does that takes a window off the screen.
+    bool unmapWindows(qint64 pid);
     QString errorText() const { return m_error; }
 
 private:

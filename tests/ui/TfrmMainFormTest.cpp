@@ -3,11 +3,14 @@
 #include "browsers/GnomeProxySettings.h"
 #include "support/CompanionPeer.h"
 #include "support/ListServiceFixture.h"
+#include "support/LoopbackHttpResponder.h"
 #include "support/NamedChild.h"
+#include "support/ProcessTree.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 #include "ui/TfrmAboutForm.h"
 #include "ui/TfrmOptionForm.h"
+#include "ui/InfoPageView.h"
 #include "ui/WindowTimer.h"
 #include "util/EngineServices.h"
 
@@ -315,6 +318,51 @@ TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
     EXPECT_EQ(Settings()->ReadString(QStringLiteral("ChangeIPTime"), QString()), QStringLiteral("7"));
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("ChangeIP"), true));
+}
+
+// The info page's web view, and with it the page's renderer process, goes a while after the window was closed to
+// the tray (minimised where there is none), and the same page is back once the window is opened again.
+TEST_F(MainWindow, WhileTheWindowIsAwayTheInfoPageLetsGoOfItsRendererAndComesBackOnOpen)
+{
+    testsupport::LoopbackHttpResponder service;
+    ASSERT_TRUE(service.listen(1));
+    service.setReplyFor("/getproxy.php", 200, listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}).toUtf8());
+    service.setReplyFor("/info.php", 200, "<html><body>info of the day</body></html>", "text/html");
+    service.setReply(404, QByteArray());
+    service.start();
+    writeConstants(service.hostPort(0).toUtf8());
+    start();
+    auto* wbMain = child<InfoPagePane>(*form, "wbMain");
+    wbMain->setReleaseDelay(300);
+    const auto renderers = [] { return testsupport::webEnginePageProcesses(); };
+    // The page's text arrives later than the question; it lands in a string that outlives the waiting.
+    const auto text = std::make_shared<QString>();
+    const auto showsTheInfoPage = [&] {
+        text->clear();
+        const bool shown = waitUntil(
+            [&] {
+                InfoPageView* view = wbMain->view();
+                if (!view || !wbMain->isVisible() || view->url().path() != QStringLiteral("/info.php"))
+                    return false;
+                view->page()->toPlainText([text](const QString& plain) { *text = plain; });
+                return text->contains(QStringLiteral("info of the day"));
+            },
+            30000);
+        return shown && renderers() > 0;
+    };
+
+    form->show();
+    ASSERT_TRUE(showsTheInfoPage()) << "view: "
+                                    << (wbMain->view() ? qPrintable(wbMain->view()->url().toString()) : "none")
+                                    << ", renderers: " << renderers();
+
+    messages.queueAnswer(TEngineServices::mrOk);
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(waitUntil([&] { return wbMain->view() == nullptr; }, 10000)) << "the view outlived the window";
+    EXPECT_TRUE(waitUntil([&] { return renderers() == 0; }, 10000)) << "the page's renderer process stays";
+
+    form->Open1Click();
+    EXPECT_TRUE(showsTheInfoPage()) << "the info page did not come back";
 }
 
 TEST_F(MainWindow, DismissingTheTrayNoticeEndsTheProgram)
