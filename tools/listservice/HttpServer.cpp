@@ -71,6 +71,7 @@ HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port)
 {
+    m_server.setListenBacklogSize(kListenBacklog);
     if (m_server.listen(address, port))
         return true;
     m_error = m_server.errorString();
@@ -80,6 +81,7 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
 bool HttpServer::listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& configuration)
 {
     auto server = std::make_unique<TlsTcpServer>(configuration);
+    server->setListenBacklogSize(kListenBacklog);
     if (!server->listen(address, port)) {
         m_error = server->errorString();
         return false;

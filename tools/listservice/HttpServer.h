@@ -56,6 +56,9 @@ public:
     static constexpr int kIdleTimeoutMs = 10000;
     static constexpr int kMaxConnections = 256;
     static constexpr int kDefaultMaxPerAddress = 32;
+    // Connections the kernel keeps for us while the thread is busy. Qt's default of 50 is less than a
+    // hundred clients arriving together: the rest had their SYN dropped and came back a second later.
+    static constexpr int kListenBacklog = 4096;
 
     explicit HttpServer(Handler handler, QObject* parent = nullptr);
     ~HttpServer() override;
