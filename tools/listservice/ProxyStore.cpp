@@ -138,6 +138,21 @@ qint64 ProxyStore::unwrittenChanges() const
     return m_writer ? m_writer->status().waiting : 0;
 }
 
+QString ProxyStore::databaseDelay() const
+{
+    if (!m_writer)
+        return QString();
+    const StoreWriter::Status s = m_writer->status();
+    const qint64 busyMs = s.batchStartedMs == 0 ? 0 : StoreWriter::steadyMs() - s.batchStartedMs;
+    if (busyMs >= StoreWriter::kSlowBatchMs)
+        return QStringLiteral("writing %1 changes for %2 s").arg(s.batchChanges).arg(double(busyMs) / 1000, 0, 'f', 1);
+    if (s.lastBatchMs >= StoreWriter::kSlowBatchMs)
+        return QStringLiteral("the last %1 changes took %2 s")
+            .arg(s.lastBatchChanges)
+            .arg(double(s.lastBatchMs) / 1000, 0, 'f', 1);
+    return QString();
+}
+
 void ProxyStore::write(StoreChange::Any change)
 {
     if (!m_writer)

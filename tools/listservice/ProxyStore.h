@@ -97,6 +97,8 @@ public:
     int databaseErrors() const;
     /// Changes made in memory that the database has not taken yet.
     qint64 unwrittenChanges() const;
+    /// Empty while the database keeps up; else how slow it is (a batch under way or the last one taking long).
+    QString databaseDelay() const;
 
 private:
     struct Replacement

@@ -36,6 +36,12 @@ public:
         QString error;      // empty while the database works
         int errors = 0;     // failed attempts so far
         qint64 waiting = 0; // changes not written yet
+        // How long the database takes: when the batch under way began (on steadyMs(), 0: none under way)
+        // and how long the last one took, with how many changes each had.
+        qint64 batchStartedMs = 0;
+        qint64 batchChanges = 0;
+        qint64 lastBatchMs = 0;
+        qint64 lastBatchChanges = 0;
     };
 
     explicit StoreWriter(int maxProxies);
@@ -62,6 +68,10 @@ public:
 
     static constexpr int kSchemaVersion = 4;
     static constexpr int kRetryMs = 1000;
+    /// A batch that takes longer than this means a slow database.
+    static constexpr qint64 kSlowBatchMs = 1000;
+    /// The clock of the batch times in Status.
+    static qint64 steadyMs();
 
 private:
     void takeInbox();
@@ -77,6 +87,7 @@ private:
     void failed(const QString& text);
     void recovered();
     void publish();
+    void noteBatch(bool started, qint64 changes);
 
     static constexpr qint64 kCheckLockKey = 0x7665696c706f7274; // "veilport"
     const int m_maxProxies;
