@@ -376,6 +376,8 @@ HttpResponse ListService::healthPage()
             lines << QStringLiteral("database.slow=") + delay;
         for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
             lines << QStringLiteral("source.%1=error: %2").arg(it.key(), healthValue(it.value()));
+        for (auto it = m_gatherer->sourceWarnings().cbegin(); it != m_gatherer->sourceWarnings().cend(); ++it)
+            lines << QStringLiteral("source.%1=warning: %2").arg(it.key(), healthValue(it.value()));
     } else {
         lines << QStringLiteral("proxies=%1").arg(m_pool.size());
     }

@@ -103,6 +103,15 @@ void ProxyGatherer::onFetched(int index, const SourceParseResult& result, int re
     ++m_metrics->sourceFetches;
     m_metrics->refusedEntries += quint64(refused);
     m_sourceErrors.remove(setting.name);
+    if (result.cut) {
+        // Quietly keeping the first part of a list would look like a list that is whole.
+        const QString text = QStringLiteral("names more proxies than the %1 kept (MaxProxies); the rest is ignored")
+                                 .arg(result.entries.size());
+        std::fprintf(stderr, "veilport-listservice: source %s %s\n", qPrintable(setting.name), qPrintable(text));
+        m_sourceWarnings.insert(setting.name, text);
+    } else {
+        m_sourceWarnings.remove(setting.name);
+    }
     m_store.queueReplacement(setting.name, result.entries, now());
     m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
     m_replacing.insert(setting.name, {result.entries.size(), result.duplicates, result.rejected, refused});

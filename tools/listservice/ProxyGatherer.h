@@ -45,6 +45,8 @@ public:
     const ServiceConfig& config() const { return m_config; }
     /// The latest error of each source that failed its last fetch.
     const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
+    /// What is amiss with a source whose last list was taken all the same (more proxies than may be kept).
+    const QHash<QString, QString>& sourceWarnings() const { return m_sourceWarnings; }
     int checksInFlight() const { return int(m_inFlight.size()); }
     /// Whether the source of this name is the operator's own, whose entries are served as written.
     bool trustedSource(const QString& name) const;
@@ -78,6 +80,7 @@ private:
     std::unique_ptr<TProxyTester> m_tester;
     QHash<qint64, qint64> m_inFlight; // proxy id -> start on m_clock
     QHash<QString, QString> m_sourceErrors;
+    QHash<QString, QString> m_sourceWarnings;
     QElapsedTimer m_clock;
     QTimer m_tick;
     QTimer m_replace;
