@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ProxyRanking.h"
 #include "SourceParser.h"
 #include "StoreChange.h"
 #include "StoreContents.h"
@@ -125,8 +126,6 @@ private:
     void adopt(StoreContents&& contents);
     void write(StoreChange::Any change);
     void forget(std::map<qint64, StoredProxy>::iterator it);
-    // Orders every proxy that ever passed, best first.
-    void rank() const;
 
     const int m_maxProxies;
     bool m_postgres = false;
@@ -144,8 +143,5 @@ private:
     mutable std::set<std::pair<qint64, qint64>> m_schedule;
     mutable bool m_scheduleValid = false;
     static constexpr qint64 kRankRefreshMs = 1000;
-    // The last ranking; invalid once a proxy it points at is gone.
-    mutable std::vector<const StoredProxy*> m_ranking;
-    mutable bool m_rankingValid = false;
-    mutable QElapsedTimer m_rankClock;
+    mutable ProxyRanking m_ranking;
 };
