@@ -86,6 +86,7 @@ int fetch(int port, const QByteArray& path)
 struct LoadResult
 {
     double p50Ms = 0, p99Ms = 0, maxMs = 0, rps = 0;
+    double maxAtMs = 0; // when the slowest answer was asked for, since the load began
     int failed = 0;
     int requests = 0;
 };
@@ -95,6 +96,7 @@ struct LoadResult
 LoadResult load(int port, const QByteArray& path, int clients, int requests, const std::atomic_bool* until = nullptr)
 {
     std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::vector<std::pair<double, double>> slowest(static_cast<size_t>(clients)); // per client: ms, asked at
     std::atomic_int failed{0};
     QElapsedTimer wall;
     wall.start();
@@ -106,7 +108,10 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests, con
                 t.start();
                 if (fetch(port, path) != 200)
                     ++failed;
-                latencies[size_t(c)].push_back(t.nsecsElapsed() / 1e6);
+                const double ms = t.nsecsElapsed() / 1e6;
+                latencies[size_t(c)].push_back(ms);
+                if (ms > slowest[size_t(c)].first)
+                    slowest[size_t(c)] = {ms, wall.nsecsElapsed() / 1e6 - ms};
             }
         });
     }
@@ -123,6 +128,7 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests, con
     r.p50Ms = all[all.size() / 2];
     r.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
     r.maxMs = all.back();
+    r.maxAtMs = std::max_element(slowest.cbegin(), slowest.cend())->second;
     r.rps = double(all.size()) / seconds;
     r.failed = failed.load();
     r.requests = int(all.size());
@@ -216,9 +222,10 @@ void runIngest(const char* name, const QString& database, const TinyproxyFarm& f
                           metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
     std::printf("ingest_%s_proxies=%d\ningest_%s_seconds=%d\ningest_%s_list_requests=%d\ningest_%s_list_failed=%d\n"
                 "ingest_%s_list_p50_ms=%.2f\ningest_%s_list_p99_ms=%.2f\ningest_%s_list_max_ms=%.2f\n"
+                "ingest_%s_list_max_at_ms=%.0f\n"
                 "ingest_%s_list_rps=%.0f\ningest_%s_proxies_known=%.0f\ningest_%s_checks_done=%.0f\n",
                 name, count, name, seconds, name, r.requests, name, r.failed, name, r.p50Ms, name, r.p99Ms, name,
-                r.maxMs, name, r.rps, name, known, name, checks);
+                r.maxMs, name, r.maxAtMs, name, r.rps, name, known, name, checks);
     std::fflush(stdout);
 }
 
