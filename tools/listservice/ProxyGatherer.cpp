@@ -182,21 +182,27 @@ void ProxyGatherer::tick()
         else
             ++it;
     }
-    const int room = m_config.checkConcurrency - int(m_inFlight.size());
-    if (room > 0) {
-        for (qint64 id : m_store.due(now(), room + int(m_inFlight.size()))) {
-            if (int(m_inFlight.size()) >= m_config.checkConcurrency)
-                break;
-            if (m_inFlight.contains(id) || id > INT_MAX)
-                continue;
-            const StoredProxy* p = m_store.find(id);
-            m_inFlight.insert(id, nowMs);
-            m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind);
-        }
-    }
+    startDueChecks();
     if (now() - m_lastPrune > 3600) {
         m_lastPrune = now();
         m_store.pruneHistory(now() - qint64(m_config.historyDays) * 86400);
+    }
+}
+
+void ProxyGatherer::startDueChecks()
+{
+    const int room = m_config.checkConcurrency - int(m_inFlight.size());
+    if (room <= 0)
+        return;
+    const qint64 nowMs = m_clock.elapsed();
+    for (qint64 id : m_store.due(now(), room + int(m_inFlight.size()))) {
+        if (int(m_inFlight.size()) >= m_config.checkConcurrency)
+            break;
+        if (m_inFlight.contains(id) || id > INT_MAX)
+            continue;
+        const StoredProxy* p = m_store.find(id);
+        m_inFlight.insert(id, nowMs);
+        m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind);
     }
 }
 
@@ -231,4 +237,9 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
     if (!m_store.find(id))
         m_tester->Forget(host, port, kind); // dropped: the tester need not remember it either
     emit checked(id, success);
+    // Dead proxies fail within a millisecond: waiting for the next tick to fill their places would
+    // check a fresh list of a hundred thousand at a hundred or so a second. Refilled in groups, not one
+    // by one, so the schedule is walked once per many results.
+    if (m_leading && m_tester && int(m_inFlight.size()) <= m_config.checkConcurrency / 2)
+        startDueChecks();
 }

@@ -63,6 +63,8 @@ signals:
 
 private:
     void tick();
+    // Starts the checks that are due, as many as there is room for.
+    void startDueChecks();
     // Starts gathering and checking: this instance holds the database's check lock.
     void lead();
     // Stops gathering and checking: another instance holds the lock.
