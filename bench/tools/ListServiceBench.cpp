@@ -6,7 +6,7 @@
 // them working, the rest loopback addresses where nothing listens) is stored in the service's database and
 // checked, once with an SQLite file and once with a PostgreSQL server when one can be started here. Prints
 // name=value lines, the list's figures beside those of Qt's static server.
-//   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 50] [--no-curl]
+//   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 200] [--no-curl]
 //                     [--ingest 100000] [--ingest-seconds 40] [--no-postgres]
 
 #include "support/ListServiceFixture.h"
@@ -264,7 +264,7 @@ LoadResult runStatic(int clients, int requests)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    int proxies = 10000, instances = 20, clients = 100, requests = 50, ingest = 100000, ingestSeconds = 40;
+    int proxies = 10000, instances = 20, clients = 100, requests = 200, ingest = 100000, ingestSeconds = 40;
     bool withCurl = true, withPostgres = true;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
