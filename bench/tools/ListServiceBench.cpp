@@ -4,11 +4,13 @@
 // lists while it holds those N proxies, beside the same clients fetching a static file from Qt's HTTP
 // server. First, the same clients ask for lists while a source of --ingest proxies (one in ten of
 // them working, the rest loopback addresses where nothing listens) is stored in the service's database and
-// checked. Prints name=value lines.
-//   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 50] [--no-curl]
-//                     [--ingest 100000] [--ingest-seconds 40]
+// checked, once with an SQLite file and once with a PostgreSQL server when one can be started here. Prints
+// name=value lines, the list's figures beside those of Qt's static server.
+//   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 200] [--no-curl]
+//                     [--ingest 100000] [--ingest-seconds 40] [--no-postgres]
 
 #include "support/ListServiceFixture.h"
+#include "support/PostgresFixture.h"
 #include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
 #include "support/Wait.h"
@@ -20,6 +22,7 @@
 #include <QHttpServerResponse>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -83,6 +86,7 @@ int fetch(int port, const QByteArray& path)
 struct LoadResult
 {
     double p50Ms = 0, p99Ms = 0, maxMs = 0, rps = 0;
+    double maxAtMs = 0; // when the slowest answer was asked for, since the load began
     int failed = 0;
     int requests = 0;
 };
@@ -92,6 +96,7 @@ struct LoadResult
 LoadResult load(int port, const QByteArray& path, int clients, int requests, const std::atomic_bool* until = nullptr)
 {
     std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::vector<std::pair<double, double>> slowest(static_cast<size_t>(clients)); // per client: ms, asked at
     std::atomic_int failed{0};
     QElapsedTimer wall;
     wall.start();
@@ -103,7 +108,10 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests, con
                 t.start();
                 if (fetch(port, path) != 200)
                     ++failed;
-                latencies[size_t(c)].push_back(t.nsecsElapsed() / 1e6);
+                const double ms = t.nsecsElapsed() / 1e6;
+                latencies[size_t(c)].push_back(ms);
+                if (ms > slowest[size_t(c)].first)
+                    slowest[size_t(c)] = {ms, wall.nsecsElapsed() / 1e6 - ms};
             }
         });
     }
@@ -120,6 +128,7 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests, con
     r.p50Ms = all[all.size() / 2];
     r.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
     r.maxMs = all.back();
+    r.maxAtMs = std::max_element(slowest.cbegin(), slowest.cend())->second;
     r.rps = double(all.size()) / seconds;
     r.failed = failed.load();
     r.requests = int(all.size());
@@ -171,10 +180,11 @@ double runCurl(const QString& url, const QString& tunnelUrl, const TinyproxyFarm
 // Checks (and curl's transfers) at once: every one is a connection to the service itself, which takes 256.
 constexpr int kParallel = 200;
 
-// Clients asking for lists while the service stores a source of count proxies and checks them, for seconds.
-// The checks run as many at once as by default: with the clients they stay below the service's connection
-// limit, whose refusals would be measured instead of the answers.
-void runIngest(const TinyproxyFarm& farm, int count, int seconds, int clients)
+// Clients asking for lists while the service stores a source of count proxies in database and checks them, for
+// seconds. The checks run as many at once as by default: with the clients they stay below the service's
+// connection limit, whose refusals would be measured instead of the answers.
+void runIngest(const char* name, const QString& database, const TinyproxyFarm& farm, int count, int seconds,
+               int clients)
 {
     QTemporaryDir dir;
     QFile list(dir.filePath(QStringLiteral("ingest.txt")));
@@ -191,7 +201,7 @@ void runIngest(const TinyproxyFarm& farm, int count, int seconds, int clients)
     ListServiceFixture service;
     ListServiceFixture::Options options;
     options.extraConfig = {QStringLiteral("Source=ingest|plain|%1|86400|100000000").arg(list.fileName()),
-                           QStringLiteral("Database=") + dir.filePath(QStringLiteral("ingest.db")),
+                           QStringLiteral("Database=") + database,
                            QStringLiteral("CheckInterval=86400"),
                            QStringLiteral("AllowPrivateAddresses=on"),
                            QStringLiteral("CheckTimeout=30"),
@@ -210,11 +220,43 @@ void runIngest(const TinyproxyFarm& farm, int count, int seconds, int clients)
     const double known = metric(service.port(), QStringLiteral("veilport_proxies_known"));
     const double checks = metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"passed\"}")) +
                           metric(service.port(), QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
-    std::printf("ingest_proxies=%d\ningest_seconds=%d\ningest_list_clients=%d\ningest_list_requests=%d\n"
-                "ingest_list_failed=%d\ningest_list_p50_ms=%.2f\ningest_list_p99_ms=%.2f\ningest_list_max_ms=%.2f\n"
-                "ingest_proxies_known=%.0f\ningest_checks_done=%.0f\n",
-                count, seconds, clients, r.requests, r.failed, r.p50Ms, r.p99Ms, r.maxMs, known, checks);
+    std::printf("ingest_%s_proxies=%d\ningest_%s_seconds=%d\ningest_%s_list_requests=%d\ningest_%s_list_failed=%d\n"
+                "ingest_%s_list_p50_ms=%.2f\ningest_%s_list_p99_ms=%.2f\ningest_%s_list_max_ms=%.2f\n"
+                "ingest_%s_list_max_at_ms=%.0f\n"
+                "ingest_%s_list_rps=%.0f\ningest_%s_proxies_known=%.0f\ningest_%s_checks_done=%.0f\n",
+                name, count, name, seconds, name, r.requests, name, r.failed, name, r.p50Ms, name, r.p99Ms, name,
+                r.maxMs, name, r.maxAtMs, name, r.rps, name, known, name, checks);
     std::fflush(stdout);
+}
+
+// The same clients against a static file of Qt's HTTP server, on a thread of its own, with the same listen
+// backlog as the service: its figures are what a plain Qt server does on this machine now.
+LoadResult runStatic(int clients, int requests)
+{
+    const QByteArray file(2048, 'x');
+    std::atomic_int staticPort{0};
+    QThread* serverThread = QThread::create([&] {
+        QHttpServer server;
+        server.route(QStringLiteral("/static.txt"), [&file] { return QHttpServerResponse("text/plain", file); });
+        auto* listener = new QTcpServer(&server);
+        listener->setListenBacklogSize(4096);
+        if (listener->listen(QHostAddress::LocalHost, 0))
+            server.bind(listener);
+        staticPort = listener->isListening() ? listener->serverPort() : -1;
+        QEventLoop loop;
+        QObject::connect(QThread::currentThread(), &QThread::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    });
+    serverThread->start();
+    while (staticPort.load() == 0)
+        QThread::msleep(10);
+    LoadResult r;
+    if (staticPort.load() > 0)
+        r = load(staticPort.load(), "/static.txt", clients, requests);
+    serverThread->quit();
+    serverThread->wait(5000);
+    delete serverThread;
+    return r;
 }
 
 } // namespace
@@ -222,8 +264,8 @@ void runIngest(const TinyproxyFarm& farm, int count, int seconds, int clients)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    int proxies = 10000, instances = 20, clients = 100, requests = 50, ingest = 100000, ingestSeconds = 40;
-    bool withCurl = true;
+    int proxies = 10000, instances = 20, clients = 100, requests = 200, ingest = 100000, ingestSeconds = 40;
+    bool withCurl = true, withPostgres = true;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString next = i + 1 < args.size() ? args[i + 1] : QString();
@@ -241,9 +283,11 @@ int main(int argc, char** argv)
             ingestSeconds = next.toInt(), ++i;
         else if (args[i] == QLatin1String("--no-curl"))
             withCurl = false;
+        else if (args[i] == QLatin1String("--no-postgres"))
+            withPostgres = false;
         else {
             std::fprintf(stderr, "usage: bench_listservice [--proxies N] [--instances N] [--clients N] "
-                                 "[--requests N] [--no-curl] [--ingest N] [--ingest-seconds N]\n");
+                                 "[--requests N] [--no-curl] [--ingest N] [--ingest-seconds N] [--no-postgres]\n");
             return 2;
         }
     }
@@ -257,8 +301,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_listservice: %s\n", qPrintable(farm.errorText()));
         return 1;
     }
-    if (ingest > 0)
-        runIngest(farm, ingest, ingestSeconds, clients);
+    if (ingest > 0) {
+        QTemporaryDir ingestDir;
+        runIngest("sqlite", ingestDir.filePath(QStringLiteral("ingest.db")), farm, ingest, ingestSeconds, clients);
+        testsupport::PostgresFixture pg;
+        if (!withPostgres)
+            std::printf("ingest_postgresql=off\n");
+        else if (!pg.start())
+            std::printf("ingest_postgresql=unavailable: %s\n", qPrintable(pg.errorText().simplified().left(200)));
+        else
+            runIngest("postgresql", pg.url(), farm, ingest, ingestSeconds, clients);
+    }
 
     QTemporaryDir dir;
     QFile list(dir.filePath(QStringLiteral("proxies.txt")));
@@ -306,33 +359,17 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
-    // 100 clients at once against the list with every proxy stored.
+    // 100 clients at once against the list with every proxy stored, then against Qt's static file.
     const LoadResult listLoad = load(service.port(), "/getproxy.php", clients, requests);
-    std::printf("list_clients=%d\nlist_requests=%d\nlist_failed=%d\nlist_p50_ms=%.2f\nlist_p99_ms=%.2f\n"
-                "list_max_ms=%.2f\nlist_rps=%.0f\nservice_rss_mb_peak=%.1f\n",
-                clients, clients * requests, listLoad.failed, listLoad.p50Ms, listLoad.p99Ms, listLoad.maxMs,
-                listLoad.rps, testsupport::processStatusMb(service.processId(), "VmHWM"));
-    std::fflush(stdout);
-
-    // The same clients against a static file of Qt's HTTP server, on a thread of its own.
-    const QByteArray file(2048, 'x');
-    std::atomic_int staticPort{0};
-    QThread* serverThread = QThread::create([&] {
-        QHttpServer server;
-        server.route(QStringLiteral("/static.txt"), [&file] { return QHttpServerResponse("text/plain", file); });
-        staticPort = server.listen(QHostAddress::LocalHost, 0);
-        QEventLoop loop;
-        QObject::connect(QThread::currentThread(), &QThread::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-    });
-    serverThread->start();
-    while (staticPort.load() == 0)
-        QThread::msleep(10);
-    const LoadResult staticLoad = load(staticPort.load(), "/static.txt", clients, requests);
-    std::printf("static_qt_p50_ms=%.2f\nstatic_qt_p99_ms=%.2f\nstatic_qt_rps=%.0f\nstatic_qt_failed=%d\n",
-                staticLoad.p50Ms, staticLoad.p99Ms, staticLoad.rps, staticLoad.failed);
-    serverThread->quit();
-    serverThread->wait(5000);
-    delete serverThread;
+    const double rss = testsupport::processStatusMb(service.processId(), "VmHWM");
+    const LoadResult staticLoad = runStatic(clients, requests);
+    std::printf("list_clients=%d\nlist_requests=%d\n", clients, clients * requests);
+    std::printf("list_failed=%d\nstatic_qt_failed=%d\n", listLoad.failed, staticLoad.failed);
+    std::printf("list_p50_ms=%.2f\nstatic_qt_p50_ms=%.2f\n", listLoad.p50Ms, staticLoad.p50Ms);
+    std::printf("list_p99_ms=%.2f\nstatic_qt_p99_ms=%.2f\n", listLoad.p99Ms, staticLoad.p99Ms);
+    std::printf("list_max_ms=%.2f\nstatic_qt_max_ms=%.2f\n", listLoad.maxMs, staticLoad.maxMs);
+    std::printf("list_rps=%.0f\nstatic_qt_rps=%.0f\n", listLoad.rps, staticLoad.rps);
+    std::printf("list_rps_over_static_qt=%.2f\nservice_rss_mb_peak=%.1f\n",
+                staticLoad.rps > 0 ? listLoad.rps / staticLoad.rps : 0.0, rss);
     return 0;
 }

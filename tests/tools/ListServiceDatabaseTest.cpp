@@ -10,6 +10,7 @@
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -22,6 +23,8 @@
 #include <functional>
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 using testsupport::ListServiceFixture;
 using testsupport::TempDir;
@@ -130,6 +133,42 @@ qint64 SlowestAnswerUntil(const ListServiceFixture& service, const std::function
     return came ? slowest : -1;
 }
 
+// A tmpfs of a given size, mounted for the life of the object (root only), that can be made larger.
+class SmallDisk
+{
+public:
+    SmallDisk(const QString& path, const char* size) : m_path(QFile::encodeName(path))
+    {
+        m_mounted = geteuid() == 0 && ::mount("tmpfs", m_path.constData(), "tmpfs", 0, size) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    bool grow(const char* size) { return ::mount("tmpfs", m_path.constData(), "tmpfs", MS_REMOUNT, size) == 0; }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+};
+
+// Loopback addresses where nothing listens: each check of them fails at once.
+QByteArray DeadProxies(int count)
+{
+    QByteArray list;
+    for (int i = 0; i < count; ++i)
+        list += QStringLiteral("127.%1.%2.%3:9\n").arg(10 + i / 62500).arg(i / 250 % 250).arg(i % 250 + 1).toUtf8();
+    return list;
+}
+
+double ChecksCounted(const ListServiceFixture& service)
+{
+    return Metric(service, QStringLiteral("veilport_checks_total{outcome=\"passed\"}")) +
+           Metric(service, QStringLiteral("veilport_checks_total{outcome=\"failed\"}"));
+}
+
 } // namespace
 
 TEST(ListServiceDatabase, AnswersWithinASecondWhileItStoresAHundredThousandProxies)
@@ -137,9 +176,7 @@ TEST(ListServiceDatabase, AnswersWithinASecondWhileItStoresAHundredThousandProxi
     TempDir tmp;
     // Loopback addresses where nothing listens: each check fails at once, so the checks' own writes
     // pile onto the storing too.
-    QByteArray list;
-    for (int i = 0; i < 100000; ++i)
-        list += QStringLiteral("127.%1.%2.%3:9\n").arg(10 + i / 62500).arg(i / 250 % 250).arg(i % 250 + 1).toUtf8();
+    const QByteArray list = DeadProxies(100000);
     const QString database = tmp.file("proxies.db");
     ListServiceFixture::Options options;
     options.extraConfig = {"Database=" + database, "Source=big|plain|" + tmp.write("big.txt", list) + "|86400|8000000",
@@ -232,11 +269,18 @@ TEST(ListServiceDatabase, ASlowPostgreSqlServerHoldsUpNoAnswer)
         side.exec(QStringLiteral("CREATE TRIGGER crawl BEFORE INSERT ON checks FOR EACH ROW EXECUTE FUNCTION crawl()")))
         << side.error().toStdString();
 
-    // The next round, ten seconds on, takes three seconds to write.
+    // The next round, ten seconds on, takes three seconds to write, and /health says so meanwhile.
+    bool named = false;
     const qint64 slowest = SlowestAnswerUntil(
-        service, [&] { return side.count(checks) >= 4; }, 60000);
+        service,
+        [&] {
+            named = named || Health(service).contains(QRegularExpression("\ndatabase.slow=[^\n]+ s\n"));
+            return side.count(checks) >= 4;
+        },
+        60000);
     ASSERT_GE(slowest, 0) << side.count(checks) << service.errorOutput().toStdString();
     EXPECT_LT(slowest, kAnswerBoundMs);
+    EXPECT_TRUE(named) << "a slow database is named on /health";
     EXPECT_TRUE(Health(service).contains("database=ok\n")) << Health(service).toStdString();
 }
 
@@ -321,4 +365,55 @@ TEST(ListServiceDatabase, InstancesShareTheChecksAndAFrozenInstancesLeasesReturn
         },
         10000, 20))
         << Health(second).toStdString();
+}
+
+// The disk fills in the middle of the first batch (30,000 new proxies on a disk of one megabyte): the service
+// keeps answering with the proxies that pass, says on /health that the disk is full, keeps every change, and
+// writes them all, every check it counted among them, once the disk has room.
+TEST(ListServiceDatabase, ADiskThatFillsIsNamedOnHealthAndNoCheckIsLost)
+{
+    TempDir tmp;
+    QDir().mkpath(tmp.file("disk"));
+    SmallDisk disk(tmp.file("disk"), "size=1m");
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    TinyproxyFixture proxies;
+    ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
+    constexpr int kDead = 30000;
+    const QString database = tmp.file("disk/proxies.db");
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Database=" + database, "AllowPrivateAddresses=on", "CheckTimeout=5",
+                           "Source=list|plain|" +
+                               tmp.write("list.txt", proxies.proxyText(0).toUtf8() + '\n' + DeadProxies(kDead)) +
+                               "|86400|8000000"};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+
+    const qint64 slowest = SlowestAnswerUntil(
+        service,
+        [&] {
+            const QString health = Health(service);
+            return health.contains(QRegularExpression("database=error: [^\n]*full")) &&
+                   health.contains(QRegularExpression("database.unwritten=[1-9]")) &&
+                   Get(service.port(), "/getproxy.php").body.contains(proxies.proxyText(0).toUtf8()) &&
+                   ChecksCounted(service) > 1000;
+        },
+        kStoreWaitMs);
+    ASSERT_GE(slowest, 0) << Health(service).toStdString() << service.errorOutput().toStdString();
+    EXPECT_LT(slowest, kAnswerBoundMs);
+
+    const double counted = ChecksCounted(service);
+    ASSERT_TRUE(disk.grow("size=256m"));
+    SideConnection side(database);
+    const qint64 slowestAfter = SlowestAnswerUntil(
+        service,
+        [&] {
+            return Health(service).contains("database=ok\n") &&
+                   side.count(QStringLiteral("SELECT count(*) FROM checks")) >= qint64(counted);
+        },
+        kStoreWaitMs);
+    ASSERT_GE(slowestAfter, 0) << Health(service).toStdString() << side.count("SELECT count(*) FROM checks")
+                               << " checks of " << counted;
+    EXPECT_LT(slowestAfter, kAnswerBoundMs);
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM proxies")), kDead + 1);
 }

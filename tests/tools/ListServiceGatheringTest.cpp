@@ -434,3 +434,29 @@ TEST(ListServiceGathering, InstancesSharingPostgreSqlGatherOneAtATimeAndOutliveT
     ASSERT_TRUE(third.start({}, options)) << third.errorText().toStdString();
     EXPECT_TRUE(Listed(third).contains(proxies.proxyText(0))) << "read from the database at its start";
 }
+
+// Dead proxies fail at once: their places are filled as their results come in rather than at the schedule's
+// next tick, so a fresh list of thousands is checked in seconds, not minutes.
+TEST(ListServiceGathering, AFreshListOfDeadProxiesIsCheckedAsFastAsTheyFail)
+{
+    TempDir tmp;
+    constexpr int kDead = 3000;
+    QByteArray list;
+    for (int i = 0; i < kDead; ++i)
+        list += QStringLiteral("127.10.%1.%2:9\n").arg(i / 250).arg(i % 250 + 1).toUtf8();
+    ListServiceFixture::Options options;
+    options.extraConfig = {"Source=dead|plain|" + tmp.write("dead.txt", list), "AllowPrivateAddresses=on",
+                           "CheckConcurrency=10", "CheckTimeout=5"};
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start({}, options)) << service.errorText().toStdString();
+    // Ten at a time at two ticks a second would take two and a half minutes.
+    const QRegularExpression failed(QStringLiteral("veilport_checks_total\\{outcome=\"failed\"\\} (\\d+)\n"));
+    int checked = 0;
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            checked = failed.match(Body(service, "/metrics")).captured(1).toInt();
+            return checked >= kDead;
+        },
+        60000, 100))
+        << checked << " of " << kDead << " checked";
+}

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <signal.h>
 
@@ -319,6 +321,32 @@ TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
     EXPECT_TRUE(testsupport::waitUntil([&] { return Get(service.port(), "/getip.php?VER=1").status == 200; }, 5000))
         << "a freed slot is given out again";
     EXPECT_TRUE(service.isRunning());
+}
+
+// A hundred clients arriving while the service is busy wait in the kernel's queue for it rather than
+// having their connections dropped and tried again by TCP a second later.
+TEST(ListServiceLimits, ABurstOfClientsWhileTheServiceIsBusyIsQueuedNotDropped)
+{
+    ListServiceFixture service;
+    ASSERT_TRUE(service.start()) << service.errorText().toStdString();
+    const auto pid = static_cast<pid_t>(service.processId());
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0); // busy as busy gets: it accepts nothing
+    constexpr int kClients = 150;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(service.port()));
+    }
+    auto connected = [&] {
+        return std::count_if(clients.cbegin(), clients.cend(),
+                             [](const auto& c) { return c->state() == QAbstractSocket::ConnectedState; });
+    };
+    // Well below the second after which TCP sends a dropped SYN again.
+    const bool allIn = testsupport::waitUntil([&] { return connected() == kClients; }, 700);
+    ::kill(pid, SIGCONT);
+    EXPECT_TRUE(allIn) << connected() << " of " << kClients << " connected";
+    for (auto& c : clients)
+        EXPECT_EQ(ExchangeOn(*c, "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 10000).status, 200);
 }
 
 // A decoded line break in a path must not forge lines in either log.

@@ -1,7 +1,9 @@
 // The list service's store: its SQLite file carried across schema versions and restarts, and the
 // ranking the list answer is cut from.
+#include "ProxyRanking.h"
 #include "ProxyStore.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -128,4 +130,44 @@ TEST(ProxyStore, RanksByRecentSuccessThenLatencyAndDropsProxiesThatKeepFailing)
     // A source that no longer names a proxy takes it away.
     store.replaceSource("a", {Entry("10.0.0.2", "Peru")}, 2000);
     EXPECT_EQ(store.size(), 1);
+}
+
+// The ranking is sorted on a pool thread and swapped in later; a proxy the store frees meanwhile (whose memory
+// the next new proxy may well reuse) must never be served from it, nor a proxy twice.
+TEST(ProxyStore, ARankingSwappedInLaterNeverServesAProxyFreedMeanwhile)
+{
+    std::map<qint64, StoredProxy> proxies;
+    auto pass = [&](qint64 id, int latencyMs) {
+        StoredProxy& p = proxies[id];
+        p.id = id;
+        p.lastOk = 100;
+        p.recent.push_back(Check(100, true, latencyMs));
+    };
+    pass(1, 300);
+    pass(2, 200);
+    ProxyRanking ranking;
+    // Each id the order serves, skipping what it says is gone; duplicates and strangers would show.
+    auto served = [&] {
+        QList<qint64> ids;
+        for (const StoredProxy* p : ranking.order(proxies, 0)) {
+            if (!ranking.gone(p))
+                ids << (proxies.count(p->id) && &proxies.at(p->id) == p ? p->id : -1);
+        }
+        return ids;
+    };
+    EXPECT_EQ(served(), (QList<qint64>{2, 1})) << "the first ranking is made at once";
+    EXPECT_EQ(served(), (QList<qint64>{2, 1})) << "the next is under way; the last is served meanwhile";
+    ranking.forget(&proxies.at(1));
+    proxies.erase(1);
+    pass(3, 100);
+    EXPECT_EQ(served(), (QList<qint64>{2}));
+    QList<QList<qint64>> seen;
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            seen << served();
+            return seen.last() == QList<qint64>{3, 2};
+        },
+        5000));
+    for (const QList<qint64>& each : seen)
+        EXPECT_TRUE(each == QList<qint64>{2} || each == (QList<qint64>{3, 2})) << each.size();
 }

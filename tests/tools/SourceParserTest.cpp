@@ -100,7 +100,10 @@ TEST(SourceParser, RefusesTextOfTheWrongKindAndStopsAtTheCap)
     QByteArray many;
     for (int i = 0; i < 1000; ++i)
         many += "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + ":80\n";
-    EXPECT_EQ(ParseSourceText(SourceFormat::Plain, many, 300).entries.size(), 300);
+    const SourceParseResult capped = ParseSourceText(SourceFormat::Plain, many, 300);
+    EXPECT_EQ(capped.entries.size(), 300);
+    EXPECT_TRUE(capped.cut) << "a list cut at the cap says so";
+    EXPECT_FALSE(ParseSourceText(SourceFormat::Plain, many, 1000).cut);
 
     // A program list that promises more entries than it holds is read for the ones it holds.
     const SourceParseResult promised =

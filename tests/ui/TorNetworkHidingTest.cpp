@@ -12,6 +12,7 @@
 #include "support/PrivateNetwork.h"
 #include "support/PrivateTorNetwork.h"
 #include "support/Wait.h"
+#include "tor/TorController.h"
 #include "tor/TorRoute.h"
 
 #include <QAction>

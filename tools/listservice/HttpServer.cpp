@@ -64,6 +64,9 @@ HttpResponse HttpResponse::html(int status, const QByteArray& body)
 
 HttpServer::HttpServer(Handler handler, QObject* parent) : QObject(parent), m_handler(std::move(handler))
 {
+    m_clock.start();
+    m_sweep.setInterval(kSweepIntervalMs);
+    connect(&m_sweep, &QTimer::timeout, this, &HttpServer::expire);
     connect(&m_server, &QTcpServer::newConnection, this, [this] { takePendingConnections(m_server); });
 }
 
@@ -71,6 +74,7 @@ HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port)
 {
+    m_server.setListenBacklogSize(kListenBacklog);
     if (m_server.listen(address, port))
         return true;
     m_error = m_server.errorString();
@@ -80,6 +84,7 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
 bool HttpServer::listenTls(const QHostAddress& address, quint16 port, const QSslConfiguration& configuration)
 {
     auto server = std::make_unique<TlsTcpServer>(configuration);
+    server->setListenBacklogSize(kListenBacklog);
     if (!server->listen(address, port)) {
         m_error = server->errorString();
         return false;
@@ -224,9 +229,9 @@ void HttpServer::takePendingConnections(QTcpServer& server)
 // What one connection holds until it closes. The socket's handlers share it, so it goes with the socket.
 struct HttpServer::Connection
 {
-    QTcpSocket* socket = nullptr;
+    QPointer<QTcpSocket> socket;
     QSslSocket* tls = nullptr; // the same socket on the TLS port, else null
-    QTimer* idle = nullptr;    // a child of the socket
+    qint64 deadline = 0;       // on the server's clock
     QByteArray buffer;
     bool answered = false; // once answered, whatever the client still sends is discarded
 };
@@ -244,14 +249,35 @@ void HttpServer::serve(QTcpSocket* socket)
     const auto connection = std::make_shared<Connection>();
     connection->socket = socket;
     connection->tls = qobject_cast<QSslSocket*>(socket);
-    connection->idle = new QTimer(socket);
-    connection->idle->setSingleShot(true);
-    connection->idle->start(kIdleTimeoutMs);
+    armExpiry(connection);
     if (connection->tls)
         dropFailedHandshake(connection->tls);
-    connect(connection->idle, &QTimer::timeout, socket, [this, connection] { timeOut(*connection); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, socket, [this, connection] { readRequest(*connection); });
+    // The socket's handler is the connection's one owner: the queue of limits only refers to it.
+    connect(socket, &QTcpSocket::readyRead, socket, [this, connection] { readRequest(connection); });
+}
+
+void HttpServer::armExpiry(const std::shared_ptr<Connection>& connection)
+{
+    connection->deadline = m_clock.elapsed() + kIdleTimeoutMs;
+    m_expiries.push_back({connection->deadline, connection});
+    if (!m_sweep.isActive())
+        m_sweep.start();
+}
+
+void HttpServer::expire()
+{
+    const qint64 now = m_clock.elapsed();
+    // Taken off the queue before it is acted on: ending a connection may queue another limit.
+    while (!m_expiries.empty() && m_expiries.front().at <= now) {
+        const Expiry due = std::move(m_expiries.front());
+        m_expiries.pop_front();
+        const auto connection = due.connection.lock();
+        if (connection && connection->socket && connection->deadline == due.at)
+            timeOut(connection);
+    }
+    if (m_expiries.empty())
+        m_sweep.stop();
 }
 
 void HttpServer::dropFailedHandshake(QSslSocket* tls)
@@ -265,26 +291,29 @@ void HttpServer::dropFailedHandshake(QSslSocket* tls)
     });
 }
 
-void HttpServer::timeOut(Connection& connection)
+void HttpServer::timeOut(const std::shared_ptr<Connection>& connection)
 {
-    if (connection.tls && !connection.tls->isEncrypted()) {
-        connection.socket->abort(); // stalled in the handshake
-        connection.socket->deleteLater();
+    QTcpSocket* socket = connection->socket;
+    // Stalled in the handshake, or answered and still not gone: a peer that never reads or never closes
+    // must not keep the connection.
+    if (connection->answered || (connection->tls && !connection->tls->isEncrypted())) {
+        socket->abort();
+        socket->deleteLater();
         return;
     }
-    connection.answered = true;
+    connection->answered = true;
     respond(connection, {HttpResponse::text(408, "Request timeout\n"), "GET", QStringLiteral("(timeout)")});
 }
 
-void HttpServer::readRequest(Connection& connection)
+void HttpServer::readRequest(const std::shared_ptr<Connection>& connection)
 {
-    QByteArray& buffer = connection.buffer;
-    buffer.append(connection.socket->readAll());
-    if (connection.answered)
+    QByteArray& buffer = connection->buffer;
+    buffer.append(connection->socket->readAll());
+    if (connection->answered)
         return buffer.clear(); // the rest of a request already answered is discarded
     const int end = headEnd(buffer);
     if (const int status = oversizeStatus(buffer, end); status != 0) {
-        connection.answered = true;
+        connection->answered = true;
         buffer.clear();
         respond(connection, {HttpResponse::text(status, "Request too large\n"), "GET", QStringLiteral("(too large)")});
         return;
@@ -293,8 +322,8 @@ void HttpServer::readRequest(Connection& connection)
         return; // the head is not complete yet
     const QByteArray head = buffer.left(end);
     buffer.clear();
-    connection.answered = true;
-    respond(connection, answer(head, connection.socket->peerAddress()));
+    connection->answered = true;
+    respond(connection, answer(head, connection->socket->peerAddress()));
 }
 
 int HttpServer::headEnd(const QByteArray& buffer)
@@ -320,7 +349,8 @@ HttpServer::Answer HttpServer::answer(const QByteArray& head, const QHostAddress
     int errorStatus = 400;
     if (!parseRequestHead(head, req, errorStatus))
         return {HttpResponse::text(errorStatus, "Malformed request\n"), "GET", QStringLiteral("(malformed)")};
-    const QString what = QString::fromLatin1(req.method) + ' ' + req.path;
+    // Only the access log reads it; made for every answer, it cost a third as much as parsing the request.
+    const QString what = m_verbose ? QString::fromLatin1(req.method) + ' ' + req.path : QString();
     if (req.method != "GET" && req.method != "HEAD")
         return {HttpResponse::text(405, "Only GET and HEAD are served\n"), req.method, what};
     HttpResponse r;
@@ -343,23 +373,18 @@ QByteArray HttpServer::responseBytes(const HttpResponse& r, const QByteArray& me
     return out;
 }
 
-void HttpServer::respond(Connection& connection, const Answer& answer)
+void HttpServer::respond(const std::shared_ptr<Connection>& connection, const Answer& answer)
 {
-    QTcpSocket* socket = connection.socket;
-    connection.idle->stop();
+    QTcpSocket* socket = connection->socket;
+    armExpiry(connection); // the time to take the answer and close
     if (m_verbose)
         std::fprintf(stderr, "%s %s %d\n", qPrintable(socket->peerAddress().toString()),
                      loggablePath(answer.what).constData(), answer.response.status);
     socket->write(responseBytes(answer.response, answer.method));
-    if (connection.tls)
-        connection.tls->disconnectFromHost(); // TLS closes with its own close alert once everything is written
+    if (connection->tls)
+        connection->tls->disconnectFromHost(); // TLS closes with its own close alert once everything is written
     else
         closeSendingSide(socket);
-    // A peer that never reads or never closes must not keep the connection.
-    QTimer::singleShot(kIdleTimeoutMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
 }
 
 void HttpServer::closeSendingSide(QTcpSocket* socket)

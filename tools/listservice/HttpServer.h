@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -9,7 +10,9 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -54,8 +57,12 @@ public:
     static constexpr int kMaxHeaderBytes = 16 * 1024;
     static constexpr int kMaxRequestLineBytes = 8 * 1024;
     static constexpr int kIdleTimeoutMs = 10000;
+    static constexpr int kSweepIntervalMs = 250;
     static constexpr int kMaxConnections = 256;
     static constexpr int kDefaultMaxPerAddress = 32;
+    // Connections the kernel keeps for us while the thread is busy. Qt's default of 50 is less than a
+    // hundred clients arriving together: the rest had their SYN dropped and came back a second later.
+    static constexpr int kListenBacklog = 4096;
 
     explicit HttpServer(Handler handler, QObject* parent = nullptr);
     ~HttpServer() override;
@@ -91,15 +98,25 @@ public:
 private:
     struct Connection;
     struct Answer;
+    // When a connection's time is up, unless it has moved on since.
+    struct Expiry
+    {
+        qint64 at = 0; // on m_clock
+        std::weak_ptr<Connection> connection;
+    };
 
     void takePendingConnections(QTcpServer& server);
     // Answers one request on the socket and closes it.
     void serve(QTcpSocket* socket);
     static void dropFailedHandshake(QSslSocket* tls);
+    // Gives the connection kIdleTimeoutMs from now for what it does next.
+    void armExpiry(const std::shared_ptr<Connection>& connection);
+    // Ends every connection whose time is up.
+    void expire();
     // The connection has been idle too long: closed in the handshake, else answered with 408.
-    void timeOut(Connection& connection);
+    void timeOut(const std::shared_ptr<Connection>& connection);
     // Gathers the request head as it comes in and answers it once complete (or too large).
-    void readRequest(Connection& connection);
+    void readRequest(const std::shared_ptr<Connection>& connection);
     // Where the head in buffer ends (at its blank line); -1 while incomplete.
     static int headEnd(const QByteArray& buffer);
     // 414 or 431 when the request line or the head is already too long, else 0.
@@ -108,7 +125,7 @@ private:
     Answer answer(const QByteArray& head, const QHostAddress& peer) const;
     static QByteArray responseBytes(const HttpResponse& response, const QByteArray& method);
     // Sends the answer, logs it when verbose, and closes the connection once it is out.
-    void respond(Connection& connection, const Answer& answer);
+    void respond(const std::shared_ptr<Connection>& connection, const Answer& answer);
     static void closeSendingSide(QTcpSocket* socket);
 
     // Declared before the listeners: sockets still open when the server goes update these as they die.
@@ -118,6 +135,12 @@ private:
     bool m_verbose = false;
     int m_maxPerAddress = kDefaultMaxPerAddress;
     QString m_error;
+    // Every connection's time limit in one queue swept by one timer: all limits are equally long, so the
+    // queue stays in order. A timer per connection cost more than the answers themselves, since Qt finds
+    // each one it stops by walking every timer the thread has.
+    QElapsedTimer m_clock;
+    std::deque<Expiry> m_expiries;
+    QTimer m_sweep;
     QTcpServer m_server;
     std::unique_ptr<QTcpServer> m_tlsServer;
 };

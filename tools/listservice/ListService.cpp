@@ -380,8 +380,12 @@ HttpResponse ListService::healthPage()
         // Changes pile up while the database is slow or away; they are written once it works again.
         if (const qint64 unwritten = store.unwrittenChanges(); unwritten > 0)
             lines << QStringLiteral("database.unwritten=%1").arg(unwritten);
+        if (const QString delay = store.databaseDelay(); !delay.isEmpty())
+            lines << QStringLiteral("database.slow=") + delay;
         for (auto it = m_gatherer->sourceErrors().cbegin(); it != m_gatherer->sourceErrors().cend(); ++it)
             lines << QStringLiteral("source.%1=error: %2").arg(it.key(), healthValue(it.value()));
+        for (auto it = m_gatherer->sourceWarnings().cbegin(); it != m_gatherer->sourceWarnings().cend(); ++it)
+            lines << QStringLiteral("source.%1=warning: %2").arg(it.key(), healthValue(it.value()));
     } else {
         lines << QStringLiteral("proxies=%1").arg(m_pool.size());
     }

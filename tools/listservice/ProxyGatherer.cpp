@@ -129,6 +129,15 @@ void ProxyGatherer::onFetched(int index, const SourceParseResult& result, int re
     ++m_metrics->sourceFetches;
     m_metrics->refusedEntries += quint64(refused);
     m_sourceErrors.remove(setting.name);
+    if (result.cut) {
+        // Quietly keeping the first part of a list would look like a list that is whole.
+        const QString text = QStringLiteral("names more proxies than the %1 kept (MaxProxies); the rest is ignored")
+                                 .arg(result.entries.size());
+        std::fprintf(stderr, "veilport-listservice: source %s %s\n", qPrintable(setting.name), qPrintable(text));
+        m_sourceWarnings.insert(setting.name, text);
+    } else {
+        m_sourceWarnings.remove(setting.name);
+    }
     m_store.queueReplacement(setting.name, result.entries, now());
     m_store.noteSourceFetch(setting.name, setting.location, true, QString(), int(result.entries.size()), now());
     m_replacing.insert(setting.name, {result.entries.size(), result.duplicates, result.rejected, refused});
@@ -260,17 +269,23 @@ void ProxyGatherer::checkLocal()
         else
             ++it;
     }
+    startDueChecks();
+}
+
+void ProxyGatherer::startDueChecks()
+{
     const int room = m_config.checkConcurrency - int(m_inFlight.size());
-    if (room > 0) {
-        for (qint64 id : m_store.due(now(), room + int(m_inFlight.size()))) {
-            if (int(m_inFlight.size()) >= m_config.checkConcurrency)
-                break;
-            if (m_inFlight.contains(id) || id > INT_MAX)
-                continue;
-            const StoredProxy* p = m_store.find(id);
-            m_inFlight.insert(id, nowMs);
-            m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind, p->lastOk > 0);
-        }
+    if (room <= 0)
+        return;
+    const qint64 nowMs = m_clock.elapsed();
+    for (qint64 id : m_store.due(now(), room + int(m_inFlight.size()))) {
+        if (int(m_inFlight.size()) >= m_config.checkConcurrency)
+            break;
+        if (m_inFlight.contains(id) || id > INT_MAX)
+            continue;
+        const StoredProxy* p = m_store.find(id);
+        m_inFlight.insert(id, nowMs);
+        m_tester->TestProxy(int(id), p->entry.host, p->entry.port, p->entry.kind, p->lastOk > 0);
     }
 }
 
@@ -317,4 +332,14 @@ void ProxyGatherer::onResult(bool success, int index, const QString& response, c
     if (!m_store.find(id))
         m_tester->Forget(host, port, kind); // dropped: the tester need not remember it either
     emit checked(id, success);
+    // Dead proxies fail within a millisecond: waiting for the next tick to fill their places would
+    // check a fresh list of a hundred thousand at a hundred or so a second. Refilled in groups, not one
+    // by one, so the schedule is walked once per many results.
+    // Instances sharing a database take their next checks under leases, never from memory.
+    if (m_tester && int(m_inFlight.size()) <= m_config.checkConcurrency / 2) {
+        if (leased)
+            checkLeased();
+        else if (m_leading)
+            startDueChecks();
+    }
 }

@@ -45,6 +45,8 @@ public:
     const ServiceConfig& config() const { return m_config; }
     /// The latest error of each source that failed its last fetch.
     const QHash<QString, QString>& sourceErrors() const { return m_sourceErrors; }
+    /// What is amiss with a source whose last list was taken all the same (more proxies than may be kept).
+    const QHash<QString, QString>& sourceWarnings() const { return m_sourceWarnings; }
     int checksInFlight() const { return int(m_inFlight.size()); }
     /// Whether the source of this name is the operator's own, whose entries are served as written.
     bool trustedSource(const QString& name) const;
@@ -70,6 +72,8 @@ signals:
 
 private:
     void tick();
+    // Starts the due checks of the store in memory, as many as there is room for.
+    void startDueChecks();
     // Starts gathering (and, without a shared database, checking): this instance holds the database's lock.
     void lead();
     // Stops gathering (and checking without a shared database): another instance holds the lock.
@@ -104,6 +108,7 @@ private:
     bool m_leasing = false; // a request for leases is open
     QString m_instanceId;
     QHash<QString, QString> m_sourceErrors;
+    QHash<QString, QString> m_sourceWarnings;
     QElapsedTimer m_clock;
     QTimer m_tick;
     QTimer m_replace;

@@ -55,7 +55,7 @@ void ProxyStore::adopt(StoreContents&& contents)
     m_proxies.swap(contents.proxies);
     m_byKey.swap(contents.byKey);
     m_nextId = std::max(m_nextId, contents.nextId);
-    m_rankingValid = false;
+    m_ranking.reset();
     m_scheduleValid = false;
     m_schedule.clear();
     if (m_writer && !contents.proxies.empty()) {
@@ -177,6 +177,21 @@ qint64 ProxyStore::unwrittenChanges() const
     return m_writer ? m_writer->status().waiting : 0;
 }
 
+QString ProxyStore::databaseDelay() const
+{
+    if (!m_writer)
+        return QString();
+    const StoreWriter::Status s = m_writer->status();
+    const qint64 busyMs = s.batchStartedMs == 0 ? 0 : StoreWriter::steadyMs() - s.batchStartedMs;
+    if (busyMs >= StoreWriter::kSlowBatchMs)
+        return QStringLiteral("writing %1 changes for %2 s").arg(s.batchChanges).arg(double(busyMs) / 1000, 0, 'f', 1);
+    if (s.lastBatchMs >= StoreWriter::kSlowBatchMs)
+        return QStringLiteral("the last %1 changes took %2 s")
+            .arg(s.lastBatchChanges)
+            .arg(double(s.lastBatchMs) / 1000, 0, 'f', 1);
+    return QString();
+}
+
 void ProxyStore::write(StoreChange::Any change)
 {
     if (!m_writer)
@@ -190,7 +205,7 @@ void ProxyStore::forget(std::map<qint64, StoredProxy>::iterator it)
 {
     m_byKey.remove(it->second.entry.key());
     m_schedule.erase({it->second.nextCheck, it->first});
-    m_rankingValid = false; // the ranking points at it
+    m_ranking.forget(&it->second); // the ranking may point at it
     m_proxies.erase(it);
 }
 
@@ -448,43 +463,14 @@ const StoredProxy* ProxyStore::find(qint64 id) const
     return it == m_proxies.end() ? nullptr : &it->second;
 }
 
-void ProxyStore::rank() const
-{
-    struct Scored
-    {
-        double rate;
-        double latency;
-        const StoredProxy* proxy;
-    };
-    std::vector<Scored> scored;
-    scored.reserve(m_proxies.size());
-    for (const auto& [id, p] : m_proxies) {
-        if (p.lastOk > 0)
-            scored.push_back({p.successRate(), p.meanLatency(), &p});
-    }
-    std::sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
-        if (a.rate != b.rate)
-            return a.rate > b.rate;
-        return a.latency != b.latency ? a.latency < b.latency : a.proxy->id < b.proxy->id;
-    });
-    m_ranking.clear();
-    m_ranking.reserve(scored.size());
-    for (const Scored& s : scored)
-        m_ranking.push_back(s.proxy);
-    m_rankClock.start();
-    m_rankingValid = true;
-}
-
 QList<const StoredProxy*> ProxyStore::best(qint64 since, int perCountry, const QString& fallbackCountry) const
 {
     // Ranking thousands of proxies for every caller would make the list the slowest answer; the order
-    // may be a second old, but whether a proxy passes is read afresh below.
-    if (!m_rankingValid || m_rankClock.elapsed() >= kRankRefreshMs)
-        rank();
+    // may be a second or two old, but whether a proxy passes is read afresh below.
     QHash<QString, int> perCountryCount;
     QList<const StoredProxy*> out;
-    for (const StoredProxy* p : m_ranking) {
-        if (p->lastOk < since || p->failuresInRow != 0)
+    for (const StoredProxy* p : m_ranking.order(m_proxies, kRankRefreshMs)) {
+        if (m_ranking.gone(p) || p->lastOk < since || p->failuresInRow != 0)
             continue;
         int& n = perCountryCount[p->country(fallbackCountry)];
         if (n < perCountry) {

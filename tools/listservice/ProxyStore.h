@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CheckLease.h"
+#include "ProxyRanking.h"
 #include "SourceParser.h"
 #include "StoreChange.h"
 #include "StoreContents.h"
@@ -114,6 +115,8 @@ public:
     /// last reload; -1 without a shared database.
     qint64 sharedChecksLastMinute() const;
     int sharedCheckers() const;
+    /// Empty while the database keeps up; else how slow it is (a batch under way or the last one taking long).
+    QString databaseDelay() const;
 
 private:
     struct Replacement
@@ -142,8 +145,6 @@ private:
     void forget(std::map<qint64, StoredProxy>::iterator it);
     // A proxy's next state after check: failures in a row, last pass and when it is due again.
     static void advance(StoredProxy& p, const CheckRecord& check, qint64 intervalSec);
-    // Orders every proxy that ever passed, best first.
-    void rank() const;
 
     const int m_maxProxies;
     bool m_postgres = false;
@@ -161,8 +162,5 @@ private:
     mutable std::set<std::pair<qint64, qint64>> m_schedule;
     mutable bool m_scheduleValid = false;
     static constexpr qint64 kRankRefreshMs = 1000;
-    // The last ranking; invalid once a proxy it points at is gone.
-    mutable std::vector<const StoredProxy*> m_ranking;
-    mutable bool m_rankingValid = false;
-    mutable QElapsedTimer m_rankClock;
+    mutable ProxyRanking m_ranking;
 };

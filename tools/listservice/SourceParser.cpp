@@ -75,8 +75,10 @@ public:
             ++m_result.duplicates;
             return true;
         }
-        if (m_result.entries.size() >= m_max)
+        if (m_result.entries.size() >= m_max) {
+            m_result.cut = true;
             return false;
+        }
         m_seen.insert(entry.key());
         m_result.entries.append(std::move(entry));
         return true;

@@ -29,6 +29,7 @@ struct SourceParseResult
     QList<SourceEntry> entries; // each proxy once, in the order first named
     int duplicates = 0;         // entries naming a proxy named before
     int rejected = 0;           // entries that were not a usable host and port
+    bool cut = false;           // the text names more proxies than were kept; the rest was not read
     QString error;              // why the whole text is unusable; empty when it is usable
 };
 

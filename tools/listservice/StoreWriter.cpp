@@ -2,12 +2,14 @@
 
 #include <QAtomicInt>
 #include <QDateTime>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QUrl>
 #include <QVariant>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -493,10 +495,32 @@ void StoreWriter::recovered()
     publish();
 }
 
+qint64 StoreWriter::steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void StoreWriter::noteBatch(bool started, qint64 changes)
+{
+    QMutexLocker lock(&m_mutex);
+    if (started) {
+        m_status.batchStartedMs = steadyMs();
+        m_status.batchChanges = changes;
+    } else if (m_status.batchStartedMs != 0) {
+        m_status.lastBatchMs = steadyMs() - m_status.batchStartedMs;
+        m_status.lastBatchChanges = m_status.batchChanges;
+        m_status.batchStartedMs = 0;
+    }
+}
+
 void StoreWriter::writePending()
 {
     if (m_pending.empty() || m_connection.isEmpty())
         return;
+    // Timed from outside too: a batch stuck in the database is seen while it is stuck.
+    noteBatch(true, qint64(m_pending.size()));
+    const auto done = qScopeGuard([this] { noteBatch(false, 0); });
     if (!ensureConnected()) {
         m_retry.start();
         return;

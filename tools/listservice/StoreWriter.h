@@ -43,6 +43,12 @@ public:
         // them, as of the last reload; -1: not known (no shared database).
         qint64 checksLastMinute = -1;
         int checkersLastMinute = 0;
+        // How long the database takes: when the batch under way began (on steadyMs(), 0: none under way)
+        // and how long the last one took, with how many changes each had.
+        qint64 batchStartedMs = 0;
+        qint64 batchChanges = 0;
+        qint64 lastBatchMs = 0;
+        qint64 lastBatchChanges = 0;
     };
 
     explicit StoreWriter(int maxProxies);
@@ -74,6 +80,10 @@ public:
 
     static constexpr int kSchemaVersion = 5;
     static constexpr int kRetryMs = 1000;
+    /// A batch that takes longer than this means a slow database.
+    static constexpr qint64 kSlowBatchMs = 1000;
+    /// The clock of the batch times in Status.
+    static qint64 steadyMs();
 
 private:
     void takeInbox();
@@ -92,6 +102,7 @@ private:
     void failed(const QString& text);
     void recovered();
     void publish();
+    void noteBatch(bool started, qint64 changes);
 
     static constexpr qint64 kCheckLockKey = 0x7665696c706f7274; // "veilport"
     const int m_maxProxies;
