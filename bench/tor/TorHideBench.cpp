@@ -108,11 +108,6 @@ int runOnce(const PrivateTorNetwork& network, const testsupport::HttpbinJudge& j
     TorRoute route(options);
     TEngineServices quiet;
     TProxyManager manager(browsers, quiet, QStringLiteral("http://127.0.0.1:9/getip.php?VER=2"));
-    manager.SetExitRoute(&route);
-    manager.SwitchExitRoute(true);
-    manager.ChooseCountry(kAutoSelected);
-    manager.SetLeakCheck(true);
-    manager.SetChangeInterval(kChangeMinutes);
 
     QStringList exits;
     for (const QHostAddress& address : network.exitAddresses())
@@ -142,6 +137,13 @@ int runOnce(const PrivateTorNetwork& network, const testsupport::HttpbinJudge& j
         if (seenAt < 0 && exits.contains(address))
             seenAt = clock.elapsed();
     });
+
+    // Joined after the handlers above, so that ready() is timed before the manager takes it up.
+    manager.SetExitRoute(&route);
+    manager.SwitchExitRoute(true);
+    manager.ChooseCountry(kAutoSelected);
+    manager.SetLeakCheck(true);
+    manager.SetChangeInterval(kChangeMinutes);
 
     if (route.controller().state() != TorController::State::Stopped)
         return failure(QStringLiteral("tor runs before the hide"));
