@@ -20,9 +20,11 @@
 #include "tor/TorRoute.h"
 #include "util/EngineServices.h"
 
+#include "BenchOutput.h"
 #include "support/BrowserTestHome.h"
 #include "support/HttpbinJudge.h"
 #include "support/PrivateNetwork.h"
+#include "support/PrivateTorClient.h"
 #include "support/PrivateTorNetwork.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -46,23 +48,6 @@ const bool g_privateNetwork = testsupport::PrivateNetwork::enter();
 constexpr int kRestMs = 2;
 // A change of exit gives up after this many minutes; the bench waits a little longer for its answer.
 constexpr int kChangeMinutes = 3;
-
-void print(const char* name, const QString& value)
-{
-    std::printf("%s=%s\n", name, qPrintable(value));
-    std::fflush(stdout);
-}
-
-void print(const char* name, qint64 value)
-{
-    print(name, QString::number(value));
-}
-
-int failure(const QString& message)
-{
-    print("error", QString(message).replace(u'\n', u' '));
-    return 1;
-}
 
 // What the desktop's proxy is, as GNOME's keyfile holds it: "none", "socks <port>" when it names a SOCKS proxy
 // on 127.0.0.1, otherwise the mode as written.
@@ -100,10 +85,7 @@ int runOnce(const PrivateTorNetwork& network, const testsupport::HttpbinJudge& j
             const QString& keyfile)
 {
     testsupport::TempDir dir;
-    TorOptions options;
-    options.program = TorOptions::findProgram();
-    options.dataFolder = dir.file(QStringLiteral("client"));
-    options.extraConfig = network.clientOptions();
+    TorOptions options = testsupport::privateTorClient(network, dir.file(QStringLiteral("client")));
     options.checkUrl = judge.url(QStringLiteral("/get?show_env=1"));
     TorRoute route(options);
     TEngineServices quiet;

@@ -11,9 +11,11 @@
 
 #include "tor/TorController.h"
 
+#include "BenchOutput.h"
 #include "support/CurlRun.h"
 #include "support/HttpbinJudge.h"
 #include "support/PrivateNetwork.h"
+#include "support/PrivateTorClient.h"
 #include "support/PrivateTorNetwork.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -33,23 +35,6 @@ namespace {
 
 // Entered before Qt starts any thread, so that every thread and child lives inside.
 const bool g_privateNetwork = testsupport::PrivateNetwork::enter();
-
-void print(const char* name, const QString& value)
-{
-    std::printf("%s=%s\n", name, qPrintable(value));
-    std::fflush(stdout);
-}
-
-void print(const char* name, qint64 value)
-{
-    print(name, QString::number(value));
-}
-
-int failure(const QString& message)
-{
-    print("error", QString(message).replace(u'\n', u' '));
-    return 1;
-}
 
 // The address the judge saw a request through socks come from; empty, with why in problem, when the request
 // failed.
@@ -79,10 +64,7 @@ int runOnce()
     if (!judge.start(PrivateTorNetwork::serverAddress()))
         return failure(judge.errorText());
 
-    TorOptions options;
-    options.program = TorOptions::findProgram();
-    options.dataFolder = dir.file(QStringLiteral("client"));
-    options.extraConfig = network.clientOptions();
+    TorOptions options = testsupport::privateTorClient(network, dir.file(QStringLiteral("client")));
     TorController tor(options);
     QSignalSpy ready(&tor, &TorController::ready);
     QSignalSpy failed(&tor, &TorController::failed);

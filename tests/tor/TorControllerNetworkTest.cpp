@@ -6,6 +6,7 @@
 #include "support/CurlRun.h"
 #include "support/HttpbinJudge.h"
 #include "support/PrivateNetwork.h"
+#include "support/PrivateTorClient.h"
 #include "support/PrivateTorNetwork.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -53,10 +54,7 @@ TEST(TorControllerNetworkTest, SitesSeeAnExitAndANewIdentityBuildsNewCircuits)
         exits << address.toString();
     ASSERT_FALSE(exits.contains(direct));
 
-    TorOptions options;
-    options.program = TorOptions::findProgram();
-    options.dataFolder = dir.file(QStringLiteral("client"));
-    options.extraConfig = network.clientOptions();
+    TorOptions options = testsupport::privateTorClient(network, dir.file(QStringLiteral("client")));
     TorController tor(options);
     QSignalSpy ready(&tor, &TorController::ready);
     QSignalSpy failed(&tor, &TorController::failed);

@@ -57,24 +57,47 @@ using MainWindow = MainWindowFixture;
 using testsupport::child;
 using testsupport::waitUntil;
 
+// The main window's components most tests look at, found by the names the language files use.
+struct WindowParts
+{
+    explicit WindowParts(TfrmMainForm& w)
+        : tmProgress(child<WindowTimer>(w, "tmProgress")), tmChangeIP(child<WindowTimer>(w, "tmChangeIP")),
+          edtChangeIPTime(child<QSpinBox>(w, "edtChangeIPTime")), sgTesting(child<QProgressBar>(w, "sgTesting")),
+          lbIP(child<QLabel>(w, "lbIP")), lbHidingInfo(child<QLabel>(w, "lbHidingInfo")),
+          imgFlag(child<QLabel>(w, "imgFlag")), imgLocal(child<QLabel>(w, "imgLocal")),
+          lblProgressText(child<QLabel>(w, "lblProgressText")), cbClearCookie(child<QCheckBox>(w, "cbClearCookie")),
+          cbChangeIP(child<QCheckBox>(w, "cbChangeIP")), acVuvaVI(child<QAction>(w, "acVuvaVI")),
+          acStopHide(child<QAction>(w, "acStopHide")), wbMain(child<InfoPagePane>(w, "wbMain")),
+          btnHide(child<QPushButton>(w, "btnHide")), mmbMainMenu(child<QMenuBar>(w, "mmbMainMenu")),
+          spSkinPanel2(child<QGroupBox>(w, "spSkinPanel2"))
+    {
+    }
+    WindowTimer* tmProgress;
+    WindowTimer* tmChangeIP;
+    QSpinBox* edtChangeIPTime;
+    QProgressBar* sgTesting;
+    QLabel* lbIP;
+    QLabel* lbHidingInfo;
+    QLabel* imgFlag;
+    QLabel* imgLocal;
+    QLabel* lblProgressText;
+    QCheckBox* cbClearCookie;
+    QCheckBox* cbChangeIP;
+    QAction* acVuvaVI;
+    QAction* acStopHide;
+    InfoPagePane* wbMain;
+    QPushButton* btnHide;
+    QMenuBar* mmbMainMenu;
+    QGroupBox* spSkinPanel2;
+};
+
 TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
 {
     start();
     TfrmMainForm& w = *form;
-    auto* mmbMainMenu = child<QMenuBar>(w, "mmbMainMenu");
-    auto* imgFlag = child<QLabel>(w, "imgFlag");
+    const WindowParts p(w);
     auto* spSkinButton3 = child<QPushButton>(w, "spSkinButton3");
-    auto* spSkinPanel2 = child<QGroupBox>(w, "spSkinPanel2");
     auto* lblFakeLoc = child<QLabel>(w, "lblFakeLoc");
-    auto* cbChangeIP = child<QCheckBox>(w, "cbChangeIP");
-    auto* edtChangeIPTime = child<QSpinBox>(w, "edtChangeIPTime");
-    auto* cbClearCookie = child<QCheckBox>(w, "cbClearCookie");
-    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
-    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
-    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
-    auto* btnHide = child<QPushButton>(w, "btnHide");
-    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
-    auto* lbIP = child<QLabel>(w, "lbIP");
     auto* lblIPCountry = child<QLabel>(w, "lblIPCountry");
     auto* pmTrayIcon = child<QMenu>(w, "pmTrayIcon");
     auto* pmSystem = child<QMenu>(w, "pmSystem");
@@ -84,28 +107,28 @@ TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
     EXPECT_EQ(engine->Services().MainWindow(), form.get());
     EXPECT_EQ(w.size(), QSize(476, 302));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_FALSE(mmbMainMenu->isVisibleTo(&w));
+    EXPECT_FALSE(p.mmbMainMenu->isVisibleTo(&w));
 
-    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
+    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
     EXPECT_EQ(spSkinButton3->text(), QStringLiteral("Clear Cookies"));
-    EXPECT_EQ(spSkinPanel2->title(), QStringLiteral("Quick Settings"));
+    EXPECT_EQ(p.spSkinPanel2->title(), QStringLiteral("Quick Settings"));
     EXPECT_EQ(lblFakeLoc->text(), QStringLiteral("Fake location: "));
-    EXPECT_EQ(cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
-    EXPECT_EQ(edtChangeIPTime->minimum(), 1);
-    EXPECT_EQ(edtChangeIPTime->maximum(), 120);
-    EXPECT_EQ(edtChangeIPTime->value(), 10);
-    EXPECT_EQ(cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
-    EXPECT_FALSE(sgTesting->isVisibleTo(&w));
-    EXPECT_EQ(sgTesting->maximum(), 400);
-    EXPECT_EQ(tmProgress->Interval(), 100);
-    EXPECT_FALSE(tmProgress->Enabled());
+    EXPECT_EQ(p.cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
+    EXPECT_EQ(p.edtChangeIPTime->minimum(), 1);
+    EXPECT_EQ(p.edtChangeIPTime->maximum(), 120);
+    EXPECT_EQ(p.edtChangeIPTime->value(), 10);
+    EXPECT_EQ(p.cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
+    EXPECT_FALSE(p.sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(p.sgTesting->maximum(), 400);
+    EXPECT_EQ(p.tmProgress->Interval(), 100);
+    EXPECT_FALSE(p.tmProgress->Enabled());
 
     // The stop-hide at creation leaves the not-hiding display with Hide still disabled.
-    EXPECT_EQ(w.HideAction(), acVuvaVI);
-    EXPECT_EQ(btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_FALSE(btnHide->isEnabled());
-    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(lbIP->text(), QString());
+    EXPECT_EQ(w.HideAction(), p.acVuvaVI);
+    EXPECT_EQ(p.btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_FALSE(p.btnHide->isEnabled());
+    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(p.lbIP->text(), QString());
     EXPECT_EQ(lblIPCountry->text(), QStringLiteral("Auto Selected"));
 
     EXPECT_EQ(MenuTexts(pmTrayIcon),
@@ -129,13 +152,12 @@ TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
 {
     writeConstants("127.0.0.1:1", "MainForm.MainMenu=1\n");
     start();
-    auto* mmbMainMenu = child<QMenuBar>(*form, "mmbMainMenu");
-    auto* spSkinPanel2 = child<QGroupBox>(*form, "spSkinPanel2");
-    EXPECT_TRUE(mmbMainMenu->isVisibleTo(form.get()));
-    EXPECT_EQ(spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
+    const WindowParts p(*form);
+    EXPECT_TRUE(p.mmbMainMenu->isVisibleTo(form.get()));
+    EXPECT_EQ(p.spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
     EXPECT_EQ(form->height(), 302 + 22);
     QStringList titles;
-    for (QAction* a : mmbMainMenu->actions())
+    for (QAction* a : p.mmbMainMenu->actions())
         titles << a->text();
     EXPECT_EQ(titles, (QStringList{QStringLiteral("&File"), QStringLiteral("&View"), QStringLiteral("&Tools"),
                                    QStringLiteral("&Help")}));
@@ -145,69 +167,59 @@ TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
-    auto* lbIP = child<QLabel>(w, "lbIP");
-    auto* btnHide = child<QPushButton>(w, "btnHide");
-    auto* lblProgressText = child<QLabel>(w, "lblProgressText");
-    auto* wbMain = child<InfoPagePane>(w, "wbMain");
-    auto* acStopHide = child<QAction>(w, "acStopHide");
+    const WindowParts p(w);
     auto* miHide = child<QAction>(w, "miHide");
-    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
-    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
-    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
-    auto* imgFlag = child<QLabel>(w, "imgFlag");
-    auto* imgLocal = child<QLabel>(w, "imgLocal");
-    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
                                           QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Hide enabled, the list kept for the next start.
-    EXPECT_EQ(lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_TRUE(btnHide->isEnabled());
-    EXPECT_FALSE(lblProgressText->isVisibleTo(&w));
-    EXPECT_TRUE(wbMain->isVisibleTo(&w));
+    EXPECT_EQ(p.lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_TRUE(p.btnHide->isEnabled());
+    EXPECT_FALSE(p.lblProgressText->isVisibleTo(&w));
+    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
     EXPECT_TRUE(QFileInfo::exists(settingsFolder() + QStringLiteral("proxylist.lst")));
 
     // Testing: the button carries Stop Hide, the gauge replaces the page.
-    w.SetHideAction(acStopHide);
+    w.SetHideAction(p.acStopHide);
     emit manager().progress(3, 1);
-    EXPECT_EQ(btnHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_EQ(p.btnHide->text(), QStringLiteral("S&top Hide"));
     EXPECT_EQ(miHide->text(), QStringLiteral("S&top Hide"));
-    EXPECT_FALSE(wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(tmProgress->Enabled());
-    EXPECT_EQ(sgTesting->maximum(), 3000);
-    EXPECT_EQ(sgTesting->value(), 1000);
-    EXPECT_TRUE(lblProgressText->isVisibleTo(&w));
-    EXPECT_EQ(lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
+    EXPECT_FALSE(p.wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(p.tmProgress->Enabled());
+    EXPECT_EQ(p.sgTesting->maximum(), 3000);
+    EXPECT_EQ(p.sgTesting->value(), 1000);
+    EXPECT_TRUE(p.lblProgressText->isVisibleTo(&w));
+    EXPECT_EQ(p.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
     w.tmProgressTimer();
-    EXPECT_EQ(sgTesting->value(), 1003);
-    EXPECT_TRUE(sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(p.sgTesting->value(), 1003);
+    EXPECT_TRUE(p.sgTesting->isVisibleTo(&w));
 
     // Hiding: the proxy's host on the first line, the sentence with the own address on the second.
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
-    EXPECT_EQ(lbIP->text(), QStringLiteral("127.0.0.5"));
-    EXPECT_EQ(lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
-    EXPECT_TRUE(imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(imgFlag->pos(), QPoint(88, 16));
-    EXPECT_EQ(imgLocal->pos(), QPoint(88, 37));
-    EXPECT_FALSE(tmProgress->Enabled());
-    EXPECT_FALSE(sgTesting->isVisibleTo(&w));
-    EXPECT_TRUE(wbMain->isVisibleTo(&w));
-    EXPECT_EQ(lblProgressText->text(), QString());
+    EXPECT_EQ(p.lbIP->text(), QStringLiteral("127.0.0.5"));
+    EXPECT_EQ(p.lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
+    EXPECT_TRUE(p.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(p.imgFlag->pos(), QPoint(88, 16));
+    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 37));
+    EXPECT_FALSE(p.tmProgress->Enabled());
+    EXPECT_FALSE(p.sgTesting->isVisibleTo(&w));
+    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
+    EXPECT_EQ(p.lblProgressText->text(), QString());
 
     // A proxy text without a port leaves the first line empty (the program's own network stack
     // refuses such a proxy and says so).
     messages.queueAnswer(TEngineServices::mrOk);
     manager().ApplyProxy(QStringLiteral("noport"));
-    EXPECT_EQ(lbIP->text(), QString());
+    EXPECT_EQ(p.lbIP->text(), QString());
 
     // Not hiding again.
-    acStopHide->trigger();
-    EXPECT_EQ(w.HideAction(), acVuvaVI);
-    EXPECT_EQ(btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_EQ(lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
-    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(imgFlag->pos(), QPoint(88, 375));
-    EXPECT_EQ(imgLocal->pos(), QPoint(88, 16));
+    p.acStopHide->trigger();
+    EXPECT_EQ(w.HideAction(), p.acVuvaVI);
+    EXPECT_EQ(p.btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_EQ(p.lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
+    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(p.imgFlag->pos(), QPoint(88, 375));
+    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 16));
 }
 
 TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsItsCheck)
@@ -223,86 +235,76 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     writeConstants(service.host().toUtf8(), "Proxy.CheckInterval=1\n");
     start();
     TfrmMainForm& w = *form;
-    auto* acVuvaVI = child<QAction>(w, "acVuvaVI");
-    auto* lbIP = child<QLabel>(w, "lbIP");
-    auto* lbHidingInfo = child<QLabel>(w, "lbHidingInfo");
-    auto* imgFlag = child<QLabel>(w, "imgFlag");
-    auto* imgLocal = child<QLabel>(w, "imgLocal");
-    auto* acStopHide = child<QAction>(w, "acStopHide");
+    const WindowParts p(w);
     manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(waitUntil([&] { return acVuvaVI->isEnabled(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return p.acVuvaVI->isEnabled(); }, 10000));
     const QString own = manager().LocalIP();
     const QString hiding = QStringLiteral("You are hiding your real ip ") + own;
 
     // Hiding, and the first check has shown the address the sites see through the proxy.
-    acVuvaVI->trigger();
+    p.acVuvaVI->trigger();
     int applied = -1;
     ASSERT_TRUE(waitUntil(
         [&] {
             applied = proxies.proxyTexts().indexOf(manager().CurrentProxy());
-            return applied >= 0 && lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
+            return applied >= 0 && p.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
         },
         40000));
-    EXPECT_EQ(lbHidingInfo->text(), hiding);
+    EXPECT_EQ(p.lbHidingInfo->text(), hiding);
 
     // The proxy dies: the next check fails, and at once the window warns and shows the own address, while
     // the command still stops hiding and the browsers keep the proxy until another one is found.
     proxies.stop(applied);
-    ASSERT_TRUE(waitUntil([&] { return lbHidingInfo->text() != hiding; }, 10000));
-    EXPECT_EQ(lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(lbIP->text(), own);
-    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(imgLocal->pos(), QPoint(88, 16));
-    EXPECT_EQ(w.HideAction(), acStopHide);
+    ASSERT_TRUE(waitUntil([&] { return p.lbHidingInfo->text() != hiding; }, 10000));
+    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(p.lbIP->text(), own);
+    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 16));
+    EXPECT_EQ(w.HideAction(), p.acStopHide);
     EXPECT_TRUE(manager().Active());
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(applied));
 
     // The second failure moves to the other proxy, whose check shows the user hidden again.
     const int other = 1 - applied;
     ASSERT_TRUE(
-        waitUntil([&] { return lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
+        waitUntil([&] { return p.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(other));
-    EXPECT_EQ(lbHidingInfo->text(), hiding);
-    EXPECT_TRUE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(p.lbHidingInfo->text(), hiding);
+    EXPECT_TRUE(p.imgFlag->isVisibleTo(&w));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    acStopHide->trigger();
+    p.acStopHide->trigger();
 }
 
 TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
 {
     start();
     TfrmMainForm& w = *form;
-    auto* wbMain = child<InfoPagePane>(w, "wbMain");
-    auto* lblProgressText = child<QLabel>(w, "lblProgressText");
-    auto* tmProgress = child<WindowTimer>(w, "tmProgress");
-    auto* acStopHide = child<QAction>(w, "acStopHide");
-    auto* sgTesting = child<QProgressBar>(w, "sgTesting");
+    const WindowParts p(w);
     emit manager().progress(0, 0);
-    EXPECT_TRUE(wbMain->isVisibleTo(&w));
-    EXPECT_FALSE(lblProgressText->isVisibleTo(&w));
-    EXPECT_FALSE(tmProgress->Enabled());
+    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
+    EXPECT_FALSE(p.lblProgressText->isVisibleTo(&w));
+    EXPECT_FALSE(p.tmProgress->Enabled());
 
     emit manager().progress(4, 2);
-    acStopHide->trigger();
-    EXPECT_TRUE(wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(tmProgress->Enabled());
-    const int before = sgTesting->value();
+    p.acStopHide->trigger();
+    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(p.tmProgress->Enabled());
+    const int before = p.sgTesting->value();
     w.tmProgressTimer();
-    EXPECT_EQ(sgTesting->value(), before + 3);
+    EXPECT_EQ(p.sgTesting->value(), before + 3);
     // The creeping gauge never passes its maximum.
     for (int i = 0; i < 1000; ++i)
         w.tmProgressTimer();
-    EXPECT_EQ(sgTesting->value(), sgTesting->maximum());
+    EXPECT_EQ(p.sgTesting->value(), p.sgTesting->maximum());
 }
 
 TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
 {
     start();
-    auto* cbClearCookie = child<QCheckBox>(*form, "cbClearCookie");
-    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
+    const WindowParts p(*form);
     form->show();
-    cbClearCookie->setChecked(true);
-    edtChangeIPTime->setValue(7);
+    p.cbClearCookie->setChecked(true);
+    p.edtChangeIPTime->setValue(7);
     messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->ExitRequested);
@@ -428,15 +430,12 @@ TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
     Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
     Settings()->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), true);
     start();
-    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
-    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
-    auto* cbClearCookie = child<QCheckBox>(*form, "cbClearCookie");
-    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
-    EXPECT_EQ(edtChangeIPTime->value(), 7);
-    EXPECT_TRUE(cbChangeIP->isChecked());
-    EXPECT_TRUE(cbClearCookie->isChecked());
-    EXPECT_TRUE(tmChangeIP->Enabled());
-    EXPECT_EQ(tmChangeIP->Interval(), 7 * 60000);
+    const WindowParts p(*form);
+    EXPECT_EQ(p.edtChangeIPTime->value(), 7);
+    EXPECT_TRUE(p.cbChangeIP->isChecked());
+    EXPECT_TRUE(p.cbClearCookie->isChecked());
+    EXPECT_TRUE(p.tmChangeIP->Enabled());
+    EXPECT_EQ(p.tmChangeIP->Interval(), 7 * 60000);
     EXPECT_TRUE(manager().AutoChange());
     EXPECT_TRUE(manager().ClearCookiesOnChange());
 }
@@ -478,44 +477,41 @@ TEST_F(MainWindow, StoredMinutesThatAreNotANumberCountAsTen)
     Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("soon"));
     Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
     start();
-    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
-    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
-    EXPECT_TRUE(cbChangeIP->isChecked());
+    const WindowParts p(*form);
+    EXPECT_TRUE(p.cbChangeIP->isChecked());
     EXPECT_EQ(form->ChangeIPMinutes(), 10);
-    EXPECT_EQ(tmChangeIP->Interval(), 10 * 60000);
+    EXPECT_EQ(p.tmChangeIP->Interval(), 10 * 60000);
 }
 
 TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
 {
     start();
-    auto* cbChangeIP = child<QCheckBox>(*form, "cbChangeIP");
-    auto* tmChangeIP = child<WindowTimer>(*form, "tmChangeIP");
-    auto* edtChangeIPTime = child<QSpinBox>(*form, "edtChangeIPTime");
-    cbChangeIP->click();
-    ASSERT_TRUE(tmChangeIP->Counting());
-    EXPECT_EQ(tmChangeIP->Interval(), 10 * 60000);
+    const WindowParts p(*form);
+    p.cbChangeIP->click();
+    ASSERT_TRUE(p.tmChangeIP->Counting());
+    EXPECT_EQ(p.tmChangeIP->Interval(), 10 * 60000);
     EXPECT_TRUE(manager().AutoChange());
 
-    edtChangeIPTime->setValue(5);
-    EXPECT_EQ(tmChangeIP->Interval(), 5 * 60000);
+    p.edtChangeIPTime->setValue(5);
+    EXPECT_EQ(p.tmChangeIP->Interval(), 5 * 60000);
     EXPECT_EQ(manager().ChangeInterval(), 5);
-    const int start = tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return tmChangeIP->RemainingTime() <= start - 60; }, 5000));
+    const int start = p.tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return p.tmChangeIP->RemainingTime() <= start - 60; }, 5000));
     // Typing the same value again keeps the countdown.
-    edtChangeIPTime->setValue(4);
-    edtChangeIPTime->setValue(5);
-    EXPECT_GT(tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
-    const int running = tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return tmChangeIP->RemainingTime() <= running - 60; }, 5000));
+    p.edtChangeIPTime->setValue(4);
+    p.edtChangeIPTime->setValue(5);
+    EXPECT_GT(p.tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
+    const int running = p.tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return p.tmChangeIP->RemainingTime() <= running - 60; }, 5000));
     form->cbChangeIPClick(); // code setting the state it already has
-    EXPECT_LE(tmChangeIP->RemainingTime(), running - 50);
+    EXPECT_LE(p.tmChangeIP->RemainingTime(), running - 50);
 
-    cbChangeIP->click();
-    EXPECT_FALSE(tmChangeIP->Counting());
+    p.cbChangeIP->click();
+    EXPECT_FALSE(p.tmChangeIP->Counting());
     EXPECT_FALSE(manager().AutoChange());
     // Minutes typed while the box is off leave the clock off.
-    edtChangeIPTime->setValue(3);
-    EXPECT_FALSE(tmChangeIP->Counting());
+    p.edtChangeIPTime->setValue(3);
+    EXPECT_FALSE(p.tmChangeIP->Counting());
 }
 
 TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
@@ -644,16 +640,13 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
 TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)
 {
     start();
-    auto* wbMain = child<InfoPagePane>(*form, "wbMain");
-    auto* tmProgress = child<WindowTimer>(*form, "tmProgress");
-    auto* lblProgressText = child<QLabel>(*form, "lblProgressText");
-    auto* acVuvaVI = child<QAction>(*form, "acVuvaVI");
+    const WindowParts p(*form);
     form->show();
-    EXPECT_FALSE(wbMain->isVisibleTo(form.get()));
-    EXPECT_TRUE(tmProgress->Enabled());
-    EXPECT_TRUE(lblProgressText->isVisibleTo(form.get()));
-    EXPECT_EQ(lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
-    EXPECT_FALSE(acVuvaVI->isEnabled());
+    EXPECT_FALSE(p.wbMain->isVisibleTo(form.get()));
+    EXPECT_TRUE(p.tmProgress->Enabled());
+    EXPECT_TRUE(p.lblProgressText->isVisibleTo(form.get()));
+    EXPECT_EQ(p.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
+    EXPECT_FALSE(p.acVuvaVI->isEnabled());
 }
 
 TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
@@ -664,15 +657,12 @@ TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
     list.write(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
     list.close();
     start();
-    auto* acVuvaVI = child<QAction>(*form, "acVuvaVI");
-    auto* lbIP = child<QLabel>(*form, "lbIP");
-    auto* wbMain = child<InfoPagePane>(*form, "wbMain");
-    auto* tmProgress = child<WindowTimer>(*form, "tmProgress");
+    const WindowParts p(*form);
     form->show();
-    EXPECT_TRUE(acVuvaVI->isEnabled());
-    EXPECT_EQ(lbIP->text(), QStringLiteral("5.6.7.8"));
-    EXPECT_TRUE(wbMain->isVisibleTo(form.get()));
-    EXPECT_FALSE(tmProgress->Enabled());
+    EXPECT_TRUE(p.acVuvaVI->isEnabled());
+    EXPECT_EQ(p.lbIP->text(), QStringLiteral("5.6.7.8"));
+    EXPECT_TRUE(p.wbMain->isVisibleTo(form.get()));
+    EXPECT_FALSE(p.tmProgress->Enabled());
 }
 
 TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)

@@ -27,12 +27,6 @@ using testsupport::waitUntil;
 
 constexpr int kTimeoutMs = 20000;
 
-QString unquote(const QString& value)
-{
-    return value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\'') ? value.mid(1, value.size() - 2)
-                                                                                 : value;
-}
-
 class TorHiding : public MainWindowFixture
 {
 protected:
@@ -70,15 +64,7 @@ protected:
     }
 
     // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy by hand, else the mode ('none').
-    QString desktop() const
-    {
-        const QString mode = gnome.readKey(testsupport::kGnomeProxy, QStringLiteral("mode"));
-        if (mode != QLatin1String("'manual'"))
-            return mode;
-        return QStringLiteral("socks5 ") +
-               unquote(gnome.readKey(testsupport::kGnomeProxySocks, QStringLiteral("host"))) + u':' +
-               gnome.readKey(testsupport::kGnomeProxySocks, QStringLiteral("port"));
-    }
+    QString desktop() const { return testsupport::desktopProxy(gnome); }
 
     bool desktopBecomes(const QString& expected)
     {

@@ -10,6 +10,7 @@
 #include "support/HttpbinJudge.h"
 #include "support/NamedChild.h"
 #include "support/PrivateNetwork.h"
+#include "support/PrivateTorClient.h"
 #include "support/PrivateTorNetwork.h"
 #include "support/Wait.h"
 #include "tor/TorController.h"
@@ -33,14 +34,6 @@ const bool g_privateNetwork = PrivateNetwork::enter();
 
 // tor may take its time on two busy cores; the bootstrap limit of the program is two minutes.
 constexpr int kTorMs = 120000;
-
-QString keyfileText(const platform::GnomeProxySettings& gnome, const QString& schema, const char* key)
-{
-    QString value = gnome.readKey(schema, QString::fromLatin1(key));
-    if (value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\''))
-        value = value.mid(1, value.size() - 2);
-    return value;
-}
 
 class TorNetworkHiding : public MainWindowFixture
 {
@@ -69,14 +62,7 @@ protected:
     }
 
     // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy, else the mode ('none').
-    QString desktop() const
-    {
-        const QString mode = gnome.readKey(testsupport::kGnomeProxy, QStringLiteral("mode"));
-        if (mode != QLatin1String("'manual'"))
-            return mode;
-        return QStringLiteral("socks5 ") + keyfileText(gnome, testsupport::kGnomeProxySocks, "host") + u':' +
-               keyfileText(gnome, testsupport::kGnomeProxySocks, "port");
-    }
+    QString desktop() const { return testsupport::desktopProxy(gnome); }
 
     platform::GnomeProxySettings gnome;
     PrivateTorNetwork network;
@@ -94,12 +80,9 @@ TEST_F(TorNetworkHiding, HideRotateAndStopThroughRealTorCircuits)
 
     openSettings();
     Settings()->WriteBool(QStringLiteral("UseTor"), true);
-    TorOptions options;
-    options.program = TorOptions::findProgram();
-    options.dataFolder = root.file(QStringLiteral("cache/tor"));
+    TorOptions options = testsupport::privateTorClient(network, root.file(QStringLiteral("cache/tor")));
     options.bootstrapTimeoutMs = kTorMs;
     options.checkUrl = judge.url(QStringLiteral("/get?show_env=1"));
-    options.extraConfig = network.clientOptions();
     auto torRoute = std::make_unique<TorRoute>(options);
     TorRoute* route = torRoute.get();
     exitRoute = std::move(torRoute);

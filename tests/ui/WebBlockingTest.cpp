@@ -7,6 +7,7 @@
 #include "config/BlockingOptions.h"
 #include "i18n/MessageTexts.h"
 #include "browsers/GnomeProxySettings.h"
+#include "support/GnomeProxyKeys.h"
 #include "support/CurlRun.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
@@ -28,12 +29,6 @@ using testsupport::waitUntil;
 
 constexpr int kHideTimeoutMs = 40000;
 constexpr int kBlockTimeoutMs = 20000;
-
-QString unquote(const QString& value)
-{
-    return value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\'') ? value.mid(1, value.size() - 2)
-                                                                                 : value;
-}
 
 class WebBlocking : public MainWindowFixture
 {
@@ -62,14 +57,7 @@ protected:
     }
 
     // The desktop's proxy: "host:port" while set by hand, else the mode ('none').
-    QString desktop() const
-    {
-        const QString mode = gnome.readKey(QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"));
-        if (mode != QLatin1String("'manual'"))
-            return mode;
-        return unquote(gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("host"))) + u':' +
-               gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port"));
-    }
+    QString desktop() const { return testsupport::desktopProxy(gnome); }
 
     bool desktopBecomes(const QString& expected, int timeoutMs = kBlockTimeoutMs)
     {

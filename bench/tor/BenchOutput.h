@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+
+// The tor benchmarks' figures: one name=value line each, flushed at once so a run that hangs later still shows
+// what it measured.
+inline void print(const char* name, const QString& value)
+{
+    std::printf("%s=%s\n", name, qPrintable(value));
+    std::fflush(stdout);
+}
+
+inline void print(const char* name, qint64 value)
+{
+    print(name, QString::number(value));
+}
+
+// Prints the failed step as error=<text> on one line; the benchmark then ends with this code.
+inline int failure(const QString& message)
+{
+    print("error", QString(message).replace(u'\n', u' '));
+    return 1;
+}
