@@ -9,6 +9,7 @@
 //   bench_listservice_instances [--hanging 10000] [--working 10000] [--timeout 2] [--concurrency 200]
 //                               [--tinyproxies 4]
 
+#include "MetricsReading.h"
 #include "support/HangingProxies.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
@@ -33,26 +34,6 @@
 using testsupport::ListServiceFixture;
 
 namespace {
-
-// The sum of a metric's samples whose line starts with name (any labels); -1 when the service does not answer.
-double metric(int port, const QString& name)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, quint16(port));
-    if (!s.waitForConnected(5000))
-        return -1;
-    s.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QByteArray answer;
-    while (s.waitForReadyRead(5000))
-        answer += s.readAll();
-    double sum = 0;
-    const QRegularExpression re(QStringLiteral("^") + QRegularExpression::escape(name) +
-                                    QStringLiteral("(\\{[^}]*\\})? ([0-9.e+]+)$"),
-                                QRegularExpression::MultilineOption);
-    for (auto it = re.globalMatch(QString::fromUtf8(answer)); it.hasNext();)
-        sum += it.next().captured(2).toDouble();
-    return sum;
-}
 
 QString loadAverage()
 {

@@ -9,6 +9,7 @@
 //   bench_listservice [--proxies 10000] [--instances 20] [--clients 100] [--requests 200] [--no-curl]
 //                     [--ingest 100000] [--ingest-seconds 40] [--no-postgres]
 
+#include "MetricsReading.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
 #include "support/StallMeter.h"
@@ -133,22 +134,6 @@ LoadResult load(int port, const QByteArray& path, int clients, int requests, con
     r.failed = failed.load();
     r.requests = int(all.size());
     return r;
-}
-
-// A figure of the service's /metrics text.
-double metric(int port, const QString& name)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, quint16(port));
-    if (!s.waitForConnected(5000))
-        return -1;
-    s.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QByteArray answer;
-    while (s.waitForReadyRead(5000))
-        answer += s.readAll();
-    const QRegularExpression re(QRegularExpression::escape(name) + QStringLiteral(" ([0-9.e+]+)\n"));
-    const auto m = re.match(QString::fromUtf8(answer));
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
 }
 
 // curl --parallel through every proxy: the plain address check and the same over a CONNECT tunnel.

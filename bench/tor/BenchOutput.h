@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -22,4 +23,11 @@ inline int failure(const QString& message)
 {
     print("error", QString(message).replace(u'\n', u' '));
     return 1;
+}
+
+// The number of runs asked for with --runs N (at least one; one when not asked).
+inline int runsAsked(const QStringList& args)
+{
+    const qsizetype at = args.indexOf(QStringLiteral("--runs"));
+    return at > 0 && at + 1 < args.size() ? qMax(1, args.at(at + 1).toInt()) : 1;
 }

@@ -106,11 +106,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (!g_privateNetwork)
         return failure(QStringLiteral("no private network (needs root): ") + testsupport::PrivateNetwork::error());
-    int runs = 1;
-    const QStringList args = app.arguments();
-    const qsizetype at = args.indexOf(QStringLiteral("--runs"));
-    if (at > 0 && at + 1 < args.size())
-        runs = qMax(1, args.at(at + 1).toInt());
+    const int runs = runsAsked(app.arguments());
     for (int run = 1; run <= runs; ++run) {
         print("run", run);
         if (const int code = runOnce(); code != 0)
