@@ -319,15 +319,32 @@ TEST(ListServiceDatabase, InstancesShareTheChecksAndAFrozenInstancesLeasesReturn
     ASSERT_NE(firstId, secondId);
     SideConnection side(pg);
     const QString leasedBySecond = QStringLiteral("SELECT id FROM proxies WHERE lease_owner = '%1'").arg(secondId);
+    const QString writtenBySecond = QStringLiteral("SELECT count(*) FROM checks WHERE checked_by = '%1'").arg(secondId);
 
-    // Both take a share while the round lasts.
+    // Both take a share while the round lasts. The second's share counts once written: a check it counted but
+    // still held in a batch when it froze is refused after the thaw, its lease having passed to the first.
     ASSERT_TRUE(testsupport::waitUntil(
         [&] {
-            return HealthValue(first, "checks.minute").toInt() > 0 &&
-                   HealthValue(second, "checks.minute").toInt() > 0 && !side.column(leasedBySecond).isEmpty();
+            return HealthValue(first, "checks.minute").toInt() > 0 && side.count(writtenBySecond) > 0 &&
+                   !side.column(leasedBySecond).isEmpty();
         },
         60000, 20))
         << Health(first).toStdString() << Health(second).toStdString() << second.errorOutput().toStdString();
+    // It freezes in the middle of writing a batch, its transaction open on the rows it wrote: the server holds
+    // its next check a while, so the freeze lands there rather than wherever the clock happens to put it.
+    ASSERT_TRUE(side.exec(QStringLiteral("CREATE FUNCTION hold() RETURNS trigger AS $$ BEGIN IF NEW.checked_by = "
+                                         "'%1' THEN PERFORM pg_sleep(2); END IF; RETURN NEW; END $$ LANGUAGE plpgsql")
+                              .arg(secondId)))
+        << side.error().toStdString();
+    ASSERT_TRUE(
+        side.exec(QStringLiteral("CREATE TRIGGER hold BEFORE INSERT ON checks FOR EACH ROW EXECUTE FUNCTION hold()")))
+        << side.error().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return side.count(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'")) > 0;
+        },
+        30000, 5))
+        << "the second instance wrote no further check" << Health(second).toStdString();
     ASSERT_EQ(kill(pid_t(second.processId()), SIGSTOP), 0);
     const QStringList frozen = side.column(leasedBySecond);
     ASSERT_FALSE(frozen.isEmpty()) << "the second instance held no lease when it froze";
@@ -343,7 +360,7 @@ TEST(ListServiceDatabase, InstancesShareTheChecksAndAFrozenInstancesLeasesReturn
     EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM checks WHERE proxy_id IN (%1) AND checked_by = '%2'")
                              .arg(frozenIds, firstId)),
               frozen.size());
-    EXPECT_GT(side.count(QStringLiteral("SELECT count(*) FROM checks WHERE checked_by = '%1'").arg(secondId)), 0);
+    EXPECT_GT(side.count(writtenBySecond), 0);
 
     // Thawed, the second instance's checks end in failures of its own making (their time ran out while it
     // stood still): refused, since the first checked those proxies after their leases ran out.

@@ -107,6 +107,22 @@ const char* const kLeasedCheck =
     "INSERT INTO checks (proxy_id, at, ok, latency_ms, anonymity, reason, checked_by) VALUES (?, ?, ?, ?, ?, ?, ?)";
 const char* const kRecentChecks = "SELECT count(*), count(DISTINCT checked_by) FROM checks WHERE at >= ?";
 
+// A batch runs its statements back to back; a transaction left open this long belongs to an instance that
+// froze (stopped, swapped out, held in a debugger). Its row locks would keep the proxies it wrote from every
+// other instance for as long as it stands still, since leases skip locked rows: the server ends that session
+// instead, and the instance, once it runs again, connects anew and offers the batch again, where the leases
+// decide what still counts.
+constexpr int kIdleTransactionLimitMs = 10000;
+
+void limitIdleTransactions(const QSqlDatabase& db)
+{
+    QSqlQuery q(db);
+    // A server too old to know the setting only loses this safeguard.
+    if (!q.exec(QStringLiteral("SET idle_in_transaction_session_timeout = %1").arg(kIdleTransactionLimitMs)))
+        std::fprintf(stderr, "veilport-listservice: cannot limit idle transactions: %s\n",
+                     qPrintable(q.lastError().text()));
+}
+
 } // namespace
 
 StoreWriter::StoreWriter(int maxProxies) : m_maxProxies(maxProxies), m_retry(this)
@@ -164,6 +180,8 @@ StoreWriter::Opened StoreWriter::open(const QString& location, QString& error, S
         return fail(QStringLiteral("cannot open database %1: %2").arg(m_shown, db.lastError().text()),
                     m_postgres ? Opened::Retrying : Opened::Failed);
     }
+    if (m_postgres)
+        limitIdleTransactions(db);
     QSqlQuery q(db);
     // Anything that is not an SQLite database shows itself at the first read.
     if (!m_postgres && !q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")))
@@ -388,6 +406,7 @@ bool StoreWriter::ensureConnected()
         failed(QStringLiteral("cannot open database %1: %2").arg(m_shown, db.lastError().text()));
         return false;
     }
+    limitIdleTransactions(db);
     QString error;
     if (!migrate(error)) {
         failed(error);
