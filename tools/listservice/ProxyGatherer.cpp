@@ -255,7 +255,7 @@ void ProxyGatherer::checkLeased()
                 continue;
             m_inFlight.insert(lease.id, startMs);
             m_leases.insert(lease.id, {lease, startMs});
-            m_tester->TestProxy(int(lease.id), lease.host, lease.port, lease.kind);
+            m_tester->TestProxy(int(lease.id), lease.host, lease.port, lease.kind, lease.lastOk > 0);
         }
     });
 }
