@@ -109,7 +109,9 @@ void HidingPresenter::OnHide(const TProxyRec& rec)
     // A proxy applied again before a check has passed since its last one failed has still to show that it
     // works: the testing display ends, but the warning stays.
     const bool stillFailing = m_checkFailedShown && rec.Proxy == m_failedProxy;
-    m_shownAddress = ProxyHost(rec.Proxy);
+    // Through Tor the applied proxy is tor's own port on this machine, which sites never see: the address shows
+    // once the check through it has seen the exit.
+    m_shownAddress = m_manager.RouteActive() ? QString() : ProxyHost(rec.Proxy);
     m_checkFailedShown = false;
     if (m_view)
         m_view->ShowHiding(m_shownAddress, HidingSentence(), HidingTip(m_shownAddress, rec));

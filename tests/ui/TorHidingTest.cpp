@@ -109,6 +109,8 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
     route->countryCode = QStringLiteral("us");
     QSignalSpy verified(&manager(), &TProxyManager::proxyVerified);
 
+    QString shownWhenApplied = QStringLiteral("(not applied)");
+    QObject::connect(&manager(), &TProxyManager::proxyChanged, w, [&] { shownWhenApplied = lbIP->text(); });
     acVuvaVI->trigger();
     EXPECT_EQ(route->starts, 1);
     route->connectUpTo(45);
@@ -124,6 +126,8 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
     route->finishBootstrap();
     ASSERT_TRUE(desktopBecomes(torPort())) << desktop().toStdString();
     EXPECT_FALSE(lblProgressText->isVisibleTo(w));
+    // Tor's own port on this machine is never what sites see, not even before the first check.
+    EXPECT_EQ(shownWhenApplied, QString());
     // What sites see is the exit's address, with the country tor gives it, once the check through the port passed.
     ASSERT_TRUE(waitUntil([&] { return lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
         << lbIP->text().toStdString();
