@@ -6,10 +6,7 @@
 #include "support/LoopbackHttpResponder.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +17,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 using testsupport::PrivateNetwork;
 
@@ -130,36 +126,4 @@ TEST_F(PrivateNetworkTest, OnlyLoopbackAndTheTestsNamesAreReachableFromHereAndFr
     EXPECT_EQ(visit.output, "inside");
     ASSERT_EQ(site.visits().size(), 1);
     EXPECT_EQ(site.visits().first().peer, "curl");
-}
-
-TEST_F(PrivateNetworkTest, AddedAddressesCanBeListenedOnAndLeftFrom)
-{
-    // Addresses of the benchmarking range and of a private IPv6 network: a server on one, a client leaving from
-    // another, as SOCKS servers each with an address of their own would.
-    const QHostAddress server(QStringLiteral("198.18.0.7"));
-    const QHostAddress client(QStringLiteral("198.18.0.8"));
-    QList<QPair<QHostAddress, QHostAddress>> pairs{{server, client}};
-    // A machine with IPv6 turned off has none inside the namespace either.
-    if (QFile::exists(QStringLiteral("/proc/net/if_inet6")))
-        pairs.append({QHostAddress(QStringLiteral("fd56:7e11::7")), QHostAddress(QStringLiteral("fd56:7e11::8"))});
-    QList<QHostAddress> added;
-    for (const auto& [listenOn, leaveFrom] : pairs)
-        added << listenOn << leaveFrom;
-    ASSERT_TRUE(PrivateNetwork::addAddresses(added)) << PrivateNetwork::error().toStdString();
-    // Adding one that is there already is no failure.
-    EXPECT_TRUE(PrivateNetwork::addAddresses({server})) << PrivateNetwork::error().toStdString();
-
-    for (const auto& [listenOn, leaveFrom] : pairs) {
-        SCOPED_TRACE(listenOn.toString().toStdString());
-        QTcpServer listener;
-        ASSERT_TRUE(listener.listen(listenOn)) << listener.errorString().toStdString();
-        QTcpSocket socket;
-        ASSERT_TRUE(socket.bind(leaveFrom)) << socket.errorString().toStdString();
-        socket.connectToHost(listenOn, listener.serverPort());
-        // The socket starts connecting from the event loop; waiting for it drives that here.
-        ASSERT_TRUE(socket.waitForConnected(10000)) << socket.errorString().toStdString();
-        ASSERT_TRUE(listener.waitForNewConnection(10000));
-        std::unique_ptr<QTcpSocket> accepted(listener.nextPendingConnection());
-        EXPECT_EQ(accepted->peerAddress(), leaveFrom);
-    }
 }
