@@ -2,6 +2,7 @@
 
 // Helpers for tests that run real copies of the program in a private installation and home.
 #include "platform/UnixInstanceChannel.h"
+#include "support/EndsWithParent.h"
 #include "support/PrivateHome.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -227,6 +228,7 @@ protected:
         const QString log = root.file(QStringLiteral("log-%1.txt").arg(m_processes.size()));
         process->setStandardOutputFile(log);
         process->setStandardErrorFile(log);
+        testsupport::EndsWithParent(*process);
         process->start(executable.isEmpty() ? program : executable, args);
         m_logs.push_back(log);
         m_processes.push_back(std::move(process));
