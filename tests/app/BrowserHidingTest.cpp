@@ -5,9 +5,7 @@
 // browser's request). The program runs with its real window on a private X display, where Stop Hide is
 // pressed on its keyboard; it fetches its list from the real local list service whose pool holds the tinyproxy.
 #include "ProgramProcess.h"
-#include "platform/UnixInstanceChannel.h"
 #include "support/BrowserRunner.h"
-#include "support/EndsWithParent.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
 #include "support/PrivateNetwork.h"
@@ -24,7 +22,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <memory>
 
 namespace {
 
@@ -46,7 +43,6 @@ const bool g_privateNetwork = testsupport::PrivateNetwork::enter({kSiteName});
 // A name that only a SOCKS5 proxy's own /etc/hosts knows: a browser reaches it only by handing it to the proxy.
 const QString kProxySideName = QStringLiteral("proxy-side.veilport.test");
 
-constexpr quint32 kInstanceClose = 2027;
 constexpr int kHideTimeoutMs = 60000;
 constexpr int kStopTimeoutMs = 30000;
 // Stop Hide's button is "S&top Hide": its mnemonic presses it.
@@ -87,7 +83,7 @@ std::string describe(const PageLoad& load)
 
 // A private installation whose list service offers one working tinyproxy, a home whose settings say that
 // hiding was on, a local site with a plain and a secure port, and a private X display for the program's window.
-class BrowserHiding : public ::testing::Test
+class BrowserHiding : public apptest::ProgramCopiesTest
 {
 protected:
     void SetUp() override
@@ -121,26 +117,12 @@ protected:
         ASSERT_TRUE(service.start(
             {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")}}))
             << service.errorText().toStdString();
-        ASSERT_TRUE(apptest::installPrivateProgram(root, service.oemDat(), program, channelName));
+        ASSERT_TRUE(install(service.oemDat()));
         // The usual layout, $XDG_CONFIG_HOME = ~/.config: Chromium reads KDE's kioslaverc from ~/.config only.
-        root.write(QStringLiteral("home/.config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
         // The program's own Firefox command lines go to a stand-in that ends at once: the Firefox under test
         // follows the desktop settings alone, and the program does not wait for a Firefox at every change.
-        root.write(QStringLiteral("home/.config/Veilport/Setting.dat"),
-                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\nFireFoxPath=/bin/true\r\n");
+        apptest::writeHidingWasOn(root, QStringLiteral("home/.config/Veilport"), "FireFoxPath=/bin/true\r\n");
         ASSERT_TRUE(display.start()) << display.errorText().toStdString();
-    }
-
-    void TearDown() override
-    {
-        if (m_program && m_program->state() != QProcess::NotRunning) {
-            platform::UnixInstanceChannel client;
-            client.send(channelName, kInstanceClose, 0, {}, 3000);
-            if (!m_program->waitForFinished(10000)) {
-                m_program->kill();
-                m_program->waitForFinished(5000);
-            }
-        }
     }
 
     QString configFile(const QString& name) const { return root.file(QStringLiteral("home/.config/") + name); }
@@ -153,7 +135,7 @@ protected:
     QString secureUrl() const { return QStringLiteral("https://%1:%2/secure.png").arg(kSiteName).arg(site.port(1)); }
 
     // The environment of a user of the given desktop in the private home, without a session bus.
-    QProcessEnvironment environment(Desktop desktop) const
+    QProcessEnvironment userEnvironment(Desktop desktop) const
     {
         QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), configFile(QString()));
@@ -183,21 +165,16 @@ protected:
     {
         return "--- keyfile:\n" + root.read(QStringLiteral("home/.config/glib-2.0/settings/keyfile")).toStdString() +
                "--- kioslaverc:\n" + root.read(QStringLiteral("home/.config/kioslaverc")).toStdString() +
-               "--- program:\n" + root.read(QStringLiteral("program.log")).toStdString();
+               "--- program:\n" + traces();
     }
 
     // Starts the program on the desktop's session and waits until it has pointed the desktop at the proxy.
     bool startHiding(Desktop desktop)
     {
-        m_program = std::make_unique<QProcess>();
-        QProcessEnvironment env = environment(desktop);
+        QProcessEnvironment env = userEnvironment(desktop);
         env.insert(QStringLiteral("DISPLAY"), display.name());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        m_program->setProcessEnvironment(env);
-        m_program->setStandardOutputFile(root.file(QStringLiteral("program.log")));
-        m_program->setStandardErrorFile(root.file(QStringLiteral("program.log")), QIODevice::Append);
-        testsupport::EndsWithParent(*m_program);
-        m_program->start(program, {});
+        m_program = launch(env);
         return waitUntil([&] { return desktopPointsAtProxy(desktop, true); }, kHideTimeoutMs);
     }
 
@@ -223,7 +200,7 @@ protected:
         BrowserLaunch launch;
         launch.browser = browser;
         launch.url = plainUrl(load.pagePath, host);
-        launch.environment = environment(desktop);
+        launch.environment = userEnvironment(desktop);
         load.run = browsers.load(launch);
         load.proxyLog = proxies.log(0).mid(load.logStart);
         load.visits = site.visits().mid(visitsBefore);
@@ -286,17 +263,14 @@ protected:
             std::cerr << describe(load) << std::endl;
     }
 
-    testsupport::TempDir root;
     testsupport::LoopbackHttpResponder site;
     testsupport::TinyproxyFixture proxies;
     testsupport::ListServiceFixture service;
     testsupport::VirtualDisplay display;
     BrowserRunner browsers;
-    QString program;
-    QString channelName;
 
 private:
-    std::unique_ptr<QProcess> m_program;
+    QProcess* m_program = nullptr;
 };
 
 } // namespace

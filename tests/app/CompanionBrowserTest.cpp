@@ -24,7 +24,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +73,18 @@ BrowserLaunch companionLaunch(Browser browser, const QString& home, const QStrin
     return launch;
 }
 
+// A page whose script fetches each of the addresses in turn, with a growing number after it, every 300 ms. One
+// request at a time: a browser resolves a request's proxy when it starts it, and requests queued behind others
+// would still go the old way long after a change.
+QByteArray probingPage(const QByteArrayList& addresses)
+{
+    QByteArray fetches;
+    for (const QByteArray& address : addresses)
+        fetches += " await fetch('" + address + "' + n, {mode: 'no-cors', cache: 'no-store'}).catch(() => {});";
+    return "<html><body><script>(async () => { for (let n = 0;; ++n) {" + fetches +
+           " await new Promise((done) => setTimeout(done, 300)); } })();</script></body></html>";
+}
+
 // The real companion in a real headless browser, its real host, and the program's channel and
 // companion hub played by this test; a real tinyproxy as the applied proxy. The browser has no
 // desktop proxy settings at all, so only the companion can send its requests through tinyproxy.
@@ -87,15 +98,10 @@ protected:
         ASSERT_TRUE(proxies.start(1)) << proxies.errorText().toStdString();
         ASSERT_TRUE(site.start());
 
-        // The host beside a const.dat of its own, so it reaches this test's channel only.
-        const QString bin = apptest::builtProgramFolder();
-        host = dir.file(QStringLiteral("program/veilport-companion-host"));
-        QDir().mkpath(dir.file(QStringLiteral("program")));
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport-companion-host"), host));
-        QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const QString guid = QUuid::createUuid().toString();
-        dir.write(QStringLiteral("program/const.dat"), "[const]\nApp.GUID=" + guid.toUtf8() + "\n");
-        ASSERT_TRUE(channel.claim(QStringLiteral("Global\\") + guid));
+        QString channelName;
+        host = apptest::installCompanionHost(dir, QStringLiteral("program"), channelName);
+        ASSERT_FALSE(host.isEmpty());
+        ASSERT_TRUE(channel.claim(channelName));
         channel.serveSessions(WM_COMPANION_SESSION,
                               [this](int fd, const QByteArray& greeting) { hub.adopt(fd, greeting); });
         const CompanionRegistration::Result registered = CompanionRegistration::registerHost(
@@ -105,11 +111,14 @@ protected:
                          [this](const QString&, bool ok, const QString&) { answers << ok; });
     }
 
-    void startBrowser()
+    // The browser with the companion on url (the cookie site when empty), once its companion has connected.
+    void startBrowser(const QString& url = QString())
     {
-        ASSERT_TRUE(browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")),
-                                                  dir.file(QStringLiteral("config")), site.url())))
+        ASSERT_TRUE(
+            browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")),
+                                          dir.file(QStringLiteral("config")), url.isEmpty() ? site.url() : url)))
             << log();
+        ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
     }
 
     int proxiedProbes() const { return site.proxiedProbes(); }
@@ -344,8 +353,7 @@ TEST_P(WebRtcInBrowser, ACompanionWithoutThePrivacyPermissionIsReportedUnprotect
 
 TEST_P(CompanionInBrowser, ProxyFollowsTheProgramAndClearingRemovesTheSitesCookie)
 {
-    startBrowser();
-    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+    ASSERT_NO_FATAL_FAILURE(startBrowser());
     ASSERT_TRUE(moreProbes(3)) << log();
     EXPECT_EQ(proxiedProbes(), 0);
     EXPECT_TRUE(site.lastHadCookie());
@@ -398,16 +406,7 @@ TEST_P(CompanionInBrowser, WithSecurePagesNotHiddenTheCompanionSendsOnlyPlainPag
     ASSERT_TRUE(pages.listen(1));
     ASSERT_TRUE(pages.listenTls(1, certificate, key));
     const QByteArray secure = QStringLiteral("https://%1:%2/secure?").arg(kSiteName).arg(pages.port(1)).toUtf8();
-    // One request at a time: a browser resolves a request's proxy when it starts it, and requests queued behind
-    // others would still go the old way long after a change.
-    pages.setReply(200,
-                   "<html><body><script>(async () => { for (let n = 0;; ++n) {"
-                   " await fetch('/probe?' + n, {cache: 'no-store'}).catch(() => {});"
-                   " await fetch('" +
-                       secure +
-                       "' + n, {mode: 'no-cors', cache: 'no-store'}).catch(() => {});"
-                       " await new Promise((done) => setTimeout(done, 300)); } })();</script></body></html>",
-                   "text/html", "Cache-Control: no-store\r\n");
+    pages.setReply(200, probingPage({"/probe?", secure}), "text/html", "Cache-Control: no-store\r\n");
     pages.recordVisits();
     pages.start();
     // Visits since the mark: (secure or plain, through tinyproxy or not).
@@ -417,11 +416,7 @@ TEST_P(CompanionInBrowser, WithSecurePagesNotHiddenTheCompanionSendsOnlyPlainPag
             return v.tls == tls && !v.peer.isEmpty() && (v.peer == "tinyproxy") == proxied;
         });
     };
-    ASSERT_TRUE(
-        browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")),
-                                      QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0)))))
-        << log();
-    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+    ASSERT_NO_FATAL_FAILURE(startBrowser(QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0))));
 
     // Everything hidden first: the secure probes are tunnelled too, so the test can tell.
     hub.setProxy(proxies.proxyText(0));
@@ -456,13 +451,7 @@ TEST_P(CompanionInBrowser, ThroughASocks5ProxyTheSitesNameIsResolvedOnTheProxysS
     testsupport::LoopbackHttpResponder pages;
     ASSERT_TRUE(pages.listen(2));
     const QByteArray probe = QStringLiteral("http://%1:%2/probe?").arg(proxySideName).arg(pages.port(1)).toUtf8();
-    pages.setReply(200,
-                   "<html><body><script>(async () => { for (let n = 0;; ++n) {"
-                   " await fetch('" +
-                       probe +
-                       "' + n, {mode: 'no-cors', cache: 'no-store'}).catch(() => {});"
-                       " await new Promise((done) => setTimeout(done, 300)); } })();</script></body></html>",
-                   "text/html", "Cache-Control: no-store\r\n");
+    pages.setReply(200, probingPage({probe}), "text/html", "Cache-Control: no-store\r\n");
     pages.recordVisits();
     pages.start();
     const auto probesThroughSocks = [&] {
@@ -471,11 +460,7 @@ TEST_P(CompanionInBrowser, ThroughASocks5ProxyTheSitesNameIsResolvedOnTheProxysS
             return v.port == pages.port(1) && v.peer == "microsocks" && v.request.startsWith("GET /probe?");
         });
     };
-    ASSERT_TRUE(
-        browser.start(companionLaunch(GetParam(), dir.file(QStringLiteral("home")), dir.file(QStringLiteral("config")),
-                                      QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0)))))
-        << log();
-    ASSERT_TRUE(waitUntil([&] { return hub.connectedBrowsers().size() == 1; }, 60000)) << log();
+    ASSERT_NO_FATAL_FAILURE(startBrowser(QStringLiteral("http://%1:%2/").arg(kSiteName).arg(pages.port(0))));
 
     hub.setProxy(QStringLiteral("socks5://") + socks.proxyText(0));
     ASSERT_TRUE(waitUntil([&] { return !answers.isEmpty(); }, 10000)) << log();
@@ -486,7 +471,7 @@ TEST_P(CompanionInBrowser, ThroughASocks5ProxyTheSitesNameIsResolvedOnTheProxysS
 // The whole path: the real program in a private home, hiding through the one working tinyproxy of a
 // local list service, registers the host at its start; a headless browser's companion connects, the
 // browser's own requests go through the proxy, and when the program ends they go direct again.
-class CompanionWithProgram : public ::testing::TestWithParam<Browser>
+class CompanionWithProgram : public apptest::ProgramCopiesTest, public ::testing::WithParamInterface<Browser>
 {
 protected:
     void SetUp() override
@@ -498,77 +483,49 @@ protected:
             {{proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")}}))
             << service.errorText().toStdString();
         ASSERT_TRUE(site.start());
-
-        const QString guid = QUuid::createUuid().toString();
-        channelName = QStringLiteral("Global\\") + guid;
-        const QString folder = root.file(QStringLiteral("program"));
-        program = apptest::installProgramCopy(folder, service.oemDat() + "App.GUID=" + guid.toUtf8() +
-                                                          "\nUpdate.NoAutoCheck=1\n");
-        ASSERT_FALSE(program.isEmpty());
-        const QString host = folder + QStringLiteral("/veilport-companion-host");
-        ASSERT_TRUE(
-            apptest::copyFile(apptest::builtProgramFolder() + QStringLiteral("/veilport-companion-host"), host));
-        QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        testsupport::PrivateHome(root.path()).create();
-        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
-        root.write(QStringLiteral("config/Veilport/Setting.dat"),
-                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        ASSERT_TRUE(install(service.oemDat()));
+        ASSERT_TRUE(apptest::copyExecutable(apptest::builtProgramFolder() + QStringLiteral("/veilport-companion-host"),
+                                            root.file(QStringLiteral("program/veilport-companion-host"))));
+        apptest::writeHidingWasOn(root);
     }
 
     void TearDown() override
     {
         browser.stop();
-        if (copy.state() != QProcess::NotRunning) {
-            copy.kill();
-            copy.waitForFinished(10000);
-        }
+        ProgramCopiesTest::TearDown();
     }
 
     int proxiedProbes() const { return site.proxiedProbes(); }
-    std::string traces() const
-    {
-        return browser.output().right(3000).toStdString() + "\n--- program\n" +
-               root.read(QStringLiteral("program.log")).right(3000).toStdString();
-    }
+    std::string log() const { return browser.output().right(3000).toStdString() + "\n" + traces(); }
 
-    QString program;
-    QString channelName;
-    testsupport::TempDir root;
     testsupport::TinyproxyFixture proxies;
     testsupport::ListServiceFixture service;
     testsupport::CookieSite site{kSiteName};
-    QProcess copy;
     BrowserRunner browser;
 };
 
 TEST_P(CompanionWithProgram, TheRunningProgramMovesTheBrowsersOwnRequestsAndItsEndGivesThemBack)
 {
-    copy.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
-    copy.setProcessChannelMode(QProcess::MergedChannels);
-    copy.setStandardOutputFile(root.file(QStringLiteral("program.log")));
-    copy.start(program, {});
-    ASSERT_TRUE(copy.waitForStarted(10000));
+    QProcess* copy = launch();
     // Registered at the start, naming the host beside this copy.
     const QString manifest =
         GetParam() == Browser::Firefox
             ? CompanionRegistration::firefoxManifest(root.file(QStringLiteral("home")))
             : CompanionRegistration::chromiumManifest(root.file(QStringLiteral("config/chromium")));
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(manifest); }, 30000)) << log();
     EXPECT_TRUE(root.read(QDir(root.path()).relativeFilePath(manifest)).contains("program/veilport-companion-host"));
 
     ASSERT_TRUE(browser.start(companionLaunch(GetParam(), root.file(QStringLiteral("home")),
                                               root.file(QStringLiteral("config")), site.url())))
-        << traces();
-    ASSERT_TRUE(waitUntil([&] { return proxiedProbes() >= 3; }, 60000)) << traces();
+        << log();
+    ASSERT_TRUE(waitUntil([&] { return proxiedProbes() >= 3; }, 60000)) << log();
 
     // The program ends (as at logout); its companion gives the browser its own setting back.
-    platform::UnixInstanceChannel client;
-    ASSERT_TRUE(client.send(channelName, WM_INSTANCE_CLOSE, 0, {}, 5000));
-    ASSERT_TRUE(waitUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000)) << traces();
+    ASSERT_TRUE(closeCopy(copy)) << log();
     const int before = site.probes();
     waitUntil([&] { return site.probes() >= before + 2; }, 20000);
     const int proxied = proxiedProbes();
-    ASSERT_TRUE(waitUntil([&] { return site.probes() >= before + 5; }, 20000)) << traces();
+    ASSERT_TRUE(waitUntil([&] { return site.probes() >= before + 5; }, 20000)) << log();
     EXPECT_EQ(proxiedProbes(), proxied);
 }
 

@@ -11,7 +11,6 @@
 
 #include <QJsonObject>
 #include <QProcess>
-#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -33,13 +32,8 @@ class CompanionHostTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        const QString bin = apptest::builtProgramFolder();
-        host = dir.file(QStringLiteral("veilport-companion-host"));
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport-companion-host"), host));
-        QFile::setPermissions(host, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const QString guid = QUuid::createUuid().toString();
-        dir.write(QStringLiteral("const.dat"), "[const]\nApp.GUID=" + guid.toUtf8() + "\n");
-        name = QStringLiteral("Global\\") + guid;
+        host = apptest::installCompanionHost(dir, QStringLiteral("program"), name);
+        ASSERT_FALSE(host.isEmpty());
     }
 
     void serve()

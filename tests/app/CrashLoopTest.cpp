@@ -124,25 +124,6 @@ QList<QString> desktopWrites(const QString& programLog)
     return writes;
 }
 
-// The proxy mode the keyfile backend holds now.
-QString desktopMode(const QString& keyfile)
-{
-    QFile file(keyfile);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    bool inProxy = false;
-    for (const QByteArray& raw : file.readAll().split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.startsWith('[')) {
-            inProxy = line == "[system/proxy]";
-            continue;
-        }
-        if (inProxy && line.startsWith("mode="))
-            return QString::fromUtf8(line.mid(5)).remove(u'\'');
-    }
-    return QString();
-}
-
 // Every line of an INI text is blank, a comment, a section or a key=value line, and the text ends
 // with a line break: a save cut short would leave a last line without one.
 bool looksLikeWholeIni(const QByteArray& bytes, QString& why)
@@ -173,8 +154,7 @@ protected:
     {
         if (!apptest::programBuilt())
             GTEST_SKIP() << "the veilport executable is not built";
-        const QString gsettings = QStandardPaths::findExecutable(QStringLiteral("gsettings"));
-        if (gsettings.isEmpty())
+        if (QStandardPaths::findExecutable(QStringLiteral("gsettings")).isEmpty())
             GTEST_SKIP() << "gsettings is needed to point the desktop at a proxy before a start";
         options = LoopOptions::fromEnvironment();
 
@@ -207,19 +187,12 @@ protected:
         keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
 
         // What a kill while hiding leaves behind: the desktop pointed at a proxy.
-        for (const QStringList& args : {QStringList{QStringLiteral("org.gnome.system.proxy.http"),
-                                                    QStringLiteral("host"), QStringLiteral("'127.0.0.1'")},
-                                        QStringList{QStringLiteral("org.gnome.system.proxy.http"),
-                                                    QStringLiteral("port"), QString::number(proxies.port(0))},
-                                        QStringList{QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"),
-                                                    QStringLiteral("'manual'")}}) {
-            QProcess set;
-            set.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
-            set.start(gsettings, QStringList{QStringLiteral("set")} + args);
-            ASSERT_TRUE(set.waitForFinished(10000));
-            ASSERT_EQ(set.exitCode(), 0);
-        }
-        ASSERT_EQ(desktopMode(keyfile), QStringLiteral("manual"));
+        const QString http = QStringLiteral("org.gnome.system.proxy.http");
+        ASSERT_TRUE(apptest::setDesktopKey(root, http, QStringLiteral("host"), QStringLiteral("'127.0.0.1'")));
+        ASSERT_TRUE(apptest::setDesktopKey(root, http, QStringLiteral("port"), QString::number(proxies.port(0))));
+        ASSERT_TRUE(apptest::setDesktopKey(root, QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"),
+                                           QStringLiteral("'manual'")));
+        ASSERT_EQ(apptest::readDesktopProxy(keyfile).mode, QStringLiteral("manual"));
         killedWhileHiding = root.read(QStringLiteral("config/glib-2.0/settings/keyfile"));
     }
 
@@ -478,7 +451,7 @@ TEST_F(CrashLoop, EveryStartAfterAKillFindsItsSettingsAndClearsTheDesktopFirst)
         // while hiding leaves it; the full loop gets there by itself.
         if (!options.full)
             root.write(QStringLiteral("config/glib-2.0/settings/keyfile"), killedWhileHiding);
-        const bool foundProxy = desktopMode(keyfile) == QLatin1String("manual");
+        const bool foundProxy = apptest::readDesktopProxy(keyfile).mode == QLatin1String("manual");
 
         const Moment moment = pickMoment(iteration, random);
         QProcess* copy = launch();
@@ -519,7 +492,7 @@ TEST_F(CrashLoop, EveryStartAfterAKillFindsItsSettingsAndClearsTheDesktopFirst)
     checkSettings(figures, figures.starts);
     if (!options.full)
         root.write(QStringLiteral("config/glib-2.0/settings/keyfile"), killedWhileHiding);
-    const bool foundProxy = desktopMode(keyfile) == QLatin1String("manual");
+    const bool foundProxy = apptest::readDesktopProxy(keyfile).mode == QLatin1String("manual");
     QProcess* last = launch();
     ++figures.starts;
     const bool hidAgain = waitForWrite(

@@ -2,12 +2,10 @@
 // own and of the proxy's country once, from the local list service, and draws them from the
 // settings folder on every later start without asking the service again.
 #include "ProgramProcess.h"
-#include "platform/UnixInstanceChannel.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFarm.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
@@ -15,10 +13,6 @@
 #include <QSet>
 
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <optional>
-#include <vector>
 
 namespace {
 
@@ -77,12 +71,9 @@ protected:
 
         ASSERT_TRUE(install(oemDat()));
         pictureTaker = QFileInfo(program).path() + QStringLiteral("/veilport_hiding_screenshot");
-        ASSERT_TRUE(apptest::copyFile(bin + QStringLiteral("/veilport_hiding_screenshot"), pictureTaker));
-        QFile::setPermissions(pictureTaker, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
+        ASSERT_TRUE(apptest::copyExecutable(bin + QStringLiteral("/veilport_hiding_screenshot"), pictureTaker));
         // Hiding was on at the last close, so every start hides on its own once a list is in.
-        root.write(QStringLiteral("config/Veilport/Setting.dat"),
-                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        apptest::writeHidingWasOn(root);
         settingsFolder = root.file(QStringLiteral("config/Veilport"));
     }
 
@@ -116,13 +107,6 @@ protected:
     QString flagFile(const QString& country) const { return settingsFolder + u'/' + country + "_small.png"; }
 
     bool flagCached(const QString& country) const { return !QImage(flagFile(country)).isNull(); }
-
-    // Ends the running copy as a second start with the stop switch would.
-    bool closeCopy(QProcess* copy)
-    {
-        send(kInstanceClose, 5000);
-        return waitUntil([copy] { return copy->state() == QProcess::NotRunning; }, kStepTimeoutMs);
-    }
 
     testsupport::TinyproxyFarm farm;
     testsupport::ListServiceFixture service;

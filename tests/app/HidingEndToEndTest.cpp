@@ -2,71 +2,20 @@
 // list service whose pool holds a real tinyproxy, writing the desktop's proxy settings into a
 // GSettings keyfile that the tests read back.
 #include "ProgramProcess.h"
-#include "platform/UnixInstanceChannel.h"
 #include "support/ListServiceFixture.h"
 #include "support/TempDir.h"
 #include "support/TinyproxyFixture.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <optional>
-#include <vector>
 
 namespace {
 
 using apptest::waitUntil;
 
 constexpr int kHideTimeoutMs = 40000;
-constexpr int kStartTimeoutMs = 30000;
-
-// The desktop's proxy settings as the keyfile backend stores them.
-struct DesktopProxy
-{
-    QString mode;
-    QString host;
-    int port = 0;
-};
-
-QString unquote(const QString& value)
-{
-    if (value.size() >= 2 && value.startsWith(u'\'') && value.endsWith(u'\''))
-        return value.mid(1, value.size() - 2);
-    return value;
-}
-
-DesktopProxy readDesktopProxy(const QString& keyfile)
-{
-    DesktopProxy result;
-    QFile file(keyfile);
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    QString section;
-    for (const QByteArray& raw : file.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(u'[') && line.endsWith(u']')) {
-            section = line.mid(1, line.size() - 2);
-            continue;
-        }
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq <= 0)
-            continue;
-        const QString key = line.left(eq).trimmed();
-        const QString value = unquote(line.mid(eq + 1).trimmed());
-        if (section == QLatin1String("system/proxy") && key == QLatin1String("mode"))
-            result.mode = value;
-        else if (section == QLatin1String("system/proxy/http") && key == QLatin1String("host"))
-            result.host = value;
-        else if (section == QLatin1String("system/proxy/http") && key == QLatin1String("port"))
-            result.port = value.toInt();
-    }
-    return result;
-}
 
 // A private installation pointed at a local list service whose pool offers one working tinyproxy,
 // with a home whose settings say that hiding was on.
@@ -81,15 +30,8 @@ protected:
         ASSERT_TRUE(service.start({workingEntry()})) << service.errorText().toStdString();
 
         ASSERT_TRUE(install(service.oemDat()));
-        root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
-        root.write(QStringLiteral("config/Veilport/Setting.dat"),
-                   "[setting]\r\nHiding=1\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
+        apptest::writeHidingWasOn(root);
         keyfile = root.file(QStringLiteral("config/glib-2.0/settings/keyfile"));
-    }
-
-    static bool finishes(QProcess* process, int timeoutMs = 20000)
-    {
-        return waitUntil([process] { return process->state() == QProcess::NotRunning; }, timeoutMs);
     }
 
     testsupport::ListServiceEntry workingEntry() const
@@ -97,7 +39,7 @@ protected:
         return {proxies.proxyText(0), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")};
     }
 
-    DesktopProxy desktop() const { return readDesktopProxy(keyfile); }
+    apptest::DesktopProxy desktop() const { return apptest::readDesktopProxy(keyfile); }
 
     bool desktopIs(const QString& mode) const { return desktop().mode == mode; }
 
@@ -117,32 +59,21 @@ protected:
 
 } // namespace
 
-TEST_F(HidingEndToEnd, HidingPointsTheDesktopAtTheWorkingProxyOfThePool)
+TEST_F(HidingEndToEnd, HidingPicksTheWorkingProxyAndAfterTheStopSwitchTheNextStartClearsTheDesktopAndHidesAgain)
 {
-    // A dead proxy of the same country comes first, so picking the first record is not enough.
-    service.setPool({{testsupport::TinyproxyFixture::deadProxyText(), QStringLiteral("Canada"), QStringLiteral("-79.4"),
-                      QStringLiteral("43.7")},
-                     workingEntry()});
-    QProcess* copy = startHiding();
-    ASSERT_NE(copy, nullptr) << traces();
-    const DesktopProxy proxy = desktop();
-    EXPECT_EQ(proxy.host, QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(proxy.port, proxies.port(0)) << traces();
-    EXPECT_EQ(copy->state(), QProcess::Running);
-    // It was chosen after a test fetch from the list service through it.
-    EXPECT_TRUE(proxies.log(0).contains("Request (file descriptor") && proxies.log(0).contains(service.host().toUtf8()))
-        << proxies.log(0).toStdString();
-}
-
-TEST_F(HidingEndToEnd, StopSwitchKeepsHidingOnSoTheNextStartClearsTheDesktopAndHidesAgain)
-{
-    // A dead proxy of the same country comes first. The next start tests the cached list, the fresh list
-    // arrives while that test runs and hands the dead proxy over again: it must never be taken as working.
+    // A dead proxy of the same country comes first, so picking the first record is not enough. The next start tests the
+    // cached list, the fresh list arrives while that test runs and hands the dead proxy over again: it must never be
+    // taken as working.
     service.setPool({{testsupport::TinyproxyFixture::deadProxyText(), QStringLiteral("Canada"), QStringLiteral("-79.4"),
                       QStringLiteral("43.7")},
                      workingEntry()});
     QProcess* first = startHiding();
     ASSERT_NE(first, nullptr) << traces();
+    EXPECT_EQ(desktop().host, QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(desktop().port, proxies.port(0)) << traces();
+    // It was chosen after a test fetch from the list service through it.
+    EXPECT_TRUE(proxies.log(0).contains("Request (file descriptor") && proxies.log(0).contains(service.host().toUtf8()))
+        << proxies.log(0).toStdString();
 
     QProcess* stopper = launch({QStringLiteral("-s")});
     ASSERT_TRUE(finishes(stopper));
@@ -169,21 +100,6 @@ TEST_F(HidingEndToEnd, StopSwitchKeepsHidingOnSoTheNextStartClearsTheDesktopAndH
     EXPECT_EQ(desktop().port, proxies.port(0)) << traces();
 }
 
-TEST_F(HidingEndToEnd, AfterAKillWhileHidingTheNextStartReturnsTheDesktopToADirectConnection)
-{
-    QProcess* first = startHiding();
-    ASSERT_NE(first, nullptr) << traces();
-    first->kill(); // SIGKILL: no chance to clean up
-    ASSERT_TRUE(finishes(first));
-    ASSERT_EQ(desktop().mode, QStringLiteral("manual"));
-
-    // Without the service no proxy passes its test, so nothing can hide again.
-    service.stop();
-    QProcess* next = launch();
-    ASSERT_TRUE(waitUntil([this] { return desktopIs(QStringLiteral("none")); }, kStartTimeoutMs)) << traces();
-    EXPECT_EQ(next->state(), QProcess::Running);
-}
-
 // After a crash (or a log-out, or the stop switch) the desktop stays on the proxy. The log-in entry
 // that applying installed runs the program with --restore-desktop: it returns the desktop to direct
 // only when no copy runs and the desktop still uses the proxy this copy applied.
@@ -204,12 +120,8 @@ TEST_F(HidingEndToEnd, TheLogInGuardReturnsTheDesktopToDirectOnlyWhenNoCopyRunsA
         return finishes(guard) && guard->exitStatus() == QProcess::NormalExit ? guard->exitCode() : -1;
     };
     const auto setPort = [&](int port) {
-        QProcess gsettings;
-        gsettings.setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
-        gsettings.start(QStringLiteral("gsettings"),
-                        {QStringLiteral("set"), QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port"),
-                         QString::number(port)});
-        return gsettings.waitForFinished(20000) && gsettings.exitCode() == 0;
+        return apptest::setDesktopKey(root, QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port"),
+                                      QString::number(port));
     };
 
     // While a copy runs, the desktop is its business.

@@ -7,7 +7,6 @@
 // root. After fork the child is alone in a copy of a process that has threads, so it uses plain
 // system calls only and reports through a pipe.
 #include "ProgramProcess.h"
-#include "app/uMain.h"
 #include "config/TSettings.h"
 #include "platform/UnixInstanceChannel.h"
 #include "support/InstanceChannelClient.h"
@@ -30,7 +29,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <optional>
 #include <vector>
 
@@ -210,14 +208,16 @@ struct ClientOutcome
     int hung = 0;        // the copy neither answered nor closed within the time
 };
 
+const char* const kNeedsRoot = "acting as another user (uid 65534) needs root: the test forks a child that "
+                               "drops to nobody with setresuid";
+
 class OtherUser : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         if (::geteuid() != 0)
-            GTEST_SKIP() << "acting as another user (uid 65534) needs root: the test forks a child that "
-                            "drops to nobody with setresuid";
+            GTEST_SKIP() << kNeedsRoot;
         name = QStringLiteral("Global\\test-other-user-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     }
 
@@ -234,16 +234,27 @@ protected:
         if (IsSkipped())
             return;
         ASSERT_TRUE(server.claim(name));
-        server.serve([this](quint32 message, qint32, const QByteArray& payload) -> std::optional<qint32> {
+        server.serve([this](quint32 message, qint32, const QByteArray&) -> std::optional<qint32> {
             handled.append(message);
-            received += payload;
             return 20261209;
         });
     }
 
     UnixInstanceChannel server;
     QList<quint32> handled;
-    QByteArray received;
+};
+
+// A private installation of the program whose copies the other user meets.
+class OtherUserAndProgram : public apptest::ProgramCopiesTest
+{
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << kNeedsRoot;
+        if (!apptest::programBuilt())
+            GTEST_SKIP() << "the veilport executable is not built";
+    }
 };
 
 } // namespace
@@ -296,67 +307,31 @@ void expectRefusedAsNobody(const QString& name, const std::vector<QByteArray>& r
 
 } // namespace
 
-TEST_F(OtherUserAgainstRunningCopy, CannotCloseRaiseQueryOrHandDataToIt)
+TEST_F(OtherUserAndProgram, TheRealProgramIgnoresEveryRequestOfAnotherUser)
 {
-    expectRefusedAsNobody(name, everyRequest());
-    EXPECT_TRUE(handled.isEmpty()) << "a handler ran for message " << handled.value(0);
-    EXPECT_TRUE(received.isEmpty());
-    EXPECT_EQ(server.pendingConnections(), 0);
-
-    // The copy's own user still reaches it.
-    EXPECT_EQ(sendWhileServing(name, 2135), 20261209);
-    EXPECT_EQ(handled, QList<quint32>{2135});
-}
-
-TEST_F(OtherUser, TheRealProgramIgnoresEveryRequestOfAnotherUser)
-{
-    if (!apptest::programBuilt())
-        GTEST_SKIP() << "the veilport executable is not built";
-    testsupport::TempDir root;
-    const QString guid = QUuid::createUuid().toString();
-    name = QStringLiteral("Global\\") + guid;
-    const QString program = apptest::installProgramCopy(root.file(QStringLiteral("program")),
-                                                        "[const]\nApp.GUID=" + guid.toUtf8() + "\nApp.ID=31337\n");
-    ASSERT_FALSE(program.isEmpty());
-    testsupport::PrivateHome(root.path()).create();
+    ASSERT_TRUE(install("[const]\nApp.ID=31337\n"));
     root.write(QStringLiteral("config/Veilport/UserFlag.ini"), "[Flag]\r\nAllUsers=0\r\n");
     root.write(QStringLiteral("config/Veilport/Setting.dat"), "[setting]\r\nSETUPFF=0\r\nFirstTimeRun=0\r\n");
-    QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
+    QProcessEnvironment env = environment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"),
                QStringLiteral("veilport.app.info=true;veilport.instance.info=true"));
-    QProcess copy;
-    copy.setProcessEnvironment(env);
-    const QString log = root.file(QStringLiteral("program.log"));
-    copy.setStandardOutputFile(log);
-    copy.setStandardErrorFile(log);
-    copy.start(program, {});
-    const auto ownQuery = [this] {
-        UnixInstanceChannel client;
-        return client.send(name, 2135, 0, {}, 3000);
-    };
-    ASSERT_TRUE(apptest::waitUntil([&] { return ownQuery() == 31337; }, 60000))
-        << root.read("program.log").toStdString();
+    QProcess* copy = launch(env);
+    ASSERT_TRUE(apptest::waitUntil([&] { return send(kInstanceQueryId, 3000) == 31337; }, 60000)) << traces();
 
-    expectRefusedAsNobody(name, everyRequest());
+    expectRefusedAsNobody(channelName, everyRequest());
 
     // Still running, still answering its own user, and none of the requests reached a handler.
-    EXPECT_EQ(copy.state(), QProcess::Running);
-    EXPECT_EQ(ownQuery(), 31337);
-    const QByteArray trace = root.read(QStringLiteral("program.log"));
-    EXPECT_EQ(trace.count("refused a connection from another user"), qsizetype(everyRequest().size()))
+    EXPECT_EQ(copy->state(), QProcess::Running);
+    EXPECT_EQ(send(kInstanceQueryId, 3000), 31337);
+    const QString trace = this->trace(copy);
+    EXPECT_EQ(trace.count(QStringLiteral("refused a connection from another user")), qsizetype(everyRequest().size()))
         << trace.toStdString();
-    EXPECT_FALSE(trace.contains("close requested") || trace.contains("raise requested") || trace.contains("copy data"))
+    EXPECT_FALSE(trace.contains(QStringLiteral("close requested")) ||
+                 trace.contains(QStringLiteral("raise requested")) || trace.contains(QStringLiteral("copy data")))
         << trace.toStdString();
     // The all-users restart would have rewritten the choice.
     EXPECT_TRUE(root.read(QStringLiteral("config/Veilport/UserFlag.ini")).contains("AllUsers=0"));
-
-    UnixInstanceChannel client;
-    client.send(name, 2027, 0, {}, 10000);
-    EXPECT_TRUE(apptest::waitUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000));
-    if (copy.state() != QProcess::NotRunning) {
-        copy.kill();
-        copy.waitForFinished(10000);
-    }
+    EXPECT_TRUE(closeCopy(copy)) << traces();
 }
 
 TEST_F(OtherUserAgainstRunningCopy, ConnectionsHeldOpenByAnotherUserDoNotDelayTheOwnUser)
@@ -429,20 +404,19 @@ struct HolderReport
 
 constexpr qint32 kAppId = 777;
 
-// Another user's process holds the name and answers every connection at once with the right
-// identity, without even waiting for a request: the most tempting impostor.
-class ForeignHolder : public OtherUser
+// Another user's process holds the name of a private installation's copies and answers every connection at
+// once with the right identity, without even waiting for a request: the most tempting impostor.
+class ForeignHolder : public OtherUserAndProgram
 {
 protected:
     void SetUp() override
     {
-        OtherUser::SetUp();
+        OtherUserAndProgram::SetUp();
         if (IsSkipped())
             return;
-        guid = QUuid::createUuid().toString();
-        name = QStringLiteral("Global\\") + guid;
+        ASSERT_TRUE(install("[const]\nApp.ID=" + QByteArray::number(kAppId) + "\n"));
         sockaddr_un address;
-        const socklen_t length = abstractAddress(name, address);
+        const socklen_t length = abstractAddress(channelName, address);
         QByteArray reply("VPIR");
         reply.append('\0');
         char raw[4];
@@ -490,61 +464,24 @@ protected:
         return seen;
     }
 
-    testsupport::TempDir root;
-    QString guid;
     ForeignUserChild holder;
 };
 
 } // namespace
 
-TEST_F(ForeignHolder, IsNeitherFoundNorToldAnything)
-{
-    root.write(QStringLiteral("const.dat"),
-               "[const]\nApp.GUID=" + guid.toUtf8() + "\nApp.ID=" + QByteArray::number(kAppId) + "\n");
-    DoneSettings();
-    InitSettings(root.path());
-    ASSERT_EQ(InstanceName(), name);
-
-    UnixInstanceChannel channel;
-    EXPECT_EQ(FindRunningInstance(channel), std::nullopt);
-    CloseRunningInstance(channel);
-    RaiseRunningInstance(channel);
-    SendToRunningInstance(channel, QStringLiteral("/root/private/notes.txt"));
-    EXPECT_EQ(channel.send(name, 2135, 0, {}, 2000), std::nullopt);
-    // The name is taken machine-wide all the same, so this user does not start a copy beside it.
-    EXPECT_FALSE(channel.claim(name));
-    DoneSettings();
-
-    const HolderReport seen = finishHolder();
-    EXPECT_GE(seen.connections, 1) << "the test never reached the holder";
-    EXPECT_EQ(seen.bytesReceived, 0) << "a request went to another user's process";
-}
-
 TEST_F(ForeignHolder, TheRealProgramEndsQuietlyWithoutTalkingToIt)
 {
-    if (!apptest::programBuilt())
-        GTEST_SKIP() << "the veilport executable is not built";
-    const QString program = apptest::installProgramCopy(root.file(QStringLiteral("program")),
-                                                        "[const]\nApp.GUID=" + guid.toUtf8() +
-                                                            "\nApp.ID=" + QByteArray::number(kAppId) + "\n");
-    ASSERT_FALSE(program.isEmpty());
-    testsupport::PrivateHome(root.path()).create();
-    QProcessEnvironment env = testsupport::PrivateHome(root.path()).programEnvironment();
+    QProcessEnvironment env = environment();
     env.insert(QStringLiteral("VEILPORT_TRACE_STARTUP"), QStringLiteral("1"));
 
     // A plain start, the stop switch, and a start handing over a file name.
     for (const QStringList& args :
          {QStringList{}, QStringList{QStringLiteral("-s")}, QStringList{QStringLiteral("/root/private/notes.txt")}}) {
-        QProcess copy;
-        copy.setProcessEnvironment(env);
-        copy.setProcessChannelMode(QProcess::MergedChannels);
-        copy.start(program, args);
-        ASSERT_TRUE(apptest::waitUntil([&] { return copy.state() == QProcess::NotRunning; }, 30000))
-            << args.join(u' ').toStdString();
-        EXPECT_EQ(copy.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(copy.exitCode(), 0);
-        const QByteArray output = copy.readAll();
-        EXPECT_FALSE(output.contains("main window shown")) << output.toStdString();
+        QProcess* copy = launch(env, args);
+        ASSERT_TRUE(finishes(copy)) << args.join(u' ').toStdString();
+        EXPECT_EQ(copy->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(copy->exitCode(), 0);
+        EXPECT_FALSE(trace(copy).contains(QStringLiteral("main window shown"))) << trace(copy).toStdString();
     }
     // Nothing was created for this user either: the copy ended before choosing a settings folder.
     EXPECT_FALSE(QFileInfo::exists(root.file(QStringLiteral("config/Veilport"))));
@@ -580,7 +517,7 @@ private:
 
 // A private installation pointed at the local list service (one proxy, which the start does not
 // need to test), and a home in which nothing of the program exists yet.
-class OwnFolders : public ::testing::Test
+class OwnFolders : public apptest::ProgramCopiesTest
 {
 protected:
     void SetUp() override
@@ -590,60 +527,31 @@ protected:
         ASSERT_TRUE(service.start({{QStringLiteral("127.0.0.1:9"), QStringLiteral("Canada"), QStringLiteral("-75.7"),
                                     QStringLiteral("45.4")}}))
             << service.errorText().toStdString();
-        const QString guid = QUuid::createUuid().toString();
-        name = QStringLiteral("Global\\") + guid;
-        program = apptest::installProgramCopy(root.file(QStringLiteral("program")),
-                                              service.oemDat() + "App.GUID=" + guid.toUtf8() + "\nApp.ID=" +
-                                                  QByteArray::number(kAppId) + "\nUpdate.NoAutoCheck=1\n");
-        ASSERT_FALSE(program.isEmpty());
-        testsupport::PrivateHome(root.path()).create();
+        ASSERT_TRUE(install(service.oemDat()));
         userFolder = root.file(QStringLiteral("config/Veilport"));
         commonFolder = root.file(QStringLiteral("common/Veilport"));
         ASSERT_FALSE(QFileInfo::exists(userFolder));
-    }
-
-    void TearDown() override
-    {
-        if (m_copy && m_copy->state() != QProcess::NotRunning) {
-            m_copy->kill();
-            m_copy->waitForFinished(10000);
-        }
     }
 
     // Starts a copy, waits until its list (and with it the own country's flag) is stored in
     // folder, and closes it as a second start with the stop switch would.
     void runUntilListStored(const QString& folder)
     {
-        m_copy = std::make_unique<QProcess>();
-        m_copy->setProcessEnvironment(testsupport::PrivateHome(root.path()).programEnvironment());
-        m_copy->setStandardOutputFile(root.file(QStringLiteral("program.log")));
-        m_copy->setStandardErrorFile(root.file(QStringLiteral("program.log")));
-        m_copy->start(program, {});
+        QProcess* copy = launch();
         const bool stored = apptest::waitUntil(
             [&] {
                 return QFileInfo::exists(folder + QStringLiteral("/proxylist.lst")) &&
                        !QDir(folder).entryList({QStringLiteral("*_small.png")}, QDir::Files).isEmpty();
             },
             60000);
-        EXPECT_TRUE(stored) << root.read(QStringLiteral("program.log")).toStdString();
-        auto closed = std::async(std::launch::async, [this] {
-            UnixInstanceChannel client;
-            return client.send(name, 2027, 0, {}, 10000);
-        });
-        EXPECT_TRUE(apptest::waitUntil([&] { return m_copy->state() == QProcess::NotRunning; }, 30000));
-        closed.get();
-        EXPECT_EQ(m_copy->exitCode(), 0) << root.read(QStringLiteral("program.log")).toStdString();
+        EXPECT_TRUE(stored) << traces();
+        EXPECT_TRUE(closeCopy(copy)) << traces();
+        EXPECT_EQ(copy->exitCode(), 0) << traces();
     }
 
-    testsupport::TempDir root;
     testsupport::ListServiceFixture service;
-    QString name;
-    QString program;
     QString userFolder;
     QString commonFolder;
-
-private:
-    std::unique_ptr<QProcess> m_copy;
 };
 
 } // namespace

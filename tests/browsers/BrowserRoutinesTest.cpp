@@ -125,10 +125,12 @@ TEST_F(SystemProxyTest, AProxyTheProcessCannotUseIsReportedOnceAndTheDesktopStay
     }
 }
 
-TEST(SystemProxy, WithoutASettingsStoreNothingIsTouched)
+TEST(BrowserRoutines, WithoutASettingsStoreNeitherTheDesktopNorOperaIsTouched)
 {
     BrowserTestHome home;
     home.dir().write(QStringLiteral("config/kioslaverc"), "[Proxy Settings]\nProxyType=0\n");
+    const QString opera = QStringLiteral("config/Opera/Opera/profile/opera6.ini");
+    home.dir().write(opera, "[Proxy]\nUse HTTP=0\n");
     platform::KdeProxySettings kde;
     TBrowserRoutines::Platform p;
     p.desktopProxies = {&kde};
@@ -137,8 +139,10 @@ TEST(SystemProxy, WithoutASettingsStoreNothingIsTouched)
     DoneSettings();
 
     routines.SetIEProxy(QStringLiteral("1.2.3.4:8080"));
+    routines.SetOperaProxy(QStringLiteral("1.2.3.4:8080"));
     EXPECT_TRUE(platform::processProxy().isEmpty());
     EXPECT_EQ(home.dir().read(QStringLiteral("config/kioslaverc")), QByteArray("[Proxy Settings]\nProxyType=0\n"));
+    EXPECT_EQ(home.dir().read(opera), QByteArray("[Proxy]\nUse HTTP=0\n"));
 }
 
 TEST(ClearIECookies, DeletesCookieHistoryAndPageEntriesAndKeepsTheRest)

@@ -171,14 +171,21 @@ TEST_F(FirefoxTest, InstallingRegistersTheHostAndOpensThePackageWithoutWaiting)
                     .isFile());
 }
 
-TEST_F(FirefoxTest, WithoutFirefoxNothingStartsAndInstallingFails)
+TEST_F(FirefoxTest, WithoutFirefoxOrWithAStoredPathWhoseFileIsGoneNothingStartsAndInstallingFails)
 {
     FakeFirefox fake;
     EXPECT_TRUE(routines->GetFirefoxPath().isEmpty());
     EXPECT_FALSE(routines->IsFirefoxInstalled());
     EXPECT_FALSE(routines->InstallFirefoxExtension());
-    EXPECT_TRUE(fake.invocations().isEmpty());
     EXPECT_TRUE(storedPath().isEmpty());
+
+    // A stored path whose file is gone still counts as installed, but starts nothing.
+    const QString stale = home.path(QStringLiteral("gone/firefox"));
+    Settings()->WriteString(QStringLiteral("FireFoxPath"), stale);
+    EXPECT_EQ(routines->GetFirefoxPath(), stale);
+    EXPECT_TRUE(routines->IsFirefoxInstalled());
+    EXPECT_FALSE(routines->InstallFirefoxExtension());
+    EXPECT_TRUE(fake.invocations().isEmpty());
 }
 
 TEST_F(FirefoxTest, LocatorPrefersTheStoredPathThenFirefoxEsrOverFirefoxAndRemembersIt)
@@ -201,17 +208,6 @@ TEST_F(FirefoxTest, LocatorPrefersTheStoredPathThenFirefoxEsrOverFirefoxAndRemem
     QFile::remove(esr);
     EXPECT_EQ(routines->GetFirefoxPath(), plain);
     EXPECT_EQ(storedPath(), plain);
-}
-
-TEST_F(FirefoxTest, AStoredPathWhoseFileIsGoneStillCountsAsInstalledButStartsNothing)
-{
-    FakeFirefox fake;
-    const QString stale = home.path(QStringLiteral("gone/firefox"));
-    Settings()->WriteString(QStringLiteral("FireFoxPath"), stale);
-    EXPECT_EQ(routines->GetFirefoxPath(), stale);
-    EXPECT_TRUE(routines->IsFirefoxInstalled());
-    EXPECT_FALSE(routines->InstallFirefoxExtension());
-    EXPECT_TRUE(fake.invocations().isEmpty());
 }
 
 TEST(CompanionPackages, BuildIntoAFirefoxZipAndAChromiumFolderWhoseKeyGivesOurId)

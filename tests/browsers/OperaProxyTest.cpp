@@ -98,13 +98,3 @@ TEST_F(OperaProxyTest, AFileThatCannotBeRewrittenRaisesUnableToWriteAndStaysWhol
     EXPECT_EQ(message, QStringLiteral("Unable to write to ") + file);
     EXPECT_EQ(profile(), kBefore);
 }
-
-TEST(OperaProxy, WithoutASettingsStoreNothingIsWritten)
-{
-    BrowserTestHome home;
-    home.dir().write(kProfile, "[Proxy]\nUse HTTP=0\n");
-    DoneSettings();
-    TBrowserRoutines routines{TBrowserRoutines::Platform{}};
-    routines.SetOperaProxy(QStringLiteral("10.0.0.1:3128"));
-    EXPECT_EQ(home.dir().read(kProfile), QByteArray("[Proxy]\nUse HTTP=0\n"));
-}

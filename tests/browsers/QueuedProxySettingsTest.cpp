@@ -1,9 +1,8 @@
 // Desktop proxy writes handed to a thread of their own: the caller does not wait, every change lands
 // in order, and nothing queued is lost when writing is switched back or the writer goes away.
-#include "browsers/GnomeProxySettings.h"
 #include "browsers/QueuedProxySettings.h"
 
-#include "support/BrowserTestHome.h"
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +79,14 @@ TEST(QueuedProxySettings, InTheBackgroundApplyReturnsAtOnceAndFlushWritesEveryCh
     EXPECT_EQ(first.written(), (QStringList{QStringLiteral("1.2.3.4:80"), QStringLiteral("job"), QString(),
                                             QStringLiteral("5.6.7.8:3128")}));
     EXPECT_TRUE(second.written().isEmpty()) << "a store that is not available is not written";
+
+    // With no store available there is nothing to queue, and apply says so.
+    QueuedProxySettings none(second);
+    none.setBackground(true);
+    EXPECT_FALSE(none.isAvailable());
+    EXPECT_FALSE(none.apply(QStringLiteral("1.2.3.4:80")));
+    none.flush();
+    EXPECT_TRUE(second.written().isEmpty());
 }
 
 TEST(QueuedProxySettings, SwitchingTheBackgroundOffOrDestroyingTheWriterLosesNothing)
@@ -99,37 +106,4 @@ TEST(QueuedProxySettings, SwitchingTheBackgroundOffOrDestroyingTheWriterLosesNot
         queued.apply(QStringLiteral("9.9.9.9:8080"));
     }
     EXPECT_EQ(store.written().last(), QStringLiteral("9.9.9.9:8080")) << "the destructor writes what was queued";
-}
-
-TEST(QueuedProxySettings, AnUnavailableStoreIsNeitherQueuedNorWritten)
-{
-    GatedStore store;
-    store.available = false;
-    store.open();
-    QueuedProxySettings queued(store);
-    queued.setBackground(true);
-    EXPECT_EQ(queued.name(), QStringLiteral("gated"));
-    EXPECT_FALSE(queued.isAvailable());
-    EXPECT_FALSE(queued.apply(QStringLiteral("1.2.3.4:80")));
-    queued.flush();
-    EXPECT_TRUE(store.written().isEmpty());
-}
-
-TEST(QueuedProxySettings, TheRealGnomeSettingsHoldTheLastChangeAfterAFlush)
-{
-    testsupport::BrowserTestHome home;
-    platform::GnomeProxySettings gnome;
-    if (!gnome.isAvailable())
-        GTEST_SKIP() << "gsettings or the org.gnome.system.proxy schema is not installed";
-    QueuedProxySettings queued(gnome);
-    queued.setBackground(true);
-    ASSERT_TRUE(queued.apply(QStringLiteral("10.0.0.1:3128")));
-    ASSERT_TRUE(queued.apply(QStringLiteral("10.0.0.2:8080")));
-    queued.flush();
-    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode")),
-              QStringLiteral("'manual'"));
-    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("host")),
-              QStringLiteral("'10.0.0.2'"));
-    EXPECT_EQ(gnome.readKey(QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port")),
-              QStringLiteral("8080"));
 }
