@@ -189,18 +189,40 @@ TEST_F(ProxyList, EmptyDownloadTextIsIgnored)
     EXPECT_TRUE(manager.Proxies().isEmpty());
 }
 
-TEST_F(ProxyList, DownloadsTheListFromTheService)
+// The list the real service sends, downloaded and read by the manager: every field arrives where it is expected.
+TEST_F(ProxyList, DownloadsTheListFromTheServiceWithEveryFieldIntact)
 {
     testsupport::ListServiceFixture service;
-    ASSERT_TRUE(
-        service.start({{"127.0.0.1:3128", "Canada", "-75.7", "45.4"}, {"127.0.0.1:3129", "Japan", "139.7", "35.7"}}))
+    testsupport::ListServiceOptions options;
+    options.localCountry = "Japan";
+    options.localLongitude = "139.69";
+    options.localLatitude = "35.68";
+    ASSERT_TRUE(service.start({{"127.0.0.1:3128", "United States", "-95.7", "37.1"},
+                               {"127.0.0.1:3129", "Great Britain", "-0.12", "51.5", "elite proxy"},
+                               {"127.0.0.1:3130", "united states", "-80", "25"}},
+                              options))
         << qPrintable(service.errorText());
     QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
     manager.DownloadProxyList(service.url("/getproxy.php") + "?&VER=1");
     ASSERT_TRUE(loaded.wait(10000));
-    EXPECT_EQ(manager.Proxies().size(), 2);
-    EXPECT_EQ(manager.Countries(), QStringList({"Canada", "Japan"}));
-    EXPECT_FALSE(manager.LocalIP().isEmpty());
+    EXPECT_EQ(manager.LocalIP(), "127.0.0.1");
+    EXPECT_EQ(manager.LocalCountry(), "Japan");
+    EXPECT_EQ(manager.LocalLongitude(), "139.69");
+    EXPECT_EQ(manager.LocalLatitude(), "35.68");
+    EXPECT_EQ(manager.CountryFlag(), service.url("/images/flag/Japan.png"));
+    ASSERT_EQ(manager.Proxies().size(), 3);
+    const TProxyRec& gb = manager.Proxies()[1];
+    EXPECT_EQ(gb.Proxy, "127.0.0.1:3129");
+    EXPECT_EQ(gb.Info, "elite proxy");
+    EXPECT_EQ(gb.Country, "Great Britain");
+    EXPECT_EQ(gb.FlagUrl, service.url("/images/flag/Great%20Britain.png"));
+    EXPECT_EQ(gb.Longitude, "-0.12");
+    EXPECT_EQ(gb.Latitude, "51.5");
+    EXPECT_EQ(manager.Countries(), QStringList({"United States", "Great Britain"}));
+    TProxyRec us;
+    ASSERT_TRUE(manager.FindProxyByCountry("United States", us));
+    EXPECT_EQ(us.Proxy, "127.0.0.1:3128") << "records keep the country exactly as the pool spells it";
+    EXPECT_EQ(TProxyManager::TestUrlForHost(service.host()), service.url("/getip.php?VER=2"));
 }
 
 TEST_F(ProxyList, RefusedConnectionLeavesTheListAlone)

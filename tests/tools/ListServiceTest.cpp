@@ -104,6 +104,11 @@ TEST_F(ListServiceTest, PoolEditsApplyFromTheNextListRequest)
     EXPECT_EQ(v.value("proxycount"), "1");
     EXPECT_TRUE(v.value("proxy_0").startsWith("10.0.0.1:3128|anonymous|France|"));
     EXPECT_FALSE(v.contains("proxy_1"));
+
+    service.setPool({});
+    const auto empty = NameValues(Get(port(), "/getproxy.php").body);
+    EXPECT_EQ(empty.value("proxycount"), "0");
+    EXPECT_EQ(empty.value("localip"), "127.0.0.1");
 }
 
 TEST_F(ListServiceTest, AddressCheckVersionOneStaysTheBareAddressAndUnknownVersionsAreRefused)
@@ -387,19 +392,6 @@ TEST(ListServiceStartup, BadPoolLinesAreSkippedWithTheirLineNumbers)
     EXPECT_TRUE(err.contains("line 4"));
     EXPECT_TRUE(err.contains("line 5"));
 }
-
-TEST(ListServiceStartup, EmptyPoolGivesAListWithoutProxies)
-{
-    ListServiceFixture service;
-    ASSERT_TRUE(service.start()) << service.errorText().toStdString();
-    const auto v = NameValues(Get(service.port(), "/getproxy.php").body);
-    EXPECT_EQ(v.value("proxycount"), "0");
-    EXPECT_EQ(v.value("localip"), "127.0.0.1");
-}
-
-} // namespace
-
-namespace {
 
 // The example files a self-hosting user starts from must work as shipped.
 TEST(ListServiceStartup, ShippedExampleFilesAreAccepted)
