@@ -170,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NeverAnswers", Reply().hang()}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
+// Switched off by the user or by the distributor, the automatic check still asks but shows nothing.
+TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOffOrSilencedByTheDistributor)
 {
     services.answers["MSGBOX_NewVersion"] = TEngineServices::mrOk;
     server.setDefaultReply(Reply::http(200, answer("1")));
@@ -182,17 +183,15 @@ TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
-}
 
-TEST_F(TUpdateCheckTest, DistributorCanSilenceTheAutomaticCheck)
-{
+    services.messages.clear();
     DoneSettings();
-    init("Update.NoAutoCheck=1\r\n");
+    init("Update.NoAutoCheck=1\r\n").WriteBool("AutoCheckUpdate", true);
     makeCheck();
-    server.setDefaultReply(Reply::http(200, answer("1")));
+    now = now.addDays(1);
     check->AutoCheckForUpdate(url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(server.requestCount(), 3);
     EXPECT_TRUE(services.messages.isEmpty());
 }
 
