@@ -27,6 +27,7 @@ using testsupport::kGiB;
 using testsupport::kGrowthBoundKiB;
 using testsupport::kMiB;
 using testsupport::residentKiB;
+using testsupport::TinyproxyFixture;
 using testsupport::waitUntil;
 
 namespace {
@@ -92,7 +93,7 @@ TEST_F(HostileListService, GigabytesListFailsAfterTheBodyLimitAndKeepsTheOldList
     EXPECT_EQ(manager->LocalIP(), QStringLiteral("203.0.113.5"));
 }
 
-// Only a complete, non-empty 2xx body may change the list.
+// Only a complete, non-empty 2xx body may change the list; neither may a refused connection.
 TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)
 {
     const QByteArray list = "LocalIP=6.6.6.6\r\n";
@@ -117,8 +118,10 @@ TEST_F(HostileListService, DeclaredGigabytesAndBrokenRepliesKeepTheOldList)
         ASSERT_TRUE(waitUntil([&] { return service.connections() == 1 && service.openConnections() == 0; }, 10000));
         expectOldList();
     }
+    manager->DownloadProxyList(QStringLiteral("http://%1/getproxy.php").arg(TinyproxyFixture::deadProxyText()));
     // The worker has its answer once the connection is gone; give a last hand-over the time to show up.
-    EXPECT_FALSE(loaded.wait(300));
+    EXPECT_FALSE(loaded.wait(500));
+    expectOldList();
     EXPECT_EQ(elsewhere.requestCount(), 0) << "a redirect is not followed";
 }
 
@@ -293,7 +296,7 @@ TEST_F(HostileProxy, Socks5PeersThatRefuseGarbleCloseOrStallFailWithinTheTimeLim
     }
     const int dead = int(peers.size());
     const int control = dead + 1;
-    test(dead, testsupport::TinyproxyFixture::freePort(), TProxyKind::Socks5);
+    test(dead, TinyproxyFixture::freePort(), TProxyKind::Socks5);
     test(control, real.port(0), TProxyKind::Socks5);
 
     ASSERT_TRUE(waitUntil([&] { return results.size() == control + 1; }, kLimitMs + 8000))

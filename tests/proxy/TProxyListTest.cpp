@@ -3,7 +3,6 @@
 #include "support/ListServiceFixture.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/TempDir.h"
-#include "support/TinyproxyFixture.h"
 #include "util/EngineServices.h"
 
 #include <QCoreApplication>
@@ -177,18 +176,6 @@ TEST_F(ProxyList, MissingFileChangesNothingAndUnwritableFolderThrows)
     EXPECT_THROW(manager.SaveToFile(dir.path()), std::runtime_error); // a folder where the file should be
 }
 
-TEST_F(ProxyList, EmptyDownloadTextIsIgnored)
-{
-    parse(QStringLiteral("ProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
-    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
-    manager.ProxyListReceived(QString());
-    EXPECT_EQ(loaded.count(), 0);
-    EXPECT_EQ(manager.Proxies().size(), 1);
-    manager.ProxyListReceived(QStringLiteral("ProxyCount=0\r\n"));
-    EXPECT_EQ(loaded.count(), 1);
-    EXPECT_TRUE(manager.Proxies().isEmpty());
-}
-
 // The list the real service sends, downloaded and read by the manager: every field arrives where it is expected.
 TEST_F(ProxyList, DownloadsTheListFromTheServiceWithEveryFieldIntact)
 {
@@ -223,15 +210,6 @@ TEST_F(ProxyList, DownloadsTheListFromTheServiceWithEveryFieldIntact)
     ASSERT_TRUE(manager.FindProxyByCountry("United States", us));
     EXPECT_EQ(us.Proxy, "127.0.0.1:3128") << "records keep the country exactly as the pool spells it";
     EXPECT_EQ(TProxyManager::TestUrlForHost(service.host()), service.url("/getip.php?VER=2"));
-}
-
-TEST_F(ProxyList, RefusedConnectionLeavesTheListAlone)
-{
-    parse(QStringLiteral("ProxyCount=1\n") + entry(0, "1.1.1.1:80|i|A|f|1|2"));
-    QSignalSpy loaded(&manager, &TProxyManager::listLoaded);
-    manager.DownloadProxyList(QStringLiteral("http://") + testsupport::TinyproxyFixture::deadProxyText() + "/list");
-    EXPECT_FALSE(loaded.wait(500));
-    EXPECT_EQ(manager.Proxies().size(), 1);
 }
 
 TEST_F(ProxyList, LongAndMultiByteLinesSaveByteForByte)
