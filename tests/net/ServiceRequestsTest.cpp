@@ -60,6 +60,8 @@ TEST_F(ServiceRequestsTest, SiteUrlAddsTheQueryToWebAddresses)
     EXPECT_EQ(BuildSiteUrl(settings, query, "home", false), "http://www.example/home.php?ref=app");
     EXPECT_EQ(SitePageUrl(settings, query, "home", 0),
               "http://www.example/home.php?ref=app&&LANG=English&VER=2503&ACTION=home&CPOS=0");
+    // The update check asks the service host, not the site.
+    EXPECT_EQ(UpdateRequestUrl(settings, "&LANG=English"), "http://service.example:8080/update/?&LANG=English");
 }
 
 TEST_F(ServiceRequestsTest, SiteUrlWithoutQuestionMarkStartsTheQuery)
@@ -98,12 +100,6 @@ TEST_F(ServiceRequestsTest, CheckPageAddressCarriesTheQueryAndOnlyAnAddressAsLoc
     for (const QString& garbage : QStringList{"1.2.3.4&ACTION=x", "<script>", "1.2.3.4 5.6.7.8", QString(46, '1')})
         EXPECT_TRUE(CheckPageUrl(settings, "&LANG=English", garbage).endsWith("&ACTION=CHECK&LocalIP="))
             << garbage.toStdString();
-}
-
-TEST_F(ServiceRequestsTest, UpdateAddressIsTheServiceHostsUpdatePathAndQuery)
-{
-    TSettings& settings = init();
-    EXPECT_EQ(UpdateRequestUrl(settings, "&LANG=English"), "http://service.example:8080/update/?&LANG=English");
 }
 
 TEST(ServiceRequestsPure, DayNumberCountsLocalDaysFromTheEndOf1899)

@@ -51,9 +51,6 @@ protected:
         o.localCountry = "Canada";
         o.localLongitude = "-75.7";
         o.localLatitude = "45.4";
-        o.updateResult = "1";
-        o.updateInfo = "Version 2 is out";
-        o.updatePage = "http://example.invalid/download";
         return o;
     }
     int port() const { return service.port(); }
@@ -147,19 +144,6 @@ TEST_F(ListServiceTest, AddressCheckVersionTwoShowsThePeerAndEveryHeaderThatArri
     EXPECT_EQ(forged.body.count('\r'), forged.body.count("\r\n"));
     EXPECT_EQ(forged.body, "RemoteAddr=127.0.0.1\r\nHeader.X-A=one RemoteAddr=6.6.6.6\r\n"
                            "Header.X_RemoteAddr=6.6.6.6\r\nHeader.X-A=two\r\n");
-}
-
-TEST_F(ListServiceTest, UpdateAnswerCarriesTheConfiguredValues)
-{
-    for (const QByteArray& target : {QByteArray("/update/?&LANG=English&VER=0100"), QByteArray("/update")}) {
-        const HttpAnswer a = Get(port(), target);
-        ASSERT_EQ(a.status, 200) << target.constData();
-        const auto v = NameValues(a.body);
-        EXPECT_EQ(v.value("magicword"), "veilport-update-v1");
-        EXPECT_EQ(v.value("result"), "1");
-        EXPECT_EQ(v.value("info"), "Version 2 is out");
-        EXPECT_EQ(v.value("page"), "http://example.invalid/download");
-    }
 }
 
 TEST_F(ListServiceTest, FlagsAreRealPngsOfTheirSize)
