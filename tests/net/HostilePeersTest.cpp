@@ -292,17 +292,6 @@ TEST_F(HostileUpdateServer, TrickledAnswerIsCutByTheOverallLimitAndReportedAsAFa
     EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
 }
 
-TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
-{
-    // The answer's lines arrive where the headers should be: the reply is not HTTP.
-    checkManually(
-        Script().send("magicword=open-sesame\r\nResult=1\r\ninfo=take this\r\npage=http://evil.example/\r\n\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
-    EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(services.messages.isEmpty());
-    EXPECT_TRUE(opened.isEmpty());
-}
-
 TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAStuckAnswerCompletesNothing)
 {
     for (const Script& script : {Script().send(ScriptedHttpServer::httpHead(200, 100)).hang(),

@@ -93,15 +93,3 @@ TEST(HttpClient, ABodyOverTheLimitFailsAndTheKeepLimitOnlyCuts)
     EXPECT_TRUE(kept.ok);
     EXPECT_EQ(kept.body, QByteArray(10, 'x'));
 }
-
-TEST(HttpClient, GoesThroughAnHttpProxyWithTheFullUrl)
-{
-    ScriptedHttpServer proxy;
-    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "via proxy"));
-    HttpClient client;
-    client.setProxy("127.0.0.1", proxy.port());
-    const HttpResponse response = fetch(client, "http://service.example:8080/getip.php?VER=1");
-    EXPECT_TRUE(response.ok) << qPrintable(response.error);
-    EXPECT_TRUE(proxy.lastRequest().startsWith("GET http://service.example:8080/getip.php?VER=1 HTTP/1.1\r\n"))
-        << proxy.lastRequest().constData();
-}

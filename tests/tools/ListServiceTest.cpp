@@ -270,17 +270,6 @@ TEST_F(ListServiceTest, HugeRequestsAreRejected)
     ExpectStillServing();
 }
 
-TEST_F(ListServiceTest, ASilentClientDoesNotHoldUpOthers)
-{
-    QTcpSocket silent;
-    silent.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port()));
-    ASSERT_TRUE(silent.waitForConnected(5000));
-    silent.write("GET /getip.php?VER=1 HTTP/1.1\r\nHost: x\r\n"); // never finished
-    silent.flush();
-    const HttpAnswer other = RawExchange(port(), "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 3000);
-    EXPECT_EQ(other.status, 200);
-}
-
 // Every connection counts against its client's address, on the plain and the TLS port alike.
 TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
 {
