@@ -181,8 +181,7 @@ TEST_F(SettingsStoreTest, NumbersAndBooleansThatDoNotParseGiveTheDefault)
                                                 "IE=2\r\n"
                                                 "FF=yes\r\n"
                                                 "OPERA=0\r\n"
-                                                "LastUpdateDate= 42 \r\n"
-                                                "MainForm.Top=$1F\r\n");
+                                                "LastUpdateDate= 42 \r\n");
     TSettings& s = init();
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.ReadInteger("ChangeIPTime", 10), 10);
@@ -192,7 +191,6 @@ TEST_F(SettingsStoreTest, NumbersAndBooleansThatDoNotParseGiveTheDefault)
     EXPECT_TRUE(s.ReadBool("FF", true));
     EXPECT_FALSE(s.ReadBool("OPERA", true));
     EXPECT_EQ(s.ReadInteger("LastUpdateDate", 0), 42);
-    EXPECT_EQ(s.ReadInteger("MainForm.Top", 0), 31);
     EXPECT_EQ(s.ReadInteger("Missing", -100), -100);
 }
 

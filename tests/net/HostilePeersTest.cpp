@@ -283,15 +283,6 @@ TEST_F(HostileUpdateServer, EndlessAnswerEndsAtTheBodyLimitAsAFailure)
     EXPECT_LT(peak - before, kGrowthBoundKiB);
 }
 
-TEST_F(HostileUpdateServer, TrickledAnswerIsCutByTheOverallLimitAndReportedAsAFailure)
-{
-    channel.SetOverallTimeoutMs(2500);
-    checkManually(Script().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n").trickle(QByteArray(), 1000));
-    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
-    EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
-}
-
 TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAStuckAnswerCompletesNothing)
 {
     for (const Script& script : {Script().send(ScriptedHttpServer::httpHead(200, 100)).hang(),

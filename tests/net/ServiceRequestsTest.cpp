@@ -112,14 +112,6 @@ TEST(ServiceRequestsPure, DayNumberCountsLocalDaysFromTheEndOf1899)
     EXPECT_EQ(DayNumber(QDateTime(day.addDays(1), QTime(0, 0))), DayNumber(QDateTime(day, QTime(12, 0))) + 1);
 }
 
-TEST(ServiceRequestsPure, AutomaticCheckIsDueOnAnyOtherDay)
-{
-    EXPECT_FALSE(AutoCheckDue(46000, 46000));
-    EXPECT_TRUE(AutoCheckDue(46000, 46001));
-    EXPECT_TRUE(AutoCheckDue(46001, 46000)); // clock set back
-    EXPECT_TRUE(AutoCheckDue(0, 46000));     // never checked
-}
-
 TEST(LinuxSystemInfoTest, ReadsTheChannelFileOfTheProgram)
 {
     testsupport::TempDir etc;
