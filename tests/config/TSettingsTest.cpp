@@ -37,12 +37,9 @@ TEST_F(SettingsStoreTest, ConstantsComeFromConstDatAndOemDatWinsEvenWithAnEmptyV
     EXPECT_EQ(s.VersionCode(), 0x2503);
 }
 
-TEST_F(SettingsStoreTest, CreationSetsTheFoldersButCreatesNothing)
+TEST_F(SettingsStoreTest, CreationChoosesNoFolderAndCreatesNothing)
 {
     TSettings& s = init();
-    EXPECT_EQ(s.ProgramFolder(), canonical(programFolder()));
-    EXPECT_EQ(s.UserFolder(), userFolder());
-    EXPECT_EQ(s.CommonFolder(), commonFolder());
     EXPECT_EQ(s.SettingsFolder(), "");
     EXPECT_FALSE(s.AllUsers());
     EXPECT_FALSE(QFileInfo::exists(m_dir.file("config")));
@@ -184,8 +181,7 @@ TEST_F(SettingsStoreTest, NumbersAndBooleansThatDoNotParseGiveTheDefault)
                                                 "IE=2\r\n"
                                                 "FF=yes\r\n"
                                                 "OPERA=0\r\n"
-                                                "LastUpdateDate= 42 \r\n"
-                                                "MainForm.Top=$1F\r\n");
+                                                "LastUpdateDate= 42 \r\n");
     TSettings& s = init();
     s.OpenSettingsFile(false);
     EXPECT_EQ(s.ReadInteger("ChangeIPTime", 10), 10);
@@ -195,7 +191,6 @@ TEST_F(SettingsStoreTest, NumbersAndBooleansThatDoNotParseGiveTheDefault)
     EXPECT_TRUE(s.ReadBool("FF", true));
     EXPECT_FALSE(s.ReadBool("OPERA", true));
     EXPECT_EQ(s.ReadInteger("LastUpdateDate", 0), 42);
-    EXPECT_EQ(s.ReadInteger("MainForm.Top", 0), 31);
     EXPECT_EQ(s.ReadInteger("Missing", -100), -100);
 }
 

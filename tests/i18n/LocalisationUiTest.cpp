@@ -135,6 +135,7 @@ TEST_F(Localisation, SkinSwitchRestylesEveryOpenWindowAndCorruptFileChangesNothi
     dir.write("skins/Red.skn", skinBytes("QWidget { background-color: #ff0000; }"));
     dir.write("skins/Green.skn", skinBytes("QWidget { background-color: #00ff00; }"));
     dir.write("skins/Corrupt.skn", QByteArray("VPSKIN1\n") + QByteArray(300, '\x07'));
+    dir.write("skins/Empty.skn", QByteArray());
     TSkinEngine engine(dir.path(), writer);
     SkinApplier applier(engine);
     EXPECT_EQ(qApp->styleSheet(), engine.StyleSheet()) << "the built-in skin is on from the start";
@@ -152,9 +153,13 @@ TEST_F(Localisation, SkinSwitchRestylesEveryOpenWindowAndCorruptFileChangesNothi
     engine.SetSkin("Green");
     EXPECT_EQ(colourOf(first), QColor(0, 255, 0));
     EXPECT_EQ(colourOf(second), QColor(0, 255, 0));
-    engine.SetSkin("Corrupt");
-    EXPECT_EQ(colourOf(first), QColor(0, 255, 0));
-    EXPECT_EQ(engine.GetCurrentSkin(), "Corrupt");
+    // A file without skin data changes nothing that shows, yet becomes the current and stored skin.
+    for (const QString& broken : {QStringLiteral("Corrupt"), QStringLiteral("Empty")}) {
+        engine.SetSkin(broken);
+        EXPECT_EQ(colourOf(first), QColor(0, 255, 0)) << broken.toStdString();
+        EXPECT_EQ(engine.GetCurrentSkin(), broken);
+        EXPECT_EQ(stored.last(), "Skin=" + broken);
+    }
     QWidget later;
     later.resize(40, 40);
     later.show();

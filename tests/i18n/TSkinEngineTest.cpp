@@ -38,18 +38,6 @@ TEST_F(SkinEngine, BuiltInSkinIsCompiledInAndShownFromTheStart)
     EXPECT_TRUE(engine.GetCurrentSkin().isEmpty());
 }
 
-TEST_F(SkinEngine, ChoosingAFileShowsItAndStoresItsName)
-{
-    writeSkin("Blue", skinBytes("QWidget { background: blue; }"));
-    QSignalSpy applied(&engine, &TSkinEngine::SkinApplied);
-    engine.SetSkin("Blue");
-    EXPECT_EQ(engine.GetCurrentSkin(), "Blue");
-    EXPECT_EQ(engine.StyleSheet(), "QWidget { background: blue; }");
-    EXPECT_EQ(stored, QStringList{"Skin=Blue"});
-    ASSERT_EQ(applied.count(), 1);
-    EXPECT_EQ(applied.at(0).at(0).toString(), "QWidget { background: blue; }");
-}
-
 TEST_F(SkinEngine, UnknownNameShowsBuiltInSkinAndStoresEmpty)
 {
     writeSkin("Blue", skinBytes("QWidget { background: blue; }"));
@@ -59,23 +47,6 @@ TEST_F(SkinEngine, UnknownNameShowsBuiltInSkinAndStoresEmpty)
     EXPECT_TRUE(engine.GetCurrentSkin().isEmpty());
     EXPECT_EQ(engine.StyleSheet(), builtin);
     EXPECT_EQ(stored.last(), "Skin=");
-}
-
-TEST_F(SkinEngine, FileWithoutSkinDataLeavesTheLookButBecomesCurrent)
-{
-    writeSkin("Blue", skinBytes("QWidget { background: blue; }"));
-    writeSkin("Broken", QByteArray("VPSKIN1\n") + QByteArray(5000, '\xAB'));
-    writeSkin("Empty", QByteArray());
-    engine.SetSkin("Blue");
-    QSignalSpy applied(&engine, &TSkinEngine::SkinApplied);
-    engine.SetSkin("Broken");
-    EXPECT_EQ(engine.StyleSheet(), "QWidget { background: blue; }");
-    EXPECT_EQ(engine.GetCurrentSkin(), "Broken");
-    EXPECT_EQ(stored.last(), "Skin=Broken");
-    engine.SetSkin("Empty");
-    EXPECT_EQ(engine.StyleSheet(), "QWidget { background: blue; }");
-    EXPECT_EQ(engine.GetCurrentSkin(), "Empty");
-    EXPECT_EQ(applied.count(), 0);
 }
 
 TEST_F(SkinEngine, SkinListIsSortedWithoutDefaultAndKeepsDots)

@@ -157,7 +157,6 @@ TEST_F(ApplyLanguage, WindowsCreatedLaterOpenInTheCurrentLanguage)
     TfrmSample dialog;
     auto* translator = engine.CreateTranslator(&dialog);
     EXPECT_EQ(dialog.btnOk->text(), "&Jawohl");
-    EXPECT_EQ(translator->objectName(), "smLanguage");
     EXPECT_EQ(translator->Window(), &dialog);
 }
 
@@ -232,12 +231,7 @@ TEST_F(ApplyLanguage, NothingIsAppliedWithoutDataButTheEventStillFollowsTheFirst
 
 TEST(PropertyMap, LanguageNamesMeetQtProperties)
 {
-    QLabel label("x");
-    EXPECT_TRUE(TPropertyMap::Write(&label, "caption", "a\r\nb", false));
-    EXPECT_EQ(label.text(), "a\nb");
-    QWidget window;
-    EXPECT_TRUE(TPropertyMap::Write(&window, "Caption", "Title", true));
-    EXPECT_EQ(window.windowTitle(), "Title");
+    // Labels, window titles and lists are written through whole windows above; these are the rest.
     QMenu menu;
     EXPECT_TRUE(TPropertyMap::Write(&menu, "Caption", "&Menu", false));
     EXPECT_EQ(menu.title(), "&Menu");

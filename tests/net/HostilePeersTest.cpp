@@ -283,26 +283,6 @@ TEST_F(HostileUpdateServer, EndlessAnswerEndsAtTheBodyLimitAsAFailure)
     EXPECT_LT(peak - before, kGrowthBoundKiB);
 }
 
-TEST_F(HostileUpdateServer, TrickledAnswerIsCutByTheOverallLimitAndReportedAsAFailure)
-{
-    channel.SetOverallTimeoutMs(2500);
-    checkManually(Script().send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n").trickle(QByteArray(), 1000));
-    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
-    EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(waitUntil([&] { return server.openConnections() == 0; }, 10000));
-}
-
-TEST_F(HostileUpdateServer, MagicWordInsideBrokenHeadersIsNotTakenForAnAnswer)
-{
-    // The answer's lines arrive where the headers should be: the reply is not HTTP.
-    checkManually(
-        Script().send("magicword=open-sesame\r\nResult=1\r\ninfo=take this\r\npage=http://evil.example/\r\n\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return !check->UpdateBusy(); }, 15000));
-    EXPECT_EQ(services.errors, QList<int>{1011});
-    EXPECT_TRUE(services.messages.isEmpty());
-    EXPECT_TRUE(opened.isEmpty());
-}
-
 TEST_F(HostileUpdateServer, DestroyingTheChannelDuringAStuckAnswerCompletesNothing)
 {
     for (const Script& script : {Script().send(ScriptedHttpServer::httpHead(200, 100)).hang(),
@@ -329,32 +309,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(HostileListServer, GigabytesBodyFailsAfterAtMostTheBodyLimitWithBoundedMemory)
-{
-    // No Content-Length: the size shows only while reading, so the limit must hold while streaming.
-    ASSERT_TRUE(server.start(Script().send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n").stream(3 * kGiB)));
-    std::atomic_bool finished{false};
-    auto download = std::async(std::launch::async, [&] {
-        HttpClient client;
-        HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
-        finished.store(true);
-        return response;
-    });
-    const qint64 before = residentKiB();
-    qint64 peak = before;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            peak = qMax(peak, residentKiB());
-            return finished.load();
-        },
-        20000));
-    const HttpResponse response = download.get();
-    EXPECT_FALSE(response.ok);
-    // What the kernel buffers between the two ends comes on top of the limit.
-    EXPECT_LT(server.bytesSent(), HttpClient::kDefaultMaxBodySize + 16 * kMiB);
-    EXPECT_LT(peak - before, kGrowthBoundKiB) << "KiB";
-}
 
 TEST_F(HostileListServer, DeclaredGigabytesFailBeforeTheBodyIsRead)
 {

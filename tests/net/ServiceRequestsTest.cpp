@@ -13,25 +13,18 @@ namespace {
 
 using ServiceRequestsTest = ServiceSettingsFixture;
 
-TEST_F(ServiceRequestsTest, QueryStringOfTheReferenceMachine)
+TEST_F(ServiceRequestsTest, QueryStringNamesTheLanguageInUseAndTheMachine)
 {
     TSettings& settings = init();
-    settings.WriteString("Language", "English");
     testsupport::FixedSystemInfo system;
+    // Before the user has chosen, the default language.
     EXPECT_EQ(BuildQueryString(settings, system),
               "&LANG=English&VER=2503&SVER=7&WVER=5_1_Service Pack 2&WLANG=1033&CHL=756E6B6E6F77");
     EXPECT_EQ(system.askedRegPath, "veilport");
-}
-
-TEST_F(ServiceRequestsTest, QueryStringTakesTheLanguageInUseAndTheDefaultLanguage)
-{
-    TSettings& settings = init();
-    testsupport::FixedSystemInfo system;
     system.major = 6;
     system.minor = 1;
     system.servicePack = "Debian GNU/Linux 12 (bookworm)";
     system.languageId = 1031;
-    EXPECT_TRUE(BuildQueryString(settings, system).startsWith("&LANG=English&"));
     settings.WriteString("Language", "Deutsch");
     EXPECT_EQ(BuildQueryString(settings, system),
               "&LANG=Deutsch&VER=2503&SVER=7&WVER=6_1_Debian GNU/Linux 12 (bookworm)&WLANG=1031&CHL=756E6B6E6F77");
@@ -67,6 +60,8 @@ TEST_F(ServiceRequestsTest, SiteUrlAddsTheQueryToWebAddresses)
     EXPECT_EQ(BuildSiteUrl(settings, query, "home", false), "http://www.example/home.php?ref=app");
     EXPECT_EQ(SitePageUrl(settings, query, "home", 0),
               "http://www.example/home.php?ref=app&&LANG=English&VER=2503&ACTION=home&CPOS=0");
+    // The update check asks the service host, not the site.
+    EXPECT_EQ(UpdateRequestUrl(settings, "&LANG=English"), "http://service.example:8080/update/?&LANG=English");
 }
 
 TEST_F(ServiceRequestsTest, SiteUrlWithoutQuestionMarkStartsTheQuery)
@@ -107,12 +102,6 @@ TEST_F(ServiceRequestsTest, CheckPageAddressCarriesTheQueryAndOnlyAnAddressAsLoc
             << garbage.toStdString();
 }
 
-TEST_F(ServiceRequestsTest, UpdateAddressIsTheServiceHostsUpdatePathAndQuery)
-{
-    TSettings& settings = init();
-    EXPECT_EQ(UpdateRequestUrl(settings, "&LANG=English"), "http://service.example:8080/update/?&LANG=English");
-}
-
 TEST(ServiceRequestsPure, DayNumberCountsLocalDaysFromTheEndOf1899)
 {
     EXPECT_EQ(DayNumber(QDateTime(QDate(1899, 12, 31), QTime(0, 0))), 1);
@@ -121,14 +110,6 @@ TEST(ServiceRequestsPure, DayNumberCountsLocalDaysFromTheEndOf1899)
     const QDate day(2026, 12, 9);
     EXPECT_EQ(DayNumber(QDateTime(day, QTime(0, 0))), DayNumber(QDateTime(day, QTime(23, 59, 59))));
     EXPECT_EQ(DayNumber(QDateTime(day.addDays(1), QTime(0, 0))), DayNumber(QDateTime(day, QTime(12, 0))) + 1);
-}
-
-TEST(ServiceRequestsPure, AutomaticCheckIsDueOnAnyOtherDay)
-{
-    EXPECT_FALSE(AutoCheckDue(46000, 46000));
-    EXPECT_TRUE(AutoCheckDue(46000, 46001));
-    EXPECT_TRUE(AutoCheckDue(46001, 46000)); // clock set back
-    EXPECT_TRUE(AutoCheckDue(0, 46000));     // never checked
 }
 
 TEST(LinuxSystemInfoTest, ReadsTheChannelFileOfTheProgram)

@@ -43,34 +43,45 @@ protected:
     int lastUpdateDate() const { return Settings()->ReadInteger("LastUpdateDate", 0); }
 };
 
-TEST_F(TUpdateCheckTest, NewestVersionIsReportedOnlyToTheUser)
+// The newest version is news only to a user who asked; an offer asks, and only an accepted one opens its page.
+TEST_F(TUpdateCheckTest, EachResultShowsWhatItsCallerShouldSee)
 {
-    server.setDefaultReply(Reply::http(200, answer("0")));
-    check->CheckForUpdate(false, url());
-    ASSERT_TRUE(settle());
-    EXPECT_TRUE(services.messages.isEmpty());
-    EXPECT_TRUE(services.errors.isEmpty());
+    struct Case
+    {
+        QByteArray result;
+        bool manual;
+        int offerAnswer;
+        QStringList shown;
+        QStringList opened;
+    };
+    const Case cases[] = {
+        {"0", false, TEngineServices::mrOk, {}, {}},
+        {"0", true, TEngineServices::mrOk, {"MSGBOX_LastVersionAlready"}, {}},
+        {"soon", true, TEngineServices::mrOk, {"MSGBOX_LastVersionAlready"}, {}}, // no number: the newest
+        {"2", true, TEngineServices::mrOk, {}, {}},
+        {"-1", true, TEngineServices::mrOk, {}, {}},
+        {"1", false, TEngineServices::mrOk, {"MSGBOX_NewVersion"}, {"http://www.example/get"}},
+        {"1", true, TEngineServices::mrCancel, {"MSGBOX_NewVersion"}, {}}, // declined by hand: nothing more asked
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.result.toStdString() + (c.manual ? " asked by the user" : " automatic");
+        services.messages.clear();
+        opened.clear();
+        services.answers["MSGBOX_NewVersion"] = c.offerAnswer;
+        server.setDefaultReply(Reply::http(200, answer(c.result)));
+        check->CheckForUpdate(c.manual, url());
+        EXPECT_TRUE(check->UpdateBusy()) << name;
+        ASSERT_TRUE(settle()) << name;
+        EXPECT_EQ(services.messageKeys(), c.shown) << name;
+        EXPECT_EQ(opened, c.opened) << name;
+        EXPECT_TRUE(services.errors.isEmpty()) << name;
+        for (const auto& message : services.messages) {
+            const bool offer = message.key == "MSGBOX_NewVersion";
+            EXPECT_EQ(message.msgType, offer ? TEngineServices::mtConfirmation : TEngineServices::mtInformation);
+            EXPECT_EQ(message.buttons, offer ? TEngineServices::mbOKCancel : TEngineServices::mbOK);
+        }
+    }
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
-
-    check->CheckForUpdate(true, url());
-    EXPECT_TRUE(check->UpdateBusy());
-    ASSERT_TRUE(settle());
-    ASSERT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
-    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtInformation);
-    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
-    EXPECT_TRUE(services.errors.isEmpty());
-}
-
-TEST_F(TUpdateCheckTest, AcceptedOfferOpensThePage)
-{
-    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrOk;
-    server.setDefaultReply(Reply::http(200, answer("1")));
-    check->CheckForUpdate(false, url());
-    ASSERT_TRUE(settle());
-    ASSERT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
-    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtConfirmation);
-    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOKCancel);
-    EXPECT_EQ(opened, QStringList{"http://www.example/get"});
 }
 
 TEST_F(TUpdateCheckTest, DeclinedAutomaticOfferAsksWhetherToKeepChecking)
@@ -98,32 +109,6 @@ TEST_F(TUpdateCheckTest, DeclinedAutomaticOfferAsksWhetherToKeepChecking)
     EXPECT_EQ(server.requestCount(), 3);
     EXPECT_TRUE(services.messages.isEmpty());
     EXPECT_EQ(lastUpdateDate(), DayNumber(now));
-}
-
-TEST_F(TUpdateCheckTest, DeclinedManualOfferAsksNothingMore)
-{
-    services.answers["MSGBOX_NewVersion"] = TEngineServices::mrCancel;
-    server.setDefaultReply(Reply::http(200, answer("1")));
-    check->CheckForUpdate(true, url());
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
-    EXPECT_TRUE(services.errors.isEmpty());
-}
-
-TEST_F(TUpdateCheckTest, OtherResultsShowNothingEvenToTheUser)
-{
-    for (const QByteArray& result : {QByteArray("2"), QByteArray("-1")}) {
-        server.setDefaultReply(Reply::http(200, answer(result)));
-        check->CheckForUpdate(true, url());
-        ASSERT_TRUE(settle());
-    }
-    EXPECT_TRUE(services.messages.isEmpty());
-    EXPECT_TRUE(services.errors.isEmpty());
-    // A result that is no number counts as the newest version.
-    server.setDefaultReply(Reply::http(200, answer("soon")));
-    check->CheckForUpdate(true, url());
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_LastVersionAlready"});
 }
 
 TEST_F(TUpdateCheckTest, AnswerNamesIgnoreCaseAndTheFirstLineCounts)
@@ -179,13 +164,14 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PageIsAnOption", Reply::http(200, answer("1", "open-sesame", "--new-window=x"))},
         FailureCase{"PageIsAScript", Reply::http(200, answer("1", "open-sesame", "javascript:alert(1)"))},
         FailureCase{"PageHasNoHost", Reply::http(200, answer("1", "open-sesame", "http:///etc/passwd"))},
-        FailureCase{"EmptyBody", Reply::http(200, "", {}, false)},
+        // A whole answer that came too late counts no more than none at all.
         FailureCase{"SlowFirstByte",
                     Reply().pause(2200).send(ScriptedHttpServer::httpHead(200, answer("0").size()) + answer("0"))},
         FailureCase{"NeverAnswers", Reply().hang()}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
+// Switched off by the user or by the distributor, the automatic check still asks but shows nothing.
+TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOffOrSilencedByTheDistributor)
 {
     services.answers["MSGBOX_NewVersion"] = TEngineServices::mrOk;
     server.setDefaultReply(Reply::http(200, answer("1")));
@@ -197,17 +183,15 @@ TEST_F(TUpdateCheckTest, AutomaticCheckStaysSilentWhenSwitchedOff)
     check->CheckForUpdate(true, url());
     ASSERT_TRUE(settle());
     EXPECT_EQ(services.messageKeys(), QStringList{"MSGBOX_NewVersion"});
-}
 
-TEST_F(TUpdateCheckTest, DistributorCanSilenceTheAutomaticCheck)
-{
+    services.messages.clear();
     DoneSettings();
-    init("Update.NoAutoCheck=1\r\n");
+    init("Update.NoAutoCheck=1\r\n").WriteBool("AutoCheckUpdate", true);
     makeCheck();
-    server.setDefaultReply(Reply::http(200, answer("1")));
+    now = now.addDays(1);
     check->AutoCheckForUpdate(url());
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(server.requestCount(), 3);
     EXPECT_TRUE(services.messages.isEmpty());
 }
 

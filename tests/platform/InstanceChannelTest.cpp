@@ -91,26 +91,19 @@ TEST(InstanceChannel, ANameCanBeTakenOncePerMachine)
     EXPECT_FALSE(other.isClaimed());
 }
 
+// However long the name, it is held until its holder is gone.
 TEST(InstanceChannel, ANameIsFreeAgainOnceItsHolderIsGone)
 {
-    const QString name = uniqueName();
-    {
-        UnixInstanceChannel holder;
-        ASSERT_TRUE(holder.claim(name));
-        UnixInstanceChannel rival;
-        EXPECT_FALSE(rival.claim(name));
+    for (const QString& name : {uniqueName(), uniqueName() + QString(300, u'x')}) {
+        {
+            UnixInstanceChannel holder;
+            ASSERT_TRUE(holder.claim(name)) << name.size();
+            UnixInstanceChannel rival;
+            EXPECT_FALSE(rival.claim(name)) << name.size();
+        }
+        UnixInstanceChannel next;
+        EXPECT_TRUE(next.claim(name)) << name.size();
     }
-    UnixInstanceChannel next;
-    EXPECT_TRUE(next.claim(name));
-}
-
-TEST(InstanceChannel, AVeryLongNameStillWorksAsALock)
-{
-    const QString name = uniqueName() + QString(300, u'x');
-    UnixInstanceChannel holder;
-    ASSERT_TRUE(holder.claim(name));
-    UnixInstanceChannel rival;
-    EXPECT_FALSE(rival.claim(name));
 }
 
 TEST(InstanceChannel, SendingToANameNobodyHoldsGivesNoAnswer)

@@ -21,7 +21,33 @@ namespace {
 
 const QString kCountry = QStringLiteral("Canada");
 
-class HonestHiding : public ::testing::Test
+// The manager over the real list service and its running proxies, each applied proxy checked every 300 ms.
+class ServiceHiding : public ::testing::Test
+{
+protected:
+    // Starts the service with the given pool and loads its list; the proxies' tests start after startDelayMs.
+    void loadList(const QList<testsupport::ListServiceEntry>& pool)
+    {
+        ASSERT_TRUE(service.start(pool)) << qPrintable(service.errorText());
+        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
+                                                  [this](int range) { return range == 10000 ? startDelayMs : 0; });
+        manager->SetTestTimeoutMs(5000);
+        manager->SetLeakCheck(true, 300);
+        QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
+        manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
+        ASSERT_TRUE(loaded.wait(10000));
+    }
+
+    testsupport::BrowserTestHome home;
+    testsupport::RecordingEngineServices services;
+    testsupport::RecordingBrowserControl browsers;
+    TinyproxyFixture proxies;
+    testsupport::ListServiceFixture service;
+    std::unique_ptr<TProxyManager> manager;
+    int startDelayMs = 0;
+};
+
+class HonestHiding : public ServiceHiding
 {
 protected:
     void SetUp() override
@@ -39,16 +65,8 @@ protected:
         QList<testsupport::ListServiceEntry> pool;
         for (const QString& proxy : proxies.proxyTexts())
             pool.append({proxy, kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")});
-        ASSERT_TRUE(service.start(pool)) << qPrintable(service.errorText());
-
-        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
-                                                  [](int) { return 0; });
+        loadList(pool);
         manager->SetTunnelUrl(service.tlsUrl(QStringLiteral("/getip.php?VER=2")));
-        manager->SetTestTimeoutMs(5000);
-        manager->SetLeakCheck(true, 300);
-        QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
-        manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-        ASSERT_TRUE(loaded.wait(10000));
         ASSERT_EQ(manager->LocalIP(), QStringLiteral("127.0.0.1"));
         manager->ChooseCountry(kCountry);
     }
@@ -59,13 +77,6 @@ protected:
         manager->FindProxy(proxies.proxyText(i), rec);
         return rec;
     }
-
-    testsupport::BrowserTestHome home;
-    testsupport::RecordingEngineServices services;
-    testsupport::RecordingBrowserControl browsers;
-    TinyproxyFixture proxies;
-    testsupport::ListServiceFixture service;
-    std::unique_ptr<TProxyManager> manager;
 };
 
 } // namespace
@@ -125,25 +136,16 @@ TEST_F(HonestHiding, ADeadAppliedProxyIsReplacedAndHidingEndsWhenNoneIsLeft)
 
 namespace {
 
-// Two plain proxies of different countries, checked every 300 ms; the tests choose the start delay of the
-// proxy tests, so that a test run can be kept going while a check fails.
-class CheckedHiding : public ::testing::Test
+// Two plain proxies of different countries; the tests choose the start delay of the proxy tests, so that a test
+// run can be kept going while a check fails.
+class CheckedHiding : public ServiceHiding
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(proxies.start(2)) << qPrintable(proxies.errorText());
-        ASSERT_TRUE(service.start(
-            {{proxies.proxyText(0), kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")},
-             {proxies.proxyText(1), QStringLiteral("Japan"), QStringLiteral("139.7"), QStringLiteral("35.7")}}))
-            << qPrintable(service.errorText());
-        manager = std::make_unique<TProxyManager>(browsers, services, TProxyManager::TestUrlForHost(service.host()),
-                                                  [this](int range) { return range == 10000 ? startDelayMs : 0; });
-        manager->SetTestTimeoutMs(5000);
-        manager->SetLeakCheck(true, 300);
-        QSignalSpy loaded(manager.get(), &TProxyManager::listLoaded);
-        manager->DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-        ASSERT_TRUE(loaded.wait(10000));
+        loadList({{proxies.proxyText(0), kCountry, QStringLiteral("-75.7"), QStringLiteral("45.4")},
+                  {proxies.proxyText(1), QStringLiteral("Japan"), QStringLiteral("139.7"), QStringLiteral("35.7")}});
     }
 
     bool passTrusted(int i)
@@ -151,13 +153,6 @@ protected:
         ProxyJudgement verdict;
         return manager->Tester().PassVerdict(QStringLiteral("127.0.0.1"), proxies.port(i), verdict);
     }
-
-    testsupport::RecordingEngineServices services;
-    testsupport::RecordingBrowserControl browsers;
-    TinyproxyFixture proxies;
-    testsupport::ListServiceFixture service;
-    std::unique_ptr<TProxyManager> manager;
-    int startDelayMs = 0;
 };
 
 } // namespace

@@ -93,33 +93,3 @@ TEST(HttpClient, ABodyOverTheLimitFailsAndTheKeepLimitOnlyCuts)
     EXPECT_TRUE(kept.ok);
     EXPECT_EQ(kept.body, QByteArray(10, 'x'));
 }
-
-TEST(HttpClient, GoesThroughAnHttpProxyWithTheFullUrl)
-{
-    ScriptedHttpServer proxy;
-    proxy.setDefaultReply(ScriptedHttpServer::Reply::http(200, "via proxy"));
-    HttpClient client;
-    client.setProxy("127.0.0.1", proxy.port());
-    const HttpResponse response = fetch(client, "http://service.example:8080/getip.php?VER=1");
-    EXPECT_TRUE(response.ok) << qPrintable(response.error);
-    EXPECT_TRUE(proxy.lastRequest().startsWith("GET http://service.example:8080/getip.php?VER=1 HTTP/1.1\r\n"))
-        << proxy.lastRequest().constData();
-}
-
-TEST(HttpClient, TheAbortFlagCutsARequestThatNeverAnswers)
-{
-    ScriptedHttpServer server;
-    server.setDefaultReply(ScriptedHttpServer::Reply().hang());
-    auto abort = std::make_shared<std::atomic_bool>(false);
-    HttpClient client;
-    client.setAbortFlag(abort);
-    auto future = std::async(std::launch::async, [&] { return client.get(server.url("/")); });
-    ASSERT_TRUE(server.waitForRequests(1, 10000));
-    EXPECT_EQ(future.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    abort->store(true);
-    QDeadlineTimer deadline(5000);
-    while (future.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready && !deadline.hasExpired())
-        QCoreApplication::processEvents();
-    ASSERT_EQ(future.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-    EXPECT_FALSE(future.get().ok);
-}

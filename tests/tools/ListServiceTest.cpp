@@ -51,9 +51,6 @@ protected:
         o.localCountry = "Canada";
         o.localLongitude = "-75.7";
         o.localLatitude = "45.4";
-        o.updateResult = "1";
-        o.updateInfo = "Version 2 is out";
-        o.updatePage = "http://example.invalid/download";
         return o;
     }
     int port() const { return service.port(); }
@@ -104,6 +101,11 @@ TEST_F(ListServiceTest, PoolEditsApplyFromTheNextListRequest)
     EXPECT_EQ(v.value("proxycount"), "1");
     EXPECT_TRUE(v.value("proxy_0").startsWith("10.0.0.1:3128|anonymous|France|"));
     EXPECT_FALSE(v.contains("proxy_1"));
+
+    service.setPool({});
+    const auto empty = NameValues(Get(port(), "/getproxy.php").body);
+    EXPECT_EQ(empty.value("proxycount"), "0");
+    EXPECT_EQ(empty.value("localip"), "127.0.0.1");
 }
 
 TEST_F(ListServiceTest, AddressCheckVersionOneStaysTheBareAddressAndUnknownVersionsAreRefused)
@@ -142,19 +144,6 @@ TEST_F(ListServiceTest, AddressCheckVersionTwoShowsThePeerAndEveryHeaderThatArri
     EXPECT_EQ(forged.body.count('\r'), forged.body.count("\r\n"));
     EXPECT_EQ(forged.body, "RemoteAddr=127.0.0.1\r\nHeader.X-A=one RemoteAddr=6.6.6.6\r\n"
                            "Header.X_RemoteAddr=6.6.6.6\r\nHeader.X-A=two\r\n");
-}
-
-TEST_F(ListServiceTest, UpdateAnswerCarriesTheConfiguredValues)
-{
-    for (const QByteArray& target : {QByteArray("/update/?&LANG=English&VER=0100"), QByteArray("/update")}) {
-        const HttpAnswer a = Get(port(), target);
-        ASSERT_EQ(a.status, 200) << target.constData();
-        const auto v = NameValues(a.body);
-        EXPECT_EQ(v.value("magicword"), "veilport-update-v1");
-        EXPECT_EQ(v.value("result"), "1");
-        EXPECT_EQ(v.value("info"), "Version 2 is out");
-        EXPECT_EQ(v.value("page"), "http://example.invalid/download");
-    }
 }
 
 TEST_F(ListServiceTest, FlagsAreRealPngsOfTheirSize)
@@ -281,17 +270,6 @@ TEST_F(ListServiceTest, HugeRequestsAreRejected)
     ExpectStillServing();
 }
 
-TEST_F(ListServiceTest, ASilentClientDoesNotHoldUpOthers)
-{
-    QTcpSocket silent;
-    silent.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(port()));
-    ASSERT_TRUE(silent.waitForConnected(5000));
-    silent.write("GET /getip.php?VER=1 HTTP/1.1\r\nHost: x\r\n"); // never finished
-    silent.flush();
-    const HttpAnswer other = RawExchange(port(), "GET /getip.php?VER=1 HTTP/1.1\r\n\r\n", 3000);
-    EXPECT_EQ(other.status, 200);
-}
-
 // Every connection counts against its client's address, on the plain and the TLS port alike.
 TEST(ListServiceLimits, OneAddressCannotHoldMoreThanItsShareOfConnections)
 {
@@ -387,19 +365,6 @@ TEST(ListServiceStartup, BadPoolLinesAreSkippedWithTheirLineNumbers)
     EXPECT_TRUE(err.contains("line 4"));
     EXPECT_TRUE(err.contains("line 5"));
 }
-
-TEST(ListServiceStartup, EmptyPoolGivesAListWithoutProxies)
-{
-    ListServiceFixture service;
-    ASSERT_TRUE(service.start()) << service.errorText().toStdString();
-    const auto v = NameValues(Get(service.port(), "/getproxy.php").body);
-    EXPECT_EQ(v.value("proxycount"), "0");
-    EXPECT_EQ(v.value("localip"), "127.0.0.1");
-}
-
-} // namespace
-
-namespace {
 
 // The example files a self-hosting user starts from must work as shipped.
 TEST(ListServiceStartup, ShippedExampleFilesAreAccepted)

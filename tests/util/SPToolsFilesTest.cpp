@@ -66,13 +66,6 @@ TEST(PathTest, GetLongPathResolvesLinksAndKeepsMissingPathsUnchanged)
     Q_UNUSED(target);
 }
 
-TEST(PathTest, ProgramPathsNameTheRunningExecutable)
-{
-    const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
-    EXPECT_EQ(GetExeFileName(), exe);
-    EXPECT_EQ(GetAppPath(), QFileInfo(exe).canonicalPath() + "/");
-}
-
 TEST(PathTest, AProgramReplacedWhileRunningNamesTheInstalledFile)
 {
     // As a package upgrade does: the running file is unlinked and a new one put under its name.

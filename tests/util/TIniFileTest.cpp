@@ -122,18 +122,6 @@ TEST(TIniFileTest, SavingKeepsUnknownLinesLineBreaksAndBytes)
                                         "HTTP server=127.0.0.1:8080\n"));
 }
 
-TEST(TIniFileTest, NewSectionsAndKeysFollowTheOrderOfFirstCreation)
-{
-    TIniFile ini;
-    ini.WriteString("b", "z", "1");
-    ini.WriteString("a", "y", "2");
-    ini.WriteString("B", "X", "3");
-    ini.WriteString("b", "Z", "4");
-    EXPECT_EQ(ini.ToBytes(), QByteArray("[b]\r\nz=4\r\nX=3\r\n\r\n[a]\r\ny=2\r\n"));
-    // Loading the result gives the same document again.
-    EXPECT_EQ(parse(ini.ToBytes()).ToBytes(), ini.ToBytes());
-}
-
 TEST(TIniFileTest, ALineBreakInAValueCannotAddKeysOrSections)
 {
     TIniFile ini;
