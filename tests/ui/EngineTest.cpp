@@ -76,7 +76,7 @@ protected:
 
 } // namespace
 
-TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWord)
+TEST_F(EngineWindow, AWritableCommonFolderIsSharedWithoutAWordUntilItLosesItsAccess)
 {
     startEngine();
     ASSERT_TRUE(engine->StartSucceeded());
@@ -88,6 +88,15 @@ TEST_F(EngineWindow, FirstStartWithAWritableCommonFolderSharesSettingsWithoutAWo
     EXPECT_NE(engine->ProxyManager(), nullptr);
     // Language files address the hidden window by this name.
     EXPECT_EQ(engine->Window().objectName(), QStringLiteral("frmEngineWnd"));
+
+    // The stored choice loses its access: the next start falls back to the user's folder with the notice.
+    makeCommonFolderUnusable();
+    messages.queueAnswer(TEngineServices::mrOk);
+    startEngine();
+    ASSERT_TRUE(engine->StartSucceeded());
+    EXPECT_FALSE(engine->Folder().AllUsersMode());
+    EXPECT_TRUE(userFlag().contains("AllUsers=0"));
+    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUser)
@@ -116,19 +125,6 @@ TEST_F(EngineWindow, FirstStartWithoutCommonAccessTellsOnceAndKeepsSettingsPerUs
     startEngine();
     EXPECT_FALSE(engine->Folder().AllUsersMode());
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-}
-
-TEST_F(EngineWindow, AStoredAllUsersChoiceThatLostItsAccessFallsBackWithTheNotice)
-{
-    startEngine();
-    ASSERT_TRUE(engine->Folder().AllUsersMode());
-    makeCommonFolderUnusable();
-    messages.queueAnswer(TEngineServices::mrOk);
-    startEngine();
-    ASSERT_TRUE(engine->StartSucceeded());
-    EXPECT_FALSE(engine->Folder().AllUsersMode());
-    EXPECT_TRUE(userFlag().contains("AllUsers=0"));
-    EXPECT_EQ(messages.takeRecords().size(), 1);
 }
 
 TEST_F(EngineWindow, AnUnwritableUserFolderEndsTheStartWithAClearMessage)

@@ -18,40 +18,25 @@
 // The main window's components most tests look at, found by the names the language files use.
 struct MainWindowParts
 {
-    explicit MainWindowParts(TfrmMainForm& w)
-        : tmProgress(testsupport::child<WindowTimer>(w, "tmProgress")),
-          tmChangeIP(testsupport::child<WindowTimer>(w, "tmChangeIP")),
-          edtChangeIPTime(testsupport::child<QSpinBox>(w, "edtChangeIPTime")),
-          sgTesting(testsupport::child<QProgressBar>(w, "sgTesting")), lbIP(testsupport::child<QLabel>(w, "lbIP")),
-          lbHidingInfo(testsupport::child<QLabel>(w, "lbHidingInfo")),
-          imgFlag(testsupport::child<QLabel>(w, "imgFlag")), imgLocal(testsupport::child<QLabel>(w, "imgLocal")),
-          lblProgressText(testsupport::child<QLabel>(w, "lblProgressText")),
-          cbClearCookie(testsupport::child<QCheckBox>(w, "cbClearCookie")),
-          cbChangeIP(testsupport::child<QCheckBox>(w, "cbChangeIP")),
-          acVuvaVI(testsupport::child<QAction>(w, "acVuvaVI")),
-          acStopHide(testsupport::child<QAction>(w, "acStopHide")),
-          wbMain(testsupport::child<InfoPagePane>(w, "wbMain")), btnHide(testsupport::child<QPushButton>(w, "btnHide")),
-          mmbMainMenu(testsupport::child<QMenuBar>(w, "mmbMainMenu")),
-          spSkinPanel2(testsupport::child<QGroupBox>(w, "spSkinPanel2")),
-          spTrayIcon(testsupport::child<QSystemTrayIcon>(w, "spTrayIcon"))
-    {
-    }
-    WindowTimer* tmProgress;
-    WindowTimer* tmChangeIP;
-    QSpinBox* edtChangeIPTime;
-    QProgressBar* sgTesting;
-    QLabel* lbIP;
-    QLabel* lbHidingInfo;
-    QLabel* imgFlag;
-    QLabel* imgLocal;
-    QLabel* lblProgressText;
-    QCheckBox* cbClearCookie;
-    QCheckBox* cbChangeIP;
-    QAction* acVuvaVI;
-    QAction* acStopHide;
-    InfoPagePane* wbMain;
-    QPushButton* btnHide;
-    QMenuBar* mmbMainMenu;
-    QGroupBox* spSkinPanel2;
-    QSystemTrayIcon* spTrayIcon;
+    explicit MainWindowParts(TfrmMainForm& window) : w(window) {}
+
+    TfrmMainForm& w;
+    WindowTimer* tmProgress = testsupport::child<WindowTimer>(w, "tmProgress");
+    WindowTimer* tmChangeIP = testsupport::child<WindowTimer>(w, "tmChangeIP");
+    QSpinBox* edtChangeIPTime = testsupport::child<QSpinBox>(w, "edtChangeIPTime");
+    QProgressBar* sgTesting = testsupport::child<QProgressBar>(w, "sgTesting");
+    QLabel* lbIP = testsupport::child<QLabel>(w, "lbIP");
+    QLabel* lbHidingInfo = testsupport::child<QLabel>(w, "lbHidingInfo");
+    QLabel* imgFlag = testsupport::child<QLabel>(w, "imgFlag");
+    QLabel* imgLocal = testsupport::child<QLabel>(w, "imgLocal");
+    QLabel* lblProgressText = testsupport::child<QLabel>(w, "lblProgressText");
+    QCheckBox* cbClearCookie = testsupport::child<QCheckBox>(w, "cbClearCookie");
+    QCheckBox* cbChangeIP = testsupport::child<QCheckBox>(w, "cbChangeIP");
+    QAction* acVuvaVI = testsupport::child<QAction>(w, "acVuvaVI");
+    QAction* acStopHide = testsupport::child<QAction>(w, "acStopHide");
+    InfoPagePane* wbMain = testsupport::child<InfoPagePane>(w, "wbMain");
+    QPushButton* btnHide = testsupport::child<QPushButton>(w, "btnHide");
+    QMenuBar* mmbMainMenu = testsupport::child<QMenuBar>(w, "mmbMainMenu");
+    QGroupBox* spSkinPanel2 = testsupport::child<QGroupBox>(w, "spSkinPanel2");
+    QSystemTrayIcon* spTrayIcon = testsupport::child<QSystemTrayIcon>(w, "spTrayIcon");
 };

@@ -265,7 +265,7 @@ TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
     EXPECT_EQ(ui->sgTesting->value(), ui->sgTesting->maximum());
 }
 
-TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
+TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEndingAndATickedNoticeIsNotAskedAgain)
 {
     start();
     form->show();
@@ -286,6 +286,17 @@ TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
     EXPECT_EQ(Settings()->ReadString(QStringLiteral("ChangeIPTime"), QString()), QStringLiteral("7"));
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("ChangeIP"), true));
+
+    // A ticked notice is not asked again, and its answer applies.
+    form->Open1Click();
+    messages.queueAnswer(TEngineServices::mrOk, true);
+    EXPECT_FALSE(form->close());
+    messages.takeRecords();
+    form->Open1Click();
+    // No answer is queued: a shown dialog would block here; the stored answer hides again.
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
+    EXPECT_FALSE(form->ExitRequested);
 }
 
 // The info page's web view, and with it the page's renderer process, goes a while after the window was closed to
@@ -340,20 +351,6 @@ TEST_F(MainWindow, DismissingTheTrayNoticeEndsTheProgram)
     messages.queueAnswer(TEngineServices::mrCancel);
     EXPECT_TRUE(form->close());
     EXPECT_TRUE(form->ExitRequested);
-}
-
-TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
-{
-    start();
-    form->show();
-    messages.queueAnswer(TEngineServices::mrOk, true);
-    EXPECT_FALSE(form->close());
-    messages.takeRecords();
-    form->Open1Click();
-    // No answer is queued: a shown dialog would block here; the stored answer hides again.
-    EXPECT_FALSE(form->close());
-    EXPECT_TRUE(messages.takeRecords().isEmpty());
-    EXPECT_FALSE(form->ExitRequested);
 }
 
 TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
@@ -594,30 +591,30 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
     QDir().rmdir(file);
 }
 
-TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)
+// The first show downloads the list, unless one is stored: then the window is ready at once.
+TEST_F(MainWindow, FirstShowIsReadyAtOnceWithAStoredListAndShowsTheDownloadOtherwise)
 {
-    start();
-    form->show();
-    EXPECT_FALSE(ui->wbMain->isVisibleTo(form.get()));
-    EXPECT_TRUE(ui->tmProgress->Enabled());
-    EXPECT_TRUE(ui->lblProgressText->isVisibleTo(form.get()));
-    EXPECT_EQ(ui->lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
-    EXPECT_FALSE(ui->acVuvaVI->isEnabled());
-}
-
-TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
-{
-    openSettings();
-    QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
-    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
-    list.write(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
-    list.close();
-    start();
-    form->show();
-    EXPECT_TRUE(ui->acVuvaVI->isEnabled());
-    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("5.6.7.8"));
-    EXPECT_TRUE(ui->wbMain->isVisibleTo(form.get()));
-    EXPECT_FALSE(ui->tmProgress->Enabled());
+    for (const bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored list" : "no list");
+        openSettings();
+        if (stored) {
+            QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
+            ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+            list.write(
+                listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
+        }
+        start();
+        form->show();
+        EXPECT_EQ(ui->acVuvaVI->isEnabled(), stored);
+        EXPECT_EQ(ui->wbMain->isVisibleTo(form.get()), stored);
+        EXPECT_EQ(ui->tmProgress->Enabled(), !stored);
+        EXPECT_EQ(ui->lblProgressText->isVisibleTo(form.get()), !stored);
+        if (stored)
+            EXPECT_EQ(ui->lbIP->text(), QStringLiteral("5.6.7.8"));
+        else
+            EXPECT_EQ(ui->lblProgressText->text(), text("TEXT_DOWNLOADINGPROXYLIST"));
+        stop();
+    }
 }
 
 TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)
