@@ -221,10 +221,12 @@ TEST_P(CaptionFit, EveryCaptionOfTheMainWindowAndItsDialogsFitsItsControl)
 }
 
 // The fit above only means something if the dialogs show the language at all: each one opens in the
-// current language, as the main window does.
+// current language, as the main window does. The companions' notices and the cookie report are put together
+// from pieces at run time; each piece, and the reasons the program itself gives for a place it could not clear,
+// must reach the user translated.
 using DialogLanguage = CaptionFit;
 
-TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
+TEST_F(DialogLanguage, EveryDialogAndNoticeSpeaksTheCurrentLanguage)
 {
     start();
     loadLanguage(QStringLiteral("Deutsch"));
@@ -235,14 +237,7 @@ TEST_F(DialogLanguage, EveryDialogOpensInTheCurrentLanguage)
     EXPECT_EQ(dialogs->chooseIP.btnCancel->text(), QStringLiteral("&Abbrechen"));
     EXPECT_EQ(dialogs->about.windowTitle(), QString::fromUtf8("Über Veilport"));
     EXPECT_EQ(dialogs->locate.btnP5Cancel->text(), QStringLiteral("&Abbrechen"));
-}
 
-// The companions' notices and the cookie report are put together from pieces at run time; each piece, and
-// the reasons the program itself gives for a place it could not clear, must reach the user translated.
-TEST_F(DialogLanguage, TheCompanionNoticesAndTheCookieReportSpeakTheCurrentLanguage)
-{
-    start();
-    loadLanguage(QStringLiteral("Deutsch"));
     TCookieClearReport everything;
     everything.embeddedView = true;
     everything.companionsCleared = {QStringLiteral("firefox")};

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -295,7 +296,7 @@ TEST_F(EngineWindow, TheShippedIconsLoadUpToTheFirstGap)
     EXPECT_TRUE(engine->Services().Icons().isEmpty());
 }
 
-TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableAndRemovesIt)
+TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableRemovesItAndReportsAFailure)
 {
     startEngine();
     const QString entry = root.file(QStringLiteral("autostart/")) +
@@ -307,13 +308,11 @@ TEST_F(EngineWindow, AutoRunWritesAnAutorunEntryForThisExecutableAndRemovesIt)
     EXPECT_TRUE(text.contains("Exec=" + GetExeFileName().toUtf8() + " -autorun\n")) << text.constData();
     ASSERT_TRUE(engine->Services().SetAutoRun(false));
     EXPECT_FALSE(QFileInfo::exists(entry));
-}
 
-TEST_F(EngineWindow, AutoRunThatCannotBeWrittenIsReported)
-{
-    startEngine();
+    // An entry that cannot be written is reported.
     QWidget mainWindow;
     engine->Services().SetMainWindow(&mainWindow);
+    ASSERT_TRUE(QDir(root.file(QStringLiteral("autostart"))).removeRecursively());
     root.write(QStringLiteral("autostart"), "file, not folder");
     messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(engine->Services().SetAutoRun(true));

@@ -141,20 +141,6 @@ TEST_F(ChooseIPTest, WellKnownCountriesStandBelowAutoSelectedInTheirOwnOrder)
     EXPECT_EQ(dialog->cbbCountry->currentIndex(), -1) << "nothing is selected before the first show";
 }
 
-TEST_F(ChooseIPTest, StoredCountryIsSelectedWithItsLastRecordAndFetchedFlag)
-{
-    LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
-    manager->ChooseCountry("Canada");
-    ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
-    Open();
-    EXPECT_EQ(dialog->SelectedCountry(), "Canada");
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("Canada", "-75.7", "45.4"));
-    WaitForFlag();
-    ASSERT_TRUE(QFileInfo::exists(FlagFile("Canada")));
-    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
-    EXPECT_EQ(dialog->LargeFlagImage.width(), 48);
-}
-
 TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
 {
     QImage marker(20, 10, QImage::Format_RGB32);
@@ -170,7 +156,7 @@ TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
     EXPECT_EQ(QColor(shown.pixel(23, 18)), QColor(Qt::red)) << "the flag fills the box";
 }
 
-// Which entry a stored choice selects, and where the map points.
+// Which entry a stored choice selects, and where the map points: a country listed twice at its last record.
 TEST_F(ChooseIPTest, AStoredCountryIsFoundWhateverItsLetterCaseAndOtherwiseAutoSelectedShowsTheOwnPlace)
 {
     struct Case
@@ -182,15 +168,17 @@ TEST_F(ChooseIPTest, AStoredCountryIsFoundWhateverItsLetterCaseAndOtherwiseAutoS
     };
     const Case cases[] = {
         {false, QString(), "Auto Selected", MapUrl("", "", "")},
+        {true, "Canada", "Canada", MapUrl("Canada", "-75.7", "45.4")},
         {true, "JAPAN", "Japan", MapUrl("Japan", "139", "35")},
         {true, "Atlantis", "Auto Selected", MapUrl("Germany", "13.4", "52.5")},
         {true, kAutoSelected, "Auto Selected", MapUrl("Germany", "13.4", "52.5")},
     };
+    ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
     // The cases without a list come first: a list once loaded stays.
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored.toStdString());
         if (c.withList)
-            LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}});
+            LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
         manager->ChooseCountry(c.stored);
         Open();
         EXPECT_EQ(Entries().size(), c.withList ? 3 : 1);
@@ -198,7 +186,8 @@ TEST_F(ChooseIPTest, AStoredCountryIsFoundWhateverItsLetterCaseAndOtherwiseAutoS
         EXPECT_EQ(dialog->MapUrl(), c.map);
         WaitForFlag();
     }
-    // Auto Selected shows the world's flag.
+    // The flags shown were fetched into the settings folder; Auto Selected shows the world's.
+    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
     EXPECT_TRUE(QFileInfo::exists(FlagFile("un")));
     EXPECT_FALSE(dialog->LargeFlagImage.isNull());
 

@@ -509,35 +509,33 @@ TEST_F(MainWindow, CheckWhatSitesSeeOpensTheCheckPageWithTheOwnAddressInTheDefau
     EXPECT_TRUE(url.endsWith(QStringLiteral("&LocalIP=5.6.7.8"))) << url.toStdString();
 }
 
-TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheFirstShow)
+TEST_F(MainWindow, TheWindowsPlaceIsStoredOnceShownAndRestoredOnAVisibleScreen)
 {
+    // With no stored place the window is centred, and moves count only after the first show.
     start();
     form->move(10, 20);
     EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1), -1);
     form->show();
     EXPECT_TRUE(form->FirstShowDone);
-    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
-    EXPECT_EQ(form->pos(), QPoint((screen.width() - 476) / 2, (screen.height() - 302) / 2));
+    const QSize screenSize = QGuiApplication::primaryScreen()->geometry().size();
+    EXPECT_EQ(form->pos(), QPoint((screenSize.width() - 476) / 2, (screenSize.height() - 302) / 2));
     EXPECT_EQ(form->size(), QSize(476, 302));
     form->move(31, 41);
     EXPECT_TRUE(waitUntil([] { return Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1) == 31; }, 5000));
     EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Top"), -1), 41);
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("FirstTimeRun"), true));
-}
+    stop();
 
-TEST_F(MainWindow, AStoredPlaceIsRestoredAndOneOnAMonitorThatIsGoneOpensOnAVisibleScreen)
-{
-    // A stored width of zero keeps the designed size.
+    // The stored place is restored; a stored width of zero keeps the designed size.
     openSettings();
-    Settings()->WriteInteger(QStringLiteral("MainForm.Left"), 12);
-    Settings()->WriteInteger(QStringLiteral("MainForm.Top"), 34);
     Settings()->WriteInteger(QStringLiteral("MainForm.Width"), 0);
     start();
     form->show();
-    EXPECT_EQ(form->pos(), QPoint(12, 34));
+    EXPECT_EQ(form->pos(), QPoint(31, 41));
     EXPECT_EQ(form->size(), QSize(476, 302));
     stop();
 
+    // A place on a monitor that is gone opens on a visible screen.
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     for (const QPoint stored :
          {QPoint(screen.right() + 2000, screen.bottom() + 1500), QPoint(-3000, 40), QPoint(40, -2000)}) {
