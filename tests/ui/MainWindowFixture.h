@@ -54,18 +54,14 @@ protected:
     // The constants of the program; extra lines are appended to the [const] section.
     void writeConstants(const QByteArray& serviceHost = "127.0.0.1:1", const QByteArray& extra = QByteArray())
     {
-        const QByteArray base = "http://" + serviceHost;
         root.write(QStringLiteral("program/const.dat"),
-                   "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
-                   "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
-                   "URL.ServiceHost=" +
-                       serviceHost + "\nURL.SiteHost=" + serviceHost +
-                       "\n"
-                       "URL.GETPROXY=" +
-                       base + "/getproxy.php\nURL.InfoURL=" + base +
-                       "/info.php\n"
-                       "URL.IPSEEKER=" +
-                       base + "/ipseeker.php\n" + extra);
+                   QStringLiteral("[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
+                                  "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
+                                  "URL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
+                                  "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n")
+                           .arg(QString::fromUtf8(serviceHost))
+                           .toUtf8() +
+                       extra);
         m_constantsWritten = true;
     }
 

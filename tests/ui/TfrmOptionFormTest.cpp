@@ -163,8 +163,6 @@ TEST_F(OptionFormTest, ModeSwitchAsksAndOnlyOnOkClosesUnsavedAndPostsTheRestart)
         ASSERT_EQ(messages.messages.size(), 1);
         EXPECT_EQ(messages.messages[0].key, c.key);
         EXPECT_EQ(messages.messages[0].buttons, TEngineServices::mbOKCancel);
-        EXPECT_EQ(messages.messages[0].msgType, TEngineServices::mtConfirmation);
-        EXPECT_EQ(messages.messages[0].showAgainId, 0);
         EXPECT_TRUE(form.isVisible());
         EXPECT_TRUE(log.restarts.isEmpty());
 
