@@ -122,30 +122,26 @@ TEST(FlagCache, LoadsValidPngsAndRejectsEverythingElse)
     EXPECT_TRUE(LoadFlagImage(dir.write(QStringLiteral("bmp.png"), bmp)).isNull());
 }
 
-TEST(FlagCache, DrawsTheFlagOnePixelLeftAndTwoAboveTheBox)
+TEST(FlagCache, DrawsTheFlagOnePixelLeftAndTwoAboveTheBoxAndOnlyFillingTheWholeBoxClearsIt)
 {
     QLabel box;
     box.resize(16, 12);
+    const QColor background = box.palette().color(box.backgroundRole());
     DrawFlagInto(&box, MarkedFlag(), FlagFill::FlagRect);
-    const QImage shown = box.pixmap().toImage();
+    QImage shown = box.pixmap().toImage();
     ASSERT_EQ(shown.size(), QSize(16, 12));
     // Row 2 of the flag is the box's top row; row 3 follows.
     EXPECT_EQ(QColor(shown.pixel(5, 0)), QColor(Qt::blue));
     EXPECT_EQ(QColor(shown.pixel(5, 1)), QColor(Qt::red));
     EXPECT_EQ(QColor(shown.pixel(14, 11)), QColor(Qt::red));
     // The rectangle ends one column short of the box's right edge, which keeps the background.
-    EXPECT_EQ(QColor(shown.pixel(15, 5)).rgb(), box.palette().color(box.backgroundRole()).rgb());
-}
+    EXPECT_EQ(QColor(shown.pixel(15, 5)).rgb(), background.rgb());
 
-TEST(FlagCache, FillingTheWholeBoxClearsAnOldFlagAndDrawingNothingKeepsIt)
-{
-    QLabel box;
-    box.resize(16, 12);
-    DrawFlagInto(&box, MarkedFlag(), FlagFill::None);
+    // Drawing nothing over the flag keeps it.
     DrawFlagInto(&box, QImage(), FlagFill::None);
     EXPECT_EQ(QColor(box.pixmap().toImage().pixel(5, 0)), QColor(Qt::blue));
     DrawFlagInto(&box, QImage(), FlagFill::WholeCanvas);
-    const QColor background = box.palette().color(box.backgroundRole());
-    EXPECT_EQ(QColor(box.pixmap().toImage().pixel(5, 0)).rgb(), background.rgb());
-    EXPECT_EQ(QColor(box.pixmap().toImage().pixel(15, 11)).rgb(), background.rgb());
+    shown = box.pixmap().toImage();
+    EXPECT_EQ(QColor(shown.pixel(5, 0)).rgb(), background.rgb());
+    EXPECT_EQ(QColor(shown.pixel(15, 11)).rgb(), background.rgb());
 }

@@ -87,6 +87,18 @@ protected:
         return QStringLiteral("/tmp/veilport-canary-%1-%2").arg(token, QLatin1String(kind));
     }
 
+    // Country names that climb out of a folder, name a file, carry options or shell code, or are too long.
+    QStringList craftedCountries() const
+    {
+        return {QStringLiteral("../../x"),
+                QStringLiteral("/etc/passwd"),
+                QStringLiteral("--output=") + canary("opt"),
+                QStringLiteral("$(touch ") + canary("sh") + QLatin1Char(')'),
+                QStringLiteral("`touch ") + canary("bt") + QLatin1Char('`'),
+                QStringLiteral(".."),
+                QString(10240, QLatin1Char('N'))};
+    }
+
     // Files that appeared below the temporary root since before, apart from the desktop's proxy
     // settings, which the program writes there by design.
     QStringList newFiles(const QSet<QString>& before) const
@@ -115,19 +127,10 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
     const QString folder = settingsFolder();
     ASSERT_TRUE(folder.endsWith(QLatin1Char('/')));
     const QString good = flags.url(QStringLiteral("/flag.png"));
-    const QStringList countries = {
-        QStringLiteral("../../x"),
-        QStringLiteral("/etc/passwd"),
-        QStringLiteral("a") + QChar(0) + QStringLiteral("b"),
-        QStringLiteral("--output=") + canary("opt"),
-        QStringLiteral("$(touch ") + canary("sh") + QLatin1Char(')'),
-        QStringLiteral("`touch ") + canary("bt") + QLatin1Char('`'),
-        QStringLiteral("line\nbreak"),
-        QStringLiteral("..\\..\\win"),
-        QStringLiteral(".."),
-        QString(10240, QLatin1Char('N')),
-        QStringLiteral("x; touch ") + canary("name"),
-    };
+    const QStringList countries =
+        craftedCountries() + QStringList{QStringLiteral("a") + QChar(0) + QStringLiteral("b"),
+                                         QStringLiteral("line\nbreak"), QStringLiteral("..\\..\\win"),
+                                         QStringLiteral("x; touch ") + canary("name")};
     const QStringList urls = {
         QStringLiteral("file:///etc/passwd"),
         QStringLiteral("http://127.0.0.1:1/../../"),
@@ -180,15 +183,7 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
 TEST_F(HostileService, ChooseCountryDialogKeepsCraftedCountriesFlagsInTheSettingsFolder)
 {
     const QString folder = settingsFolder();
-    const QStringList countries = {
-        QStringLiteral("../../x"),
-        QStringLiteral("/etc/passwd"),
-        QStringLiteral("--output=") + canary("opt"),
-        QStringLiteral("$(touch ") + canary("sh") + QLatin1Char(')'),
-        QStringLiteral("`touch ") + canary("bt") + QLatin1Char('`'),
-        QStringLiteral(".."),
-        QString(10240, QLatin1Char('N')),
-    };
+    const QStringList countries = craftedCountries();
     QStringList entries;
     for (int i = 0; i < countries.size(); ++i)
         entries << QStringLiteral("192.0.2.%1:8080|anon|%2|%3|$(touch %4)|`touch %4`")

@@ -1,19 +1,25 @@
 #pragma once
 
+#include "MainWindowParts.h"
+
 #include "browsers/DesktopBrowsers.h"
+#include "browsers/GnomeProxySettings.h"
 #include "config/TSettings.h"
 #include "platform/XdgAutostart.h"
 #include "proxy/ExitRoute.h"
 #include "proxy/TProxyManager.h"
+#include "support/GnomeProxyKeys.h"
 #include "support/PrivateHome.h"
 #include "support/RecordingMessageBoxes.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 #include "ui/ApplicationServices.h"
 #include "ui/Engine.h"
 #include "ui/HidingPresenter.h"
 #include "ui/TMessageDialog.h"
 #include "ui/TfrmEngineWnd.h"
 #include "ui/TfrmMainForm.h"
+#include "util/EngineServices.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -33,14 +39,14 @@ class MainWindowFixture : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_home.enter();
+        privateHome.enter();
         // No Firefox of the machine takes part (it would write below the home and reach out to the network): a
         // stand-in that ends at once is found first under both names.
         for (const char* firefox : {"bin/firefox", "bin/firefox-esr"}) {
             const QString path = root.write(QString::fromLatin1(firefox), "#!/bin/sh\nexit 0\n");
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
-        m_home.setVariable("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
+        privateHome.setVariable("PATH", root.file(QStringLiteral("bin")).toUtf8() + ":/usr/bin:/bin");
     }
 
     void TearDown() override { stop(); }
@@ -48,18 +54,14 @@ protected:
     // The constants of the program; extra lines are appended to the [const] section.
     void writeConstants(const QByteArray& serviceHost = "127.0.0.1:1", const QByteArray& extra = QByteArray())
     {
-        const QByteArray base = "http://" + serviceHost;
         root.write(QStringLiteral("program/const.dat"),
-                   "[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
-                   "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
-                   "URL.ServiceHost=" +
-                       serviceHost + "\nURL.SiteHost=" + serviceHost +
-                       "\n"
-                       "URL.GETPROXY=" +
-                       base + "/getproxy.php\nURL.InfoURL=" + base +
-                       "/info.php\n"
-                       "URL.IPSEEKER=" +
-                       base + "/ipseeker.php\n" + extra);
+                   QStringLiteral("[const]\nApp.ConfigPath=Veilport\nApp.Ver=1.0.0.0\nApp.ID=4242\n"
+                                  "MainForm.Width=476\nMainForm.Height=302\nUpdate.NoAutoCheck=1\nUpdate.Enable=0\n"
+                                  "URL.ServiceHost=%1\nURL.SiteHost=%1\nURL.GETPROXY=http://%1/getproxy.php\n"
+                                  "URL.InfoURL=http://%1/info.php\nURL.IPSEEKER=http://%1/ipseeker.php\n")
+                           .arg(QString::fromUtf8(serviceHost))
+                           .toUtf8() +
+                       extra);
         m_constantsWritten = true;
     }
 
@@ -89,10 +91,12 @@ protected:
             std::move(exitRoute));
         ASSERT_TRUE(engine->StartSucceeded());
         form = std::make_unique<TfrmMainForm>(engine->Window());
+        ui = std::make_unique<MainWindowParts>(*form);
     }
 
     void stop()
     {
+        ui.reset();
         if (form)
             form->ExitRequested = true;
         form.reset();
@@ -102,6 +106,17 @@ protected:
     }
 
     TProxyManager& manager() { return *engine->ProxyManager(); }
+
+    // A message of the program in the language loaded.
+    static QString text(const char* message) { return EngineServices().LangText(QString::fromUtf8(message)); }
+
+    // The desktop's proxy as its keyfile holds it: "host:port", "socks5 host:port" or the mode ('none').
+    QString desktop() const { return testsupport::desktopProxy(gnome); }
+
+    bool desktopBecomes(const QString& expected, int timeoutMs = 20000)
+    {
+        return testsupport::waitUntil([&] { return desktop() == expected; }, timeoutMs);
+    }
 
     // A list text as the service sends it.
     static QString listText(const QStringList& proxies, const QString& localIp = QStringLiteral("1.2.3.4"),
@@ -131,15 +146,19 @@ protected:
     }
 
     testsupport::TempDir root;
+    testsupport::PrivateHome privateHome{root.path()};
     // Every message box of the windows, answered as the test queues answers.
     testsupport::RecordingMessageBoxes messages;
     std::unique_ptr<DesktopBrowsers> browsers;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<TfrmMainForm> form;
+    // The main window's components, found once start() has built it.
+    std::unique_ptr<MainWindowParts> ui;
     // What hides through Tor; handed to the engine by start() (null: Veilport's own tor).
     std::unique_ptr<IExitRoute> exitRoute;
+    // The desktop's proxy settings, read back from the temporary keyfile.
+    platform::GnomeProxySettings gnome;
 
 private:
-    testsupport::PrivateHome m_home{root.path()};
     bool m_constantsWritten = false;
 };

@@ -139,39 +139,6 @@ TEST_F(ChooseIPTest, WellKnownCountriesStandBelowAutoSelectedInTheirOwnOrder)
     EXPECT_EQ(Entries(),
               QStringList({"Auto Selected", "United States", "Canada", "german", "Japan", "Brazil", "Chile"}));
     EXPECT_EQ(dialog->cbbCountry->currentIndex(), -1) << "nothing is selected before the first show";
-    EXPECT_EQ(dialog->size(), QSize(458, 465));
-    EXPECT_EQ(dialog->windowTitle(), "Choose IP Country");
-}
-
-TEST_F(ChooseIPTest, WithoutAListOnlyAutoSelectedIsOffered)
-{
-    Open();
-    EXPECT_EQ(Entries(), QStringList({"Auto Selected"}));
-    EXPECT_EQ(dialog->SelectedCountry(), "Auto Selected");
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("", "", ""));
-}
-
-TEST_F(ChooseIPTest, StoredCountryIsSelectedWithItsLastRecordAndFetchedFlag)
-{
-    LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
-    manager->ChooseCountry("Canada");
-    ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
-    Open();
-    EXPECT_EQ(dialog->SelectedCountry(), "Canada");
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("Canada", "-75.7", "45.4"));
-    WaitForFlag();
-    ASSERT_TRUE(QFileInfo::exists(FlagFile("Canada")));
-    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
-    EXPECT_EQ(dialog->LargeFlagImage.width(), 48);
-}
-
-TEST_F(ChooseIPTest, StoredCountryIsFoundWhateverItsLetterCase)
-{
-    LoadList({{"Canada", "-75", "45"}, {"Japan", "139", "35"}});
-    manager->ChooseCountry("JAPAN");
-    Open();
-    EXPECT_EQ(dialog->SelectedCountry(), "Japan");
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("Japan", "139", "35"));
 }
 
 TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
@@ -189,27 +156,47 @@ TEST_F(ChooseIPTest, CachedFlagIsDrawnWithoutFetching)
     EXPECT_EQ(QColor(shown.pixel(23, 18)), QColor(Qt::red)) << "the flag fills the box";
 }
 
-TEST_F(ChooseIPTest, AutoSelectedShowsTheOwnPlaceAndTheWorldFlag)
+// Which entry a stored choice selects, and where the map points: a country listed twice at its last record.
+TEST_F(ChooseIPTest, AStoredCountryIsFoundWhateverItsLetterCaseAndOtherwiseAutoSelectedShowsTheOwnPlace)
 {
-    LoadList({{"Canada", "-75", "45"}});
-    manager->ChooseCountry(kAutoSelected);
-    Open();
-    EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
-    WaitForFlag();
+    struct Case
+    {
+        bool withList;
+        QString stored;
+        QString selected;
+        QString map;
+    };
+    const Case cases[] = {
+        {false, QString(), "Auto Selected", MapUrl("", "", "")},
+        {true, "Canada", "Canada", MapUrl("Canada", "-75.7", "45.4")},
+        {true, "JAPAN", "Japan", MapUrl("Japan", "139", "35")},
+        {true, "Atlantis", "Auto Selected", MapUrl("Germany", "13.4", "52.5")},
+        {true, kAutoSelected, "Auto Selected", MapUrl("Germany", "13.4", "52.5")},
+    };
+    ASSERT_FALSE(QFileInfo::exists(FlagFile("Canada")));
+    // The cases without a list come first: a list once loaded stays.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.toStdString());
+        if (c.withList)
+            LoadList({{"Canada", "-79", "43"}, {"Japan", "139", "35"}, {"Canada", "-75.7", "45.4"}});
+        manager->ChooseCountry(c.stored);
+        Open();
+        EXPECT_EQ(Entries().size(), c.withList ? 3 : 1);
+        EXPECT_EQ(dialog->SelectedCountry(), c.selected);
+        EXPECT_EQ(dialog->MapUrl(), c.map);
+        WaitForFlag();
+    }
+    // The flags shown were fetched into the settings folder; Auto Selected shows the world's.
+    EXPECT_EQ(QImage(FlagFile("Canada")).width(), 48);
     EXPECT_TRUE(QFileInfo::exists(FlagFile("un")));
     EXPECT_FALSE(dialog->LargeFlagImage.isNull());
-}
 
-TEST_F(ChooseIPTest, CountryNoLongerInTheListFallsBackToAutoSelected)
-{
-    LoadList({{"Canada", "-75", "45"}});
+    // A country no longer listed is taken as Auto Selected.
     manager->ChooseCountry("Atlantis");
     Open();
-    EXPECT_EQ(dialog->cbbCountry->currentIndex(), 0);
-    EXPECT_EQ(dialog->SelectedCountry(), "Auto Selected");
-    EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
-
+    dialog->btnCancel->click();
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    Open();
     dialog->btnOK->click();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_TRUE(apply(dialog->SelectedCountry()));
@@ -239,18 +226,6 @@ TEST_F(ChooseIPTest, ChangingTheSelectionMovesMapAndFlagOnlyForListedRecords)
 
     dialog->cbbCountry->setCurrentIndex(0);
     EXPECT_EQ(dialog->MapUrl(), MapUrl("Germany", "13.4", "52.5"));
-}
-
-TEST_F(ChooseIPTest, AFetchedFileThatIsNoFlagIsNotKept)
-{
-    LoadList({{"Canada", "-75", "45", s_service->url("/images/flag/Atlantis.png")}});
-    manager->ChooseCountry("Canada");
-    Open();
-    QSignalSpy done(dialog->hgFlag, &THTTPGet::OnDoneFile);
-    WaitForFlag();
-    ASSERT_EQ(done.count(), 1) << "the error page arrives whole, as a file";
-    EXPECT_TRUE(dialog->LargeFlagImage.isNull());
-    EXPECT_FALSE(QFileInfo::exists(FlagFile("Canada"))) << "the next dialog must try again";
 }
 
 TEST_F(ChooseIPTest, OnlyAFlagAnsweredWithSuccessIsCachedAndABrokenCachedFileIsFetchedAgain)
@@ -307,20 +282,18 @@ TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)
     EXPECT_FALSE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
 }
 
-TEST_F(ChooseIPTest, CancelAndOkEndTheDialogWithTheirResults)
+TEST_F(ChooseIPTest, ApplyingStoresTheChoiceAndANewCountryWhileHidingTellsTheUserOnce)
 {
-    LoadList({{"Canada", "-75", "45"}});
-    Open();
-    dialog->btnCancel->click();
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);
-    Open();
-    dialog->btnOK->click();
-    EXPECT_EQ(dialog->result(), QDialog::Accepted);
-}
+    // Not hiding: stored without a word, an unchanged choice too.
+    manager->ChooseCountry("Japan");
+    Settings()->WriteString("PROXYCOUNTRY", "stale");
+    EXPECT_TRUE(apply("France"));
+    EXPECT_TRUE(services.messages.isEmpty());
+    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
+    Settings()->WriteString("PROXYCOUNTRY", "stale");
+    EXPECT_FALSE(apply("France"));
+    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France") << "an unchanged choice is still stored";
 
-TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
-{
-    manager->ChooseCountry(kAutoSelected);
     manager->ApplyProxy(QStringLiteral("10.0.0.1:3128"));
     ASSERT_TRUE(manager->Active());
     browsers.calls.clear();
@@ -328,27 +301,12 @@ TEST_F(ChooseIPTest, ApplyingANewCountryWhileHidingTellsTheUserOnce)
     EXPECT_EQ(manager->Country(), "Canada");
     ASSERT_EQ(services.messages.size(), 1);
     EXPECT_EQ(services.messages[0].showAgainId, 41);
-    EXPECT_EQ(services.messages[0].buttons, TEngineServices::mbOK);
-    EXPECT_EQ(services.messages[0].msgType, TEngineServices::mtInformation);
     EXPECT_TRUE(services.messages[0].key.contains("\"Hide\""));
     EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "Canada");
     EXPECT_TRUE(browsers.calls.isEmpty()) << "the proxy in use stays";
 
     EXPECT_FALSE(apply("Canada"));
     EXPECT_EQ(services.messages.size(), 1) << "the same country again shows no message";
-}
-
-TEST_F(ChooseIPTest, ApplyingWhileNotHidingStoresSilently)
-{
-    manager->ChooseCountry("Japan");
-    Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_TRUE(apply("France"));
-    EXPECT_TRUE(services.messages.isEmpty());
-    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France");
-
-    Settings()->WriteString("PROXYCOUNTRY", "stale");
-    EXPECT_FALSE(apply("France"));
-    EXPECT_EQ(Settings()->ReadString("PROXYCOUNTRY", ""), "France") << "an unchanged choice is still stored";
 }
 
 } // namespace

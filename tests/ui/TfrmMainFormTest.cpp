@@ -43,105 +43,37 @@ namespace {
 
 const QString kNotHiding = QStringLiteral("Warning! You are currently not hiding your real IP!");
 
-QStringList MenuTexts(const QMenu* menu)
-{
-    QStringList texts;
-    for (const QAction* action : menu->actions())
-        texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-    return texts;
-}
-
 } // namespace
 
 using MainWindow = MainWindowFixture;
 using testsupport::child;
 using testsupport::waitUntil;
 
-// The main window's components most tests look at, found by the names the language files use.
-struct WindowParts
-{
-    explicit WindowParts(TfrmMainForm& w)
-        : tmProgress(child<WindowTimer>(w, "tmProgress")), tmChangeIP(child<WindowTimer>(w, "tmChangeIP")),
-          edtChangeIPTime(child<QSpinBox>(w, "edtChangeIPTime")), sgTesting(child<QProgressBar>(w, "sgTesting")),
-          lbIP(child<QLabel>(w, "lbIP")), lbHidingInfo(child<QLabel>(w, "lbHidingInfo")),
-          imgFlag(child<QLabel>(w, "imgFlag")), imgLocal(child<QLabel>(w, "imgLocal")),
-          lblProgressText(child<QLabel>(w, "lblProgressText")), cbClearCookie(child<QCheckBox>(w, "cbClearCookie")),
-          cbChangeIP(child<QCheckBox>(w, "cbChangeIP")), acVuvaVI(child<QAction>(w, "acVuvaVI")),
-          acStopHide(child<QAction>(w, "acStopHide")), wbMain(child<InfoPagePane>(w, "wbMain")),
-          btnHide(child<QPushButton>(w, "btnHide")), mmbMainMenu(child<QMenuBar>(w, "mmbMainMenu")),
-          spSkinPanel2(child<QGroupBox>(w, "spSkinPanel2"))
-    {
-    }
-    WindowTimer* tmProgress;
-    WindowTimer* tmChangeIP;
-    QSpinBox* edtChangeIPTime;
-    QProgressBar* sgTesting;
-    QLabel* lbIP;
-    QLabel* lbHidingInfo;
-    QLabel* imgFlag;
-    QLabel* imgLocal;
-    QLabel* lblProgressText;
-    QCheckBox* cbClearCookie;
-    QCheckBox* cbChangeIP;
-    QAction* acVuvaVI;
-    QAction* acStopHide;
-    InfoPagePane* wbMain;
-    QPushButton* btnHide;
-    QMenuBar* mmbMainMenu;
-    QGroupBox* spSkinPanel2;
-};
-
-TEST_F(MainWindow, ControlsCarryTheirCaptionsAndTheWindowStartsNotHiding)
+TEST_F(MainWindow, TheWindowStartsNotHidingAndIsTheEnginesViewWhileItExists)
 {
     start();
     TfrmMainForm& w = *form;
-    const WindowParts p(w);
-    auto* spSkinButton3 = child<QPushButton>(w, "spSkinButton3");
-    auto* lblFakeLoc = child<QLabel>(w, "lblFakeLoc");
-    auto* lblIPCountry = child<QLabel>(w, "lblIPCountry");
-    auto* pmTrayIcon = child<QMenu>(w, "pmTrayIcon");
-    auto* pmSystem = child<QMenu>(w, "pmSystem");
-    EXPECT_EQ(w.metaObject()->className(), QByteArray("TfrmMainForm"));
     // The window is the engine window's view and message-box owner while it exists, and only then.
     EXPECT_EQ(engine->Hiding()->MainView(), form.get());
     EXPECT_EQ(engine->Services().MainWindow(), form.get());
     EXPECT_EQ(w.size(), QSize(476, 302));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
-    EXPECT_FALSE(p.mmbMainMenu->isVisibleTo(&w));
-
-    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(spSkinButton3->text(), QStringLiteral("Clear Cookies"));
-    EXPECT_EQ(p.spSkinPanel2->title(), QStringLiteral("Quick Settings"));
-    EXPECT_EQ(lblFakeLoc->text(), QStringLiteral("Fake location: "));
-    EXPECT_EQ(p.cbChangeIP->text(), QStringLiteral("Change IP Every               Minutes "));
-    EXPECT_EQ(p.edtChangeIPTime->minimum(), 1);
-    EXPECT_EQ(p.edtChangeIPTime->maximum(), 120);
-    EXPECT_EQ(p.edtChangeIPTime->value(), 10);
-    EXPECT_EQ(p.cbClearCookie->text(), QStringLiteral("Clear Cookies When IP Changes"));
-    EXPECT_FALSE(p.sgTesting->isVisibleTo(&w));
-    EXPECT_EQ(p.sgTesting->maximum(), 400);
-    EXPECT_EQ(p.tmProgress->Interval(), 100);
-    EXPECT_FALSE(p.tmProgress->Enabled());
+    EXPECT_FALSE(ui->mmbMainMenu->isVisibleTo(&w));
+    EXPECT_EQ(ui->edtChangeIPTime->minimum(), 1);
+    EXPECT_EQ(ui->edtChangeIPTime->maximum(), 120);
 
     // The stop-hide at creation leaves the not-hiding display with Hide still disabled.
-    EXPECT_EQ(w.HideAction(), p.acVuvaVI);
-    EXPECT_EQ(p.btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_FALSE(p.btnHide->isEnabled());
-    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(p.lbIP->text(), QString());
-    EXPECT_EQ(lblIPCountry->text(), QStringLiteral("Auto Selected"));
+    EXPECT_EQ(w.HideAction(), ui->acVuvaVI);
+    EXPECT_EQ(ui->btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_FALSE(ui->btnHide->isEnabled());
+    EXPECT_EQ(ui->lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(ui->lbIP->text(), QString());
+    EXPECT_FALSE(ui->imgFlag->isVisibleTo(&w));
+    EXPECT_FALSE(ui->sgTesting->isVisibleTo(&w));
+    EXPECT_FALSE(ui->tmProgress->Enabled());
+    EXPECT_EQ(child<QLabel>(w, "lblIPCountry")->text(), QStringLiteral("Auto Selected"));
 
-    EXPECT_EQ(MenuTexts(pmTrayIcon),
-              (QStringList{QStringLiteral("&Hide"), QStringLiteral("&Check IP"),
-                           QStringLiteral("Check &what sites see"), QStringLiteral("Choose IP Country"),
-                           QStringLiteral("&Open..."), QStringLiteral("Home &Page..."), QStringLiteral("-"),
-                           QStringLiteral("&Update..."), QStringLiteral("&About..."), QStringLiteral("E&xit")}));
-    EXPECT_EQ(
-        MenuTexts(pmSystem),
-        (QStringList{QStringLiteral("&Always On Top"), QStringLiteral("-"), QStringLiteral("Check &what sites see"),
-                     QStringLiteral("-"), QStringLiteral("&Update..."), QStringLiteral("Home &Page..."),
-                     QStringLiteral("&About..."), QStringLiteral("-"), QStringLiteral("E&xit")}));
-
+    ui.reset();
     form->ExitRequested = true;
     form.reset();
     EXPECT_EQ(engine->Hiding()->MainView(), nullptr);
@@ -152,74 +84,111 @@ TEST_F(MainWindow, MainMenuConstantShowsTheMenuBarAndMovesTheRestDown)
 {
     writeConstants("127.0.0.1:1", "MainForm.MainMenu=1\n");
     start();
-    const WindowParts p(*form);
-    EXPECT_TRUE(p.mmbMainMenu->isVisibleTo(form.get()));
-    EXPECT_EQ(p.spSkinPanel2->geometry(), QRect(8, 165 + 22, 449, 113));
+    EXPECT_TRUE(ui->mmbMainMenu->isVisibleTo(form.get()));
+    EXPECT_EQ(ui->spSkinPanel2->y(), 165 + 22);
     EXPECT_EQ(form->height(), 302 + 22);
-    QStringList titles;
-    for (QAction* a : p.mmbMainMenu->actions())
-        titles << a->text();
-    EXPECT_EQ(titles, (QStringList{QStringLiteral("&File"), QStringLiteral("&View"), QStringLiteral("&Tools"),
-                                   QStringLiteral("&Help")}));
 }
 
 TEST_F(MainWindow, DisplayFollowsListTestingHidingAndStopping)
 {
     start();
     TfrmMainForm& w = *form;
-    const WindowParts p(w);
     auto* miHide = child<QAction>(w, "miHide");
     manager().ProxyListReceived(listText({QStringLiteral("127.0.0.5:9|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8"),
                                           QStringLiteral("noport|anon|France|http://127.0.0.1:1/fr.png|2.3|48.8")}));
     // Ready: own address, Hide enabled, the list kept for the next start.
-    EXPECT_EQ(p.lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_TRUE(p.btnHide->isEnabled());
-    EXPECT_FALSE(p.lblProgressText->isVisibleTo(&w));
-    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_TRUE(ui->btnHide->isEnabled());
+    EXPECT_FALSE(ui->lblProgressText->isVisibleTo(&w));
+    EXPECT_TRUE(ui->wbMain->isVisibleTo(&w));
     EXPECT_TRUE(QFileInfo::exists(settingsFolder() + QStringLiteral("proxylist.lst")));
 
     // Testing: the button carries Stop Hide, the gauge replaces the page.
-    w.SetHideAction(p.acStopHide);
+    w.SetHideAction(ui->acStopHide);
     emit manager().progress(3, 1);
-    EXPECT_EQ(p.btnHide->text(), QStringLiteral("S&top Hide"));
+    EXPECT_EQ(ui->btnHide->text(), QStringLiteral("S&top Hide"));
     EXPECT_EQ(miHide->text(), QStringLiteral("S&top Hide"));
-    EXPECT_FALSE(p.wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(p.tmProgress->Enabled());
-    EXPECT_EQ(p.sgTesting->maximum(), 3000);
-    EXPECT_EQ(p.sgTesting->value(), 1000);
-    EXPECT_TRUE(p.lblProgressText->isVisibleTo(&w));
-    EXPECT_EQ(p.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
+    EXPECT_FALSE(ui->wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(ui->tmProgress->Enabled());
+    EXPECT_EQ(ui->sgTesting->maximum(), 3000);
+    EXPECT_EQ(ui->sgTesting->value(), 1000);
+    EXPECT_TRUE(ui->lblProgressText->isVisibleTo(&w));
+    EXPECT_EQ(ui->lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_TESTPROXY")));
     w.tmProgressTimer();
-    EXPECT_EQ(p.sgTesting->value(), 1003);
-    EXPECT_TRUE(p.sgTesting->isVisibleTo(&w));
+    EXPECT_EQ(ui->sgTesting->value(), 1003);
+    EXPECT_TRUE(ui->sgTesting->isVisibleTo(&w));
 
-    // Hiding: the proxy's host on the first line, the sentence with the own address on the second.
+    // Hiding: the proxy's host on the first line, the sentence with the own address on the second; the tray's hint
+    // names the country (how well the proxy hides, once known).
+    const QString hiding = QStringLiteral("You are hiding your real ip 1.2.3.4");
     manager().ApplyProxy(QStringLiteral("127.0.0.5:9"));
-    EXPECT_EQ(p.lbIP->text(), QStringLiteral("127.0.0.5"));
-    EXPECT_EQ(p.lbHidingInfo->text(), QStringLiteral("You are hiding your real ip 1.2.3.4"));
-    EXPECT_TRUE(p.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(p.imgFlag->pos(), QPoint(88, 16));
-    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 37));
-    EXPECT_FALSE(p.tmProgress->Enabled());
-    EXPECT_FALSE(p.sgTesting->isVisibleTo(&w));
-    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
-    EXPECT_EQ(p.lblProgressText->text(), QString());
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("127.0.0.5"));
+    EXPECT_EQ(ui->lbHidingInfo->text(), hiding);
+    EXPECT_EQ(ui->spTrayIcon->toolTip(), QStringLiteral("Veilport\n127.0.0.5 (France)"));
+    EXPECT_TRUE(ui->imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(ui->imgFlag->pos(), QPoint(88, 16));
+    EXPECT_EQ(ui->imgLocal->pos(), QPoint(88, 37));
+    EXPECT_FALSE(ui->tmProgress->Enabled());
+    EXPECT_FALSE(ui->sgTesting->isVisibleTo(&w));
+    EXPECT_TRUE(ui->wbMain->isVisibleTo(&w));
+    EXPECT_EQ(ui->lblProgressText->text(), QString());
+
+    // A check that names the address the sites see shows it; one that names none keeps the address seen last.
+    TProxyRec rec;
+    rec.Proxy = QStringLiteral("127.0.0.5:9");
+    rec.Country = QStringLiteral("France");
+    rec.Anonymity = QStringLiteral("elite");
+    emit manager().proxyVerified(rec, QStringLiteral("203.0.113.7"));
+    emit manager().proxyVerified(rec, QString());
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("203.0.113.7"));
+    EXPECT_EQ(ui->lbHidingInfo->text(), hiding);
+    EXPECT_EQ(ui->spTrayIcon->toolTip(), QStringLiteral("Veilport\n203.0.113.7 (France), elite"));
+
+    // A failed check takes the hiding sentence back at once. Applied again before a check passed, the proxy ends
+    // the testing display but keeps the warning; the next check that passes gives the sentence back.
+    emit manager().proxyCheckFailed(rec.Proxy);
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(ui->lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(ui->spTrayIcon->toolTip(), QStringLiteral("Veilport"));
+    emit manager().proxyChanged(rec);
+    EXPECT_EQ(ui->lbHidingInfo->text(), kNotHiding);
+    emit manager().proxyVerified(rec, QString());
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("127.0.0.5"));
+    EXPECT_EQ(ui->lbHidingInfo->text(), hiding);
 
     // A proxy text without a port leaves the first line empty (the program's own network stack
     // refuses such a proxy and says so).
     messages.queueAnswer(TEngineServices::mrOk);
     manager().ApplyProxy(QStringLiteral("noport"));
-    EXPECT_EQ(p.lbIP->text(), QString());
+    EXPECT_EQ(ui->lbIP->text(), QString());
 
     // Not hiding again.
-    p.acStopHide->trigger();
-    EXPECT_EQ(w.HideAction(), p.acVuvaVI);
-    EXPECT_EQ(p.btnHide->text(), QStringLiteral("&Hide"));
-    EXPECT_EQ(p.lbIP->text(), QStringLiteral("1.2.3.4"));
-    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
-    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(p.imgFlag->pos(), QPoint(88, 375));
-    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 16));
+    ui->acStopHide->trigger();
+    EXPECT_EQ(w.HideAction(), ui->acVuvaVI);
+    EXPECT_EQ(ui->btnHide->text(), QStringLiteral("&Hide"));
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(ui->lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(ui->spTrayIcon->toolTip(), QStringLiteral("Veilport"));
+    EXPECT_FALSE(ui->imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(ui->imgFlag->pos(), QPoint(88, 375));
+    EXPECT_EQ(ui->imgLocal->pos(), QPoint(88, 16));
+}
+
+// Hiding that was on when the window last closed resumes with every list that loads.
+TEST_F(MainWindow, StoredHidingResumesWithEveryListThatLoads)
+{
+    start();
+    const QString list = listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")});
+    Settings()->WriteBool(QStringLiteral("Hiding"), true);
+    for (int load = 0; load < 2; ++load) {
+        manager().ProxyListReceived(list);
+        EXPECT_EQ(form->HideAction(), ui->acStopHide) << "list " << load;
+        // The user stops meanwhile; the next list starts hiding again.
+        ui->acStopHide->trigger();
+    }
+    Settings()->WriteBool(QStringLiteral("Hiding"), false);
+    manager().ProxyListReceived(list);
+    EXPECT_EQ(form->HideAction(), ui->acVuvaVI);
 }
 
 TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsItsCheck)
@@ -235,76 +204,73 @@ TEST_F(MainWindow, TheWindowNeverSaysThatTheUserHidesWhileTheAppliedProxyFailsIt
     writeConstants(service.host().toUtf8(), "Proxy.CheckInterval=1\n");
     start();
     TfrmMainForm& w = *form;
-    const WindowParts p(w);
     manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(waitUntil([&] { return p.acVuvaVI->isEnabled(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return ui->acVuvaVI->isEnabled(); }, 10000));
     const QString own = manager().LocalIP();
     const QString hiding = QStringLiteral("You are hiding your real ip ") + own;
 
     // Hiding, and the first check has shown the address the sites see through the proxy.
-    p.acVuvaVI->trigger();
+    ui->acVuvaVI->trigger();
     int applied = -1;
     ASSERT_TRUE(waitUntil(
         [&] {
             applied = proxies.proxyTexts().indexOf(manager().CurrentProxy());
-            return applied >= 0 && p.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
+            return applied >= 0 && ui->lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(applied);
         },
         40000));
-    EXPECT_EQ(p.lbHidingInfo->text(), hiding);
+    EXPECT_EQ(ui->lbHidingInfo->text(), hiding);
 
     // The proxy dies: the next check fails, and at once the window warns and shows the own address, while
     // the command still stops hiding and the browsers keep the proxy until another one is found.
     proxies.stop(applied);
-    ASSERT_TRUE(waitUntil([&] { return p.lbHidingInfo->text() != hiding; }, 10000));
-    EXPECT_EQ(p.lbHidingInfo->text(), kNotHiding);
-    EXPECT_EQ(p.lbIP->text(), own);
-    EXPECT_FALSE(p.imgFlag->isVisibleTo(&w));
-    EXPECT_EQ(p.imgLocal->pos(), QPoint(88, 16));
-    EXPECT_EQ(w.HideAction(), p.acStopHide);
+    ASSERT_TRUE(waitUntil([&] { return ui->lbHidingInfo->text() != hiding; }, 10000));
+    EXPECT_EQ(ui->lbHidingInfo->text(), kNotHiding);
+    EXPECT_EQ(ui->lbIP->text(), own);
+    EXPECT_FALSE(ui->imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(ui->imgLocal->pos(), QPoint(88, 16));
+    EXPECT_EQ(w.HideAction(), ui->acStopHide);
     EXPECT_TRUE(manager().Active());
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(applied));
 
     // The second failure moves to the other proxy, whose check shows the user hidden again.
     const int other = 1 - applied;
     ASSERT_TRUE(
-        waitUntil([&] { return p.lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
+        waitUntil([&] { return ui->lbIP->text() == testsupport::TinyproxyFixture::outgoingAddress(other); }, 20000));
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(other));
-    EXPECT_EQ(p.lbHidingInfo->text(), hiding);
-    EXPECT_TRUE(p.imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(ui->lbHidingInfo->text(), hiding);
+    EXPECT_TRUE(ui->imgFlag->isVisibleTo(&w));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    p.acStopHide->trigger();
+    ui->acStopHide->trigger();
 }
 
 TEST_F(MainWindow, EmptyTestRunKeepsThePageAndAStopMidRunLetsTheGaugeRunOut)
 {
     start();
     TfrmMainForm& w = *form;
-    const WindowParts p(w);
     emit manager().progress(0, 0);
-    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
-    EXPECT_FALSE(p.lblProgressText->isVisibleTo(&w));
-    EXPECT_FALSE(p.tmProgress->Enabled());
+    EXPECT_TRUE(ui->wbMain->isVisibleTo(&w));
+    EXPECT_FALSE(ui->lblProgressText->isVisibleTo(&w));
+    EXPECT_FALSE(ui->tmProgress->Enabled());
 
     emit manager().progress(4, 2);
-    p.acStopHide->trigger();
-    EXPECT_TRUE(p.wbMain->isVisibleTo(&w));
-    EXPECT_TRUE(p.tmProgress->Enabled());
-    const int before = p.sgTesting->value();
+    ui->acStopHide->trigger();
+    EXPECT_TRUE(ui->wbMain->isVisibleTo(&w));
+    EXPECT_TRUE(ui->tmProgress->Enabled());
+    const int before = ui->sgTesting->value();
     w.tmProgressTimer();
-    EXPECT_EQ(p.sgTesting->value(), before + 3);
+    EXPECT_EQ(ui->sgTesting->value(), before + 3);
     // The creeping gauge never passes its maximum.
     for (int i = 0; i < 1000; ++i)
         w.tmProgressTimer();
-    EXPECT_EQ(p.sgTesting->value(), p.sgTesting->maximum());
+    EXPECT_EQ(ui->sgTesting->value(), ui->sgTesting->maximum());
 }
 
-TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
+TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEndingAndATickedNoticeIsNotAskedAgain)
 {
     start();
-    const WindowParts p(*form);
     form->show();
-    p.cbClearCookie->setChecked(true);
-    p.edtChangeIPTime->setValue(7);
+    ui->cbClearCookie->setChecked(true);
+    ui->edtChangeIPTime->setValue(7);
     messages.queueAnswer(TEngineServices::mrOk);
     EXPECT_FALSE(form->close());
     EXPECT_FALSE(form->ExitRequested);
@@ -320,6 +286,17 @@ TEST_F(MainWindow, CloseWithOkHidesAndStoresQuickSettingsWithoutEnding)
     EXPECT_EQ(Settings()->ReadString(QStringLiteral("ChangeIPTime"), QString()), QStringLiteral("7"));
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("ChearCookieWhenIPChanges"), false));
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("ChangeIP"), true));
+
+    // A ticked notice is not asked again, and its answer applies.
+    form->Open1Click();
+    messages.queueAnswer(TEngineServices::mrOk, true);
+    EXPECT_FALSE(form->close());
+    messages.takeRecords();
+    form->Open1Click();
+    // No answer is queued: a shown dialog would block here; the stored answer hides again.
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(messages.takeRecords().isEmpty());
+    EXPECT_FALSE(form->ExitRequested);
 }
 
 // The info page's web view, and with it the page's renderer process, goes a while after the window was closed to
@@ -376,20 +353,6 @@ TEST_F(MainWindow, DismissingTheTrayNoticeEndsTheProgram)
     EXPECT_TRUE(form->ExitRequested);
 }
 
-TEST_F(MainWindow, TickedTrayNoticeIsNotAskedAgainAndItsAnswerApplies)
-{
-    start();
-    form->show();
-    messages.queueAnswer(TEngineServices::mrOk, true);
-    EXPECT_FALSE(form->close());
-    messages.takeRecords();
-    form->Open1Click();
-    // No answer is queued: a shown dialog would block here; the stored answer hides again.
-    EXPECT_FALSE(form->close());
-    EXPECT_TRUE(messages.takeRecords().isEmpty());
-    EXPECT_FALSE(form->ExitRequested);
-}
-
 TEST_F(MainWindow, ExitWhileHidingStoresHidingOffAndInstanceCloseKeepsItOn)
 {
     start();
@@ -425,19 +388,24 @@ TEST_F(MainWindow, InstanceMessagesAnswerTheIdAndEndTheSessionQuietly)
 
 TEST_F(MainWindow, StoredQuickSettingsArmTheChangeClockAndTheManager)
 {
-    openSettings();
-    Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("7"));
-    Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
-    Settings()->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), true);
-    start();
-    const WindowParts p(*form);
-    EXPECT_EQ(p.edtChangeIPTime->value(), 7);
-    EXPECT_TRUE(p.cbChangeIP->isChecked());
-    EXPECT_TRUE(p.cbClearCookie->isChecked());
-    EXPECT_TRUE(p.tmChangeIP->Enabled());
-    EXPECT_EQ(p.tmChangeIP->Interval(), 7 * 60000);
-    EXPECT_TRUE(manager().AutoChange());
-    EXPECT_TRUE(manager().ClearCookiesOnChange());
+    // Stored minutes that are not a number count as ten.
+    for (const auto& [stored, minutes] : {std::pair{"7", 7}, std::pair{"soon", 10}}) {
+        SCOPED_TRACE(stored);
+        openSettings();
+        Settings()->WriteString(QStringLiteral("ChangeIPTime"), QString::fromLatin1(stored));
+        Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
+        Settings()->WriteBool(QStringLiteral("ChearCookieWhenIPChanges"), true);
+        start();
+        EXPECT_EQ(form->ChangeIPMinutes(), minutes);
+        EXPECT_EQ(ui->edtChangeIPTime->value(), minutes);
+        EXPECT_TRUE(ui->cbChangeIP->isChecked());
+        EXPECT_TRUE(ui->cbClearCookie->isChecked());
+        EXPECT_TRUE(ui->tmChangeIP->Enabled());
+        EXPECT_EQ(ui->tmChangeIP->Interval(), minutes * 60000);
+        EXPECT_TRUE(manager().AutoChange());
+        EXPECT_TRUE(manager().ClearCookiesOnChange());
+        stop();
+    }
 }
 
 // The engine, the main window and its dialogs work on the settings store they are handed: with no
@@ -471,47 +439,34 @@ TEST_F(MainWindow, TheWindowsWorkOnTheSettingsStoreTheyAreGiven)
     EXPECT_FALSE(settings.ReadBool(QStringLiteral("HideHttps"), true));
 }
 
-TEST_F(MainWindow, StoredMinutesThatAreNotANumberCountAsTen)
-{
-    openSettings();
-    Settings()->WriteString(QStringLiteral("ChangeIPTime"), QStringLiteral("soon"));
-    Settings()->WriteBool(QStringLiteral("ChangeIP"), true);
-    start();
-    const WindowParts p(*form);
-    EXPECT_TRUE(p.cbChangeIP->isChecked());
-    EXPECT_EQ(form->ChangeIPMinutes(), 10);
-    EXPECT_EQ(p.tmChangeIP->Interval(), 10 * 60000);
-}
-
 TEST_F(MainWindow, ChangedMinutesRestartTheClockAndTheSameMinutesDoNot)
 {
     start();
-    const WindowParts p(*form);
-    p.cbChangeIP->click();
-    ASSERT_TRUE(p.tmChangeIP->Counting());
-    EXPECT_EQ(p.tmChangeIP->Interval(), 10 * 60000);
+    ui->cbChangeIP->click();
+    ASSERT_TRUE(ui->tmChangeIP->Counting());
+    EXPECT_EQ(ui->tmChangeIP->Interval(), 10 * 60000);
     EXPECT_TRUE(manager().AutoChange());
 
-    p.edtChangeIPTime->setValue(5);
-    EXPECT_EQ(p.tmChangeIP->Interval(), 5 * 60000);
+    ui->edtChangeIPTime->setValue(5);
+    EXPECT_EQ(ui->tmChangeIP->Interval(), 5 * 60000);
     EXPECT_EQ(manager().ChangeInterval(), 5);
-    const int start = p.tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return p.tmChangeIP->RemainingTime() <= start - 60; }, 5000));
+    const int start = ui->tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return ui->tmChangeIP->RemainingTime() <= start - 60; }, 5000));
     // Typing the same value again keeps the countdown.
-    p.edtChangeIPTime->setValue(4);
-    p.edtChangeIPTime->setValue(5);
-    EXPECT_GT(p.tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
-    const int running = p.tmChangeIP->RemainingTime();
-    EXPECT_TRUE(waitUntil([&] { return p.tmChangeIP->RemainingTime() <= running - 60; }, 5000));
+    ui->edtChangeIPTime->setValue(4);
+    ui->edtChangeIPTime->setValue(5);
+    EXPECT_GT(ui->tmChangeIP->RemainingTime(), 5 * 60000 - 1000);
+    const int running = ui->tmChangeIP->RemainingTime();
+    EXPECT_TRUE(waitUntil([&] { return ui->tmChangeIP->RemainingTime() <= running - 60; }, 5000));
     form->cbChangeIPClick(); // code setting the state it already has
-    EXPECT_LE(p.tmChangeIP->RemainingTime(), running - 50);
+    EXPECT_LE(ui->tmChangeIP->RemainingTime(), running - 50);
 
-    p.cbChangeIP->click();
-    EXPECT_FALSE(p.tmChangeIP->Counting());
+    ui->cbChangeIP->click();
+    EXPECT_FALSE(ui->tmChangeIP->Counting());
     EXPECT_FALSE(manager().AutoChange());
     // Minutes typed while the box is off leave the clock off.
-    p.edtChangeIPTime->setValue(3);
-    EXPECT_FALSE(p.tmChangeIP->Counting());
+    ui->edtChangeIPTime->setValue(3);
+    EXPECT_FALSE(ui->tmChangeIP->Counting());
 }
 
 TEST_F(MainWindow, ChangeTickWhileNotHidingChangesAndShowsNothing)
@@ -540,11 +495,11 @@ TEST_F(MainWindow, CheckWhatSitesSeeOpensTheCheckPageWithTheOwnAddressInTheDefau
     manager().ProxyListReceived(
         listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")));
 
-    QAction* check = nullptr;
-    for (QAction* action : child<QMenu>(*form, "pmTrayIcon")->actions())
-        if (action->text() == QStringLiteral("Check &what sites see"))
-            check = action;
-    ASSERT_NE(check, nullptr);
+    auto* check = child<QAction>(*form, "acCheckWhatSitesSee");
+    int offeredIn = 0;
+    for (const QMenu* menu : form->findChildren<QMenu*>())
+        offeredIn += menu->actions().contains(check) ? 1 : 0;
+    EXPECT_EQ(offeredIn, 3) << "the tray's, the window's and the main menu's";
     check->trigger();
     ASSERT_TRUE(waitUntil([&] { return QFileInfo(opened).size() > 0; }, 10000));
     QFile file(opened);
@@ -554,36 +509,33 @@ TEST_F(MainWindow, CheckWhatSitesSeeOpensTheCheckPageWithTheOwnAddressInTheDefau
     EXPECT_TRUE(url.endsWith(QStringLiteral("&LocalIP=5.6.7.8"))) << url.toStdString();
 }
 
-TEST_F(MainWindow, WithNoStoredPlaceTheWindowIsCentredAndMovesCountOnlyAfterTheFirstShow)
+TEST_F(MainWindow, TheWindowsPlaceIsStoredOnceShownAndRestoredOnAVisibleScreen)
 {
+    // With no stored place the window is centred, and moves count only after the first show.
     start();
     form->move(10, 20);
     EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1), -1);
     form->show();
     EXPECT_TRUE(form->FirstShowDone);
-    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
-    EXPECT_EQ(form->pos(), QPoint((screen.width() - 476) / 2, (screen.height() - 302) / 2));
+    const QSize screenSize = QGuiApplication::primaryScreen()->geometry().size();
+    EXPECT_EQ(form->pos(), QPoint((screenSize.width() - 476) / 2, (screenSize.height() - 302) / 2));
     EXPECT_EQ(form->size(), QSize(476, 302));
     form->move(31, 41);
     EXPECT_TRUE(waitUntil([] { return Settings()->ReadInteger(QStringLiteral("MainForm.Left"), -1) == 31; }, 5000));
     EXPECT_EQ(Settings()->ReadInteger(QStringLiteral("MainForm.Top"), -1), 41);
     EXPECT_FALSE(Settings()->ReadBool(QStringLiteral("FirstTimeRun"), true));
-}
+    stop();
 
-TEST_F(MainWindow, StoredPlaceIsRestoredAndAZeroSizeKeepsTheDesignedOne)
-{
+    // The stored place is restored; a stored width of zero keeps the designed size.
     openSettings();
-    Settings()->WriteInteger(QStringLiteral("MainForm.Left"), 12);
-    Settings()->WriteInteger(QStringLiteral("MainForm.Top"), 34);
     Settings()->WriteInteger(QStringLiteral("MainForm.Width"), 0);
     start();
     form->show();
-    EXPECT_EQ(form->pos(), QPoint(12, 34));
+    EXPECT_EQ(form->pos(), QPoint(31, 41));
     EXPECT_EQ(form->size(), QSize(476, 302));
-}
+    stop();
 
-TEST_F(MainWindow, APlaceStoredOnAMonitorThatIsGoneOpensOnAVisibleScreen)
-{
+    // A place on a monitor that is gone opens on a visible screen.
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     for (const QPoint stored :
          {QPoint(screen.right() + 2000, screen.bottom() + 1500), QPoint(-3000, 40), QPoint(40, -2000)}) {
@@ -637,32 +589,30 @@ TEST_F(MainWindow, SettingsThatCannotBeWrittenAreToldOnceAndTheWindowGoesOn)
     QDir().rmdir(file);
 }
 
-TEST_F(MainWindow, FirstShowWithoutStoredListShowsTheDownloadProgress)
+// The first show downloads the list, unless one is stored: then the window is ready at once.
+TEST_F(MainWindow, FirstShowIsReadyAtOnceWithAStoredListAndShowsTheDownloadOtherwise)
 {
-    start();
-    const WindowParts p(*form);
-    form->show();
-    EXPECT_FALSE(p.wbMain->isVisibleTo(form.get()));
-    EXPECT_TRUE(p.tmProgress->Enabled());
-    EXPECT_TRUE(p.lblProgressText->isVisibleTo(form.get()));
-    EXPECT_EQ(p.lblProgressText->text(), EngineServices().LangText(QStringLiteral("TEXT_DOWNLOADINGPROXYLIST")));
-    EXPECT_FALSE(p.acVuvaVI->isEnabled());
-}
-
-TEST_F(MainWindow, FirstShowWithAStoredListIsReadyAtOnce)
-{
-    openSettings();
-    QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
-    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
-    list.write(listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
-    list.close();
-    start();
-    const WindowParts p(*form);
-    form->show();
-    EXPECT_TRUE(p.acVuvaVI->isEnabled());
-    EXPECT_EQ(p.lbIP->text(), QStringLiteral("5.6.7.8"));
-    EXPECT_TRUE(p.wbMain->isVisibleTo(form.get()));
-    EXPECT_FALSE(p.tmProgress->Enabled());
+    for (const bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored list" : "no list");
+        openSettings();
+        if (stored) {
+            QFile list(Settings()->SettingsFolder() + QStringLiteral("proxylist.lst"));
+            ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+            list.write(
+                listText({QStringLiteral("127.0.0.5:9|anon|France||2.3|48.8")}, QStringLiteral("5.6.7.8")).toUtf8());
+        }
+        start();
+        form->show();
+        EXPECT_EQ(ui->acVuvaVI->isEnabled(), stored);
+        EXPECT_EQ(ui->wbMain->isVisibleTo(form.get()), stored);
+        EXPECT_EQ(ui->tmProgress->Enabled(), !stored);
+        EXPECT_EQ(ui->lblProgressText->isVisibleTo(form.get()), !stored);
+        if (stored)
+            EXPECT_EQ(ui->lbIP->text(), QStringLiteral("5.6.7.8"));
+        else
+            EXPECT_EQ(ui->lblProgressText->text(), text("TEXT_DOWNLOADINGPROXYLIST"));
+        stop();
+    }
 }
 
 TEST_F(MainWindow, AlwaysOnTopTogglesAndIsNotStored)
@@ -701,24 +651,19 @@ TEST_F(MainWindow, SetupBrowserRunsOnceAndClearCookieTellsTheUserWhatWasClearedW
         << shown[0].text.toStdString();
 }
 
-TEST_F(MainWindow, AboutBoxShowsTheVersionFromTheLanguagePattern)
-{
-    start();
-    TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
-    EXPECT_EQ(about.size(), QSize(409, 155));
-    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Veilport"));
-    EXPECT_EQ(about.lbAbout->text(), QStringLiteral("Veilport"));
-    // The built-in English data holds the pattern "Version %1".
-    EXPECT_EQ(about.lbVersion->text(), QStringLiteral("Version 1.0.0.0"));
-    // English needs no translator credit.
-    EXPECT_TRUE(about.lbTranslater->text().isEmpty());
-}
-
-TEST_F(MainWindow, CaptionAndTranslatorCreditFollowTheLanguage)
+TEST_F(MainWindow, TheAboutBoxAndTheCaptionFollowTheLanguage)
 {
     root.write(QStringLiteral("program/langs/Deutsch.lan"),
                "[Info]\nLanguage=Deutsch\nTranslator=Anna\n[ResString]\nstrAppName=Veilport DE\n");
     start();
+    {
+        TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());
+        EXPECT_EQ(about.lbAbout->text(), QStringLiteral("Veilport"));
+        // The built-in English data holds the pattern "Version %1".
+        EXPECT_EQ(about.lbVersion->text(), QStringLiteral("Version 1.0.0.0"));
+        // English needs no translator credit.
+        EXPECT_TRUE(about.lbTranslater->text().isEmpty());
+    }
     engine->Services().SetLanguage(QStringLiteral("Deutsch"));
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Veilport DE  1.0.0.0"));
     TfrmAboutForm about(Settings()->GetConst(QStringLiteral("App.Ver")), engine->Services(), form.get());

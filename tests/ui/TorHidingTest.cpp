@@ -3,10 +3,7 @@
 // desktop's proxy settings read back from their keyfile. Everything stays on loopback.
 #include "MainWindowFixture.h"
 
-#include "browsers/GnomeProxySettings.h"
 #include "i18n/MessageTexts.h"
-#include "support/GnomeProxyKeys.h"
-#include "support/NamedChild.h"
 #include "support/ScriptedExitRoute.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/Socks5Servers.h"
@@ -44,18 +41,13 @@ protected:
         route = stand.get();
         exitRoute = std::move(stand);
         start();
-        w = form.get();
-        acVuvaVI = testsupport::child<QAction>(*w, "acVuvaVI");
-        acStopHide = testsupport::child<QAction>(*w, "acStopHide");
-        lbIP = testsupport::child<QLabel>(*w, "lbIP");
-        lbHidingInfo = testsupport::child<QLabel>(*w, "lbHidingInfo");
     }
 
     // A list from the service, which tells the user's own address; it has no proxy, as none is needed.
     void loadList()
     {
         manager().TakeProxyList(ProxyListLines::fromText(listText({}, QStringLiteral("192.0.2.1"))));
-        ASSERT_TRUE(acVuvaVI->isEnabled());
+        ASSERT_TRUE(ui->acVuvaVI->isEnabled());
     }
 
     void exitSeenAs(const QByteArray& address)
@@ -63,39 +55,23 @@ protected:
         checkPage.setDefaultReply(ScriptedHttpServer::Reply::http(200, "{\"IsTor\":true,\"IP\":\"" + address + "\"}"));
     }
 
-    // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy by hand, else the mode ('none').
-    QString desktop() const { return testsupport::desktopProxy(gnome); }
-
-    bool desktopBecomes(const QString& expected)
-    {
-        return waitUntil([&] { return desktop() == expected; }, kTimeoutMs);
-    }
-
     QString torPort() const { return QStringLiteral("socks5 127.0.0.1:%1").arg(socks.port(0)); }
-
-    QString text(const char* message) const { return EngineServices().LangText(QString::fromUtf8(message)); }
 
     // Hides through the stand-in until sites are seen to come from its exit.
     ::testing::AssertionResult hideThroughTor()
     {
-        acVuvaVI->trigger();
+        ui->acVuvaVI->trigger();
         route->finishBootstrap();
         if (!desktopBecomes(torPort()))
             return ::testing::AssertionFailure() << "the desktop is on " << desktop().toStdString();
-        if (!waitUntil([&] { return lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
-            return ::testing::AssertionFailure() << "the window shows " << lbIP->text().toStdString();
+        if (!waitUntil([&] { return ui->lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
+            return ::testing::AssertionFailure() << "the window shows " << ui->lbIP->text().toStdString();
         return ::testing::AssertionSuccess();
     }
 
-    platform::GnomeProxySettings gnome;
     testsupport::Socks5Servers socks;
     ScriptedHttpServer checkPage;
     testsupport::ScriptedExitRoute* route = nullptr;
-    TfrmMainForm* w = nullptr;
-    QAction* acVuvaVI = nullptr;
-    QAction* acStopHide = nullptr;
-    QLabel* lbIP = nullptr;
-    QLabel* lbHidingInfo = nullptr;
 };
 
 } // namespace
@@ -103,20 +79,19 @@ protected:
 TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAndCountry)
 {
     loadList();
-    auto* lblProgressText = testsupport::child<QLabel>(*w, "lblProgressText");
-    auto* imgFlag = testsupport::child<QLabel>(*w, "imgFlag");
     manager().ChooseCountry(QStringLiteral("United States"));
     route->countryCode = QStringLiteral("us");
     QSignalSpy verified(&manager(), &TProxyManager::proxyVerified);
 
     QString shownWhenApplied = QStringLiteral("(not applied)");
-    QObject::connect(&manager(), &TProxyManager::proxyChanged, w, [&] { shownWhenApplied = lbIP->text(); });
-    acVuvaVI->trigger();
+    QObject::connect(&manager(), &TProxyManager::proxyChanged, form.get(),
+                     [&] { shownWhenApplied = ui->lbIP->text(); });
+    ui->acVuvaVI->trigger();
     EXPECT_EQ(route->starts, 1);
     route->connectUpTo(45);
-    EXPECT_EQ(lblProgressText->text(), FormatArgs(text(MessageText::kConnectingTor), {QStringLiteral("45")}));
-    EXPECT_TRUE(lblProgressText->isVisibleTo(w));
-    EXPECT_EQ(w->HideAction(), acStopHide);
+    EXPECT_EQ(ui->lblProgressText->text(), FormatArgs(text(MessageText::kConnectingTor), {QStringLiteral("45")}));
+    EXPECT_TRUE(ui->lblProgressText->isVisibleTo(form.get()));
+    EXPECT_EQ(form->HideAction(), ui->acStopHide);
     // The exits are restricted to the chosen country as soon as tor takes commands.
     ASSERT_TRUE(waitUntil([&] { return !route->exitCountryCalls.isEmpty(); }));
     EXPECT_EQ(route->exitCountryCalls, QStringList{QStringLiteral("US")});
@@ -125,17 +100,17 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
 
     route->finishBootstrap();
     ASSERT_TRUE(desktopBecomes(torPort())) << desktop().toStdString();
-    EXPECT_FALSE(lblProgressText->isVisibleTo(w));
+    EXPECT_FALSE(ui->lblProgressText->isVisibleTo(form.get()));
     // Tor's own port on this machine is never what sites see, not even before the first check.
     EXPECT_EQ(shownWhenApplied, QString());
     // What sites see is the exit's address, with the country tor gives it, once the check through the port passed.
-    ASSERT_TRUE(waitUntil([&] { return lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
-        << lbIP->text().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return ui->lbIP->text() == QLatin1String("198.51.100.7"); }, kTimeoutMs))
+        << ui->lbIP->text().toStdString();
     EXPECT_GE(checkPage.requestCount(), 1);
     ASSERT_FALSE(verified.isEmpty());
     EXPECT_EQ(verified.last().at(0).value<TProxyRec>().Country, QStringLiteral("United States"));
-    EXPECT_TRUE(imgFlag->isVisibleTo(w));
-    EXPECT_EQ(lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {QStringLiteral("192.0.2.1")}));
+    EXPECT_TRUE(ui->imgFlag->isVisibleTo(form.get()));
+    EXPECT_EQ(ui->lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {QStringLiteral("192.0.2.1")}));
     // The country picker now marks the countries tor leaves from, also those the list has no proxy in.
     TfrmChooseIP picker(manager(), settingsFolder(), QStringLiteral("127.0.0.1:1"), QStringLiteral("127.0.0.1:1"));
     const int exitCountry = picker.cbbCountry->findText(QStringLiteral("United States"));
@@ -143,11 +118,11 @@ TEST_F(TorHiding, HideAppliesTorsPortOnlyOnceConnectedAndShowsTheExitsAddressAnd
     EXPECT_TRUE(picker.cbbCountry->itemData(exitCountry, Qt::FontRole).value<QFont>().bold());
     EXPECT_FALSE(picker.cbbCountry->itemData(0, Qt::FontRole).value<QFont>().bold());
 
-    acStopHide->trigger();
+    ui->acStopHide->trigger();
     EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
     EXPECT_FALSE(route->running);
-    EXPECT_EQ(w->HideAction(), acVuvaVI);
-    EXPECT_EQ(lbIP->text(), QStringLiteral("192.0.2.1"));
+    EXPECT_EQ(form->HideAction(), ui->acVuvaVI);
+    EXPECT_EQ(ui->lbIP->text(), QStringLiteral("192.0.2.1"));
 }
 
 TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOptionOff)
@@ -161,15 +136,15 @@ TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOp
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown.at(0).text, QStringLiteral("Tor ended unexpectedly"));
     EXPECT_FALSE(manager().Active());
-    EXPECT_EQ(w->HideAction(), acVuvaVI);
-    EXPECT_EQ(lbHidingInfo->text(), text(MessageText::kNotHiding));
+    EXPECT_EQ(form->HideAction(), ui->acVuvaVI);
+    EXPECT_EQ(ui->lbHidingInfo->text(), text(MessageText::kNotHiding));
     EXPECT_TRUE(Settings()->ReadBool(QStringLiteral("UseTor"), false));
 
     // Without tor on the machine the user learns why, and the next Hide uses the list again.
     route->isInstalled = false;
     messages.queueAnswer(TEngineServices::mrOk);
-    acVuvaVI->trigger();
-    ASSERT_TRUE(waitUntil([&] { return w->HideAction() == acVuvaVI; }));
+    ui->acVuvaVI->trigger();
+    ASSERT_TRUE(waitUntil([&] { return form->HideAction() == ui->acVuvaVI; }));
     shown = messages.takeRecords();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown.at(0).text, QStringLiteral("Tor is not installed"));
@@ -182,10 +157,10 @@ TEST_F(TorHiding, ATorFailureSendsTheDesktopBackToDirectAndAMissingTorTurnsTheOp
 TEST_F(TorHiding, WithNoListServiceInReachHideIsOfferedAndHidesThroughTor)
 {
     form->show(); // no stored list, and the service's port refuses
-    ASSERT_TRUE(acVuvaVI->isEnabled());
-    EXPECT_EQ(lbIP->text(), QString());
+    ASSERT_TRUE(ui->acVuvaVI->isEnabled());
+    EXPECT_EQ(ui->lbIP->text(), QString());
     ASSERT_TRUE(hideThroughTor());
-    acStopHide->trigger();
+    ui->acStopHide->trigger();
     EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
     EXPECT_FALSE(route->running);
 }

@@ -4,11 +4,8 @@
 // from its keyfile. Everything runs inside this process's private network, so nothing reaches beyond the machine.
 #include "MainWindowFixture.h"
 
-#include "browsers/GnomeProxySettings.h"
 #include "support/CurlRun.h"
-#include "support/GnomeProxyKeys.h"
 #include "support/HttpbinJudge.h"
-#include "support/NamedChild.h"
 #include "support/PrivateNetwork.h"
 #include "support/PrivateTorClient.h"
 #include "support/PrivateTorNetwork.h"
@@ -61,10 +58,6 @@ protected:
         return QJsonDocument::fromJson(body).object().value(QStringLiteral("origin")).toString();
     }
 
-    // The desktop's proxy: "socks5 host:port" while set to a SOCKS proxy, else the mode ('none').
-    QString desktop() const { return testsupport::desktopProxy(gnome); }
-
-    platform::GnomeProxySettings gnome;
     PrivateTorNetwork network;
     testsupport::HttpbinJudge judge;
     QStringList exits;
@@ -87,14 +80,11 @@ TEST_F(TorNetworkHiding, HideRotateAndStopThroughRealTorCircuits)
     TorRoute* route = torRoute.get();
     exitRoute = std::move(torRoute);
     start();
-    auto* acVuvaVI = testsupport::child<QAction>(*form, "acVuvaVI");
-    auto* acStopHide = testsupport::child<QAction>(*form, "acStopHide");
-    auto* lbIP = testsupport::child<QLabel>(*form, "lbIP");
     // The list tells the user's own address, so that a check that sees it fails.
     manager().TakeProxyList(ProxyListLines::fromText(listText({}, own)));
-    ASSERT_TRUE(acVuvaVI->isEnabled());
+    ASSERT_TRUE(ui->acVuvaVI->isEnabled());
 
-    acVuvaVI->trigger();
+    ui->acVuvaVI->trigger();
     ASSERT_TRUE(waitUntil([&] { return desktop().startsWith(QLatin1String("socks5")); }, kTorMs, 20))
         << desktop().toStdString();
     const quint16 port = route->controller().socksPort();
@@ -103,20 +93,21 @@ TEST_F(TorNetworkHiding, HideRotateAndStopThroughRealTorCircuits)
     const qint64 torPid = route->controller().processId();
     ASSERT_GT(torPid, 0);
     // The leak check through tor saw one of the network's exits, never the user.
-    ASSERT_TRUE(waitUntil([&] { return exits.contains(lbIP->text()); }, 60000, 20)) << lbIP->text().toStdString();
-    const QString first = lbIP->text();
+    ASSERT_TRUE(waitUntil([&] { return exits.contains(ui->lbIP->text()); }, 60000, 20))
+        << ui->lbIP->text().toStdString();
+    const QString first = ui->lbIP->text();
 
     // The automatic change asks tor for new identities until sites see another exit (tor grants one every ten
     // seconds; with two exits each new circuit has an even chance of the other one).
     manager().SetChangeInterval(3);
     form->tmChangeIPTimer();
-    EXPECT_TRUE(waitUntil([&] { return exits.contains(lbIP->text()) && lbIP->text() != first; }, 150000, 50))
-        << "sites still see " << lbIP->text().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return exits.contains(ui->lbIP->text()) && ui->lbIP->text() != first; }, 150000, 50))
+        << "sites still see " << ui->lbIP->text().toStdString();
     EXPECT_EQ(desktop(), QStringLiteral("socks5 127.0.0.1:%1").arg(port));
 
     // Stop Hide: the desktop goes direct and Veilport's tor ends.
-    acStopHide->trigger();
+    ui->acStopHide->trigger();
     EXPECT_TRUE(waitUntil([&] { return desktop() == QLatin1String("'none'"); }, 20000)) << desktop().toStdString();
     EXPECT_TRUE(waitUntil([&] { return ::kill(pid_t(torPid), 0) != 0; }, 20000)) << "tor is still running";
-    EXPECT_EQ(lbIP->text(), own);
+    EXPECT_EQ(ui->lbIP->text(), own);
 }

@@ -6,12 +6,9 @@
 
 #include "config/BlockingOptions.h"
 #include "i18n/MessageTexts.h"
-#include "browsers/GnomeProxySettings.h"
-#include "support/GnomeProxyKeys.h"
 #include "support/CurlRun.h"
 #include "support/ListServiceFixture.h"
 #include "support/LoopbackHttpResponder.h"
-#include "support/NamedChild.h"
 #include "support/TinyproxyFixture.h"
 #include "support/Wait.h"
 #include "ui/EndpointWebBlocker.h"
@@ -56,17 +53,7 @@ protected:
         return {proxies.proxyText(proxy), QStringLiteral("Canada"), QStringLiteral("-75.7"), QStringLiteral("45.4")};
     }
 
-    // The desktop's proxy: "host:port" while set by hand, else the mode ('none').
-    QString desktop() const { return testsupport::desktopProxy(gnome); }
-
-    bool desktopBecomes(const QString& expected, int timeoutMs = kBlockTimeoutMs)
-    {
-        return waitUntil([&] { return desktop() == expected; }, timeoutMs);
-    }
-
     const BlockingEndpoint& endpoint() const { return engine->WebBlocker()->Endpoint(); }
-
-    QString text(const char* message) const { return EngineServices().LangText(QString::fromUtf8(message)); }
 
     // Waits until the last proxy has died and the web is blocked.
     ::testing::AssertionResult blocksWhenTheLastProxyDies(int proxy)
@@ -79,7 +66,6 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    platform::GnomeProxySettings gnome;
     testsupport::TinyproxyFixture proxies;
     testsupport::ListServiceFixture service;
     testsupport::LoopbackHttpResponder site;
@@ -89,15 +75,9 @@ protected:
 
 TEST_F(WebBlocking, WhenTheLastProxyDiesTheWebIsBlockedUntilAProxyPassesAgain)
 {
-    TfrmMainForm& w = *form;
-    auto* acVuvaVI = testsupport::child<QAction>(w, "acVuvaVI");
-    auto* acStopHide = testsupport::child<QAction>(w, "acStopHide");
-    auto* lbIP = testsupport::child<QLabel>(w, "lbIP");
-    auto* lbHidingInfo = testsupport::child<QLabel>(w, "lbHidingInfo");
-    auto* imgFlag = testsupport::child<QLabel>(w, "imgFlag");
     manager().DownloadProxyList(service.url(QStringLiteral("/getproxy.php")));
-    ASSERT_TRUE(waitUntil([&] { return acVuvaVI->isEnabled(); }, 10000));
-    acVuvaVI->trigger();
+    ASSERT_TRUE(waitUntil([&] { return ui->acVuvaVI->isEnabled(); }, 10000));
+    ui->acVuvaVI->trigger();
     ASSERT_TRUE(desktopBecomes(proxies.proxyText(0), kHideTimeoutMs)) << desktop().toStdString();
 
     // Any message would be answered, not shown, and recorded; none may come.
@@ -106,10 +86,10 @@ TEST_F(WebBlocking, WhenTheLastProxyDiesTheWebIsBlockedUntilAProxyPassesAgain)
     ASSERT_TRUE(blocksWhenTheLastProxyDies(0));
     const QString blocker = endpoint().proxyAddress();
     EXPECT_TRUE(messages.takeRecords().isEmpty());
-    EXPECT_EQ(lbIP->text(), text(MessageText::kWebBlockedTitle));
-    EXPECT_EQ(lbHidingInfo->text(), text(MessageText::kStillLooking));
-    EXPECT_EQ(w.HideAction(), acStopHide);
-    EXPECT_FALSE(imgFlag->isVisibleTo(&w));
+    EXPECT_EQ(ui->lbIP->text(), text(MessageText::kWebBlockedTitle));
+    EXPECT_EQ(ui->lbHidingInfo->text(), text(MessageText::kStillLooking));
+    EXPECT_EQ(form->HideAction(), ui->acStopHide);
+    EXPECT_FALSE(ui->imgFlag->isVisibleTo(form.get()));
     EXPECT_TRUE(manager().Active());
     // A crash now must not leave the desktop on a dead port for good: the log-in guard knows the blocker.
     QFile guard(Settings()->UserFolder() + QStringLiteral("DesktopGuard.dat"));
@@ -134,7 +114,7 @@ TEST_F(WebBlocking, WhenTheLastProxyDiesTheWebIsBlockedUntilAProxyPassesAgain)
     EXPECT_EQ(manager().CurrentProxy(), proxies.proxyText(1));
     EXPECT_FALSE(manager().Blocked());
     EXPECT_FALSE(endpoint().isRunning());
-    EXPECT_EQ(lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {manager().LocalIP()}));
+    EXPECT_EQ(ui->lbHidingInfo->text(), FormatArgs(text(MessageText::kHiding), {manager().LocalIP()}));
     EXPECT_TRUE(messages.takeRecords().isEmpty());
 
     // Blocked again, only Stop Hide returns the desktop to direct; the blocker stops, and no later search applies
@@ -142,12 +122,12 @@ TEST_F(WebBlocking, WhenTheLastProxyDiesTheWebIsBlockedUntilAProxyPassesAgain)
     messages.queueAnswer(TEngineServices::mrOk);
     ASSERT_TRUE(blocksWhenTheLastProxyDies(1));
     const QString second = endpoint().proxyAddress();
-    acStopHide->trigger();
+    ui->acStopHide->trigger();
     EXPECT_TRUE(desktopBecomes(QStringLiteral("'none'"))) << desktop().toStdString();
     EXPECT_FALSE(endpoint().isRunning());
     EXPECT_FALSE(manager().Active());
-    EXPECT_EQ(w.HideAction(), acVuvaVI);
-    EXPECT_EQ(lbHidingInfo->text(), text(MessageText::kNotHiding));
+    EXPECT_EQ(form->HideAction(), ui->acVuvaVI);
+    EXPECT_EQ(ui->lbHidingInfo->text(), text(MessageText::kNotHiding));
     EXPECT_EQ(curl({QStringLiteral("-x"), second, QStringLiteral("http://%1/").arg(page)}).exitCode, 7);
     ASSERT_TRUE(proxies.start(1)) << qPrintable(proxies.errorText());
     service.setPool({entry(2)});
