@@ -234,6 +234,10 @@ void ProxyTransferLoop::startHeld()
     while (!m_awaitingSession.empty() && !waitsForSession(*m_awaitingSession.front(), now)) {
         std::unique_ptr<Transfer> transfer = std::move(m_awaitingSession.front());
         m_awaitingSession.pop_front();
+        // The wait was ours, not the proxy's: its time limit moves on by as much.
+        const auto held = now - transfer->heldSince;
+        transfer->started += held;
+        transfer->deadline += held;
         startRequest(std::move(transfer));
     }
 }
