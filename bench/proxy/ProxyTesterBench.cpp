@@ -20,11 +20,12 @@
 #include "support/Socks5Servers.h"
 #include "support/StallMeter.h"
 #include "support/TinyproxyFarm.h"
-#include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -40,8 +41,6 @@
 #include <memory>
 #include <thread>
 #include <vector>
-
-using testsupport::waitUntil;
 
 namespace {
 
@@ -64,11 +63,74 @@ struct RunFigures
     int results = 0;
     double p50Ms = 0; // when half of the results had been handed over
     double p90Ms = 0;
+    double firstMs = 0; // the first result, the last one but a hundredth of them, and the last
+    double p99Ms = 0;
+    double ownCpuMs = 0;    // this process (the tester's threads and the origin's) during the run
+    double proxyCpuMs = 0;  // the proxies during the run
     quint32 maxElapsed = 0; // the slowest request as the client measured it
     int localRefusals = 0;  // tests the system refused a socket, given back to the queue
 };
 
+// Waits in this thread's event loop, asleep while nothing happens, until finish() or the time is up. Both sides
+// are timed this way: a loop spinning for their end would take one of the machine's cores from whatever it timed.
+class Finish
+{
+public:
+    void finish()
+    {
+        m_done = true;
+        m_loop.quit();
+    }
+    // Whether finish() came in time.
+    bool wait(int timeoutMs)
+    {
+        if (!m_done) {
+            QTimer::singleShot(timeoutMs, &m_loop, &QEventLoop::quit);
+            m_loop.exec();
+        }
+        return m_done;
+    }
+
+private:
+    QEventLoop m_loop;
+    bool m_done = false;
+};
+
 // The load averages of the machine, as /proc/loadavg gives them.
+// CPU time (user and system, ms) spent so far by every process named name (e.g. the proxies), or by this one
+// when name is empty; children waited for count as RUSAGE_CHILDREN does, not here.
+double cpuMs(const QByteArray& name = {})
+{
+    const double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
+    auto ofProcess = [tick](const QString& statPath) {
+        QFile stat(statPath);
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0.0;
+        const QByteArray text = stat.readAll();
+        // Fields after the command name, which sits in parentheses and may hold spaces.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) * tick : 0.0;
+    };
+    if (name.isEmpty())
+        return ofProcess(QStringLiteral("/proc/self/stat"));
+    double total = 0;
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : pids) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            total += ofProcess(QStringLiteral("/proc/%1/stat").arg(pid));
+    }
+    return total;
+}
+
+double childrenCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
 QString loadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));
@@ -78,9 +140,11 @@ QString loadAverage()
 }
 
 RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, int timeoutMs,
-                     TProxyKind kind, int maxRunning)
+                     TProxyKind kind, int maxRunning, const QByteArray& proxyName)
 {
     RunFigures figures;
+    const double ownBefore = cpuMs();
+    const double proxiesBefore = cpuMs(proxyName);
     auto tester = std::make_unique<TProxyTester>(url, [](int) { return 0; });
     tester->SetTimeoutMs(timeoutMs);
     tester->SetMaxRunning(maxRunning);
@@ -89,8 +153,10 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
     tester->SetTunnelUrl(tunnelUrl);
     QElapsedTimer timer;
     std::vector<double> arrivals;
+    Finish finish;
     tester->OnTestResult = [&](bool success, int, const QString&, const QString&, int, quint32 elapsed) {
-        ++figures.results;
+        if (++figures.results == int(proxies.size()))
+            finish.finish();
         figures.passed += success ? 1 : 0;
         arrivals.push_back(timer.nsecsElapsed() / 1e6);
         if (success)
@@ -104,7 +170,7 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
         tester->TestProxy(i, proxies[i].host, proxies[i].port, kind);
     }
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
-    waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    finish.wait(180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     figures.localRefusals = tester->LocalRefusals();
     stall.stop();
@@ -113,7 +179,11 @@ RunFigures runTester(const QString& url, const QString& tunnelUrl, const std::ve
     if (!arrivals.empty()) {
         figures.p50Ms = arrivals[arrivals.size() / 2];
         figures.p90Ms = arrivals[arrivals.size() * 9 / 10];
+        figures.firstMs = arrivals.front();
+        figures.p99Ms = arrivals[arrivals.size() * 99 / 100];
     }
+    figures.ownCpuMs = cpuMs() - ownBefore;
+    figures.proxyCpuMs = cpuMs(proxyName) - proxiesBefore;
     return figures;
 }
 
@@ -123,26 +193,29 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
 {
     RunFigures figures;
     QObject target;
+    Finish finish;
+    const int count = int(proxies.size());
     testsupport::StallMeter stall(kProbeMs);
     stall.start();
     QElapsedTimer timer;
     timer.start();
     for (const Proxy& proxy : proxies) {
-        std::thread([&figures, &target, url, proxy] {
+        std::thread([&figures, &target, &finish, count, url, proxy] {
             HttpClient client;
             client.setProxy(proxy.host, proxy.port);
             const bool ok = client.get(url).ok;
             QMetaObject::invokeMethod(
                 &target,
-                [&figures, ok] {
-                    ++figures.results;
+                [&figures, &finish, count, ok] {
                     figures.passed += ok ? 1 : 0;
+                    if (++figures.results == count)
+                        finish.finish();
                 },
                 Qt::BlockingQueuedConnection);
         }).detach();
     }
     figures.handOverMs = timer.nsecsElapsed() / 1e6;
-    waitUntil([&] { return figures.results == int(proxies.size()); }, 180000);
+    finish.wait(180000);
     figures.timeMs = timer.nsecsElapsed() / 1e6;
     stall.stop();
     figures.stallMs = stall.maxStallMs();
@@ -155,7 +228,8 @@ RunFigures runThreads(const QString& url, const std::vector<Proxy>& proxies)
 // Meanwhile this thread's event loop runs with nothing to do but its stall meter, so loopStallMs is what the
 // same load on the machine alone costs an idle event loop.
 double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<Proxy>& proxies, TProxyKind kind,
-               int parallel, int& ok, double& loopStallMs)
+               int parallel, int& ok, double& loopStallMs, double& curlCpuMs, double& ownCpuMs, double& proxyCpuMs,
+               const QByteArray& proxyName)
 {
     // socks5h, as the tester: the proxy resolves the names.
     const QString scheme = kind == TProxyKind::Socks5 ? QStringLiteral("socks5h") : QStringLiteral("http");
@@ -182,18 +256,30 @@ double runCurl(const QString& url, const QString& tunnelUrl, const std::vector<P
     config.write(transfers.join(QStringLiteral("next\n")).toUtf8());
     config.close();
     QProcess curl;
+    Finish finish;
+    QObject::connect(&curl, &QProcess::finished, [&finish] { finish.finish(); });
+    QObject::connect(&curl, &QProcess::errorOccurred, [&finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finish.finish();
+    });
+    const double childrenBefore = childrenCpuMs();
+    const double ownBefore = cpuMs();
+    const double proxiesBefore = cpuMs(proxyName);
     testsupport::StallMeter stall(kProbeMs);
     QElapsedTimer timer;
     timer.start();
     curl.start("curl", {"--parallel", "--parallel-max", QString::number(parallel), "-K", config.fileName()});
     stall.start();
-    if (!waitUntil([&] { return curl.state() == QProcess::NotRunning; }, 300000)) {
+    if (!finish.wait(300000)) {
         curl.kill();
         curl.waitForFinished(5000);
     }
     const double ms = timer.nsecsElapsed() / 1e6;
     stall.stop();
     loopStallMs = stall.maxStallMs();
+    curlCpuMs = childrenCpuMs() - childrenBefore;
+    ownCpuMs = cpuMs() - ownBefore;
+    proxyCpuMs = cpuMs(proxyName) - proxiesBefore;
     ok = int(curl.readAllStandardOutput().count("200\n"));
     return ms;
 }
@@ -306,10 +392,11 @@ int main(int argc, char** argv)
             proxies.push_back({text.left(colon), text.mid(colon + 1).toInt()});
         }
         const TProxyKind runKind = socks5 ? TProxyKind::Socks5 : TProxyKind::Http;
+        const QByteArray proxyName = socks5 ? "microsocks" : "tinyproxy";
         const int fullBefore = origin.tlsHandshakes() - origin.tlsResumed();
         const int resumedBefore = origin.tlsResumed();
-        const RunFigures run =
-            threads ? runThreads(url, proxies) : runTester(url, tunnelUrl, proxies, timeoutMs, runKind, maxRunning);
+        const RunFigures run = threads ? runThreads(url, proxies)
+                                       : runTester(url, tunnelUrl, proxies, timeoutMs, runKind, maxRunning, proxyName);
         const int fullHandshakes = origin.tlsHandshakes() - origin.tlsResumed() - fullBefore;
         const int resumedHandshakes = origin.tlsResumed() - resumedBefore;
         const QString p = QStringLiteral("n%1_").arg(n);
@@ -320,6 +407,10 @@ int main(int argc, char** argv)
         lines << p + QStringLiteral("passed_per_s=%1").arg(run.passed * 1000.0 / run.timeMs, 0, 'f', 1);
         lines << p + QStringLiteral("result_p50_ms=%1").arg(run.p50Ms, 0, 'f', 1);
         lines << p + QStringLiteral("result_p90_ms=%1").arg(run.p90Ms, 0, 'f', 1);
+        lines << p + QStringLiteral("result_first_ms=%1").arg(run.firstMs, 0, 'f', 1);
+        lines << p + QStringLiteral("result_p99_ms=%1").arg(run.p99Ms, 0, 'f', 1);
+        lines << p + QStringLiteral("cpu_ms_own=%1").arg(run.ownCpuMs, 0, 'f', 0);
+        lines << p + QStringLiteral("cpu_ms_proxies=%1").arg(run.proxyCpuMs, 0, 'f', 0);
         lines << p + QStringLiteral("request_ms_max=%1").arg(run.maxElapsed);
         lines << p + QStringLiteral("stall_ms_max=%1").arg(run.stallMs, 0, 'f', 1);
         lines << p + QStringLiteral("stall_at_ms=%1").arg(run.stallAtMs, 0, 'f', 1);
@@ -331,13 +422,22 @@ int main(int argc, char** argv)
         if (withCurl) {
             int curlOk = 0;
             double curlStallMs = 0;
+            double cpuCurl = 0;
+            double cpuOwn = 0;
+            double cpuProxies = 0;
             const QString curlTunnel = threads ? QString() : tunnelUrl;
-            const double curlMs = runCurl(url, curlTunnel, proxies, runKind, 64, curlOk, curlStallMs);
+            const double curlMs = runCurl(url, curlTunnel, proxies, runKind, 64, curlOk, curlStallMs, cpuCurl, cpuOwn,
+                                          cpuProxies, proxyName);
             // curl's highest allowed parallelism, nearer to the tester's all-at-once start.
             int curl300Ok = 0;
             double curl300StallMs = 0;
             const int curlFullBefore = origin.tlsHandshakes() - origin.tlsResumed();
-            const double curl300Ms = runCurl(url, curlTunnel, proxies, runKind, 300, curl300Ok, curl300StallMs);
+            const double curl300Ms = runCurl(url, curlTunnel, proxies, runKind, 300, curl300Ok, curl300StallMs, cpuCurl,
+                                             cpuOwn, cpuProxies, proxyName);
+            // What curl, the origin (in this process) and the proxies spent on the p300 run.
+            lines << p + QStringLiteral("curl_p300_cpu_ms_curl=%1").arg(cpuCurl, 0, 'f', 0);
+            lines << p + QStringLiteral("curl_p300_cpu_ms_own=%1").arg(cpuOwn, 0, 'f', 0);
+            lines << p + QStringLiteral("curl_p300_cpu_ms_proxies=%1").arg(cpuProxies, 0, 'f', 0);
             lines << p + QStringLiteral("curl_p300_tls_full_handshakes=%1")
                              .arg(origin.tlsHandshakes() - origin.tlsResumed() - curlFullBefore);
             lines << p + QStringLiteral("curl_time_ms=%1").arg(curlMs, 0, 'f', 1);

@@ -29,6 +29,13 @@ constexpr int kMaxRequeues = 50;
 // Tunnel handshakes that fail before any passed, for the service to be taken as refusing TLS 1.2; a broken
 // proxy fails one too, so one alone tells nothing.
 constexpr int kTls12FailuresToDrop = 8;
+// Tunnel handshakes at once while there is no TLS session to resume: more than one, so that a single slow proxy
+// does not hold every tunnel test back.
+constexpr int kSessionMakers = 2;
+// The longest a tunnel request waits for another's session; after that it shakes hands on its own.
+constexpr auto kMaxSessionWait = std::chrono::milliseconds(1500);
+// A session this old may have left the service's cache: the next tunnels make a new one before the rest follow.
+constexpr auto kSessionFresh = std::chrono::seconds(60);
 // The longest the thread sleeps without looking at its inbox and the stop flag.
 constexpr int kMaxPollMs = 1000;
 // Socket events taken per wake-up; more ready sockets wait for the next round.
@@ -42,11 +49,13 @@ struct ProxyTransferLoop::Transfer
     HttpClient::Body body;
     CURL* easy = nullptr;
     ProxyTransferLoop* loop = nullptr;
-    bool connecting = false;                       // counted among the loop's connection attempts
-    bool tunnel = false;                           // the second request, through a CONNECT tunnel
-    bool tls12 = false;                            // the tunnel request speaks TLS 1.2 at most
-    int localErrno = 0;                            // why this machine refused the request a socket, 0 when it did not
-    std::chrono::steady_clock::time_point started; // the first request went out
+    bool connecting = false;                         // counted among the loop's connection attempts
+    bool tunnel = false;                             // the second request, through a CONNECT tunnel
+    bool tls12 = false;                              // the tunnel request speaks TLS 1.2 at most
+    bool sessionMaker = false;                       // shakes hands while no session is there to resume
+    std::chrono::steady_clock::time_point heldSince; // began to wait for another's session (unset: never did)
+    int localErrno = 0;                              // why this machine refused the request a socket, 0 when it did not
+    std::chrono::steady_clock::time_point started;   // the first request went out
     std::chrono::steady_clock::time_point deadline;
     // What the plain request brought, kept while the tunnel is tried.
     QString response;
@@ -117,6 +126,9 @@ int ProxyTransferLoop::onTimer(CURLM*, long timeoutMs, void* user)
 int ProxyTransferLoop::onConnected(void* user, char*, char*, int, int)
 {
     auto* transfer = static_cast<Transfer*>(user);
+    // For a tunnel request the TLS handshake is over too, and its session in the share for the others.
+    if (transfer->tunnel && transfer->tls12)
+        transfer->loop->m_sessionAt = std::chrono::steady_clock::now();
     if (transfer->connecting) {
         --transfer->loop->m_connecting;
         transfer->connecting = false;
@@ -150,9 +162,10 @@ void ProxyTransferLoop::add(std::vector<ProxyTestJob>& jobs)
 
 void ProxyTransferLoop::dropAll()
 {
-    m_active.fetch_sub(int(m_sleeping.size() + m_due.size()));
+    m_active.fetch_sub(int(m_sleeping.size() + m_due.size() + m_awaitingSession.size()));
     m_sleeping.clear();
     m_due.clear();
+    m_awaitingSession.clear();
     while (!m_open.empty())
         closeTransfer(m_open.begin()->first);
 }
@@ -169,6 +182,10 @@ void ProxyTransferLoop::dropCut()
     dropCutJobs(m_sleeping);
     std::make_heap(m_sleeping.begin(), m_sleeping.end(), startsLater);
     dropCutJobs(m_due);
+    const auto held = std::remove_if(m_awaitingSession.begin(), m_awaitingSession.end(),
+                                     [this](const std::unique_ptr<Transfer>& transfer) { return cut(transfer->job); });
+    m_active.fetch_sub(int(m_awaitingSession.end() - held));
+    m_awaitingSession.erase(held, m_awaitingSession.end());
     std::vector<CURL*> cutTransfers;
     for (const auto& [easy, transfer] : m_open) {
         if (cut(transfer->job))
@@ -188,11 +205,40 @@ void ProxyTransferLoop::startDue()
     }
     // Woken after a stop that came since the last purge: they end without a request and without a report.
     dropCutJobs(m_due);
+    // Tests halfway through go on before new ones begin.
+    startHeld();
     const int limit = runLimit();
-    while (!m_due.empty() && m_connecting < kMaxConnecting && int(m_open.size()) < limit) {
+    while (!m_due.empty() && m_connecting < kMaxConnecting && int(m_open.size() + m_awaitingSession.size()) < limit) {
         ProxyTestJob job = std::move(m_due.front());
         m_due.pop_front();
         startTest(std::move(job));
+    }
+}
+
+bool ProxyTransferLoop::sessionFresh(std::chrono::steady_clock::time_point now) const
+{
+    return m_sessionAt != std::chrono::steady_clock::time_point() && now - m_sessionAt < kSessionFresh;
+}
+
+bool ProxyTransferLoop::waitsForSession(const Transfer& transfer, std::chrono::steady_clock::time_point now) const
+{
+    // A TLS 1.3 session is spent by one request: waiting for it would gain the others nothing.
+    if (!transfer.tunnel || m_tunnelTls == TunnelTls::Dropped || m_sessionMakers < kSessionMakers || sessionFresh(now))
+        return false;
+    return transfer.heldSince == std::chrono::steady_clock::time_point() || now - transfer.heldSince < kMaxSessionWait;
+}
+
+void ProxyTransferLoop::startHeld()
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_awaitingSession.empty() && !waitsForSession(*m_awaitingSession.front(), now)) {
+        std::unique_ptr<Transfer> transfer = std::move(m_awaitingSession.front());
+        m_awaitingSession.pop_front();
+        // The wait was ours, not the proxy's: its time limit moves on by as much.
+        const auto held = now - transfer->heldSince;
+        transfer->started += held;
+        transfer->deadline += held;
+        startRequest(std::move(transfer));
     }
 }
 
@@ -217,6 +263,12 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
         fail(*transfer, QStringLiteral("no answer in time"));
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (transfer->heldSince == std::chrono::steady_clock::time_point() && waitsForSession(*transfer, now)) {
+        transfer->heldSince = now;
+        m_awaitingSession.push_back(std::move(transfer));
+        return;
+    }
     if (!prepareRequest(*transfer, left.count())) {
         fail(*transfer, QStringLiteral("cannot create a request"));
         return;
@@ -225,6 +277,10 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
     curl_easy_setopt(transfer->easy, CURLOPT_PREREQDATA, transfer.get());
     transfer->connecting = true;
     ++m_connecting;
+    if (transfer->tunnel && transfer->tls12 && !sessionFresh(now)) {
+        transfer->sessionMaker = true;
+        ++m_sessionMakers;
+    }
     CURL* easy = transfer->easy;
     m_open.emplace(easy, std::move(transfer));
     curl_multi_add_handle(m_multi, easy);
@@ -282,6 +338,9 @@ std::unique_ptr<ProxyTransferLoop::Transfer> ProxyTransferLoop::takeTransfer(CUR
     if (transfer->connecting)
         --m_connecting;
     transfer->connecting = false;
+    if (transfer->sessionMaker)
+        --m_sessionMakers;
+    transfer->sessionMaker = false;
     transfer->easy = nullptr;
     return transfer;
 }
@@ -314,6 +373,8 @@ void ProxyTransferLoop::wait()
         wakeAt = std::min(wakeAt, m_sleeping.front().due);
     if (m_watch.timerSet)
         wakeAt = std::min(wakeAt, m_watch.timerDue);
+    if (!m_awaitingSession.empty())
+        wakeAt = std::min(wakeAt, m_awaitingSession.front()->heldSince + kMaxSessionWait);
     const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count();
     const int ready =
         epoll_wait(m_watch.epoll, m_events.data(), int(m_events.size()), int(std::max<qint64>(0, waitMs)));

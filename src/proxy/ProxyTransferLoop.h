@@ -27,7 +27,9 @@
 // proxy's fault: its test goes back to the queue rather than failing. TLS sessions are shared by every request
 // of the loop, so the tunnel tests, which all end at the same service, pay a full handshake only once: they
 // speak TLS 1.2, whose sessions every test running at the same time may resume (a TLS 1.3 session is spent
-// by one), unless the service turns out to refuse it.
+// by one), unless the service turns out to refuse it. While no handshake has left a session lately, only a
+// couple of tunnels shake hands and the others wait for their session: a burst of tests all reach their
+// tunnel at about the same moment, and each would otherwise cost the service a key exchange of its own.
 class ProxyTransferLoop
 {
 public:
@@ -79,6 +81,12 @@ private:
     static curl_socket_t onOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address);
     static bool startsLater(const ProxyTestJob& a, const ProxyTestJob& b);
 
+    // Starts the tunnel requests held for a TLS session once one is there, a place among the handshakes is free
+    // or they have waited long enough.
+    void startHeld();
+    // Whether the transfer's request must wait for another's TLS session.
+    bool waitsForSession(const Transfer& transfer, std::chrono::steady_clock::time_point now) const;
+    bool sessionFresh(std::chrono::steady_clock::time_point now) const;
     // Gives a test whose delay is up its time limit and its first request.
     void startTest(ProxyTestJob job);
     // Starts the transfer's next request (the plain one, or the tunnelled one); fails the test when it cannot.
@@ -129,6 +137,9 @@ private:
     TunnelTls m_tunnelTls = TunnelTls::Trying;
     int m_tls12Failures = 0; // tunnel handshakes failed while trying
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> m_open;
+    std::deque<std::unique_ptr<Transfer>> m_awaitingSession; // tunnel requests held for a TLS session, oldest first
+    int m_sessionMakers = 0;                                 // tunnel handshakes under way without one
+    std::chrono::steady_clock::time_point m_sessionAt;       // the latest TLS 1.2 tunnel handshake that ended well
     std::vector<ProxyTestOutcome> m_results;
     std::vector<epoll_event> m_events;
 };
