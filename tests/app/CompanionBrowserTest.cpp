@@ -165,9 +165,10 @@ protected:
     void TearDown() override
     {
         browser.stop();
-        if (cardAdded)
+        if (cardAdded) {
             EXPECT_TRUE(testsupport::PrivateNetwork::removeNetworkCard(kCard))
                 << testsupport::PrivateNetwork::error().toStdString();
+        }
     }
 
     // The companion at extension (the built one when empty) in the browser, on the check page, with the page open

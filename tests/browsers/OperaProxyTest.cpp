@@ -28,7 +28,7 @@ protected:
     QByteArray profile() { return home.dir().read(kProfile); }
 
     BrowserTestHome home;
-    TBrowserRoutines routines{TBrowserRoutines::Platform{.settings = Settings()}};
+    TBrowserRoutines routines{TBrowserRoutines::Platform{.settings = Settings(), .desktopProxies = {}}};
 };
 
 } // namespace

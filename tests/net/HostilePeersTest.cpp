@@ -90,8 +90,9 @@ TEST_P(MalformedReplyTest, ListClientCountsOnlyA2xxWithACompleteBody)
     HttpClient client;
     const HttpResponse response = client.get(server.url(QStringLiteral("/getproxy.php")));
     EXPECT_EQ(response.ok, GetParam().listClientSucceeds) << qPrintable(response.error);
-    if (!response.ok)
+    if (!response.ok) {
         EXPECT_FALSE(response.error.isEmpty());
+    }
 }
 
 TEST_P(MalformedReplyTest, FlagFetchSucceedsOnlyWithAMatchingLength)

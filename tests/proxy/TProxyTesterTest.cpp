@@ -376,8 +376,9 @@ TEST_F(ProxyTester, AProxyThatShowsTheServiceTheUsersAddressFails)
         if (cases.at(i).passes) {
             ASSERT_TRUE(tester->PassVerdict(results.at(0).host, results.at(0).port, verdict));
             EXPECT_EQ(verdict.anonymity, cases.at(i).anonymity) << cases.at(i).answer.constData();
-            if (!cases.at(i).seen.isEmpty())
+            if (!cases.at(i).seen.isEmpty()) {
                 EXPECT_EQ(verdict.seenAddress, cases.at(i).seen) << "a scope is no part of where the user is seen";
+            }
             tester->Forget(results.at(0).host, results.at(0).port);
         }
     }

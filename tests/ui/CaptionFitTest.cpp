@@ -258,8 +258,9 @@ TEST_F(DialogLanguage, EveryDialogAndNoticeSpeaksTheCurrentLanguage)
     for (const QString& sentence : KnownMessageTexts()) {
         // Every English sentence (its words before any %1) must have given way to its translation.
         const QString words = sentence.section(QStringLiteral("%1"), 0, 0).trimmed();
-        if (words.size() > 5 && words.contains(u' '))
+        if (words.size() > 5 && words.contains(u' ')) {
             EXPECT_FALSE(all.contains(words)) << "untranslated: " << words.toStdString() << "\n" << all.toStdString();
+        }
     }
     for (const char* german :
          {"Veilports eigene Web-Ansicht", "firefox (Cookies, Cache und Verlauf, über seinen Begleiter)",

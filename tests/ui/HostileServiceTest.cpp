@@ -169,8 +169,9 @@ TEST_F(HostileService, CraftedCountryNamesAndFlagAddressesStayInsideTheSettingsF
     }
     for (const QString& file : after) {
         QFile f(file);
-        if (f.open(QIODevice::ReadOnly))
+        if (f.open(QIODevice::ReadOnly)) {
             EXPECT_FALSE(f.read(1 << 20).contains("root:x:0:0")) << "a local file was copied: " << qPrintable(file);
+        }
     }
     for (const QString& file : canaries())
         EXPECT_FALSE(QFileInfo::exists(file)) << qPrintable(file);
