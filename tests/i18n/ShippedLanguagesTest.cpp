@@ -63,8 +63,9 @@ TEST(ShippedLanguages, EnglishAndGermanCoverTheSameKeysAndEveryMessage)
         EXPECT_TRUE(english->FindText("ResString", "", key, en)) << key.toStdString();
         EXPECT_TRUE(german->FindText("ResString", "", key, de)) << key.toStdString();
         EXPECT_FALSE(en.isEmpty()) << key.toStdString();
-        if (key != "strAppName")
+        if (key != "strAppName") {
             EXPECT_NE(en, de) << key.toStdString() << " is not translated";
+        }
     }
     EXPECT_EQ(sectionsOf(english->Data()), sectionsOf(german->Data()));
     for (const QString& section : sectionsOf(english->Data())) {
@@ -84,7 +85,7 @@ TEST(ShippedLanguages, EveryBuiltInWindowTextHasAnEnglishAndAGermanEntry)
     const auto english = load("English");
     const auto german = load("Deutsch");
     int translated = 0;
-    for (const QString& section : {"TfrmMainForm", "TfrmOptionForm", "TfrmAboutForm"}) {
+    for (const char* section : {"TfrmMainForm", "TfrmOptionForm", "TfrmAboutForm"}) {
         for (const QString& key : builtin.SectionKeys(section)) {
             QString en, de;
             EXPECT_TRUE(english->FindText(section, "", key, en)) << key.toStdString();

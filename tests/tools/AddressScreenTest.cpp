@@ -54,9 +54,14 @@ TEST(AddressScreen, OnlyPublicUnicastAddressesAreGlobalIncludingAtTheEdgesOfEach
 TEST(AddressScreen, EntriesAreKeptOnlyForGlobalAddressesAndNamesResolvingToThemAlone)
 {
     // "2130706433" is a name to a list but 127.0.0.1 to the resolver, as "localhost" is through the hosts file.
-    QList<SourceEntry> entries{{"8.8.8.8", 80},    {"localhost", 3128},        {"2130706433", 3128},
-                               {"127.0.0.1", 80},  {"2606:4700::1111", 8080},  {"fe80::1%lo", 80},
-                               {"10.0.0.1", 8080}, {"::ffff:192.168.0.1", 80}, {"8.8.8.8", 80}};
+    const QList<QPair<QString, int>> listed{{"8.8.8.8", 80},    {"localhost", 3128},        {"2130706433", 3128},
+                                            {"127.0.0.1", 80},  {"2606:4700::1111", 8080},  {"fe80::1%lo", 80},
+                                            {"10.0.0.1", 8080}, {"::ffff:192.168.0.1", 80}, {"8.8.8.8", 80}};
+    QList<SourceEntry> entries(listed.size());
+    for (qsizetype i = 0; i < listed.size(); ++i) {
+        entries[i].host = listed[i].first;
+        entries[i].port = listed[i].second;
+    }
     const std::atomic_bool abort = false;
     EXPECT_EQ(KeepGlobalEntries(entries, abort), 6);
     QStringList kept;

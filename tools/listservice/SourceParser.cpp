@@ -260,7 +260,9 @@ void parseCsv(const QByteArray& text, Collector& out, SourceParseResult& result)
             ++result.rejected;
             continue;
         }
-        SourceEntry entry{f[hostCol], portOf(f[portCol])};
+        SourceEntry entry;
+        entry.host = f[hostCol];
+        entry.port = portOf(f[portCol]);
         if (countryCol >= 0 && countryCol < f.size())
             entry.country = f[countryCol];
         if (kindCol >= 0 && kindCol < f.size() && !kindFromName(f[kindCol], entry.kind)) {
@@ -303,7 +305,9 @@ void parseJson(const QByteArray& text, Collector& out, SourceParseResult& result
             ++result.rejected;
             continue;
         }
-        SourceEntry entry{host.toString(), portNumber};
+        SourceEntry entry;
+        entry.host = host.toString();
+        entry.port = portNumber;
         if (o.value(QLatin1String("country")).isString())
             entry.country = o.value(QLatin1String("country")).toString();
         const QJsonValue kind =
