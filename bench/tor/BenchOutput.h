@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <functional>
 
 // The tor benchmarks' figures: one name=value line each, flushed at once so a run that hangs later still shows
 // what it measured.
@@ -30,4 +31,17 @@ inline int runsAsked(const QStringList& args)
 {
     const qsizetype at = args.indexOf(QStringLiteral("--runs"));
     return at > 0 && at + 1 < args.size() ? qMax(1, args.at(at + 1).toInt()) : 1;
+}
+
+// Runs the benchmark as often as --runs asks, printing run=<n> before each; ends at the first run that fails and
+// returns its code.
+inline int repeatRuns(const QStringList& args, const std::function<int()>& runOnce)
+{
+    const int runs = runsAsked(args);
+    for (int run = 1; run <= runs; ++run) {
+        print("run", run);
+        if (const int code = runOnce(); code != 0)
+            return code;
+    }
+    return 0;
 }

@@ -195,7 +195,6 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (!g_privateNetwork)
         return failure(QStringLiteral("no private network (needs root): ") + testsupport::PrivateNetwork::error());
-    const int runs = runsAsked(app.arguments());
 
     testsupport::BrowserTestHome home;
     const QString keyfile = home.configFolder() + QStringLiteral("/glib-2.0/settings/keyfile");
@@ -213,11 +212,7 @@ int main(int argc, char** argv)
     if (!judge.start(PrivateTorNetwork::serverAddress()))
         return failure(judge.errorText());
 
-    int code = 0;
-    for (int run = 1; run <= runs && code == 0; ++run) {
-        print("run", run);
-        code = runOnce(network, judge, guard, keyfile);
-    }
+    const int code = repeatRuns(app.arguments(), [&] { return runOnce(network, judge, guard, keyfile); });
     browsers.setWritesInBackground(false);
     return code;
 }

@@ -104,13 +104,7 @@ int runOnce()
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (!g_privateNetwork)
-        return failure(QStringLiteral("no private network (needs root): ") + testsupport::PrivateNetwork::error());
-    const int runs = runsAsked(app.arguments());
-    for (int run = 1; run <= runs; ++run) {
-        print("run", run);
-        if (const int code = runOnce(); code != 0)
-            return code;
-    }
-    return 0;
+    return g_privateNetwork
+               ? repeatRuns(app.arguments(), runOnce)
+               : failure(QStringLiteral("no private network (needs root): ") + testsupport::PrivateNetwork::error());
 }
