@@ -2,6 +2,7 @@
 // a file another program holds locked, a server whose writes crawl. Driven as a host runs it: the real
 // service, a real SQLite file and a real PostgreSQL server.
 #include "HttpExchange.h"
+#include "StoreWriter.h"
 #include "support/HangingProxies.h"
 #include "support/ListServiceFixture.h"
 #include "support/PostgresFixture.h"
@@ -387,6 +388,39 @@ TEST(ListServiceDatabase, InstancesShareTheChecksAndAFrozenInstancesLeasesReturn
 // The disk fills in the middle of the first batch (30,000 new proxies on a disk of one megabyte): the service
 // keeps answering with the proxies that pass, says on /health that the disk is full, keeps every change, and
 // writes them all, every check it counted among them, once the disk has room.
+// An instance whose lease ran out while it checked leaves the proxy to the instance that took it over, its history
+// included, even when its own verdict was to forget the proxy.
+TEST(ListServiceDatabase, AnExpiredLeasesVerdictToForgetAProxyLeavesItAndItsHistoryAlone)
+{
+    testsupport::PostgresFixture pg;
+    if (!pg.start())
+        GTEST_SKIP() << pg.errorText().toStdString();
+    StoreWriter writer(1000);
+    writer.setInstance(QStringLiteral("frozen"));
+    StoreContents contents;
+    QString error;
+    ASSERT_EQ(writer.open(pg.url(), error, contents), StoreWriter::Opened::Ok) << error.toStdString();
+    SideConnection side(pg);
+    ASSERT_TRUE(side.exec(QStringLiteral("INSERT INTO proxies (id, host, port, next_check, failures, last_ok) "
+                                         "VALUES (7, '10.0.0.7', 3128, 0, 4, 0)")))
+        << side.error().toStdString();
+    ASSERT_TRUE(side.exec(QStringLiteral("INSERT INTO checks (proxy_id, at, ok) VALUES (7, 1000, 1)")));
+    const QList<CheckLease> leases = writer.lease(1, QDateTime::currentSecsSinceEpoch(), 60000);
+    ASSERT_EQ(leases.size(), 1);
+    // Its lease ran out, and another instance leased the proxy.
+    ASSERT_TRUE(side.exec(QStringLiteral("UPDATE proxies SET lease_owner = 'other', lease_until = lease_until + 1")));
+
+    StoreChange::LeasedResult result;
+    result.lease = leases.first();
+    result.instance = QStringLiteral("frozen");
+    result.check = CheckRecord{QDateTime::currentSecsSinceEpoch(), false, 0, QString(), QStringLiteral("timeout")};
+    result.drop = true;
+    writer.enqueue({result});
+    writer.close(); // writes what is queued
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM proxies WHERE id = 7")), 1);
+    EXPECT_EQ(side.count(QStringLiteral("SELECT count(*) FROM checks WHERE proxy_id = 7")), 1);
+}
+
 TEST(ListServiceDatabase, ADiskThatFillsIsNamedOnHealthAndNoCheckIsLost)
 {
     TempDir tmp;

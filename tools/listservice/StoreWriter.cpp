@@ -645,8 +645,11 @@ bool StoreWriter::applyLeased(const StoreChange::LeasedResult& c, QSqlError& err
     if (c.drop) {
         if (!run(kLeasedDrop, {l.id, c.instance, l.until}, error))
             return false;
-        if (m_statements.at(kLeasedDrop).numRowsAffected() != 1)
+        // Not forgotten by this verdict: the proxy's history is the newer lease holder's now.
+        if (m_statements.at(kLeasedDrop).numRowsAffected() != 1) {
             ++m_batchDropped;
+            return true;
+        }
         return run(kDropChecks, {l.id}, error);
     }
     if (!run(kLeasedState, {c.nextCheck, c.failuresInRow, c.lastOk, c.anonymity, l.id, c.instance, l.until}, error))
