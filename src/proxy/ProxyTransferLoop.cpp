@@ -2,6 +2,10 @@
 
 #include "net/CurlGlobal.h"
 
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +61,7 @@ struct ProxyTransferLoop::Transfer
     int localErrno = 0;                              // why this machine refused the request a socket, 0 when it did not
     std::chrono::steady_clock::time_point started;   // the first request went out
     std::chrono::steady_clock::time_point deadline;
+    std::unique_ptr<TunnelRequest> own; // the tunnel request when it is the loop's own
     // What the plain request brought, kept while the tunnel is tried.
     QString response;
     quint32 elapsed = 0;
@@ -70,10 +75,10 @@ ProxyTransferLoop::ProxyTransferLoop(const QString& url, int wakeFd, const std::
 {
     EnsureCurlGlobalInit();
     m_multi = curl_multi_init();
-    // Only this thread uses the share, so it needs no locks.
+    // Only this thread uses the share, so it needs no locks. Names are not shared: every proxy is a different
+    // address, asked twice at most.
     m_share = curl_share_init();
     curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     m_watch.epoll = epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;
@@ -89,8 +94,13 @@ ProxyTransferLoop::~ProxyTransferLoop()
 {
     while (!m_open.empty())
         closeTransfer(m_open.begin()->first);
+    m_ownTunnels.clear();
     curl_multi_cleanup(m_multi);
     curl_share_cleanup(m_share); // after every request that used it
+    if (m_tlsSession)
+        SSL_SESSION_free(m_tlsSession);
+    if (m_tlsContext)
+        SSL_CTX_free(m_tlsContext); // after every request that used it
     close(m_watch.epoll);
 }
 
@@ -106,9 +116,14 @@ int ProxyTransferLoop::onSocket(CURL*, curl_socket_t socket, int what, void* use
     event.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
     event.data.fd = socket;
     const bool known = watch->watched.count(socket) > 0;
-    if (epoll_ctl(watch->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0 && !known &&
-        errno == EEXIST)
-        epoll_ctl(watch->epoll, EPOLL_CTL_MOD, socket, &event); // a reused descriptor number
+    // A descriptor number can be known and gone (closed before libcurl said so, the number since reused), or
+    // unknown and still watched: either way the socket in hand must end up watched.
+    if (epoll_ctl(watch->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket, &event) != 0) {
+        if (known && errno == ENOENT)
+            epoll_ctl(watch->epoll, EPOLL_CTL_ADD, socket, &event);
+        else if (!known && errno == EEXIST)
+            epoll_ctl(watch->epoll, EPOLL_CTL_MOD, socket, &event);
+    }
     watch->watched.insert(socket);
     return 0;
 }
@@ -168,6 +183,9 @@ void ProxyTransferLoop::dropAll()
     m_awaitingSession.clear();
     while (!m_open.empty())
         closeTransfer(m_open.begin()->first);
+    m_active.fetch_sub(int(m_ownTunnels.size()));
+    while (!m_ownTunnels.empty())
+        takeOwnTunnel(m_ownTunnels.begin()->first);
 }
 
 template <typename Jobs> void ProxyTransferLoop::dropCutJobs(Jobs& jobs)
@@ -193,6 +211,15 @@ void ProxyTransferLoop::dropCut()
     }
     for (CURL* easy : cutTransfers)
         closeTransfer(easy);
+    std::vector<int> cutTunnels;
+    for (const auto& [fd, transfer] : m_ownTunnels) {
+        if (cut(transfer->job))
+            cutTunnels.push_back(fd);
+    }
+    for (int fd : cutTunnels) {
+        takeOwnTunnel(fd);
+        m_active.fetch_sub(1);
+    }
 }
 
 void ProxyTransferLoop::startDue()
@@ -208,7 +235,7 @@ void ProxyTransferLoop::startDue()
     // Tests halfway through go on before new ones begin.
     startHeld();
     const int limit = runLimit();
-    while (!m_due.empty() && m_connecting < kMaxConnecting && int(m_open.size() + m_awaitingSession.size()) < limit) {
+    while (!m_due.empty() && m_connecting < kMaxConnecting && openCount() + int(m_awaitingSession.size()) < limit) {
         ProxyTestJob job = std::move(m_due.front());
         m_due.pop_front();
         startTest(std::move(job));
@@ -269,6 +296,10 @@ void ProxyTransferLoop::startRequest(std::unique_ptr<Transfer> transfer)
         m_awaitingSession.push_back(std::move(transfer));
         return;
     }
+    if (transfer->tunnel && ownsTunnel(*transfer)) {
+        startOwnTunnel(std::move(transfer), left.count());
+        return;
+    }
     if (!prepareRequest(*transfer, left.count())) {
         fail(*transfer, QStringLiteral("cannot create a request"));
         return;
@@ -303,6 +334,10 @@ bool ProxyTransferLoop::prepareRequest(Transfer& transfer, qint64 leftMs) const
     if (transfer.job.timeLimitMs() > 0)
         curl_easy_setopt(transfer.easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, leftMs)));
     curl_easy_setopt(transfer.easy, CURLOPT_SHARE, m_share);
+    // libcurl looks through its whole name cache for stale entries at every lookup, and a cache holding each of
+    // ten thousand proxies' addresses for a minute made that the costliest part of a test. A proxy's address is
+    // looked up once per request instead (a literal address costs nothing).
+    curl_easy_setopt(transfer.easy, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
     // Every proxy is asked once: an idle connection kept for reuse would only hold a descriptor and the
     // proxy's attention.
     curl_easy_setopt(transfer.easy, CURLOPT_FORBID_REUSE, 1L);
@@ -375,6 +410,8 @@ void ProxyTransferLoop::wait()
         wakeAt = std::min(wakeAt, m_watch.timerDue);
     if (!m_awaitingSession.empty())
         wakeAt = std::min(wakeAt, m_awaitingSession.front()->heldSince + kMaxSessionWait);
+    if (!m_ownDeadlines.empty())
+        wakeAt = std::min(wakeAt, m_ownDeadlines.begin()->first);
     const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count();
     const int ready =
         epoll_wait(m_watch.epoll, m_events.data(), int(m_events.size()), int(std::max<qint64>(0, waitMs)));
@@ -386,6 +423,10 @@ void ProxyTransferLoop::wait()
             drainWake();
             continue;
         }
+        if (m_ownTunnels.count(fd) > 0) {
+            advanceOwnTunnel(fd);
+            continue;
+        }
         const uint32_t flags = m_events[e].events;
         const int mask = (flags & EPOLLIN ? CURL_CSELECT_IN : 0) | (flags & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
                          (flags & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0);
@@ -395,6 +436,7 @@ void ProxyTransferLoop::wait()
         m_watch.timerSet = false;
         curl_multi_socket_action(m_multi, CURL_SOCKET_TIMEOUT, 0, &running);
     }
+    expireOwnTunnels(std::chrono::steady_clock::now());
 }
 
 void ProxyTransferLoop::drainWake()
@@ -419,16 +461,27 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
         return;
     long osErrno = 0;
     curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-    const bool local = refusedLocally(*it->second, result, osErrno);
+    RequestEnd end;
+    end.local = refusedLocally(*it->second, result, osErrno);
     curl_off_t micros = 0;
     curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME_T, &micros);
-    const HttpResponse response = HttpClient::finishTransfer(easy, result, it->second->body);
-    std::unique_ptr<Transfer> transfer = takeTransfer(easy);
+    end.micros = micros;
+    HttpResponse response = HttpClient::finishTransfer(easy, result, it->second->body);
+    end.ok = response.ok;
+    end.body = std::move(response.body);
+    end.error = response.error;
+    end.timedOut = result == CURLE_OPERATION_TIMEDOUT;
+    end.tlsFailed = result == CURLE_SSL_CONNECT_ERROR;
+    judge(takeTransfer(easy), std::move(end));
+}
+
+void ProxyTransferLoop::judge(std::unique_ptr<Transfer> transfer, RequestEnd end)
+{
     if (cut(transfer->job)) {
         m_active.fetch_sub(1);
         return;
     }
-    if (local) {
+    if (end.local) {
         requeue(std::move(transfer));
         return;
     }
@@ -437,27 +490,27 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - transfer->started)
             .count();
     if (!transfer->tunnel)
-        transfer->response = QString::fromUtf8(response.body);
+        transfer->response = QString::fromUtf8(end.body);
     const QString stage = transfer->tunnel ? QStringLiteral("tunnel: ") : QString();
-    if (transfer->tunnel && tunnelRefusedTls12(*transfer, result)) {
+    if (transfer->tunnel && tunnelRefusedTls12(*transfer, end.tlsFailed)) {
         m_due.push_front(std::move(transfer->job)); // our choice failed it, not the proxy
         return;
     }
-    if (!response.ok) {
+    if (!end.ok) {
         // A proxy that used its whole limit is most likely dead; its place is free again all the same.
-        adapt(result == CURLE_OPERATION_TIMEDOUT ? 0 : tookMs, limitMs, false);
-        fail(*transfer, stage + response.error);
+        adapt(end.timedOut ? 0 : tookMs, limitMs, false);
+        fail(*transfer, stage + end.error);
         return;
     }
     const TProxyTestCriteria& criteria = *transfer->job.criteria;
-    ProxyJudgement judgement = JudgeAddressAnswer(response.body, criteria.localAddress, !transfer->tunnel);
+    ProxyJudgement judgement = JudgeAddressAnswer(end.body, criteria.localAddress, !transfer->tunnel);
     if (!judgement.pass) {
         adapt(tookMs, limitMs, false);
         fail(*transfer, stage + judgement.reason);
         return;
     }
     if (!transfer->tunnel) {
-        transfer->elapsed = quint32(micros / 1000);
+        transfer->elapsed = quint32(end.micros / 1000);
         transfer->judgement = std::move(judgement);
         if (!criteria.tunnelUrl.isEmpty()) {
             transfer->tunnel = true;
@@ -471,9 +524,147 @@ void ProxyTransferLoop::finishRequest(CURL* easy, CURLcode result)
     pass(*transfer);
 }
 
-bool ProxyTransferLoop::tunnelRefusedTls12(const Transfer& transfer, CURLcode result)
+bool ProxyTransferLoop::ownsTunnel(const Transfer& transfer)
 {
-    if (!transfer.tls12 || m_tunnelTls == TunnelTls::Kept || result != CURLE_SSL_CONNECT_ERROR)
+    if (transfer.job.kind != TProxyKind::Http)
+        return false;
+    const QString& url = transfer.job.criteria->tunnelUrl;
+    if (url != m_tunnelUrl) {
+        m_tunnelUrl = url;
+        m_tunnelTargetValid = TunnelTarget::parse(url, m_tunnelTarget);
+    }
+    if (!m_tunnelTargetValid)
+        return false;
+    // A proxy named by a host name is left to libcurl, which looks the name up without blocking.
+    const QByteArray host = transfer.job.host.toLatin1();
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_pton(AF_INET, host.constData(), &v4) == 1 || inet_pton(AF_INET6, host.constData(), &v6) == 1;
+}
+
+void ProxyTransferLoop::startOwnTunnel(std::unique_ptr<Transfer> transfer, qint64 leftMs)
+{
+    if (!m_tlsContext) {
+        m_tlsContext = SSL_CTX_new(TLS_client_method());
+        if (!m_tlsContext) {
+            fail(*transfer, QStringLiteral("cannot create a TLS context"));
+            return;
+        }
+        // The tunnel is under test, not the certificate: a proxy could lie about either.
+        SSL_CTX_set_verify(m_tlsContext, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_session_cache_mode(m_tlsContext, SSL_SESS_CACHE_OFF); // the loop keeps its one session
+        SSL_CTX_set_options(m_tlsContext, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    transfer->tls12 = m_tunnelTls != TunnelTls::Dropped;
+    transfer->own =
+        std::make_unique<TunnelRequest>(m_tunnelTarget, m_tlsContext, m_tlsSession, transfer->tls12, kMaxAnswerBytes);
+    if (!transfer->own->start(transfer->job.host.toLatin1(), transfer->job.port)) {
+        const TunnelRequest::Result& result = transfer->own->result();
+        if (refusedLocally(result.localErrno)) {
+            transfer->localErrno = result.localErrno;
+            requeue(std::move(transfer));
+            return;
+        }
+        adapt(0, transfer->job.timeLimitMs(), false);
+        fail(*transfer, QStringLiteral("tunnel: ") + result.error);
+        return;
+    }
+    const int fd = transfer->own->socket();
+    epoll_event event{};
+    event.events = transfer->own->events();
+    event.data.fd = fd;
+    epoll_ctl(m_watch.epoll, EPOLL_CTL_ADD, fd, &event);
+    transfer->connecting = true;
+    ++m_connecting;
+    if (transfer->tls12 && !sessionFresh(now)) {
+        transfer->sessionMaker = true;
+        ++m_sessionMakers;
+    }
+    if (transfer->job.timeLimitMs() > 0) {
+        transfer->deadline = now + std::chrono::milliseconds(std::max<qint64>(1, leftMs));
+        m_ownDeadlines.emplace(transfer->deadline, fd);
+    }
+    m_ownTunnels.emplace(fd, std::move(transfer));
+}
+
+void ProxyTransferLoop::advanceOwnTunnel(int fd)
+{
+    Transfer& transfer = *m_ownTunnels.at(fd);
+    TunnelRequest& request = *transfer.own;
+    const uint32_t before = request.events();
+    const bool wasHandshaken = request.handshaken();
+    const bool ended = request.advance();
+    if (transfer.connecting && request.connected()) {
+        --m_connecting;
+        transfer.connecting = false;
+    }
+    if (!wasHandshaken && request.handshaken() && transfer.tls12) {
+        m_sessionAt = std::chrono::steady_clock::now();
+        if (SSL_SESSION* made = request.takeNewSession()) {
+            if (m_tlsSession)
+                SSL_SESSION_free(m_tlsSession);
+            m_tlsSession = made;
+        }
+    }
+    if (ended) {
+        std::unique_ptr<Transfer> done = takeOwnTunnel(fd);
+        const TunnelRequest::Result& result = done->own->result();
+        RequestEnd end;
+        end.ok = result.ok;
+        end.body = result.body;
+        end.error = result.error;
+        end.tlsFailed = result.tlsFailed;
+        done->own.reset();
+        judge(std::move(done), std::move(end));
+        return;
+    }
+    if (request.events() != before) {
+        epoll_event event{};
+        event.events = request.events();
+        event.data.fd = fd;
+        epoll_ctl(m_watch.epoll, EPOLL_CTL_MOD, fd, &event);
+    }
+}
+
+void ProxyTransferLoop::expireOwnTunnels(std::chrono::steady_clock::time_point now)
+{
+    while (!m_ownDeadlines.empty() && m_ownDeadlines.begin()->first <= now) {
+        const int fd = m_ownDeadlines.begin()->second;
+        m_ownDeadlines.erase(m_ownDeadlines.begin());
+        std::unique_ptr<Transfer> transfer = takeOwnTunnel(fd);
+        if (!transfer)
+            continue;
+        RequestEnd end;
+        end.error = QStringLiteral("no answer in time");
+        end.timedOut = true;
+        transfer->own.reset();
+        judge(std::move(transfer), std::move(end));
+    }
+}
+
+std::unique_ptr<ProxyTransferLoop::Transfer> ProxyTransferLoop::takeOwnTunnel(int fd)
+{
+    std::unique_ptr<Transfer> transfer;
+    const auto it = m_ownTunnels.find(fd);
+    if (it == m_ownTunnels.end())
+        return transfer;
+    transfer = std::move(it->second);
+    m_ownTunnels.erase(it);
+    m_ownDeadlines.erase({transfer->deadline, fd});
+    epoll_ctl(m_watch.epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (transfer->connecting)
+        --m_connecting;
+    transfer->connecting = false;
+    if (transfer->sessionMaker)
+        --m_sessionMakers;
+    transfer->sessionMaker = false;
+    return transfer;
+}
+
+bool ProxyTransferLoop::tunnelRefusedTls12(const Transfer& transfer, bool tlsFailed)
+{
+    if (!transfer.tls12 || m_tunnelTls == TunnelTls::Kept || !tlsFailed)
         return false;
     // Until a pass shows that the service speaks TLS 1.2, a failed handshake may be our choice's fault: the
     // test is tried again (with TLS 1.3 once the failures have piled up).
@@ -488,20 +679,24 @@ bool ProxyTransferLoop::refusedLocally(const Transfer& transfer, CURLcode result
         return true;
     if (result != CURLE_COULDNT_CONNECT)
         return false;
+    return refusedLocally(int(osErrno));
+}
+
+bool ProxyTransferLoop::refusedLocally(int error)
+{
     // Out of descriptors, kernel buffers, memory or local ports: the proxy was never asked.
-    return osErrno == EMFILE || osErrno == ENFILE || osErrno == ENOBUFS || osErrno == ENOMEM ||
-           osErrno == EADDRNOTAVAIL;
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM || error == EADDRNOTAVAIL;
 }
 
 void ProxyTransferLoop::requeue(std::unique_ptr<Transfer> transfer)
 {
     ++m_localRefusals;
     // What runs now is more than the machine holds: three quarters of it from now on, growing slowly again.
-    m_limit = std::max(1, std::min(m_limit, int(m_open.size()) * 3 / 4));
+    m_limit = std::max(1, std::min(m_limit, openCount() * 3 / 4));
     m_growth = 0;
     const int error = transfer->localErrno;
     // With none of our own requests left to end, waiting frees nothing: the system is out of them for good.
-    if (m_open.empty() || ++transfer->job.requeues > kMaxRequeues) {
+    if (openCount() == 0 || ++transfer->job.requeues > kMaxRequeues) {
         fail(*transfer, QStringLiteral("this machine refuses more connections (%1)")
                             .arg(QString::fromLocal8Bit(strerror(error != 0 ? error : EMFILE))));
         return;

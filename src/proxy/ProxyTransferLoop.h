@@ -2,6 +2,7 @@
 
 #include "net/HttpClient.h"
 #include "proxy/ProxyTestJob.h"
+#include "proxy/TunnelRequest.h"
 
 #include <curl/curl.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -30,6 +32,8 @@
 // by one), unless the service turns out to refuse it. While no handshake has left a session lately, only a
 // couple of tunnels shake hands and the others wait for their session: a burst of tests all reach their
 // tunnel at about the same moment, and each would otherwise cost the service a key exchange of its own.
+// The tunnel through an HTTP proxy named by its address is this loop's own request (TunnelRequest), on the same
+// sockets watch; libcurl serves the plain requests and the rest.
 class ProxyTransferLoop
 {
 public:
@@ -67,6 +71,17 @@ public:
 
 private:
     struct Transfer;
+    // How a request ended, whoever ran it.
+    struct RequestEnd
+    {
+        bool ok = false;
+        QByteArray body;
+        QString error;
+        bool local = false;     // this machine refused the request a resource: the proxy was never asked
+        bool timedOut = false;  // it used its whole time limit
+        bool tlsFailed = false; // its TLS handshake failed
+        qint64 micros = 0;      // how long it took
+    };
     struct SocketWatch
     {
         int epoll = -1;
@@ -97,14 +112,27 @@ private:
     std::unique_ptr<Transfer> takeTransfer(CURL* easy);
     // Takes a request off the loop and ends its test unreported.
     void closeTransfer(CURL* easy);
-    // Judges one ended request.
+    // Judges one ended request of libcurl's.
     void finishRequest(CURL* easy, CURLcode result);
+    // Judges an ended request: the test passes, fails, goes on with its tunnel or back to the queue.
+    void judge(std::unique_ptr<Transfer> transfer, RequestEnd end);
+    // Whether the transfer's tunnel is this loop's own request (an HTTP proxy named by its address).
+    bool ownsTunnel(const Transfer& transfer);
+    void startOwnTunnel(std::unique_ptr<Transfer> transfer, qint64 leftMs);
+    // Lets an own tunnel move on after its socket woke, and judges it once it has ended.
+    void advanceOwnTunnel(int fd);
+    // Ends the own tunnels whose time is up.
+    void expireOwnTunnels(std::chrono::steady_clock::time_point now);
+    std::unique_ptr<Transfer> takeOwnTunnel(int fd);
+    // Requests under way, libcurl's and our own.
+    int openCount() const { return int(m_open.size() + m_ownTunnels.size()); }
     // Whether the request ended because this machine refused it a resource.
     static bool refusedLocally(const Transfer& transfer, CURLcode result, long osErrno);
+    static bool refusedLocally(int error);
     // Gives the test back to the queue after a local refusal and runs fewer tests at once.
     void requeue(std::unique_ptr<Transfer> transfer);
     // Whether a failed tunnel request tells that the service refuses TLS 1.2; then the test is tried again.
-    bool tunnelRefusedTls12(const Transfer& transfer, CURLcode result);
+    bool tunnelRefusedTls12(const Transfer& transfer, bool tlsFailed);
     // Adapts the number of tests at once to a test that ended by the proxy's answer after tookMs of limitMs.
     void adapt(qint64 tookMs, int limitMs, bool passed);
     void fail(const Transfer& transfer, const QString& reason);
@@ -140,6 +168,14 @@ private:
     std::deque<std::unique_ptr<Transfer>> m_awaitingSession; // tunnel requests held for a TLS session, oldest first
     int m_sessionMakers = 0;                                 // tunnel handshakes under way without one
     std::chrono::steady_clock::time_point m_sessionAt;       // the latest TLS 1.2 tunnel handshake that ended well
+    // The own tunnels by socket, and when each one's time is up.
+    std::unordered_map<int, std::unique_ptr<Transfer>> m_ownTunnels;
+    std::set<std::pair<std::chrono::steady_clock::time_point, int>> m_ownDeadlines;
+    SSL_CTX* m_tlsContext = nullptr;     // shared by the own tunnels
+    SSL_SESSION* m_tlsSession = nullptr; // the latest TLS 1.2 session an own tunnel made, offered to the next ones
+    QString m_tunnelUrl;                 // the address m_tunnelTarget was parsed from
+    TunnelTarget m_tunnelTarget;
+    bool m_tunnelTargetValid = false;
     std::vector<ProxyTestOutcome> m_results;
     std::vector<epoll_event> m_events;
 };

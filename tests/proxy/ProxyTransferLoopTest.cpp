@@ -141,8 +141,10 @@ protected:
             origin.requireTls13();
         origin.start();
         makeTester(QStringLiteral("http://%1/getip.php?VER=2").arg(origin.hostPort(0)),
-                   QStringLiteral("https://%1/getip.php?VER=2").arg(origin.hostPort(1)));
+                   QStringLiteral("https://%1%2").arg(origin.hostPort(1), tunnelPath));
     }
+
+    QString tunnelPath = QStringLiteral("/getip.php?VER=2");
 
     QTemporaryDir dir;
     testsupport::LoopbackHttpResponder origin;
@@ -157,6 +159,24 @@ TEST_F(TunnelService, TunnelTestsAfterTheFirstResumeItsTlsSession)
     EXPECT_EQ(passed.size(), 24) << qPrintable(reasons.join("; "));
     EXPECT_EQ(origin.tlsHandshakes(), 24);
     EXPECT_GE(origin.tlsResumed(), 22) << "each full handshake costs the service a key exchange";
+}
+
+// The tunnel's request reads the service's answer itself: only a whole success is a pass.
+TEST_F(TunnelService, AnErrorOrAContradictoryAnswerThroughTheTunnelFailsTheProxy)
+{
+    origin.setReplyFor("/gone", 404, "RemoteAddr=198.51.100.1\r\n");
+    // A second length that disagrees with the first: read either way, the answer is another one.
+    origin.setReplyFor("/twice", 200, "RemoteAddr=198.51.100.1\r\n", "text/plain", "Content-Length: 500\r\n");
+    tunnelPath = QStringLiteral("/gone");
+    startService(false);
+    testProxies(0, 2);
+    ASSERT_TRUE(waitForResults(2));
+    EXPECT_EQ(failed.size(), 2);
+
+    tester->SetTunnelUrl(QStringLiteral("https://%1/twice").arg(origin.hostPort(1)));
+    testProxies(2, 2);
+    ASSERT_TRUE(waitForResults(4));
+    EXPECT_EQ(failed.size(), 4);
 }
 
 TEST_F(TunnelService, ThatSpeaksOnlyTls13FailsNoProxy)
