@@ -124,7 +124,7 @@ int RunFirstInstance(int& argc, char** argv, platform::UnixInstanceChannel& chan
                      const QElapsedTimer& sinceStart)
 {
     UseSoftwareWebRendering();
-    UseNoZygoteWithoutSandbox();
+    UseFewerWebEngineHelpers();
     QApplication app(argc, argv);
     EndWebRenderingSetup();
     // The main window hides into the tray and message boxes come and go while it is hidden; the

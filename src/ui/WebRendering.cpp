@@ -30,16 +30,20 @@ void EndWebRenderingSetup()
     g_integrationSet = false;
 }
 
-void UseNoZygoteWithoutSandbox()
+void UseFewerWebEngineHelpers()
 {
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     const QList<QByteArray> given = flags.simplified().split(' ');
     const bool unsandboxed = !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
                              given.contains(QByteArrayLiteral("--no-sandbox"));
-    if (!unsandboxed || given.contains(QByteArrayLiteral("--no-zygote")))
+    // The unsandboxed zygote holds about 20 MB for as long as the program runs, to save a fork and exec
+    // the few times the engine starts such a helper.
+    const QByteArray flag =
+        unsandboxed ? QByteArrayLiteral("--no-zygote") : QByteArrayLiteral("--no-unsandboxed-zygote");
+    if (given.contains(flag))
         return;
     // The variable is read when the first page is made, long after start-up, so it stays set; a program started
     // later that reads it runs without the sandbox too, as it inherits the variable that turned it off.
-    flags += flags.isEmpty() ? QByteArrayLiteral("--no-zygote") : QByteArrayLiteral(" --no-zygote");
+    flags += flags.isEmpty() ? flag : ' ' + flag;
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
 }
