@@ -94,6 +94,7 @@ ProxyTransferLoop::~ProxyTransferLoop()
 {
     while (!m_open.empty())
         closeTransfer(m_open.begin()->first);
+    m_active.fetch_sub(int(m_ownTunnels.size()));
     m_ownTunnels.clear();
     curl_multi_cleanup(m_multi);
     curl_share_cleanup(m_share); // after every request that used it
