@@ -42,6 +42,20 @@ bool TinyproxyFarm::start(int count, int maxClientsEach)
             return false;
         }
     }
+    // Each port was drawn while no instance held its own yet, so two instances can have drawn the same one. The
+    // later does not fail then: tinyproxy keeps whichever of the IPv4 and IPv6 addresses it could take, and the two
+    // share the port, which makes two of the farm's proxies one. It draws again while the others hold theirs.
+    for (size_t i = first; i < m_instances.size(); ++i) {
+        for (size_t earlier = 0; earlier < i; ++earlier) {
+            if (m_instances[earlier]->port() != m_instances[i]->port())
+                continue;
+            if (!m_instances[i]->launch() || !m_instances[i]->waitUntilAccepting(deadline)) {
+                m_error = m_instances[i]->errorText();
+                return false;
+            }
+            earlier = size_t(-1); // compare the new port with every earlier one again
+        }
+    }
     return true;
 }
 
