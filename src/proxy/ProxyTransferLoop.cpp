@@ -371,14 +371,19 @@ std::unique_ptr<ProxyTransferLoop::Transfer> ProxyTransferLoop::takeTransfer(CUR
         return transfer;
     transfer = std::move(it->second);
     m_open.erase(it);
-    if (transfer->connecting)
-        --m_connecting;
-    transfer->connecting = false;
-    if (transfer->sessionMaker)
-        --m_sessionMakers;
-    transfer->sessionMaker = false;
+    releasePlaces(*transfer);
     transfer->easy = nullptr;
     return transfer;
+}
+
+void ProxyTransferLoop::releasePlaces(Transfer& transfer)
+{
+    if (transfer.connecting)
+        --m_connecting;
+    transfer.connecting = false;
+    if (transfer.sessionMaker)
+        --m_sessionMakers;
+    transfer.sessionMaker = false;
 }
 
 void ProxyTransferLoop::closeTransfer(CURL* easy)
@@ -654,12 +659,7 @@ std::unique_ptr<ProxyTransferLoop::Transfer> ProxyTransferLoop::takeOwnTunnel(in
     m_ownTunnels.erase(it);
     m_ownDeadlines.erase({transfer->deadline, fd});
     epoll_ctl(m_watch.epoll, EPOLL_CTL_DEL, fd, nullptr);
-    if (transfer->connecting)
-        --m_connecting;
-    transfer->connecting = false;
-    if (transfer->sessionMaker)
-        --m_sessionMakers;
-    transfer->sessionMaker = false;
+    releasePlaces(*transfer);
     return transfer;
 }
 

@@ -110,6 +110,8 @@ private:
     bool prepareRequest(Transfer& transfer, qint64 leftMs) const;
     // Takes a request off the loop; its test goes on only if the caller starts another request for it.
     std::unique_ptr<Transfer> takeTransfer(CURL* easy);
+    // The transfer no longer holds a place among the connection attempts or the session makers.
+    void releasePlaces(Transfer& transfer);
     // Takes a request off the loop and ends its test unreported.
     void closeTransfer(CURL* easy);
     // Judges one ended request of libcurl's.
