@@ -4,8 +4,6 @@
 
 #include <openssl/ssl.h>
 
-#include <arpa/inet.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -542,10 +540,7 @@ bool ProxyTransferLoop::ownsTunnel(const Transfer& transfer)
     if (!m_tunnelTargetValid)
         return false;
     // A proxy named by a host name is left to libcurl, which looks the name up without blocking.
-    const QByteArray host = transfer.job.host.toLatin1();
-    in_addr v4{};
-    in6_addr v6{};
-    return inet_pton(AF_INET, host.constData(), &v4) == 1 || inet_pton(AF_INET6, host.constData(), &v6) == 1;
+    return IsLiteralAddress(transfer.job.host.toLatin1());
 }
 
 void ProxyTransferLoop::startOwnTunnel(std::unique_ptr<Transfer> transfer, qint64 leftMs)
@@ -567,8 +562,8 @@ void ProxyTransferLoop::startOwnTunnel(std::unique_ptr<Transfer> transfer, qint6
         std::make_unique<TunnelRequest>(m_tunnelTarget, m_tlsContext, m_tlsSession, transfer->tls12, kMaxAnswerBytes);
     if (!transfer->own->start(transfer->job.host.toLatin1(), transfer->job.port)) {
         const TunnelRequest::Result& result = transfer->own->result();
-        if (refusedLocally(result.localErrno)) {
-            transfer->localErrno = result.localErrno;
+        if (refusedLocally(result.startErrno)) {
+            transfer->localErrno = result.startErrno;
             requeue(std::move(transfer));
             return;
         }

@@ -1,5 +1,6 @@
 #include "proxy/TunnelRequest.h"
 
+#include "net/Transfer.h"
 #include "net/WireUrl.h"
 
 #include <QUrl>
@@ -35,45 +36,48 @@ QString tlsError()
     return QString::fromLatin1(text);
 }
 
-// The status of an HTTP answer's first line ("HTTP/1.1 200 OK"), or 0 when it is none.
-int statusOf(const QByteArray& head)
+// What the head of an HTTP answer says, read once it is all in.
+struct AnswerHead
 {
-    const qsizetype lineEnd = head.indexOf("\r\n");
-    const QByteArray line = head.left(lineEnd < 0 ? head.size() : lineEnd);
-    if (!line.startsWith("HTTP/1.") || line.size() < 12 || line[8] != ' ')
-        return 0;
+    qint64 end = -1; // where the body starts; -1 while the head is not all in
+    int status = 0;  // 0: the first line is no HTTP status line
+    bool chunked = false;
+    qint64 length = -1;        // the announced length; -1 when none is announced
+    bool lengthBroken = false; // an announced length that is no number, or two that disagree
+};
+
+AnswerHead readHead(const QByteArray& in)
+{
+    AnswerHead head;
+    // A head ends with a blank line; a peer that writes bare line feeds is read as it means.
+    const qsizetype crlf = in.indexOf("\r\n\r\n");
+    const qsizetype lf = in.indexOf("\n\n");
+    if (crlf < 0 && lf < 0)
+        return head;
+    head.end = (lf >= 0 && (crlf < 0 || lf < crlf)) ? lf + 2 : crlf + 4;
+    const QList<QByteArray> lines = in.left(head.end).split('\n');
+    const QByteArray first = lines.first().trimmed();
     bool ok = false;
-    const int status = line.mid(9, 3).toInt(&ok);
-    return ok && status >= 100 && status <= 999 ? status : 0;
-}
-
-// A header's value in an answer's head (its first occurrence), or a null array.
-QByteArray headerValue(const QByteArray& head, const QByteArray& name)
-{
-    for (const QByteArray& line : head.split('\n')) {
+    const int status = first.mid(9, 3).toInt(&ok);
+    if (first.startsWith("HTTP/1.") && first.size() >= 12 && first[8] == ' ' && ok && status >= 100)
+        head.status = status;
+    for (const QByteArray& line : lines) {
         const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
-            return line.mid(colon + 1).trimmed();
-    }
-    return {};
-}
-
-// The length a head announces: -1 when it announces none, -2 when its announcements are broken or disagree
-// (an answer that could be read two ways is no answer).
-qint64 announcedLength(const QByteArray& head)
-{
-    qint64 length = -1;
-    for (const QByteArray& line : head.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0 || line.left(colon).trimmed().compare("Content-Length", Qt::CaseInsensitive) != 0)
+        if (colon <= 0)
             continue;
-        bool ok = false;
-        const qint64 value = line.mid(colon + 1).trimmed().toLongLong(&ok);
-        if (!ok || value < 0 || (length >= 0 && value != length))
-            return -2;
-        length = value;
+        const QByteArray name = line.left(colon).trimmed();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            head.chunked = head.chunked || value.toLower().contains("chunked");
+        } else if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            // An answer that could be read two ways is no answer.
+            const std::optional<qint64> length = Transfer::parseLength(value);
+            head.lengthBroken = head.lengthBroken || !length || (head.length >= 0 && *length != head.length);
+            if (length)
+                head.length = *length;
+        }
     }
-    return length;
+    return head;
 }
 
 // Decodes a chunked body; false when it is broken or incomplete.
@@ -94,7 +98,7 @@ bool dechunk(const QByteArray& raw, QByteArray& body)
         at = lineEnd + 2;
         if (bytes == 0)
             return true; // trailers, if any, are of no interest
-        if (at + bytes + 2 > raw.size())
+        if (at + bytes + 2 > raw.size() || raw.mid(at + bytes, 2) != "\r\n")
             return false;
         body.append(raw.constData() + at, bytes);
         at += bytes + 2;
@@ -114,11 +118,15 @@ bool TunnelTarget::parse(const QString& url, TunnelTarget& target)
     target.path = parsed.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (target.path.isEmpty() || target.path[0] != '/')
         target.path.prepend('/');
-    in6_addr address6{};
-    in_addr address4{};
-    target.hostIsAddress = inet_pton(AF_INET, target.host.constData(), &address4) == 1 ||
-                           inet_pton(AF_INET6, target.host.constData(), &address6) == 1;
+    target.hostIsAddress = IsLiteralAddress(target.host);
     return true;
+}
+
+bool IsLiteralAddress(const QByteArray& host)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_pton(AF_INET, host.constData(), &v4) == 1 || inet_pton(AF_INET6, host.constData(), &v6) == 1;
 }
 
 QByteArray TunnelTarget::authority(bool withDefaultPort) const
@@ -174,14 +182,13 @@ bool TunnelRequest::start(const QByteArray& proxyAddress, int proxyPort)
     }
     m_fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
-        m_result.localErrno = errno;
+        m_result.startErrno = errno;
         end(QStringLiteral("no socket: %1").arg(QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
     if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
         const int error = errno;
-        if (error == EADDRNOTAVAIL || error == ENOBUFS || error == ENOMEM)
-            m_result.localErrno = error;
+        m_result.startErrno = error;
         end(QStringLiteral("cannot connect to the proxy: %1").arg(QString::fromLocal8Bit(strerror(error))));
         return false;
     }
@@ -214,12 +221,6 @@ void TunnelRequest::end(const QString& error)
     m_result.error = error;
     m_result.ok = error.isEmpty();
     m_step = Step::Ended;
-}
-
-void TunnelRequest::abandon(const QString& error)
-{
-    if (m_step != Step::Ended)
-        end(error);
 }
 
 bool TunnelRequest::advance()
@@ -298,23 +299,22 @@ bool TunnelRequest::readConnectAnswer()
             return true;
         }
         m_in.append(block, got);
-        const qint64 end = headEnd();
-        if (end < 0) {
+        const AnswerHead head = readHead(m_in);
+        if (head.end < 0) {
             if (m_in.size() > kMaxHead) {
-                this->end(QStringLiteral("the proxy's answer to CONNECT is too long"));
+                end(QStringLiteral("the proxy's answer to CONNECT is too long"));
                 return true;
             }
             continue;
         }
-        const int status = statusOf(m_in);
-        if (status < 200 || status > 299) {
-            this->end(status == 0 ? QStringLiteral("the proxy's answer to CONNECT is no HTTP answer")
-                                  : QStringLiteral("the proxy refused the tunnel (HTTP %1)").arg(status));
+        if (head.status < 200 || head.status > 299) {
+            end(head.status == 0 ? QStringLiteral("the proxy's answer to CONNECT is no HTTP answer")
+                                 : QStringLiteral("the proxy refused the tunnel (HTTP %1)").arg(head.status));
             return true;
         }
         // The service speaks only after our TLS greeting: anything more came from the proxy.
-        if (m_in.size() > end) {
-            this->end(QStringLiteral("the proxy sent data of its own into the tunnel"));
+        if (m_in.size() > head.end) {
+            end(QStringLiteral("the proxy sent data of its own into the tunnel"));
             return true;
         }
         m_in.clear();
@@ -416,69 +416,56 @@ bool TunnelRequest::readAnswer()
     }
 }
 
-qint64 TunnelRequest::headEnd() const
+bool TunnelRequest::answerComplete()
 {
-    const qsizetype at = m_in.indexOf("\r\n\r\n");
-    return at < 0 ? -1 : at + 4;
-}
-
-bool TunnelRequest::answerComplete() const
-{
-    const qint64 end = headEnd();
-    if (end < 0)
+    // Once the head is in, only the head is read again.
+    const AnswerHead head = readHead(m_headEnd < 0 ? m_in : m_in.left(m_headEnd));
+    m_headEnd = head.end;
+    if (m_headEnd < 0)
         return false;
-    const QByteArray head = m_in.left(end);
-    if (headerValue(head, "Transfer-Encoding").toLower().contains("chunked")) {
+    if (head.chunked) {
         QByteArray body;
-        return dechunk(m_in.mid(end), body);
+        return dechunk(m_in.mid(m_headEnd), body);
     }
-    const qint64 length = announcedLength(head);
-    return length >= 0 && m_in.size() - end >= length;
+    return head.length >= 0 && !head.lengthBroken && m_in.size() - m_headEnd >= head.length;
 }
 
 void TunnelRequest::finishAnswer()
 {
-    const qint64 end = headEnd();
-    if (end < 0 || end > kMaxHead) {
-        this->end(QStringLiteral("connection closed inside the reply's headers"));
+    const AnswerHead head = readHead(m_in);
+    if (head.end < 0 || head.end > kMaxHead) {
+        end(QStringLiteral("connection closed inside the reply's headers"));
         return;
     }
-    const QByteArray head = m_in.left(end);
-    m_result.status = statusOf(head);
-    if (m_result.status == 0) {
-        this->end(QStringLiteral("the answer through the tunnel is no HTTP answer"));
+    if (head.status == 0) {
+        end(QStringLiteral("the answer through the tunnel is no HTTP answer"));
         return;
     }
     QByteArray body;
-    if (headerValue(head, "Transfer-Encoding").toLower().contains("chunked")) {
-        if (!dechunk(m_in.mid(end), body)) {
-            this->end(QStringLiteral("the answer's chunked body is broken or cut short"));
+    if (head.chunked) {
+        if (!dechunk(m_in.mid(head.end), body)) {
+            end(QStringLiteral("the answer's chunked body is broken or cut short"));
             return;
         }
+    } else if (head.lengthBroken) {
+        end(QStringLiteral("the answer's announced length is broken"));
+        return;
     } else {
-        body = m_in.mid(end);
-        const qint64 length = announcedLength(head);
-        if (length == -2) {
-            this->end(QStringLiteral("the answer's announced length is broken"));
-            return;
-        }
-        if (length >= 0) {
-            if (body.size() < length) {
-                this->end(QStringLiteral("body shorter than its announced length"));
+        body = m_in.mid(head.end);
+        if (head.length >= 0) {
+            if (body.size() < head.length) {
+                end(QStringLiteral("body shorter than its announced length"));
                 return;
             }
-            body.truncate(length);
+            body.truncate(head.length);
         }
     }
     if (body.size() > m_maxBody) {
-        this->end(QStringLiteral("response body too large"));
+        end(QStringLiteral("response body too large"));
         return;
     }
     m_result.body = body;
-    if (m_result.status < 200 || m_result.status > 299)
-        this->end(QStringLiteral("HTTP status %1").arg(m_result.status));
-    else
-        this->end(QString());
+    end(head.status >= 200 && head.status <= 299 ? QString() : QStringLiteral("HTTP status %1").arg(head.status));
 }
 
 SSL_SESSION* TunnelRequest::takeNewSession()

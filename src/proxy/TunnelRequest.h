@@ -23,6 +23,9 @@ struct TunnelTarget
     QByteArray authority(bool withDefaultPort) const;
 };
 
+// Whether host is an IPv4 or IPv6 address as written in a URL (without brackets), not a name.
+bool IsLiteralAddress(const QByteArray& host);
+
 // One https GET through an HTTP proxy's CONNECT tunnel, driven by its owner's event loop: a proxy test's
 // tunnelled request, done without libcurl because libcurl (7.88) builds a whole new TLS context for every
 // connection, which cost a quarter of a test, and reads the proxy's answer to CONNECT one byte per system call.
@@ -35,11 +38,11 @@ public:
     struct Result
     {
         bool ok = false; // a whole answer with a 2xx status
-        int status = 0;
         QByteArray body;
         QString error;
         bool tlsFailed = false; // the TLS handshake failed: the service may refuse the version asked for
-        int localErrno = 0;     // this machine refused the request a socket
+        int startErrno = 0;     // why the socket could not be opened or the connection begun (the owner tells
+                                // whether that is this machine's limit or the proxy's fault)
     };
 
     // context: the loop's TLS context, kept alive by the owner. resume: a session to offer, or null.
@@ -55,9 +58,6 @@ public:
     uint32_t events() const;
     // Goes on as far as the socket allows; true once the request has ended.
     bool advance();
-    bool ended() const { return m_step == Step::Ended; }
-    // Ends the request with an error of the owner's (its time limit).
-    void abandon(const QString& error);
     // The connection to the proxy stands.
     bool connected() const { return m_step > Step::Connecting; }
     // The TLS handshake is over.
@@ -86,10 +86,8 @@ private:
     bool readAnswer();
     // Judges the whole answer once it is in.
     void finishAnswer();
-    // The end of the answer's head, or -1 while it is not in yet.
-    qint64 headEnd() const;
     // Whether the answer is complete without waiting for the connection to end (its announced length is in).
-    bool answerComplete() const;
+    bool answerComplete();
 
     const TunnelTarget m_target;
     SSL_CTX* const m_context;
@@ -101,7 +99,8 @@ private:
     bool m_wantWrite = false; // the TLS layer waits for the socket to take data
     bool m_handshaken = false;
     Step m_step = Step::Connecting;
-    QByteArray m_out; // what is still to be sent
-    QByteArray m_in;  // what came so far
+    QByteArray m_out;      // what is still to be sent
+    QByteArray m_in;       // what came so far
+    qint64 m_headEnd = -1; // where the answer's body starts, once its head is in
     Result m_result;
 };
