@@ -9,7 +9,7 @@ set(VEILPORT_INSTALL_DIR lib/veilport)
 set(VEILPORT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/veilport)
 
 if(TARGET veilport)
-    install(TARGETS veilport veilport-companion-host RUNTIME DESTINATION ${VEILPORT_INSTALL_DIR})
+    install(TARGETS veilport veilport-companion-host veilport-infopage RUNTIME DESTINATION ${VEILPORT_INSTALL_DIR})
     # Skins are packed into the build's bin/ at build time; data/skins in the tree holds none.
     install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${VEILPORT_INSTALL_DIR}
             PATTERN skins EXCLUDE)

@@ -5,6 +5,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QNetworkProxy>
+#include <QPointer>
+
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -12,14 +16,39 @@ namespace {
 // Worker threads read the value while the user-interface thread writes it.
 QMutex g_lock;
 QString g_proxy;
+
+struct Watcher
+{
+    QPointer<QObject> context;
+    std::function<void(const QString&)> listener;
+};
+std::vector<Watcher> g_watchers;
+
+void tellWatchers(const QString& proxy)
+{
+    std::vector<Watcher> watchers;
+    {
+        QMutexLocker locker(&g_lock);
+        std::erase_if(g_watchers, [](const Watcher& w) { return w.context.isNull(); });
+        watchers = g_watchers;
+    }
+    // Outside the lock: a listener may read the value back.
+    for (const Watcher& watcher : watchers) {
+        if (watcher.context)
+            watcher.listener(proxy);
+    }
+}
 } // namespace
 
 bool setProcessProxy(const QString& proxy)
 {
     if (proxy.isEmpty()) {
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        QMutexLocker locker(&g_lock);
-        g_proxy.clear();
+        {
+            QMutexLocker locker(&g_lock);
+            g_proxy.clear();
+        }
+        tellWatchers(QString());
         return true;
     }
     const ProxyAddress address = ProxyAddress::parse(proxy);
@@ -29,8 +58,11 @@ bool setProcessProxy(const QString& proxy)
     // user's own tells where the program goes.
     const auto type = address.socks5 ? QNetworkProxy::Socks5Proxy : QNetworkProxy::HttpProxy;
     QNetworkProxy::setApplicationProxy(QNetworkProxy(type, address.host, address.port));
-    QMutexLocker locker(&g_lock);
-    g_proxy = address.text();
+    {
+        QMutexLocker locker(&g_lock);
+        g_proxy = address.text();
+    }
+    tellWatchers(address.text());
     return true;
 }
 
@@ -38,6 +70,14 @@ QString processProxy()
 {
     QMutexLocker locker(&g_lock);
     return g_proxy;
+}
+
+void watchProcessProxy(QObject* context, std::function<void(const QString&)> listener)
+{
+    if (!context || !listener)
+        return;
+    QMutexLocker locker(&g_lock);
+    g_watchers.push_back({context, std::move(listener)});
 }
 
 void notifyProxySettingsChanged() {}

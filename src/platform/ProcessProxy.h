@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 // The proxy of the program's own process. The embedded web view follows Qt's application
 // proxy; the program's own libcurl requests that go "through the system settings" (flag
 // images) read the same value through processProxy(). The list download, the update check and
@@ -15,6 +19,9 @@ bool setProcessProxy(const QString& proxy);
 // The proxy set last ("host:port" or "socks5://host:port"), or empty for a direct connection. Safe
 // from any thread.
 QString processProxy();
+// Calls listener with the new value after every change, on the thread that made it, for as long as context
+// lives. A process that shows pages in a helper process hands the helper each change this way.
+void watchProcessProxy(QObject* context, std::function<void(const QString&)> listener);
 // Tells listeners that proxy settings changed. GSettings and KDE notify their own listeners,
 // so nothing is left to do here; the call keeps its place between the two proxy writes.
 void notifyProxySettingsChanged();

@@ -1,8 +1,10 @@
 #include "ui/InfoPagePane.h"
 
+#include "ui/InfoPageProcess.h"
 #include "ui/InfoPageView.h"
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QUrl>
 #include <QWindow>
 
@@ -27,6 +29,13 @@ void InfoPagePane::OpenUrl(const QString& url)
     m_url = url;
     if (m_view)
         m_view->OpenUrl(url);
+    if (m_process)
+        m_process->open(url);
+}
+
+InfoPageProcess* InfoPagePane::pageProcess() const
+{
+    return m_process;
 }
 
 bool InfoPagePane::windowCanBeSeen() const
@@ -77,6 +86,12 @@ void InfoPagePane::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     if (m_view)
         m_view->setGeometry(rect());
+    if (m_host) {
+        m_host->setGeometry(rect());
+        placeHost();
+    }
+    if (m_process)
+        m_process->resize(size());
 }
 
 void InfoPagePane::scheduleUpdate()
@@ -94,12 +109,12 @@ void InfoPagePane::updateView()
     m_updatePending = false;
     watchWindow();
     if (!windowCanBeSeen()) {
-        if (m_view && !m_release.isActive())
+        if ((m_view || m_process) && !m_release.isActive())
             m_release.start();
         return;
     }
     m_release.stop();
-    if (m_view)
+    if (m_view || m_process || startPageProcess())
         return;
     m_view = new InfoPageView(this);
     m_view->setGeometry(rect());
@@ -109,11 +124,63 @@ void InfoPagePane::updateView()
     emit viewCreated(m_view);
 }
 
+void InfoPagePane::placeHost()
+{
+    // Qt leaves a native child made inside plain widgets at the corner of the window it belongs to.
+    const QWidget* nativeParent = m_host->nativeParentWidget();
+    QWindow* handle = m_host->windowHandle();
+    if (nativeParent && handle)
+        handle->setGeometry(QRect(m_host->mapTo(nativeParent, QPoint()), m_host->size()));
+}
+
+bool InfoPagePane::startPageProcess()
+{
+    if (m_processFailed || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return false;
+    const QString program = InfoPageProcess::helperProgram();
+    if (program.isEmpty())
+        return false;
+    if (!m_host) {
+        m_host = new QWidget(this);
+        m_host->setAttribute(Qt::WA_DontCreateNativeAncestors);
+        m_host->setAttribute(Qt::WA_NativeWindow);
+    }
+    m_host->setGeometry(rect());
+    m_host->show();
+    placeHost();
+    auto* process = new InfoPageProcess(this);
+    if (!process->start(program, m_host->winId(), size())) {
+        delete process;
+        m_processFailed = true;
+        m_host->hide();
+        return false;
+    }
+    m_process = process;
+    connect(process, &InfoPageProcess::failed, this, [this, process] {
+        if (process != m_process)
+            return;
+        // A helper that crashed is not started again: the page stays in this process from now on.
+        m_processFailed = true;
+        m_process = nullptr;
+        m_host->hide();
+        emit viewReleased();
+        scheduleUpdate();
+    });
+    if (!m_url.isEmpty())
+        process->open(m_url);
+    emit pageProcessStarted(process);
+    return true;
+}
+
 void InfoPagePane::releaseView()
 {
-    if (!m_view || windowCanBeSeen())
+    if ((!m_view && !m_process) || windowCanBeSeen())
         return;
-    // The page's renderer process ends with its last view.
+    // The page's renderer process ends with its last view, the whole engine with its helper.
+    if (m_process) {
+        m_process->end();
+        m_process = nullptr;
+    }
     delete m_view;
     m_view = nullptr;
     emit viewReleased();

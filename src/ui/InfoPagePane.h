@@ -5,14 +5,18 @@
 #include <QTimer>
 #include <QWidget>
 
+class InfoPageProcess;
 class InfoPageView;
 class QWindow;
 
-// The place of the main window's info page. The web view in it, and with the first view the web
-// engine and its helper processes (most of the program's memory), exists only while the window can
-// be seen: it is made when the window is shown (or restored) and released once the window has been
-// hidden or minimised for a while, so that a program waiting in the tray stays small. The address
-// last opened is kept and shown again when the view is made anew.
+// The place of the main window's info page. The page, and the web engine with its helper processes that
+// shows it (most of the program's memory), exists only while the window can be seen: it is made when the
+// window is shown (or restored) and released once the window has been hidden or minimised for a while, so
+// that a program waiting in the tray stays small. On X11 the page is shown by the info-page helper, a
+// process of its own, inside this place: the whole engine ends with it. Where windows of other processes
+// cannot be placed in ours (Wayland, no display), or when the helper is missing or failed, the page is a web
+// view in this process, whose engine, once started, stays until the program ends. The address last opened
+// is kept and shown again when the page is made anew.
 class InfoPagePane : public QWidget
 {
     Q_OBJECT
@@ -25,15 +29,19 @@ public:
     void OpenUrl(const QString& url);
     // The address the page shows, or will show when the window is seen.
     QString url() const { return m_url; }
-    // The web view, or null while the window has not been seen or the view was released.
+    // The web view in this process, or null while there is none (see above).
     InfoPageView* view() const { return m_view; }
+    // The helper showing the page, or null while there is none.
+    InfoPageProcess* pageProcess() const;
     // How long the window must stay out of sight before the view is released (default 30 s).
     void setReleaseDelay(int ms) { m_release.setInterval(ms); }
 
 signals:
-    // A web view was made (the first one starts the web engine).
+    // A web view was made in this process (the first one starts the web engine).
     void viewCreated(InfoPageView* view);
-    // The web view was released.
+    // A helper was started to show the page.
+    void pageProcessStarted(InfoPageProcess* process);
+    // The page was released.
     void viewReleased();
 
 protected:
@@ -45,10 +53,16 @@ private:
     void watchWindow();
     void scheduleUpdate();
     void updateView();
+    bool startPageProcess();
+    void placeHost();
     void releaseView();
 
     QString m_url;
     InfoPageView* m_view = nullptr;
+    QPointer<InfoPageProcess> m_process;
+    // The native window the helper's page goes inside.
+    QWidget* m_host = nullptr;
+    bool m_processFailed = false;
     QTimer m_release;
     QPointer<QWidget> m_topLevel;
     QPointer<QWindow> m_windowHandle;

@@ -5,6 +5,7 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/ForceForegroundWindow.h"
+#include "ui/InfoPageProcess.h"
 #include "ui/InfoPageView.h"
 #include "ui/ScreenPlacement.h"
 #include "ui/SettingsWriteGuard.h"
@@ -106,6 +107,8 @@ TfrmMainForm::TfrmMainForm(TfrmEngineWnd& engine, QWidget* parent)
     m_urlCache = new WebEngineUrlCache(nullptr, this);
     connect(wbMain, &InfoPagePane::viewCreated, m_urlCache,
             [this](InfoPageView* view) { m_urlCache->attach(view->page()->profile()); });
+    connect(wbMain, &InfoPagePane::pageProcessStarted, m_urlCache,
+            [this](InfoPageProcess* process) { m_urlCache->attach(process); });
     m_engine.Browsers().routines().setUrlCache(m_urlCache);
     // Every child exists with its name now: the window opens in the current language.
     AttachWindowTranslator(this, [this] { smLanguageChangeLanguage(); });

@@ -1,5 +1,7 @@
 #include "ui/WebEngineUrlCache.h"
 
+#include "ui/InfoPageProcess.h"
+
 #include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 
@@ -14,19 +16,36 @@ void WebEngineUrlCache::attach(QWebEngineProfile* profile)
         return;
     m_profile = profile;
     QWebEngineCookieStore* store = m_profile->cookieStore();
-    connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie& cookie) {
-        for (QNetworkCookie& known : m_cookies) {
-            if (known.hasSameIdentifier(cookie)) {
-                known = cookie;
-                return;
-            }
-        }
-        m_cookies.append(cookie);
-    });
-    connect(store, &QWebEngineCookieStore::cookieRemoved, this, [this](const QNetworkCookie& cookie) {
-        m_cookies.removeIf([&cookie](const QNetworkCookie& known) { return known.hasSameIdentifier(cookie); });
-    });
+    connect(store, &QWebEngineCookieStore::cookieAdded, this, &WebEngineUrlCache::cookieAdded);
+    connect(store, &QWebEngineCookieStore::cookieRemoved, this, &WebEngineUrlCache::cookieRemoved);
     store->loadAllCookies();
+}
+
+void WebEngineUrlCache::attach(InfoPageProcess* process)
+{
+    if (!process)
+        return;
+    m_process = process;
+    connect(process, &InfoPageProcess::cookieAdded, this, &WebEngineUrlCache::cookieAdded);
+    connect(process, &InfoPageProcess::cookieRemoved, this, &WebEngineUrlCache::cookieRemoved);
+    // The helper's profile lived in memory: its cookies went with it.
+    connect(process, &InfoPageProcess::cookiesGone, this, [this] { m_cookies.clear(); });
+}
+
+void WebEngineUrlCache::cookieAdded(const QNetworkCookie& cookie)
+{
+    for (QNetworkCookie& known : m_cookies) {
+        if (known.hasSameIdentifier(cookie)) {
+            known = cookie;
+            return;
+        }
+    }
+    m_cookies.append(cookie);
+}
+
+void WebEngineUrlCache::cookieRemoved(const QNetworkCookie& cookie)
+{
+    m_cookies.removeIf([&cookie](const QNetworkCookie& known) { return known.hasSameIdentifier(cookie); });
 }
 
 QString WebEngineUrlCache::visitedLinksEntry()
@@ -57,16 +76,19 @@ QList<platform::UrlCacheEntry> WebEngineUrlCache::entries() const
 
 bool WebEngineUrlCache::deleteEntry(const QString& sourceUrl)
 {
-    if (!m_profile) {
-        // No page has been shown yet: the whole stores are empty, and there are no cookies.
-        return sourceUrl == visitedLinksEntry() || sourceUrl == httpCacheEntry();
-    }
+    // With no page shown yet, or its helper gone, the whole stores are empty and there are no cookies.
     if (sourceUrl == visitedLinksEntry()) {
-        m_profile->clearAllVisitedLinks();
+        if (m_process)
+            m_process->clearVisitedLinks();
+        else if (m_profile)
+            m_profile->clearAllVisitedLinks();
         return true;
     }
     if (sourceUrl == httpCacheEntry()) {
-        m_profile->clearHttpCache();
+        if (m_process)
+            m_process->clearHttpCache();
+        else if (m_profile)
+            m_profile->clearHttpCache();
         return true;
     }
     bool found = false;
@@ -74,10 +96,13 @@ bool WebEngineUrlCache::deleteEntry(const QString& sourceUrl)
     for (const QNetworkCookie& cookie : cookies) {
         if (cookieSource(cookie) != sourceUrl)
             continue;
-        m_profile->cookieStore()->deleteCookie(cookie);
+        if (m_process)
+            m_process->deleteCookie(cookie);
+        else if (m_profile)
+            m_profile->cookieStore()->deleteCookie(cookie);
         // Forgotten at once: the store confirms asynchronously, and a second clear must not
         // delete it twice.
-        m_cookies.removeIf([&cookie](const QNetworkCookie& known) { return known.hasSameIdentifier(cookie); });
+        cookieRemoved(cookie);
         found = true;
     }
     return found;

@@ -5,11 +5,14 @@
 #include <QList>
 #include <QNetworkCookie>
 #include <QObject>
+#include <QPointer>
 
+class InfoPageProcess;
 class QWebEngineProfile;
 
 // The browsing cache of the program's embedded web view: its cookies (one entry each), its
-// visited links and its HTTP cache (one entry each, as the profile clears them only whole).
+// visited links and its HTTP cache (one entry each, as the profile clears them only whole). The view is
+// in this process (a profile) or in the info-page helper, whose stores end with it.
 class WebEngineUrlCache : public QObject, public platform::UrlCache
 {
     Q_OBJECT
@@ -21,6 +24,8 @@ public:
 
     // Starts managing this profile, when none is managed yet.
     void attach(QWebEngineProfile* profile);
+    // Manages the stores of this helper until it ends.
+    void attach(InfoPageProcess* process);
 
     QList<platform::UrlCacheEntry> entries() const override;
     bool deleteEntry(const QString& sourceUrl) override;
@@ -31,8 +36,11 @@ public:
 
 private:
     static QString cookieSource(const QNetworkCookie& cookie);
+    void cookieAdded(const QNetworkCookie& cookie);
+    void cookieRemoved(const QNetworkCookie& cookie);
 
     QWebEngineProfile* m_profile = nullptr;
+    QPointer<InfoPageProcess> m_process;
     // The cookie store only reports changes, so the known cookies are kept here.
     QList<QNetworkCookie> m_cookies;
 };

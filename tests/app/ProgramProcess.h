@@ -69,7 +69,7 @@ inline bool programBuilt()
     return QFileInfo(builtProgramFolder() + QStringLiteral("/veilport")).isExecutable();
 }
 
-// Copies the built program and the data it reads beside itself (const.dat, langs/, res/, skins/)
+// Copies the built program, its info-page helper and the data it reads beside itself (const.dat, langs/, res/, skins/)
 // into folder, with the given oem.dat; returns the path of the copied executable.
 inline QString installProgramCopy(const QString& folder, const QByteArray& oemDat)
 {
@@ -77,6 +77,7 @@ inline QString installProgramCopy(const QString& folder, const QByteArray& oemDa
     const QString program = folder + QStringLiteral("/veilport");
     QDir().mkpath(folder);
     if (!copyExecutable(bin + QStringLiteral("/veilport"), program) ||
+        !copyExecutable(bin + QStringLiteral("/veilport-infopage"), folder + QStringLiteral("/veilport-infopage")) ||
         !copyFile(bin + QStringLiteral("/const.dat"), folder + QStringLiteral("/const.dat")))
         return QString();
     for (const char* data : {"langs", "res", "skins"})

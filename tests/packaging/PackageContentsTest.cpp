@@ -45,6 +45,7 @@ TEST(DebianPackage, HoldsTheInstalledTreeAndDependsOnTheLibrariesItLinks)
         QStringLiteral("./usr/lib/veilport/const.dat"),
         QStringLiteral("./usr/lib/veilport/evport.xpi"),
         QStringLiteral("./usr/lib/veilport/veilport-companion-host"),
+        QStringLiteral("./usr/lib/veilport/veilport-infopage"),
         QStringLiteral("./usr/lib/veilport/companion-chromium/manifest.json"),
         QStringLiteral("./usr/lib/veilport/res/temp.html"),
         QStringLiteral("./usr/bin/veilport-listservice"),
