@@ -46,12 +46,8 @@ void InfoPageHelper::readInput()
             return;
         }
         m_pending.append(buffer, got);
-        qsizetype newline;
-        while ((newline = m_pending.indexOf('\n')) >= 0) {
-            const QByteArray line = m_pending.left(newline);
-            m_pending.remove(0, newline + 1);
+        for (const QByteArray& line : infopage::takeLines(m_pending))
             handle(line);
-        }
         if (m_pending.size() > infopage::kMaxLine) {
             qCWarning(lcHelper) << "an overlong line from the program, ending";
             end();
@@ -141,5 +137,6 @@ void InfoPageHelper::send(const QByteArray& line)
 void InfoPageHelper::end()
 {
     m_input.setEnabled(false);
-    QCoreApplication::quit();
+    // Not quit(): that closes the windows first and can be turned down, which left the helper running here.
+    QCoreApplication::exit(0);
 }

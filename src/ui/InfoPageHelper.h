@@ -32,8 +32,9 @@ private:
 
     QSocketNotifier m_input;
     QByteArray m_pending;
-    std::unique_ptr<InfoPageView> m_view;
+    // The program's window outlives the view inside it.
     std::unique_ptr<QWindow> m_parentWindow;
+    std::unique_ptr<InfoPageView> m_view;
     QString m_url;
     QSize m_size;
 };

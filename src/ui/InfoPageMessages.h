@@ -49,6 +49,21 @@ inline std::optional<QNetworkCookie> decodeCookie(const QByteArray& argument)
     return cookies.first();
 }
 
+// Takes the whole lines (without their ends) off the front of pending; the rest waits for its end. A rest longer
+// than kMaxLine is the caller's to refuse.
+inline QList<QByteArray> takeLines(QByteArray& pending)
+{
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    qsizetype newline;
+    while ((newline = pending.indexOf('\n', start)) >= 0) {
+        lines << pending.mid(start, newline - start);
+        start = newline + 1;
+    }
+    pending.remove(0, start);
+    return lines;
+}
+
 // Splits a line (without its end) into its word and argument.
 inline std::pair<QByteArray, QByteArray> split(const QByteArray& line)
 {

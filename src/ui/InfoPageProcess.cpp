@@ -156,12 +156,8 @@ void InfoPageProcess::send(const QByteArray& line)
 void InfoPageProcess::readOutput()
 {
     m_pending += m_process->readAllStandardOutput();
-    qsizetype newline;
-    while ((newline = m_pending.indexOf('\n')) >= 0) {
-        const QByteArray line = m_pending.left(newline);
-        m_pending.remove(0, newline + 1);
+    for (const QByteArray& line : infopage::takeLines(m_pending))
         handle(line);
-    }
     if (m_pending.size() > infopage::kMaxLine) {
         qCWarning(lcInfoPage) << "an overlong line from the info-page helper, ending it";
         m_pending.clear();

@@ -440,6 +440,8 @@ void LoopbackHttpResponder::run()
                     client.sent = 0;
                     client.reply = replyTo(client.request);
                     updateVisit(client.visit, client.request, {});
+                    // Counted before the answer leaves: a client must never hold an answer not yet counted.
+                    m_requests.fetch_add(1);
                 } else if (client.request.size() > kMaxRequest) {
                     done = true;
                 } else if (!client.tls) {
@@ -454,7 +456,6 @@ void LoopbackHttpResponder::run()
                 if (put > 0) {
                     client.sent += put;
                     if (client.sent == client.reply.size()) {
-                        m_requests.fetch_add(1);
                         done = true;
                     } else {
                         want = EPOLLOUT;

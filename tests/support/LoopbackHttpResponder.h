@@ -76,7 +76,7 @@ public:
     // Port of listener i.
     int port(int i) const { return m_listeners.at(i).port; }
     int listenerCount() const { return int(m_listeners.size()); }
-    // Requests answered so far.
+    // Requests answered so far (counted as the answer starts, so never after the client has it).
     int requests() const { return m_requests.load(); }
     // TLS handshakes completed so far, and those among them that resumed an earlier session (no key exchange).
     int tlsHandshakes() const { return m_tlsHandshakes.load(); }
