@@ -147,9 +147,10 @@ bool InfoPagePane::startPageProcess()
     }
     m_host->setGeometry(rect());
     m_host->show();
+    const WId window = m_host->winId();
     placeHost();
     auto* process = new InfoPageProcess(this);
-    if (!process->start(program, m_host->winId(), size())) {
+    if (!process->start(program, window, size())) {
         delete process;
         m_processFailed = true;
         m_host->hide();
