@@ -103,6 +103,12 @@ void InfoPageHelper::embed(const QByteArray& window)
     connect(store, &QWebEngineCookieStore::cookieRemoved, this, [this](const QNetworkCookie& cookie) {
         send(infopage::line(infopage::kCookieRemoved, infopage::encodeCookie(cookie)));
     });
+    connect(m_view.get(), &QWebEngineView::loadStarted, this,
+            [this] { send(infopage::line(infopage::kProgress, "0")); });
+    connect(m_view.get(), &QWebEngineView::loadProgress, this,
+            [this](int percent) { send(infopage::line(infopage::kProgress, QByteArray::number(percent))); });
+    connect(m_view.get(), &QWebEngineView::loadFinished, this,
+            [this](bool ok) { send(infopage::line(infopage::kLoaded, ok ? "1" : "0")); });
     // A window made as a child of the program's: it is never a window of its own on the desktop.
     m_view->winId();
     m_view->windowHandle()->setParent(m_parentWindow.get());

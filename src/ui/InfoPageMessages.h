@@ -20,7 +20,9 @@ inline constexpr QByteArrayView kDeleteCookie = "delete-cookie";
 inline constexpr QByteArrayView kClearVisited = "clear-visited";
 inline constexpr QByteArrayView kClearCache = "clear-cache";
 // Helper to program.
-inline constexpr QByteArrayView kShown = "shown"; // the page is inside the program's window
+inline constexpr QByteArrayView kShown = "shown";       // the page is inside the program's window
+inline constexpr QByteArrayView kProgress = "progress"; // how far the page has loaded, 0 to 100
+inline constexpr QByteArrayView kLoaded = "loaded";     // the page has loaded: 1, or failed: 0
 inline constexpr QByteArrayView kCookieAdded = "cookie-added";
 inline constexpr QByteArrayView kCookieRemoved = "cookie-removed";
 

@@ -117,6 +117,9 @@ void InfoPagePane::updateView()
     if (m_view || m_process || startPageProcess())
         return;
     m_view = new InfoPageView(this);
+    connect(m_view, &QWebEngineView::loadStarted, this, [this] { emit loadProgress(0); });
+    connect(m_view, &QWebEngineView::loadProgress, this, &InfoPagePane::loadProgress);
+    connect(m_view, &QWebEngineView::loadFinished, this, &InfoPagePane::loadFinished);
     m_view->setGeometry(rect());
     m_view->show();
     if (!m_url.isEmpty())
@@ -157,6 +160,8 @@ bool InfoPagePane::startPageProcess()
         return false;
     }
     m_process = process;
+    connect(process, &InfoPageProcess::loadProgress, this, &InfoPagePane::loadProgress);
+    connect(process, &InfoPageProcess::loadFinished, this, &InfoPagePane::loadFinished);
     connect(process, &InfoPageProcess::failed, this, [this, process] {
         if (process != m_process)
             return;

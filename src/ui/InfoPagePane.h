@@ -9,8 +9,8 @@ class InfoPageProcess;
 class InfoPageView;
 class QWindow;
 
-// The place of the main window's info page. The page, and the web engine with its helper processes that
-// shows it (most of the program's memory), exists only while the window can be seen: it is made when the
+// The place of the main window's info page, and of the country map. The page, and the web engine with its helper
+// processes that shows it (most of the program's memory), exists only while the window can be seen: it is made when the
 // window is shown (or restored) and released once the window has been hidden or minimised for a while, so
 // that a program waiting in the tray stays small. On X11 the page is shown by the info-page helper, a
 // process of its own, inside this place: the whole engine ends with it. Where windows of other processes
@@ -41,6 +41,9 @@ signals:
     void viewCreated(InfoPageView* view);
     // A helper was started to show the page.
     void pageProcessStarted(InfoPageProcess* process);
+    // How far the page has loaded (0 when a load starts), and how its load ended.
+    void loadProgress(int percent);
+    void loadFinished(bool ok);
     // The page was released.
     void viewReleased();
 

@@ -170,6 +170,13 @@ void InfoPageProcess::handle(const QByteArray& line)
     const auto [word, argument] = infopage::split(line);
     if (word == infopage::kShown) {
         m_shown = true;
+    } else if (word == infopage::kProgress) {
+        bool ok = false;
+        const int percent = argument.toInt(&ok);
+        if (ok && percent >= 0 && percent <= 100)
+            emit loadProgress(percent);
+    } else if (word == infopage::kLoaded) {
+        emit loadFinished(argument == "1");
     } else if (word == infopage::kCookieAdded || word == infopage::kCookieRemoved) {
         const auto cookie = infopage::decodeCookie(argument);
         if (!cookie)

@@ -43,6 +43,9 @@ public:
     qint64 processId() const;
 
 signals:
+    // How far the page has loaded (0 when a load starts), and how its load ended.
+    void loadProgress(int percent);
+    void loadFinished(bool ok);
     void cookieAdded(const QNetworkCookie& cookie);
     void cookieRemoved(const QNetworkCookie& cookie);
     // The helper holding the page's cookies is gone, and its cookies with it.

@@ -5,6 +5,7 @@
 #include "net/THTTPGet.h"
 #include "proxy/TProxyManager.h"
 #include "ui/FlagCache.h"
+#include "ui/InfoPagePane.h"
 #include "ui/SettingsWriteGuard.h"
 #include "ui/TLocalisation.h"
 #include "util/EngineServices.h"
@@ -20,11 +21,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
-#include <QWebEngineProfile>
-#include <QWebEngineScript>
-#include <QWebEngineScriptCollection>
-#include <QWebEngineSettings>
-#include <QWebEngineView>
 
 namespace {
 
@@ -33,11 +29,6 @@ const char* const kPriorityCountries[] = {"Japan", "German", "France", "Great Br
 
 const QString kNewCountryMessage = QString::fromUtf8(MessageText::kNewCountry);
 constexpr int kNewCountryShowAgainId = 41;
-
-// The map is a picture, not a document: no selecting of its labels.
-const char* const kNoSelectionScript = "(function(){var s=document.createElement('style');"
-                                       "s.textContent='*{-webkit-user-select:none;user-select:none;}';"
-                                       "(document.head||document.documentElement).appendChild(s);})();";
 
 } // namespace
 
@@ -80,23 +71,13 @@ void TfrmChooseIP::FormCreate()
     pnl1->setFrameStyle(QFrame::Box | QFrame::Plain);
     pnl1->setLineWidth(1);
 
-    wbMap = new QWebEngineView(pnl1);
+    // Shown as the main window's info page is: in the info-page helper where it can be, so that the web engine
+    // ends with the dialog.
+    wbMap = new InfoPagePane(pnl1);
     wbMap->setObjectName(QStringLiteral("wbMap"));
     wbMap->setGeometry(1, 1, 423, 348);
-    wbMap->setContextMenuPolicy(Qt::NoContextMenu);
-    wbMap->setAcceptDrops(false);
-    wbMap->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
-    // As in the main window's view: the map page's WebRTC never names a local address.
-    wbMap->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
-    QWebEngineScript noSelection;
-    noSelection.setName(QStringLiteral("noSelection"));
-    noSelection.setSourceCode(QString::fromLatin1(kNoSelectionScript));
-    noSelection.setInjectionPoint(QWebEngineScript::DocumentReady);
-    noSelection.setWorldId(QWebEngineScript::ApplicationWorld);
-    wbMap->page()->scripts().insert(noSelection);
-    connect(wbMap, &QWebEngineView::loadStarted, this, [this] { wbMapProgressChange(0, 100); });
-    connect(wbMap, &QWebEngineView::loadProgress, this, [this](int p) { wbMapProgressChange(p, 100); });
-    connect(wbMap, &QWebEngineView::loadFinished, this, [this] { wbMapProgressChange(100, 100); });
+    connect(wbMap, &InfoPagePane::loadProgress, this, [this](int percent) { wbMapProgressChange(percent, 100); });
+    connect(wbMap, &InfoPagePane::loadFinished, this, [this] { wbMapProgressChange(100, 100); });
 
     sgLoadingMap = new QProgressBar(this);
     sgLoadingMap->setObjectName(QStringLiteral("sgLoadingMap"));
@@ -275,7 +256,7 @@ void TfrmChooseIP::ShowMap(const QString& longitude, const QString& latitude, co
 {
     m_mapUrl = QStringLiteral("http://") + m_siteHost + QStringLiteral("/map/map.php?tag=") + tag +
                QStringLiteral("&longitude=") + longitude + QStringLiteral("&latitude=") + latitude;
-    wbMap->setUrl(QUrl(m_mapUrl));
+    wbMap->OpenUrl(m_mapUrl);
 }
 
 void TfrmChooseIP::wbMapProgressChange(int progress, int progressMax)

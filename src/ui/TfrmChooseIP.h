@@ -11,7 +11,7 @@ class QFrame;
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QWebEngineView;
+class InfoPagePane;
 class SettingsWriteGuard;
 class TEngineServices;
 class THTTPGet;
@@ -69,7 +69,7 @@ public:
     QLabel* lblCountry = nullptr;
     QComboBox* cbbCountry = nullptr;
     QFrame* pnl1 = nullptr;
-    QWebEngineView* wbMap = nullptr;
+    InfoPagePane* wbMap = nullptr;
     QProgressBar* sgLoadingMap = nullptr;
     QPushButton* btnOK = nullptr;
     QPushButton* btnCancel = nullptr;

@@ -8,6 +8,7 @@
 #include "support/Wait.h"
 
 #include <QFileInfo>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -99,9 +100,9 @@ QString cookieEntry(const WebEngineUrlCache& cache)
 
 } // namespace
 
-// The info page's helper as the program runs it: its page sits inside the window it was given, is fetched
-// through the process proxy and follows a change of it, and its cookies reach the program's cookie clearing,
-// which deletes them in the helper. Let go, the helper ends, and every process of its web engine with it.
+// The info page's helper as the program runs it: its page sits inside the window it was given, is fetched through
+// the process proxy (and said to be loaded) and follows a change of it, and its cookies reach the program's cookie
+// clearing, which deletes them in the helper. Let go, the helper ends, and every process of its web engine with it.
 TEST(InfoPageProcess, ShowsThePageInsideTheProgramsWindowThroughTheProcessProxyAndEndsWithItsEngine)
 {
     if (!testsupport::VirtualDisplay::toolsInstalled())
@@ -133,12 +134,15 @@ TEST(InfoPageProcess, ShowsThePageInsideTheProgramsWindowThroughTheProcessProxyA
     auto* process = new InfoPageProcess;
     WebEngineUrlCache cache(nullptr);
     cache.attach(process);
+    QSignalSpy loaded(process, &InfoPageProcess::loadFinished);
     ASSERT_TRUE(process->start(helper, window.id(), QSize(320, 120)));
     const qint64 helperPid = process->processId();
     process->open(QStringLiteral("http://info.invalid/first"));
 
     ASSERT_TRUE(waitUntil([&] { return process->shown() && !visitsTo("/first").isEmpty(); }, 60000));
     EXPECT_EQ(visitsTo("/first").first().port, proxies.port(0));
+    ASSERT_TRUE(waitUntil([&] { return !loaded.isEmpty(); }, 10000));
+    EXPECT_TRUE(loaded.first().first().toBool()) << "the helper did not tell the page had loaded";
     EXPECT_TRUE(waitUntil([&] { return window.mappedChildren() == QList<QSize>{QSize(320, 120)}; }, 10000))
         << "the page is not inside the program's window";
     ASSERT_TRUE(waitUntil([&] { return !cookieEntry(cache).isEmpty(); }, 10000)) << "the page's cookie never arrived";

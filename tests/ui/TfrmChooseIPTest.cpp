@@ -8,6 +8,7 @@
 #include "support/PrivateHome.h"
 #include "support/RecordingBrowserControl.h"
 #include "support/RecordingEngineServices.h"
+#include "ui/InfoPagePane.h"
 #include "ui/SettingsWriteGuard.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
@@ -275,7 +276,7 @@ TEST_F(ChooseIPTest, GaugeShowsOnlyWhileTheMapLoads)
     dialog->wbMapProgressChange(100, 100);
     EXPECT_FALSE(dialog->sgLoadingMap->isVisibleTo(dialog.get()));
 
-    QSignalSpy loaded(dialog->wbMap, &QWebEngineView::loadFinished);
+    QSignalSpy loaded(dialog->wbMap, &InfoPagePane::loadFinished);
     dialog->show();
     ASSERT_TRUE(loaded.wait(30000));
     EXPECT_TRUE(loaded.first().first().toBool()) << "the service's map page loads";
