@@ -33,10 +33,6 @@ void InfoPagePane::OpenUrl(const QString& url)
         m_process->open(url);
 }
 
-InfoPageProcess* InfoPagePane::pageProcess() const
-{
-    return m_process;
-}
 
 bool InfoPagePane::windowCanBeSeen() const
 {

@@ -31,8 +31,6 @@ public:
     QString url() const { return m_url; }
     // The web view in this process, or null while there is none (see above).
     InfoPageView* view() const { return m_view; }
-    // The helper showing the page, or null while there is none.
-    InfoPageProcess* pageProcess() const;
     // How long the window must stay out of sight before the view is released (default 30 s).
     void setReleaseDelay(int ms) { m_release.setInterval(ms); }
 
