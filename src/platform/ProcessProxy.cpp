@@ -24,11 +24,16 @@ struct Watcher
 };
 std::vector<Watcher> g_watchers;
 
-void tellWatchers(const QString& proxy)
+// Stores the value, and tells the watchers when it changed: the same proxy set again (the stop of a run that never
+// hid, a rotation to the proxy in use) must not cost a watcher its work.
+void store(const QString& proxy)
 {
     std::vector<Watcher> watchers;
     {
         QMutexLocker locker(&g_lock);
+        if (g_proxy == proxy)
+            return;
+        g_proxy = proxy;
         std::erase_if(g_watchers, [](const Watcher& w) { return w.context.isNull(); });
         watchers = g_watchers;
     }
@@ -44,11 +49,7 @@ bool setProcessProxy(const QString& proxy)
 {
     if (proxy.isEmpty()) {
         QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        {
-            QMutexLocker locker(&g_lock);
-            g_proxy.clear();
-        }
-        tellWatchers(QString());
+        store(QString());
         return true;
     }
     const ProxyAddress address = ProxyAddress::parse(proxy);
@@ -58,11 +59,7 @@ bool setProcessProxy(const QString& proxy)
     // user's own tells where the program goes.
     const auto type = address.socks5 ? QNetworkProxy::Socks5Proxy : QNetworkProxy::HttpProxy;
     QNetworkProxy::setApplicationProxy(QNetworkProxy(type, address.host, address.port));
-    {
-        QMutexLocker locker(&g_lock);
-        g_proxy = address.text();
-    }
-    tellWatchers(address.text());
+    store(address.text());
     return true;
 }
 

@@ -19,8 +19,8 @@ bool setProcessProxy(const QString& proxy);
 // The proxy set last ("host:port" or "socks5://host:port"), or empty for a direct connection. Safe
 // from any thread.
 QString processProxy();
-// Calls listener with the new value after every change, on the thread that made it, for as long as context
-// lives. A process that shows pages in a helper process hands the helper each change this way.
+// Calls listener with the new value after every change (setting the same value again is none), on the thread
+// that made it, for as long as context lives. A process that shows pages in a helper process hands the helper each change this way.
 void watchProcessProxy(QObject* context, std::function<void(const QString&)> listener);
 // Tells listeners that proxy settings changed. GSettings and KDE notify their own listeners,
 // so nothing is left to do here; the call keeps its place between the two proxy writes.

@@ -33,7 +33,6 @@ void InfoPagePane::OpenUrl(const QString& url)
         m_process->open(url);
 }
 
-
 bool InfoPagePane::windowCanBeSeen() const
 {
     const QWidget* top = window();

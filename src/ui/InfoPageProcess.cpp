@@ -71,8 +71,7 @@ bool InfoPageProcess::launch()
     connect(process, &QProcess::finished, this, &InfoPageProcess::helperEnded);
     // The proxy first: the engine reads it when it starts, with the page.
     send(infopage::line(infopage::kProxy, platform::processProxy().toUtf8()));
-    send(infopage::line(infopage::kSize,
-                        QByteArray::number(m_size.width()) + ' ' + QByteArray::number(m_size.height())));
+    resize(m_size);
     send(infopage::line(infopage::kEmbed, QByteArray::number(quint64(m_window))));
     if (!m_url.isEmpty())
         send(infopage::line(infopage::kOpen, QUrl(m_url).toEncoded()));

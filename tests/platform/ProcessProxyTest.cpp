@@ -2,6 +2,10 @@
 #include "platform/ProxyAddress.h"
 
 #include <QNetworkProxy>
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -55,4 +59,23 @@ TEST(ProcessProxy, SendsTheProgramsOwnRequestsThroughTheProxyAndBackToDirect)
     ASSERT_TRUE(platform::setProcessProxy(QString()));
     EXPECT_EQ(QNetworkProxy::applicationProxy().type(), QNetworkProxy::NoProxy);
     EXPECT_TRUE(platform::processProxy().isEmpty());
+}
+
+// A watcher hears each change once, never the same value set again, and nothing after its context is gone.
+TEST(ProcessProxy, WatchersHearChangesOnly)
+{
+    ASSERT_TRUE(platform::setProcessProxy(QString()));
+    QStringList heard;
+    auto context = std::make_unique<QObject>();
+    platform::watchProcessProxy(context.get(), [&heard](const QString& proxy) { heard << proxy; });
+    ASSERT_TRUE(platform::setProcessProxy(QStringLiteral("1.2.3.4:8080")));
+    ASSERT_TRUE(platform::setProcessProxy(QStringLiteral("1.2.3.4:8080")));
+    ASSERT_FALSE(platform::setProcessProxy(QStringLiteral("1.2.3.4")));
+    ASSERT_TRUE(platform::setProcessProxy(QString()));
+    ASSERT_TRUE(platform::setProcessProxy(QString()));
+    EXPECT_EQ(heard, QStringList({QStringLiteral("1.2.3.4:8080"), QString()}));
+    context.reset();
+    ASSERT_TRUE(platform::setProcessProxy(QStringLiteral("1.2.3.5:8080")));
+    ASSERT_TRUE(platform::setProcessProxy(QString()));
+    EXPECT_EQ(heard.size(), 2);
 }
